@@ -1,0 +1,67 @@
+#include "platform/Log.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using platform::log::Capture;
+using platform::log::Channel;
+
+TEST(Log, EachChannelIsCapturedLineByLine)
+{
+    Capture kernel(Channel::kernel);
+    Capture system(Channel::system);
+    Capture out(Channel::standardOutput);
+
+    IOLog("USB: %s %d\n", "frames", 48);
+    platform::syslog(4, "HAL: %s\n", "trace");
+    platform::printOut("AudioSM::init mMaxFrames:%d\n", 65536);
+
+    EXPECT_EQ(kernel.texts(), std::vector<std::string>{"USB: frames 48"});
+    ASSERT_EQ(system.lines().size(), 1u);
+    EXPECT_EQ(system.lines()[0].priority, 4);
+    EXPECT_EQ(system.lines()[0].text, "HAL: trace");
+    EXPECT_TRUE(out.contains("mMaxFrames:65536"));
+}
+
+TEST(Log, PiecesJoinUntilTheLineEndsAndOneWriteMaySplitIntoLines)
+{
+    Capture kernel(Channel::kernel);
+    IOLog("USB: %s", "first");
+    EXPECT_TRUE(kernel.texts().empty());
+    IOLog(" half\nsecond\nthird");
+    IOLog("\n");
+    EXPECT_EQ(kernel.texts(), (std::vector<std::string>{"USB: first half", "second", "third"}));
+    kernel.clear();
+    EXPECT_TRUE(kernel.texts().empty());
+}
+
+TEST(Log, LongLinesAreNotCut)
+{
+    Capture out(Channel::standardOutput);
+    const std::string longText(10'000, 'x');
+    platform::printOut("%s\n", longText.c_str());
+    ASSERT_EQ(out.texts().size(), 1u);
+    EXPECT_EQ(out.texts()[0], longText);
+}
+
+TEST(Log, ConcurrentWritersKeepWholeLines)
+{
+    Capture system(Channel::system);
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([t] {
+            for (int i = 0; i < 100; ++i) {
+                platform::syslog(5, "writer %d line %d\n", t, i);
+            }
+        });
+    }
+    for (auto& w : writers) {
+        w.join();
+    }
+    const auto lines = system.texts();
+    ASSERT_EQ(lines.size(), 400u);
+    for (const auto& line : lines) {
+        EXPECT_EQ(line.rfind("writer ", 0), 0u) << line;
+    }
+}
