@@ -1,0 +1,3 @@
+#include "AudioCopy.h"
+#include <gtest/gtest.h>
+TEST(AudioCopy, Placeholder) {}
