@@ -1,1 +1,176 @@
 #include "AudioCopy.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+const uint8_t* bytesOf(const int32_t* p)
+{
+    return reinterpret_cast<const uint8_t*>(p);
+}
+
+uint8_t* bytesOf(int32_t* p)
+{
+    return reinterpret_cast<uint8_t*>(p);
+}
+
+size_t samples(int32_t count)
+{
+    return count > 0 ? static_cast<size_t>(count) : 0;
+}
+
+// Bit patterns are assembled in unsigned arithmetic; the conversion to int32_t is modular.
+int32_t fromBits(uint32_t bits)
+{
+    return static_cast<int32_t>(bits);
+}
+
+uint32_t packed16(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
+}
+
+uint32_t packed24(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16;
+}
+
+// Source frame of `SourceChannels` samples, the first `Taken` copied, each >> 8.
+template <size_t SourceChannels, size_t Taken>
+void copySubset(int32_t* destination, const int32_t* source, int32_t count)
+{
+    const size_t n = samples(count);
+    std::memset(destination, 0, n * sizeof(int32_t));
+    if constexpr (Taken > 0) {
+        const size_t frames = n / Taken;
+        for (size_t f = 0; f < frames; ++f) {
+            for (size_t c = 0; c < Taken; ++c) {
+                destination[f * Taken + c] = source[f * SourceChannels + c] >> 8;
+            }
+        }
+    }
+}
+
+} // namespace
+
+void audioInt16to32Copy(int32_t* destination, const int32_t* source, int32_t count)
+{
+    const uint8_t* in = bytesOf(source);
+    for (size_t i = 0, n = samples(count); i < n; ++i) {
+        destination[i] = fromBits(packed16(in + 2 * i) << 16);
+    }
+}
+
+void audioInt24to32Copy(int32_t* destination, const int32_t* source, int32_t count)
+{
+    const uint8_t* in = bytesOf(source);
+    for (size_t i = 0, n = samples(count); i < n; ++i) {
+        destination[i] = fromBits(packed24(in + 3 * i) << 8);
+    }
+}
+
+void audioInt16to32CopyShift(int32_t* destination, const int32_t* source, int32_t count)
+{
+    const uint8_t* in = bytesOf(source);
+    for (size_t i = 0, n = samples(count); i < n; ++i) {
+        destination[i] = fromBits(packed16(in + 2 * i) << 16) >> 8;
+    }
+}
+
+void audioInt24to32CopyShift(int32_t* destination, const int32_t* source, int32_t count)
+{
+    const uint8_t* in = bytesOf(source);
+    for (size_t i = 0, n = samples(count); i < n; ++i) {
+        destination[i] = fromBits(packed24(in + 3 * i) << 8) >> 8;
+    }
+}
+
+void audioInt32to16Copy(int32_t* destination, const int32_t* source, int32_t count)
+{
+    uint8_t* out = bytesOf(destination);
+    for (size_t i = 0, n = samples(count); i < n; ++i) {
+        const auto bits = static_cast<uint32_t>(source[i]);
+        out[2 * i] = static_cast<uint8_t>(bits >> 16);
+        out[2 * i + 1] = static_cast<uint8_t>(bits >> 24);
+    }
+}
+
+void audioInt32to24Copy(int32_t* destination, const int32_t* source, int32_t count)
+{
+    uint8_t* out = bytesOf(destination);
+    for (size_t i = 0, n = samples(count); i < n; ++i) {
+        const auto bits = static_cast<uint32_t>(source[i]);
+        out[3 * i] = static_cast<uint8_t>(bits >> 8);
+        out[3 * i + 1] = static_cast<uint8_t>(bits >> 16);
+        out[3 * i + 2] = static_cast<uint8_t>(bits >> 24);
+    }
+}
+
+void audioInt32CopySet(int32_t* destination, const int32_t* source, int32_t count)
+{
+    std::memcpy(destination, source, samples(count) * sizeof(int32_t));
+}
+
+void audioInt32CopyAdd(int32_t* destination, const int32_t* source, int32_t count)
+{
+    for (size_t i = 0, n = samples(count); i < n; ++i) {
+        destination[i] = fromBits(static_cast<uint32_t>(destination[i]) + static_cast<uint32_t>(source[i]));
+    }
+}
+
+void audioInt32CopyShift(int32_t* destination, const int32_t* source, int32_t count)
+{
+    for (size_t i = 0, n = samples(count); i < n; ++i) {
+        destination[i] = source[i] / 256;
+    }
+}
+
+void audioInt32Clear(int32_t* buffer, int32_t count)
+{
+    std::memset(buffer, 0, samples(count) * sizeof(int32_t));
+}
+
+void audioInt32ClearNot(int32_t*, int32_t) {}
+
+void audioInt32Saturate(int32_t* buffer, int32_t count)
+{
+    constexpr int32_t kMin24 = -8'388'608;
+    constexpr int32_t kMax24 = 8'388'607;
+    for (size_t i = 0, n = samples(count); i < n; ++i) {
+        const int32_t v = buffer[i];
+        if (v < kMin24) {
+            buffer[i] = fromBits(0x80000000u);
+        } else if (v > kMax24) {
+            buffer[i] = 0x7FFFFF00;
+        } else {
+            buffer[i] = fromBits(static_cast<uint32_t>(v) << 8);
+        }
+    }
+}
+
+void audioInt32CopyShift6To0(int32_t* d, const int32_t* s, int32_t n) { copySubset<6, 0>(d, s, n); }
+void audioInt32CopyShift6To1(int32_t* d, const int32_t* s, int32_t n) { copySubset<6, 1>(d, s, n); }
+void audioInt32CopyShift6To2(int32_t* d, const int32_t* s, int32_t n) { copySubset<6, 2>(d, s, n); }
+void audioInt32CopyShift6To3(int32_t* d, const int32_t* s, int32_t n) { copySubset<6, 3>(d, s, n); }
+void audioInt32CopyShift6To4(int32_t* d, const int32_t* s, int32_t n) { copySubset<6, 4>(d, s, n); }
+void audioInt32CopyShift6To5(int32_t* d, const int32_t* s, int32_t n) { copySubset<6, 5>(d, s, n); }
+void audioInt32CopyShift12To0(int32_t* d, const int32_t* s, int32_t n) { copySubset<12, 0>(d, s, n); }
+void audioInt32CopyShift12To2(int32_t* d, const int32_t* s, int32_t n) { copySubset<12, 2>(d, s, n); }
+void audioInt32CopyShift12To4(int32_t* d, const int32_t* s, int32_t n) { copySubset<12, 4>(d, s, n); }
+void audioInt32CopyShift12To6(int32_t* d, const int32_t* s, int32_t n) { copySubset<12, 6>(d, s, n); }
+void audioInt32CopyShift12To8(int32_t* d, const int32_t* s, int32_t n) { copySubset<12, 8>(d, s, n); }
+void audioInt32CopyShift12To10(int32_t* d, const int32_t* s, int32_t n) { copySubset<12, 10>(d, s, n); }
+
+void audioInt24to32CopyShift6To4(int32_t* destination, const int32_t* source, int32_t count)
+{
+    constexpr size_t kFrameBytes = 6 * 3;
+    const size_t n = samples(count);
+    std::memset(destination, 0, n * sizeof(int32_t));
+    const uint8_t* in = bytesOf(source);
+    for (size_t f = 0, frames = n / 4; f < frames; ++f) {
+        for (size_t c = 0; c < 4; ++c) {
+            destination[f * 4 + c] = fromBits(packed24(in + f * kFrameBytes + 3 * c) << 8) >> 8;
+        }
+    }
+}

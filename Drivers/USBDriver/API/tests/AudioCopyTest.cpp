@@ -1,3 +1,165 @@
 #include "AudioCopy.h"
+
 #include <gtest/gtest.h>
-TEST(AudioCopy, Placeholder) {}
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+std::vector<int32_t> widen(AudioConverter converter, std::vector<uint8_t> packed, size_t samples)
+{
+    std::vector<int32_t> out(samples, 0x5A5A5A5A);
+    converter(out.data(), reinterpret_cast<const int32_t*>(packed.data()), static_cast<int32_t>(samples));
+    return out;
+}
+
+std::vector<uint8_t> narrow(AudioConverter converter, std::vector<int32_t> in, size_t bytes)
+{
+    std::vector<uint8_t> out(bytes + 1, 0xEE); // one guard byte
+    converter(reinterpret_cast<int32_t*>(out.data()), in.data(), static_cast<int32_t>(in.size()));
+    EXPECT_EQ(out.back(), 0xEE) << "wrote past the packed samples";
+    out.pop_back();
+    return out;
+}
+
+} // namespace
+
+TEST(AudioCopy, WideningReadsLittleEndianPackedSamples)
+{
+    struct Case
+    {
+        const char* name;
+        AudioConverter converter;
+        std::vector<uint8_t> packed;
+        std::vector<int32_t> expected;
+    };
+    const Case cases[] = {
+        {"16 left", audioInt16to32Copy, {0x00, 0x80, 0x34, 0x12, 0xFF, 0xFF},
+         {INT32_MIN, 0x12340000, -65536}},
+        {"16 shift", audioInt16to32CopyShift, {0x00, 0x80, 0x34, 0x12, 0xFF, 0xFF},
+         {-8'388'608, 0x00123400, -256}},
+        {"24 left", audioInt24to32Copy, {0x56, 0x34, 0x12, 0x00, 0x00, 0x80}, {0x12345600, INT32_MIN}},
+        {"24 shift", audioInt24to32CopyShift, {0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x80, 0xFF, 0xFF, 0xFF},
+         {8'388'607, -8'388'608, -1}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(widen(c.converter, c.packed, c.expected.size()), c.expected) << c.name;
+    }
+}
+
+TEST(AudioCopy, NarrowingKeepsTheUpperBytes)
+{
+    EXPECT_EQ(narrow(audioInt32to24Copy, {0x12345678, INT32_MIN}, 6),
+              (std::vector<uint8_t>{0x56, 0x34, 0x12, 0x00, 0x00, 0x80}));
+    EXPECT_EQ(narrow(audioInt32to16Copy, {0x12345678, -1}, 4), (std::vector<uint8_t>{0x34, 0x12, 0xFF, 0xFF}));
+}
+
+TEST(AudioCopy, WideningThenNarrowingRoundTripsEveryValue)
+{
+    std::vector<uint8_t> packed(3 * 4096);
+    for (size_t i = 0; i < packed.size(); ++i) {
+        packed[i] = static_cast<uint8_t>(i * 7919u >> 3);
+    }
+    std::vector<int32_t> wide(4096);
+    audioInt24to32Copy(wide.data(), reinterpret_cast<const int32_t*>(packed.data()), 4096);
+    std::vector<uint8_t> back(packed.size());
+    audioInt32to24Copy(reinterpret_cast<int32_t*>(back.data()), wide.data(), 4096);
+    EXPECT_EQ(back, packed);
+}
+
+TEST(AudioCopy, ShiftsAndSumsAtTheirEdges)
+{
+    // Division toward zero versus the subset copies' arithmetic shift.
+    std::vector<int32_t> in = {-1, -257, 256, 0x7FFFFFFF};
+    std::vector<int32_t> out(4);
+    audioInt32CopyShift(out.data(), in.data(), 4);
+    EXPECT_EQ(out, (std::vector<int32_t>{0, -1, 1, 0x007FFFFF}));
+
+    std::vector<int32_t> frame = {-1, -257, 0, 0, 0, 0};
+    std::vector<int32_t> subset(2);
+    audioInt32CopyShift6To2(subset.data(), frame.data(), 2);
+    EXPECT_EQ(subset, (std::vector<int32_t>{-1, -2}));
+
+    std::vector<int32_t> sum = {0x7FFFFFFF, -1};
+    const std::vector<int32_t> add = {1, 1};
+    audioInt32CopyAdd(sum.data(), add.data(), 2);
+    EXPECT_EQ(sum, (std::vector<int32_t>{INT32_MIN, 0}));
+
+    std::vector<int32_t> mix = {8'388'607, 8'388'608, -8'388'608, -8'388'609, -1, 0};
+    audioInt32Saturate(mix.data(), static_cast<int32_t>(mix.size()));
+    EXPECT_EQ(mix, (std::vector<int32_t>{0x7FFFFF00, 0x7FFFFF00, INT32_MIN, INT32_MIN, -256, 0}));
+}
+
+TEST(AudioCopy, MixPairsClearOnlyForTheFirstClient)
+{
+    std::vector<int32_t> bus(4, 99);
+    const std::vector<int32_t> a = {1, 2, 3, 4};
+    const std::vector<int32_t> b = {10, 20, 30, 40};
+    audioInt32Clear(bus.data(), 4);
+    audioInt32CopySet(bus.data(), a.data(), 4);
+    audioInt32ClearNot(bus.data(), 4);
+    audioInt32CopyAdd(bus.data(), b.data(), 4);
+    EXPECT_EQ(bus, (std::vector<int32_t>{11, 22, 33, 44}));
+}
+
+TEST(AudioCopy, SubsetsTakeTheFrontOfEachFrameAndClearTheRest)
+{
+    struct Case
+    {
+        const char* name;
+        AudioConverter converter;
+        int sourceChannels;
+        int taken;
+        int count; // destination samples
+    };
+    const Case cases[] = {
+        {"6To0", audioInt32CopyShift6To0, 6, 0, 5},     {"6To1", audioInt32CopyShift6To1, 6, 1, 3},
+        {"6To2", audioInt32CopyShift6To2, 6, 2, 5},     {"6To3", audioInt32CopyShift6To3, 6, 3, 7},
+        {"6To4", audioInt32CopyShift6To4, 6, 4, 10},    {"6To5", audioInt32CopyShift6To5, 6, 5, 10},
+        {"12To0", audioInt32CopyShift12To0, 12, 0, 3},  {"12To2", audioInt32CopyShift12To2, 12, 2, 1},
+        {"12To4", audioInt32CopyShift12To4, 12, 4, 9},  {"12To6", audioInt32CopyShift12To6, 12, 6, 12},
+        {"12To8", audioInt32CopyShift12To8, 12, 8, 17}, {"12To10", audioInt32CopyShift12To10, 12, 10, 20},
+    };
+    for (const auto& c : cases) {
+        const int frames = c.taken == 0 ? 0 : c.count / c.taken;
+        std::vector<int32_t> source(static_cast<size_t>(c.sourceChannels * (frames + 1)));
+        for (size_t i = 0; i < source.size(); ++i) {
+            source[i] = static_cast<int32_t>((i + 1) * 256);
+        }
+        std::vector<int32_t> out(static_cast<size_t>(c.count) + 1, 77);
+        c.converter(out.data(), source.data(), c.count);
+        for (int i = 0; i < c.count; ++i) {
+            const int f = c.taken == 0 ? 0 : i / c.taken;
+            const int channel = c.taken == 0 ? 0 : i % c.taken;
+            const int32_t expected = f < frames ? static_cast<int32_t>(f * c.sourceChannels + channel + 1) : 0;
+            EXPECT_EQ(out[static_cast<size_t>(i)], expected) << c.name << " sample " << i;
+        }
+        EXPECT_EQ(out.back(), 77) << c.name << " wrote past its count";
+    }
+}
+
+TEST(AudioCopy, Packed24SubsetSignExtends)
+{
+    // Two frames of six packed 24-bit samples; the first four of each are taken.
+    std::vector<uint8_t> packed(36, 0);
+    const uint8_t firstFrame[] = {0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x80, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0xFF};
+    std::memcpy(packed.data(), firstFrame, sizeof firstFrame);
+    packed[18] = 0x02;
+    std::vector<int32_t> out(9, 5);
+    audioInt24to32CopyShift6To4(out.data(), reinterpret_cast<const int32_t*>(packed.data()), 9);
+    EXPECT_EQ(out, (std::vector<int32_t>{8'388'607, -8'388'608, 1, -1, 2, 0, 0, 0, 0}));
+}
+
+TEST(AudioCopy, NonPositiveCountsDoNothing)
+{
+    std::vector<int32_t> buffer = {1, 2};
+    const std::vector<int32_t> source = {9, 9};
+    for (int32_t count : {0, -1, INT32_MIN}) {
+        audioInt32CopySet(buffer.data(), source.data(), count);
+        audioInt32Clear(buffer.data(), count);
+        audioInt32CopyShift6To4(buffer.data(), source.data(), count);
+        audioInt32Saturate(buffer.data(), count);
+    }
+    EXPECT_EQ(buffer, (std::vector<int32_t>{1, 2}));
+}
