@@ -26,9 +26,11 @@ if(VK_BUILD_BENCHMARKS)
 endif()
 find_package(Threads REQUIRED)
 
-# vk_library(<name> [STATIC|SHARED|INTERFACE] SOURCES ... [PUBLIC_INCLUDE dirs] [LINK libs])
+# vk_library(<name> [STATIC|SHARED|INTERFACE] [HOT_PATH] SOURCES ... [PUBLIC_INCLUDE dirs] [LINK libs])
+# HOT_PATH: real-time code (converters, rings, mixing) built with full optimisation, so that its
+# sample loops are vectorised even in builds with debug information.
 function(vk_library name)
-  cmake_parse_arguments(ARG "STATIC;SHARED;INTERFACE" "" "SOURCES;PUBLIC_INCLUDE;LINK" ${ARGN})
+  cmake_parse_arguments(ARG "STATIC;SHARED;INTERFACE;HOT_PATH" "" "SOURCES;PUBLIC_INCLUDE;LINK" ${ARGN})
   if(ARG_INTERFACE)
     add_library(${name} INTERFACE)
     target_include_directories(${name} INTERFACE ${ARG_PUBLIC_INCLUDE})
@@ -46,6 +48,9 @@ function(vk_library name)
   target_include_directories(${name} PUBLIC ${ARG_PUBLIC_INCLUDE})
   target_link_libraries(${name} PUBLIC ${ARG_LINK})
   target_compile_options(${name} PRIVATE ${VK_WARNINGS})
+  if(ARG_HOT_PATH)
+    target_compile_options(${name} PRIVATE $<$<NOT:$<CONFIG:Debug>>:-O3>)
+  endif()
 endfunction()
 
 # vk_test(<name> SOURCES ... [LINK libs]): a GoogleTest executable registered with CTest.

@@ -36,9 +36,22 @@ uint32_t packed24(const uint8_t* p)
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16;
 }
 
+// Packed 24-bit sample i of n, already shifted into the upper three bytes. All but the last
+// sample are read as one 32-bit word whose fourth byte (the next sample's) is shifted out, so no
+// read goes past the packed data.
+uint32_t packed24High(const uint8_t* in, size_t i, size_t n)
+{
+    if (i + 1 < n) {
+        uint32_t word;
+        std::memcpy(&word, in + 3 * i, sizeof word);
+        return word << 8;
+    }
+    return packed24(in + 3 * i) << 8;
+}
+
 // Source frame of `SourceChannels` samples, the first `Taken` copied, each >> 8.
 template <size_t SourceChannels, size_t Taken>
-void copySubset(int32_t* destination, const int32_t* source, int32_t count)
+void copySubset(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
 {
     const size_t n = samples(count);
     std::memset(destination, 0, n * sizeof(int32_t));
@@ -54,7 +67,7 @@ void copySubset(int32_t* destination, const int32_t* source, int32_t count)
 
 } // namespace
 
-void audioInt16to32Copy(int32_t* destination, const int32_t* source, int32_t count)
+void audioInt16to32Copy(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
 {
     const uint8_t* in = bytesOf(source);
     for (size_t i = 0, n = samples(count); i < n; ++i) {
@@ -62,15 +75,15 @@ void audioInt16to32Copy(int32_t* destination, const int32_t* source, int32_t cou
     }
 }
 
-void audioInt24to32Copy(int32_t* destination, const int32_t* source, int32_t count)
+void audioInt24to32Copy(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
 {
     const uint8_t* in = bytesOf(source);
     for (size_t i = 0, n = samples(count); i < n; ++i) {
-        destination[i] = fromBits(packed24(in + 3 * i) << 8);
+        destination[i] = fromBits(packed24High(in, i, n));
     }
 }
 
-void audioInt16to32CopyShift(int32_t* destination, const int32_t* source, int32_t count)
+void audioInt16to32CopyShift(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
 {
     const uint8_t* in = bytesOf(source);
     for (size_t i = 0, n = samples(count); i < n; ++i) {
@@ -78,15 +91,15 @@ void audioInt16to32CopyShift(int32_t* destination, const int32_t* source, int32_
     }
 }
 
-void audioInt24to32CopyShift(int32_t* destination, const int32_t* source, int32_t count)
+void audioInt24to32CopyShift(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
 {
     const uint8_t* in = bytesOf(source);
     for (size_t i = 0, n = samples(count); i < n; ++i) {
-        destination[i] = fromBits(packed24(in + 3 * i) << 8) >> 8;
+        destination[i] = fromBits(packed24High(in, i, n)) >> 8;
     }
 }
 
-void audioInt32to16Copy(int32_t* destination, const int32_t* source, int32_t count)
+void audioInt32to16Copy(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
 {
     uint8_t* out = bytesOf(destination);
     for (size_t i = 0, n = samples(count); i < n; ++i) {
@@ -96,30 +109,37 @@ void audioInt32to16Copy(int32_t* destination, const int32_t* source, int32_t cou
     }
 }
 
-void audioInt32to24Copy(int32_t* destination, const int32_t* source, int32_t count)
+void audioInt32to24Copy(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
 {
     uint8_t* out = bytesOf(destination);
-    for (size_t i = 0, n = samples(count); i < n; ++i) {
-        const auto bits = static_cast<uint32_t>(source[i]);
-        out[3 * i] = static_cast<uint8_t>(bits >> 8);
-        out[3 * i + 1] = static_cast<uint8_t>(bits >> 16);
-        out[3 * i + 2] = static_cast<uint8_t>(bits >> 24);
+    const size_t n = samples(count);
+    // Each sample but the last is stored as a 32-bit word; its fourth byte is overwritten by the
+    // next sample, so nothing is written past the packed data.
+    for (size_t i = 0; i + 1 < n; ++i) {
+        const uint32_t word = static_cast<uint32_t>(source[i]) >> 8;
+        std::memcpy(out + 3 * i, &word, sizeof word);
+    }
+    if (n > 0) {
+        const auto bits = static_cast<uint32_t>(source[n - 1]);
+        out[3 * n - 3] = static_cast<uint8_t>(bits >> 8);
+        out[3 * n - 2] = static_cast<uint8_t>(bits >> 16);
+        out[3 * n - 1] = static_cast<uint8_t>(bits >> 24);
     }
 }
 
-void audioInt32CopySet(int32_t* destination, const int32_t* source, int32_t count)
+void audioInt32CopySet(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
 {
     std::memcpy(destination, source, samples(count) * sizeof(int32_t));
 }
 
-void audioInt32CopyAdd(int32_t* destination, const int32_t* source, int32_t count)
+void audioInt32CopyAdd(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
 {
     for (size_t i = 0, n = samples(count); i < n; ++i) {
         destination[i] = fromBits(static_cast<uint32_t>(destination[i]) + static_cast<uint32_t>(source[i]));
     }
 }
 
-void audioInt32CopyShift(int32_t* destination, const int32_t* source, int32_t count)
+void audioInt32CopyShift(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
 {
     for (size_t i = 0, n = samples(count); i < n; ++i) {
         destination[i] = source[i] / 256;
@@ -135,17 +155,14 @@ void audioInt32ClearNot(int32_t*, int32_t) {}
 
 void audioInt32Saturate(int32_t* buffer, int32_t count)
 {
+    // Clipping to the 24-bit range first makes the shifted limits exactly 0x80000000 and
+    // 0x7FFFFF00; written as selects so that the loop vectorises.
     constexpr int32_t kMin24 = -8'388'608;
     constexpr int32_t kMax24 = 8'388'607;
     for (size_t i = 0, n = samples(count); i < n; ++i) {
         const int32_t v = buffer[i];
-        if (v < kMin24) {
-            buffer[i] = fromBits(0x80000000u);
-        } else if (v > kMax24) {
-            buffer[i] = 0x7FFFFF00;
-        } else {
-            buffer[i] = fromBits(static_cast<uint32_t>(v) << 8);
-        }
+        const int32_t clipped = v < kMin24 ? kMin24 : (v > kMax24 ? kMax24 : v);
+        buffer[i] = fromBits(static_cast<uint32_t>(clipped) << 8);
     }
 }
 
@@ -162,7 +179,7 @@ void audioInt32CopyShift12To6(int32_t* d, const int32_t* s, int32_t n) { copySub
 void audioInt32CopyShift12To8(int32_t* d, const int32_t* s, int32_t n) { copySubset<12, 8>(d, s, n); }
 void audioInt32CopyShift12To10(int32_t* d, const int32_t* s, int32_t n) { copySubset<12, 10>(d, s, n); }
 
-void audioInt24to32CopyShift6To4(int32_t* destination, const int32_t* source, int32_t count)
+void audioInt24to32CopyShift6To4(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
 {
     constexpr size_t kFrameBytes = 6 * 3;
     const size_t n = samples(count);
