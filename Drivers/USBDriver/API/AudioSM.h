@@ -21,6 +21,9 @@
 #include "SharedAccess.h"
 #include "TimeStampsBuffer.h"
 
+// Shared records are packed on 4-byte boundaries, the same in every process.
+#pragma pack(push, 4)
+
 struct AudioSM
 {
     static constexpr uint32_t kSampleAreaBytes = 524'288;
@@ -131,6 +134,8 @@ struct AudioSM
     // The header's geometry, read once and checked.
     Geometry geometry() const;
 };
+
+#pragma pack(pop)
 
 static_assert(sizeof(AudioSM) == 540'656);
 static_assert(offsetof(AudioSM, mBytesPerFrame) == 524'288);

@@ -7,6 +7,9 @@
 
 #include "SharedAccess.h"
 
+// Shared records are packed on 4-byte boundaries, the same in every process.
+#pragma pack(push, 4)
+
 // A byte ring of 16 to 32,768 bytes for one producer and one consumer that do not run at the
 // same time (or whose owner serialises them). The record is the 16-byte header; the data area
 // of mSize bytes follows it directly, so the caller provides 16 + size bytes.
@@ -96,6 +99,8 @@ struct AsyncTransportData
     // The next index after `index`, wrapping to 0 at 32 (and for anything out of range).
     static uint32_t inc(uint32_t index) { return index + 1 < kBlocks ? index + 1 : 0; }
 };
+
+#pragma pack(pop)
 
 static_assert(sizeof(AsyncTransportBlock) == 1'048);
 static_assert(offsetof(AsyncTransportBlock, mLength) == 1'024);

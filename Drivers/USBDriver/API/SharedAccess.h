@@ -1,9 +1,9 @@
 // Access to fields of records that lie in memory shared across the kernel boundary.
 //
 // The records are packed on 4-byte boundaries, so 64-bit fields may sit at offsets that are not
-// multiples of 8. They are declared with `QzU64`, a 64-bit integer aligned to 4, which gives the
-// record its layout without packing pragmas and tells the compiler (and the sanitizers) the true
-// alignment. A field another process may touch is read and written with the volatile accesses
+// multiples of 8. They are declared as `QzU64`, a 64-bit integer in a structure aligned to 4,
+// so that every access, through the field or a reference to it, is compiled for the alignment
+// the field really has. A field another process may touch is read and written with the volatile accesses
 // below, once each per operation; ordering between fields comes from the fences. No
 // std::atomic_ref (it needs natural alignment) and no lock lives in a shared record.
 #pragma once
@@ -11,7 +11,20 @@
 #include <atomic>
 #include <cstdint>
 
-using QzU64 = uint64_t __attribute__((aligned(4)));
+#pragma pack(push, 4)
+struct QzU64
+{
+    uint64_t value;
+
+    operator uint64_t() const { return value; }
+    QzU64& operator=(uint64_t v)
+    {
+        value = v;
+        return *this;
+    }
+};
+#pragma pack(pop)
+static_assert(sizeof(QzU64) == 8 && alignof(QzU64) == 4);
 
 namespace shared {
 
@@ -27,7 +40,7 @@ inline int32_t load(const int32_t& field)
 
 inline uint64_t load(const QzU64& field)
 {
-    return *static_cast<const volatile QzU64*>(&field);
+    return static_cast<const volatile QzU64*>(&field)->value;
 }
 
 inline void store(uint32_t& field, uint32_t value)
@@ -42,7 +55,7 @@ inline void store(int32_t& field, int32_t value)
 
 inline void store(QzU64& field, uint64_t value)
 {
-    *static_cast<volatile QzU64*>(&field) = value;
+    static_cast<volatile QzU64*>(&field)->value = value;
 }
 
 // Read-modify-write and release store on 32-bit words both sides change (4-byte aligned, so

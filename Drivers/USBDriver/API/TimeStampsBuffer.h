@@ -14,6 +14,9 @@
 uint64_t interpolateHostTime(uint64_t sample0, uint64_t host0, uint64_t sampleSpan, uint64_t hostSpan,
                              uint64_t sampleTime);
 
+// Shared records are packed on 4-byte boundaries, the same in every process.
+#pragma pack(push, 4)
+
 // One straight-line anchor between two (sample position, host time) points. 48 bytes.
 struct AudioTSData
 {
@@ -88,6 +91,8 @@ struct TimeStampsBuffer
     // The kernel fills the record; user-side code has no pairs of its own to copy.
     void CopyData(QZ_TimeStampsBufferData& record) const;
 };
+
+#pragma pack(pop)
 
 static_assert(sizeof(AudioTSData) == 48);
 static_assert(offsetof(AudioTSData, mSample1) == 8);
