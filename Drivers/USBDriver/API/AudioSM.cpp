@@ -50,6 +50,28 @@ int32_t sampleCount(const AudioSM::Geometry& g, uint32_t frames)
     return static_cast<int32_t>(frames * g.channels);
 }
 
+uint32_t effectiveChannels(uint32_t channels)
+{
+    return channels == 0 || channels > AudioSM::kMaxChannels ? 2 : channels;
+}
+
+// The largest power of two not above the frames of that size the area holds, rounded down to a
+// multiple of 256 first; 1 when not even 256 fit.
+uint64_t ringFrames(uint64_t bytesPerFrame)
+{
+    const uint64_t limit = (AudioSM::kSampleAreaBytes / bytesPerFrame) & ~uint64_t{0xFF};
+    uint64_t maxFrames = 1;
+    while (maxFrames * 2 <= limit) {
+        maxFrames *= 2;
+    }
+    return maxFrames;
+}
+
+uint32_t extraOffsetAfter(uint32_t audioBytes)
+{
+    return (audioBytes + 15u) & ~15u;
+}
+
 } // namespace
 
 AudioSM::Geometry AudioSM::geometry() const
@@ -75,6 +97,19 @@ AudioSM::Geometry AudioSM::geometry() const
     return {channels, static_cast<uint32_t>(maxFrames), extraPerFrame, extraOffset};
 }
 
+AudioSM::Geometry AudioSM::layout(uint32_t channels, uint32_t extraBytesPerFrame)
+{
+    channels = effectiveChannels(channels);
+    const uint32_t audioBytesPerFrame = channels * sizeof(int32_t);
+    const uint64_t maxFrames = ringFrames(uint64_t{audioBytesPerFrame} + extraBytesPerFrame);
+    const auto audioBytes = static_cast<uint32_t>(maxFrames * audioBytesPerFrame);
+    const uint32_t extraOffset = extraOffsetAfter(audioBytes);
+    if (uint64_t{extraOffset} + maxFrames * extraBytesPerFrame > kSampleAreaBytes) {
+        return {};
+    }
+    return {channels, static_cast<uint32_t>(maxFrames), extraBytesPerFrame, extraOffset};
+}
+
 void AudioSM::init(uint32_t channels, uint32_t frequency, uint32_t extraBytesPerFrame)
 {
     VKIOTrace trace("AudioSM::init", this);
@@ -83,12 +118,11 @@ void AudioSM::init(uint32_t channels, uint32_t frequency, uint32_t extraBytesPer
     shared::store(mFrequency, frequency);
     if (channels == 0) {
         platform::printOut("AudioSM::init nChannels is 0\n");
-        channels = 2;
     }
     if (channels > kMaxChannels) {
         platform::printOut("AudioSM::init nChannels is %d\n", static_cast<int>(channels));
-        channels = 2;
     }
+    channels = effectiveChannels(channels);
     shared::store(mChannels, channels);
 
     const uint32_t audioBytesPerFrame = channels * sizeof(int32_t);
@@ -97,17 +131,12 @@ void AudioSM::init(uint32_t channels, uint32_t frequency, uint32_t extraBytesPer
     shared::store(mExtraBytesPerFrame, extraBytesPerFrame);
     shared::store(mBytesPerFrame, static_cast<uint32_t>(bytesPerFrame));
 
-    // The largest power of two not above the area's frames, rounded down to a multiple of 256.
-    const uint64_t limit = (kSampleAreaBytes / bytesPerFrame) & ~uint64_t{0xFF};
-    uint64_t maxFrames = 1;
-    while (maxFrames * 2 <= limit) {
-        maxFrames *= 2;
-    }
+    const uint64_t maxFrames = ringFrames(bytesPerFrame);
     const auto audioBytes = static_cast<uint32_t>(maxFrames * audioBytesPerFrame);
     shared::store(mAudioBytes, audioBytes);
     shared::store(mExtraBytes, static_cast<uint32_t>(maxFrames * extraBytesPerFrame));
-    shared::store(mExtraOffset, (audioBytes + 15u) & ~15u);
-    if (uint64_t{(audioBytes + 15u) & ~15u} + maxFrames * extraBytesPerFrame > kSampleAreaBytes) {
+    shared::store(mExtraOffset, extraOffsetAfter(audioBytes));
+    if (!layout(channels, extraBytesPerFrame).usable()) {
         // Readers and writers then leave the ring alone rather than run past its end.
         platform::printOut("AudioSM::init nExtraBytesPerFrame %u does not fit\n", extraBytesPerFrame);
     }
@@ -159,6 +188,12 @@ void AudioSM::zeroTotalBuffer()
 void AudioSM::writeFrames(const int32_t* source, uint32_t frames, uint64_t offset, AudioConverter converter,
                           const uint8_t* extra)
 {
+    writeFrames(geometry(), source, frames, offset, converter, extra);
+}
+
+void AudioSM::writeFrames(const Geometry& g, const int32_t* source, uint32_t frames, uint64_t offset,
+                          AudioConverter converter, const uint8_t* extra)
+{
     VKIOTrace trace(nullptr, 0);
     if (shared::load(mZeroHostTime) == 0) {
         shared::store(mZeroSampleTime, 0);
@@ -172,7 +207,6 @@ void AudioSM::writeFrames(const int32_t* source, uint32_t frames, uint64_t offse
     shared::store(mWriteOffset, offset);
     const uint64_t written = shared::load(mFramesWritten);
 
-    const Geometry g = geometry();
     if (g.usable()) {
         const uint32_t skip = framesOverwritten(g, frames);
         const uint64_t start = written + offset + skip;
@@ -222,7 +256,12 @@ void AudioSM::writeFramesToKernelAtPos(const int32_t* source, uint32_t frames, u
 void AudioSM::read(uint64_t& position, int32_t* destination, uint32_t frames, uint64_t& hostTime,
                    AudioConverter converter, uint8_t* extra)
 {
-    const Geometry g = geometry();
+    read(geometry(), position, destination, frames, hostTime, converter, extra);
+}
+
+void AudioSM::read(const Geometry& g, uint64_t& position, int32_t* destination, uint32_t frames,
+                   uint64_t& hostTime, AudioConverter converter, uint8_t* extra)
+{
     if (g.usable()) {
         if (destination != nullptr && converter != nullptr) {
             forEachPiece(g, position, frames, 0, [&](uint32_t ring, uint32_t caller, uint32_t n) {
@@ -294,13 +333,18 @@ void AudioSM::writeTimestamp(uint64_t hostTime)
 uint32_t AudioSM::AddTimeStamp(uint64_t hostTime, uint64_t samples, bool accumulate,
                                TimeStampsBuffer::PairWriter* writer)
 {
+    return AddTimeStamp(geometry(), hostTime, samples, accumulate, writer);
+}
+
+uint32_t AudioSM::AddTimeStamp(const Geometry& g, uint64_t hostTime, uint64_t samples, bool accumulate,
+                               TimeStampsBuffer::PairWriter* writer)
+{
     if (shared::load(mStartHostTime) == 0) {
         const uint64_t ticksPerBuffer = shared::load(mHostTicksPerBuffer);
         platform::printOut("AddTimeStamp %llu mHostTicksPerBuffer %llu mFrequency %llu\n",
                            static_cast<unsigned long long>(mach_absolute_time()),
                            static_cast<unsigned long long>(ticksPerBuffer),
                            static_cast<unsigned long long>(shared::load(mFrequency)));
-        const Geometry g = geometry();
         const uint64_t lead = g.usable() ? ticksPerBuffer * samples / g.maxFrames : 0;
         const uint64_t start = hostTime - lead;
         shared::store(mStartHostTime, start);

@@ -87,6 +87,11 @@ struct AudioSM
     // Kernel: lays the ring out for a channel count, sample rate and extra bytes per frame.
     void init(uint32_t channels, uint32_t frequency, uint32_t extraBytesPerFrame);
 
+    // The geometry init lays out for these arguments, computed without touching any block. The
+    // kernel keeps it privately and hands it to the operations it runs on a ring, instead of
+    // trusting the header, which user space can write.
+    static Geometry layout(uint32_t channels, uint32_t extraBytesPerFrame);
+
     void zeroTotalBuffer();
     void zeroAudioBuffer() {}
     void zeroExtraBuffer() {}
@@ -95,6 +100,8 @@ struct AudioSM
     // position advances by `frames`, also with a null source. A null converter copies.
     void writeFrames(const int32_t* source, uint32_t frames, uint64_t offset, AudioConverter converter,
                      const uint8_t* extra);
+    void writeFrames(const Geometry& g, const int32_t* source, uint32_t frames, uint64_t offset,
+                     AudioConverter converter, const uint8_t* extra);
 
     // Client writer at an explicit sample time. The caller's buffer holds `sourceChannels`
     // samples of `bytesPerSample` bytes per frame, which the converter turns into ring samples.
@@ -105,6 +112,8 @@ struct AudioSM
     // cleared in the ring), gives the host time of `position`, then advances `position`. A null
     // converter copies no samples.
     void read(uint64_t& position, int32_t* destination, uint32_t frames, uint64_t& hostTime,
+              AudioConverter converter, uint8_t* extra);
+    void read(const Geometry& g, uint64_t& position, int32_t* destination, uint32_t frames, uint64_t& hostTime,
               AudioConverter converter, uint8_t* extra);
 
     // Reader without extra bytes or host time; the destination holds samples of `bytesPerSample`
@@ -119,6 +128,8 @@ struct AudioSM
     // through `writer` (see TimeStampsBuffer::PairWriter). Returns the time-stamp count.
     uint32_t AddTimeStamp(uint64_t hostTime, uint64_t samples, bool accumulate,
                           TimeStampsBuffer::PairWriter* writer = nullptr);
+    uint32_t AddTimeStamp(const Geometry& g, uint64_t hostTime, uint64_t samples, bool accumulate,
+                          TimeStampsBuffer::PairWriter* writer);
 
     // Client: sets the zero time stamp; returns its host time (0 without two time stamps).
     uint64_t setZeroSampleTime(uint64_t sampleTime);

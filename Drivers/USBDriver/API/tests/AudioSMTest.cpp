@@ -337,6 +337,28 @@ TEST_F(AudioSMFixture, AScribbledHeaderIsLeftAloneInsteadOfFollowed)
     }
 }
 
+TEST_F(AudioSMFixture, TheKernelsOwnGeometryOutranksAScribbledHeader)
+{
+    const AudioSM::Geometry kernelCopy = AudioSM::layout(2, 0);
+    ring->init(2, 48'000, 0);
+    EXPECT_EQ(kernelCopy.maxFrames, ring->geometry().maxFrames);
+    EXPECT_EQ(kernelCopy.channels, 2u);
+    EXPECT_FALSE(AudioSM::layout(1, 600'000).usable());
+
+    ring->mChannels = 32; // a client claims a wider ring
+    ring->mMaxFrames = 1;
+    const std::vector<int32_t> in = {1, 2, 3, 4, 5, 6};
+    ring->writeFrames(kernelCopy, in.data(), 3, 0, nullptr, nullptr);
+    std::vector<int32_t> got(6);
+    uint64_t position = 0;
+    uint64_t host = 0;
+    ring->read(kernelCopy, position, got.data(), 3, host, audioInt32CopySet, nullptr);
+    EXPECT_EQ(got, in);
+    StoringPairWriter kernel;
+    ring->AddTimeStamp(kernelCopy, 1'000'000'000, 65'536, true, &kernel);
+    EXPECT_EQ(shared::load(ring->mStartHostTime), 1'000'000'000 - shared::load(ring->mHostTicksPerBuffer));
+}
+
 TEST_F(AudioSMFixture, RequestsLongerThanTheRingStayInsideIt)
 {
     ring->init(32, 48'000, 0);
