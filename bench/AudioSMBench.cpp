@@ -39,8 +39,7 @@ void reportRatio(benchmark::State& state, size_t bytesPerIteration, double refer
                                                  benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-template <AudioConverter Converter>
-void BM_Copy(benchmark::State& state)
+template <AudioConverter Converter> void BM_Copy(benchmark::State& state)
 {
     const int samples = static_cast<int>(state.range(0)) * kFrames;
     // Big enough for either side of every routine.

@@ -19,8 +19,7 @@ struct Input
     size_t at = 0;
 
     bool empty() const { return at >= size; }
-    template <class T>
-    T take()
+    template <class T> T take()
     {
         T value{};
         const size_t n = std::min(sizeof(T), size - std::min(at, size));
@@ -57,7 +56,8 @@ void fuzzRing(Input& in)
         const uint32_t frames = in.take<uint16_t>() % kMaxFrames;
         uint64_t position = in.take<uint64_t>();
         uint64_t host = 0;
-        uint8_t* extraOrNull = g.extraBytesPerFrame * uint64_t{frames} <= extra.size() ? extra.data() : nullptr;
+        uint8_t* extraOrNull =
+            g.extraBytesPerFrame * uint64_t{frames} <= extra.size() ? extra.data() : nullptr;
         switch (op % 9) {
         case 0:
             ring->writeFrames(caller.data(), frames, position, nullptr, extraOrNull);
@@ -111,7 +111,8 @@ void fuzzMidiQueue(Input& in)
     while (!in.empty()) {
         const uint8_t op = in.take<uint8_t>();
         const auto count = static_cast<int32_t>(in.take<int16_t>());
-        const int32_t clamped = count > 0 ? std::min<int32_t>(count, static_cast<int32_t>(buffer.size())) : count;
+        const int32_t clamped =
+            count > 0 ? std::min<int32_t>(count, static_cast<int32_t>(buffer.size())) : count;
         int32_t used = 0;
         int32_t free = 0;
         switch (op % 4) {

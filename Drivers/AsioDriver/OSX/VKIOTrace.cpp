@@ -36,11 +36,12 @@ void VKIOTrace::enter(void* pointer)
 void VKIOTrace::leave()
 {
     const int depth = iCountNestedTraces.fetch_sub(1) - 1;
-    platform::syslog(platform::log::kPriorityWarning, "-%s %s %p\n", header(depth).c_str(), m_name, m_pointer);
+    platform::syslog(platform::log::kPriorityWarning, "-%s %s %p\n", header(depth).c_str(), m_name,
+                     m_pointer);
 }
 
 void VKIOTrace::traceValues(const char* message, int a, int b)
 {
-    platform::syslog(platform::log::kPriorityWarning, "%s %s %d %d\n", header(iCountNestedTraces.load()).c_str(),
-                     message, a, b);
+    platform::syslog(platform::log::kPriorityWarning, "%s %s %d %d\n",
+                     header(iCountNestedTraces.load()).c_str(), message, a, b);
 }

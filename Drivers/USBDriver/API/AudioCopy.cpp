@@ -166,6 +166,7 @@ void audioInt32Saturate(int32_t* buffer, int32_t count)
     }
 }
 
+// clang-format off
 void audioInt32CopyShift6To0(int32_t* d, const int32_t* s, int32_t n) { copySubset<6, 0>(d, s, n); }
 void audioInt32CopyShift6To1(int32_t* d, const int32_t* s, int32_t n) { copySubset<6, 1>(d, s, n); }
 void audioInt32CopyShift6To2(int32_t* d, const int32_t* s, int32_t n) { copySubset<6, 2>(d, s, n); }
@@ -178,8 +179,10 @@ void audioInt32CopyShift12To4(int32_t* d, const int32_t* s, int32_t n) { copySub
 void audioInt32CopyShift12To6(int32_t* d, const int32_t* s, int32_t n) { copySubset<12, 6>(d, s, n); }
 void audioInt32CopyShift12To8(int32_t* d, const int32_t* s, int32_t n) { copySubset<12, 8>(d, s, n); }
 void audioInt32CopyShift12To10(int32_t* d, const int32_t* s, int32_t n) { copySubset<12, 10>(d, s, n); }
+// clang-format on
 
-void audioInt24to32CopyShift6To4(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
+void audioInt24to32CopyShift6To4(int32_t* __restrict destination, const int32_t* __restrict source,
+                                 int32_t count)
 {
     constexpr size_t kFrameBytes = 6 * 3;
     const size_t n = samples(count);

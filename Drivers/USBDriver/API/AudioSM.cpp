@@ -228,8 +228,9 @@ void AudioSM::writeFrames(const Geometry& g, const int32_t* source, uint32_t fra
     shared::store(mFramesWritten, written + frames);
 }
 
-void AudioSM::writeFramesToKernelAtPos(const int32_t* source, uint32_t frames, uint64_t position, uint64_t offset,
-                                       uint32_t sourceChannels, AudioConverter converter, int32_t bytesPerSample)
+void AudioSM::writeFramesToKernelAtPos(const int32_t* source, uint32_t frames, uint64_t position,
+                                       uint64_t offset, uint32_t sourceChannels, AudioConverter converter,
+                                       int32_t bytesPerSample)
 {
     VKIOTrace trace(nullptr, 0);
     if (converter == nullptr) {
@@ -245,7 +246,8 @@ void AudioSM::writeFramesToKernelAtPos(const int32_t* source, uint32_t frames, u
         const uint32_t skip = framesOverwritten(g, frames);
         forEachPiece(g, position + offset + skip, frames - skip, skip,
                      [&](uint32_t ring, uint32_t caller, uint32_t n) {
-                         const auto* from = reinterpret_cast<const int32_t*>(sourceBytes + caller * callerFrameBytes);
+                         const auto* from =
+                             reinterpret_cast<const int32_t*>(sourceBytes + caller * callerFrameBytes);
                          converter(mSamples + size_t{ring} * g.channels, from, sampleCount(g, n));
                      });
     }
@@ -284,8 +286,8 @@ void AudioSM::read(const Geometry& g, uint64_t& position, int32_t* destination, 
     position += frames;
 }
 
-void AudioSM::readFromKernel(uint64_t& position, int32_t* destination, uint32_t frames, AudioConverter converter,
-                             int32_t bytesPerSample)
+void AudioSM::readFromKernel(uint64_t& position, int32_t* destination, uint32_t frames,
+                             AudioConverter converter, int32_t bytesPerSample)
 {
     const Geometry g = geometry();
     if (g.usable() && destination != nullptr && converter != nullptr && bytesPerSample > 0) {

@@ -78,11 +78,11 @@ struct AudioSM
     QzU64 mWriteOffset;           // position offset given with the last write
     AudioTSData mAnchorA;         // completed anchors: readers use the one mAnchorSelect names
     AudioTSData mAnchorB;
-    AudioTSData mAnchorCurrent;   // the anchor being built
-    QzU64 mAnchorSpan;            // frames after which the anchor being built is published
-    uint32_t mAnchorSelect;       // newest completed anchor: 1 = mAnchorA, 0 = mAnchorB
-    QzU64 mHostTicksPerBuffer;    // host ticks that mMaxFrames frames last
-    QzU64 mWriteCount;            // writeFrames calls since the zero time stamp was last absent
+    AudioTSData mAnchorCurrent; // the anchor being built
+    QzU64 mAnchorSpan;          // frames after which the anchor being built is published
+    uint32_t mAnchorSelect;     // newest completed anchor: 1 = mAnchorA, 0 = mAnchorB
+    QzU64 mHostTicksPerBuffer;  // host ticks that mMaxFrames frames last
+    QzU64 mWriteCount;          // writeFrames calls since the zero time stamp was last absent
 
     // Kernel: lays the ring out for a channel count, sample rate and extra bytes per frame.
     void init(uint32_t channels, uint32_t frequency, uint32_t extraBytesPerFrame);
@@ -113,8 +113,8 @@ struct AudioSM
     // converter copies no samples.
     void read(uint64_t& position, int32_t* destination, uint32_t frames, uint64_t& hostTime,
               AudioConverter converter, uint8_t* extra);
-    void read(const Geometry& g, uint64_t& position, int32_t* destination, uint32_t frames, uint64_t& hostTime,
-              AudioConverter converter, uint8_t* extra);
+    void read(const Geometry& g, uint64_t& position, int32_t* destination, uint32_t frames,
+              uint64_t& hostTime, AudioConverter converter, uint8_t* extra);
 
     // Reader without extra bytes or host time; the destination holds samples of `bytesPerSample`
     // bytes, written by the converter.

@@ -18,8 +18,8 @@ bool MidiQueue::init(uint32_t size)
 
 bool MidiQueue::headerValid() const
 {
-    return mSize >= kMinSize && mSize <= kMaxSize && mWriteIndex < mSize && mReadIndex < mSize && mFill <= mSize &&
-           (mReadIndex + mFill) % mSize == mWriteIndex;
+    return mSize >= kMinSize && mSize <= kMaxSize && mWriteIndex < mSize && mReadIndex < mSize &&
+           mFill <= mSize && (mReadIndex + mFill) % mSize == mWriteIndex;
 }
 
 int32_t MidiQueue::put(const uint8_t* source, int32_t count)

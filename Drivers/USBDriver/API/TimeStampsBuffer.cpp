@@ -51,7 +51,8 @@ void TimeStampsBuffer::Init()
     std::memset(static_cast<void*>(&mFirstHostTime), 0, sizeof mFirstHostTime + sizeof mFirstSampleTime);
 }
 
-uint32_t TimeStampsBuffer::AddTimeStamp(uint64_t hostTime, uint64_t samples, bool accumulate, PairWriter* writer)
+uint32_t TimeStampsBuffer::AddTimeStamp(uint64_t hostTime, uint64_t samples, bool accumulate,
+                                        PairWriter* writer)
 {
     if (samples == 0) {
         platform::printOut("AddTimeStamp %llu %llu \n", static_cast<unsigned long long>(hostTime),
@@ -102,8 +103,8 @@ namespace {
 struct PairView
 {
     const TimeStampsBuffer& buffer;
-    uint32_t base;  // ring index of the oldest pair in the view
-    uint32_t count; // pairs in the view
+    uint32_t base;      // ring index of the oldest pair in the view
+    uint32_t count;     // pairs in the view
     bool fromFirstPair; // the view starts at the first pair stored since Init
 
     PairView(const TimeStampsBuffer& b, uint32_t stored, uint32_t guard) : buffer(b)

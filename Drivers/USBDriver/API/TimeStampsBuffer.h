@@ -61,14 +61,14 @@ struct TimeStampsBuffer
         ~PairWriter() = default;
     };
 
-    uint32_t mCount;                  // pairs stored since Init; keeps counting past 1000
-    QzU64 mHostTimes[kCapacity];      // pair k at index k mod 1000
-    QzU64 mSampleTimes[kCapacity];    //
-    uint8_t mLock[8];                 // reserved: the kernel's lock is never kept in shared memory
-    QzU64 mRunningSamples;            // sample position the next stored pair receives
-    uint32_t mCopiedCount;            // mCount at the kernel's last copy
-    QzU64 mFirstHostTime;             // host time of the first pair since Init; 0 = none
-    QzU64 mFirstSampleTime;           // sample value given with that first pair
+    uint32_t mCount;               // pairs stored since Init; keeps counting past 1000
+    QzU64 mHostTimes[kCapacity];   // pair k at index k mod 1000
+    QzU64 mSampleTimes[kCapacity]; //
+    uint8_t mLock[8];              // reserved: the kernel's lock is never kept in shared memory
+    QzU64 mRunningSamples;         // sample position the next stored pair receives
+    uint32_t mCopiedCount;         // mCount at the kernel's last copy
+    QzU64 mFirstHostTime;          // host time of the first pair since Init; 0 = none
+    QzU64 mFirstSampleTime;        // sample value given with that first pair
 
     void Init();
 

@@ -25,8 +25,8 @@ struct VirtualState
     std::atomic<bool> enabled{false};
     std::atomic<uint64_t> time{0};
     std::mutex mutex;
-    std::condition_variable advanced;        // sleepUntil waits here
-    std::condition_variable sleepersChanged; // waitForSleepers waits here
+    std::condition_variable advanced;              // sleepUntil waits here
+    std::condition_variable sleepersChanged;       // waitForSleepers waits here
     std::vector<std::condition_variable*> waiters; // guarded by mutex
     int sleepers = 0;                              // guarded by mutex
 };
@@ -68,7 +68,8 @@ void sleepUntil(uint64_t deadline)
     ++s.sleepers;
     s.sleepersChanged.notify_all();
     s.advanced.wait(lock, [&] {
-        return !s.enabled.load(std::memory_order_acquire) || s.time.load(std::memory_order_acquire) >= deadline;
+        return !s.enabled.load(std::memory_order_acquire) ||
+               s.time.load(std::memory_order_acquire) >= deadline;
     });
     --s.sleepers;
     s.sleepersChanged.notify_all();

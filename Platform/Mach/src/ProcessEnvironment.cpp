@@ -32,8 +32,7 @@ std::optional<std::string> environment(const char* key)
     return std::string(value);
 }
 
-template <class T>
-std::optional<T> overridden(std::optional<T> Overrides::*field)
+template <class T> std::optional<T> overridden(std::optional<T> Overrides::*field)
 {
     std::lock_guard lock(overridesMutex());
     return activeOverrides().*field;
@@ -205,11 +204,16 @@ ScopedOverride::ScopedOverride(Overrides overrides)
     std::lock_guard lock(overridesMutex());
     auto& active = activeOverrides();
     m_previous = active;
-    if (overrides.name) active.name = overrides.name;
-    if (overrides.uid) active.uid = overrides.uid;
-    if (overrides.pid) active.pid = overrides.pid;
-    if (overrides.kernelRelease) active.kernelRelease = overrides.kernelRelease;
-    if (overrides.root) active.root = overrides.root;
+    if (overrides.name)
+        active.name = overrides.name;
+    if (overrides.uid)
+        active.uid = overrides.uid;
+    if (overrides.pid)
+        active.pid = overrides.pid;
+    if (overrides.kernelRelease)
+        active.kernelRelease = overrides.kernelRelease;
+    if (overrides.root)
+        active.root = overrides.root;
 }
 
 ScopedOverride::~ScopedOverride()

@@ -21,9 +21,9 @@ TEST(HostClock, TimebaseIsNanoseconds)
 TEST(HostClock, RealClockIsMonotonicAndMatchesSteadyClock)
 {
     const uint64_t a = mach_absolute_time();
-    const auto steady = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
+    const auto steady = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                  std::chrono::steady_clock::now().time_since_epoch())
+                                                  .count());
     const uint64_t b = mach_absolute_time();
     EXPECT_LE(a, steady);
     EXPECT_LE(steady, b);

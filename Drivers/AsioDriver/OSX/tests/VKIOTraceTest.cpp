@@ -31,10 +31,8 @@ TEST(VKIOTraceHAL, NestedScopesIndentTheirLines)
     }
     const std::string p = pointerText(&object);
     const std::vector<std::string> expected = {
-        "+HAL:  AudioSM::init " + p,
-        "HAL:    nChannels, nFrequency 2 48000",
-        "+HAL:    TimeStampsBuffer::Init 7",
-        "-HAL:    TimeStampsBuffer::Init " + pointerText(nullptr),
+        "+HAL:  AudioSM::init " + p,         "HAL:    nChannels, nFrequency 2 48000",
+        "+HAL:    TimeStampsBuffer::Init 7", "-HAL:    TimeStampsBuffer::Init " + pointerText(nullptr),
         "-HAL:  AudioSM::init " + p,
     };
     EXPECT_EQ(log.texts(), expected);

@@ -35,12 +35,18 @@ TEST(AudioCopy, WideningReadsLittleEndianPackedSamples)
         std::vector<int32_t> expected;
     };
     const Case cases[] = {
-        {"16 left", audioInt16to32Copy, {0x00, 0x80, 0x34, 0x12, 0xFF, 0xFF},
+        {"16 left",
+         audioInt16to32Copy,
+         {0x00, 0x80, 0x34, 0x12, 0xFF, 0xFF},
          {INT32_MIN, 0x12340000, -65536}},
-        {"16 shift", audioInt16to32CopyShift, {0x00, 0x80, 0x34, 0x12, 0xFF, 0xFF},
+        {"16 shift",
+         audioInt16to32CopyShift,
+         {0x00, 0x80, 0x34, 0x12, 0xFF, 0xFF},
          {-8'388'608, 0x00123400, -256}},
         {"24 left", audioInt24to32Copy, {0x56, 0x34, 0x12, 0x00, 0x00, 0x80}, {0x12345600, INT32_MIN}},
-        {"24 shift", audioInt24to32CopyShift, {0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x80, 0xFF, 0xFF, 0xFF},
+        {"24 shift",
+         audioInt24to32CopyShift,
+         {0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x80, 0xFF, 0xFF, 0xFF},
          {8'388'607, -8'388'608, -1}},
     };
     for (const auto& c : cases) {
@@ -52,7 +58,8 @@ TEST(AudioCopy, NarrowingKeepsTheUpperBytes)
 {
     EXPECT_EQ(narrow(audioInt32to24Copy, {0x12345678, INT32_MIN}, 6),
               (std::vector<uint8_t>{0x56, 0x34, 0x12, 0x00, 0x00, 0x80}));
-    EXPECT_EQ(narrow(audioInt32to16Copy, {0x12345678, -1}, 4), (std::vector<uint8_t>{0x34, 0x12, 0xFF, 0xFF}));
+    EXPECT_EQ(narrow(audioInt32to16Copy, {0x12345678, -1}, 4),
+              (std::vector<uint8_t>{0x34, 0x12, 0xFF, 0xFF}));
 }
 
 TEST(AudioCopy, WideningThenNarrowingRoundTripsEveryValue)
@@ -132,7 +139,8 @@ TEST(AudioCopy, SubsetsTakeTheFrontOfEachFrameAndClearTheRest)
         for (int i = 0; i < c.count; ++i) {
             const int f = c.taken == 0 ? 0 : i / c.taken;
             const int channel = c.taken == 0 ? 0 : i % c.taken;
-            const int32_t expected = f < frames ? static_cast<int32_t>(f * c.sourceChannels + channel + 1) : 0;
+            const int32_t expected =
+                f < frames ? static_cast<int32_t>(f * c.sourceChannels + channel + 1) : 0;
             EXPECT_EQ(out[static_cast<size_t>(i)], expected) << c.name << " sample " << i;
         }
         EXPECT_EQ(out.back(), 77) << c.name << " wrote past its count";

@@ -156,7 +156,8 @@ TEST_F(AudioSMFixture, WriterAndReaderExchangeAudioAndExtraBytesAcrossManyWraps)
             }
         }
     }
-    EXPECT_EQ(shared::load(ring->mWriteCount), 1u) << "without a zero time stamp every write restarts the count";
+    EXPECT_EQ(shared::load(ring->mWriteCount), 1u)
+        << "without a zero time stamp every write restarts the count";
 }
 
 TEST_F(AudioSMFixture, ARequestIsSplitOnlyWhereItCrossesTheRingsEnd)
@@ -390,7 +391,8 @@ TEST(AudioSMProcesses, AWriterAndAReaderInTwoProcessesShareOneMapping)
     const int fd = memfd_create("audiosm", 0);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, sizeof(AudioSM)), 0);
-    auto* ring = static_cast<AudioSM*>(mmap(nullptr, sizeof(AudioSM), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    auto* ring =
+        static_cast<AudioSM*>(mmap(nullptr, sizeof(AudioSM), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
     ASSERT_NE(ring, MAP_FAILED);
     {
         platform::log::Capture quiet(platform::log::Channel::standardOutput);
@@ -403,7 +405,8 @@ TEST(AudioSMProcesses, AWriterAndAReaderInTwoProcessesShareOneMapping)
     ASSERT_GE(writer, 0);
     if (writer == 0) {
         // The kernel's side: a separate mapping of the same memory.
-        auto* mine = static_cast<AudioSM*>(mmap(nullptr, sizeof(AudioSM), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        auto* mine =
+            static_cast<AudioSM*>(mmap(nullptr, sizeof(AudioSM), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
         std::vector<int32_t> block(kChannels * 48);
         for (uint64_t pos = 0; pos < kTotal; pos += 48) {
             // Stay within the ring ahead of the reader.

@@ -109,12 +109,9 @@ TEST(MidiQueue, BadCountsAndHeadersNeverReachPastTheData)
         MidiQueue header;
     };
     const Case cases[] = {
-        {"size too large", {0, 0, 0, 1'000'000}},
-        {"size too small", {0, 0, 0, 8}},
-        {"read index past the data", {0, 200, 0, 16}},
-        {"write index past the data", {200, 0, 0, 16}},
-        {"fill above size", {0, 0, 17, 16}},
-        {"fill disagreeing with the indices", {5, 0, 2, 16}},
+        {"size too large", {0, 0, 0, 1'000'000}},      {"size too small", {0, 0, 0, 8}},
+        {"read index past the data", {0, 200, 0, 16}}, {"write index past the data", {200, 0, 0, 16}},
+        {"fill above size", {0, 0, 17, 16}},           {"fill disagreeing with the indices", {5, 0, 2, 16}},
     };
     for (const auto& c : cases) {
         q.mWriteIndex = c.header.mWriteIndex;

@@ -38,7 +38,8 @@ constexpr int kPriorityError = 3;
 constexpr int kPriorityWarning = 4;
 constexpr int kPriorityNotice = 5;
 
-void vwrite(Channel channel, int priority, const char* format, va_list args) __attribute__((format(printf, 3, 0)));
+void vwrite(Channel channel, int priority, const char* format, va_list args)
+    __attribute__((format(printf, 3, 0)));
 
 // Where a channel's lines go when no capture is active: a stream the caller keeps open, or null
 // for nowhere. Defaults: kernel and system to stderr, standard output to stdout.
@@ -46,7 +47,7 @@ void setDestination(Channel channel, FILE* stream);
 
 struct Line
 {
-    int priority; // syslog priority; 0 on the kernel and standard-output channels
+    int priority;     // syslog priority; 0 on the kernel and standard-output channels
     std::string text; // without the line end
 };
 
