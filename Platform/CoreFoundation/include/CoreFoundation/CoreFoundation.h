@@ -1,0 +1,12 @@
+// The value layer, property lists, preferences, bundles and plug-ins, and the run loop.
+#pragma once
+
+#include "CoreFoundation/CFArray.h"
+#include "CoreFoundation/CFBase.h"
+#include "CoreFoundation/CFData.h"
+#include "CoreFoundation/CFDictionary.h"
+#include "CoreFoundation/CFNumber.h"
+#include "CoreFoundation/CFPropertyList.h"
+#include "CoreFoundation/CFString.h"
+#include "CoreFoundation/CFURL.h"
+#include "CoreFoundation/CFUUID.h"
