@@ -21,19 +21,37 @@ struct UsageRow
     int other;
 };
 
+// clang-format off
 constexpr UsageRow kInputUsage[] = {
     {0xA0, 0, 0}, // main pair
-    {0xA1, 1, 1},          {0x80, 2, 2},          {0x81, 3, 3},          {0x82, 4, 4},
-    {0x83, 5, 5},          {0x84, 6, kNotListed}, {0x85, 7, kNotListed}, {0x86, 8, kNotListed},
-    {0x87, 9, kNotListed}, {0xC0, kNotListed, 6}, {0xC1, kNotListed, 7},
+    {0xA1, 1, 1},
+    {0x80, 2, 2},
+    {0x81, 3, 3},
+    {0x82, 4, 4},
+    {0x83, 5, 5},
+    {0x84, 6, kNotListed},
+    {0x85, 7, kNotListed},
+    {0x86, 8, kNotListed},
+    {0x87, 9, kNotListed},
+    {0xC0, kNotListed, 6},
+    {0xC1, kNotListed, 7},
 };
 
 constexpr UsageRow kOutputUsage[] = {
     {0x20, 0, 0}, // main pair
-    {0x21, 1, 1},          {0x46, 2, kNotListed},  {0x47, 3, kNotListed},  {0x00, 4, 2},
-    {0x01, 5, 3},          {0x02, 6, 4},           {0x03, 7, 5},           {0x04, 8, kNotListed},
-    {0x05, 9, kNotListed}, {0x06, 10, kNotListed}, {0x07, 11, kNotListed},
+    {0x21, 1, 1},
+    {0x46, 2, kNotListed},
+    {0x47, 3, kNotListed},
+    {0x00, 4, 2},
+    {0x01, 5, 3},
+    {0x02, 6, 4},
+    {0x03, 7, 5},
+    {0x04, 8, kNotListed},
+    {0x05, 9, kNotListed},
+    {0x06, 10, kNotListed},
+    {0x07, 11, kNotListed},
 };
+// clang-format on
 
 constexpr bool positionsFit(const UsageRow* rows, size_t count)
 {

@@ -61,14 +61,34 @@ struct CodeCase
     int otherPosition;
 };
 
+// clang-format off
 const CodeCase kCodeCases[] = {
-    {false, 0xA0, 0, 0},  {false, 0xA1, 1, 1},   {false, 0x80, 2, 2},   {false, 0x83, 5, 5},
-    {false, 0x84, 6, -1}, {false, 0x87, 9, -1},  {false, 0xC0, -1, 6},  {false, 0xC1, -1, 7},
-    {false, 255, -1, -1}, {false, 0x20, -1, -1}, {false, 0, -1, -1},    {true, 0x20, 0, 0},
-    {true, 0x21, 1, 1},   {true, 0x46, 2, -1},   {true, 0x47, 3, -1},   {true, 0, 4, 2},
-    {true, 3, 7, 5},      {true, 4, 8, -1},      {true, 7, 11, -1},     {true, 8, -1, -1},
-    {true, 255, -1, -1},  {true, 0xA0, -1, -1},  {true, 0x100, -1, -1}, {false, 0x1A0, -1, -1},
+    {false, 0xA0, 0, 0},
+    {false, 0xA1, 1, 1},
+    {false, 0x80, 2, 2},
+    {false, 0x83, 5, 5},
+    {false, 0x84, 6, -1},
+    {false, 0x87, 9, -1},
+    {false, 0xC0, -1, 6},
+    {false, 0xC1, -1, 7},
+    {false, 255, -1, -1},
+    {false, 0x20, -1, -1}, // an output code on an input
+    {false, 0, -1, -1},
+    {false, 0x1A0, -1, -1}, // only the whole word counts
+    {true, 0x20, 0, 0},
+    {true, 0x21, 1, 1},
+    {true, 0x46, 2, -1},
+    {true, 0x47, 3, -1},
+    {true, 0, 4, 2},
+    {true, 3, 7, 5},
+    {true, 4, 8, -1},
+    {true, 7, 11, -1},
+    {true, 8, -1, -1},
+    {true, 255, -1, -1},
+    {true, 0xA0, -1, -1}, // an input code on an output
+    {true, 0x100, -1, -1},
 };
+// clang-format on
 
 TEST(ElektronChannelMap, EachCodeMarksItsPositionPerModel)
 {

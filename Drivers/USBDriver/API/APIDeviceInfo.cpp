@@ -18,10 +18,13 @@ struct FixedSlotDevice
 };
 
 constexpr FixedSlotDevice kFixedSlotDevices[] = {
-    {0x0A4A, 0x2416, kAnyRelease}, {0x0A4A, 0x1016, kAnyRelease},
-    {0x0A4A, 0x6A02, 0x0200}, // other releases of this product are ordinary devices
-    {0x0644, 0x8041, kAnyRelease}, {0x0644, 0x8040, kAnyRelease},
-    {0x0644, 0x8046, kAnyRelease}, {0x0644, 0x8048, kAnyRelease},
+    {0x0A4A, 0x2416, kAnyRelease}, // Pellirun
+    {0x0A4A, 0x1016, kAnyRelease}, // Fendrimo
+    {0x0A4A, 0x6A02, 0x0200},      // Kelvra UC3; other releases of this product are ordinary devices
+    {0x0644, 0x8041, kAnyRelease}, // US-366
+    {0x0644, 0x8040, kAnyRelease}, // US-322
+    {0x0644, 0x8046, kAnyRelease}, // US-1200
+    {0x0644, 0x8048, kAnyRelease}, // UH-7000
 };
 static_assert(tableKeysUnique(kFixedSlotDevices, [](const FixedSlotDevice& row) {
     return (uint64_t{row.vendor} << 32) | (uint32_t{row.product} << 16) | row.release;
