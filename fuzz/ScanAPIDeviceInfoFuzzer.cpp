@@ -3,11 +3,14 @@
 //
 // Input: byte 0 configuration index; 1-4 rate (little-endian); 5 bits; 6 channels; 7 flags
 // (bit 0 discrete-only, bit 1 output, bit 2 feature record valid); 8-11 the feature record's
-// input interface, input alternate, output interface, output alternate; the rest is the record
-// from its first byte on, zero-filled behind.
+// input interface, input alternate, output interface, output alternate; then the record's first 8
+// bytes (ids and configuration count), then the configuration record in slot (index % 4), so that
+// short inputs reach the last slot, which ends where the feature record begins. Everything else
+// is zero.
 #include <APIDeviceInfo.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -15,6 +18,7 @@
 namespace {
 
 constexpr size_t kHeaderSize = 12;
+constexpr size_t kDeviceHeaderSize = offsetof(APIDeviceInfo, mConfigurations);
 
 void check(bool condition)
 {
@@ -48,7 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const auto record = std::make_unique<APIDeviceInfo>();
     APIDeviceInfo& info = *record;
     std::memset(&info, 0, sizeof(info));
-    std::memcpy(&info, data + kHeaderSize, std::min(size - kHeaderSize, sizeof(info)));
+    const uint8_t* body = data + kHeaderSize;
+    const size_t bodySize = size - kHeaderSize;
+    std::memcpy(&info, body, std::min(bodySize, kDeviceHeaderSize));
+    if (bodySize > kDeviceHeaderSize) {
+        std::memcpy(&info.mConfigurations[data[0] % APIDeviceInfo::kMaxConfigurations],
+                    body + kDeviceHeaderSize, std::min(bodySize - kDeviceHeaderSize, sizeof(APIConfigInfo)));
+    }
 
     const uint32_t config = data[0];
     const uint32_t rate =
