@@ -4,6 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -91,6 +92,18 @@ void BM_ScanFullConfigurationNoMatch(benchmark::State& state)
     }
 }
 BENCHMARK(BM_ScanFullConfigurationNoMatch);
+
+// Physical reference for the longest walk: touching every byte of one configuration record once.
+void BM_ReferenceReadConfigurationRecord(benchmark::State& state)
+{
+    auto info = std::make_unique<APIDeviceInfo>();
+    std::memset(&info->mConfigurations[3], 1, sizeof(APIConfigInfo));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(std::memchr(&info->mConfigurations[3], 0, sizeof(APIConfigInfo)));
+    }
+    state.SetBytesProcessed(state.iterations() * sizeof(APIConfigInfo));
+}
+BENCHMARK(BM_ReferenceReadConfigurationRecord);
 
 } // namespace
 
