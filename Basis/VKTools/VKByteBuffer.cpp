@@ -37,6 +37,16 @@ void VKByteBuffer::freeOwned()
     m_data = nullptr;
 }
 
+void VKByteBuffer::copyTo(VKByteBuffer& copy, uint32_t length) const
+{
+    copy.resize(length);
+    const uint32_t n = length < copy.m_size ? length : copy.m_size;
+    if (n != 0) {
+        std::memcpy(copy.m_data, m_data, n);
+    }
+    copy.m_writePos = n;
+}
+
 void VKByteBuffer::setBuffer(uint8_t* data, uint32_t size)
 {
     freeOwned();
@@ -154,6 +164,15 @@ VKByteBuffer& VKByteBuffer::doWrite(const void* source, uint32_t n)
     return *this;
 }
 
+template <class Integer> VKByteBuffer& VKByteBuffer::readInteger(Integer& value)
+{
+    uint32_t v;
+    if (readLittleEndian(v, sizeof(Integer))) {
+        value = static_cast<Integer>(v);
+    }
+    return *this;
+}
+
 bool VKByteBuffer::readLittleEndian(uint32_t& value, uint32_t n)
 {
     uint8_t bytes[4] = {};
@@ -226,14 +245,8 @@ VKByteBuffer& VKByteBuffer::operator<<(const VKByteBuffer& value)
     const uint32_t length = value.m_writePos < value.m_size ? value.m_writePos : value.m_size;
     if (&value == this) {
         // Growing would free the block being copied: copy it aside first.
-        VKByteBuffer copy(length);
-        if (length != 0 && copy.getSize() != length) {
-            return *this;
-        }
-        if (length != 0) {
-            std::memcpy(copy.m_data, m_data, length);
-        }
-        copy.m_writePos = length;
+        VKByteBuffer copy;
+        copyTo(copy, length);
         return *this << copy;
     }
     *this << length;
@@ -242,20 +255,12 @@ VKByteBuffer& VKByteBuffer::operator<<(const VKByteBuffer& value)
 
 VKByteBuffer& VKByteBuffer::operator>>(signed char& value)
 {
-    uint32_t v;
-    if (readLittleEndian(v, 1)) {
-        value = static_cast<signed char>(v);
-    }
-    return *this;
+    return readInteger(value);
 }
 
 VKByteBuffer& VKByteBuffer::operator>>(unsigned char& value)
 {
-    uint32_t v;
-    if (readLittleEndian(v, 1)) {
-        value = static_cast<unsigned char>(v);
-    }
-    return *this;
+    return readInteger(value);
 }
 
 VKByteBuffer& VKByteBuffer::operator>>(bool& value)
@@ -269,38 +274,22 @@ VKByteBuffer& VKByteBuffer::operator>>(bool& value)
 
 VKByteBuffer& VKByteBuffer::operator>>(short& value)
 {
-    uint32_t v;
-    if (readLittleEndian(v, 2)) {
-        value = static_cast<short>(static_cast<uint16_t>(v));
-    }
-    return *this;
+    return readInteger(value);
 }
 
 VKByteBuffer& VKByteBuffer::operator>>(unsigned short& value)
 {
-    uint32_t v;
-    if (readLittleEndian(v, 2)) {
-        value = static_cast<unsigned short>(v);
-    }
-    return *this;
+    return readInteger(value);
 }
 
 VKByteBuffer& VKByteBuffer::operator>>(int& value)
 {
-    uint32_t v;
-    if (readLittleEndian(v, 4)) {
-        value = static_cast<int>(v);
-    }
-    return *this;
+    return readInteger(value);
 }
 
 VKByteBuffer& VKByteBuffer::operator>>(unsigned int& value)
 {
-    uint32_t v;
-    if (readLittleEndian(v, 4)) {
-        value = v;
-    }
-    return *this;
+    return readInteger(value);
 }
 
 VKByteBuffer& VKByteBuffer::operator>>(VKString& value)
@@ -367,10 +356,8 @@ uint8_t VKByteBuffer::getUUDecode(uint8_t character)
 void VKByteBuffer::uuEncode(VKByteBuffer& source)
 {
     if (&source == this) {
-        VKByteBuffer copy(m_size);
-        if (m_size != 0) {
-            std::memcpy(copy.m_data, m_data, copy.m_size);
-        }
+        VKByteBuffer copy;
+        copyTo(copy, m_size);
         uuEncode(copy);
         return;
     }
@@ -391,10 +378,8 @@ void VKByteBuffer::uuEncode(VKByteBuffer& source)
 void VKByteBuffer::uuDecode(VKByteBuffer& source)
 {
     if (&source == this) {
-        VKByteBuffer copy(m_size);
-        if (m_size != 0) {
-            std::memcpy(copy.m_data, m_data, copy.m_size);
-        }
+        VKByteBuffer copy;
+        copyTo(copy, m_size);
         uuDecode(copy);
         return;
     }

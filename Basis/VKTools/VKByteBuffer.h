@@ -89,8 +89,11 @@ public:
 private:
     // Reads `n` bytes little-endian; false (nothing assembled) when fewer remain.
     bool readLittleEndian(uint32_t& value, uint32_t n);
+    template <class Integer> VKByteBuffer& readInteger(Integer& value);
     VKByteBuffer& writeLittleEndian(uint32_t value, uint32_t n);
     void freeOwned();
+    // Makes `copy` an owned buffer holding the first `length` bytes of the block, written.
+    void copyTo(VKByteBuffer& copy, uint32_t length) const;
 
     uint8_t* m_data = nullptr;
     uint32_t m_size = 0;

@@ -267,26 +267,26 @@ VKString& VKString::trimRight()
     return *this;
 }
 
-VKString& VKString::uppercase()
+VKString& VKString::mapAscii(int (*map)(int))
 {
+    // Bytes 0x80 and above stay as they are, whatever the locale.
     for (int i = 0; i < m_length; ++i) {
         const auto b = static_cast<unsigned char>(m_buffer[i]);
         if (b < 0x80) {
-            m_buffer[i] = static_cast<char>(std::toupper(b));
+            m_buffer[i] = static_cast<char>(map(b));
         }
     }
     return *this;
 }
 
+VKString& VKString::uppercase()
+{
+    return mapAscii(std::toupper);
+}
+
 VKString& VKString::lowercase()
 {
-    for (int i = 0; i < m_length; ++i) {
-        const auto b = static_cast<unsigned char>(m_buffer[i]);
-        if (b < 0x80) {
-            m_buffer[i] = static_cast<char>(std::tolower(b));
-        }
-    }
-    return *this;
+    return mapAscii(std::tolower);
 }
 
 VKString& VKString::replace(const char* find, const char* replacement)

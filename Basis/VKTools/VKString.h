@@ -95,6 +95,8 @@ private:
     // Appends `count` bytes at `text`, which may lie inside this string's buffer.
     void appendBytes(const char* text, int count);
     void allocate(int capacity);
+    // Applies `map` to every ASCII character of the text.
+    VKString& mapAscii(int (*map)(int));
 
     char* m_buffer = nullptr;
     int m_capacity = 0;

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "VKCharacters.h"
 
@@ -58,22 +59,23 @@ void compact(char* text)
 
 } // namespace
 
+// The predefined entities in encoding order; decoding runs backwards so "&amp;" comes last.
+constexpr const char* kEntities[][2] = {
+    {"&", "&amp;"}, {"'", "&apos;"}, {">", "&gt;"}, {"<", "&lt;"}, {"\"", "&quot;"},
+};
+
 void preStreaming(VKString& text)
 {
-    text.replace("&", "&amp;");
-    text.replace("'", "&apos;");
-    text.replace(">", "&gt;");
-    text.replace("<", "&lt;");
-    text.replace("\"", "&quot;");
+    for (const auto& entity : kEntities) {
+        text.replace(entity[0], entity[1]);
+    }
 }
 
 void postStreaming(VKString& text)
 {
-    text.replace("&quot;", "\"");
-    text.replace("&lt;", "<");
-    text.replace("&gt;", ">");
-    text.replace("&apos;", "'");
-    text.replace("&amp;", "&");
+    for (auto it = std::rbegin(kEntities); it != std::rend(kEntities); ++it) {
+        text.replace((*it)[1], (*it)[0]);
+    }
 }
 
 // ---- Attribute ----
@@ -404,6 +406,19 @@ char* Node::skipAttrValue(char* text)
     return std::strchr(text, '"');
 }
 
+char* Node::parseHookedTag(char* content, const char* closing, bool (Node::*hook)(char*))
+{
+    char* end = std::strstr(content, closing);
+    if (end == nullptr) {
+        return nullptr;
+    }
+    *end = 0;
+    if (!(this->*hook)(content)) {
+        return nullptr;
+    }
+    return end + std::strlen(closing);
+}
+
 char* Node::doParse(char* p)
 {
     while (*p != 0) {
@@ -412,26 +427,16 @@ char* Node::doParse(char* p)
             continue;
         }
         if (p[1] == '?') {
-            char* end = std::strstr(p + 2, "?>");
-            if (end == nullptr) {
+            p = parseHookedTag(p + 2, "?>", &Node::onTagHeader);
+            if (p == nullptr) {
                 return nullptr;
             }
-            *end = 0;
-            if (!onTagHeader(p + 2)) {
-                return nullptr;
-            }
-            p = end + 2;
         } else if (p[1] == '!') {
             if (p[2] == '-' && p[3] == '-') {
-                char* end = std::strstr(p + 4, "-->");
-                if (end == nullptr) {
+                p = parseHookedTag(p + 4, "-->", &Node::onTagComment);
+                if (p == nullptr) {
                     return nullptr;
                 }
-                *end = 0;
-                if (!onTagComment(p + 4)) {
-                    return nullptr;
-                }
-                p = end + 3;
             } else if (startsWithIgnoringCase(p + 2, "doctype")) {
                 char* end = std::strchr(p + 9, '>');
                 if (end == nullptr) {

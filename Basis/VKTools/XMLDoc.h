@@ -130,6 +130,8 @@ private:
     // Appends a newly made attribute, or destroys it when that is refused.
     Attribute* addNewAttribute(Attribute* attribute);
     char* parseNodeAt(char* text, int depth);
+    // Cuts a header or comment at `closing` and hands its content to `hook`.
+    char* parseHookedTag(char* content, const char* closing, bool (Node::*hook)(char*));
     // Creates the child element whose "<" is at `text` and parses it.
     char* parseChild(char* text, int depth);
 

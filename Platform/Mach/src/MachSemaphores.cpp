@@ -2,6 +2,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "mach/mach_init.h"
 #include "mach/semaphore.h"
@@ -50,6 +51,23 @@ kern_return_t takeLocked(SemaphoreState& s)
     }
     --s.count;
     return KERN_SUCCESS;
+}
+
+// Waits for a count, until the host time reaches `deadline` when there is one.
+kern_return_t waitFor(semaphore_t semaphore, std::optional<uint64_t> deadline)
+{
+    const auto state = lookup(semaphore);
+    if (state == nullptr) {
+        return KERN_INVALID_NAME;
+    }
+    std::unique_lock lock(state->mutex);
+    const auto ready = [&] { return state->count > 0 || state->destroyed; };
+    if (deadline) {
+        platform::host_clock::waitUntil(lock, state->changed, *deadline, ready);
+    } else {
+        state->changed.wait(lock, ready);
+    }
+    return takeLocked(*state);
 }
 
 } // namespace
@@ -105,13 +123,7 @@ kern_return_t semaphore_signal(semaphore_t semaphore)
 
 kern_return_t semaphore_wait(semaphore_t semaphore)
 {
-    const auto state = lookup(semaphore);
-    if (state == nullptr) {
-        return KERN_INVALID_NAME;
-    }
-    std::unique_lock lock(state->mutex);
-    state->changed.wait(lock, [&] { return state->count > 0 || state->destroyed; });
-    return takeLocked(*state);
+    return waitFor(semaphore, std::nullopt);
 }
 
 kern_return_t semaphore_timedwait(semaphore_t semaphore, mach_timespec_t wait)
@@ -119,16 +131,8 @@ kern_return_t semaphore_timedwait(semaphore_t semaphore, mach_timespec_t wait)
     if (wait.tv_nsec < 0 || wait.tv_nsec >= 1'000'000'000) {
         return KERN_INVALID_ARGUMENT;
     }
-    const auto state = lookup(semaphore);
-    if (state == nullptr) {
-        return KERN_INVALID_NAME;
-    }
-    const uint64_t deadline = platform::host_clock::now() + uint64_t{wait.tv_sec} * 1'000'000'000ULL +
-                              static_cast<uint64_t>(wait.tv_nsec);
-    std::unique_lock lock(state->mutex);
-    platform::host_clock::waitUntil(lock, state->changed, deadline,
-                                    [&] { return state->count > 0 || state->destroyed; });
-    return takeLocked(*state);
+    return waitFor(semaphore, platform::host_clock::now() + uint64_t{wait.tv_sec} * 1'000'000'000ULL +
+                                  static_cast<uint64_t>(wait.tv_nsec));
 }
 
 int platform::mach_threads::liveSemaphores()

@@ -52,6 +52,12 @@ mach_port_t findLocked(Registry& r, pthread_t handle)
     return MACH_PORT_NULL;
 }
 
+ThreadRecord* findRecordLocked(Registry& r, mach_port_t port)
+{
+    const auto it = r.threads.find(port);
+    return it == r.threads.end() ? nullptr : &it->second;
+}
+
 mach_port_t addLocked(Registry& r, pthread_t handle)
 {
     const mach_port_t port = r.nextPort++;
@@ -146,10 +152,13 @@ int basePriorityLocked(const ThreadRecord& record)
     return priorityForNice(nice);
 }
 
-int realtimePriority(pid_t tid)
+template <class Info> Info realtimeInfo(pid_t tid, int schedulingPolicy)
 {
+    Info info{};
     sched_param param{};
-    return sched_getparam(tid, &param) == 0 ? param.sched_priority : 0;
+    info.max_priority = sched_get_priority_max(schedulingPolicy);
+    info.base_priority = sched_getparam(tid, &param) == 0 ? param.sched_priority : 0;
+    return info;
 }
 
 } // namespace
@@ -208,12 +217,11 @@ kern_return_t thread_info(thread_act_t thread, thread_flavor_t flavor, thread_in
     }
     auto& r = mt::registry();
     std::lock_guard lock(r.mutex);
-    const auto it = r.threads.find(thread);
-    if (it == r.threads.end()) {
+    const mt::ThreadRecord* record = mt::findRecordLocked(r, thread);
+    if (record == nullptr) {
         return KERN_INVALID_ARGUMENT;
     }
-    const mt::ThreadRecord& record = it->second;
-    const policy_t policy = record.tid != 0 ? mt::policyOf(record.tid) : POLICY_TIMESHARE;
+    const policy_t policy = record->tid != 0 ? mt::policyOf(record->tid) : POLICY_TIMESHARE;
 
     auto fill = [&](const auto& value, mach_msg_type_number_t needed) {
         if (*count < needed) {
@@ -235,28 +243,18 @@ kern_return_t thread_info(thread_act_t thread, thread_flavor_t flavor, thread_in
         }
         policy_timeshare_info timeshare{};
         timeshare.max_priority = mt::kHighestUserPriority;
-        timeshare.base_priority = mt::basePriorityLocked(record);
+        timeshare.base_priority = mt::basePriorityLocked(*record);
         timeshare.cur_priority = timeshare.base_priority;
         return fill(timeshare, POLICY_TIMESHARE_INFO_COUNT);
     }
-    case THREAD_SCHED_RR_INFO: {
-        if (policy != POLICY_RR) {
-            return KERN_INVALID_ARGUMENT;
-        }
-        policy_rr_info rr{};
-        rr.max_priority = sched_get_priority_max(SCHED_RR);
-        rr.base_priority = mt::realtimePriority(record.tid);
-        return fill(rr, POLICY_RR_INFO_COUNT);
-    }
-    case THREAD_SCHED_FIFO_INFO: {
-        if (policy != POLICY_FIFO) {
-            return KERN_INVALID_ARGUMENT;
-        }
-        policy_fifo_info fifo{};
-        fifo.max_priority = sched_get_priority_max(SCHED_FIFO);
-        fifo.base_priority = mt::realtimePriority(record.tid);
-        return fill(fifo, POLICY_FIFO_INFO_COUNT);
-    }
+    case THREAD_SCHED_RR_INFO:
+        return policy == POLICY_RR
+                   ? fill(mt::realtimeInfo<policy_rr_info>(record->tid, SCHED_RR), POLICY_RR_INFO_COUNT)
+                   : KERN_INVALID_ARGUMENT;
+    case THREAD_SCHED_FIFO_INFO:
+        return policy == POLICY_FIFO
+                   ? fill(mt::realtimeInfo<policy_fifo_info>(record->tid, SCHED_FIFO), POLICY_FIFO_INFO_COUNT)
+                   : KERN_INVALID_ARGUMENT;
     default:
         return KERN_INVALID_ARGUMENT;
     }
@@ -270,11 +268,11 @@ kern_return_t thread_policy_set(thread_act_t thread, thread_policy_flavor_t flav
     }
     auto& r = mt::registry();
     std::lock_guard lock(r.mutex);
-    const auto it = r.threads.find(thread);
-    if (it == r.threads.end()) {
+    mt::ThreadRecord* found = mt::findRecordLocked(r, thread);
+    if (found == nullptr) {
         return KERN_INVALID_ARGUMENT;
     }
-    mt::ThreadRecord& record = it->second;
+    mt::ThreadRecord& record = *found;
     record.request = mt::PrecedenceRequest{policy[0], false};
     if (record.tid == 0) {
         return KERN_SUCCESS; // applied when the thread announces itself
