@@ -469,8 +469,9 @@ char* Node::parseChild(char* text, int depth)
         return nullptr;
     }
     char* after = skipNodeName(text);
+    // A new node cannot be held yet: append without the duplicate search of addNode.
     auto* child = new Node(m_doc, text);
-    if (addNode(child) == nullptr) {
+    if (!m_children.add(child)) {
         delete child;
         return nullptr;
     }
@@ -521,7 +522,9 @@ char* Node::parseNodeAt(char* p, int depth)
             *valueEnd = 0;
             VKString value(q + 1);
             postStreaming(value);
-            if (addNewAttribute(new Attribute(p, value)) == nullptr) {
+            auto* attribute = new Attribute(p, value);
+            if (!m_attributes.add(attribute)) {
+                delete attribute;
                 return nullptr;
             }
             p = valueEnd + 1;
