@@ -180,10 +180,10 @@ VKString& VKString::setLength(int length)
         m_length = length;
         return *this;
     }
-    setSize(length);
-    if (length >= m_capacity) {
+    if (length >= INT_MAX - 1) {
         return *this;
     }
+    setSize(length + 1);
     std::memset(m_buffer + m_length, ' ', static_cast<size_t>(length - m_length));
     m_buffer[length] = 0;
     m_length = length;

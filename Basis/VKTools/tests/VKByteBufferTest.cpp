@@ -102,6 +102,14 @@ TEST(VKByteBuffer, StringsRoundTripAndBadCountsEmptyTheTarget)
     VKByteBuffer in2(raw, sizeof raw);
     in2 >> s;
     EXPECT_STREQ(s, "xy");
+    // Strings of every length around the first capacity come back whole.
+    for (int length : {31, 32, 33, 34, 65}) {
+        VKByteBuffer stream;
+        stream << VKString(std::string(static_cast<size_t>(length), 'q').c_str());
+        VKString back;
+        stream >> back;
+        EXPECT_EQ(back.getLength(), length);
+    }
     // A count cut short is an empty string.
     uint8_t cut[] = {2, 0};
     VKByteBuffer in3(cut, sizeof cut);

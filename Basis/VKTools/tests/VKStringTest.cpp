@@ -58,6 +58,12 @@ TEST(VKString, LengthPiecesAndEdits)
     EXPECT_STREQ(s.setLength(5), "ab   ");
     EXPECT_STREQ(VKString("abc").setLength(1), "a");
     EXPECT_STREQ(VKString("abc").setLength(-2), "");
+    // Padding up to exactly the capacity still leaves room for the terminating zero.
+    VKString padded;
+    ASSERT_EQ(padded.getCapacity(), 33);
+    padded.setLength(33);
+    EXPECT_EQ(padded.getLength(), 33);
+    EXPECT_EQ(std::string(padded), std::string(33, ' '));
 
     struct Piece
     {
