@@ -1,5 +1,8 @@
 #include "OSXUserThread.h"
 
+#include <condition_variable>
+#include <mutex>
+
 #include "mach/thread_act.h"
 
 namespace {
@@ -17,14 +20,25 @@ template <class Info> int basePriority(mach_port_t port, thread_flavor_t flavor,
 
 } // namespace
 
+struct OSXUserThread::RunState
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool bodyRunning = false; // guarded by mutex: from a start until the body has returned
+    bool announced = false;   // guarded by mutex: the new thread has taken its port
+    bool released = false;    // guarded by mutex: its priority is set, the body may run
+    pthread_t bodyThread{};   // guarded by mutex
+};
+
 OSXUserThread::OSXUserThread(unsigned int priority)
-    : m_creatorPriority(getThreadPriority(pthread_self())), m_requestedPriority(priority), m_detach(true)
+    : m_run(std::make_shared<RunState>()), m_creatorPriority(getThreadPriority(pthread_self())),
+      m_requestedPriority(priority), m_detach(true)
 {
 }
 
 OSXUserThread::OSXUserThread(unsigned int, unsigned int, unsigned int, bool detach)
-    : m_creatorPriority(getThreadPriority(pthread_self())), m_requestedPriority(kDefaultPriority),
-      m_detach(detach)
+    : m_run(std::make_shared<RunState>()), m_creatorPriority(getThreadPriority(pthread_self())),
+      m_requestedPriority(kDefaultPriority), m_detach(detach)
 {
 }
 
@@ -35,17 +49,17 @@ OSXUserThread::~OSXUserThread()
 
 bool OSXUserThread::isBodyRunning() const
 {
-    std::lock_guard lock(m_runMutex);
-    return m_bodyRunning;
+    std::lock_guard lock(m_run->mutex);
+    return m_run->bodyRunning;
 }
 
 void OSXUserThread::waitForBody()
 {
-    std::unique_lock lock(m_runMutex);
-    if (m_bodyRunning && pthread_equal(m_bodyThread, pthread_self()) != 0) {
+    std::unique_lock lock(m_run->mutex);
+    if (m_run->bodyRunning && pthread_equal(m_run->bodyThread, pthread_self()) != 0) {
         return; // the body itself cannot wait for its own end
     }
-    m_runChanged.wait(lock, [&] { return !m_bodyRunning; });
+    m_run->changed.wait(lock, [&] { return !m_run->bodyRunning; });
 }
 
 bool OSXUserThread::threadStart()
@@ -54,8 +68,8 @@ bool OSXUserThread::threadStart()
         return false;
     }
     {
-        std::lock_guard lock(m_runMutex);
-        if (m_bodyRunning && pthread_equal(m_bodyThread, pthread_self()) != 0) {
+        std::lock_guard lock(m_run->mutex);
+        if (m_run->bodyRunning && pthread_equal(m_run->bodyThread, pthread_self()) != 0) {
             return false;
         }
     }
@@ -72,33 +86,33 @@ bool OSXUserThread::threadStart()
     }
     m_stop.store(false, std::memory_order_release);
     {
-        std::lock_guard lock(m_runMutex);
-        m_bodyRunning = true;
-        m_announced = false;
-        m_released = false;
+        std::lock_guard lock(m_run->mutex);
+        m_run->bodyRunning = true;
+        m_run->announced = false;
+        m_run->released = false;
     }
     pthread_t thread{};
     const int created = pthread_create(&thread, &attributes, entry, this);
     pthread_attr_destroy(&attributes);
     if (created != 0) {
-        std::lock_guard lock(m_runMutex);
-        m_bodyRunning = false;
+        std::lock_guard lock(m_run->mutex);
+        m_run->bodyRunning = false;
         return false;
     }
     m_thread = thread;
     m_hasThread = true;
     {
         // Priorities reach a thread once it has its port.
-        std::unique_lock lock(m_runMutex);
-        m_runChanged.wait(lock, [&] { return m_announced; });
+        std::unique_lock lock(m_run->mutex);
+        m_run->changed.wait(lock, [&] { return m_run->announced; });
     }
     SetPriority(m_requestedPriority);
     m_requestedPriority = static_cast<unsigned int>(getThreadPriority(m_thread));
     {
         // The body starts once its priority is settled, so its thread is still there to be asked.
-        std::lock_guard lock(m_runMutex);
-        m_released = true;
-        m_runChanged.notify_all();
+        std::lock_guard lock(m_run->mutex);
+        m_run->released = true;
+        m_run->changed.notify_all();
     }
     return true;
 }
@@ -157,26 +171,27 @@ void* OSXUserThread::entry(void* object)
         return nullptr;
     }
     auto* self = static_cast<OSXUserThread*>(object);
+    // The run state outlives the object: a body may end by destroying its own object.
+    const std::shared_ptr<RunState> run = self->m_run;
     pthread_mach_thread_np(pthread_self());
     bool started = false;
     {
         // A thread made by threadStart announces itself and waits for its priority.
-        std::unique_lock lock(self->m_runMutex);
-        started = self->m_bodyRunning && !self->m_announced;
+        std::unique_lock lock(run->mutex);
+        started = run->bodyRunning && !run->announced;
         if (started) {
-            self->m_announced = true;
-            self->m_bodyThread = pthread_self();
-            self->m_runChanged.notify_all();
-            self->m_runChanged.wait(lock, [&] { return self->m_released; });
+            run->announced = true;
+            run->bodyThread = pthread_self();
+            run->changed.notify_all();
+            run->changed.wait(lock, [&] { return run->released; });
         }
     }
     void* result = self->threadRun();
     if (!started) {
         return result;
     }
-    // The owner may destroy the object as soon as it sees the body end: touch nothing after this.
-    std::lock_guard lock(self->m_runMutex);
-    self->m_bodyRunning = false;
-    self->m_runChanged.notify_all();
+    std::lock_guard lock(run->mutex);
+    run->bodyRunning = false;
+    run->changed.notify_all();
     return result;
 }

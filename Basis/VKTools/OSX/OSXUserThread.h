@@ -12,9 +12,8 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <pthread.h>
 
 class OSXUserThread
@@ -56,17 +55,14 @@ protected:
 private:
     void waitForBody();
 
+    struct RunState;
+    // Shared with the running thread, which may outlive the object.
+    std::shared_ptr<RunState> m_run;
+
     std::atomic<bool> m_stop{false};
     pthread_t m_thread{};
     bool m_hasThread = false;
     int m_creatorPriority;
     unsigned int m_requestedPriority;
     bool m_detach;
-
-    mutable std::mutex m_runMutex;
-    std::condition_variable m_runChanged;
-    bool m_bodyRunning = false; // guarded by m_runMutex
-    bool m_announced = false;   // guarded by m_runMutex: the new thread has taken its port
-    bool m_released = false;    // guarded by m_runMutex: its priority is set, the body may run
-    pthread_t m_bodyThread{};   // guarded by m_runMutex
 };

@@ -157,3 +157,26 @@ TEST(OSXUserThread, FourArgumentFormAndEntry)
     EXPECT_TRUE(plain.threadStart());
     plain.threadStopAndWait();
 }
+
+TEST(OSXUserThread, ABodyMayEndByDestroyingItsObject)
+{
+    struct SelfDeleting : OSXUserThread
+    {
+        explicit SelfDeleting(std::atomic<bool>& d) : OSXUserThread(31), done(d) {}
+        void* threadRun() override
+        {
+            std::atomic<bool>& flag = done;
+            delete this; // the last reference released on the worker thread
+            flag = true;
+            return nullptr;
+        }
+        std::atomic<bool>& done;
+    };
+    std::atomic<bool> done{false};
+    auto* object = new SelfDeleting(done);
+    ASSERT_TRUE(object->threadStart());
+    while (!done) {
+        std::this_thread::sleep_for(1ms);
+    }
+    std::this_thread::sleep_for(20ms); // let the thread leave entry
+}
