@@ -1,0 +1,209 @@
+// Accelerated bit-plane encoders. Both families reduce one 8-sample plane slice (one byte of each
+// sample) to 8 output bytes with a single anti-diagonal flip of an 8 x 8 bit matrix instead of
+// placing bits one at a time: the integer-unrolled members in a 64-bit general register, the
+// vector members two slices at a time in an SSE2 register.
+#include "BitPlaneLayout.h"
+#include "BitTranspose.h"
+#include "DMAConverterDef.h"
+
+#include <emmintrin.h>
+#include <xmmintrin.h>
+
+using namespace dmaconv;
+
+namespace {
+
+struct UnrolledPass
+{
+    template <class Layout>
+    static void encodeFrame(const uint8_t* hostFrame, uint32_t carried, uint8_t* deviceFrame)
+    {
+        constexpr unsigned planeSamples = Layout::kDeviceChannels / 2;
+        uint32_t s[Layout::kDeviceChannels];
+#pragma GCC unroll 16
+        for (unsigned d = 0; d < Layout::kDeviceChannels; ++d) {
+            s[d] = deviceSample<Layout>(hostFrame, carried, d);
+        }
+#pragma GCC unroll 2
+        for (unsigned plane = 0; plane < 2; ++plane) {
+#pragma GCC unroll 3
+            for (unsigned slice = 0; slice < 3; ++slice) {
+                // Row 7 - k: byte 3 - slice of the plane's sample k.
+                uint64_t rows = 0;
+#pragma GCC unroll 8
+                for (unsigned k = 0; k < planeSamples; ++k) {
+                    rows |= uint64_t((s[2 * k + plane] >> (24 - 8 * slice)) & 0xFFu) << (8 * (7 - k));
+                }
+                storeQuad(deviceFrame + plane * kPlaneUnits + 8 * slice, flipAntiDiagonal(rows));
+            }
+        }
+    }
+};
+
+// Device channels 4i..4i+3 of a frame of N host samples: a whole vector, the low half, or none,
+// so that no load reaches past the frame.
+template <unsigned N, unsigned I> inline __m128i loadHostGroup(const uint8_t* hostFrame)
+{
+    if constexpr (4 * I + 4 <= N) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(hostFrame + 16 * I));
+    } else if constexpr (4 * I + 2 == N) {
+        return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(hostFrame + 16 * I));
+    } else {
+        return _mm_setzero_si128();
+    }
+}
+
+// Byte 3 - slice of every 32-bit lane, as a value 0..255.
+template <unsigned Slice> inline __m128i sampleByte(__m128i v)
+{
+    if constexpr (Slice != 0) {
+        v = _mm_slli_epi32(v, 8 * Slice);
+    }
+    return _mm_srli_epi32(v, 24);
+}
+
+struct VectorPass
+{
+    template <class Layout>
+    static void encodeFrame(const uint8_t* hostFrame, uint32_t carried, uint8_t* deviceFrame)
+    {
+        __m128i d[4];
+        if constexpr (Layout::kCarries) {
+            d[0] = loadHostGroup<8, 0>(hostFrame);
+            d[1] = loadHostGroup<8, 1>(hostFrame);
+            d[2] =
+                _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(carried)),
+                                   _mm_cvtsi32_si128(static_cast<int>(loadWord(hostFrame + 4 * Layout::kA))));
+            d[3] = _mm_setzero_si128();
+        } else {
+            d[0] = loadHostGroup<Layout::kHostChannels, 0>(hostFrame);
+            d[1] = loadHostGroup<Layout::kHostChannels, 1>(hostFrame);
+            d[2] = loadHostGroup<Layout::kHostChannels, 2>(hostFrame);
+            d[3] = loadHostGroup<Layout::kHostChannels, 3>(hostFrame);
+        }
+        // Each plane's samples in reverse order, so the flip leaves sample k in output bit k.
+        const __m128 q0 = _mm_castsi128_ps(d[0]), q1 = _mm_castsi128_ps(d[1]);
+        const __m128 q2 = _mm_castsi128_ps(d[2]), q3 = _mm_castsi128_ps(d[3]);
+        const __m128i oddHigh = _mm_castps_si128(_mm_shuffle_ps(q3, q2, _MM_SHUFFLE(1, 3, 1, 3)));
+        const __m128i oddLow = _mm_castps_si128(_mm_shuffle_ps(q1, q0, _MM_SHUFFLE(1, 3, 1, 3)));
+        const __m128i evenHigh = _mm_castps_si128(_mm_shuffle_ps(q3, q2, _MM_SHUFFLE(0, 2, 0, 2)));
+        const __m128i evenLow = _mm_castps_si128(_mm_shuffle_ps(q1, q0, _MM_SHUFFLE(0, 2, 0, 2)));
+        encodeSlice<0>(oddHigh, oddLow, evenHigh, evenLow, deviceFrame);
+        encodeSlice<1>(oddHigh, oddLow, evenHigh, evenLow, deviceFrame);
+        encodeSlice<2>(oddHigh, oddLow, evenHigh, evenLow, deviceFrame);
+    }
+
+    template <unsigned Slice>
+    static void encodeSlice(__m128i oddHigh, __m128i oddLow, __m128i evenHigh, __m128i evenLow,
+                            uint8_t* deviceFrame)
+    {
+        // Low lane: odd plane rows, high lane: even plane rows.
+        const __m128i rows =
+            _mm_packus_epi16(_mm_packs_epi32(sampleByte<Slice>(oddHigh), sampleByte<Slice>(oddLow)),
+                             _mm_packs_epi32(sampleByte<Slice>(evenHigh), sampleByte<Slice>(evenLow)));
+        const __m128i bytes = flipAntiDiagonal(rows);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(deviceFrame + kPlaneUnits + 8 * Slice), bytes);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(deviceFrame + 8 * Slice),
+                         _mm_unpackhi_epi64(bytes, bytes));
+    }
+};
+
+} // namespace
+
+uint32_t dmaEncode02_ASM(DMAConvertArgs* a)
+{
+    return encodeBlock<PlainOut<2>, UnrolledPass>(a);
+}
+uint32_t dmaEncode04_ASM(DMAConvertArgs* a)
+{
+    return encodeBlock<PlainOut<4>, UnrolledPass>(a);
+}
+uint32_t dmaEncode06_ASM(DMAConvertArgs* a)
+{
+    return encodeBlock<PlainOut<6>, UnrolledPass>(a);
+}
+uint32_t dmaEncode08_ASM(DMAConvertArgs* a)
+{
+    return encodeBlock<PlainOut<8>, UnrolledPass>(a);
+}
+uint32_t dmaEncode08_Int964_ASM(DMAConvertArgs* a)
+{
+    return encodeBlock<Int964Out, UnrolledPass>(a);
+}
+uint32_t dmaEncode10_12_ASM(DMAConvertArgs* a)
+{
+    return encodeBlock<PairOut<8, 0>, UnrolledPass>(a);
+}
+uint32_t dmaEncode10_34_ASM(DMAConvertArgs* a)
+{
+    return encodeBlock<PairOut<8, 2>, UnrolledPass>(a);
+}
+uint32_t dmaEncode10_56_ASM(DMAConvertArgs* a)
+{
+    return encodeBlock<PairOut<8, 4>, UnrolledPass>(a);
+}
+uint32_t dmaEncode10_78_ASM(DMAConvertArgs* a)
+{
+    return encodeBlock<PairOut<8, 6>, UnrolledPass>(a);
+}
+uint32_t dmaEncode10_AH_ASM(DMAConvertArgs* a)
+{
+    return encodeBlock<PairOut<10, 8>, UnrolledPass>(a);
+}
+
+uint32_t dmaEncode02_SSE(DMAConvertArgs* a)
+{
+    return encodeBlock<PlainOut<2>, VectorPass>(a);
+}
+uint32_t dmaEncode04_SSE(DMAConvertArgs* a)
+{
+    return encodeBlock<PlainOut<4>, VectorPass>(a);
+}
+uint32_t dmaEncode06_SSE(DMAConvertArgs* a)
+{
+    return encodeBlock<PlainOut<6>, VectorPass>(a);
+}
+uint32_t dmaEncode08_SSE(DMAConvertArgs* a)
+{
+    return encodeBlock<PlainOut<8>, VectorPass>(a);
+}
+uint32_t dmaEncode10_SSE(DMAConvertArgs* a)
+{
+    return encodeBlock<PlainOut<10>, VectorPass>(a);
+}
+uint32_t dmaEncode12_SSE(DMAConvertArgs* a)
+{
+    return encodeBlock<PlainOut<12>, VectorPass>(a);
+}
+uint32_t dmaEncode14_SSE(DMAConvertArgs* a)
+{
+    return encodeBlock<PlainOut<14>, VectorPass>(a);
+}
+uint32_t dmaEncode16_SSE(DMAConvertArgs* a)
+{
+    return encodeBlock<PlainOut<16>, VectorPass>(a);
+}
+uint32_t dmaEncode08_Int964_SSE(DMAConvertArgs* a)
+{
+    return encodeBlock<Int964Out, VectorPass>(a);
+}
+uint32_t dmaEncode10_12_SSE(DMAConvertArgs* a)
+{
+    return encodeBlock<PairOut<8, 0>, VectorPass>(a);
+}
+uint32_t dmaEncode10_34_SSE(DMAConvertArgs* a)
+{
+    return encodeBlock<PairOut<8, 2>, VectorPass>(a);
+}
+uint32_t dmaEncode10_56_SSE(DMAConvertArgs* a)
+{
+    return encodeBlock<PairOut<8, 4>, VectorPass>(a);
+}
+uint32_t dmaEncode10_78_SSE(DMAConvertArgs* a)
+{
+    return encodeBlock<PairOut<8, 6>, VectorPass>(a);
+}
+uint32_t dmaEncode10_AH_SSE(DMAConvertArgs* a)
+{
+    return encodeBlock<PairOut<10, 8>, VectorPass>(a);
+}
