@@ -57,7 +57,7 @@ inline ReferenceResult referenceConvert(const ConverterFamily& family, const uin
         const unsigned frames = family.kind == FamilyKind::Int964Encoder ? 20 : 10;
         for (unsigned f = 0; f < frames; ++f) {
             std::vector<uint32_t> device(deviceChannels);
-            for (unsigned d = 0; d < deviceChannels; ++d) {
+            for (unsigned d = 0; d < (pair ? 8 : n); ++d) {
                 device[d] = referenceWord(in, f * n + d);
             }
             if (pair) {
