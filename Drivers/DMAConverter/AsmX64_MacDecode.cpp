@@ -101,12 +101,45 @@ inline __m128i load64(const uint8_t* p)
     return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
 }
 
+// The 16 bytes in reverse order.
+inline __m128i reverseBytes(__m128i v)
+{
+    v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));
+    v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1));
+    return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
+
+// Byte-mask form for few channels: with the units in reverse order, one byte-mask extraction
+// collects one channel bit of 16 units, the first unit on top. Cheaper than whole flips while a
+// plane has at most kMaskFormPlaneChannels channels.
+constexpr unsigned kMaskFormPlaneChannels = 2;
+
+template <unsigned N> inline void decodeFewChannels(const uint8_t* deviceFrame, uint8_t* hostFrame)
+{
+    const __m128i even = reverseBytes(load128(deviceFrame));     // lane i: even unit 15 - i
+    const __m128i odd = reverseBytes(load128(deviceFrame + 32)); // lane i: odd unit 15 - i
+    // lanes 0-7: odd units 23..16, lanes 8-15: even units 23..16
+    const __m128i last = reverseBytes(_mm_unpacklo_epi64(load64(deviceFrame + 16), load64(deviceFrame + 48)));
+#pragma GCC unroll 8
+    for (unsigned k = 0; k < N / 2; ++k) {
+        // Bit k of every byte to the top of its byte; a word shift cannot carry a low byte's bit
+        // to the top of the high byte.
+        const uint32_t top = uint32_t(_mm_movemask_epi8(_mm_slli_epi16(even, 7 - k)));
+        const uint32_t topOdd = uint32_t(_mm_movemask_epi8(_mm_slli_epi16(odd, 7 - k)));
+        const uint32_t bottom = uint32_t(_mm_movemask_epi8(_mm_slli_epi16(last, 7 - k)));
+        storeWord(hostFrame + 8 * k, top << 16 | (bottom & 0xFF00u));
+        storeWord(hostFrame + 8 * k + 4, topOdd << 16 | (bottom & 0x00FFu) << 8);
+    }
+}
+
 struct VectorPass
 {
     template <class Layout> static void decodeFrame(const uint8_t* deviceFrame, uint8_t* hostFrame)
     {
         constexpr unsigned N = Layout::kChannels;
-        if constexpr (!Layout::kWordUnits) {
+        if constexpr (N / 2 <= kMaskFormPlaneChannels) {
+            decodeFewChannels<N>(deviceFrame, hostFrame);
+        } else if constexpr (!Layout::kWordUnits) {
             // Slice 2 of each plane by itself, so nothing past unit 23 is read.
             const __m128i even = flipAntiDiagonal(load128(deviceFrame));
             const __m128i odd = flipAntiDiagonal(load128(deviceFrame + 32));

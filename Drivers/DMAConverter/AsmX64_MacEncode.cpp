@@ -62,10 +62,63 @@ template <unsigned Slice> inline __m128i sampleByte(__m128i v)
     return _mm_srli_epi32(v, 24);
 }
 
+// Spread form for few channels: each sample byte is copied into 8 lanes, and each lane keeps
+// the one bit it stands for (first lane the top bit), moved to the sample's channel bit. Cheaper
+// than whole flips while a plane has at most kSpreadFormPlaneChannels samples.
+constexpr unsigned kSpreadFormPlaneChannels = 2;
+
+// Bytes 0-15 and 16-23 (low half) of one plane, contributed by the sample whose bytes 0-3 stand
+// four times over in the four 32-bit lanes of `sample`.
+inline void spreadSample(__m128i sample, __m128i channelBit, __m128i& head, __m128i& tail)
+{
+    const __m128i laneBit = _mm_set1_epi64x(0x0102040810204080ll);          // lane j of 8: bit 7 - j
+    const __m128i top = _mm_shuffle_epi32(sample, _MM_SHUFFLE(2, 2, 3, 3)); // byte 3 x 8, byte 2 x 8
+    const __m128i low = _mm_shuffle_epi32(sample, _MM_SHUFFLE(1, 1, 1, 1)); // byte 1 x 16
+    auto bits = [&](__m128i v) {
+        return _mm_and_si128(_mm_cmpeq_epi8(_mm_and_si128(v, laneBit), laneBit), channelBit);
+    };
+    head = _mm_or_si128(head, bits(top));
+    tail = _mm_or_si128(tail, bits(low));
+}
+
+template <unsigned N> inline void encodeFewChannels(const uint8_t* hostFrame, uint8_t* deviceFrame)
+{
+    static_assert(N <= 4, "the samples of a frame fit one vector");
+    const __m128i samples = loadHostGroup<N, 0>(hostFrame);
+    const __m128i doubled = _mm_unpacklo_epi8(samples, samples); // samples 0 and 1, each byte twice
+    // Each byte of sample c four times: bytes 0, 1, 2, 3 in 32-bit lanes 0 to 3.
+    const __m128i quadrupled[4] = {
+        _mm_unpacklo_epi16(doubled, doubled),
+        _mm_unpackhi_epi16(doubled, doubled),
+        _mm_unpacklo_epi16(_mm_unpackhi_epi8(samples, samples), _mm_unpackhi_epi8(samples, samples)),
+        _mm_unpackhi_epi16(_mm_unpackhi_epi8(samples, samples), _mm_unpackhi_epi8(samples, samples)),
+    };
+#pragma GCC unroll 2
+    for (unsigned plane = 0; plane < 2; ++plane) {
+        __m128i head = _mm_setzero_si128(), tail = _mm_setzero_si128();
+#pragma GCC unroll 2
+        for (unsigned k = 0; k < N / 2; ++k) {
+            spreadSample(quadrupled[2 * k + plane], _mm_set1_epi8(static_cast<char>(1u << k)), head, tail);
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(deviceFrame + plane * kPlaneUnits), head);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(deviceFrame + plane * kPlaneUnits + 16), tail);
+    }
+}
+
 struct VectorPass
 {
     template <class Layout>
     static void encodeFrame(const uint8_t* hostFrame, uint32_t carried, uint8_t* deviceFrame)
+    {
+        if constexpr (!Layout::kCarries && Layout::kDeviceChannels / 2 <= kSpreadFormPlaneChannels) {
+            encodeFewChannels<Layout::kHostChannels>(hostFrame, deviceFrame);
+        } else {
+            encodeByFlips<Layout>(hostFrame, carried, deviceFrame);
+        }
+    }
+
+    template <class Layout>
+    static void encodeByFlips(const uint8_t* hostFrame, uint32_t carried, uint8_t* deviceFrame)
     {
         __m128i d[4];
         if constexpr (Layout::kCarries) {
