@@ -1,7 +1,9 @@
-// Accelerated plane decoders. Eight units of a plane (one slice) hold 8 bits of up to 8 channels;
-// one anti-diagonal flip of that 8 x 8 bit matrix gives each channel's byte, most significant
-// unit on top. The integer-unrolled members flip in a 64-bit general register, the vector members
-// two slices at a time in an SSE2 register and assemble 16 output words with byte interleaves.
+// Accelerated plane decoders. Eight units of a plane (one slice) hold 8 bits of up to 8 channels.
+// The integer-unrolled members gather one channel's 8 bits of a slice with one multiplication (the
+// eight bits land in the top byte without carries, the first unit on top). The vector members
+// turn a whole slice around with one anti-diagonal flip of the 8 x 8 bit matrix, two slices per
+// SSE2 register, and assemble 16 output words with byte interleaves; for planes of one or two
+// channels byte-mask extraction is cheaper.
 #include "BitPlaneLayout.h"
 #include "BitTranspose.h"
 #include "DMAConverterDef.h"
@@ -20,14 +22,20 @@ inline uint64_t lowBytesOfUnits(uint64_t x)
     return (x | (x >> 16)) & 0x00000000FFFFFFFFull;
 }
 
+// Bit `bit` of each byte of `slice`, byte 0 in bit 7 of the result.
+inline uint32_t gatherBit(uint64_t slice, unsigned bit)
+{
+    return uint32_t((((slice >> bit) & 0x0101010101010101ull) * 0x8040201008040201ull) >> 56);
+}
+
 struct UnrolledPass
 {
     template <class Layout> static void decodeFrame(const uint8_t* deviceFrame, uint8_t* hostFrame)
     {
         constexpr unsigned groups = Layout::kWordUnits ? 2 : 1; // low and high byte of a word unit
-        // flipped[plane][group][slice]: row 7 - k = bits of the slice's units for channel
-        // 16 * group + 2k + plane.
-        uint64_t flipped[2][groups][3];
+        // slices[plane][group][slice]: the slice's 8 units (their low or high bytes); bit k serves
+        // channel 16 * group + 2k + plane.
+        uint64_t slices[2][groups][3];
 #pragma GCC unroll 2
         for (unsigned plane = 0; plane < 2; ++plane) {
 #pragma GCC unroll 3
@@ -36,22 +44,20 @@ struct UnrolledPass
                     deviceFrame + plane * Layout::kOddPlaneOffset + slice * 8 * Layout::kUnitBytes;
                 if constexpr (Layout::kWordUnits) {
                     const uint64_t first = loadQuad(units), second = loadQuad(units + 8);
-                    flipped[plane][0][slice] =
-                        flipAntiDiagonal(lowBytesOfUnits(first) | lowBytesOfUnits(second) << 32);
-                    flipped[plane][groups - 1][slice] =
-                        flipAntiDiagonal(lowBytesOfUnits(first >> 8) | lowBytesOfUnits(second >> 8) << 32);
+                    slices[plane][0][slice] = lowBytesOfUnits(first) | lowBytesOfUnits(second) << 32;
+                    slices[plane][groups - 1][slice] =
+                        lowBytesOfUnits(first >> 8) | lowBytesOfUnits(second >> 8) << 32;
                 } else {
-                    flipped[plane][0][slice] = flipAntiDiagonal(loadQuad(units));
+                    slices[plane][0][slice] = loadQuad(units);
                 }
             }
         }
 #pragma GCC unroll 32
         for (unsigned c = 0; c < Layout::kChannels; ++c) {
-            const uint64_t* slices = flipped[c % 2][c / 16];
-            const unsigned row = 8 * (7 - (c % 16) / 2);
-            const uint32_t word = uint32_t((slices[0] >> row) & 0xFF) << 24 |
-                                  uint32_t((slices[1] >> row) & 0xFF) << 16 |
-                                  uint32_t((slices[2] >> row) & 0xFF) << 8;
+            const uint64_t* units = slices[c % 2][c / 16];
+            const unsigned bit = (c % 16) / 2;
+            const uint32_t word = gatherBit(units[0], bit) << 24 | gatherBit(units[1], bit) << 16 |
+                                  gatherBit(units[2], bit) << 8;
             storeWord(hostFrame + 4 * c, word);
         }
     }

@@ -1,7 +1,8 @@
-// Accelerated bit-plane encoders. Both families reduce one 8-sample plane slice (one byte of each
-// sample) to 8 output bytes with a single anti-diagonal flip of an 8 x 8 bit matrix instead of
-// placing bits one at a time: the integer-unrolled members in a 64-bit general register, the
-// vector members two slices at a time in an SSE2 register.
+// Accelerated bit-plane encoders. The integer-unrolled members spread each sample byte over the 8
+// output bytes it feeds with one multiplication. The vector members turn one byte of 8 samples
+// into 8 output bytes with one anti-diagonal flip of an 8 x 8 bit matrix, two such slices per SSE2
+// register; for planes of one or two samples, copying each sample byte into 8 lanes and keeping
+// one bit per lane is cheaper.
 #include "BitPlaneLayout.h"
 #include "BitTranspose.h"
 #include "DMAConverterDef.h"
@@ -12,6 +13,13 @@
 using namespace dmaconv;
 
 namespace {
+
+// The 8 bits of `byte` spread over the 8 bytes of a word, bit 7 - j in byte j, moved to bit `bit`
+// of its byte. The multiplication puts bit i of `byte` at bits i + 9j only, so nothing carries.
+inline uint64_t spreadBits(uint32_t byte, unsigned bit)
+{
+    return ((uint64_t(byte) * 0x8040201008040201ull) & 0x8080808080808080ull) >> (7 - bit);
+}
 
 struct UnrolledPass
 {
@@ -28,13 +36,13 @@ struct UnrolledPass
         for (unsigned plane = 0; plane < 2; ++plane) {
 #pragma GCC unroll 3
             for (unsigned slice = 0; slice < 3; ++slice) {
-                // Row 7 - k: byte 3 - slice of the plane's sample k.
-                uint64_t rows = 0;
+                // Output bytes 8 * slice .. + 7 of the plane: bits 31 - 8 * slice down to 24 - 8 * slice.
+                uint64_t bytes = 0;
 #pragma GCC unroll 8
                 for (unsigned k = 0; k < planeSamples; ++k) {
-                    rows |= uint64_t((s[2 * k + plane] >> (24 - 8 * slice)) & 0xFFu) << (8 * (7 - k));
+                    bytes |= spreadBits((s[2 * k + plane] >> (24 - 8 * slice)) & 0xFFu, k);
                 }
-                storeQuad(deviceFrame + plane * kPlaneUnits + 8 * slice, flipAntiDiagonal(rows));
+                storeQuad(deviceFrame + plane * kPlaneUnits + 8 * slice, bytes);
             }
         }
     }

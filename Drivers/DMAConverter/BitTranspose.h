@@ -1,5 +1,5 @@
 // 8 x 8 bit-matrix flip about the anti-diagonal, the step both directions of the plane rule
-// reduce to. Rows are the bytes of a 64-bit lane (row r = bits 8r..8r+7, column c = bit c of
+// reduce to in the vector members. Rows are the bytes of a 64-bit lane (row r = bits 8r..8r+7, column c = bit c of
 // the row); bit (r, c) moves to (7 - c, 7 - r). Three swaps of ever larger sub-blocks, no data-
 // dependent control flow.
 //
@@ -12,18 +12,7 @@
 
 namespace dmaconv {
 
-inline uint64_t flipAntiDiagonal(uint64_t x)
-{
-    uint64_t t = ((x >> 9) ^ x) & 0x0055005500550055ull;
-    x ^= t ^ (t << 9);
-    t = ((x >> 18) ^ x) & 0x0000333300003333ull;
-    x ^= t ^ (t << 18);
-    t = ((x >> 36) ^ x) & 0x000000000F0F0F0Full;
-    x ^= t ^ (t << 36);
-    return x;
-}
-
-// The same flip on both 64-bit lanes of an SSE2 register.
+// The flip on both 64-bit lanes of an SSE2 register at once.
 inline __m128i flipAntiDiagonal(__m128i x)
 {
     const __m128i m9 = _mm_set1_epi64x(0x0055005500550055ll);
