@@ -1,7 +1,7 @@
 // 8 x 8 bit-matrix flip about the anti-diagonal, the step both directions of the plane rule
-// reduce to in the vector members. Rows are the bytes of a 64-bit lane (row r = bits 8r..8r+7, column c = bit c of
-// the row); bit (r, c) moves to (7 - c, 7 - r). Three swaps of ever larger sub-blocks, no data-
-// dependent control flow.
+// reduce to in the vector members. Rows are the bytes of a 64-bit lane (row r = bits 8r..8r+7,
+// column c = bit c of the row); bit (r, c) moves to (7 - c, 7 - r). Three swaps of ever larger
+// sub-blocks, no data-dependent control flow.
 //
 // Encoding: row 7 - k = one byte of plane sample k  ->  row j = output byte j, sample k in bit k.
 // Decoding: row j = plane unit j                     ->  row 7 - k = channel k's byte, unit 0 on top.
