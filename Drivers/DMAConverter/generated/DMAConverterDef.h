@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 // One call record per concurrent call; the caller provides the whole record for every call.
@@ -21,6 +22,10 @@ struct DMAConvertArgs
     uint64_t scratch[6];
     uint32_t countdown;
 };
+
+static_assert(offsetof(DMAConvertArgs, src) == 0 && offsetof(DMAConvertArgs, dst) == 8 &&
+              offsetof(DMAConvertArgs, carry) == 16 && offsetof(DMAConvertArgs, scratch) == 24 &&
+              offsetof(DMAConvertArgs, countdown) == 72 && sizeof(DMAConvertArgs) == 80);
 
 using DMAConvertFunc = uint32_t(DMAConvertArgs* args);
 using CPUFXHook = void();
