@@ -38,9 +38,8 @@ void installHooks(CPUFXHook* save, CPUFXHook* load)
     cpuLoadFX.store(load, std::memory_order_relaxed);
 }
 
-} // namespace
-
-void dmaConvertInit_C()
+// The Varnok families have only portable members.
+void installVarnok()
 {
     install(dmaDecode16To08At32Bit_VARNOK, dmaDecode16To08At32Bit_VARNOK_C);
     install(dmaDecode16To16At32Bit_VARNOK, dmaDecode16To16At32Bit_VARNOK_C);
@@ -48,6 +47,13 @@ void dmaConvertInit_C()
     install(dmaEncode08_VARNOK, dmaEncode08_VARNOK_C);
     install(dmaEncode16_VARNOK, dmaEncode16_VARNOK_C);
     install(dmaEncode32_VARNOK, dmaEncode32_VARNOK_C);
+}
+
+} // namespace
+
+void dmaConvertInit_C()
+{
+    installVarnok();
     install(dmaDecode16To02At32Bit, dmaDecode16To02At32Bit_C);
     install(dmaDecode16To04At32Bit, dmaDecode16To04At32Bit_C);
     install(dmaDecode16To06At32Bit, dmaDecode16To06At32Bit_C);
@@ -80,16 +86,11 @@ void dmaConvertInit_C()
     install(dmaEncode10_AH, dmaEncode10_AH_C);
 }
 
-// The Varnok families have only portable members; the 10-, 12-, 14- and 16-channel plain
-// encoders have no integer-unrolled member and keep what they hold.
+// The 10-, 12-, 14- and 16-channel plain encoders have no integer-unrolled member and keep what
+// they hold.
 void dmaConvertInit_ASM()
 {
-    install(dmaDecode16To08At32Bit_VARNOK, dmaDecode16To08At32Bit_VARNOK_C);
-    install(dmaDecode16To16At32Bit_VARNOK, dmaDecode16To16At32Bit_VARNOK_C);
-    install(dmaDecode16To32At32Bit_VARNOK, dmaDecode16To32At32Bit_VARNOK_C);
-    install(dmaEncode08_VARNOK, dmaEncode08_VARNOK_C);
-    install(dmaEncode16_VARNOK, dmaEncode16_VARNOK_C);
-    install(dmaEncode32_VARNOK, dmaEncode32_VARNOK_C);
+    installVarnok();
     install(dmaDecode16To02At32Bit, dmaDecode16To02At32Bit_ASM);
     install(dmaDecode16To04At32Bit, dmaDecode16To04At32Bit_ASM);
     install(dmaDecode16To06At32Bit, dmaDecode16To06At32Bit_ASM);
