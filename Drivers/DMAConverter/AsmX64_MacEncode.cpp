@@ -1,8 +1,8 @@
 // Accelerated bit-plane encoders. The integer-unrolled members spread each sample byte over the 8
-// output bytes it feeds with one multiplication. The vector members turn one byte of 8 samples
-// into 8 output bytes with one anti-diagonal flip of an 8 x 8 bit matrix, two such slices per SSE2
-// register; for planes of one or two samples, copying each sample byte into 8 lanes and keeping
-// one bit per lane is cheaper.
+// output bytes it feeds with one multiplication. The vector members turn one byte of up to 8
+// samples into 8 output bytes with one anti-diagonal flip of an 8 x 8 bit matrix, two such slices
+// per SSE2 register (planes of up to 4 samples share one matrix); for planes of one or two
+// samples, copying each sample byte into 8 lanes and keeping one bit per lane is cheaper.
 #include "BitPlaneLayout.h"
 #include "BitTranspose.h"
 #include "DMAConverterDef.h"
@@ -149,9 +149,36 @@ struct VectorPass
         const __m128i oddLow = _mm_castps_si128(_mm_shuffle_ps(q1, q0, _MM_SHUFFLE(1, 3, 1, 3)));
         const __m128i evenHigh = _mm_castps_si128(_mm_shuffle_ps(q3, q2, _MM_SHUFFLE(0, 2, 0, 2)));
         const __m128i evenLow = _mm_castps_si128(_mm_shuffle_ps(q1, q0, _MM_SHUFFLE(0, 2, 0, 2)));
-        encodeSlice<0>(oddHigh, oddLow, evenHigh, evenLow, deviceFrame);
-        encodeSlice<1>(oddHigh, oddLow, evenHigh, evenLow, deviceFrame);
-        encodeSlice<2>(oddHigh, oddLow, evenHigh, evenLow, deviceFrame);
+        if constexpr (Layout::kDeviceChannels <= 8) {
+            encodeHalfPlanes(oddLow, evenLow, deviceFrame);
+        } else {
+            encodeSlice<0>(oddHigh, oddLow, evenHigh, evenLow, deviceFrame);
+            encodeSlice<1>(oddHigh, oddLow, evenHigh, evenLow, deviceFrame);
+            encodeSlice<2>(oddHigh, oddLow, evenHigh, evenLow, deviceFrame);
+        }
+    }
+
+    // Up to 4 samples per plane fill half a matrix, so both planes share one: odd samples in
+    // rows 0-3, even samples in rows 4-7. The flip leaves the even plane's byte in the low nibble
+    // and the odd plane's in the high nibble of each output byte; one register holds two slices.
+    static void encodeHalfPlanes(__m128i odd, __m128i even, uint8_t* deviceFrame)
+    {
+        const __m128i first =
+            flipAntiDiagonal(_mm_packus_epi16(halfRows<0>(odd, even), halfRows<1>(odd, even)));
+        const __m128i last = flipAntiDiagonal(_mm_packus_epi16(halfRows<2>(odd, even), _mm_setzero_si128()));
+        const __m128i nibble = _mm_set1_epi8(0x0F);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(deviceFrame), _mm_and_si128(first, nibble));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(deviceFrame + 16), _mm_and_si128(last, nibble));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(deviceFrame + kPlaneUnits),
+                         _mm_and_si128(_mm_srli_epi16(first, 4), nibble));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(deviceFrame + kPlaneUnits + 16),
+                         _mm_and_si128(_mm_srli_epi16(last, 4), nibble));
+    }
+
+    // Byte 3 - Slice of the odd samples, then of the even samples, as eight 16-bit rows.
+    template <unsigned Slice> static __m128i halfRows(__m128i odd, __m128i even)
+    {
+        return _mm_packs_epi32(sampleByte<Slice>(odd), sampleByte<Slice>(even));
     }
 
     template <unsigned Slice>
