@@ -1,0 +1,30 @@
+// 8 x 8 bit-matrix flip about the anti-diagonal, the step both directions of the plane rule
+// reduce to in the vector members. Rows are the bytes of a 64-bit lane (row r = bits 8r..8r+7,
+// column c = bit c of the row); bit (r, c) moves to (7 - c, 7 - r). Three swaps of ever larger
+// sub-blocks, no data-dependent control flow.
+//
+// Encoding: row 7 - k = one byte of plane sample k  ->  row j = output byte j, sample k in bit k.
+// Decoding: row j = plane unit j                     ->  row 7 - k = channel k's byte, unit 0 on top.
+#pragma once
+
+#include <cstdint>
+#include <emmintrin.h>
+
+namespace dmaconv {
+
+// The flip on both 64-bit lanes of an SSE2 register at once.
+inline __m128i flipAntiDiagonal(__m128i x)
+{
+    const __m128i m9 = _mm_set1_epi64x(0x0055005500550055ll);
+    const __m128i m18 = _mm_set1_epi64x(0x0000333300003333ll);
+    const __m128i m36 = _mm_set1_epi64x(0x000000000F0F0F0Fll);
+    __m128i t = _mm_and_si128(_mm_xor_si128(_mm_srli_epi64(x, 9), x), m9);
+    x = _mm_xor_si128(x, _mm_xor_si128(t, _mm_slli_epi64(t, 9)));
+    t = _mm_and_si128(_mm_xor_si128(_mm_srli_epi64(x, 18), x), m18);
+    x = _mm_xor_si128(x, _mm_xor_si128(t, _mm_slli_epi64(t, 18)));
+    t = _mm_and_si128(_mm_xor_si128(_mm_srli_epi64(x, 36), x), m36);
+    x = _mm_xor_si128(x, _mm_xor_si128(t, _mm_slli_epi64(t, 36)));
+    return x;
+}
+
+} // namespace dmaconv

@@ -1,0 +1,131 @@
+// The slots after each set-up mode, the hooks beside them and the processor check.
+#include "ConverterCatalog.h"
+
+#include <gtest/gtest.h>
+#include <set>
+#include <string>
+
+using namespace dmaconv::testing;
+
+namespace {
+
+enum class Expect
+{
+    Portable,
+    Unrolled,
+    Vector
+};
+
+// What a family's slot holds when the set-up aimed for `wanted`: the nearest member the family has.
+DMAConvertFunc* expectedMember(const ConverterFamily& family, Expect wanted)
+{
+    if (wanted == Expect::Vector && family.vector != nullptr) {
+        return family.vector;
+    }
+    if (wanted == Expect::Unrolled && family.unrolled != nullptr) {
+        return family.unrolled;
+    }
+    return family.portable;
+}
+
+void expectSlots(Expect wanted, CPUFXHook* save, CPUFXHook* load)
+{
+    size_t slots = 0;
+    for (const auto& family : converterFamilies()) {
+        if (family.slot == nullptr) {
+            continue;
+        }
+        ++slots;
+        EXPECT_EQ(family.slot->load(), expectedMember(family, wanted)) << family.name;
+    }
+    EXPECT_EQ(slots, 36u);
+    EXPECT_EQ(cpuSaveFX.load(), save);
+    EXPECT_EQ(cpuLoadFX.load(), load);
+}
+
+struct ModeCase
+{
+    int mode;
+    Expect members;
+    bool vectorHooks;
+};
+
+TEST(DMAConverterInit, FillsEverySlotForEachMode)
+{
+    const ModeCase cases[] = {
+        {1, Expect::Portable, false}, {2, Expect::Unrolled, false}, {0, Expect::Vector, true},
+        {3, Expect::Vector, true},    {7, Expect::Vector, true},    {-1, Expect::Vector, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("mode " + std::to_string(c.mode));
+        DMAConverterInit(c.mode);
+        if (c.vectorHooks) {
+            expectSlots(c.members, cpuSaveFX_ASM, cpuLoadFX_ASM);
+        } else {
+            expectSlots(c.members, cpuSaveFX_NULL, cpuLoadFX_NULL);
+        }
+    }
+}
+
+TEST(DMAConverterInit, PortableModeAfterVectorModeReplacesEverything)
+{
+    DMAConverterInit(0);
+    DMAConverterInit(1);
+    expectSlots(Expect::Portable, cpuSaveFX_NULL, cpuLoadFX_NULL);
+}
+
+TEST(DMAConverterInit, FillingRoutinesLeaveTheirUnchangedSlotsAlone)
+{
+    dmaConvertInit_C();
+    dmaConvertInit_SSE64();
+    // The Varnok slots keep the portable members the first routine put there.
+    EXPECT_EQ(dmaEncode16_VARNOK.load(), dmaEncode16_VARNOK_C);
+    EXPECT_EQ(dmaDecode16To32At32Bit_VARNOK.load(), dmaDecode16To32At32Bit_VARNOK_C);
+    dmaConvertInit_ASM();
+    // The plain encoders from 10 channels up have no integer-unrolled member.
+    EXPECT_EQ(dmaEncode10.load(), dmaEncode10_SSE);
+    EXPECT_EQ(dmaEncode16.load(), dmaEncode16_SSE);
+    EXPECT_EQ(dmaEncode08.load(), dmaEncode08_ASM);
+}
+
+TEST(DMAConverterInit, HooksAreFourDistinctOperations)
+{
+    CPUFXHook* hooks[] = {cpuSaveFX_NULL, cpuLoadFX_NULL, cpuSaveFX_ASM, cpuLoadFX_ASM};
+    for (size_t i = 0; i < 4; ++i) {
+        hooks[i]();
+        for (size_t j = i + 1; j < 4; ++j) {
+            EXPECT_NE(hooks[i], hooks[j]);
+        }
+    }
+}
+
+TEST(CPUCheckFeature, AnswersOneForFeaturesOneToFour)
+{
+    for (int feature : {-100, -1, 0, 5, 6, 1000}) {
+        EXPECT_EQ(cpuCheckFeature(feature), 0) << feature;
+    }
+    for (int feature = 1; feature <= 4; ++feature) {
+        EXPECT_EQ(cpuCheckFeature(feature), 1) << feature;
+    }
+}
+
+// Every member of every family is its own function, so slot contents name one member.
+TEST(ConverterCatalog, MembersAreDistinctAndCountsMatchTheGeometry)
+{
+    std::set<DMAConvertFunc*> seen;
+    for (const auto& family : converterFamilies()) {
+        for (const Member& m : kMembers) {
+            if (DMAConvertFunc* member = m.of(family)) {
+                EXPECT_TRUE(seen.insert(member).second) << family.name << m.suffix;
+            }
+        }
+        if (family.isEncoder()) {
+            EXPECT_EQ(family.count, family.inBytes) << family.name;
+        } else {
+            EXPECT_EQ(family.count * 4, family.outBytes) << family.name;
+        }
+    }
+    EXPECT_EQ(seen.size(), 37u + 10u + 16u + 14u + 16u);
+}
+
+} // namespace
