@@ -112,9 +112,20 @@ class InterestNotifier : public IONotifier
         }
     }
 
+    // The caller's end of the registration.
     void remove() override
     {
         if (m_removed.exchange(true)) {
+            return;
+        }
+        detachFromService();
+        release(); // the caller's reference
+    }
+
+    // The service's end: on remove, or when the service is freed first.
+    void detachFromService()
+    {
+        if (m_detached.exchange(true)) {
             return;
         }
         m_service->removeInterest(this); // no sender reaches the queue after this
@@ -135,6 +146,7 @@ private:
     std::unique_ptr<MessageQueue> m_queue;
     std::atomic<bool> m_enabled{true};
     std::atomic<bool> m_removed{false};
+    std::atomic<bool> m_detached{false};
     uint64_t m_dropped = 0;
 };
 
@@ -439,7 +451,7 @@ void IOService::free()
 {
     for (auto& slot : m_interest) {
         if (auto* notifier = slot.load(std::memory_order_acquire)) {
-            notifier->remove();
+            notifier->detachFromService();
         }
     }
     delete m_clientQueue.exchange(nullptr);
@@ -549,7 +561,7 @@ bool IOService::passiveMatch(IOService* service, OSDictionary* matching, SInt32*
 bool IOService::matchesDictionary(IOService* service, OSDictionary* matching)
 {
     SInt32 score = 0;
-    return service != nullptr && !service->isInactive() && passiveMatch(service, matching, &score);
+    return passiveMatch(service, matching, &score);
 }
 
 OSDictionary* IOService::serviceMatching(const char* className, OSDictionary* table)
@@ -569,7 +581,7 @@ OSIterator* IOService::getMatchingServices(OSDictionary* matching)
     OSArray* all = copyRegisteredServices();
     OSArray* matched = OSArray::withCapacity(all->getCount());
     forEachService(all, [&](IOService* service) {
-        if (matchesDictionary(service, matching)) {
+        if (!service->isInactive() && matchesDictionary(service, matching)) {
             matched->setObject(service);
         }
     });
@@ -603,7 +615,7 @@ IONotifier* IOService::addMatchingNotification(const OSSymbol* type, OSDictionar
                 std::lock_guard lock(service->m_matchMutex);
                 published = service->m_published;
             }
-            if (published && notifier->wants(type->getCStringNoCopy(), service)) {
+            if (published && !service->isInactive() && notifier->wants(type->getCStringNoCopy(), service)) {
                 notifier->post(service);
             }
         });
@@ -760,6 +772,7 @@ IONotifier* IOService::registerInterest(const OSSymbol* typeOfInterest, IOServic
     std::lock_guard lock(m_interestMutex);
     for (auto& slot : m_interest) {
         if (slot.load(std::memory_order_relaxed) == nullptr) {
+            notifier->retain(); // the slot's reference; the caller's goes with remove()
             slot.store(notifier, std::memory_order_seq_cst);
             return notifier;
         }

@@ -156,26 +156,29 @@ TEST(IOService, MessageClientsNeverWaitsForASlowListener)
     ASSERT_NE(slowNotifier, nullptr);
 
     constexpr int kSenders = 4;
-    constexpr int kPerSender = 100; // 400 in all: more than a listener's queue holds
+    constexpr int kPerSender = 50; // 200: within one listener's queue
     std::unique_lock stuck(slow.gate);
+    auto send = [&](int sender, int count) {
+        for (int i = 0; i < count; ++i) {
+            unsigned char record[36] = {36};
+            record[4] = static_cast<unsigned char>(sender);
+            record[8] = static_cast<unsigned char>(i);
+            EXPECT_EQ(service->messageClients(0xE0000130, record, sizeof(record)), kIOReturnSuccess);
+        }
+    };
     std::vector<std::thread> senders;
     for (int s = 0; s < kSenders; ++s) {
-        senders.emplace_back([&, s] {
-            for (int i = 0; i < kPerSender; ++i) {
-                unsigned char record[36] = {36};
-                record[4] = static_cast<unsigned char>(s);
-                record[8] = static_cast<unsigned char>(i);
-                EXPECT_EQ(service->messageClients(0xE0000130, record, sizeof(record)), kIOReturnSuccess);
-            }
-        });
+        senders.emplace_back(send, s, kPerSender);
     }
     for (auto& t : senders) {
         t.join(); // returns although the slow handler is blocked
     }
     ASSERT_TRUE(fast.waitFor(kSenders * kPerSender));
+    send(kSenders, 100); // more than the slow listener's queue has left
+    ASSERT_TRUE(fast.waitFor(kSenders * kPerSender + 100));
     {
         std::lock_guard lock(fast.mutex);
-        int next[kSenders] = {};
+        int next[kSenders + 1] = {};
         for (const auto& [type, bytes] : fast.messages) {
             EXPECT_EQ(type, 0xE0000130u);
             ASSERT_EQ(bytes.size(), 36u);

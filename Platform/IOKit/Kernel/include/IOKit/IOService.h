@@ -53,8 +53,10 @@ typedef IOReturn (*IOServiceInterestHandler)(void* target, void* refCon, UInt32 
 typedef bool (*IOServiceMatchingNotificationHandler)(void* target, void* refCon, IOService* newService,
                                                      IONotifier* notifier);
 
-// A registration for notifications. remove() ends it: no handler call starts afterwards, and
-// unless it is called from the handler itself it waits for a running call to return.
+// A registration for notifications. remove() ends it and drops the caller's reference: no
+// handler call starts afterwards, and unless it is called from the handler itself it waits for
+// a running call to return. An interest registration also ends when its service is freed; the
+// notifier stays valid for remove() until then.
 class IONotifier : public OSObject
 {
     OSDeclareAbstractStructors(IONotifier)
@@ -142,7 +144,8 @@ class IOService : public IORegistryEntry
     virtual bool compareProperty(OSDictionary* matching, const char* key);
     // A new matching dictionary {IOProviderClass: className} (or `table` with that key added).
     static OSDictionary* serviceMatching(const char* className, OSDictionary* table = nullptr);
-    // Whether a registered, active service matches `matching` (class, property and name keys).
+    // Whether `service` matches `matching` (class, property and name keys, then the service's
+    // own matchPropertyTable).
     static bool matchesDictionary(IOService* service, OSDictionary* matching);
     // A retained iterator over the registered, active services matching `matching`.
     static OSIterator* getMatchingServices(OSDictionary* matching);

@@ -97,4 +97,21 @@ class IOUserClient : public IOService
                                            mach_vm_address_t atAddress = 0);
     virtual IOMemoryMap* mapClientMemory(UInt32 type, task_t task, IOOptionBits mapFlags = kIOMapAnywhere,
                                          IOVirtualAddress atAddress = 0);
+
+    // The IOMethod of an older-table structure method written with its own types,
+    // (in, out, input size, output size by reference), without casting between member types:
+    //   {this, structureIOMethod<MyClient, &MyClient::dispatch>(), kIOUCStructIStructO, 260, 260}
+    template <class Client, IOReturn (Client::*Method)(void*, void*, IOByteCount, IOByteCount*)>
+    static IOMethod structureIOMethod()
+    {
+        return static_cast<IOMethod>(&IOUserClient::callStructureMethod<Client, Method>);
+    }
+
+private:
+    template <class Client, IOReturn (Client::*Method)(void*, void*, IOByteCount, IOByteCount*)>
+    IOReturn callStructureMethod(void* in, void* out, void* inSize, void* outSize, void*, void*)
+    {
+        return (static_cast<Client*>(this)->*Method)(in, out, reinterpret_cast<uintptr_t>(inSize),
+                                                     static_cast<IOByteCount*>(outSize));
+    }
 };
