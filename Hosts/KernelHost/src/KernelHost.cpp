@@ -49,6 +49,16 @@ KernelHost::~KernelHost()
         provider->release();
     }
     waitQuiet();
+    std::vector<std::string> kexts;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& [identifier, kext] : m_kexts) {
+            kexts.push_back(identifier);
+        }
+    }
+    for (const auto& identifier : kexts) {
+        unloadKext(identifier);
+    }
     std::lock_guard lock(m_mutex);
     for (auto& [task, record] : m_tasks) {
         platform::iokit::destroyTask(task);

@@ -17,6 +17,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "CoreFoundation/CFBase.h"
 #include "IOKit/IOService.h"
 #include "IOKit/IOUserClient.h"
 
@@ -52,6 +53,11 @@ constexpr uint32_t kMaximumStructureSize = 64 * 1024;
 // Most scalars a process may pass in or ask for.
 constexpr uint32_t kMaximumScalarCount = 16;
 
+// A kernel object holding the same value as a property-list value (retained): dictionaries,
+// arrays, strings, data, booleans and integers (OSNumber of the integer's width). Null for a
+// value with no kernel form (floating-point numbers, non-string keys).
+OSObject* kernelObjectFromPropertyList(CFTypeRef value);
+
 class KernelHost
 {
 public:
@@ -65,6 +71,18 @@ public:
     // Driver personalities (dictionaries with IOClass, IOProviderClass, matching keys). Adding
     // matches every registered provider again.
     bool addPersonalities(OSArray* personalities);
+
+    // Kext bundles: a folder with "Info.plist" (or "Contents/Info.plist") naming
+    // CFBundleIdentifier, CFBundleExecutable (a shared library beside the Info.plist, or in its
+    // "MacOS" folder) and IOKitPersonalities. Loading opens the library, so that its classes
+    // register, and adds the personalities (each given the bundle's CFBundleIdentifier).
+    // Answers kIOReturnNotFound (no Info.plist or library), kIOReturnBadArgument (not a kext's
+    // Info.plist), kIOReturnExclusiveAccess (that identifier is loaded) or kIOReturnError (the
+    // library does not load); each failure is logged with the path.
+    IOReturn loadKext(const std::string& bundlePath, std::string* identifier = nullptr);
+    // Removes the kext's personalities, terminates the drivers started from them, and closes
+    // its library once no object of its classes is left.
+    IOReturn unloadKext(const std::string& identifier);
 
     // Attaches `provider` under the service root and registers it, which starts matching on the
     // kernel's work thread. The host keeps a reference until removeProvider.
@@ -109,7 +127,13 @@ private:
         bool released = false;
     };
     std::map<task_t, TaskRecord> m_tasks; // guarded by m_mutex
-    ConnectionID m_nextConnection = 1;    // guarded by m_mutex
+    struct Kext
+    {
+        void* image = nullptr;            // the library; null for a kext without one
+        std::vector<std::string> classes; // the classes its library registered
+    };
+    std::map<std::string, Kext> m_kexts; // guarded by m_mutex
+    ConnectionID m_nextConnection = 1;   // guarded by m_mutex
 };
 
 } // namespace kernel_host

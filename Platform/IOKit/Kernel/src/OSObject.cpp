@@ -23,6 +23,18 @@ ClassRegistry& registry()
 
 } // namespace
 
+std::vector<std::string> platform::iokit::registeredClassNames()
+{
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    std::vector<std::string> names;
+    names.reserve(r.classes.size());
+    for (const auto& [name, meta] : r.classes) {
+        names.push_back(name);
+    }
+    return names;
+}
+
 bool OSMetaClassBase::isEqualTo(const OSMetaClassBase* other) const
 {
     return other == this;

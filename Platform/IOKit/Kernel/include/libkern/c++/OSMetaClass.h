@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "libkern/OSTypes.h"
 
@@ -78,6 +80,11 @@ private:
     mutable std::atomic<unsigned int> m_instances{0};
     bool m_registered = false;
 };
+
+namespace platform::iokit {
+// The names of all registered classes (for a kernel host that tracks what a loaded image added).
+std::vector<std::string> registeredClassNames();
+} // namespace platform::iokit
 
 #define OSTypeID(type) (&type::gMetaClass)
 #define OSTypeIDInst(typeinst) ((typeinst)->getMetaClass())
