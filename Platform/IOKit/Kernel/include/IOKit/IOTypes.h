@@ -1,0 +1,45 @@
+// Basic IOKit types of the kernel side.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "IOKit/IOReturn.h"
+#include "libkern/OSTypes.h"
+
+typedef UInt32 IOOptionBits;
+typedef uint64_t IOByteCount;
+typedef UInt32 IOItemCount;
+typedef uintptr_t IOVirtualAddress;
+typedef uint64_t IOPhysicalAddress;
+typedef uint64_t mach_vm_address_t;
+typedef uint64_t mach_vm_size_t;
+typedef uintptr_t vm_size_t;
+typedef uint64_t AbsoluteTime;
+typedef UInt32 IOPMPowerFlags;
+
+// A task is a process as the kernel sees it: the kernel itself, or a user process that opened a
+// connection. See platform/KernelTasks.h for how the kernel host creates them.
+struct task;
+typedef task* task_t;
+extern task_t kernel_task;
+// The task the current call is made for: the kernel task everywhere in this host.
+task_t current_task();
+
+typedef UInt32 IODirection;
+constexpr IODirection kIODirectionNone = 0;
+constexpr IODirection kIODirectionIn = 1;  // device to memory
+constexpr IODirection kIODirectionOut = 2; // memory to device
+constexpr IODirection kIODirectionOutIn = kIODirectionIn | kIODirectionOut;
+constexpr IODirection kIODirectionInOut = kIODirectionIn | kIODirectionOut;
+
+// Memory options.
+constexpr IOOptionBits kIOMemoryDirectionMask = 0x00000007;
+constexpr IOOptionBits kIOMemoryPhysicallyContiguous = 0x00000010;
+constexpr IOOptionBits kIOMemoryPageable = 0x00000020;
+constexpr IOOptionBits kIOMemoryKernelUserShared = 0x00000200;
+
+// Mapping options.
+constexpr IOOptionBits kIOMapAnywhere = 0x00000001;
+constexpr IOOptionBits kIOMapDefaultCache = 0x00000000;
+constexpr IOOptionBits kIOMapReadOnly = 0x00001000;

@@ -1,0 +1,176 @@
+#include "MessageQueue.h"
+
+#include <climits>
+#include <cstring>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <vector>
+
+namespace platform::iokit::detail {
+namespace {
+
+void futexWait(std::atomic<uint32_t>& word, uint32_t expected)
+{
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void futexWakeAll(std::atomic<uint32_t>& word)
+{
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+} // namespace
+
+// A bounded multi-producer, single-consumer ring: each cell carries a sequence number that
+// says whether it is free for the producer at that position or full for the consumer.
+struct MessageQueue::State
+{
+    struct Cell
+    {
+        std::atomic<size_t> sequence;
+        Message message;
+    };
+
+    explicit State(size_t capacity, Deliver d) : cells(capacity), mask(capacity - 1), deliver(std::move(d))
+    {
+        for (size_t i = 0; i < capacity; ++i) {
+            cells[i].sequence.store(i, std::memory_order_relaxed);
+        }
+    }
+
+    ~State()
+    {
+        Message message;
+        while (pop(message)) {
+            if (message.object != nullptr) {
+                message.object->release();
+            }
+        }
+    }
+
+    bool push(UInt32 type, const void* argument, vm_size_t argSize, OSObject* object)
+    {
+        size_t position = enqueue.load(std::memory_order_relaxed);
+        Cell* cell = nullptr;
+        for (;;) {
+            cell = &cells[position & mask];
+            const size_t sequence = cell->sequence.load(std::memory_order_acquire);
+            const auto difference = static_cast<intptr_t>(sequence) - static_cast<intptr_t>(position);
+            if (difference == 0) {
+                if (enqueue.compare_exchange_weak(position, position + 1, std::memory_order_relaxed)) {
+                    break;
+                }
+            } else if (difference < 0) {
+                dropped.fetch_add(1, std::memory_order_relaxed);
+                return false;
+            } else {
+                position = enqueue.load(std::memory_order_relaxed);
+            }
+        }
+        Message& m = cell->message;
+        m.type = type;
+        m.argSize = static_cast<uint32_t>(argSize);
+        m.pointer = argSize == 0 ? const_cast<void*>(argument) : nullptr;
+        if (argSize > 0) {
+            std::memcpy(m.bytes, argument, argSize);
+        }
+        if (object != nullptr) {
+            object->retain();
+        }
+        m.object = object;
+        cell->sequence.store(position + 1, std::memory_order_release);
+        wake.fetch_add(1, std::memory_order_release);
+        futexWakeAll(wake);
+        return true;
+    }
+
+    // Consumer side only.
+    bool pop(Message& out)
+    {
+        Cell& cell = cells[dequeue & mask];
+        const size_t sequence = cell.sequence.load(std::memory_order_acquire);
+        if (sequence != dequeue + 1) {
+            return false;
+        }
+        out = cell.message;
+        cell.sequence.store(dequeue + mask + 1, std::memory_order_release);
+        ++dequeue;
+        return true;
+    }
+
+    void run()
+    {
+        Message message;
+        while (!stopping.load(std::memory_order_acquire)) {
+            const uint32_t seen = wake.load(std::memory_order_acquire);
+            if (pop(message)) {
+                if (!stopping.load(std::memory_order_acquire)) {
+                    deliver(message);
+                }
+                if (message.object != nullptr) {
+                    message.object->release();
+                }
+                continue;
+            }
+            futexWait(wake, seen);
+        }
+        while (pop(message)) {
+            if (message.object != nullptr) {
+                message.object->release();
+            }
+        }
+    }
+
+    std::vector<Cell> cells;
+    size_t mask;
+    Deliver deliver;
+    std::atomic<size_t> enqueue{0};
+    size_t dequeue = 0; // consumer only
+    std::atomic<uint32_t> wake{0};
+    std::atomic<bool> stopping{false};
+    std::atomic<uint64_t> dropped{0};
+};
+
+MessageQueue::MessageQueue(size_t capacity, Deliver deliver)
+{
+    size_t rounded = 2;
+    while (rounded < capacity) {
+        rounded *= 2;
+    }
+    m_state = std::make_shared<State>(rounded, std::move(deliver));
+    m_thread = std::thread([state = m_state] { state->run(); });
+}
+
+MessageQueue::~MessageQueue()
+{
+    stop();
+    if (onDeliveryThread()) {
+        m_thread.detach(); // the thread finishes the current delivery and ends on its own
+    } else {
+        m_thread.join();
+    }
+}
+
+bool MessageQueue::push(UInt32 type, const void* argument, vm_size_t argSize, OSObject* object)
+{
+    if (argSize > kIOMessageArgumentMaximum || (argSize > 0 && argument == nullptr) ||
+        m_state->stopping.load(std::memory_order_acquire)) {
+        return false;
+    }
+    return m_state->push(type, argument, argSize, object);
+}
+
+uint64_t MessageQueue::dropped() const
+{
+    return m_state->dropped.load(std::memory_order_relaxed);
+}
+
+void MessageQueue::stop()
+{
+    m_state->stopping.store(true, std::memory_order_release);
+    m_state->wake.fetch_add(1, std::memory_order_release);
+    futexWakeAll(m_state->wake);
+}
+
+} // namespace platform::iokit::detail
