@@ -1,0 +1,246 @@
+#include "PCMCoderChoice.h"
+
+#include <cstddef>
+
+namespace {
+
+constexpr uint32_t kAnyChannels = 0;
+
+struct Model
+{
+    uint16_t vendorId;
+    uint16_t productId;
+    bool is(const PCMDeviceFacts& d) const { return d.vendorId == vendorId && d.productId == productId; }
+};
+
+constexpr Model kCorlanthUSB{0x133E, 0x6000};
+constexpr Model kMI4{0x0A4E, 0x4040};
+constexpr Model kAccessMono{0x0A4E, 0x2040};
+constexpr Model kTUSBMSBModel{0x0763, 0x2003};
+constexpr Model kMBox{0x0DBA, 0x1000};
+constexpr Model kMBox2{0x0DBA, 0x3000};
+constexpr Model kUS144MKII{0x0644, 0x8020};
+constexpr Model kUS600{0x0644, 0x8035};
+constexpr Model kUS366{0x0644, 0x8041};
+constexpr Model kUH7000{0x0644, 0x8048};
+constexpr Model kACV0{0x09E8, 0x207F};
+constexpr Model kVeskaro{0x0A4A, 0xAFFE};
+
+template <class Coder> struct CoderRow
+{
+    uint32_t resolution;
+    Model model;
+    uint32_t channels; // kAnyChannels or the one count the row is for
+    Coder coder;
+    bool matches(const PCMDeviceFacts& d, uint32_t bits, uint32_t count) const
+    {
+        return bits == resolution && model.is(d) && (channels == kAnyChannels || channels == count);
+    }
+};
+
+// Models whose layout or channel order differs from the plain little-endian one; the first
+// matching row wins.
+constexpr CoderRow<PCMDecoder> kModelDecoders[] = {
+    {16, kCorlanthUSB, 2, pcmFrom16LSBChannelSwap}, {16, kMI4, 4, pcmFrom16LSBChannelSwapMI_4},
+    {24, kMI4, 4, pcmFrom24LSBChannelSwapMI_4},     {24, kMI4, 1, pcmFrom24Access},
+    {24, kAccessMono, 1, pcmFrom24Access},          {24, kCorlanthUSB, 1, pcmFrom24Access},
+    {24, kCorlanthUSB, 2, pcmFrom24LSBChannelSwap}, {24, kTUSBMSBModel, kAnyChannels, pcmFrom24TUSBMSB},
+    {24, kMBox, kAnyChannels, pcmFrom24TUSB2ch},    {24, kMBox2, kAnyChannels, pcmFrom24TUSB2ch},
+};
+
+constexpr CoderRow<PCMEncoder> kModelEncoders[] = {
+    {16, kCorlanthUSB, 2, pcmTo16LSBChannelSwap},
+    {24, kCorlanthUSB, 1, pcmTo24Access},
+    {24, kMI4, 1, pcmTo24Access},
+    {24, kAccessMono, 1, pcmTo24Access},
+    {24, kCorlanthUSB, 2, pcmTo24LSBChannelSwap},
+    {24, kTUSBMSBModel, kAnyChannels, pcmTo24TUSBMSB},
+    {24, kMBox, kAnyChannels, pcmTo24TUSB2ch},
+    {24, kMBox2, kAnyChannels, pcmTo24TUSB2ch},
+};
+
+template <class Coder, size_t N>
+Coder modelCoder(const CoderRow<Coder> (&rows)[N], const PCMDeviceFacts& d, const PCMStreamFormat& format)
+{
+    for (const auto& row : rows) {
+        if (row.matches(d, format.resolution, format.channels)) {
+            return row.coder;
+        }
+    }
+    return nullptr;
+}
+
+constexpr InputPostProcessor frames(PostProcessorFunction f, uint32_t channels)
+{
+    return {f, channels, PostProcessorUnit::frames};
+}
+constexpr InputPostProcessor samples(PostProcessorFunction f, uint32_t channels)
+{
+    return {f, channels, PostProcessorUnit::samples};
+}
+
+// Digital-input channels silenced while the digital input has no lock.
+struct SilencingRow
+{
+    Model model;
+    InputPostProcessor member;
+};
+constexpr SilencingRow kSilencing[] = {
+    {kUS366, frames(postprocessUS366_4_BugFix, 4)},  {kUS366, frames(postprocessUS366_6_BugFix, 6)},
+    {kUH7000, frames(postprocessUS366_4_BugFix, 4)}, {kACV0, samples(postprocessACV0BugFix, 4)},
+    {kVeskaro, frames(postprocessVeskaroBugFix, 6)},
+};
+
+// Indexed by RoutingIn0, RoutingIn1, RoutingIn2.
+constexpr PostProcessorFunction kUS600Routing[3][3][3] = {
+    {{postprocessUS600_000, postprocessUS600_001, postprocessUS600_002},
+     {postprocessUS600_010, postprocessUS600_011, postprocessUS600_012},
+     {postprocessUS600_020, postprocessUS600_021, postprocessUS600_022}},
+    {{postprocessUS600_100, postprocessUS600_101, postprocessUS600_102},
+     {postprocessUS600_110, postprocessUS600_111, postprocessUS600_112},
+     {postprocessUS600_120, postprocessUS600_121, postprocessUS600_122}},
+    {{postprocessUS600_200, postprocessUS600_201, postprocessUS600_202},
+     {postprocessUS600_210, postprocessUS600_211, postprocessUS600_212},
+     {postprocessUS600_220, postprocessUS600_221, postprocessUS600_222}},
+};
+
+InputPostProcessor us600Routing(const PCMRouting& routing)
+{
+    const uint32_t d1 = routing.routingIn[0] & 3;
+    const uint32_t d2 = routing.routingIn[1] & 3;
+    const uint32_t d3 = routing.routingIn[2] & 3;
+    if (d1 > 2 || d2 > 2 || d3 > 2) {
+        return {};
+    }
+    return samples(kUS600Routing[d1][d2][d3], 6);
+}
+
+InputPostProcessor us144Routing(const PCMRouting& routing)
+{
+    const uint32_t d1 = routing.routingIn[0];
+    const uint32_t d2 = routing.routingIn[1];
+    if (d1 == 0 && d2 == 0) {
+        return samples(postprocessUS144_00, 4);
+    }
+    if (d1 == 1 && d2 == 0) {
+        return samples(postprocessUS144_10, 4);
+    }
+    if (d1 == 1 && d2 == 1) {
+        return samples(postprocessUS144_11, 4);
+    }
+    return {}; // (0, 1) is the identity
+}
+
+PCMEncoder us144OutputRouting(const PCMRouting& routing)
+{
+    const uint32_t s1 = routing.routingOut[0];
+    const uint32_t s2 = routing.routingOut[1];
+    if (s1 == 0 && s2 == 0) {
+        return pcmTo24LSB_US144_00;
+    }
+    if (s1 == 1 && s2 == 0) {
+        return pcmTo24LSB_US144_10;
+    }
+    if (s1 == 1 && s2 == 1) {
+        return pcmTo24LSB_US144_11;
+    }
+    return pcmTo24LSB; // (0, 1) is the identity
+}
+
+} // namespace
+
+PCMDecoder choosePCMDecoder(const PCMDeviceFacts& device, const PCMStreamFormat& input,
+                            const PCMStreamFormat& output)
+{
+    const PCMStreamFormat format{input.channels != 0 ? input.resolution : output.resolution, input.channels};
+    if (format.resolution == 24 && device.makerBulkDevice) {
+        return nullptr; // the bulk path decodes bit-plane input
+    }
+    if (PCMDecoder model = modelCoder(kModelDecoders, device, format)) {
+        return model;
+    }
+    switch (format.resolution) {
+    case 16:
+        return pcmFrom16LSB;
+    case 20:
+        return pcmFrom20LSB;
+    case 24:
+        return pcmFrom24LSB;
+    case 32:
+        return pcmFrom32LSB;
+    default:
+        return nullptr;
+    }
+}
+
+PCMEncoder choosePCMEncoder(const PCMDeviceFacts& device, const PCMStreamFormat& output,
+                            const PCMRouting& routing)
+{
+    if (output.resolution == 24 && device.makerBulkDevice) {
+        switch (output.channels) {
+        case 4:
+            return pcmTo24Corlanth4CH;
+        case 6:
+            return pcmTo24Corlanth6CH;
+        case 8:
+        case 16:
+            return nullptr; // the bulk path encodes bit-plane output
+        default:
+            return pcmTo24LSB;
+        }
+    }
+    if (PCMEncoder model = modelCoder(kModelEncoders, device, output)) {
+        return model;
+    }
+    switch (output.resolution) {
+    case 16:
+        return pcmTo16LSB;
+    case 20:
+        return pcmTo20LSB;
+    case 24:
+        if (device.highSpeed && device.outputRouting && output.channels == 4) {
+            return us144OutputRouting(routing);
+        }
+        return pcmTo24LSB;
+    case 32:
+        return pcmTo32LSB;
+    default:
+        return nullptr;
+    }
+}
+
+InputPostProcessor chooseInputPostProcessor(const PCMDeviceFacts& device, uint32_t inputChannels,
+                                            const PCMRouting& routing)
+{
+    InputPostProcessor chosen;
+    if (!device.highSpeed) {
+        return {};
+    }
+    if (kUS600.is(device)) {
+        chosen = us600Routing(routing);
+    } else if (kUS144MKII.is(device)) {
+        chosen = us144Routing(routing);
+    } else if (!routing.digitalLock) {
+        for (const auto& row : kSilencing) {
+            if (row.model.is(device) && row.member.channels == inputChannels) {
+                chosen = row.member;
+                break;
+            }
+        }
+    }
+    return chosen.channels == inputChannels ? chosen : InputPostProcessor{};
+}
+
+OutMixer chooseOutMixer(uint32_t outputChannels)
+{
+    switch (outputChannels) {
+    case 2:
+        return outMixer2CH;
+    case 4:
+        return outMixer4CH;
+    case 6:
+        return outMixer6CH;
+    default:
+        return nullptr;
+    }
+}
