@@ -4,95 +4,58 @@
 
 #include "platform/Log.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <numeric>
+#include <utility>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
-// Sample byte maps: how the bytes of one host word (H3 = bits 31..24 ... H0 = bits 7..0) travel in
-// the device stream. read() gives the host word with the bits below the device sample cleared;
-// write() stores the device sample and drops those bits.
-struct Little16 // H2, H3
-{
-    static constexpr uint32_t kBytes = 2;
-    static uint32_t read(const uint8_t* s) { return uint32_t(s[0]) << 16 | uint32_t(s[1]) << 24; }
-    static void write(uint8_t* d, uint32_t h)
-    {
-        d[0] = uint8_t(h >> 16);
-        d[1] = uint8_t(h >> 24);
-    }
-};
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "host samples are little-endian words");
 
-struct Big16 // H3, H2
-{
-    static constexpr uint32_t kBytes = 2;
-    static uint32_t read(const uint8_t* s) { return uint32_t(s[0]) << 24 | uint32_t(s[1]) << 16; }
-    static void write(uint8_t* d, uint32_t h)
-    {
-        d[0] = uint8_t(h >> 24);
-        d[1] = uint8_t(h >> 16);
-    }
-};
+// A sample byte map: where each byte of a host word (H0 = bits 7..0 ... H3 = bits 31..24) travels
+// in the device sample, or kDropped for the bits below the device sample, which decoders write as 0
+// and encoders ignore.
+constexpr int kDropped = -1;
 
-struct Little24 // H1, H2, H3 (also the 20-bit container)
+template <uint32_t bytes, int h0, int h1, int h2, int h3> struct ByteMap
 {
-    static constexpr uint32_t kBytes = 3;
+    static constexpr uint32_t kBytes = bytes;
+    static constexpr std::array<int, 4> kFrom{h0, h1, h2, h3};
+
     static uint32_t read(const uint8_t* s)
     {
-        return uint32_t(s[0]) << 8 | uint32_t(s[1]) << 16 | uint32_t(s[2]) << 24;
-    }
-    static void write(uint8_t* d, uint32_t h)
-    {
-        d[0] = uint8_t(h >> 8);
-        d[1] = uint8_t(h >> 16);
-        d[2] = uint8_t(h >> 24);
-    }
-};
-
-struct Access24 // H3, H1, H2
-{
-    static constexpr uint32_t kBytes = 3;
-    static uint32_t read(const uint8_t* s)
-    {
-        return uint32_t(s[0]) << 24 | uint32_t(s[1]) << 8 | uint32_t(s[2]) << 16;
-    }
-    static void write(uint8_t* d, uint32_t h)
-    {
-        d[0] = uint8_t(h >> 24);
-        d[1] = uint8_t(h >> 8);
-        d[2] = uint8_t(h >> 16);
-    }
-};
-
-struct Big24 // H3, H2, H1
-{
-    static constexpr uint32_t kBytes = 3;
-    static uint32_t read(const uint8_t* s)
-    {
-        return uint32_t(s[0]) << 24 | uint32_t(s[1]) << 16 | uint32_t(s[2]) << 8;
-    }
-    static void write(uint8_t* d, uint32_t h)
-    {
-        d[0] = uint8_t(h >> 24);
-        d[1] = uint8_t(h >> 16);
-        d[2] = uint8_t(h >> 8);
-    }
-};
-
-struct Little32 // H0, H1, H2, H3
-{
-    static constexpr uint32_t kBytes = 4;
-    static uint32_t read(const uint8_t* s)
-    {
-        uint32_t h;
-        std::memcpy(&h, s, 4);
+        uint32_t h = 0;
+        for (uint32_t b = 0; b < 4; ++b) {
+            if (kFrom[b] != kDropped) {
+                h |= uint32_t(s[kFrom[b]]) << (8 * b);
+            }
+        }
         return h;
     }
-    static void write(uint8_t* d, uint32_t h) { std::memcpy(d, &h, 4); }
+    static void write(uint8_t* d, uint32_t h)
+    {
+        for (uint32_t b = 0; b < 4; ++b) {
+            if (kFrom[b] != kDropped) {
+                d[kFrom[b]] = uint8_t(h >> (8 * b));
+            }
+        }
+    }
 };
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "host samples are little-endian words");
+// Device bytes in stream order, as host bytes:
+using Little16 = ByteMap<2, kDropped, kDropped, 0, 1>; // H2, H3
+using Big16 = ByteMap<2, kDropped, kDropped, 1, 0>;    // H3, H2
+using Little24 = ByteMap<3, kDropped, 0, 1, 2>;        // H1, H2, H3 (also the 20-bit container)
+using Access24 = ByteMap<3, kDropped, 1, 2, 0>;        // H3, H1, H2
+using Big24 = ByteMap<3, kDropped, 2, 1, 0>;           // H3, H2, H1
+using Little32 = ByteMap<4, 0, 1, 2, 3>;               // H0, H1, H2, H3
 
 // A group of samples converted together and the order of its members: a decoder's host sample k is
 // device sample order[k]; an encoder's device slot k is host sample order[k].
@@ -108,15 +71,8 @@ constexpr Order<4> kUS144_00{0, 1, 0, 1};
 constexpr Order<4> kUS144_10{2, 3, 0, 1};
 constexpr Order<4> kUS144_11{2, 3, 2, 3};
 
-void reportSize(const char* coder, const char* countName, uint32_t expected, uint32_t actual)
-{
-    if (expected != actual) {
-        IOLog("USB: ERROR %s : numExpectedBytes !=  %s %d %d\n", coder, countName, static_cast<int>(expected),
-              static_cast<int>(actual));
-    }
-}
-
-template <class Map, auto order> void decodeGroups(int32_t* dst, const uint8_t* src, uint32_t groups)
+template <class Map, auto order>
+void decodeGroupsScalar(int32_t* __restrict dst, const uint8_t* __restrict src, uint32_t groups)
 {
     constexpr uint32_t kGroup = order.size();
     for (uint32_t g = 0; g < groups; ++g, src += Map::kBytes * kGroup, dst += kGroup) {
@@ -126,13 +82,212 @@ template <class Map, auto order> void decodeGroups(int32_t* dst, const uint8_t* 
     }
 }
 
-template <class Map, auto order> void encodeGroups(uint8_t* dst, const int* host, uint32_t groups)
+template <class Map, auto order>
+void encodeGroupsScalar(uint8_t* __restrict dst, const int* __restrict host, uint32_t groups)
 {
     constexpr uint32_t kGroup = order.size();
     for (uint32_t g = 0; g < groups; ++g, dst += Map::kBytes * kGroup, host += kGroup) {
         for (uint32_t k = 0; k < kGroup; ++k) {
             Map::write(dst + k * Map::kBytes, static_cast<uint32_t>(host[order[k]]));
         }
+    }
+}
+
+#if defined(__x86_64__)
+
+// With SSSE3 a block of groups is one fixed byte permutation, done with byte shuffles. The output
+// is written in chunks of whole samples, one 16-byte store each; a chunk is the OR of shuffles of
+// the 16-byte input windows that hold its bytes (one window for the plain layouts, where loads
+// overlap). Stores run in order, so the bytes a store writes past its chunk are rewritten by the
+// next chunk; a block runs only when its loads and stores stay within the whole groups of the call.
+const bool kHaveSSSE3 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3") != 0;
+}();
+
+constexpr uint32_t kMaxWindows = 4;
+constexpr uint8_t kZeroByte = 0x80;
+
+template <uint32_t chunks> struct ShufflePlan
+{
+    uint32_t chunkBytes = 0;
+    uint32_t readExtent = 0;  // input bytes a block may load, from its start
+    uint32_t writeExtent = 0; // output bytes a block may store, from its start
+    std::array<uint32_t, chunks> windows{};
+    std::array<std::array<uint32_t, kMaxWindows>, chunks> windowOffset{};
+    std::array<std::array<std::array<uint8_t, 16>, kMaxWindows>, chunks> mask{};
+};
+
+// source(t) is the input byte of the block that output byte t takes, or -1 for a zero byte.
+template <uint32_t chunks, class Source>
+constexpr ShufflePlan<chunks> makePlan(uint32_t chunkBytes, Source source)
+{
+    ShufflePlan<chunks> plan;
+    plan.chunkBytes = chunkBytes;
+    for (uint32_t c = 0; c < chunks; ++c) {
+        for (auto& m : plan.mask[c]) {
+            m.fill(kZeroByte);
+        }
+        std::array<bool, 16> placed{};
+        for (;;) {
+            int low = -1;
+            for (uint32_t t = 0; t < chunkBytes; ++t) {
+                const int from = source(c * chunkBytes + t);
+                if (!placed[t] && from >= 0 && (low < 0 || from < low)) {
+                    low = from;
+                }
+            }
+            if (low < 0) {
+                break;
+            }
+            const uint32_t w = plan.windows[c]++;
+            if (w >= kMaxWindows) {
+                throw "a chunk needs too many input windows"; // fails the constant evaluation
+            }
+            plan.windowOffset[c][w] = static_cast<uint32_t>(low);
+            for (uint32_t t = 0; t < chunkBytes; ++t) {
+                const int from = source(c * chunkBytes + t);
+                if (!placed[t] && from >= low && from < low + 16) {
+                    plan.mask[c][w][t] = static_cast<uint8_t>(from - low);
+                    placed[t] = true;
+                }
+            }
+            plan.readExtent = std::max(plan.readExtent, static_cast<uint32_t>(low) + 16);
+        }
+        plan.writeExtent = std::max(plan.writeExtent, c * chunkBytes + 16);
+    }
+    return plan;
+}
+
+template <class Map, auto order> struct Shuffle
+{
+    static constexpr uint32_t kGroup = order.size();
+    // Samples per block: whole groups, whole 16-byte host vectors and whole device chunks.
+    static constexpr uint32_t kSamples = std::lcm(std::lcm(16 / std::gcd(16u, Map::kBytes), 4u), kGroup);
+    static constexpr uint32_t kGroups = kSamples / kGroup;
+    static constexpr uint32_t kDeviceBytes = kSamples * Map::kBytes;
+    static constexpr uint32_t kHostBytes = kSamples * 4;
+    // Encoder chunks: 8 16-bit, 4 24-bit or 4 32-bit device samples.
+    static constexpr uint32_t kSlotsPerChunk = Map::kBytes == 2 ? 8 : 4;
+
+    // Which sample of the other side feeds sample k of this block.
+    static constexpr uint32_t partner(uint32_t k) { return k / kGroup * kGroup + order[k % kGroup]; }
+
+    static constexpr auto kDecode = makePlan<kSamples / 4>(16, [](uint32_t q) {
+        const int from = Map::kFrom[q % 4];
+        return from == kDropped ? -1 : static_cast<int>(partner(q / 4) * Map::kBytes) + from;
+    });
+
+    static constexpr auto kEncode =
+        makePlan<kSamples / kSlotsPerChunk>(kSlotsPerChunk * Map::kBytes, [](uint32_t p) {
+            for (uint32_t b = 0; b < 4; ++b) {
+                if (Map::kFrom[b] == static_cast<int>(p % Map::kBytes)) {
+                    return static_cast<int>(partner(p / Map::kBytes) * 4 + b);
+                }
+            }
+            return -1;
+        });
+
+    template <const auto& plan, size_t c, size_t w>
+    __attribute__((target("ssse3"), always_inline)) static __m128i window(__m128i result, const uint8_t* in)
+    {
+        if constexpr (w < plan.windows[c]) {
+            const __m128i bytes =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + plan.windowOffset[c][w]));
+            const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plan.mask[c][w].data()));
+            result = _mm_or_si128(result, _mm_shuffle_epi8(bytes, mask));
+        }
+        return result;
+    }
+
+    template <const auto& plan, size_t c, size_t... w>
+    __attribute__((target("ssse3"), always_inline)) static void chunk(const uint8_t* in, uint8_t* out,
+                                                                      std::index_sequence<w...>)
+    {
+        __m128i result = _mm_setzero_si128();
+        ((result = window<plan, c, w>(result, in)), ...);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c * plan.chunkBytes), result);
+    }
+
+    template <const auto& plan, size_t... c>
+    __attribute__((target("ssse3"), always_inline)) static void block(const uint8_t* in, uint8_t* out,
+                                                                      std::index_sequence<c...>)
+    {
+        (chunk<plan, c>(in, out, std::make_index_sequence<kMaxWindows>()), ...);
+    }
+
+    // Blocks that fit: each needs `extent` bytes from its start within `total`.
+    static constexpr uint32_t fitting(uint32_t total, uint32_t stride, uint32_t extent)
+    {
+        return total < extent ? 0 : (total - extent) / stride + 1;
+    }
+
+    // Converts whole blocks; returns the groups done.
+    __attribute__((target("ssse3"))) static uint32_t decode(int32_t* dst, const uint8_t* src, uint32_t groups)
+    {
+        const uint32_t bytes = groups * kGroup * Map::kBytes;
+        const uint32_t blocks = std::min(groups / kGroups, fitting(bytes, kDeviceBytes, kDecode.readExtent));
+        auto* out = reinterpret_cast<uint8_t*>(dst);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            block<kDecode>(src + b * kDeviceBytes, out + b * kHostBytes,
+                           std::make_index_sequence<kSamples / 4>());
+        }
+        return blocks * kGroups;
+    }
+
+    __attribute__((target("ssse3"))) static uint32_t encode(uint8_t* dst, const int* host, uint32_t groups)
+    {
+        const uint32_t bytes = groups * kGroup * Map::kBytes;
+        const uint32_t blocks = std::min({groups / kGroups, fitting(bytes, kDeviceBytes, kEncode.writeExtent),
+                                          fitting(groups * kGroup * 4, kHostBytes, kEncode.readExtent)});
+        const auto* in = reinterpret_cast<const uint8_t*>(host);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            block<kEncode>(in + b * kHostBytes, dst + b * kDeviceBytes,
+                           std::make_index_sequence<kSamples / kSlotsPerChunk>());
+        }
+        return blocks * kGroups;
+    }
+};
+
+template <class Map, auto order> void decodeGroups(int32_t* dst, const uint8_t* src, uint32_t groups)
+{
+    uint32_t done = 0;
+    if (kHaveSSSE3) {
+        done = Shuffle<Map, order>::decode(dst, src, groups);
+    }
+    decodeGroupsScalar<Map, order>(dst + done * order.size(), src + done * order.size() * Map::kBytes,
+                                   groups - done);
+}
+
+template <class Map, auto order> void encodeGroups(uint8_t* dst, const int* host, uint32_t groups)
+{
+    uint32_t done = 0;
+    if (kHaveSSSE3) {
+        done = Shuffle<Map, order>::encode(dst, host, groups);
+    }
+    encodeGroupsScalar<Map, order>(dst + done * order.size() * Map::kBytes, host + done * order.size(),
+                                   groups - done);
+}
+
+#else
+
+template <class Map, auto order> void decodeGroups(int32_t* dst, const uint8_t* src, uint32_t groups)
+{
+    decodeGroupsScalar<Map, order>(dst, src, groups);
+}
+
+template <class Map, auto order> void encodeGroups(uint8_t* dst, const int* host, uint32_t groups)
+{
+    encodeGroupsScalar<Map, order>(dst, host, groups);
+}
+
+#endif
+
+void reportSize(const char* coder, const char* countName, uint32_t expected, uint32_t actual)
+{
+    if (expected != actual) {
+        IOLog("USB: ERROR %s : numExpectedBytes !=  %s %d %d\n", coder, countName, static_cast<int>(expected),
+              static_cast<int>(actual));
     }
 }
 

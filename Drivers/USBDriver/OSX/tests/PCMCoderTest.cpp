@@ -193,6 +193,35 @@ TEST(PCMCoder, EncodesHandWrittenLayoutsAndDecodesThemBack)
     }
 }
 
+// Long runs take the block-wise paths: the hand-written pattern repeated any number of times, with
+// a partial unit after it that must stay untouched.
+TEST(PCMCoder, LongRunsRepeatTheHandWrittenLayouts)
+{
+    for (const auto& row : kRoundTrips) {
+        SCOPED_TRACE(row.name);
+        for (uint32_t repeats = 1; repeats <= 70; ++repeats) {
+            Words host;
+            Bytes expected;
+            for (uint32_t r = 0; r < repeats; ++r) {
+                host.insert(host.end(), kHost.begin(), kHost.begin() + row.hostSamples);
+                expected.insert(expected.end(), row.device.begin(), row.device.end());
+            }
+            const auto numBytes = static_cast<uint32_t>(expected.size());
+            Bytes device(numBytes + 1, 0xEE);
+            {
+                platform::log::Capture quiet(platform::log::Channel::kernel);
+                row.encoder(reinterpret_cast<char*>(device.data()), host.data(), numBytes + 1);
+            }
+            ASSERT_EQ(device.back(), 0xEE) << repeats;
+            device.pop_back();
+            ASSERT_EQ(device, expected) << repeats;
+            if (row.decoder != nullptr) {
+                ASSERT_EQ(decodeAll(row.decoder, expected), masked(host, row.mask)) << repeats;
+            }
+        }
+    }
+}
+
 TEST(PCMCoder, PairSwapDecodersTakeHostChannelsFromDeviceThreeFourOneTwo)
 {
     const Bytes device16 = {0x01, 0x10, 0x02, 0x20, 0x03, 0x30, 0x04, 0x40};
