@@ -104,6 +104,11 @@ const bool kHaveSSSE3 = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("ssse3") != 0;
 }();
+// With AVX2, two chunks that take one window each share a 32-byte shuffle and store.
+const bool kHaveAVX2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}();
 
 constexpr uint32_t kMaxWindows = 4;
 constexpr uint8_t kZeroByte = 0x80;
@@ -222,28 +227,111 @@ template <class Map, auto order> struct Shuffle
         return total < extent ? 0 : (total - extent) / stride + 1;
     }
 
-    // Converts whole blocks; returns the groups done.
+    // Chunks c and c + 1 in one 32-byte shuffle and store; chunks of 12 bytes are packed together
+    // first. Chunks that need more than one window go the 16-byte way.
+    template <const auto& plan, size_t c>
+    __attribute__((target("avx2"), always_inline)) static void chunkPair(const uint8_t* in, uint8_t* out)
+    {
+        if constexpr (plan.windows[c] <= 1 && plan.windows[c + 1] <= 1) {
+            const auto load = [](const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); };
+            const __m256i bytes =
+                _mm256_inserti128_si256(_mm256_castsi128_si256(load(in + plan.windowOffset[c][0])),
+                                        load(in + plan.windowOffset[c + 1][0]), 1);
+            const __m256i mask = _mm256_inserti128_si256(_mm256_castsi128_si256(load(plan.mask[c][0].data())),
+                                                         load(plan.mask[c + 1][0].data()), 1);
+            __m256i result = _mm256_shuffle_epi8(bytes, mask);
+            if constexpr (plan.chunkBytes == 12) {
+                result = _mm256_permutevar8x32_epi32(result, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+            } else {
+                static_assert(plan.chunkBytes == 16);
+            }
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + c * plan.chunkBytes), result);
+        } else {
+            chunk<plan, c>(in, out, std::make_index_sequence<kMaxWindows>());
+            chunk<plan, c + 1>(in, out, std::make_index_sequence<kMaxWindows>());
+        }
+    }
+
+    template <const auto& plan, size_t chunks, size_t... pair>
+    __attribute__((target("avx2"), always_inline)) static void wideBlock(const uint8_t* in, uint8_t* out,
+                                                                         std::index_sequence<pair...>)
+    {
+        (chunkPair<plan, 2 * pair>(in, out), ...);
+        if constexpr (chunks % 2 != 0) {
+            chunk<plan, chunks - 1>(in, out, std::make_index_sequence<kMaxWindows>());
+        }
+    }
+
+    // Output bytes a wide block may store from its start.
+    template <uint32_t chunks> static constexpr uint32_t wideWriteExtent(const ShufflePlan<chunks>& plan)
+    {
+        uint32_t extent = plan.writeExtent;
+        for (uint32_t c = 0; c + 1 < chunks; c += 2) {
+            extent = std::max(extent, c * plan.chunkBytes + 32);
+        }
+        return extent;
+    }
+
+    static constexpr uint32_t kDecodeChunks = kSamples / 4;
+    static constexpr uint32_t kEncodeChunks = kSamples / kSlotsPerChunk;
+
+    // Blocks of a call that fit, given how far one block reads and writes.
+    static uint32_t blocksFor(uint32_t groups, uint32_t readExtent, uint32_t readStride, uint32_t readTotal,
+                              uint32_t writeExtent, uint32_t writeStride, uint32_t writeTotal)
+    {
+        return std::min({groups / kGroups, fitting(readTotal, readStride, readExtent),
+                         fitting(writeTotal, writeStride, writeExtent)});
+    }
+
+    // Each converts the whole blocks that fit and returns the groups done.
     __attribute__((target("ssse3"))) static uint32_t decode(int32_t* dst, const uint8_t* src, uint32_t groups)
     {
-        const uint32_t bytes = groups * kGroup * Map::kBytes;
-        const uint32_t blocks = std::min(groups / kGroups, fitting(bytes, kDeviceBytes, kDecode.readExtent));
+        const uint32_t blocks =
+            blocksFor(groups, kDecode.readExtent, kDeviceBytes, groups * kGroup * Map::kBytes,
+                      kDecode.writeExtent, kHostBytes, groups * kGroup * 4);
         auto* out = reinterpret_cast<uint8_t*>(dst);
         for (uint32_t b = 0; b < blocks; ++b) {
             block<kDecode>(src + b * kDeviceBytes, out + b * kHostBytes,
-                           std::make_index_sequence<kSamples / 4>());
+                           std::make_index_sequence<kDecodeChunks>());
+        }
+        return blocks * kGroups;
+    }
+
+    __attribute__((target("avx2"))) static uint32_t decodeWide(int32_t* dst, const uint8_t* src,
+                                                               uint32_t groups)
+    {
+        const uint32_t blocks =
+            blocksFor(groups, kDecode.readExtent, kDeviceBytes, groups * kGroup * Map::kBytes,
+                      wideWriteExtent(kDecode), kHostBytes, groups * kGroup * 4);
+        auto* out = reinterpret_cast<uint8_t*>(dst);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            wideBlock<kDecode, kDecodeChunks>(src + b * kDeviceBytes, out + b * kHostBytes,
+                                              std::make_index_sequence<kDecodeChunks / 2>());
         }
         return blocks * kGroups;
     }
 
     __attribute__((target("ssse3"))) static uint32_t encode(uint8_t* dst, const int* host, uint32_t groups)
     {
-        const uint32_t bytes = groups * kGroup * Map::kBytes;
-        const uint32_t blocks = std::min({groups / kGroups, fitting(bytes, kDeviceBytes, kEncode.writeExtent),
-                                          fitting(groups * kGroup * 4, kHostBytes, kEncode.readExtent)});
+        const uint32_t blocks = blocksFor(groups, kEncode.readExtent, kHostBytes, groups * kGroup * 4,
+                                          kEncode.writeExtent, kDeviceBytes, groups * kGroup * Map::kBytes);
         const auto* in = reinterpret_cast<const uint8_t*>(host);
         for (uint32_t b = 0; b < blocks; ++b) {
             block<kEncode>(in + b * kHostBytes, dst + b * kDeviceBytes,
-                           std::make_index_sequence<kSamples / kSlotsPerChunk>());
+                           std::make_index_sequence<kEncodeChunks>());
+        }
+        return blocks * kGroups;
+    }
+
+    __attribute__((target("avx2"))) static uint32_t encodeWide(uint8_t* dst, const int* host, uint32_t groups)
+    {
+        const uint32_t blocks =
+            blocksFor(groups, kEncode.readExtent, kHostBytes, groups * kGroup * 4, wideWriteExtent(kEncode),
+                      kDeviceBytes, groups * kGroup * Map::kBytes);
+        const auto* in = reinterpret_cast<const uint8_t*>(host);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            wideBlock<kEncode, kEncodeChunks>(in + b * kHostBytes, dst + b * kDeviceBytes,
+                                              std::make_index_sequence<kEncodeChunks / 2>());
         }
         return blocks * kGroups;
     }
@@ -251,9 +339,13 @@ template <class Map, auto order> struct Shuffle
 
 template <class Map, auto order> void decodeGroups(int32_t* dst, const uint8_t* src, uint32_t groups)
 {
+    using S = Shuffle<Map, order>;
     uint32_t done = 0;
+    if (kHaveAVX2) {
+        done = S::decodeWide(dst, src, groups);
+    }
     if (kHaveSSSE3) {
-        done = Shuffle<Map, order>::decode(dst, src, groups);
+        done += S::decode(dst + done * order.size(), src + done * order.size() * Map::kBytes, groups - done);
     }
     decodeGroupsScalar<Map, order>(dst + done * order.size(), src + done * order.size() * Map::kBytes,
                                    groups - done);
@@ -261,9 +353,13 @@ template <class Map, auto order> void decodeGroups(int32_t* dst, const uint8_t* 
 
 template <class Map, auto order> void encodeGroups(uint8_t* dst, const int* host, uint32_t groups)
 {
+    using S = Shuffle<Map, order>;
     uint32_t done = 0;
+    if (kHaveAVX2) {
+        done = S::encodeWide(dst, host, groups);
+    }
     if (kHaveSSSE3) {
-        done = Shuffle<Map, order>::encode(dst, host, groups);
+        done += S::encode(dst + done * order.size() * Map::kBytes, host + done * order.size(), groups - done);
     }
     encodeGroupsScalar<Map, order>(dst + done * order.size() * Map::kBytes, host + done * order.size(),
                                    groups - done);
