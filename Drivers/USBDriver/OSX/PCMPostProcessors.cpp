@@ -24,9 +24,10 @@ void silence(int32_t* samples, uint32_t count)
 
 // Host pair p of every whole frame takes what device pair source[p] held; each frame is read
 // whole before it is written. The count is in samples.
-template <uint32_t kChannels, std::array<uint8_t, kChannels / 2> source>
-void route(int32_t* samples, uint32_t count)
+template <uint32_t kChannels, uint8_t... pairs> void route(int32_t* samples, uint32_t count)
 {
+    static_assert(sizeof...(pairs) == kChannels / 2);
+    constexpr std::array<uint8_t, kChannels / 2> source{pairs...};
     if (samples == nullptr) {
         return;
     }
@@ -65,121 +66,121 @@ void postprocessVeskaroBugFix(int32_t* s, uint32_t frames)
 
 void postprocessUS144_00(int32_t* s, uint32_t count)
 {
-    route<4, {0, 0}>(s, count);
+    route<4, 0, 0>(s, count);
 }
 void postprocessUS144_10(int32_t* s, uint32_t count)
 {
-    route<4, {1, 0}>(s, count);
+    route<4, 1, 0>(s, count);
 }
 void postprocessUS144_11(int32_t* s, uint32_t count)
 {
-    route<4, {1, 1}>(s, count);
+    route<4, 1, 1>(s, count);
 }
 
 void postprocessUS600_000(int32_t* s, uint32_t count)
 {
-    route<6, {0, 0, 0}>(s, count);
+    route<6, 0, 0, 0>(s, count);
 }
 void postprocessUS600_001(int32_t* s, uint32_t count)
 {
-    route<6, {0, 0, 1}>(s, count);
+    route<6, 0, 0, 1>(s, count);
 }
 void postprocessUS600_002(int32_t* s, uint32_t count)
 {
-    route<6, {0, 0, 2}>(s, count);
+    route<6, 0, 0, 2>(s, count);
 }
 void postprocessUS600_010(int32_t* s, uint32_t count)
 {
-    route<6, {0, 1, 0}>(s, count);
+    route<6, 0, 1, 0>(s, count);
 }
 void postprocessUS600_011(int32_t* s, uint32_t count)
 {
-    route<6, {0, 1, 1}>(s, count);
+    route<6, 0, 1, 1>(s, count);
 }
 void postprocessUS600_012(int32_t*, uint32_t) {} // identity
 void postprocessUS600_020(int32_t* s, uint32_t count)
 {
-    route<6, {0, 2, 0}>(s, count);
+    route<6, 0, 2, 0>(s, count);
 }
 void postprocessUS600_021(int32_t* s, uint32_t count)
 {
-    route<6, {0, 2, 1}>(s, count);
+    route<6, 0, 2, 1>(s, count);
 }
 void postprocessUS600_022(int32_t* s, uint32_t count)
 {
-    route<6, {0, 2, 2}>(s, count);
+    route<6, 0, 2, 2>(s, count);
 }
 void postprocessUS600_100(int32_t* s, uint32_t count)
 {
-    route<6, {1, 0, 0}>(s, count);
+    route<6, 1, 0, 0>(s, count);
 }
 void postprocessUS600_101(int32_t* s, uint32_t count)
 {
-    route<6, {1, 0, 1}>(s, count);
+    route<6, 1, 0, 1>(s, count);
 }
 void postprocessUS600_102(int32_t* s, uint32_t count)
 {
-    route<6, {1, 0, 2}>(s, count);
+    route<6, 1, 0, 2>(s, count);
 }
 void postprocessUS600_110(int32_t* s, uint32_t count)
 {
-    route<6, {1, 1, 0}>(s, count);
+    route<6, 1, 1, 0>(s, count);
 }
 void postprocessUS600_111(int32_t* s, uint32_t count)
 {
-    route<6, {1, 1, 1}>(s, count);
+    route<6, 1, 1, 1>(s, count);
 }
 void postprocessUS600_112(int32_t* s, uint32_t count)
 {
-    route<6, {1, 1, 2}>(s, count);
+    route<6, 1, 1, 2>(s, count);
 }
 void postprocessUS600_120(int32_t* s, uint32_t count)
 {
-    route<6, {1, 2, 0}>(s, count);
+    route<6, 1, 2, 0>(s, count);
 }
 void postprocessUS600_121(int32_t* s, uint32_t count)
 {
-    route<6, {1, 2, 1}>(s, count);
+    route<6, 1, 2, 1>(s, count);
 }
 void postprocessUS600_122(int32_t* s, uint32_t count)
 {
-    route<6, {1, 2, 2}>(s, count);
+    route<6, 1, 2, 2>(s, count);
 }
 void postprocessUS600_200(int32_t* s, uint32_t count)
 {
-    route<6, {2, 0, 0}>(s, count);
+    route<6, 2, 0, 0>(s, count);
 }
 void postprocessUS600_201(int32_t* s, uint32_t count)
 {
-    route<6, {2, 0, 1}>(s, count);
+    route<6, 2, 0, 1>(s, count);
 }
 void postprocessUS600_202(int32_t* s, uint32_t count)
 {
-    route<6, {2, 0, 2}>(s, count);
+    route<6, 2, 0, 2>(s, count);
 }
 void postprocessUS600_210(int32_t* s, uint32_t count)
 {
-    route<6, {2, 1, 0}>(s, count);
+    route<6, 2, 1, 0>(s, count);
 }
 void postprocessUS600_211(int32_t* s, uint32_t count)
 {
-    route<6, {2, 1, 1}>(s, count);
+    route<6, 2, 1, 1>(s, count);
 }
 void postprocessUS600_212(int32_t* s, uint32_t count)
 {
-    route<6, {2, 1, 2}>(s, count);
+    route<6, 2, 1, 2>(s, count);
 }
 void postprocessUS600_220(int32_t* s, uint32_t count)
 {
-    route<6, {2, 2, 0}>(s, count);
+    route<6, 2, 2, 0>(s, count);
 }
 void postprocessUS600_221(int32_t* s, uint32_t count)
 {
-    route<6, {2, 2, 1}>(s, count);
+    route<6, 2, 2, 1>(s, count);
 }
 void postprocessUS600_222(int32_t* s, uint32_t count)
 {
-    route<6, {2, 2, 2}>(s, count);
+    route<6, 2, 2, 2>(s, count);
 }
 
 void runInputPostProcessor(const InputPostProcessor& postProcessor, int32_t* samples, uint32_t decodedSamples,
