@@ -104,21 +104,21 @@ constexpr PostProcessorFunction kUS600Routing[3][3][3] = {
      {postprocessUS600_220, postprocessUS600_221, postprocessUS600_222}},
 };
 
-InputPostProcessor us600Routing(const PCMRouting& routing)
+InputPostProcessor us600Routing(const QzAqExtData& settings)
 {
-    const uint32_t d1 = routing.routingIn[0] & 3;
-    const uint32_t d2 = routing.routingIn[1] & 3;
-    const uint32_t d3 = routing.routingIn[2] & 3;
+    const uint32_t d1 = settings.RoutingIn0 & 3;
+    const uint32_t d2 = settings.RoutingIn1 & 3;
+    const uint32_t d3 = settings.RoutingIn2 & 3;
     if (d1 > 2 || d2 > 2 || d3 > 2) {
         return {};
     }
     return samples(kUS600Routing[d1][d2][d3], 6);
 }
 
-InputPostProcessor us144Routing(const PCMRouting& routing)
+InputPostProcessor us144Routing(const QzAqExtData& settings)
 {
-    const uint32_t d1 = routing.routingIn[0];
-    const uint32_t d2 = routing.routingIn[1];
+    const uint32_t d1 = settings.RoutingIn0;
+    const uint32_t d2 = settings.RoutingIn1;
     if (d1 == 0 && d2 == 0) {
         return samples(postprocessUS144_00, 4);
     }
@@ -131,10 +131,10 @@ InputPostProcessor us144Routing(const PCMRouting& routing)
     return {}; // (0, 1) is the identity
 }
 
-PCMEncoder us144OutputRouting(const PCMRouting& routing)
+PCMEncoder us144OutputRouting(const QzAqExtData& settings)
 {
-    const uint32_t s1 = routing.routingOut[0];
-    const uint32_t s2 = routing.routingOut[1];
+    const uint32_t s1 = settings.RoutingOut0;
+    const uint32_t s2 = settings.RoutingOut1;
     if (s1 == 0 && s2 == 0) {
         return pcmTo24LSB_US144_00;
     }
@@ -174,7 +174,7 @@ PCMDecoder choosePCMDecoder(const PCMDeviceFacts& device, const PCMStreamFormat&
 }
 
 PCMEncoder choosePCMEncoder(const PCMDeviceFacts& device, const PCMStreamFormat& output,
-                            const PCMRouting& routing)
+                            const QzAqExtData& settings)
 {
     if (output.resolution == 24 && device.makerBulkDevice) {
         switch (output.channels) {
@@ -199,7 +199,7 @@ PCMEncoder choosePCMEncoder(const PCMDeviceFacts& device, const PCMStreamFormat&
         return pcmTo20LSB;
     case 24:
         if (device.highSpeed && device.outputRouting && output.channels == 4) {
-            return us144OutputRouting(routing);
+            return us144OutputRouting(settings);
         }
         return pcmTo24LSB;
     case 32:
@@ -210,17 +210,17 @@ PCMEncoder choosePCMEncoder(const PCMDeviceFacts& device, const PCMStreamFormat&
 }
 
 InputPostProcessor chooseInputPostProcessor(const PCMDeviceFacts& device, uint32_t inputChannels,
-                                            const PCMRouting& routing)
+                                            const QzAqExtData& settings)
 {
     InputPostProcessor chosen;
     if (!device.highSpeed) {
         return {};
     }
     if (kUS600.is(device)) {
-        chosen = us600Routing(routing);
+        chosen = us600Routing(settings);
     } else if (kUS144MKII.is(device)) {
-        chosen = us144Routing(routing);
-    } else if (!routing.digitalLock) {
+        chosen = us144Routing(settings);
+    } else if (settings.DigitalLock == 0) {
         for (const auto& row : kSilencing) {
             if (row.model.is(device) && row.member.channels == inputChannels) {
                 chosen = row.member;

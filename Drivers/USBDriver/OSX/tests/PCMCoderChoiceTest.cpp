@@ -27,17 +27,17 @@ PCMDeviceFacts us144(bool highSpeed = true)
     return facts;
 }
 
-PCMRouting routing(uint32_t in0, uint32_t in1, uint32_t in2, uint32_t out0 = 0, uint32_t out1 = 1,
-                   bool lock = false)
+QzAqExtData routing(uint32_t in0, uint32_t in1, uint32_t in2, uint32_t out0 = 0, uint32_t out1 = 1,
+                    bool lock = false)
 {
-    PCMRouting r;
-    r.routingIn[0] = in0;
-    r.routingIn[1] = in1;
-    r.routingIn[2] = in2;
-    r.routingOut[0] = out0;
-    r.routingOut[1] = out1;
-    r.digitalLock = lock;
-    return r;
+    QzAqExtData settings{};
+    settings.RoutingIn0 = in0;
+    settings.RoutingIn1 = in1;
+    settings.RoutingIn2 = in2;
+    settings.RoutingOut0 = out0;
+    settings.RoutingOut1 = out1;
+    settings.DigitalLock = lock ? 1 : 0;
+    return settings;
 }
 
 TEST(PCMCoderChoice, CodersByResolutionChannelsAndModel)
@@ -78,7 +78,7 @@ TEST(PCMCoderChoice, CodersByResolutionChannelsAndModel)
     };
     for (const auto& c : cases) {
         EXPECT_EQ(choosePCMDecoder(c.facts, c.format, {}), c.decoder) << c.what;
-        EXPECT_EQ(choosePCMEncoder(c.facts, c.format, PCMRouting{}), c.encoder) << c.what;
+        EXPECT_EQ(choosePCMEncoder(c.facts, c.format, routing(0, 1, 2)), c.encoder) << c.what;
     }
 }
 
@@ -113,11 +113,11 @@ TEST(PCMCoderChoice, InputPostProcessors)
         const char* what;
         PCMDeviceFacts facts;
         uint32_t inputs;
-        PCMRouting routing;
+        QzAqExtData settings;
         InputPostProcessor expected;
     };
-    const PCMRouting unlocked = routing(0, 1, 2);
-    const PCMRouting locked = routing(0, 1, 2, 0, 1, true);
+    const QzAqExtData unlocked = routing(0, 1, 2);
+    const QzAqExtData locked = routing(0, 1, 2, 0, 1, true);
     const auto us366 = device(0x0644, 0x8041);
     const auto uh7000 = device(0x0644, 0x8048);
     const auto acv0 = device(0x09E8, 0x207F);
@@ -158,7 +158,7 @@ TEST(PCMCoderChoice, InputPostProcessors)
         {"US-600 4 ch", us600, 4, routing(1, 2, 0), none},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(chooseInputPostProcessor(c.facts, c.inputs, c.routing), c.expected) << c.what;
+        EXPECT_EQ(chooseInputPostProcessor(c.facts, c.inputs, c.settings), c.expected) << c.what;
     }
 }
 
