@@ -13,10 +13,10 @@ struct Model
     bool is(const PCMDeviceFacts& d) const { return d.vendorId == vendorId && d.productId == productId; }
 };
 
-constexpr Model kCorlanthUSB{0x133E, 0x6000};
-constexpr Model kMI4{0x0A4E, 0x4040};
-constexpr Model kAccessMono{0x0A4E, 0x2040};
-constexpr Model kTUSBMSBModel{0x0763, 0x2003};
+constexpr Model kSwapModel{0x133E, 0x6000};      // stereo swapped, mono in the Access layout
+constexpr Model kPairSwapModel{0x0A4E, 0x4040};  // 4 inputs pair-swapped, mono in the Access layout
+constexpr Model kAccessModel{0x0A4E, 0x2040};    // mono in the Access layout
+constexpr Model kUnknown24Model{0x0763, 0x2003}; // 24-bit layout not known
 constexpr Model kMBox{0x0DBA, 0x1000};
 constexpr Model kMBox2{0x0DBA, 0x3000};
 constexpr Model kUS144MKII{0x0644, 0x8020};
@@ -41,23 +41,65 @@ template <class Coder> struct CoderRow
 // Models whose layout or channel order differs from the plain little-endian one; the first
 // matching row wins.
 constexpr CoderRow<PCMDecoder> kModelDecoders[] = {
-    {16, kCorlanthUSB, 2, pcmFrom16LSBChannelSwap}, {16, kMI4, 4, pcmFrom16LSBChannelSwapMI_4},
-    {24, kMI4, 4, pcmFrom24LSBChannelSwapMI_4},     {24, kMI4, 1, pcmFrom24Access},
-    {24, kAccessMono, 1, pcmFrom24Access},          {24, kCorlanthUSB, 1, pcmFrom24Access},
-    {24, kCorlanthUSB, 2, pcmFrom24LSBChannelSwap}, {24, kTUSBMSBModel, kAnyChannels, pcmFrom24TUSBMSB},
-    {24, kMBox, kAnyChannels, pcmFrom24TUSB2ch},    {24, kMBox2, kAnyChannels, pcmFrom24TUSB2ch},
+    {16, kSwapModel, 2, pcmFrom16LSBChannelSwap},
+    {16, kPairSwapModel, 4, pcmFrom16LSBChannelSwapMI_4},
+    {24, kPairSwapModel, 4, pcmFrom24LSBChannelSwapMI_4},
+    {24, kPairSwapModel, 1, pcmFrom24Access},
+    {24, kAccessModel, 1, pcmFrom24Access},
+    {24, kSwapModel, 1, pcmFrom24Access},
+    {24, kSwapModel, 2, pcmFrom24LSBChannelSwap},
+    {24, kUnknown24Model, kAnyChannels, pcmFrom24TUSBMSB},
+    {24, kMBox, kAnyChannels, pcmFrom24TUSB2ch},
+    {24, kMBox2, kAnyChannels, pcmFrom24TUSB2ch},
 };
 
 constexpr CoderRow<PCMEncoder> kModelEncoders[] = {
-    {16, kCorlanthUSB, 2, pcmTo16LSBChannelSwap},
-    {24, kCorlanthUSB, 1, pcmTo24Access},
-    {24, kMI4, 1, pcmTo24Access},
-    {24, kAccessMono, 1, pcmTo24Access},
-    {24, kCorlanthUSB, 2, pcmTo24LSBChannelSwap},
-    {24, kTUSBMSBModel, kAnyChannels, pcmTo24TUSBMSB},
-    {24, kMBox, kAnyChannels, pcmTo24TUSB2ch},
-    {24, kMBox2, kAnyChannels, pcmTo24TUSB2ch},
+    {16, kSwapModel, 2, pcmTo16LSBChannelSwap}, {24, kSwapModel, 1, pcmTo24Access},
+    {24, kPairSwapModel, 1, pcmTo24Access},     {24, kAccessModel, 1, pcmTo24Access},
+    {24, kSwapModel, 2, pcmTo24LSBChannelSwap}, {24, kUnknown24Model, kAnyChannels, pcmTo24TUSBMSB},
+    {24, kMBox, kAnyChannels, pcmTo24TUSB2ch},  {24, kMBox2, kAnyChannels, pcmTo24TUSB2ch},
 };
+
+template <class Coder, size_t N> constexpr bool keysAreUnique(const CoderRow<Coder> (&rows)[N])
+{
+    for (size_t i = 0; i < N; ++i) {
+        for (size_t j = i + 1; j < N; ++j) {
+            const auto& a = rows[i];
+            const auto& b = rows[j];
+            if (a.resolution == b.resolution && a.model.vendorId == b.model.vendorId &&
+                a.model.productId == b.model.productId && a.channels == b.channels) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(keysAreUnique(kModelDecoders));
+static_assert(keysAreUnique(kModelEncoders));
+
+// Every other device: the plain little-endian layout of the resolution.
+struct PlainCoders
+{
+    uint32_t resolution;
+    PCMDecoder decoder;
+    PCMEncoder encoder;
+};
+constexpr PlainCoders kPlainCoders[] = {
+    {16, pcmFrom16LSB, pcmTo16LSB},
+    {20, pcmFrom20LSB, pcmTo20LSB},
+    {24, pcmFrom24LSB, pcmTo24LSB},
+    {32, pcmFrom32LSB, pcmTo32LSB},
+};
+
+const PlainCoders* plainCoders(uint32_t resolution)
+{
+    for (const auto& row : kPlainCoders) {
+        if (row.resolution == resolution) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
 
 template <class Coder, size_t N>
 Coder modelCoder(const CoderRow<Coder> (&rows)[N], const PCMDeviceFacts& d, const PCMStreamFormat& format)
@@ -159,18 +201,8 @@ PCMDecoder choosePCMDecoder(const PCMDeviceFacts& device, const PCMStreamFormat&
     if (PCMDecoder model = modelCoder(kModelDecoders, device, format)) {
         return model;
     }
-    switch (format.resolution) {
-    case 16:
-        return pcmFrom16LSB;
-    case 20:
-        return pcmFrom20LSB;
-    case 24:
-        return pcmFrom24LSB;
-    case 32:
-        return pcmFrom32LSB;
-    default:
-        return nullptr;
-    }
+    const PlainCoders* plain = plainCoders(format.resolution);
+    return plain != nullptr ? plain->decoder : nullptr;
 }
 
 PCMEncoder choosePCMEncoder(const PCMDeviceFacts& device, const PCMStreamFormat& output,
@@ -192,21 +224,11 @@ PCMEncoder choosePCMEncoder(const PCMDeviceFacts& device, const PCMStreamFormat&
     if (PCMEncoder model = modelCoder(kModelEncoders, device, output)) {
         return model;
     }
-    switch (output.resolution) {
-    case 16:
-        return pcmTo16LSB;
-    case 20:
-        return pcmTo20LSB;
-    case 24:
-        if (device.highSpeed && device.outputRouting && output.channels == 4) {
-            return us144OutputRouting(settings);
-        }
-        return pcmTo24LSB;
-    case 32:
-        return pcmTo32LSB;
-    default:
-        return nullptr;
+    if (output.resolution == 24 && device.highSpeed && device.outputRouting && output.channels == 4) {
+        return us144OutputRouting(settings);
     }
+    const PlainCoders* plain = plainCoders(output.resolution);
+    return plain != nullptr ? plain->encoder : nullptr;
 }
 
 InputPostProcessor chooseInputPostProcessor(const PCMDeviceFacts& device, uint32_t inputChannels,
