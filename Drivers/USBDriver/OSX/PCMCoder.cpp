@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 #include <numeric>
+#include <type_traits>
 #include <utility>
 
 #if defined(__x86_64__)
@@ -337,8 +338,15 @@ template <class Map, auto order> struct Shuffle
     }
 };
 
+// The 32-bit little-endian layout is the host word itself.
+template <class Map, auto order> constexpr bool kWordCopy = std::is_same_v<Map, Little32>&& order.size() == 1;
+
 template <class Map, auto order> void decodeGroups(int32_t* dst, const uint8_t* src, uint32_t groups)
 {
+    if constexpr (kWordCopy<Map, order>) {
+        std::memcpy(dst, src, size_t{groups} * 4);
+        return;
+    }
     using S = Shuffle<Map, order>;
     uint32_t done = 0;
     if (kHaveAVX2) {
@@ -353,6 +361,10 @@ template <class Map, auto order> void decodeGroups(int32_t* dst, const uint8_t* 
 
 template <class Map, auto order> void encodeGroups(uint8_t* dst, const int* host, uint32_t groups)
 {
+    if constexpr (kWordCopy<Map, order>) {
+        std::memcpy(dst, host, size_t{groups} * 4);
+        return;
+    }
     using S = Shuffle<Map, order>;
     uint32_t done = 0;
     if (kHaveAVX2) {
