@@ -222,8 +222,8 @@ template <class Map, auto order> struct Shuffle
         (chunk<plan, c>(in, out, std::make_index_sequence<kMaxWindows>()), ...);
     }
 
-    // Blocks that fit: each needs `extent` bytes from its start within `total`.
-    static constexpr uint32_t fitting(uint32_t total, uint32_t stride, uint32_t extent)
+    // Blocks that fit in `total` bytes when each reaches `extent` bytes from its start.
+    static constexpr uint64_t fitting(uint64_t total, uint32_t stride, uint32_t extent)
     {
         return total < extent ? 0 : (total - extent) / stride + 1;
     }
@@ -276,20 +276,20 @@ template <class Map, auto order> struct Shuffle
     static constexpr uint32_t kDecodeChunks = kSamples / 4;
     static constexpr uint32_t kEncodeChunks = kSamples / kSlotsPerChunk;
 
-    // Blocks of a call that fit, given how far one block reads and writes.
-    static uint32_t blocksFor(uint32_t groups, uint32_t readExtent, uint32_t readStride, uint32_t readTotal,
-                              uint32_t writeExtent, uint32_t writeStride, uint32_t writeTotal)
+    // Blocks of a call of `groups` groups that fit, given how far one block reaches into the device
+    // bytes and into the host samples from its start.
+    static uint32_t blocksFor(uint32_t groups, uint32_t deviceExtent, uint32_t hostExtent)
     {
-        return std::min({groups / kGroups, fitting(readTotal, readStride, readExtent),
-                         fitting(writeTotal, writeStride, writeExtent)});
+        const uint64_t samples = uint64_t{groups} * kGroup;
+        return static_cast<uint32_t>(
+            std::min({uint64_t{groups / kGroups}, fitting(samples * Map::kBytes, kDeviceBytes, deviceExtent),
+                      fitting(samples * 4, kHostBytes, hostExtent)}));
     }
 
     // Each converts the whole blocks that fit and returns the groups done.
     __attribute__((target("ssse3"))) static uint32_t decode(int32_t* dst, const uint8_t* src, uint32_t groups)
     {
-        const uint32_t blocks =
-            blocksFor(groups, kDecode.readExtent, kDeviceBytes, groups * kGroup * Map::kBytes,
-                      kDecode.writeExtent, kHostBytes, groups * kGroup * 4);
+        const uint32_t blocks = blocksFor(groups, kDecode.readExtent, kDecode.writeExtent);
         auto* out = reinterpret_cast<uint8_t*>(dst);
         for (uint32_t b = 0; b < blocks; ++b) {
             block<kDecode>(src + b * kDeviceBytes, out + b * kHostBytes,
@@ -301,9 +301,7 @@ template <class Map, auto order> struct Shuffle
     __attribute__((target("avx2"))) static uint32_t decodeWide(int32_t* dst, const uint8_t* src,
                                                                uint32_t groups)
     {
-        const uint32_t blocks =
-            blocksFor(groups, kDecode.readExtent, kDeviceBytes, groups * kGroup * Map::kBytes,
-                      wideWriteExtent(kDecode), kHostBytes, groups * kGroup * 4);
+        const uint32_t blocks = blocksFor(groups, kDecode.readExtent, wideWriteExtent(kDecode));
         auto* out = reinterpret_cast<uint8_t*>(dst);
         for (uint32_t b = 0; b < blocks; ++b) {
             wideBlock<kDecode, kDecodeChunks>(src + b * kDeviceBytes, out + b * kHostBytes,
@@ -314,8 +312,7 @@ template <class Map, auto order> struct Shuffle
 
     __attribute__((target("ssse3"))) static uint32_t encode(uint8_t* dst, const int* host, uint32_t groups)
     {
-        const uint32_t blocks = blocksFor(groups, kEncode.readExtent, kHostBytes, groups * kGroup * 4,
-                                          kEncode.writeExtent, kDeviceBytes, groups * kGroup * Map::kBytes);
+        const uint32_t blocks = blocksFor(groups, kEncode.writeExtent, kEncode.readExtent);
         const auto* in = reinterpret_cast<const uint8_t*>(host);
         for (uint32_t b = 0; b < blocks; ++b) {
             block<kEncode>(in + b * kHostBytes, dst + b * kDeviceBytes,
@@ -326,9 +323,7 @@ template <class Map, auto order> struct Shuffle
 
     __attribute__((target("avx2"))) static uint32_t encodeWide(uint8_t* dst, const int* host, uint32_t groups)
     {
-        const uint32_t blocks =
-            blocksFor(groups, kEncode.readExtent, kHostBytes, groups * kGroup * 4, wideWriteExtent(kEncode),
-                      kDeviceBytes, groups * kGroup * Map::kBytes);
+        const uint32_t blocks = blocksFor(groups, wideWriteExtent(kEncode), kEncode.readExtent);
         const auto* in = reinterpret_cast<const uint8_t*>(host);
         for (uint32_t b = 0; b < blocks; ++b) {
             wideBlock<kEncode, kEncodeChunks>(in + b * kHostBytes, dst + b * kDeviceBytes,

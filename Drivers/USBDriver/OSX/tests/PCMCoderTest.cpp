@@ -357,6 +357,19 @@ TEST(PCMCoder, EncodersFillWholeUnitsLeaveTheRestAndAnswerSizeQueries)
     }
 }
 
+TEST(PCMCoder, SizeQueriesAtTheTopOfTheCountRange)
+{
+    platform::log::Capture log(platform::log::Channel::kernel);
+    for (const auto& row : kEncoders) {
+        EXPECT_EQ(row.encoder(nullptr, nullptr, 0xFFFFFFFF), 0xFFFFFFFF / row.unitBytes * row.samplesPerUnit)
+            << row.name;
+    }
+    for (const auto& row : kDecoders) {
+        _USB_DEC_DATA query{nullptr, nullptr, 0xFFFFFFFF};
+        EXPECT_EQ(row.decoder(&query), 0xFFFFFFFF / row.unitBytes * row.samplesPerUnit) << row.name;
+    }
+}
+
 TEST(PCMCoder, EdgeCasesOfTheGroupedCoders)
 {
     platform::log::Capture log(platform::log::Channel::kernel);
