@@ -1,5 +1,7 @@
 // The PCM coders: one template per direction, instantiated with a sample byte map and a fixed
-// reordering of the samples of one group.
+// reordering of the samples of one group. The bulk of a call goes through byte shuffles when the
+// processor has them (SSSE3, AVX2), planned at compile time from the same map and order; the rest,
+// and every call on other processors, through the plain loop. Both write the same bytes.
 #include "PCMCoder.h"
 
 #include "platform/Log.h"
