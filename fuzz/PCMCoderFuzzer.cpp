@@ -2,6 +2,7 @@
 // exactly as large as the call may touch, so the sanitizers catch any access beyond them; decoding
 // and re-encoding must give the device bytes back for the layouts that have both directions.
 #include "PCMCoder.h"
+#include "PCMCoderShuffles.h"
 
 #include "platform/Log.h"
 
@@ -167,6 +168,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     const uint8_t kind = data[0] % 4;
+    // The shuffle paths and the plain loop must agree, so the input picks the path too.
+    setPCMShuffleLevel(static_cast<PCMShuffleLevel>(data[0] / 4 % 3));
     const uint8_t which = data[1];
     data += 2;
     size -= 2;

@@ -3,11 +3,13 @@
 // processor has them (SSSE3, AVX2), planned at compile time from the same map and order; the rest,
 // and every call on other processors, through the plain loop. Both write the same bytes.
 #include "PCMCoder.h"
+#include "PCMCoderShuffles.h"
 
 #include "platform/Log.h"
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <numeric>
@@ -103,15 +105,18 @@ void encodeGroupsScalar(uint8_t* __restrict dst, const int* __restrict host, uin
 // the 16-byte input windows that hold its bytes (one window for the plain layouts, where loads
 // overlap). Stores run in order, so the bytes a store writes past its chunk are rewritten by the
 // next chunk; a block runs only when its loads and stores stay within the whole groups of the call.
-const bool kHaveSSSE3 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3") != 0;
-}();
 // With AVX2, two chunks that take one window each share a 32-byte shuffle and store.
-const bool kHaveAVX2 = [] {
+PCMShuffleLevel detectShuffleLevel()
+{
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-}();
+    if (__builtin_cpu_supports("avx2")) {
+        return PCMShuffleLevel::avx2;
+    }
+    return __builtin_cpu_supports("ssse3") ? PCMShuffleLevel::ssse3 : PCMShuffleLevel::none;
+}
+
+const PCMShuffleLevel kSupportedLevel = detectShuffleLevel();
+std::atomic<PCMShuffleLevel> gShuffleLevel{kSupportedLevel};
 
 constexpr uint32_t kMaxWindows = 4;
 constexpr uint8_t kZeroByte = 0x80;
@@ -345,11 +350,12 @@ template <class Map, auto order> void decodeGroups(int32_t* dst, const uint8_t* 
         return;
     }
     using S = Shuffle<Map, order>;
+    const PCMShuffleLevel level = gShuffleLevel.load(std::memory_order_relaxed);
     uint32_t done = 0;
-    if (kHaveAVX2) {
+    if (level >= PCMShuffleLevel::avx2) {
         done = S::decodeWide(dst, src, groups);
     }
-    if (kHaveSSSE3) {
+    if (level >= PCMShuffleLevel::ssse3) {
         done += S::decode(dst + done * order.size(), src + done * order.size() * Map::kBytes, groups - done);
     }
     decodeGroupsScalar<Map, order>(dst + done * order.size(), src + done * order.size() * Map::kBytes,
@@ -363,11 +369,12 @@ template <class Map, auto order> void encodeGroups(uint8_t* dst, const int* host
         return;
     }
     using S = Shuffle<Map, order>;
+    const PCMShuffleLevel level = gShuffleLevel.load(std::memory_order_relaxed);
     uint32_t done = 0;
-    if (kHaveAVX2) {
+    if (level >= PCMShuffleLevel::avx2) {
         done = S::encodeWide(dst, host, groups);
     }
-    if (kHaveSSSE3) {
+    if (level >= PCMShuffleLevel::ssse3) {
         done += S::encode(dst + done * order.size() * Map::kBytes, host + done * order.size(), groups - done);
     }
     encodeGroupsScalar<Map, order>(dst + done * order.size() * Map::kBytes, host + done * order.size(),
@@ -385,6 +392,9 @@ template <class Map, auto order> void encodeGroups(uint8_t* dst, const int* host
 {
     encodeGroupsScalar<Map, order>(dst, host, groups);
 }
+
+const PCMShuffleLevel kSupportedLevel = PCMShuffleLevel::none;
+std::atomic<PCMShuffleLevel> gShuffleLevel{kSupportedLevel};
 
 #endif
 
@@ -438,6 +448,21 @@ uint32_t encodeUS144(const char* coder, char* device, const int* host, uint32_t 
 }
 
 } // namespace
+
+PCMShuffleLevel supportedPCMShuffleLevel()
+{
+    return kSupportedLevel;
+}
+
+PCMShuffleLevel pcmShuffleLevel()
+{
+    return gShuffleLevel.load(std::memory_order_relaxed);
+}
+
+void setPCMShuffleLevel(PCMShuffleLevel level)
+{
+    gShuffleLevel.store(std::min(level, kSupportedLevel), std::memory_order_relaxed);
+}
 
 uint32_t pcmFrom16LSB(const _USB_DEC_DATA* d)
 {

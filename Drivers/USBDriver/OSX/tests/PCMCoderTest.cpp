@@ -1,4 +1,5 @@
 #include "PCMCoder.h"
+#include "PCMCoderShuffles.h"
 
 #include "platform/Log.h"
 
@@ -193,33 +194,42 @@ TEST(PCMCoder, EncodesHandWrittenLayoutsAndDecodesThemBack)
     }
 }
 
-// Long runs take the block-wise paths: the hand-written pattern repeated any number of times, with
-// a partial unit after it that must stay untouched.
-TEST(PCMCoder, LongRunsRepeatTheHandWrittenLayouts)
+// Long runs take the shuffle paths: the hand-written pattern repeated any number of times, with a
+// partial unit after it that must stay untouched, on every path the processor offers.
+TEST(PCMCoder, LongRunsRepeatTheHandWrittenLayoutsOnEveryPath)
 {
-    for (const auto& row : kRoundTrips) {
-        SCOPED_TRACE(row.name);
-        for (uint32_t repeats = 1; repeats <= 70; ++repeats) {
-            Words host;
-            Bytes expected;
-            for (uint32_t r = 0; r < repeats; ++r) {
-                host.insert(host.end(), kHost.begin(), kHost.begin() + row.hostSamples);
-                expected.insert(expected.end(), row.device.begin(), row.device.end());
-            }
-            const auto numBytes = static_cast<uint32_t>(expected.size());
-            Bytes device(numBytes + 1, 0xEE);
-            {
-                platform::log::Capture quiet(platform::log::Channel::kernel);
-                row.encoder(reinterpret_cast<char*>(device.data()), host.data(), numBytes + 1);
-            }
-            ASSERT_EQ(device.back(), 0xEE) << repeats;
-            device.pop_back();
-            ASSERT_EQ(device, expected) << repeats;
-            if (row.decoder != nullptr) {
-                ASSERT_EQ(decodeAll(row.decoder, expected), masked(host, row.mask)) << repeats;
+    const PCMShuffleLevel supported = supportedPCMShuffleLevel();
+    for (auto level : {PCMShuffleLevel::none, PCMShuffleLevel::ssse3, PCMShuffleLevel::avx2}) {
+        if (level > supported) {
+            continue;
+        }
+        setPCMShuffleLevel(level);
+        for (const auto& row : kRoundTrips) {
+            SCOPED_TRACE(testing::Message() << row.name << " level " << static_cast<int>(level));
+            for (uint32_t repeats = 1; repeats <= 70; ++repeats) {
+                Words host;
+                Bytes expected;
+                for (uint32_t r = 0; r < repeats; ++r) {
+                    host.insert(host.end(), kHost.begin(), kHost.begin() + row.hostSamples);
+                    expected.insert(expected.end(), row.device.begin(), row.device.end());
+                }
+                const auto numBytes = static_cast<uint32_t>(expected.size());
+                Bytes device(numBytes + 1, 0xEE);
+                {
+                    platform::log::Capture quiet(platform::log::Channel::kernel);
+                    row.encoder(reinterpret_cast<char*>(device.data()), host.data(), numBytes + 1);
+                }
+                ASSERT_EQ(device.back(), 0xEE) << repeats;
+                device.pop_back();
+                ASSERT_EQ(device, expected) << repeats;
+                if (row.decoder != nullptr) {
+                    ASSERT_EQ(decodeAll(row.decoder, expected), masked(host, row.mask)) << repeats;
+                }
             }
         }
     }
+    setPCMShuffleLevel(supported);
+    EXPECT_EQ(pcmShuffleLevel(), supported);
 }
 
 TEST(PCMCoder, PairSwapDecodersTakeHostChannelsFromDeviceThreeFourOneTwo)
