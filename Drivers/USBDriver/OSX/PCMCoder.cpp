@@ -1,0 +1,592 @@
+// The PCM coders: one template per direction, instantiated with a sample byte map and a fixed
+// reordering of the samples of one group. The bulk of a call goes through byte shuffles when the
+// processor has them (SSSE3, AVX2), planned at compile time from the same map and order; the rest,
+// and every call on other processors, through the plain loop. Both write the same bytes.
+#include "PCMCoder.h"
+#include "PCMCoderShuffles.h"
+
+#include "platform/Log.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <numeric>
+#include <type_traits>
+#include <utility>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace {
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "host samples are little-endian words");
+
+// A sample byte map: where each byte of a host word (H0 = bits 7..0 ... H3 = bits 31..24) travels
+// in the device sample, or kDropped for the bits below the device sample, which decoders write as 0
+// and encoders ignore.
+constexpr int kDropped = -1;
+
+template <uint32_t bytes, int h0, int h1, int h2, int h3> struct ByteMap
+{
+    static constexpr uint32_t kBytes = bytes;
+    static constexpr std::array<int, 4> kFrom{h0, h1, h2, h3};
+
+    static uint32_t read(const uint8_t* s)
+    {
+        uint32_t h = 0;
+        for (uint32_t b = 0; b < 4; ++b) {
+            if (kFrom[b] != kDropped) {
+                h |= uint32_t(s[kFrom[b]]) << (8 * b);
+            }
+        }
+        return h;
+    }
+    static void write(uint8_t* d, uint32_t h)
+    {
+        for (uint32_t b = 0; b < 4; ++b) {
+            if (kFrom[b] != kDropped) {
+                d[kFrom[b]] = uint8_t(h >> (8 * b));
+            }
+        }
+    }
+};
+
+// Device bytes in stream order, as host bytes:
+using Little16 = ByteMap<2, kDropped, kDropped, 0, 1>; // H2, H3
+using Big16 = ByteMap<2, kDropped, kDropped, 1, 0>;    // H3, H2
+using Little24 = ByteMap<3, kDropped, 0, 1, 2>;        // H1, H2, H3 (also the 20-bit container)
+using Access24 = ByteMap<3, kDropped, 1, 2, 0>;        // H3, H1, H2
+using Big24 = ByteMap<3, kDropped, 2, 1, 0>;           // H3, H2, H1
+using Little32 = ByteMap<4, 0, 1, 2, 3>;               // H0, H1, H2, H3
+
+// A group of samples converted together and the order of its members: a decoder's host sample k is
+// device sample order[k]; an encoder's device slot k is host sample order[k].
+template <size_t N> using Order = std::array<uint8_t, N>;
+
+constexpr Order<1> kPlain{0};
+constexpr Order<2> kStereo{0, 1};
+constexpr Order<2> kStereoSwap{1, 0};
+constexpr Order<4> kPairSwap4{2, 3, 0, 1};
+constexpr Order<4> kCorlanth4{0, 2, 1, 3};
+constexpr Order<6> kCorlanth6{0, 3, 1, 4, 2, 5};
+constexpr Order<4> kUS144_00{0, 1, 0, 1};
+constexpr Order<4> kUS144_10{2, 3, 0, 1};
+constexpr Order<4> kUS144_11{2, 3, 2, 3};
+
+template <class Map, auto order>
+void decodeGroupsScalar(int32_t* __restrict dst, const uint8_t* __restrict src, uint32_t groups)
+{
+    constexpr uint32_t kGroup = order.size();
+    for (uint32_t g = 0; g < groups; ++g, src += Map::kBytes * kGroup, dst += kGroup) {
+        for (uint32_t k = 0; k < kGroup; ++k) {
+            dst[k] = static_cast<int32_t>(Map::read(src + order[k] * Map::kBytes));
+        }
+    }
+}
+
+template <class Map, auto order>
+void encodeGroupsScalar(uint8_t* __restrict dst, const int* __restrict host, uint32_t groups)
+{
+    constexpr uint32_t kGroup = order.size();
+    for (uint32_t g = 0; g < groups; ++g, dst += Map::kBytes * kGroup, host += kGroup) {
+        for (uint32_t k = 0; k < kGroup; ++k) {
+            Map::write(dst + k * Map::kBytes, static_cast<uint32_t>(host[order[k]]));
+        }
+    }
+}
+
+#if defined(__x86_64__)
+
+// With SSSE3 a block of groups is one fixed byte permutation, done with byte shuffles. The output
+// is written in chunks of whole samples, one 16-byte store each; a chunk is the OR of shuffles of
+// the 16-byte input windows that hold its bytes (one window for the plain layouts, where loads
+// overlap). Stores run in order, so the bytes a store writes past its chunk are rewritten by the
+// next chunk; a block runs only when its loads and stores stay within the whole groups of the call.
+// With AVX2, two chunks that take one window each share a 32-byte shuffle and store.
+PCMShuffleLevel detectShuffleLevel()
+{
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) {
+        return PCMShuffleLevel::avx2;
+    }
+    return __builtin_cpu_supports("ssse3") ? PCMShuffleLevel::ssse3 : PCMShuffleLevel::none;
+}
+
+const PCMShuffleLevel kSupportedLevel = detectShuffleLevel();
+std::atomic<PCMShuffleLevel> gShuffleLevel{kSupportedLevel};
+
+constexpr uint32_t kMaxWindows = 4;
+constexpr uint8_t kZeroByte = 0x80;
+
+template <uint32_t chunks> struct ShufflePlan
+{
+    uint32_t chunkBytes = 0;
+    uint32_t readExtent = 0;  // input bytes a block may load, from its start
+    uint32_t writeExtent = 0; // output bytes a block may store, from its start
+    std::array<uint32_t, chunks> windows{};
+    std::array<std::array<uint32_t, kMaxWindows>, chunks> windowOffset{};
+    std::array<std::array<std::array<uint8_t, 16>, kMaxWindows>, chunks> mask{};
+};
+
+// source(t) is the input byte of the block that output byte t takes, or -1 for a zero byte.
+template <uint32_t chunks, class Source>
+constexpr ShufflePlan<chunks> makePlan(uint32_t chunkBytes, Source source)
+{
+    ShufflePlan<chunks> plan;
+    plan.chunkBytes = chunkBytes;
+    for (uint32_t c = 0; c < chunks; ++c) {
+        for (auto& m : plan.mask[c]) {
+            m.fill(kZeroByte);
+        }
+        std::array<bool, 16> placed{};
+        for (;;) {
+            int low = -1;
+            for (uint32_t t = 0; t < chunkBytes; ++t) {
+                const int from = source(c * chunkBytes + t);
+                if (!placed[t] && from >= 0 && (low < 0 || from < low)) {
+                    low = from;
+                }
+            }
+            if (low < 0) {
+                break;
+            }
+            const uint32_t w = plan.windows[c]++;
+            if (w >= kMaxWindows) {
+                throw "a chunk needs too many input windows"; // fails the constant evaluation
+            }
+            plan.windowOffset[c][w] = static_cast<uint32_t>(low);
+            for (uint32_t t = 0; t < chunkBytes; ++t) {
+                const int from = source(c * chunkBytes + t);
+                if (!placed[t] && from >= low && from < low + 16) {
+                    plan.mask[c][w][t] = static_cast<uint8_t>(from - low);
+                    placed[t] = true;
+                }
+            }
+            plan.readExtent = std::max(plan.readExtent, static_cast<uint32_t>(low) + 16);
+        }
+        plan.writeExtent = std::max(plan.writeExtent, c * chunkBytes + 16);
+    }
+    return plan;
+}
+
+template <class Map, auto order> struct Shuffle
+{
+    static constexpr uint32_t kGroup = order.size();
+    // Samples per block: whole groups, whole 16-byte host vectors and whole device chunks.
+    static constexpr uint32_t kSamples = std::lcm(std::lcm(16 / std::gcd(16u, Map::kBytes), 4u), kGroup);
+    static constexpr uint32_t kGroups = kSamples / kGroup;
+    static constexpr uint32_t kDeviceBytes = kSamples * Map::kBytes;
+    static constexpr uint32_t kHostBytes = kSamples * 4;
+    // Encoder chunks: 8 16-bit, 4 24-bit or 4 32-bit device samples.
+    static constexpr uint32_t kSlotsPerChunk = Map::kBytes == 2 ? 8 : 4;
+
+    // Which sample of the other side feeds sample k of this block.
+    static constexpr uint32_t partner(uint32_t k) { return k / kGroup * kGroup + order[k % kGroup]; }
+
+    static constexpr auto kDecode = makePlan<kSamples / 4>(16, [](uint32_t q) {
+        const int from = Map::kFrom[q % 4];
+        return from == kDropped ? -1 : static_cast<int>(partner(q / 4) * Map::kBytes) + from;
+    });
+
+    static constexpr auto kEncode =
+        makePlan<kSamples / kSlotsPerChunk>(kSlotsPerChunk * Map::kBytes, [](uint32_t p) {
+            for (uint32_t b = 0; b < 4; ++b) {
+                if (Map::kFrom[b] == static_cast<int>(p % Map::kBytes)) {
+                    return static_cast<int>(partner(p / Map::kBytes) * 4 + b);
+                }
+            }
+            return -1;
+        });
+
+    template <const auto& plan, size_t c, size_t w>
+    __attribute__((target("ssse3"), always_inline)) static __m128i window(__m128i result, const uint8_t* in)
+    {
+        if constexpr (w < plan.windows[c]) {
+            const __m128i bytes =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + plan.windowOffset[c][w]));
+            const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plan.mask[c][w].data()));
+            result = _mm_or_si128(result, _mm_shuffle_epi8(bytes, mask));
+        }
+        return result;
+    }
+
+    template <const auto& plan, size_t c, size_t... w>
+    __attribute__((target("ssse3"), always_inline)) static void chunk(const uint8_t* in, uint8_t* out,
+                                                                      std::index_sequence<w...>)
+    {
+        __m128i result = _mm_setzero_si128();
+        ((result = window<plan, c, w>(result, in)), ...);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c * plan.chunkBytes), result);
+    }
+
+    template <const auto& plan, size_t... c>
+    __attribute__((target("ssse3"), always_inline)) static void block(const uint8_t* in, uint8_t* out,
+                                                                      std::index_sequence<c...>)
+    {
+        (chunk<plan, c>(in, out, std::make_index_sequence<kMaxWindows>()), ...);
+    }
+
+    // Blocks that fit in `total` bytes when each reaches `extent` bytes from its start.
+    static constexpr uint64_t fitting(uint64_t total, uint32_t stride, uint32_t extent)
+    {
+        return total < extent ? 0 : (total - extent) / stride + 1;
+    }
+
+    // Chunks c and c + 1 in one 32-byte shuffle and store; chunks of 12 bytes are packed together
+    // first. Chunks that need more than one window go the 16-byte way.
+    template <const auto& plan, size_t c>
+    __attribute__((target("avx2"), always_inline)) static void chunkPair(const uint8_t* in, uint8_t* out)
+    {
+        if constexpr (plan.windows[c] <= 1 && plan.windows[c + 1] <= 1) {
+            const auto load = [](const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); };
+            const __m256i bytes =
+                _mm256_inserti128_si256(_mm256_castsi128_si256(load(in + plan.windowOffset[c][0])),
+                                        load(in + plan.windowOffset[c + 1][0]), 1);
+            const __m256i mask = _mm256_inserti128_si256(_mm256_castsi128_si256(load(plan.mask[c][0].data())),
+                                                         load(plan.mask[c + 1][0].data()), 1);
+            __m256i result = _mm256_shuffle_epi8(bytes, mask);
+            if constexpr (plan.chunkBytes == 12) {
+                result = _mm256_permutevar8x32_epi32(result, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+            } else {
+                static_assert(plan.chunkBytes == 16);
+            }
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + c * plan.chunkBytes), result);
+        } else {
+            chunk<plan, c>(in, out, std::make_index_sequence<kMaxWindows>());
+            chunk<plan, c + 1>(in, out, std::make_index_sequence<kMaxWindows>());
+        }
+    }
+
+    template <const auto& plan, size_t chunks, size_t... pair>
+    __attribute__((target("avx2"), always_inline)) static void wideBlock(const uint8_t* in, uint8_t* out,
+                                                                         std::index_sequence<pair...>)
+    {
+        (chunkPair<plan, 2 * pair>(in, out), ...);
+        if constexpr (chunks % 2 != 0) {
+            chunk<plan, chunks - 1>(in, out, std::make_index_sequence<kMaxWindows>());
+        }
+    }
+
+    // Output bytes a wide block may store from its start.
+    template <uint32_t chunks> static constexpr uint32_t wideWriteExtent(const ShufflePlan<chunks>& plan)
+    {
+        uint32_t extent = plan.writeExtent;
+        for (uint32_t c = 0; c + 1 < chunks; c += 2) {
+            extent = std::max(extent, c * plan.chunkBytes + 32);
+        }
+        return extent;
+    }
+
+    static constexpr uint32_t kDecodeChunks = kSamples / 4;
+    static constexpr uint32_t kEncodeChunks = kSamples / kSlotsPerChunk;
+
+    // Blocks of a call of `groups` groups that fit, given how far one block reaches into the device
+    // bytes and into the host samples from its start.
+    static uint32_t blocksFor(uint32_t groups, uint32_t deviceExtent, uint32_t hostExtent)
+    {
+        const uint64_t samples = uint64_t{groups} * kGroup;
+        return static_cast<uint32_t>(
+            std::min({uint64_t{groups / kGroups}, fitting(samples * Map::kBytes, kDeviceBytes, deviceExtent),
+                      fitting(samples * 4, kHostBytes, hostExtent)}));
+    }
+
+    // Each converts the whole blocks that fit and returns the groups done.
+    __attribute__((target("ssse3"))) static uint32_t decode(int32_t* dst, const uint8_t* src, uint32_t groups)
+    {
+        const uint32_t blocks = blocksFor(groups, kDecode.readExtent, kDecode.writeExtent);
+        auto* out = reinterpret_cast<uint8_t*>(dst);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            block<kDecode>(src + b * kDeviceBytes, out + b * kHostBytes,
+                           std::make_index_sequence<kDecodeChunks>());
+        }
+        return blocks * kGroups;
+    }
+
+    __attribute__((target("avx2"))) static uint32_t decodeWide(int32_t* dst, const uint8_t* src,
+                                                               uint32_t groups)
+    {
+        const uint32_t blocks = blocksFor(groups, kDecode.readExtent, wideWriteExtent(kDecode));
+        auto* out = reinterpret_cast<uint8_t*>(dst);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            wideBlock<kDecode, kDecodeChunks>(src + b * kDeviceBytes, out + b * kHostBytes,
+                                              std::make_index_sequence<kDecodeChunks / 2>());
+        }
+        return blocks * kGroups;
+    }
+
+    __attribute__((target("ssse3"))) static uint32_t encode(uint8_t* dst, const int* host, uint32_t groups)
+    {
+        const uint32_t blocks = blocksFor(groups, kEncode.writeExtent, kEncode.readExtent);
+        const auto* in = reinterpret_cast<const uint8_t*>(host);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            block<kEncode>(in + b * kHostBytes, dst + b * kDeviceBytes,
+                           std::make_index_sequence<kEncodeChunks>());
+        }
+        return blocks * kGroups;
+    }
+
+    __attribute__((target("avx2"))) static uint32_t encodeWide(uint8_t* dst, const int* host, uint32_t groups)
+    {
+        const uint32_t blocks = blocksFor(groups, wideWriteExtent(kEncode), kEncode.readExtent);
+        const auto* in = reinterpret_cast<const uint8_t*>(host);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            wideBlock<kEncode, kEncodeChunks>(in + b * kHostBytes, dst + b * kDeviceBytes,
+                                              std::make_index_sequence<kEncodeChunks / 2>());
+        }
+        return blocks * kGroups;
+    }
+};
+
+// The 32-bit little-endian layout is the host word itself.
+template <class Map, auto order> constexpr bool kWordCopy = std::is_same_v<Map, Little32>&& order.size() == 1;
+
+template <class Map, auto order> void decodeGroups(int32_t* dst, const uint8_t* src, uint32_t groups)
+{
+    if constexpr (kWordCopy<Map, order>) {
+        std::memcpy(dst, src, size_t{groups} * 4);
+        return;
+    }
+    using S = Shuffle<Map, order>;
+    const PCMShuffleLevel level = gShuffleLevel.load(std::memory_order_relaxed);
+    uint32_t done = 0;
+    if (level >= PCMShuffleLevel::avx2) {
+        done = S::decodeWide(dst, src, groups);
+    }
+    if (level >= PCMShuffleLevel::ssse3) {
+        done += S::decode(dst + done * order.size(), src + done * order.size() * Map::kBytes, groups - done);
+    }
+    decodeGroupsScalar<Map, order>(dst + done * order.size(), src + done * order.size() * Map::kBytes,
+                                   groups - done);
+}
+
+template <class Map, auto order> void encodeGroups(uint8_t* dst, const int* host, uint32_t groups)
+{
+    if constexpr (kWordCopy<Map, order>) {
+        std::memcpy(dst, host, size_t{groups} * 4);
+        return;
+    }
+    using S = Shuffle<Map, order>;
+    const PCMShuffleLevel level = gShuffleLevel.load(std::memory_order_relaxed);
+    uint32_t done = 0;
+    if (level >= PCMShuffleLevel::avx2) {
+        done = S::encodeWide(dst, host, groups);
+    }
+    if (level >= PCMShuffleLevel::ssse3) {
+        done += S::encode(dst + done * order.size() * Map::kBytes, host + done * order.size(), groups - done);
+    }
+    encodeGroupsScalar<Map, order>(dst + done * order.size() * Map::kBytes, host + done * order.size(),
+                                   groups - done);
+}
+
+#else
+
+template <class Map, auto order> void decodeGroups(int32_t* dst, const uint8_t* src, uint32_t groups)
+{
+    decodeGroupsScalar<Map, order>(dst, src, groups);
+}
+
+template <class Map, auto order> void encodeGroups(uint8_t* dst, const int* host, uint32_t groups)
+{
+    encodeGroupsScalar<Map, order>(dst, host, groups);
+}
+
+const PCMShuffleLevel kSupportedLevel = PCMShuffleLevel::none;
+std::atomic<PCMShuffleLevel> gShuffleLevel{kSupportedLevel};
+
+#endif
+
+void reportSize(const char* coder, const char* countName, uint32_t expected, uint32_t actual)
+{
+    if (expected != actual) {
+        IOLog("USB: ERROR %s : numExpectedBytes !=  %s %d %d\n", coder, countName, static_cast<int>(expected),
+              static_cast<int>(actual));
+    }
+}
+
+// Converts the whole groups that nBytes holds; returns the samples written.
+template <class Map, auto order> uint32_t decode(const char* coder, const _USB_DEC_DATA* d)
+{
+    if (d == nullptr) {
+        return 0;
+    }
+    constexpr uint32_t kGroupBytes = Map::kBytes * order.size();
+    const uint32_t groups = d->nBytes / kGroupBytes;
+    reportSize(coder, "pDecData->nBytes", groups * kGroupBytes, d->nBytes);
+    if (d->pDest != nullptr && d->pSrc != nullptr) {
+        decodeGroups<Map, order>(d->pDest, d->pSrc, groups);
+    }
+    return groups * order.size();
+}
+
+// Fills the whole groups that numBytes holds; returns the host samples they take.
+template <class Map, auto order>
+uint32_t encode(const char* coder, char* device, const int* host, uint32_t numBytes)
+{
+    constexpr uint32_t kGroupBytes = Map::kBytes * order.size();
+    const uint32_t groups = numBytes / kGroupBytes;
+    reportSize(coder, "numBytes", groups * kGroupBytes, numBytes);
+    if (device != nullptr && host != nullptr) {
+        encodeGroups<Map, order>(reinterpret_cast<uint8_t*>(device), host, groups);
+    }
+    return groups * order.size();
+}
+
+// US-144 routing: counted per 3-byte slot, one host sample per slot, but written only in groups of
+// four slots made from one 4-channel host frame.
+template <auto order>
+uint32_t encodeUS144(const char* coder, char* device, const int* host, uint32_t numBytes)
+{
+    const uint32_t slots = numBytes / Little24::kBytes;
+    reportSize(coder, "numBytes", slots * Little24::kBytes, numBytes);
+    if (device != nullptr && host != nullptr) {
+        encodeGroups<Little24, order>(reinterpret_cast<uint8_t*>(device), host, slots / order.size());
+    }
+    return slots;
+}
+
+} // namespace
+
+PCMShuffleLevel supportedPCMShuffleLevel()
+{
+    return kSupportedLevel;
+}
+
+PCMShuffleLevel pcmShuffleLevel()
+{
+    return gShuffleLevel.load(std::memory_order_relaxed);
+}
+
+void setPCMShuffleLevel(PCMShuffleLevel level)
+{
+    gShuffleLevel.store(std::min(level, kSupportedLevel), std::memory_order_relaxed);
+}
+
+uint32_t pcmFrom16LSB(const _USB_DEC_DATA* d)
+{
+    return decode<Little16, kPlain>("pcmFrom16LSB", d);
+}
+uint32_t pcmFrom16MSB(const _USB_DEC_DATA* d)
+{
+    return decode<Big16, kPlain>("pcmFrom16MSB", d);
+}
+uint32_t pcmFrom16LSBChannelSwap(const _USB_DEC_DATA* d)
+{
+    return decode<Little16, kStereoSwap>("pcmFrom16LSBChannelSwap", d);
+}
+uint32_t pcmFrom16LSBChannelSwapMI_4(const _USB_DEC_DATA* d)
+{
+    return decode<Little16, kPairSwap4>("pcmFrom16LSBChannelSwapMI_4", d);
+}
+uint32_t pcmFrom20LSB(const _USB_DEC_DATA* d)
+{
+    return decode<Little24, kPlain>("pcmFrom20LSB", d);
+}
+uint32_t pcmFrom24LSB(const _USB_DEC_DATA* d)
+{
+    return decode<Little24, kPlain>("pcmFrom24LSB", d);
+}
+uint32_t pcmFrom24LSBChannelSwap(const _USB_DEC_DATA* d)
+{
+    return decode<Little24, kStereoSwap>("pcmFrom24LSBChannelSwap", d);
+}
+uint32_t pcmFrom24LSBChannelSwapMI_4(const _USB_DEC_DATA* d)
+{
+    return decode<Little24, kPairSwap4>("pcmFrom24LSBChannelSwapMI_4", d);
+}
+uint32_t pcmFrom24Access(const _USB_DEC_DATA* d)
+{
+    return decode<Access24, kPlain>("pcmFrom24Access", d);
+}
+uint32_t pcmFrom24TUSB(const _USB_DEC_DATA* d)
+{
+    return decode<Big24, kPlain>("pcmFrom24TUSB", d);
+}
+uint32_t pcmFrom24TUSB2ch(const _USB_DEC_DATA* d)
+{
+    return decode<Big24, kStereo>("pcmFrom24TUSB2ch", d);
+}
+uint32_t pcmFrom32LSB(const _USB_DEC_DATA* d)
+{
+    return decode<Little32, kPlain>("pcmFrom32LSB", d);
+}
+
+uint32_t pcmFrom24TUSBMSB(const _USB_DEC_DATA*)
+{
+    IOLog("USB: %s\n", "pcmFrom24TUSBMSB");
+    return 0;
+}
+
+uint32_t pcmTo16LSB(char* device, const int* host, uint32_t numBytes)
+{
+    return encode<Little16, kPlain>("pcmTo16LSB", device, host, numBytes);
+}
+uint32_t pcmTo16MSB(char* device, const int* host, uint32_t numBytes)
+{
+    return encode<Big16, kPlain>("pcmTo16MSB", device, host, numBytes);
+}
+uint32_t pcmTo16LSBChannelSwap(char* device, const int* host, uint32_t numBytes)
+{
+    return encode<Little16, kStereoSwap>("pcmTo16LSBChannelSwap", device, host, numBytes);
+}
+uint32_t pcmTo20LSB(char* device, const int* host, uint32_t numBytes)
+{
+    return encode<Little24, kPlain>("pcmTo20LSB", device, host, numBytes);
+}
+uint32_t pcmTo24LSB(char* device, const int* host, uint32_t numBytes)
+{
+    return encode<Little24, kPlain>("pcmTo24LSB", device, host, numBytes);
+}
+uint32_t pcmTo24LSBChannelSwap(char* device, const int* host, uint32_t numBytes)
+{
+    return encode<Little24, kStereoSwap>("pcmTo24LSBChannelSwap", device, host, numBytes);
+}
+uint32_t pcmTo24Access(char* device, const int* host, uint32_t numBytes)
+{
+    return encode<Access24, kPlain>("pcmTo24Access", device, host, numBytes);
+}
+uint32_t pcmTo24TUSB(char* device, const int* host, uint32_t numBytes)
+{
+    return encode<Big24, kPlain>("pcmTo24TUSB", device, host, numBytes);
+}
+uint32_t pcmTo24TUSB2ch(char* device, const int* host, uint32_t numBytes)
+{
+    return encode<Big24, kStereo>("pcmTo24TUSB2ch", device, host, numBytes);
+}
+uint32_t pcmTo24Corlanth4CH(char* device, const int* host, uint32_t numBytes)
+{
+    return encode<Little24, kCorlanth4>("pcmTo24Corlanth4CH", device, host, numBytes);
+}
+uint32_t pcmTo24Corlanth6CH(char* device, const int* host, uint32_t numBytes)
+{
+    return encode<Little24, kCorlanth6>("pcmTo24Corlanth6CH", device, host, numBytes);
+}
+uint32_t pcmTo24LSB_US144_00(char* device, const int* host, uint32_t numBytes)
+{
+    return encodeUS144<kUS144_00>("pcmTo24LSB_US144_00", device, host, numBytes);
+}
+uint32_t pcmTo24LSB_US144_10(char* device, const int* host, uint32_t numBytes)
+{
+    return encodeUS144<kUS144_10>("pcmTo24LSB_US144_10", device, host, numBytes);
+}
+uint32_t pcmTo24LSB_US144_11(char* device, const int* host, uint32_t numBytes)
+{
+    return encodeUS144<kUS144_11>("pcmTo24LSB_US144_11", device, host, numBytes);
+}
+uint32_t pcmTo32LSB(char* device, const int* host, uint32_t numBytes)
+{
+    return encode<Little32, kPlain>("pcmTo32LSB", device, host, numBytes);
+}
+
+// The device's layout is not known, so it gets silence rather than whatever the transfer buffer
+// held before.
+uint32_t pcmTo24TUSBMSB(char* device, const int* host, uint32_t numBytes)
+{
+    IOLog("USB: %s\n", "pcmTo24TUSBMSB");
+    if (device != nullptr && host != nullptr) {
+        std::memset(device, 0, numBytes);
+    }
+    return 0;
+}

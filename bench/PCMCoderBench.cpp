@@ -1,0 +1,222 @@
+// The PCM coders, input post-processors and output mixers on two workloads: 1 ms of 32 channels at
+// 96 kHz, and a 512-frame stereo buffer. Each coder runs beside memcpy of the same number of device
+// bytes; at the end a table gives every coder's time as a multiple of that memcpy.
+#include "PCMCoder.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Workload
+{
+    const char* name;
+    uint32_t samples;
+};
+constexpr Workload kWorkloads[] = {{"1ms_32ch_96kHz", 96 * 32}, {"512frames_2ch", 512 * 2}};
+
+struct Coder
+{
+    const char* name;
+    PCMDecoder decoder;
+    PCMEncoder encoder;
+    uint32_t bytesPerSample;
+    uint32_t group; // samples converted together
+};
+
+const Coder kCoders[] = {
+    {"pcmFrom16LSB", pcmFrom16LSB, nullptr, 2, 1},
+    {"pcmFrom16MSB", pcmFrom16MSB, nullptr, 2, 1},
+    {"pcmFrom16LSBChannelSwap", pcmFrom16LSBChannelSwap, nullptr, 2, 2},
+    {"pcmFrom16LSBChannelSwapMI_4", pcmFrom16LSBChannelSwapMI_4, nullptr, 2, 4},
+    {"pcmFrom24LSB", pcmFrom24LSB, nullptr, 3, 1},
+    {"pcmFrom24LSBChannelSwap", pcmFrom24LSBChannelSwap, nullptr, 3, 2},
+    {"pcmFrom24LSBChannelSwapMI_4", pcmFrom24LSBChannelSwapMI_4, nullptr, 3, 4},
+    {"pcmFrom24Access", pcmFrom24Access, nullptr, 3, 1},
+    {"pcmFrom24TUSB", pcmFrom24TUSB, nullptr, 3, 1},
+    {"pcmFrom24TUSB2ch", pcmFrom24TUSB2ch, nullptr, 3, 2},
+    {"pcmFrom32LSB", pcmFrom32LSB, nullptr, 4, 1},
+    {"pcmTo16LSB", nullptr, pcmTo16LSB, 2, 1},
+    {"pcmTo16MSB", nullptr, pcmTo16MSB, 2, 1},
+    {"pcmTo16LSBChannelSwap", nullptr, pcmTo16LSBChannelSwap, 2, 2},
+    {"pcmTo24LSB", nullptr, pcmTo24LSB, 3, 1},
+    {"pcmTo24LSBChannelSwap", nullptr, pcmTo24LSBChannelSwap, 3, 2},
+    {"pcmTo24Access", nullptr, pcmTo24Access, 3, 1},
+    {"pcmTo24TUSB", nullptr, pcmTo24TUSB, 3, 1},
+    {"pcmTo24TUSB2ch", nullptr, pcmTo24TUSB2ch, 3, 2},
+    {"pcmTo24Corlanth4CH", nullptr, pcmTo24Corlanth4CH, 3, 4},
+    {"pcmTo24Corlanth6CH", nullptr, pcmTo24Corlanth6CH, 3, 6},
+    {"pcmTo24LSB_US144_10", nullptr, pcmTo24LSB_US144_10, 3, 4},
+    {"pcmTo32LSB", nullptr, pcmTo32LSB, 4, 1},
+};
+
+std::vector<int32_t> hostSamples(size_t count)
+{
+    std::vector<int32_t> host(count);
+    uint32_t x = 0x12345678;
+    for (auto& h : host) {
+        x = x * 1664525u + 1013904223u;
+        h = static_cast<int32_t>(x);
+    }
+    return host;
+}
+
+void runCoder(benchmark::State& state, const Coder& coder, uint32_t samples)
+{
+    samples = samples / coder.group * coder.group;
+    const uint32_t bytes = samples * coder.bytesPerSample;
+    std::vector<int32_t> host = hostSamples(samples);
+    std::vector<uint8_t> device(bytes, 0x5A);
+    for (auto _ : state) {
+        if (coder.decoder != nullptr) {
+            _USB_DEC_DATA record{host.data(), device.data(), bytes};
+            benchmark::DoNotOptimize(coder.decoder(&record));
+        } else {
+            benchmark::DoNotOptimize(coder.encoder(reinterpret_cast<char*>(device.data()), host.data(), bytes));
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * bytes);
+    state.counters["bytes"] = bytes;
+}
+
+void runMemcpy(benchmark::State& state, uint32_t bytes)
+{
+    std::vector<uint8_t> from(bytes, 0x5A);
+    std::vector<uint8_t> to(bytes);
+    for (auto _ : state) {
+        std::memcpy(to.data(), from.data(), bytes);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * bytes);
+    state.counters["bytes"] = bytes;
+}
+
+void runMixer(benchmark::State& state, OutMixer mixer, uint32_t channels, uint32_t samples)
+{
+    const uint32_t frames = samples / channels;
+    std::vector<int32_t> initial = hostSamples(frames * channels);
+    std::vector<uint32_t> buffer(initial.size());
+    QZ_Fraction left[32];
+    QZ_Fraction right[32];
+    uint8_t routing[32];
+    for (int i = 0; i < 32; ++i) {
+        left[i] = {i % 2 == 0 ? 1 : 0, 1};
+        right[i] = {i % 2 == 0 ? 0 : 1, 1};
+        routing[i] = static_cast<uint8_t>(i);
+    }
+    for (auto _ : state) {
+        std::memcpy(buffer.data(), initial.data(), buffer.size() * 4);
+        benchmark::DoNotOptimize(mixer(buffer.data(), frames, left, right, routing));
+        benchmark::ClobberMemory();
+    }
+    state.counters["frames"] = frames;
+}
+
+void runPostProcessor(benchmark::State& state, PostProcessorFunction function, uint32_t samples)
+{
+    std::vector<int32_t> buffer = hostSamples(samples);
+    for (auto _ : state) {
+        function(buffer.data(), samples);
+        benchmark::ClobberMemory();
+    }
+}
+
+// Prints the usual console output, then each coder's time over memcpy of its byte count.
+class RatioReporter : public benchmark::ConsoleReporter
+{
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.error_occurred) {
+                continue;
+            }
+            const auto found = run.counters.find("bytes");
+            if (found == run.counters.end()) {
+                continue;
+            }
+            const auto bytes = static_cast<uint32_t>(found->second.value);
+            const std::string name = run.benchmark_name();
+            if (name.rfind("memcpy/", 0) == 0) {
+                m_memcpy[bytes] = run.GetAdjustedRealTime();
+            } else {
+                m_coders.push_back({name, bytes, run.GetAdjustedRealTime()});
+            }
+        }
+    }
+
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        std::printf("\n%-52s %7s %10s %10s %7s\n", "coder", "bytes", "coder ns", "memcpy ns", "ratio");
+        for (const auto& c : m_coders) {
+            const auto m = m_memcpy.find(c.bytes);
+            if (m == m_memcpy.end() || m->second <= 0) {
+                continue;
+            }
+            std::printf("%-52s %7u %10.1f %10.1f %7.2f\n", c.name.c_str(), c.bytes, c.time, m->second,
+                        c.time / m->second);
+        }
+    }
+
+private:
+    struct CoderRun
+    {
+        std::string name;
+        uint32_t bytes;
+        double time;
+    };
+    std::vector<CoderRun> m_coders;
+    std::map<uint32_t, double> m_memcpy;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::map<uint32_t, bool> memcpySizes;
+    for (const auto& workload : kWorkloads) {
+        for (const auto& coder : kCoders) {
+            const std::string name = std::string(coder.name) + "/" + workload.name;
+            benchmark::RegisterBenchmark(name.c_str(), runCoder, coder, workload.samples);
+            memcpySizes[workload.samples / coder.group * coder.group * coder.bytesPerSample] = true;
+        }
+        const struct
+        {
+            const char* name;
+            OutMixer mixer;
+            uint32_t channels;
+        } mixers[] = {{"outMixer2CH", outMixer2CH, 2}, {"outMixer4CH", outMixer4CH, 4}, {"outMixer6CH", outMixer6CH, 6}};
+        for (const auto& m : mixers) {
+            const std::string name = std::string(m.name) + "/" + workload.name;
+            benchmark::RegisterBenchmark(name.c_str(), runMixer, m.mixer, m.channels, workload.samples);
+        }
+        const struct
+        {
+            const char* name;
+            PostProcessorFunction function;
+        } postProcessors[] = {{"postprocessACV0BugFix", postprocessACV0BugFix},
+                              {"postprocessUS144_10", postprocessUS144_10},
+                              {"postprocessUS600_210", postprocessUS600_210}};
+        for (const auto& p : postProcessors) {
+            const std::string name = std::string(p.name) + "/" + workload.name;
+            benchmark::RegisterBenchmark(name.c_str(), runPostProcessor, p.function, workload.samples);
+        }
+    }
+    for (const auto& [bytes, unused] : memcpySizes) {
+        benchmark::RegisterBenchmark(("memcpy/" + std::to_string(bytes)).c_str(), runMemcpy, bytes);
+    }
+
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
