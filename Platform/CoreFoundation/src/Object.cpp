@@ -12,6 +12,20 @@ void Object::retain() const
     }
 }
 
+bool Object::tryRetain() const
+{
+    if (m_immortal) {
+        return true;
+    }
+    CFIndex count = m_references.load(std::memory_order_relaxed);
+    while (count > 0) {
+        if (m_references.compare_exchange_weak(count, count + 1, std::memory_order_acq_rel)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void Object::release() const
 {
     if (m_immortal) {

@@ -36,6 +36,9 @@ public:
 
     CFTypeID type() const { return m_type; }
     void retain() const;
+    // Retains unless the last reference is already gone (for tables that list live objects
+    // without owning them); false then.
+    bool tryRetain() const;
     // Drops one reference; frees the object with the last one.
     void release() const;
     CFIndex retainCount() const;
