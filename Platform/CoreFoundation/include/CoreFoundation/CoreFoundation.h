@@ -9,6 +9,7 @@
 #include "CoreFoundation/CFNumber.h"
 #include "CoreFoundation/CFPlugIn.h"
 #include "CoreFoundation/CFPlugInCOM.h"
+#include "CoreFoundation/CFPreferences.h"
 #include "CoreFoundation/CFPropertyList.h"
 #include "CoreFoundation/CFRunLoop.h"
 #include "CoreFoundation/CFString.h"
