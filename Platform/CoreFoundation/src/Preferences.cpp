@@ -211,6 +211,18 @@ bool keepDamaged(const std::string& path)
     return true;
 }
 
+// This process's changes over a copy of the domain's values.
+void applyPending(const Domain& domain, CFMutableDictionaryRef values)
+{
+    for (const auto& [text, change] : domain.pending) {
+        if (change.second == nullptr) {
+            CFDictionaryRemoveValue(values, change.first);
+        } else {
+            CFDictionarySetValue(values, change.first, change.second);
+        }
+    }
+}
+
 void loadLocked(Domain& domain, const std::string& path)
 {
     if (domain.loaded) {
@@ -283,13 +295,7 @@ bool synchronize(CFStringRef applicationID, CFStringRef userName, CFStringRef ho
     }
     FileState state = FileState::absent;
     CFMutableDictionaryRef fresh = readDomainFile(path, state);
-    for (const auto& [text, change] : domain.pending) {
-        if (change.second == nullptr) {
-            CFDictionaryRemoveValue(fresh, change.first);
-        } else {
-            CFDictionarySetValue(fresh, change.first, change.second);
-        }
-    }
+    applyPending(domain, fresh);
     bool written = true;
     if (!domain.pending.empty()) {
         if (state == FileState::damaged && !keepDamaged(path)) {
@@ -370,13 +376,7 @@ CFArrayRef CFPreferencesCopyKeyList(CFStringRef applicationID, CFStringRef userN
     Domain& domain = s.domains[path];
     loadLocked(domain, path);
     CFMutableDictionaryRef all = CFDictionaryCreateMutableCopy(nullptr, 0, domain.values);
-    for (const auto& [text, change] : domain.pending) {
-        if (change.second == nullptr) {
-            CFDictionaryRemoveValue(all, change.first);
-        } else {
-            CFDictionarySetValue(all, change.first, change.second);
-        }
-    }
+    applyPending(domain, all);
     CFArrayRef keys = nullptr;
     const CFIndex count = CFDictionaryGetCount(all);
     if (count > 0) {
