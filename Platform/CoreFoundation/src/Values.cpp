@@ -198,7 +198,12 @@ std::string URL::plainPath() const
 
 std::string URL::hostPath() const
 {
-    return process::rootedPath(plainPath());
+    // Resolved lexically first, so ".." can never climb out of the root folder.
+    std::string path = std::filesystem::path(plainPath()).lexically_normal().string();
+    while (path.rfind("/..", 0) == 0 && (path.size() == 3 || path[3] == '/')) {
+        path.erase(0, 3);
+    }
+    return process::rootedPath(path.empty() ? "/" : path);
 }
 
 bool URL::equals(const Object& other) const

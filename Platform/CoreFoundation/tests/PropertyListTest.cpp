@@ -228,6 +228,12 @@ TEST(PropertyList, ResourcesAreWrittenUnderTheRootFolder)
     ASSERT_EQ(stat((root + "/Users/Shared/Quenzar/com.quenzar.sonvexa.plist").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0755U);
 
+    // ".." never climbs out of the root folder.
+    Owned<CFURLRef> climbing = CFURLCreateWithFileSystemPath(nullptr, CFSTR("/Users/../../../escaped.plist"),
+                                                             kCFURLPOSIXPathStyle, false);
+    EXPECT_TRUE(CFURLWriteDataAndPropertiesToResource(climbing, xml, nullptr, &error));
+    EXPECT_TRUE(std::filesystem::exists(root + "/escaped.plist"));
+
     // A file where a folder must go: the write fails with the system's error code.
     Owned<CFURLRef> blocked = CFURLCreateCopyAppendingPathComponent(nullptr, file, CFSTR("inner"), false);
     EXPECT_FALSE(CFURLWriteDataAndPropertiesToResource(blocked, xml, nullptr, &error));
