@@ -192,6 +192,16 @@ public:
     bool stopRequested = false;
     bool waiting = false;
     std::condition_variable virtualWake; // lets the virtual clock count a waiting loop as a sleeper
+
+private:
+    struct Pass;
+    Pass collectLocked(const std::string& mode, uint64_t now);
+    static void fireTimers(const std::vector<RunLoopTimer*>& due, uint64_t now);
+    static bool performSources(const std::vector<RunLoopSource*>& signalled);
+    // Waits for a wake-up, a watched descriptor or `waitUntil`, then calls the descriptors'
+    // callouts; true when one ran.
+    bool waitAndServiceDescriptors(const std::string& mode, uint64_t waitUntil);
+    int poll(std::vector<pollfd>& fds, uint64_t waitUntil);
 };
 
 namespace {
@@ -345,6 +355,195 @@ RunLoop::~RunLoop()
     ::close(wakeFd);
 }
 
+// What one pass of a loop found to do, taken out under the lock; every item is retained.
+struct RunLoop::Pass
+{
+    std::vector<std::function<void()>> blocks;
+    std::vector<RunLoopTimer*> dueTimers;
+    std::vector<RunLoopSource*> signalled;
+    uint64_t nextTimer = UINT64_MAX;
+    bool anything = false; // the mode has a source or a timer to wait for
+};
+
+RunLoop::Pass RunLoop::collectLocked(const std::string& mode, uint64_t now)
+{
+    Pass pass;
+    for (auto it = blocks.begin(); it != blocks.end();) {
+        if (inMode(it->modes, mode)) {
+            pass.blocks.push_back(std::move(it->work));
+            it = blocks.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto& e : timers) {
+        if (!inMode(e.modes, mode)) {
+            continue;
+        }
+        pass.anything = true;
+        const uint64_t due = hostTimeOf(e.timer->fireDate);
+        if (due <= now) {
+            e.timer->retain();
+            pass.dueTimers.push_back(e.timer);
+        } else {
+            pass.nextTimer = std::min(pass.nextTimer, due);
+        }
+    }
+    for (auto& e : sources) {
+        if (!inMode(e.modes, mode)) {
+            continue;
+        }
+        pass.anything = true;
+        if (e.source->signalled && e.source->fd == nullptr) {
+            e.source->signalled = false;
+            e.source->retain();
+            pass.signalled.push_back(e.source);
+        }
+    }
+    std::sort(pass.signalled.begin(), pass.signalled.end(),
+              [](const RunLoopSource* a, const RunLoopSource* b) { return a->order < b->order; });
+    return pass;
+}
+
+void RunLoop::fireTimers(const std::vector<RunLoopTimer*>& due, uint64_t now)
+{
+    for (RunLoopTimer* t : due) {
+        bool fire = false;
+        {
+            std::lock_guard lock(bookkeeping());
+            fire = t->valid && hostTimeOf(t->fireDate) <= now;
+            if (fire && t->interval > 0) {
+                // Keep the rhythm; skip firings that were missed.
+                const double current = static_cast<double>(now) * 1e-9 + absoluteTimeOffset();
+                double next = t->fireDate + t->interval;
+                if (next <= current) {
+                    next += std::ceil((current - next) / t->interval + 1e-9) * t->interval;
+                }
+                t->fireDate = next;
+            }
+        }
+        if (fire && t->interval <= 0) {
+            CFRunLoopTimerInvalidate(t);
+        }
+        if (fire && t->callout != nullptr) {
+            t->callout(t, t->context.info);
+        }
+        t->release();
+    }
+}
+
+bool RunLoop::performSources(const std::vector<RunLoopSource*>& signalled)
+{
+    bool handled = false;
+    for (RunLoopSource* s : signalled) {
+        bool perform = false;
+        {
+            std::lock_guard lock(bookkeeping());
+            perform = s->valid;
+        }
+        if (perform && s->context.perform != nullptr) {
+            s->context.perform(s->context.info);
+            handled = true;
+        }
+        s->release();
+    }
+    return handled;
+}
+
+bool RunLoop::waitAndServiceDescriptors(const std::string& mode, uint64_t waitUntil)
+{
+    std::vector<pollfd> fds{{wakeFd, POLLIN, 0}};
+    std::vector<FileDescriptor*> watched;
+    {
+        std::lock_guard lock(bookkeeping());
+        if (stopRequested) {
+            return false;
+        }
+        for (auto& e : sources) {
+            FileDescriptor* f = e.source->fd;
+            if (f == nullptr || !inMode(e.modes, mode) || !f->valid || f->enabled == 0) {
+                continue;
+            }
+            short events = 0;
+            events |= (f->enabled & kCFFileDescriptorReadCallBack) != 0 ? POLLIN : 0;
+            events |= (f->enabled & kCFFileDescriptorWriteCallBack) != 0 ? POLLOUT : 0;
+            fds.push_back({f->fd, events, 0});
+            f->retain();
+            watched.push_back(f);
+        }
+        // Signalled or handed work while the last pass ran: look again at once.
+        for (auto& e : sources) {
+            if (e.source->signalled && inMode(e.modes, mode)) {
+                waitUntil = 0;
+            }
+        }
+        for (auto& b : blocks) {
+            if (inMode(b.modes, mode)) {
+                waitUntil = 0;
+            }
+        }
+        waiting = true;
+    }
+    const int ready = poll(fds, waitUntil);
+    {
+        std::lock_guard lock(bookkeeping());
+        waiting = false;
+    }
+    if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+        drainWake();
+    }
+    bool handled = false;
+    for (size_t i = 0; i < watched.size(); ++i) {
+        FileDescriptor* f = watched[i];
+        const short revents = ready > 0 ? fds[i + 1].revents : 0;
+        CFOptionFlags fired = 0;
+        if (revents != 0) {
+            std::lock_guard lock(bookkeeping());
+            if (f->valid) {
+                if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                    fired |= f->enabled & kCFFileDescriptorReadCallBack;
+                }
+                if ((revents & (POLLOUT | POLLERR)) != 0) {
+                    fired |= f->enabled & kCFFileDescriptorWriteCallBack;
+                }
+                f->enabled &= ~fired; // one event per enable
+            }
+        }
+        if (fired != 0 && f->callout != nullptr) {
+            f->callout(f, fired, f->context.info);
+            handled = true;
+        }
+        f->release();
+    }
+    return handled;
+}
+
+int RunLoop::poll(std::vector<pollfd>& fds, uint64_t waitUntil)
+{
+    if (!host_clock::virtual_clock::enabled()) {
+        const uint64_t now = host_clock::now();
+        int timeout = -1;
+        if (waitUntil != UINT64_MAX) {
+            timeout = waitUntil <= now ? 0
+                                       : static_cast<int>(std::min<uint64_t>(
+                                             (waitUntil - now + 999'999) / 1'000'000, INT32_MAX));
+        }
+        return ::poll(fds.data(), fds.size(), timeout);
+    }
+    // Virtual time moves only when a test advances it: look in short real-time slices, counted
+    // as a sleeper of the virtual clock meanwhile.
+    std::mutex slice;
+    std::unique_lock sliceLock(slice);
+    host_clock::detail::VirtualWaiter registration(virtualWake);
+    for (;;) {
+        const int ready = ::poll(fds.data(), fds.size(), 0);
+        if (ready != 0 || host_clock::now() >= waitUntil || !host_clock::virtual_clock::enabled()) {
+            return ready;
+        }
+        virtualWake.wait_for(sliceLock, std::chrono::milliseconds(1));
+    }
+}
+
 SInt32 RunLoop::run(const std::string& mode, CFTimeInterval seconds, bool returnAfterSourceHandled)
 {
     const uint64_t start = host_clock::now();
@@ -358,15 +557,18 @@ SInt32 RunLoop::run(const std::string& mode, CFTimeInterval seconds, bool return
     }
     auto finish = [&](SInt32 result) {
         std::lock_guard lock(bookkeeping());
+        if (result == kCFRunLoopRunTimedOut && stopRequested) {
+            result = kCFRunLoopRunStopped;
+        }
+        if (result == kCFRunLoopRunStopped) {
+            stopRequested = false;
+        }
         runningModes.pop_back();
         return result;
     };
     for (;;) {
-        std::vector<std::function<void()>> work;
-        std::vector<RunLoopTimer*> dueTimers;
-        std::vector<RunLoopSource*> signalled;
-        uint64_t nextTimer = UINT64_MAX;
         const uint64_t now = host_clock::now();
+        Pass pass;
         {
             std::lock_guard lock(bookkeeping());
             if (stopRequested) {
@@ -374,190 +576,27 @@ SInt32 RunLoop::run(const std::string& mode, CFTimeInterval seconds, bool return
                 runningModes.pop_back();
                 return kCFRunLoopRunStopped;
             }
-            for (auto it = blocks.begin(); it != blocks.end();) {
-                if (inMode(it->modes, mode)) {
-                    work.push_back(std::move(it->work));
-                    it = blocks.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-            bool anything = false;
-            for (auto& e : timers) {
-                if (!inMode(e.modes, mode)) {
-                    continue;
-                }
-                anything = true;
-                const uint64_t due = hostTimeOf(e.timer->fireDate);
-                if (due <= now) {
-                    e.timer->retain();
-                    dueTimers.push_back(e.timer);
-                } else {
-                    nextTimer = std::min(nextTimer, due);
-                }
-            }
-            for (auto& e : sources) {
-                if (!inMode(e.modes, mode)) {
-                    continue;
-                }
-                anything = true;
-                if (e.source->signalled && e.source->fd == nullptr) {
-                    e.source->signalled = false;
-                    e.source->retain();
-                    signalled.push_back(e.source);
-                }
-            }
-            std::sort(signalled.begin(), signalled.end(),
-                      [](const RunLoopSource* a, const RunLoopSource* b) { return a->order < b->order; });
-            if (!anything && work.empty()) {
-                runningModes.pop_back();
-                return kCFRunLoopRunFinished;
-            }
+            pass = collectLocked(mode, now);
         }
-        for (auto& w : work) {
-            w();
+        if (!pass.anything && pass.blocks.empty()) {
+            return finish(kCFRunLoopRunFinished);
         }
-        for (RunLoopTimer* t : dueTimers) {
-            bool fire = false;
-            {
-                std::lock_guard lock(bookkeeping());
-                fire = t->valid && hostTimeOf(t->fireDate) <= now;
-                if (fire && t->interval > 0) {
-                    // Keep the rhythm; skip firings that were missed.
-                    const double current = static_cast<double>(now) * 1e-9 + absoluteTimeOffset();
-                    double next = t->fireDate + t->interval;
-                    if (next <= current) {
-                        next += std::ceil((current - next) / t->interval + 1e-9) * t->interval;
-                    }
-                    t->fireDate = next;
-                }
-            }
-            if (fire && t->interval <= 0) {
-                CFRunLoopTimerInvalidate(t);
-            }
-            if (fire && t->callout != nullptr) {
-                t->callout(t, t->context.info);
-            }
-            t->release();
+        for (auto& block : pass.blocks) {
+            block();
         }
-        bool handled = false;
-        for (RunLoopSource* s : signalled) {
-            bool perform = false;
-            {
-                std::lock_guard lock(bookkeeping());
-                perform = s->valid;
-            }
-            if (perform && s->context.perform != nullptr) {
-                s->context.perform(s->context.info);
-                handled = true;
-            }
-            s->release();
-        }
+        fireTimers(pass.dueTimers, now);
+        bool handled = performSources(pass.signalled);
         if (handled && returnAfterSourceHandled) {
             return finish(kCFRunLoopRunHandledSource);
         }
-        const bool didWork = !work.empty() || !dueTimers.empty() || !signalled.empty();
-
-        // Wait for a wake-up, a descriptor, the next timer or the deadline.
-        std::vector<pollfd> fds{{wakeFd, POLLIN, 0}};
-        std::vector<FileDescriptor*> watched;
-        uint64_t waitUntil = std::min(deadline, nextTimer);
-        {
-            std::lock_guard lock(bookkeeping());
-            if (stopRequested) {
-                continue;
-            }
-            for (auto& e : sources) {
-                FileDescriptor* f = e.source->fd;
-                if (f == nullptr || !inMode(e.modes, mode) || !f->valid || f->enabled == 0) {
-                    continue;
-                }
-                short events = 0;
-                events |= (f->enabled & kCFFileDescriptorReadCallBack) != 0 ? POLLIN : 0;
-                events |= (f->enabled & kCFFileDescriptorWriteCallBack) != 0 ? POLLOUT : 0;
-                fds.push_back({f->fd, events, 0});
-                f->retain();
-                watched.push_back(f);
-            }
-            for (auto& e : sources) {
-                if (e.source->signalled && inMode(e.modes, mode)) {
-                    waitUntil = 0; // signalled while we were performing
-                }
-            }
-            for (auto& b : blocks) {
-                if (inMode(b.modes, mode)) {
-                    waitUntil = 0;
-                }
-            }
-            waiting = true;
-        }
-        if (didWork) {
-            // Whatever ran may have made more work due: look once more before sleeping.
-            waitUntil = 0;
-        }
-        int ready = 0;
-        if (!host_clock::virtual_clock::enabled()) {
-            const uint64_t current = host_clock::now();
-            int timeout = -1;
-            if (waitUntil != UINT64_MAX) {
-                timeout = waitUntil <= current ? 0
-                                               : static_cast<int>(std::min<uint64_t>(
-                                                     (waitUntil - current + 999'999) / 1'000'000, INT32_MAX));
-            }
-            ready = ::poll(fds.data(), fds.size(), timeout);
-        } else {
-            // Virtual time moves only when a test advances it: look in short real-time slices.
-            std::mutex slice;
-            std::unique_lock sliceLock(slice);
-            host_clock::detail::VirtualWaiter registration(virtualWake);
-            for (;;) {
-                ready = ::poll(fds.data(), fds.size(), 0);
-                if (ready != 0 || host_clock::now() >= waitUntil || !host_clock::virtual_clock::enabled()) {
-                    break;
-                }
-                virtualWake.wait_for(sliceLock, std::chrono::milliseconds(1));
-            }
-        }
-        {
-            std::lock_guard lock(bookkeeping());
-            waiting = false;
-        }
-        if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
-            drainWake();
-        }
-        for (size_t i = 0; i < watched.size(); ++i) {
-            FileDescriptor* f = watched[i];
-            const short revents = ready > 0 ? fds[i + 1].revents : 0;
-            CFOptionFlags fired = 0;
-            if (revents != 0) {
-                std::lock_guard lock(bookkeeping());
-                if (f->valid) {
-                    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-                        fired |= f->enabled & kCFFileDescriptorReadCallBack;
-                    }
-                    if ((revents & (POLLOUT | POLLERR)) != 0) {
-                        fired |= f->enabled & kCFFileDescriptorWriteCallBack;
-                    }
-                    f->enabled &= ~fired;
-                }
-            }
-            if (fired != 0 && f->callout != nullptr) {
-                f->callout(f, fired, f->context.info);
-                handled = true;
-            }
-            f->release();
-        }
+        const bool didWork = !pass.blocks.empty() || !pass.dueTimers.empty() || !pass.signalled.empty();
+        // What ran may have made more work due: then look once more before sleeping.
+        handled = waitAndServiceDescriptors(mode, didWork ? 0 : std::min(deadline, pass.nextTimer));
         if (handled && returnAfterSourceHandled) {
             return finish(kCFRunLoopRunHandledSource);
         }
         if (host_clock::now() >= deadline) {
-            bool stopped = false;
-            {
-                std::lock_guard lock(bookkeeping());
-                stopped = stopRequested;
-                stopRequested = false;
-            }
-            return finish(stopped ? kCFRunLoopRunStopped : kCFRunLoopRunTimedOut);
+            return finish(kCFRunLoopRunTimedOut);
         }
     }
 }
