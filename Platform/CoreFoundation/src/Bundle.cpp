@@ -46,6 +46,9 @@ private:
 
 namespace {
 
+const CFStringRef kIdentifierKey = CFSTR("CFBundleIdentifier");
+const CFStringRef kExecutableKey = CFSTR("CFBundleExecutable");
+
 // Live bundles (not owned: each removes itself when freed) and instance counts per factory.
 struct Registry
 {
@@ -244,7 +247,7 @@ bool Bundle::load()
     if (m_handle != nullptr) {
         return true;
     }
-    const auto* name = as<String>(CFDictionaryGetValue(m_info, kCFBundleExecutableKey));
+    const auto* name = as<String>(CFDictionaryGetValue(m_info, kExecutableKey));
     if (name == nullptr) {
         platform::syslog(log::kPriorityError, "CFBundle: %s names no executable\n", m_folder.c_str());
         return false;
@@ -316,10 +319,6 @@ void setMainBundleFolder(std::optional<std::string> folder)
 
 using namespace platform::cf;
 
-const CFStringRef kCFBundleIdentifierKey = CFSTR("CFBundleIdentifier");
-const CFStringRef kCFBundleExecutableKey = CFSTR("CFBundleExecutable");
-const CFStringRef kCFBundleNameKey = CFSTR("CFBundleName");
-const CFStringRef kCFBundleVersionKey = CFSTR("CFBundleVersion");
 const CFStringRef kCFPlugInFactoriesKey = CFSTR("CFPlugInFactories");
 const CFStringRef kCFPlugInTypesKey = CFSTR("CFPlugInTypes");
 
@@ -382,7 +381,7 @@ CFTypeRef CFBundleGetValueForInfoDictionaryKey(CFBundleRef bundle, CFStringRef k
 
 CFStringRef CFBundleGetIdentifier(CFBundleRef bundle)
 {
-    return as<String>(CFBundleGetValueForInfoDictionaryKey(bundle, kCFBundleIdentifierKey));
+    return as<String>(CFBundleGetValueForInfoDictionaryKey(bundle, kIdentifierKey));
 }
 
 CFURLRef CFBundleCopyBundleURL(CFBundleRef bundle)

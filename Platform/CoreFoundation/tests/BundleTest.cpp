@@ -71,8 +71,8 @@ protected:
         CFDictionarySetValue(types, type, factoryList);
         CFMutableDictionaryRef info = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
                                                                 &kCFTypeDictionaryValueCallBacks);
-        CFDictionarySetValue(info, kCFBundleIdentifierKey, CFSTR("com.example.testplugin"));
-        CFDictionarySetValue(info, kCFBundleExecutableKey, CFSTR("TestPlugIn"));
+        CFDictionarySetValue(info, CFSTR("CFBundleIdentifier"), CFSTR("com.example.testplugin"));
+        CFDictionarySetValue(info, CFSTR("CFBundleExecutable"), CFSTR("TestPlugIn"));
         CFDictionarySetValue(info, kCFPlugInFactoriesKey, factories);
         CFDictionarySetValue(info, kCFPlugInTypesKey, types);
         return info;

@@ -2,6 +2,9 @@
 // "Info.plist" at the top) and, for a loadable bundle, a shared library named by the
 // "CFBundleExecutable" key ("Contents/MacOS/<name>", or "<name>" at the top).
 //
+// The information keys this layer reads: "CFBundleIdentifier", "CFBundleExecutable" and the
+// plug-in tables (CFPlugIn.h).
+//
 // A bundle URL is a system path and is looked up under the process's root folder, like every
 // file. The main bundle is the running program's own: the folder two levels above the program
 // when it sits in ".../Contents/MacOS", else the program's folder.
@@ -15,12 +18,6 @@
 #include "CoreFoundation/CFURL.h"
 
 using CFBundleRef = platform::cf::Bundle*;
-
-// Keys of the information dictionary.
-extern const CFStringRef kCFBundleIdentifierKey;
-extern const CFStringRef kCFBundleExecutableKey;
-extern const CFStringRef kCFBundleNameKey;
-extern const CFStringRef kCFBundleVersionKey;
 
 CFTypeID CFBundleGetTypeID();
 // The bundle at a folder (the same object while one is alive); null when the folder does not
