@@ -286,13 +286,13 @@ CFStringRef constantString(const char* text)
 namespace {
 
 // printf with "%@", one conversion at a time through snprintf.
-std::string format(const std::string& spec, va_list arguments)
+std::string format(const std::string& pattern, va_list arguments)
 {
     std::string out;
     va_list ap;
     va_copy(ap, arguments);
     size_t i = 0;
-    const size_t n = spec.size();
+    const size_t n = pattern.size();
     auto emit = [&out](const std::string& conversion, auto value) {
         char buffer[512];
 #pragma GCC diagnostic push
@@ -311,7 +311,7 @@ std::string format(const std::string& spec, va_list arguments)
         }
     };
     while (i < n) {
-        const char c = spec[i];
+        const char c = pattern[i];
         if (c != '%') {
             out.push_back(c);
             ++i;
@@ -319,33 +319,33 @@ std::string format(const std::string& spec, va_list arguments)
         }
         const size_t start = i++;
         std::string conversion = "%";
-        while (i < n && std::strchr("-+ #0'", spec[i]) != nullptr) {
-            conversion.push_back(spec[i++]);
+        while (i < n && std::strchr("-+ #0'", pattern[i]) != nullptr) {
+            conversion.push_back(pattern[i++]);
         }
         auto number = [&](void) {
-            if (i < n && spec[i] == '*') {
+            if (i < n && pattern[i] == '*') {
                 conversion += std::to_string(va_arg(ap, int));
                 ++i;
                 return;
             }
-            while (i < n && std::isdigit(static_cast<unsigned char>(spec[i]))) {
-                conversion.push_back(spec[i++]);
+            while (i < n && std::isdigit(static_cast<unsigned char>(pattern[i]))) {
+                conversion.push_back(pattern[i++]);
             }
         };
         number();
-        if (i < n && spec[i] == '.') {
-            conversion.push_back(spec[i++]);
+        if (i < n && pattern[i] == '.') {
+            conversion.push_back(pattern[i++]);
             number();
         }
         std::string length;
-        while (i < n && std::strchr("hlqLzjt", spec[i]) != nullptr) {
-            length.push_back(spec[i++]);
+        while (i < n && std::strchr("hlqLzjt", pattern[i]) != nullptr) {
+            length.push_back(pattern[i++]);
         }
         if (i >= n) {
-            out.append(spec, start, std::string::npos);
+            out.append(pattern, start, std::string::npos);
             break;
         }
-        const char kind = spec[i++];
+        const char kind = pattern[i++];
         switch (kind) {
         case '%':
             out.push_back('%');
@@ -409,7 +409,7 @@ std::string format(const std::string& spec, va_list arguments)
             (void)va_arg(ap, void*);
             break;
         default:
-            out.append(spec, start, i - start);
+            out.append(pattern, start, i - start);
             break;
         }
     }
