@@ -495,12 +495,7 @@ void IOService::publish()
     if (isInactive()) {
         return;
     }
-    bool first = false;
-    {
-        std::lock_guard lock(m_matchMutex);
-        first = !m_published;
-        m_published = true;
-    }
+    const bool first = !m_published.exchange(true, std::memory_order_acq_rel);
     using platform::iokit::detail::notifyMatching;
     notifyMatching(gIOPublishNotification->getCStringNoCopy(), this);
     notifyMatching(gIOMatchedNotification->getCStringNoCopy(), this);
@@ -610,12 +605,8 @@ IONotifier* IOService::addMatchingNotification(const OSSymbol* type, OSDictionar
     if (publishType) {
         OSArray* all = copyRegisteredServices();
         forEachService(all, [&](IOService* service) {
-            bool published = false;
-            {
-                std::lock_guard lock(service->m_matchMutex);
-                published = service->m_published;
-            }
-            if (published && !service->isInactive() && notifier->wants(type->getCStringNoCopy(), service)) {
+            if (service->m_published.load(std::memory_order_acquire) && !service->isInactive() &&
+                notifier->wants(type->getCStringNoCopy(), service)) {
                 notifier->post(service);
             }
         });

@@ -80,8 +80,12 @@ struct MessageQueue::State
         }
         m.object = object;
         cell->sequence.store(position + 1, std::memory_order_release);
-        wake.fetch_add(1, std::memory_order_release);
-        futexWakeAll(wake);
+        // The consumer announces that it is about to sleep before it looks at `wake` a last
+        // time, so a sender that sees no sleeper can skip the system call.
+        wake.fetch_add(1, std::memory_order_seq_cst);
+        if (waiting.load(std::memory_order_seq_cst)) {
+            futexWakeAll(wake);
+        }
         return true;
     }
 
@@ -102,18 +106,28 @@ struct MessageQueue::State
     void run()
     {
         Message message;
+        auto handle = [&] {
+            if (!stopping.load(std::memory_order_acquire)) {
+                deliver(message);
+            }
+            if (message.object != nullptr) {
+                message.object->release();
+            }
+        };
         while (!stopping.load(std::memory_order_acquire)) {
-            const uint32_t seen = wake.load(std::memory_order_acquire);
             if (pop(message)) {
-                if (!stopping.load(std::memory_order_acquire)) {
-                    deliver(message);
-                }
-                if (message.object != nullptr) {
-                    message.object->release();
-                }
+                handle();
+                continue;
+            }
+            waiting.store(true, std::memory_order_seq_cst);
+            const uint32_t seen = wake.load(std::memory_order_seq_cst);
+            if (pop(message)) {
+                waiting.store(false, std::memory_order_relaxed);
+                handle();
                 continue;
             }
             futexWait(wake, seen);
+            waiting.store(false, std::memory_order_relaxed);
         }
         while (pop(message)) {
             if (message.object != nullptr) {
@@ -128,6 +142,7 @@ struct MessageQueue::State
     std::atomic<size_t> enqueue{0};
     size_t dequeue = 0; // consumer only
     std::atomic<uint32_t> wake{0};
+    std::atomic<bool> waiting{false}; // the consumer is about to sleep or sleeps
     std::atomic<bool> stopping{false};
     std::atomic<uint64_t> dropped{0};
 };

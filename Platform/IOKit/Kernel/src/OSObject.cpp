@@ -132,7 +132,6 @@ OSMetaClassBase* OSMetaClass::checkMetaCastWithName(const char* className, const
 }
 
 const OSMetaClass OSObject::gMetaClass("OSObject", nullptr, sizeof(OSObject), &OSObject::allocInstance);
-const OSMetaClass* const OSObject::metaClass = &OSObject::gMetaClass;
 
 OSObject* OSObject::allocInstance()
 {

@@ -230,5 +230,5 @@ private:
     // register a service synchronously).
     std::recursive_mutex m_matchMutex;
     std::vector<std::string> m_matchedCategories; // guarded by m_matchMutex
-    bool m_published = false;                     // guarded by m_matchMutex
+    std::atomic<bool> m_published{false};
 };

@@ -98,7 +98,6 @@ std::vector<std::string> registeredClassNames();
 #define OSDeclareCommonStructors(className)                                                                  \
 public:                                                                                                      \
     static const OSMetaClass gMetaClass;                                                                     \
-    static const OSMetaClass* const metaClass;                                                               \
     static OSObject* allocInstance();                                                                        \
     const OSMetaClass* getMetaClass() const override                                                         \
     {                                                                                                        \
@@ -122,7 +121,6 @@ private:
 #define OSDefineMetaClassWithAllocator(className, superclassName, allocator)                                 \
     const OSMetaClass className::gMetaClass(#className, &superclassName::gMetaClass, sizeof(className),      \
                                             allocator);                                                      \
-    const OSMetaClass* const className::metaClass = &className::gMetaClass;                                  \
     className::className() : superclassName()                                                                \
     {                                                                                                        \
         gMetaClass.instanceConstructed();                                                                    \

@@ -14,7 +14,6 @@ class OSObject : public OSMetaClassBase
 {
 public:
     static const OSMetaClass gMetaClass;
-    static const OSMetaClass* const metaClass;
     static OSObject* allocInstance();
     const OSMetaClass* getMetaClass() const override { return &gMetaClass; }
 
