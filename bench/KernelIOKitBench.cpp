@@ -60,10 +60,11 @@ BENCHMARK(BM_ReferenceAtomicAdd);
 
 class BenchClient : public IOUserClient
 {
-    OSDeclareDefaultStructors(BenchClient)
+    OSDeclareDefaultStructors(BenchClient);
 
-        public : IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* arguments,
-                                         IOExternalMethodDispatch*, OSObject*, void* reference) override
+public:
+    IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* arguments,
+                            IOExternalMethodDispatch*, OSObject*, void* reference) override
     {
         static IOExternalMethodDispatch row = {&BenchClient::echo, 0, kRecordSize, 0, kRecordSize};
         return IOUserClient::externalMethod(selector, arguments, selector == 0 ? &row : nullptr, this,
@@ -81,10 +82,11 @@ OSDefineMetaClassAndStructors(BenchClient, IOUserClient)
 
     class BenchDevice : public IOService
 {
-    OSDeclareDefaultStructors(BenchDevice)
+    OSDeclareDefaultStructors(BenchDevice);
 
-        public : IOReturn newUserClient(task_t task, void* securityID, UInt32 type, OSDictionary*,
-                                        IOUserClient** handler) override
+public:
+    IOReturn newUserClient(task_t task, void* securityID, UInt32 type, OSDictionary*,
+                           IOUserClient** handler) override
     {
         auto* client = new BenchClient;
         if (!client->initWithTask(task, securityID, type) || !client->attach(this) || !client->start(this)) {

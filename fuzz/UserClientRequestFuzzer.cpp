@@ -13,10 +13,11 @@ namespace {
 
 class FuzzClient : public IOUserClient
 {
-    OSDeclareDefaultStructors(FuzzClient)
+    OSDeclareDefaultStructors(FuzzClient);
 
-        public : IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* arguments,
-                                         IOExternalMethodDispatch*, OSObject*, void* reference) override
+public:
+    IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* arguments,
+                            IOExternalMethodDispatch*, OSObject*, void* reference) override
     {
         static IOExternalMethodDispatch rows[] = {
             {&FuzzClient::fixed, 0, 268, 0, 268},
@@ -78,10 +79,11 @@ OSDefineMetaClassAndStructors(FuzzClient, IOUserClient)
 
     class FuzzDevice : public IOService
 {
-    OSDeclareDefaultStructors(FuzzDevice)
+    OSDeclareDefaultStructors(FuzzDevice);
 
-        public : IOReturn newUserClient(task_t task, void* securityID, UInt32 type, OSDictionary*,
-                                        IOUserClient** handler) override
+public:
+    IOReturn newUserClient(task_t task, void* securityID, UInt32 type, OSDictionary*,
+                           IOUserClient** handler) override
     {
         auto* client = new FuzzClient;
         if (!client->initWithTask(task, securityID, type) || !client->attach(this) || !client->start(this)) {

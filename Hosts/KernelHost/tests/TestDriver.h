@@ -57,9 +57,10 @@ enum Selector : uint32_t
 
 class TestProvider : public IOService
 {
-    OSDeclareDefaultStructors(TestProvider)
+    OSDeclareDefaultStructors(TestProvider);
 
-        public : static TestProvider* withIDs(uint16_t vendor, uint16_t product, uint16_t release);
+public:
+    static TestProvider* withIDs(uint16_t vendor, uint16_t product, uint16_t release);
     // idVendor, idProduct and bcdDevice must each equal the provider's when the personality
     // names them; each one named adds 1000 to the score, so the most specific one wins.
     bool matchPropertyTable(OSDictionary* table, SInt32* score) override;
@@ -67,9 +68,10 @@ class TestProvider : public IOService
 
 class TestDriver : public IOService
 {
-    OSDeclareDefaultStructors(TestDriver)
+    OSDeclareDefaultStructors(TestDriver);
 
-        public : using IOService::init;
+public:
+    using IOService::init;
     bool init(OSDictionary* personality) override;
     IOService* probe(IOService* provider, SInt32* score) override;
     bool start(IOService* provider) override;
@@ -98,9 +100,10 @@ private:
 
 class TestUserClient : public IOUserClient
 {
-    OSDeclareDefaultStructors(TestUserClient)
+    OSDeclareDefaultStructors(TestUserClient);
 
-        public : bool initWithTask(task_t task, void* securityID, UInt32 type) override;
+public:
+    bool initWithTask(task_t task, void* securityID, UInt32 type) override;
     using IOUserClient::initWithTask;
     bool start(IOService* provider) override;
     IOReturn clientClose() override;

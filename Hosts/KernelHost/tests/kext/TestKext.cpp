@@ -4,9 +4,10 @@
 
 class TestKextDriver : public IOService
 {
-    OSDeclareDefaultStructors(TestKextDriver)
+    OSDeclareDefaultStructors(TestKextDriver);
 
-        public : bool start(IOService* provider) override
+public:
+    bool start(IOService* provider) override
     {
         if (!IOService::start(provider)) {
             return false;

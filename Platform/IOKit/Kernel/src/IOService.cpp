@@ -85,22 +85,25 @@ namespace detail {
 // A general-interest registration on one service.
 class InterestNotifier : public IONotifier
 {
-    OSDeclareDefaultStructors(InterestNotifier)
+    OSDeclareDefaultStructors(InterestNotifier);
 
-        public : static InterestNotifier* create(IOService* service, IOServiceInterestHandler handler,
-                                                 void* target, void* refCon)
+public:
+    static InterestNotifier* create(IOService* service, IOServiceInterestHandler handler, void* target,
+                                    void* refCon)
     {
         auto* n = new InterestNotifier;
         n->m_service = service;
         n->m_handler = handler;
         n->m_target = target;
         n->m_refCon = refCon;
-        n->m_queue = std::make_unique<MessageQueue>(kInterestQueueLength, [n](Message& m) {
-            if (n->m_enabled.load(std::memory_order_acquire)) {
-                n->m_handler(n->m_target, n->m_refCon, m.type, static_cast<IOService*>(m.object),
-                             m.argument(), m.argSize);
-            }
-        });
+        n->m_queue = std::make_unique<MessageQueue>(
+            kInterestQueueLength, std::string("an interest listener of ") + service->getName(),
+            [n](Message& m) {
+                if (n->m_enabled.load(std::memory_order_acquire)) {
+                    n->m_handler(n->m_target, n->m_refCon, m.type, static_cast<IOService*>(m.object),
+                                 m.argument(), m.argSize);
+                }
+            });
         return n;
     }
 
@@ -155,11 +158,11 @@ OSDefineMetaClassAndStructors(InterestNotifier, IONotifier)
     // A matching notification: publish or terminate of services that match a dictionary.
     class MatchingNotifier : public IONotifier
 {
-    OSDeclareDefaultStructors(MatchingNotifier)
+    OSDeclareDefaultStructors(MatchingNotifier);
 
-        public : static MatchingNotifier* create(const OSSymbol* type, OSDictionary* matching,
-                                                 IOServiceMatchingNotificationHandler handler, void* target,
-                                                 void* refCon)
+public:
+    static MatchingNotifier* create(const OSSymbol* type, OSDictionary* matching,
+                                    IOServiceMatchingNotificationHandler handler, void* target, void* refCon)
     {
         auto* n = new MatchingNotifier;
         n->m_type = type->text();
@@ -168,11 +171,12 @@ OSDefineMetaClassAndStructors(InterestNotifier, IONotifier)
         n->m_handler = handler;
         n->m_target = target;
         n->m_refCon = refCon;
-        n->m_queue = std::make_unique<MessageQueue>(kMatchingQueueLength, [n](Message& m) {
-            if (n->m_enabled.load(std::memory_order_acquire)) {
-                n->m_handler(n->m_target, n->m_refCon, static_cast<IOService*>(m.object), n);
-            }
-        });
+        n->m_queue = std::make_unique<MessageQueue>(
+            kMatchingQueueLength, "a " + n->m_type + " notification", [n](Message& m) {
+                if (n->m_enabled.load(std::memory_order_acquire)) {
+                    n->m_handler(n->m_target, n->m_refCon, static_cast<IOService*>(m.object), n);
+                }
+            });
         return n;
     }
 
@@ -738,7 +742,7 @@ void IOService::ensureClientQueue()
     if (m_clientQueue.load(std::memory_order_acquire) != nullptr) {
         return;
     }
-    auto* queue = new MessageQueue(kInterestQueueLength,
+    auto* queue = new MessageQueue(kInterestQueueLength, std::string("the clients of ") + getName(),
                                    [this](Message& m) { deliverClientMessage(m.type, m.argument()); });
     MessageQueue* expected = nullptr;
     if (!m_clientQueue.compare_exchange_strong(expected, queue)) {
@@ -1087,8 +1091,13 @@ void IOCatalogue::startMatching(IOService* provider)
             if (driver->start(provider)) {
                 driver->m_started.store(true, std::memory_order_release);
                 provider->m_matchedCategories.push_back(candidate.category);
-                std::lock_guard lock(m_mutex);
-                m_started.push_back(driver); // takes the allocation's reference
+                {
+                    std::lock_guard lock(m_mutex);
+                    m_started.push_back(driver); // takes the allocation's reference
+                }
+                if (provider->isInactive()) {
+                    driver->terminate(); // the provider went while the driver was starting
+                }
                 continue;
             }
             driver->m_started.store(false, std::memory_order_release);

@@ -7,6 +7,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/Log.h"
+
 namespace platform::iokit::detail {
 namespace {
 
@@ -32,7 +34,8 @@ struct MessageQueue::State
         Message message;
     };
 
-    explicit State(size_t capacity, Deliver d) : cells(capacity), mask(capacity - 1), deliver(std::move(d))
+    State(size_t capacity, std::string l, Deliver d)
+        : cells(capacity), mask(capacity - 1), label(std::move(l)), deliver(std::move(d))
     {
         for (size_t i = 0; i < capacity; ++i) {
             cells[i].sequence.store(i, std::memory_order_relaxed);
@@ -106,7 +109,14 @@ struct MessageQueue::State
     void run()
     {
         Message message;
+        uint64_t reported = 0;
         auto handle = [&] {
+            const uint64_t drops = dropped.load(std::memory_order_relaxed);
+            if (drops != reported) {
+                IOLog("IOKit: the queue of %s was full; %llu messages dropped\n", label.c_str(),
+                      static_cast<unsigned long long>(drops - reported));
+                reported = drops;
+            }
             if (!stopping.load(std::memory_order_acquire)) {
                 deliver(message);
             }
@@ -138,6 +148,7 @@ struct MessageQueue::State
 
     std::vector<Cell> cells;
     size_t mask;
+    std::string label;
     Deliver deliver;
     std::atomic<size_t> enqueue{0};
     size_t dequeue = 0; // consumer only
@@ -147,13 +158,13 @@ struct MessageQueue::State
     std::atomic<uint64_t> dropped{0};
 };
 
-MessageQueue::MessageQueue(size_t capacity, Deliver deliver)
+MessageQueue::MessageQueue(size_t capacity, std::string label, Deliver deliver)
 {
     size_t rounded = 2;
     while (rounded < capacity) {
         rounded *= 2;
     }
-    m_state = std::make_shared<State>(rounded, std::move(deliver));
+    m_state = std::make_shared<State>(rounded, std::move(label), std::move(deliver));
     m_thread = std::thread([state = m_state] { state->run(); });
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "IOKit/IOService.h"
@@ -30,7 +31,8 @@ class MessageQueue
 public:
     using Deliver = std::function<void(Message&)>;
 
-    MessageQueue(size_t capacity, Deliver deliver);
+    // `label` names the receiver in the log line about dropped messages.
+    MessageQueue(size_t capacity, std::string label, Deliver deliver);
     // Stops delivery; waits for a running delivery unless called from the delivery thread.
     ~MessageQueue();
     MessageQueue(const MessageQueue&) = delete;

@@ -8,15 +8,16 @@ namespace {
 
 class TestBase : public OSObject
 {
-    OSDeclareDefaultStructors(TestBase)
+    OSDeclareDefaultStructors(TestBase);
 };
 OSDefineMetaClassAndStructors(TestBase, OSObject)
 
     class TestDerived : public TestBase
 {
-    OSDeclareDefaultStructors(TestDerived)
+    OSDeclareDefaultStructors(TestDerived);
 
-        public : static int freed;
+public:
+    static int freed;
 
 protected:
     void free() override

@@ -6,12 +6,12 @@
 
 class IOBufferMemoryDescriptor : public IOMemoryDescriptor
 {
-    OSDeclareDefaultStructors(IOBufferMemoryDescriptor)
+    OSDeclareDefaultStructors(IOBufferMemoryDescriptor);
 
-        public :
-        // Null for a zero capacity or an alignment above the page size.
-        static IOBufferMemoryDescriptor* inTaskWithOptions(task_t inTask, IOOptionBits options,
-                                                           vm_size_t capacity, vm_size_t alignment = 1);
+public:
+    // Null for a zero capacity or an alignment above the page size.
+    static IOBufferMemoryDescriptor* inTaskWithOptions(task_t inTask, IOOptionBits options,
+                                                       vm_size_t capacity, vm_size_t alignment = 1);
     static IOBufferMemoryDescriptor* inTaskWithPhysicalMask(task_t inTask, IOOptionBits options,
                                                             mach_vm_size_t capacity,
                                                             mach_vm_address_t physicalMask);

@@ -15,9 +15,10 @@
 
 class IOCatalogue : public OSObject
 {
-    OSDeclareDefaultStructors(IOCatalogue)
+    OSDeclareDefaultStructors(IOCatalogue);
 
-        public : static IOCatalogue* shared();
+public:
+    static IOCatalogue* shared();
 
     // Adds the dictionaries of `personalities` (retained). With doNubMatching, every registered
     // provider is matched again (categories already taken on a provider stay taken).

@@ -16,12 +16,12 @@ class IOMemoryMap;
 
 class IOMemoryDescriptor : public OSObject
 {
-    OSDeclareDefaultStructors(IOMemoryDescriptor)
+    OSDeclareDefaultStructors(IOMemoryDescriptor);
 
-        public :
-        // A descriptor over existing memory. Over IOMallocAligned memory it is shareable; over any
-        // other memory it can only be mapped into the kernel task.
-        static IOMemoryDescriptor* withAddress(void* address, IOByteCount length, IODirection direction);
+public:
+    // A descriptor over existing memory. Over IOMallocAligned memory it is shareable; over any
+    // other memory it can only be mapped into the kernel task.
+    static IOMemoryDescriptor* withAddress(void* address, IOByteCount length, IODirection direction);
     static IOMemoryDescriptor* withAddressRange(mach_vm_address_t address, mach_vm_size_t length,
                                                 IOOptionBits options, task_t task);
 
@@ -67,12 +67,10 @@ protected:
 
 class IOMemoryMap : public OSObject
 {
-    OSDeclareDefaultStructors(IOMemoryMap)
+    OSDeclareDefaultStructors(IOMemoryMap);
 
-        public : mach_vm_address_t getAddress() const
-    {
-        return reinterpret_cast<uintptr_t>(m_address);
-    }
+public:
+    mach_vm_address_t getAddress() const { return reinterpret_cast<uintptr_t>(m_address); }
     IOVirtualAddress getVirtualAddress() const { return reinterpret_cast<uintptr_t>(m_address); }
     // The mapped length exactly as asked (not rounded to pages).
     mach_vm_size_t getLength() const { return m_length; }

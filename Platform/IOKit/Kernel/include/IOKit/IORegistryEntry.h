@@ -19,12 +19,10 @@
 
 class IORegistryPlane : public OSObject
 {
-    OSDeclareDefaultStructors(IORegistryPlane)
+    OSDeclareDefaultStructors(IORegistryPlane);
 
-        public : const char* getName() const
-    {
-        return m_name ? m_name->getCStringNoCopy() : "";
-    }
+public:
+    const char* getName() const { return m_name ? m_name->getCStringNoCopy() : ""; }
 
 protected:
     void free() override;
@@ -39,12 +37,12 @@ constexpr const char* kIOServicePlane = "IOService";
 
 class IORegistryEntry : public OSObject
 {
-    OSDeclareDefaultStructors(IORegistryEntry)
+    OSDeclareDefaultStructors(IORegistryEntry);
 
-        public :
-        // A copy of `dictionary` (when not null) becomes the property table. Subclasses that
-        // override this form add `using IORegistryEntry::init;` to keep init() visible.
-        virtual bool init(OSDictionary* dictionary);
+public:
+    // A copy of `dictionary` (when not null) becomes the property table. Subclasses that
+    // override this form add `using IORegistryEntry::init;` to keep init() visible.
+    virtual bool init(OSDictionary* dictionary);
     bool init() override { return init(nullptr); }
 
     // Properties. The value is retained; a null key or value is refused.

@@ -59,9 +59,10 @@ typedef bool (*IOServiceMatchingNotificationHandler)(void* target, void* refCon,
 // notifier stays valid for remove() until then.
 class IONotifier : public OSObject
 {
-    OSDeclareAbstractStructors(IONotifier)
+    OSDeclareAbstractStructors(IONotifier);
 
-        public : virtual void remove() = 0;
+public:
+    virtual void remove() = 0;
     // Stops delivery until enable(); answers whether it was enabled. Messages sent meanwhile
     // are dropped.
     virtual bool disable() = 0;
@@ -101,9 +102,10 @@ constexpr const char* kCFBundleIdentifierKey = "CFBundleIdentifier";
 
 class IOService : public IORegistryEntry
 {
-    OSDeclareDefaultStructors(IOService)
+    OSDeclareDefaultStructors(IOService);
 
-        public : using IORegistryEntry::init;
+public:
+    using IORegistryEntry::init;
     bool init(OSDictionary* dictionary) override;
 
     // Life cycle (see the file comment). The base forms: probe answers this service, start

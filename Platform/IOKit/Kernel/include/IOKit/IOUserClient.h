@@ -72,10 +72,10 @@ constexpr IOOptionBits kIOUCScalarIStructI = 4;
 
 class IOUserClient : public IOService
 {
-    OSDeclareDefaultStructors(IOUserClient)
+    OSDeclareDefaultStructors(IOUserClient);
 
-        public : virtual bool initWithTask(task_t owningTask, void* securityToken, UInt32 type,
-                                           OSDictionary* properties);
+public:
+    virtual bool initWithTask(task_t owningTask, void* securityToken, UInt32 type, OSDictionary* properties);
     virtual bool initWithTask(task_t owningTask, void* securityToken, UInt32 type);
 
     // The base form answers kIOReturnUnsupported.

@@ -18,11 +18,11 @@ constexpr IOReturn kIOPMAckImplied = 0;
 
 class IOPMrootDomain : public IOService
 {
-    OSDeclareDefaultStructors(IOPMrootDomain)
+    OSDeclareDefaultStructors(IOPMrootDomain);
 
-        public :
-        // Root domain power states.
-        static constexpr unsigned long kStateOff = 0;
+public:
+    // Root domain power states.
+    static constexpr unsigned long kStateOff = 0;
     static constexpr unsigned long kStateRestart = 1;
     static constexpr unsigned long kStateSleep = 2;
     static constexpr unsigned long kStateOn = 3;

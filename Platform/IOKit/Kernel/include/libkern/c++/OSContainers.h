@@ -16,9 +16,10 @@
 
 class OSString : public OSObject
 {
-    OSDeclareDefaultStructors(OSString)
+    OSDeclareDefaultStructors(OSString);
 
-        public : static OSString* withCString(const char* text);
+public:
+    static OSString* withCString(const char* text);
     static OSString* withCStringNoCopy(const char* text) { return withCString(text); }
     static OSString* withString(const OSString* other);
 
@@ -41,21 +42,22 @@ protected:
 // A string used as a key. Keys compare by their text.
 class OSSymbol : public OSString
 {
-    OSDeclareDefaultStructors(OSSymbol)
+    OSDeclareDefaultStructors(OSSymbol);
 
-        public : static const OSSymbol* withCString(const char* text);
+public:
+    static const OSSymbol* withCString(const char* text);
     static const OSSymbol* withCStringNoCopy(const char* text) { return withCString(text); }
     static const OSSymbol* withString(const OSString* other);
 };
 
 class OSNumber : public OSObject
 {
-    OSDeclareDefaultStructors(OSNumber)
+    OSDeclareDefaultStructors(OSNumber);
 
-        public :
-        // `numberOfBits` is 8, 16, 32 or 64 (any other width up to 64 is kept as given); the value
-        // is cut to that width.
-        static OSNumber* withNumber(unsigned long long value, unsigned int numberOfBits);
+public:
+    // `numberOfBits` is 8, 16, 32 or 64 (any other width up to 64 is kept as given); the value
+    // is cut to that width.
+    static OSNumber* withNumber(unsigned long long value, unsigned int numberOfBits);
 
     virtual bool init(unsigned long long value, unsigned int numberOfBits);
     unsigned int numberOfBits() const { return m_bits; }
@@ -79,9 +81,10 @@ private:
 
 class OSData : public OSObject
 {
-    OSDeclareDefaultStructors(OSData)
+    OSDeclareDefaultStructors(OSData);
 
-        public : static OSData* withBytes(const void* bytes, unsigned int length);
+public:
+    static OSData* withBytes(const void* bytes, unsigned int length);
     static OSData* withBytesNoCopy(void* bytes, unsigned int length) { return withBytes(bytes, length); }
     static OSData* withCapacity(unsigned int capacity);
     static OSData* withData(const OSData* other);
@@ -104,11 +107,11 @@ private:
 
 class OSBoolean : public OSObject
 {
-    OSDeclareDefaultStructors(OSBoolean)
+    OSDeclareDefaultStructors(OSBoolean);
 
-        public :
-        // One of the two shared instances (retained).
-        static OSBoolean* withBoolean(bool value);
+public:
+    // One of the two shared instances (retained).
+    static OSBoolean* withBoolean(bool value);
     // The two shared instances (not retained; they are never freed).
     static OSBoolean* sharedTrue();
     static OSBoolean* sharedFalse();
@@ -133,16 +136,18 @@ private:
 
 class OSCollection : public OSObject
 {
-    OSDeclareAbstractStructors(OSCollection)
+    OSDeclareAbstractStructors(OSCollection);
 
-        public : virtual unsigned int getCount() const = 0;
+public:
+    virtual unsigned int getCount() const = 0;
 };
 
 class OSArray : public OSCollection
 {
-    OSDeclareDefaultStructors(OSArray)
+    OSDeclareDefaultStructors(OSArray);
 
-        public : static OSArray* withCapacity(unsigned int capacity);
+public:
+    static OSArray* withCapacity(unsigned int capacity);
     static OSArray* withArray(const OSArray* other, unsigned int capacity = 0);
 
     unsigned int getCount() const override { return static_cast<unsigned int>(m_objects.size()); }
@@ -169,9 +174,10 @@ private:
 
 class OSDictionary : public OSCollection
 {
-    OSDeclareDefaultStructors(OSDictionary)
+    OSDeclareDefaultStructors(OSDictionary);
 
-        public : static OSDictionary* withCapacity(unsigned int capacity);
+public:
+    static OSDictionary* withCapacity(unsigned int capacity);
     // A shallow copy: the same values, retained again.
     static OSDictionary* withDictionary(const OSDictionary* other, unsigned int capacity = 0);
 
@@ -207,9 +213,10 @@ private:
 // Walks a sequence of objects; getNextObject answers null at the end.
 class OSIterator : public OSObject
 {
-    OSDeclareAbstractStructors(OSIterator)
+    OSDeclareAbstractStructors(OSIterator);
 
-        public : virtual void reset() = 0;
+public:
+    virtual void reset() = 0;
     virtual bool isValid() const = 0;
     virtual OSObject* getNextObject() = 0;
 };
@@ -218,9 +225,10 @@ class OSIterator : public OSObject
 // during the walk makes getNextObject answer null.
 class OSCollectionIterator : public OSIterator
 {
-    OSDeclareDefaultStructors(OSCollectionIterator)
+    OSDeclareDefaultStructors(OSCollectionIterator);
 
-        public : static OSCollectionIterator* withCollection(const OSCollection* collection);
+public:
+    static OSCollectionIterator* withCollection(const OSCollection* collection);
 
     void reset() override { m_index = 0; }
     bool isValid() const override;
@@ -239,9 +247,10 @@ private:
 // <data> (base64), <true/>, <false/>.
 class OSSerialize : public OSObject
 {
-    OSDeclareDefaultStructors(OSSerialize)
+    OSDeclareDefaultStructors(OSSerialize);
 
-        public : static OSSerialize* withCapacity(unsigned int capacity);
+public:
+    static OSSerialize* withCapacity(unsigned int capacity);
 
     const char* text() const { return m_text.c_str(); }
     unsigned int getLength() const { return static_cast<unsigned int>(m_text.size()); }

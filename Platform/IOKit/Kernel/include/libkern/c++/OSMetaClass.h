@@ -94,55 +94,47 @@ std::vector<std::string> registeredClassNames();
         OSMetaClassBase::safeMetaCast(static_cast<const OSMetaClassBase*>(inst), OSTypeID(type))))
 #define OSCheckTypeInst(typeinst, inst) ((inst) != nullptr && (inst)->metaCast(OSTypeIDInst(typeinst)))
 
-// In the body of every class derived from OSObject.
-#define OSDeclareCommonStructors(className)                                                                  \
-public:                                                                                                      \
-    static const OSMetaClass gMetaClass;                                                                     \
-    static OSObject* allocInstance();                                                                        \
-    const OSMetaClass* getMetaClass() const override                                                         \
-    {                                                                                                        \
-        return &gMetaClass;                                                                                  \
-    }                                                                                                        \
-                                                                                                             \
+// In the body of every class derived from OSObject, followed by a semicolon:
+//   class MyDriver : public IOService
+//   {
+//       OSDeclareDefaultStructors(MyDriver);
+//   public:
+//       ...
+// and in one source file: OSDefineMetaClassAndStructors(MyDriver, IOService)
+// clang-format off
+#define OSDeclareCommonStructors(className)                                  \
+public:                                                                      \
+    static const OSMetaClass gMetaClass;                                     \
+    static OSObject* allocInstance();                                        \
+    const OSMetaClass* getMetaClass() const override { return &gMetaClass; } \
 private:
 
-#define OSDeclareDefaultStructors(className)                                                                 \
-    OSDeclareCommonStructors(className) public : className();                                                \
-                                                                                                             \
-protected:                                                                                                   \
-    ~className() override;                                                                                   \
-                                                                                                             \
+#define OSDeclareDefaultStructors(className)                                 \
+    OSDeclareCommonStructors(className)                                      \
+public:                                                                      \
+    className();                                                             \
+protected:                                                                   \
+    ~className() override;                                                   \
 private:
 
 #define OSDeclareAbstractStructors(className) OSDeclareDefaultStructors(className)
 
-// In one source file per class: the metaclass, the constructor and the destructor. The
-// constructor and destructor keep the per-class instance counts.
-#define OSDefineMetaClassWithAllocator(className, superclassName, allocator)                                 \
-    const OSMetaClass className::gMetaClass(#className, &superclassName::gMetaClass, sizeof(className),      \
-                                            allocator);                                                      \
-    className::className() : superclassName()                                                                \
-    {                                                                                                        \
-        gMetaClass.instanceConstructed();                                                                    \
-    }                                                                                                        \
-    className::~className()                                                                                  \
-    {                                                                                                        \
-        gMetaClass.instanceDestructed();                                                                     \
-    }
+// The metaclass, the constructor and the destructor. The constructor and destructor keep the
+// per-class instance counts.
+#define OSDefineMetaClassWithAllocator(className, superclassName, allocator)                          \
+    const OSMetaClass className::gMetaClass(#className, &superclassName::gMetaClass, sizeof(className), \
+                                            allocator);                                               \
+    className::className() : superclassName() { gMetaClass.instanceConstructed(); }                   \
+    className::~className() { gMetaClass.instanceDestructed(); }
 
-#define OSDefineMetaClassAndStructors(className, superclassName)                                             \
-    OSObject* className::allocInstance()                                                                     \
-    {                                                                                                        \
-        return new className;                                                                                \
-    }                                                                                                        \
+#define OSDefineMetaClassAndStructors(className, superclassName)                         \
+    OSObject* className::allocInstance() { return new className; }                       \
     OSDefineMetaClassWithAllocator(className, superclassName, &className::allocInstance)
 
-#define OSDefineMetaClassAndAbstractStructors(className, superclassName)                                     \
-    OSObject* className::allocInstance()                                                                     \
-    {                                                                                                        \
-        return nullptr;                                                                                      \
-    }                                                                                                        \
+#define OSDefineMetaClassAndAbstractStructors(className, superclassName)                 \
+    OSObject* className::allocInstance() { return nullptr; }                             \
     OSDefineMetaClassWithAllocator(className, superclassName, &className::allocInstance)
+// clang-format on
 
 // Pads of the virtual table that the original binary interface reserves; nothing here.
 #define OSMetaClassDeclareReservedUnused(className, index)
