@@ -78,9 +78,9 @@ private:
         return kIOReturnSuccess;
     }
 };
-OSDefineMetaClassAndStructors(BenchClient, IOUserClient)
+OSDefineMetaClassAndStructors(BenchClient, IOUserClient);
 
-    class BenchDevice : public IOService
+class BenchDevice : public IOService
 {
     OSDeclareDefaultStructors(BenchDevice);
 
@@ -97,9 +97,9 @@ public:
         return kIOReturnSuccess;
     }
 };
-OSDefineMetaClassAndStructors(BenchDevice, IOService)
+OSDefineMetaClassAndStructors(BenchDevice, IOService);
 
-    void BM_UserClientRoundTrip(benchmark::State& state)
+void BM_UserClientRoundTrip(benchmark::State& state)
 {
     auto host = std::make_unique<kernel_host::KernelHost>();
     auto* device = new BenchDevice;

@@ -75,9 +75,9 @@ private:
         return kIOReturnSuccess;
     }
 };
-OSDefineMetaClassAndStructors(FuzzClient, IOUserClient)
+OSDefineMetaClassAndStructors(FuzzClient, IOUserClient);
 
-    class FuzzDevice : public IOService
+class FuzzDevice : public IOService
 {
     OSDeclareDefaultStructors(FuzzDevice);
 
@@ -94,9 +94,9 @@ public:
         return kIOReturnSuccess;
     }
 };
-OSDefineMetaClassAndStructors(FuzzDevice, IOService)
+OSDefineMetaClassAndStructors(FuzzDevice, IOService);
 
-    struct Fixture
+struct Fixture
 {
     kernel_host::KernelHost host;
     kernel_host::ConnectionID connection = 0;

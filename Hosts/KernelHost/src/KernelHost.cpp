@@ -7,11 +7,18 @@
 #include "platform/KernelTasks.h"
 
 namespace kernel_host {
+namespace {
+// The security token a driver is handed with the task: the task's name itself.
+void* securityToken(task_t task)
+{
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(task));
+}
+} // namespace
 
 struct KernelHost::Connection
 {
     ConnectionID id = 0;
-    task_t task = nullptr;
+    task_t task = 0;
     IOUserClient* client = nullptr;           // retained
     std::mutex callMutex;                     // one call at a time on this connection
     bool ended = false;                       // guarded by callMutex
@@ -141,7 +148,7 @@ void KernelHost::releaseTask(task_t task)
 
 IOReturn KernelHost::openConnection(IOService* service, task_t task, UInt32 type, ConnectionID* connectionID)
 {
-    if (service == nullptr || task == nullptr || connectionID == nullptr) {
+    if (service == nullptr || task == 0 || connectionID == nullptr) {
         return kIOReturnBadArgument;
     }
     *connectionID = 0;
@@ -154,8 +161,9 @@ IOReturn KernelHost::openConnection(IOService* service, task_t task, UInt32 type
         ++found->second.connections; // keeps the task while the client is being made
     }
     IOUserClient* client = nullptr;
-    IOReturn status = service->isInactive() ? kIOReturnNoDevice
-                                            : service->newUserClient(task, task, type, nullptr, &client);
+    IOReturn status = service->isInactive()
+                          ? kIOReturnNoDevice
+                          : service->newUserClient(task, securityToken(task), type, nullptr, &client);
     if (status == kIOReturnSuccess && client == nullptr) {
         status = kIOReturnError;
     }

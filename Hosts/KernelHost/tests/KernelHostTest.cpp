@@ -85,7 +85,7 @@ protected:
 
     TestDriver* copyDriver() { return OSDynamicCast(TestDriver, host->copyServiceNamed("TestDriver")); }
 
-    ConnectionID open(UInt32 type, task_t task = nullptr)
+    ConnectionID open(UInt32 type, task_t task = 0)
     {
         TestDriver* driver = copyDriver();
         EXPECT_NE(driver, nullptr);
@@ -439,9 +439,7 @@ TEST_F(KernelHostTest, OpeningNeedsAKnownTaskAndAnActiveService)
     publish(kVendor, kProduct, 0x0100);
     TestDriver* driver = copyDriver();
     ConnectionID id = 99;
-    int unknown = 0;
-    EXPECT_EQ(host->openConnection(driver, reinterpret_cast<task_t>(&unknown), kRecordClient, &id),
-              kIOReturnBadArgument);
+    EXPECT_EQ(host->openConnection(driver, 0xDEAD, kRecordClient, &id), kIOReturnBadArgument);
     EXPECT_EQ(id, 0u);
     EXPECT_EQ(host->openConnection(driver, process, 7, &id),
               kIOReturnBadArgument); // the driver refuses the type

@@ -34,12 +34,13 @@ Events& events()
     return e;
 }
 
-OSDefineMetaClassAndStructors(TestProvider, IOService) OSDefineMetaClassAndStructors(TestDriver, IOService)
-    OSDefineMetaClassAndStructors(TestUserClient, IOUserClient)
+OSDefineMetaClassAndStructors(TestProvider, IOService);
+OSDefineMetaClassAndStructors(TestDriver, IOService);
+OSDefineMetaClassAndStructors(TestUserClient, IOUserClient);
 
-    // TestProvider
+// TestProvider
 
-    TestProvider* TestProvider::withIDs(uint16_t vendor, uint16_t product, uint16_t release)
+TestProvider* TestProvider::withIDs(uint16_t vendor, uint16_t product, uint16_t release)
 {
     auto* provider = new TestProvider;
     provider->init(nullptr);
@@ -193,7 +194,7 @@ IOReturn TestDriver::powerStateDidChangeTo(IOPMPowerFlags flags, unsigned long s
 
 bool TestUserClient::initWithTask(task_t task, void* securityID, UInt32 type)
 {
-    if (!IOUserClient::initWithTask(task, securityID, type) || task == nullptr) {
+    if (!IOUserClient::initWithTask(task, securityID, type) || task == 0) {
         return false;
     }
     m_task = task;

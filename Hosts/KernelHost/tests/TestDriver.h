@@ -128,7 +128,7 @@ private:
     static IOReturn variable(OSObject* target, void*, IOExternalMethodArguments* arguments);
 
     TestDriver* m_driver = nullptr; // retained from start to clientClose
-    task_t m_task = nullptr;
+    task_t m_task = 0;
     UInt32 m_type = 0;
     void* m_clientBlock = nullptr; // IOMallocAligned, made on first request
     IOMemoryDescriptor* m_clientMemory = nullptr;

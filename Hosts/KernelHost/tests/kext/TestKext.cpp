@@ -20,4 +20,4 @@ public:
     }
 };
 
-OSDefineMetaClassAndStructors(TestKextDriver, IOService)
+OSDefineMetaClassAndStructors(TestKextDriver, IOService);

@@ -307,11 +307,23 @@ void IOLockUnlock(IOLock* lock)
 // Tasks
 
 namespace {
-task kernelTaskRecord{0, 0, "kernel_task", 0};
-std::atomic<uint64_t> nextTaskId{1};
+
+struct Tasks
+{
+    std::mutex mutex;
+    std::map<task_t, platform::iokit::TaskRecord> records; // guarded by mutex
+    task_t next = 0x1000;                                  // guarded by mutex
+};
+
+Tasks& tasks()
+{
+    static auto* t = new Tasks;
+    return *t;
+}
+
 } // namespace
 
-task_t kernel_task = &kernelTaskRecord;
+task_t kernel_task = 1;
 
 task_t current_task()
 {
@@ -320,15 +332,29 @@ task_t current_task()
 
 task_t platform::iokit::createTask(pid_t pid, uid_t uid, const std::string& name)
 {
-    return new task{pid, uid, name.substr(0, platform::process::kMaxProcessName),
-                    nextTaskId.fetch_add(1, std::memory_order_relaxed)};
+    auto& t = tasks();
+    std::lock_guard lock(t.mutex);
+    const task_t port = t.next++;
+    t.records[port] = TaskRecord{pid, uid, name.substr(0, platform::process::kMaxProcessName)};
+    return port;
 }
 
-void platform::iokit::destroyTask(task_t t)
+void platform::iokit::destroyTask(task_t task)
 {
-    if (t != kernel_task) {
-        delete t;
+    auto& t = tasks();
+    std::lock_guard lock(t.mutex);
+    t.records.erase(task);
+}
+
+std::optional<platform::iokit::TaskRecord> platform::iokit::taskRecord(task_t task)
+{
+    if (task == kernel_task) {
+        return TaskRecord{platform::process::pid(), platform::process::uid(), "kernel_task"};
     }
+    auto& t = tasks();
+    std::lock_guard lock(t.mutex);
+    const auto found = t.records.find(task);
+    return found == t.records.end() ? std::nullopt : std::optional<TaskRecord>(found->second);
 }
 
 // Threads

@@ -9,11 +9,11 @@
 
 using platform::iokit::detail::SharedBlock;
 
-OSDefineMetaClassAndStructors(IOMemoryDescriptor, OSObject)
-    OSDefineMetaClassAndStructors(IOMemoryMap, OSObject)
-        OSDefineMetaClassAndStructors(IOBufferMemoryDescriptor, IOMemoryDescriptor)
+OSDefineMetaClassAndStructors(IOMemoryDescriptor, OSObject);
+OSDefineMetaClassAndStructors(IOMemoryMap, OSObject);
+OSDefineMetaClassAndStructors(IOBufferMemoryDescriptor, IOMemoryDescriptor);
 
-            struct IOMemoryDescriptor::Backing
+struct IOMemoryDescriptor::Backing
 {
     std::shared_ptr<SharedBlock> block;
 };
@@ -104,7 +104,7 @@ int IOMemoryDescriptor::fileDescriptor() const
 IOMemoryMap* IOMemoryDescriptor::createMappingInTask(task_t intoTask, mach_vm_address_t, IOOptionBits options,
                                                      mach_vm_size_t offset, mach_vm_size_t length)
 {
-    if (intoTask == nullptr || offset > getLength()) {
+    if (intoTask == 0 || offset > getLength()) {
         return nullptr;
     }
     if (length == 0) {

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-OSDefineMetaClassAndStructors(IORegistryPlane, OSObject)
-    OSDefineMetaClassAndStructors(IORegistryEntry, OSObject)
+OSDefineMetaClassAndStructors(IORegistryPlane, OSObject);
+OSDefineMetaClassAndStructors(IORegistryEntry, OSObject);
 
-        struct IORegistryEntry::Links
+struct IORegistryEntry::Links
 {
     std::map<const IORegistryPlane*, std::vector<IORegistryEntry*>> parents;
     std::map<const IORegistryPlane*, std::vector<IORegistryEntry*>> children;

@@ -17,52 +17,51 @@
 using platform::iokit::detail::Message;
 using platform::iokit::detail::MessageQueue;
 
-OSDefineMetaClassAndAbstractStructors(IONotifier, OSObject)
-    OSDefineMetaClassAndStructors(IOService, IORegistryEntry)
-        OSDefineMetaClassAndStructors(IOPMrootDomain, IOService)
-            OSDefineMetaClassAndStructors(IOCatalogue, OSObject)
+OSDefineMetaClassAndAbstractStructors(IONotifier, OSObject);
+OSDefineMetaClassAndStructors(IOService, IORegistryEntry);
+OSDefineMetaClassAndStructors(IOPMrootDomain, IOService);
+OSDefineMetaClassAndStructors(IOCatalogue, OSObject);
 
-                namespace
+namespace {
+
+// Queue lengths: general-interest listeners and client messages; matching notifications.
+constexpr size_t kInterestQueueLength = 256;
+constexpr size_t kMatchingQueueLength = 256;
+
+std::atomic<IOPMrootDomain*> rootDomainInstance{nullptr};
+
+// Services that called registerService and have not finished terminating (retained).
+struct RegisteredServices
 {
+    std::mutex mutex;
+    std::vector<IOService*> services; // guarded by mutex
+};
 
-    // Queue lengths: general-interest listeners and client messages; matching notifications.
-    constexpr size_t kInterestQueueLength = 256;
-    constexpr size_t kMatchingQueueLength = 256;
+RegisteredServices& registered()
+{
+    static auto* r = new RegisteredServices;
+    return *r;
+}
 
-    std::atomic<IOPMrootDomain*> rootDomainInstance{nullptr};
-
-    // Services that called registerService and have not finished terminating (retained).
-    struct RegisteredServices
-    {
-        std::mutex mutex;
-        std::vector<IOService*> services; // guarded by mutex
-    };
-
-    RegisteredServices& registered()
-    {
-        static auto* r = new RegisteredServices;
-        return *r;
+OSArray* copyRegisteredServices()
+{
+    auto& r = registered();
+    std::lock_guard lock(r.mutex);
+    OSArray* array = OSArray::withCapacity(static_cast<unsigned int>(r.services.size()));
+    for (auto* service : r.services) {
+        array->setObject(service);
     }
+    return array;
+}
 
-    OSArray* copyRegisteredServices()
-    {
-        auto& r = registered();
-        std::lock_guard lock(r.mutex);
-        OSArray* array = OSArray::withCapacity(static_cast<unsigned int>(r.services.size()));
-        for (auto* service : r.services) {
-            array->setObject(service);
-        }
-        return array;
-    }
-
-    template <class Body> void forEachService(OSArray * array, Body body)
-    {
-        for (unsigned int i = 0; i < array->getCount(); ++i) {
-            if (auto* service = OSDynamicCast(IOService, array->getObject(i))) {
-                body(service);
-            }
+template <class Body> void forEachService(OSArray* array, Body body)
+{
+    for (unsigned int i = 0; i < array->getCount(); ++i) {
+        if (auto* service = OSDynamicCast(IOService, array->getObject(i))) {
+            body(service);
         }
     }
+}
 
 } // namespace
 
@@ -153,10 +152,10 @@ private:
     uint64_t m_dropped = 0;
 };
 
-OSDefineMetaClassAndStructors(InterestNotifier, IONotifier)
+OSDefineMetaClassAndStructors(InterestNotifier, IONotifier);
 
-    // A matching notification: publish or terminate of services that match a dictionary.
-    class MatchingNotifier : public IONotifier
+// A matching notification: publish or terminate of services that match a dictionary.
+class MatchingNotifier : public IONotifier
 {
     OSDeclareDefaultStructors(MatchingNotifier);
 
@@ -216,41 +215,40 @@ private:
     uint64_t m_dropped = 0;
 };
 
-OSDefineMetaClassAndStructors(MatchingNotifier, IONotifier)
+OSDefineMetaClassAndStructors(MatchingNotifier, IONotifier);
 
-    namespace
+namespace {
+
+struct MatchingNotifiers
 {
+    std::mutex mutex;
+    std::vector<MatchingNotifier*> notifiers; // guarded by mutex; retained
+};
 
-    struct MatchingNotifiers
-    {
-        std::mutex mutex;
-        std::vector<MatchingNotifier*> notifiers; // guarded by mutex; retained
-    };
+MatchingNotifiers& matchingNotifiers()
+{
+    static auto* m = new MatchingNotifiers;
+    return *m;
+}
 
-    MatchingNotifiers& matchingNotifiers()
+void notifyMatching(const char* type, IOService* service)
+{
+    std::vector<MatchingNotifier*> snapshot;
     {
-        static auto* m = new MatchingNotifiers;
-        return *m;
-    }
-
-    void notifyMatching(const char* type, IOService* service)
-    {
-        std::vector<MatchingNotifier*> snapshot;
-        {
-            auto& m = matchingNotifiers();
-            std::lock_guard lock(m.mutex);
-            for (auto* n : m.notifiers) {
-                n->retain();
-                snapshot.push_back(n);
-            }
-        }
-        for (auto* n : snapshot) {
-            if (n->wants(type, service)) {
-                n->post(service);
-            }
-            n->release();
+        auto& m = matchingNotifiers();
+        std::lock_guard lock(m.mutex);
+        for (auto* n : m.notifiers) {
+            n->retain();
+            snapshot.push_back(n);
         }
     }
+    for (auto* n : snapshot) {
+        if (n->wants(type, service)) {
+            n->post(service);
+        }
+        n->release();
+    }
+}
 
 } // namespace
 

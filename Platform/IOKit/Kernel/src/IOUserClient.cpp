@@ -1,9 +1,8 @@
 #include "IOKit/IOUserClient.h"
 
-OSDefineMetaClassAndStructors(IOUserClient, IOService)
+OSDefineMetaClassAndStructors(IOUserClient, IOService);
 
-    bool IOUserClient::initWithTask(task_t owningTask, void* securityToken, UInt32 type,
-                                    OSDictionary* properties)
+bool IOUserClient::initWithTask(task_t owningTask, void* securityToken, UInt32 type, OSDictionary* properties)
 {
     if (!initWithTask(owningTask, securityToken, type)) {
         return false;

@@ -2,56 +2,57 @@
 
 #include <cstring>
 
-OSDefineMetaClassAndStructors(OSString, OSObject) OSDefineMetaClassAndStructors(OSSymbol, OSString)
-    OSDefineMetaClassAndStructors(OSNumber, OSObject) OSDefineMetaClassAndStructors(OSData, OSObject)
-        OSDefineMetaClassAndStructors(OSBoolean, OSObject)
-            OSDefineMetaClassAndAbstractStructors(OSCollection, OSObject)
-                OSDefineMetaClassAndStructors(OSArray, OSCollection)
-                    OSDefineMetaClassAndStructors(OSDictionary, OSCollection)
-                        OSDefineMetaClassAndAbstractStructors(OSIterator, OSObject)
-                            OSDefineMetaClassAndStructors(OSCollectionIterator, OSIterator)
-                                OSDefineMetaClassAndStructors(OSSerialize, OSObject)
+OSDefineMetaClassAndStructors(OSString, OSObject);
+OSDefineMetaClassAndStructors(OSSymbol, OSString);
+OSDefineMetaClassAndStructors(OSNumber, OSObject);
+OSDefineMetaClassAndStructors(OSData, OSObject);
+OSDefineMetaClassAndStructors(OSBoolean, OSObject);
+OSDefineMetaClassAndAbstractStructors(OSCollection, OSObject);
+OSDefineMetaClassAndStructors(OSArray, OSCollection);
+OSDefineMetaClassAndStructors(OSDictionary, OSCollection);
+OSDefineMetaClassAndAbstractStructors(OSIterator, OSObject);
+OSDefineMetaClassAndStructors(OSCollectionIterator, OSIterator);
+OSDefineMetaClassAndStructors(OSSerialize, OSObject);
 
-                                    namespace
+namespace {
+
+// The XML start tag of an element with its attributes, e.g. "integer size=\"32\"".
+void addElement(OSSerialize* s, const char* tag, const std::string& body)
 {
+    s->addChar('<');
+    s->addString(tag);
+    s->addChar('>');
+    s->addEscapedString(body);
+    s->addString("</");
+    const char* space = std::strchr(tag, ' ');
+    s->addString(space == nullptr ? tag : std::string(tag, space).c_str());
+    s->addChar('>');
+}
 
-    // The XML start tag of an element with its attributes, e.g. "integer size=\"32\"".
-    void addElement(OSSerialize * s, const char* tag, const std::string& body)
-    {
-        s->addChar('<');
-        s->addString(tag);
-        s->addChar('>');
-        s->addEscapedString(body);
-        s->addString("</");
-        const char* space = std::strchr(tag, ' ');
-        s->addString(space == nullptr ? tag : std::string(tag, space).c_str());
-        s->addChar('>');
+std::string base64(const unsigned char* bytes, size_t length)
+{
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((length + 2) / 3 * 4);
+    for (size_t i = 0; i < length; i += 3) {
+        const unsigned v =
+            (bytes[i] << 16) | (i + 1 < length ? bytes[i + 1] << 8 : 0) | (i + 2 < length ? bytes[i + 2] : 0);
+        out += digits[(v >> 18) & 63];
+        out += digits[(v >> 12) & 63];
+        out += i + 1 < length ? digits[(v >> 6) & 63] : '=';
+        out += i + 2 < length ? digits[v & 63] : '=';
     }
+    return out;
+}
 
-    std::string base64(const unsigned char* bytes, size_t length)
-    {
-        static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        std::string out;
-        out.reserve((length + 2) / 3 * 4);
-        for (size_t i = 0; i < length; i += 3) {
-            const unsigned v = (bytes[i] << 16) | (i + 1 < length ? bytes[i + 1] << 8 : 0) |
-                               (i + 2 < length ? bytes[i + 2] : 0);
-            out += digits[(v >> 18) & 63];
-            out += digits[(v >> 12) & 63];
-            out += i + 1 < length ? digits[(v >> 6) & 63] : '=';
-            out += i + 2 < length ? digits[v & 63] : '=';
-        }
-        return out;
+template <class T> T* initialised(T* object, bool ok)
+{
+    if (object != nullptr && !ok) {
+        object->release();
+        return nullptr;
     }
-
-    template <class T> T* initialised(T * object, bool ok)
-    {
-        if (object != nullptr && !ok) {
-            object->release();
-            return nullptr;
-        }
-        return object;
-    }
+    return object;
+}
 
 } // namespace
 

@@ -12,6 +12,7 @@
 #include "libkern/OSAtomic.h"
 #include "libkern/version.h"
 #include "platform/HostClock.h"
+#include "platform/KernelTasks.h"
 #include "platform/ProcessEnvironment.h"
 
 namespace {
@@ -200,9 +201,11 @@ TEST(IOMemoryDescriptor, PlainMemoryMapsOnlyIntoTheKernelTask)
     ASSERT_NE(map, nullptr);
     EXPECT_EQ(map->getAddress(), reinterpret_cast<uintptr_t>(local));
     map->release();
-    int userTaskRecord = 0;
-    EXPECT_EQ(descriptor->createMappingInTask(reinterpret_cast<task_t>(&userTaskRecord), 0, kIOMapAnywhere),
-              nullptr);
+    const task_t user = platform::iokit::createTask(77, 501, "user");
+    EXPECT_EQ(platform::iokit::taskRecord(user)->pid, 77);
+    EXPECT_EQ(descriptor->createMappingInTask(user, 0, kIOMapAnywhere), nullptr);
+    platform::iokit::destroyTask(user);
+    EXPECT_FALSE(platform::iokit::taskRecord(user).has_value());
     descriptor->release();
 }
 

@@ -10,9 +10,9 @@ class TestBase : public OSObject
 {
     OSDeclareDefaultStructors(TestBase);
 };
-OSDefineMetaClassAndStructors(TestBase, OSObject)
+OSDefineMetaClassAndStructors(TestBase, OSObject);
 
-    class TestDerived : public TestBase
+class TestDerived : public TestBase
 {
     OSDeclareDefaultStructors(TestDerived);
 
@@ -26,7 +26,8 @@ protected:
         TestBase::free();
     }
 };
-OSDefineMetaClassAndStructors(TestDerived, TestBase) int TestDerived::freed = 0;
+OSDefineMetaClassAndStructors(TestDerived, TestBase);
+int TestDerived::freed = 0;
 
 TEST(OSMetaClass, AllocatesByNameAndCastsAlongTheClassChain)
 {

@@ -235,9 +235,9 @@ public:
         return IOService::powerStateDidChangeTo(flags, state, device);
     }
 };
-OSDefineMetaClassAndStructors(PowerListener, IOService)
+OSDefineMetaClassAndStructors(PowerListener, IOService);
 
-    TEST(IOPMrootDomain, TellsInterestedDriversOfSleepAndWake)
+TEST(IOPMrootDomain, TellsInterestedDriversOfSleepAndWake)
 {
     auto* driver = make<PowerListener>();
     IOPMrootDomain* root = IOService::getPMRootDomain();

@@ -86,7 +86,7 @@ protected:
 private:
     friend class IOMemoryDescriptor;
     IOMemoryDescriptor* m_descriptor = nullptr; // retained
-    task_t m_task = nullptr;
+    task_t m_task = 0;
     void* m_address = nullptr;
     mach_vm_size_t m_length = 0;
     void* m_pages = nullptr; // the page-aligned region this map owns, or null when it aliases

@@ -18,10 +18,9 @@ typedef uintptr_t vm_size_t;
 typedef uint64_t AbsoluteTime;
 typedef UInt32 IOPMPowerFlags;
 
-// A task is a process as the kernel sees it: the kernel itself, or a user process that opened a
-// connection. See platform/KernelTasks.h for how the kernel host creates them.
-struct task;
-typedef task* task_t;
+// A task is a process as the kernel sees it, named by a port as Mach names it: the kernel itself,
+// or a user process that opened a connection (platform/KernelTasks.h). 0 is no task.
+typedef uint32_t task_t;
 extern task_t kernel_task;
 // The task the current call is made for: the kernel task everywhere in this host.
 task_t current_task();
