@@ -177,6 +177,9 @@ IOReturn KernelHost::openConnection(IOService* service, task_t task, UInt32 type
     if (client->getProvider() == nullptr) {
         client->attach(service);
     }
+    if (service->isInactive()) {
+        client->terminate(); // the service went while the client was being made
+    }
     auto connection = std::make_shared<Connection>();
     connection->id = m_nextConnection++;
     connection->task = task;

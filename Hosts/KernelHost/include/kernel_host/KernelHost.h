@@ -90,7 +90,9 @@ public:
     // Terminates the provider (and with it the drivers on it and their clients) and waits until
     // that is done.
     void removeProvider(IOService* provider);
-    // Waits (on host time) until no matching or termination work is pending anywhere.
+    // Waits (on host time) until no matching or termination work is pending anywhere. On the
+    // virtual clock the waiting thread counts as a sleeper, and the time-out runs only as the
+    // clock is advanced.
     IOReturn waitQuiet(uint64_t timeoutNanoseconds = 10'000'000'000ULL);
 
     // The first registered, active service of class `className` (retained), or null.

@@ -20,6 +20,14 @@
 // argument of argSize bytes (at most kIOMessageArgumentMaximum) is copied; with argSize 0 the
 // pointer itself is delivered.
 //
+// A family publishes a provider (a "nub", such as a USB device) like this:
+//   auto* nub = new MyNub; nub->init(properties);        // properties: the matching keys
+//   nub->attach(parentOrServiceRoot);                     // the service plane
+//   nub->attachToParent(hub, IORegistryEntry::getPlane("IOUSB")); // a family plane, if any
+//   nub->registerService(); nub->release();               // the registry now holds it
+// and overrides matchPropertyTable() to compare its own keys (compareProperty() does one key).
+// On removal it calls nub->terminate().
+//
 // Threads: life-cycle calls come from the kernel's work thread or the thread that calls
 // registerService(kIOServiceSynchronous)/terminate(kIOServiceSynchronous); message() and the
 // interest handlers from delivery threads; powerStateWillChangeTo/DidChangeTo from the thread
