@@ -17,6 +17,7 @@
 #include "kern/clock.h"
 #include "kern/thread.h"
 #include "libkern/version.h"
+#include "mach/mach_init.h"
 #include "platform/HostClock.h"
 #include "platform/KernelTasks.h"
 #include "platform/ProcessEnvironment.h"
@@ -312,7 +313,7 @@ struct Tasks
 {
     std::mutex mutex;
     std::map<task_t, platform::iokit::TaskRecord> records; // guarded by mutex
-    task_t next = 0x1000;                                  // guarded by mutex
+    task_t next = 0x10000000;                              // guarded by mutex; apart from the other ports
 };
 
 Tasks& tasks()
@@ -323,11 +324,11 @@ Tasks& tasks()
 
 } // namespace
 
-task_t kernel_task = 1;
+task_t kernel_task = mach_task_self();
 
 task_t current_task()
 {
-    return kernel_task;
+    return mach_task_self();
 }
 
 task_t platform::iokit::createTask(pid_t pid, uid_t uid, const std::string& name)

@@ -11,6 +11,7 @@
 #include "kern/thread.h"
 #include "libkern/OSAtomic.h"
 #include "libkern/version.h"
+#include "mach/semaphore.h"
 #include "platform/HostClock.h"
 #include "platform/KernelTasks.h"
 #include "platform/ProcessEnvironment.h"
@@ -127,6 +128,22 @@ TEST(KernelThread, RunsTheFunctionAndRecordsTheTimeConstraintPolicy)
     EXPECT_EQ(platform::iokit::runningKernelThreads(), before);
     EXPECT_EQ(current_thread(), nullptr);
     EXPECT_EQ(IOCreateThread(nullptr, nullptr), nullptr);
+}
+
+void signalFromKernelThread(void* argument)
+{
+    semaphore_signal(*static_cast<semaphore_t*>(argument));
+}
+
+// The start hand-shake of a kernel thread: a semaphore of the kernel's own task.
+TEST(KernelThread, SignalsASemaphoreOfTheKernelTask)
+{
+    EXPECT_EQ(current_task(), kernel_task);
+    semaphore_t semaphore = MACH_PORT_NULL;
+    ASSERT_EQ(semaphore_create(current_task(), &semaphore, SYNC_POLICY_FIFO, 0), KERN_SUCCESS);
+    ASSERT_NE(IOCreateThread(signalFromKernelThread, &semaphore), nullptr);
+    EXPECT_EQ(semaphore_wait(semaphore), KERN_SUCCESS);
+    EXPECT_EQ(semaphore_destroy(current_task(), semaphore), KERN_SUCCESS);
 }
 
 TEST(IOMallocAligned, BlockIsSharedMemoryThatOutlivesItsFreeWhileADescriptorHoldsIt)

@@ -6,6 +6,7 @@
 
 #include "IOKit/IOReturn.h"
 #include "libkern/OSTypes.h"
+#include "mach/port.h"
 
 typedef UInt32 IOOptionBits;
 typedef uint64_t IOByteCount;
@@ -18,11 +19,12 @@ typedef uintptr_t vm_size_t;
 typedef uint64_t AbsoluteTime;
 typedef UInt32 IOPMPowerFlags;
 
-// A task is a process as the kernel sees it, named by a port as Mach names it: the kernel itself,
-// or a user process that opened a connection (platform/KernelTasks.h). 0 is no task.
-typedef uint32_t task_t;
+// A task (task_t, a Mach port name) is a process as the kernel sees it: the kernel itself, which
+// is the kernel host's own task (mach_task_self()), or a user process that opened a connection
+// (platform/KernelTasks.h). MACH_PORT_NULL is no task.
 extern task_t kernel_task;
-// The task the current call is made for: the kernel task everywhere in this host.
+// The task the current call is made for: the kernel task everywhere in this host, so a kernel
+// semaphore is created with semaphore_create(current_task(), ...).
 task_t current_task();
 
 typedef UInt32 IODirection;

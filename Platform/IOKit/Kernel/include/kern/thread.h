@@ -11,13 +11,10 @@
 
 #include "IOKit/IOLib.h"
 #include "mach/kern_return.h"
+#include "mach/thread_act.h"
 
 typedef struct thread* thread_t;
 typedef void (*thread_continue_t)(void* parameter, int waitResult);
-
-typedef unsigned int thread_policy_flavor_t;
-typedef int* thread_policy_t;
-typedef unsigned int mach_msg_type_number_t;
 
 constexpr thread_policy_flavor_t THREAD_TIME_CONSTRAINT_POLICY = 2;
 
