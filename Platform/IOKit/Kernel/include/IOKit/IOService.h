@@ -79,10 +79,10 @@ public:
     virtual uint64_t droppedMessages() const = 0;
 };
 
-// Options.
-constexpr IOOptionBits kIOServiceSeize = 0x00000001; // open: ask the current owner to close
-constexpr IOOptionBits kIOServiceSynchronous =
-    0x00000002; // registerService/terminate: do the work before returning
+// Options. Seize (open): ask the current owner to close. Synchronous (registerService,
+// terminate): do the work before returning.
+constexpr IOOptionBits kIOServiceSeize = 0x00000001;
+constexpr IOOptionBits kIOServiceSynchronous = 0x00000002;
 
 constexpr vm_size_t kIOMessageArgumentMaximum = 128;
 
@@ -105,7 +105,6 @@ constexpr const char* kIOPropertyMatchKey = "IOPropertyMatch";
 constexpr const char* kIONameMatchKey = "IONameMatch";
 constexpr const char* kIOMatchCategoryKey = "IOMatchCategory";
 constexpr const char* kIODefaultMatchCategoryKey = "IODefaultMatchCategory";
-constexpr const char* kIOPersonalityPublisherKey = "IOPersonalityPublisher";
 constexpr const char* kCFBundleIdentifierKey = "CFBundleIdentifier";
 
 class IOService : public IORegistryEntry
