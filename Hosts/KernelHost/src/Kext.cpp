@@ -1,6 +1,4 @@
 #include <algorithm>
-#include <dlfcn.h>
-#include <fstream>
 #include <iterator>
 #include <thread>
 #include <vector>
@@ -29,21 +27,6 @@ bool text(CFTypeRef value, std::string* out)
     }
     *out = buffer.data();
     return true;
-}
-
-bool readFile(const std::string& path, std::vector<UInt8>* bytes)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return false;
-    }
-    bytes->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return true;
-}
-
-bool exists(const std::string& path)
-{
-    return std::ifstream(path).good();
 }
 
 } // namespace
@@ -113,87 +96,73 @@ OSObject* kernelObjectFromPropertyList(CFTypeRef value)
 
 IOReturn KernelHost::loadKext(const std::string& bundlePath, std::string* identifier)
 {
-    std::string folder = bundlePath + "/Contents";
-    if (!exists(folder + "/Info.plist")) {
-        folder = bundlePath;
-    }
-    std::vector<UInt8> bytes;
-    if (!readFile(folder + "/Info.plist", &bytes)) {
-        IOLog("KernelHost: no Info.plist in %s\n", bundlePath.c_str());
-        return kIOReturnNotFound;
-    }
-    CFDataRef data = CFDataCreate(kCFAllocatorDefault, bytes.data(), static_cast<CFIndex>(bytes.size()));
-    CFPropertyListRef plist = CFPropertyListCreateWithData(kCFAllocatorDefault, data, 0, nullptr, nullptr);
-    CFRelease(data);
-    OSObject* converted = kernelObjectFromPropertyList(plist);
-    if (plist != nullptr) {
-        CFRelease(plist);
-    }
-    OSDictionary* info = OSDynamicCast(OSDictionary, converted);
-    if (info == nullptr) {
-        OSSafeReleaseNULL(converted);
-    }
     auto fail = [&](IOReturn status, const char* why) {
         IOLog("KernelHost: %s: %s\n", bundlePath.c_str(), why);
-        OSSafeReleaseNULL(info);
         return status;
     };
-    if (info == nullptr) {
-        return fail(kIOReturnBadArgument, "Info.plist is not a dictionary of kernel values");
+    CFStringRef path =
+        CFStringCreateWithCString(kCFAllocatorDefault, bundlePath.c_str(), kCFStringEncodingUTF8);
+    CFURLRef url = path != nullptr
+                       ? CFURLCreateWithFileSystemPath(kCFAllocatorDefault, path, kCFURLPOSIXPathStyle, true)
+                       : nullptr;
+    CFBundleRef bundle = url != nullptr ? CFBundleCreate(kCFAllocatorDefault, url) : nullptr;
+    if (url != nullptr) {
+        CFRelease(url);
     }
-    auto* bundleID = OSDynamicCast(OSString, info->getObject(kCFBundleIdentifierKey));
-    OSObject* personalitiesObject = info->getObject("IOKitPersonalities");
+    if (path != nullptr) {
+        CFRelease(path);
+    }
+    if (bundle == nullptr) {
+        return fail(kIOReturnNotFound, "no such bundle");
+    }
+    // A missing or damaged Info.plist reads as an empty dictionary: no identifier.
+    OSObject* converted = kernelObjectFromPropertyList(CFBundleGetInfoDictionary(bundle));
+    OSDictionary* info = OSDynamicCast(OSDictionary, converted);
+    auto refuse = [&](IOReturn status, const char* why) {
+        OSSafeReleaseNULL(converted);
+        CFRelease(bundle);
+        return fail(status, why);
+    };
+    auto* bundleID =
+        info != nullptr ? OSDynamicCast(OSString, info->getObject(kCFBundleIdentifierKey)) : nullptr;
+    OSObject* personalitiesObject = info != nullptr ? info->getObject("IOKitPersonalities") : nullptr;
     auto* personalities = OSDynamicCast(OSDictionary, personalitiesObject);
     if (bundleID == nullptr || bundleID->getLength() == 0 ||
         (personalitiesObject != nullptr && personalities == nullptr)) {
-        return fail(kIOReturnBadArgument, "no CFBundleIdentifier, or IOKitPersonalities is not a dictionary");
+        return refuse(kIOReturnBadArgument,
+                      "no CFBundleIdentifier, or IOKitPersonalities is not a dictionary");
+    }
+    // Every personality must be a dictionary; each is tagged with the bundle it came from.
+    OSArray* list = OSArray::withCapacity(personalities ? personalities->getCount() : 0);
+    for (unsigned int i = 0; personalities != nullptr && i < personalities->getCount(); ++i) {
+        auto* personality = OSDynamicCast(OSDictionary, personalities->getObject(personalities->getKey(i)));
+        if (personality == nullptr) {
+            list->release();
+            return refuse(kIOReturnBadArgument, "a personality is not a dictionary");
+        }
+        personality->setObject(kCFBundleIdentifierKey, bundleID);
+        list->setObject(personality);
     }
     const std::string id = bundleID->getCStringNoCopy();
     {
         std::lock_guard lock(m_mutex);
         if (m_kexts.count(id) != 0) {
-            return fail(kIOReturnExclusiveAccess, "a kext with this identifier is loaded");
+            list->release();
+            return refuse(kIOReturnExclusiveAccess, "a kext with this identifier is loaded");
         }
     }
 
     Kext kext;
-    if (auto* executable = OSDynamicCast(OSString, info->getObject("CFBundleExecutable"))) {
-        std::string library = folder + "/MacOS/" + executable->getCStringNoCopy();
-        if (!exists(library)) {
-            library = folder + "/" + executable->getCStringNoCopy();
-        }
-        if (!exists(library)) {
-            return fail(kIOReturnNotFound, "the CFBundleExecutable library is missing");
-        }
+    kext.bundle = bundle;
+    if (info->getObject("CFBundleExecutable") != nullptr) {
         const auto before = platform::iokit::registeredClassNames();
-        kext.image = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (kext.image == nullptr) {
-            IOLog("KernelHost: %s: %s\n", library.c_str(), dlerror());
-            return fail(kIOReturnError, "the library does not load");
+        if (!CFBundleLoadExecutable(bundle)) {
+            list->release();
+            return refuse(kIOReturnError, "its library is missing or does not load");
         }
         const auto after = platform::iokit::registeredClassNames();
         std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
                             std::back_inserter(kext.classes));
-    }
-
-    // Every personality must be a dictionary; each is tagged with the bundle it came from.
-    OSArray* list = OSArray::withCapacity(personalities ? personalities->getCount() : 0);
-    bool valid = true;
-    for (unsigned int i = 0; personalities != nullptr && i < personalities->getCount(); ++i) {
-        auto* personality = OSDynamicCast(OSDictionary, personalities->getObject(personalities->getKey(i)));
-        if (personality == nullptr) {
-            valid = false;
-            break;
-        }
-        personality->setObject(kCFBundleIdentifierKey, bundleID);
-        list->setObject(personality);
-    }
-    if (!valid) {
-        list->release();
-        if (kext.image != nullptr) {
-            dlclose(kext.image);
-        }
-        return fail(kIOReturnBadArgument, "a personality is not a dictionary");
     }
     {
         std::lock_guard lock(m_mutex);
@@ -201,7 +170,7 @@ IOReturn KernelHost::loadKext(const std::string& bundlePath, std::string* identi
     }
     addPersonalities(list);
     list->release();
-    info->release();
+    converted->release();
     if (identifier != nullptr) {
         *identifier = id;
     }
@@ -227,7 +196,8 @@ IOReturn KernelHost::unloadKext(const std::string& identifier)
     bundleID->release();
     matching->release();
     waitQuiet();
-    if (kext.image == nullptr) {
+    if (kext.classes.empty()) {
+        CFRelease(kext.bundle);
         return kIOReturnSuccess;
     }
     // Objects of the kext's classes may still be on their way out (a message being delivered
@@ -246,9 +216,10 @@ IOReturn KernelHost::unloadKext(const std::string& identifier)
     }
     if (live() != 0) {
         IOLog("KernelHost: %s still has %u objects; its library stays loaded\n", identifier.c_str(), live());
-        return kIOReturnBusy;
+        return kIOReturnBusy; // the bundle reference is kept, so the library stays
     }
-    dlclose(kext.image);
+    CFBundleUnloadExecutable(kext.bundle);
+    CFRelease(kext.bundle);
     return kIOReturnSuccess;
 }
 

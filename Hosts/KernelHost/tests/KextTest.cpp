@@ -10,6 +10,7 @@
 #include "TestDriver.h"
 #include "kernel_host/KernelHost.h"
 #include "platform/Log.h"
+#include "platform/ProcessEnvironment.h"
 
 namespace {
 
@@ -44,27 +45,35 @@ protected:
         char pattern[] = "/tmp/kext-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root = pattern;
+        rooted =
+            std::make_unique<platform::process::ScopedOverride>(platform::process::Overrides{.root = root});
     }
     void TearDown() override
     {
         host.reset();
+        rooted.reset();
         fs::remove_all(root);
     }
 
-    // A bundle folder with `info` as its Info.plist and, when asked, the test kext library.
+    // A bundle at the system path "/Library/Extensions/<name>" with `info` as its Info.plist
+    // and, when asked, the test kext library.
     std::string bundle(const std::string& name, const std::string& info, bool withLibrary,
                        bool contents = false)
     {
-        const fs::path folder = fs::path(root) / name / (contents ? "Contents" : "");
-        fs::create_directories(folder / "MacOS");
+        const std::string path = "/Library/Extensions/" + name;
+        const fs::path top = fs::path(root + path);
+        const fs::path folder = contents ? top / "Contents" : top;
+        const fs::path library = contents ? folder / "MacOS" : folder;
+        fs::create_directories(library);
         std::ofstream(folder / "Info.plist") << info;
         if (withLibrary) {
-            fs::copy_file(TEST_KEXT_LIBRARY, folder / "MacOS" / "TestKextDriver.so");
+            fs::copy_file(TEST_KEXT_LIBRARY, library / "TestKextDriver.so");
         }
-        return (fs::path(root) / name).string();
+        return path;
     }
 
     std::string root;
+    std::unique_ptr<platform::process::ScopedOverride> rooted;
     std::unique_ptr<KernelHost> host = std::make_unique<KernelHost>();
 };
 
@@ -121,7 +130,7 @@ TEST_F(KextTest, RefusesBundlesThatAreNotKexts)
          replace(kInfo, "<key>Device</key>\n    <dict>",
                  "<key>Odd</key><string>x</string><key>Device</key>\n    <dict>"),
          true, kIOReturnBadArgument},
-        {"no library", kInfo, false, kIOReturnNotFound},
+        {"no library", kInfo, false, kIOReturnError},
     };
     platform::log::Capture log(platform::log::Channel::kernel);
     int n = 0;
@@ -129,7 +138,7 @@ TEST_F(KextTest, RefusesBundlesThatAreNotKexts)
         EXPECT_EQ(host->loadKext(bundle("case" + std::to_string(n++), c.info, c.library)), c.status)
             << c.name;
     }
-    EXPECT_EQ(host->loadKext(root + "/missing.kext"), kIOReturnNotFound);
+    EXPECT_EQ(host->loadKext("/Library/Extensions/missing.kext"), kIOReturnNotFound);
     EXPECT_TRUE(log.contains("missing.kext"));
     OSArray* drivers = gIOCatalogue->copyDrivers();
     for (unsigned int i = 0; i < drivers->getCount(); ++i) {

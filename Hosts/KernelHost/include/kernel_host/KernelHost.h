@@ -17,7 +17,7 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "CoreFoundation/CFBase.h"
+#include "CoreFoundation/CFBundle.h"
 #include "IOKit/IOService.h"
 #include "IOKit/IOUserClient.h"
 
@@ -72,13 +72,14 @@ public:
     // matches every registered provider again.
     bool addPersonalities(OSArray* personalities);
 
-    // Kext bundles: a folder with "Info.plist" (or "Contents/Info.plist") naming
-    // CFBundleIdentifier, CFBundleExecutable (a shared library beside the Info.plist, or in its
-    // "MacOS" folder) and IOKitPersonalities. Loading opens the library, so that its classes
-    // register, and adds the personalities (each given the bundle's CFBundleIdentifier).
-    // Answers kIOReturnNotFound (no Info.plist or library), kIOReturnBadArgument (not a kext's
-    // Info.plist), kIOReturnExclusiveAccess (that identifier is loaded) or kIOReturnError (the
-    // library does not load); each failure is logged with the path.
+    // Kext bundles, at a system path (looked up under the process's root folder, as every
+    // bundle is): an Info.plist naming CFBundleIdentifier, CFBundleExecutable (the shared
+    // library) and IOKitPersonalities. Loading opens the library, so that its classes register,
+    // and adds the personalities (each given the bundle's CFBundleIdentifier). Answers
+    // kIOReturnNotFound (no such folder), kIOReturnBadArgument (no identifier, or personalities
+    // that are not dictionaries), kIOReturnExclusiveAccess (that identifier is loaded) or
+    // kIOReturnError (the library is missing or does not load); each failure is logged with
+    // the path.
     IOReturn loadKext(const std::string& bundlePath, std::string* identifier = nullptr);
     // Removes the kext's personalities, terminates the drivers started from them, and closes
     // its library once no object of its classes is left.
@@ -131,7 +132,7 @@ private:
     std::map<task_t, TaskRecord> m_tasks; // guarded by m_mutex
     struct Kext
     {
-        void* image = nullptr;            // the library; null for a kext without one
+        CFBundleRef bundle = nullptr;     // one reference
         std::vector<std::string> classes; // the classes its library registered
     };
     std::map<std::string, Kext> m_kexts; // guarded by m_mutex
