@@ -151,6 +151,28 @@ TEST_F(KernelHostTest, RefusedProbeAndFailedStartLeaveTheNextCandidate)
     EXPECT_TRUE(only(all, "stop").empty()); // a failed start is not stopped
 }
 
+// A driver publishes a nub of its own synchronously from its start; the nub's driver starts
+// before that start returns, and on removal the innermost driver stops first.
+TEST_F(KernelHostTest, NestedDriverStartsWithinItsParentsStartAndStopsFirst)
+{
+    OSDictionary* parent = personality("parent", kVendor, kProduct, 0);
+    OSNumber* childVendor = OSNumber::withNumber(0x2222, 16);
+    parent->setObject("PublishChild", childVendor);
+    childVendor->release();
+    addPersonalities({parent, personality("child", 0x2222, 1, 0)});
+    TestProvider* provider = publish(kVendor, kProduct, 0x0100);
+    auto all = events().take();
+    EXPECT_EQ(only(all, "start"), (std::vector<std::string>{"start parent", "start child"}));
+    EXPECT_EQ(only(all, "started"), (std::vector<std::string>{"started parent"}));
+    EXPECT_LT(std::find(all.begin(), all.end(), "start child"),
+              std::find(all.begin(), all.end(), "started parent"));
+
+    host->removeProvider(provider);
+    all = events().take();
+    EXPECT_EQ(only(all, "terminate"), (std::vector<std::string>{"terminate parent", "terminate child"}));
+    EXPECT_EQ(only(all, "stop"), (std::vector<std::string>{"stop child", "stop parent"}));
+}
+
 TEST_F(KernelHostTest, MethodTableChecksCountsAndSizesBeforeTheMethodRuns)
 {
     addPersonalities({personality("product", kVendor, kProduct, 0)});

@@ -100,6 +100,14 @@ bool TestDriver::start(IOService* provider)
     getPMRootDomain()->registerInterestedDriver(this);
     setProperty("deviceUID", "USB-4711");
     registerService();
+    if (auto* child = OSDynamicCast(OSNumber, getProperty("PublishChild"))) {
+        // A nub of its own for another driver to match, matched before start returns.
+        TestProvider* nub = TestProvider::withIDs(static_cast<uint16_t>(child->unsigned32BitValue()), 1, 0);
+        nub->attach(this);
+        nub->registerService(kIOServiceSynchronous);
+        nub->release();
+        events().add("started " + tag());
+    }
     return m_deviceBlock != nullptr;
 }
 

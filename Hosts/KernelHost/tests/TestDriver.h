@@ -135,7 +135,8 @@ private:
     int m_methodsRun = 0;
 };
 
-// Personalities for TestProvider: {Tag, vendor, product (0 = none), release (0 = none), score, flags}.
+// Personalities for TestProvider: {Tag, vendor, product (0 = none), release (0 = none), score,
+// a flag}. Flags: "RefuseProbe", "FailStart".
 OSDictionary* personality(const char* tag, uint16_t vendor, uint16_t product, uint16_t release,
                           int probeScore = 0, const char* flag = nullptr);
 
