@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "IOKit/IOMessage.h"
+#include "IOKit/IOReturn.h"
 #include "libkern/c++/OSContainers.h"
 
 namespace {
@@ -191,3 +193,25 @@ TEST(OSSerialize, WritesEveryKindAsPropertyListText)
 }
 
 } // namespace
+
+// The status and message numbers the driver and user space exchange.
+static_assert(kIOReturnSuccess == 0);
+static_assert(static_cast<uint32_t>(kIOReturnInvalid) == 0xE0000001);
+static_assert(static_cast<uint32_t>(kIOReturnError) == 0xE00002BC);
+static_assert(static_cast<uint32_t>(kIOReturnNoMemory) == 0xE00002BD);
+static_assert(static_cast<uint32_t>(kIOReturnNoDevice) == 0xE00002C0);
+static_assert(static_cast<uint32_t>(kIOReturnNotPrivileged) == 0xE00002C1);
+static_assert(static_cast<uint32_t>(kIOReturnBadArgument) == 0xE00002C2);
+static_assert(static_cast<uint32_t>(kIOReturnExclusiveAccess) == 0xE00002C5);
+static_assert(static_cast<uint32_t>(kIOReturnUnsupported) == 0xE00002C7);
+static_assert(static_cast<uint32_t>(kIOReturnIOError) == 0xE00002CA);
+static_assert(static_cast<uint32_t>(kIOReturnNotOpen) == 0xE00002CD);
+static_assert(static_cast<uint32_t>(kIOReturnBusy) == 0xE00002D5);
+static_assert(static_cast<uint32_t>(kIOReturnNotAttached) == 0xE00002D9);
+static_assert(static_cast<uint32_t>(kIOReturnUnderrun) == 0xE00002E7);
+static_assert(static_cast<uint32_t>(kIOReturnDeviceError) == 0xE00002E9);
+static_assert(static_cast<uint32_t>(kIOReturnAborted) == 0xE00002EB);
+static_assert(static_cast<uint32_t>(kIOUSBPipeStalled) == 0xE000404F);
+static_assert(static_cast<uint32_t>(kIOUSBTransactionTimeout) == 0xE0004051);
+static_assert(kIOMessageServicePropertyChange == 0xE0000130);
+static_assert(kIOMessageSystemWillSleep == 0xE0000280 && kIOMessageSystemHasPoweredOn == 0xE0000300);
