@@ -324,8 +324,6 @@ Tasks& tasks()
 
 } // namespace
 
-task_t kernel_task = mach_task_self();
-
 task_t current_task()
 {
     return mach_task_self();

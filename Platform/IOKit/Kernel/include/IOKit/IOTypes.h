@@ -6,6 +6,7 @@
 
 #include "IOKit/IOReturn.h"
 #include "libkern/OSTypes.h"
+#include "mach/mach_init.h"
 #include "mach/port.h"
 
 typedef UInt32 IOOptionBits;
@@ -22,7 +23,7 @@ typedef UInt32 IOPMPowerFlags;
 // A task (task_t, a Mach port name) is a process as the kernel sees it: the kernel itself, which
 // is the kernel host's own task (mach_task_self()), or a user process that opened a connection
 // (platform/KernelTasks.h). MACH_PORT_NULL is no task.
-extern task_t kernel_task;
+#define kernel_task (::mach_task_self())
 // The task the current call is made for: the kernel task everywhere in this host, so a kernel
 // semaphore is created with semaphore_create(current_task(), ...).
 task_t current_task();
