@@ -153,22 +153,23 @@ uint64_t lookUp(const PairView& view, uint64_t sampleTime)
 uint64_t TimeStampsBuffer::GetTimeStamp(uint64_t sampleTime) const
 {
     // A writer that stores pairs while we read makes us read again, keeping clear of as many
-    // more slots as it stored meanwhile (twice over); after a few tries the answer stands.
+    // more slots as it stored meanwhile (twice over). The kernel stores about one pair per
+    // millisecond, so a second try is already rare; a reader outrun every time gets no answer
+    // rather than a torn one.
     constexpr int kAttempts = 8;
     uint32_t guard = 1;
-    uint64_t result = 0;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         const uint32_t stored = shared::load(mCount);
         shared::consume();
-        result = lookUp(PairView(*this, stored, guard), sampleTime);
+        const uint64_t result = lookUp(PairView(*this, stored, guard), sampleTime);
         shared::consume();
         const uint32_t moved = shared::load(mCount) - stored;
         if (moved == 0) {
-            break;
+            return result;
         }
         guard = std::min(kCapacity / 2, guard + 2 * std::min(moved, kCapacity));
     }
-    return result;
+    return 0;
 }
 
 void TimeStampsBuffer::CopyData(QZ_TimeStampsBufferData&) const {}
