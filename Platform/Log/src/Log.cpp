@@ -1,10 +1,34 @@
 #include "platform/Log.h"
 
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace platform::log {
 namespace {
+
+// Writers hand their text to the channels through a bounded lock-free queue: a writer formats
+// into its own stack buffer and claims a slot, so logging never locks, allocates or waits, and a
+// real-time thread may log. One drainer at a time (a background thread, or a reader of a capture)
+// moves queued text on to the channels. Text longer than a slot takes the slow path: it drains
+// the queue first, so one thread's lines keep their order, then goes straight to its channel.
+constexpr size_t kSlots = 1024;
+constexpr size_t kSlotText = 1000;
+constexpr auto kDrainInterval = std::chrono::milliseconds(20);
+
+struct Slot
+{
+    std::atomic<uint64_t> sequence{0};
+    Channel channel = Channel::kernel;
+    int priority = 0;
+    uint32_t length = 0;
+    char text[kSlotText];
+};
 
 struct ChannelState
 {
@@ -17,25 +41,56 @@ struct ChannelState
 
 struct LogState
 {
-    std::mutex mutex;
+    std::array<Slot, kSlots> slots;
+    std::atomic<uint64_t> enqueuePosition{0};
+    std::atomic<uint64_t> dropped{0};
+
+    std::mutex mutex; // the drainer's lock: guards everything below
+    uint64_t dequeuePosition = 0;
     std::array<ChannelState, 3> channels;
+
     LogState()
     {
+        for (uint64_t i = 0; i < kSlots; ++i) {
+            slots[i].sequence.store(i, std::memory_order_relaxed);
+        }
         channels[static_cast<size_t>(Channel::kernel)].destination = stderr;
         channels[static_cast<size_t>(Channel::system)].destination = stderr;
         channels[static_cast<size_t>(Channel::standardOutput)].destination = stdout;
     }
 };
 
-LogState& state()
+void drainLocked(LogState& s);
+
+void startDrainer(LogState& s)
 {
-    static LogState s;
-    return s;
+    std::thread([&s] {
+        for (;;) {
+            std::this_thread::sleep_for(kDrainInterval);
+            std::lock_guard lock(s.mutex);
+            drainLocked(s);
+        }
+    }).detach();
+    std::atexit([] {
+        // Runs before static destruction; the state itself is never destroyed, so the drainer
+        // thread can outlive main safely.
+        flush();
+    });
 }
 
-ChannelState& channelLocked(Channel channel)
+LogState& state()
 {
-    return state().channels[static_cast<size_t>(channel)];
+    static LogState* s = [] {
+        auto* created = new LogState();
+        startDrainer(*created);
+        return created;
+    }();
+    return *s;
+}
+
+ChannelState& channelLocked(LogState& s, Channel channel)
+{
+    return s.channels[static_cast<size_t>(channel)];
 }
 
 void emitLocked(Channel channel, ChannelState& c, int priority, const std::string& text)
@@ -55,45 +110,117 @@ void emitLocked(Channel channel, ChannelState& c, int priority, const std::strin
     std::fflush(c.destination);
 }
 
-} // namespace
-
-void vwrite(Channel channel, int priority, const char* format, va_list args)
+// Splits text into lines; a piece without a line end waits for the rest of its line.
+void appendLocked(LogState& s, Channel channel, int priority, const char* text, size_t length)
 {
-    va_list copy;
-    va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (length < 0) {
-        return;
-    }
-    std::string text(static_cast<size_t>(length), '\0');
-    std::vsnprintf(text.data(), text.size() + 1, format, args);
-
-    std::lock_guard lock(state().mutex);
-    auto& c = channelLocked(channel);
+    auto& c = channelLocked(s, channel);
     if (c.pending.empty()) {
         c.pendingPriority = priority;
     }
     size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        c.pending.append(text, start, end - start);
-        emitLocked(channel, c, c.pendingPriority, c.pending);
-        c.pending.clear();
-        c.pendingPriority = priority;
+    for (size_t end = start; end < length; ++end) {
+        if (text[end] == '\n') {
+            c.pending.append(text + start, end - start);
+            emitLocked(channel, c, c.pendingPriority, c.pending);
+            c.pending.clear();
+            c.pendingPriority = priority;
+            start = end + 1;
+        }
     }
-    c.pending.append(text, start, std::string::npos);
+    c.pending.append(text + start, length - start);
+}
+
+void drainLocked(LogState& s)
+{
+    for (;;) {
+        Slot& slot = s.slots[s.dequeuePosition % kSlots];
+        if (slot.sequence.load(std::memory_order_acquire) != s.dequeuePosition + 1) {
+            break;
+        }
+        appendLocked(s, slot.channel, slot.priority, slot.text, slot.length);
+        slot.sequence.store(s.dequeuePosition + kSlots, std::memory_order_release);
+        ++s.dequeuePosition;
+    }
+    if (const uint64_t dropped = s.dropped.exchange(0, std::memory_order_relaxed); dropped != 0) {
+        char text[64];
+        const int n = std::snprintf(text, sizeof text, "log: %llu lines dropped\n",
+                                    static_cast<unsigned long long>(dropped));
+        appendLocked(s, Channel::kernel, 0, text, static_cast<size_t>(n));
+    }
+}
+
+// Claims a slot and fills it; false when the queue is full.
+bool enqueue(LogState& s, Channel channel, int priority, const char* text, size_t length)
+{
+    uint64_t position = s.enqueuePosition.load(std::memory_order_relaxed);
+    for (;;) {
+        Slot& slot = s.slots[position % kSlots];
+        const uint64_t sequence = slot.sequence.load(std::memory_order_acquire);
+        if (sequence == position) {
+            if (s.enqueuePosition.compare_exchange_weak(position, position + 1, std::memory_order_relaxed)) {
+                slot.channel = channel;
+                slot.priority = priority;
+                slot.length = static_cast<uint32_t>(length);
+                std::memcpy(slot.text, text, length);
+                slot.sequence.store(position + 1, std::memory_order_release);
+                return true;
+            }
+        } else if (sequence < position) {
+            return false; // the drainer has not freed this slot yet: full
+        } else {
+            position = s.enqueuePosition.load(std::memory_order_relaxed);
+        }
+    }
+}
+
+} // namespace
+
+void vwrite(Channel channel, int priority, const char* format, va_list args)
+{
+    auto& s = state();
+    char text[kSlotText];
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(text, sizeof text, format, copy);
+    va_end(copy);
+    if (length < 0) {
+        return;
+    }
+    if (static_cast<size_t>(length) < sizeof text) {
+        if (!enqueue(s, channel, priority, text, static_cast<size_t>(length))) {
+            s.dropped.fetch_add(1, std::memory_order_relaxed);
+        }
+        return;
+    }
+    // Too long for a slot: not a real-time caller's line.
+    std::string whole(static_cast<size_t>(length), '\0');
+    std::vsnprintf(whole.data(), whole.size() + 1, format, args);
+    std::lock_guard lock(s.mutex);
+    drainLocked(s);
+    appendLocked(s, channel, priority, whole.data(), whole.size());
+}
+
+void flush()
+{
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    drainLocked(s);
 }
 
 void setDestination(Channel channel, FILE* stream)
 {
-    std::lock_guard lock(state().mutex);
-    channelLocked(channel).destination = stream;
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    drainLocked(s);
+    channelLocked(s, channel).destination = stream;
 }
 
 Capture::Capture(Channel channel) : m_channel(channel)
 {
-    std::lock_guard lock(state().mutex);
-    auto& c = channelLocked(channel);
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    drainLocked(s);
+    auto& c = channelLocked(s, channel);
     c.capturing = true;
     c.captured.clear();
     c.pending.clear();
@@ -101,8 +228,10 @@ Capture::Capture(Channel channel) : m_channel(channel)
 
 Capture::~Capture()
 {
-    std::lock_guard lock(state().mutex);
-    auto& c = channelLocked(m_channel);
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    drainLocked(s);
+    auto& c = channelLocked(s, m_channel);
     c.capturing = false;
     c.captured.clear();
     c.pending.clear();
@@ -110,8 +239,10 @@ Capture::~Capture()
 
 std::vector<Line> Capture::lines() const
 {
-    std::lock_guard lock(state().mutex);
-    return channelLocked(m_channel).captured;
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    drainLocked(s);
+    return channelLocked(s, m_channel).captured;
 }
 
 std::vector<std::string> Capture::texts() const
@@ -135,8 +266,10 @@ bool Capture::contains(const std::string& fragment) const
 
 void Capture::clear()
 {
-    std::lock_guard lock(state().mutex);
-    channelLocked(m_channel).captured.clear();
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    drainLocked(s);
+    channelLocked(s, m_channel).captured.clear();
 }
 
 } // namespace platform::log

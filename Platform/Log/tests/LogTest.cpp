@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <unistd.h>
 
 using platform::log::Capture;
 using platform::log::Channel;
@@ -64,4 +65,36 @@ TEST(Log, ConcurrentWritersKeepWholeLines)
     for (const auto& line : lines) {
         EXPECT_EQ(line.rfind("writer ", 0), 0u) << line;
     }
+}
+
+TEST(Log, AWriterNeverWaitsForABlockedDestination)
+{
+    // The drainer writes into a pipe nobody reads, so it blocks once the pipe is full, holding
+    // the drainer's lock. Writers must still return at once; what did not fit is counted.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    FILE* stuck = fdopen(fds[1], "w");
+    ASSERT_NE(stuck, nullptr);
+    platform::log::setDestination(Channel::kernel, stuck);
+
+    const std::string filler(900, 'x');
+    std::thread drainer([] { platform::log::flush(); });
+    for (int i = 0; i < 5'000; ++i) {
+        IOLog("%s %d\n", filler.c_str(), i);
+    }
+    // Reaching this line is the test: 5,000 lines into a blocked destination did not block.
+    std::thread reader([fd = fds[0]] {
+        char buffer[65'536];
+        while (read(fd, buffer, sizeof buffer) > 0) {
+        }
+    });
+    platform::log::setDestination(Channel::kernel, stderr);
+    drainer.join();
+    fclose(stuck);
+    reader.join();
+    close(fds[0]);
+
+    Capture kernel(Channel::kernel);
+    IOLog("after\n");
+    EXPECT_EQ(kernel.texts(), std::vector<std::string>{"after"});
 }

@@ -2,8 +2,10 @@
 // output (the diagnostic prints of the shared library). Every channel can be captured line by
 // line by a test, or sent to a file by a host program.
 //
-// Thread safety: all functions may be called from any thread except a real-time one (they take
-// a lock and may write to a file).
+// Thread safety: writing a line may happen on any thread, a real-time one included: it never
+// locks, allocates or waits (a background drainer moves lines on; when it falls more than 1,024
+// lines behind, further lines are dropped and counted). Only lines longer than 1,000 characters
+// take a lock. Capture, flush and setDestination are for ordinary threads.
 #pragma once
 
 #include <cstdarg>
@@ -40,6 +42,9 @@ constexpr int kPriorityNotice = 5;
 
 void vwrite(Channel channel, int priority, const char* format, va_list args)
     __attribute__((format(printf, 3, 0)));
+
+// Moves every line written so far on to its channel (captures read after it see them).
+void flush();
 
 // Where a channel's lines go when no capture is active: a stream the caller keeps open, or null
 // for nowhere. Defaults: kernel and system to stderr, standard output to stdout.
