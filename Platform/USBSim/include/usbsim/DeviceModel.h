@@ -1,0 +1,216 @@
+// A simulated USB device: its descriptors, its answers to control requests and its endpoints.
+//
+// A model is annotated descriptor bytes plus a table of replies; a subclass adds behaviour where
+// a table is not enough (sample-rate state, streaming). The base class answers the standard
+// requests from the descriptors, keeps the request log and applies the injected faults.
+//
+// Thread safety: every public function takes the model's own lock, so tests may script faults
+// and read the log while the bus runs. The protected `...Locked` hooks are called with that lock
+// held; they must not call back into the bus.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "usbsim/Descriptors.h"
+#include "usbsim/Types.h"
+
+namespace usbsim {
+
+// When a packet goes over the bus.
+struct FrameTime
+{
+    uint64_t frameNumber = 0; // the 1 ms frame number the controller reports
+    uint32_t microframe = 0;  // 0..7 within the frame (always 0 on full-speed devices)
+    uint64_t hostTime = 0;    // host time at the start of the (micro)frame
+};
+
+// What a device does with one bulk, interrupt or isochronous packet.
+struct PacketResult
+{
+    enum class Kind : uint8_t
+    {
+        data,  // IN: `length` bytes sent; OUT: packet accepted
+        nak,   // no data now (IN) or not ready (OUT); bulk/interrupt retry later
+        stall, // endpoint halted until cleared
+        error, // no handshake (device error)
+    };
+    Kind kind = Kind::nak;
+    uint32_t length = 0;
+
+    static PacketResult data(uint32_t length) { return {Kind::data, length}; }
+    static PacketResult nak() { return {Kind::nak, 0}; }
+    static PacketResult stall() { return {Kind::stall, 0}; }
+    static PacketResult error() { return {Kind::error, 0}; }
+};
+
+// A device's answer to a control request.
+struct ControlReply
+{
+    Status status = kSuccess;       // kPipeStalled, kDeviceError, kTransactionTimeout (never answers), ...
+    std::vector<uint8_t> data;      // data stage of an IN request (the bus sends at most wLength)
+    uint32_t delayMilliseconds = 0; // the answer comes this late (host clock)
+
+    static ControlReply ok(std::vector<uint8_t> bytes = {}) { return {kSuccess, std::move(bytes), 0}; }
+    static ControlReply stall() { return {kPipeStalled, {}, 0}; }
+    static ControlReply deviceError() { return {kDeviceError, {}, 0}; }
+    static ControlReply noAnswer() { return {kTransactionTimeout, {}, 0}; }
+};
+
+// Which requests a reply-table row or a scripted fault applies to; unset fields match anything.
+struct RequestMatch
+{
+    std::optional<uint8_t> bmRequestType;
+    uint8_t bRequest = 0;
+    std::optional<uint16_t> wValue;
+    std::optional<uint16_t> wIndex;
+
+    bool matches(const SetupPacket& setup) const;
+};
+
+// One scripted attempt: either a replacement answer, or the model's own answer made short or late.
+struct ScriptedStep
+{
+    std::optional<ControlReply> replace;
+    std::optional<uint32_t> truncateTo; // IN data cut to this many bytes
+    uint32_t delayMilliseconds = 0;
+
+    static ScriptedStep answer(ControlReply reply) { return {std::move(reply), std::nullopt, 0}; }
+    static ScriptedStep normal() { return {}; }
+    static ScriptedStep shortened(uint32_t bytes) { return {std::nullopt, bytes, 0}; }
+    static ScriptedStep late(uint32_t milliseconds) { return {std::nullopt, std::nullopt, milliseconds}; }
+};
+
+// Transport faults of one endpoint; each counter is used up one packet or transfer at a time.
+struct EndpointFaults
+{
+    uint32_t stallPackets = 0;   // bulk/interrupt: the next packets stall the endpoint
+    uint32_t errorPackets = 0;   // the next packets get no handshake (bulk/interrupt: device error;
+                                 // isochronous: the frame's status is kNotResponding)
+    uint32_t dropPackets = 0;    // isochronous IN: the next packets never arrive (length 0)
+    uint32_t shortenPackets = 0; // IN: the next packets lose `shortenBy` bytes at their end
+    uint32_t shortenBy = 0;
+    uint32_t delayCompletions = 0; // the next transfers complete `delayMilliseconds` late
+    uint32_t delayMilliseconds = 0;
+    uint32_t holdCompletions = 0; // the next transfers never complete until aborted
+};
+
+struct LoggedRequest
+{
+    SetupPacket setup;
+    std::vector<uint8_t> outData;
+    Status status = kSuccess;
+};
+
+class DeviceModel
+{
+public:
+    DeviceModel() = default;
+    virtual ~DeviceModel() = default;
+    DeviceModel(const DeviceModel&) = delete;
+    DeviceModel& operator=(const DeviceModel&) = delete;
+
+    // --- Identity, fixed once constructed.
+    Speed speed() const { return m_speed; }
+    std::vector<uint8_t> deviceDescriptorBytes() const;
+    DeviceDescriptor deviceDescriptor() const;
+    // The configuration whose bConfigurationValue is `value`.
+    std::optional<ConfigurationLayout> configurationLayout(uint8_t value) const;
+    // Bus power the port offers, in 2 mA units.
+    uint32_t busPowerAvailable() const { return m_busPower; }
+
+    // --- Called by the bus.
+    ControlReply control(const SetupPacket& setup, std::span<const uint8_t> outData);
+    PacketResult isocIn(const EndpointLayout& ep, const FrameTime& time, std::span<uint8_t> packet);
+    void isocOut(const EndpointLayout& ep, const FrameTime& time, std::span<const uint8_t> packet);
+    PacketResult packetIn(const EndpointLayout& ep, const FrameTime& time, std::span<uint8_t> packet);
+    PacketResult packetOut(const EndpointLayout& ep, const FrameTime& time, std::span<const uint8_t> packet);
+    void reset();
+    // Takes one unit of each completion fault of `endpoint`: the delay to apply, and whether to hold.
+    struct CompletionFault
+    {
+        uint32_t delayMilliseconds = 0;
+        bool hold = false;
+    };
+    CompletionFault takeCompletionFault(uint8_t endpointAddress);
+
+    // --- Fault injection and inspection (tests).
+    // Requests matching `match` get these answers, one per attempt, before the model's own.
+    void script(const RequestMatch& match, std::vector<ScriptedStep> steps);
+    void clearScripts();
+    void setEndpointFaults(uint8_t endpointAddress, const EndpointFaults& faults);
+    std::vector<LoggedRequest> requestLog() const;
+    void clearRequestLog();
+    // Standard-request state.
+    uint8_t configurationValue() const;
+    uint8_t alternateSetting(uint8_t interfaceNumber) const;
+
+protected:
+    // Construction-time set-up.
+    void setSpeed(Speed speed) { m_speed = speed; }
+    void setDeviceDescriptor(std::vector<uint8_t> bytes) { m_device = std::move(bytes); }
+    void addConfiguration(std::vector<uint8_t> bytes) { m_configurations.push_back(std::move(bytes)); }
+    void setString(uint8_t index, const std::string& text) { m_strings[index] = text; }
+    void setBusPowerAvailable(uint32_t units) { m_busPower = units; }
+    // A canned answer for class and vendor requests (IN data, or acceptance of an OUT request).
+    void addReply(const RequestMatch& match, std::vector<uint8_t> bytes);
+
+    // Hooks, called with the model lock held.
+    // Class and vendor requests; the default answers from the reply table and stalls the rest.
+    virtual ControlReply answerLocked(const SetupPacket& setup, std::span<const uint8_t> outData);
+    virtual PacketResult isocInLocked(const EndpointLayout& ep, const FrameTime& time,
+                                      std::span<uint8_t> packet);
+    virtual void isocOutLocked(const EndpointLayout& ep, const FrameTime& time,
+                               std::span<const uint8_t> packet);
+    virtual PacketResult packetInLocked(const EndpointLayout& ep, const FrameTime& time,
+                                        std::span<uint8_t> packet);
+    virtual PacketResult packetOutLocked(const EndpointLayout& ep, const FrameTime& time,
+                                         std::span<const uint8_t> packet);
+    // After SET_CONFIGURATION, SET_INTERFACE and a bus reset were accepted.
+    virtual void onConfigurationLocked(uint8_t value);
+    virtual void onAlternateLocked(uint8_t interfaceNumber, uint8_t alternate);
+    virtual void onResetLocked();
+
+    bool endpointHaltedLocked(uint8_t endpointAddress) const;
+
+    mutable std::mutex m_mutex;
+
+private:
+    ControlReply answerStandardLocked(const SetupPacket& setup);
+    ControlReply descriptorLocked(const SetupPacket& setup) const;
+    EndpointFaults* faultsLocked(uint8_t endpointAddress);
+
+    struct Script
+    {
+        RequestMatch match;
+        std::deque<ScriptedStep> steps;
+    };
+    struct Reply
+    {
+        RequestMatch match;
+        std::vector<uint8_t> bytes;
+    };
+
+    Speed m_speed = Speed::full;
+    uint32_t m_busPower = 250;
+    std::vector<uint8_t> m_device;
+    std::vector<std::vector<uint8_t>> m_configurations;
+    std::map<uint8_t, std::string> m_strings;
+    std::vector<Reply> m_replies;
+
+    // Guarded by m_mutex.
+    std::vector<Script> m_scripts;
+    std::map<uint8_t, EndpointFaults> m_faults;
+    std::vector<LoggedRequest> m_log;
+    uint8_t m_configuration = 0;
+    std::map<uint8_t, uint8_t> m_alternates;
+    std::map<uint8_t, bool> m_halted;
+};
+
+} // namespace usbsim

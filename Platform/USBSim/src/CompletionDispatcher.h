@@ -1,0 +1,82 @@
+// Runs transfer completions off the bus thread: one serial lane per pipe (its completions in order,
+// one at a time) over a pool of threads that grows whenever every thread is busy, so a completion
+// that sleeps or waits never holds up another pipe's completions.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "usbsim/Types.h"
+
+namespace usbsim {
+
+struct CompletionTask
+{
+    enum class Kind : uint8_t
+    {
+        transfer,
+        isoc,
+        function,
+    };
+    Kind kind = Kind::transfer;
+    Status status = kSuccess;
+    uint32_t remaining = 0;
+    IsocFrame* frames = nullptr;
+    Completion completion;
+    IsocCompletion isocCompletion;
+    uint64_t notBefore = 0; // host time; a late completion waits for it (and holds its lane)
+    std::function<void()> function;
+};
+
+class CompletionDispatcher
+{
+public:
+    struct Lane
+    {
+        std::deque<CompletionTask> tasks; // guarded by the dispatcher's mutex
+        bool queued = false;              // in the ready list or running
+    };
+
+    CompletionDispatcher() = default;
+    ~CompletionDispatcher();
+    CompletionDispatcher(const CompletionDispatcher&) = delete;
+    CompletionDispatcher& operator=(const CompletionDispatcher&) = delete;
+
+    std::shared_ptr<Lane> makeLane() { return std::make_shared<Lane>(); }
+    void post(const std::shared_ptr<Lane>& lane, CompletionTask task);
+    // Nothing waits to run, and every running completion is blocked (asleep or waiting).
+    bool quiescent();
+    // Runs what is queued, then ends the threads.
+    void stop();
+    uint64_t delivered() const { return m_delivered.load(std::memory_order_acquire); }
+
+private:
+    struct Worker
+    {
+        std::thread thread;
+        std::atomic<pid_t> tid{0};
+        bool running = false; // guarded by m_mutex
+    };
+    void work(Worker& worker);
+    static bool threadBlocked(pid_t tid);
+
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    // Guarded by m_mutex.
+    std::deque<std::shared_ptr<Lane>> m_readyLanes;
+    std::vector<std::unique_ptr<Worker>> m_workers;
+    size_t m_idle = 0;
+    bool m_stopping = false;
+    std::atomic<uint64_t> m_delivered{0};
+};
+
+} // namespace usbsim
