@@ -316,6 +316,11 @@ uint8_t DeviceModel::configurationValue() const
 uint8_t DeviceModel::alternateSetting(uint8_t interfaceNumber) const
 {
     std::lock_guard lock(m_mutex);
+    return alternateLocked(interfaceNumber);
+}
+
+uint8_t DeviceModel::alternateLocked(uint8_t interfaceNumber) const
+{
     const auto it = m_alternates.find(interfaceNumber);
     return it == m_alternates.end() ? 0 : it->second;
 }

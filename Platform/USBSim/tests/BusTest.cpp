@@ -35,9 +35,9 @@ protected:
 
     vc::Scope clock{kStart};
     std::shared_ptr<TestDevice> model;
+    Recorder recorder; // outlives the bus, which completes what is left when it goes
     Bus bus;
     std::shared_ptr<Device> device;
-    Recorder recorder;
 };
 
 TEST_F(BusTest, FrameNumberFollowsTheClockAndCanBeMadeUnreadable)
@@ -654,12 +654,12 @@ INSTANTIATE_TEST_SUITE_P(Intervals, HighSpeedBusTest, ::testing::Values(uint8_t{
 TEST(BusFrameWrap, FrameNumbersPassTheThirtyTwoBitBoundary)
 {
     vc::Scope clock{kStart};
+    Recorder recorder;
     Bus bus(Bus::Options{0xFFFFFFFEull, 1000});
     auto model = std::make_shared<TestDevice>();
     auto device = bus.attach(model);
     ASSERT_EQ(device->setConfiguration(1), kSuccess);
     ASSERT_EQ(device->setAlternate(0, 1), kSuccess);
-    Recorder recorder;
     uint8_t data[4 * 8] = {};
     IsocFrame frames[4] = {};
     for (auto& f : frames) {

@@ -178,6 +178,8 @@ protected:
     virtual void onResetLocked();
 
     bool endpointHaltedLocked(uint8_t endpointAddress) const;
+    // The alternate setting the host last selected on an interface (0 until then).
+    uint8_t alternateLocked(uint8_t interfaceNumber) const;
 
     mutable std::mutex m_mutex;
 

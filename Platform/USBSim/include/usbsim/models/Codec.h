@@ -1,0 +1,35 @@
+// The device models' own sample codecs, written from the USB byte layouts and independent of the
+// driver's converters, so that a round trip through a model checks the driver instead of
+// repeating it.
+//
+// Host samples are 32-bit words with the audio in the top bits (24-bit audio in bits 31..8).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace usbsim::codec {
+
+// Little-endian PCM of 2, 3 or 4 bytes per sample. Decoding puts the sample in the top bits and
+// clears the rest; encoding keeps the top bytes.
+void decodePcm(std::span<const uint8_t> bytes, uint32_t bytesPerSample, int32_t* samples);
+void encodePcm(const int32_t* samples, size_t count, uint32_t bytesPerSample, uint8_t* bytes);
+
+// Bit planes: a plane is 24 units (bytes, or 16-bit little-endian words); unit j holds bit 31 - j
+// of the samples; bit k of the even plane's units belongs to channel 2k, of the odd plane's to
+// channel 2k + 1.
+inline constexpr size_t kPlaneUnits = 24;
+
+// The host's output frame: 48 bytes, even plane at 0, odd plane at 24. `channels` up to 16.
+inline constexpr size_t kOutputFrameBytes = 48;
+void decodeOutputFrame(const uint8_t* frame, uint32_t channels, int32_t* samples);
+
+// The device's input frame, 16 wide (64 bytes: even plane at 0, odd plane at 32, byte units) or
+// 32 wide (128 bytes: even plane at 0, odd plane at 64, word units). The units between the planes
+// and after the odd plane carry no audio and are written as 0.
+inline constexpr size_t kInputFrameBytes16 = 64;
+inline constexpr size_t kInputFrameBytes32 = 128;
+void encodeInputFrame(const int32_t* samples, uint32_t channels, uint32_t width, uint8_t* frame);
+
+} // namespace usbsim::codec
