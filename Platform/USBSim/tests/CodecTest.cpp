@@ -73,3 +73,37 @@ TEST(Codec, InputFramesFollowTheStreamWidth)
 
 } // namespace
 } // namespace usbsim::codec
+
+namespace usbsim::codec {
+namespace {
+
+TEST(Codec, PlanesRoundTripTheTopTwentyFourBits)
+{
+    struct Case
+    {
+        bool output;
+        uint32_t width;
+        uint32_t channels;
+    } cases[] = {{true, 16, 16}, {true, 16, 2}, {false, 16, 16}, {false, 32, 32}, {false, 32, 18}};
+    for (const auto& c : cases) {
+        int32_t samples[32];
+        for (uint32_t ch = 0; ch < 32; ++ch) {
+            samples[ch] = static_cast<int32_t>(0x9E3779B9u * (ch + 1));
+        }
+        uint8_t frame[kInputFrameBytes32] = {};
+        int32_t back[32] = {};
+        if (c.output) {
+            encodeOutputFrame(samples, c.channels, frame);
+            decodeOutputFrame(frame, c.channels, back);
+        } else {
+            encodeInputFrame(samples, c.channels, c.width, frame);
+            decodeInputFrame(frame, c.channels, c.width, back);
+        }
+        for (uint32_t ch = 0; ch < c.channels; ++ch) {
+            EXPECT_EQ(back[ch], samples[ch] & static_cast<int32_t>(0xFFFFFF00)) << c.width << " ch " << ch;
+        }
+    }
+}
+
+} // namespace
+} // namespace usbsim::codec

@@ -1,5 +1,6 @@
 #include "usbsim/models/Codec.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace usbsim::codec {
@@ -27,39 +28,77 @@ void encodePcm(const int32_t* samples, size_t count, uint32_t bytesPerSample, ui
     }
 }
 
-void decodeOutputFrame(const uint8_t* frame, uint32_t channels, int32_t* samples)
+namespace {
+
+// The planes of one frame: where each plane starts and how wide a unit is.
+struct PlaneLayout
+{
+    size_t oddPlane;  // byte offset of the odd plane
+    size_t unitBytes; // 1 or 2
+};
+
+PlaneLayout outputLayout()
+{
+    return {kPlaneUnits, 1};
+}
+
+PlaneLayout inputLayout(uint32_t width)
+{
+    return width > 16 ? PlaneLayout{kInputFrameBytes32 / 2, 2} : PlaneLayout{kInputFrameBytes16 / 2, 1};
+}
+
+void decodePlanes(const uint8_t* frame, const PlaneLayout& layout, uint32_t channels, int32_t* samples)
 {
     for (uint32_t c = 0; c < channels; ++c) {
-        const uint8_t* plane = frame + (c % 2 == 0 ? 0 : kPlaneUnits);
+        const uint8_t* plane = frame + (c % 2 == 0 ? 0 : layout.oddPlane);
         const uint32_t bit = c / 2;
         uint32_t word = 0;
         for (size_t j = 0; j < kPlaneUnits; ++j) {
-            word |= uint32_t{(plane[j] >> bit) & 1u} << (31 - j);
+            // A word unit comes least significant byte first.
+            const uint8_t unitByte = plane[j * layout.unitBytes + bit / 8];
+            word |= uint32_t{(unitByte >> (bit % 8)) & 1u} << (31 - j);
         }
         samples[c] = static_cast<int32_t>(word);
     }
 }
 
-void encodeInputFrame(const int32_t* samples, uint32_t channels, uint32_t width, uint8_t* frame)
+// Sets the bits of `channels` samples into planes the caller cleared.
+void encodePlanes(const int32_t* samples, uint32_t channels, const PlaneLayout& layout, uint8_t* frame)
 {
-    const bool words = width > 16;
-    const size_t unitBytes = words ? 2 : 1;
-    const size_t frameBytes = words ? kInputFrameBytes32 : kInputFrameBytes16;
-    const size_t oddPlane = frameBytes / 2;
-    std::memset(frame, 0, frameBytes);
-    for (uint32_t c = 0; c < channels && c < width; ++c) {
-        const size_t plane = c % 2 == 0 ? 0 : oddPlane;
+    for (uint32_t c = 0; c < channels; ++c) {
+        uint8_t* plane = frame + (c % 2 == 0 ? 0 : layout.oddPlane);
         const uint32_t bit = c / 2;
         const auto word = static_cast<uint32_t>(samples[c]);
         for (size_t j = 0; j < kPlaneUnits; ++j) {
-            if (((word >> (31 - j)) & 1u) == 0) {
-                continue;
+            if (((word >> (31 - j)) & 1u) != 0) {
+                plane[j * layout.unitBytes + bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
             }
-            // A word unit goes out least significant byte first.
-            uint8_t* unit = frame + plane + j * unitBytes;
-            unit[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
         }
     }
+}
+
+} // namespace
+
+void decodeOutputFrame(const uint8_t* frame, uint32_t channels, int32_t* samples)
+{
+    decodePlanes(frame, outputLayout(), std::min<uint32_t>(channels, 16), samples);
+}
+
+void encodeOutputFrame(const int32_t* samples, uint32_t channels, uint8_t* frame)
+{
+    std::memset(frame, 0, kOutputFrameBytes);
+    encodePlanes(samples, std::min<uint32_t>(channels, 16), outputLayout(), frame);
+}
+
+void encodeInputFrame(const int32_t* samples, uint32_t channels, uint32_t width, uint8_t* frame)
+{
+    std::memset(frame, 0, width > 16 ? kInputFrameBytes32 : kInputFrameBytes16);
+    encodePlanes(samples, std::min(channels, width > 16 ? 32u : 16u), inputLayout(width), frame);
+}
+
+void decodeInputFrame(const uint8_t* frame, uint32_t channels, uint32_t width, int32_t* samples)
+{
+    decodePlanes(frame, inputLayout(width), std::min(channels, width > 16 ? 32u : 16u), samples);
 }
 
 } // namespace usbsim::codec

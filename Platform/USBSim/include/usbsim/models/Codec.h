@@ -24,6 +24,7 @@ inline constexpr size_t kPlaneUnits = 24;
 // The host's output frame: 48 bytes, even plane at 0, odd plane at 24. `channels` up to 16.
 inline constexpr size_t kOutputFrameBytes = 48;
 void decodeOutputFrame(const uint8_t* frame, uint32_t channels, int32_t* samples);
+void encodeOutputFrame(const int32_t* samples, uint32_t channels, uint8_t* frame);
 
 // The device's input frame, 16 wide (64 bytes: even plane at 0, odd plane at 32, byte units) or
 // 32 wide (128 bytes: even plane at 0, odd plane at 64, word units). The units between the planes
@@ -31,5 +32,6 @@ void decodeOutputFrame(const uint8_t* frame, uint32_t channels, int32_t* samples
 inline constexpr size_t kInputFrameBytes16 = 64;
 inline constexpr size_t kInputFrameBytes32 = 128;
 void encodeInputFrame(const int32_t* samples, uint32_t channels, uint32_t width, uint8_t* frame);
+void decodeInputFrame(const uint8_t* frame, uint32_t channels, uint32_t width, int32_t* samples);
 
 } // namespace usbsim::codec

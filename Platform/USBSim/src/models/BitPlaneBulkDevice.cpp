@@ -1,0 +1,300 @@
+#include "usbsim/models/BitPlaneBulkDevice.h"
+
+#include <algorithm>
+
+#include "usbsim/models/Codec.h"
+
+namespace usbsim::models {
+namespace {
+
+using namespace descriptor_bytes;
+
+constexpr uint8_t kSetCur = 0x01;
+constexpr uint8_t kGetCur = 0x81;
+constexpr uint16_t kSamplingFrequencyControl = 0x0100;
+constexpr uint8_t kNoMidi = 0xFD;
+constexpr uint8_t kNoControl = 0xFF;
+// Output and input buffering of the device, in packets.
+constexpr uint64_t kPlaybackPackets = 8;
+constexpr uint64_t kCapturePackets = 64;
+constexpr uint32_t kLoopWidth = 32;
+
+BitPlaneBulkDevice::Options checked(BitPlaneBulkDevice::Options options)
+{
+    options.inputChannels = std::clamp<uint32_t>(options.inputChannels, 1, kLoopWidth);
+    options.packetSize = options.packetSize > 512 ? 1024 : 512;
+    return options;
+}
+
+bool supportedRate(uint32_t rate)
+{
+    constexpr uint32_t rates[] = {44100, 48000, 88200, 96000, 176400, 192000};
+    return std::find(std::begin(rates), std::end(rates), rate) != std::end(rates);
+}
+
+} // namespace
+
+BitPlaneBulkDevice::BitPlaneBulkDevice(const Options& options)
+    : m_options(checked(options)), m_loop(kLoopWidth, 2 * 20) // two output packets before the loop plays
+{
+    setSpeed(Speed::high);
+    setDeviceDescriptor({
+        18, kDescriptorDevice, lo(0x0200), hi(0x0200), // USB 2.0
+        0xFF, 0x00, 0x00, 64,                          // vendor-specific device, EP0 64 bytes
+        lo(options.vendorID), hi(options.vendorID), lo(options.productID), hi(options.productID), lo(0x0100),
+        hi(0x0100), // bcdDevice 1.00
+        1, 2, 0,    // manufacturer, product, no serial
+        1,          // one configuration
+    });
+    const uint16_t size = m_options.packetSize;
+    std::vector<uint8_t> d = {
+        9,
+        kDescriptorConfiguration,
+        0,
+        0,
+        2,
+        1,
+        0,
+        0x80,
+        250, // 2 interfaces, value 1, 500 mA
+        // Interface 0: output, vendor-specific, bulk OUT 0x05.
+        9,
+        kDescriptorInterface,
+        0,
+        0,
+        1,
+        0xFF,
+        0x00,
+        0x00,
+        0,
+        7,
+        kDescriptorEndpoint,
+        kOutEndpoint,
+        0x02,
+        lo(size),
+        hi(size),
+        0,
+        // Interface 1: input, vendor-specific, bulk IN 0x86.
+        9,
+        kDescriptorInterface,
+        1,
+        0,
+        1,
+        0xFF,
+        0x00,
+        0x00,
+        0,
+        7,
+        kDescriptorEndpoint,
+        kInEndpoint,
+        0x02,
+        lo(size),
+        hi(size),
+        0,
+    };
+    finishConfiguration(d);
+    addConfiguration(std::move(d));
+    setString(1, "Quenzar");
+    setString(2, "Bulk Audio Interface");
+    // Firmware version 1.5.1.0 and build word.
+    addReply({0xC0, kFirmwareRequest, std::nullopt, std::nullopt},
+             {0x01, 0x05, 0x01, 0x00, 0x10, 0x20, 0x00, 0x00});
+    addReply({0x40, kDeepSleepRequest, std::nullopt, std::nullopt}, {});
+    m_clock.setRate(m_rate, options.clockPpm);
+    m_frame.resize(kLoopWidth);
+}
+
+ControlReply BitPlaneBulkDevice::answerLocked(const SetupPacket& setup, std::span<const uint8_t> outData)
+{
+    if (setup.type() == kRequestTypeVendor && setup.bRequest == kInputSelectRequest &&
+        setup.recipient() == 0) {
+        if (setup.isIn()) {
+            return ControlReply::ok({m_inputSelect});
+        }
+        m_inputSelect = static_cast<uint8_t>(setup.wValue & 0xFF);
+        return ControlReply::ok();
+    }
+    if (setup.type() == kRequestTypeClass && setup.recipient() == 2 &&
+        setup.wValue == kSamplingFrequencyControl &&
+        (setup.wIndex == kInEndpoint || setup.wIndex == kOutEndpoint)) {
+        if (setup.bRequest == kGetCur && setup.isIn()) {
+            return ControlReply::ok({lo(m_rate), hi(m_rate), b3(m_rate)});
+        }
+        if (setup.bRequest == kSetCur && !setup.isIn() && outData.size() >= 3) {
+            const uint32_t wanted = outData[0] | outData[1] << 8 | outData[2] << 16;
+            if (!supportedRate(wanted)) {
+                return ControlReply::stall();
+            }
+            m_rate = wanted;
+            m_clock.setRate(wanted, m_options.clockPpm);
+            return ControlReply::ok();
+        }
+        return ControlReply::stall();
+    }
+    return DeviceModel::answerLocked(setup, outData);
+}
+
+uint32_t BitPlaneBulkDevice::inputWidthLocked() const
+{
+    return (m_inputSelect & kWideInputBit) != 0 ? 16 : 32;
+}
+
+uint32_t BitPlaneBulkDevice::inputFramesPerPacketLocked() const
+{
+    const uint32_t perHalf = inputWidthLocked() == 16 ? 8 : 4;
+    return m_options.packetSize > 512 ? 2 * perHalf : perHalf;
+}
+
+void BitPlaneBulkDevice::followClockLocked(const FrameTime& time)
+{
+    const uint64_t now = time.frameNumber * 8 + time.microframe;
+    if (!m_started) {
+        m_started = true;
+        m_lastMicroframe = now;
+        return;
+    }
+    if (now <= m_lastMicroframe) {
+        return;
+    }
+    const auto elapsed = static_cast<uint32_t>(std::min<uint64_t>(now - m_lastMicroframe, 8'000'000));
+    m_lastMicroframe = now;
+    const uint64_t frames = m_clock.advance(elapsed);
+    // Playback drains its buffer; capture fills one, and what the host does not fetch is lost.
+    m_outputFrames -= std::min(m_outputFrames, frames);
+    m_inputFrames += frames;
+    const uint64_t capacity = kCapturePackets * inputFramesPerPacketLocked();
+    if (m_inputFrames > capacity) {
+        const uint64_t lost = m_inputFrames - capacity;
+        m_overflows += static_cast<uint32_t>(lost);
+        m_inputFrames = capacity;
+        std::vector<int32_t> discard(lost * kLoopWidth);
+        m_loop.record(discard.data(), lost, kLoopWidth);
+    }
+}
+
+PacketResult BitPlaneBulkDevice::packetInLocked(const EndpointLayout& ep, const FrameTime& time,
+                                                std::span<uint8_t> packet)
+{
+    if (ep.bEndpointAddress != kInEndpoint || packet.size() < m_options.packetSize) {
+        return PacketResult::nak();
+    }
+    followClockLocked(time);
+    const uint32_t frames = inputFramesPerPacketLocked();
+    if (m_inputFrames < frames) {
+        return PacketResult::nak();
+    }
+    m_inputFrames -= frames;
+    const uint32_t width = inputWidthLocked();
+    const uint32_t channels = std::min(m_options.inputChannels, width);
+    const size_t frameBytes = width == 16 ? codec::kInputFrameBytes16 : codec::kInputFrameBytes32;
+    for (uint32_t f = 0; f < frames; ++f) {
+        std::fill(m_frame.begin(), m_frame.end(), 0);
+        m_loop.record(m_frame.data(), 1, m_options.inputChannels);
+        codec::encodeInputFrame(m_frame.data(), channels, width, packet.data() + f * frameBytes);
+    }
+    return PacketResult::data(m_options.packetSize);
+}
+
+PacketResult BitPlaneBulkDevice::packetOutLocked(const EndpointLayout& ep, const FrameTime& time,
+                                                 std::span<const uint8_t> packet)
+{
+    if (ep.bEndpointAddress != kOutEndpoint) {
+        return PacketResult::stall();
+    }
+    followClockLocked(time);
+    const uint32_t frames = outputFramesPerPacket();
+    if (m_outputFrames + frames > kPlaybackPackets * frames) {
+        return PacketResult::nak(); // playback buffer full
+    }
+    if (packet.size() < m_options.packetSize) {
+        return PacketResult::data(static_cast<uint32_t>(packet.size())); // not a whole packet: ignored
+    }
+    m_outputFrames += frames;
+    int32_t samples[kOutputChannels];
+    for (uint32_t f = 0; f < frames; ++f) {
+        // 1024-byte packets leave two bytes for MIDI before frames 9 and 19.
+        const size_t offset = f * codec::kOutputFrameBytes +
+                              (m_options.packetSize > 512 ? (f >= 9 ? 2 : 0) + (f >= 19 ? 2 : 0) : 0);
+        codec::decodeOutputFrame(packet.data() + offset, kOutputChannels, samples);
+        m_loop.play(samples, 1, kOutputChannels);
+    }
+    if (m_options.packetSize > 512) {
+        for (const size_t slot : {size_t{432}, size_t{914}}) {
+            if (packet[slot] != kNoMidi) {
+                m_midi.push_back(packet[slot]);
+            }
+        }
+    } else {
+        if (packet[480] != kNoMidi) {
+            m_midi.push_back(packet[480]);
+        }
+        if (packet[481] != kNoControl) {
+            m_control.push_back(packet[481]);
+        }
+    }
+    return PacketResult::data(m_options.packetSize);
+}
+
+void BitPlaneBulkDevice::onConfigurationLocked(uint8_t)
+{
+    m_started = false;
+    m_inputFrames = 0;
+    m_outputFrames = 0;
+    m_clock.reset();
+}
+
+void BitPlaneBulkDevice::feedInput(std::vector<int32_t> samples)
+{
+    std::lock_guard lock(m_mutex);
+    m_loop.feed(std::move(samples), m_options.inputChannels);
+}
+
+void BitPlaneBulkDevice::loopBack()
+{
+    std::lock_guard lock(m_mutex);
+    m_loop.loopBack();
+}
+
+std::vector<int32_t> BitPlaneBulkDevice::capturedOutput() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_loop.captured();
+}
+
+void BitPlaneBulkDevice::setCapture(bool on)
+{
+    std::lock_guard lock(m_mutex);
+    m_loop.setCapture(on);
+}
+
+std::vector<uint8_t> BitPlaneBulkDevice::midiReceived() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_midi;
+}
+
+std::vector<uint8_t> BitPlaneBulkDevice::controlReceived() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_control;
+}
+
+uint8_t BitPlaneBulkDevice::inputSelect() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_inputSelect;
+}
+
+uint32_t BitPlaneBulkDevice::sampleRate() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_rate;
+}
+
+uint32_t BitPlaneBulkDevice::inputOverflows() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_overflows;
+}
+
+} // namespace usbsim::models
