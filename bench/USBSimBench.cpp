@@ -1,0 +1,108 @@
+// The simulated bus on the virtual clock: how many simulated seconds of one full-speed
+// isochronous device streaming both ways (stereo 24-bit at 48 kHz, three 4-frame transfers in
+// flight per direction, each completion queuing the next) run per second of wall time. The
+// physical reference is the real bus: one simulated second per second.
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <atomic>
+
+#include "platform/HostClock.h"
+#include "usbsim/Bus.h"
+#include "usbsim/models/ClassAudioDevice.h"
+
+namespace {
+
+using usbsim::models::ClassAudioDevice;
+
+class Client
+{
+public:
+    Client(usbsim::Bus& bus, std::shared_ptr<usbsim::Pipe> out, std::shared_ptr<usbsim::Pipe> in)
+        : m_bus(bus), m_out(std::move(out)), m_in(std::move(in))
+    {
+    }
+    void start()
+    {
+        m_next[0] = m_next[1] = m_bus.frameNumber() + 2;
+        for (int i = 0; i < 3; ++i) {
+            queue(false, i);
+            queue(true, i);
+        }
+    }
+    void stop()
+    {
+        m_stopping = true;
+        m_out->abort();
+        m_in->abort();
+        m_bus.settle();
+    }
+
+private:
+    struct Block
+    {
+        Client* client;
+        bool in;
+        int index;
+        usbsim::IsocFrame frames[4];
+        std::array<uint8_t, 4 * 294> data;
+    };
+    void queue(bool in, int index)
+    {
+        Block& b = m_blocks[in ? 1 : 0][index];
+        b = Block{this, in, index, {}, {}};
+        for (auto& f : b.frames) {
+            f.frReqCount = in ? 294 : 288; // 48 frames of 6 bytes out
+        }
+        const uint64_t start = m_next[in ? 1 : 0];
+        m_next[in ? 1 : 0] += 4;
+        const usbsim::IsocCompletion done{&b, &Client::completed, nullptr};
+        if (in) {
+            m_in->readIsoc(b.data.data(), start, 4, b.frames, done);
+        } else {
+            m_out->writeIsoc(b.data.data(), start, 4, b.frames, done);
+        }
+    }
+    static void completed(void* target, void*, usbsim::Status status, usbsim::IsocFrame*)
+    {
+        auto* b = static_cast<Block*>(target);
+        if (status != usbsim::kAborted && !b->client->m_stopping) {
+            b->client->queue(b->in, b->index);
+        }
+    }
+
+    usbsim::Bus& m_bus;
+    std::shared_ptr<usbsim::Pipe> m_out;
+    std::shared_ptr<usbsim::Pipe> m_in;
+    std::array<std::array<Block, 3>, 2> m_blocks{};
+    uint64_t m_next[2] = {}; // each touched by one pipe's completions only
+    std::atomic<bool> m_stopping{false};
+};
+
+// Simulated seconds per wall second: the "items" rate, one item per simulated second.
+void BM_IsochronousDeviceBothWays(benchmark::State& state)
+{
+    const uint64_t step = static_cast<uint64_t>(state.range(0)) * usbsim::kFrameNanoseconds;
+    platform::host_clock::virtual_clock::Scope clock;
+    usbsim::Bus bus;
+    auto model = std::make_shared<ClassAudioDevice>();
+    model->setCapture(false);
+    auto device = bus.attach(model);
+    device->setConfiguration(1);
+    device->setAlternate(1, 2);
+    device->setAlternate(2, 2);
+    Client client(bus, device->pipe(ClassAudioDevice::kOutEndpoint),
+                  device->pipe(ClassAudioDevice::kInEndpoint));
+    client.start();
+    for (auto _ : state) {
+        bus.runFor(1'000'000'000, step);
+    }
+    client.stop();
+    state.SetItemsProcessed(state.iterations());
+    state.counters["completions"] = static_cast<double>(bus.completionsDelivered());
+}
+BENCHMARK(BM_IsochronousDeviceBothWays)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();
