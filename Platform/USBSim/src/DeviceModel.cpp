@@ -208,24 +208,33 @@ void DeviceModel::isocOut(const EndpointLayout& ep, const FrameTime& time, std::
     isocOutLocked(ep, time, packet);
 }
 
-PacketResult DeviceModel::packetIn(const EndpointLayout& ep, const FrameTime& time, std::span<uint8_t> packet)
+std::optional<PacketResult> DeviceModel::packetFaultLocked(uint8_t endpointAddress)
 {
-    std::lock_guard lock(m_mutex);
-    auto* faults = faultsLocked(ep.bEndpointAddress);
-    if (endpointHaltedLocked(ep.bEndpointAddress)) {
+    auto* faults = faultsLocked(endpointAddress);
+    if (endpointHaltedLocked(endpointAddress)) {
         return PacketResult::stall();
     }
     if (faults != nullptr && take(faults->stallPackets)) {
-        m_halted[ep.bEndpointAddress] = true;
+        m_halted[endpointAddress] = true;
         return PacketResult::stall();
     }
     if (faults != nullptr && take(faults->errorPackets)) {
         return PacketResult::error();
     }
+    return std::nullopt;
+}
+
+PacketResult DeviceModel::packetIn(const EndpointLayout& ep, const FrameTime& time, std::span<uint8_t> packet)
+{
+    std::lock_guard lock(m_mutex);
+    if (auto fault = packetFaultLocked(ep.bEndpointAddress)) {
+        return *fault;
+    }
     auto result = packetInLocked(ep, time, packet);
     if (result.kind == PacketResult::Kind::stall) {
         m_halted[ep.bEndpointAddress] = true;
     }
+    auto* faults = faultsLocked(ep.bEndpointAddress);
     if (faults != nullptr && result.kind == PacketResult::Kind::data && take(faults->shortenPackets)) {
         result.length -= std::min(result.length, faults->shortenBy);
     }
@@ -236,16 +245,8 @@ PacketResult DeviceModel::packetOut(const EndpointLayout& ep, const FrameTime& t
                                     std::span<const uint8_t> packet)
 {
     std::lock_guard lock(m_mutex);
-    auto* faults = faultsLocked(ep.bEndpointAddress);
-    if (endpointHaltedLocked(ep.bEndpointAddress)) {
-        return PacketResult::stall();
-    }
-    if (faults != nullptr && take(faults->stallPackets)) {
-        m_halted[ep.bEndpointAddress] = true;
-        return PacketResult::stall();
-    }
-    if (faults != nullptr && take(faults->errorPackets)) {
-        return PacketResult::error();
+    if (auto fault = packetFaultLocked(ep.bEndpointAddress)) {
+        return *fault;
     }
     auto result = packetOutLocked(ep, time, packet);
     if (result.kind == PacketResult::Kind::stall) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -310,9 +311,17 @@ OSDefineMetaClassAndStructors(USBFamilyTestDriver, IOService)
         // A synchronous read waits for the device's first packet (48 frames per ms at 48 kHz).
         IOByteCount got = 0;
         IOReturn status = kIOReturnError;
-        std::thread reader([&] { status = in->Read(buffer, 0, 0, 512, nullptr, &got); });
-        for (int i = 0; i < 200 && got == 0; ++i) {
+        std::atomic<bool> finished{false};
+        std::thread reader([&] {
+            status = in->Read(buffer, 0, 0, 512, nullptr, &got);
+            finished = true;
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!finished && std::chrono::steady_clock::now() < deadline) {
             bus.runFrames(1);
+        }
+        if (!finished) {
+            in->Abort(); // lets the reader go; the checks below fail
         }
         reader.join();
         EXPECT_EQ(status, kIOReturnSuccess);

@@ -187,6 +187,9 @@ private:
     ControlReply answerStandardLocked(const SetupPacket& setup);
     ControlReply descriptorLocked(const SetupPacket& setup) const;
     EndpointFaults* faultsLocked(uint8_t endpointAddress);
+    // A bulk or interrupt packet's fate decided before the device sees it: a halted endpoint or
+    // an injected stall or error.
+    std::optional<PacketResult> packetFaultLocked(uint8_t endpointAddress);
 
     struct Script
     {

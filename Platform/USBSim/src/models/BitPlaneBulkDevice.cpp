@@ -35,7 +35,8 @@ bool supportedRate(uint32_t rate)
 } // namespace
 
 BitPlaneBulkDevice::BitPlaneBulkDevice(const Options& options)
-    : m_options(checked(options)), m_loop(kLoopWidth, 2 * 20) // two output packets before the loop plays
+    : AudioModel(kLoopWidth, 2 * 20, checked(options).inputChannels), // two output packets prime the loop
+      m_options(checked(options))
 {
     setSpeed(Speed::high);
     setDeviceDescriptor({
@@ -241,30 +242,6 @@ void BitPlaneBulkDevice::onConfigurationLocked(uint8_t)
     m_inputFrames = 0;
     m_outputFrames = 0;
     m_clock.reset();
-}
-
-void BitPlaneBulkDevice::feedInput(std::vector<int32_t> samples)
-{
-    std::lock_guard lock(m_mutex);
-    m_loop.feed(std::move(samples), m_options.inputChannels);
-}
-
-void BitPlaneBulkDevice::loopBack()
-{
-    std::lock_guard lock(m_mutex);
-    m_loop.loopBack();
-}
-
-std::vector<int32_t> BitPlaneBulkDevice::capturedOutput() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_loop.captured();
-}
-
-void BitPlaneBulkDevice::setCapture(bool on)
-{
-    std::lock_guard lock(m_mutex);
-    m_loop.setCapture(on);
 }
 
 std::vector<uint8_t> BitPlaneBulkDevice::midiReceived() const

@@ -98,7 +98,8 @@ void appendStreamingAlternate(std::vector<uint8_t>& d, uint8_t interfaceNumber, 
 
 } // namespace
 
-ClassAudioDevice::ClassAudioDevice(const Options& options) : m_options(options)
+ClassAudioDevice::ClassAudioDevice(const Options& options)
+    : AudioModel(kChannels, 2 * 49, kChannels), m_options(options) // loop primed with two frames at 48 kHz
 {
     setSpeed(Speed::full);
     setDeviceDescriptor({
@@ -337,30 +338,6 @@ void ClassAudioDevice::onAlternateLocked(uint8_t interfaceNumber, uint8_t altern
     if (alternate != 0 && (interfaceNumber == 1 || interfaceNumber == 2)) {
         (interfaceNumber == 1 ? m_playClock : m_inClock).reset();
     }
-}
-
-void ClassAudioDevice::feedInput(std::vector<int32_t> samples)
-{
-    std::lock_guard lock(m_mutex);
-    m_loop.feed(std::move(samples), kChannels);
-}
-
-void ClassAudioDevice::loopBack()
-{
-    std::lock_guard lock(m_mutex);
-    m_loop.loopBack();
-}
-
-std::vector<int32_t> ClassAudioDevice::capturedOutput() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_loop.captured();
-}
-
-void ClassAudioDevice::setCapture(bool on)
-{
-    std::lock_guard lock(m_mutex);
-    m_loop.setCapture(on);
 }
 
 uint32_t ClassAudioDevice::sampleRate(uint8_t endpointAddress) const

@@ -12,12 +12,12 @@
 
 #include <vector>
 
-#include "usbsim/DeviceModel.h"
 #include "usbsim/models/AudioLoop.h"
+#include "usbsim/models/AudioModel.h"
 
 namespace usbsim::models {
 
-class BitPlaneBulkDevice : public DeviceModel
+class BitPlaneBulkDevice : public AudioModel
 {
 public:
     static constexpr uint8_t kOutEndpoint = 0x05;
@@ -40,11 +40,7 @@ public:
     BitPlaneBulkDevice() : BitPlaneBulkDevice(Options{}) {}
     explicit BitPlaneBulkDevice(const Options& options);
 
-    // Test side (any thread).
-    void feedInput(std::vector<int32_t> samples); // interleaved, inputChannels per frame
-    void loopBack();
-    std::vector<int32_t> capturedOutput() const; // interleaved, 16 channels per frame
-    void setCapture(bool on);
+    // Test side (any thread). Captured output has 16 channels per frame.
     std::vector<uint8_t> midiReceived() const;
     std::vector<uint8_t> controlReceived() const;
     uint8_t inputSelect() const;
@@ -74,7 +70,6 @@ private:
     uint64_t m_inputFrames = 0;  // produced, not yet sent
     uint64_t m_outputFrames = 0; // received, not yet played
     uint32_t m_overflows = 0;
-    AudioLoop m_loop;
     std::vector<int32_t> m_frame;
     std::vector<uint8_t> m_midi;
     std::vector<uint8_t> m_control;

@@ -12,12 +12,12 @@
 
 #include <vector>
 
-#include "usbsim/DeviceModel.h"
 #include "usbsim/models/AudioLoop.h"
+#include "usbsim/models/AudioModel.h"
 
 namespace usbsim::models {
 
-class ClassAudioDevice : public DeviceModel
+class ClassAudioDevice : public AudioModel
 {
 public:
     static constexpr uint8_t kOutEndpoint = 0x01;
@@ -38,10 +38,6 @@ public:
     explicit ClassAudioDevice(const Options& options);
 
     // Test side (any thread).
-    void feedInput(std::vector<int32_t> samples);
-    void loopBack();
-    std::vector<int32_t> capturedOutput() const;
-    void setCapture(bool on);
     uint32_t sampleRate(uint8_t endpointAddress) const;
     int16_t volume() const;
     bool muted() const;
@@ -62,7 +58,6 @@ private:
     uint32_t m_inRate = 48000;
     SampleClock m_inClock;
     SampleClock m_playClock;
-    AudioLoop m_loop{kChannels, 2 * 49}; // two frames at the highest rate
     std::vector<int32_t> m_scratch;
     int16_t m_volume = 0;
     bool m_mute = false;
