@@ -192,6 +192,29 @@ TEST_F(BusTest, BulkTransfersQueueAndCompleteInOrder)
     EXPECT_TRUE(std::equal(data.begin(), data.end(), received.begin() + 200));
 }
 
+TEST_F(BusTest, InterruptReportsComeOncePerInterval)
+{
+    auto pipe = device->pipe(kInterruptIn);
+    ASSERT_TRUE(pipe);
+    for (uint8_t r = 1; r <= 3; ++r) {
+        model->queueInterruptIn({r, r, r});
+    }
+    uint8_t reports[3][8] = {};
+    for (int t = 0; t < 3; ++t) {
+        ASSERT_EQ(pipe->read(reports[t], 8, 0, 0, recorder.completion(t)), kSuccess);
+    }
+    bus.runFrames(8);
+    ASSERT_EQ(recorder.count(), 3u);
+    for (int t = 0; t < 3; ++t) {
+        EXPECT_EQ(recorder.all()[t].remaining, 5u) << "a 3-byte report is a short packet";
+        EXPECT_EQ(reports[t][0], t + 1);
+    }
+    const auto frames = model->interruptFrames();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[1] - frames[0], 2u) << "bInterval 2 on a full-speed device: every second frame";
+    EXPECT_EQ(frames[2] - frames[1], 2u);
+}
+
 TEST_F(BusTest, TimeOutsCompleteWithTheBytesSoFar)
 {
     // No data at all: the no-data time-out.

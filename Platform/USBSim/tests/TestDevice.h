@@ -149,6 +149,17 @@ public:
         std::lock_guard lock(m_mutex);
         m_bulkIn.push_back(std::move(packet));
     }
+    void queueInterruptIn(std::vector<uint8_t> report)
+    {
+        std::lock_guard lock(m_mutex);
+        m_interruptIn.push_back(std::move(report));
+    }
+    // Frame numbers at which interrupt reports went out.
+    std::vector<uint64_t> interruptFrames() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_interruptFrames;
+    }
     void setBulkPacketsPerFrame(uint32_t packets)
     {
         std::lock_guard lock(m_mutex);
@@ -182,6 +193,13 @@ protected:
     PacketResult packetInLocked(const EndpointLayout& ep, const FrameTime& time,
                                 std::span<uint8_t> packet) override
     {
+        if (ep.bEndpointAddress == kInterruptIn && !m_interruptIn.empty()) {
+            auto report = std::move(m_interruptIn.front());
+            m_interruptIn.pop_front();
+            std::copy_n(report.begin(), std::min(report.size(), packet.size()), packet.begin());
+            m_interruptFrames.push_back(time.frameNumber);
+            return PacketResult::data(static_cast<uint32_t>(report.size()));
+        }
         if (ep.bEndpointAddress != kBulkIn || m_bulkIn.empty()) {
             return PacketResult::nak();
         }
@@ -213,6 +231,8 @@ private:
     std::vector<OutPacket> m_isocOut;
     std::vector<uint8_t> m_bulkOut;
     std::deque<std::vector<uint8_t>> m_bulkIn;
+    std::deque<std::vector<uint8_t>> m_interruptIn;
+    std::vector<uint64_t> m_interruptFrames;
     uint32_t m_packetsPerFrame = 1000;
     uint64_t m_lastFrame = ~uint64_t{0};
     uint32_t m_sentThisFrame = 0;

@@ -43,6 +43,11 @@ struct Seen
         events.push_back(e);
         changed.notify_all();
     }
+    bool waitForCount(size_t count)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return events.size() >= count; });
+    }
     bool waitFor(const std::string& e)
     {
         std::unique_lock lock(mutex);
@@ -266,6 +271,46 @@ OSDefineMetaClassAndStructors(USBFamilyTestDriver, IOService)
         EXPECT_EQ(data->GetMaxPacketSize(), 294);
         EXPECT_EQ(feedback->GetDirection(), kUSBIn);
         EXPECT_EQ(feedback->GetMaxPacketSize(), 3);
+
+        // Isochronous transfers through memory descriptors: output written, input read back.
+        ASSERT_TRUE(in->open(client, kIOUSBInterfaceOpenAlt, reinterpret_cast<void*>(uintptr_t{2})));
+        IOUSBPipe* input = in->GetPipeObj(0);
+        ASSERT_NE(input, nullptr);
+        EXPECT_EQ(input->SetPipePolicy(200, 1), kIOReturnSuccess);
+        EXPECT_EQ(input->GetMaxPacketSize(), 200);
+        EXPECT_EQ(input->SetPipePolicy(295, 1), kIOReturnBadArgument);
+        IOBufferMemoryDescriptor* outBuffer =
+            IOBufferMemoryDescriptor::withCapacity(4 * 288, kIODirectionOut);
+        IOBufferMemoryDescriptor* inBuffer = IOBufferMemoryDescriptor::withCapacity(4 * 200, kIODirectionIn);
+        IOUSBLowLatencyIsocFrame outFrames[4];
+        IOUSBLowLatencyIsocFrame inFrames[4];
+        for (int k = 0; k < 4; ++k) {
+            outFrames[k] = {0, 288, 0, 0};
+            inFrames[k] = {0, 200, 0, 0};
+        }
+        std::atomic<int> finished{0};
+        IOUSBLowLatencyIsocCompletion counting = {
+            &finished,
+            [](void* target, void*, IOReturn, IOUSBLowLatencyIsocFrame*) {
+                ++*static_cast<std::atomic<int>*>(target);
+            },
+            nullptr};
+        const UInt64 start = host->controller()->GetFrameNumber() + 2;
+        EXPECT_EQ(data->Write(outBuffer, start, 4, outFrames, &counting, 1), kIOReturnSuccess);
+        EXPECT_EQ(input->Read(inBuffer, start, 4, inFrames, &counting, 1), kIOReturnSuccess);
+        IOUSBLowLatencyIsocFrame tooMany[5] = {
+            {0, 288, 0, 0}, {0, 288, 0, 0}, {0, 288, 0, 0}, {0, 288, 0, 0}, {0, 288, 0, 0}};
+        EXPECT_EQ(data->Write(outBuffer, start + 4, 5, tooMany, &counting, 1), kIOReturnBadArgument)
+            << "past the buffer";
+        bus.runFrames(7);
+        EXPECT_EQ(finished.load(), 2);
+        EXPECT_EQ(outFrames[3].frActCount, 288);
+        // The device sends 48 frames of 6 bytes; the policy lowered the pipe to 200 bytes.
+        EXPECT_EQ(inFrames[0].frActCount, 200);
+        EXPECT_EQ(inFrames[0].frStatus, kIOReturnOverrun);
+        outBuffer->release();
+        inBuffer->release();
+        in->close(client);
 
         // Back to alternate 0: a pipe kept from before stops working.
         data->retain();
