@@ -804,17 +804,16 @@ void Bus::run()
 
 void Bus::serviceMicroframeLocked(uint64_t microframe)
 {
-    // Copies: a model never calls back, but a pipe list may change between devices.
-    const auto devices = m_devices;
-    for (const auto& device : devices) {
+    // Models never call back into the bus and completions run elsewhere, so the device and pipe
+    // lists cannot change while the lock is held here.
+    for (const auto& device : m_devices) {
         if (!device->m_attached || device->m_configuration == 0) {
             continue;
         }
         if (!isHighSpeed(device->m_speed) && microframe % kMicroframesPerFrame != 0) {
             continue;
         }
-        const auto pipes = device->m_pipes;
-        for (const auto& pipe : pipes) {
+        for (const auto& pipe : device->m_pipes) {
             if (pipe->type() == TransferType::isochronous) {
                 serviceIsocLocked(*device, *pipe, microframe);
             } else {

@@ -701,3 +701,28 @@ TEST(BusFrameWrap, FrameNumbersPassTheThirtyTwoBitBoundary)
 
 } // namespace
 } // namespace usbsim::test
+
+namespace usbsim::test {
+namespace {
+
+// The programs run the bus on the real clock: frames pass by themselves.
+TEST(BusRealClock, TransfersCompleteAsFramesPass)
+{
+    Recorder recorder;
+    Bus bus;
+    auto model = std::make_shared<TestDevice>();
+    auto device = bus.attach(model);
+    ASSERT_EQ(device->setConfiguration(1), kSuccess);
+    ASSERT_EQ(device->setAlternate(0, 1), kSuccess);
+    std::vector<uint8_t> buffer(2 * 200);
+    IsocFrame frames[2] = {{0, 200, 0, 0}, {0, 200, 0, 0}};
+    ASSERT_EQ(
+        device->pipe(kIsocIn)->readIsoc(buffer.data(), bus.frameNumber() + 3, 2, frames, recorder.isoc(1)),
+        kSuccess);
+    ASSERT_TRUE(recorder.waitFor(1));
+    EXPECT_EQ(frames[1].frActCount, 100);
+    EXPECT_EQ(frames[1].frTimeStamp - frames[0].frTimeStamp, kFrameNanoseconds);
+}
+
+} // namespace
+} // namespace usbsim::test
