@@ -298,8 +298,7 @@ void DeviceModel::setEndpointFaults(uint8_t endpointAddress, const EndpointFault
 
 std::vector<LoggedRequest> DeviceModel::requestLog() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_log;
+    return lockedCopy(m_log);
 }
 
 void DeviceModel::clearRequestLog()
@@ -310,8 +309,7 @@ void DeviceModel::clearRequestLog()
 
 uint8_t DeviceModel::configurationValue() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_configuration;
+    return lockedCopy(m_configuration);
 }
 
 uint8_t DeviceModel::alternateSetting(uint8_t interfaceNumber) const

@@ -181,6 +181,13 @@ protected:
     // The alternate setting the host last selected on an interface (0 until then).
     uint8_t alternateLocked(uint8_t interfaceNumber) const;
 
+    // A copy of a field, taken under the model lock (for the test-side getters).
+    template <class T> T lockedCopy(const T& field) const
+    {
+        std::lock_guard lock(m_mutex);
+        return field;
+    }
+
     mutable std::mutex m_mutex;
 
 private:

@@ -246,32 +246,27 @@ void BitPlaneBulkDevice::onConfigurationLocked(uint8_t)
 
 std::vector<uint8_t> BitPlaneBulkDevice::midiReceived() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_midi;
+    return lockedCopy(m_midi);
 }
 
 std::vector<uint8_t> BitPlaneBulkDevice::controlReceived() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_control;
+    return lockedCopy(m_control);
 }
 
 uint8_t BitPlaneBulkDevice::inputSelect() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_inputSelect;
+    return lockedCopy(m_inputSelect);
 }
 
 uint32_t BitPlaneBulkDevice::sampleRate() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_rate;
+    return lockedCopy(m_rate);
 }
 
 uint32_t BitPlaneBulkDevice::inputOverflows() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_overflows;
+    return lockedCopy(m_overflows);
 }
 
 } // namespace usbsim::models

@@ -348,14 +348,12 @@ uint32_t ClassAudioDevice::sampleRate(uint8_t endpointAddress) const
 
 int16_t ClassAudioDevice::volume() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_volume;
+    return lockedCopy(m_volume);
 }
 
 bool ClassAudioDevice::muted() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_mute;
+    return lockedCopy(m_mute);
 }
 
 } // namespace usbsim::models
