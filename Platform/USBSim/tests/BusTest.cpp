@@ -425,6 +425,16 @@ TEST_F(BusTest, ConfigurationDescriptorReadsCanFailOrComeShort)
     length = 4096;
     EXPECT_EQ(device->readConfigurationDescriptor(1, buffer.data(), &length), kSuccess);
     EXPECT_EQ(length, 20u) << "a short read reports the bytes that came";
+
+    // Malformed answers: a header of another type, a header cut short.
+    model->script(config,
+                  {ScriptedStep::answer(ControlReply::ok({9, kDescriptorInterface, 0, 0, 0, 1, 0, 0, 0})),
+                   ScriptedStep::shortened(5)});
+    length = 4096;
+    EXPECT_EQ(device->readConfigurationDescriptor(1, buffer.data(), &length), kDeviceError);
+    length = 4096;
+    EXPECT_EQ(device->readConfigurationDescriptor(1, buffer.data(), &length), kDeviceError);
+    EXPECT_EQ(length, 0u);
 }
 
 TEST_F(BusTest, AlternateChangeClosesOldPipesAndChecksBandwidth)
