@@ -36,17 +36,20 @@ uint32_t packed24(const uint8_t* p)
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16;
 }
 
-// Packed 24-bit sample i of n, already shifted into the upper three bytes. All but the last
-// sample are read as one 32-bit word whose fourth byte (the next sample's) is shifted out, so no
-// read goes past the packed data.
-uint32_t packed24High(const uint8_t* in, size_t i, size_t n)
+// Packed 24-bit samples shifted into the upper three bytes of each word, handed to `put` with
+// their index. All but the last sample are read as one 32-bit word whose fourth byte (the next
+// sample's) is shifted out, so no read goes past the packed data.
+template <class Put> void forEachPacked24High(const uint8_t* in, size_t n, Put put)
 {
-    if (i + 1 < n) {
+    if (n == 0) {
+        return;
+    }
+    for (size_t i = 0; i + 1 < n; ++i) {
         uint32_t word;
         std::memcpy(&word, in + 3 * i, sizeof word);
-        return word << 8;
+        put(i, word << 8);
     }
-    return packed24(in + 3 * i) << 8;
+    put(n - 1, packed24(in + 3 * (n - 1)) << 8);
 }
 
 // Source frame of `SourceChannels` samples, the first `Taken` copied, each >> 8.
@@ -78,9 +81,8 @@ void audioInt16to32Copy(int32_t* __restrict destination, const int32_t* __restri
 void audioInt24to32Copy(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
 {
     const uint8_t* in = bytesOf(source);
-    for (size_t i = 0, n = samples(count); i < n; ++i) {
-        destination[i] = fromBits(packed24High(in, i, n));
-    }
+    forEachPacked24High(in, samples(count),
+                        [&](size_t i, uint32_t high) { destination[i] = fromBits(high); });
 }
 
 void audioInt16to32CopyShift(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
@@ -94,9 +96,8 @@ void audioInt16to32CopyShift(int32_t* __restrict destination, const int32_t* __r
 void audioInt24to32CopyShift(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
 {
     const uint8_t* in = bytesOf(source);
-    for (size_t i = 0, n = samples(count); i < n; ++i) {
-        destination[i] = fromBits(packed24High(in, i, n)) >> 8;
-    }
+    forEachPacked24High(in, samples(count),
+                        [&](size_t i, uint32_t high) { destination[i] = fromBits(high) >> 8; });
 }
 
 void audioInt32to16Copy(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)
