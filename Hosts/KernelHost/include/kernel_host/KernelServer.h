@@ -1,0 +1,76 @@
+// The kernel host's socket server: it lets user processes reach a KernelHost through the
+// user-side IOKit. Each accepted socket is one channel of one process (the peer's pid and uid
+// come from the socket): a session (registry reads, matching, notification registration), a
+// user-client connection, or a notification port. A connection that ends with a close request
+// is closed in order; one that drops is the death of its process and reaches clientDied. When a
+// process's last channel goes, everything it held is released.
+//
+// Each channel is served on its own thread, so a request that blocks in the kernel holds up
+// only its caller. Notifications are sent to a port without waiting; a port that is full loses
+// the message (counted), a port that is gone is skipped.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "kernel_host/KernelHost.h"
+
+namespace kernel_host {
+
+class KernelServer
+{
+public:
+    explicit KernelServer(KernelHost& host);
+    // Stops serving (as stop()).
+    ~KernelServer();
+    KernelServer(const KernelServer&) = delete;
+    KernelServer& operator=(const KernelServer&) = delete;
+
+    // Listens at `path`. A socket there that a live server answers is an error ("in use"); a
+    // stale one is replaced; any other file there is an error. False with `error` set on failure.
+    bool listen(const std::string& path, std::string* error);
+    // Stops accepting, ends every channel as if its process had died, and waits for the threads.
+    void stop();
+
+    // Channels open now, and processes with at least one.
+    size_t channelCount() const;
+    size_t processCount() const;
+    // Notification messages dropped because a port was full.
+    uint64_t droppedMessages() const { return m_dropped.load(); }
+
+    struct Task;
+    struct Port;
+    struct Notification;
+
+private:
+    struct Channel;
+    void acceptLoop();
+    void serve(Channel* channel);
+    void serveSession(Channel& channel, const std::shared_ptr<Task>& task);
+    void serveConnection(Channel& channel, const std::shared_ptr<Task>& task, uint64_t serviceID,
+                         uint32_t type);
+    std::shared_ptr<Task> attachTask(pid_t pid, uid_t uid, const std::string& name);
+    void detachTask(const std::shared_ptr<Task>& task);
+    void reapFinished();
+
+    KernelHost& m_host;
+    int m_listener = -1;
+    int m_wake[2] = {-1, -1};
+    std::string m_path;
+    std::thread m_acceptThread;
+    std::atomic<uint64_t> m_dropped{0};
+
+    mutable std::mutex m_mutex;
+    std::list<std::unique_ptr<Channel>> m_channels; // guarded by m_mutex
+    std::map<pid_t, std::shared_ptr<Task>> m_tasks; // guarded by m_mutex
+    uint64_t m_nextPort = 1;                        // guarded by m_mutex
+    bool m_stopping = false;                        // guarded by m_mutex
+};
+
+} // namespace kernel_host

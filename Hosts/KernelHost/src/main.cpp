@@ -1,0 +1,140 @@
+// sonvexa-kerneld: the kernel host. It loads the driver bundles, runs their services and serves
+// user processes over a Unix socket until SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "IOKit/IOLib.h"
+#include "kernel_host/KernelHost.h"
+#include "kernel_host/KernelServer.h"
+#include "platform/IOKitWire.h"
+#include "platform/Log.h"
+#include "platform/ProcessEnvironment.h"
+
+namespace {
+
+constexpr const char* kDefaultKextFolder = "/Library/Extensions";
+
+void usage(FILE* out)
+{
+    std::fprintf(out,
+                 "usage: sonvexa-kerneld [options]\n"
+                 "\n"
+                 "Runs the kernel side of the driver: loads driver bundles, matches them to devices\n"
+                 "and serves user processes on a Unix socket. Stops cleanly on SIGINT or SIGTERM.\n"
+                 "\n"
+                 "options:\n"
+                 "  --socket PATH   the socket to listen on (default: $%s, else\n"
+                 "                  %s under the root folder)\n"
+                 "  --kexts FOLDER  load every *.kext bundle in FOLDER, a system path under the root\n"
+                 "                  folder (default: %s; a missing default folder is not an error)\n"
+                 "  --kext BUNDLE   load one bundle (a system path under the root folder); may repeat\n"
+                 "  --log FILE      write the kernel log to FILE instead of standard error\n"
+                 "  --help          show this text\n"
+                 "\n"
+                 "environment:\n"
+                 "  SONVEXA_ROOT    the root folder that every system path is placed under\n",
+                 platform::iokit::wire::kSocketEnvironment, platform::iokit::wire::kDefaultSocketPath,
+                 kDefaultKextFolder);
+}
+
+int fail(const std::string& message)
+{
+    std::fprintf(stderr, "sonvexa-kerneld: %s\n", message.c_str());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string socketPath;
+    std::string kextFolder;
+    std::vector<std::string> kexts;
+    std::string logPath;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= argc) {
+                return false;
+            }
+            into = argv[++i];
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            return 0;
+        }
+        std::string v;
+        if (arg == "--socket" && value(socketPath)) {
+        } else if (arg == "--kexts" && value(kextFolder)) {
+        } else if (arg == "--kext" && value(v)) {
+            kexts.push_back(v);
+        } else if (arg == "--log" && value(logPath)) {
+        } else {
+            usage(stderr);
+            return fail("unknown option or missing value: " + arg);
+        }
+    }
+    if (socketPath.empty()) {
+        const char* env = std::getenv(platform::iokit::wire::kSocketEnvironment);
+        socketPath = env != nullptr && *env != '\0'
+                         ? env
+                         : platform::process::rootedPath(platform::iokit::wire::kDefaultSocketPath);
+    }
+    FILE* log = nullptr;
+    if (!logPath.empty()) {
+        log = std::fopen(logPath.c_str(), "a");
+        if (log == nullptr) {
+            return fail("cannot open the log file " + logPath + ": " + std::strerror(errno));
+        }
+        std::setvbuf(log, nullptr, _IOLBF, 0);
+        platform::log::setDestination(platform::log::Channel::kernel, log);
+    }
+
+    // Signals are taken by this thread alone, so every thread started below blocks them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    kernel_host::KernelHost host;
+    const bool defaultFolder = kextFolder.empty();
+    if (defaultFolder) {
+        kextFolder = kDefaultKextFolder;
+    }
+    std::error_code ec;
+    const std::filesystem::path folder = platform::process::rootedPath(kextFolder);
+    if (std::filesystem::is_directory(folder, ec)) {
+        for (const auto& item : std::filesystem::directory_iterator(folder, ec)) {
+            if (item.path().extension() == ".kext") {
+                kexts.push_back(kextFolder + "/" + item.path().filename().string());
+            }
+        }
+    } else if (!defaultFolder) {
+        return fail("the bundle folder is missing: " + folder.string());
+    }
+    for (const auto& bundle : kexts) {
+        if (host.loadKext(bundle) != kIOReturnSuccess) {
+            return fail("cannot load the bundle " + bundle + " (missing or not a driver bundle)");
+        }
+    }
+
+    kernel_host::KernelServer server(host);
+    std::string error;
+    if (!server.listen(socketPath, &error)) {
+        return fail(error);
+    }
+    IOLog("sonvexa-kerneld: listening on %s with %zu bundle(s)\n", socketPath.c_str(), kexts.size());
+
+    int signal = 0;
+    sigwait(&signals, &signal);
+    IOLog("sonvexa-kerneld: %s, shutting down\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+    server.stop();
+    return 0; // the host terminates every service as it goes
+}

@@ -1,0 +1,36 @@
+// A kernel host for the user-side IOKit's tests, with the test driver bundle loaded and its
+// nubs published, served on a private socket. Kept apart from the user-side headers: a test
+// file includes either the kernel's or the user's IOKit, never both.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace user_test {
+
+// Writes the test bundle at "/Library/Extensions/UserTest.kext" under `root`; answers its
+// system path.
+std::string writeTestBundle(const std::string& root);
+
+class TestKernel
+{
+public:
+    // Loads the bundle (written under the process's root folder), publishes `nubs` nubs and
+    // listens at `socket`. Null (with `error`) on failure.
+    static std::unique_ptr<TestKernel> start(const std::string& socket, int nubs, std::string* error);
+    ~TestKernel();
+
+    // Publishes one more nub and waits until its driver has started.
+    void publishNub();
+    // Terminates the most recent nub (and its driver and clients) and waits.
+    void removeNub();
+    size_t processCount() const;
+    uint64_t droppedMessages() const;
+
+private:
+    TestKernel();
+    struct State;
+    std::unique_ptr<State> m_state;
+};
+
+} // namespace user_test
