@@ -22,7 +22,7 @@ constexpr const char* kInfo = R"(<?xml version="1.0" encoding="UTF-8"?>
   <dict>
     <key>Device</key>
     <dict>
-      <key>IOClass</key><string>UserTestDevice</string>
+      <key>IOClass</key><string>%s</string>
       <key>IOProviderClass</key><string>UserTestNub</string>
       <key>QzSpecific</key><dict><key>kConfigurationData</key><data>AAECAw==</data></dict>
     </dict>
@@ -33,11 +33,13 @@ constexpr const char* kInfo = R"(<?xml version="1.0" encoding="UTF-8"?>
 constexpr const char* kBundlePath = "/Library/Extensions/UserTest.kext";
 } // namespace
 
-std::string writeTestBundle(const std::string& root)
+std::string writeTestBundle(const std::string& root, const char* deviceClass)
 {
     const fs::path folder = fs::path(root + kBundlePath);
     fs::create_directories(folder);
-    std::ofstream(folder / "Info.plist") << kInfo;
+    std::string info = kInfo;
+    info.replace(info.find("%s"), 2, deviceClass);
+    std::ofstream(folder / "Info.plist") << info;
     fs::copy_file(USER_TEST_KEXT_LIBRARY, folder / "UserTestKext.so", fs::copy_options::overwrite_existing);
     return kBundlePath;
 }

@@ -8,9 +8,10 @@
 
 namespace user_test {
 
-// Writes the test bundle at "/Library/Extensions/UserTest.kext" under `root`; answers its
-// system path.
-std::string writeTestBundle(const std::string& root);
+// Writes the test bundle at "/Library/Extensions/UserTest.kext" under `root`, its driver of
+// class `deviceClass` ("UserTestDevice", or "VKKernelDevice" for the same driver under the name
+// the user side looks for); answers its system path.
+std::string writeTestBundle(const std::string& root, const char* deviceClass = "UserTestDevice");
 
 class TestKernel
 {

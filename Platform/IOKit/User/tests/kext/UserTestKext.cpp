@@ -95,6 +95,13 @@ private:
 };
 OSDefineMetaClassAndStructors(UserTestDevice, IOService);
 
+// The same device under the class name the user side matches kernel device services by.
+class VKKernelDevice : public UserTestDevice
+{
+    OSDeclareDefaultStructors(VKKernelDevice);
+};
+OSDefineMetaClassAndStructors(VKKernelDevice, UserTestDevice);
+
 class UserTestClient : public IOUserClient
 {
     OSDeclareDefaultStructors(UserTestClient);
@@ -106,7 +113,8 @@ public:
         kAdd,         // 2 scalars in, 1 out: the sum
         kSleep,       // 1 scalar in: sleeps that many milliseconds
         kMessage,     // 1 scalar in (message type), any structure in (its argument): messageClients
-        kStateChange, // 1 scalar in: property "Counter" set, then a 36-byte property-change message
+        kStateChange, // 1 scalar in: "Counter" and "ChannelSettings" set, then a 36-byte property-change
+                      // message
         kCount,
     };
 
@@ -209,6 +217,12 @@ private:
         auto* self = OSDynamicCast(UserTestClient, target);
         const auto value = static_cast<uint32_t>(arguments->scalarInput[0]);
         self->m_device->setProperty("Counter", value, 32);
+        OSDictionary* settings = OSDictionary::withCapacity(1);
+        OSNumber* rate = OSNumber::withNumber(value, 32);
+        settings->setObject("Rate", rate);
+        self->m_device->setProperty("ChannelSettings", settings);
+        rate->release();
+        settings->release();
         uint32_t record[kStateChangeSize / 4] = {kStateChangeSize, 1, value};
         return self->m_device->messageClients(kIOMessageServicePropertyChange, record, sizeof record);
     }
