@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -238,8 +239,10 @@ bool receive(int socket, std::vector<uint8_t>& buffer, int* fd)
     if (fd != nullptr) {
         *fd = -1;
     }
-    buffer.resize(kMaximumMessage);
-    iovec io{buffer.data(), buffer.size()};
+    // Received into a buffer of the largest size that is kept per thread, so that a short
+    // message costs only its own bytes.
+    thread_local std::unique_ptr<uint8_t[]> scratch(new uint8_t[kMaximumMessage]);
+    iovec io{scratch.get(), kMaximumMessage};
     msghdr header{};
     header.msg_iov = &io;
     header.msg_iovlen = 1;
@@ -275,7 +278,7 @@ bool receive(int socket, std::vector<uint8_t>& buffer, int* fd)
         buffer.clear();
         return false;
     }
-    buffer.resize(static_cast<size_t>(n));
+    buffer.assign(scratch.get(), scratch.get() + n);
     if (fd != nullptr) {
         *fd = received;
     }

@@ -27,27 +27,27 @@ enum class Op : uint32_t
 {
     Hello = 1,
     // Session.
-    GetMatchingServices,
-    CopyProperties,
-    CopyProperty,
-    SetProperty,
-    ConformsTo,
-    ChildIterator,
-    ParentIterator,
-    AddMatchingNotification,
-    AddInterestNotification,
-    RemoveNotification,
-    ReleaseObject,
+    GetMatchingServices = 2,
+    CopyProperties = 3,
+    CopyProperty = 4,
+    SetProperty = 5,
+    ConformsTo = 6,
+    ChildIterator = 7,
+    ParentIterator = 8,
+    AddMatchingNotification = 9,
+    AddInterestNotification = 10,
+    RemoveNotification = 11,
+    ReleaseObject = 12,
     // Connection.
-    CallMethod,
-    MapMemory,
-    UnmapMemory,
-    Close,
+    CallMethod = 13,
+    MapMemory = 14,
+    UnmapMemory = 15,
+    Close = 16,
     // Notification port (kernel to process).
-    Matched,
-    Interest,
+    Matched = 17,
+    Interest = 18,
     // Replies.
-    Reply,
+    Reply = 19,
 };
 
 // Largest message on any channel (a 64 KiB structure plus its framing).
