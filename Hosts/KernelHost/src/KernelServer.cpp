@@ -457,7 +457,9 @@ void KernelServer::serve(Channel* channel)
         const bool hello = r.op() == Op::Hello;
         const auto role = static_cast<Role>(r.u32());
         const std::string name = r.text(256);
-        if (hello && r.ok()) {
+        if (hello && r.ok() && role == Role::Control) {
+            serveControl(*channel, peer.uid);
+        } else if (hello && r.ok()) {
             auto task = attachTask(peer.pid, peer.uid, name);
             switch (role) {
             case Role::Session:
@@ -472,6 +474,8 @@ void KernelServer::serve(Channel* channel)
                 }
                 break;
             }
+            case Role::Control:
+                break;
             case Role::Port: {
                 auto port = std::make_shared<Port>();
                 port->fd = channel->fd;
@@ -706,6 +710,36 @@ void KernelServer::serveSession(Channel& channel, const std::shared_ptr<Task>& t
             break;
         }
         if (!wire::send(channel.fd, answer)) {
+            return;
+        }
+    }
+}
+
+void KernelServer::serveControl(Channel& channel, uid_t peer)
+{
+    // The host's devices are its owner's to change.
+    const IOReturn admitted = !m_control                        ? kIOReturnUnsupported
+                              : peer == 0 || peer == ::getuid() ? kIOReturnSuccess
+                                                                : kIOReturnNotPrivileged;
+    if (!wire::send(channel.fd, Writer(Op::Reply).u32(static_cast<uint32_t>(admitted)).u64(0).data()) ||
+        admitted != kIOReturnSuccess) {
+        return;
+    }
+    std::vector<uint8_t> message;
+    while (wire::receive(channel.fd, message)) {
+        Reader r(message.data(), message.size());
+        const bool isControl = r.op() == Op::Control;
+        const uint32_t count = r.u32();
+        std::vector<std::string> words;
+        for (uint32_t i = 0; i < count && r.ok() && i < 16; ++i) {
+            words.push_back(r.text(256));
+        }
+        std::string text;
+        IOReturn status = kIOReturnBadArgument;
+        if (isControl && r.ok() && count <= 16) {
+            status = m_control(words, text);
+        }
+        if (!wire::send(channel.fd, Writer(Op::Reply).u32(static_cast<uint32_t>(status)).text(text).data())) {
             return;
         }
     }

@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "IOKit/IOLib.h"
+#include "SimulatedDevices.h"
 #include "kernel_host/KernelHost.h"
 #include "kernel_host/KernelServer.h"
 #include "platform/IOKitWire.h"
 #include "platform/Log.h"
 #include "platform/ProcessEnvironment.h"
+#include "platform/USBHost.h"
 
 namespace {
 
@@ -33,6 +35,9 @@ void usage(FILE* out)
                  "  --kexts FOLDER  load every *.kext bundle in FOLDER, a system path under the root\n"
                  "                  folder (default: %s; a missing default folder is not an error)\n"
                  "  --kext BUNDLE   load one bundle (a system path under the root folder); may repeat\n"
+                 "  --device MODEL  attach a simulated device of MODEL once the host runs; may repeat\n"
+                 "                  (sonvexa-kernelctl attaches and detaches them later)\n"
+                 "  --list-models   list the device models and exit\n"
                  "  --log FILE      write the kernel log to FILE instead of standard error\n"
                  "  --help          show this text\n"
                  "\n"
@@ -56,6 +61,7 @@ int main(int argc, char** argv)
     std::string kextFolder;
     std::vector<std::string> kexts;
     std::string logPath;
+    std::vector<std::string> devices;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](std::string& into) {
@@ -69,8 +75,16 @@ int main(int argc, char** argv)
             usage(stdout);
             return 0;
         }
+        if (arg == "--list-models") {
+            for (const auto& model : kernel_host::deviceModels()) {
+                std::printf("%-22s %s\n", model.name, model.description);
+            }
+            return 0;
+        }
         std::string v;
         if (arg == "--socket" && value(socketPath)) {
+        } else if (arg == "--device" && value(v)) {
+            devices.push_back(v);
         } else if (arg == "--kexts" && value(kextFolder)) {
         } else if (arg == "--kext" && value(v)) {
             kexts.push_back(v);
@@ -125,10 +139,33 @@ int main(int argc, char** argv)
         }
     }
 
+    for (const auto& model : devices) {
+        bool known = false;
+        for (const auto& entry : kernel_host::deviceModels()) {
+            known = known || model == entry.name;
+        }
+        if (!known) {
+            return fail("no such device model: " + model + " (see --list-models)");
+        }
+    }
+
+    // The bus and its devices: the USB family publishes each device to the kernel as it comes.
+    usbsim::Bus bus;
+    platform::usb::USBHost usb(bus);
+    kernel_host::SimulatedDevices simulated(bus);
+
     kernel_host::KernelServer server(host);
+    server.setControlHandler([&simulated](const std::vector<std::string>& words, std::string& answer) {
+        return simulated.command(words, answer);
+    });
     std::string error;
     if (!server.listen(socketPath, &error)) {
         return fail(error);
+    }
+    for (const auto& model : devices) {
+        int id = 0;
+        simulated.attach(model, &id);
+        IOLog("sonvexa-kerneld: attached device %d (%s)\n", id, model.c_str());
     }
     IOLog("sonvexa-kerneld: listening on %s with %zu bundle(s)\n", socketPath.c_str(), kexts.size());
 
@@ -136,5 +173,5 @@ int main(int argc, char** argv)
     sigwait(&signals, &signal);
     IOLog("sonvexa-kerneld: %s, shutting down\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
     server.stop();
-    return 0; // the host terminates every service as it goes
+    return 0; // the devices leave, then the host terminates every service
 }

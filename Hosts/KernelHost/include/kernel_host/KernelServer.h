@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -38,6 +39,12 @@ public:
     // Stops accepting, ends every channel as if its process had died, and waits for the threads.
     void stop();
 
+    // The host program's commands (a command line in, a status and a text out), taken on
+    // control channels from processes of this host's own user or root only. Set before listen.
+    using ControlHandler =
+        std::function<IOReturn(const std::vector<std::string>& words, std::string& answer)>;
+    void setControlHandler(ControlHandler handler) { m_control = std::move(handler); }
+
     // Channels open now, and processes with at least one.
     size_t channelCount() const;
     size_t processCount() const;
@@ -53,6 +60,7 @@ private:
     void acceptLoop();
     void serve(Channel* channel);
     void serveSession(Channel& channel, const std::shared_ptr<Task>& task);
+    void serveControl(Channel& channel, uid_t peer);
     void serveConnection(Channel& channel, const std::shared_ptr<Task>& task, uint64_t serviceID,
                          uint32_t type);
     std::shared_ptr<Task> attachTask(pid_t pid, uid_t uid, const std::string& name);
@@ -65,6 +73,7 @@ private:
     std::string m_path;
     std::thread m_acceptThread;
     std::atomic<uint64_t> m_dropped{0};
+    ControlHandler m_control;
 
     mutable std::mutex m_mutex;
     std::list<std::unique_ptr<Channel>> m_channels; // guarded by m_mutex

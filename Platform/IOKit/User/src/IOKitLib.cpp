@@ -40,7 +40,15 @@ struct Connection
 {
     int fd = -1;
     std::mutex mutex;              // one call at a time
-    std::vector<Mapping> mappings; // guarded by mutex
+    std::vector<Mapping> mappings; // guarded by mutex; they stay until unmapped
+
+    // A connection whose last name goes without IOServiceClose ends as its process would.
+    ~Connection()
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
 };
 
 struct IONotificationPort

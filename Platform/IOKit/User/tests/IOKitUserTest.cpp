@@ -574,6 +574,11 @@ TEST_F(IOKitUserTest, AKilledProcessSharedTheBlockAndItsClientDied)
     IOConnectUnmapMemory(connection, 1, mach_task_self(), address);
     IOServiceClose(connection);
     EXPECT_EQ(number(service, "ClientsDied"), 1);
+
+    // A connection whose name is released without a close ends as a death too.
+    io_connect_t forgotten = open(service);
+    IOObjectRelease(forgotten);
+    EXPECT_TRUE(waitForNumber(service, "ClientsDied", 2));
     IOObjectRelease(service);
 }
 

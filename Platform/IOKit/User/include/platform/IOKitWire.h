@@ -21,6 +21,7 @@ enum class Role : uint32_t
     Session = 1,
     Connection = 2,
     Port = 3,
+    Control = 4, // the kernel host's own commands (devices), for its control program
 };
 
 enum class Op : uint32_t
@@ -48,6 +49,8 @@ enum class Op : uint32_t
     Interest = 18,
     // Replies.
     Reply = 19,
+    // Control: a command line (count, then each word); the reply carries a text.
+    Control = 20,
 };
 
 // Largest message on any channel (a 64 KiB structure plus its framing).

@@ -1,0 +1,52 @@
+// The simulated devices of the kernel host program: the models it can attach by name, and the
+// devices attached to its bus, numbered in the order they came.
+//
+// Thread safety: any thread.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "IOKit/IOReturn.h"
+#include "usbsim/Bus.h"
+
+namespace kernel_host {
+
+struct DeviceModelEntry
+{
+    const char* name;
+    const char* description;
+    std::shared_ptr<usbsim::DeviceModel> (*make)();
+};
+const std::vector<DeviceModelEntry>& deviceModels();
+
+class SimulatedDevices
+{
+public:
+    explicit SimulatedDevices(usbsim::Bus& bus) : m_bus(bus) {}
+
+    // Attaches a device of the named model; its number in `id`. False for an unknown model.
+    bool attach(const std::string& model, int* id);
+    bool detach(int id);
+    // One line per attached device: "<number> <model> <vendor>:<product>".
+    std::string list() const;
+
+    // The control commands: "models", "devices", "attach MODEL", "detach NUMBER".
+    IOReturn command(const std::vector<std::string>& words, std::string& answer);
+
+private:
+    usbsim::Bus& m_bus;
+    mutable std::mutex m_mutex;
+    struct Attached
+    {
+        std::string model;
+        std::shared_ptr<usbsim::Device> device;
+    };
+    std::map<int, Attached> m_devices; // guarded by m_mutex
+    int m_next = 1;                    // guarded by m_mutex
+};
+
+} // namespace kernel_host

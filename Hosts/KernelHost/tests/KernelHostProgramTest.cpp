@@ -1,0 +1,220 @@
+// The kernel host program and its control command, run as processes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "IOKit/IOKitLib.h"
+#include "platform/IOKitUser.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct Result
+{
+    int status = -1; // exit code, or -1 when it did not exit
+    std::string out;
+    std::string err;
+};
+
+class KernelHostProgramTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/kerneld-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        root = pattern;
+        socket = root + "/kernel.socket";
+    }
+
+    void TearDown() override
+    {
+        if (daemon > 0) {
+            stopDaemon(SIGKILL);
+        }
+        platform::iokit::user::setKernelSocketPath("");
+        fs::remove_all(root);
+    }
+
+    // Starts `program` with SONVEXA_ROOT set; its output goes to files under the root.
+    pid_t start(const std::string& program, std::vector<std::string> arguments, const std::string& name)
+    {
+        arguments.insert(arguments.begin(), program);
+        std::vector<char*> argv;
+        for (auto& a : arguments) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        std::string rootVariable = "SONVEXA_ROOT=" + root;
+        char* envp[] = {rootVariable.data(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (root + "/" + name + ".out").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (root + "/" + name + ".err").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid = -1;
+        EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
+
+    Result finish(pid_t pid, const std::string& name)
+    {
+        Result r;
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        auto slurp = [&](const std::string& file) {
+            std::ifstream in(root + "/" + name + file);
+            return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        };
+        r.out = slurp(".out");
+        r.err = slurp(".err");
+        return r;
+    }
+
+    Result run(const std::string& program, const std::vector<std::string>& arguments)
+    {
+        return finish(start(program, arguments, "run"), "run");
+    }
+
+    Result control(const std::vector<std::string>& words)
+    {
+        std::vector<std::string> arguments = {"--socket", socket};
+        arguments.insert(arguments.end(), words.begin(), words.end());
+        return run(KERNELCTL, arguments);
+    }
+
+    // Starts the kernel host and waits until it answers on its socket.
+    void startDaemon(std::vector<std::string> arguments)
+    {
+        arguments.insert(arguments.begin(), {"--socket", socket, "--log", root + "/kernel.log"});
+        daemon = start(KERNELD, arguments, "daemon");
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (control({"devices"}).status != 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+
+    Result stopDaemon(int signal)
+    {
+        ::kill(daemon, signal);
+        Result r = finish(daemon, "daemon");
+        daemon = -1;
+        return r;
+    }
+
+    // USB device services the kernel host publishes (the root hub among them).
+    int usbDevices()
+    {
+        io_iterator_t iterator = 0;
+        if (IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("IOUSBDevice"), &iterator) !=
+            kIOReturnSuccess) {
+            return -1;
+        }
+        int n = 0;
+        while (io_object_t s = IOIteratorNext(iterator)) {
+            IOObjectRelease(s);
+            ++n;
+        }
+        IOObjectRelease(iterator);
+        return n;
+    }
+
+    std::string root;
+    std::string socket;
+    pid_t daemon = -1;
+};
+
+TEST_F(KernelHostProgramTest, HelpExplainsEveryOption)
+{
+    const Result r = run(KERNELD, {"--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* option :
+         {"--socket", "--kexts", "--kext", "--device", "--list-models", "--log", "--help"}) {
+        EXPECT_NE(r.out.find(option), std::string::npos) << option;
+    }
+    const Result models = run(KERNELD, {"--list-models"});
+    EXPECT_EQ(models.status, 0);
+    EXPECT_NE(models.out.find("class-audio"), std::string::npos);
+    EXPECT_EQ(run(KERNELCTL, {"--help"}).status, 0);
+}
+
+TEST_F(KernelHostProgramTest, RefusesClearlyWhatItCannotDo)
+{
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"--kext", "/Library/Extensions/Missing.kext"},
+         "cannot load the bundle /Library/Extensions/Missing.kext"},
+        {{"--kexts", "/No/Such/Folder"}, "the bundle folder is missing"},
+        {{"--device", "no-such-model"}, "no such device model: no-such-model"},
+        {{"--frobnicate"}, "unknown option"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments = {"--socket", socket};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const Result r = run(KERNELD, arguments);
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    // A second host on a socket in use.
+    startDaemon({});
+    const Result second = run(KERNELD, {"--socket", socket});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("in use by a running kernel host"), std::string::npos) << second.err;
+    // Anything else at the socket path.
+    std::ofstream(root + "/plain-file") << "x";
+    const Result taken = run(KERNELD, {"--socket", root + "/plain-file"});
+    EXPECT_EQ(taken.status, 1);
+    EXPECT_NE(taken.err.find("taken by another file"), std::string::npos) << taken.err;
+    EXPECT_EQ(control({"frobnicate"}).status, 1);
+}
+
+TEST_F(KernelHostProgramTest, AttachesAndDetachesDevicesAndStopsCleanly)
+{
+    startDaemon({"--device", "class-audio"});
+    platform::iokit::user::setKernelSocketPath(socket);
+    const int withOne = usbDevices();
+    ASSERT_GE(withOne, 1);
+    Result devices = control({"devices"});
+    EXPECT_EQ(devices.out, "1 class-audio 2912:3001\n");
+
+    const Result attached = control({"attach", "bitplane-bulk"});
+    EXPECT_EQ(attached.status, 0);
+    EXPECT_EQ(attached.out, "2\n");
+    EXPECT_EQ(usbDevices(), withOne + 1);
+    EXPECT_EQ(control({"attach", "no-such-model"}).status, 1);
+
+    EXPECT_EQ(control({"detach", "1"}).status, 0);
+    EXPECT_EQ(control({"detach", "1"}).status, 1);
+    devices = control({"devices"});
+    EXPECT_EQ(devices.out, "2 bitplane-bulk 0A4A:FFDD\n");
+    EXPECT_EQ(usbDevices(), withOne);
+    EXPECT_NE(control({"models"}).out.find("bitplane-bulk-1024"), std::string::npos);
+
+    const Result stopped = stopDaemon(SIGTERM);
+    EXPECT_EQ(stopped.status, 0);
+    std::ifstream log(root + "/kernel.log");
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("listening on " + socket), std::string::npos);
+    EXPECT_NE(text.find("SIGTERM, shutting down"), std::string::npos);
+    EXPECT_FALSE(fs::exists(socket));
+}
+
+} // namespace
