@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "IOKit/IOLib.h"
+#include "IOKit/pwr_mgt/RootDomain.h"
 #include "platform/IOKitWire.h"
 
 namespace kernel_host {
@@ -115,6 +116,11 @@ std::vector<uint8_t> reply(IOReturn status)
     return Writer(Op::Reply).u32(static_cast<uint32_t>(status)).data();
 }
 
+bool isPowerStateInterest(const std::string& type)
+{
+    return type == "IOPriorityPowerStateInterest" || type == "IOAppPowerStateInterest";
+}
+
 bool isPublishType(const std::string& type)
 {
     return type == "IOServicePublish" || type == "IOServiceFirstPublish" || type == "IOServiceMatched" ||
@@ -201,6 +207,14 @@ struct KernelServer::Notification
     IONotifier* notifier = nullptr;
     std::mutex mutex;
     std::set<uint64_t> alreadyNamed; // guarded by mutex: services the registration reply carried
+
+    // Ends the kernel's registration (a handler running now finishes first).
+    void end()
+    {
+        if (notifier != nullptr) {
+            notifier->remove();
+        }
+    }
 
     void send(const std::vector<uint8_t>& message)
     {
@@ -438,7 +452,7 @@ void KernelServer::detachTask(const std::shared_ptr<Task>& task)
         task->ports.clear();
     }
     for (auto& [id, n] : notifications) {
-        n->notifier->remove();
+        n->end();
     }
     for (auto& [id, held] : entries) {
         held.entry->release();
@@ -505,7 +519,7 @@ void KernelServer::serve(Channel* channel)
                     }
                 }
                 for (auto& n : ended) {
-                    n->notifier->remove();
+                    n->end();
                 }
                 break;
             }
@@ -667,7 +681,10 @@ void KernelServer::serveSession(Channel& channel, const std::shared_ptr<Task>& t
                     platform::iokit::symbolNamed(type.c_str()), Notification::interest, notification.get());
             }
             OSSafeReleaseNULL(entry);
-            if (notification->notifier == nullptr) {
+            // Services here have no power states of their own: a power-state registration is
+            // taken and stays silent.
+            const bool silent = op == Op::AddInterestNotification && isPowerStateInterest(type);
+            if (notification->notifier == nullptr && !silent) {
                 answer = reply(kIOReturnBadArgument);
                 break;
             }
@@ -678,6 +695,13 @@ void KernelServer::serveSession(Channel& channel, const std::shared_ptr<Task>& t
             answer = Writer(Op::Reply).u32(kIOReturnSuccess).entries(existing).data();
             break;
         }
+        case Op::RootDomain:
+            // The system's power root, whose general interest carries the sleep and wake messages.
+            answer = Writer(Op::Reply)
+                         .u32(kIOReturnSuccess)
+                         .entries({task->name(IOService::getPMRootDomain())})
+                         .data();
+            break;
         case Op::RemoveNotification: {
             const uint64_t id = r.u64();
             std::shared_ptr<Notification> gone;
@@ -689,7 +713,7 @@ void KernelServer::serveSession(Channel& channel, const std::shared_ptr<Task>& t
                 }
             }
             if (gone) {
-                gone->notifier->remove();
+                gone->end();
             }
             answer = reply(gone ? kIOReturnSuccess : kIOReturnBadArgument);
             break;

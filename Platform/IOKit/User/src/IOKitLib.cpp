@@ -895,17 +895,18 @@ kern_return_t IOServiceClose(io_connect_t connect)
     {
         std::lock_guard lock(connection->mutex);
         if (connection->fd < 0) {
-            return kIOReturnNotOpen;
-        }
-        std::vector<uint8_t> reply;
-        if (wire::send(connection->fd, Writer(Op::Close).data()) && wire::receive(connection->fd, reply)) {
+            status = kIOReturnSuccess; // the power connection: nothing in the kernel to close
+        } else if (std::vector<uint8_t> reply; wire::send(connection->fd, Writer(Op::Close).data()) &&
+                                               wire::receive(connection->fd, reply)) {
             Reader r(reply.data(), reply.size());
             status = replyStatus(r);
         } else {
             status = kIOReturnNotResponding;
         }
-        ::close(connection->fd);
-        connection->fd = -1;
+        if (connection->fd >= 0) {
+            ::close(connection->fd);
+            connection->fd = -1;
+        }
     }
     // Mappings stay valid until they are unmapped; the name goes with the connection.
     Process::shared().release(connect);
@@ -1129,4 +1130,59 @@ kern_return_t IORegistryEntryGetRegistryEntryID(io_registry_entry_t entry, uint6
     }
     *entryIDOut = id;
     return kIOReturnSuccess;
+}
+
+io_connect_t IORegisterForSystemPower(void* refcon, IONotificationPortRef* thePortRef,
+                                      IOServiceInterestCallback callback, io_object_t* notifier)
+{
+    if (thePortRef == nullptr || notifier == nullptr || callback == nullptr) {
+        return 0;
+    }
+    *thePortRef = nullptr;
+    *notifier = 0;
+    auto& p = Process::shared();
+    std::vector<uint8_t> reply;
+    if (p.request(Writer(Op::RootDomain), reply) != kIOReturnSuccess) {
+        return 0;
+    }
+    Reader r(reply.data(), reply.size());
+    const IOReturn status = replyStatus(r);
+    const std::vector<EntryRef> root = r.entries();
+    if (status != kIOReturnSuccess || !r.ok() || root.size() != 1) {
+        return 0;
+    }
+    const io_service_t domain = p.adopt(root[0]);
+    IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
+    if (port == nullptr || IOServiceAddInterestNotification(port, domain, kIOGeneralInterest, callback,
+                                                            refcon, notifier) != kIOReturnSuccess) {
+        IONotificationPortDestroy(port);
+        IOObjectRelease(domain);
+        return 0;
+    }
+    IOObjectRelease(domain); // the notification holds it
+    *thePortRef = port;
+    Object o;
+    o.kind = Kind::Connect;
+    o.connection = std::make_shared<Connection>(); // no socket: nothing to call on it
+    return p.add(std::move(o));
+}
+
+IOReturn IODeregisterForSystemPower(io_object_t* notifier)
+{
+    if (notifier == nullptr) {
+        return kIOReturnBadArgument;
+    }
+    const IOReturn status = IOObjectRelease(*notifier);
+    *notifier = 0;
+    return status;
+}
+
+IOReturn IOAllowPowerChange(io_connect_t kernelPort, intptr_t)
+{
+    return connectionOf(kernelPort) != nullptr ? kIOReturnSuccess : kIOReturnBadArgument;
+}
+
+IOReturn IOCancelPowerChange(io_connect_t kernelPort, intptr_t)
+{
+    return connectionOf(kernelPort) != nullptr ? kIOReturnSuccess : kIOReturnBadArgument;
 }

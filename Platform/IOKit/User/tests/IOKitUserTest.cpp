@@ -405,6 +405,48 @@ TEST_F(IOKitUserTest, DeliversInterestMessagesOnTheRunLoop)
     IOObjectRelease(service);
 }
 
+TEST_F(IOKitUserTest, SystemPowerMessagesArriveWithANullArgument)
+{
+    struct Seen
+    {
+        std::vector<natural_t> types;
+        bool anyArgument = false;
+    } seen;
+    auto callback = [](void* refcon, io_service_t, natural_t type, void* argument) {
+        auto* s = static_cast<Seen*>(refcon);
+        s->types.push_back(type);
+        s->anyArgument = s->anyArgument || argument != nullptr;
+    };
+    IONotificationPortRef port = nullptr;
+    io_object_t notifier = 0;
+    io_connect_t rootPort = IORegisterForSystemPower(&seen, &port, callback, &notifier);
+    ASSERT_NE(rootPort, 0u);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
+    // A device's power-state interest is taken; the kernel sends nothing on it here.
+    io_service_t service = device();
+    io_object_t powerState = 0;
+    EXPECT_EQ(IOServiceAddInterestNotification(port, service, "IOPriorityPowerStateInterest", callback, &seen,
+                                               &powerState),
+              kIOReturnSuccess);
+    io_object_t unknown = 0;
+    EXPECT_EQ(IOServiceAddInterestNotification(port, service, "IONoSuchInterest", callback, &seen, &unknown),
+              kIOReturnBadArgument);
+
+    kernel->sleepAndWake();
+    ASSERT_TRUE(runUntil([&] { return seen.types.size() >= 2; }));
+    EXPECT_EQ(seen.types[0], kIOMessageSystemWillSleep);
+    EXPECT_EQ(seen.types[1], kIOMessageSystemHasPoweredOn);
+    EXPECT_FALSE(seen.anyArgument);
+    EXPECT_EQ(IOAllowPowerChange(rootPort, 0), kIOReturnSuccess);
+
+    IOObjectRelease(powerState);
+    EXPECT_EQ(IODeregisterForSystemPower(&notifier), kIOReturnSuccess);
+    EXPECT_EQ(IOServiceClose(rootPort), kIOReturnSuccess);
+    IONotificationPortDestroy(port);
+    IOObjectRelease(service);
+}
+
 TEST_F(IOKitUserTest, AnnouncesPublishedAndTerminatedServices)
 {
     IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "IOKit/IOService.h"
+#include "IOKit/pwr_mgt/RootDomain.h"
 #include "kernel_host/KernelHost.h"
 #include "kernel_host/KernelServer.h"
 
@@ -93,6 +94,12 @@ void TestKernel::removeNub()
     m_state->nubs.pop_back();
     m_state->host.removeProvider(nub);
     nub->release();
+}
+
+void TestKernel::sleepAndWake()
+{
+    IOService::getPMRootDomain()->systemSleep();
+    IOService::getPMRootDomain()->systemWake();
 }
 
 size_t TestKernel::processCount() const

@@ -25,6 +25,8 @@ public:
     void publishNub();
     // Terminates the most recent nub (and its driver and clients) and waits.
     void removeNub();
+    // The system goes to sleep and wakes again.
+    void sleepAndWake();
     size_t processCount() const;
     uint64_t droppedMessages() const;
 

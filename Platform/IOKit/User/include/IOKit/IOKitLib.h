@@ -96,6 +96,15 @@ kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort,
                                                const char* interestType, IOServiceInterestCallback callback,
                                                void* refCon, io_object_t* notification);
 
+// System power: sleep and wake messages of the power root, with a null argument, on a port made
+// for them. The answer is the root's power connection (closed with IOServiceClose); 0 on failure.
+io_connect_t IORegisterForSystemPower(void* refcon, IONotificationPortRef* thePortRef,
+                                      IOServiceInterestCallback callback, io_object_t* notifier);
+IOReturn IODeregisterForSystemPower(io_object_t* notifier);
+// Sleep goes ahead without waiting for processes here: both answer at once.
+IOReturn IOAllowPowerChange(io_connect_t kernelPort, intptr_t notificationID);
+IOReturn IOCancelPowerChange(io_connect_t kernelPort, intptr_t notificationID);
+
 // Connections (user clients).
 kern_return_t IOServiceOpen(io_service_t service, task_t owningTask, uint32_t type, io_connect_t* connect);
 kern_return_t IOServiceClose(io_connect_t connect);

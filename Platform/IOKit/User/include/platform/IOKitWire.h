@@ -39,6 +39,7 @@ enum class Op : uint32_t
     AddInterestNotification = 10,
     RemoveNotification = 11,
     ReleaseObject = 12,
+    RootDomain = 21,
     // Connection.
     CallMethod = 13,
     MapMemory = 14,
