@@ -116,6 +116,10 @@ std::vector<uint8_t> reply(IOReturn status)
     return Writer(Op::Reply).u32(static_cast<uint32_t>(status)).data();
 }
 
+// Bounds on what one process can make the kernel host keep.
+constexpr size_t kMaximumNotifications = 1024;
+constexpr size_t kMaximumChannels = 4096;
+
 bool isPowerStateInterest(const std::string& type)
 {
     return type == "IOPriorityPowerStateInterest" || type == "IOAppPowerStateInterest";
@@ -412,6 +416,11 @@ void KernelServer::acceptLoop()
             ::close(fd);
             return;
         }
+        if (m_channels.size() >= kMaximumChannels) {
+            IOLog("kernel host: %zu channels open; a new one is refused\n", m_channels.size());
+            ::close(fd);
+            continue;
+        }
         auto channel = std::make_unique<Channel>();
         channel->fd = fd;
         Channel* raw = channel.get();
@@ -646,7 +655,8 @@ void KernelServer::serveSession(Channel& channel, const std::shared_ptr<Task>& t
             {
                 std::lock_guard lock(task->mutex);
                 auto port = task->ports.find(portID);
-                if (port != task->ports.end() && task->notifications.count(id) == 0) {
+                if (port != task->ports.end() && task->notifications.count(id) == 0 &&
+                    task->notifications.size() < kMaximumNotifications) {
                     notification->port = port->second;
                 }
             }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -303,6 +304,78 @@ std::shared_ptr<Connection> connectionOf(io_connect_t name)
         return nullptr;
     }
     return found->second.connection;
+}
+
+// Sends `request`; the entries of its reply become a new iterator. The kernel counts every
+// entry it named, so names not yet taken are settled with it when the iterator goes.
+kern_return_t requestIterator(const Writer& request, io_iterator_t* iterator)
+{
+    auto& p = Process::shared();
+    std::vector<uint8_t> reply;
+    IOReturn status = p.request(request, reply);
+    if (status != kIOReturnSuccess) {
+        return status;
+    }
+    Reader r(reply.data(), reply.size());
+    status = replyStatus(r);
+    const std::vector<EntryRef> entries = r.entries();
+    if (status == kIOReturnSuccess && !r.ok()) {
+        status = kIOReturnIPCError;
+    }
+    if (status != kIOReturnSuccess) {
+        return status;
+    }
+    Object o;
+    o.kind = Kind::Iterator;
+    for (const auto& e : entries) {
+        o.pending.push_back(p.adopt(e));
+    }
+    *iterator = p.add(std::move(o));
+    return kIOReturnSuccess;
+}
+
+// Names a notification object and registers it with the kernel by the request made for its
+// number; the entries of the reply (services already there) go first into its queue.
+kern_return_t registerNotification(Object o, const std::function<Writer(uint64_t)>& request, io_object_t* out)
+{
+    auto& p = Process::shared();
+    uint64_t id = 0;
+    io_object_t name = 0;
+    {
+        std::lock_guard lock(p.mutex);
+        id = o.notification = p.nextNotification++;
+        name = p.nextName++;
+        p.objects.emplace(name, std::move(o));
+    }
+    std::vector<uint8_t> reply;
+    IOReturn status = p.request(request(id), reply);
+    std::vector<EntryRef> existing;
+    if (status == kIOReturnSuccess) {
+        Reader r(reply.data(), reply.size());
+        status = replyStatus(r);
+        existing = r.entries();
+        if (status == kIOReturnSuccess && !r.ok()) {
+            status = kIOReturnIPCError;
+        }
+    }
+    std::vector<io_object_t> names;
+    for (const auto& e : existing) {
+        names.push_back(p.adopt(e));
+    }
+    {
+        std::lock_guard lock(p.mutex);
+        Object& mine = p.objects[name];
+        mine.pending.insert(mine.pending.begin(), names.begin(), names.end());
+        if (status != kIOReturnSuccess) {
+            mine.notification = 0; // nothing to remove in the kernel
+        }
+    }
+    if (status != kIOReturnSuccess) {
+        p.release(name);
+        return status;
+    }
+    *out = name;
+    return kIOReturnSuccess;
 }
 
 // Delivers every message waiting on the port.
@@ -622,30 +695,7 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t, CFDictionaryRef matching
     if (!value || value->kind != wire::Value::Kind::Dictionary) {
         return kIOReturnBadArgument;
     }
-    std::vector<uint8_t> reply;
-    IOReturn status = Process::shared().request(Writer(Op::GetMatchingServices).value(*value), reply);
-    if (status != kIOReturnSuccess) {
-        return status;
-    }
-    Reader r(reply.data(), reply.size());
-    status = replyStatus(r);
-    std::vector<EntryRef> entries = r.entries();
-    if (status == kIOReturnSuccess && !r.ok()) {
-        status = kIOReturnIPCError;
-    }
-    if (status != kIOReturnSuccess) {
-        return status;
-    }
-    // The kernel counts every entry it named; names not yet taken are settled with it when
-    // the iterator goes.
-    auto& p = Process::shared();
-    Object o;
-    o.kind = Kind::Iterator;
-    for (const auto& e : entries) {
-        o.pending.push_back(p.adopt(e));
-    }
-    *existing = p.add(std::move(o));
-    return kIOReturnSuccess;
+    return requestIterator(Writer(Op::GetMatchingServices).value(*value), existing);
 }
 
 io_service_t IOServiceGetMatchingService(mach_port_t masterPort, CFDictionaryRef matching)
@@ -766,49 +816,21 @@ kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
         callback == nullptr || !value || value->kind != wire::Value::Kind::Dictionary) {
         return kIOReturnBadArgument;
     }
-    auto& p = Process::shared();
     Object o;
     o.kind = Kind::Iterator;
     o.port = notifyPort;
     o.matchingCallback = callback;
     o.refCon = refCon;
-    {
-        std::lock_guard lock(p.mutex);
-        o.notification = p.nextNotification++;
-    }
-    const uint64_t id = o.notification;
-    const io_iterator_t name = p.add(std::move(o));
-    std::vector<uint8_t> reply;
-    IOReturn status = p.request(
-        Writer(Op::AddMatchingNotification).u64(notifyPort->id).u64(id).text(notificationType).value(*value),
-        reply);
-    std::vector<EntryRef> existing;
-    if (status == kIOReturnSuccess) {
-        Reader r(reply.data(), reply.size());
-        status = replyStatus(r);
-        existing = r.entries();
-        if (status == kIOReturnSuccess && !r.ok()) {
-            status = kIOReturnIPCError;
-        }
-    }
-    std::vector<io_object_t> names;
-    for (const auto& e : existing) {
-        names.push_back(p.adopt(e));
-    }
-    {
-        std::lock_guard lock(p.mutex);
-        Object& mine = p.objects[name];
-        mine.pending.insert(mine.pending.begin(), names.begin(), names.end());
-        if (status != kIOReturnSuccess) {
-            mine.notification = 0; // nothing to remove in the kernel
-        }
-    }
-    if (status != kIOReturnSuccess) {
-        p.release(name);
-        return status;
-    }
-    *notification = name;
-    return kIOReturnSuccess;
+    return registerNotification(
+        std::move(o),
+        [&](uint64_t id) {
+            return Writer(Op::AddMatchingNotification)
+                .u64(notifyPort->id)
+                .u64(id)
+                .text(notificationType)
+                .value(*value);
+        },
+        notification);
 }
 
 kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort, io_service_t service,
@@ -823,41 +845,23 @@ kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort,
         notification == nullptr) {
         return kIOReturnBadArgument;
     }
-    auto& p = Process::shared();
     Object o;
     o.kind = Kind::Interest;
     o.port = notifyPort;
     o.interestCallback = callback;
     o.refCon = refCon;
-    {
-        std::lock_guard lock(p.mutex);
-        o.notification = p.nextNotification++;
-    }
-    const uint64_t notificationID = o.notification;
     IOObjectRetain(service);
-    o.service = service;
-    const io_object_t name = p.add(std::move(o));
-    std::vector<uint8_t> reply;
-    IOReturn status = p.request(Writer(Op::AddInterestNotification)
-                                    .u64(notifyPort->id)
-                                    .u64(notificationID)
-                                    .u64(id)
-                                    .text(interestType),
-                                reply);
-    if (status == kIOReturnSuccess) {
-        Reader r(reply.data(), reply.size());
-        status = replyStatus(r);
-    }
-    if (status != kIOReturnSuccess) {
-        {
-            std::lock_guard lock(p.mutex);
-            p.objects[name].notification = 0;
-        }
-        p.release(name);
-        return status;
-    }
-    *notification = name;
-    return kIOReturnSuccess;
+    o.service = service; // released with the notification
+    return registerNotification(
+        std::move(o),
+        [&](uint64_t number) {
+            return Writer(Op::AddInterestNotification)
+                .u64(notifyPort->id)
+                .u64(number)
+                .u64(id)
+                .text(interestType);
+        },
+        notification);
 }
 
 kern_return_t IOServiceOpen(io_service_t service, task_t, uint32_t type, io_connect_t* connect)
@@ -1085,28 +1089,7 @@ kern_return_t relatives(Op op, io_registry_entry_t entry, const char* plane, io_
     if (id == 0 || plane == nullptr || iterator == nullptr) {
         return kIOReturnBadArgument;
     }
-    std::vector<uint8_t> reply;
-    IOReturn status = Process::shared().request(Writer(op).u64(id).text(plane), reply);
-    if (status != kIOReturnSuccess) {
-        return status;
-    }
-    Reader r(reply.data(), reply.size());
-    status = replyStatus(r);
-    std::vector<EntryRef> entries = r.entries();
-    if (status == kIOReturnSuccess && !r.ok()) {
-        status = kIOReturnIPCError;
-    }
-    if (status != kIOReturnSuccess) {
-        return status;
-    }
-    auto& p = Process::shared();
-    Object o;
-    o.kind = Kind::Iterator;
-    for (const auto& e : entries) {
-        o.pending.push_back(p.adopt(e));
-    }
-    *iterator = p.add(std::move(o));
-    return kIOReturnSuccess;
+    return requestIterator(Writer(op).u64(id).text(plane), iterator);
 }
 } // namespace
 
@@ -1185,4 +1168,17 @@ IOReturn IOAllowPowerChange(io_connect_t kernelPort, intptr_t)
 IOReturn IOCancelPowerChange(io_connect_t kernelPort, intptr_t)
 {
     return connectionOf(kernelPort) != nullptr ? kIOReturnSuccess : kIOReturnBadArgument;
+}
+
+kern_return_t IOConnectSetNotificationPort(io_connect_t connect, uint32_t, mach_port_t port, uintptr_t)
+{
+    if (connectionOf(connect) == nullptr) {
+        return kIOReturnBadArgument;
+    }
+    return port == MACH_PORT_NULL ? kIOReturnSuccess : kIOReturnUnsupported;
+}
+
+kern_return_t IOConnectTrap0(io_connect_t connect, uint32_t)
+{
+    return connectionOf(connect) != nullptr ? kIOReturnUnsupported : kIOReturnBadArgument;
 }

@@ -83,6 +83,16 @@ struct Child
     }
 };
 
+// Waits (in real time) until `done` holds or ten seconds passed.
+template <class Done> bool waitUntil(Done done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    return done();
+}
+
 // Runs the current run loop until `done` holds or ten seconds passed.
 template <class Done> bool runUntil(Done done)
 {
@@ -150,11 +160,7 @@ protected:
     // Waits (in real time) until the property reaches `value`.
     bool waitForNumber(io_service_t service, const char* key, int64_t value)
     {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (number(service, key) != value && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(5ms);
-        }
-        return number(service, key) == value;
+        return waitUntil([&] { return number(service, key) == value; });
     }
 
     std::string root;
@@ -524,11 +530,7 @@ TEST_F(IOKitUserTest, DeliversOnADispatchQueue)
         ASSERT_EQ(IOConnectCallScalarMethod(connection, kStateChange, &i, 1, nullptr, nullptr),
                   kIOReturnSuccess);
     }
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (received.load() < 5 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_EQ(received.load(), 5);
+    EXPECT_TRUE(waitUntil([&] { return received.load() == 5; }));
     IOServiceClose(connection);
     IOObjectRelease(notification);
     IONotificationPortDestroy(port);

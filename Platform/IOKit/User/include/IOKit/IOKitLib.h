@@ -127,6 +127,12 @@ kern_return_t IOConnectUnmapMemory(io_connect_t connect, uint32_t memoryType, ta
 kern_return_t IOConnectUnmapMemory64(io_connect_t connect, uint32_t memoryType, task_t fromTask,
                                      mach_vm_address_t atAddress);
 
+// Connection notification ports and traps: user clients here take neither, so both answer
+// kIOReturnUnsupported (a null port is accepted: it asks for nothing).
+kern_return_t IOConnectSetNotificationPort(io_connect_t connect, uint32_t type, mach_port_t port,
+                                           uintptr_t reference);
+kern_return_t IOConnectTrap0(io_connect_t connect, uint32_t index);
+
 // Registry.
 CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key,
                                           CFAllocatorRef allocator, IOOptionBits options);
