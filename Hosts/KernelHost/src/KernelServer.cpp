@@ -200,6 +200,23 @@ struct KernelServer::Port
 {
     uint64_t id = 0;
     int fd = -1; // the channel's socket; written without waiting
+
+    // False when the port is closed or full. The lock only keeps a send from racing the close
+    // (a descriptor number closed could be another socket's next).
+    bool send(const std::vector<uint8_t>& message)
+    {
+        std::lock_guard lock(mutex);
+        return !closed && wire::send(fd, message, -1, true);
+    }
+    void close()
+    {
+        std::lock_guard lock(mutex);
+        closed = true;
+    }
+
+private:
+    std::mutex mutex;
+    bool closed = false; // guarded by mutex
 };
 
 struct KernelServer::Notification
@@ -222,7 +239,7 @@ struct KernelServer::Notification
 
     void send(const std::vector<uint8_t>& message)
     {
-        if (!wire::send(port->fd, message, -1, true)) {
+        if (!port->send(message)) {
             server->m_dropped.fetch_add(1);
         }
     }
@@ -241,7 +258,7 @@ struct KernelServer::Notification
         const EntryRef e = task->name(service);
         Writer w(Op::Matched);
         w.u64(self->id).entries({e});
-        if (!wire::send(self->port->fd, w.data(), -1, true)) {
+        if (!self->port->send(w.data())) {
             self->server->m_dropped.fetch_add(1);
             task->unname(e.id, 1);
         }
@@ -452,16 +469,20 @@ void KernelServer::detachTask(const std::shared_ptr<Task>& task)
         m_tasks.erase(task->pid);
     }
     // The process is gone: its notifications end, and what it held is released.
+    // The notifications end first: a handler still running may name one more entry.
     std::map<uint64_t, std::shared_ptr<Notification>> notifications;
-    std::map<uint64_t, Task::Held> entries;
     {
         std::lock_guard lock(task->mutex);
         notifications.swap(task->notifications);
-        entries.swap(task->entries);
         task->ports.clear();
     }
     for (auto& [id, n] : notifications) {
         n->end();
+    }
+    std::map<uint64_t, Task::Held> entries;
+    {
+        std::lock_guard lock(task->mutex);
+        entries.swap(task->entries);
     }
     for (auto& [id, held] : entries) {
         held.entry->release();
@@ -530,6 +551,7 @@ void KernelServer::serve(Channel* channel)
                 for (auto& n : ended) {
                     n->end();
                 }
+                port->close(); // a registration that raced this close sends nothing more
                 break;
             }
             }
@@ -698,9 +720,22 @@ void KernelServer::serveSession(Channel& channel, const std::shared_ptr<Task>& t
                 answer = reply(kIOReturnBadArgument);
                 break;
             }
+            bool portOpen = false;
             {
                 std::lock_guard lock(task->mutex);
-                task->notifications[id] = notification;
+                // The port may have closed meanwhile; its socket is then gone.
+                portOpen = task->ports.count(portID) != 0;
+                if (portOpen) {
+                    task->notifications[id] = notification;
+                }
+            }
+            if (!portOpen) {
+                notification->end();
+                for (const auto& e : existing) {
+                    task->unname(e.id, 1);
+                }
+                answer = reply(kIOReturnNotOpen);
+                break;
             }
             answer = Writer(Op::Reply).u32(kIOReturnSuccess).entries(existing).data();
             break;
