@@ -14,6 +14,7 @@
 
 #include "IOKit/IOKitLib.h"
 #include "TestKernel.h"
+#include "platform/HostClock.h"
 #include "platform/IOKitUser.h"
 #include "platform/ProcessEnvironment.h"
 
@@ -540,17 +541,19 @@ TEST_F(IOKitUserTest, DeliversOnADispatchQueue)
 
 TEST_F(IOKitUserTest, ARequestBlockedInTheKernelHoldsUpOnlyItsCaller)
 {
+    // On the virtual clock the kernel's sleep lasts until the test moves time on.
+    platform::host_clock::virtual_clock::Scope clock;
     io_service_t service = device();
     io_connect_t slow = open(service);
     io_connect_t quick = open(service);
     std::atomic<bool> slowDone{false};
     std::thread sleeper([&] {
-        const uint64_t milliseconds = 1500;
+        const uint64_t milliseconds = 5000;
         EXPECT_EQ(IOConnectCallScalarMethod(slow, kSleep, &milliseconds, 1, nullptr, nullptr),
                   kIOReturnSuccess);
         slowDone = true;
     });
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(platform::host_clock::virtual_clock::waitForSleepers(1));
     const uint64_t in[2] = {1, 2};
     uint64_t out = 0;
     uint32_t count = 1;
@@ -559,7 +562,9 @@ TEST_F(IOKitUserTest, ARequestBlockedInTheKernelHoldsUpOnlyItsCaller)
     EXPECT_EQ(IORegistryEntryCreateCFProperties(service, &properties, nullptr, 0), kIOReturnSuccess);
     CFRelease(properties);
     EXPECT_FALSE(slowDone.load());
+    platform::host_clock::virtual_clock::advanceBy(5'000'000'000);
     sleeper.join();
+    EXPECT_TRUE(slowDone.load());
     IOServiceClose(slow);
     IOServiceClose(quick);
     IOObjectRelease(service);
