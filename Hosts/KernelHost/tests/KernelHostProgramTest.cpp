@@ -201,6 +201,40 @@ TEST_F(KernelHostProgramTest, AttachesAndDetachesDevicesAndStopsCleanly)
     EXPECT_EQ(usbDevices(), withOne + 1);
     EXPECT_EQ(control({"attach", "no-such-model"}).status, 1);
 
+    // A device that comes and goes is announced to a listening process on its run loop.
+    IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
+    int arrived = 0;
+    int left = 0;
+    auto count = [](void* refcon, io_iterator_t iterator) {
+        while (io_object_t s = IOIteratorNext(iterator)) {
+            IOObjectRelease(s);
+            ++*static_cast<int*>(refcon);
+        }
+    };
+    io_iterator_t published = 0;
+    io_iterator_t terminated = 0;
+    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOPublishNotification, IOServiceMatching("IOUSBDevice"),
+                                               count, &arrived, &published),
+              kIOReturnSuccess);
+    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOTerminatedNotification,
+                                               IOServiceMatching("IOUSBDevice"), count, &left, &terminated),
+              kIOReturnSuccess);
+    count(&arrived, published); // the devices already there
+    arrived = 0;
+    EXPECT_EQ(control({"attach", "class-audio-feedback"}).out, "3\n");
+    EXPECT_EQ(control({"detach", "3"}).status, 0);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while ((arrived < 1 || left < 1) && std::chrono::steady_clock::now() < deadline) {
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.05, true);
+    }
+    EXPECT_EQ(arrived, 1);
+    EXPECT_EQ(left, 1);
+    IOObjectRelease(published);
+    IOObjectRelease(terminated);
+    IONotificationPortDestroy(port);
+
     EXPECT_EQ(control({"detach", "1"}).status, 0);
     EXPECT_EQ(control({"detach", "1"}).status, 1);
     devices = control({"devices"});
