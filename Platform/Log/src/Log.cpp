@@ -110,7 +110,7 @@ void emitLocked(Channel channel, ChannelState& c, int priority, const std::strin
     std::fflush(c.destination);
 }
 
-// Splits text into lines; a piece without a line end waits for the rest of its line.
+// Splits text into lines; on the streams a piece without a line end waits for the rest of its line.
 void appendLocked(LogState& s, Channel channel, int priority, const char* text, size_t length)
 {
     auto& c = channelLocked(s, channel);
@@ -128,6 +128,12 @@ void appendLocked(LogState& s, Channel channel, int priority, const char* text, 
         }
     }
     c.pending.append(text + start, length - start);
+    // A system-log call is one message whether or not it ends its line; the kernel log and
+    // standard output are streams that join pieces until the line ends.
+    if (channel == Channel::system && !c.pending.empty()) {
+        emitLocked(channel, c, c.pendingPriority, c.pending);
+        c.pending.clear();
+    }
 }
 
 void drainLocked(LogState& s)

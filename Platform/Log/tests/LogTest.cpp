@@ -37,6 +37,15 @@ TEST(Log, PiecesJoinUntilTheLineEndsAndOneWriteMaySplitIntoLines)
     EXPECT_TRUE(kernel.texts().empty());
 }
 
+TEST(Log, EverySystemLogCallIsAMessageOfItsOwn)
+{
+    Capture system(Channel::system);
+    platform::syslog(3, "QzIORegistryPrefs: %s", "Could not create CFData");
+    platform::syslog(5, "second\n");
+    EXPECT_EQ(system.texts(), (std::vector<std::string>{"QzIORegistryPrefs: Could not create CFData", "second"}));
+    EXPECT_EQ(system.lines()[0].priority, 3);
+}
+
 TEST(Log, LongLinesAreNotCut)
 {
     Capture out(Channel::standardOutput);

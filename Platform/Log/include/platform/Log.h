@@ -57,7 +57,8 @@ struct Line
 };
 
 // Collects the complete lines written to one channel while it lives, instead of sending them to
-// the destination. Text written without a line end is held until the line ends.
+// the destination. On the kernel log and standard output, text written without a line end is held
+// until the line ends; every system-log call is a message of its own.
 class Capture
 {
 public:
