@@ -232,6 +232,14 @@ void AudioSM::writeFramesToKernelAtPos(const int32_t* source, uint32_t frames, u
                                        uint64_t offset, uint32_t sourceChannels, AudioConverter converter,
                                        int32_t bytesPerSample)
 {
+    writeFramesToKernelAtPos(geometry(), source, frames, position, offset, sourceChannels, converter,
+                             bytesPerSample);
+}
+
+void AudioSM::writeFramesToKernelAtPos(const Geometry& g, const int32_t* source, uint32_t frames,
+                                       uint64_t position, uint64_t offset, uint32_t sourceChannels,
+                                       AudioConverter converter, int32_t bytesPerSample)
+{
     VKIOTrace trace(nullptr, 0);
     if (converter == nullptr) {
         converter = audioInt32CopySet;
@@ -239,7 +247,6 @@ void AudioSM::writeFramesToKernelAtPos(const int32_t* source, uint32_t frames, u
     shared::store(mWriteOffset, offset);
     shared::store(mFramesWritten, position);
 
-    const Geometry g = geometry();
     if (g.usable() && source != nullptr && bytesPerSample > 0) {
         const uint64_t callerFrameBytes = uint64_t{sourceChannels} * static_cast<uint32_t>(bytesPerSample);
         const auto* sourceBytes = reinterpret_cast<const uint8_t*>(source);
@@ -289,7 +296,12 @@ void AudioSM::read(const Geometry& g, uint64_t& position, int32_t* destination, 
 void AudioSM::readFromKernel(uint64_t& position, int32_t* destination, uint32_t frames,
                              AudioConverter converter, int32_t bytesPerSample)
 {
-    const Geometry g = geometry();
+    readFromKernel(geometry(), position, destination, frames, converter, bytesPerSample);
+}
+
+void AudioSM::readFromKernel(const Geometry& g, uint64_t& position, int32_t* destination, uint32_t frames,
+                             AudioConverter converter, int32_t bytesPerSample)
+{
     if (g.usable() && destination != nullptr && converter != nullptr && bytesPerSample > 0) {
         const uint64_t callerFrameBytes = uint64_t{g.channels} * static_cast<uint32_t>(bytesPerSample);
         auto* destinationBytes = reinterpret_cast<uint8_t*>(destination);

@@ -107,6 +107,11 @@ struct AudioSM
     // samples of `bytesPerSample` bytes per frame, which the converter turns into ring samples.
     void writeFramesToKernelAtPos(const int32_t* source, uint32_t frames, uint64_t position, uint64_t offset,
                                   uint32_t sourceChannels, AudioConverter converter, int32_t bytesPerSample);
+    // With the geometry the caller sized its buffers for (taken once from geometry()), so that a
+    // ring re-laid out during the call cannot make it read or write more than those buffers hold.
+    void writeFramesToKernelAtPos(const Geometry& g, const int32_t* source, uint32_t frames,
+                                  uint64_t position, uint64_t offset, uint32_t sourceChannels,
+                                  AudioConverter converter, int32_t bytesPerSample);
 
     // Reader: copies `frames` frames from `position`, hands out their extra bytes once (they are
     // cleared in the ring), gives the host time of `position`, then advances `position`. A null
@@ -120,6 +125,8 @@ struct AudioSM
     // bytes, written by the converter.
     void readFromKernel(uint64_t& position, int32_t* destination, uint32_t frames, AudioConverter converter,
                         int32_t bytesPerSample);
+    void readFromKernel(const Geometry& g, uint64_t& position, int32_t* destination, uint32_t frames,
+                        AudioConverter converter, int32_t bytesPerSample);
 
     // Kernel: feeds the time anchors with the current frame position and `hostTime`.
     void writeTimestamp(uint64_t hostTime);
@@ -134,12 +141,20 @@ struct AudioSM
     // Client: sets the zero time stamp; returns its host time (0 without two time stamps).
     uint64_t setZeroSampleTime(uint64_t sampleTime);
 
-    uint64_t getFramePos() const { return shared::load(mFramesWritten); }
+    // Readers: the frames below the position returned are in the ring.
+    uint64_t getFramePos() const
+    {
+        const uint64_t position = shared::load(mFramesWritten);
+        shared::consume();
+        return position;
+    }
     void setFramePos(uint64_t position) { shared::store(mFramesWritten, position); }
     // Frames a reader at `position` may take.
     int32_t getAvailableFrames(uint64_t position) const
     {
-        return static_cast<int32_t>(shared::load(mFramesWritten) + shared::load(mWriteOffset) - position);
+        const uint64_t written = shared::load(mFramesWritten) + shared::load(mWriteOffset);
+        shared::consume();
+        return static_cast<int32_t>(written - position);
     }
 
     // The header's geometry, read once and checked.

@@ -16,18 +16,29 @@ bool MidiQueue::init(uint32_t size)
     return true;
 }
 
-bool MidiQueue::headerValid() const
+bool MidiQueue::load(Cursor& cursor, uint32_t capacity) const
 {
-    return mSize >= kMinSize && mSize <= kMaxSize && mWriteIndex < mSize && mReadIndex < mSize &&
-           mFill <= mSize && (mReadIndex + mFill) % mSize == mWriteIndex;
+    cursor = {shared::load(mWriteIndex), shared::load(mReadIndex), shared::load(mFill), shared::load(mSize)};
+    const uint32_t limit = std::min(capacity, kMaxSize);
+    return cursor.size >= kMinSize && cursor.size <= limit && cursor.write < cursor.size &&
+           cursor.read < cursor.size && cursor.fill <= cursor.size &&
+           (cursor.read + cursor.fill) % cursor.size == cursor.write;
 }
 
-int32_t MidiQueue::put(const uint8_t* source, int32_t count)
+void MidiQueue::store(const Cursor& cursor)
 {
-    if (count <= 0 || !headerValid()) {
+    shared::store(mWriteIndex, cursor.write);
+    shared::store(mReadIndex, cursor.read);
+    shared::store(mFill, cursor.fill);
+}
+
+int32_t MidiQueue::put(const uint8_t* source, int32_t count, uint32_t capacity)
+{
+    Cursor cursor;
+    if (count <= 0 || !load(cursor, capacity)) {
         return 0;
     }
-    const auto size = static_cast<int32_t>(mSize);
+    const auto size = static_cast<int32_t>(cursor.size);
     if (count > size) {
         // Only the newest mSize bytes can survive; the ones before them are lost outright.
         if (source != nullptr) {
@@ -35,77 +46,88 @@ int32_t MidiQueue::put(const uint8_t* source, int32_t count)
         }
         count = size;
     }
-    int32_t room = size - static_cast<int32_t>(mWriteIndex);
+    int32_t room = size - static_cast<int32_t>(cursor.write);
+    int32_t accepted;
     if (room > count) {
-        return enqueuePrivate(source, count, room);
+        accepted = enqueuePrivate(cursor, source, count, room);
+    } else {
+        const int32_t toEnd = room;
+        accepted = enqueuePrivate(cursor, source, toEnd, room);
+        cursor.write = 0;
+        if (cursor.read == cursor.size) {
+            cursor.read = 0;
+        }
+        accepted += enqueuePrivate(cursor, source != nullptr ? source + toEnd : nullptr, count - toEnd, room);
     }
-    const int32_t toEnd = room;
-    const int32_t first = enqueuePrivate(source, toEnd, room);
-    mWriteIndex = 0;
-    if (mReadIndex == mSize) {
-        mReadIndex = 0;
-    }
-    const int32_t second = enqueuePrivate(source != nullptr ? source + toEnd : nullptr, count - toEnd, room);
-    return first + second;
+    store(cursor);
+    return accepted;
 }
 
-int32_t MidiQueue::enqueuePrivate(const uint8_t* source, int32_t count, int32_t& room)
+int32_t MidiQueue::enqueuePrivate(Cursor& cursor, const uint8_t* source, int32_t count, int32_t& room)
 {
     if (source != nullptr) {
-        std::memcpy(data() + mWriteIndex, source, static_cast<size_t>(count));
+        std::memcpy(data() + cursor.write, source, static_cast<size_t>(count));
     }
-    const uint32_t oldWrite = mWriteIndex;
+    const uint32_t oldWrite = cursor.write;
     room -= count;
-    mWriteIndex += static_cast<uint32_t>(count);
-    const int32_t accepted = std::min(static_cast<int32_t>(mSize - mFill), count);
-    if (mFill != 0 && mReadIndex > oldWrite && mReadIndex < mWriteIndex) {
+    cursor.write += static_cast<uint32_t>(count);
+    const int32_t accepted = std::min(static_cast<int32_t>(cursor.size - cursor.fill), count);
+    if (cursor.fill != 0 && cursor.read > oldWrite && cursor.read < cursor.write) {
         // The new bytes ran over unread ones: reading resumes at the oldest survivor.
-        mReadIndex = mWriteIndex;
-        mFill = mSize;
+        cursor.read = cursor.write;
+        cursor.fill = cursor.size;
     } else {
-        mFill += static_cast<uint32_t>(count);
-        if (mFill > mSize) {
-            mReadIndex = mWriteIndex;
-            mFill = mSize;
+        cursor.fill += static_cast<uint32_t>(count);
+        if (cursor.fill > cursor.size) {
+            cursor.read = cursor.write;
+            cursor.fill = cursor.size;
         }
     }
     return accepted;
 }
 
-int32_t MidiQueue::get(uint8_t* destination, int32_t count)
+int32_t MidiQueue::get(uint8_t* destination, int32_t count, uint32_t capacity)
 {
-    if (count <= 0 || !headerValid()) {
+    Cursor cursor;
+    if (count <= 0 || !load(cursor, capacity)) {
         return 0;
     }
-    if (mReadIndex > mWriteIndex || mFill >= mSize) {
+    const int32_t taken = take(cursor, destination, count);
+    store(cursor);
+    return taken;
+}
+
+int32_t MidiQueue::take(Cursor& cursor, uint8_t* destination, int32_t count)
+{
+    if (cursor.read > cursor.write || cursor.fill >= cursor.size) {
         // The unread bytes run to the end of the data area first.
-        const auto tail = static_cast<int32_t>(mSize - mReadIndex);
+        const auto tail = static_cast<int32_t>(cursor.size - cursor.read);
         if (tail < count) {
             if (destination != nullptr) {
-                std::memcpy(destination, data() + mReadIndex, static_cast<size_t>(tail));
+                std::memcpy(destination, data() + cursor.read, static_cast<size_t>(tail));
             }
-            mReadIndex = 0;
-            mFill -= static_cast<uint32_t>(tail);
-            return tail + get(destination != nullptr ? destination + tail : nullptr, count - tail);
+            cursor.read = 0;
+            cursor.fill -= static_cast<uint32_t>(tail);
+            return tail + take(cursor, destination != nullptr ? destination + tail : nullptr, count - tail);
         }
     } else {
-        const auto available = static_cast<int32_t>(mWriteIndex - mReadIndex);
+        const auto available = static_cast<int32_t>(cursor.write - cursor.read);
         if (available < count) {
             if (destination != nullptr) {
-                std::memcpy(destination, data() + mReadIndex, static_cast<size_t>(available));
+                std::memcpy(destination, data() + cursor.read, static_cast<size_t>(available));
             }
-            mReadIndex = mWriteIndex;
-            mFill -= static_cast<uint32_t>(available);
+            cursor.read = cursor.write;
+            cursor.fill -= static_cast<uint32_t>(available);
             return available;
         }
     }
     if (destination != nullptr) {
-        std::memcpy(destination, data() + mReadIndex, static_cast<size_t>(count));
+        std::memcpy(destination, data() + cursor.read, static_cast<size_t>(count));
     }
-    mReadIndex += static_cast<uint32_t>(count);
-    mFill -= static_cast<uint32_t>(count);
-    if (mReadIndex >= mSize) {
-        mReadIndex = 0;
+    cursor.read += static_cast<uint32_t>(count);
+    cursor.fill -= static_cast<uint32_t>(count);
+    if (cursor.read >= cursor.size) {
+        cursor.read = 0;
     }
     return count;
 }

@@ -17,8 +17,11 @@
 // When the producer writes faster than the consumer reads, the newest bytes always go in and
 // the oldest unread ones are given up.
 //
-// A header that does not describe a queue (size out of range, indices or fill that disagree)
-// is refused: every operation then returns 0 and changes nothing.
+// Each operation reads the header once, checks it, works on its copy and writes it back. A header
+// that does not describe a queue (size out of range or beyond the data area the caller has,
+// indices or fill that disagree) is refused: the operation returns 0 and changes nothing. Where
+// another process can write the header, pass the data area's size as `capacity`; without it the
+// header's own size is taken for the data area.
 struct MidiQueue
 {
     static constexpr uint32_t kMinSize = 16;
@@ -36,11 +39,13 @@ struct MidiQueue
     // Appends `count` bytes (a null source reserves them: counted, old content kept). Returns
     // how many of them went into free space; the rest overwrote the oldest unread bytes. Of
     // more than mSize bytes only the last mSize are kept.
-    int32_t put(const uint8_t* source, int32_t count);
+    int32_t put(const uint8_t* source, int32_t count) { return put(source, count, kMaxSize); }
+    int32_t put(const uint8_t* source, int32_t count, uint32_t capacity);
 
     // Takes up to `count` unread bytes, oldest first; a null destination discards them. Returns
     // the number taken.
-    int32_t get(uint8_t* destination, int32_t count);
+    int32_t get(uint8_t* destination, int32_t count) { return get(destination, count, kMaxSize); }
+    int32_t get(uint8_t* destination, int32_t count, uint32_t capacity);
 
     // used = unread bytes, free = room left; returns free.
     int32_t getLength(int32_t& used, int32_t& free) const;
@@ -48,9 +53,19 @@ struct MidiQueue
     uint8_t* data() { return reinterpret_cast<uint8_t*>(this + 1); }
 
 private:
+    // An operation's copy of the header.
+    struct Cursor
+    {
+        uint32_t write;
+        uint32_t read;
+        uint32_t fill;
+        uint32_t size;
+    };
+    bool load(Cursor& cursor, uint32_t capacity) const;
+    void store(const Cursor& cursor);
     // One piece of a put that does not cross the end of the data area.
-    int32_t enqueuePrivate(const uint8_t* source, int32_t count, int32_t& room);
-    bool headerValid() const;
+    int32_t enqueuePrivate(Cursor& cursor, const uint8_t* source, int32_t count, int32_t& room);
+    int32_t take(Cursor& cursor, uint8_t* destination, int32_t count);
 };
 
 static_assert(sizeof(MidiQueue) == 16);

@@ -74,6 +74,7 @@ void TimeStampsBuffer::storePair(uint64_t hostTime, uint64_t sampleTime)
 {
     const uint32_t count = shared::load(mCount);
     const uint32_t index = count % kCapacity;
+    shared::publish(); // the previous pair's count before this pair's slot
     shared::store(mSampleTimes[index], sampleTime);
     shared::store(mHostTimes[index], hostTime);
     shared::publish();

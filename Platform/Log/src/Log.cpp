@@ -88,6 +88,10 @@ LogState& state()
     return *s;
 }
 
+// Set up when the program (or the library) loads, so that no thread, least of all a real-time
+// one, pays for it with its first line.
+[[maybe_unused]] const bool g_started = (state(), true);
+
 ChannelState& channelLocked(LogState& s, Channel channel)
 {
     return s.channels[static_cast<size_t>(channel)];

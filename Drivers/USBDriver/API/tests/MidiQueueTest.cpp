@@ -125,6 +125,26 @@ TEST(MidiQueue, BadCountsAndHeadersNeverReachPastTheData)
     EXPECT_TRUE(block.guardIntact());
 }
 
+TEST(MidiQueue, ASharedHeaderCannotClaimMoreThanTheCallersDataArea)
+{
+    QueueBlock block(16);
+    MidiQueue& q = block.queue();
+    ASSERT_TRUE(q.init(16));
+    q.mSize = 4'096; // another process claims a larger queue; indices still agree
+    const auto bytes = counting(200);
+    std::vector<uint8_t> got(200);
+    EXPECT_EQ(q.put(bytes.data(), 200, 16), 0);
+    EXPECT_EQ(q.get(got.data(), 200, 16), 0);
+    EXPECT_EQ(q.mWriteIndex, 0u);
+    EXPECT_TRUE(block.guardIntact());
+
+    q.mSize = 16;
+    EXPECT_EQ(q.put(bytes.data(), 10, 16), 10);
+    EXPECT_EQ(q.get(got.data(), 200, 16), 10);
+    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.begin() + 10),
+              std::vector<uint8_t>(bytes.begin(), bytes.begin() + 10));
+}
+
 TEST(AsyncTransportData, InitClearsControlWordsAndKeepsData)
 {
     auto area = std::make_unique<AsyncTransportData>();
