@@ -205,8 +205,16 @@ void vwrite(Channel channel, int priority, const char* format, va_list args)
     // Too long for a slot: not a real-time caller's line.
     std::string whole(static_cast<size_t>(length), '\0');
     std::vsnprintf(whole.data(), whole.size() + 1, format, args);
+    // Every line queued before this one goes first, including one whose writer has claimed its
+    // slot but not yet filled it (that takes moments; the wait is bounded all the same).
+    const uint64_t queuedBefore = s.enqueuePosition.load(std::memory_order_relaxed);
     std::lock_guard lock(s.mutex);
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
     drainLocked(s);
+    while (s.dequeuePosition < queuedBefore && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::yield();
+        drainLocked(s);
+    }
     appendLocked(s, channel, priority, whole.data(), whole.size());
 }
 
