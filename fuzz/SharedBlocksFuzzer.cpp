@@ -94,18 +94,16 @@ void fuzzRing(Input& in)
 
 void fuzzMidiQueue(Input& in)
 {
-    std::vector<uint8_t> block(sizeof(MidiQueue) + MidiQueue::kMaxSize);
+    // Exactly as large as the queue it holds, so a write past the data area is caught.
+    const uint16_t wanted = in.take<uint16_t>() % (MidiQueue::kMaxSize + 1);
+    const uint32_t size = wanted < MidiQueue::kMinSize ? MidiQueue::kMinSize : wanted;
+    std::vector<uint8_t> block(sizeof(MidiQueue) + size);
     auto* queue = reinterpret_cast<MidiQueue*>(block.data());
-    if (!queue->init(in.take<uint16_t>() % (MidiQueue::kMaxSize + 1))) {
-        queue->init(MidiQueue::kMinSize);
-    }
+    queue->init(size);
+    // The data area this side allocated; a header written by someone else may claim more.
+    const uint32_t capacity = queue->mSize;
     if (in.take<uint8_t>() & 1) {
-        // A header written by someone else.
-        const uint32_t size = queue->mSize;
         in.fill(queue, sizeof(MidiQueue));
-        if (queue->mSize > size) {
-            queue->mSize = size; // the block only holds what init sized
-        }
     }
     std::vector<uint8_t> buffer(2 * MidiQueue::kMaxSize);
     while (!in.empty()) {
@@ -117,13 +115,13 @@ void fuzzMidiQueue(Input& in)
         int32_t free = 0;
         switch (op % 4) {
         case 0:
-            queue->put(buffer.data(), clamped);
+            queue->put(buffer.data(), clamped, capacity);
             break;
         case 1:
-            queue->get(buffer.data(), clamped);
+            queue->get(buffer.data(), clamped, capacity);
             break;
         case 2:
-            queue->put(nullptr, clamped);
+            queue->put(nullptr, clamped, capacity);
             break;
         default:
             queue->getLength(used, free);
