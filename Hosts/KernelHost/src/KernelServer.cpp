@@ -131,6 +131,17 @@ bool isPublishType(const std::string& type)
            type == "IOServiceFirstMatch";
 }
 
+// The types a process may name; checked before a name is interned, as interned names stay.
+bool isMatchingType(const std::string& type)
+{
+    return isPublishType(type) || type == "IOServiceTerminate";
+}
+
+bool isInterestType(const std::string& type)
+{
+    return type == "IOGeneralInterest" || isPowerStateInterest(type);
+}
+
 } // namespace
 
 // A process: its kernel task, the registry entries named to it (each retained once, with the
@@ -642,7 +653,13 @@ void KernelServer::serveSession(Channel& channel, const std::shared_ptr<Task>& t
                 answer = reply(kIOReturnBadArgument);
                 break;
             }
-            const IORegistryPlane* plane = IORegistryEntry::getPlane(planeName.c_str());
+            // Only planes the kernel made: a name from outside makes none.
+            const IORegistryPlane* plane = IORegistryEntry::findPlane(planeName.c_str());
+            if (plane == nullptr) {
+                entry->release();
+                answer = reply(kIOReturnBadArgument);
+                break;
+            }
             OSIterator* relatives =
                 op == Op::ChildIterator ? entry->getChildIterator(plane) : entry->getParentIterator(plane);
             std::vector<EntryRef> named;
@@ -683,8 +700,9 @@ void KernelServer::serveSession(Channel& channel, const std::shared_ptr<Task>& t
                 }
             }
             const bool good = r.ok() && notification->port &&
-                              (op == Op::AddMatchingNotification ? matching.kind == Value::Kind::Dictionary
-                                                                 : service != nullptr);
+                              (op == Op::AddMatchingNotification
+                                   ? isMatchingType(type) && matching.kind == Value::Kind::Dictionary
+                                   : isInterestType(type) && service != nullptr);
             if (!good) {
                 OSSafeReleaseNULL(entry);
                 answer = reply(kIOReturnBadArgument);

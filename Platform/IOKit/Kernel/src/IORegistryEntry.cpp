@@ -244,20 +244,39 @@ void IORegistryEntry::setName(const char* name, const IORegistryPlane*)
 
 // Planes
 
+namespace {
+
+std::mutex planesMutex;
+std::map<std::string, IORegistryPlane*>& planes()
+{
+    static auto* all = new std::map<std::string, IORegistryPlane*>; // planes live for the process
+    return *all;
+}
+
+} // namespace
+
 const IORegistryPlane* IORegistryEntry::getPlane(const char* name)
 {
     if (name == nullptr) {
         return nullptr;
     }
-    static std::mutex mutex;
-    static auto* planes = new std::map<std::string, IORegistryPlane*>; // planes live for the process
-    std::lock_guard lock(mutex);
-    auto& plane = (*planes)[name];
+    std::lock_guard lock(planesMutex);
+    auto& plane = planes()[name];
     if (plane == nullptr) {
         plane = new IORegistryPlane;
         plane->m_name = OSSymbol::withCString(name);
     }
     return plane;
+}
+
+const IORegistryPlane* IORegistryEntry::findPlane(const char* name)
+{
+    if (name == nullptr) {
+        return nullptr;
+    }
+    std::lock_guard lock(planesMutex);
+    const auto found = planes().find(name);
+    return found != planes().end() ? found->second : nullptr;
 }
 
 IORegistryEntry* IORegistryEntry::getRegistryRoot()

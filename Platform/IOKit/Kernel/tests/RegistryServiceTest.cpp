@@ -62,8 +62,11 @@ TEST(IORegistryEntry, EntryIdsAreNeverReused)
 // A chain of hubs in a plane of its own, walked upward from the device as a driver counts hubs.
 TEST(IORegistryEntry, PlanesLinkParentsAndChildren)
 {
+    EXPECT_EQ(IORegistryEntry::findPlane("IOUSBNeverMade"), nullptr);
+    EXPECT_EQ(IORegistryEntry::findPlane("IOUSBNeverMade"), nullptr); // a look-up makes nothing
     const IORegistryPlane* usb = IORegistryEntry::getPlane("IOUSB");
     EXPECT_EQ(usb, IORegistryEntry::getPlane("IOUSB"));
+    EXPECT_EQ(usb, IORegistryEntry::findPlane("IOUSB"));
     auto* root = make<IORegistryEntry>();
     auto* hub = make<IORegistryEntry>();
     auto* device = make<IORegistryEntry>();

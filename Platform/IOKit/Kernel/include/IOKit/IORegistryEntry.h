@@ -71,7 +71,10 @@ public:
     uint64_t getRegistryEntryID() const { return m_entryID; }
 
     // Planes and links.
+    // The plane of that name, made on first use.
     static const IORegistryPlane* getPlane(const char* name);
+    // The plane of that name if one was made, else null (for names from outside the kernel).
+    static const IORegistryPlane* findPlane(const char* name);
     static IORegistryEntry* getRegistryRoot();
     virtual bool attachToParent(IORegistryEntry* parent, const IORegistryPlane* plane);
     virtual void detachFromParent(IORegistryEntry* parent, const IORegistryPlane* plane);
