@@ -290,7 +290,7 @@ struct KernelServer::Notification
 
 struct KernelServer::Channel
 {
-    int fd = -1;
+    int fd = -1; // -1 once closed; set and cleared under the server's mutex
     std::thread thread;
     std::atomic<bool> finished{false};
 };
@@ -366,7 +366,9 @@ void KernelServer::stop()
         std::lock_guard lock(m_mutex);
         m_stopping = true;
         for (auto& c : m_channels) {
-            ::shutdown(c->fd, SHUT_RDWR);
+            if (c->fd >= 0) { // a finished channel's number may be another file's by now
+                ::shutdown(c->fd, SHUT_RDWR);
+            }
         }
         channels.swap(m_channels);
     }
@@ -569,8 +571,11 @@ void KernelServer::serve(Channel* channel)
             detachTask(task);
         }
     }
-    // The descriptor closes only once nothing can send to it any more.
+    // The descriptor closes only once nothing can send to it any more, and under the lock stop()
+    // takes to shut channels down.
+    std::lock_guard lock(m_mutex);
     ::close(channel->fd);
+    channel->fd = -1;
     channel->finished.store(true);
 }
 

@@ -2,11 +2,13 @@
 // messages, the limits on what one process can make the host keep.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 #include "IOKit/IOKitLib.h"
@@ -195,6 +197,33 @@ TEST_F(KernelServerTest, OnlyKnownPlanesAndNotificationTypesAreTaken)
             break;
         }
     }
+}
+
+// A channel that ended has closed its socket before it is reaped; its number may already be
+// another file's, which stopping the server must leave alone.
+TEST_F(KernelServerTest, StoppingLeavesAnEndedChannelsNumberAlone)
+{
+    start();
+    const size_t open = kernel->channelCount();
+    {
+        RawChannel ended(socket);
+        ASSERT_EQ(ended.hello(Role::Session), kIOReturnSuccess);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (kernel->channelCount() != open && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0); // takes the freed number
+    kernel.reset();
+    const char sent = 7;
+    char received = 0;
+    EXPECT_EQ(::send(pair[0], &sent, 1, MSG_NOSIGNAL), 1);
+    EXPECT_EQ(::recv(pair[1], &received, 1, MSG_DONTWAIT), 1);
+    EXPECT_EQ(::send(pair[1], &sent, 1, MSG_NOSIGNAL), 1);
+    EXPECT_EQ(::recv(pair[0], &received, 1, MSG_DONTWAIT), 1);
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
 
 } // namespace

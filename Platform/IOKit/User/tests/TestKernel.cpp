@@ -107,6 +107,11 @@ size_t TestKernel::processCount() const
     return m_state->server->processCount();
 }
 
+size_t TestKernel::channelCount() const
+{
+    return m_state->server->channelCount();
+}
+
 uint64_t TestKernel::droppedMessages() const
 {
     return m_state->server->droppedMessages();

@@ -28,6 +28,7 @@ public:
     // The system goes to sleep and wakes again.
     void sleepAndWake();
     size_t processCount() const;
+    size_t channelCount() const;
     uint64_t droppedMessages() const;
 
 private:
