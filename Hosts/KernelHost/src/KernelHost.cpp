@@ -251,6 +251,9 @@ IOReturn KernelHost::mapMemory(ConnectionID id, UInt32 type, MappedMemory* memor
     if (connection->ended) {
         return kIOReturnNotOpen;
     }
+    if (connection->maps.size() >= kMaximumMaps) {
+        return kIOReturnNoResources; // each one holds a mapping in the host until it is given back
+    }
     IOOptionBits options = 0;
     IOMemoryDescriptor* descriptor = nullptr;
     IOReturn status = connection->client->clientMemoryForType(type, &options, &descriptor);

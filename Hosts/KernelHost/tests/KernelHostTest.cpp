@@ -315,6 +315,28 @@ TEST_F(KernelHostTest, MemoryTypesMapTheSameBytesForKernelAndProcesses)
     host->releaseTask(other);
 }
 
+TEST_F(KernelHostTest, AConnectionKeepsABoundedNumberOfMappings)
+{
+    addPersonalities({personality("product", kVendor, kProduct, 0)});
+    publish(kVendor, kProduct, 0x0100);
+    task_t other = host->createTask(4712, 501, "SonvexaControl");
+    const ConnectionID first = open(kRecordClient);
+    const ConnectionID second = open(kRecordClient, other);
+    MappedMemory last;
+    for (size_t i = 0; i < KernelHost::kMaximumMaps; ++i) {
+        ASSERT_EQ(host->mapMemory(first, kDeviceBlockType, &last), kIOReturnSuccess);
+    }
+    MappedMemory refused;
+    EXPECT_EQ(host->mapMemory(first, kDeviceBlockType, &refused), kIOReturnNoResources);
+    EXPECT_EQ(refused.address, nullptr);
+    EXPECT_EQ(host->mapMemory(second, kDeviceBlockType, &refused), kIOReturnSuccess); // its own count
+    EXPECT_EQ(host->unmapMemory(first, kDeviceBlockType, last.address), kIOReturnSuccess);
+    EXPECT_EQ(host->mapMemory(first, kDeviceBlockType, &last), kIOReturnSuccess);
+    host->closeConnection(first);
+    host->closeConnection(second);
+    host->releaseTask(other);
+}
+
 TEST_F(KernelHostTest, TerminateWhileAClientHoldsTheDriverOpen)
 {
     addPersonalities({personality("product", kVendor, kProduct, 0)});

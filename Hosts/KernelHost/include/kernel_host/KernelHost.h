@@ -106,8 +106,11 @@ public:
     // Connections.
     IOReturn openConnection(IOService* service, task_t task, UInt32 type, ConnectionID* connection);
     IOReturn callMethod(ConnectionID connection, uint32_t selector, MethodCall& call);
+    // A connection keeps at most kMaximumMaps mappings (kIOReturnNoResources beyond), each until
+    // it is unmapped or the connection ends.
     IOReturn mapMemory(ConnectionID connection, UInt32 type, MappedMemory* memory);
     IOReturn unmapMemory(ConnectionID connection, UInt32 type, void* address);
+    static constexpr size_t kMaximumMaps = 64;
     // The process closed the connection: clientClose.
     IOReturn closeConnection(ConnectionID connection);
     // The process went away without closing: clientDied.
