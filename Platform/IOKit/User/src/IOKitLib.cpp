@@ -1,6 +1,7 @@
 #include "IOKit/IOKitLib.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -61,9 +62,18 @@ struct IONotificationPort
     std::thread reader; // with a dispatch queue
     int wake[2] = {-1, -1};
     dispatch_queue_t queue = nullptr;
+    // Messages the reader handed to the queue and not yet delivered: the reader waits while too
+    // many are, so a slow queue slows the kernel's sends (which then drop) instead of growing.
+    std::mutex mutex;
+    std::condition_variable delivered;
+    size_t queued = 0;     // guarded by mutex
+    bool stopping = false; // guarded by mutex
 };
 
 namespace {
+
+// Messages a port on a dispatch queue holds there at most.
+constexpr size_t kMaximumQueued = 64;
 
 enum class Kind
 {
@@ -378,78 +388,84 @@ kern_return_t registerNotification(Object o, const std::function<Writer(uint64_t
     return kIOReturnSuccess;
 }
 
+// Delivers one message from the kernel to the registration it names on `port`.
+void deliver(const IONotificationPort* port, const std::vector<uint8_t>& message)
+{
+    auto& p = Process::shared();
+    Reader r(message.data(), message.size());
+    const Op op = r.op();
+    const uint64_t notification = r.u64();
+    if (op == Op::Matched) {
+        std::vector<EntryRef> entries = r.entries();
+        if (!r.ok()) {
+            return;
+        }
+        std::vector<io_object_t> names;
+        for (const auto& e : entries) {
+            names.push_back(p.adopt(e));
+        }
+        IOServiceMatchingCallback callback = nullptr;
+        void* refCon = nullptr;
+        io_iterator_t iterator = 0;
+        {
+            std::lock_guard lock(p.mutex);
+            for (auto& [name, o] : p.objects) {
+                if (o.kind == Kind::Iterator && o.notification == notification && o.port == port) {
+                    o.pending.insert(o.pending.end(), names.begin(), names.end());
+                    names.clear();
+                    callback = o.matchingCallback;
+                    refCon = o.refCon;
+                    iterator = name;
+                    break;
+                }
+            }
+        }
+        for (io_object_t n : names) { // the notification was removed meanwhile
+            p.release(n);
+        }
+        if (callback != nullptr) {
+            callback(refCon, iterator);
+        }
+    } else if (op == Op::Interest) {
+        const uint32_t type = r.u32();
+        const bool hasArgument = r.u8() != 0;
+        std::string_view argument = r.bytes(wire::kMaximumArgument);
+        if (!r.ok()) {
+            return;
+        }
+        IOServiceInterestCallback callback = nullptr;
+        void* refCon = nullptr;
+        io_service_t service = 0;
+        {
+            std::lock_guard lock(p.mutex);
+            for (auto& [name, o] : p.objects) {
+                if (o.kind == Kind::Interest && o.notification == notification && o.port == port) {
+                    callback = o.interestCallback;
+                    refCon = o.refCon;
+                    service = o.service;
+                    break;
+                }
+            }
+        }
+        if (callback != nullptr) {
+            // The argument is handed out aligned, as the kernel's copy of it was.
+            alignas(8) uint8_t copy[wire::kMaximumArgument];
+            std::memcpy(copy, argument.data(), argument.size());
+            callback(refCon, service, type, hasArgument ? copy : nullptr);
+        }
+    }
+}
+
 // Delivers every message waiting on the port.
 void drainPort(IONotificationPort* port)
 {
-    auto& p = Process::shared();
     std::vector<uint8_t> message;
     for (;;) {
         pollfd ready{port->fd, POLLIN, 0};
         if (::poll(&ready, 1, 0) <= 0 || (ready.revents & POLLIN) == 0 || !wire::receive(port->fd, message)) {
             return;
         }
-        Reader r(message.data(), message.size());
-        const Op op = r.op();
-        const uint64_t notification = r.u64();
-        if (op == Op::Matched) {
-            std::vector<EntryRef> entries = r.entries();
-            if (!r.ok()) {
-                continue;
-            }
-            std::vector<io_object_t> names;
-            for (const auto& e : entries) {
-                names.push_back(p.adopt(e));
-            }
-            IOServiceMatchingCallback callback = nullptr;
-            void* refCon = nullptr;
-            io_iterator_t iterator = 0;
-            {
-                std::lock_guard lock(p.mutex);
-                for (auto& [name, o] : p.objects) {
-                    if (o.kind == Kind::Iterator && o.notification == notification && o.port == port) {
-                        o.pending.insert(o.pending.end(), names.begin(), names.end());
-                        names.clear();
-                        callback = o.matchingCallback;
-                        refCon = o.refCon;
-                        iterator = name;
-                        break;
-                    }
-                }
-            }
-            for (io_object_t n : names) { // the notification was removed meanwhile
-                p.release(n);
-            }
-            if (callback != nullptr) {
-                callback(refCon, iterator);
-            }
-        } else if (op == Op::Interest) {
-            const uint32_t type = r.u32();
-            const bool hasArgument = r.u8() != 0;
-            std::string_view argument = r.bytes(wire::kMaximumArgument);
-            if (!r.ok()) {
-                continue;
-            }
-            IOServiceInterestCallback callback = nullptr;
-            void* refCon = nullptr;
-            io_service_t service = 0;
-            {
-                std::lock_guard lock(p.mutex);
-                for (auto& [name, o] : p.objects) {
-                    if (o.kind == Kind::Interest && o.notification == notification && o.port == port) {
-                        callback = o.interestCallback;
-                        refCon = o.refCon;
-                        service = o.service;
-                        break;
-                    }
-                }
-            }
-            if (callback != nullptr) {
-                // The argument is handed out aligned, as the kernel's copy of it was.
-                alignas(8) uint8_t copy[wire::kMaximumArgument];
-                std::memcpy(copy, argument.data(), argument.size());
-                callback(refCon, service, type, hasArgument ? copy : nullptr);
-            }
-        }
+        deliver(port, message);
     }
 }
 
@@ -739,12 +755,17 @@ void IONotificationPortDestroy(IONotificationPortRef notify)
         CFRelease(notify->descriptor);
     }
     if (notify->reader.joinable()) {
+        // The reader never waits on the queue, so this may run on it.
+        {
+            std::lock_guard lock(notify->mutex);
+            notify->stopping = true;
+        }
+        notify->delivered.notify_all();
         const char stop = 1;
         (void)::write(notify->wake[1], &stop, 1);
         notify->reader.join();
         ::close(notify->wake[0]);
         ::close(notify->wake[1]);
-        dispatch_release(notify->queue);
     }
     // Messages already queued for its registrations are no longer delivered.
     auto& p = Process::shared();
@@ -755,6 +776,15 @@ void IONotificationPortDestroy(IONotificationPortRef notify)
                 o.port = nullptr;
             }
         }
+    }
+    if (dispatch_queue_t queue = notify->queue) {
+        // Messages the queue still holds reach the port after this; it goes once they are done.
+        dispatch_async(queue, [notify] {
+            ::close(notify->fd);
+            delete notify;
+        });
+        dispatch_release(queue);
+        return;
     }
     ::close(notify->fd);
     delete notify;
@@ -783,8 +813,10 @@ void IONotificationPortSetDispatchQueue(IONotificationPortRef notify, dispatch_q
     }
     dispatch_retain(queue);
     notify->queue = queue;
-    // A reader thread waits for messages and has the queue deliver them, one batch at a time.
+    // A reader thread takes each message and hands it to the queue; it never waits on the
+    // queue itself, so a block there can destroy the port.
     notify->reader = std::thread([notify] {
+        std::vector<uint8_t> message;
         for (;;) {
             pollfd fds[2] = {{notify->fd, POLLIN, 0}, {notify->wake[0], POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
@@ -793,9 +825,29 @@ void IONotificationPortSetDispatchQueue(IONotificationPortRef notify, dispatch_q
             if (fds[1].revents != 0 || (fds[0].revents & (POLLHUP | POLLERR)) != 0) {
                 return;
             }
-            if ((fds[0].revents & POLLIN) != 0) {
-                dispatch_sync(notify->queue, [notify] { drainPort(notify); });
+            if ((fds[0].revents & POLLIN) == 0) {
+                continue;
             }
+            if (!wire::receive(notify->fd, message)) {
+                return;
+            }
+            {
+                std::unique_lock lock(notify->mutex);
+                notify->delivered.wait(
+                    lock, [notify] { return notify->queued < kMaximumQueued || notify->stopping; });
+                if (notify->stopping) {
+                    return;
+                }
+                ++notify->queued;
+            }
+            dispatch_async(notify->queue, [notify, message] {
+                deliver(notify, message);
+                {
+                    std::lock_guard lock(notify->mutex);
+                    --notify->queued;
+                }
+                notify->delivered.notify_all();
+            });
         }
     });
 }

@@ -14,6 +14,7 @@
 
 #include "IOKit/IOKitLib.h"
 #include "TestKernel.h"
+#include "platform/DispatchQueues.h"
 #include "platform/HostClock.h"
 #include "platform/IOKitUser.h"
 #include "platform/ProcessEnvironment.h"
@@ -535,6 +536,45 @@ TEST_F(IOKitUserTest, DeliversOnADispatchQueue)
     IOServiceClose(connection);
     IOObjectRelease(notification);
     IONotificationPortDestroy(port);
+    dispatch_release(queue);
+    IOObjectRelease(service);
+}
+
+// A one-shot listener destroys its port from the port's own queue; later messages reach no one.
+TEST_F(IOKitUserTest, APortIsDestroyedFromABlockOnItsOwnQueue)
+{
+    struct Listener
+    {
+        IONotificationPortRef port = nullptr;
+        std::atomic<int> calls{0};
+        std::atomic<bool> destroyed{false};
+    } listener;
+    io_service_t service = device();
+    listener.port = IONotificationPortCreate(kIOMasterPortDefault);
+    dispatch_queue_t queue = dispatch_queue_create("notifications", nullptr);
+    IONotificationPortSetDispatchQueue(listener.port, queue);
+    io_object_t notification = 0;
+    ASSERT_EQ(IOServiceAddInterestNotification(
+                  listener.port, service, kIOGeneralInterest,
+                  [](void* refcon, io_service_t, natural_t, void*) {
+                      auto* l = static_cast<Listener*>(refcon);
+                      if (l->calls.fetch_add(1) == 0) {
+                          IONotificationPortDestroy(l->port);
+                          l->destroyed = true;
+                      }
+                  },
+                  &listener, &notification),
+              kIOReturnSuccess);
+    io_connect_t connection = open(service);
+    for (uint64_t i = 0; i < 3; ++i) {
+        ASSERT_EQ(IOConnectCallScalarMethod(connection, kStateChange, &i, 1, nullptr, nullptr),
+                  kIOReturnSuccess);
+    }
+    ASSERT_TRUE(waitUntil([&] { return listener.destroyed.load(); }));
+    platform::dispatch::drain(queue);
+    EXPECT_EQ(listener.calls.load(), 1);
+    IOServiceClose(connection);
+    IOObjectRelease(notification);
     dispatch_release(queue);
     IOObjectRelease(service);
 }
