@@ -1,5 +1,6 @@
 #include "kernel_host/KernelServer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -118,6 +119,8 @@ std::vector<uint8_t> reply(IOReturn status)
 
 // Bounds on what one process can make the kernel host keep.
 constexpr size_t kMaximumNotifications = 1024;
+// Interest registrations of one process on one service: a listener needs one or two.
+constexpr size_t kMaximumInterestsPerService = 8;
 constexpr size_t kMaximumChannels = 4096;
 
 bool isPowerStateInterest(const std::string& type)
@@ -235,7 +238,8 @@ struct KernelServer::Notification
     KernelServer* server = nullptr;
     std::weak_ptr<Task> task;
     std::shared_ptr<Port> port;
-    uint64_t id = 0; // the process's name for it
+    uint64_t id = 0;      // the process's name for it
+    uint64_t service = 0; // an interest registration's service
     IONotifier* notifier = nullptr;
     std::mutex mutex;
     std::set<uint64_t> alreadyNamed; // guarded by mutex: services the registration reply carried
@@ -683,11 +687,12 @@ void KernelServer::serveSession(Channel& channel, const std::shared_ptr<Task>& t
             std::string type;
             Value matching;
             IORegistryEntry* entry = nullptr;
+            uint64_t serviceID = 0;
             if (op == Op::AddMatchingNotification) {
                 type = r.text(256);
                 matching = r.value();
             } else {
-                const uint64_t serviceID = r.u64();
+                serviceID = r.u64();
                 type = r.text(256);
                 entry = r.ok() ? task->copyEntry(serviceID) : nullptr;
             }
@@ -696,13 +701,26 @@ void KernelServer::serveSession(Channel& channel, const std::shared_ptr<Task>& t
             notification->server = this;
             notification->task = task;
             notification->id = id;
+            notification->service = serviceID;
+            bool full = false;
             {
                 std::lock_guard lock(task->mutex);
                 auto port = task->ports.find(portID);
-                if (port != task->ports.end() && task->notifications.count(id) == 0 &&
-                    task->notifications.size() < kMaximumNotifications) {
+                // One process may not take a service's listeners for itself.
+                const size_t onService =
+                    std::count_if(task->notifications.begin(), task->notifications.end(), [&](const auto& n) {
+                        return serviceID != 0 && n.second->service == serviceID;
+                    });
+                full = task->notifications.size() >= kMaximumNotifications ||
+                       onService >= kMaximumInterestsPerService;
+                if (port != task->ports.end() && task->notifications.count(id) == 0 && !full) {
                     notification->port = port->second;
                 }
+            }
+            if (full) {
+                OSSafeReleaseNULL(entry);
+                answer = reply(kIOReturnNoResources);
+                break;
             }
             const bool good = r.ok() && notification->port &&
                               (op == Op::AddMatchingNotification

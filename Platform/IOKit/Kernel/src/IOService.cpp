@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "IOKit/IOCatalogue.h"
 #include "IOKit/IOLib.h"
@@ -451,10 +452,13 @@ IOReturn IOService::waitQuiet(uint64_t timeout)
 
 void IOService::free()
 {
-    for (auto& slot : m_interest) {
+    forEachInterestSlot([](auto& slot) {
         if (auto* notifier = slot.load(std::memory_order_acquire)) {
             notifier->detachFromService();
         }
+    });
+    for (InterestSlots* b = m_interest.next.exchange(nullptr); b != nullptr;) {
+        delete std::exchange(b, b->next.load());
     }
     delete m_clientQueue.exchange(nullptr);
     IOPMrootDomain* root = rootDomainInstance.load(std::memory_order_acquire);
@@ -723,11 +727,11 @@ IOReturn IOService::messageClients(UInt32 type, void* argument, vm_size_t argSiz
         return kIOReturnBadArgument;
     }
     m_sendersInFlight.fetch_add(1, std::memory_order_seq_cst);
-    for (auto& slot : m_interest) {
+    forEachInterestSlot([&](auto& slot) {
         if (auto* notifier = slot.load(std::memory_order_seq_cst)) {
             notifier->post(type, argument, argSize, this);
         }
-    }
+    });
     m_sendersInFlight.fetch_sub(1, std::memory_order_seq_cst);
     if (auto* queue = m_clientQueue.load(std::memory_order_acquire)) {
         queue->push(type, argument, argSize, this);
@@ -762,28 +766,33 @@ IONotifier* IOService::registerInterest(const OSSymbol* typeOfInterest, IOServic
         return nullptr;
     }
     InterestNotifier* notifier = InterestNotifier::create(this, handler, target, refCon);
+    notifier->retain(); // the slot's reference; the caller's goes with remove()
     std::lock_guard lock(m_interestMutex);
-    for (auto& slot : m_interest) {
-        if (slot.load(std::memory_order_relaxed) == nullptr) {
-            notifier->retain(); // the slot's reference; the caller's goes with remove()
-            slot.store(notifier, std::memory_order_seq_cst);
-            return notifier;
+    InterestSlots* last = &m_interest;
+    for (InterestSlots* b = &m_interest; b != nullptr; b = b->next.load(std::memory_order_relaxed)) {
+        last = b;
+        for (auto& slot : b->slots) {
+            if (slot.load(std::memory_order_relaxed) == nullptr) {
+                slot.store(notifier, std::memory_order_seq_cst);
+                return notifier;
+            }
         }
     }
-    IOLog("IOService: %s has %d interest listeners already; registration refused\n", getName(), kMaxInterest);
-    notifier->release();
-    return nullptr;
+    auto* added = new InterestSlots;
+    added->slots[0].store(notifier, std::memory_order_relaxed);
+    last->next.store(added, std::memory_order_seq_cst); // senders see the block filled
+    return notifier;
 }
 
 void IOService::removeInterest(InterestNotifier* notifier)
 {
     {
         std::lock_guard lock(m_interestMutex);
-        for (auto& slot : m_interest) {
+        forEachInterestSlot([notifier](auto& slot) {
             if (slot.load(std::memory_order_relaxed) == notifier) {
                 slot.store(nullptr, std::memory_order_seq_cst);
             }
-        }
+        });
     }
     while (m_sendersInFlight.load(std::memory_order_seq_cst) != 0) {
         std::this_thread::yield();

@@ -219,6 +219,42 @@ TEST(IOService, RemovedListenerHearsNothingMore)
     service->release();
 }
 
+// Listeners are not limited to a fixed number: every one hears each message, and slots freed
+// by removal are taken again.
+TEST(IOService, AnyNumberOfListenersHearEachMessage)
+{
+    auto* service = make<IOService>();
+    constexpr int kListeners = 100;
+    std::vector<std::unique_ptr<Recorder>> recorders;
+    std::vector<IONotifier*> notifiers;
+    for (int i = 0; i < kListeners; ++i) {
+        recorders.push_back(std::make_unique<Recorder>());
+        notifiers.push_back(
+            service->registerInterest(gIOGeneralInterest, Recorder::handler, recorders.back().get()));
+        ASSERT_NE(notifiers.back(), nullptr) << i;
+    }
+    service->messageClients(1);
+    for (auto& r : recorders) {
+        ASSERT_TRUE(r->waitFor(1));
+    }
+    for (int i = 0; i < kListeners; i += 2) {
+        notifiers[i]->remove();
+    }
+    Recorder late;
+    IONotifier* lateNotifier = service->registerInterest(gIOGeneralInterest, Recorder::handler, &late);
+    ASSERT_NE(lateNotifier, nullptr);
+    service->messageClients(2);
+    ASSERT_TRUE(late.waitFor(1));
+    for (int i = 1; i < kListeners; i += 2) {
+        ASSERT_TRUE(recorders[i]->waitFor(2));
+    }
+    lateNotifier->remove();
+    for (int i = 1; i < kListeners; i += 2) {
+        notifiers[i]->remove();
+    }
+    service->release();
+}
+
 class PowerListener : public IOService
 {
     OSDeclareDefaultStructors(PowerListener);

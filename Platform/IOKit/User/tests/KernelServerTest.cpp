@@ -199,6 +199,26 @@ TEST_F(KernelServerTest, OnlyKnownPlanesAndNotificationTypesAreTaken)
     }
 }
 
+// One process takes only a few of a service's listeners, so others can still listen.
+TEST_F(KernelServerTest, AProcessTakesOnlyAFewListenersOfAService)
+{
+    start();
+    constexpr uint64_t kPerService = 8; // the server's limit per process and service
+    for (uint64_t id = 1; id <= kPerService; ++id) {
+        ASSERT_EQ(addInterest(id, "IOGeneralInterest"), kIOReturnSuccess) << id;
+    }
+    EXPECT_EQ(addInterest(kPerService + 1, "IOGeneralInterest"), kIOReturnNoResources);
+    EXPECT_EQ(session->ask(Writer(Op::RemoveNotification).u64(1)), kIOReturnSuccess);
+    EXPECT_EQ(addInterest(kPerService + 1, "IOGeneralInterest"), kIOReturnSuccess);
+    // Matching notifications are not counted against the service.
+    EXPECT_EQ(session->ask(Writer(Op::AddMatchingNotification)
+                               .u64(portID)
+                               .u64(kPerService + 2)
+                               .text("IOServicePublish")
+                               .value(matching("IOService"))),
+              kIOReturnSuccess);
+}
+
 // A channel that ended has closed its socket before it is reaped; its number may already be
 // another file's, which stopping the server must leave alone.
 TEST_F(KernelServerTest, StoppingLeavesAnEndedChannelsNumberAlone)

@@ -210,8 +210,6 @@ private:
     void publish();
     static bool passiveMatch(IOService* service, OSDictionary* matching, SInt32* score);
 
-    static constexpr int kMaxInterest = 32;
-
     std::atomic<bool> m_inactive{false};
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_registered{false};
@@ -220,10 +218,25 @@ private:
     IOService* m_openOwner = nullptr;  // guarded by m_openMutex
     bool m_terminationPending = false; // guarded by m_openMutex: waits for clients to close/detach
 
-    // General-interest listeners: senders read the slots without a lock; m_sendersInFlight lets
-    // removal wait until no sender still holds a pointer it read.
+    // General-interest listeners, in blocks of slots: a block is added when all are taken and
+    // kept until the service is freed, so senders walk them without a lock and without
+    // allocating; m_sendersInFlight lets removal wait until no sender still holds a pointer it read.
+    struct InterestSlots
+    {
+        static constexpr int kSlots = 16;
+        std::atomic<platform::iokit::detail::InterestNotifier*> slots[kSlots] = {};
+        std::atomic<InterestSlots*> next{nullptr};
+    };
+    template <class Body> void forEachInterestSlot(Body body)
+    {
+        for (InterestSlots* b = &m_interest; b != nullptr; b = b->next.load(std::memory_order_acquire)) {
+            for (auto& slot : b->slots) {
+                body(slot);
+            }
+        }
+    }
     std::mutex m_interestMutex; // serialises registration and removal
-    std::atomic<platform::iokit::detail::InterestNotifier*> m_interest[kMaxInterest] = {};
+    InterestSlots m_interest;
     std::atomic<int> m_sendersInFlight{0};
     // Queue of messages to this service's clients (made when the first client attaches).
     std::atomic<platform::iokit::detail::MessageQueue*> m_clientQueue{nullptr};
