@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <system_error>
 #include <unistd.h>
 
 #include "IOKit/IOLib.h"
@@ -118,7 +119,8 @@ std::vector<uint8_t> reply(IOReturn status)
 }
 
 // Bounds on what one process can make the kernel host keep.
-constexpr size_t kMaximumNotifications = 1024;
+// Notifications of one process (each has a delivery thread in the host).
+constexpr size_t kMaximumNotifications = 128;
 // Interest registrations of one process on one service: a listener needs one or two.
 constexpr size_t kMaximumInterestsPerService = 8;
 constexpr size_t kMaximumChannels = 4096;
@@ -458,8 +460,14 @@ void KernelServer::acceptLoop()
         auto channel = std::make_unique<Channel>();
         channel->fd = fd;
         Channel* raw = channel.get();
+        try {
+            raw->thread = std::thread([this, raw] { serve(raw); });
+        } catch (const std::system_error& e) {
+            IOLog("kernel host: no thread for a new channel (%s); it is refused\n", e.what());
+            ::close(fd);
+            continue;
+        }
         m_channels.push_back(std::move(channel));
-        raw->thread = std::thread([this, raw] { serve(raw); });
     }
 }
 
@@ -732,14 +740,19 @@ void KernelServer::serveSession(Channel& channel, const std::shared_ptr<Task>& t
                 break;
             }
             std::vector<EntryRef> existing;
+            bool noThread = false; // no delivery thread could be made for the registration
             if (op == Op::AddMatchingNotification) {
                 auto* dictionary = static_cast<OSDictionary*>(toObject(matching));
                 // Services already registered come back in the reply; the kernel's own delivery
                 // of them is then skipped.
                 std::lock_guard lock(notification->mutex);
-                notification->notifier =
-                    IOService::addMatchingNotification(platform::iokit::symbolNamed(type.c_str()), dictionary,
-                                                       Notification::matched, notification.get());
+                try {
+                    notification->notifier = IOService::addMatchingNotification(
+                        platform::iokit::symbolNamed(type.c_str()), dictionary, Notification::matched,
+                        notification.get());
+                } catch (const std::system_error&) {
+                    noThread = true;
+                }
                 if (notification->notifier != nullptr && isPublishType(type)) {
                     OSIterator* services = IOService::getMatchingServices(dictionary);
                     while (auto* s = OSDynamicCast(IOService, services->getNextObject())) {
@@ -750,10 +763,19 @@ void KernelServer::serveSession(Channel& channel, const std::shared_ptr<Task>& t
                 }
                 dictionary->release();
             } else {
-                notification->notifier = service->registerInterest(
-                    platform::iokit::symbolNamed(type.c_str()), Notification::interest, notification.get());
+                try {
+                    notification->notifier =
+                        service->registerInterest(platform::iokit::symbolNamed(type.c_str()),
+                                                  Notification::interest, notification.get());
+                } catch (const std::system_error&) {
+                    noThread = true;
+                }
             }
             OSSafeReleaseNULL(entry);
+            if (noThread) {
+                answer = reply(kIOReturnNoResources);
+                break;
+            }
             // Services here have no power states of their own: a power-state registration is
             // taken and stays silent.
             const bool silent = op == Op::AddInterestNotification && isPowerStateInterest(type);

@@ -96,14 +96,19 @@ public:
         n->m_handler = handler;
         n->m_target = target;
         n->m_refCon = refCon;
-        n->m_queue = std::make_unique<MessageQueue>(
-            kInterestQueueLength, std::string("an interest listener of ") + service->getName(),
-            [n](Message& m) {
-                if (n->m_enabled.load(std::memory_order_acquire)) {
-                    n->m_handler(n->m_target, n->m_refCon, m.type, static_cast<IOService*>(m.object),
-                                 m.argument(), m.argSize);
-                }
-            });
+        try {
+            n->m_queue = std::make_unique<MessageQueue>(
+                kInterestQueueLength, std::string("an interest listener of ") + service->getName(),
+                [n](Message& m) {
+                    if (n->m_enabled.load(std::memory_order_acquire)) {
+                        n->m_handler(n->m_target, n->m_refCon, m.type, static_cast<IOService*>(m.object),
+                                     m.argument(), m.argSize);
+                    }
+                });
+        } catch (...) {
+            n->release(); // no delivery thread, no registration: the caller sees why
+            throw;
+        }
         return n;
     }
 
@@ -171,12 +176,17 @@ public:
         n->m_handler = handler;
         n->m_target = target;
         n->m_refCon = refCon;
-        n->m_queue = std::make_unique<MessageQueue>(
-            kMatchingQueueLength, "a " + n->m_type + " notification", [n](Message& m) {
-                if (n->m_enabled.load(std::memory_order_acquire)) {
-                    n->m_handler(n->m_target, n->m_refCon, static_cast<IOService*>(m.object), n);
-                }
-            });
+        try {
+            n->m_queue = std::make_unique<MessageQueue>(
+                kMatchingQueueLength, "a " + n->m_type + " notification", [n](Message& m) {
+                    if (n->m_enabled.load(std::memory_order_acquire)) {
+                        n->m_handler(n->m_target, n->m_refCon, static_cast<IOService*>(m.object), n);
+                    }
+                });
+        } catch (...) {
+            n->release(); // no delivery thread, no registration: the caller sees why
+            throw;
+        }
         return n;
     }
 

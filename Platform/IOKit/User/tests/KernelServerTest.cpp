@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "IOKit/IOKitLib.h"
 #include "TestKernel.h"
 #include "platform/IOKitWire.h"
+#include "platform/Log.h"
 #include "platform/ProcessEnvironment.h"
 
 namespace {
@@ -91,6 +93,30 @@ public:
 
 private:
     int m_fd = -1;
+};
+
+// While it lives, no new thread can be made in this process (each would need a stack larger
+// than any address space).
+class NoNewThreads
+{
+public:
+    NoNewThreads()
+    {
+        pthread_getattr_default_np(&m_saved);
+        pthread_attr_t huge;
+        pthread_attr_init(&huge);
+        pthread_attr_setstacksize(&huge, size_t(1) << 60);
+        pthread_setattr_default_np(&huge);
+        pthread_attr_destroy(&huge);
+    }
+    ~NoNewThreads()
+    {
+        pthread_setattr_default_np(&m_saved);
+        pthread_attr_destroy(&m_saved);
+    }
+
+private:
+    pthread_attr_t m_saved;
 };
 
 class KernelServerTest : public ::testing::Test
@@ -217,6 +243,30 @@ TEST_F(KernelServerTest, AProcessTakesOnlyAFewListenersOfAService)
                                .text("IOServicePublish")
                                .value(matching("IOService"))),
               kIOReturnSuccess);
+}
+
+// When the host cannot make a thread, the channel or registration that needed it is refused and
+// the host serves on.
+TEST_F(KernelServerTest, NoThreadRefusesTheRequestAndTheHostServesOn)
+{
+    start();
+    platform::log::Capture kernelLog(platform::log::Channel::kernel);
+    {
+        NoNewThreads none;
+        RawChannel refused(socket);
+        EXPECT_TRUE(refused.closedByHost());
+        EXPECT_TRUE(kernelLog.contains("kernel host: no thread for a new channel"));
+        EXPECT_EQ(addInterest(1, "IOGeneralInterest"), kIOReturnNoResources);
+        EXPECT_EQ(session->ask(Writer(Op::AddMatchingNotification)
+                                   .u64(portID)
+                                   .u64(2)
+                                   .text("IOServicePublish")
+                                   .value(matching("IOService"))),
+                  kIOReturnNoResources);
+    }
+    EXPECT_EQ(addInterest(1, "IOGeneralInterest"), kIOReturnSuccess);
+    RawChannel later(socket);
+    EXPECT_EQ(later.hello(Role::Session), kIOReturnSuccess);
 }
 
 // A channel that ended has closed its socket before it is reaped; its number may already be

@@ -159,6 +159,7 @@ public:
     // A retained iterator over the registered, active services matching `matching`.
     static OSIterator* getMatchingServices(OSDictionary* matching);
     // Publish types also deliver the services already registered. `matching` is retained.
+    // Each registration delivers on a thread of its own: std::system_error when none can be made.
     static IONotifier* addMatchingNotification(const OSSymbol* type, OSDictionary* matching,
                                                IOServiceMatchingNotificationHandler handler, void* target,
                                                void* refCon = nullptr, SInt32 priority = 0);
@@ -167,6 +168,7 @@ public:
     // Messages.
     virtual IOReturn message(UInt32 type, IOService* provider, void* argument = nullptr);
     virtual IOReturn messageClients(UInt32 type, void* argument = nullptr, vm_size_t argSize = 0);
+    // Throws std::system_error when the registration's delivery thread cannot be made.
     virtual IONotifier* registerInterest(const OSSymbol* typeOfInterest, IOServiceInterestHandler handler,
                                          void* target, void* refCon = nullptr);
 
