@@ -296,6 +296,7 @@ struct KernelServer::Notification
 
 struct KernelServer::Channel
 {
+    ucred peer{};
     int fd = -1; // -1 once closed; set and cleared under the server's mutex
     std::thread thread;
     std::atomic<bool> finished{false};
@@ -447,6 +448,12 @@ void KernelServer::acceptLoop()
         if (fd < 0) {
             continue;
         }
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
+            ::close(fd);
+            continue;
+        }
         std::lock_guard lock(m_mutex);
         if (m_stopping) {
             ::close(fd);
@@ -457,7 +464,19 @@ void KernelServer::acceptLoop()
             ::close(fd);
             continue;
         }
+        // One user cannot take every channel from the others.
+        const auto own =
+            static_cast<size_t>(std::count_if(m_channels.begin(), m_channels.end(), [&](const auto& c) {
+                return !c->finished.load() && c->peer.uid == peer.uid;
+            }));
+        if (own >= m_limits.channelsPerUser) {
+            IOLog("kernel host: user %u has %zu channels open; a new one is refused\n",
+                  static_cast<unsigned>(peer.uid), own);
+            ::close(fd);
+            continue;
+        }
         auto channel = std::make_unique<Channel>();
+        channel->peer = peer;
         channel->fd = fd;
         Channel* raw = channel.get();
         try {
@@ -518,10 +537,14 @@ void KernelServer::detachTask(const std::shared_ptr<Task>& task)
 void KernelServer::serve(Channel* channel)
 {
     std::vector<uint8_t> message;
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    if (::getsockopt(channel->fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
-        wire::receive(channel->fd, message)) {
+    const ucred& peer = channel->peer;
+    // A channel that does not say what it is in time is closed: silent ones would hold it.
+    pollfd ready{channel->fd, POLLIN, 0};
+    int polled = 0;
+    do {
+        polled = ::poll(&ready, 1, static_cast<int>(m_limits.helloTimeout.count()));
+    } while (polled < 0 && errno == EINTR);
+    if (polled == 1 && wire::receive(channel->fd, message)) {
         Reader r(message.data(), message.size());
         const bool hello = r.op() == Op::Hello;
         const auto role = static_cast<Role>(r.u32());

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -32,6 +33,15 @@ public:
     ~KernelServer();
     KernelServer(const KernelServer&) = delete;
     KernelServer& operator=(const KernelServer&) = delete;
+
+    // What one user can hold: channels open at once, and the time a new channel has to say
+    // which it is before it is closed. Set before listen.
+    struct Limits
+    {
+        size_t channelsPerUser = 256;
+        std::chrono::milliseconds helloTimeout{5000};
+    };
+    void setLimits(const Limits& limits) { m_limits = limits; }
 
     // Listens at `path`. A socket there that a live server answers is an error ("in use"); a
     // stale one is replaced; any other file there is an error. False with `error` set on failure.
@@ -74,6 +84,7 @@ private:
     std::thread m_acceptThread;
     std::atomic<uint64_t> m_dropped{0};
     ControlHandler m_control;
+    Limits m_limits;
 
     mutable std::mutex m_mutex;
     std::list<std::unique_ptr<Channel>> m_channels; // guarded by m_mutex

@@ -133,10 +133,10 @@ protected:
         user_test::writeTestBundle(root);
     }
 
-    void start()
+    void start(const user_test::ServerLimits& limits = {})
     {
         std::string error;
-        kernel = user_test::TestKernel::start(socket, 1, &error);
+        kernel = user_test::TestKernel::start(socket, 1, &error, limits);
         ASSERT_TRUE(kernel) << error;
         session = std::make_unique<RawChannel>(socket);
         ASSERT_EQ(session->hello(Role::Session), kIOReturnSuccess);
@@ -267,6 +267,28 @@ TEST_F(KernelServerTest, NoThreadRefusesTheRequestAndTheHostServesOn)
     EXPECT_EQ(addInterest(1, "IOGeneralInterest"), kIOReturnSuccess);
     RawChannel later(socket);
     EXPECT_EQ(later.hello(Role::Session), kIOReturnSuccess);
+}
+
+// Channels are held per user, and one that never says what it is does not hold one for long.
+TEST_F(KernelServerTest, ChannelsAreLimitedPerUserAndSilentOnesClosed)
+{
+    start({.channelsPerUser = 4, .helloTimeoutMilliseconds = 500}); // the session and port are two
+    platform::log::Capture kernelLog(platform::log::Channel::kernel);
+    auto third = std::make_unique<RawChannel>(socket);
+    ASSERT_EQ(third->hello(Role::Session), kIOReturnSuccess);
+    RawChannel silent(socket);
+    RawChannel refused(socket);
+    EXPECT_TRUE(refused.closedByHost());
+    EXPECT_TRUE(kernelLog.contains("channels open; a new one is refused"));
+    EXPECT_TRUE(silent.closedByHost()); // its time to say hello ran out
+    third.reset();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (kernel->channelCount() != 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    RawChannel fourth(socket);
+    EXPECT_EQ(fourth.hello(Role::Session), kIOReturnSuccess);
+    EXPECT_EQ(session->ask(Writer(Op::RootDomain)), kIOReturnSuccess); // the first ones served on
 }
 
 // A channel that ended has closed its socket before it is reaped; its number may already be

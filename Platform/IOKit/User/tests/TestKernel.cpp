@@ -1,5 +1,6 @@
 #include "TestKernel.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -62,7 +63,8 @@ TestKernel::~TestKernel()
     }
 }
 
-std::unique_ptr<TestKernel> TestKernel::start(const std::string& socket, int nubs, std::string* error)
+std::unique_ptr<TestKernel> TestKernel::start(const std::string& socket, int nubs, std::string* error,
+                                              const ServerLimits& limits)
 {
     std::unique_ptr<TestKernel> kernel(new TestKernel);
     if (kernel->m_state->host.loadKext(kBundlePath) != kIOReturnSuccess) {
@@ -73,6 +75,8 @@ std::unique_ptr<TestKernel> TestKernel::start(const std::string& socket, int nub
         kernel->publishNub();
     }
     kernel->m_state->server = std::make_unique<kernel_host::KernelServer>(kernel->m_state->host);
+    kernel->m_state->server->setLimits(
+        {limits.channelsPerUser, std::chrono::milliseconds(limits.helloTimeoutMilliseconds)});
     if (!kernel->m_state->server->listen(socket, error)) {
         return nullptr;
     }

@@ -3,6 +3,7 @@
 // file includes either the kernel's or the user's IOKit, never both.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -13,12 +14,20 @@ namespace user_test {
 // the user side looks for); answers its system path.
 std::string writeTestBundle(const std::string& root, const char* deviceClass = "UserTestDevice");
 
+// The server's limits, where a test wants its own.
+struct ServerLimits
+{
+    size_t channelsPerUser = 256;
+    int helloTimeoutMilliseconds = 5000;
+};
+
 class TestKernel
 {
 public:
     // Loads the bundle (written under the process's root folder), publishes `nubs` nubs and
     // listens at `socket`. Null (with `error`) on failure.
-    static std::unique_ptr<TestKernel> start(const std::string& socket, int nubs, std::string* error);
+    static std::unique_ptr<TestKernel> start(const std::string& socket, int nubs, std::string* error,
+                                             const ServerLimits& limits = {});
     ~TestKernel();
 
     // Publishes one more nub and waits until its driver has started.
