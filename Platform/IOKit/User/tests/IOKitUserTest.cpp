@@ -110,13 +110,6 @@ class IOKitUserTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/iokit-user-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root = pattern;
-        socket = root + "/kernel.socket";
-        rooted =
-            std::make_unique<platform::process::ScopedOverride>(platform::process::Overrides{.root = root});
-        user_test::writeTestBundle(root);
         std::string error;
         kernel = user_test::TestKernel::start(socket, 1, &error);
         ASSERT_TRUE(kernel) << error;
@@ -127,8 +120,6 @@ protected:
     {
         kernel.reset();
         platform::iokit::user::setKernelSocketPath("");
-        rooted.reset();
-        fs::remove_all(root);
     }
 
     io_service_t device()
@@ -165,9 +156,8 @@ protected:
         return waitUntil([&] { return number(service, key) == value; });
     }
 
-    std::string root;
-    std::string socket;
-    std::unique_ptr<platform::process::ScopedOverride> rooted;
+    user_test::TestRoot testRoot;
+    const std::string socket = testRoot.socket();
     std::unique_ptr<user_test::TestKernel> kernel;
 };
 

@@ -122,17 +122,6 @@ private:
 class KernelServerTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/kernel-server-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root = pattern;
-        socket = root + "/kernel.socket";
-        rooted =
-            std::make_unique<platform::process::ScopedOverride>(platform::process::Overrides{.root = root});
-        user_test::writeTestBundle(root);
-    }
-
     void start(const user_test::ServerLimits& limits = {})
     {
         std::string error;
@@ -156,8 +145,6 @@ protected:
         port.reset();
         session.reset();
         kernel.reset();
-        rooted.reset();
-        fs::remove_all(root);
     }
 
     static Value matching(const char* className)
@@ -172,9 +159,8 @@ protected:
         return session->ask(Writer(Op::AddInterestNotification).u64(portID).u64(id).u64(device).text(type));
     }
 
-    std::string root;
-    std::string socket;
-    std::unique_ptr<platform::process::ScopedOverride> rooted;
+    user_test::TestRoot testRoot;
+    const std::string socket = testRoot.socket();
     std::unique_ptr<user_test::TestKernel> kernel;
     std::unique_ptr<RawChannel> session;
     std::unique_ptr<RawChannel> port;

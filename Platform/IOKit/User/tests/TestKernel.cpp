@@ -3,6 +3,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
+#include <unistd.h>
 #include <vector>
 
 #include "IOKit/IOService.h"
@@ -44,6 +46,24 @@ std::string writeTestBundle(const std::string& root, const char* deviceClass)
     std::ofstream(folder / "Info.plist") << info;
     fs::copy_file(USER_TEST_KEXT_LIBRARY, folder / "UserTestKext.so", fs::copy_options::overwrite_existing);
     return kBundlePath;
+}
+
+TestRoot::TestRoot()
+{
+    char pattern[] = "/tmp/iokit-user-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("no temporary folder");
+    }
+    m_path = pattern;
+    m_rooted =
+        std::make_unique<platform::process::ScopedOverride>(platform::process::Overrides{.root = m_path});
+    writeTestBundle(m_path);
+}
+
+TestRoot::~TestRoot()
+{
+    m_rooted.reset();
+    fs::remove_all(m_path);
 }
 
 struct TestKernel::State

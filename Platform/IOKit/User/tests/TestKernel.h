@@ -7,12 +7,32 @@
 #include <memory>
 #include <string>
 
+#include "platform/ProcessEnvironment.h"
+
 namespace user_test {
 
 // Writes the test bundle at "/Library/Extensions/UserTest.kext" under `root`, its driver of
 // class `deviceClass` ("UserTestDevice", or "VKKernelDevice" for the same driver under the name
 // the user side looks for); answers its system path.
 std::string writeTestBundle(const std::string& root, const char* deviceClass = "UserTestDevice");
+
+// A private folder, the process's root folder while this lives, with the test bundle in it;
+// removed at the end.
+class TestRoot
+{
+public:
+    TestRoot();
+    ~TestRoot();
+    TestRoot(const TestRoot&) = delete;
+    TestRoot& operator=(const TestRoot&) = delete;
+
+    const std::string& path() const { return m_path; }
+    std::string socket() const { return m_path + "/kernel.socket"; }
+
+private:
+    std::string m_path;
+    std::unique_ptr<platform::process::ScopedOverride> m_rooted;
+};
 
 // The server's limits, where a test wants its own.
 struct ServerLimits
