@@ -76,6 +76,20 @@ function(vk_benchmark name)
   target_compile_options(${name} PRIVATE ${VK_WARNINGS})
 endfunction()
 
+# kernel_host_exports(<target> [extra libraries]): a program that loads kexts. Their libraries
+# are linked against nothing; the program exports the whole kernel interface for them: IOKit,
+# the Mach stand-in (clock, semaphores, threads) and the log, plus any family library named.
+# The libraries are named, not required to exist yet: any folder may call this.
+function(kernel_host_exports target)
+  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
+  set(archives)
+  foreach(library PlatformIOKitKernel PlatformMach PlatformLog ${ARGN})
+    list(APPEND archives "$<TARGET_FILE:${library}>")
+    target_link_libraries(${target} PRIVATE ${library})
+  endforeach()
+  target_link_options(${target} PRIVATE "LINKER:--whole-archive" ${archives} "LINKER:--no-whole-archive")
+endfunction()
+
 # vk_fuzzer(<name> SOURCES ... [LINK libs] [CORPUS dir]): a libFuzzer target.
 # In the fuzz build it links libFuzzer; in every other build it links a small driver that
 # replays the corpus, so the regression inputs run as an ordinary test.
