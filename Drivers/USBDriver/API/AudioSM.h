@@ -11,6 +11,9 @@
 // not describe a ring inside the sample area (a header being re-laid out, or scribbled on by
 // another process). A request longer than the ring is served piece by piece, never past its end.
 //
+// Threads: the kernel writes the input ring and stamps it on its USB completion thread, and
+// reads each client's output ring on its real-time service thread; a client writes its output
+// ring and reads the input ring on its IO thread. Each entry point below names its caller.
 // All operations may run on real-time threads: no allocation, no lock, no wait.
 #pragma once
 
@@ -84,27 +87,32 @@ struct AudioSM
     QzU64 mHostTicksPerBuffer;  // host ticks that mMaxFrames frames last
     QzU64 mWriteCount;          // writeFrames calls since the zero time stamp was last absent
 
-    // Kernel: lays the ring out for a channel count, sample rate and extra bytes per frame.
+    // Kernel request thread, before the ring is shared or while no one streams: lays the ring
+    // out for a channel count, sample rate and extra bytes per frame.
     void init(uint32_t channels, uint32_t frequency, uint32_t extraBytesPerFrame);
 
-    // The geometry init lays out for these arguments, computed without touching any block. The
+    // Any thread. The geometry init lays out for these arguments, computed without touching any block. The
     // kernel keeps it privately and hands it to the operations it runs on a ring, instead of
     // trusting the header, which user space can write.
     static Geometry layout(uint32_t channels, uint32_t extraBytesPerFrame);
 
+    // Client, when it starts or stops its IO (no writer running); the kernel from init.
     void zeroTotalBuffer();
     void zeroAudioBuffer() {}
     void zeroExtraBuffer() {}
 
-    // Writer: `frames` frames at ring position (frame position + offset), then the frame
-    // position advances by `frames`, also with a null source. A null converter copies.
+    // The ring's one writer (kernel USB completion thread for the input ring, the client's IO
+    // thread for its output ring): `frames` frames at ring position (frame position + offset),
+    // then the frame position advances by `frames`, also with a null source. A null converter
+    // copies.
     void writeFrames(const int32_t* source, uint32_t frames, uint64_t offset, AudioConverter converter,
                      const uint8_t* extra);
     void writeFrames(const Geometry& g, const int32_t* source, uint32_t frames, uint64_t offset,
                      AudioConverter converter, const uint8_t* extra);
 
-    // Client writer at an explicit sample time. The caller's buffer holds `sourceChannels`
-    // samples of `bytesPerSample` bytes per frame, which the converter turns into ring samples.
+    // Client IO thread, the writer of its output ring, at an explicit sample time. The caller's buffer holds
+    // `sourceChannels` samples of `bytesPerSample` bytes per frame, which the converter turns into ring
+    // samples.
     void writeFramesToKernelAtPos(const int32_t* source, uint32_t frames, uint64_t position, uint64_t offset,
                                   uint32_t sourceChannels, AudioConverter converter, int32_t bytesPerSample);
     // With the geometry the caller sized its buffers for (taken once from geometry()), so that a
@@ -113,43 +121,47 @@ struct AudioSM
                                   uint64_t position, uint64_t offset, uint32_t sourceChannels,
                                   AudioConverter converter, int32_t bytesPerSample);
 
-    // Reader: copies `frames` frames from `position`, hands out their extra bytes once (they are
-    // cleared in the ring), gives the host time of `position`, then advances `position`. A null
-    // converter copies no samples.
+    // A reader (client IO thread on the input ring; kernel real-time service thread on a
+    // client's output ring): copies `frames` frames from `position`, hands out their extra bytes once (they
+    // are cleared in the ring), gives the host time of `position`, then advances `position`. A null converter
+    // copies no samples.
     void read(uint64_t& position, int32_t* destination, uint32_t frames, uint64_t& hostTime,
               AudioConverter converter, uint8_t* extra);
     void read(const Geometry& g, uint64_t& position, int32_t* destination, uint32_t frames,
               uint64_t& hostTime, AudioConverter converter, uint8_t* extra);
 
-    // Reader without extra bytes or host time; the destination holds samples of `bytesPerSample`
-    // bytes, written by the converter.
+    // Client IO thread, reading the input ring without extra bytes or host time; the destination holds
+    // samples of `bytesPerSample` bytes, written by the converter.
     void readFromKernel(uint64_t& position, int32_t* destination, uint32_t frames, AudioConverter converter,
                         int32_t bytesPerSample);
     void readFromKernel(const Geometry& g, uint64_t& position, int32_t* destination, uint32_t frames,
                         AudioConverter converter, int32_t bytesPerSample);
 
-    // Kernel: feeds the time anchors with the current frame position and `hostTime`.
+    // Kernel USB completion thread, after each input transfer: feeds the time anchors with the
+    // current frame position and `hostTime`.
     void writeTimestamp(uint64_t hostTime);
 
-    // Kernel, after each completed input transfer: records a (host time, sample position) pair
-    // through `writer` (see TimeStampsBuffer::PairWriter). Returns the time-stamp count.
+    // Kernel USB completion thread, after each completed input transfer: records a (host time, sample
+    // position) pair through `writer` (see TimeStampsBuffer::PairWriter). Returns the time-stamp count.
     uint32_t AddTimeStamp(uint64_t hostTime, uint64_t samples, bool accumulate,
                           TimeStampsBuffer::PairWriter* writer = nullptr);
     uint32_t AddTimeStamp(const Geometry& g, uint64_t hostTime, uint64_t samples, bool accumulate,
                           TimeStampsBuffer::PairWriter* writer);
 
-    // Client: sets the zero time stamp; returns its host time (0 without two time stamps).
+    // Client IO thread, when it starts its IO: sets the zero time stamp; returns its host time (0 without two
+    // time stamps).
     uint64_t setZeroSampleTime(uint64_t sampleTime);
 
-    // Readers: the frames below the position returned are in the ring.
+    // Any reader's thread: the frames below the position returned are in the ring.
     uint64_t getFramePos() const
     {
         const uint64_t position = shared::load(mFramesWritten);
         shared::consume();
         return position;
     }
+    // The ring's writer only.
     void setFramePos(uint64_t position) { shared::store(mFramesWritten, position); }
-    // Frames a reader at `position` may take.
+    // Any reader's thread: frames a reader at `position` may take.
     int32_t getAvailableFrames(uint64_t position) const
     {
         const uint64_t written = shared::load(mFramesWritten) + shared::load(mWriteOffset);
@@ -157,7 +169,7 @@ struct AudioSM
         return static_cast<int32_t>(written - position);
     }
 
-    // The header's geometry, read once and checked.
+    // Any thread: the header's geometry, read once and checked.
     Geometry geometry() const;
 };
 

@@ -10,62 +10,69 @@
 // Shared records are packed on 4-byte boundaries, the same in every process.
 #pragma pack(push, 4)
 
-// A byte ring of 16 to 32,768 bytes for one producer and one consumer that do not run at the
-// same time (or whose owner serialises them). The record is the 16-byte header; the data area
-// of mSize bytes follows it directly, so the caller provides 16 + size bytes.
+// A byte ring of 16 to 32,768 bytes for one producer and one consumer, which may run at the same
+// time on two threads or in two processes (a USB completion putting, a user process getting).
+// The record is the 16-byte header; the data area of mSize bytes follows it directly, so the
+// caller provides 16 + size bytes.
+//
+// Each side owns one index: the producer alone stores mWriteIndex, the consumer alone stores
+// mReadIndex. mFill hands bytes over: the producer adds to it after the bytes are in the data
+// area (release), the consumer takes from it with a compare-and-swap after copying them out
+// (acquire-release), so neither side ever reads bytes the other is still writing.
 //
 // When the producer writes faster than the consumer reads, the newest bytes always go in and
-// the oldest unread ones are given up.
+// the oldest unread ones are given up. The producer does not touch mReadIndex for that: it
+// marks the queue overrun (kOverrun in mFill) and flags mWriteIndex (kWriting) while it writes
+// over unread bytes. The consumer then resumes at the oldest byte that survived (mWriteIndex)
+// and drops a copy the producer overwrote while it was being taken.
 //
-// Each operation reads the header once, checks it, works on its copy and writes it back. A header
-// that does not describe a queue (size out of range or beyond the data area the caller has,
-// indices or fill that disagree) is refused: the operation returns 0 and changes nothing. Where
-// another process can write the header, pass the data area's size as `capacity`; without it the
-// header's own size is taken for the data area.
+// Each operation reads the shared words it needs once and checks them. A header that does not
+// describe a queue (size out of range or beyond the data area the caller has, an index outside
+// the data area, a fill above the size that is no overrun) is refused: the operation returns 0
+// and changes nothing. Where another process can write the header, pass the data area's size as
+// `capacity`; without it the header's own size is taken for the data area.
 struct MidiQueue
 {
     static constexpr uint32_t kMinSize = 16;
     static constexpr uint32_t kMaxSize = 32'768;
+    // mFill with this bit set: the producer overran unread bytes; the rest is a counter that
+    // changes with every overrunning put, so a consumer can tell one happened during its copy.
+    static constexpr uint32_t kOverrun = 0x8000'0000;
+    // mWriteIndex with this bit set: the producer is writing over unread bytes.
+    static constexpr uint32_t kWriting = 0x8000'0000;
 
-    uint32_t mWriteIndex; // where the next byte is written
-    uint32_t mReadIndex;  // where the next byte is read
-    uint32_t mFill;       // unread bytes, 0 to mSize
+    uint32_t mWriteIndex; // where the next byte is written; stored by the producer only
+    uint32_t mReadIndex;  // where the next byte is read; stored by the consumer only
+    uint32_t mFill;       // unread bytes, 0 to mSize, or kOverrun and a counter
     uint32_t mSize;       // size of the data area
 
-    // False, with nothing changed, for a size outside 16..32,768; else an empty queue with a
-    // cleared data area.
+    // Owner, before either side runs: false, with nothing changed, for a size outside
+    // 16..32,768; else an empty queue with a cleared data area.
     bool init(uint32_t size);
 
-    // Appends `count` bytes (a null source reserves them: counted, old content kept). Returns
-    // how many of them went into free space; the rest overwrote the oldest unread bytes. Of
-    // more than mSize bytes only the last mSize are kept.
+    // Producer thread only. Appends `count` bytes (a null source reserves them: counted, old
+    // content kept). Returns how many of them went into free space; the rest overwrote the
+    // oldest unread bytes. Of more than mSize bytes only the last mSize are kept.
     int32_t put(const uint8_t* source, int32_t count) { return put(source, count, kMaxSize); }
     int32_t put(const uint8_t* source, int32_t count, uint32_t capacity);
 
-    // Takes up to `count` unread bytes, oldest first; a null destination discards them. Returns
-    // the number taken.
+    // Consumer thread only. Takes up to `count` unread bytes, oldest first; a null destination
+    // discards them. Returns the number taken; 0 also while the producer is writing over unread
+    // bytes (ask again).
     int32_t get(uint8_t* destination, int32_t count) { return get(destination, count, kMaxSize); }
     int32_t get(uint8_t* destination, int32_t count, uint32_t capacity);
 
-    // used = unread bytes, free = room left; returns free.
+    // Any thread: used = unread bytes, free = room left; returns free. A snapshot: either side
+    // may change it at once.
     int32_t getLength(int32_t& used, int32_t& free) const;
 
     uint8_t* data() { return reinterpret_cast<uint8_t*>(this + 1); }
 
 private:
-    // An operation's copy of the header.
-    struct Cursor
-    {
-        uint32_t write;
-        uint32_t read;
-        uint32_t fill;
-        uint32_t size;
-    };
-    bool load(Cursor& cursor, uint32_t capacity) const;
-    void store(const Cursor& cursor);
-    // One piece of a put that does not cross the end of the data area.
-    int32_t enqueuePrivate(Cursor& cursor, const uint8_t* source, int32_t count, int32_t& room);
-    int32_t take(Cursor& cursor, uint8_t* destination, int32_t count);
+    // The size, when it describes a data area the caller has; else 0.
+    uint32_t checkedSize(uint32_t capacity) const;
+    void copyIn(uint32_t at, const uint8_t* source, uint32_t count, uint32_t size);
+    void copyOut(uint32_t at, uint8_t* destination, uint32_t count, uint32_t size);
 };
 
 static_assert(sizeof(MidiQueue) == 16);
