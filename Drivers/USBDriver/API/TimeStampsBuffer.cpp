@@ -54,11 +54,12 @@ void TimeStampsBuffer::Init()
 uint32_t TimeStampsBuffer::AddTimeStamp(uint64_t hostTime, uint64_t samples, bool accumulate,
                                         PairWriter* writer)
 {
-    if (samples == 0) {
+    const bool first = shared::load(mFirstHostTime) == 0;
+    if (samples == 0 && first) {
         platform::printOut("AddTimeStamp %llu %llu \n", static_cast<unsigned long long>(hostTime),
                            static_cast<unsigned long long>(samples));
     }
-    if (shared::load(mFirstHostTime) == 0) {
+    if (first) {
         shared::store(mFirstHostTime, hostTime);
         shared::store(mFirstSampleTime, samples);
     }

@@ -72,9 +72,11 @@ struct TimeStampsBuffer
 
     void Init();
 
-    // Advances the running sample position and, with a writer, stores the pair (hostTime,
-    // running position). Returns mCount. Without a writer (every user-side caller) no pair is
-    // stored.
+    // Kernel USB completion thread (or a user-side caller keeping its own count). Advances the
+    // running sample position and, with a writer, stores the pair (hostTime, running position).
+    // Returns mCount. Without a writer (every user-side caller) no pair is stored. A stamp with
+    // no samples is printed only when it is the first since Init (the start pair of a stream):
+    // later ones come with every transfer that carried no frames.
     uint32_t AddTimeStamp(uint64_t hostTime, uint64_t samples, bool accumulate, PairWriter* writer = nullptr);
 
     // The ring rule: pair mCount goes to index mCount mod 1000, sample first, then host time, and

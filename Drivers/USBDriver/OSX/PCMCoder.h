@@ -6,9 +6,11 @@
 // sample is bits 31..16, a 20- or 24-bit one bits 31..8, a 32-bit one the whole word. Decoders write
 // the bits below the device sample as 0; encoders ignore them (truncation). Frames are interleaved.
 //
-// Thread: every function here may run on a device's real-time thread. None keeps state, takes a
-// lock or allocates; only the coders write to the kernel log, and only on a byte count that is not
-// a whole number of units (and the two placeholders on every call).
+// Thread: every function here may run on a device's real-time thread. None takes a lock or
+// allocates; only the coders write to the kernel log, and only on a byte count that is not a whole
+// number of units (and the two placeholders on their first call after they are chosen). Called
+// directly, a coder uses the shuffle level in effect; the coder choice hands out one member fixed
+// to a level (PCMCoderShuffles.h), which reads no level on its calls.
 #pragma once
 
 #include <cstdint>
@@ -46,7 +48,7 @@ uint32_t pcmFrom24LSBChannelSwapMI_4(const _USB_DEC_DATA* pDecData);
 uint32_t pcmFrom24Access(const _USB_DEC_DATA* pDecData);  // device bytes high, low, middle
 uint32_t pcmFrom24TUSB(const _USB_DEC_DATA* pDecData);    // big-endian
 uint32_t pcmFrom24TUSB2ch(const _USB_DEC_DATA* pDecData); // big-endian, whole stereo frames only
-uint32_t pcmFrom24TUSBMSB(const _USB_DEC_DATA* pDecData); // layout unknown: decodes nothing
+uint32_t pcmFrom24TUSBMSB(const _USB_DEC_DATA* pDecData); // layout unknown: decodes nothing, logs once
 uint32_t pcmFrom32LSB(const _USB_DEC_DATA* pDecData);
 
 // --- Encoders. A partial unit at the end of the device bytes is left as it was. ---

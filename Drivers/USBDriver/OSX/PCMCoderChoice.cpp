@@ -1,4 +1,5 @@
 #include "PCMCoderChoice.h"
+#include "PCMCoderShuffles.h"
 
 #include <cstddef>
 
@@ -189,10 +190,8 @@ PCMEncoder us144OutputRouting(const QzAqExtData& settings)
     return pcmTo24LSB; // (0, 1) is the identity
 }
 
-} // namespace
-
-PCMDecoder choosePCMDecoder(const PCMDeviceFacts& device, const PCMStreamFormat& input,
-                            const PCMStreamFormat& output)
+PCMDecoder pickPCMDecoder(const PCMDeviceFacts& device, const PCMStreamFormat& input,
+                          const PCMStreamFormat& output)
 {
     const PCMStreamFormat format{input.channels != 0 ? input.resolution : output.resolution, input.channels};
     if (format.resolution == 24 && device.makerBulkDevice) {
@@ -205,8 +204,8 @@ PCMDecoder choosePCMDecoder(const PCMDeviceFacts& device, const PCMStreamFormat&
     return plain != nullptr ? plain->decoder : nullptr;
 }
 
-PCMEncoder choosePCMEncoder(const PCMDeviceFacts& device, const PCMStreamFormat& output,
-                            const QzAqExtData& settings)
+PCMEncoder pickPCMEncoder(const PCMDeviceFacts& device, const PCMStreamFormat& output,
+                          const QzAqExtData& settings)
 {
     if (output.resolution == 24 && device.makerBulkDevice) {
         switch (output.channels) {
@@ -229,6 +228,21 @@ PCMEncoder choosePCMEncoder(const PCMDeviceFacts& device, const PCMStreamFormat&
     }
     const PlainCoders* plain = plainCoders(output.resolution);
     return plain != nullptr ? plain->encoder : nullptr;
+}
+
+} // namespace
+
+// The shuffle level is fixed here, once per choice, so the streaming path never reads it.
+PCMDecoder choosePCMDecoder(const PCMDeviceFacts& device, const PCMStreamFormat& input,
+                            const PCMStreamFormat& output)
+{
+    return pcmDecoderAt(pickPCMDecoder(device, input, output), pcmShuffleLevel());
+}
+
+PCMEncoder choosePCMEncoder(const PCMDeviceFacts& device, const PCMStreamFormat& output,
+                            const QzAqExtData& settings)
+{
+    return pcmEncoderAt(pickPCMEncoder(device, output, settings), pcmShuffleLevel());
 }
 
 InputPostProcessor chooseInputPostProcessor(const PCMDeviceFacts& device, uint32_t inputChannels,

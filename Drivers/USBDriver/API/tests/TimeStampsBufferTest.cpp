@@ -110,6 +110,30 @@ TEST_F(TimeStampsFixture, AddTimeStampRunsTheSampleTotalAndStoresOnlyThroughAWri
     EXPECT_EQ(sample, 10u);
 }
 
+TEST_F(TimeStampsFixture, AStampWithoutSamplesIsPrintedOncePerStream)
+{
+    const auto printed = [this] {
+        platform::log::flush();
+        size_t lines = 0;
+        for (const auto& text : quiet.texts()) {
+            lines += text.rfind("AddTimeStamp ", 0) == 0 ? 1 : 0;
+        }
+        return lines;
+    };
+    for (uint64_t h = 1'000; h < 1'100; ++h) {
+        buffer->AddTimeStamp(h, 0, true);
+    }
+    buffer->AddTimeStamp(2'000, 48, true);
+    buffer->AddTimeStamp(2'100, 0, true);
+    EXPECT_EQ(printed(), 1u) << "the start of the stream, not every empty transfer";
+    EXPECT_TRUE(quiet.contains("AddTimeStamp 1000 0"));
+
+    buffer->Init();
+    buffer->AddTimeStamp(3'000, 0, true);
+    buffer->AddTimeStamp(3'100, 0, true);
+    EXPECT_EQ(printed(), 2u) << "a new stream prints its start";
+}
+
 TEST_F(TimeStampsFixture, AnchorsFollowTheirLineOnBothSides)
 {
     AudioTSData anchor{};

@@ -1,6 +1,13 @@
 #include "PCMCoderChoice.h"
+#include "PCMCoderShuffles.h"
+
+#include "platform/Log.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -25,6 +32,16 @@ PCMDeviceFacts us144(bool highSpeed = true)
     auto facts = device(0x0644, 0x8020, highSpeed);
     facts.outputRouting = true;
     return facts;
+}
+
+// The member of a coder that the choice hands out at the shuffle level in effect.
+PCMDecoder chosen(PCMDecoder coder)
+{
+    return pcmDecoderAt(coder, pcmShuffleLevel());
+}
+PCMEncoder chosen(PCMEncoder coder)
+{
+    return pcmEncoderAt(coder, pcmShuffleLevel());
 }
 
 QzAqExtData routing(uint32_t in0, uint32_t in1, uint32_t in2, uint32_t out0 = 0, uint32_t out1 = 1,
@@ -77,16 +94,16 @@ TEST(PCMCoderChoice, CodersByResolutionChannelsAndModel)
         {"bulk 16-bit", bulkDevice(), {16, 4}, pcmFrom16LSB, pcmTo16LSB},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(choosePCMDecoder(c.facts, c.format, {}), c.decoder) << c.what;
-        EXPECT_EQ(choosePCMEncoder(c.facts, c.format, routing(0, 1, 2)), c.encoder) << c.what;
+        EXPECT_EQ(choosePCMDecoder(c.facts, c.format, {}), chosen(c.decoder)) << c.what;
+        EXPECT_EQ(choosePCMEncoder(c.facts, c.format, routing(0, 1, 2)), chosen(c.encoder)) << c.what;
     }
 }
 
 TEST(PCMCoderChoice, DecoderFollowsTheOutputResolutionWithoutInput)
 {
     const auto plain = device(0x1234, 0x5678);
-    EXPECT_EQ(choosePCMDecoder(plain, {16, 0}, {24, 2}), pcmFrom24LSB);
-    EXPECT_EQ(choosePCMDecoder(plain, {16, 2}, {24, 2}), pcmFrom16LSB);
+    EXPECT_EQ(choosePCMDecoder(plain, {16, 0}, {24, 2}), chosen(pcmFrom24LSB));
+    EXPECT_EQ(choosePCMDecoder(plain, {16, 2}, {24, 2}), chosen(pcmFrom16LSB));
 }
 
 TEST(PCMCoderChoice, US144OutputRoutingOnlyForFourChannelsAtHighSpeed)
@@ -99,10 +116,60 @@ TEST(PCMCoderChoice, US144OutputRoutingOnlyForFourChannelsAtHighSpeed)
     for (const auto& c : {Case{0, 0, pcmTo24LSB_US144_00}, Case{1, 0, pcmTo24LSB_US144_10},
                           Case{1, 1, pcmTo24LSB_US144_11}, Case{0, 1, pcmTo24LSB}, Case{2, 0, pcmTo24LSB}}) {
         const auto r = routing(0, 1, 2, c.out0, c.out1);
-        EXPECT_EQ(choosePCMEncoder(us144(), {24, 4}, r), c.encoder) << c.out0 << c.out1;
+        EXPECT_EQ(choosePCMEncoder(us144(), {24, 4}, r), chosen(c.encoder)) << c.out0 << c.out1;
         // A stereo stream would have its channels scrambled across frames.
-        EXPECT_EQ(choosePCMEncoder(us144(), {24, 2}, r), pcmTo24LSB);
-        EXPECT_EQ(choosePCMEncoder(us144(false), {24, 4}, r), pcmTo24LSB);
+        EXPECT_EQ(choosePCMEncoder(us144(), {24, 2}, r), chosen(pcmTo24LSB));
+        EXPECT_EQ(choosePCMEncoder(us144(false), {24, 4}, r), chosen(pcmTo24LSB));
+    }
+}
+
+TEST(PCMCoderChoice, ACoderKeepsTheShuffleLevelInEffectWhenItWasChosen)
+{
+    const auto plain = device(0x1234, 0x5678);
+    const PCMShuffleLevel supported = supportedPCMShuffleLevel();
+    for (auto level : {PCMShuffleLevel::none, PCMShuffleLevel::ssse3, PCMShuffleLevel::avx2}) {
+        setPCMShuffleLevel(level);
+        const PCMDecoder decoder = choosePCMDecoder(plain, {24, 2}, {24, 2});
+        const PCMEncoder encoder = choosePCMEncoder(plain, {24, 2}, {});
+        setPCMShuffleLevel(level == PCMShuffleLevel::none ? supported : PCMShuffleLevel::none);
+        const PCMShuffleLevel used = std::min(level, supported);
+        EXPECT_EQ(decoder, pcmDecoderAt(pcmFrom24LSB, used)) << static_cast<int>(level);
+        EXPECT_EQ(encoder, pcmEncoderAt(pcmTo24LSB, used)) << static_cast<int>(level);
+    }
+    setPCMShuffleLevel(supported);
+    if (supported != PCMShuffleLevel::none) {
+        EXPECT_NE(pcmDecoderAt(pcmFrom24LSB, PCMShuffleLevel::none), pcmDecoderAt(pcmFrom24LSB, supported))
+            << "each level has its own member";
+    }
+}
+
+TEST(PCMCoderChoice, PlaceholderCodersLogOncePerChoiceNotPerCall)
+{
+    const auto unknownLayout = device(0x0763, 0x2003);
+    platform::log::Capture log(platform::log::Channel::kernel);
+    for (int stream = 1; stream <= 2; ++stream) {
+        const PCMDecoder decoder = choosePCMDecoder(unknownLayout, {24, 2}, {24, 2});
+        const PCMEncoder encoder = choosePCMEncoder(unknownLayout, {24, 2}, {});
+        ASSERT_EQ(decoder, pcmFrom24TUSBMSB);
+        ASSERT_EQ(encoder, pcmTo24TUSBMSB);
+        char device[12] = {};
+        const int host[4] = {};
+        int32_t samples[4] = {};
+        const _USB_DEC_DATA call{samples, reinterpret_cast<const uint8_t*>(device), sizeof device};
+        for (int i = 0; i < 100; ++i) {
+            EXPECT_EQ(decoder(&call), 0u);
+            EXPECT_EQ(encoder(device, host, sizeof device), 0u);
+        }
+        platform::log::flush();
+        const std::vector<std::string> expected(static_cast<size_t>(stream), "USB: pcmFrom24TUSBMSB");
+        std::vector<std::string> decoderLines;
+        std::vector<std::string> encoderLines;
+        for (const auto& text : log.texts()) {
+            (text.find("pcmFrom") != std::string::npos ? decoderLines : encoderLines).push_back(text);
+        }
+        EXPECT_EQ(decoderLines, expected) << "stream " << stream;
+        EXPECT_EQ(encoderLines, std::vector<std::string>(static_cast<size_t>(stream), "USB: pcmTo24TUSBMSB"))
+            << "stream " << stream;
     }
 }
 

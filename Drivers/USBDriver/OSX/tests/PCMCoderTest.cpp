@@ -206,6 +206,10 @@ TEST(PCMCoder, LongRunsRepeatTheHandWrittenLayoutsOnEveryPath)
         setPCMShuffleLevel(level);
         for (const auto& row : kRoundTrips) {
             SCOPED_TRACE(testing::Message() << row.name << " level " << static_cast<int>(level));
+            // The member the coder choice hands out for this level, and the coder called directly.
+            const PCMEncoder member = pcmEncoderAt(row.encoder, level);
+            const PCMDecoder decoderMember =
+                row.decoder != nullptr ? pcmDecoderAt(row.decoder, level) : nullptr;
             for (uint32_t repeats = 1; repeats <= 70; ++repeats) {
                 Words host;
                 Bytes expected;
@@ -215,14 +219,18 @@ TEST(PCMCoder, LongRunsRepeatTheHandWrittenLayoutsOnEveryPath)
                 }
                 const auto numBytes = static_cast<uint32_t>(expected.size());
                 Bytes device(numBytes + 1, 0xEE);
+                Bytes direct = device;
                 {
                     platform::log::Capture quiet(platform::log::Channel::kernel);
-                    row.encoder(reinterpret_cast<char*>(device.data()), host.data(), numBytes + 1);
+                    member(reinterpret_cast<char*>(device.data()), host.data(), numBytes + 1);
+                    row.encoder(reinterpret_cast<char*>(direct.data()), host.data(), numBytes + 1);
                 }
+                ASSERT_EQ(direct, device) << repeats;
                 ASSERT_EQ(device.back(), 0xEE) << repeats;
                 device.pop_back();
                 ASSERT_EQ(device, expected) << repeats;
                 if (row.decoder != nullptr) {
+                    ASSERT_EQ(decodeAll(decoderMember, expected), masked(host, row.mask)) << repeats;
                     ASSERT_EQ(decodeAll(row.decoder, expected), masked(host, row.mask)) << repeats;
                 }
             }
@@ -414,6 +422,9 @@ TEST(PCMCoder, EdgeCasesOfTheGroupedCoders)
 TEST(PCMCoder, PlaceholdersConvertNothingAndSendSilence)
 {
     platform::log::Capture log(platform::log::Channel::kernel);
+    // Handed out for a stream, as the coder choice does.
+    ASSERT_EQ(pcmDecoderAt(pcmFrom24TUSBMSB, pcmShuffleLevel()), pcmFrom24TUSBMSB);
+    ASSERT_EQ(pcmEncoderAt(pcmTo24TUSBMSB, pcmShuffleLevel()), pcmTo24TUSBMSB);
     const Bytes in = {1, 2, 3, 4, 5, 6};
     Words host(4, 0x5A5A5A5A);
     _USB_DEC_DATA record{host.data(), in.data(), 6};
@@ -424,8 +435,9 @@ TEST(PCMCoder, PlaceholdersConvertNothingAndSendSilence)
     EXPECT_EQ(pcmTo24TUSBMSB(nullptr, nullptr, 6), 0u);
     EXPECT_EQ(pcmTo24TUSBMSB(reinterpret_cast<char*>(device.data()), kHost.data(), 6), 0u);
     EXPECT_EQ(device, Bytes(6, 0));
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{"USB: pcmFrom24TUSBMSB", "USB: pcmTo24TUSBMSB",
-                                                     "USB: pcmTo24TUSBMSB"}));
+    EXPECT_EQ(pcmFrom24TUSBMSB(&record), 0u);
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{"USB: pcmFrom24TUSBMSB", "USB: pcmTo24TUSBMSB"}))
+        << "one line each per stream, not one per call";
 }
 
 } // namespace
