@@ -95,8 +95,11 @@ std::unique_ptr<TestKernel> TestKernel::start(const std::string& socket, int nub
         kernel->publishNub();
     }
     kernel->m_state->server = std::make_unique<kernel_host::KernelServer>(kernel->m_state->host);
-    kernel->m_state->server->setLimits(
-        {limits.channelsPerUser, std::chrono::milliseconds(limits.helloTimeoutMilliseconds)});
+    kernel_host::KernelServer::Limits serverLimits;
+    serverLimits.channelsPerUser = limits.channelsPerUser;
+    serverLimits.helloTimeout = std::chrono::milliseconds(limits.helloTimeoutMilliseconds);
+    serverLimits.notificationsPerUser = limits.notificationsPerUser;
+    kernel->m_state->server->setLimits(serverLimits);
     if (!kernel->m_state->server->listen(socket, error)) {
         return nullptr;
     }
@@ -124,6 +127,11 @@ void TestKernel::sleepAndWake()
 {
     IOService::getPMRootDomain()->systemSleep();
     IOService::getPMRootDomain()->systemWake();
+}
+
+bool TestKernel::stopWithin(int milliseconds)
+{
+    return m_state->server->stop(std::chrono::milliseconds(milliseconds));
 }
 
 size_t TestKernel::processCount() const

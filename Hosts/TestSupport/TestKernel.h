@@ -39,6 +39,7 @@ struct ServerLimits
 {
     size_t channelsPerUser = 256;
     int helloTimeoutMilliseconds = 5000;
+    size_t notificationsPerUser = 512;
 };
 
 class TestKernel
@@ -56,6 +57,9 @@ public:
     void removeNub();
     // The system goes to sleep and wakes again.
     void sleepAndWake();
+    // Stops serving, waiting at most `milliseconds` for requests still in the kernel: false
+    // when some still run (the rest is waited for when this goes).
+    bool stopWithin(int milliseconds);
     size_t processCount() const;
     size_t channelCount() const;
     uint64_t droppedMessages() const;

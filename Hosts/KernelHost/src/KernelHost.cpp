@@ -230,6 +230,9 @@ IOReturn KernelHost::callMethod(ConnectionID id, uint32_t selector, MethodCall& 
 
     const IOReturn status = connection->client->externalMethod(selector, &arguments);
 
+    if (status != kIOReturnSuccess) {
+        return status; // a refused or failed call gives nothing back
+    }
     scalarOutput.resize(std::min(arguments.scalarOutputCount, call.scalarOutputCapacity));
     structureOutput.resize(std::min(arguments.structureOutputSize, call.structureOutputCapacity));
     call.scalarOutput = std::move(scalarOutput);

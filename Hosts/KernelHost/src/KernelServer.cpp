@@ -1,6 +1,7 @@
 #include "kernel_host/KernelServer.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -14,7 +15,9 @@
 
 #include "IOKit/IOLib.h"
 #include "IOKit/pwr_mgt/RootDomain.h"
+#include "platform/HostClock.h"
 #include "platform/IOKitWire.h"
+#include "platform/NotificationQueue.h"
 
 namespace kernel_host {
 
@@ -118,8 +121,19 @@ std::vector<uint8_t> reply(IOReturn status)
     return Writer(Op::Reply).u32(static_cast<uint32_t>(status)).data();
 }
 
+// The answer to a hello: a status and the channel's id (a port's; 0 otherwise).
+std::vector<uint8_t> helloReply(IOReturn status, uint64_t id = 0)
+{
+    return Writer(Op::Reply).u32(static_cast<uint32_t>(status)).u64(id).data();
+}
+
+uint64_t millisecondsSince(uint64_t hostTime)
+{
+    return (platform::host_clock::now() - hostTime) / 1'000'000;
+}
+
 // Bounds on what one process can make the kernel host keep.
-// Notifications of one process (each has a delivery thread in the host).
+// Notifications of one process (all delivered by one thread of the process's own).
 constexpr size_t kMaximumNotifications = 128;
 // Interest registrations of one process on one service: a listener needs one or two.
 constexpr size_t kMaximumInterestsPerService = 8;
@@ -149,13 +163,37 @@ bool isInterestType(const std::string& type)
 
 } // namespace
 
+// What one user holds across its processes, and its share of the log.
+struct KernelServer::User
+{
+    std::atomic<size_t> notifications{0};
+    std::mutex logMutex;
+    uint64_t windowStart = 0; // guarded by logMutex: host time
+    size_t linesInWindow = 0; // guarded by logMutex
+    uint64_t suppressed = 0;  // guarded by logMutex
+
+    // Takes one of at most `limit` notifications; false when the user holds them all.
+    bool takeNotification(size_t limit)
+    {
+        size_t held = notifications.load();
+        do {
+            if (held >= limit) {
+                return false;
+            }
+        } while (!notifications.compare_exchange_weak(held, held + 1));
+        return true;
+    }
+};
+
 // A process: its kernel task, the registry entries named to it (each retained once, with the
-// count of names sent) and its notifications.
+// count of names sent), its notifications and the queue that delivers them.
 struct KernelServer::Task
 {
     pid_t pid = 0;
+    uid_t uid = 0;
     task_t task = 0;
     int channels = 0; // guarded by the server's mutex
+    std::shared_ptr<User> user;
     std::mutex mutex;
     struct Held
     {
@@ -165,6 +203,7 @@ struct KernelServer::Task
     std::map<uint64_t, Held> entries;                                // guarded by mutex
     std::map<uint64_t, std::shared_ptr<Port>> ports;                 // guarded by mutex
     std::map<uint64_t, std::shared_ptr<Notification>> notifications; // guarded by mutex
+    std::shared_ptr<platform::iokit::NotificationQueue> queue;       // guarded by mutex; made when first needed
 
     // Names `entry` to the process (one more name sent).
     EntryRef name(IORegistryEntry* entry)
@@ -178,15 +217,15 @@ struct KernelServer::Task
         return EntryRef{it->first, entry->getMetaClass()->getClassName()};
     }
 
-    // The process gave up `count` names of the entry.
-    void unname(uint64_t id, uint64_t count)
+    // The process gave up `count` names of the entry; false when it holds no name of it.
+    bool unname(uint64_t id, uint64_t count)
     {
         IORegistryEntry* gone = nullptr;
         {
             std::lock_guard lock(mutex);
             auto found = entries.find(id);
             if (found == entries.end()) {
-                return;
+                return false;
             }
             found->second.sent -= std::min(found->second.sent, count);
             if (found->second.sent == 0) {
@@ -197,6 +236,7 @@ struct KernelServer::Task
         if (gone != nullptr) {
             gone->release();
         }
+        return true;
     }
 
     // An entry named to the process (retained for the caller), or null.
@@ -240,17 +280,28 @@ struct KernelServer::Notification
     KernelServer* server = nullptr;
     std::weak_ptr<Task> task;
     std::shared_ptr<Port> port;
-    uint64_t id = 0;      // the process's name for it
-    uint64_t service = 0; // an interest registration's service
-    IONotifier* notifier = nullptr;
+    std::shared_ptr<User> user; // set once the notification holds one of the user's
+    uint64_t id = 0;            // the process's name for it
+    uint64_t service = 0;       // an interest registration's service
+    // Set once the kernel's registration exists; taken by whoever ends it.
+    std::atomic<IONotifier*> notifier{nullptr};
     std::mutex mutex;
     std::set<uint64_t> alreadyNamed; // guarded by mutex: services the registration reply carried
 
-    // Ends the kernel's registration (a handler running now finishes first).
+    ~Notification()
+    {
+        if (user) {
+            user->notifications.fetch_sub(1);
+        }
+    }
+
+    // Ends the kernel's registration (a handler running now finishes first). Whoever ends it
+    // first does; a registration not made yet is ended by its maker, which checks afterwards
+    // whether the notification is still the process's.
     void end()
     {
-        if (notifier != nullptr) {
-            notifier->remove();
+        if (IONotifier* n = notifier.exchange(nullptr)) {
+            n->remove();
         }
     }
 
@@ -261,6 +312,7 @@ struct KernelServer::Notification
         }
     }
 
+    // On the process's notification queue.
     static bool matched(void* target, void*, IOService* service, IONotifier*)
     {
         auto* self = static_cast<Notification*>(target);
@@ -282,6 +334,7 @@ struct KernelServer::Notification
         return true;
     }
 
+    // On the process's notification queue.
     static IOReturn interest(void* target, void*, UInt32 type, IOService*, void* argument, vm_size_t argSize)
     {
         auto* self = static_cast<Notification*>(target);
@@ -300,7 +353,95 @@ struct KernelServer::Channel
     int fd = -1; // -1 once closed; set and cleared under the server's mutex
     std::thread thread;
     std::atomic<bool> finished{false};
+    // What it serves, for the shutdown log: its role, and the request in the kernel now.
+    std::atomic<const char*> role{"new"};
+    std::atomic<const char*> request{nullptr};
+    std::atomic<uint64_t> since{0}; // host time the request began
 };
+
+// One request on a session: the process, and the message after its operation code.
+struct KernelServer::Request
+{
+    const std::shared_ptr<Task>& task;
+    Op op;
+    Reader& r;
+};
+
+// One request on a user-client connection.
+struct KernelServer::ConnectionRequest
+{
+    ConnectionID connection;
+    Op op;
+    Reader& r;
+    int fd = -1;         // a descriptor to send with the answer
+    bool closed = false; // the connection was closed in order
+};
+
+struct KernelServer::SessionOperation
+{
+    Op op;
+    const char* name;
+    SessionHandler handler;
+};
+
+struct KernelServer::ConnectionOperation
+{
+    Op op;
+    const char* name;
+    ConnectionHandler handler;
+};
+
+const KernelServer::SessionOperation KernelServer::kSessionOperations[] = {
+    {Op::GetMatchingServices, "get matching services", &KernelServer::getMatchingServices},
+    {Op::CopyProperties, "copy properties", &KernelServer::copyProperties},
+    {Op::CopyProperty, "copy property", &KernelServer::copyProperties},
+    {Op::SetProperty, "set property", &KernelServer::setProperty},
+    {Op::ConformsTo, "conforms to", &KernelServer::conformsTo},
+    {Op::ChildIterator, "child iterator", &KernelServer::iterateRelatives},
+    {Op::ParentIterator, "parent iterator", &KernelServer::iterateRelatives},
+    {Op::AddMatchingNotification, "add matching notification", &KernelServer::addNotification},
+    {Op::AddInterestNotification, "add interest notification", &KernelServer::addNotification},
+    {Op::RootDomain, "root domain", &KernelServer::rootDomain},
+    {Op::RemoveNotification, "remove notification", &KernelServer::removeNotification},
+    {Op::ReleaseObject, "release object", &KernelServer::releaseObject},
+};
+
+const KernelServer::ConnectionOperation KernelServer::kConnectionOperations[] = {
+    {Op::CallMethod, "call method", &KernelServer::callMethod},
+    {Op::MapMemory, "map memory", &KernelServer::mapMemory},
+    {Op::UnmapMemory, "unmap memory", &KernelServer::unmapMemory},
+    {Op::Close, "close", &KernelServer::closeConnection},
+};
+
+namespace {
+template <class Operation, size_t N> const Operation* findOperation(const Operation (&table)[N], Op op)
+{
+    for (const Operation& operation : table) {
+        if (operation.op == op) {
+            return &operation;
+        }
+    }
+    return nullptr;
+}
+
+// Marks a channel busy with one request while it lives.
+class Busy
+{
+public:
+    Busy(std::atomic<const char*>& request, std::atomic<uint64_t>& since, const char* name)
+        : m_request(request)
+    {
+        since.store(platform::host_clock::now());
+        m_request.store(name);
+    }
+    ~Busy() { m_request.store(nullptr); }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+private:
+    std::atomic<const char*>& m_request;
+};
+} // namespace
 
 KernelServer::KernelServer(KernelHost& host) : m_host(host) {}
 
@@ -308,7 +449,6 @@ KernelServer::~KernelServer()
 {
     stop();
 }
-
 bool KernelServer::listen(const std::string& path, std::string* error)
 {
     auto fail = [&](const std::string& why) {
@@ -361,27 +501,65 @@ bool KernelServer::listen(const std::string& path, std::string* error)
     return true;
 }
 
-void KernelServer::stop()
+void KernelServer::stopAccepting()
 {
     if (m_acceptThread.joinable()) {
         const char stop = 1;
         (void)::write(m_wake[1], &stop, 1);
         m_acceptThread.join();
     }
-    std::list<std::unique_ptr<Channel>> channels;
-    {
-        std::lock_guard lock(m_mutex);
-        m_stopping = true;
-        for (auto& c : m_channels) {
-            if (c->fd >= 0) { // a finished channel's number may be another file's by now
-                ::shutdown(c->fd, SHUT_RDWR);
-            }
+    std::lock_guard lock(m_mutex);
+    m_stopping = true;
+    for (auto& c : m_channels) {
+        if (c->fd >= 0) { // a finished channel's number may be another file's by now
+            ::shutdown(c->fd, SHUT_RDWR);
         }
-        channels.swap(m_channels);
     }
-    for (auto& c : channels) {
+}
+
+bool KernelServer::joinChannels(const std::chrono::steady_clock::time_point* deadline)
+{
+    std::list<std::unique_ptr<Channel>> done;
+    bool all = true;
+    {
+        std::unique_lock lock(m_mutex);
+        auto allFinished = [&] {
+            return std::all_of(m_channels.begin(), m_channels.end(),
+                               [](const auto& c) { return c->finished.load(); });
+        };
+        if (deadline != nullptr) {
+            m_channelFinished.wait_until(lock, *deadline, allFinished);
+        }
+        for (auto it = m_channels.begin(); it != m_channels.end();) {
+            if (deadline == nullptr || (*it)->finished.load()) {
+                done.push_back(std::move(*it));
+                it = m_channels.erase(it);
+                continue;
+            }
+            all = false;
+            const Channel& c = **it;
+            const char* request = c.request.load();
+            if (request != nullptr) {
+                IOLog("kernel host: still running at shutdown: process %d, %s channel, request \"%s\" for %llu ms\n",
+                      static_cast<int>(c.peer.pid), c.role.load(), request,
+                      static_cast<unsigned long long>(millisecondsSince(c.since.load())));
+            } else {
+                IOLog("kernel host: still running at shutdown: process %d, %s channel\n",
+                      static_cast<int>(c.peer.pid), c.role.load());
+            }
+            ++it;
+        }
+    }
+    for (auto& c : done) {
         c->thread.join();
     }
+    return all;
+}
+
+void KernelServer::stop()
+{
+    stopAccepting();
+    joinChannels(nullptr);
     if (m_listener >= 0) {
         ::close(m_listener);
         ::unlink(m_path.c_str());
@@ -393,6 +571,17 @@ void KernelServer::stop()
             fd = -1;
         }
     }
+}
+
+bool KernelServer::stop(std::chrono::milliseconds deadline)
+{
+    stopAccepting();
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    if (!joinChannels(&until)) {
+        return false; // the listener stays until the rest ends: nobody can take the path meanwhile
+    }
+    stop();
+    return true;
 }
 
 size_t KernelServer::channelCount() const
@@ -430,6 +619,60 @@ void KernelServer::reapFinished()
     }
 }
 
+std::shared_ptr<KernelServer::User> KernelServer::userOf(uid_t uid)
+{
+    std::lock_guard lock(m_mutex);
+    auto& user = m_users[uid];
+    if (!user) {
+        user = std::make_shared<User>();
+    }
+    return user;
+}
+
+void KernelServer::logFor(uid_t uid, const char* format, ...)
+{
+    const std::shared_ptr<User> user = userOf(uid);
+    const uint64_t now = platform::host_clock::now();
+    const auto window = static_cast<uint64_t>(std::chrono::nanoseconds(m_limits.logWindow).count());
+    uint64_t suppressed = 0;
+    {
+        std::lock_guard lock(user->logMutex);
+        if (user->linesInWindow == 0 || now - user->windowStart >= window) {
+            suppressed = user->suppressed;
+            user->suppressed = 0;
+            user->windowStart = now;
+            user->linesInWindow = 0;
+        }
+        if (user->linesInWindow >= m_limits.logLinesPerWindow) {
+            ++user->suppressed;
+            return;
+        }
+        ++user->linesInWindow;
+    }
+    if (suppressed != 0) {
+        IOLog("kernel host: %llu more lines caused by user %u were suppressed\n",
+              static_cast<unsigned long long>(suppressed), static_cast<unsigned>(uid));
+    }
+    char line[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    IOLog("%s", line);
+}
+
+void KernelServer::refuse(int fd, IOReturn status)
+{
+    // The status goes first; then nothing more can come in, and what came is read, so that
+    // closing does not turn the peer's pending reply into a reset.
+    wire::send(fd, helloReply(status), -1, true);
+    ::shutdown(fd, SHUT_RDWR);
+    char drain[256];
+    while (::recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0) {
+    }
+    ::close(fd);
+}
+
 void KernelServer::acceptLoop()
 {
     for (;;) {
@@ -454,25 +697,25 @@ void KernelServer::acceptLoop()
             ::close(fd);
             continue;
         }
-        std::lock_guard lock(m_mutex);
+        std::unique_lock lock(m_mutex);
         if (m_stopping) {
             ::close(fd);
             return;
         }
-        if (m_channels.size() >= kMaximumChannels) {
-            IOLog("kernel host: %zu channels open; a new one is refused\n", m_channels.size());
-            ::close(fd);
-            continue;
-        }
+        const size_t open = m_channels.size();
         // One user cannot take every channel from the others.
-        const auto own =
-            static_cast<size_t>(std::count_if(m_channels.begin(), m_channels.end(), [&](const auto& c) {
-                return !c->finished.load() && c->peer.uid == peer.uid;
-            }));
-        if (own >= m_limits.channelsPerUser) {
-            IOLog("kernel host: user %u has %zu channels open; a new one is refused\n",
-                  static_cast<unsigned>(peer.uid), own);
-            ::close(fd);
+        const auto own = static_cast<size_t>(std::count_if(m_channels.begin(), m_channels.end(), [&](const auto& c) {
+            return !c->finished.load() && c->peer.uid == peer.uid;
+        }));
+        if (open >= kMaximumChannels || own >= m_limits.channelsPerUser) {
+            lock.unlock();
+            if (open >= kMaximumChannels) {
+                logFor(peer.uid, "kernel host: %zu channels open; a new one is refused\n", open);
+            } else {
+                logFor(peer.uid, "kernel host: user %u has %zu channels open; a new one is refused\n",
+                       static_cast<unsigned>(peer.uid), own);
+            }
+            refuse(fd, kIOReturnNoResources);
             continue;
         }
         auto channel = std::make_unique<Channel>();
@@ -482,8 +725,9 @@ void KernelServer::acceptLoop()
         try {
             raw->thread = std::thread([this, raw] { serve(raw); });
         } catch (const std::system_error& e) {
+            lock.unlock();
             IOLog("kernel host: no thread for a new channel (%s); it is refused\n", e.what());
-            ::close(fd);
+            refuse(fd, kIOReturnNoResources);
             continue;
         }
         m_channels.push_back(std::move(channel));
@@ -492,11 +736,14 @@ void KernelServer::acceptLoop()
 
 std::shared_ptr<KernelServer::Task> KernelServer::attachTask(pid_t pid, uid_t uid, const std::string& name)
 {
+    std::shared_ptr<User> user = userOf(uid);
     std::lock_guard lock(m_mutex);
     auto& task = m_tasks[pid];
     if (!task) {
         task = std::make_shared<Task>();
         task->pid = pid;
+        task->uid = uid;
+        task->user = std::move(user);
         task->task = m_host.createTask(pid, uid, name.substr(0, 16));
     }
     ++task->channels;
@@ -519,6 +766,7 @@ void KernelServer::detachTask(const std::shared_ptr<Task>& task)
         std::lock_guard lock(task->mutex);
         notifications.swap(task->notifications);
         task->ports.clear();
+        task->queue.reset(); // its thread ends with the last registration that used it
     }
     for (auto& [id, n] : notifications) {
         n->end();
@@ -534,6 +782,24 @@ void KernelServer::detachTask(const std::shared_ptr<Task>& task)
     m_host.releaseTask(task->task);
 }
 
+bool KernelServer::receiveRequest(Channel& channel, std::vector<uint8_t>& message)
+{
+    switch (wire::receiveMessage(channel.fd, message)) {
+    case wire::Received::Message:
+        return true;
+    case wire::Received::Malformed:
+        logFor(channel.peer.uid,
+               "kernel host: process %d sent an empty, oversize or malformed message on its %s channel; "
+               "the channel is closed\n",
+               static_cast<int>(channel.peer.pid), channel.role.load());
+        wire::send(channel.fd, reply(kIOReturnBadArgument), -1, true);
+        return false;
+    case wire::Received::Closed:
+        break;
+    }
+    return false;
+}
+
 void KernelServer::serve(Channel* channel)
 {
     std::vector<uint8_t> message;
@@ -544,64 +810,47 @@ void KernelServer::serve(Channel* channel)
     do {
         polled = ::poll(&ready, 1, static_cast<int>(m_limits.helloTimeout.count()));
     } while (polled < 0 && errno == EINTR);
-    if (polled == 1 && wire::receive(channel->fd, message)) {
+    if (polled == 0) {
+        wire::send(channel->fd, helloReply(kIOReturnTimeout), -1, true);
+    } else if (polled == 1 && receiveRequest(*channel, message)) {
         Reader r(message.data(), message.size());
         const bool hello = r.op() == Op::Hello;
         const auto role = static_cast<Role>(r.u32());
         const std::string name = r.text(256);
-        if (hello && r.ok() && role == Role::Control) {
+        const bool known =
+            role == Role::Session || role == Role::Connection || role == Role::Port || role == Role::Control;
+        if (!hello || !r.ok() || !known) {
+            logFor(peer.uid, "kernel host: process %d began a channel without a valid hello; it is closed\n",
+                   static_cast<int>(peer.pid));
+            wire::send(channel->fd, helloReply(kIOReturnBadArgument), -1, true);
+        } else if (role == Role::Control) {
+            channel->role.store("control");
             serveControl(*channel, peer.uid);
-        } else if (hello && r.ok()) {
+        } else {
             auto task = attachTask(peer.pid, peer.uid, name);
             switch (role) {
             case Role::Session:
-                wire::send(channel->fd, Writer(Op::Reply).u32(kIOReturnSuccess).u64(0).data());
+                channel->role.store("session");
+                wire::send(channel->fd, helloReply(kIOReturnSuccess));
                 serveSession(*channel, task);
                 break;
             case Role::Connection: {
+                channel->role.store("connection");
                 const uint64_t serviceID = r.u64();
                 const uint32_t type = r.u32();
                 if (r.ok()) {
                     serveConnection(*channel, task, serviceID, type);
+                } else {
+                    wire::send(channel->fd, helloReply(kIOReturnBadArgument), -1, true);
                 }
                 break;
             }
+            case Role::Port:
+                channel->role.store("notification port");
+                servePort(*channel, task);
+                break;
             case Role::Control:
                 break;
-            case Role::Port: {
-                auto port = std::make_shared<Port>();
-                port->fd = channel->fd;
-                {
-                    std::lock_guard lock(m_mutex);
-                    port->id = m_nextPort++;
-                }
-                {
-                    std::lock_guard lock(task->mutex);
-                    task->ports[port->id] = port;
-                }
-                wire::send(channel->fd, Writer(Op::Reply).u32(kIOReturnSuccess).u64(port->id).data());
-                // Nothing comes from the process on a port; it ends when the process closes it.
-                while (wire::receive(channel->fd, message)) {
-                }
-                std::vector<std::shared_ptr<Notification>> ended;
-                {
-                    std::lock_guard lock(task->mutex);
-                    task->ports.erase(port->id);
-                    for (auto it = task->notifications.begin(); it != task->notifications.end();) {
-                        if (it->second->port == port) {
-                            ended.push_back(it->second);
-                            it = task->notifications.erase(it);
-                        } else {
-                            ++it;
-                        }
-                    }
-                }
-                for (auto& n : ended) {
-                    n->end();
-                }
-                port->close(); // a registration that raced this close sends nothing more
-                break;
-            }
             }
             detachTask(task);
         }
@@ -612,262 +861,323 @@ void KernelServer::serve(Channel* channel)
     ::close(channel->fd);
     channel->fd = -1;
     channel->finished.store(true);
+    m_channelFinished.notify_all();
+}
+
+void KernelServer::servePort(Channel& channel, const std::shared_ptr<Task>& task)
+{
+    auto port = std::make_shared<Port>();
+    port->fd = channel.fd;
+    {
+        std::lock_guard lock(m_mutex);
+        port->id = m_nextPort++;
+    }
+    {
+        std::lock_guard lock(task->mutex);
+        task->ports[port->id] = port;
+    }
+    wire::send(channel.fd, helloReply(kIOReturnSuccess, port->id));
+    // Nothing comes from the process on a port; it ends when the process closes it.
+    std::vector<uint8_t> message;
+    while (wire::receive(channel.fd, message)) {
+    }
+    std::vector<std::shared_ptr<Notification>> ended;
+    {
+        std::lock_guard lock(task->mutex);
+        task->ports.erase(port->id);
+        for (auto it = task->notifications.begin(); it != task->notifications.end();) {
+            if (it->second->port == port) {
+                ended.push_back(it->second);
+                it = task->notifications.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& n : ended) {
+        n->end();
+    }
+    port->close(); // a registration that raced this close sends nothing more
 }
 
 void KernelServer::serveSession(Channel& channel, const std::shared_ptr<Task>& task)
 {
     std::vector<uint8_t> message;
-    while (wire::receive(channel.fd, message)) {
+    while (receiveRequest(channel, message)) {
         Reader r(message.data(), message.size());
         const Op op = r.op();
         std::vector<uint8_t> answer;
-        switch (op) {
-        case Op::GetMatchingServices: {
-            const Value matching = r.value();
-            if (!r.ok() || matching.kind != Value::Kind::Dictionary) {
-                answer = reply(kIOReturnBadArgument);
-                break;
-            }
-            auto* dictionary = static_cast<OSDictionary*>(toObject(matching));
-            OSIterator* services = IOService::getMatchingServices(dictionary);
-            dictionary->release();
-            std::vector<EntryRef> named;
-            while (auto* service = OSDynamicCast(IOService, services->getNextObject())) {
-                named.push_back(task->name(service));
-            }
-            services->release();
-            answer = Writer(Op::Reply).u32(kIOReturnSuccess).entries(named).data();
-            break;
-        }
-        case Op::CopyProperties:
-        case Op::CopyProperty: {
-            const uint64_t id = r.u64();
-            const std::string key = op == Op::CopyProperty ? r.text() : std::string();
-            IORegistryEntry* entry = r.ok() ? task->copyEntry(id) : nullptr;
-            if (entry == nullptr) {
-                answer = reply(kIOReturnBadArgument);
-                break;
-            }
-            auto* service = OSDynamicCast(IOService, entry);
-            Value value;
-            if (service != nullptr && service->isInactive()) {
-                answer = reply(kIOReturnNoDevice); // the device has gone
-            } else if (op == Op::CopyProperties) {
-                OSDictionary* all = entry->dictionaryWithProperties();
-                toValue(all, value, 0);
-                all->release();
-                answer = Writer(Op::Reply).u32(kIOReturnSuccess).value(value).data();
-            } else {
-                OSObject* one = entry->copyProperty(key.c_str());
-                answer = one != nullptr && toValue(one, value, 0)
-                             ? Writer(Op::Reply).u32(kIOReturnSuccess).value(value).data()
-                             : reply(kIOReturnNotFound);
-                OSSafeReleaseNULL(one);
-            }
-            entry->release();
-            break;
-        }
-        case Op::SetProperty:
-            // Drivers here take no property changes from user space.
+        if (const SessionOperation* operation = findOperation(kSessionOperations, op)) {
+            Busy busy(channel.request, channel.since, operation->name);
+            Request request{task, op, r};
+            answer = (this->*operation->handler)(request);
+        } else {
+            logFor(task->uid, "kernel host: process %d sent request %u on its session\n", static_cast<int>(task->pid),
+                   static_cast<unsigned>(op));
             answer = reply(kIOReturnUnsupported);
-            break;
-        case Op::ConformsTo: {
-            const uint64_t id = r.u64();
-            const std::string className = r.text(256);
-            IORegistryEntry* entry = r.ok() ? task->copyEntry(id) : nullptr;
-            if (entry == nullptr) {
-                answer = reply(kIOReturnBadArgument);
-                break;
-            }
-            const bool conforms = OSMetaClass::checkMetaCastWithName(className.c_str(), entry) != nullptr;
-            entry->release();
-            answer = Writer(Op::Reply).u32(kIOReturnSuccess).u8(conforms ? 1 : 0).data();
-            break;
-        }
-        case Op::ChildIterator:
-        case Op::ParentIterator: {
-            const uint64_t id = r.u64();
-            const std::string planeName = r.text(256);
-            IORegistryEntry* entry = r.ok() ? task->copyEntry(id) : nullptr;
-            if (entry == nullptr) {
-                answer = reply(kIOReturnBadArgument);
-                break;
-            }
-            // Only planes the kernel made: a name from outside makes none.
-            const IORegistryPlane* plane = IORegistryEntry::findPlane(planeName.c_str());
-            if (plane == nullptr) {
-                entry->release();
-                answer = reply(kIOReturnBadArgument);
-                break;
-            }
-            OSIterator* relatives =
-                op == Op::ChildIterator ? entry->getChildIterator(plane) : entry->getParentIterator(plane);
-            std::vector<EntryRef> named;
-            while (auto* relative = OSDynamicCast(IORegistryEntry, relatives->getNextObject())) {
-                named.push_back(task->name(relative));
-            }
-            relatives->release();
-            entry->release();
-            answer = Writer(Op::Reply).u32(kIOReturnSuccess).entries(named).data();
-            break;
-        }
-        case Op::AddMatchingNotification:
-        case Op::AddInterestNotification: {
-            const uint64_t portID = r.u64();
-            const uint64_t id = r.u64();
-            std::string type;
-            Value matching;
-            IORegistryEntry* entry = nullptr;
-            uint64_t serviceID = 0;
-            if (op == Op::AddMatchingNotification) {
-                type = r.text(256);
-                matching = r.value();
-            } else {
-                serviceID = r.u64();
-                type = r.text(256);
-                entry = r.ok() ? task->copyEntry(serviceID) : nullptr;
-            }
-            auto* service = OSDynamicCast(IOService, entry);
-            auto notification = std::make_shared<Notification>();
-            notification->server = this;
-            notification->task = task;
-            notification->id = id;
-            notification->service = serviceID;
-            bool full = false;
-            {
-                std::lock_guard lock(task->mutex);
-                auto port = task->ports.find(portID);
-                // One process may not take a service's listeners for itself.
-                const size_t onService =
-                    std::count_if(task->notifications.begin(), task->notifications.end(), [&](const auto& n) {
-                        return serviceID != 0 && n.second->service == serviceID;
-                    });
-                full = task->notifications.size() >= kMaximumNotifications ||
-                       onService >= kMaximumInterestsPerService;
-                if (port != task->ports.end() && task->notifications.count(id) == 0 && !full) {
-                    notification->port = port->second;
-                }
-            }
-            if (full) {
-                OSSafeReleaseNULL(entry);
-                answer = reply(kIOReturnNoResources);
-                break;
-            }
-            const bool good = r.ok() && notification->port &&
-                              (op == Op::AddMatchingNotification
-                                   ? isMatchingType(type) && matching.kind == Value::Kind::Dictionary
-                                   : isInterestType(type) && service != nullptr);
-            if (!good) {
-                OSSafeReleaseNULL(entry);
-                answer = reply(kIOReturnBadArgument);
-                break;
-            }
-            std::vector<EntryRef> existing;
-            bool noThread = false; // no delivery thread could be made for the registration
-            if (op == Op::AddMatchingNotification) {
-                auto* dictionary = static_cast<OSDictionary*>(toObject(matching));
-                // Services already registered come back in the reply; the kernel's own delivery
-                // of them is then skipped.
-                std::lock_guard lock(notification->mutex);
-                try {
-                    notification->notifier = IOService::addMatchingNotification(
-                        platform::iokit::symbolNamed(type.c_str()), dictionary, Notification::matched,
-                        notification.get());
-                } catch (const std::system_error&) {
-                    noThread = true;
-                }
-                if (notification->notifier != nullptr && isPublishType(type)) {
-                    OSIterator* services = IOService::getMatchingServices(dictionary);
-                    while (auto* s = OSDynamicCast(IOService, services->getNextObject())) {
-                        notification->alreadyNamed.insert(s->getRegistryEntryID());
-                        existing.push_back(task->name(s));
-                    }
-                    services->release();
-                }
-                dictionary->release();
-            } else {
-                try {
-                    notification->notifier =
-                        service->registerInterest(platform::iokit::symbolNamed(type.c_str()),
-                                                  Notification::interest, notification.get());
-                } catch (const std::system_error&) {
-                    noThread = true;
-                }
-            }
-            OSSafeReleaseNULL(entry);
-            if (noThread) {
-                answer = reply(kIOReturnNoResources);
-                break;
-            }
-            // Services here have no power states of their own: a power-state registration is
-            // taken and stays silent.
-            const bool silent = op == Op::AddInterestNotification && isPowerStateInterest(type);
-            if (notification->notifier == nullptr && !silent) {
-                answer = reply(kIOReturnBadArgument);
-                break;
-            }
-            bool portOpen = false;
-            {
-                std::lock_guard lock(task->mutex);
-                // The port may have closed meanwhile; its socket is then gone.
-                portOpen = task->ports.count(portID) != 0;
-                if (portOpen) {
-                    task->notifications[id] = notification;
-                }
-            }
-            if (!portOpen) {
-                notification->end();
-                for (const auto& e : existing) {
-                    task->unname(e.id, 1);
-                }
-                answer = reply(kIOReturnNotOpen);
-                break;
-            }
-            answer = Writer(Op::Reply).u32(kIOReturnSuccess).entries(existing).data();
-            break;
-        }
-        case Op::RootDomain:
-            // The system's power root, whose general interest carries the sleep and wake messages.
-            answer = Writer(Op::Reply)
-                         .u32(kIOReturnSuccess)
-                         .entries({task->name(IOService::getPMRootDomain())})
-                         .data();
-            break;
-        case Op::RemoveNotification: {
-            const uint64_t id = r.u64();
-            std::shared_ptr<Notification> gone;
-            if (r.ok()) {
-                std::lock_guard lock(task->mutex);
-                if (auto found = task->notifications.find(id); found != task->notifications.end()) {
-                    gone = found->second;
-                    task->notifications.erase(found);
-                }
-            }
-            if (gone) {
-                gone->end();
-            }
-            answer = reply(gone ? kIOReturnSuccess : kIOReturnBadArgument);
-            break;
-        }
-        case Op::ReleaseObject: {
-            const uint64_t id = r.u64();
-            const uint32_t count = r.u32();
-            if (r.ok()) {
-                task->unname(id, count);
-            }
-            answer = reply(r.ok() ? kIOReturnSuccess : kIOReturnBadArgument);
-            break;
-        }
-        default:
-            IOLog("kernel host: process %d sent request %u on its session\n", static_cast<int>(task->pid),
-                  static_cast<unsigned>(op));
-            answer = reply(kIOReturnUnsupported);
-            break;
         }
         if (!wire::send(channel.fd, answer)) {
             return;
         }
     }
+}
+
+std::vector<uint8_t> KernelServer::getMatchingServices(Request& q)
+{
+    const Value matching = q.r.value();
+    if (!q.r.ok() || matching.kind != Value::Kind::Dictionary) {
+        return reply(kIOReturnBadArgument);
+    }
+    auto* dictionary = static_cast<OSDictionary*>(toObject(matching));
+    OSIterator* services = IOService::getMatchingServices(dictionary);
+    dictionary->release();
+    std::vector<EntryRef> named;
+    while (auto* service = OSDynamicCast(IOService, services->getNextObject())) {
+        named.push_back(q.task->name(service));
+    }
+    services->release();
+    return Writer(Op::Reply).u32(kIOReturnSuccess).entries(named).data();
+}
+
+std::vector<uint8_t> KernelServer::copyProperties(Request& q)
+{
+    const uint64_t id = q.r.u64();
+    const std::string key = q.op == Op::CopyProperty ? q.r.text() : std::string();
+    IORegistryEntry* entry = q.r.ok() ? q.task->copyEntry(id) : nullptr;
+    if (entry == nullptr) {
+        return reply(kIOReturnBadArgument);
+    }
+    auto* service = OSDynamicCast(IOService, entry);
+    Value value;
+    std::vector<uint8_t> answer;
+    if (service != nullptr && service->isInactive()) {
+        answer = reply(kIOReturnNoDevice); // the device has gone
+    } else if (q.op == Op::CopyProperties) {
+        OSDictionary* all = entry->dictionaryWithProperties();
+        toValue(all, value, 0);
+        all->release();
+        answer = Writer(Op::Reply).u32(kIOReturnSuccess).value(value).data();
+    } else {
+        OSObject* one = entry->copyProperty(key.c_str());
+        answer = one != nullptr && toValue(one, value, 0) ? Writer(Op::Reply).u32(kIOReturnSuccess).value(value).data()
+                                                          : reply(kIOReturnNotFound);
+        OSSafeReleaseNULL(one);
+    }
+    entry->release();
+    return answer;
+}
+
+std::vector<uint8_t> KernelServer::setProperty(Request&)
+{
+    // Drivers here take no property changes from user space.
+    return reply(kIOReturnUnsupported);
+}
+
+std::vector<uint8_t> KernelServer::conformsTo(Request& q)
+{
+    const uint64_t id = q.r.u64();
+    const std::string className = q.r.text(256);
+    IORegistryEntry* entry = q.r.ok() ? q.task->copyEntry(id) : nullptr;
+    if (entry == nullptr) {
+        return reply(kIOReturnBadArgument);
+    }
+    const bool conforms = OSMetaClass::checkMetaCastWithName(className.c_str(), entry) != nullptr;
+    entry->release();
+    return Writer(Op::Reply).u32(kIOReturnSuccess).u8(conforms ? 1 : 0).data();
+}
+
+std::vector<uint8_t> KernelServer::iterateRelatives(Request& q)
+{
+    const uint64_t id = q.r.u64();
+    const std::string planeName = q.r.text(256);
+    IORegistryEntry* entry = q.r.ok() ? q.task->copyEntry(id) : nullptr;
+    if (entry == nullptr) {
+        return reply(kIOReturnBadArgument);
+    }
+    // Only planes the kernel made: a name from outside makes none.
+    const IORegistryPlane* plane = IORegistryEntry::findPlane(planeName.c_str());
+    if (plane == nullptr) {
+        entry->release();
+        return reply(kIOReturnBadArgument);
+    }
+    OSIterator* relatives =
+        q.op == Op::ChildIterator ? entry->getChildIterator(plane) : entry->getParentIterator(plane);
+    std::vector<EntryRef> named;
+    while (auto* relative = OSDynamicCast(IORegistryEntry, relatives->getNextObject())) {
+        named.push_back(q.task->name(relative));
+    }
+    relatives->release();
+    entry->release();
+    return Writer(Op::Reply).u32(kIOReturnSuccess).entries(named).data();
+}
+
+std::vector<uint8_t> KernelServer::addNotification(Request& q)
+{
+    Task& task = *q.task;
+    Reader& r = q.r;
+    const bool matchingKind = q.op == Op::AddMatchingNotification;
+    const uint64_t portID = r.u64();
+    const uint64_t id = r.u64();
+    std::string type;
+    Value matching;
+    uint64_t serviceID = 0;
+    if (matchingKind) {
+        type = r.text(256);
+        matching = r.value();
+    } else {
+        serviceID = r.u64();
+        type = r.text(256);
+    }
+    const bool wellFormed = r.ok() && (matchingKind ? isMatchingType(type) && matching.kind == Value::Kind::Dictionary
+                                                    : isInterestType(type));
+    IORegistryEntry* entry = wellFormed && !matchingKind ? task.copyEntry(serviceID) : nullptr;
+    auto* service = OSDynamicCast(IOService, entry);
+    if (!wellFormed || (!matchingKind && service == nullptr)) {
+        OSSafeReleaseNULL(entry);
+        return reply(kIOReturnBadArgument);
+    }
+    auto notification = std::make_shared<Notification>();
+    notification->server = this;
+    notification->task = q.task;
+    notification->id = id;
+    notification->service = serviceID;
+
+    // The checks and the claim of the id are one step: two channels of the process registering
+    // the same id at once cannot both pass them.
+    IOReturn claimed = kIOReturnSuccess;
+    std::shared_ptr<platform::iokit::NotificationQueue> queue;
+    {
+        std::lock_guard lock(task.mutex);
+        auto port = task.ports.find(portID);
+        // One process may not take a service's listeners for itself.
+        const size_t onService =
+            std::count_if(task.notifications.begin(), task.notifications.end(),
+                          [&](const auto& n) { return serviceID != 0 && n.second->service == serviceID; });
+        if (port == task.ports.end() || task.notifications.count(id) != 0) {
+            claimed = kIOReturnBadArgument;
+        } else if (task.notifications.size() >= kMaximumNotifications || onService >= kMaximumInterestsPerService) {
+            claimed = kIOReturnNoResources;
+        } else {
+            if (!task.queue) {
+                try {
+                    task.queue = platform::iokit::makeNotificationQueue("the notifications of process " +
+                                                                        std::to_string(task.pid));
+                } catch (const std::system_error&) {
+                    claimed = kIOReturnNoResources;
+                }
+            }
+            if (claimed == kIOReturnSuccess && !task.user->takeNotification(m_limits.notificationsPerUser)) {
+                claimed = kIOReturnNoResources;
+            }
+            if (claimed == kIOReturnSuccess) {
+                notification->user = task.user;
+                notification->port = port->second;
+                queue = task.queue;
+                task.notifications[id] = notification;
+            }
+        }
+    }
+    if (claimed != kIOReturnSuccess) {
+        OSSafeReleaseNULL(entry);
+        return reply(claimed);
+    }
+    // The claim is given up when the registration fails (unless it was taken away meanwhile).
+    auto unclaim = [&] {
+        std::lock_guard lock(task.mutex);
+        if (auto found = task.notifications.find(id); found != task.notifications.end() && found->second == notification) {
+            task.notifications.erase(found);
+        }
+    };
+
+    std::vector<EntryRef> existing;
+    bool noThread = false; // no delivery thread could be made for the registration
+    {
+        platform::iokit::DeliverThrough through(queue);
+        if (matchingKind) {
+            auto* dictionary = static_cast<OSDictionary*>(toObject(matching));
+            // Services already registered come back in the reply; the kernel's own delivery
+            // of them is then skipped.
+            std::lock_guard lock(notification->mutex);
+            try {
+                notification->notifier.store(IOService::addMatchingNotification(
+                    platform::iokit::symbolNamed(type.c_str()), dictionary, Notification::matched, notification.get()));
+            } catch (const std::system_error&) {
+                noThread = true;
+            }
+            if (notification->notifier.load() != nullptr && isPublishType(type)) {
+                OSIterator* services = IOService::getMatchingServices(dictionary);
+                while (auto* s = OSDynamicCast(IOService, services->getNextObject())) {
+                    notification->alreadyNamed.insert(s->getRegistryEntryID());
+                    existing.push_back(task.name(s));
+                }
+                services->release();
+            }
+            dictionary->release();
+        } else {
+            try {
+                notification->notifier.store(service->registerInterest(platform::iokit::symbolNamed(type.c_str()),
+                                                                       Notification::interest, notification.get()));
+            } catch (const std::system_error&) {
+                noThread = true;
+            }
+        }
+    }
+    OSSafeReleaseNULL(entry);
+    // Services here have no power states of their own: a power-state registration is taken and
+    // stays silent.
+    const bool silent = !matchingKind && isPowerStateInterest(type);
+    if (noThread || (notification->notifier.load() == nullptr && !silent)) {
+        unclaim();
+        notification->end();
+        return reply(noThread ? kIOReturnNoResources : kIOReturnBadArgument);
+    }
+    bool kept = false;
+    {
+        std::lock_guard lock(task.mutex);
+        // The port may have closed, or the id been removed, meanwhile: the notification is then
+        // no longer the process's.
+        auto found = task.notifications.find(id);
+        kept = found != task.notifications.end() && found->second == notification;
+    }
+    if (!kept) {
+        notification->end();
+        for (const auto& e : existing) {
+            task.unname(e.id, 1);
+        }
+        return reply(kIOReturnNotOpen);
+    }
+    return Writer(Op::Reply).u32(kIOReturnSuccess).entries(existing).data();
+}
+
+std::vector<uint8_t> KernelServer::rootDomain(Request& q)
+{
+    // The system's power root, whose general interest carries the sleep and wake messages.
+    return Writer(Op::Reply).u32(kIOReturnSuccess).entries({q.task->name(IOService::getPMRootDomain())}).data();
+}
+
+std::vector<uint8_t> KernelServer::removeNotification(Request& q)
+{
+    const uint64_t id = q.r.u64();
+    std::shared_ptr<Notification> gone;
+    if (q.r.ok()) {
+        std::lock_guard lock(q.task->mutex);
+        if (auto found = q.task->notifications.find(id); found != q.task->notifications.end()) {
+            gone = found->second;
+            q.task->notifications.erase(found);
+        }
+    }
+    if (gone) {
+        gone->end();
+    }
+    return reply(gone ? kIOReturnSuccess : kIOReturnBadArgument);
+}
+
+std::vector<uint8_t> KernelServer::releaseObject(Request& q)
+{
+    const uint64_t id = q.r.u64();
+    const uint32_t count = q.r.u32();
+    // Only a name the process was given can be given back.
+    return reply(q.r.ok() && q.task->unname(id, count) ? kIOReturnSuccess : kIOReturnBadArgument);
 }
 
 void KernelServer::serveControl(Channel& channel, uid_t peer)
@@ -876,12 +1186,11 @@ void KernelServer::serveControl(Channel& channel, uid_t peer)
     const IOReturn admitted = !m_control                        ? kIOReturnUnsupported
                               : peer == 0 || peer == ::getuid() ? kIOReturnSuccess
                                                                 : kIOReturnNotPrivileged;
-    if (!wire::send(channel.fd, Writer(Op::Reply).u32(static_cast<uint32_t>(admitted)).u64(0).data()) ||
-        admitted != kIOReturnSuccess) {
+    if (!wire::send(channel.fd, helloReply(admitted)) || admitted != kIOReturnSuccess) {
         return;
     }
     std::vector<uint8_t> message;
-    while (wire::receive(channel.fd, message)) {
+    while (receiveRequest(channel, message)) {
         Reader r(message.data(), message.size());
         const bool isControl = r.op() == Op::Control;
         const uint32_t count = r.u32();
@@ -892,6 +1201,7 @@ void KernelServer::serveControl(Channel& channel, uid_t peer)
         std::string text;
         IOReturn status = kIOReturnBadArgument;
         if (isControl && r.ok() && count <= 16) {
+            Busy busy(channel.request, channel.since, "control");
             status = m_control(words, text);
         }
         if (!wire::send(channel.fd, Writer(Op::Reply).u32(static_cast<uint32_t>(status)).text(text).data())) {
@@ -906,12 +1216,13 @@ void KernelServer::serveConnection(Channel& channel, const std::shared_ptr<Task>
     IORegistryEntry* entry = task->copyEntry(serviceID);
     auto* service = OSDynamicCast(IOService, entry);
     ConnectionID connection = 0;
-    IOReturn status = service != nullptr ? m_host.openConnection(service, task->task, type, &connection)
-                                         : kIOReturnBadArgument;
+    IOReturn status = kIOReturnBadArgument;
+    if (service != nullptr) {
+        Busy busy(channel.request, channel.since, "open");
+        status = m_host.openConnection(service, task->task, type, &connection);
+    }
     OSSafeReleaseNULL(entry);
-    if (!wire::send(channel.fd,
-                    Writer(Op::Reply).u32(static_cast<uint32_t>(status)).u64(connection).data()) ||
-        status != kIOReturnSuccess) {
+    if (!wire::send(channel.fd, helloReply(status, connection)) || status != kIOReturnSuccess) {
         if (status == kIOReturnSuccess) {
             m_host.connectionDied(connection);
         }
@@ -919,79 +1230,84 @@ void KernelServer::serveConnection(Channel& channel, const std::shared_ptr<Task>
     }
     std::vector<uint8_t> message;
     bool closed = false;
-    while (!closed && wire::receive(channel.fd, message)) {
+    while (!closed && receiveRequest(channel, message)) {
         Reader r(message.data(), message.size());
-        const Op op = r.op();
+        ConnectionRequest request{connection, r.op(), r};
         std::vector<uint8_t> answer;
-        int fd = -1;
-        switch (op) {
-        case Op::CallMethod: {
-            const uint32_t selector = r.u32();
-            MethodCall call;
-            const uint32_t scalars = r.u32();
-            if (scalars > wire::kMaximumScalars) {
-                answer = reply(kIOReturnBadArgument);
-                break;
-            }
-            for (uint32_t i = 0; i < scalars; ++i) {
-                call.scalarInput.push_back(r.u64());
-            }
-            const std::string_view structure = r.bytes(wire::kMaximumStructure);
-            call.structureInput.assign(structure.begin(), structure.end());
-            call.scalarOutputCapacity = r.u32();
-            call.structureOutputCapacity = r.u32();
-            if (!r.ok()) {
-                answer = reply(kIOReturnBadArgument);
-                break;
-            }
-            const IOReturn result = m_host.callMethod(connection, selector, call);
-            Writer w(Op::Reply);
-            w.u32(static_cast<uint32_t>(result)).u32(static_cast<uint32_t>(call.scalarOutput.size()));
-            for (uint64_t s : call.scalarOutput) {
-                w.u64(s);
-            }
-            w.bytes(call.structureOutput.data(), call.structureOutput.size());
-            answer = w.data();
-            break;
-        }
-        case Op::MapMemory: {
-            const uint32_t memoryType = r.u32();
-            MappedMemory memory;
-            const IOReturn result =
-                r.ok() ? m_host.mapMemory(connection, memoryType, &memory) : kIOReturnBadArgument;
-            answer = Writer(Op::Reply)
-                         .u32(static_cast<uint32_t>(result))
-                         .u64(memory.length)
-                         .u64(memory.fileOffset)
-                         .u64(reinterpret_cast<uintptr_t>(memory.address))
-                         .data();
-            fd = result == kIOReturnSuccess ? memory.fileDescriptor : -1;
-            break;
-        }
-        case Op::UnmapMemory: {
-            const uint32_t memoryType = r.u32();
-            const uint64_t address = r.u64();
-            answer =
-                reply(r.ok() ? m_host.unmapMemory(connection, memoryType,
-                                                  reinterpret_cast<void*>(static_cast<uintptr_t>(address)))
-                             : kIOReturnBadArgument);
-            break;
-        }
-        case Op::Close:
-            answer = reply(m_host.closeConnection(connection));
-            closed = true;
-            break;
-        default:
+        if (const ConnectionOperation* operation = findOperation(kConnectionOperations, request.op)) {
+            Busy busy(channel.request, channel.since, operation->name);
+            answer = (this->*operation->handler)(request);
+        } else {
+            logFor(task->uid, "kernel host: process %d sent request %u on a connection\n", static_cast<int>(task->pid),
+                   static_cast<unsigned>(request.op));
             answer = reply(kIOReturnUnsupported);
-            break;
         }
-        if (!wire::send(channel.fd, answer, fd)) {
+        closed = request.closed;
+        if (!wire::send(channel.fd, answer, request.fd)) {
             break;
         }
     }
     if (!closed) {
         m_host.connectionDied(connection); // the process went away without closing
     }
+}
+
+std::vector<uint8_t> KernelServer::callMethod(ConnectionRequest& q)
+{
+    Reader& r = q.r;
+    const uint32_t selector = r.u32();
+    MethodCall call;
+    const uint32_t scalars = r.u32();
+    if (scalars > wire::kMaximumScalars) {
+        return reply(kIOReturnBadArgument);
+    }
+    for (uint32_t i = 0; i < scalars; ++i) {
+        call.scalarInput.push_back(r.u64());
+    }
+    const std::string_view structure = r.bytes(wire::kMaximumStructure);
+    call.structureInput.assign(structure.begin(), structure.end());
+    call.scalarOutputCapacity = r.u32();
+    call.structureOutputCapacity = r.u32();
+    if (!r.ok()) {
+        return reply(kIOReturnBadArgument);
+    }
+    const IOReturn result = m_host.callMethod(q.connection, selector, call);
+    Writer w(Op::Reply);
+    w.u32(static_cast<uint32_t>(result)).u32(static_cast<uint32_t>(call.scalarOutput.size()));
+    for (uint64_t s : call.scalarOutput) {
+        w.u64(s);
+    }
+    w.bytes(call.structureOutput.data(), call.structureOutput.size());
+    return w.data();
+}
+
+std::vector<uint8_t> KernelServer::mapMemory(ConnectionRequest& q)
+{
+    const uint32_t memoryType = q.r.u32();
+    MappedMemory memory;
+    const IOReturn result = q.r.ok() ? m_host.mapMemory(q.connection, memoryType, &memory) : kIOReturnBadArgument;
+    q.fd = result == kIOReturnSuccess ? memory.fileDescriptor : -1;
+    return Writer(Op::Reply)
+        .u32(static_cast<uint32_t>(result))
+        .u64(memory.length)
+        .u64(memory.fileOffset)
+        .u64(reinterpret_cast<uintptr_t>(memory.address))
+        .data();
+}
+
+std::vector<uint8_t> KernelServer::unmapMemory(ConnectionRequest& q)
+{
+    const uint32_t memoryType = q.r.u32();
+    const uint64_t address = q.r.u64();
+    return reply(q.r.ok() ? m_host.unmapMemory(q.connection, memoryType,
+                                               reinterpret_cast<void*>(static_cast<uintptr_t>(address)))
+                          : kIOReturnBadArgument);
+}
+
+std::vector<uint8_t> KernelServer::closeConnection(ConnectionRequest& q)
+{
+    q.closed = true;
+    return reply(m_host.closeConnection(q.connection));
 }
 
 } // namespace kernel_host

@@ -1,5 +1,7 @@
 #include "SimulatedDevices.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 
 #include "usbsim/models/BitPlaneBulkDevice.h"
@@ -102,8 +104,10 @@ IOReturn SimulatedDevices::command(const std::vector<std::string>& words, std::s
     }
     if (verb == "detach" && words.size() == 2) {
         char* end = nullptr;
+        errno = 0;
         const long id = std::strtol(words[1].c_str(), &end, 10);
-        if (end == words[1].c_str() || *end != '\0' || !detach(static_cast<int>(id))) {
+        const bool number = end != words[1].c_str() && *end == '\0' && errno == 0 && id > 0 && id <= INT_MAX;
+        if (!number || !detach(static_cast<int>(id))) {
             answer = "no such device: " + words[1] + " (see \"devices\")\n";
             return kIOReturnNotFound;
         }

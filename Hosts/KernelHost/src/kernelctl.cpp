@@ -16,6 +16,10 @@ namespace wire = platform::iokit::wire;
 
 namespace {
 
+// The kernel host's answers (IOKit status codes).
+constexpr uint32_t kNotPrivileged = 0xE00002C1;
+constexpr uint32_t kNoResources = 0xE00002BE;
+
 void usage(FILE* out)
 {
     std::fprintf(out,
@@ -81,15 +85,24 @@ int main(int argc, char** argv)
     std::vector<uint8_t> reply;
     wire::Writer hello(wire::Op::Hello);
     hello.u32(static_cast<uint32_t>(wire::Role::Control)).text("sonvexa-kernelctl");
-    if (!wire::send(fd, hello.data()) || !wire::receive(fd, reply)) {
+    // A host that refuses the channel answers before it reads the hello, so its answer is read
+    // even when the hello could not be sent.
+    (void)wire::send(fd, hello.data());
+    if (!wire::receive(fd, reply)) {
         return fail("the kernel host did not answer");
     }
     wire::Reader admitted(reply.data(), reply.size());
     admitted.op();
     const uint32_t status = admitted.u32();
     if (!admitted.ok() || status != 0) {
-        return fail(status == 0xE00002C1 ? "only the kernel host's user may control it"
-                                         : "the kernel host takes no control commands");
+        switch (status) {
+        case kNotPrivileged:
+            return fail("only the kernel host's user may control it");
+        case kNoResources:
+            return fail("the kernel host refused the channel: this user has as many channels open as it may");
+        default:
+            return fail("the kernel host takes no control commands");
+        }
     }
     wire::Writer command(wire::Op::Control);
     command.u32(static_cast<uint32_t>(words.size()));

@@ -1,5 +1,7 @@
 // sonvexa-kerneld: the kernel host. It loads the driver bundles, runs their services and serves
 // user processes over a Unix socket until SIGINT or SIGTERM.
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -39,12 +41,28 @@ void usage(FILE* out)
                  "                  (sonvexa-kernelctl attaches and detaches them later)\n"
                  "  --list-models   list the device models and exit\n"
                  "  --log FILE      write the kernel log to FILE instead of standard error\n"
+                 "  --shutdown-timeout SECONDS\n"
+                 "                  on SIGINT or SIGTERM, wait at most this long for requests still\n"
+                 "                  in a driver, then log them and exit with status 1 (default: 5)\n"
                  "  --help          show this text\n"
                  "\n"
                  "environment:\n"
                  "  SONVEXA_ROOT    the root folder that every system path is placed under\n",
                  platform::iokit::wire::kSocketEnvironment, platform::iokit::wire::kDefaultSocketPath,
                  kDefaultKextFolder);
+}
+
+// A whole number of seconds from 0 to one day.
+bool parseSeconds(const std::string& text, int* seconds)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || errno != 0 || value < 0 || value > 86'400) {
+        return false;
+    }
+    *seconds = static_cast<int>(value);
+    return true;
 }
 
 int fail(const std::string& message)
@@ -62,6 +80,7 @@ int main(int argc, char** argv)
     std::vector<std::string> kexts;
     std::string logPath;
     std::vector<std::string> devices;
+    int shutdownSeconds = 5;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](std::string& into) {
@@ -89,6 +108,7 @@ int main(int argc, char** argv)
         } else if (arg == "--kext" && value(v)) {
             kexts.push_back(v);
         } else if (arg == "--log" && value(logPath)) {
+        } else if (arg == "--shutdown-timeout" && value(v) && parseSeconds(v, &shutdownSeconds)) {
         } else {
             usage(stderr);
             return fail("unknown option or missing value: " + arg);
@@ -172,6 +192,12 @@ int main(int argc, char** argv)
     int signal = 0;
     sigwait(&signals, &signal);
     IOLog("sonvexa-kerneld: %s, shutting down\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
-    server.stop();
+    if (!server.stop(std::chrono::seconds(shutdownSeconds))) {
+        // A driver call that does not return must not keep the host from ending.
+        IOLog("sonvexa-kerneld: requests still running after %d s; exiting without them\n", shutdownSeconds);
+        platform::log::flush();
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
     return 0; // the devices leave, then the host terminates every service
 }

@@ -2,7 +2,10 @@
 // messages, the limits on what one process can make the host keep.
 #include <gtest/gtest.h>
 
+#include <barrier>
 #include <chrono>
+#include <dirent.h>
+#include <sys/wait.h>
 #include <cstring>
 #include <filesystem>
 #include <poll.h>
@@ -15,6 +18,8 @@
 #include "IOKit/IOKitLib.h"
 #include "TestKernel.h"
 #include "platform/IOKitWire.h"
+#include "platform/HostClock.h"
+#include "platform/IOKitUser.h"
 #include "platform/Log.h"
 #include "platform/ProcessEnvironment.h"
 
@@ -81,12 +86,44 @@ public:
         return status;
     }
 
-    // True when the host closed the channel (waits up to ten seconds).
-    bool closedByHost()
+    // Sends raw bytes (of any length) with `fds` attached.
+    bool sendRaw(const std::vector<uint8_t>& bytes, const std::vector<int>& fds = {})
     {
+        iovec io{const_cast<uint8_t*>(bytes.data()), bytes.size()};
+        msghdr header{};
+        header.msg_iov = &io;
+        header.msg_iovlen = 1;
+        std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
+        if (!fds.empty()) {
+            header.msg_control = control.data();
+            header.msg_controllen = control.size();
+            cmsghdr* c = CMSG_FIRSTHDR(&header);
+            c->cmsg_level = SOL_SOCKET;
+            c->cmsg_type = SCM_RIGHTS;
+            c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+            std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+        }
+        return ::sendmsg(m_fd, &header, MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+
+    // The status the host answered with before it closed the channel (waits up to ten
+    // seconds); kIOReturnNotResponding when it closed without one, kIOReturnStillOpen when it
+    // left the channel open.
+    IOReturn answerBeforeClose()
+    {
+        std::vector<uint8_t> answer;
         pollfd ready{m_fd, POLLIN, 0};
+        if (::poll(&ready, 1, 10'000) != 1 || !wire::receive(m_fd, answer)) {
+            return kIOReturnNotResponding;
+        }
+        Reader r(answer.data(), answer.size());
+        const bool isReply = r.op() == Op::Reply;
+        const auto status = static_cast<IOReturn>(r.u32());
         char byte = 0;
-        return ::poll(&ready, 1, 10'000) == 1 && ::recv(m_fd, &byte, 1, 0) == 0;
+        if (::poll(&ready, 1, 10'000) != 1 || ::recv(m_fd, &byte, 1, 0) != 0) {
+            return kIOReturnStillOpen;
+        }
+        return isReply && r.ok() ? status : kIOReturnIPCError;
     }
 
     int fd() const { return m_fd; }
@@ -157,6 +194,30 @@ protected:
     IOReturn addInterest(uint64_t id, const std::string& type)
     {
         return session->ask(Writer(Op::AddInterestNotification).u64(portID).u64(id).u64(device).text(type));
+    }
+
+    Writer addTerminateNotification(uint64_t id) const
+    {
+        return std::move(Writer(Op::AddMatchingNotification)
+                             .u64(portID)
+                             .u64(id)
+                             .text("IOServiceTerminate")
+                             .value(matching("UserTestDevice")));
+    }
+
+    // A user-client connection to the device, spoken to in raw messages.
+    std::unique_ptr<RawChannel> openConnection()
+    {
+        auto connection = std::make_unique<RawChannel>(socket);
+        std::vector<uint8_t> rest;
+        EXPECT_EQ(connection->ask(Writer(Op::Hello)
+                                      .u32(static_cast<uint32_t>(Role::Connection))
+                                      .text("raw")
+                                      .u64(device)
+                                      .u32(0),
+                                  &rest),
+                  kIOReturnSuccess);
+        return connection;
     }
 
     user_test::TestRoot testRoot;
@@ -240,7 +301,7 @@ TEST_F(KernelServerTest, NoThreadRefusesTheRequestAndTheHostServesOn)
     {
         NoNewThreads none;
         RawChannel refused(socket);
-        EXPECT_TRUE(refused.closedByHost());
+        EXPECT_EQ(refused.answerBeforeClose(), kIOReturnNoResources);
         EXPECT_TRUE(kernelLog.contains("kernel host: no thread for a new channel"));
         EXPECT_EQ(addInterest(1, "IOGeneralInterest"), kIOReturnNoResources);
         EXPECT_EQ(session->ask(Writer(Op::AddMatchingNotification)
@@ -264,9 +325,14 @@ TEST_F(KernelServerTest, ChannelsAreLimitedPerUserAndSilentOnesClosed)
     ASSERT_EQ(third->hello(Role::Session), kIOReturnSuccess);
     RawChannel silent(socket);
     RawChannel refused(socket);
-    EXPECT_TRUE(refused.closedByHost());
+    EXPECT_EQ(refused.answerBeforeClose(), kIOReturnNoResources);
     EXPECT_TRUE(kernelLog.contains("channels open; a new one is refused"));
-    EXPECT_TRUE(silent.closedByHost()); // its time to say hello ran out
+    // The user-side IOKit says why it has no channel.
+    io_iterator_t none = 0;
+    platform::iokit::user::setKernelSocketPath(socket);
+    EXPECT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("UserTestDevice"), &none),
+              kIOReturnNoResources);
+    EXPECT_EQ(silent.answerBeforeClose(), kIOReturnTimeout); // its time to say hello ran out
     third.reset();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (kernel->channelCount() != 2 && std::chrono::steady_clock::now() < deadline) {
@@ -275,6 +341,228 @@ TEST_F(KernelServerTest, ChannelsAreLimitedPerUserAndSilentOnesClosed)
     RawChannel fourth(socket);
     EXPECT_EQ(fourth.hello(Role::Session), kIOReturnSuccess);
     EXPECT_EQ(session->ask(Writer(Op::RootDomain)), kIOReturnSuccess); // the first ones served on
+}
+
+// Threads of this process now.
+size_t threadCount()
+{
+    size_t count = 0;
+    if (DIR* tasks = ::opendir("/proc/self/task")) {
+        while (const dirent* entry = ::readdir(tasks)) {
+            count += entry->d_name[0] != '.' ? 1 : 0;
+        }
+        ::closedir(tasks);
+    }
+    return count;
+}
+
+// Two channels of one process register the same notification id at the same moment: the id is
+// claimed in the same step as it is checked, so exactly one of them gets it, and removing it
+// leaves nothing behind.
+TEST_F(KernelServerTest, TheSameNotificationIdFromTwoChannelsAtOnceIsTakenOnce)
+{
+    start();
+    RawChannel other(socket);
+    ASSERT_EQ(other.hello(Role::Session), kIOReturnSuccess);
+    constexpr int kRounds = 300;
+    std::barrier together(2);
+    IOReturn mine[kRounds] = {};
+    std::thread racer([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            together.arrive_and_wait();
+            mine[i] = other.ask(addTerminateNotification(1000 + i));
+            together.arrive_and_wait();
+        }
+    });
+    int doubles = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        together.arrive_and_wait();
+        const IOReturn ours = session->ask(addTerminateNotification(1000 + i));
+        together.arrive_and_wait();
+        const int taken = (ours == kIOReturnSuccess) + (mine[i] == kIOReturnSuccess);
+        doubles += taken == 2 ? 1 : 0;
+        EXPECT_GE(taken, 1) << i;
+        EXPECT_EQ(session->ask(Writer(Op::RemoveNotification).u64(1000 + i)), kIOReturnSuccess) << i;
+        EXPECT_EQ(session->ask(Writer(Op::RemoveNotification).u64(1000 + i)), kIOReturnBadArgument) << i;
+    }
+    racer.join();
+    EXPECT_EQ(doubles, 0);
+    kernel->removeNub(); // a notification left registered in the kernel would be told of this
+}
+
+// Malformed channel input is answered with a status before the channel is closed.
+TEST_F(KernelServerTest, MalformedInputIsAnsweredThenTheChannelCloses)
+{
+    start();
+    std::vector<uint8_t> hello = Writer(Op::Hello).u32(static_cast<uint32_t>(Role::Session)).text("raw").data();
+    struct Case
+    {
+        const char* name;
+        bool helloFirst;
+        std::vector<uint8_t> bytes;
+        int descriptors;
+        IOReturn expected;
+    };
+    const Case cases[] = {
+        {"a request before the hello", false, Writer(Op::RootDomain).data(), 0, kIOReturnBadArgument},
+        {"an unknown role", false, Writer(Op::Hello).u32(9).text("raw").data(), 0, kIOReturnBadArgument},
+        {"a short hello", false, Writer(Op::Hello).data(), 0, kIOReturnBadArgument},
+        {"an empty message", true, {}, 0, kIOReturnBadArgument},
+        {"an oversize message", true, std::vector<uint8_t>(wire::kMaximumMessage + 1, 0), 0, kIOReturnBadArgument},
+        {"two descriptors", true, Writer(Op::RootDomain).data(), 2, kIOReturnBadArgument},
+        {"an empty first message", false, {}, 0, kIOReturnBadArgument},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawChannel channel(socket);
+        if (c.helloFirst) {
+            ASSERT_EQ(channel.hello(Role::Session), kIOReturnSuccess);
+        }
+        std::vector<int> fds;
+        for (int i = 0; i < c.descriptors; ++i) {
+            fds.push_back(::dup(0));
+        }
+        ASSERT_TRUE(channel.sendRaw(c.bytes, fds));
+        for (int fd : fds) {
+            ::close(fd);
+        }
+        EXPECT_EQ(channel.answerBeforeClose(), c.expected);
+    }
+    EXPECT_EQ(session->ask(Writer(Op::RootDomain)), kIOReturnSuccess); // the host served on
+}
+
+// Giving back a name the process never got is an error, not a success.
+TEST_F(KernelServerTest, ReleasingAnIdNeverHandedOutFails)
+{
+    start();
+    EXPECT_EQ(session->ask(Writer(Op::ReleaseObject).u64(device + 1'000'000).u32(1)), kIOReturnBadArgument);
+    EXPECT_EQ(session->ask(Writer(Op::ReleaseObject).u64(device).u32(1)), kIOReturnSuccess);
+    EXPECT_EQ(session->ask(Writer(Op::ReleaseObject).u64(device).u32(1)), kIOReturnBadArgument);
+}
+
+// A call its method's size check refuses gives no output back, only the failure.
+TEST_F(KernelServerTest, ARefusedCallReturnsNoOutput)
+{
+    start();
+    auto connection = openConnection();
+    constexpr uint32_t kAdd = 1; // 2 scalars in, 1 out
+    std::vector<uint8_t> rest;
+    ASSERT_EQ(connection->ask(Writer(Op::CallMethod).u32(kAdd).u32(2).u64(1).u64(2).bytes(nullptr, 0).u32(3).u32(100),
+                              &rest),
+              kIOReturnBadArgument);
+    Reader r(rest.data(), rest.size());
+    EXPECT_EQ(r.u32(), 0u);          // scalars
+    EXPECT_EQ(r.bytes().size(), 0u); // structure
+    EXPECT_TRUE(r.ok() && r.atEnd());
+    ASSERT_EQ(connection->ask(Writer(Op::CallMethod).u32(kAdd).u32(2).u64(1).u64(2).bytes(nullptr, 0).u32(1).u32(0),
+                              &rest),
+              kIOReturnSuccess);
+    Reader sum(rest.data(), rest.size());
+    EXPECT_EQ(sum.u32(), 1u);
+    EXPECT_EQ(sum.u64(), 3u);
+}
+
+// A process's notifications share one delivery thread instead of one each.
+TEST_F(KernelServerTest, AProcesssNotificationsShareOneThread)
+{
+    start();
+    const size_t before = threadCount();
+    for (uint64_t id = 1; id <= 100; ++id) {
+        ASSERT_EQ(session->ask(addTerminateNotification(id)), kIOReturnSuccess) << id;
+    }
+    EXPECT_LE(threadCount(), before + 1);
+}
+
+// What one user holds is bounded across its processes: another process of the same user finds
+// the notifications taken.
+TEST_F(KernelServerTest, NotificationsAreLimitedPerUser)
+{
+    start({.notificationsPerUser = 3});
+    for (uint64_t id = 1; id <= 2; ++id) {
+        ASSERT_EQ(session->ask(addTerminateNotification(id)), kIOReturnSuccess) << id;
+    }
+    // Another process of this user: one left for it, then none.
+    int results[2] = {};
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        RawChannel childSession(socket);
+        RawChannel childPort(socket);
+        uint64_t childPortID = 0;
+        int answers[2] = {-1, -1};
+        if (childSession.hello(Role::Session) == kIOReturnSuccess &&
+            childPort.hello(Role::Port, &childPortID) == kIOReturnSuccess) {
+            for (int i = 0; i < 2; ++i) {
+                answers[i] = childSession.ask(Writer(Op::AddMatchingNotification)
+                                                  .u64(childPortID)
+                                                  .u64(1 + i)
+                                                  .text("IOServiceTerminate")
+                                                  .value(matching("UserTestDevice")));
+            }
+        }
+        (void)!::write(pipe[1], answers, sizeof answers);
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    EXPECT_EQ(::read(pipe[0], results, sizeof results), static_cast<ssize_t>(sizeof results));
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(static_cast<IOReturn>(results[0]), kIOReturnSuccess);
+    EXPECT_EQ(static_cast<IOReturn>(results[1]), kIOReturnNoResources);
+    // The child's went with it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    IOReturn again = kIOReturnNoResources;
+    while (again == kIOReturnNoResources && std::chrono::steady_clock::now() < deadline) {
+        again = session->ask(addTerminateNotification(3));
+    }
+    EXPECT_EQ(again, kIOReturnSuccess);
+}
+
+// One user's flood of bad requests writes a few lines, then one line with the count of the rest.
+TEST_F(KernelServerTest, RepeatedLinesFromOneUserAreLimited)
+{
+    start();
+    platform::host_clock::virtual_clock::Scope clock; // the log's window moves only when told
+    platform::log::Capture kernelLog(platform::log::Channel::kernel);
+    constexpr int kFlood = 1000;
+    for (int i = 0; i < kFlood; ++i) {
+        ASSERT_EQ(session->ask(Writer(static_cast<Op>(200))), kIOReturnUnsupported);
+    }
+    auto count = [&](const std::string& fragment) {
+        const auto texts = kernelLog.texts();
+        return std::count_if(texts.begin(), texts.end(),
+                             [&](const std::string& t) { return t.find(fragment) != std::string::npos; });
+    };
+    constexpr int kPerWindow = 20; // the server's default
+    EXPECT_EQ(count("sent request 200"), kPerWindow);
+    platform::host_clock::virtual_clock::advanceBy(10'000'000'000);
+    ASSERT_EQ(session->ask(Writer(static_cast<Op>(200))), kIOReturnUnsupported);
+    EXPECT_EQ(count("sent request 200"), kPerWindow + 1);
+    EXPECT_TRUE(kernelLog.contains(std::to_string(kFlood - kPerWindow) + " more lines caused by user"));
+}
+
+// Stopping waits for a request still in a driver only until its deadline, then says what runs.
+TEST_F(KernelServerTest, StoppingGivesUpOnARequestStillInTheKernelAfterItsDeadline)
+{
+    start();
+    platform::host_clock::virtual_clock::Scope clock; // the driver's sleep ends only when told
+    auto connection = openConnection();
+    constexpr uint32_t kSleep = 2;
+    IOReturn slept = kIOReturnNotResponding;
+    std::thread caller([&] {
+        slept = connection->ask(Writer(Op::CallMethod).u32(kSleep).u32(1).u64(60'000).bytes(nullptr, 0).u32(0).u32(0));
+    });
+    ASSERT_TRUE(platform::host_clock::virtual_clock::waitForSleepers(1));
+    platform::log::Capture kernelLog(platform::log::Channel::kernel);
+    EXPECT_FALSE(kernel->stopWithin(50));
+    EXPECT_TRUE(kernelLog.contains("kernel host: still running at shutdown: process " + std::to_string(::getpid()) +
+                                   ", connection channel, request \"call method\""));
+    platform::host_clock::virtual_clock::advanceBy(60'000'000'000);
+    caller.join();
+    EXPECT_EQ(slept, kIOReturnNotResponding); // the channel was cut at the shutdown
 }
 
 // A channel that ended has closed its socket before it is reaped; its number may already be

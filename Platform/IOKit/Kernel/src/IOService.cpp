@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -14,6 +17,7 @@
 #include "KernelWork.h"
 #include "MessageQueue.h"
 #include "platform/HostClock.h"
+#include "platform/NotificationQueue.h"
 
 using platform::iokit::detail::Message;
 using platform::iokit::detail::MessageQueue;
@@ -81,6 +85,138 @@ const OSSymbol* symbolNamed(const char* name)
 }
 
 namespace detail {
+class InterestNotifier;
+class MatchingNotifier;
+} // namespace detail
+
+// A delivery thread shared by notifiers: each message names its notifier (retained), and the
+// notifier being delivered is known, so that removal can wait for it.
+class NotificationQueue
+{
+public:
+    NotificationQueue(const std::string& label, size_t capacity)
+        : m_queue(capacity, label, [this](Message& m) { deliver(m); })
+    {
+    }
+
+    bool push(UInt32 type, void* argument, vm_size_t argSize, IOService* object, IONotifier* target)
+    {
+        return m_queue.push(type, argument, argSize, object, target);
+    }
+    uint64_t dropped() const { return m_queue.dropped(); }
+
+    // After it returns no handler of `notifier` starts, and none runs unless this is called from
+    // the delivery thread.
+    void stop(IONotifier* notifier)
+    {
+        std::unique_lock lock(m_mutex);
+        m_stopped.insert(notifier);
+        if (!m_queue.onDeliveryThread()) {
+            m_idle.wait(lock, [&] { return m_current != notifier; });
+        }
+    }
+    // The notifier is freed: its name may be another's next.
+    void forget(IONotifier* notifier)
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopped.erase(notifier);
+    }
+
+private:
+    void deliver(Message& m);
+
+    std::mutex m_mutex;
+    std::condition_variable m_idle;
+    IONotifier* m_current = nullptr; // guarded by m_mutex
+    std::set<IONotifier*> m_stopped; // guarded by m_mutex; notifiers still referenced by messages
+    MessageQueue m_queue;            // last: its thread stops before the members above go
+};
+
+namespace {
+thread_local std::shared_ptr<NotificationQueue> currentQueue;
+} // namespace
+
+std::shared_ptr<NotificationQueue> makeNotificationQueue(const std::string& label, size_t capacity)
+{
+    return std::make_shared<NotificationQueue>(label, capacity);
+}
+
+uint64_t droppedMessages(const NotificationQueue& queue)
+{
+    return queue.dropped();
+}
+
+DeliverThrough::DeliverThrough(std::shared_ptr<NotificationQueue> queue) : m_previous(std::move(currentQueue))
+{
+    currentQueue = std::move(queue);
+}
+
+DeliverThrough::~DeliverThrough()
+{
+    currentQueue = std::move(m_previous);
+}
+
+namespace detail {
+
+// How a notifier reaches its handler: a queue and thread of its own, or the queue of the
+// DeliverThrough scope it was registered in.
+class Delivery
+{
+public:
+    using Handle = std::function<void(Message&)>;
+
+    // Throws std::system_error when a thread of its own cannot be made.
+    void start(IONotifier* owner, size_t capacity, const std::string& label, Handle handle)
+    {
+        m_owner = owner;
+        m_handle = std::move(handle);
+        m_shared = currentQueue;
+        if (!m_shared) {
+            m_own = std::make_unique<MessageQueue>(capacity, label, [this](Message& m) { m_handle(m); });
+        }
+    }
+
+    // Sender side: never blocks.
+    void push(UInt32 type, void* argument, vm_size_t argSize, IOService* object)
+    {
+        if (m_own) {
+            m_own->push(type, argument, argSize, object);
+        } else if (m_shared) {
+            m_shared->push(type, argument, argSize, object, m_owner);
+        }
+    }
+
+    void handle(Message& m) { m_handle(m); }
+
+    // No handler starts afterwards; a running one is waited for unless called from it.
+    void stop()
+    {
+        if (m_own) {
+            m_dropped = m_own->dropped();
+            m_own.reset();
+        } else if (m_shared) {
+            m_shared->stop(m_owner);
+        }
+    }
+
+    // The owner is being freed.
+    void finish()
+    {
+        if (m_shared) {
+            m_shared->forget(m_owner);
+            m_shared.reset();
+        }
+    }
+
+    uint64_t dropped() const { return m_own ? m_own->dropped() : m_shared ? m_shared->dropped() : m_dropped; }
+
+private:
+    IONotifier* m_owner = nullptr;
+    Handle m_handle;
+    std::unique_ptr<MessageQueue> m_own;
+    std::shared_ptr<NotificationQueue> m_shared;
+    uint64_t m_dropped = 0;
+};
 
 // A general-interest registration on one service.
 class InterestNotifier : public IONotifier
@@ -97,14 +233,13 @@ public:
         n->m_target = target;
         n->m_refCon = refCon;
         try {
-            n->m_queue = std::make_unique<MessageQueue>(
-                kInterestQueueLength, std::string("an interest listener of ") + service->getName(),
-                [n](Message& m) {
-                    if (n->m_enabled.load(std::memory_order_acquire)) {
-                        n->m_handler(n->m_target, n->m_refCon, m.type, static_cast<IOService*>(m.object),
-                                     m.argument(), m.argSize);
-                    }
-                });
+            n->m_delivery.start(n, kInterestQueueLength,
+                                std::string("an interest listener of ") + service->getName(), [n](Message& m) {
+                                    if (n->m_enabled.load(std::memory_order_acquire)) {
+                                        n->m_handler(n->m_target, n->m_refCon, m.type,
+                                                     static_cast<IOService*>(m.object), m.argument(), m.argSize);
+                                    }
+                                });
         } catch (...) {
             n->release(); // no delivery thread, no registration: the caller sees why
             throw;
@@ -116,7 +251,7 @@ public:
     void post(UInt32 type, void* argument, vm_size_t argSize, IOService* sender)
     {
         if (m_enabled.load(std::memory_order_acquire)) {
-            m_queue->push(type, argument, argSize, sender);
+            m_delivery.push(type, argument, argSize, sender);
         }
     }
 
@@ -137,25 +272,31 @@ public:
             return;
         }
         m_service->removeInterest(this); // no sender reaches the queue after this
-        m_dropped = m_queue->dropped();
-        m_queue.reset(); // waits for a running handler unless called from it
-        release();       // the reference the service's slot held
+        m_delivery.stop();               // waits for a running handler unless called from it
+        release();                       // the reference the service's slot held
     }
 
+    void deliver(Message& m) { m_delivery.handle(m); }
     bool disable() override { return m_enabled.exchange(false); }
     void enable(bool was) override { m_enabled.store(was, std::memory_order_release); }
-    uint64_t droppedMessages() const override { return m_queue ? m_queue->dropped() : m_dropped; }
+    uint64_t droppedMessages() const override { return m_delivery.dropped(); }
+
+protected:
+    void free() override
+    {
+        m_delivery.finish();
+        IONotifier::free();
+    }
 
 private:
     IOService* m_service = nullptr; // not retained: the service removes its notifiers when freed
     IOServiceInterestHandler m_handler = nullptr;
     void* m_target = nullptr;
     void* m_refCon = nullptr;
-    std::unique_ptr<MessageQueue> m_queue;
+    Delivery m_delivery;
     std::atomic<bool> m_enabled{true};
     std::atomic<bool> m_removed{false};
     std::atomic<bool> m_detached{false};
-    uint64_t m_dropped = 0;
 };
 
 OSDefineMetaClassAndStructors(InterestNotifier, IONotifier);
@@ -177,12 +318,11 @@ public:
         n->m_target = target;
         n->m_refCon = refCon;
         try {
-            n->m_queue = std::make_unique<MessageQueue>(
-                kMatchingQueueLength, "a " + n->m_type + " notification", [n](Message& m) {
-                    if (n->m_enabled.load(std::memory_order_acquire)) {
-                        n->m_handler(n->m_target, n->m_refCon, static_cast<IOService*>(m.object), n);
-                    }
-                });
+            n->m_delivery.start(n, kMatchingQueueLength, "a " + n->m_type + " notification", [n](Message& m) {
+                if (n->m_enabled.load(std::memory_order_acquire)) {
+                    n->m_handler(n->m_target, n->m_refCon, static_cast<IOService*>(m.object), n);
+                }
+            });
         } catch (...) {
             n->release(); // no delivery thread, no registration: the caller sees why
             throw;
@@ -198,18 +338,20 @@ public:
     void post(IOService* service)
     {
         if (m_enabled.load(std::memory_order_acquire)) {
-            m_queue->push(0, nullptr, 0, service);
+            m_delivery.push(0, nullptr, 0, service);
         }
     }
 
     void remove() override;
+    void deliver(Message& m) { m_delivery.handle(m); }
     bool disable() override { return m_enabled.exchange(false); }
     void enable(bool was) override { m_enabled.store(was, std::memory_order_release); }
-    uint64_t droppedMessages() const override { return m_queue ? m_queue->dropped() : m_dropped; }
+    uint64_t droppedMessages() const override { return m_delivery.dropped(); }
 
 protected:
     void free() override
     {
+        m_delivery.finish();
         OSSafeReleaseNULL(m_matching);
         IONotifier::free();
     }
@@ -220,10 +362,9 @@ private:
     IOServiceMatchingNotificationHandler m_handler = nullptr;
     void* m_target = nullptr;
     void* m_refCon = nullptr;
-    std::unique_ptr<MessageQueue> m_queue;
+    Delivery m_delivery;
     std::atomic<bool> m_enabled{true};
     std::atomic<bool> m_removed{false};
-    uint64_t m_dropped = 0;
 };
 
 OSDefineMetaClassAndStructors(MatchingNotifier, IONotifier);
@@ -273,12 +414,32 @@ void MatchingNotifier::remove()
         std::lock_guard lock(m.mutex);
         m.notifiers.erase(std::find(m.notifiers.begin(), m.notifiers.end(), this));
     }
-    m_dropped = m_queue->dropped();
-    m_queue.reset();
+    m_delivery.stop();
     release(); // the list's reference
 }
 
 } // namespace detail
+
+void NotificationQueue::deliver(Message& m)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopped.count(static_cast<IONotifier*>(m.target)) != 0) {
+            return;
+        }
+        m_current = static_cast<IONotifier*>(m.target);
+    }
+    if (auto* interest = OSDynamicCast(detail::InterestNotifier, m.target)) {
+        interest->deliver(m);
+    } else if (auto* matching = OSDynamicCast(detail::MatchingNotifier, m.target)) {
+        matching->deliver(m);
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_current = nullptr;
+    }
+    m_idle.notify_all();
+}
 } // namespace platform::iokit
 
 using platform::iokit::detail::InterestNotifier;

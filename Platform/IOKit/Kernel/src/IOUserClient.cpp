@@ -59,6 +59,8 @@ IOReturn IOUserClient::externalMethod(uint32_t selector, IOExternalMethodArgumen
             !countMatches(dispatch->checkStructureInputSize, inputSize) ||
             !countMatches(dispatch->checkScalarOutputCount, arguments->scalarOutputCount) ||
             !countMatches(dispatch->checkStructureOutputSize, outputSize)) {
+            arguments->scalarOutputCount = 0; // a refused call writes nothing
+            arguments->structureOutputSize = 0;
             return kIOReturnBadArgument;
         }
         return dispatch->function(target != nullptr ? target : this, reference, arguments);

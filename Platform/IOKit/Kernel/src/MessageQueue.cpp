@@ -46,13 +46,21 @@ struct MessageQueue::State
     {
         Message message;
         while (pop(message)) {
-            if (message.object != nullptr) {
-                message.object->release();
-            }
+            releaseObjects(message);
         }
     }
 
-    bool push(UInt32 type, const void* argument, vm_size_t argSize, OSObject* object)
+    static void releaseObjects(Message& message)
+    {
+        if (message.object != nullptr) {
+            message.object->release();
+        }
+        if (message.target != nullptr) {
+            message.target->release();
+        }
+    }
+
+    bool push(UInt32 type, const void* argument, vm_size_t argSize, OSObject* object, OSObject* target)
     {
         size_t position = enqueue.load(std::memory_order_relaxed);
         Cell* cell = nullptr;
@@ -82,6 +90,10 @@ struct MessageQueue::State
             object->retain();
         }
         m.object = object;
+        if (target != nullptr) {
+            target->retain();
+        }
+        m.target = target;
         cell->sequence.store(position + 1, std::memory_order_release);
         // The consumer announces that it is about to sleep before it looks at `wake` a last
         // time, so a sender that sees no sleeper can skip the system call.
@@ -120,9 +132,7 @@ struct MessageQueue::State
             if (!stopping.load(std::memory_order_acquire)) {
                 deliver(message);
             }
-            if (message.object != nullptr) {
-                message.object->release();
-            }
+            releaseObjects(message);
         };
         while (!stopping.load(std::memory_order_acquire)) {
             if (pop(message)) {
@@ -140,9 +150,7 @@ struct MessageQueue::State
             waiting.store(false, std::memory_order_relaxed);
         }
         while (pop(message)) {
-            if (message.object != nullptr) {
-                message.object->release();
-            }
+            releaseObjects(message);
         }
     }
 
@@ -178,13 +186,13 @@ MessageQueue::~MessageQueue()
     }
 }
 
-bool MessageQueue::push(UInt32 type, const void* argument, vm_size_t argSize, OSObject* object)
+bool MessageQueue::push(UInt32 type, const void* argument, vm_size_t argSize, OSObject* object, OSObject* target)
 {
     if (argSize > kIOMessageArgumentMaximum || (argSize > 0 && argument == nullptr) ||
         m_state->stopping.load(std::memory_order_acquire)) {
         return false;
     }
-    return m_state->push(type, argument, argSize, object);
+    return m_state->push(type, argument, argSize, object, target);
 }
 
 uint64_t MessageQueue::dropped() const

@@ -21,6 +21,7 @@ struct Message
     uint32_t argSize = 0;
     void* pointer = nullptr;    // the argument when argSize is 0
     OSObject* object = nullptr; // retained by the sender, released after delivery
+    OSObject* target = nullptr; // the receiver, on a queue shared by several; retained as object
     alignas(8) unsigned char bytes[kIOMessageArgumentMaximum] = {};
 
     void* argument() { return argSize > 0 ? static_cast<void*>(bytes) : pointer; }
@@ -39,9 +40,10 @@ public:
     MessageQueue& operator=(const MessageQueue&) = delete;
 
     // Copies the argument (argSize bytes, at most kIOMessageArgumentMaximum) and retains
-    // `object`. False when the queue is full (the message is dropped and counted), the argument
+    // `object` and `target`. False when the queue is full (the message is dropped and counted), the argument
     // is too long, or the queue is stopping.
-    bool push(UInt32 type, const void* argument, vm_size_t argSize, OSObject* object);
+    bool push(UInt32 type, const void* argument, vm_size_t argSize, OSObject* object,
+              OSObject* target = nullptr);
     uint64_t dropped() const;
     // Delivery stops and queued messages are discarded; no delivery starts afterwards.
     void stop();

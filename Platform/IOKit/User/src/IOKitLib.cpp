@@ -151,8 +151,14 @@ public:
             return -1;
         }
         std::vector<uint8_t> reply;
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            !wire::send(fd, hello.data()) || !wire::receive(fd, reply)) {
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        // A host that refuses the channel (kIOReturnNoResources: too many) answers before it
+        // reads the hello: its answer is read even when the hello could not be sent.
+        (void)wire::send(fd, hello.data());
+        if (!wire::receive(fd, reply)) {
             ::close(fd);
             return -1;
         }

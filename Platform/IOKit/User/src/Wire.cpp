@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -236,6 +237,11 @@ bool send(int socket, const std::vector<uint8_t>& message, int fd, bool dontWait
 
 bool receive(int socket, std::vector<uint8_t>& buffer, int* fd)
 {
+    return receiveMessage(socket, buffer, fd) == Received::Message;
+}
+
+Received receiveMessage(int socket, std::vector<uint8_t>& buffer, int* fd)
+{
     if (fd != nullptr) {
         *fd = -1;
     }
@@ -255,10 +261,12 @@ bool receive(int socket, std::vector<uint8_t>& buffer, int* fd)
     } while (n < 0 && errno == EINTR);
     // Any descriptor that came along is taken (or closed) before the message is judged.
     int received = -1;
+    size_t descriptors = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
             c->cmsg_len >= CMSG_LEN(sizeof(int))) {
             const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            descriptors += count;
             for (size_t i = 0; i < count; ++i) {
                 int one = -1;
                 std::memcpy(&one, CMSG_DATA(c) + i * sizeof(int), sizeof one);
@@ -270,19 +278,29 @@ bool receive(int socket, std::vector<uint8_t>& buffer, int* fd)
             }
         }
     }
-    const bool good = n > 0 && (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) == 0;
-    if (!good) {
+    Received outcome = Received::Message;
+    if (n < 0) {
+        outcome = Received::Closed;
+    } else if ((header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0 || descriptors > 1) {
+        outcome = Received::Malformed;
+    } else if (n == 0) {
+        // An empty message reads as the end of the stream does; only a hang-up is the end.
+        pollfd state{socket, POLLRDHUP, 0};
+        const bool hungUp = ::poll(&state, 1, 0) == 1 && (state.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+        outcome = hungUp ? Received::Closed : Received::Malformed;
+    }
+    if (outcome != Received::Message) {
         if (received >= 0) {
             ::close(received);
         }
         buffer.clear();
-        return false;
+        return outcome;
     }
     buffer.assign(scratch.get(), scratch.get() + n);
     if (fd != nullptr) {
         *fd = received;
     }
-    return true;
+    return Received::Message;
 }
 
 } // namespace platform::iokit::wire

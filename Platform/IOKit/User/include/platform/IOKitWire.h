@@ -159,8 +159,18 @@ private:
 // Sends one message, with `fd` attached when it is not -1. False when the peer is gone or the
 // socket would block (with dontWait).
 bool send(int socket, const std::vector<uint8_t>& message, int fd = -1, bool dontWait = false);
-// Receives one message into `buffer` (resized to what arrived) and any descriptor attached to
-// it. False at the end of the stream or on an error; a truncated message is an error.
+// What came in: a message; the end of the stream (or an error); or a message no peer following
+// the protocol sends (empty, longer than kMaximumMessage, or with more than one descriptor).
+enum class Received
+{
+    Message,
+    Closed,
+    Malformed,
+};
+// Receives one message into `buffer` (resized to what arrived; cleared unless a message came)
+// and any descriptor attached to it (-1 for none).
+Received receiveMessage(int socket, std::vector<uint8_t>& buffer, int* fd = nullptr);
+// As receiveMessage; false for anything but a message.
 bool receive(int socket, std::vector<uint8_t>& buffer, int* fd = nullptr);
 
 } // namespace platform::iokit::wire
