@@ -1,5 +1,6 @@
 #include "DeviceIdentification.h"
 
+#include "DeviceModels.h"
 #include "TableKeys.h"
 
 #include <algorithm>
@@ -20,32 +21,29 @@ bool matchesDevice(uint16_t vendor, uint16_t product, uint16_t release, uint16_t
 // device reported it; rows are keyed on vendor and product alone.
 struct DisplayNameRow
 {
-    uint16_t vendorID;
-    uint16_t productID;
+    DeviceModel model;
     const char* vendor;
     const char* product;
 };
 
 constexpr DisplayNameRow kDisplayNames[] = {
-    {0x0644, 0x800E, nullptr, "US-122L"},
-    {0x0644, 0x8021, nullptr, "US-122 MKII"},
-    {0x0644, 0x800F, nullptr, "US-144"},
-    {0x0644, 0x8020, nullptr, "US-144 MKII"},
-    {0x0DBA, 0x1000, nullptr, "MBox"},
-    {0x0DBA, 0x3000, nullptr, "MBox2"},
-    {0x1290, 0x2100, "miditech", "MicFace"},
-    {0x0C45, 0x17EF, "", "Digital Sound Station"}, // no vendor name at all, not even the default
-    {0x0C45, 0x17FD, "Audiotrack", "Maya 5.1 USB"},
-    {0x0CCD, 0x0028, "TerraTec", "Aureon 5.1"},
-    {0x06F8, 0xC000, "Hercules", "Muse Pocket"},
-    {0x200C, 0x1018, nullptr, "Ebox-44"},
+    {kModelUS122L, nullptr, "US-122L"},
+    {kModelUS122MKII, nullptr, "US-122 MKII"},
+    {kModelUS144, nullptr, "US-144"},
+    {kModelUS144MKII, nullptr, "US-144 MKII"},
+    {kModelMBox, nullptr, "MBox"},
+    {kModelMBox2, nullptr, "MBox2"},
+    {kModelMicFace, "miditech", "MicFace"},
+    {kModelDigitalSoundStation, "", "Digital Sound Station"}, // no vendor name at all, not even the default
+    {kModelMaya51USB, "Audiotrack", "Maya 5.1 USB"},
+    {kModelAureon51, "TerraTec", "Aureon 5.1"},
+    {kModelMusePocket, "Hercules", "Muse Pocket"},
+    {kModelEbox44, nullptr, "Ebox-44"},
 };
 
-static_assert(tableKeysUnique(kDisplayNames,
-                              [](const DisplayNameRow& row) {
-                                  return (uint32_t{row.vendorID} << 16) | row.productID;
-                              }),
+static_assert(tableKeysUnique(kDisplayNames, [](const DisplayNameRow& row) { return row.model.key(); }),
               "at most one display-name row may apply to a device");
+static_assert(modelsRegistered(kDisplayNames));
 
 void copyName(char* field, const char* name)
 {
@@ -114,7 +112,7 @@ void driverOverwriteProductVendorStrings(char* vendor, char* product, uint16_t v
         copyName(product, "USB Device");
     }
     for (const DisplayNameRow& row : kDisplayNames) {
-        if (row.vendorID == vendorID && row.productID == productID) {
+        if (row.model.is(vendorID, productID)) {
             if (row.vendor != nullptr) {
                 copyName(vendor, row.vendor);
             }

@@ -1,5 +1,6 @@
 #include "ElektronChannelMap.h"
 
+#include "DeviceModels.h"
 #include "TableKeys.h"
 
 #include <algorithm>
@@ -7,9 +8,8 @@
 
 namespace {
 
-constexpr uint16_t kElektronVendor = 0x1935;
 // The model whose channel layout differs from the others' (ten inputs, twelve outputs).
-constexpr uint16_t kElektronWideProduct = 0x0008;
+constexpr DeviceModel kWideModel = kModel1935_0008;
 
 constexpr int kNotListed = -1;
 
@@ -101,7 +101,7 @@ void QZ_Elektron_ChannelMap::setDefaults(const VIDPID& /*device*/)
 void QZ_Elektron_ChannelMap::getUsageList(bool (&inputUsage)[kUsageListSize],
                                           bool (&outputUsage)[kUsageListSize], const VIDPID& device) const
 {
-    const bool wide = device.isDevice(kElektronVendor, kElektronWideProduct, kAnyRelease);
+    const bool wide = device.isDevice(kWideModel.vendor, kWideModel.product, kAnyRelease);
     markUsage(kInputUsage, mInputMap, wide, inputUsage);
     markUsage(kOutputUsage, mOutputMap, wide, outputUsage);
 }

@@ -1,6 +1,7 @@
 #include "APIDeviceInfo.h"
 
 #include <DeviceIdentification.h>
+#include <DeviceModels.h>
 #include <TableKeys.h>
 
 #include <algorithm>
@@ -12,23 +13,20 @@ namespace {
 // their endpoints say.
 struct FixedSlotDevice
 {
-    uint16_t vendor;
-    uint16_t product;
+    DeviceModel model;
     uint16_t release;
 };
 
 constexpr FixedSlotDevice kFixedSlotDevices[] = {
-    {0x0A4A, 0x2416, kAnyRelease}, // Pellirun
-    {0x0A4A, 0x1016, kAnyRelease}, // Fendrimo
-    {0x0A4A, 0x6A02, 0x0200},      // Kelvra UC3; other releases of this product are ordinary devices
-    {0x0644, 0x8041, kAnyRelease}, // US-366
-    {0x0644, 0x8040, kAnyRelease}, // US-322
-    {0x0644, 0x8046, kAnyRelease}, // US-1200
-    {0x0644, 0x8048, kAnyRelease}, // UH-7000
+    {kModelPellirun, kAnyRelease}, {kModelFendrimo, kAnyRelease},
+    {kModelKelvraUC3, 0x0200}, // other releases of this product are ordinary devices
+    {kModelUS366, kAnyRelease},    {kModelUS322, kAnyRelease},
+    {kModelUS1200, kAnyRelease},   {kModelUH7000, kAnyRelease},
 };
 static_assert(tableKeysUnique(kFixedSlotDevices, [](const FixedSlotDevice& row) {
-    return (uint64_t{row.vendor} << 32) | (uint32_t{row.product} << 16) | row.release;
+    return (uint64_t{row.model.key()} << 16) | row.release;
 }));
+static_assert(modelsRegistered(kFixedSlotDevices));
 
 constexpr uint8_t kFixedOutInterface = 1;
 constexpr uint8_t kFixedInInterface = 2;
@@ -39,9 +37,10 @@ constexpr uint16_t kMinStreamPacketSize = 4;
 
 bool isFixedSlotDevice(const VIDPID& device)
 {
-    return std::any_of(
-        std::begin(kFixedSlotDevices), std::end(kFixedSlotDevices),
-        [&](const FixedSlotDevice& row) { return device.isDevice(row.vendor, row.product, row.release); });
+    return std::any_of(std::begin(kFixedSlotDevices), std::end(kFixedSlotDevices),
+                       [&](const FixedSlotDevice& row) {
+                           return device.isDevice(row.model.vendor, row.model.product, row.release);
+                       });
 }
 
 // How the device's streams are found, decided once per search.

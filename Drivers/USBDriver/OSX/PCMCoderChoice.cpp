@@ -1,64 +1,53 @@
 #include "PCMCoderChoice.h"
 #include "PCMCoderShuffles.h"
 
+#include "DeviceModels.h"
+
 #include <cstddef>
 
 namespace {
 
 constexpr uint32_t kAnyChannels = 0;
 
-struct Model
+bool isModel(const DeviceModel& model, const PCMDeviceFacts& d)
 {
-    uint16_t vendorId;
-    uint16_t productId;
-    bool is(const PCMDeviceFacts& d) const { return d.vendorId == vendorId && d.productId == productId; }
-};
-
-constexpr Model kSwapModel{0x133E, 0x6000};      // stereo swapped, mono in the Access layout
-constexpr Model kPairSwapModel{0x0A4E, 0x4040};  // 4 inputs pair-swapped, mono in the Access layout
-constexpr Model kAccessModel{0x0A4E, 0x2040};    // mono in the Access layout
-constexpr Model kUnknown24Model{0x0763, 0x2003}; // 24-bit layout not known
-constexpr Model kMBox{0x0DBA, 0x1000};
-constexpr Model kMBox2{0x0DBA, 0x3000};
-constexpr Model kUS144MKII{0x0644, 0x8020};
-constexpr Model kUS600{0x0644, 0x8035};
-constexpr Model kUS366{0x0644, 0x8041};
-constexpr Model kUH7000{0x0644, 0x8048};
-constexpr Model kACV0{0x09E8, 0x207F};
-constexpr Model kVeskaro{0x0A4A, 0xAFFE};
+    return model.is(d.vendorId, d.productId);
+}
 
 template <class Coder> struct CoderRow
 {
     uint32_t resolution;
-    Model model;
+    DeviceModel model;
     uint32_t channels; // kAnyChannels or the one count the row is for
     Coder coder;
     bool matches(const PCMDeviceFacts& d, uint32_t bits, uint32_t count) const
     {
-        return bits == resolution && model.is(d) && (channels == kAnyChannels || channels == count);
+        return bits == resolution && isModel(model, d) && (channels == kAnyChannels || channels == count);
     }
 };
 
 // Models whose layout or channel order differs from the plain little-endian one; the first
-// matching row wins.
+// matching row wins. The Mindprint swaps the channels of a stereo pair and 0A4E:4040 the pairs of
+// its four inputs; these two and 0A4E:2040 carry mono in the Access layout. The 24-bit layout of
+// 0763:2003 is not known.
 constexpr CoderRow<PCMDecoder> kModelDecoders[] = {
-    {16, kSwapModel, 2, pcmFrom16LSBChannelSwap},
-    {16, kPairSwapModel, 4, pcmFrom16LSBChannelSwapMI_4},
-    {24, kPairSwapModel, 4, pcmFrom24LSBChannelSwapMI_4},
-    {24, kPairSwapModel, 1, pcmFrom24Access},
-    {24, kAccessModel, 1, pcmFrom24Access},
-    {24, kSwapModel, 1, pcmFrom24Access},
-    {24, kSwapModel, 2, pcmFrom24LSBChannelSwap},
-    {24, kUnknown24Model, kAnyChannels, pcmFrom24TUSBMSB},
-    {24, kMBox, kAnyChannels, pcmFrom24TUSB2ch},
-    {24, kMBox2, kAnyChannels, pcmFrom24TUSB2ch},
+    {16, kModelMindprint, 2, pcmFrom16LSBChannelSwap},
+    {16, kModel0A4E_4040, 4, pcmFrom16LSBChannelSwapMI_4},
+    {24, kModel0A4E_4040, 4, pcmFrom24LSBChannelSwapMI_4},
+    {24, kModel0A4E_4040, 1, pcmFrom24Access},
+    {24, kModel0A4E_2040, 1, pcmFrom24Access},
+    {24, kModelMindprint, 1, pcmFrom24Access},
+    {24, kModelMindprint, 2, pcmFrom24LSBChannelSwap},
+    {24, kModel0763_2003, kAnyChannels, pcmFrom24TUSBMSB},
+    {24, kModelMBox, kAnyChannels, pcmFrom24TUSB2ch},
+    {24, kModelMBox2, kAnyChannels, pcmFrom24TUSB2ch},
 };
 
 constexpr CoderRow<PCMEncoder> kModelEncoders[] = {
-    {16, kSwapModel, 2, pcmTo16LSBChannelSwap}, {24, kSwapModel, 1, pcmTo24Access},
-    {24, kPairSwapModel, 1, pcmTo24Access},     {24, kAccessModel, 1, pcmTo24Access},
-    {24, kSwapModel, 2, pcmTo24LSBChannelSwap}, {24, kUnknown24Model, kAnyChannels, pcmTo24TUSBMSB},
-    {24, kMBox, kAnyChannels, pcmTo24TUSB2ch},  {24, kMBox2, kAnyChannels, pcmTo24TUSB2ch},
+    {16, kModelMindprint, 2, pcmTo16LSBChannelSwap}, {24, kModelMindprint, 1, pcmTo24Access},
+    {24, kModel0A4E_4040, 1, pcmTo24Access},         {24, kModel0A4E_2040, 1, pcmTo24Access},
+    {24, kModelMindprint, 2, pcmTo24LSBChannelSwap}, {24, kModel0763_2003, kAnyChannels, pcmTo24TUSBMSB},
+    {24, kModelMBox, kAnyChannels, pcmTo24TUSB2ch},  {24, kModelMBox2, kAnyChannels, pcmTo24TUSB2ch},
 };
 
 template <class Coder, size_t N> constexpr bool keysAreUnique(const CoderRow<Coder> (&rows)[N])
@@ -67,8 +56,7 @@ template <class Coder, size_t N> constexpr bool keysAreUnique(const CoderRow<Cod
         for (size_t j = i + 1; j < N; ++j) {
             const auto& a = rows[i];
             const auto& b = rows[j];
-            if (a.resolution == b.resolution && a.model.vendorId == b.model.vendorId &&
-                a.model.productId == b.model.productId && a.channels == b.channels) {
+            if (a.resolution == b.resolution && a.model.key() == b.model.key() && a.channels == b.channels) {
                 return false;
             }
         }
@@ -77,6 +65,7 @@ template <class Coder, size_t N> constexpr bool keysAreUnique(const CoderRow<Cod
 }
 static_assert(keysAreUnique(kModelDecoders));
 static_assert(keysAreUnique(kModelEncoders));
+static_assert(modelsRegistered(kModelDecoders) && modelsRegistered(kModelEncoders));
 
 // Every other device: the plain little-endian layout of the resolution.
 struct PlainCoders
@@ -125,14 +114,15 @@ constexpr InputPostProcessor samples(PostProcessorFunction f, uint32_t channels)
 // Digital-input channels silenced while the digital input has no lock.
 struct SilencingRow
 {
-    Model model;
+    DeviceModel model;
     InputPostProcessor member;
 };
 constexpr SilencingRow kSilencing[] = {
-    {kUS366, frames(postprocessUS366_4_BugFix, 4)},  {kUS366, frames(postprocessUS366_6_BugFix, 6)},
-    {kUH7000, frames(postprocessUS366_4_BugFix, 4)}, {kACV0, samples(postprocessACV0BugFix, 4)},
-    {kVeskaro, frames(postprocessVeskaroBugFix, 6)},
+    {kModelUS366, frames(postprocessUS366_4_BugFix, 4)},  {kModelUS366, frames(postprocessUS366_6_BugFix, 6)},
+    {kModelUH7000, frames(postprocessUS366_4_BugFix, 4)}, {kModelACV0, samples(postprocessACV0BugFix, 4)},
+    {kModelVeskaro, frames(postprocessVeskaroBugFix, 6)},
 };
+static_assert(modelsRegistered(kSilencing));
 
 // Indexed by RoutingIn0, RoutingIn1, RoutingIn2.
 constexpr PostProcessorFunction kUS600Routing[3][3][3] = {
@@ -252,13 +242,13 @@ InputPostProcessor chooseInputPostProcessor(const PCMDeviceFacts& device, uint32
     if (!device.highSpeed) {
         return {};
     }
-    if (kUS600.is(device)) {
+    if (isModel(kModelUS600, device)) {
         chosen = us600Routing(settings);
-    } else if (kUS144MKII.is(device)) {
+    } else if (isModel(kModelUS144MKII, device)) {
         chosen = us144Routing(settings);
     } else if (settings.DigitalLock == 0) {
         for (const auto& row : kSilencing) {
-            if (row.model.is(device) && row.member.channels == inputChannels) {
+            if (isModel(row.model, device) && row.member.channels == inputChannels) {
                 chosen = row.member;
                 break;
             }
