@@ -235,6 +235,13 @@ TEST_F(KernelHostProgramTest, AttachesAndDetachesDevicesAndStopsCleanly)
     IOObjectRelease(terminated);
     IONotificationPortDestroy(port);
 
+    // Numbers that do not fit a device number are refused, not cut to one that does.
+    for (const char* number : {"4294967297", "-4294967295", "99999999999999999999", "0", "1x"}) {
+        SCOPED_TRACE(number);
+        const Result refused = control({"detach", number});
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.err.find("no such device"), std::string::npos) << refused.err;
+    }
     EXPECT_EQ(control({"detach", "1"}).status, 0);
     EXPECT_EQ(control({"detach", "1"}).status, 1);
     devices = control({"devices"});
