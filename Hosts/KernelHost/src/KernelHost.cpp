@@ -167,18 +167,22 @@ IOReturn KernelHost::openConnection(IOService* service, task_t task, UInt32 type
     if (status == kIOReturnSuccess && client == nullptr) {
         status = kIOReturnError;
     }
+    if (status == kIOReturnSuccess) {
+        // The client belongs to the service plane under its provider, so that terminating the
+        // provider reaches it. A client the service's termination ended while it was being
+        // made (or that can no longer be attached) is not handed out.
+        const bool attached = client->getProvider() != nullptr || client->attach(service);
+        if (!attached || client->isInactive()) {
+            client->terminate();
+            client->release();
+            client = nullptr;
+            status = kIOReturnNoDevice;
+        }
+    }
     std::lock_guard lock(m_mutex);
     if (status != kIOReturnSuccess) {
         --m_tasks[task].connections;
         return status;
-    }
-    // The client belongs to the service plane under its provider, so that terminating the
-    // provider reaches it.
-    if (client->getProvider() == nullptr) {
-        client->attach(service);
-    }
-    if (service->isInactive()) {
-        client->terminate(); // the service went while the client was being made
     }
     auto connection = std::make_shared<Connection>();
     connection->id = m_nextConnection++;

@@ -492,4 +492,27 @@ TEST_F(KernelHostTest, OpeningNeedsAKnownTaskAndAnActiveService)
     driver->release();
 }
 
+// The service is terminated while a client of it is being made: the open fails with a status,
+// and neither the client nor the driver is left behind (a terminated client was attached again
+// and the two held each other).
+TEST_F(KernelHostTest, AnOpenRacingTheTerminationOfItsServiceFailsAndLeavesNothing)
+{
+    addPersonalities({personality("product", kVendor, kProduct, 0)});
+    publish(kVendor, kProduct, 0x0100);
+    TestDriver* driver = copyDriver();
+    ASSERT_NE(driver, nullptr);
+    onClientStart([driver] {
+        driver->IOService::terminate(0);
+        IOService::getServiceRoot()->waitQuiet();
+    });
+    ConnectionID id = 99;
+    const IOReturn status = host->openConnection(driver, process, kRecordClient, &id);
+    onClientStart(nullptr);
+    EXPECT_EQ(status, kIOReturnNoDevice);
+    EXPECT_EQ(id, 0u);
+    EXPECT_EQ(host->connectionCount(), 0u);
+    driver->release();
+    // TearDown finds no client and no driver left.
+}
+
 } // namespace

@@ -210,8 +210,27 @@ bool TestUserClient::initWithTask(task_t task, void* securityID, UInt32 type)
     return true;
 }
 
+namespace {
+std::mutex clientStartMutex;
+std::function<void()> clientStartHook; // guarded by clientStartMutex
+} // namespace
+
+void onClientStart(std::function<void()> hook)
+{
+    std::lock_guard lock(clientStartMutex);
+    clientStartHook = std::move(hook);
+}
+
 bool TestUserClient::start(IOService* provider)
 {
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(clientStartMutex);
+        hook = clientStartHook;
+    }
+    if (hook) {
+        hook();
+    }
     m_driver = OSDynamicCast(TestDriver, provider);
     if (m_driver == nullptr || !IOUserClient::start(provider)) {
         m_driver = nullptr;

@@ -3,6 +3,8 @@
 // table, an older method table and two memory types. Every life-cycle call is recorded.
 #pragma once
 
+#include <functional>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -134,6 +136,9 @@ private:
     IOMemoryDescriptor* m_clientMemory = nullptr;
     int m_methodsRun = 0;
 };
+
+// While set, runs at the beginning of every TestUserClient::start (tests that race a start).
+void onClientStart(std::function<void()> hook);
 
 // Personalities for TestProvider: {Tag, vendor, product (0 = none), release (0 = none), score,
 // a flag}. Flags: "RefuseProbe", "FailStart".

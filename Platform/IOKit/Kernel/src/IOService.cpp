@@ -480,8 +480,17 @@ bool IOService::didTerminate(IOService*, IOOptionBits, bool* defer)
 
 bool IOService::attach(IOService* provider)
 {
-    if (provider == nullptr || !attachToParent(provider, gIOServicePlane)) {
+    if (provider == nullptr) {
         return false;
+    }
+    {
+        // Checked and done under the lock the provider's termination marks it inactive with: a
+        // client attached in time is among the clients that termination ends, and nothing
+        // terminated is attached again.
+        std::lock_guard lock(provider->m_openMutex);
+        if (isInactive() || provider->isInactive() || !attachToParent(provider, gIOServicePlane)) {
+            return false;
+        }
     }
     provider->ensureClientQueue();
     return true;
@@ -508,8 +517,11 @@ bool IOService::finalize(IOOptionBits)
 
 bool IOService::terminate(IOOptionBits options)
 {
-    if (m_inactive.exchange(true, std::memory_order_acq_rel)) {
-        return false;
+    {
+        std::lock_guard lock(m_openMutex); // see attach
+        if (m_inactive.exchange(true, std::memory_order_acq_rel)) {
+            return false;
+        }
     }
     retain();
     adjustBusy(+1);
