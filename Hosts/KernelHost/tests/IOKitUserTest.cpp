@@ -392,12 +392,19 @@ TEST_F(IOKitUserTest, DeliversInterestMessagesOnTheRunLoop)
     EXPECT_FALSE(seen.withArgument[1]); // power messages carry no argument
     EXPECT_EQ(number(service, "Counter"), 7);
 
-    // Released, the notification delivers nothing more.
+    // Released, the notification delivers nothing more. A second listener on the same port
+    // hears the next message; anything for the first would have come before it.
     IOObjectRelease(notification);
+    Seen marker;
+    io_object_t markerNotification = 0;
+    ASSERT_EQ(IOServiceAddInterestNotification(port, service, kIOGeneralInterest, callback, &marker,
+                                               &markerNotification),
+              kIOReturnSuccess);
     ASSERT_EQ(IOConnectCallScalarMethod(connection, kStateChange, &counter, 1, nullptr, nullptr),
               kIOReturnSuccess);
-    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.3, false);
+    ASSERT_TRUE(runUntil([&] { return marker.messages.size() == 1; }));
     EXPECT_EQ(seen.messages.size(), 2u);
+    IOObjectRelease(markerNotification);
     IOServiceClose(connection);
     IONotificationPortDestroy(port);
     IOObjectRelease(service);
@@ -495,8 +502,13 @@ TEST_F(IOKitUserTest, AnnouncesPublishedAndTerminatedServices)
     ASSERT_TRUE(runUntil([&] { return seen.published == 1; }));
     kernel->removeNub();
     ASSERT_TRUE(runUntil([&] { return seen.terminated == 1; }));
-    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, false);
-    EXPECT_EQ(seen.published, 1); // the existing service was not announced twice
+    // One more service comes: announced after anything queued before it, so a second
+    // announcement of the existing service would be counted by then.
+    kernel->publishNub();
+    ASSERT_TRUE(runUntil([&] { return seen.published >= 2; }));
+    EXPECT_EQ(seen.published, 2); // the existing service was not announced twice
+    kernel->removeNub();
+    ASSERT_TRUE(runUntil([&] { return seen.terminated == 2; }));
 
     IOObjectRelease(published);
     IOObjectRelease(terminated);
