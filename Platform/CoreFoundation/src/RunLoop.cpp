@@ -191,7 +191,6 @@ public:
     std::vector<std::string> runningModes; // innermost last
     bool stopRequested = false;
     bool waiting = false;
-    std::condition_variable virtualWake; // lets the virtual clock count a waiting loop as a sleeper
 
 private:
     struct Pass;
@@ -530,18 +529,19 @@ int RunLoop::poll(std::vector<pollfd>& fds, uint64_t waitUntil)
         }
         return ::poll(fds.data(), fds.size(), timeout);
     }
-    // Virtual time moves only when a test advances it: look in short real-time slices, counted
-    // as a sleeper of the virtual clock meanwhile.
-    std::mutex slice;
-    std::unique_lock sliceLock(slice);
-    host_clock::detail::VirtualWaiter registration(virtualWake);
-    for (;;) {
-        const int ready = ::poll(fds.data(), fds.size(), 0);
-        if (ready != 0 || host_clock::now() >= waitUntil || !host_clock::virtual_clock::enabled()) {
-            return ready;
-        }
-        virtualWake.wait_for(sliceLock, std::chrono::milliseconds(1));
+    // Virtual time moves only when a test advances it: the clock wakes the loop at its deadline.
+    host_clock::Alarm alarm(waitUntil, [](void* loop) { static_cast<const RunLoop*>(loop)->wake(); }, this);
+    if (!alarm.armed()) {
+        return ::poll(fds.data(), fds.size(), 0);
     }
+    host_clock::blocking("run loop");
+    const int ready = ::poll(fds.data(), fds.size(), -1);
+    if (alarm.cancel()) {
+        host_clock::resumed();
+    } else {
+        host_clock::markRunning();
+    }
+    return ready;
 }
 
 SInt32 RunLoop::run(const std::string& mode, CFTimeInterval seconds, bool returnAfterSourceHandled)

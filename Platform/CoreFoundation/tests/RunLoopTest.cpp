@@ -84,17 +84,18 @@ TEST(RunLoop, AWaitingLoopFollowsTheVirtualClock)
     vc::Scope clock;
     Counter fired;
     std::atomic<SInt32> result{0};
-    std::thread worker([&] {
+    std::thread worker = platform::host_clock::startParticipant("run loop", [&] {
         Owned<CFRunLoopTimerRef> timer = makeTimer(CFAbsoluteTimeGetCurrent() + 30.0, 0, stopTimer, fired);
         CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
         result = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 100.0, false);
     });
-    ASSERT_TRUE(vc::waitForSleepers(1));
+    vc::runFor(29'000'000'000, 1'000'000'000);
     EXPECT_EQ(fired.count, 0);
-    vc::advanceBy(30'000'000'000);
-    worker.join();
+    EXPECT_EQ(result, 0);
+    vc::runFor(1'000'000'000, 1'000'000'000);
     EXPECT_EQ(fired.count, 1);
     EXPECT_EQ(result, kCFRunLoopRunStopped);
+    worker.join();
 }
 
 TEST(RunLoop, RealTimeOutAndStopFromAnotherThread)

@@ -1,5 +1,4 @@
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <future>
 #include <map>
@@ -16,9 +15,12 @@ namespace platform::dispatch {
 class Queue
 {
 public:
+    // A queue made on a participant of simulated time (kernel code) takes part in it too.
     explicit Queue(const char* label) : m_label(label == nullptr ? "" : label)
     {
-        std::thread worker([this] { run(); });
+        std::thread worker = host_clock::isParticipant()
+                                 ? host_clock::startParticipant("dispatch queue " + m_label, [this] { run(); })
+                                 : std::thread([this] { run(); });
         m_worker = worker.get_id();
         worker.detach(); // the worker frees the queue when it ends
     }
@@ -32,7 +34,7 @@ public:
         if (m_references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
             std::lock_guard lock(m_mutex);
             m_released = true;
-            m_changed.notify_all();
+            m_changed.notifyAll();
         }
     }
 
@@ -40,14 +42,14 @@ public:
     {
         std::lock_guard lock(m_mutex);
         m_items.push_back(std::move(work));
-        m_changed.notify_all();
+        m_changed.notifyAll();
     }
 
     void enqueueAt(dispatch_time_t when, std::function<void()> work)
     {
         std::lock_guard lock(m_mutex);
         m_delayed.emplace(when, std::move(work)); // after equal times: queued order
-        m_changed.notify_all();
+        m_changed.notifyAll();
     }
 
     void drain()
@@ -56,11 +58,14 @@ public:
             return;
         }
         std::unique_lock lock(m_mutex);
-        m_idle.wait(lock, [this] { return m_items.empty() && !m_running; });
+        m_idle.wait(lock, [this] { return m_items.empty() && !m_running && !delayedDueLocked(); });
     }
 
 private:
     ~Queue() = default;
+
+    // Delayed work whose time has come but that the worker has not queued yet.
+    bool delayedDueLocked() const { return !m_delayed.empty() && m_delayed.begin()->first <= host_clock::now(); }
 
     // The worker: runs items in order, moves due delayed work over, and ends once released
     // with nothing left to run.
@@ -85,7 +90,7 @@ private:
                 lock.lock();
                 m_running = false;
                 if (m_items.empty()) {
-                    m_idle.notify_all();
+                    m_idle.notifyAll();
                 }
                 continue;
             }
@@ -97,8 +102,8 @@ private:
                 continue;
             }
             const uint64_t due = m_delayed.begin()->first;
-            host_clock::waitUntil(lock, m_changed, due,
-                                  [this, due] { return !m_items.empty() || m_delayed.begin()->first < due; });
+            m_changed.waitUntil(lock, due,
+                                [this, due] { return !m_items.empty() || m_delayed.begin()->first < due; });
         }
         lock.unlock();
         delete this;
@@ -108,8 +113,8 @@ private:
     std::thread::id m_worker;
     std::atomic<int> m_references{1};
     std::mutex m_mutex;
-    std::condition_variable m_changed; // work queued, or released
-    std::condition_variable m_idle;    // nothing queued and nothing running
+    host_clock::Condition m_changed; // work queued, or released
+    host_clock::Condition m_idle;    // nothing queued, nothing running and nothing due
     // Guarded by m_mutex.
     std::deque<std::function<void()>> m_items;
     std::multimap<dispatch_time_t, std::function<void()>> m_delayed;

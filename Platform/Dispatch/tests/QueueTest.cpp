@@ -98,30 +98,23 @@ TEST(DispatchQueue, DelayedWorkFollowsTheVirtualClock)
     dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 5 * NSEC_PER_MSEC), queue, record(1));
     dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 5 * NSEC_PER_MSEC), queue, record(2));
     dispatch_after(DISPATCH_TIME_FOREVER, queue, record(99));
-    ASSERT_TRUE(vc::waitForSleepers(1));
     platform::dispatch::drain(queue);
     EXPECT_TRUE(order.empty());
 
-    // Due work is queued by the worker once it sees the new time: wait for it in real time.
-    auto seenAfter = [&](size_t count) {
-        for (int i = 0; i < 10000; ++i) {
-            {
-                std::lock_guard lock(mutex);
-                if (order.size() >= count) {
-                    return order;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+    // drain waits for the work whose time has come, and only for it.
+    auto seen = [&] {
+        platform::dispatch::drain(queue);
         std::lock_guard lock(mutex);
         return order;
     };
-    vc::advanceBy(5 * NSEC_PER_MSEC);
-    EXPECT_EQ(seenAfter(2), (std::vector<int>{1, 2}));
-    ASSERT_TRUE(vc::waitForSleepers(1));
-    EXPECT_EQ(seenAfter(0).size(), 2U); // the later one is not due yet
-    vc::advanceBy(5 * NSEC_PER_MSEC);
-    EXPECT_EQ(seenAfter(3), (std::vector<int>{1, 2, 3}));
+    vc::advanceBy(5 * NSEC_PER_MSEC - 1);
+    EXPECT_TRUE(seen().empty());
+    vc::advanceBy(1);
+    EXPECT_EQ(seen(), (std::vector<int>{1, 2}));
+    vc::advanceBy(5 * NSEC_PER_MSEC - 1);
+    EXPECT_EQ(seen(), (std::vector<int>{1, 2}));
+    vc::advanceBy(1);
+    EXPECT_EQ(seen(), (std::vector<int>{1, 2, 3}));
     dispatch_release(queue);
 }
 

@@ -1,4 +1,3 @@
-#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,7 +13,7 @@ namespace {
 struct SemaphoreState
 {
     std::mutex mutex;
-    std::condition_variable changed;
+    platform::host_clock::Condition changed;
     int count = 0;          // guarded by mutex
     bool destroyed = false; // guarded by mutex
 };
@@ -63,7 +62,7 @@ kern_return_t waitFor(semaphore_t semaphore, std::optional<uint64_t> deadline)
     std::unique_lock lock(state->mutex);
     const auto ready = [&] { return state->count > 0 || state->destroyed; };
     if (deadline) {
-        platform::host_clock::waitUntil(lock, state->changed, *deadline, ready);
+        state->changed.waitUntil(lock, *deadline, ready);
     } else {
         state->changed.wait(lock, ready);
     }
@@ -105,7 +104,7 @@ kern_return_t semaphore_destroy(task_t task, semaphore_t semaphore)
     }
     std::lock_guard lock(state->mutex);
     state->destroyed = true;
-    state->changed.notify_all();
+    state->changed.notifyAll();
     return KERN_SUCCESS;
 }
 
@@ -117,7 +116,7 @@ kern_return_t semaphore_signal(semaphore_t semaphore)
     }
     std::lock_guard lock(state->mutex);
     ++state->count;
-    state->changed.notify_all();
+    state->changed.notifyAll();
     return KERN_SUCCESS;
 }
 

@@ -62,21 +62,20 @@ TEST(MachSemaphores, TimedWaitFollowsTheVirtualClock)
     hc::virtual_clock::Scope clock;
     const semaphore_t s = makeSemaphore();
     std::atomic<kern_return_t> result{-1};
-    std::thread waiter([&] { result = semaphore_timedwait(s, {3, 0}); });
-    ASSERT_TRUE(hc::virtual_clock::waitForSleepers(1));
-    hc::virtual_clock::advanceBy(2'999'999'999);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::thread waiter = hc::startParticipant("waiter", [&] { result = semaphore_timedwait(s, {3, 0}); });
+    hc::virtual_clock::runFor(2'999'999'999, 1'000'000'000);
     EXPECT_EQ(result.load(), -1);
-    hc::virtual_clock::advanceBy(1);
-    waiter.join();
+    hc::virtual_clock::runFor(1, 1);
     EXPECT_EQ(result.load(), KERN_OPERATION_TIMED_OUT);
+    waiter.join();
 
     // A signal ends a timed wait before its deadline.
-    std::thread signalled([&] { result = semaphore_timedwait(s, {3, 0}); });
-    ASSERT_TRUE(hc::virtual_clock::waitForSleepers(1));
+    std::thread signalled = hc::startParticipant("waiter", [&] { result = semaphore_timedwait(s, {3, 0}); });
+    hc::virtual_clock::settle();
     EXPECT_EQ(semaphore_signal(s), KERN_SUCCESS);
-    signalled.join();
+    hc::virtual_clock::settle();
     EXPECT_EQ(result.load(), KERN_SUCCESS);
+    signalled.join();
     semaphore_destroy(mach_task_self(), s);
 }
 
@@ -85,13 +84,15 @@ TEST(MachSemaphores, DestroyWakesEveryWaiter)
     hc::virtual_clock::Scope clock; // lets the test see both waiters asleep
     const semaphore_t s = makeSemaphore();
     std::atomic<int> terminated{0};
-    std::thread a([&] { terminated += semaphore_timedwait(s, {60, 0}) == KERN_TERMINATED; });
-    std::thread b([&] { terminated += semaphore_timedwait(s, {60, 0}) == KERN_TERMINATED; });
-    ASSERT_TRUE(hc::virtual_clock::waitForSleepers(2));
+    std::thread a = hc::startParticipant("a", [&] { terminated += semaphore_timedwait(s, {60, 0}) == KERN_TERMINATED; });
+    std::thread b = hc::startParticipant("b", [&] { terminated += semaphore_wait(s) == KERN_TERMINATED; });
+    hc::virtual_clock::settle();
+    EXPECT_EQ(terminated.load(), 0);
     EXPECT_EQ(semaphore_destroy(mach_task_self(), s), KERN_SUCCESS);
+    hc::virtual_clock::settle();
+    EXPECT_EQ(terminated.load(), 2);
     a.join();
     b.join();
-    EXPECT_EQ(terminated.load(), 2);
 }
 
 TEST(MachSemaphores, SignalFromAnotherThreadEndsAnUntimedWait)

@@ -1,7 +1,6 @@
 #include "usbsim/Bus.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include "CompletionDispatcher.h"
@@ -462,19 +461,22 @@ Bus::Bus() : Bus(Options{}) {}
 Bus::Bus(const Options& options)
     : m_options(options), m_start(host_clock::now()), m_dispatcher(std::make_unique<CompletionDispatcher>())
 {
+    m_nextMicroframe = microframeAt(m_start) + 1;
     m_thread = std::thread([this] { run(); });
+    host_clock::virtual_clock::addHook(this);
 }
 
 Bus::~Bus()
 {
+    host_clock::virtual_clock::removeHook(this);
     for (const auto& device : devices()) {
         detach(device);
     }
     {
         std::lock_guard lock(m_mutex);
         m_stop = true;
-        m_wake.notify_all();
     }
+    m_wake.notifyAll();
     m_thread.join();
     m_dispatcher->stop();
 }
@@ -524,8 +526,11 @@ std::shared_ptr<Device> Bus::attach(std::shared_ptr<DeviceModel> model, const At
             location = 0x14000000u | (m_nextPort++ & 0xFFFu) << 12;
         }
         device = std::make_shared<Device>(*this, std::move(model), address, location, options.externalHubs);
+        if (m_devices.empty()) {
+            serviceUpToLocked(host_clock::now()); // an empty bus lets its frames pass unserviced
+        }
         m_devices.push_back(device);
-        m_wake.notify_all();
+        m_wake.notifyAll();
     }
     notify(device, true);
     return device;
@@ -780,25 +785,47 @@ void Bus::run()
 {
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
-        const uint64_t current = microframeAt(host_clock::now());
+        if (host_clock::virtual_clock::enabled()) {
+            // The advancing thread services the frames (advanced); wait for stop or the real clock.
+            m_wake.wait(lock, [&] { return m_stop || !host_clock::virtual_clock::enabled(); });
+            continue;
+        }
+        serviceUpToLocked(host_clock::now());
+        uint64_t next = m_nextMicroframe;
         bool highSpeed = false;
         for (const auto& device : m_devices) {
             highSpeed = highSpeed || isHighSpeed(device->m_speed);
         }
-        if (m_devices.empty()) {
-            m_nextMicroframe = std::max(m_nextMicroframe, current + 1);
-        }
-        while (m_nextMicroframe <= current && !m_stop) {
-            serviceMicroframeLocked(m_nextMicroframe);
-            ++m_nextMicroframe;
-        }
-        uint64_t next = m_nextMicroframe;
         if (!highSpeed) {
             next = (next + kMicroframesPerFrame - 1) / kMicroframesPerFrame * kMicroframesPerFrame;
         }
         const size_t devices = m_devices.size();
-        host_clock::waitUntil(lock, m_wake, microframeStart(next),
-                              [&] { return m_stop || m_devices.size() != devices; });
+        m_wake.waitUntil(lock, microframeStart(next), [&] {
+            return m_stop || m_devices.size() != devices || host_clock::virtual_clock::enabled();
+        });
+    }
+}
+
+void Bus::advanced(uint64_t now)
+{
+    std::lock_guard lock(m_mutex);
+    if (host_clock::virtual_clock::enabled()) {
+        serviceUpToLocked(now);
+    } else {
+        m_wake.notifyAll(); // back on the real clock: the bus thread takes over
+    }
+}
+
+void Bus::serviceUpToLocked(uint64_t now)
+{
+    const uint64_t current = microframeAt(now);
+    if (m_devices.empty()) {
+        m_nextMicroframe = std::max(m_nextMicroframe, current + 1);
+        return;
+    }
+    while (m_nextMicroframe <= current && !m_stop) {
+        serviceMicroframeLocked(m_nextMicroframe);
+        ++m_nextMicroframe;
     }
 }
 
@@ -988,30 +1015,11 @@ void Bus::finishTransferLocked(Device& device, Pipe& pipe, Status status)
     postLocked(device, pipe, finished, status, true);
 }
 
-bool Bus::settle()
+void Bus::settle()
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    int stable = 0;
-    for (int spin = 0; std::chrono::steady_clock::now() < deadline; ++spin) {
-        bool caughtUp = false;
-        {
-            std::lock_guard lock(m_mutex);
-            caughtUp = m_stop || m_nextMicroframe > microframeAt(host_clock::now());
-        }
-        if (caughtUp && m_dispatcher->quiescent()) {
-            if (++stable >= 2) {
-                return true;
-            }
-        } else {
-            stable = 0;
-        }
-        if (spin < 64) {
-            std::this_thread::yield();
-        } else {
-            std::this_thread::sleep_for(std::chrono::microseconds(20));
-        }
+    if (host_clock::virtual_clock::enabled()) {
+        host_clock::virtual_clock::settle();
     }
-    return false;
 }
 
 void Bus::runFor(uint64_t nanoseconds, uint64_t step)
@@ -1020,14 +1028,7 @@ void Bus::runFor(uint64_t nanoseconds, uint64_t step)
         host_clock::sleepFor(nanoseconds);
         return;
     }
-    step = std::max<uint64_t>(step, 1);
-    settle();
-    while (nanoseconds > 0) {
-        const uint64_t advance = std::min(step, nanoseconds);
-        host_clock::virtual_clock::advanceBy(advance);
-        nanoseconds -= advance;
-        settle();
-    }
+    host_clock::virtual_clock::runFor(nanoseconds, step);
 }
 
 } // namespace usbsim

@@ -1,11 +1,6 @@
 #include "CompletionDispatcher.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cstdio>
-
-#include "platform/HostClock.h"
+#include <string>
 
 namespace usbsim {
 namespace {
@@ -55,19 +50,16 @@ void CompletionDispatcher::post(const std::shared_ptr<Lane>& lane, CompletionTas
         m_readyLanes.push_back(lane);
     }
     if (m_idle == 0 && m_workers.size() < kMaxWorkers && !m_stopping) {
-        auto worker = std::make_unique<Worker>();
-        Worker* raw = worker.get();
         ++m_idle; // counted idle until it takes its first lane
-        m_workers.push_back(std::move(worker));
-        raw->thread = std::thread([this, raw] { work(*raw); });
+        m_workers.push_back(platform::host_clock::startParticipant(
+            "usb completion thread " + std::to_string(m_workers.size() + 1), [this] { work(); }));
         return;
     }
-    m_ready.notify_one();
+    m_ready.notifyOne();
 }
 
-void CompletionDispatcher::work(Worker& worker)
+void CompletionDispatcher::work()
 {
-    worker.tid.store(static_cast<pid_t>(syscall(SYS_gettid)), std::memory_order_release);
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_ready.wait(lock, [&] { return !m_readyLanes.empty() || m_stopping; });
@@ -80,14 +72,13 @@ void CompletionDispatcher::work(Worker& worker)
         CompletionTask task = std::move(lane->tasks.front());
         lane->tasks.pop_front();
         --m_idle;
-        worker.running = true;
         lock.unlock();
 
         runTask(task);
+        task = CompletionTask{}; // what the completion captured goes before it counts as delivered
         m_delivered.fetch_add(1, std::memory_order_acq_rel);
 
         lock.lock();
-        worker.running = false;
         ++m_idle;
         if (lane->tasks.empty()) {
             lane->queued = false;
@@ -97,72 +88,21 @@ void CompletionDispatcher::work(Worker& worker)
     }
 }
 
-bool CompletionDispatcher::threadBlocked(pid_t tid)
-{
-    if (tid == 0) {
-        return false;
-    }
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
-    FILE* file = std::fopen(path, "r");
-    if (file == nullptr) {
-        return true; // already gone
-    }
-    char buffer[512];
-    const size_t n = std::fread(buffer, 1, sizeof buffer - 1, file);
-    std::fclose(file);
-    buffer[n] = '\0';
-    // "tid (name) S ...": the state follows the last ')'.
-    const char* close = nullptr;
-    for (const char* p = buffer; *p != '\0'; ++p) {
-        if (*p == ')') {
-            close = p;
-        }
-    }
-    if (close == nullptr || close[1] == '\0' || close[2] == '\0') {
-        return false;
-    }
-    const char state = close[2];
-    return state == 'S' || state == 'D';
-}
-
-bool CompletionDispatcher::quiescent()
-{
-    std::vector<pid_t> running;
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_readyLanes.empty()) {
-            return false;
-        }
-        for (const auto& worker : m_workers) {
-            if (worker->running) {
-                running.push_back(worker->tid.load(std::memory_order_acquire));
-            }
-        }
-    }
-    for (const pid_t tid : running) {
-        if (!threadBlocked(tid)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 void CompletionDispatcher::stop()
 {
-    std::vector<std::unique_ptr<Worker>> workers;
+    std::vector<std::thread> workers;
     {
         std::lock_guard lock(m_mutex);
         if (m_stopping && m_workers.empty()) {
             return;
         }
         m_stopping = true;
-        m_ready.notify_all();
         workers.swap(m_workers);
     }
+    m_ready.notifyAll();
     for (auto& worker : workers) {
-        if (worker->thread.joinable()) {
-            worker->thread.join();
+        if (worker.joinable()) {
+            worker.join();
         }
     }
 }

@@ -1,12 +1,10 @@
-// Runs transfer completions off the bus thread: one serial lane per pipe (its completions in order,
-// one at a time) over a pool of threads that grows whenever every thread is busy, so a completion
-// that sleeps or waits never holds up another pipe's completions.
+// Runs transfer completions off the thread that services the bus: one serial lane per pipe (its
+// completions in order, one at a time) over a pool of threads that grows whenever every thread is
+// busy, so a completion that sleeps or waits never holds up another pipe's completions. The
+// threads are participants of simulated time (platform/HostClock.h).
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -15,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/HostClock.h"
 #include "usbsim/Types.h"
 
 namespace usbsim {
@@ -53,27 +52,18 @@ public:
 
     std::shared_ptr<Lane> makeLane() { return std::make_shared<Lane>(); }
     void post(const std::shared_ptr<Lane>& lane, CompletionTask task);
-    // Nothing waits to run, and every running completion is blocked (asleep or waiting).
-    bool quiescent();
     // Runs what is queued, then ends the threads.
     void stop();
     uint64_t delivered() const { return m_delivered.load(std::memory_order_acquire); }
 
 private:
-    struct Worker
-    {
-        std::thread thread;
-        std::atomic<pid_t> tid{0};
-        bool running = false; // guarded by m_mutex
-    };
-    void work(Worker& worker);
-    static bool threadBlocked(pid_t tid);
+    void work();
 
     std::mutex m_mutex;
-    std::condition_variable m_ready;
+    platform::host_clock::Condition m_ready;
     // Guarded by m_mutex.
     std::deque<std::shared_ptr<Lane>> m_readyLanes;
-    std::vector<std::unique_ptr<Worker>> m_workers;
+    std::vector<std::thread> m_workers;
     size_t m_idle = 0;
     bool m_stopping = false;
     std::atomic<uint64_t> m_delivered{0};

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "Recorder.h"
 #include "TestDevice.h"
+#include "mach/mach_init.h"
+#include "mach/semaphore.h"
 #include "platform/HostClock.h"
 
 namespace usbsim::test {
@@ -384,7 +388,7 @@ TEST_F(BusTest, ControlTimeOutAndLateAnswerFollowTheClock)
     std::atomic<int> stage{0};
     Status first = kSuccess;
     Status second = kError;
-    std::thread requester([&] {
+    std::thread requester = platform::host_clock::startParticipant("requester", [&] {
         uint8_t byte = 0;
         uint32_t done = 0;
         first = device->deviceRequest({0xC0, 0x49, 0, 0, 1}, &byte, &done, 1000, 5000);
@@ -392,17 +396,14 @@ TEST_F(BusTest, ControlTimeOutAndLateAnswerFollowTheClock)
         second = device->deviceRequest({0xC0, 0x49, 0, 0, 1}, &byte, &done, 1000, 5000);
         stage = 2;
     });
-    ASSERT_TRUE(vc::waitForSleepers(2)); // the bus thread and the requester
     bus.runFor(999 * kFrameNanoseconds);
     EXPECT_EQ(stage.load(), 0);
     bus.runFor(1 * kFrameNanoseconds);
-    while (stage.load() == 0) {
-        std::this_thread::yield();
-    }
-    ASSERT_TRUE(vc::waitForSleepers(2)); // the late answer is on its way
+    EXPECT_EQ(stage.load(), 1); // timed out; the late answer is on its way
     bus.runFor(299 * kFrameNanoseconds);
     EXPECT_EQ(stage.load(), 1);
     bus.runFor(1 * kFrameNanoseconds);
+    EXPECT_EQ(stage.load(), 2);
     requester.join();
     EXPECT_EQ(first, kTransactionTimeout);
     EXPECT_EQ(second, kSuccess);
@@ -652,6 +653,104 @@ TEST_F(BusTest, TenSecondsOfStreamingMissNoFrame)
     out->abort();
     in->abort();
     bus.settle();
+}
+
+// A driver's completion often only hands its transfer to a thread of its own (through a
+// semaphore) which does the work and queues the next transfer. That work is done before the
+// clock moves, every frame, for thousands of frames.
+TEST_F(BusTest, WorkHandedFromACompletionIsDoneBeforeTheClockMoves)
+{
+    constexpr int kFrames = 4000;
+    auto pipe = device->pipe(kIsocIn);
+    semaphore_t handed = 0;
+    ASSERT_EQ(semaphore_create(mach_task_self(), &handed, SYNC_POLICY_FIFO, 0), KERN_SUCCESS);
+    struct Transfer
+    {
+        IsocFrame record{};
+        uint8_t data[200] = {};
+    };
+    Transfer transfers[2];
+    std::mutex mutex;
+    std::vector<int> done;      // guarded by mutex: transfers completed, not yet handled
+    int completed = 0;          // guarded by mutex
+    std::atomic<int> handled{0};
+    std::atomic<uint64_t> handledInFrame{0};
+    std::atomic<bool> stop{false};
+    uint64_t next = frame() + 1; // the worker's
+    auto submit = [&](int index) {
+        transfers[index].record.frReqCount = 200;
+        next = std::max(next, frame() + 1);
+        EXPECT_EQ(pipe->readIsoc(transfers[index].data, next++, 1, &transfers[index].record, recorder.isoc(index)),
+                  kSuccess);
+    };
+    recorder.hook = [&](const Completed& c) {
+        {
+            std::lock_guard lock(mutex);
+            done.push_back(c.tag);
+            ++completed;
+        }
+        semaphore_signal(handed);
+    };
+    submit(0);
+    submit(1);
+    std::thread worker = platform::host_clock::startParticipant("transfer worker", [&] {
+        while (semaphore_wait(handed) == KERN_SUCCESS && !stop) {
+            int index = 0;
+            {
+                std::lock_guard lock(mutex);
+                index = done.front();
+                done.erase(done.begin());
+            }
+            handledInFrame = frame();
+            ++handled;
+            submit(index);
+        }
+    });
+    for (int i = 0; i < kFrames; ++i) {
+        bus.runFrames(1);
+        std::lock_guard lock(mutex);
+        if (handled.load() != completed || (i > 0 && handledInFrame.load() != frame())) {
+            ADD_FAILURE() << "step " << i << ": " << completed << " completed, " << handled.load()
+                          << " handled, the last in frame " << handledInFrame.load() << " of " << frame();
+            break;
+        }
+    }
+    EXPECT_GE(handled.load(), kFrames - 1);
+    stop = true;
+    semaphore_signal(handed);
+    worker.join();
+    recorder.hook = nullptr;
+    pipe->abort();
+    bus.settle();
+    semaphore_destroy(mach_task_self(), handed);
+}
+
+// A completion that never blocks (or blocks where the clock cannot see it) stops the clock: runFor
+// fails loudly, naming the thread, and time does not move.
+TEST_F(BusTest, RunForFailsLoudlyWhenACompletionNeverBlocks)
+{
+    const auto previous = vc::setSettleLimit(std::chrono::milliseconds(100));
+    std::atomic<bool> release{false};
+    recorder.hook = [&](const Completed&) {
+        while (!release.load()) {
+        }
+    };
+    auto in = device->pipe(kBulkOut);
+    uint8_t data[8] = {};
+    ASSERT_EQ(in->write(data, 8, 0, 0, recorder.completion(1)), kSuccess);
+    const uint64_t before = platform::host_clock::now();
+    try {
+        bus.runFrames(3);
+        ADD_FAILURE() << "runFor returned with a completion still running";
+    } catch (const vc::SettleError& error) {
+        EXPECT_NE(std::string(error.what()).find("usb completion thread"), std::string::npos) << error.what();
+    }
+    EXPECT_LT(platform::host_clock::now(), before + 3 * kFrameNanoseconds);
+    EXPECT_THROW(bus.settle(), vc::SettleError);
+    release = true;
+    bus.settle();
+    EXPECT_EQ(recorder.count(), 1u);
+    vc::setSettleLimit(previous);
 }
 
 // High speed: records per microframe on bInterval 1, per frame on bInterval 4.

@@ -50,18 +50,18 @@ TEST(Semaphore, TimedWaitIsWholeSecondsOnTheHostClock)
     Semaphore s;
     ASSERT_TRUE(s.create());
     std::atomic<int> result{-1};
-    std::thread waiter([&] { result = s.waitTimeout(3) ? 1 : 0; });
-    ASSERT_TRUE(hc::virtual_clock::waitForSleepers(1));
-    hc::virtual_clock::advanceBy(2'900'000'000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::thread waiter = hc::startParticipant("waiter", [&] { result = s.waitTimeout(3) ? 1 : 0; });
+    hc::virtual_clock::runFor(2'900'000'000, 100'000'000);
     EXPECT_EQ(result.load(), -1);
-    hc::virtual_clock::advanceBy(100'000'000);
-    waiter.join();
+    hc::virtual_clock::runFor(100'000'000, 100'000'000);
     EXPECT_EQ(result.load(), 0);
+    waiter.join();
 
-    std::thread signalled([&] { result = s.waitTimeout(3) ? 1 : 0; });
-    ASSERT_TRUE(hc::virtual_clock::waitForSleepers(1));
+    std::thread signalled = hc::startParticipant("waiter", [&] { result = s.waitTimeout(3) ? 1 : 0; });
+    hc::virtual_clock::settle();
+    EXPECT_EQ(result.load(), 0);
     s.signal();
+    hc::virtual_clock::settle();
     signalled.join();
     EXPECT_EQ(result.load(), 1);
 }

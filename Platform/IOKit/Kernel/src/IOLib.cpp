@@ -275,9 +275,10 @@ void absolutetime_to_nanoseconds(uint64_t absoluteTime, uint64_t* result)
 
 // Locks
 
+// Kernel code may sleep with a lock held: a thread waiting for it counts as blocked.
 struct _IOLock
 {
-    std::mutex mutex;
+    platform::host_clock::Mutex mutex;
 };
 
 IOLock* IOLockAlloc()
@@ -367,6 +368,7 @@ struct thread
     std::atomic<pid_t> tid{0};
     std::mutex policyMutex;
     std::optional<platform::iokit::TimeConstraint> constraint; // guarded by policyMutex
+    std::optional<platform::host_clock::Enlistment> enlistment; // kernel threads take part in simulated time
 };
 
 namespace {
@@ -397,6 +399,7 @@ void* threadMain(void* argument)
 {
     auto* record = static_cast<thread_t>(argument);
     ThreadExit exit{record};
+    platform::host_clock::Participation participation(std::move(*record->enlistment));
     currentThreadRecord = record;
     record->tid.store(static_cast<pid_t>(syscall(SYS_gettid)), std::memory_order_release);
     if (record->continuation != nullptr) {
@@ -413,6 +416,7 @@ thread_t startThread(thread_continue_t continuation, IOThreadFunc function, void
     record->continuation = continuation;
     record->function = function;
     record->parameter = parameter;
+    record->enlistment.emplace("kernel thread");
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);

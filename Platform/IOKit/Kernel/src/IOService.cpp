@@ -610,7 +610,7 @@ void IOService::adjustOwnBusy(int delta)
 {
     std::lock_guard lock(m_busyMutex);
     m_busy += delta;
-    m_busyChanged.notify_all();
+    m_busyChanged.notifyAll();
 }
 
 void IOService::adjustBusy(int delta)
@@ -628,7 +628,7 @@ IOReturn IOService::waitQuiet(uint64_t timeout)
     const uint64_t limit = static_cast<uint64_t>(INT64_MAX);
     const uint64_t deadline = timeout >= limit - now ? limit : now + timeout;
     std::unique_lock lock(m_busyMutex);
-    return platform::host_clock::waitUntil(lock, m_busyChanged, deadline, [&] { return m_busy == 0; })
+    return m_busyChanged.waitUntil(lock, deadline, [&] { return m_busy == 0; })
                ? kIOReturnSuccess
                : kIOReturnTimeout;
 }

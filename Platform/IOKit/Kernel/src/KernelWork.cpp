@@ -1,9 +1,10 @@
 #include "KernelWork.h"
 
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
+
+#include "platform/HostClock.h"
 
 namespace platform::iokit::detail {
 namespace {
@@ -11,13 +12,13 @@ namespace {
 struct WorkThread
 {
     std::mutex mutex;
-    std::condition_variable posted;
+    platform::host_clock::Condition posted;
     std::deque<std::function<void()>> jobs; // guarded by mutex
     std::thread::id id;
 
     WorkThread()
     {
-        std::thread thread([this] { run(); });
+        std::thread thread = platform::host_clock::startParticipant("kernel work thread", [this] { run(); });
         id = thread.get_id();
         thread.detach(); // lives as long as the process
     }
@@ -52,7 +53,7 @@ void postWork(std::function<void()> job)
         std::lock_guard lock(w.mutex);
         w.jobs.push_back(std::move(job));
     }
-    w.posted.notify_one();
+    w.posted.notifyOne();
 }
 
 bool onWorkThread()

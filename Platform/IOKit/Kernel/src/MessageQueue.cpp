@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/HostClock.h"
 #include "platform/Log.h"
 
 namespace platform::iokit::detail {
@@ -95,13 +96,48 @@ struct MessageQueue::State
         }
         m.target = target;
         cell->sequence.store(position + 1, std::memory_order_release);
-        // The consumer announces that it is about to sleep before it looks at `wake` a last
-        // time, so a sender that sees no sleeper can skip the system call.
+        wakeConsumer();
+        return true;
+    }
+
+    // The consumer announces that it is about to sleep before it looks at `wake` a last time, so
+    // a sender that sees no sleeper can skip the system call. The one sender that takes the
+    // announcement back counts the consumer busy for simulated time before waking it.
+    void wakeConsumer()
+    {
         wake.fetch_add(1, std::memory_order_seq_cst);
-        if (waiting.load(std::memory_order_seq_cst)) {
+        if (waiting.load(std::memory_order_seq_cst) && waiting.exchange(false, std::memory_order_seq_cst)) {
+            platform::host_clock::creditWake();
             futexWakeAll(wake);
         }
-        return true;
+    }
+
+    bool hasMessage() const
+    {
+        return cells[dequeue & mask].sequence.load(std::memory_order_acquire) == dequeue + 1;
+    }
+
+    // Consumer side: blocks until a message or stop.
+    void waitForMessage()
+    {
+        platform::host_clock::blocking("message queue");
+        waiting.store(true, std::memory_order_seq_cst);
+        for (;;) {
+            const uint32_t seen = wake.load(std::memory_order_seq_cst);
+            if (!waiting.load(std::memory_order_seq_cst)) {
+                platform::host_clock::markRunning(); // a sender counted it busy
+                return;
+            }
+            if (hasMessage() || stopping.load(std::memory_order_acquire)) {
+                if (waiting.exchange(false, std::memory_order_seq_cst)) {
+                    platform::host_clock::resumed();
+                } else {
+                    platform::host_clock::markRunning();
+                }
+                return;
+            }
+            futexWait(wake, seen);
+        }
     }
 
     // Consumer side only.
@@ -139,15 +175,7 @@ struct MessageQueue::State
                 handle();
                 continue;
             }
-            waiting.store(true, std::memory_order_seq_cst);
-            const uint32_t seen = wake.load(std::memory_order_seq_cst);
-            if (pop(message)) {
-                waiting.store(false, std::memory_order_relaxed);
-                handle();
-                continue;
-            }
-            futexWait(wake, seen);
-            waiting.store(false, std::memory_order_relaxed);
+            waitForMessage();
         }
         while (pop(message)) {
             releaseObjects(message);
@@ -172,8 +200,9 @@ MessageQueue::MessageQueue(size_t capacity, std::string label, Deliver deliver)
     while (rounded < capacity) {
         rounded *= 2;
     }
+    std::string name = "message queue " + label;
     m_state = std::make_shared<State>(rounded, std::move(label), std::move(deliver));
-    m_thread = std::thread([state = m_state] { state->run(); });
+    m_thread = platform::host_clock::startParticipant(std::move(name), [state = m_state] { state->run(); });
 }
 
 MessageQueue::~MessageQueue()
@@ -202,9 +231,8 @@ uint64_t MessageQueue::dropped() const
 
 void MessageQueue::stop()
 {
-    m_state->stopping.store(true, std::memory_order_release);
-    m_state->wake.fetch_add(1, std::memory_order_release);
-    futexWakeAll(m_state->wake);
+    m_state->stopping.store(true, std::memory_order_seq_cst);
+    m_state->wakeConsumer();
 }
 
 } // namespace platform::iokit::detail

@@ -24,17 +24,15 @@ TEST(IOSleep, FollowsTheVirtualClock)
 {
     clock::virtual_clock::Scope scope(5'000'000'000);
     std::atomic<bool> woke{false};
-    std::thread sleeper([&] {
+    std::thread sleeper = clock::startParticipant("sleeper", [&] {
         IOSleep(20);
         woke = true;
     });
-    ASSERT_TRUE(clock::virtual_clock::waitForSleepers(1));
-    clock::virtual_clock::advanceBy(19'999'999);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    clock::virtual_clock::runFor(19'999'999, 1'000'000);
     EXPECT_FALSE(woke);
-    clock::virtual_clock::advanceBy(1);
-    sleeper.join();
+    clock::virtual_clock::runFor(1, 1);
     EXPECT_TRUE(woke);
+    sleeper.join();
 
     clock_sec_t seconds = 0;
     clock_usec_t microseconds = 0;

@@ -1,6 +1,5 @@
 #include "IOKit/usb/IOUSBPipe.h"
 
-#include <condition_variable>
 #include <mutex>
 
 #include "platform/HostClock.h"
@@ -15,7 +14,7 @@ OSDefineMetaClassAndStructors(IOUSBPipe, OSObject)
     struct SyncWait
     {
         std::mutex mutex;
-        std::condition_variable done;
+        platform::host_clock::Condition done;
         bool finished = false;
         IOReturn status = kIOReturnSuccess;
         UInt32 remaining = 0;
@@ -27,16 +26,12 @@ OSDefineMetaClassAndStructors(IOUSBPipe, OSObject)
             self->status = status;
             self->remaining = remaining;
             self->finished = true;
-            self->done.notify_all();
+            self->done.notifyAll();
         }
         void wait()
         {
             std::unique_lock lock(mutex);
-            while (!finished) {
-                // In steps, so the deadline stays within the clock's range on either clock.
-                platform::host_clock::waitUntil(lock, done, platform::host_clock::now() + 1'000'000'000,
-                                                [&] { return finished; });
-            }
+            done.wait(lock, [&] { return finished; });
         }
     };
 

@@ -1,9 +1,10 @@
 // The simulated USB host controller and bus.
 //
-// The bus runs on the host clock (platform/HostClock.h): on the real clock for the programs, on
-// the virtual clock in tests, where `runFor` steps time frame by frame and waits until the bus and
-// the completions it delivered have gone idle. Frames are 1 ms; high-speed devices are serviced
-// every 125 µs microframe.
+// The bus runs on the host clock (platform/HostClock.h): on the real clock for the programs its own
+// thread services each (micro)frame as it passes; on the virtual clock in tests the thread that
+// advances the clock services the frames it passed, before the advance returns, and the completion
+// threads are participants of simulated time, so `runFor` moves time only once every completion
+// has run or blocks. Frames are 1 ms; high-speed devices are serviced every 125 µs microframe.
 //
 // Semantics the driver relies on:
 // - Isochronous transfers are queued for a future frame; the bytes of an OUT record are read when
@@ -20,13 +21,13 @@
 // Thread safety: everything may be called from any thread, including completions.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/HostClock.h"
 #include "usbsim/Descriptors.h"
 #include "usbsim/DeviceModel.h"
 #include "usbsim/Types.h"
@@ -181,7 +182,7 @@ public:
     virtual void deviceDetached(const std::shared_ptr<Device>& device) = 0;
 };
 
-class Bus
+class Bus : private platform::host_clock::virtual_clock::AdvanceHook
 {
 public:
     struct Options
@@ -213,11 +214,13 @@ public:
     void addObserver(BusObserver* observer);
     void removeObserver(BusObserver* observer);
 
-    // --- Time (tests).
-    // Waits (in real time, bounded) until the bus has handled every (micro)frame up to now and every
-    // completion it posted has run or is blocked (for example asleep on the virtual clock).
-    bool settle();
-    // Virtual clock only: advances time in steps of `step` ns, settling after each.
+    // --- Time (tests). Called by a thread that is not a participant of simulated time.
+    // Virtual clock: waits until every completion the bus posted (and every other participant)
+    // has run or blocks in a primitive of the clock; throws virtual_clock::SettleError when that
+    // does not happen within the settle limit. Real clock: returns at once.
+    void settle();
+    // Virtual clock: advances time in steps of `step` ns, settling before and after each (throws
+    // SettleError as settle). Real clock: sleeps for `nanoseconds`.
     void runFor(uint64_t nanoseconds, uint64_t step = kFrameNanoseconds);
     void runFrames(uint64_t frames) { runFor(frames * kFrameNanoseconds); }
 
@@ -232,6 +235,8 @@ private:
     uint64_t microframeStart(uint64_t microframe) const;
     uint64_t frameOfMicroframe(uint64_t microframe) const { return m_options.firstFrame + microframe / 8; }
     void run();
+    void advanced(uint64_t now) override;
+    void serviceUpToLocked(uint64_t now);
     void serviceMicroframeLocked(uint64_t microframe);
     void serviceIsocLocked(Device& device, Pipe& pipe, uint64_t microframe);
     void servicePacketsLocked(Device& device, Pipe& pipe, uint64_t microframe);
@@ -252,7 +257,7 @@ private:
     std::unique_ptr<CompletionDispatcher> m_dispatcher;
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
+    platform::host_clock::Condition m_wake; // the bus thread: stop, devices or clock changed
     // Guarded by m_mutex.
     bool m_stop = false;
     uint64_t m_nextMicroframe = 0; // the first microframe not yet serviced

@@ -43,6 +43,7 @@
 
 #include "IOKit/IOMessage.h"
 #include "IOKit/IORegistryEntry.h"
+#include "platform/HostClock.h"
 
 class IOService;
 class IOUserClient;
@@ -244,7 +245,7 @@ private:
     std::atomic<platform::iokit::detail::MessageQueue*> m_clientQueue{nullptr};
 
     std::mutex m_busyMutex;
-    std::condition_variable m_busyChanged;
+    platform::host_clock::Condition m_busyChanged;
     int m_busy = 0; // guarded by m_busyMutex
 
     std::mutex m_powerMutex;
