@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -126,7 +125,7 @@ private:
     void deliver(Message& m);
 
     std::mutex m_mutex;
-    std::condition_variable m_idle;
+    platform::host_clock::Condition m_idle;
     IONotifier* m_current = nullptr; // guarded by m_mutex
     std::set<IONotifier*> m_stopped; // guarded by m_mutex; notifiers still referenced by messages
     MessageQueue m_queue;            // last: its thread stops before the members above go
@@ -438,7 +437,7 @@ void NotificationQueue::deliver(Message& m)
         std::lock_guard lock(m_mutex);
         m_current = nullptr;
     }
-    m_idle.notify_all();
+    m_idle.notifyAll();
 }
 } // namespace platform::iokit
 
