@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -41,8 +43,11 @@ std::string writeTestBundle(const std::string& root, const char* deviceClass)
 {
     const fs::path folder = fs::path(root + kBundlePath);
     fs::create_directories(folder);
-    std::string info = kInfo;
-    info.replace(info.find("%s"), 2, deviceClass);
+    const std::string_view text = kInfo;
+    const size_t at = text.find("%s");
+    std::string info(text.substr(0, at));
+    info += deviceClass;
+    info += text.substr(at + 2);
     std::ofstream(folder / "Info.plist") << info;
     fs::copy_file(USER_TEST_KEXT_LIBRARY, folder / "UserTestKext.so", fs::copy_options::overwrite_existing);
     return kBundlePath;

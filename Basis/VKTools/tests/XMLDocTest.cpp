@@ -24,7 +24,10 @@ std::string shape(const XML::Node& node)
     if (node.getCountNodes() > 0) {
         s += "{";
         for (int i = 0; i < node.getCountNodes(); ++i) {
-            s += (i > 0 ? " " : "") + shape(*node.getNode(i));
+            if (i > 0) {
+                s += ' ';
+            }
+            s += shape(*node.getNode(i));
         }
         s += "}";
     }

@@ -49,9 +49,10 @@ void forEveryMember(const char* name, const std::vector<uint8_t>& input, uint32_
     }
     SCOPED_TRACE(std::string(name) + " reference");
     const auto want = referenceConvert(f, input.data(), carry);
-    std::vector<uint8_t> out(want.bytes.size());
-    for (size_t i = 0; i < out.size(); ++i) {
-        out[i] = static_cast<uint8_t>(want.bytes[i] < 0 ? sentinel(kGuardBytes + i) : want.bytes[i]);
+    std::vector<uint8_t> out;
+    out.reserve(want.bytes.size());
+    for (size_t i = 0; i < want.bytes.size(); ++i) {
+        out.push_back(static_cast<uint8_t>(want.bytes[i] < 0 ? sentinel(kGuardBytes + i) : want.bytes[i]));
     }
     check(out, want.carry);
 }

@@ -404,7 +404,8 @@ CFURLRef CFBundleCopyResourceURL(CFBundleRef bundle, CFStringRef name, CFStringR
     }
     relative += n->utf8();
     if (const auto* t = as<String>(type); t != nullptr && !t->units().empty()) {
-        relative += "." + t->utf8();
+        relative += '.';
+        relative += t->utf8();
     }
     const bool contents = fs::is_directory(b->folder() + "/Contents");
     const std::string host = b->folder() + (contents ? "/Contents/" : "/") + relative;
