@@ -565,6 +565,22 @@ TEST_F(KernelServerTest, StoppingGivesUpOnARequestStillInTheKernelAfterItsDeadli
     EXPECT_EQ(slept, kIOReturnNotResponding); // the channel was cut at the shutdown
 }
 
+// The control command says that the per-user channel limit refused it, not that nobody answered.
+TEST_F(KernelServerTest, KernelctlSaysWhenTheChannelLimitRefusedIt)
+{
+    start({.channelsPerUser = 2}); // the session and port are two
+    FILE* run = ::popen((std::string(KERNELCTL) + " --socket " + socket + " devices 2>&1").c_str(), "r");
+    ASSERT_NE(run, nullptr);
+    std::string output;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, run) != nullptr) {
+        output += buffer;
+    }
+    const int status = ::pclose(run);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(output.find("this user has as many channels open as it may"), std::string::npos) << output;
+}
+
 // A channel that ended has closed its socket before it is reaped; its number may already be
 // another file's, which stopping the server must leave alone.
 TEST_F(KernelServerTest, StoppingLeavesAnEndedChannelsNumberAlone)
