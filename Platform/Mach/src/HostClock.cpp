@@ -1,6 +1,7 @@
 #include "platform/HostClock.h"
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -271,8 +272,11 @@ uint32_t spinWhileWaiting(const std::atomic<uint32_t>& word)
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif
-        if (i % 64 == 0 && monotonicNanoseconds() >= until) {
-            break;
+        if (i % 64 == 0) {
+            if (monotonicNanoseconds() >= until) {
+                break;
+            }
+            sched_yield(); // on a busy machine, the thread we wait for may need this core
         }
     }
     spinners.fetch_sub(1, std::memory_order_relaxed);
@@ -671,8 +675,11 @@ void settle()
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif
-        if (spin % 64 == 0 && monotonicNanoseconds() >= spinUntil) {
-            break;
+        if (spin % 64 == 0) {
+            if (monotonicNanoseconds() >= spinUntil) {
+                break;
+            }
+            sched_yield();
         }
     }
     if (p.busy.load(std::memory_order_seq_cst) == 0) {
