@@ -98,6 +98,19 @@ TEST(RunLoop, AWaitingLoopFollowsTheVirtualClock)
     worker.join();
 }
 
+// True once `loop` (run by another thread) waits; false after ten seconds.
+bool becomesWaiting(CFRunLoopRef loop)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!CFRunLoopIsWaiting(loop)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 TEST(RunLoop, RealTimeOutAndStopFromAnotherThread)
 {
     Counter fired;
@@ -109,9 +122,7 @@ TEST(RunLoop, RealTimeOutAndStopFromAnotherThread)
     EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(20));
 
     std::thread stopper([loop] {
-        while (!CFRunLoopIsWaiting(loop)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        ASSERT_TRUE(becomesWaiting(loop));
         CFRunLoopStop(loop);
     });
     EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 30.0, false), kCFRunLoopRunStopped);
@@ -177,9 +188,7 @@ TEST(RunLoop, DescriptorSourceWakesWhenReadableAndFiresOncePerEnable)
     CFFileDescriptorEnableCallBacks(descriptor, kCFFileDescriptorReadCallBack);
 
     std::thread writer([&] {
-        while (!CFRunLoopIsWaiting(loop)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        ASSERT_TRUE(becomesWaiting(loop));
         EXPECT_EQ(write(pipeFds[1], "a", 1), 1);
     });
     EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10.0, true), kCFRunLoopRunHandledSource);
@@ -187,9 +196,9 @@ TEST(RunLoop, DescriptorSourceWakesWhenReadableAndFiresOncePerEnable)
     EXPECT_EQ(events.count, 1);
     EXPECT_EQ(events.types, kCFFileDescriptorReadCallBack);
 
-    // Not enabled again: a new byte waits.
+    // Not enabled again: a new byte waits (one pass over a readable descriptor calls nothing).
     ASSERT_EQ(write(pipeFds[1], "b", 1), 1);
-    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true), kCFRunLoopRunTimedOut);
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true), kCFRunLoopRunTimedOut);
     EXPECT_EQ(events.count, 1);
     CFFileDescriptorEnableCallBacks(descriptor, kCFFileDescriptorReadCallBack);
     EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10.0, true), kCFRunLoopRunHandledSource);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
@@ -29,42 +31,61 @@ kern_return_t setImportance(thread_act_t port, int importance)
                              THREAD_PRECEDENCE_POLICY_COUNT);
 }
 
-// A thread that announces itself (or not) and waits until released.
+// A thread that announces itself (or not) and waits until released; it announces itself later
+// when asked.
 class Worker
 {
 public:
     explicit Worker(bool announce)
     {
         m_thread = std::thread([this, announce] {
-            tid = gettid();
             if (announce) {
                 pthread_mach_thread_np(pthread_self());
             }
-            ready = true;
-            while (!release) {
-                if (announceNow.exchange(false)) {
-                    pthread_mach_thread_np(pthread_self());
-                    announced = true;
+            std::unique_lock lock(m_mutex);
+            tid = gettid();
+            m_changed.notify_all();
+            for (;;) {
+                m_changed.wait(lock, [&] { return m_release || m_announceNow; });
+                if (m_release) {
+                    return;
                 }
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                m_announceNow = false;
+                pthread_mach_thread_np(pthread_self());
+                m_announced = true;
+                m_changed.notify_all();
             }
         });
-        while (!ready) {
-            std::this_thread::yield();
-        }
+        std::unique_lock lock(m_mutex);
+        EXPECT_TRUE(m_changed.wait_for(lock, kLimit, [&] { return tid != 0; }));
     }
     ~Worker()
     {
-        release = true;
+        {
+            std::lock_guard lock(m_mutex);
+            m_release = true;
+        }
+        m_changed.notify_all();
         m_thread.join();
     }
     pthread_t handle() { return m_thread.native_handle(); }
-    int nice() const { return getpriority(PRIO_PROCESS, static_cast<id_t>(tid.load())); }
+    int nice() const { return getpriority(PRIO_PROCESS, static_cast<id_t>(tid)); }
+    // Asks the thread to announce itself; true once it has.
+    bool announceNow()
+    {
+        std::unique_lock lock(m_mutex);
+        m_announceNow = true;
+        m_changed.notify_all();
+        return m_changed.wait_for(lock, kLimit, [&] { return m_announced; });
+    }
 
-    std::atomic<pid_t> tid{0};
-    std::atomic<bool> ready{false}, release{false}, announceNow{false}, announced{false};
+    pid_t tid = 0; // set before the constructor returns
 
 private:
+    static constexpr std::chrono::seconds kLimit{10};
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_release = false, m_announceNow = false, m_announced = false; // guarded by m_mutex
     std::thread m_thread;
 };
 
@@ -157,10 +178,7 @@ TEST(MachThreads, RequestBeforeTheThreadAnnouncesItselfIsAppliedThen)
     EXPECT_EQ(setImportance(port, -3), KERN_SUCCESS);
     EXPECT_FALSE(mt::precedenceRequest(port)->applied);
     EXPECT_EQ(basePriority(port), 28);
-    worker.announceNow = true;
-    while (!worker.announced) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    ASSERT_TRUE(worker.announceNow());
     EXPECT_EQ(pthread_mach_thread_np(worker.handle()), port);
     EXPECT_TRUE(mt::precedenceRequest(port)->applied);
     EXPECT_EQ(worker.nice(), mt::niceForPriority(28));

@@ -162,21 +162,33 @@ TEST(OSXUserThread, ABodyMayEndByDestroyingItsObject)
 {
     struct SelfDeleting : OSXUserThread
     {
-        explicit SelfDeleting(std::atomic<bool>& d) : OSXUserThread(31), done(d) {}
+        SelfDeleting(std::atomic<bool>& d, std::atomic<mach_port_t>& p) : OSXUserThread(31), done(d), port(p) {}
         void* threadRun() override
         {
             std::atomic<bool>& flag = done;
+            port = pthread_mach_thread_np(pthread_self());
             delete this; // the last reference released on the worker thread
             flag = true;
             return nullptr;
         }
         std::atomic<bool>& done;
+        std::atomic<mach_port_t>& port;
     };
     std::atomic<bool> done{false};
-    auto* object = new SelfDeleting(done);
+    std::atomic<mach_port_t> port{MACH_PORT_NULL};
+    auto* object = new SelfDeleting(done, port);
     ASSERT_TRUE(object->threadStart());
-    while (!done) {
+    // The thread leaves entry (touching nothing of the object, as ASan checks) and ends: its port
+    // goes with it.
+    const auto gone = [&] {
+        thread_basic_info info{};
+        mach_msg_type_number_t count = THREAD_BASIC_INFO_COUNT;
+        return done && thread_info(port, THREAD_BASIC_INFO, reinterpret_cast<thread_info_t>(&info), &count) !=
+                           KERN_SUCCESS;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!gone() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(1ms);
     }
-    std::this_thread::sleep_for(20ms); // let the thread leave entry
+    EXPECT_TRUE(gone());
 }

@@ -398,8 +398,9 @@ struct ThreadExit
 void* threadMain(void* argument)
 {
     auto* record = static_cast<thread_t>(argument);
-    ThreadExit exit{record};
+    // Leaves simulated time last, so a settled clock sees the thread gone.
     platform::host_clock::Participation participation(std::move(*record->enlistment));
+    ThreadExit exit{record};
     currentThreadRecord = record;
     record->tid.store(static_cast<pid_t>(syscall(SYS_gettid)), std::memory_order_release);
     if (record->continuation != nullptr) {

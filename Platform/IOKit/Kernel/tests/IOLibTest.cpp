@@ -56,6 +56,48 @@ TEST(IOLock, TryLockNeverWaits)
     IOLockFree(lock);
 }
 
+// Kernel code may sleep holding a lock. A kernel thread waiting for that lock counts as blocked,
+// so simulated time moves on, and it takes the lock the moment the sleeper lets it go.
+struct LockedSleep
+{
+    IOLock* lock = IOLockAlloc();
+    std::atomic<uint64_t> acquiredAt{0};
+    std::atomic<bool> done{false};
+};
+
+void holdLockWhileSleeping(void* argument)
+{
+    auto* shared = static_cast<LockedSleep*>(argument);
+    IOLockLock(shared->lock);
+    IOSleep(5);
+    IOLockUnlock(shared->lock);
+}
+
+void takeLock(void* argument)
+{
+    auto* shared = static_cast<LockedSleep*>(argument);
+    IOLockLock(shared->lock);
+    shared->acquiredAt = clock::now();
+    IOLockUnlock(shared->lock);
+    shared->done = true;
+}
+
+TEST(IOLock, AWaiterForALockHeldAcrossASleepLetsSimulatedTimeMove)
+{
+    clock::virtual_clock::Scope scope(0);
+    LockedSleep shared;
+    ASSERT_NE(IOCreateThread(holdLockWhileSleeping, &shared), nullptr);
+    clock::virtual_clock::settle();
+    EXPECT_FALSE(IOLockTryLock(shared.lock)); // held by the sleeper
+    ASSERT_NE(IOCreateThread(takeLock, &shared), nullptr);
+    clock::virtual_clock::runFor(4'000'000, 1'000'000);
+    EXPECT_EQ(shared.acquiredAt.load(), 0u);
+    clock::virtual_clock::runFor(1'000'000, 1'000'000);
+    EXPECT_EQ(shared.acquiredAt.load(), 5'000'000u);
+    EXPECT_TRUE(shared.done.load());
+    IOLockFree(shared.lock);
+}
+
 TEST(OSAtomic, ArithmeticAnswersThePreviousValueAndSwapChecksIt)
 {
     SInt32 value = 5;
@@ -114,12 +156,11 @@ void threadBody(void* argument)
 
 TEST(KernelThread, RunsTheFunctionAndRecordsTheTimeConstraintPolicy)
 {
+    clock::virtual_clock::Scope scope; // kernel threads take part in simulated time: settle waits for its end
     const int before = platform::iokit::runningKernelThreads();
     ThreadProbe probe;
     ASSERT_NE(IOCreateThread(threadBody, &probe), nullptr);
-    for (int i = 0; i < 2000 && (!probe.ran || platform::iokit::runningKernelThreads() != before); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    clock::virtual_clock::settle();
     EXPECT_TRUE(probe.ran);
     EXPECT_NE(probe.self, nullptr);
     EXPECT_EQ(probe.policyResult, KERN_SUCCESS);

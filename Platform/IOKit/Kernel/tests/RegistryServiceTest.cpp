@@ -9,6 +9,7 @@
 #include "IOKit/IOService.h"
 #include "IOKit/pwr_mgt/RootDomain.h"
 #include "libkern/version.h"
+#include "platform/HostClock.h"
 #include "platform/Log.h"
 #include "platform/ProcessEnvironment.h"
 
@@ -205,6 +206,7 @@ TEST(IOService, MessageClientsNeverWaitsForASlowListener)
 
 TEST(IOService, RemovedListenerHearsNothingMore)
 {
+    platform::host_clock::virtual_clock::Scope clock; // delivery threads take part: settle waits for them
     auto* service = make<IOService>();
     Recorder recorder;
     IONotifier* notifier = service->registerInterest(gIOGeneralInterest, Recorder::handler, &recorder);
@@ -213,7 +215,7 @@ TEST(IOService, RemovedListenerHearsNothingMore)
     ASSERT_TRUE(recorder.waitFor(1));
     notifier->remove();
     service->messageClients(2);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    platform::host_clock::virtual_clock::settle();
     std::lock_guard lock(recorder.mutex);
     EXPECT_EQ(recorder.messages.size(), 1u);
     service->release();
