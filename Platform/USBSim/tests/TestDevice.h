@@ -33,91 +33,37 @@ public:
         const bool hs = options.speed == Speed::high;
         const uint16_t bulk = hs ? 512 : 64;
         setSpeed(options.speed);
+        const uint16_t usb = hs ? 0x0200 : 0x0110;
+        // clang-format off
         setDeviceDescriptor({
-            18, kDescriptorDevice, lo(hs ? 0x0200 : 0x0110), hi(hs ? 0x0200 : 0x0110), 0x00, 0x00, 0x00,
-            64,                     // class per interface, EP0 64 bytes
-            lo(0x1209), hi(0x1209), // idVendor
-            lo(0x7E57), hi(0x7E57), // idProduct
-            lo(0x0100), hi(0x0100), // bcdDevice
-            1, 2, 0,                // manufacturer, product, no serial
-            1,                      // one configuration
+            // Device: bLength, bDescriptorType, bcdUSB, bDeviceClass/SubClass/Protocol per interface, bMaxPacketSize0 64,
+            //         idVendor, idProduct, bcdDevice 1.00, iManufacturer, iProduct, iSerialNumber none, bNumConfigurations
+            18, kDescriptorDevice, lo(usb), hi(usb), 0x00, 0x00, 0x00, 64, lo(0x1209), hi(0x1209), lo(0x7E57), hi(0x7E57), lo(0x0100), hi(0x0100), 1, 2, 0, 1,
         });
         std::vector<uint8_t> config = {
-            9,
-            kDescriptorConfiguration,
-            0,
-            0,
-            2,
-            1,
-            0,
-            0x80,
-            50, // 2 interfaces, value 1, 100 mA
-            // Interface 0: streaming, alternate 0 without endpoints.
-            9,
-            kDescriptorInterface,
-            0,
-            0,
-            0,
-            0xFF,
-            0,
-            0,
-            0,
-            // Interface 0 alternate 1: isochronous OUT and IN.
-            9,
-            kDescriptorInterface,
-            0,
-            1,
-            2,
-            0xFF,
-            0,
-            0,
-            0,
-            7,
-            kDescriptorEndpoint,
-            kIsocOut,
-            0x05,
-            lo(options.isocPacket),
-            hi(options.isocPacket),
-            options.isocInterval,
-            7,
-            kDescriptorEndpoint,
-            kIsocIn,
-            0x05,
-            lo(options.isocPacket),
-            hi(options.isocPacket),
-            options.isocInterval,
-            // Interface 1: bulk OUT, bulk IN, interrupt IN (every 2 frames or microframes).
-            9,
-            kDescriptorInterface,
-            1,
-            0,
-            3,
-            0xFF,
-            0,
-            0,
-            0,
-            7,
-            kDescriptorEndpoint,
-            kBulkOut,
-            0x02,
-            lo(bulk),
-            hi(bulk),
-            0,
-            7,
-            kDescriptorEndpoint,
-            kBulkIn,
-            0x02,
-            lo(bulk),
-            hi(bulk),
-            0,
-            7,
-            kDescriptorEndpoint,
-            kInterruptIn,
-            0x03,
-            8,
-            0,
-            2,
+            // Configuration: bLength, bDescriptorType, wTotalLength (set when finished), bNumInterfaces 2,
+            //                bConfigurationValue 1, iConfiguration, bmAttributes bus powered, bMaxPower 100 mA
+            9, kDescriptorConfiguration, 0, 0, 2, 1, 0, 0x80, 50,
+            // Interface 0 without endpoints: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting 0, bNumEndpoints,
+            //                                bInterfaceClass vendor-specific, bInterfaceSubClass, bInterfaceProtocol, iInterface
+            9, kDescriptorInterface, 0, 0, 0, 0xFF, 0, 0, 0,
+            // Interface 0 streaming: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting 1, bNumEndpoints 2,
+            //                        bInterfaceClass vendor-specific, bInterfaceSubClass, bInterfaceProtocol, iInterface
+            9, kDescriptorInterface, 0, 1, 2, 0xFF, 0, 0, 0,
+            // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes isochronous asynchronous, wMaxPacketSize, bInterval
+            7, kDescriptorEndpoint, kIsocOut, 0x05, lo(options.isocPacket), hi(options.isocPacket), options.isocInterval,
+            7, kDescriptorEndpoint, kIsocIn, 0x05, lo(options.isocPacket), hi(options.isocPacket), options.isocInterval,
+            // Interface 1: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints 3,
+            //              bInterfaceClass vendor-specific, bInterfaceSubClass, bInterfaceProtocol, iInterface
+            9, kDescriptorInterface, 1, 0, 3, 0xFF, 0, 0, 0,
+            // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes bulk, wMaxPacketSize, bInterval
+            7, kDescriptorEndpoint, kBulkOut, 0x02, lo(bulk), hi(bulk), 0,
+            7, kDescriptorEndpoint, kBulkIn, 0x02, lo(bulk), hi(bulk), 0,
+            // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes interrupt, wMaxPacketSize 8,
+            //           bInterval 2 frames or microframes
+            7, kDescriptorEndpoint, kInterruptIn, 0x03, 8, 0, 2,
         };
+        // clang-format on
         finishConfiguration(config);
         addConfiguration(config);
         setString(1, "Test Maker");

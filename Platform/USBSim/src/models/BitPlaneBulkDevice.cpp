@@ -39,60 +39,30 @@ BitPlaneBulkDevice::BitPlaneBulkDevice(const Options& options)
       m_options(checked(options))
 {
     setSpeed(Speed::high);
-    setDeviceDescriptor({
-        18, kDescriptorDevice, lo(0x0200), hi(0x0200), // USB 2.0
-        0xFF, 0x00, 0x00, 64,                          // vendor-specific device, EP0 64 bytes
-        lo(options.vendorID), hi(options.vendorID), lo(options.productID), hi(options.productID), lo(0x0100),
-        hi(0x0100), // bcdDevice 1.00
-        1, 2, 0,    // manufacturer, product, no serial
-        1,          // one configuration
-    });
     const uint16_t size = m_options.packetSize;
+    // clang-format off
+    setDeviceDescriptor({
+        // Device: bLength, bDescriptorType, bcdUSB 2.0, bDeviceClass vendor-specific, bDeviceSubClass, bDeviceProtocol,
+        //         bMaxPacketSize0 64, idVendor, idProduct, bcdDevice 1.00, iManufacturer, iProduct, iSerialNumber none,
+        //         bNumConfigurations
+        18, kDescriptorDevice, lo(0x0200), hi(0x0200), 0xFF, 0x00, 0x00, 64, lo(options.vendorID), hi(options.vendorID), lo(options.productID), hi(options.productID), lo(0x0100), hi(0x0100), 1, 2, 0, 1,
+    });
     std::vector<uint8_t> d = {
-        9,
-        kDescriptorConfiguration,
-        0,
-        0,
-        2,
-        1,
-        0,
-        0x80,
-        250, // 2 interfaces, value 1, 500 mA
-        // Interface 0: output, vendor-specific, bulk OUT 0x05.
-        9,
-        kDescriptorInterface,
-        0,
-        0,
-        1,
-        0xFF,
-        0x00,
-        0x00,
-        0,
-        7,
-        kDescriptorEndpoint,
-        kOutEndpoint,
-        0x02,
-        lo(size),
-        hi(size),
-        0,
-        // Interface 1: input, vendor-specific, bulk IN 0x86.
-        9,
-        kDescriptorInterface,
-        1,
-        0,
-        1,
-        0xFF,
-        0x00,
-        0x00,
-        0,
-        7,
-        kDescriptorEndpoint,
-        kInEndpoint,
-        0x02,
-        lo(size),
-        hi(size),
-        0,
+        // Configuration: bLength, bDescriptorType, wTotalLength (set when finished), bNumInterfaces 2, bConfigurationValue 1,
+        //                iConfiguration, bmAttributes bus powered, bMaxPower 500 mA
+        9, kDescriptorConfiguration, 0, 0, 2, 1, 0, 0x80, 250,
+        // Interface 0 (output): bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints,
+        //                       bInterfaceClass vendor-specific, bInterfaceSubClass, bInterfaceProtocol, iInterface
+        9, kDescriptorInterface, 0, 0, 1, 0xFF, 0x00, 0x00, 0,
+        // Endpoint: bLength, bDescriptorType, bEndpointAddress OUT, bmAttributes bulk, wMaxPacketSize, bInterval
+        7, kDescriptorEndpoint, kOutEndpoint, 0x02, lo(size), hi(size), 0,
+        // Interface 1 (input): bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints,
+        //                      bInterfaceClass vendor-specific, bInterfaceSubClass, bInterfaceProtocol, iInterface
+        9, kDescriptorInterface, 1, 0, 1, 0xFF, 0x00, 0x00, 0,
+        // Endpoint: bLength, bDescriptorType, bEndpointAddress IN, bmAttributes bulk, wMaxPacketSize, bInterval
+        7, kDescriptorEndpoint, kInEndpoint, 0x02, lo(size), hi(size), 0,
     };
+    // clang-format on
     finishConfiguration(d);
     addConfiguration(std::move(d));
     setString(1, "Quenzar");

@@ -34,64 +34,35 @@ void appendStreamingAlternate(std::vector<uint8_t>& d, uint8_t interfaceNumber, 
     const uint16_t size = packetSize(bytesPerSample);
     const bool output = (endpoint & 0x80) == 0;
     const uint8_t sync = output ? (feedback ? 0x05 : 0x09) : 0x05; // asynchronous, or adaptive output
+    const uint8_t feedbackAddress = feedback ? ClassAudioDevice::kFeedbackEndpoint : 0;
+    // clang-format off
     const std::vector<uint8_t> bytes = {
-        // Standard interface: one data endpoint, plus the feedback endpoint.
-        9,
-        kDescriptorInterface,
-        interfaceNumber,
-        alternate,
-        static_cast<uint8_t>(feedback ? 2 : 1),
-        0x01,
-        0x02,
-        0,
-        0,
-        // AS general: terminal link, delay 1 frame, format PCM.
-        7,
-        kDescriptorClassInterface,
-        0x01,
-        terminal,
-        1,
-        lo(0x0001),
-        hi(0x0001),
-        // Format type I: 2 channels, subframe size, bit resolution, two discrete rates.
-        14,
-        kDescriptorClassInterface,
-        0x02,
-        0x01,
-        ClassAudioDevice::kChannels,
-        static_cast<uint8_t>(bytesPerSample),
-        static_cast<uint8_t>(bytesPerSample * 8),
-        2,
-        lo(44100),
-        hi(44100),
-        b3(44100),
-        lo(48000),
-        hi(48000),
-        b3(48000),
-        // Data endpoint (audio-class 9-byte form): isochronous, interval 1, synch address.
-        9,
-        kDescriptorEndpoint,
-        endpoint,
-        sync,
-        lo(size),
-        hi(size),
-        1,
-        0,
-        static_cast<uint8_t>(feedback ? ClassAudioDevice::kFeedbackEndpoint : 0),
-        // Class-specific endpoint: sampling-frequency control.
-        7,
-        kDescriptorClassEndpoint,
-        0x01,
-        0x01,
-        0,
-        0,
-        0,
+        // Interface: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints (data, and feedback),
+        //            bInterfaceClass audio, bInterfaceSubClass streaming, bInterfaceProtocol, iInterface
+        9, kDescriptorInterface, interfaceNumber, alternate, static_cast<uint8_t>(feedback ? 2 : 1), 0x01, 0x02, 0, 0,
+        // AS general: bLength, bDescriptorType, bDescriptorSubtype AS_GENERAL, bTerminalLink, bDelay 1 frame, wFormatTag PCM
+        7, kDescriptorClassInterface, 0x01, terminal, 1, lo(0x0001), hi(0x0001),
+        // Format type I: bLength, bDescriptorType, bDescriptorSubtype FORMAT_TYPE, bFormatType I, bNrChannels, bSubframeSize,
+        //                bBitResolution, bSamFreqType 2 discrete, tSamFreq[0] 44.1 kHz, tSamFreq[1] 48 kHz
+        14, kDescriptorClassInterface, 0x02, 0x01, ClassAudioDevice::kChannels, static_cast<uint8_t>(bytesPerSample), static_cast<uint8_t>(bytesPerSample * 8), 2, lo(44100), hi(44100), b3(44100), lo(48000), hi(48000), b3(48000),
+        // Endpoint (audio 9-byte form): bLength, bDescriptorType, bEndpointAddress, bmAttributes isochronous + sync type,
+        //                               wMaxPacketSize, bInterval 1, bRefresh, bSynchAddress
+        9, kDescriptorEndpoint, endpoint, sync, lo(size), hi(size), 1, 0, feedbackAddress,
+        // AS endpoint: bLength, bDescriptorType, bDescriptorSubtype EP_GENERAL, bmAttributes sampling-frequency control,
+        //              bLockDelayUnits, wLockDelay
+        7, kDescriptorClassEndpoint, 0x01, 0x01, 0, 0, 0,
     };
+    // clang-format on
     d.insert(d.end(), bytes.begin(), bytes.end());
     if (feedback) {
         // Feedback endpoint: isochronous IN, 3-byte packets, every frame.
+        // clang-format off
         const std::vector<uint8_t> fb = {
-            9, kDescriptorEndpoint, ClassAudioDevice::kFeedbackEndpoint, 0x11, 3, 0, 1, 1, 0};
+            // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes isochronous feedback, wMaxPacketSize 3,
+            //           bInterval 1, bRefresh 2^1 frames, bSynchAddress
+            9, kDescriptorEndpoint, ClassAudioDevice::kFeedbackEndpoint, 0x11, 3, 0, 1, 1, 0,
+        };
+        // clang-format on
         d.insert(d.end(), fb.begin(), fb.end());
     }
 }
@@ -102,116 +73,51 @@ ClassAudioDevice::ClassAudioDevice(const Options& options)
     : AudioModel(kChannels, 2 * 49, kChannels), m_options(options) // loop primed with two frames at 48 kHz
 {
     setSpeed(Speed::full);
+    // clang-format off
     setDeviceDescriptor({
-        18, kDescriptorDevice, lo(0x0110), hi(0x0110), // USB 1.1
-        0x00, 0x00, 0x00, 64,                          // class per interface, EP0 64 bytes
-        lo(options.vendorID), hi(options.vendorID), lo(options.productID), hi(options.productID), lo(0x0100),
-        hi(0x0100), // bcdDevice 1.00
-        1, 2, 3,    // manufacturer, product, serial
-        1,          // one configuration
+        // Device: bLength, bDescriptorType, bcdUSB 1.1, bDeviceClass/SubClass/Protocol per interface, bMaxPacketSize0 64,
+        //         idVendor, idProduct, bcdDevice 1.00, iManufacturer, iProduct, iSerialNumber, bNumConfigurations
+        18, kDescriptorDevice, lo(0x0110), hi(0x0110), 0x00, 0x00, 0x00, 64, lo(options.vendorID), hi(options.vendorID), lo(options.productID), hi(options.productID), lo(0x0100), hi(0x0100), 1, 2, 3, 1,
     });
     std::vector<uint8_t> d = {
-        9,
-        kDescriptorConfiguration,
-        0,
-        0,
-        3,
-        1,
-        0,
-        0x80,
-        50, // 3 interfaces, value 1, bus powered, 100 mA
-        // Interface 0: audio control.
-        9,
-        kDescriptorInterface,
-        0,
-        0,
-        0,
-        0x01,
-        0x01,
-        0,
-        0,
-        // AC header 1.00, class-specific total 62 bytes, streaming interfaces 1 and 2.
-        10,
-        kDescriptorClassInterface,
-        0x01,
-        lo(0x0100),
-        hi(0x0100),
-        lo(62),
-        hi(62),
-        2,
-        1,
-        2,
-        // Input terminal 1: USB streaming, 2 channels (L, R).
-        12,
-        kDescriptorClassInterface,
-        0x02,
-        1,
-        lo(0x0101),
-        hi(0x0101),
-        0,
-        2,
-        lo(0x0003),
-        hi(0x0003),
-        0,
-        0,
-        // Feature unit 2 fed by terminal 1: master mute and volume.
-        10,
-        kDescriptorClassInterface,
-        0x06,
-        kFeatureUnit,
-        1,
-        1,
-        0x03,
-        0x00,
-        0x00,
-        0,
-        // Output terminal 3: speaker, fed by unit 2.
-        9,
-        kDescriptorClassInterface,
-        0x03,
-        3,
-        lo(0x0301),
-        hi(0x0301),
-        0,
-        kFeatureUnit,
-        0,
-        // Input terminal 4: line connector, 2 channels.
-        12,
-        kDescriptorClassInterface,
-        0x02,
-        4,
-        lo(0x0603),
-        hi(0x0603),
-        0,
-        2,
-        lo(0x0003),
-        hi(0x0003),
-        0,
-        0,
-        // Output terminal 5: USB streaming, fed by terminal 4.
-        9,
-        kDescriptorClassInterface,
-        0x03,
-        5,
-        lo(0x0101),
-        hi(0x0101),
-        0,
-        4,
-        0,
-        // Interface 1 alternate 0: output, no bandwidth.
-        9,
-        kDescriptorInterface,
-        1,
-        0,
-        0,
-        0x01,
-        0x02,
-        0,
-        0,
+        // Configuration: bLength, bDescriptorType, wTotalLength (set when finished), bNumInterfaces 3, bConfigurationValue 1,
+        //                iConfiguration, bmAttributes bus powered, bMaxPower 100 mA
+        9, kDescriptorConfiguration, 0, 0, 3, 1, 0, 0x80, 50,
+        // Interface 0: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints,
+        //              bInterfaceClass audio, bInterfaceSubClass control, bInterfaceProtocol, iInterface
+        9, kDescriptorInterface, 0, 0, 0, 0x01, 0x01, 0, 0,
+        // AC header: bLength, bDescriptorType, bDescriptorSubtype HEADER, bcdADC 1.00, wTotalLength 62, bInCollection 2,
+        //            baInterfaceNr 1, 2
+        10, kDescriptorClassInterface, 0x01, lo(0x0100), hi(0x0100), lo(62), hi(62), 2, 1, 2,
+        // Input terminal: bLength, bDescriptorType, bDescriptorSubtype INPUT_TERMINAL, bTerminalID 1, wTerminalType USB
+        //                 streaming, bAssocTerminal, bNrChannels 2, wChannelConfig L R, iChannelNames, iTerminal
+        12, kDescriptorClassInterface, 0x02, 1, lo(0x0101), hi(0x0101), 0, 2, lo(0x0003), hi(0x0003), 0, 0,
+        // Feature unit: bLength, bDescriptorType, bDescriptorSubtype FEATURE_UNIT, bUnitID, bSourceID 1, bControlSize 1,
+        //               bmaControls master mute + volume, channel 1, channel 2, iFeature
+        10, kDescriptorClassInterface, 0x06, kFeatureUnit, 1, 1, 0x03, 0x00, 0x00, 0,
+        // Output terminal: bLength, bDescriptorType, bDescriptorSubtype OUTPUT_TERMINAL, bTerminalID 3, wTerminalType
+        //                  speaker, bAssocTerminal, bSourceID (feature unit), iTerminal
+        9, kDescriptorClassInterface, 0x03, 3, lo(0x0301), hi(0x0301), 0, kFeatureUnit, 0,
+        // Input terminal: bLength, bDescriptorType, bDescriptorSubtype INPUT_TERMINAL, bTerminalID 4, wTerminalType line
+        //                 connector, bAssocTerminal, bNrChannels 2, wChannelConfig L R, iChannelNames, iTerminal
+        12, kDescriptorClassInterface, 0x02, 4, lo(0x0603), hi(0x0603), 0, 2, lo(0x0003), hi(0x0003), 0, 0,
+        // Output terminal: bLength, bDescriptorType, bDescriptorSubtype OUTPUT_TERMINAL, bTerminalID 5, wTerminalType USB
+        //                  streaming, bAssocTerminal, bSourceID 4, iTerminal
+        9, kDescriptorClassInterface, 0x03, 5, lo(0x0101), hi(0x0101), 0, 4, 0,
+        // Interface 1 (output), no bandwidth: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting 0,
+        //                                     bNumEndpoints, bInterfaceClass audio, bInterfaceSubClass streaming, bInterfaceProtocol, iInterface
+        9, kDescriptorInterface, 1, 0, 0, 0x01, 0x02, 0, 0,
     };
+    // clang-format on
     appendStreamingAlternate(d, 1, 1, 1, 2, kOutEndpoint, options.feedback);
     appendStreamingAlternate(d, 1, 2, 1, 3, kOutEndpoint, options.feedback);
-    const std::vector<uint8_t> inputZero = {9, kDescriptorInterface, 2, 0, 0, 0x01, 0x02, 0, 0};
+    // clang-format off
+    const std::vector<uint8_t> inputZero = {
+        // Interface 2 (input), no bandwidth: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting 0,
+        //                                    bNumEndpoints, bInterfaceClass audio, bInterfaceSubClass streaming, bInterfaceProtocol, iInterface
+        9, kDescriptorInterface, 2, 0, 0, 0x01, 0x02, 0, 0,
+    };
+    // clang-format on
     d.insert(d.end(), inputZero.begin(), inputZero.end());
     appendStreamingAlternate(d, 2, 1, 5, 2, kInEndpoint, false);
     appendStreamingAlternate(d, 2, 2, 5, 3, kInEndpoint, false);
