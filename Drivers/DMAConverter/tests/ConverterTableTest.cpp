@@ -5,6 +5,10 @@
 #include <set>
 #include <string>
 
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
 using namespace dmaconv::testing;
 
 namespace {
@@ -88,16 +92,58 @@ TEST(DMAConverterInit, FillingRoutinesLeaveTheirUnchangedSlotsAlone)
     EXPECT_EQ(dmaEncode08.load(), dmaEncode08_ASM);
 }
 
-TEST(DMAConverterInit, HooksAreFourDistinctOperations)
+#if defined(__x86_64__)
+// The floating-point and vector control state a converter call runs under.
+struct ControlState
 {
-    CPUFXHook* hooks[] = {cpuSaveFX_NULL, cpuLoadFX_NULL, cpuSaveFX_ASM, cpuLoadFX_ASM};
-    for (size_t i = 0; i < 4; ++i) {
-        hooks[i]();
-        for (size_t j = i + 1; j < 4; ++j) {
-            EXPECT_NE(hooks[i], hooks[j]);
-        }
-    }
+    uint32_t mxcsr;
+    uint16_t x87;
+    bool operator==(const ControlState&) const = default;
+};
+
+ControlState controlState()
+{
+    ControlState state{_mm_getcsr(), 0};
+    asm volatile("fnstcw %0" : "=m"(state.x87));
+    return state;
 }
+
+void setControlState(const ControlState& state)
+{
+    _mm_setcsr(state.mxcsr);
+    asm volatile("fldcw %0" : : "m"(state.x87));
+}
+
+// The hooks installed beside each set of members are operations a caller may run around a
+// conversion: they are there, and they change neither the rounding and flush modes nor the
+// slots.
+TEST(DMAConverterInit, HooksOfEveryModeRunWithoutChangingControlStateOrSlots)
+{
+    const ControlState saved = controlState();
+    // Round toward zero, flush to zero and denormals as zero; x87 round toward zero, 53-bit.
+    const ControlState unusual{(saved.mxcsr & ~0x6000u) | 0x6000u | 0x8040u,
+                               static_cast<uint16_t>((saved.x87 & ~0x0F00u) | 0x0E00u)};
+    for (int mode : {1, 2, 0}) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        DMAConverterInit(mode);
+        CPUFXHook* save = cpuSaveFX.load();
+        CPUFXHook* load = cpuLoadFX.load();
+        ASSERT_NE(save, nullptr);
+        ASSERT_NE(load, nullptr);
+        const DMAConvertFunc* encoder = dmaEncode16.load();
+        setControlState(unusual);
+        save();
+        load();
+        const ControlState after = controlState();
+        setControlState(saved);
+        EXPECT_EQ(after, unusual);
+        EXPECT_EQ(dmaEncode16.load(), encoder);
+        EXPECT_EQ(cpuSaveFX.load(), save);
+        EXPECT_EQ(cpuLoadFX.load(), load);
+    }
+    EXPECT_EQ(controlState(), saved);
+}
+#endif
 
 TEST(CPUCheckFeature, AnswersOneForFeaturesOneToFour)
 {

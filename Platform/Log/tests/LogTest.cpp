@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <string>
 #include <thread>
 #include <unistd.h>
 
@@ -42,7 +45,8 @@ TEST(Log, EverySystemLogCallIsAMessageOfItsOwn)
     Capture system(Channel::system);
     platform::syslog(3, "QzIORegistryPrefs: %s", "Could not create CFData");
     platform::syslog(5, "second\n");
-    EXPECT_EQ(system.texts(), (std::vector<std::string>{"QzIORegistryPrefs: Could not create CFData", "second"}));
+    EXPECT_EQ(system.texts(),
+              (std::vector<std::string>{"QzIORegistryPrefs: Could not create CFData", "second"}));
     EXPECT_EQ(system.lines()[0].priority, 3);
 }
 
@@ -87,21 +91,51 @@ TEST(Log, AWriterNeverWaitsForABlockedDestination)
     platform::log::setDestination(Channel::kernel, stuck);
 
     const std::string filler(900, 'x');
+    constexpr int kLines = 5'000;
     std::thread drainer([] { platform::log::flush(); });
-    for (int i = 0; i < 5'000; ++i) {
-        IOLog("%s %d\n", filler.c_str(), i);
-    }
-    // Reaching this line is the test: 5,000 lines into a blocked destination did not block.
-    std::thread reader([fd = fds[0]] {
+    std::promise<void> wrote;
+    std::thread writer([&] {
+        for (int i = 0; i < kLines; ++i) {
+            IOLog("%s %d\n", filler.c_str(), i);
+        }
+        wrote.set_value();
+    });
+    const bool returned = wrote.get_future().wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+
+    // Unblock the destination and collect what reached it.
+    std::string received;
+    std::thread reader([fd = fds[0], &received] {
         char buffer[65'536];
-        while (read(fd, buffer, sizeof buffer) > 0) {
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+            received.append(buffer, static_cast<size_t>(n));
         }
     });
     platform::log::setDestination(Channel::kernel, stderr);
     drainer.join();
+    writer.join();
     fclose(stuck);
     reader.join();
     close(fds[0]);
+    EXPECT_TRUE(returned) << "writers returned while the destination was blocked";
+
+    // Every line either reached the destination, in order, or was counted as dropped.
+    int delivered = 0;
+    long dropped = 0;
+    int previous = -1;
+    for (size_t at = 0, end; (end = received.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = received.substr(at, end - at);
+        if (line.rfind(filler + " ", 0) == 0) {
+            const int index = std::stoi(line.substr(filler.size() + 1));
+            EXPECT_GT(index, previous);
+            previous = index;
+            ++delivered;
+        } else if (line.rfind("log: ", 0) == 0) {
+            dropped += std::stol(line.substr(5));
+        }
+    }
+    EXPECT_GT(delivered, 0);
+    EXPECT_GT(dropped, 0) << "the queue overflowed while the destination was blocked";
+    EXPECT_EQ(delivered + dropped, kLines);
 
     Capture kernel(Channel::kernel);
     IOLog("after\n");

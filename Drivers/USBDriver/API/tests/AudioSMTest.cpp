@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <memory>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -401,6 +405,8 @@ TEST(AudioSMProcesses, AWriterAndAReaderInTwoProcessesShareOneMapping)
     constexpr uint32_t kChannels = 8;
     constexpr uint64_t kTotal = 200'000; // several laps of a 16,384-frame ring
 
+    // Each side gives up at this point instead of waiting for a peer that stopped.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     const pid_t writer = fork();
     ASSERT_GE(writer, 0);
     if (writer == 0) {
@@ -410,8 +416,11 @@ TEST(AudioSMProcesses, AWriterAndAReaderInTwoProcessesShareOneMapping)
         std::vector<int32_t> block(kChannels * 48);
         for (uint64_t pos = 0; pos < kTotal; pos += 48) {
             // Stay within the ring ahead of the reader.
-            while (pos - mine->mClientFramePos > mine->mMaxFrames - 96) {
-                usleep(50);
+            while (pos - shared::load(mine->mClientFramePos) > mine->mMaxFrames - 96) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    _exit(2);
+                }
+                sched_yield();
             }
             for (uint32_t f = 0; f < 48; ++f) {
                 for (uint32_t c = 0; c < kChannels; ++c) {
@@ -426,14 +435,10 @@ TEST(AudioSMProcesses, AWriterAndAReaderInTwoProcessesShareOneMapping)
     std::vector<int32_t> got(kChannels * 64);
     uint64_t position = 0;
     int mismatches = 0;
-    while (position < kTotal) {
-        if (ring->getAvailableFrames(position) < 64 && kTotal - position >= 64) {
-            usleep(20);
-            continue;
-        }
+    while (position < kTotal && std::chrono::steady_clock::now() < deadline) {
         const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(64, kTotal - position));
         if (ring->getAvailableFrames(position) < static_cast<int32_t>(n)) {
-            usleep(20);
+            sched_yield();
             continue;
         }
         const uint64_t first = position;
@@ -446,9 +451,13 @@ TEST(AudioSMProcesses, AWriterAndAReaderInTwoProcessesShareOneMapping)
         }
         shared::store(ring->mClientFramePos, position);
     }
+    if (position < kTotal) {
+        kill(writer, SIGKILL);
+    }
     int status = 0;
     waitpid(writer, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(position, kTotal) << "every frame was read before the deadline";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the writer finished";
     EXPECT_EQ(mismatches, 0);
     munmap(ring, sizeof(AudioSM));
     close(fd);
