@@ -2,6 +2,7 @@
 // 96 kHz, and a 512-frame stereo buffer. Each coder runs beside memcpy of the same number of device
 // bytes; at the end a table gives every coder's time as a multiple of that memcpy.
 #include "PCMCoder.h"
+#include "PCMCoderShuffles.h"
 
 #include <benchmark/benchmark.h>
 
@@ -72,12 +73,17 @@ void runCoder(benchmark::State& state, const Coder& coder, uint32_t samples)
     const uint32_t bytes = samples * coder.bytesPerSample;
     std::vector<int32_t> host = hostSamples(samples);
     std::vector<uint8_t> device(bytes, 0x5A);
+    // The member the coder choice hands the streaming engine.
+    const PCMDecoder decoder =
+        coder.decoder != nullptr ? pcmDecoderAt(coder.decoder, supportedPCMShuffleLevel()) : nullptr;
+    const PCMEncoder encoder =
+        coder.encoder != nullptr ? pcmEncoderAt(coder.encoder, supportedPCMShuffleLevel()) : nullptr;
     for (auto _ : state) {
-        if (coder.decoder != nullptr) {
+        if (decoder != nullptr) {
             _USB_DEC_DATA record{host.data(), device.data(), bytes};
-            benchmark::DoNotOptimize(coder.decoder(&record));
+            benchmark::DoNotOptimize(decoder(&record));
         } else {
-            benchmark::DoNotOptimize(coder.encoder(reinterpret_cast<char*>(device.data()), host.data(), bytes));
+            benchmark::DoNotOptimize(encoder(reinterpret_cast<char*>(device.data()), host.data(), bytes));
         }
         benchmark::ClobberMemory();
     }
@@ -193,7 +199,9 @@ int main(int argc, char** argv)
             const char* name;
             OutMixer mixer;
             uint32_t channels;
-        } mixers[] = {{"outMixer2CH", outMixer2CH, 2}, {"outMixer4CH", outMixer4CH, 4}, {"outMixer6CH", outMixer6CH, 6}};
+        } mixers[] = {{"outMixer2CH", outMixer2CH, 2},
+                      {"outMixer4CH", outMixer4CH, 4},
+                      {"outMixer6CH", outMixer6CH, 6}};
         for (const auto& m : mixers) {
             const std::string name = std::string(m.name) + "/" + workload.name;
             benchmark::RegisterBenchmark(name.c_str(), runMixer, m.mixer, m.channels, workload.samples);
