@@ -214,9 +214,23 @@ IOReturn KernelHost::unloadKext(const std::string& identifier)
     for (int i = 0; i < 1000 && live() != 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // The library stays, and stays this host's to unload later.
+    auto keep = [&] {
+        std::lock_guard lock(m_mutex);
+        m_kexts.emplace(identifier, kext);
+        return kIOReturnBusy;
+    };
     if (live() != 0) {
         IOLog("KernelHost: %s still has %u objects; its library stays loaded\n", identifier.c_str(), live());
-        return kIOReturnBusy; // the bundle reference is kept, so the library stays
+        return keep();
+    }
+    // The last of them may still be returning through the library's code.
+    for (int i = 0; i < 1000 && platform::iokit::releasesInProgress() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (platform::iokit::releasesInProgress() != 0) {
+        IOLog("KernelHost: objects are still being freed; the library of %s stays loaded\n", identifier.c_str());
+        return keep();
     }
     CFBundleUnloadExecutable(kext.bundle);
     CFRelease(kext.bundle);

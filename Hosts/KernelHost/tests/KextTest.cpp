@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "CoreFoundation/CoreFoundation.h"
 #include "IOKit/IOCatalogue.h"
@@ -103,6 +105,44 @@ TEST_F(KextTest, LoadsTheLibraryMatchesItsPersonalityAndUnloads)
     EXPECT_EQ(OSMetaClass::getMetaClassWithName("TestKextDriver"), nullptr); // the library is closed
     EXPECT_EQ(host->unloadKext("test.kext.driver"), kIOReturnNotFound);
     host->removeProvider(provider);
+}
+
+// An object whose free() waits for the test: its last release stays in progress meanwhile.
+class SlowToFree : public OSObject
+{
+public:
+    std::atomic<bool> freeing{false};
+    std::atomic<bool> letGo{false};
+
+protected:
+    void free() override
+    {
+        freeing = true;
+        while (!letGo.load()) {
+            std::this_thread::yield();
+        }
+        OSObject::free();
+    }
+};
+
+// A library is closed only once no last release runs: the thread that freed the last object of
+// its classes may still be returning through its code after the count dropped.
+TEST_F(KextTest, TheLibraryStaysWhileALastReleaseRuns)
+{
+    ASSERT_EQ(host->loadKext(bundle("Test.kext", kInfo, true)), kIOReturnSuccess);
+    auto* slow = new SlowToFree;
+    std::thread releasing([slow] { slow->release(); });
+    while (!slow->freeing.load()) {
+        std::this_thread::yield();
+    }
+    platform::log::Capture kernelLog(platform::log::Channel::kernel);
+    EXPECT_EQ(host->unloadKext("test.kext.driver"), kIOReturnBusy);
+    EXPECT_TRUE(kernelLog.contains("objects are still being freed"));
+    EXPECT_NE(OSMetaClass::getMetaClassWithName("TestKextDriver"), nullptr); // still loaded
+    slow->letGo = true;
+    releasing.join();
+    EXPECT_EQ(host->unloadKext("test.kext.driver"), kIOReturnSuccess); // it can be unloaded later
+    EXPECT_EQ(OSMetaClass::getMetaClassWithName("TestKextDriver"), nullptr);
 }
 
 TEST_F(KextTest, RefusesBundlesThatAreNotKexts)

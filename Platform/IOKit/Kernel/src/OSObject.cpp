@@ -158,11 +158,22 @@ void OSObject::retain() const
     m_retainCount.fetch_add(1, std::memory_order_relaxed);
 }
 
+namespace {
+std::atomic<unsigned int> lastReleases{0};
+} // namespace
+
+unsigned int platform::iokit::releasesInProgress()
+{
+    return lastReleases.load(std::memory_order_seq_cst);
+}
+
 void OSObject::release() const
 {
     const int previous = m_retainCount.fetch_sub(1, std::memory_order_acq_rel);
     if (previous == 1) {
+        lastReleases.fetch_add(1, std::memory_order_seq_cst);
         const_cast<OSObject*>(this)->free();
+        lastReleases.fetch_sub(1, std::memory_order_seq_cst);
     } else if (previous < 1) {
         IOLog("OSObject::release: %s %p released more often than retained\n", getMetaClass()->getClassName(),
               static_cast<const void*>(this));

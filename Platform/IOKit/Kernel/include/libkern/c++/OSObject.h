@@ -35,6 +35,13 @@ private:
     mutable std::atomic<int> m_retainCount{1};
 };
 
+namespace platform::iokit {
+// Last releases running now. An object's class code can still be on that thread's stack after
+// its instance count dropped (its free() and destructor return through it), so a library of
+// classes is unloaded only once this is zero as well.
+unsigned int releasesInProgress();
+} // namespace platform::iokit
+
 // Releases `object` when it is not null and clears the pointer.
 #define OSSafeReleaseNULL(object)                                                                            \
     do {                                                                                                     \
