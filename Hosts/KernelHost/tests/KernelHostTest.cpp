@@ -126,6 +126,8 @@ TEST_F(KernelHostTest, BestPersonalityIsProbedAndStartedAndTheRestFreed)
     driver->release();
 
     host->removeProvider(provider);
+    // The last reference may be a message still being delivered, which holds its sender.
+    ASSERT_TRUE(events().waitFor("free product"));
     const auto removal = events().take();
     EXPECT_EQ(only(removal, "terminate"), (std::vector<std::string>{"terminate product"}));
     std::vector<std::string> order;
