@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
 #include "platform/IOKitUser.h"
 #include "platform/IOKitWire.h"
 
@@ -89,6 +94,72 @@ TEST(WireTest, MalformedMessagesAreRefusedWithoutReadingPastTheirEnd)
     wire::Reader r(deep.data(), deep.size());
     r.value();
     EXPECT_FALSE(r.ok());
+}
+
+// What arrives on a channel: a message, the end, or input no peer following the protocol sends
+// (empty, longer than the largest message, more than one descriptor), told apart from the end.
+TEST(WireTest, ReceivingTellsMalformedInputFromTheEnd)
+{
+    struct Case
+    {
+        const char* what;
+        size_t length;
+        int descriptors;
+        bool closeAfter;
+        wire::Received expected;
+    };
+    const Case cases[] = {
+        {"a message", 8, 0, false, wire::Received::Message},
+        {"a message with one descriptor", 8, 1, false, wire::Received::Message},
+        {"an empty message", 0, 0, false, wire::Received::Malformed},
+        {"an oversize message", wire::kMaximumMessage + 1, 0, false, wire::Received::Malformed},
+        {"two descriptors", 8, 2, false, wire::Received::Malformed},
+        {"the end", 0, 0, true, wire::Received::Closed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+        if (c.closeAfter) {
+            ::close(pair[0]);
+            pair[0] = -1;
+        } else {
+            std::vector<uint8_t> bytes(c.length, 7);
+            iovec io{bytes.data(), bytes.size()};
+            msghdr header{};
+            header.msg_iov = &io;
+            header.msg_iovlen = 1;
+            std::vector<int> fds(static_cast<size_t>(c.descriptors), STDIN_FILENO);
+            std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
+            if (!fds.empty()) {
+                header.msg_control = control.data();
+                header.msg_controllen = control.size();
+                cmsghdr* cm = CMSG_FIRSTHDR(&header);
+                cm->cmsg_level = SOL_SOCKET;
+                cm->cmsg_type = SCM_RIGHTS;
+                cm->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+                std::memcpy(CMSG_DATA(cm), fds.data(), sizeof(int) * fds.size());
+            }
+            ASSERT_EQ(::sendmsg(pair[0], &header, MSG_NOSIGNAL), static_cast<ssize_t>(c.length));
+        }
+        std::vector<uint8_t> buffer(3, 1);
+        int fd = -2;
+        EXPECT_EQ(wire::receiveMessage(pair[1], buffer, &fd), c.expected);
+        if (c.expected == wire::Received::Message) {
+            EXPECT_EQ(buffer.size(), c.length);
+            EXPECT_EQ(fd >= 0, c.descriptors == 1);
+        } else {
+            EXPECT_TRUE(buffer.empty());
+            EXPECT_EQ(fd, -1);
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        if (pair[0] >= 0) {
+            ::close(pair[0]);
+        }
+        ::close(pair[1]);
+    }
 }
 
 } // namespace
