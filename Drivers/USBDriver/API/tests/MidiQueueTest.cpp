@@ -47,16 +47,18 @@ std::vector<uint8_t> noise(size_t n)
     return v;
 }
 
-// Runs `producer` on its own thread and `consumer` on this one until the consumer says it is
-// done or the deadline passes; returns whether it finished.
+// Runs `producer(stop)` on its own thread and `consumer` on this one until the consumer says it
+// is done or the deadline passes; then tells the producer to stop. Returns whether it finished.
 template <typename Producer, typename Consumer> bool runBothSides(Producer producer, Consumer consumer)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    std::thread thread(producer);
+    std::atomic<bool> stop{false};
+    std::thread thread([&] { producer(stop); });
     bool done = false;
     while (!done && std::chrono::steady_clock::now() < deadline) {
         done = consumer();
     }
+    stop = true;
     thread.join();
     return done;
 }
@@ -203,11 +205,10 @@ TEST(MidiQueue, AProducerAndAConsumerThreadHandOverEveryByteOnceInOrder)
     const auto sent = noise(kTotal);
     std::vector<uint8_t> received;
     received.reserve(kTotal);
-    std::atomic<bool> stop{false};
     std::atomic<size_t> refusedPuts{0};
 
     const bool finished = runBothSides(
-        [&] {
+        [&](const std::atomic<bool>& stop) {
             size_t at = 0;
             while (at < kTotal && !stop.load()) {
                 int32_t used = 0;
@@ -231,7 +232,6 @@ TEST(MidiQueue, AProducerAndAConsumerThreadHandOverEveryByteOnceInOrder)
             received.insert(received.end(), chunk, chunk + got);
             return received.size() >= kTotal;
         });
-    stop = true;
     ASSERT_TRUE(finished) << received.size() << " of " << kTotal << " bytes arrived";
     EXPECT_EQ(refusedPuts.load(), 0u) << "puts into free space are taken whole";
     EXPECT_TRUE(received == sent) << "every byte once, in order";
@@ -251,8 +251,8 @@ TEST(MidiQueue, OverrunsWhileTheConsumerCopiesOnlyEverDropTheOldestBytes)
     std::atomic<bool> producerDone{false};
 
     const bool finished = runBothSides(
-        [&] {
-            for (size_t at = 0; at < kTotal;) {
+        [&](const std::atomic<bool>& stop) {
+            for (size_t at = 0; at < kTotal && !stop.load();) {
                 const auto n = static_cast<int32_t>(std::min<size_t>(1 + at % 29, kTotal - at));
                 q.put(sent.data() + at, n);
                 at += static_cast<size_t>(n);
