@@ -778,7 +778,7 @@ void Bus::postLocked(Device& device, Pipe& pipe, PendingTransfer transfer, Statu
         task.remaining = transfer.length - transfer.done;
         task.completion = transfer.completion;
     }
-    m_dispatcher->post(pipe.m_state->lane, std::move(task));
+    m_dispatcher->post(pipe.m_state->lane, std::move(task), m_deferWakes);
 }
 
 void Bus::run()
@@ -808,12 +808,19 @@ void Bus::run()
 
 void Bus::advanced(uint64_t now)
 {
-    std::lock_guard lock(m_mutex);
-    if (host_clock::virtual_clock::enabled()) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!host_clock::virtual_clock::enabled()) {
+            m_wake.notifyAll(); // back on the real clock: the bus thread takes over
+            return;
+        }
+        // Completion threads are woken once the bus lock is free: a completion that resubmits
+        // would otherwise wake only to wait for it.
+        m_deferWakes = true;
         serviceUpToLocked(now);
-    } else {
-        m_wake.notifyAll(); // back on the real clock: the bus thread takes over
+        m_deferWakes = false;
     }
+    m_dispatcher->wakeDeferred();
 }
 
 void Bus::serviceUpToLocked(uint64_t now)

@@ -1,6 +1,7 @@
 #include "CompletionDispatcher.h"
 
 #include <string>
+#include <utility>
 
 namespace usbsim {
 namespace {
@@ -41,7 +42,7 @@ CompletionDispatcher::~CompletionDispatcher()
     stop();
 }
 
-void CompletionDispatcher::post(const std::shared_ptr<Lane>& lane, CompletionTask task)
+void CompletionDispatcher::post(const std::shared_ptr<Lane>& lane, CompletionTask task, bool deferWake)
 {
     std::lock_guard lock(m_mutex);
     lane->tasks.push_back(std::move(task));
@@ -55,7 +56,23 @@ void CompletionDispatcher::post(const std::shared_ptr<Lane>& lane, CompletionTas
             "usb completion thread " + std::to_string(m_workers.size() + 1), [this] { work(); }));
         return;
     }
+    if (deferWake) {
+        ++m_deferredWakes;
+        return;
+    }
     m_ready.notifyOne();
+}
+
+void CompletionDispatcher::wakeDeferred()
+{
+    size_t wakes = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        wakes = std::exchange(m_deferredWakes, 0);
+    }
+    for (; wakes > 0; --wakes) {
+        m_ready.notifyOne();
+    }
 }
 
 void CompletionDispatcher::work()

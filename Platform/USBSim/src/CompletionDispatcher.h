@@ -51,7 +51,11 @@ public:
     CompletionDispatcher& operator=(const CompletionDispatcher&) = delete;
 
     std::shared_ptr<Lane> makeLane() { return std::make_shared<Lane>(); }
-    void post(const std::shared_ptr<Lane>& lane, CompletionTask task);
+    // Queues `task` on its lane. With `deferWake` no thread is woken for it until wakeDeferred()
+    // (lets a caller that holds a lock the completion will want release it first); the caller
+    // wakes before anything can wait for the task.
+    void post(const std::shared_ptr<Lane>& lane, CompletionTask task, bool deferWake = false);
+    void wakeDeferred();
     // Runs what is queued, then ends the threads.
     void stop();
     uint64_t delivered() const { return m_delivered.load(std::memory_order_acquire); }
@@ -65,6 +69,7 @@ private:
     std::deque<std::shared_ptr<Lane>> m_readyLanes;
     std::vector<std::thread> m_workers;
     size_t m_idle = 0;
+    size_t m_deferredWakes = 0;
     bool m_stopping = false;
     std::atomic<uint64_t> m_delivered{0};
 };

@@ -261,6 +261,7 @@ private:
     // Guarded by m_mutex.
     bool m_stop = false;
     uint64_t m_nextMicroframe = 0; // the first microframe not yet serviced
+    bool m_deferWakes = false;     // the advancing thread wakes completion threads after servicing
     uint32_t m_unreadableReads = 0;
     uint32_t m_bandwidthUsed[2] = {0, 0}; // full speed (per frame), high speed (per microframe)
     uint8_t m_nextAddress = 1;
