@@ -542,9 +542,10 @@ bool IOService::terminate(IOOptionBits options)
 
     if ((options & kIOServiceSynchronous) != 0 && takePendingTerminationIfReady()) {
         finishTermination();
-    } else {
-        scheduleFinishIfReady();
+        releaseThenUnbusy();
+        return true;
     }
+    scheduleFinishIfReady();
     release();
     return true;
 }
@@ -567,8 +568,19 @@ void IOService::scheduleFinishIfReady()
     retain();
     platform::iokit::detail::postWork([this] {
         finishTermination();
-        release();
+        releaseThenUnbusy();
     });
+}
+
+void IOService::releaseThenUnbusy()
+{
+    IOService* root = getServiceRoot();
+    const bool isRoot = root == this;
+    adjustOwnBusy(-1);
+    release();
+    if (!isRoot) {
+        root->adjustOwnBusy(-1);
+    }
 }
 
 void IOService::finishTermination()
@@ -601,8 +613,7 @@ void IOService::finishTermination()
             release();
         }
     }
-    adjustBusy(-1);
-    release();
+    release(); // the caller drops the busy count once its own reference is gone too
 }
 
 void IOService::adjustOwnBusy(int delta)
@@ -673,8 +684,7 @@ void IOService::registerService(IOOptionBits options)
     platform::iokit::detail::postWork([this] {
         gIOCatalogue->startMatching(this);
         publish();
-        adjustBusy(-1);
-        release();
+        releaseThenUnbusy();
     });
 }
 
@@ -1110,8 +1120,7 @@ bool IOCatalogue::addDrivers(OSArray* personalities, bool doNubMatching)
             service->adjustBusy(+1);
             platform::iokit::detail::postWork([service] {
                 gIOCatalogue->startMatching(service);
-                service->adjustBusy(-1);
-                service->release();
+                service->releaseThenUnbusy();
             });
         });
         all->release();

@@ -257,6 +257,49 @@ TEST(IOService, AnyNumberOfListenersHearEachMessage)
     service->release();
 }
 
+// A terminated service whose finishing work holds its last reference; the work waits in
+// finalize until the test has dropped its own.
+class FreedByTheFinishingWork : public IOService
+{
+    OSDeclareDefaultStructors(FreedByTheFinishingWork);
+
+public:
+    // Outside the object, which the finishing work frees.
+    static inline std::mutex mutex;
+    static inline std::condition_variable released;
+    static inline bool testReleased = false; // guarded by mutex
+    static inline std::atomic<int> quietAtFree{-1};
+
+    bool finalize(IOOptionBits options) override
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(released.wait_for(lock, std::chrono::seconds(10), [&] { return testReleased; }));
+        return IOService::finalize(options);
+    }
+    void free() override
+    {
+        quietAtFree = getServiceRoot()->waitQuiet(0) == kIOReturnSuccess ? 1 : 0;
+        IOService::free();
+    }
+};
+OSDefineMetaClassAndStructors(FreedByTheFinishingWork, IOService);
+
+// The last release of a terminated service may run its kext's code, and a kext is unloaded once
+// the registry is quiet: the registry stays busy until the reference is gone.
+TEST(IOService, ATerminatedServiceIsGoneBeforeTheRegistryIsQuiet)
+{
+    auto* service = make<FreedByTheFinishingWork>();
+    ASSERT_TRUE(service->terminate(0));
+    service->release(); // the finishing work, waiting in finalize, now holds the last reference
+    {
+        std::lock_guard lock(FreedByTheFinishingWork::mutex);
+        FreedByTheFinishingWork::testReleased = true;
+    }
+    FreedByTheFinishingWork::released.notify_all();
+    EXPECT_EQ(IOService::getServiceRoot()->waitQuiet(), kIOReturnSuccess);
+    EXPECT_EQ(FreedByTheFinishingWork::quietAtFree.load(), 0);
+}
+
 class PowerListener : public IOService
 {
     OSDeclareDefaultStructors(PowerListener);

@@ -202,6 +202,9 @@ private:
     struct Work;
 
     void adjustBusy(int delta);
+    // Ends work that held a reference and a busy count: the reference goes first, since the
+    // last release may run a kext's code and a kext is unloaded once the registry is quiet.
+    void releaseThenUnbusy();
     void adjustOwnBusy(int delta);
     void scheduleFinishIfReady();
     bool takePendingTerminationIfReady();
