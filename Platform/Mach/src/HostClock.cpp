@@ -529,6 +529,11 @@ void creditWake()
     addBusy();
 }
 
+void withdrawCredit()
+{
+    dropBusy();
+}
+
 void markRunning()
 {
     if (t_self != nullptr) {

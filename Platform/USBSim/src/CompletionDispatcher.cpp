@@ -57,6 +57,7 @@ void CompletionDispatcher::post(const std::shared_ptr<Lane>& lane, CompletionTas
         return;
     }
     if (deferWake) {
+        platform::host_clock::creditWake(); // pending work: simulated time waits for the wake-up
         ++m_deferredWakes;
         return;
     }
@@ -70,8 +71,11 @@ void CompletionDispatcher::wakeDeferred()
         std::lock_guard lock(m_mutex);
         wakes = std::exchange(m_deferredWakes, 0);
     }
-    for (; wakes > 0; --wakes) {
+    for (size_t i = 0; i < wakes; ++i) {
         m_ready.notifyOne();
+    }
+    for (; wakes > 0; --wakes) {
+        platform::host_clock::withdrawCredit();
     }
 }
 

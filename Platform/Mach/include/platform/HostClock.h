@@ -176,6 +176,9 @@ void blocking(const char* where);
 void resumed();
 void creditWake();
 void markRunning(); // after a credited wake: the participant runs again (bookkeeping only)
+// Ends a creditWake() whose wake went elsewhere: for work queued now with its wake-up deferred,
+// held busy until the wake-up has been given.
+void withdrawCredit();
 
 // Virtual-clock control, for tests.
 namespace virtual_clock {
