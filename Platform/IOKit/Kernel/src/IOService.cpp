@@ -946,9 +946,14 @@ void IOService::ensureClientQueue()
 
 void IOService::deliverClientMessage(UInt32 type, void* argument)
 {
+    // Busy while the clients are held: a client's last release may run its kext's code, and a
+    // kext is unloaded once the registry is quiet. (Counted here, on the delivery thread, so the
+    // sender takes no lock.)
+    adjustBusy(+1);
     OSArray* clients = copyChildEntries(gIOServicePlane);
     forEachService(clients, [&](IOService* client) { client->message(type, this, argument); });
     clients->release();
+    adjustBusy(-1);
 }
 
 IONotifier* IOService::registerInterest(const OSSymbol* typeOfInterest, IOServiceInterestHandler handler,

@@ -288,6 +288,8 @@ OSDefineMetaClassAndStructors(FreedByTheFinishingWork, IOService);
 // the registry is quiet: the registry stays busy until the reference is gone.
 TEST(IOService, ATerminatedServiceIsGoneBeforeTheRegistryIsQuiet)
 {
+    FreedByTheFinishingWork::testReleased = false;
+    FreedByTheFinishingWork::quietAtFree = -1;
     auto* service = make<FreedByTheFinishingWork>();
     ASSERT_TRUE(service->terminate(0));
     service->release(); // the finishing work, waiting in finalize, now holds the last reference
@@ -298,6 +300,64 @@ TEST(IOService, ATerminatedServiceIsGoneBeforeTheRegistryIsQuiet)
     FreedByTheFinishingWork::released.notify_all();
     EXPECT_EQ(IOService::getServiceRoot()->waitQuiet(), kIOReturnSuccess);
     EXPECT_EQ(FreedByTheFinishingWork::quietAtFree.load(), 0);
+}
+
+// A client whose message handler waits until the test lets it go (in a primitive of the clock,
+// so the clock can settle meanwhile).
+class HeldInAMessage : public IOService
+{
+    OSDeclareDefaultStructors(HeldInAMessage);
+
+public:
+    static inline std::mutex mutex;
+    static inline platform::host_clock::Condition changed;
+    static inline bool inMessage = false, letGo = false; // guarded by mutex
+    static inline std::atomic<int> quietAtFree{-1};
+
+    IOReturn message(UInt32 type, IOService* provider, void* argument) override
+    {
+        std::unique_lock lock(mutex);
+        inMessage = true;
+        changed.notifyAll();
+        changed.wait(lock, [] { return letGo; });
+        return IOService::message(type, provider, argument);
+    }
+    void free() override
+    {
+        quietAtFree = getServiceRoot()->waitQuiet(0) == kIOReturnSuccess ? 1 : 0;
+        IOService::free();
+    }
+};
+OSDefineMetaClassAndStructors(HeldInAMessage, IOService);
+
+// A message being delivered to a provider's clients holds them: the registry is not quiet until
+// the delivery has let them go, so a client's last release never runs after the quiet.
+TEST(IOService, AMessageBeingDeliveredKeepsTheRegistryBusy)
+{
+    platform::host_clock::virtual_clock::Scope clock;
+    HeldInAMessage::inMessage = HeldInAMessage::letGo = false;
+    HeldInAMessage::quietAtFree = -1;
+    auto* provider = make<IOService>();
+    auto* client = make<HeldInAMessage>();
+    ASSERT_TRUE(client->attach(provider));
+    EXPECT_EQ(provider->messageClients(1), kIOReturnSuccess);
+    platform::host_clock::virtual_clock::settle(); // the delivery waits in the client's handler
+    {
+        std::lock_guard lock(HeldInAMessage::mutex);
+        ASSERT_TRUE(HeldInAMessage::inMessage);
+    }
+    client->terminate(0);
+    client->release();
+    platform::host_clock::virtual_clock::settle(); // the termination has finished
+    EXPECT_EQ(IOService::getServiceRoot()->waitQuiet(0), kIOReturnTimeout);
+    {
+        std::lock_guard lock(HeldInAMessage::mutex);
+        HeldInAMessage::letGo = true;
+    }
+    HeldInAMessage::changed.notifyAll();
+    EXPECT_EQ(IOService::getServiceRoot()->waitQuiet(), kIOReturnSuccess);
+    EXPECT_EQ(HeldInAMessage::quietAtFree.load(), 0);
+    provider->release();
 }
 
 class PowerListener : public IOService
