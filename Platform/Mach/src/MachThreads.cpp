@@ -33,8 +33,9 @@ struct Registry
 
 Registry& registry()
 {
-    static Registry r;
-    return r;
+    // Never destroyed: threads still ending at exit (their exit guards, late signals) use it.
+    static auto* r = new Registry;
+    return *r;
 }
 
 int clampPriority(int priority)
