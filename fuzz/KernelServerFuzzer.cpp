@@ -510,6 +510,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
         std::fprintf(stderr, "the kernel host did not let go of the process: %zu channels, %zu processes, %zu "
                              "connections\n",
                      f.server.channelCount(), f.server.processCount(), f.host.connectionCount());
+        platform::log::setDestination(platform::log::Channel::kernel, stderr);
+        f.server.stop(std::chrono::milliseconds(100)); // logs what still runs
         std::abort();
     }
     // Every client ended with its connection (a message still queued may hold one briefly).

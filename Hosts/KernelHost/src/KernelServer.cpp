@@ -852,6 +852,7 @@ void KernelServer::serve(Channel* channel)
             case Role::Control:
                 break;
             }
+            Busy busy(channel->request, channel->since, "release of what the process held");
             detachTask(task);
         }
     }
