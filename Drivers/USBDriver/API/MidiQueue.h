@@ -24,7 +24,9 @@
 // the oldest unread ones are given up. The producer does not touch mReadIndex for that: it
 // marks the queue overrun (kOverrun in mFill) and flags mWriteIndex (kWriting) while it writes
 // over unread bytes. The consumer then resumes at the oldest byte that survived (mWriteIndex)
-// and drops a copy the producer overwrote while it was being taken.
+// and drops a copy the producer overwrote while it was being taken. A producer that stops inside
+// such a put (its process ended) leaves the flag up: which bytes it wrote is not known, so both
+// sides refuse the queue until its owner runs init again.
 //
 // Each operation reads the shared words it needs once and checks them. A header that does not
 // describe a queue (size out of range or beyond the data area the caller has, an index outside

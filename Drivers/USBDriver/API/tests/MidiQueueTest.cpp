@@ -126,6 +126,29 @@ TEST(MidiQueue, PutEndingAtTheEndWrapsAndGetReadsAcrossIt)
     EXPECT_EQ(got, std::vector<uint8_t>(stream.begin() + 12, stream.begin() + 22));
 }
 
+TEST(MidiQueue, AProducerStoppedWhileOverwritingLeavesTheQueueRefusedUntilInit)
+{
+    QueueBlock block(16);
+    MidiQueue& q = block.queue();
+    ASSERT_TRUE(q.init(16));
+    const auto stream = counting(16);
+    ASSERT_EQ(q.put(stream.data(), 12), 12);
+    // Where an overwriting put stops: the write index flagged, whether or not it marked the fill.
+    for (const uint32_t fill : {12u, MidiQueue::kOverrun | 20u}) {
+        q.mWriteIndex = 12 | MidiQueue::kWriting;
+        q.mFill = fill;
+        uint8_t got[16];
+        EXPECT_EQ(q.get(got, 16), 0) << "the bytes under the flag may be half written";
+        EXPECT_EQ(q.put(stream.data(), 1), 0);
+        EXPECT_EQ(q.mWriteIndex, 12 | MidiQueue::kWriting) << "nothing changed";
+    }
+    ASSERT_TRUE(q.init(16));
+    EXPECT_EQ(q.put(stream.data(), 4), 4);
+    uint8_t got[4];
+    EXPECT_EQ(q.get(got, 4), 4) << "init makes the queue usable again";
+    EXPECT_TRUE(block.guardIntact());
+}
+
 TEST(MidiQueue, BadCountsAndHeadersNeverReachPastTheData)
 {
     QueueBlock block(16);
