@@ -118,6 +118,30 @@ TEST(DispatchQueue, DelayedWorkFollowsTheVirtualClock)
     dispatch_release(queue);
 }
 
+// A queue made by kernel code (a participant of simulated time) takes part in it: its due work
+// is done before the clock moves on, and its chained work too.
+TEST(DispatchQueue, AQueueMadeOnAParticipantIsWaitedForBySettling)
+{
+    vc::Scope clock;
+    dispatch_queue_t queue = nullptr;
+    platform::host_clock::startParticipant("kernel code", [&] { queue = dispatch_queue_create("kernel", nullptr); })
+        .join();
+    std::atomic<int> ran{0};
+    std::atomic<uint64_t> ranAt{0};
+    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 5 * NSEC_PER_MSEC), queue, [&] {
+        ranAt = platform::host_clock::now();
+        dispatch_async(queue, [&] { ++ran; });
+    });
+    const uint64_t start = platform::host_clock::now();
+    vc::runFor(4 * NSEC_PER_MSEC, NSEC_PER_MSEC);
+    EXPECT_EQ(ranAt.load(), 0u);
+    vc::runFor(NSEC_PER_MSEC, NSEC_PER_MSEC);
+    EXPECT_EQ(ranAt.load(), start + 5 * NSEC_PER_MSEC);
+    EXPECT_EQ(ran.load(), 1);
+    dispatch_release(queue);
+    vc::settle(); // the worker ends
+}
+
 TEST(DispatchQueue, ReleasedQueueStillRunsEverythingQueuedOnIt)
 {
     std::mutex mutex;
