@@ -530,9 +530,14 @@ int RunLoop::poll(std::vector<pollfd>& fds, uint64_t waitUntil)
         return ::poll(fds.data(), fds.size(), timeout);
     }
     // Virtual time moves only when a test advances it: the clock wakes the loop at its deadline.
+    // What is ready already is taken without counting the loop blocked even for a moment.
     host_clock::Alarm alarm(waitUntil, [](void* loop) { static_cast<const RunLoop*>(loop)->wake(); }, this);
-    if (!alarm.armed()) {
-        return ::poll(fds.data(), fds.size(), 0);
+    const int now = ::poll(fds.data(), fds.size(), 0);
+    if (now != 0 || !alarm.armed()) {
+        if (alarm.armed() && !alarm.cancel() && host_clock::isParticipant()) {
+            host_clock::withdrawCredit(); // it fired meanwhile and counted the loop busy again
+        }
+        return now;
     }
     host_clock::blocking("run loop");
     const int ready = ::poll(fds.data(), fds.size(), -1);
