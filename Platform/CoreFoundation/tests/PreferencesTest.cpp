@@ -1,9 +1,12 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sstream>
+#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "Owned.h"
 #include "platform/Log.h"
@@ -97,23 +100,28 @@ TEST_F(PreferencesTest, ChangedMutableValueDoesNotLeakIntoTheStore)
         CFDictionaryGetValue(static_cast<CFDictionaryRef>(stored.get()), CFSTR("ClockSource")), CFSTR("1")));
 }
 
-// Writes keys "<prefix>_<n>" into the domain, synchronising after each, in a child process.
-pid_t spawnWriter(const std::string& prefix, int count)
+// Starts the writer program (see PreferencesWriter.cpp) on the domain of the user 4242 under `root`.
+// A fresh program, not a fork: a fork of this multithreaded process may inherit a lock (the
+// allocator's, under the sanitizers) that another thread held, and then wait on it forever.
+pid_t spawnWriter(const std::string& root, std::string command, std::string first, std::string second)
 {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        for (int n = 0; n < count; ++n) {
-            CFStringRef key = CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%s_%d"), prefix.c_str(), n);
-            CFStringRef value = CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%d"), n);
-            CFPreferencesSetAppValue(key, value, kDomain);
-            const bool synced = CFPreferencesAppSynchronize(kDomain);
-            CFRelease(key);
-            CFRelease(value);
-            if (!synced) {
-                _exit(1);
-            }
+    std::vector<std::string> environment = {"SONVEXA_ROOT=" + root, "SONVEXA_UID=4242"};
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        const std::string entry = *variable;
+        if (!entry.starts_with("SONVEXA_ROOT=") && !entry.starts_with("SONVEXA_UID=")) {
+            environment.push_back(entry);
         }
-        _exit(0);
+    }
+    std::vector<char*> envp;
+    for (auto& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    std::string path = PREFERENCES_WRITER;
+    char* argv[] = {path.data(), command.data(), first.data(), second.data(), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, envp.data()) != 0) {
+        return -1;
     }
     return pid;
 }
@@ -121,8 +129,8 @@ pid_t spawnWriter(const std::string& prefix, int count)
 TEST_F(PreferencesTest, TwoProcessesShareADomainWithoutLosingWrites)
 {
     constexpr int kEach = 40;
-    const pid_t a = spawnWriter("first", kEach);
-    const pid_t b = spawnWriter("second", kEach);
+    const pid_t a = spawnWriter(m_root, "series", "first", std::to_string(kEach));
+    const pid_t b = spawnWriter(m_root, "series", "second", std::to_string(kEach));
     ASSERT_GT(a, 0);
     ASSERT_GT(b, 0);
     for (pid_t child : {a, b}) {
@@ -143,11 +151,8 @@ TEST_F(PreferencesTest, ValueFromAnotherProcessIsSeenAfterSynchronise)
     CFPreferencesSetAppValue(CFSTR("ClockSource"), CFSTR("0"), kDomain);
     ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
 
-    const pid_t child = fork();
-    if (child == 0) {
-        CFPreferencesSetAppValue(CFSTR("ClockSource"), CFSTR("2"), kDomain);
-        _exit(CFPreferencesAppSynchronize(kDomain) ? 0 : 1);
-    }
+    const pid_t child = spawnWriter(m_root, "set", "ClockSource", "2");
+    ASSERT_GT(child, 0);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_EQ(WEXITSTATUS(status), 0);
