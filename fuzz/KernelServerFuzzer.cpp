@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "FuzzInput.h"
 #include "IOKit/IOBufferMemoryDescriptor.h"
 #include "IOKit/IOUserClient.h"
 #include "kernel_host/KernelHost.h"
@@ -124,22 +125,7 @@ public:
 };
 OSDefineMetaClassAndStructors(FuzzServerDevice, IOService);
 
-// The input, read from the front; zeros once it is used up.
-struct Input
-{
-    const uint8_t* bytes;
-    size_t size;
-    template <class T> T take()
-    {
-        T value{};
-        const size_t n = size < sizeof(T) ? size : sizeof(T);
-        std::memcpy(&value, bytes, n);
-        bytes += n;
-        size -= n;
-        return value;
-    }
-    bool empty() const { return size == 0; }
-};
+using Input = FuzzInput;
 
 struct Fixture
 {
@@ -474,11 +460,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
             case 16: {
                 // Raw bytes, of any length (zero and past the largest message included).
                 const size_t length = a == 0xFF ? wire::kMaximumMessage + 1 : a % 48;
-                const size_t taken = std::min(length, in.size);
-                std::vector<uint8_t> raw(in.bytes, in.bytes + taken);
+                const auto taken = in.takeBytes(length);
+                std::vector<uint8_t> raw(taken.begin(), taken.end());
                 raw.resize(length, b);
-                in.bytes += taken;
-                in.size -= taken;
                 if (c.fd >= 0) {
                     (void)::send(c.fd, raw.data(), raw.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
                 }

@@ -7,33 +7,13 @@
 #include <vector>
 
 #include "AudioSM.h"
+#include "FuzzInput.h"
 #include "MidiQueue.h"
 #include "platform/Log.h"
 
 namespace {
 
-struct Input
-{
-    const uint8_t* data;
-    size_t size;
-    size_t at = 0;
-
-    bool empty() const { return at >= size; }
-    template <class T> T take()
-    {
-        T value{};
-        const size_t n = std::min(sizeof(T), size - std::min(at, size));
-        std::memcpy(&value, data + at, n);
-        at += n;
-        return value;
-    }
-    void fill(void* to, size_t n)
-    {
-        const size_t k = std::min(n, size - std::min(at, size));
-        std::memcpy(to, data + at, k);
-        at += k;
-    }
-};
+using Input = FuzzInput;
 
 constexpr uint32_t kMaxFrames = 4'096;
 

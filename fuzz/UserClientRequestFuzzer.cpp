@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "FuzzInput.h"
 #include "IOKit/IOUserClient.h"
 #include "kernel_host/KernelHost.h"
 
@@ -113,27 +114,13 @@ struct Fixture
     }
 };
 
-struct Reader
-{
-    const uint8_t* bytes;
-    size_t size;
-    template <class T> T take()
-    {
-        T value{};
-        const size_t n = size < sizeof(T) ? size : sizeof(T);
-        std::memcpy(&value, bytes, n);
-        bytes += n;
-        size -= n;
-        return value;
-    }
-};
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 {
     static Fixture* fixture = new Fixture;
-    Reader in{bytes, size};
+    FuzzInput in{bytes, size};
     const auto selector = in.take<uint8_t>() % 9;
     kernel_host::MethodCall call;
     call.scalarInput.resize(in.take<uint8_t>() % 20);
@@ -142,7 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     }
     call.scalarOutputCapacity = in.take<uint8_t>() % 20;
     call.structureOutputCapacity = in.take<uint16_t>() % 1024;
-    call.structureInput.assign(in.bytes, in.bytes + (in.size < 2048 ? in.size : 2048));
+    const auto structure = in.takeBytes(2048);
+    call.structureInput.assign(structure.begin(), structure.end());
     fixture->host.callMethod(fixture->connection, selector, call);
     if (call.scalarOutput.size() > call.scalarOutputCapacity ||
         call.structureOutput.size() > call.structureOutputCapacity) {
