@@ -175,17 +175,23 @@ int main(int argc, char** argv)
     kernel_host::SimulatedDevices simulated(bus);
 
     kernel_host::KernelServer server(host);
-    server.setControlHandler([&simulated](const std::vector<std::string>& words, std::string& answer) {
-        return simulated.command(words, answer);
+    // A device attached or detached by command is matched or terminated before the answer goes
+    // out, so the caller finds the registry as the command left it.
+    server.setControlHandler([&simulated, &host](const std::vector<std::string>& words, std::string& answer) {
+        const IOReturn status = simulated.command(words, answer);
+        host.waitQuiet();
+        return status;
     });
-    std::string error;
-    if (!server.listen(socketPath, &error)) {
-        return fail(error);
-    }
+    // The command line's devices are there before the first client can ask.
     for (const auto& model : devices) {
         int id = 0;
         simulated.attach(model, &id);
         IOLog("sonvexa-kerneld: attached device %d (%s)\n", id, model.c_str());
+    }
+    host.waitQuiet();
+    std::string error;
+    if (!server.listen(socketPath, &error)) {
+        return fail(error);
     }
     IOLog("sonvexa-kerneld: listening on %s with %zu bundle(s)\n", socketPath.c_str(), kexts.size());
 
