@@ -56,17 +56,97 @@ inline constexpr DeviceModel kModelMindprint{0x133E, 0x6000, "Mindprint"};
 inline constexpr DeviceModel kModel1935_0008{0x1935, 0x0008, "1935:0008"}; // Elektron, ten inputs
 inline constexpr DeviceModel kModelEbox44{0x200C, 0x1018, "Ebox-44"};
 
+// Descriptor fix-ups, substitute descriptors and interface choice of the kernel driver
+inline constexpr DeviceModel kModelUSBPre{0x0926, 0x0100, "USBPre"};
+inline constexpr DeviceModel kModel0926_0201{0x0926, 0x0201, "0926:0201"};
+inline constexpr DeviceModel kModel1935_0004{0x1935, 0x0004, "1935:0004"}; // Elektron
+inline constexpr DeviceModel kModel1935_0006{0x1935, 0x0006, "1935:0006"}; // Elektron
+inline constexpr DeviceModel kModelCrimsonSPL{0x0A4A, 0xC150, "Crimson SPL"};
+inline constexpr DeviceModel kModelTessaly{0x0A4A, 0xA300, "Tessaly"};
+inline constexpr DeviceModel kModel0A4A_F1A0{0x0A4A, 0xF1A0, "0A4A:F1A0"};
+inline constexpr DeviceModel kModel0A4A_D064{0x0A4A, 0xD064, "0A4A:D064"};
+inline constexpr DeviceModel kModel0A4A_DA01{0x0A4A, 0xDA01, "0A4A:DA01"};
+inline constexpr DeviceModel kModel0A4A_CF00{0x0A4A, 0xCF00, "0A4A:CF00"};
+inline constexpr DeviceModel kModelExtigy{0x041E, 0x3000, "Extigy"};
+inline constexpr DeviceModel kModel041E_3040{0x041E, 0x3040, "041E:3040"};
+inline constexpr DeviceModel kModel03EB_4308{0x03EB, 0x4308, "03EB:4308"};
+inline constexpr DeviceModel kModel0451_3200{0x0451, 0x3200, "0451:3200"};
+inline constexpr DeviceModel kModel0499_1004{0x0499, 0x1004, "0499:1004"};
+inline constexpr DeviceModel kModel0499_100A{0x0499, 0x100A, "0499:100A"};
+inline constexpr DeviceModel kModel0499_100B{0x0499, 0x100B, "0499:100B"};
+inline constexpr DeviceModel kModel0562_03EB{0x0562, 0x03EB, "0562:03EB"};
+inline constexpr DeviceModel kModel0582_0019{0x0582, 0x0019, "0582:0019"};
+inline constexpr DeviceModel kModel0A92_0021{0x0A92, 0x0021, "0A92:0021"};
+inline constexpr DeviceModel kModel0A92_0031{0x0A92, 0x0031, "0A92:0031"};
+inline constexpr DeviceModel kModel0A92_0051{0x0A92, 0x0051, "0A92:0051"};
+inline constexpr DeviceModel kModel0A92_0071{0x0A92, 0x0071, "0A92:0071"};
+inline constexpr DeviceModel kModel0A92_0081{0x0A92, 0x0081, "0A92:0081"};
+inline constexpr DeviceModel kModel0A92_0111{0x0A92, 0x0111, "0A92:0111"};
+inline constexpr DeviceModel kModel0CCD_0014{0x0CCD, 0x0014, "0CCD:0014"};
+inline constexpr DeviceModel kModel0D8C_000C{0x0D8C, 0x000C, "0D8C:000C"};
+inline constexpr DeviceModel kModel1210_0001{0x1210, 0x0001, "1210:0001"};
+inline constexpr DeviceModel kModel1210_0002{0x1210, 0x0002, "1210:0002"};
+inline constexpr DeviceModel kModel1235_0001{0x1235, 0x0001, "1235:0001"};
+inline constexpr DeviceModel kModel1235_0002{0x1235, 0x0002, "1235:0002"};
+inline constexpr DeviceModel kModel133E_0815{0x133E, 0x0815, "133E:0815"};
+inline constexpr DeviceModel kModel133E_0816{0x133E, 0x0816, "133E:0816"};
+inline constexpr DeviceModel kModel145F_0090{0x145F, 0x0090, "145F:0090"};
+inline constexpr DeviceModel kModel1502_2AAE{0x1502, 0x2AAE, "1502:2AAE"};
+inline constexpr DeviceModel kModel1604_8006{0x1604, 0x8006, "1604:8006"};
+inline constexpr DeviceModel kModel1654_0104{0x1654, 0x0104, "1654:0104"};
+inline constexpr DeviceModel kModel170B_0020{0x170B, 0x0020, "170B:0020"};
+inline constexpr DeviceModel kModel170B_0021{0x170B, 0x0021, "170B:0021"};
+inline constexpr DeviceModel kModel1ACC_0049{0x1ACC, 0x0049, "1ACC:0049"};
+inline constexpr DeviceModel kModel1ACC_0102{0x1ACC, 0x0102, "1ACC:0102"};
+inline constexpr DeviceModel kModel1ACC_0103{0x1ACC, 0x0103, "1ACC:0103"};
+inline constexpr DeviceModel kModel1D03_005C{0x1D03, 0x005C, "1D03:005C"};
+inline constexpr DeviceModel kModel200C_1005{0x200C, 0x1005, "200C:1005"};
+inline constexpr DeviceModel kModel200C_1006{0x200C, 0x1006, "200C:1006"};
+inline constexpr DeviceModel kModel200C_1007{0x200C, 0x1007, "200C:1007"};
+inline constexpr DeviceModel kModel200C_1008{0x200C, 0x1008, "200C:1008"};
+inline constexpr DeviceModel kModel200C_1009{0x200C, 0x1009, "200C:1009"};
+inline constexpr DeviceModel kModel200C_100A{0x200C, 0x100A, "200C:100A"};
+inline constexpr DeviceModel kModel200C_1019{0x200C, 0x1019, "200C:1019"};
+inline constexpr DeviceModel kModel200C_101F{0x200C, 0x101F, "200C:101F"};
+inline constexpr DeviceModel kModel200C_1024{0x200C, 0x1024, "200C:1024"};
+inline constexpr DeviceModel kModel200C_1025{0x200C, 0x1025, "200C:1025"};
+inline constexpr DeviceModel kModel200C_1026{0x200C, 0x1026, "200C:1026"};
+inline constexpr DeviceModel kModel200C_1027{0x200C, 0x1027, "200C:1027"};
+inline constexpr DeviceModel kModelPlay1624{0x200C, 0x1030, "Play 16/24"};
+inline constexpr DeviceModel kModel200C_1037{0x200C, 0x1037, "200C:1037"};
+inline constexpr DeviceModel kModelXMOS{0x20B1, 0x0002, "XMOS"};
+
 // Every registered model.
 inline constexpr DeviceModel kDeviceModels[] = {
-    kModelUS122L,     kModelUS144,     kModelUS144MKII,
-    kModelUS122MKII,  kModelUS600,     kModelUS322,
-    kModelUS366,      kModelUS1200,    kModelUH7000,
-    kModelMBox,       kModelMBox2,     kModelFendrimo,
-    kModelPellirun,   kModelKelvraUC3, kModelVeskaro,
-    kModelMusePocket, kModel0763_2003, kModelACV0,
-    kModel0A4E_2040,  kModel0A4E_4040, kModelDigitalSoundStation,
-    kModelMaya51USB,  kModelAureon51,  kModelMicFace,
-    kModelMindprint,  kModel1935_0008, kModelEbox44,
+    kModelUS122L,     kModelUS144,      kModelUS144MKII,
+    kModelUS122MKII,  kModelUS600,      kModelUS322,
+    kModelUS366,      kModelUS1200,     kModelUH7000,
+    kModelMBox,       kModelMBox2,      kModelFendrimo,
+    kModelPellirun,   kModelKelvraUC3,  kModelVeskaro,
+    kModelMusePocket, kModel0763_2003,  kModelACV0,
+    kModel0A4E_2040,  kModel0A4E_4040,  kModelDigitalSoundStation,
+    kModelMaya51USB,  kModelAureon51,   kModelMicFace,
+    kModelMindprint,  kModel1935_0008,  kModelEbox44,
+    kModelUSBPre,     kModel0926_0201,  kModel1935_0004,
+    kModel1935_0006,  kModelCrimsonSPL, kModelTessaly,
+    kModel0A4A_F1A0,  kModel0A4A_D064,  kModel0A4A_DA01,
+    kModel0A4A_CF00,  kModelExtigy,     kModel041E_3040,
+    kModel03EB_4308,  kModel0451_3200,  kModel0499_1004,
+    kModel0499_100A,  kModel0499_100B,  kModel0562_03EB,
+    kModel0582_0019,  kModel0A92_0021,  kModel0A92_0031,
+    kModel0A92_0051,  kModel0A92_0071,  kModel0A92_0081,
+    kModel0A92_0111,  kModel0CCD_0014,  kModel0D8C_000C,
+    kModel1210_0001,  kModel1210_0002,  kModel1235_0001,
+    kModel1235_0002,  kModel133E_0815,  kModel133E_0816,
+    kModel145F_0090,  kModel1502_2AAE,  kModel1604_8006,
+    kModel1654_0104,  kModel170B_0020,  kModel170B_0021,
+    kModel1ACC_0049,  kModel1ACC_0102,  kModel1ACC_0103,
+    kModel1D03_005C,  kModel200C_1005,  kModel200C_1006,
+    kModel200C_1007,  kModel200C_1008,  kModel200C_1009,
+    kModel200C_100A,  kModel200C_1019,  kModel200C_101F,
+    kModel200C_1024,  kModel200C_1025,  kModel200C_1026,
+    kModel200C_1027,  kModelPlay1624,   kModel200C_1037,
+    kModelXMOS,
 };
 
 namespace device_models {
