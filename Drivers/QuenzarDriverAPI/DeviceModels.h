@@ -115,6 +115,30 @@ inline constexpr DeviceModel kModel200C_1027{0x200C, 0x1027, "200C:1027"};
 inline constexpr DeviceModel kModelPlay1624{0x200C, 0x1030, "Play 16/24"};
 inline constexpr DeviceModel kModel200C_1037{0x200C, 0x1037, "200C:1037"};
 inline constexpr DeviceModel kModelXMOS{0x20B1, 0x0002, "XMOS"};
+// Capabilities, start-up commands and default stream settings of the kernel device
+inline constexpr DeviceModel kModel0644_8017{0x0644, 0x8017, "0644:8017"};
+inline constexpr DeviceModel kModel0644_801E{0x0644, 0x801E, "0644:801E"};
+inline constexpr DeviceModel kModel0644_8025{0x0644, 0x8025, "0644:8025"};
+inline constexpr DeviceModel kModel0644_8030{0x0644, 0x8030, "0644:8030"};
+inline constexpr DeviceModel kModel0644_8034{0x0644, 0x8034, "0644:8034"};
+inline constexpr DeviceModel kModel0A4A_0014{0x0A4A, 0x0014, "0A4A:0014"};
+inline constexpr DeviceModel kModel0A4A_5B01{0x0A4A, 0x5B01, "0A4A:5B01"};
+inline constexpr DeviceModel kModel0A4A_A192{0x0A4A, 0xA192, "0A4A:A192"};
+inline constexpr DeviceModel kModel0763_4002{0x0763, 0x4002, "0763:4002"};
+inline constexpr DeviceModel kModel09E8_0010{0x09E8, 0x0010, "09E8:0010"};
+inline constexpr DeviceModel kModel1210_0018{0x1210, 0x0018, "1210:0018"};
+inline constexpr DeviceModel kModel1210_0019{0x1210, 0x0019, "1210:0019"};
+inline constexpr DeviceModel kModel1210_001A{0x1210, 0x001A, "1210:001A"};
+inline constexpr DeviceModel kModel13B2_0030{0x13B2, 0x0030, "13B2:0030"};
+inline constexpr DeviceModel kModel15E4_0026{0x15E4, 0x0026, "15E4:0026"};
+inline constexpr DeviceModel kModel15E4_002C{0x15E4, 0x002C, "15E4:002C"};
+inline constexpr DeviceModel kModel15E4_0040{0x15E4, 0x0040, "15E4:0040"};
+inline constexpr DeviceModel kModel15E4_0070{0x15E4, 0x0070, "15E4:0070"};
+inline constexpr DeviceModel kModel15E4_0071{0x15E4, 0x0071, "15E4:0071"};
+inline constexpr DeviceModel kModel15E4_0074{0x15E4, 0x0074, "15E4:0074"};
+inline constexpr DeviceModel kModel15E4_0075{0x15E4, 0x0075, "15E4:0075"};
+inline constexpr DeviceModel kModel15E4_0078{0x15E4, 0x0078, "15E4:0078"};
+inline constexpr DeviceModel kModel15E4_0079{0x15E4, 0x0079, "15E4:0079"};
 
 // Every registered model.
 inline constexpr DeviceModel kDeviceModels[] = {
@@ -146,7 +170,14 @@ inline constexpr DeviceModel kDeviceModels[] = {
     kModel200C_100A,  kModel200C_1019,  kModel200C_101F,
     kModel200C_1024,  kModel200C_1025,  kModel200C_1026,
     kModel200C_1027,  kModelPlay1624,   kModel200C_1037,
-    kModelXMOS,
+    kModelXMOS,       kModel0644_8017,  kModel0644_801E,
+    kModel0644_8025,  kModel0644_8030,  kModel0644_8034,
+    kModel0A4A_0014,  kModel0A4A_5B01,  kModel0A4A_A192,
+    kModel0763_4002,  kModel09E8_0010,  kModel1210_0018,
+    kModel1210_0019,  kModel1210_001A,  kModel13B2_0030,
+    kModel15E4_0026,  kModel15E4_002C,  kModel15E4_0040,
+    kModel15E4_0070,  kModel15E4_0071,  kModel15E4_0074,
+    kModel15E4_0075,  kModel15E4_0078,  kModel15E4_0079,
 };
 
 namespace device_models {
