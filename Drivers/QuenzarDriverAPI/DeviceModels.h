@@ -140,6 +140,9 @@ inline constexpr DeviceModel kModel15E4_0075{0x15E4, 0x0075, "15E4:0075"};
 inline constexpr DeviceModel kModel15E4_0078{0x15E4, 0x0078, "15E4:0078"};
 inline constexpr DeviceModel kModel15E4_0079{0x15E4, 0x0079, "15E4:0079"};
 
+// Reset whenever it is unconfigured
+inline constexpr DeviceModel kModel0A92_0061{0x0A92, 0x0061, "0A92:0061"};
+
 // Every registered model.
 inline constexpr DeviceModel kDeviceModels[] = {
     kModelUS122L,     kModelUS144,      kModelUS144MKII,
@@ -178,6 +181,7 @@ inline constexpr DeviceModel kDeviceModels[] = {
     kModel15E4_0026,  kModel15E4_002C,  kModel15E4_0040,
     kModel15E4_0070,  kModel15E4_0071,  kModel15E4_0074,
     kModel15E4_0075,  kModel15E4_0078,  kModel15E4_0079,
+    kModel0A92_0061,
 };
 
 namespace device_models {
