@@ -6,9 +6,13 @@
 // real-time paths. A named one writes an entry line when made, an exit line when destroyed, and
 // indents both by the number of scopes currently open in the process. Tracing never changes a
 // result, never fails and never blocks the caller beyond writing its line.
+//
+// Every implementation provides the operations above the "kernel" mark; the kernel's adds those
+// below it (linking them into another deliverable fails at link time, not at run time).
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 
 class VKIOTrace
 {
@@ -19,7 +23,7 @@ public:
             enter(value);
         }
     }
-    VKIOTrace(const char* name, void* pointer) : m_name(name), m_pointer(pointer)
+    VKIOTrace(const char* name, const void* pointer) : m_name(name), m_pointer(pointer)
     {
         if (m_name != nullptr) {
             enter(pointer);
@@ -34,10 +38,41 @@ public:
     VKIOTrace(const VKIOTrace&) = delete;
     VKIOTrace& operator=(const VKIOTrace&) = delete;
 
-    void trace(const char* message, int a, int b)
+    // The text and up to three integers in decimal.
+    void trace(const char* text) { ints(text, 0, 0, 0, 0, 0); }
+    void trace(const char* text, int a) { ints(text, 1, a, 0, 0, 0); }
+    void trace(const char* text, int a, int b) { ints(text, 2, a, b, 0, 0); }
+    void trace(const char* text, int a, int b, int c) { ints(text, 3, a, b, c, 0); }
+    // The text and one or two pointers.
+    void traceptr1(const char* text, const void* p) { pointers(text, 1, p, nullptr); }
+    void traceptr2(const char* text, const void* p, const void* q) { pointers(text, 2, p, q); }
+    // The text and integers as eight hexadecimal digits.
+    void tracex(const char* text, int a) { hex(text, 1, a, 0, 0); }
+    void tracex2(const char* text, int a, int b) { hex(text, 2, a, b, 0); }
+    void tracex3(const char* text, int a, int b, int c) { hex(text, 3, a, b, c); }
+
+    // --- kernel
+    void trace(const char* text, int a, int b, int c, int d) { ints(text, 4, a, b, c, d); }
+    void traceptr_i(const char* text, const void* p, int value)
     {
         if (m_name != nullptr) {
-            traceValues(message, a, b);
+            writePointerInt(text, p, value);
+        }
+    }
+    void traces(const char* text, const char* string)
+    {
+        if (m_name != nullptr) {
+            writeString(text, string);
+        }
+    }
+    // A printf-style line; the format supplies its own line end.
+    void tracelog(const char* format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        if (m_name != nullptr) {
+            va_list args;
+            va_start(args, format);
+            writeLog(format, args);
+            va_end(args);
         }
     }
 
@@ -46,11 +81,37 @@ public:
     static std::atomic<int> iCountNestedTraces;
 
 private:
+    void ints(const char* text, int count, int a, int b, int c, int d)
+    {
+        if (m_name != nullptr) {
+            writeInts(text, count, a, b, c, d);
+        }
+    }
+    void pointers(const char* text, int count, const void* p, const void* q)
+    {
+        if (m_name != nullptr) {
+            writePointers(text, count, p, q);
+        }
+    }
+    void hex(const char* text, int count, int a, int b, int c)
+    {
+        if (m_name != nullptr) {
+            writeHex(text, count, a, b, c);
+        }
+    }
+
+    // One implementation per deliverable; called only for a named object.
     void enter(int value);
-    void enter(void* pointer);
+    void enter(const void* pointer);
     void leave();
-    void traceValues(const char* message, int a, int b);
+    void writeInts(const char* text, int count, int a, int b, int c, int d);
+    void writePointers(const char* text, int count, const void* p, const void* q);
+    void writeHex(const char* text, int count, int a, int b, int c);
+    // Kernel only.
+    void writePointerInt(const char* text, const void* p, int value);
+    void writeString(const char* text, const char* string);
+    void writeLog(const char* format, va_list args) __attribute__((format(printf, 2, 0)));
 
     const char* m_name;
-    void* m_pointer = nullptr;
+    const void* m_pointer = nullptr;
 };

@@ -3,6 +3,7 @@
 #include "VKIOTrace.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "platform/Log.h"
@@ -27,7 +28,7 @@ void VKIOTrace::enter(int value)
     platform::syslog(platform::log::kPriorityWarning, "+%s %s %i\n", header(depth).c_str(), m_name, value);
 }
 
-void VKIOTrace::enter(void* pointer)
+void VKIOTrace::enter(const void* pointer)
 {
     const int depth = iCountNestedTraces.fetch_add(1);
     platform::syslog(platform::log::kPriorityWarning, "+%s %s %p\n", header(depth).c_str(), m_name, pointer);
@@ -40,8 +41,37 @@ void VKIOTrace::leave()
                      m_pointer);
 }
 
-void VKIOTrace::traceValues(const char* message, int a, int b)
+void VKIOTrace::writeInts(const char* text, int count, int a, int b, int c, int d)
 {
-    platform::syslog(platform::log::kPriorityWarning, "%s %s %d %d\n",
-                     header(iCountNestedTraces.load()).c_str(), message, a, b);
+    const int values[] = {a, b, c, d};
+    std::string numbers;
+    for (int i = 0; i < std::clamp(count, 0, 4); ++i) {
+        numbers += ' ' + std::to_string(values[i]);
+    }
+    platform::syslog(platform::log::kPriorityWarning, "%s %s%s\n", header(iCountNestedTraces.load()).c_str(),
+                     text, numbers.c_str());
+}
+
+void VKIOTrace::writePointers(const char* text, int count, const void* p, const void* q)
+{
+    if (count < 2) {
+        platform::syslog(platform::log::kPriorityWarning, "%s %s %p\n", header(iCountNestedTraces.load()).c_str(),
+                         text, p);
+    } else {
+        platform::syslog(platform::log::kPriorityWarning, "%s %s %p %p\n",
+                         header(iCountNestedTraces.load()).c_str(), text, p, q);
+    }
+}
+
+void VKIOTrace::writeHex(const char* text, int count, int a, int b, int c)
+{
+    const int values[] = {a, b, c};
+    std::string numbers;
+    for (int i = 0; i < std::clamp(count, 0, 3); ++i) {
+        char digits[16];
+        std::snprintf(digits, sizeof digits, " 0x%08X", static_cast<unsigned>(values[i]));
+        numbers += digits;
+    }
+    platform::syslog(platform::log::kPriorityWarning, "%s %s%s\n", header(iCountNestedTraces.load()).c_str(),
+                     text, numbers.c_str());
 }
