@@ -1,0 +1,329 @@
+// The kernel's per-device object: one for every attached USB audio device, created by the kernel
+// device service (VKKernelDevice), which passes itself as the owner. It holds the parsed
+// descriptors, the device's identity and per-model data, the interfaces and pipes chosen for the
+// current configuration, the shared memories and the real-time thread. Every USB request goes
+// through the owner.
+//
+// Members are public and kept in one fixed order (constructed in this order, destroyed in reverse):
+// the rest of the kernel reads and writes them directly. Members whose behaviour belongs to the
+// streaming engine, the client table, MIDI, the vendor port or the device controls are held as null
+// pointers or zeroed fields until that code exists; nothing here computes what they would.
+//
+// Threads: the object is reached from the user-client request threads (serialised by the owner's
+// dispatch lock), from USB completions and from the real-time thread. The capability predicates
+// are constant and may run anywhere; the USB commands block and never run on the real-time thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "APISpecificFeatures.h"
+#include "DeviceIdentification.h"
+#include "ElektronChannelMap.h"
+#include "QzAqExtData.h"
+#include "VKKernelTools.h"
+#include "VKUSBDescriptors.h"
+
+class IOUSBDevice;
+class VKKernelDevice;
+struct DriverSM;
+struct QzChannelSettings;
+struct XsDeviceControls;
+struct APIDeviceInfo;
+
+// Objects of later parts of the engine; the device holds them through null pointers until then.
+class DriverData;
+class IsocData;
+class VKFramePatternObserver;
+class VendorAsyncPort;
+class AQ;
+class USBMidiDevice;
+class USBMidiPattern;
+class AudioBulkIRP;
+class AudioInterruptIRP;
+class SharedMemory;
+class KeThread;
+
+// Per-model bytes beside the feature record. Also handed to the substitute-descriptor builder.
+struct DeviceSpecificData
+{
+    uint8_t mFlagA; // returned to user space by device command 14
+    uint8_t mFlagB;
+    uint8_t mFlagC;
+    uint8_t mPreventUSB1; // a full-speed device with this set is marked as a hardware failure at start
+    uint32_t mInputs;     // channel counts the substitute descriptors cap and the output mixer follows
+    uint32_t mOutputs;
+    uint32_t mExtraDelay; // ms configuration completion waits for the device to settle
+    uint32_t mReserved;   // the record is 20 bytes (the size of "kClockSourceSettings"); unused
+};
+static_assert(sizeof(DeviceSpecificData) == 20);
+static_assert(offsetof(DeviceSpecificData, mPreventUSB1) == 3);
+static_assert(offsetof(DeviceSpecificData, mInputs) == 4);
+static_assert(offsetof(DeviceSpecificData, mOutputs) == 8);
+static_assert(offsetof(DeviceSpecificData, mExtraDelay) == 12);
+
+// One byte of a PIC microcontroller command.
+using XeUSBPrePicCommand = uint8_t;
+
+class VKDevice
+{
+public:
+    static constexpr size_t kCustomNameSize = 64;
+    static constexpr size_t kFirmwareVersionStringSize = 16;
+    static constexpr size_t kStoredControlsSize = 3844;
+    static constexpr size_t kInputScratchSize = 8192;
+    static constexpr size_t kDmaOutBufferSize = 25600;
+    static constexpr uint32_t kDriverSMSize = 30488;
+    static constexpr uint32_t kInputSMSize = 540656;
+    static constexpr int kNumBulkIRPs = 4;
+    static constexpr int kNumInterruptInIRPs = 4;
+    static constexpr int kNumInterruptOutIRPs = 8;
+    static constexpr int kMaxChannels = 32; // per direction, in the shared ring and the converters
+
+    explicit VKDevice(VKKernelDevice& owner);
+    virtual ~VKDevice();
+    VKDevice(const VKDevice&) = delete;
+    VKDevice& operator=(const VKDevice&) = delete;
+
+    // --- Settings kept in the device shared block (never null: static dummies without the block).
+    QzChannelSettings* getCurrentSettings();
+    QzAqExtData* getAqExtData();
+    // Copies the shared block's device controls into mStoredControls.
+    void storeSettings();
+
+    void setIsUSB2Device() { isUSB2 = 1; }
+    void setIsUSB3Device() { isUSB3 = 1; }
+
+    // --- Capability predicates: the feature flag for a listed device, a fixed VID:PID test else.
+    bool isListed() const { return mInitSettings.isValid(); }
+    bool hasFeature(APISpecificFeatures::Flag flag) const { return mInitSettings.hasFlag(flag); }
+    bool isCorlanthCompatible() const;
+    bool isMorvaneCompatible() const;
+    bool isTessalyCompatible() const;
+    bool isQuenzarBulkDevice() const;
+    bool isQuenzarBulkInIsocOutDevice() const;
+    bool isPureBulkDevice() const;
+    bool can192() const;
+    bool canHandleRequestsWhileStreaming() const;
+    bool preventUSB1Mode() const;
+    bool isCorlanthCompatibleWithRawMidi() const;
+    bool isCorlanthCompatibleWithRegularMidi() const;
+    bool aqHasNoDigital() const;
+
+    // Per-model bytes; called at the end of scanDeviceDescriptor.
+    void initDeviceSpecificData();
+
+    // --- Vendor commands of two models (request thread; each blocks on USB).
+    bool sendSetPicCommand(XeUSBPrePicCommand cmd);
+    bool sendGetPicCommand(XeUSBPrePicCommand cmd);
+    bool sendPicCommand(XeUSBPrePicCommand cmd);
+    void setEsuCpldByte(uint8_t value);
+    void setElektronChannelMap(const QZ_Elektron_ChannelMap& map, bool send);
+
+    // --- Descriptor scan and interface choice
+    bool scanDeviceDescriptor(USBByteBuffer& buffer);
+    bool scanConfigurationDescriptors(USBByteBuffer& buffer);
+    void disableAllByFrequency(uint32_t frequency);
+    void disableAllByResolution(int bits);
+    void disableAllByChannels(uint8_t channels);
+    VKConfigurationDescriptor* getConfigurationDescriptor(int i);
+    int getCountConfigurationDescriptors() const;
+    void getAPIDeviceInfo(APIDeviceInfo& info);
+    bool buildInternalAPIDeviceInfo();
+    APIDeviceInfo* getAPIDeviceInfoPtr() { return mAPIDeviceInfo; }
+    bool findInterfacesInConfig();
+    bool tryFindInterfaces(VKInterfaceDescriptor*& inAlternate, VKInterfaceDescriptor*& outAlternate,
+                           uint32_t& frequency, int32_t& inChannels, int32_t& outChannels, int32_t& inBits,
+                           int32_t& outBits);
+    bool checkBandwidthForPipe(VKPipeDescriptor* pipe, uint32_t frequency);
+    bool setFreqOnOutPipe() const;
+    void onUnconfigure();
+    // --- End of descriptor scan and interface choice
+
+    // --- Per-model start-up and power commands (request thread or the service's start).
+    void initDigiDesignMbox();
+    void initDigiDesignMbox2();
+    void startupDigiDesignMbox2();
+    void scanFirmwareVersion();
+    bool sendDeepSleep();
+    void setReadChannels(int inputs, int outputs);
+    void initialSettings(const APISpecificFeatures* features);
+    void setCustomName(const char* name);
+    void terminateBulkRqBs(VKSimpleArray& list);
+    void terminateInterruptRqBs(VKSimpleArray& list);
+    // The firmware text: it begins at byte 4 of mFirmwareVersionString (bytes 0 to 3 are the binary
+    // version) and always ends inside it. Device command 24 returns this text.
+    const char* firmwareVersionText() const { return mFirmwareVersionString + 4; }
+    // Characters of the custom name (0 to 64; the name is not terminated at 64).
+    size_t customNameLength() const;
+
+    // --- Start and end of the device's resources.
+    void init();
+    bool onServiceStart(IOUSBDevice* usbDevice);
+    uint32_t getLocationID(IOUSBDevice* usbDevice);
+    void terminate();
+
+    // Per-model and feature-record defaults of the stream configuration at start.
+    void applyDefaultSettings(bool highSpeed);
+    // A selection byte of the shared block's device controls (0 without the block).
+    uint8_t controlsSelector(size_t offset) const;
+
+    uint16_t vendorID() const { return mDeviceDescriptor.idVendor; }
+    uint16_t productID() const { return mDeviceDescriptor.idProduct; }
+    uint16_t releaseID() const { return mDeviceDescriptor.bcdDevice; }
+    // Vendor and product equal; the release too unless it is kAnyRelease.
+    bool isDevice(uint16_t vendor, uint16_t product, uint16_t release = kAnyRelease) const
+    {
+        return mDeviceDescriptor.isDevice(vendor, product, release);
+    }
+    VIDPID vidpid() const { return VIDPID(vendorID(), productID(), releaseID(), &mInitSettings); }
+
+    // 1. Per-model data.
+    DeviceSpecificData mDeviceSpecific{};
+    // 2. Set while streaming when the channel counts change; the streaming service reads it.
+    std::atomic<uint8_t> mChannelsChanged{0};
+    uint16_t mWolfsonRegisters[4][22]{};
+    uint16_t US366Registers[16];      // all 0xFFFF until the device reports them
+    uint16_t mFootSwitchPressed[3]{}; // written by the status-word parser (later)
+    // 3. Largest input sample per channel since the last read (input processing, later).
+    int32_t mInputMaxima[32]{};
+    // 4. Read by the status-word parser; nothing in the kernel writes them.
+    uint32_t mFootSwitchMode = 0;
+    uint32_t mFootSwitchProtocol = 0;
+    // 5. Mixer mode and values (status-word parser and requests 38 to 40, later).
+    uint32_t mMixerMode = 0;
+    int16_t mMixerBitmap = 0;
+    int16_t mMixerKnob = 0;
+    // 6. Feature record from the personality; byte 375 is the listed mark.
+    APISpecificFeatures mInitSettings{};
+    // 7. Read from Elektron devices by the descriptor scan.
+    uint8_t ElektronUID[8]{};
+    char ElektronDeviceName[32]{};
+    // 8.
+    uint8_t mMixerChanged = 0;
+    std::atomic<uint8_t> m_bStreamingStarted{0};
+    uint32_t mInACR = 255;               // input-parser selector from the personality ("kInACR")
+    char mCustomName[kCustomNameSize]{}; // not terminated when all 64 characters are used
+    // 9.
+    USBMidiDevice* mpMidiDevice = nullptr; // USB MIDI engine (later); null without a MIDI interface
+    int32_t mHubCount = 0;
+    int32_t mHogID = -1;
+    const void* mOutLevelProcessor = nullptr; // level-meter routines chosen at streaming start (later)
+    const void* mInLevelProcessor = nullptr;
+    uint8_t mbWasPowerDownMode = 0;       // set at wake-up, read by stream-broken handling (later)
+    uint64_t mLastUnderrunResetFrame = 0; // bulk service's last underrun reset (later)
+    // Bulk drift guard (bulk streaming, later).
+    uint64_t mBulkIOGuard_FramesSent = 0;
+    int64_t mBulkIOGuard_WindowSum = 0;
+    uint32_t mBulkIOGuard_WindowCount = 0;
+    int32_t mBulkIOGuard_CriticalPoint = 0;
+    int32_t mBulkIOGuard_LowMark = 0;
+    int32_t mBulkIOGuard_CiticalPointDiff = 0;
+    // 10. Isochronous records (isochronous streaming, later).
+    IsocData* mIsocIn = nullptr;
+    IsocData* mIsocOut = nullptr;
+    IsocData* mIsocInFeedback = nullptr;
+    IsocData* mIsocOutKeepAlive = nullptr;
+    // 11.
+    QZ_DeviceDescriptor mDeviceDescriptor{};
+    // 12. Chosen pipes (opened by the service's configuration, cleared by onUnconfigure).
+    VKPipeDescriptor* m_pcBulkInPipe = nullptr;
+    VKPipeDescriptor* m_pcBulkOutPipe = nullptr;
+    VKPipeDescriptor* m_pcInterruptInPipe = nullptr;
+    VKPipeDescriptor* m_pcInterruptOutPipe = nullptr;
+    VKPipeDescriptor* m_pcInPipeIsoc = nullptr;
+    VKPipeDescriptor* m_pcInPipeFeedback = nullptr;
+    VKPipeDescriptor* m_pcOutPipeIsoc = nullptr;
+    VKPipeDescriptor* m_pcOutPipeIsocKeepAlive = nullptr;
+    // 13. Vendor asynchronous port (later).
+    VendorAsyncPort* mpVendorAsyncPort = nullptr;
+    // 14.
+    VKPipeDescriptor* m_pcHidInPipe = nullptr;
+    uint32_t mStreamingState = 0; // streaming service (later)
+    uint8_t m_bStreamingSuspended = 0;
+    // 15. Chosen configuration and interfaces.
+    VKConfigurationDescriptor* m_pcConfiguration = nullptr;
+    VKInterfaceDescriptor* m_pcControlInterface = nullptr;
+    VKInterfaceDescriptor* m_pcInInterface = nullptr;
+    VKInterfaceDescriptor* m_pcOutInterface = nullptr;
+    VKInterfaceDescriptor* m_pcHidInterface = nullptr;
+    VKInterfaceDescriptor* m_pcMidiInterface = nullptr;
+    // 16. Cleared by the one-time defaults of the descriptor scan.
+    uint8_t mFirstScan = 1;
+    // 17. Configurations in the order of the device's configuration indices; owned.
+    VKSimpleArray mConfigurations;
+    // 18. Frame pattern observer (later).
+    VKFramePatternObserver* mpFramePatternObserver = nullptr;
+    // 19.
+    VKKernelDevice& mOwner;
+    // 20.
+    uint8_t isUSB2 = 0;
+    uint8_t isUSB3 = 0;
+    uint8_t mFirmwareUpdateMode = 0; // set by device command 33 (later), never cleared
+    uint32_t mFirmwareVersion = 0;
+    char mFirmwareVersionString[kFirmwareVersionStringSize]{};
+    std::atomic<uint8_t> m_bDeviceHardwareFailure{0};
+    // 21.
+    uint8_t mControlsStored = 0;
+    uint8_t mStoredControls[kStoredControlsSize]{}; // copy of the shared block's XsDeviceControls
+    // 22. Host-driver version: 0 until the first setHALVersion.
+    uint32_t mHALVersion = 0;
+    // 23. Request-block lists (filled by configuration completion, later).
+    VKSimpleArray mBulkInRqBs;
+    VKSimpleArray mBulkOutRqBs;
+    VKSimpleArray mInterruptInRqBs;
+    VKSimpleArray mInterruptOutRqBs;
+    // 24. The device shared block and the client table over it (client table: later).
+    SharedMemory* mcDriverSharedMemory = nullptr; // becomes the SharedMemory itself once it exists
+    DriverSM* mpDriverSM = nullptr;
+    DriverData* mpDriverData = nullptr;
+    // 25. Device description, allocated zeroed by init.
+    APIDeviceInfo* mAPIDeviceInfo = nullptr;
+    // 26. Family input engine (later).
+    AQ* mpAQ = nullptr;
+    // 27.
+    KeLockedCounter mLockedCounter;
+    // 28. MIDI pattern (later).
+    USBMidiPattern* mpUSBMidiPattern = nullptr;
+    // 29. Bulk and interrupt audio state (bulk and interrupt streaming, later).
+    AudioBulkIRP* mBulkInIRP[kNumBulkIRPs]{};
+    AudioBulkIRP* mBulkOutIRP[kNumBulkIRPs]{};
+    uint32_t mNextBulkIn = 0;
+    uint32_t mNextBulkOut = 0;
+    uint32_t mInputDmaChannels = 16;
+    const void* mBulkDecoder = nullptr;
+    const void* mBulkEncoder = nullptr;
+    uint8_t* mDmaOutBufer = nullptr; // 25,600-byte staging buffer; freed at destruction
+    uint8_t mEsuCpldByte = 0;        // last value written to the ESU CPLD
+    uint8_t mEsuCpldBusy = 0;
+    uint8_t mRecovery = 0;
+    uint64_t mInterruptIOGuard_FramesSent = 0;
+    int64_t mInterruptIOGuard_WindowSum = 0;
+    uint32_t mInterruptIOGuard_WindowCount = 0;
+    int32_t mInterruptIOGuard_CriticalPoint = 0;
+    int32_t mInterruptIOGuard_LowMark = 0;
+    int32_t mInterruptIOGuard_CiticalPointDiff = 0;
+    AudioInterruptIRP* mInterruptInIRP[kNumInterruptInIRPs]{};
+    AudioInterruptIRP* mInterruptOutIRP[kNumInterruptOutIRPs]{};
+    uint32_t mNextInterruptIn = 0;
+    uint32_t mNextInterruptOut = 0;
+    uint32_t mBytesPerInterruptFromClient = 0;
+    // 30.
+    uint32_t mStreamBrokenCount = 0;
+    KeThread* mThread = nullptr; // becomes the KeThread itself once it exists
+    KeSemaphore mSemaphore;
+    uint32_t mRtsBulkInFramesPerBlock = 0;
+    uint32_t mRtsBulkOutFramesPerBlock = 0;
+    uint32_t mBytesPerBulkFromClient = 0;
+    uint32_t mBulkFramesIn3ms = 0;
+    uint32_t mBulkOutPacketLimit = 0;
+    uint32_t mInterruptFramesPerOutPacket = 0;
+    uint32_t mInterruptFramesIn5ms = 0;
+    uint32_t mInterruptOutPacketLimit = 0;
+    // 31. Input processing scratch: 8,192 bytes aligned to 4,096; null when the allocation failed.
+    uint8_t* mInputScratch = nullptr;
+    uintptr_t mInputScratchAddress = 0;
+    // 32. The input ring's shared memory.
+    SharedMemory* mcAudioSM_In = nullptr; // becomes the SharedMemory itself once it exists
+};

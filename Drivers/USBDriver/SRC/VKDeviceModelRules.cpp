@@ -1,0 +1,158 @@
+#include "VKDeviceModelRules.h"
+
+namespace vkdevice {
+namespace {
+
+constexpr uint16_t kAny = kAnyRelease;
+
+// Unlisted devices: what the fixed VID:PID tests of the capability predicates say.
+constexpr ModelCapabilities kCapabilities[] = {
+    // The family device answers as Corlanth and Morvane only at release 2.00; release 1.00 is a
+    // 192 kHz device.
+    {kModelKelvraUC3, 0x0200, kCapCorlanth | kCapMorvane | kCapRequestsWhileStreaming},
+    {kModelKelvraUC3, 0x0100, kCapCan192},
+    {kModelTessaly, kAny, kCapTessaly},
+    {kModel0A4A_A192, kAny, kCapCan192 | kCapRequestsWhileStreaming | kCapRegularMidi},
+    {kModel0A4A_D064, kAny, kCapCan192},
+    {kModelUS366, kAny, kCapCan192},
+    {kModelUH7000, kAny, kCapCan192},
+    {kModelUS322, kAny, kCapNoDigital},
+    {kModel15E4_0079, kAny, kCapBulkInIsocOut | kCapNoDigital},
+    // Bulk in, isochronous out at USB 2.
+    {kModel0562_03EB, kAny, kCapBulkInIsocOut},
+    {kModel0644_8030, kAny, kCapBulkInIsocOut},
+    {kModel0644_8025, kAny, kCapBulkInIsocOut},
+    {kModel0644_801E, kAny, kCapBulkInIsocOut},
+    {kModel0644_8034, kAny, kCapBulkInIsocOut},
+    {kModelUS600, kAny, kCapBulkInIsocOut},
+    {kModel0644_8017, kAny, kCapBulkInIsocOut},
+    {kModelUS144, kAny, kCapBulkInIsocOut},
+    {kModelUS144MKII, kAny, kCapBulkInIsocOut},
+    {kModel15E4_0070, kAny, kCapBulkInIsocOut},
+    {kModel15E4_0040, kAny, kCapBulkInIsocOut},
+    {kModel15E4_0075, kAny, kCapBulkInIsocOut},
+    {kModel15E4_0078, kAny, kCapBulkInIsocOut},
+    {kModel15E4_0074, kAny, kCapBulkInIsocOut},
+    {kModel15E4_002C, kAny, kCapBulkInIsocOut},
+    {kModel15E4_0071, kAny, kCapBulkInIsocOut},
+    {kModel15E4_0026, kAny, kCapBulkInIsocOut},
+    {kModel13B2_0030, kAny, kCapBulkInIsocOut},
+    {kModel1210_0018, kAny, kCapBulkInIsocOut},
+    {kModel1210_0019, kAny, kCapBulkInIsocOut},
+    {kModel1210_001A, kAny, kCapBulkInIsocOut},
+    {kModel0A4A_5B01, kAny, kCapBulkInIsocOut},
+    {kModel0A4A_0014, kAny, kCapBulkInIsocOut},
+    {kModel09E8_0010, kAny, kCapBulkInIsocOut},
+    {kModelACV0, kAny, kCapBulkInIsocOut},
+    {kModel0763_4002, kAny, kCapBulkInIsocOut},
+};
+static_assert(modelsRegistered(kCapabilities));
+
+constexpr InputCorrection kNoCorrection{-1, -1};
+
+constexpr ModelStartup kStartup[] = {
+    {kModelKelvraUC3, kRuleScanFirmware, kNoCorrection},
+    {kModel0A4A_F1A0, kRuleScanFirmware, kNoCorrection},
+    // The firmware reports the channel counts with its version; some count inputs wrongly.
+    {kModel13B2_0030, kRuleExtendedFirmwareData, kNoCorrection},
+    {kModel15E4_0026, kRuleExtendedFirmwareData, {-1, 2}},
+    {kModel15E4_002C, kRuleExtendedFirmwareData, kNoCorrection},
+    {kModel15E4_0040, kRuleExtendedFirmwareData, {0, 4}},
+    {kModel15E4_0070, kRuleExtendedFirmwareData, {0, 4}},
+    {kModel15E4_0071, kRuleExtendedFirmwareData, {-1, 2}},
+    {kModel15E4_0074, kRuleExtendedFirmwareData, {0, 4}},
+    {kModel15E4_0075, kRuleExtendedFirmwareData, kNoCorrection},
+    {kModel15E4_0078, kRuleExtendedFirmwareData, {0, 4}},
+    {kModel15E4_0079, kRuleExtendedFirmwareData, {4, 2}},
+    // TEAC models with a firmware text, a settle delay and two channels each way by default.
+    {kModelUS322, kRuleFirmwareString | kRuleTwoByTwoChannels, kNoCorrection},
+    {kModelUS366, kRuleFirmwareString | kRuleTwoByTwoChannels | kRuleExtraDelay100, kNoCorrection},
+    {kModelUS1200, kRuleFirmwareString | kRuleTwoByTwoChannels, kNoCorrection},
+    {kModelUH7000, kRuleFirmwareString | kRuleTwoByTwoChannels | kRuleExtraDelay100, kNoCorrection},
+    {kModel0644_8034, kRuleExtraDelay100, kNoCorrection},
+    // The ESU device's clock-source bytes.
+    {kModel0A92_0111, kRuleClockFlags, kNoCorrection},
+};
+static_assert(modelsRegistered(kStartup));
+
+constexpr ModelDefaultSettings kDefaults[] = {
+    {kModel0A4A_D064, 96000, 44100, 16, 2, 16, 2, 24}, {kModel0A4A_DA01, 44100, 44100, 16, 2, 16, 2, 24},
+    {kModel0A92_0111, 44100, 44100, 16, 0, 8, 4, 24},  {kModel03EB_4308, 96000, 96000, 8, 8, 8, 8, 24},
+    {kModel0562_03EB, 44100, 44100, 4, 2, 4, 2, 24},   {kModel0A4E_4040, 44100, 44100, 2, 2, 2, 2, 16},
+    {kModel0A4E_2040, 44100, 44100, 2, 2, 2, 2, 16},   {kModelMindprint, 44100, 44100, 2, 2, 2, 2, 16},
+    {kModel1654_0104, 44100, 44100, 2, 2, 2, 2, 16},   {kModel1D03_005C, 44100, 44100, 2, 2, 2, 2, 24},
+    {kModel200C_100A, 44100, 44100, 2, 2, 10, 2, 24},  {kModel200C_1005, 44100, 44100, 4, 2, 4, 2, 24},
+    {kModel200C_1006, 44100, 44100, 6, 2, 6, 2, 24},   {kModel200C_1009, 44100, 44100, 6, 2, 4, 2, 24},
+    {kModel200C_1019, 44100, 44100, 6, 2, 4, 2, 24},   {kModel200C_1037, 44100, 44100, 6, 2, 4, 2, 24},
+    {kModel1ACC_0102, 44100, 44100, 4, 2, 4, 2, 24},   {kModel1ACC_0103, 44100, 44100, 6, 2, 6, 2, 24},
+};
+static_assert(modelsRegistered(kDefaults));
+
+} // namespace
+
+std::span<const ModelCapabilities> capabilityTable()
+{
+    return kCapabilities;
+}
+std::span<const ModelStartup> startupTable()
+{
+    return kStartup;
+}
+std::span<const ModelDefaultSettings> defaultSettingsTable()
+{
+    return kDefaults;
+}
+
+uint32_t capabilitiesOf(uint16_t vendor, uint16_t product, uint16_t release)
+{
+    for (const ModelCapabilities& row : kCapabilities) {
+        if (row.model.is(vendor, product) && (row.release == kAnyRelease || row.release == release)) {
+            return row.capabilities;
+        }
+    }
+    return 0;
+}
+
+const ModelStartup* startupOf(uint16_t vendor, uint16_t product)
+{
+    for (const ModelStartup& row : kStartup) {
+        if (row.model.is(vendor, product)) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+const ModelDefaultSettings* defaultSettingsOf(uint16_t vendor, uint16_t product)
+{
+    for (const ModelDefaultSettings& row : kDefaults) {
+        if (row.model.is(vendor, product)) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+uint32_t firmwareVersionFrom(uint8_t b0, uint8_t b1, uint8_t b2)
+{
+    return (uint32_t{b1} << 24) + (uint32_t{static_cast<uint8_t>(b2 / 10)} << 16) +
+           (uint32_t{static_cast<uint8_t>(b2 % 10)} << 8) + b0;
+}
+
+ExtendedChannels extendedChannelsFrom(uint8_t byte3, uint8_t byte4, const ModelStartup* row)
+{
+    ExtendedChannels channels{(byte4 & 0x7Fu) * 2, (byte3 & 0x7Fu) * 2};
+    if (channels.outputs > 16) {
+        channels.outputs = 16;
+    }
+    if (channels.inputs > 32) {
+        channels.inputs = 32;
+    }
+    if (row != nullptr && row->inputs.to >= 0 &&
+        (row->inputs.from < 0 || static_cast<uint32_t>(row->inputs.from) == channels.inputs)) {
+        channels.inputs = static_cast<uint32_t>(row->inputs.to);
+    }
+    return channels;
+}
+
+} // namespace vkdevice
