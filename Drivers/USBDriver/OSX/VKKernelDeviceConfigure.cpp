@@ -1,0 +1,479 @@
+// The device's stream configuration: the USB configuration, the audio interfaces with their
+// alternates, the pipes of the device object and the PCM coders; and the way back (pipes and
+// interfaces closed, the device reset where its model needs it).
+#include <cstring>
+
+#include "DeviceModels.h"
+#include "DriverSM.h"
+#include "IOKit/IOLib.h"
+#include "IOKit/usb/IOUSBInterface.h"
+#include "PCMCoderChoice.h"
+#include "VKDevice.h"
+#include "VKKernelDevice.h"
+#include "VKUSBDescriptors.h"
+
+namespace {
+
+constexpr uint32_t kFirmwareWithoutReset = 0x01050100;
+
+bool is(const VKDevice& device, const DeviceModel& model)
+{
+    return device.isDevice(model.vendor, model.product);
+}
+
+bool isElektron(const VKDevice& device)
+{
+    return device.vendorID() == 0x1935 &&
+           (device.productID() == 4 || device.productID() == 6 || device.productID() == 8);
+}
+
+} // namespace
+
+IOReturn VKKernelDevice::reqConfigureDevice(const char* reason)
+{
+    if (m_pDevice == nullptr) {
+        return kIOReturnError;
+    }
+    if (m_pDevice->mFirmwareUpdateMode != 0) {
+        IOLog("abort configure - firmware update mode\n");
+        return kIOReturnError;
+    }
+    if (isTerminateRequested()) {
+        IOLog("USB: %s\n", "...return because m_bTerminateRequested");
+        return kIOReturnError;
+    }
+    DriverSM* sm = driverSM();
+    if (sm == nullptr) {
+        return kIOReturnNoMemory;
+    }
+    const QzChannelSettings& s = sm->mChannelSettings;
+    IOLog("enter reqConfigureDevice iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", s.iInResolution,
+          s.iOutResolution, s.iInChannels, s.iOutChannels);
+    unconfigureDevice(true, reason);
+    IOLog("enter reqConfigureDevice aft. unconf iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", s.iInResolution,
+          s.iOutResolution, s.iInChannels, s.iOutChannels);
+    if (!configureDevice()) {
+        IOLog("configureDevice failed\n");
+        return kIOReturnError;
+    }
+    m_pDevice->sendSetPicCommand(129);
+    IOSleep(10);
+    if (isTerminateRequested()) {
+        IOLog("USB: %s\n", "...return because m_bTerminateRequested (2nd)");
+        return kIOReturnError;
+    }
+    sm->mConfigured = 1;
+    registerMidiInterface();
+    IOLog("configured fr:%d in:%d/%d out %d/%d\n", s.iFrequency, s.iInChannels, s.iInResolution, s.iOutChannels,
+          s.iOutResolution);
+    return kIOReturnSuccess;
+}
+
+bool VKKernelDevice::configureDevice()
+{
+    if (m_pUSBDevice == nullptr || m_pDevice == nullptr) {
+        IOLog("USB: %s\n", "no m_pUSBDevice");
+        return false;
+    }
+    VKDevice& device = *m_pDevice;
+    if (device.mFirmwareUpdateMode != 0) {
+        IOLog("abort configureDevice - firmware update mode\n");
+        return false;
+    }
+    DriverSM* sm = driverSM();
+    if (sm == nullptr) {
+        return false;
+    }
+    if (!device.findInterfacesInConfig()) {
+        IOLog("USB: %s\n", "findInterfacesInConfig(pcControl,pcIn,pcOut,pcHID); returned false");
+        return false;
+    }
+    if (device.m_pcInInterface == nullptr && device.m_pcOutInterface == nullptr) {
+        IOLog("USB: %s\n", "No in and no out interface -> exiting.");
+        return false;
+    }
+    VKConfigurationDescriptor* configuration =
+        device.getConfigurationDescriptor(static_cast<int>(sm->mChannelSettings.uConfiguration));
+    if (configuration == nullptr) {
+        IOLog("USB: %s\n", "no configuration selected");
+        return false;
+    }
+    device.m_pcConfiguration = configuration;
+
+    // The USB configuration, when the device is not in it already.
+    const UInt8 wanted = configuration->getConfigurationValue();
+    UInt8 current = 99;
+    if (!device.isCorlanthCompatible() && m_pUSBDevice->GetConfiguration(&current) != kIOReturnSuccess) {
+        current = 99;
+    }
+    if (current != wanted || device.isMorvaneCompatible()) {
+        IOLog("USB: %s 0x%X\n", "ConfigureDevice: SetConfiguration Number ", wanted);
+        IOReturn status = m_pUSBDevice->SetConfiguration(this, wanted, true);
+        for (int attempt = 1; status != kIOReturnSuccess && attempt <= 5; ++attempt) {
+            IOLog("USB: SetConfiguration failed with code:%08X - try reset %d\n", status, attempt);
+            if (isTerminateRequested() || !resetDevice("USB: SetConfiguration failed")) {
+                return false;
+            }
+            status = m_pUSBDevice->SetConfiguration(this, wanted, false);
+            IOLog("SetConfiguration %d returned status 0x%08X\n", wanted, status);
+        }
+        if (status != kIOReturnSuccess) {
+            return false;
+        }
+    }
+    if (is(device, kModelKelvraUC3) || is(device, kModel0A4A_F1A0)) {
+        UInt32 none = 0;
+        deviceRequest(kVKDirectionOut, kVKTypeStandard, kVKRecipientDevice, 11, 0, 2, nullptr, none, 3);
+    }
+
+    bool success = true;
+    const bool slow = is(device, kModel1654_0104);
+    if (!matchInterface(device.m_pcControlInterface, true)) {
+        IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcControlInterface,true)\n");
+        success = false;
+    }
+    if (!matchInterface(device.m_pcOutInterface, true)) {
+        IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcOutInterface,true);\n");
+        success = false;
+    }
+    if (slow) {
+        IOSleep(50);
+    }
+    if (!matchInterface(device.m_pcInInterface, true)) {
+        IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcInInterface,true);\n");
+        success = false;
+    }
+    if (slow) {
+        IOSleep(50);
+    }
+    // The vendor port's onConfigureDone comes with the vendor port.
+    IOLog("Configure status is (after matchInterface) %d\n", success ? 1 : 0);
+
+    // The pipes of the device object.
+    const bool bulk = device.isQuenzarBulkDevice();
+    const bool tessaly = device.isTessalyCompatible();
+    bool skipBulkInIsocOut = false;
+    if (VKInterfaceDescriptor* out = device.m_pcOutInterface) {
+        device.m_pcOutPipeIsoc = out->getIsocOutPipe();
+        IOLog("Set m_pcOutPipeIsoc for interface %p (%d)\n", static_cast<void*>(out), out->getInterfaceNumber());
+        if (device.m_pcOutPipeIsoc != nullptr) {
+            IOLog("Set m_pcOutPipeIsoc for interface %p (%d-%d)\n", static_cast<void*>(out),
+                  out->getInterfaceNumber(), device.m_pcOutPipeIsoc->getEndpointID());
+        }
+    }
+    if (VKInterfaceDescriptor* in = device.m_pcInInterface) {
+        device.m_pcInPipeIsoc = in->getIsocInPipe();
+        if (device.m_pcInPipeIsoc != nullptr) {
+            IOLog("Set m_pcInPipeIsoc for interface %p (%d-%d)\n", static_cast<void*>(in), in->getInterfaceNumber(),
+                  device.m_pcInPipeIsoc->getEndpointID());
+        }
+        if (bulk) {
+            device.m_pcBulkInPipe = in->getBulkInPipe();
+            if (device.m_pcBulkInPipe == nullptr) {
+                device.m_pcBulkInPipe = in->getInterruptInPipe();
+                IOLog("Use interrupt transfers\n");
+            }
+        }
+        if (tessaly) {
+            device.m_pcInterruptInPipe = in->getInterruptInPipe();
+            device.m_pcBulkInPipe = nullptr;
+            IOLog("Use interrupt transfers\n");
+        }
+    }
+    if (VKInterfaceDescriptor* out = device.m_pcOutInterface) {
+        if (bulk) {
+            device.m_pcBulkOutPipe = out->getPipeByAddress(5);
+            if (device.m_pcBulkOutPipe == nullptr || device.m_pcBulkOutPipe->getInterval() == 4) {
+                IOLog("USB: %s\n", "CHOOSE INTERRUPT OUTPIPE FOR OSKADEL");
+                device.m_pcBulkOutPipe = out->getInterruptOutPipe();
+            }
+        }
+        if (tessaly) {
+            device.m_pcInterruptOutPipe = out->getInterruptOutPipe();
+            device.m_pcBulkOutPipe = nullptr;
+            IOLog("Use interrupt transfers\n");
+        }
+    }
+    if (bulk) {
+        device.m_pcInPipeIsoc = nullptr;
+        device.m_pcOutPipeIsoc = nullptr;
+        device.m_pcOutPipeIsocKeepAlive =
+            device.m_pcOutInterface != nullptr ? device.m_pcOutInterface->getIsocOutPipeInRange(1, 4) : nullptr;
+        IOLog("m_pDevice->m_pcOutPipeIsocKeepAlive is:%p\n", static_cast<void*>(device.m_pcOutPipeIsocKeepAlive));
+    }
+    if (device.isDevice(kModelACV0.vendor, kModelACV0.product, 0x0300)) {
+        IOLog("ACV0 with isoc in isoc out\n");
+        device.m_pcBulkInPipe = nullptr;
+        device.m_pcInPipeFeedback = nullptr;
+        skipBulkInIsocOut = true;
+    }
+    if (!skipBulkInIsocOut && device.isQuenzarBulkInIsocOutDevice() && !isTerminateRequested() &&
+        device.m_pcInInterface != nullptr) {
+        VKInterfaceDescriptor* in = device.m_pcInInterface;
+        device.m_pcInPipeIsoc = nullptr;
+        device.m_pcInPipeFeedback = in->getIsocInPipe();
+        IOLog("got isoc in pipe %p from interface %p num:%d alt:%d", static_cast<void*>(device.m_pcInPipeFeedback),
+              static_cast<void*>(in), in->getInterfaceNumber(), in->getAlternateSettingNumber());
+        device.m_pcBulkInPipe = in->getBulkInPipe();
+        if (device.m_pcBulkInPipe == nullptr) {
+            device.m_pcBulkInPipe = in->getInterruptInPipe();
+            IOLog("Use interrupt transfers\n");
+        }
+    }
+
+    // Open them, in this order.
+    const uint32_t frequency = static_cast<uint32_t>(sm->mChannelSettings.iFrequency);
+    auto open = [&](VKPipeDescriptor* pipe, const char* name) {
+        if (pipe != nullptr && !pipe->initPipe(name)) {
+            IOLog("isInitSuccess is false after m_pDevice->%s->initPipe();\n", name);
+            success = false;
+            return false;
+        }
+        return pipe != nullptr;
+    };
+    if (open(device.m_pcInPipeIsoc, "m_pcInPipeIsoc")) {
+        device.checkBandwidthForPipe(device.m_pcInPipeIsoc, frequency);
+    }
+    if (open(device.m_pcInPipeFeedback, "m_pcInPipeFeedback")) {
+        setBandwidth(device.m_pcInPipeFeedback, device.m_pcInPipeFeedback->getMaxPacketSize());
+    }
+    open(device.m_pcBulkInPipe, "m_pcBulkInPipe");
+    open(device.m_pcBulkOutPipe, "m_pcBulkOutPipe");
+    open(device.m_pcInterruptInPipe, "m_pcInterruptInPipe");
+    open(device.m_pcInterruptOutPipe, "m_pcInterruptOutPipe");
+    if (slow) {
+        IOSleep(50);
+    }
+    if (open(device.m_pcOutPipeIsoc, "m_pcOutPipeIsoc")) {
+        device.checkBandwidthForPipe(device.m_pcOutPipeIsoc, frequency);
+    }
+    if (device.m_pcOutPipeIsocKeepAlive != nullptr) {
+        IOLog("init m_pcOutPipeIsocKeepAlive\n");
+        open(device.m_pcOutPipeIsocKeepAlive, "m_pcOutPipeIsocKeepAlive");
+    }
+    if (slow) {
+        IOSleep(50);
+    }
+    // The USB MIDI device's pipes and the family input engine's pipes open here once those exist.
+
+    const bool anyPipe = device.m_pcInPipeIsoc != nullptr || device.m_pcOutPipeIsoc != nullptr ||
+                         device.m_pcBulkInPipe != nullptr || device.m_pcBulkOutPipe != nullptr ||
+                         device.m_pcInterruptInPipe != nullptr || device.m_pcInterruptOutPipe != nullptr;
+    if (!anyPipe) {
+        IOLog("NEITHER IN NOR OUT PIPE WAS CONFIGURED\n");
+    }
+    if (!anyPipe || !success) {
+        IOLog("isInitSuccess is false after PipeAvailability check\n");
+        success = false;
+    }
+
+    if (mInterestNotifier == nullptr && !isTerminateRequested()) {
+        mInterestNotifier = m_pUSBDevice->registerInterest(gIOGeneralInterest, &CompositeDriverInterestHandler, this);
+    }
+
+    if (success) {
+        const QzChannelSettings& s = sm->mChannelSettings;
+        IOLog("configureDevice iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", s.iInResolution, s.iOutResolution,
+              s.iInChannels, s.iOutChannels);
+        PCMDeviceFacts facts;
+        facts.vendorId = device.vendorID();
+        facts.productId = device.productID();
+        facts.highSpeed = device.isUSB2 != 0;
+        facts.makerBulkDevice = bulk;
+        facts.outputRouting = device.hasFeature(APISpecificFeatures::kReroutingOutputEncoder);
+        const PCMStreamFormat input{static_cast<uint32_t>(s.iInResolution), static_cast<uint32_t>(s.iInChannels)};
+        const PCMStreamFormat output{static_cast<uint32_t>(s.iOutResolution),
+                                     static_cast<uint32_t>(s.iOutChannels)};
+        const PCMDecoder usbToHost = choosePCMDecoder(facts, input, output);
+        const PCMEncoder hostToUSB =
+            s.iOutChannels > 0 ? choosePCMEncoder(facts, output, sm->mAqExtData) : choosePCMEncoder(facts, input, sm->mAqExtData);
+        if (bulk && s.iOutResolution == 24) {
+            IOLog("AC3 pPCM_FORMAT_CONVERTER_HOST_TO_USB in configureDevice\n");
+        }
+        // The client table takes the host-to-USB coder (DriverData::setConverters) and the
+        // configuration completion the USB-to-host one (VKDevice::configurationDone) once they exist.
+        (void)usbToHost;
+        (void)hostToUSB;
+    }
+    if (!success) {
+        sm->mConfigured = 1; // so that the unconfiguration does its work
+        unconfigureDevice(true, "!bInitSuccess in configureDevice");
+        mConfigurationStatus.store(kIOReturnError);
+        return false;
+    }
+    mConfigurationStatus.store(kIOReturnSuccess);
+    messageToClients(14, 0, 0, 0);
+    return true;
+}
+
+void VKKernelDevice::unconfigureDevice(bool resetRequested, const char* reason)
+{
+    if (m_pDevice == nullptr) {
+        IOLog("USB: %s\n", "NO DEVICE");
+        return;
+    }
+    VKDevice& device = *m_pDevice;
+    if (device.m_bStreamingStarted.load() != 0) {
+        // The streaming engine's stopStreaming(true) runs here once it exists.
+        IOSleep(100);
+    }
+    DriverSM* sm = driverSM();
+    if (sm == nullptr || sm->mConfigured == 0) {
+        IOLog("USB: %s\n", "device is not configured");
+        return;
+    }
+    IOLog("unconfigureDevice(%d, %s)\n", resetRequested ? 1 : 0, reason != nullptr ? reason : "");
+    sm->mConfigured = 0;
+    if (device.m_pcMidiInterface != nullptr && device.m_pcMidiInterface->getInterface() != nullptr) {
+        IOLog("USB: %s\n", "STOP MIDI INTERFACE");
+        resetRequested = resetRequested && device.isCorlanthCompatible();
+    }
+    // The family input engine's pipes close here once it exists.
+    if (device.isTessalyCompatible()) {
+        device.m_pcControlInterface = nullptr;
+    }
+    for (VKPipeDescriptor* pipe : {device.m_pcInPipeFeedback, device.m_pcHidInPipe, device.m_pcBulkInPipe,
+                                   device.m_pcBulkOutPipe, device.m_pcInPipeIsoc, device.m_pcOutPipeIsoc,
+                                   device.m_pcOutPipeIsocKeepAlive}) {
+        if (pipe != nullptr) {
+            pipe->closePipe();
+        }
+    }
+    if (device.isTessalyCompatible()) {
+        for (VKPipeDescriptor* pipe : {device.m_pcInterruptInPipe, device.m_pcInterruptOutPipe}) {
+            if (pipe != nullptr) {
+                pipe->closePipe();
+            }
+        }
+    }
+    // The USB MIDI device's pipes close here once it exists.
+    if (device.m_pcMidiInterface != nullptr &&
+        ((device.isCorlanthCompatible() && device.m_pcMidiInterface->isMidiInterface()) || isElektron(device))) {
+        device.m_pcMidiInterface->close(false);
+    }
+    // The vendor port's onUnconfigure comes with the vendor port.
+    for (VKInterfaceDescriptor* interface : {device.m_pcControlInterface, device.m_pcInInterface,
+                                             device.m_pcOutInterface, device.m_pcHidInterface}) {
+        if (interface != nullptr) {
+            interface->close(false);
+        }
+    }
+
+    if (resetRequested && is(device, kModelKelvraUC3) && device.mFirmwareVersion >= kFirmwareWithoutReset) {
+        resetRequested = false;
+    }
+    if ((device.isCorlanthCompatible() && !device.isTessalyCompatible()) || is(device, kModelMBox)) {
+        resetDevice(reason);
+        resetRequested = false;
+    }
+    device.onUnconfigure();
+    if (is(device, kModel1654_0104)) {
+        return;
+    }
+    if (device.vendorID() == kModelMBox.vendor) {
+        if (resetRequested && !is(device, kModelMBox) && !is(device, kModelMBox2)) {
+            resetDevice(reason);
+        }
+        return;
+    }
+    if (is(device, kModel0A92_0061) || resetRequested) {
+        resetDevice(reason);
+    }
+}
+
+bool VKKernelDevice::resetDevice(const char* reason)
+{
+    if (m_pUSBDevice == nullptr) {
+        return false;
+    }
+    IOLog("before m_pUSBDevice->ResetDevice(%s)\n", reason != nullptr ? reason : "");
+    const IOReturn status = m_pUSBDevice->ResetDevice();
+    IOLog("m_pUSBDevice->ResetDevice() returned %08X\n", status);
+    if (status != kIOReturnSuccess) {
+        IOLog("ResetDevice failed with error 0x%08X\n", status);
+    }
+    return status == kIOReturnSuccess;
+}
+
+bool VKKernelDevice::matchInterface(VKInterfaceDescriptor*& descriptor, bool open)
+{
+    if (m_pUSBDevice == nullptr || m_pDevice == nullptr) {
+        return false;
+    }
+    if (descriptor == nullptr) {
+        IOLog("matchInterface: no interface\n");
+        return true;
+    }
+    if (descriptor->getInterface() != nullptr) {
+        IOLog("matchInterface: Interface is already open\n");
+        return true;
+    }
+    const VKDevice& device = *m_pDevice;
+    IOUSBFindInterfaceRequest request = {descriptor->getInterfaceClass(), descriptor->getInterfaceSubClass(),
+                                         descriptor->getInterfaceProtocol(), 0};
+    const uint8_t number = descriptor->getInterfaceNumber();
+    if (device.vendorID() == 0x0644 &&
+        (device.productID() == 0x8041 || device.productID() == 0x8040 || device.productID() == 0x8046 ||
+         device.productID() == 0x8048)) {
+        request.bInterfaceClass = 0xFF;
+    } else if (is(device, kModelMBox) || (device.isCorlanthCompatible() && !device.isMorvaneCompatible())) {
+        IOLog("alter search for Digidesign and AudioCorlanth\n");
+        request = {0xFF, 0, 0, 0};
+    } else if (isElektron(device) && descriptor->getInterfaceSubClass() != 1 && number != 3) {
+        IOLog("alter search for Elektron\n");
+        request = {0xFF, 0, 0, 0};
+    } else if (device.isTessalyCompatible() && (number == 1 || number == 2)) {
+        IOLog("alter search for TESSALY\n");
+        request = {0xFF, static_cast<UInt16>(device.isUSB3 != 0 ? 0 : 2), 0, 0};
+    } else if (device.isTessalyCompatible() && number == 3) {
+        request = {1, 3, 0, 0};
+    } else if (device.isTessalyCompatible() && number == 0) {
+        request = {0xFF, 1, 0, 0};
+    }
+    const uint8_t wantedAlternate = descriptor->getAlternateSettingNumber();
+    for (int pass = 0; pass < 2; ++pass) {
+        IOUSBInterface* found = nullptr;
+        while ((found = m_pUSBDevice->FindNextInterface(found, &request)) != nullptr) {
+            if (found->GetAlternateSetting() == 0 && wantedAlternate != 0 && !open && found->isOpen()) {
+                descriptor->close(false);
+            }
+            if (found->GetInterfaceNumber() == number) {
+                if (descriptor->setInterface(this, found, open)) {
+                    return true;
+                }
+                IOLog("pInterface->setInterface failed\n");
+                descriptor = nullptr;
+                return false;
+            }
+        }
+        if (pass == 0 && wantedAlternate != 0) {
+            IOLog("matchInterface...try with desired alternate\n");
+            request.bAlternateSetting = wantedAlternate;
+            continue;
+        }
+        break;
+    }
+    IOLog("matchInterface: match failed\n");
+    descriptor = nullptr;
+    return false;
+}
+
+void VKKernelDevice::registerMidiInterface()
+{
+    if (m_pDevice == nullptr) {
+        return;
+    }
+    VKDevice& device = *m_pDevice;
+    if (device.isCorlanthCompatibleWithRawMidi() || device.isCorlanthCompatibleWithRegularMidi()) {
+        IOLog("registerMidiInterface..not for corlanth compatibles\n");
+        return;
+    }
+    VKInterfaceDescriptor* midi = device.m_pcMidiInterface;
+    if (midi == nullptr || midi->getInterface() == nullptr) {
+        return;
+    }
+    IOLog("USB: %s\n", "-----------------------------------");
+    IOLog("USB: %s 0x%X\n", "REGISTER MIDI", static_cast<unsigned>(reinterpret_cast<uintptr_t>(midi->getInterface())));
+    midi->getInterface()->registerService(kIOServiceSynchronous);
+    IOLog("USB: %s\n", "-----------------------------------");
+}
