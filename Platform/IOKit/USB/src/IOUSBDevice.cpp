@@ -319,7 +319,8 @@ bool IOUSBDevice::matchPropertyTable(OSDictionary* table, SInt32* score)
     if (!IOService::matchPropertyTable(table, score)) {
         return false;
     }
-    // The USB keys of a personality must equal the device's.
+    // The USB keys of a personality must equal the device's; each one named adds to the score,
+    // so a personality for one release of a device wins over the one for all its releases.
     for (const char* key : {"idVendor", "idProduct", "bcdDevice"}) {
         auto* wanted = OSDynamicCast(OSNumber, table->getObject(key));
         if (wanted == nullptr) {
@@ -328,6 +329,9 @@ bool IOUSBDevice::matchPropertyTable(OSDictionary* table, SInt32* score)
         auto* mine = OSDynamicCast(OSNumber, getProperty(key));
         if (mine == nullptr || mine->unsigned32BitValue() != wanted->unsigned32BitValue()) {
             return false;
+        }
+        if (score != nullptr) {
+            *score += kUSBMatchKeyScore;
         }
     }
     return true;

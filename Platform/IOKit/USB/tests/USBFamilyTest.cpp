@@ -136,7 +136,7 @@ OSDefineMetaClassAndStructors(USBFamilyTestDriver, IOService)
             IOService::getServiceRoot()->waitQuiet();
         }
 
-        void addPersonality(UInt16 vendor, UInt16 product)
+        void addPersonality(UInt16 vendor, UInt16 product, int release = -1, const char* tag = "any")
         {
             OSDictionary* p = OSDictionary::withCapacity(6);
             auto set = [&](const char* key, OSObject* value) {
@@ -147,6 +147,10 @@ OSDefineMetaClassAndStructors(USBFamilyTestDriver, IOService)
             set(kIOProviderClassKey, OSString::withCString("IOUSBDevice"));
             set("idVendor", OSNumber::withNumber(vendor, 16));
             set("idProduct", OSNumber::withNumber(product, 16));
+            if (release >= 0) {
+                set("bcdDevice", OSNumber::withNumber(static_cast<unsigned long long>(release), 16));
+            }
+            set("Tag", OSString::withCString(tag));
             set(kCFBundleIdentifierKey, OSString::withCString(kBundle));
             OSArray* array = OSArray::withCapacity(1);
             array->setObject(p);
@@ -189,6 +193,26 @@ OSDefineMetaClassAndStructors(USBFamilyTestDriver, IOService)
         EXPECT_EQ(serviceOf(device), nullptr);
         IOUSBDevRequest request = {0x80, 6, 0x0100, 0, 0, nullptr, 0};
         EXPECT_EQ(service->DeviceRequest(&request), kIOReturnNoDevice);
+        service->release();
+    }
+
+    TEST_F(USBFamilyTest, APersonalityForTheDevicesReleaseWinsOverOneForAllReleases)
+    {
+        addPersonality(0x2912, 0x3001, -1, "any");
+        addPersonality(0x2912, 0x3001, 0x0200, "other release");
+        auto model = std::make_shared<ClassAudioDevice>(ClassAudioDevice::Options{0x2912, 0x3001, false, 0});
+        const UInt16 release = model->deviceDescriptor().bcdDevice;
+        addPersonality(0x2912, 0x3001, release, "this release");
+        auto device = bus.attach(model);
+        ASSERT_TRUE(seen().waitFor("start"));
+        IOService::getServiceRoot()->waitQuiet();
+        IOUSBDevice* service = serviceOf(device);
+        ASSERT_NE(service, nullptr);
+        IOService* driver = service->getClient();
+        ASSERT_NE(driver, nullptr);
+        auto* tag = OSDynamicCast(OSString, driver->getProperty("Tag"));
+        ASSERT_NE(tag, nullptr);
+        EXPECT_STREQ(tag->getCStringNoCopy(), "this release");
         service->release();
     }
 

@@ -2,7 +2,7 @@
 // requests on the default pipe, the configuration and its interfaces, reset and re-enumeration.
 //
 // Drivers match on the properties "idVendor", "idProduct" and "bcdDevice" (numbers) of their
-// personality, open the device (kIOServiceSeize) and talk to it through these calls. Hubs are
+// personality (the more of them named, the higher the score), open the device (kIOServiceSeize) and talk to it through these calls. Hubs are
 // devices too: they answer only the device descriptor, and link devices to the root hub in the
 // "IOUSB" plane.
 //
@@ -25,6 +25,8 @@ class IOUSBInterface;
 class IOUSBPipe;
 
 constexpr const char* kIOUSBPlane = "IOUSB";
+// What each of "idVendor", "idProduct" and "bcdDevice" that a personality names adds to its score.
+constexpr SInt32 kUSBMatchKeyScore = 1000;
 
 class IOUSBDevice : public IOService
 {
