@@ -22,6 +22,7 @@
 #include "DeviceIdentification.h"
 #include "ElektronChannelMap.h"
 #include "QzAqExtData.h"
+#include "SharedMemory.h"
 #include "VKKernelTools.h"
 #include "VKUSBDescriptors.h"
 
@@ -29,8 +30,8 @@ class IOUSBDevice;
 class VKKernelDevice;
 struct DriverSM;
 struct QzChannelSettings;
-struct XsDeviceControls;
 struct APIDeviceInfo;
+class KeThread;
 
 // Objects of later parts of the engine; the device holds them through null pointers until then.
 class DriverData;
@@ -42,8 +43,6 @@ class USBMidiDevice;
 class USBMidiPattern;
 class AudioBulkIRP;
 class AudioInterruptIRP;
-class SharedMemory;
-class KeThread;
 
 // Per-model bytes beside the feature record. Also handed to the substitute-descriptor builder.
 struct DeviceSpecificData
@@ -74,7 +73,6 @@ public:
     static constexpr size_t kStoredControlsSize = 3844;
     static constexpr size_t kInputScratchSize = 8192;
     static constexpr size_t kDmaOutBufferSize = 25600;
-    static constexpr uint32_t kDriverSMSize = 30488;
     static constexpr uint32_t kInputSMSize = 540656;
     static constexpr int kNumBulkIRPs = 4;
     static constexpr int kNumInterruptInIRPs = 4;
@@ -275,7 +273,7 @@ public:
     VKSimpleArray mInterruptInRqBs;
     VKSimpleArray mInterruptOutRqBs;
     // 24. The device shared block and the client table over it (client table: later).
-    SharedMemory* mcDriverSharedMemory = nullptr; // becomes the SharedMemory itself once it exists
+    SharedMemory mcDriverSharedMemory;
     DriverSM* mpDriverSM = nullptr;
     DriverData* mpDriverData = nullptr;
     // 25. Device description, allocated zeroed by init.
@@ -311,7 +309,7 @@ public:
     uint32_t mBytesPerInterruptFromClient = 0;
     // 30.
     uint32_t mStreamBrokenCount = 0;
-    KeThread* mThread = nullptr; // becomes the KeThread itself once it exists
+    KeThread* mThread = nullptr; // made at construction, null only when that allocation failed
     KeSemaphore mSemaphore;
     uint32_t mRtsBulkInFramesPerBlock = 0;
     uint32_t mRtsBulkOutFramesPerBlock = 0;
@@ -325,5 +323,5 @@ public:
     uint8_t* mInputScratch = nullptr;
     uintptr_t mInputScratchAddress = 0;
     // 32. The input ring's shared memory.
-    SharedMemory* mcAudioSM_In = nullptr; // becomes the SharedMemory itself once it exists
+    SharedMemory mcAudioSM_In;
 };
