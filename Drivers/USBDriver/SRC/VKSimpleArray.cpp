@@ -1,5 +1,17 @@
 #include "VKSimpleArray.h"
 
+#include "VKKernelMemory.h"
+
+void* VKSimpleObject::operator new(size_t size) noexcept
+{
+    return memAlloc(size);
+}
+
+void VKSimpleObject::operator delete(void* pointer, size_t size) noexcept
+{
+    memFree(pointer, size);
+}
+
 VKSimpleArray::~VKSimpleArray()
 {
     deleteAll();

@@ -5,9 +5,13 @@
 // packed from slot 0 in insertion order; it never grows and never allocates. Its destructor
 // destroys every object that no other array holds.
 //
+// Objects are allocated through the counting allocator (memAlloc), so a leak shows in its
+// counters.
+//
 // Thread safety: none; the owner serialises access.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 class VKSimpleObject
@@ -19,6 +23,10 @@ public:
     VKSimpleObject& operator=(const VKSimpleObject&) = delete;
 
     virtual bool isDeletable() const { return m_iRefCount < 1; }
+
+    // Small objects come from the counting allocator; new yields null when it has no memory.
+    static void* operator new(size_t size) noexcept;
+    static void operator delete(void* pointer, size_t size) noexcept;
     int32_t getRefCount() const { return m_iRefCount; }
 
 private:
