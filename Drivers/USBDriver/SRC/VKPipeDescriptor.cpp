@@ -71,8 +71,9 @@ bool VKPipeDescriptor::scan(USBByteBuffer& buffer)
           m_pOwner != nullptr ? m_pOwner->getAlternateSettingNumber() : 0);
 
     // The class-specific endpoint descriptor, when one follows (only its own bytes are read).
-    const uint8_t nextLength = buffer.peek(0);
-    const bool classEndpoint = buffer.peek(1) == usb_descriptor::kClassEndpoint && nextLength >= 2;
+    const uint32_t next = length - kStandardEndpointSize; // bRefresh and bSynchAddress come first
+    const uint8_t nextLength = buffer.peek(next);
+    const bool classEndpoint = buffer.peek(next + 1) == usb_descriptor::kClassEndpoint && nextLength >= 2;
     if (length == kStandardEndpointSize && !classEndpoint) {
         m_uMaxPacketsOnly = 1;
         trace.trace("Seems to be HID Endpoint");
