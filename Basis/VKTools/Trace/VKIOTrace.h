@@ -113,5 +113,6 @@ private:
     void writeLog(const char* format, va_list args) __attribute__((format(printf, 2, 0)));
 
     const char* m_name;
-    const void* m_pointer = nullptr;
+    // Printed again on leaving by some flavours, not by others.
+    [[maybe_unused]] const void* m_pointer = nullptr;
 };
