@@ -2,12 +2,88 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
 // --- Feature records of the maker's family devices, as their descriptors describe them.
 
+template <size_t N>
+constexpr APIStreamingInfo format(uint8_t bits, uint8_t channels, const uint32_t (&rates)[N])
+{
+    static_assert(N <= APIStreamingInfo::kMaxFrequencies);
+    APIStreamingInfo info{};
+    info.bBitResolution = bits;
+    info.bNrChannels = channels;
+    info.mNumFrequencies = static_cast<uint8_t>(N);
+    for (size_t i = 0; i < N; ++i) {
+        info.mFrequencies[i] = rates[i];
+    }
+    return info;
+}
+
+struct Record
+{
+    APIStreamingInfo fullSpeedIn;
+    APIStreamingInfo fullSpeedOut;
+    APIStreamingInfo highSpeedIn;
+    APIStreamingInfo highSpeedOut;
+    uint8_t inInterface, inAlternate;
+    uint8_t outInterface, outAlternate;
+    std::initializer_list<APISpecificFeatures::Flag> flags;
+};
+
+constexpr APISpecificFeatures features(const Record& r)
+{
+    APISpecificFeatures f{};
+    f.mFormats[APISpecificFeatures::kFullSpeed][APISpecificFeatures::kInput] = r.fullSpeedIn;
+    f.mFormats[APISpecificFeatures::kFullSpeed][APISpecificFeatures::kOutput] = r.fullSpeedOut;
+    f.mFormats[APISpecificFeatures::kHighSpeed][APISpecificFeatures::kInput] = r.highSpeedIn;
+    f.mFormats[APISpecificFeatures::kHighSpeed][APISpecificFeatures::kOutput] = r.highSpeedOut;
+    f.mInInterface = r.inInterface;
+    f.mInAlternate = r.inAlternate;
+    f.mOutInterface = r.outInterface;
+    f.mOutAlternate = r.outAlternate;
+    for (const auto flag : r.flags) {
+        f.mFlags[flag] = 1;
+    }
+    f.mValid = 1;
+    return f;
+}
+
+constexpr uint32_t kRates48[] = {44100, 48000};
+constexpr uint32_t kRates96[] = {44100, 48000, 88200, 96000};
+constexpr uint32_t kRates192[] = {44100, 48000, 88200, 96000, 176400, 192000};
+
+// Crimson SPL: output streaming interface 1 and input streaming interface 2, alternate 2 each;
+// at high speed 6 channels of 24 bits, input up to 192 kHz and output up to 96 kHz (its 176.4 and
+// 192 kHz output carries 4 channels); at full speed 2 channels at 44.1 and 48 kHz.
+constexpr APISpecificFeatures kCrimsonSPLFeatures = features({
+    .fullSpeedIn = format(24, 2, kRates48),
+    .fullSpeedOut = format(24, 2, kRates48),
+    .highSpeedIn = format(24, 6, kRates192),
+    .highSpeedOut = format(24, 6, kRates96),
+    .inInterface = 2, .inAlternate = 2,
+    .outInterface = 1, .outAlternate = 2,
+    .flags = {APISpecificFeatures::kCan192},
+});
+
+// Fendrimo: output streaming interface 1 and input streaming interface 2, alternate 2 each;
+// 2 channels of 24 bits, up to 96 kHz at high speed, 44.1 and 48 kHz at full speed.
+constexpr APISpecificFeatures kFendrimoFeatures = features({
+    .fullSpeedIn = format(24, 2, kRates48),
+    .fullSpeedOut = format(24, 2, kRates48),
+    .highSpeedIn = format(24, 2, kRates96),
+    .highSpeedOut = format(24, 2, kRates96),
+    .inInterface = 2, .inAlternate = 2,
+    .outInterface = 1, .outAlternate = 2,
+    .flags = {},
+});
+
 // --- Clock-source settings: bytes 0..2 are the device-specific flags A, B and C.
+
+// Crimson SPL: internal clock (flag A) with the digital input watched (flag B).
+constexpr uint8_t kCrimsonSPLClock[kClockSourceSettingsSize] = {1, 1, 0};
 
 } // namespace
 
@@ -41,14 +117,14 @@ constexpr KextPersonality kPersonalities[] = {
     {kModel09E8_0010, kAnyRelease, nullptr, {}},
     {kModelACV0, kAnyRelease, nullptr, {}},
     {kModel0A4A_0014, kAnyRelease, nullptr, {}},
-    {kModelFendrimo, kAnyRelease, nullptr, {}},
+    {kModelFendrimo, kAnyRelease, &kFendrimoFeatures, {.customName = "Fendrimo"}},
     {kModelPellirun, kAnyRelease, nullptr, {}},
     {kModel0A4A_5B01, kAnyRelease, nullptr, {}},
     {kModelKelvraUC3, 0x0100, nullptr, {}},
-    {kModelKelvraUC3, 0x0200, nullptr, {}},
+    {kModelKelvraUC3, 0x0200, nullptr, {.msWait = 20}},
     {kModel0A4A_A192, kAnyRelease, nullptr, {}},
     {kModelTessaly, kAnyRelease, nullptr, {}},
-    {kModelCrimsonSPL, kAnyRelease, nullptr, {}},
+    {kModelCrimsonSPL, kAnyRelease, &kCrimsonSPLFeatures, {.msWait = 50, .clockSource = kCrimsonSPLClock}},
     {kModel0A4A_CF00, kAnyRelease, nullptr, {}},
     {kModel0A4A_D064, kAnyRelease, nullptr, {}},
     {kModel0A4A_DA01, kAnyRelease, nullptr, {}},

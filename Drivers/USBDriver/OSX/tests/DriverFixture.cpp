@@ -161,6 +161,31 @@ void DriverFixture::unplug()
     m_model.reset();
 }
 
+void DriverFixture::addPersonality(uint16_t vendor, uint16_t product, OSDictionary* qzSpecific)
+{
+    OSDictionary* p = OSDictionary::withCapacity(8);
+    auto set = [&](const char* key, OSObject* value) {
+        p->setObject(key, value);
+        value->release();
+    };
+    set(kIOClassKey, OSString::withCString(kKextServiceClass));
+    set(kIOProviderClassKey, OSString::withCString("IOUSBDevice"));
+    set(kCFBundleIdentifierKey, OSString::withCString(kKextBundleIdentifier));
+    set("idVendor", OSNumber::withNumber(vendor, 16));
+    set("idProduct", OSNumber::withNumber(product, 16));
+    set(kIOProbeScoreKey, OSNumber::withNumber(10'000, 32));
+    if (qzSpecific != nullptr) {
+        qzSpecific->retain();
+        set("QzSpecific", qzSpecific);
+    }
+    OSArray* list = OSArray::withCapacity(1);
+    list->setObject(p);
+    p->release();
+    m_host->addPersonalities(list);
+    list->release();
+    waitQuiet();
+}
+
 VKDevice* DriverFixture::vkDevice() const
 {
     return m_service != nullptr ? m_service->device() : nullptr;

@@ -30,6 +30,7 @@
 
 class VKKernelDevice;
 class VKDevice;
+class OSDictionary;
 
 namespace driver_test {
 
@@ -75,6 +76,11 @@ public:
                          BeforePublish beforePublish = {});
     // The device leaves the bus; waits until its service has terminated and been freed.
     void unplug();
+
+    // One more personality of the driver for a device the kext does not list (a test device),
+    // with this "QzSpecific" dictionary (none when null). It wins over a kext personality of the
+    // same device, and goes with the fixture.
+    void addPersonality(uint16_t vendor, uint16_t product, OSDictionary* qzSpecific = nullptr);
 
     // The plugged device (null before plug and after unplug), its model and its service.
     const std::shared_ptr<usbsim::Device>& device() const { return m_device; }
