@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+class USBByteBuffer;
+
 // A release argument that matches every release of a vendor and product.
 constexpr uint16_t kAnyRelease = 0xFFFF;
 
@@ -55,6 +57,9 @@ struct QZ_DeviceDescriptor
     // The rule of VIDPID::isDevice, on idVendor, idProduct and bcdDevice.
     bool isDevice(uint16_t vendor, uint16_t product, uint16_t release) const;
     void clear();
+    // Kernel only: reads the 18-byte standard device descriptor at the buffer's read position.
+    // A short or wrong-typed descriptor leaves the record clear and answers false.
+    bool scan(USBByteBuffer& buffer);
 };
 
 static_assert(sizeof(QZ_DeviceDescriptor) == 16);

@@ -137,6 +137,29 @@ public:
     bool checkBandwidthForPipe(VKPipeDescriptor* pipe, uint32_t frequency);
     bool setFreqOnOutPipe() const;
     void onUnconfigure();
+    // Helpers of the scan and the choice.
+    bool isElektron() const;
+    void readElektronIdentity();
+    void correctConfiguration();
+    void correct0CCD_0014();
+    void correctExtigy();
+    VKInterfaceDescriptor* findMidiInterfaceIn(VKConfigurationDescriptor* configuration);
+    void assignStreamingInterfaces(VKConfigurationDescriptor* configuration, const QzChannelSettings& settings);
+    void initElektronChannelMap(QzChannelSettings& settings);
+    void applyRequestDefaults(QzChannelSettings& settings);
+    // The alternate of `interface` with this format; null for no interface, no channels, or more
+    // channels than a stream carries (kMaxChannels).
+    VKInterfaceDescriptor* findStreamingAlternate(VKInterfaceDescriptor* interface, uint32_t frequency,
+                                                  int32_t channels, int32_t bits);
+    bool tryFindElektronInterfaces(VKInterfaceDescriptor*& inAlternate, VKInterfaceDescriptor*& outAlternate,
+                                   uint32_t frequency, int32_t inChannels, int32_t outChannels, int32_t inBits,
+                                   int32_t outBits);
+    // The fixed Elektron alternate for (channels, bits); 0 when there is none.
+    static uint8_t elektronAlternateFor(int32_t channels, int32_t bits);
+    // The rate the search ladder tries after `frequency`; 0 when the ladder ends there.
+    static uint32_t nextLadderFrequency(uint32_t frequency, bool can192);
+    // Samples per 1-ms frame a bandwidth request allows for (0 for an unknown rate).
+    static uint32_t bandwidthAllowance(uint32_t frequency);
     // --- End of descriptor scan and interface choice
 
     // --- Per-model start-up and power commands (request thread or the service's start).
