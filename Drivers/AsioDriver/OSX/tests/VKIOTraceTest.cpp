@@ -52,3 +52,32 @@ TEST(VKIOTraceHAL, UnnamedTraceIsSilentAndLeavesTheCountAlone)
     }
     EXPECT_TRUE(log.texts().empty());
 }
+
+TEST(VKIOTraceHAL, CommonOperationsWriteTheirValues)
+{
+    int object = 0;
+    struct Case
+    {
+        void (*write)(VKIOTrace&, const void*);
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {[](VKIOTrace& t, const void*) { t.trace("none"); }, "HAL:    none"},
+        {[](VKIOTrace& t, const void*) { t.trace("one", 1); }, "HAL:    one 1"},
+        {[](VKIOTrace& t, const void*) { t.trace("three", 1, 2, -3); }, "HAL:    three 1 2 -3"},
+        {[](VKIOTrace& t, const void*) { t.tracex2("hex", 255, -1); }, "HAL:    hex 0x000000FF 0xFFFFFFFF"},
+        {[](VKIOTrace& t, const void* p) { t.traceptr1("ptr", p); }, "HAL:    ptr " + pointerText(&object)},
+        {[](VKIOTrace& t, const void* p) { t.traceptr2("ptrs", p, nullptr); },
+         "HAL:    ptrs " + pointerText(&object) + " " + pointerText(nullptr)},
+    };
+    for (const Case& c : cases) {
+        Capture log(Channel::system);
+        {
+            VKIOTrace scope("scope", 0);
+            c.write(scope, &object);
+        }
+        const auto texts = log.texts();
+        ASSERT_EQ(texts.size(), 3u);
+        EXPECT_EQ(texts[1], c.expected);
+    }
+}
