@@ -588,7 +588,7 @@ bool VKDevice::tryFindInterfaces(VKInterfaceDescriptor*& foundIn, VKInterfaceDes
     const bool can192Hz = can192();
 
     for (bool firstPass = true;; firstPass = false) {
-        trace.trace("seek alternate interfaces...Freq", int(frequency), inChannels);
+        trace.trace("seek alternate interfaces...Freq", int(frequency), inBits);
         foundIn = findStreamingAlternate(inInterface, frequency, inChannels, inBits);
         foundOut = findStreamingAlternate(outInterface, frequency, outChannels, outBits);
         const bool fi = foundIn != nullptr;
@@ -640,8 +640,8 @@ bool VKDevice::tryFindInterfaces(VKInterfaceDescriptor*& foundIn, VKInterfaceDes
         case 32:
             inBits = 16;
             outBits = 16;
-            frequency = nextLadderFrequency(frequency, can192Hz);
-            if (frequency != 0) {
+            if (const uint32_t next = nextLadderFrequency(frequency, can192Hz); next != 0) {
+                frequency = next;
                 continue;
             }
             break;

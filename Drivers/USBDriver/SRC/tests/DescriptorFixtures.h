@@ -24,7 +24,7 @@ public:
     ConfigBytes& audioControlHeader() { return add({9, 0x24, 1, 0x00, 0x01, 9, 0, 1, 1}); }
     ConfigBytes& streamingGeneral() { return add({7, 0x24, 1, 1, 1, 1, 0}); }
     // Format type I with a discrete rate list.
-    ConfigBytes& format(uint8_t channels, uint8_t bits, std::initializer_list<uint32_t> rates)
+    ConfigBytes& format(uint8_t channels, uint8_t bits, const std::vector<uint32_t>& rates)
     {
         std::vector<uint8_t> d = {
             uint8_t(8 + 3 * rates.size()), 0x24, 2, 1, channels, uint8_t((bits + 7) / 8), bits,
