@@ -4,51 +4,36 @@
 #include <climits>
 #include <cstdio>
 
-#include "usbsim/models/BitPlaneBulkDevice.h"
-#include "usbsim/models/ClassAudioDevice.h"
+#include "usbsim/Catalogue.h"
 
 namespace kernel_host {
 
-const std::vector<DeviceModelEntry>& deviceModels()
+std::string SimulatedDevices::models()
 {
-    static const std::vector<DeviceModelEntry> models = {
-        {"class-audio", "class-compliant stereo audio, full speed, 16/24 bits at 44.1/48 kHz",
-         []() -> std::shared_ptr<usbsim::DeviceModel> {
-             return std::make_shared<usbsim::models::ClassAudioDevice>();
-         }},
-        {"class-audio-feedback", "the same with an explicit feedback endpoint for its output",
-         []() -> std::shared_ptr<usbsim::DeviceModel> {
-             usbsim::models::ClassAudioDevice::Options options;
-             options.feedback = true;
-             return std::make_shared<usbsim::models::ClassAudioDevice>(options);
-         }},
-        {"bitplane-bulk", "the maker's bulk-streaming interface, high speed, 512-byte packets",
-         []() -> std::shared_ptr<usbsim::DeviceModel> {
-             return std::make_shared<usbsim::models::BitPlaneBulkDevice>();
-         }},
-        {"bitplane-bulk-1024", "the same with 1024-byte packets",
-         []() -> std::shared_ptr<usbsim::DeviceModel> {
-             usbsim::models::BitPlaneBulkDevice::Options options;
-             options.packetSize = 1024;
-             return std::make_shared<usbsim::models::BitPlaneBulkDevice>(options);
-         }},
-    };
-    return models;
+    std::string text;
+    for (const auto& entry : usbsim::catalogue()) {
+        char line[64];
+        std::snprintf(line, sizeof line, "%-22s %04X:%04X %04X  ", entry.name, entry.vendor, entry.product,
+                      entry.bcdDevice);
+        text += line;
+        text += entry.description;
+        text += "\n";
+    }
+    return text;
 }
 
 bool SimulatedDevices::attach(const std::string& model, int* id)
 {
-    for (const auto& entry : deviceModels()) {
-        if (model == entry.name) {
-            // Attaching publishes the device to the kernel on this thread; no lock is held then.
-            auto device = m_bus.attach(entry.make());
-            std::lock_guard lock(m_mutex);
-            *id = m_next++;
-            m_devices[*id] = Attached{model, device};
-            return true;
-        }
+    auto made = usbsim::makeModel(model);
+    if (!made) {
+        return false;
     }
-    return false;
+    // Attaching publishes the device to the kernel on this thread; no lock is held then.
+    auto device = m_bus.attach(std::move(made));
+    std::lock_guard lock(m_mutex);
+    *id = m_next++;
+    m_devices[*id] = Attached{model, device};
+    return true;
 }
 
 bool SimulatedDevices::detach(int id)
@@ -84,9 +69,7 @@ IOReturn SimulatedDevices::command(const std::vector<std::string>& words, std::s
 {
     const std::string verb = words.empty() ? "" : words[0];
     if (verb == "models" && words.size() == 1) {
-        for (const auto& entry : deviceModels()) {
-            answer += std::string(entry.name) + "  " + entry.description + "\n";
-        }
+        answer = models();
         return kIOReturnSuccess;
     }
     if (verb == "devices" && words.size() == 1) {

@@ -1,5 +1,5 @@
-// The simulated devices of the kernel host program: the models it can attach by name, and the
-// devices attached to its bus, numbered in the order they came.
+// The simulated devices of the kernel host program: the devices attached to its bus, numbered in
+// the order they came, made from the models of the catalogue (usbsim/Catalogue.h) by name.
 //
 // Thread safety: any thread.
 #pragma once
@@ -15,14 +15,6 @@
 
 namespace kernel_host {
 
-struct DeviceModelEntry
-{
-    const char* name;
-    const char* description;
-    std::shared_ptr<usbsim::DeviceModel> (*make)();
-};
-const std::vector<DeviceModelEntry>& deviceModels();
-
 class SimulatedDevices
 {
 public:
@@ -36,6 +28,9 @@ public:
 
     // The control commands: "models", "devices", "attach MODEL", "detach NUMBER".
     IOReturn command(const std::vector<std::string>& words, std::string& answer);
+
+    // One line per catalogue model: name, VID:PID, bcd, description.
+    static std::string models();
 
 private:
     usbsim::Bus& m_bus;

@@ -18,6 +18,7 @@
 #include "platform/Log.h"
 #include "platform/ProcessEnvironment.h"
 #include "platform/USBHost.h"
+#include "usbsim/Catalogue.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ void usage(FILE* out)
                  "  --kext BUNDLE   load one bundle (a system path under the root folder); may repeat\n"
                  "  --device MODEL  attach a simulated device of MODEL once the host runs; may repeat\n"
                  "                  (sonvexa-kernelctl attaches and detaches them later)\n"
-                 "  --list-models   list the device models and exit\n"
+                 "  --list-models   list the device models (name, VID:PID, bcd, description) and exit\n"
                  "  --log FILE      write the kernel log to FILE instead of standard error\n"
                  "  --shutdown-timeout SECONDS\n"
                  "                  on SIGINT or SIGTERM, wait at most this long for requests still\n"
@@ -95,9 +96,7 @@ int main(int argc, char** argv)
             return 0;
         }
         if (arg == "--list-models") {
-            for (const auto& model : kernel_host::deviceModels()) {
-                std::printf("%-22s %s\n", model.name, model.description);
-            }
+            std::fputs(kernel_host::SimulatedDevices::models().c_str(), stdout);
             return 0;
         }
         std::string v;
@@ -160,11 +159,7 @@ int main(int argc, char** argv)
     }
 
     for (const auto& model : devices) {
-        bool known = false;
-        for (const auto& entry : kernel_host::deviceModels()) {
-            known = known || model == entry.name;
-        }
-        if (!known) {
+        if (usbsim::findModel(model) == nullptr) {
             return fail("no such device model: " + model + " (see --list-models)");
         }
     }

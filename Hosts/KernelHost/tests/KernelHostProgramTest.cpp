@@ -14,6 +14,7 @@
 
 #include "IOKit/IOKitLib.h"
 #include "platform/IOKitUser.h"
+#include "usbsim/Catalogue.h"
 
 namespace {
 
@@ -146,9 +147,19 @@ TEST_F(KernelHostProgramTest, HelpExplainsEveryOption)
          {"--socket", "--kexts", "--kext", "--device", "--list-models", "--log", "--help"}) {
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
     }
+    // Every model of the catalogue, one line each: name, VID:PID, bcd, description.
     const Result models = run(KERNELD, {"--list-models"});
     EXPECT_EQ(models.status, 0);
-    EXPECT_NE(models.out.find("class-audio"), std::string::npos);
+    for (const auto& entry : usbsim::catalogue()) {
+        char ids[32];
+        std::snprintf(ids, sizeof ids, " %04X:%04X %04X ", entry.vendor, entry.product, entry.bcdDevice);
+        const std::string start = "\n" + std::string(entry.name) + " ";
+        const size_t at = ("\n" + models.out).find(start);
+        ASSERT_NE(at, std::string::npos) << entry.name;
+        const std::string line = models.out.substr(at, models.out.find('\n', at) - at);
+        EXPECT_NE(line.find(ids), std::string::npos) << line;
+        EXPECT_NE(line.find(entry.description), std::string::npos) << line;
+    }
     EXPECT_EQ(run(KERNELCTL, {"--help"}).status, 0);
 }
 

@@ -213,10 +213,10 @@ Status Pipe::submitIsoc(bool in, void* buffer, uint64_t startFrame, uint32_t num
         return kBadArgument;
     }
     const uint64_t currentFrame = m_bus.microframeAt(host_clock::now()) / kMicroframesPerFrame;
-    if (startFrame < m_bus.m_options.firstFrame || startFrame - m_bus.m_options.firstFrame <= currentFrame) {
+    if (startFrame < m_bus.m_frameBase || startFrame - m_bus.m_frameBase <= currentFrame) {
         return kIsoTooOld;
     }
-    const uint64_t frameIndex = startFrame - m_bus.m_options.firstFrame;
+    const uint64_t frameIndex = startFrame - m_bus.m_frameBase;
     if (frameIndex > currentFrame + m_bus.m_options.maxFramesAhead) {
         return kIsoTooNew;
     }
@@ -317,8 +317,53 @@ bool Device::isAttached() const
 Status Device::deviceRequest(const SetupPacket& setup, void* data, uint32_t* bytesDone,
                              uint32_t noDataTimeoutMs, uint32_t completionTimeoutMs)
 {
+    ControlHook hook;
+    uint32_t number = 0;
+    {
+        std::lock_guard lock(m_bus.m_mutex);
+        if (!m_attached) {
+            if (bytesDone != nullptr) {
+                *bytesDone = 0;
+            }
+            return kNoDevice;
+        }
+        number = ++m_controlRequests;
+        hook = m_controlHook;
+    }
+    if (hook && hook(number, setup) == RequestAction::unplug) {
+        if (bytesDone != nullptr) {
+            *bytesDone = 0;
+        }
+        const auto* out = static_cast<const uint8_t*>(data);
+        std::vector<uint8_t> outData;
+        if (!setup.isIn() && out != nullptr) {
+            outData.assign(out, out + setup.wLength);
+        }
+        m_model->recordRequest(LoggedRequest{setup, std::move(outData), kNotResponding, 0});
+        m_bus.unplug(shared_from_this());
+        return kNotResponding;
+    }
     std::unique_lock lock(m_bus.m_mutex);
     return m_bus.controlLocked(lock, *this, setup, data, bytesDone, noDataTimeoutMs, completionTimeoutMs);
+}
+
+void Device::setControlHook(ControlHook hook)
+{
+    std::lock_guard lock(m_bus.m_mutex);
+    m_controlHook = std::move(hook);
+}
+
+void Device::unplugAtControlRequest(uint32_t number)
+{
+    setControlHook([number](uint32_t n, const SetupPacket&) {
+        return n == number ? RequestAction::unplug : RequestAction::proceed;
+    });
+}
+
+uint32_t Device::controlRequestCount() const
+{
+    std::lock_guard lock(m_bus.m_mutex);
+    return m_controlRequests;
 }
 
 Status Device::readConfigurationDescriptor(uint8_t value, uint8_t* buffer, uint32_t* length)
@@ -461,6 +506,7 @@ Bus::Bus() : Bus(Options{}) {}
 Bus::Bus(const Options& options)
     : m_options(options), m_start(host_clock::now()), m_dispatcher(std::make_unique<CompletionDispatcher>())
 {
+    m_frameBase = options.firstFrame;
     m_nextMicroframe = microframeAt(m_start) + 1;
     m_thread = std::thread([this] { run(); });
     host_clock::virtual_clock::addHook(this);
@@ -495,10 +541,23 @@ uint64_t Bus::frameNumber()
 {
     std::lock_guard lock(m_mutex);
     if (m_unreadableReads > 0) {
-        --m_unreadableReads;
+        if (m_unreadableReads != kAlways) {
+            --m_unreadableReads;
+        }
         return ~uint64_t{0};
     }
-    return m_options.firstFrame + microframeAt(host_clock::now()) / kMicroframesPerFrame;
+    return m_frameBase + microframeAt(host_clock::now()) / kMicroframesPerFrame;
+}
+
+bool Bus::setFrameNumber(uint64_t frame)
+{
+    std::lock_guard lock(m_mutex);
+    const uint64_t elapsed = microframeAt(host_clock::now()) / kMicroframesPerFrame;
+    if (frame < m_frameBase + elapsed) {
+        return false;
+    }
+    m_frameBase = frame - elapsed;
+    return true;
 }
 
 void Bus::injectUnreadableFrameNumber(uint32_t reads)
@@ -536,21 +595,41 @@ std::shared_ptr<Device> Bus::attach(std::shared_ptr<DeviceModel> model, const At
     return device;
 }
 
+bool Bus::detachLocked(Device& device)
+{
+    if (!device.m_attached) {
+        return false;
+    }
+    device.m_attached = false;
+    closePipesLocked(device, std::nullopt, kNotResponding);
+    device.m_configuration = 0;
+    device.m_layout.reset();
+    device.m_alternates.clear();
+    std::erase_if(m_devices, [&device](const auto& d) { return d.get() == &device; });
+    return true;
+}
+
 void Bus::detach(const std::shared_ptr<Device>& device)
 {
     {
         std::lock_guard lock(m_mutex);
-        if (!device->m_attached) {
+        if (!detachLocked(*device)) {
             return;
         }
-        device->m_attached = false;
-        closePipesLocked(*device, std::nullopt, kNotResponding);
-        device->m_configuration = 0;
-        device->m_layout.reset();
-        device->m_alternates.clear();
-        std::erase(m_devices, device);
     }
     notify(device, false);
+}
+
+void Bus::unplug(const std::shared_ptr<Device>& device)
+{
+    std::lock_guard lock(m_mutex);
+    if (!detachLocked(*device)) {
+        return;
+    }
+    CompletionTask task;
+    task.kind = CompletionTask::Kind::function;
+    task.function = [this, device] { notify(device, false); };
+    m_dispatcher->post(m_dispatcher->makeLane(), std::move(task));
 }
 
 std::vector<std::shared_ptr<Device>> Bus::devices() const
@@ -602,6 +681,28 @@ Status Bus::controlLocked(std::unique_lock<std::mutex>& lock, Device& device, co
     if (!device.m_attached) {
         return kNoDevice;
     }
+    LoggedRequest record;
+    record.setup = setup;
+    if (!setup.isIn() && data != nullptr) {
+        const auto* out = static_cast<const uint8_t*>(data);
+        record.outData.assign(out, out + setup.wLength);
+    }
+    uint32_t done = 0;
+    const Status status =
+        carryControlLocked(lock, device, setup, data, &done, noDataTimeoutMs, completionTimeoutMs);
+    record.status = status;
+    record.length = done;
+    if (bytesDone != nullptr) {
+        *bytesDone = done;
+    }
+    device.m_model->recordRequest(std::move(record));
+    return status;
+}
+
+Status Bus::carryControlLocked(std::unique_lock<std::mutex>& lock, Device& device, const SetupPacket& setup,
+                               void* data, uint32_t* bytesDone, uint32_t noDataTimeoutMs,
+                               uint32_t completionTimeoutMs)
+{
     if (setup.wLength > 0 && data == nullptr) {
         return kBadArgument;
     }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/HostClock.h"
+
 namespace usbsim {
 
 bool RequestMatch::matches(const SetupPacket& setup) const
@@ -37,15 +39,22 @@ ControlReply DeviceModel::control(const SetupPacket& setup, std::span<const uint
     std::optional<ScriptedStep> step;
     for (auto& script : m_scripts) {
         if (script.match.matches(setup) && !script.steps.empty()) {
-            step = std::move(script.steps.front());
-            script.steps.pop_front();
+            step = script.steps.front();
+            if (!script.always) {
+                script.steps.pop_front();
+            }
             break;
         }
     }
 
+    const uint64_t now = platform::host_clock::now();
+    const bool tooSoon = m_requestGapMs > 0 && m_anyRequest && setup.type() != kRequestTypeStandard &&
+                         now < m_lastRequestEnd + uint64_t{m_requestGapMs} * 1'000'000;
     ControlReply reply;
     if (step && step->replace) {
         reply = *step->replace;
+    } else if (tooSoon) {
+        reply = ControlReply::stall();
     } else if (setup.type() == kRequestTypeStandard) {
         reply = answerStandardLocked(setup);
     } else {
@@ -69,8 +78,15 @@ ControlReply DeviceModel::control(const SetupPacket& setup, std::span<const uint
             onAlternateLocked(static_cast<uint8_t>(setup.wIndex), static_cast<uint8_t>(setup.wValue));
         }
     }
-    m_log.push_back(LoggedRequest{setup, std::vector<uint8_t>(outData.begin(), outData.end()), reply.status});
+    m_anyRequest = true;
+    m_lastRequestEnd = now + uint64_t{reply.delayMilliseconds} * 1'000'000;
     return reply;
+}
+
+void DeviceModel::recordRequest(LoggedRequest request)
+{
+    std::lock_guard lock(m_mutex);
+    m_log.push_back(std::move(request));
 }
 
 ControlReply DeviceModel::answerStandardLocked(const SetupPacket& setup)
@@ -125,6 +141,9 @@ ControlReply DeviceModel::descriptorLocked(const SetupPacket& setup) const
     case kDescriptorDevice:
         return ControlReply::ok(m_device);
     case kDescriptorConfiguration:
+        if (const auto it = m_unreadableConfigurations.find(index); it != m_unreadableConfigurations.end()) {
+            return ControlReply{it->second, {}, 0};
+        }
         if (index < m_configurations.size()) {
             return ControlReply::ok(m_configurations[index]);
         }
@@ -144,19 +163,50 @@ ControlReply DeviceModel::descriptorLocked(const SetupPacket& setup) const
     }
 }
 
+std::optional<ControlReply> DeviceModel::replyLocked(const SetupPacket& setup)
+{
+    for (auto& reply : m_replies) {
+        const ReplyRow& row = reply.row;
+        if (!row.match.matches(setup)) {
+            continue;
+        }
+        const uint32_t use = reply.uses;
+        reply.uses = use == UINT32_MAX ? use : use + 1;
+        if (use < row.failures) {
+            return ControlReply{row.failureStatus, {}, row.delayMilliseconds};
+        }
+        if (row.status != kSuccess) {
+            return ControlReply{row.status, {}, row.delayMilliseconds};
+        }
+        std::vector<uint8_t> data;
+        if (setup.isIn()) {
+            if (row.sequence.empty()) {
+                data = row.data;
+            } else {
+                data = row.sequence[std::min<size_t>(use - row.failures, row.sequence.size() - 1)];
+            }
+        }
+        return ControlReply{kSuccess, std::move(data), row.delayMilliseconds};
+    }
+    return std::nullopt;
+}
+
 ControlReply DeviceModel::answerLocked(const SetupPacket& setup, std::span<const uint8_t>)
 {
-    for (const auto& reply : m_replies) {
-        if (reply.match.matches(setup)) {
-            return ControlReply::ok(setup.isIn() ? reply.bytes : std::vector<uint8_t>{});
-        }
-    }
-    return ControlReply::stall();
+    return replyLocked(setup).value_or(ControlReply::stall());
 }
 
 void DeviceModel::addReply(const RequestMatch& match, std::vector<uint8_t> bytes)
 {
-    m_replies.push_back(Reply{match, std::move(bytes)});
+    ReplyRow row;
+    row.match = match;
+    row.data = std::move(bytes);
+    addReply(std::move(row));
+}
+
+void DeviceModel::addReply(ReplyRow row)
+{
+    m_replies.push_back(Reply{std::move(row), 0});
 }
 
 EndpointFaults* DeviceModel::faultsLocked(uint8_t endpointAddress)
@@ -282,6 +332,23 @@ void DeviceModel::script(const RequestMatch& match, std::vector<ScriptedStep> st
 {
     std::lock_guard lock(m_mutex);
     m_scripts.push_back(Script{match, std::deque<ScriptedStep>(steps.begin(), steps.end())});
+}
+
+void DeviceModel::scriptAlways(const RequestMatch& match, ScriptedStep step)
+{
+    std::lock_guard lock(m_mutex);
+    m_scripts.push_back(Script{match, std::deque<ScriptedStep>{std::move(step)}, true});
+}
+
+void DeviceModel::failNext(const RequestMatch& match, uint32_t count, Status status)
+{
+    script(match, std::vector<ScriptedStep>(count, ScriptedStep::answer(ControlReply{status, {}, 0})));
+}
+
+void DeviceModel::makeConfigurationUnreadable(uint8_t index, Status status)
+{
+    std::lock_guard lock(m_mutex);
+    m_unreadableConfigurations[index] = status;
 }
 
 void DeviceModel::clearScripts()

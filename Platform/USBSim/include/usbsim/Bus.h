@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -101,6 +102,13 @@ private:
     std::unique_ptr<PipeState> m_state; // guarded by the bus lock
 };
 
+// What a control-request hook wants done with the request it was shown.
+enum class RequestAction : uint8_t
+{
+    proceed, // the request goes to the device
+    unplug,  // the device leaves the bus instead; the request fails with kNotResponding
+};
+
 struct AttachOptions
 {
     uint32_t locationID = 0;   // 0: assigned from the port
@@ -146,6 +154,16 @@ public:
     bool pipeZeroHalted() const;
     Status clearPipeZeroStall(bool withDeviceRequest);
 
+    // --- Tests.
+    // Shown every control request before it goes out, with its number (1 = the first request
+    // since the device was attached); called on the requesting thread with no bus lock held.
+    using ControlHook = std::function<RequestAction(uint32_t number, const SetupPacket& setup)>;
+    void setControlHook(ControlHook hook);
+    // The device leaves the bus at its `number`th control request (counted as the hook counts).
+    void unplugAtControlRequest(uint32_t number);
+    // Control requests so far.
+    uint32_t controlRequestCount() const;
+
     Device(Bus& bus, std::shared_ptr<DeviceModel> model, uint8_t address, uint32_t locationID, uint32_t hubs);
     ~Device();
     Device(const Device&) = delete;
@@ -166,6 +184,8 @@ private:
     // Guarded by the bus lock.
     bool m_attached = true;
     bool m_pipeZeroHalted = false;
+    uint32_t m_controlRequests = 0;
+    ControlHook m_controlHook;
     uint8_t m_configuration = 0;
     std::optional<ConfigurationLayout> m_layout;
     std::vector<std::pair<uint8_t, uint8_t>> m_alternates; // interface number, alternate
@@ -200,8 +220,12 @@ public:
     // --- Controller.
     // The current 1 ms frame number, or all ones while an unreadable value is injected.
     uint64_t frameNumber();
-    // The next `reads` frame-number reads answer all ones.
+    // The next `reads` frame-number reads answer all ones (kAlways: every read from now on).
+    static constexpr uint32_t kAlways = UINT32_MAX;
     void injectUnreadableFrameNumber(uint32_t reads);
+    // Moves the frame counter forward so that the current frame is `frame` (0xFFFFFFFF: a number
+    // whose low 32 bits are all ones). False, and nothing changes, when `frame` is behind.
+    bool setFrameNumber(uint64_t frame);
     // Free periodic bandwidth in bytes per (micro)frame at this speed.
     uint32_t bandwidthAvailable(Speed speed) const;
 
@@ -210,6 +234,9 @@ public:
     // The device leaves: every outstanding transfer completes with kNotResponding and later calls
     // answer kNoDevice.
     void detach(const std::shared_ptr<Device>& device);
+    // The same, but the observers are told on a bus completion thread, so a caller inside a
+    // driver's own request (a control hook) is not called back on its thread.
+    void unplug(const std::shared_ptr<Device>& device);
     std::vector<std::shared_ptr<Device>> devices() const;
     void addObserver(BusObserver* observer);
     void removeObserver(BusObserver* observer);
@@ -233,7 +260,7 @@ private:
 
     uint64_t microframeAt(uint64_t hostTime) const;
     uint64_t microframeStart(uint64_t microframe) const;
-    uint64_t frameOfMicroframe(uint64_t microframe) const { return m_options.firstFrame + microframe / 8; }
+    uint64_t frameOfMicroframe(uint64_t microframe) const { return m_frameBase + microframe / 8; }
     void run();
     void advanced(uint64_t now) override;
     void serviceUpToLocked(uint64_t now);
@@ -248,9 +275,13 @@ private:
     void configureLocked(Device& device, uint8_t value);
     void releaseBandwidthLocked(Speed speed, Pipe& pipe);
     void notify(const std::shared_ptr<Device>& device, bool attached);
+    bool detachLocked(Device& device);
     Status controlLocked(std::unique_lock<std::mutex>& lock, Device& device, const SetupPacket& setup,
                          void* data, uint32_t* bytesDone, uint32_t noDataTimeoutMs,
                          uint32_t completionTimeoutMs);
+    Status carryControlLocked(std::unique_lock<std::mutex>& lock, Device& device, const SetupPacket& setup,
+                              void* data, uint32_t* bytesDone, uint32_t noDataTimeoutMs,
+                              uint32_t completionTimeoutMs);
 
     const Options m_options;
     const uint64_t m_start; // host time of microframe 0
@@ -263,6 +294,7 @@ private:
     uint64_t m_nextMicroframe = 0; // the first microframe not yet serviced
     bool m_deferWakes = false;     // the advancing thread wakes completion threads after servicing
     uint32_t m_unreadableReads = 0;
+    uint64_t m_frameBase = 0; // frame number of microframe 0
     uint32_t m_bandwidthUsed[2] = {0, 0}; // full speed (per frame), high speed (per microframe)
     uint8_t m_nextAddress = 1;
     uint32_t m_nextPort = 1;

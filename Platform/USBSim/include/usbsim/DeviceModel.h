@@ -101,11 +101,26 @@ struct EndpointFaults
     uint32_t holdCompletions = 0; // the next transfers never complete until aborted
 };
 
+// One row of a model's reply table: which class or vendor requests it answers, and how.
+struct ReplyRow
+{
+    RequestMatch match;
+    std::vector<uint8_t> data;      // IN: the data stage (the bus sends at most wLength); OUT: accepted
+    Status status = kSuccess;       // kPipeStalled: the request stalls; any other failure as given
+    uint32_t delayMilliseconds = 0; // the answer comes this late (host clock)
+    uint32_t failures = 0;          // the first `failures` matching requests answer `failureStatus`
+    Status failureStatus = kPipeStalled;
+    // IN data of the successive answered requests, the last one repeating; empty: always `data`.
+    std::vector<std::vector<uint8_t>> sequence;
+};
+
+// One control request as the bus carried it.
 struct LoggedRequest
 {
     SetupPacket setup;
     std::vector<uint8_t> outData;
-    Status status = kSuccess;
+    Status status = kSuccess; // what the host got: the device's answer, or the bus's (time-out, unplug)
+    uint32_t length = 0;      // bytes moved in the data stage
 };
 
 class DeviceModel
@@ -140,10 +155,19 @@ public:
     };
     CompletionFault takeCompletionFault(uint8_t endpointAddress);
 
+    // The bus's record of a request it carried (kept in the request log).
+    void recordRequest(LoggedRequest request);
+
     // --- Fault injection and inspection (tests).
     // Requests matching `match` get these answers, one per attempt, before the model's own.
     void script(const RequestMatch& match, std::vector<ScriptedStep> steps);
+    // Every request matching `match` gets this answer until the scripts are cleared.
+    void scriptAlways(const RequestMatch& match, ScriptedStep step);
+    // The next `count` requests matching `match` fail with `status` (kPipeStalled: a stall).
+    void failNext(const RequestMatch& match, uint32_t count, Status status);
     void clearScripts();
+    // GET_DESCRIPTOR of the configuration at `index` always fails with `status`.
+    void makeConfigurationUnreadable(uint8_t index, Status status = kPipeStalled);
     void setEndpointFaults(uint8_t endpointAddress, const EndpointFaults& faults);
     std::vector<LoggedRequest> requestLog() const;
     void clearRequestLog();
@@ -160,9 +184,15 @@ protected:
     void setBusPowerAvailable(uint32_t units) { m_busPower = units; }
     // A canned answer for class and vendor requests (IN data, or acceptance of an OUT request).
     void addReply(const RequestMatch& match, std::vector<uint8_t> bytes);
+    void addReply(ReplyRow row);
+    // A class or vendor request that comes sooner than this after the previous request ended
+    // stalls (a device whose controller needs a pause between requests).
+    void setRequestGap(uint32_t milliseconds) { m_requestGapMs = milliseconds; }
 
     // Hooks, called with the model lock held.
     // Class and vendor requests; the default answers from the reply table and stalls the rest.
+    // `replyLocked` is that table look-up, for subclasses that answer some requests themselves.
+    std::optional<ControlReply> replyLocked(const SetupPacket& setup);
     virtual ControlReply answerLocked(const SetupPacket& setup, std::span<const uint8_t> outData);
     virtual PacketResult isocInLocked(const EndpointLayout& ep, const FrameTime& time,
                                       std::span<uint8_t> packet);
@@ -202,11 +232,12 @@ private:
     {
         RequestMatch match;
         std::deque<ScriptedStep> steps;
+        bool always = false; // the one step answers every matching request
     };
     struct Reply
     {
-        RequestMatch match;
-        std::vector<uint8_t> bytes;
+        ReplyRow row;
+        uint32_t uses = 0; // matching requests so far (guarded by m_mutex)
     };
 
     Speed m_speed = Speed::full;
@@ -214,9 +245,14 @@ private:
     std::vector<uint8_t> m_device;
     std::vector<std::vector<uint8_t>> m_configurations;
     std::map<uint8_t, std::string> m_strings;
-    std::vector<Reply> m_replies;
+    uint32_t m_requestGapMs = 0;
 
-    // Guarded by m_mutex.
+    // Guarded by m_mutex (the reply uses count as the device's state).
+    std::vector<Reply> m_replies;
+    std::map<uint8_t, Status> m_unreadableConfigurations;
+    uint64_t m_lastRequestEnd = 0; // host time the previous request was answered
+    bool m_anyRequest = false;
+
     std::vector<Script> m_scripts;
     std::map<uint8_t, EndpointFaults> m_faults;
     std::vector<LoggedRequest> m_log;

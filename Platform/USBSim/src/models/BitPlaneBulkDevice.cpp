@@ -43,9 +43,9 @@ BitPlaneBulkDevice::BitPlaneBulkDevice(const Options& options)
     // clang-format off
     setDeviceDescriptor({
         // Device: bLength, bDescriptorType, bcdUSB 2.0, bDeviceClass vendor-specific, bDeviceSubClass, bDeviceProtocol,
-        //         bMaxPacketSize0 64, idVendor, idProduct, bcdDevice 1.00, iManufacturer, iProduct, iSerialNumber none,
+        //         bMaxPacketSize0 64, idVendor, idProduct, bcdDevice, iManufacturer, iProduct, iSerialNumber none,
         //         bNumConfigurations
-        18, kDescriptorDevice, lo(0x0200), hi(0x0200), 0xFF, 0x00, 0x00, 64, lo(options.vendorID), hi(options.vendorID), lo(options.productID), hi(options.productID), lo(0x0100), hi(0x0100), 1, 2, 0, 1,
+        18, kDescriptorDevice, lo(0x0200), hi(0x0200), 0xFF, 0x00, 0x00, 64, lo(options.vendorID), hi(options.vendorID), lo(options.productID), hi(options.productID), lo(options.bcdDevice), hi(options.bcdDevice), 1, 2, 0, 1,
     });
     std::vector<uint8_t> d = {
         // Configuration: bLength, bDescriptorType, wTotalLength (set when finished), bNumInterfaces 2, bConfigurationValue 1,

@@ -35,6 +35,7 @@ public:
         uint16_t packetSize = 512;   // 512 or 1024
         uint32_t inputChannels = 16; // up to 32
         int32_t clockPpm = 0;
+        uint16_t bcdDevice = 0x0100;
     };
 
     BitPlaneBulkDevice() : BitPlaneBulkDevice(Options{}) {}

@@ -1,0 +1,106 @@
+#include "Blocks.h"
+
+namespace usbsim::model_data {
+
+void appendAlternate(std::vector<uint8_t>& d, const Alternate& alt)
+{
+    const uint8_t endpoints = alt.feedbackEndpoint != 0 ? 2 : 1;
+    const bool continuous = alt.rates.empty();
+    const uint8_t formatLength = static_cast<uint8_t>(continuous ? 14 : 8 + 3 * alt.rates.size());
+    // clang-format off
+    append(d, {
+        // Interface: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints,
+        //            bInterfaceClass, bInterfaceSubClass, bInterfaceProtocol, iInterface
+        9, kDescriptorInterface, alt.interfaceNumber, alt.alternate, endpoints, alt.interfaceClass, alt.interfaceSubClass, 0, 0,
+    });
+    if (alt.classDescriptors) {
+        append(d, {
+            // AS general: bLength, bDescriptorType, bDescriptorSubtype AS_GENERAL, bTerminalLink, bDelay 1 frame, wFormatTag PCM
+            7, kDescriptorClassInterface, 0x01, alt.terminal, 1, lo(0x0001), hi(0x0001),
+            // Format type I: bLength, bDescriptorType, bDescriptorSubtype FORMAT_TYPE, bFormatType I, bNrChannels,
+            //                bSubframeSize, bBitResolution, bSamFreqType (0: continuous), then the rates below
+            formatLength, kDescriptorClassInterface, 0x02, 0x01, alt.channels, alt.subframe, alt.bits, static_cast<uint8_t>(alt.rates.size()),
+        });
+        if (continuous) {
+            // tLowerSamFreq, tUpperSamFreq
+            append(d, {lo(alt.lowest), hi(alt.lowest), b3(alt.lowest), lo(alt.highest), hi(alt.highest), b3(alt.highest)});
+        }
+        for (const uint32_t rate : alt.rates) {
+            // tSamFreq[i]
+            append(d, {lo(rate), hi(rate), b3(rate)});
+        }
+    }
+    append(d, {
+        // Endpoint (audio 9-byte form): bLength, bDescriptorType, bEndpointAddress, bmAttributes, wMaxPacketSize,
+        //                               bInterval, bRefresh, bSynchAddress
+        9, kDescriptorEndpoint, alt.endpoint, alt.attributes, lo(alt.packetSize), hi(alt.packetSize), alt.interval, 0, alt.feedbackEndpoint,
+    });
+    if (alt.classDescriptors) {
+        append(d, {
+            // AS endpoint: bLength, bDescriptorType, bDescriptorSubtype EP_GENERAL, bmAttributes sampling-frequency control,
+            //              bLockDelayUnits, wLockDelay
+            7, kDescriptorClassEndpoint, 0x01, 0x01, 0, 0, 0,
+        });
+    }
+    if (alt.feedbackEndpoint != 0) {
+        append(d, {
+            // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes isochronous feedback, wMaxPacketSize 3,
+            //           bInterval, bRefresh 2^1 frames, bSynchAddress
+            9, kDescriptorEndpoint, alt.feedbackEndpoint, kIsocFeedback, 3, 0, alt.interval, 1, 0,
+        });
+    }
+    // clang-format on
+}
+
+void appendZeroBandwidth(std::vector<uint8_t>& d, uint8_t interfaceNumber, uint8_t interfaceClass,
+                         uint8_t interfaceSubClass)
+{
+    // clang-format off
+    append(d, {
+        // Interface: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting 0, bNumEndpoints 0,
+        //            bInterfaceClass, bInterfaceSubClass, bInterfaceProtocol, iInterface
+        9, kDescriptorInterface, interfaceNumber, 0, 0, interfaceClass, interfaceSubClass, 0, 0,
+    });
+    // clang-format on
+}
+
+void appendStereoControl(std::vector<uint8_t>& d, uint8_t interfaceNumber, uint8_t outInterface,
+                         uint8_t inInterface)
+{
+    // clang-format off
+    append(d, {
+        // Interface: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints,
+        //            bInterfaceClass audio, bInterfaceSubClass control, bInterfaceProtocol, iInterface
+        9, kDescriptorInterface, interfaceNumber, 0, 0, kAudio, kAudioControl, 0, 0,
+        // AC header: bLength, bDescriptorType, bDescriptorSubtype HEADER, bcdADC 1.00, wTotalLength 62, bInCollection 2,
+        //            baInterfaceNr out, in
+        10, kDescriptorClassInterface, 0x01, lo(0x0100), hi(0x0100), lo(62), hi(62), 2, outInterface, inInterface,
+        // Input terminal: bLength, bDescriptorType, bDescriptorSubtype INPUT_TERMINAL, bTerminalID 1, wTerminalType USB
+        //                 streaming, bAssocTerminal, bNrChannels 2, wChannelConfig L R, iChannelNames, iTerminal
+        12, kDescriptorClassInterface, 0x02, 1, lo(0x0101), hi(0x0101), 0, 2, lo(0x0003), hi(0x0003), 0, 0,
+        // Feature unit: bLength, bDescriptorType, bDescriptorSubtype FEATURE_UNIT, bUnitID 2, bSourceID 1, bControlSize 1,
+        //               bmaControls master mute + volume, channel 1, channel 2, iFeature
+        10, kDescriptorClassInterface, 0x06, 2, 1, 1, 0x03, 0x00, 0x00, 0,
+        // Output terminal: bLength, bDescriptorType, bDescriptorSubtype OUTPUT_TERMINAL, bTerminalID 3, wTerminalType
+        //                  speaker, bAssocTerminal, bSourceID 2, iTerminal
+        9, kDescriptorClassInterface, 0x03, 3, lo(0x0301), hi(0x0301), 0, 2, 0,
+        // Input terminal: bLength, bDescriptorType, bDescriptorSubtype INPUT_TERMINAL, bTerminalID 4, wTerminalType line
+        //                 connector, bAssocTerminal, bNrChannels 2, wChannelConfig L R, iChannelNames, iTerminal
+        12, kDescriptorClassInterface, 0x02, 4, lo(0x0603), hi(0x0603), 0, 2, lo(0x0003), hi(0x0003), 0, 0,
+        // Output terminal: bLength, bDescriptorType, bDescriptorSubtype OUTPUT_TERMINAL, bTerminalID 5, wTerminalType USB
+        //                  streaming, bAssocTerminal, bSourceID 4, iTerminal
+        9, kDescriptorClassInterface, 0x03, 5, lo(0x0101), hi(0x0101), 0, 4, 0,
+    });
+    // clang-format on
+}
+
+ReplyRow reply(uint8_t bmRequestType, uint8_t bRequest, std::optional<uint16_t> wValue,
+               std::optional<uint16_t> wIndex, std::vector<uint8_t> data)
+{
+    ReplyRow row;
+    row.match = RequestMatch{bmRequestType, bRequest, wValue, wIndex};
+    row.data = std::move(data);
+    return row;
+}
+
+} // namespace usbsim::model_data
