@@ -23,6 +23,8 @@
 namespace {
 
 constexpr const char* kDefaultKextFolder = "/Library/Extensions";
+// The driver bundle of this build (VKSonvexa.kext).
+constexpr const char* kBuiltDriver = SONVEXA_BUILT_DRIVER;
 
 void usage(FILE* out)
 {
@@ -38,6 +40,8 @@ void usage(FILE* out)
                  "  --kexts FOLDER  load every *.kext bundle in FOLDER, a system path under the root\n"
                  "                  folder (default: %s; a missing default folder is not an error)\n"
                  "  --kext BUNDLE   load one bundle (a system path under the root folder); may repeat\n"
+                 "  --without-driver\n"
+                 "                  do not load the driver this build made (%s)\n"
                  "  --device MODEL  attach a simulated device of MODEL once the host runs; may repeat\n"
                  "                  (sonvexa-kernelctl attaches and detaches them later)\n"
                  "  --list-models   list the device models (name, VID:PID, bcd, description) and exit\n"
@@ -50,7 +54,7 @@ void usage(FILE* out)
                  "environment:\n"
                  "  SONVEXA_ROOT    the root folder that every system path is placed under\n",
                  platform::iokit::wire::kSocketEnvironment, platform::iokit::wire::kDefaultSocketPath,
-                 kDefaultKextFolder);
+                 kDefaultKextFolder, kBuiltDriver);
 }
 
 // A whole number of seconds from 0 to one day.
@@ -82,6 +86,7 @@ int main(int argc, char** argv)
     std::string logPath;
     std::vector<std::string> devices;
     int shutdownSeconds = 5;
+    bool withoutDriver = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](std::string& into) {
@@ -106,6 +111,8 @@ int main(int argc, char** argv)
         } else if (arg == "--kexts" && value(kextFolder)) {
         } else if (arg == "--kext" && value(v)) {
             kexts.push_back(v);
+        } else if (arg == "--without-driver") {
+            withoutDriver = true;
         } else if (arg == "--log" && value(logPath)) {
         } else if (arg == "--shutdown-timeout" && value(v) && parseSeconds(v, &shutdownSeconds)) {
         } else {
@@ -157,6 +164,15 @@ int main(int argc, char** argv)
             return fail("cannot load the bundle " + bundle + " (missing or not a driver bundle)");
         }
     }
+    // The driver as this build made it, found at its build path (not under the root folder),
+    // unless a bundle with its identifier was loaded above.
+    if (!withoutDriver) {
+        platform::process::ScopedOverride unrooted(platform::process::Overrides{.root = "/"});
+        const IOReturn status = host.loadKext(kBuiltDriver);
+        if (status != kIOReturnSuccess && status != kIOReturnExclusiveAccess) {
+            return fail(std::string("cannot load the driver ") + kBuiltDriver);
+        }
+    }
 
     for (const auto& model : devices) {
         if (usbsim::findModel(model) == nullptr) {
@@ -188,7 +204,8 @@ int main(int argc, char** argv)
     if (!server.listen(socketPath, &error)) {
         return fail(error);
     }
-    IOLog("sonvexa-kerneld: listening on %s with %zu bundle(s)\n", socketPath.c_str(), kexts.size());
+    IOLog("sonvexa-kerneld: listening on %s with %zu bundle(s)\n", socketPath.c_str(),
+          kexts.size() + (withoutDriver ? 0 : 1));
 
     int signal = 0;
     sigwait(&signals, &signal);

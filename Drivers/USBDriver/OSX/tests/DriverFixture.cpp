@@ -146,19 +146,29 @@ void DriverFixture::unplug()
     // The device leaves on a thread of simulated time, so the driver's termination may sleep.
     std::shared_ptr<usbsim::Device> device = std::move(m_device);
     m_device.reset();
-    std::atomic<bool> gone{false};
-    std::thread leaving = platform::host_clock::startParticipant("unplug", [&] {
-        m_bus->detach(device);
-        gone = true;
-    });
-    const uint64_t deadline = platform::host_clock::now() + kQuietLimit;
-    while (!gone && platform::host_clock::now() < deadline) {
-        m_bus->runFor(kMillisecond);
-    }
-    leaving.join();
+    runInKernel([&] { m_bus->detach(device); });
     OSSafeReleaseNULL(m_service);
     waitQuiet();
     m_model.reset();
+}
+
+bool DriverFixture::runInKernel(const std::function<void()>& work)
+{
+    std::atomic<bool> done{false};
+    std::thread worker = platform::host_clock::startParticipant("kernel work of a test", [&] {
+        work();
+        done = true;
+    });
+    const uint64_t deadline = platform::host_clock::now() + kQuietLimit;
+    while (!done && platform::host_clock::now() < deadline) {
+        m_bus->runFor(kMillisecond);
+    }
+    const bool inTime = done;
+    while (!done) {
+        m_bus->runFor(kMillisecond);
+    }
+    worker.join();
+    return inTime;
 }
 
 void DriverFixture::addPersonality(uint16_t vendor, uint16_t product, OSDictionary* qzSpecific)

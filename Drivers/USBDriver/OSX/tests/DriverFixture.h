@@ -97,6 +97,11 @@ public:
     void runFor(uint64_t nanoseconds);
     bool waitQuiet(uint64_t limit = kQuietLimit);
 
+    // Runs `work` on a thread that takes part in simulated time (as the kernel's request, power and
+    // termination threads do), advancing the clock until it returns (at most kQuietLimit).
+    // False when it did not return in time (it is then still waited for).
+    bool runInKernel(const std::function<void()>& work);
+
     LiveInstances liveInstances() const;
 
     usbsim::Bus& bus() { return *m_bus; }
