@@ -29,6 +29,17 @@ void appendAlternate(std::vector<uint8_t>& d, const Alternate& alt)
             // tSamFreq[i]
             append(d, {lo(rate), hi(rate), b3(rate)});
         }
+        if (!alt.secondRates.empty()) {
+            append(d, {
+                // Second format type I: bLength, bDescriptorType, bDescriptorSubtype FORMAT_TYPE, bFormatType I, bNrChannels,
+                //                       bSubframeSize, bBitResolution, bSamFreqType, then the rates below
+                static_cast<uint8_t>(8 + 3 * alt.secondRates.size()), kDescriptorClassInterface, 0x02, 0x01, alt.secondChannels, alt.subframe, alt.secondBits, static_cast<uint8_t>(alt.secondRates.size()),
+            });
+            for (const uint32_t rate : alt.secondRates) {
+                // tSamFreq[i]
+                append(d, {lo(rate), hi(rate), b3(rate)});
+            }
+        }
     }
     append(d, {
         // Endpoint (audio 9-byte form): bLength, bDescriptorType, bEndpointAddress, bmAttributes, wMaxPacketSize,

@@ -55,9 +55,13 @@ struct Alternate
     uint8_t channels = 2;
     uint8_t subframe = 3;
     uint8_t bits = 24;
-    std::vector<uint32_t> rates; // discrete; empty with classDescriptors: a continuous range
+    std::vector<uint32_t> rates = {}; // discrete; empty with classDescriptors: a continuous range
     uint32_t lowest = 0;         // the continuous range
     uint32_t highest = 0;
+    // A second format type I record on the same alternate (none when secondRates is empty).
+    uint8_t secondChannels = 0;
+    uint8_t secondBits = 0;
+    std::vector<uint32_t> secondRates = {};
     uint8_t endpoint = 0;
     uint8_t attributes = kIsocAsync;
     uint16_t packetSize = 0;

@@ -8,18 +8,10 @@
 namespace usbsim {
 namespace {
 
-template <models::ModelData (*Data)()> std::shared_ptr<DeviceModel> table()
+// A table model made from its data function and that function's arguments.
+template <auto Data, auto... Arguments> std::shared_ptr<DeviceModel> table()
 {
-    return std::make_shared<models::TableDevice>(Data());
-}
-
-models::ModelData kelvraUC3Rev2()
-{
-    return model_data::kelvraUC3(0x0200);
-}
-models::ModelData kelvraUC3Rev1()
-{
-    return model_data::kelvraUC3(0x0100);
+    return std::make_shared<models::TableDevice>(Data(Arguments...));
 }
 
 std::vector<CatalogueEntry> build()
@@ -48,13 +40,91 @@ std::vector<CatalogueEntry> build()
         {"class-audio-24",
          "plain class-compliant device, full speed, 2 ch 24 bits at 44.1/48 kHz: no per-model handling",
          table<model_data::plainAudio24>},
+        // The maker's own.
         {"Kelvra-UC3",
-         "high speed, bcd 0200: own-family paths unlisted (substitute alternates to 192 kHz, firmware "
-         "scan, SET_INTERFACE to the device, no reset with firmware 1.5), vendor 0x41/0x44/0x49/0x56",
-         table<kelvraUC3Rev2>},
+         "bcd 0200, high speed: own family unlisted (interfaces relabelled, substitute alternates to "
+         "192 kHz, SetConfiguration always, SET_INTERFACE to the device, firmware scan; firmware 1.5: "
+         "never reset on unconfigure), vendor 0x41/0x44/0x49/0x56",
+         table<model_data::kelvraUC3, 0x0200>},
         {"Kelvra-UC3@0100",
-         "high speed, bcd 0100: 192 kHz capable, not of the family; high-speed substitute, firmware scan",
-         table<kelvraUC3Rev1>},
+         "bcd 0100, high speed: 192 kHz capable, not of the family; high-speed substitute (interface 2 "
+         "alternate 1 cleared), firmware scan (1.4.3), SET_INTERFACE to the device",
+         table<model_data::kelvraUC3, 0x0100>},
+        {"0A4A:F1A0", "high speed: the Kelvra UC3 bcd 0100 substitute and start-up (firmware scan 1.2.0)",
+         table<model_data::familyF1A0>},
+        {"Crimson-SPL",
+         "high speed, 6 ch 24 bits each way (output alternate with a second 4 ch record for "
+         "176.4/192 kHz): substitute, default 6 outputs below 176.4 kHz, explicit feedback",
+         table<model_data::crimsonSPL>},
+        {"Pellirun", "high speed, 16 ch out / 24 ch in at 24 bits, 44.1/48 kHz: substitute, defaults 24/16",
+         table<model_data::pellirun>},
+        {"Tessaly",
+         "high speed, vendor interfaces 0-2 (class 0xFF search), MIDI 3, alternates 3-8 one rate each, "
+         "interrupt streaming endpoints, no format descriptors",
+         table<model_data::tessaly>},
+        // TEAC.
+        {"US-322",
+         "high speed, vendor interfaces 1/2 (subclass 2) and 3 (MIDI) relabelled, class 0xFF search, "
+         "substitute 2 ch 24 bits to 96 kHz, firmware string (0x56, text at byte 4), 0x49",
+         table<model_data::teac, 0x8040>},
+        {"US-366",
+         "as the US-322 with 6-channel input packets, 192 kHz substitute, AKM codec registers (0x41), "
+         "settle delay 100 ms",
+         table<model_data::teac, 0x8041>},
+        {"UH-7000", "as the US-366 (relabelled MIDI interface 3, 192 kHz substitute, AKM)",
+         table<model_data::teac, 0x8048>},
+        // Digidesign.
+        {"MBox",
+         "full speed, three vendor interfaces at offsets 9/18/27 raw-patched to control + streaming; "
+         "fixed 2 ch 24-bit format on interface 1 alternate 1 (both directions), rates forced to 44.1/48, "
+         "class 0xFF search, class SET_CUR wIndex 0x0500 at stream start, reset on unconfigure",
+         table<model_data::mbox>},
+        {"MBox2",
+         "full speed, control 1, streaming 2-5 with format-less alternates 2/3/6 (fixed format added, "
+         "32 kHz dropped); start-up poll of vendor IN 0x85 (answers 0,1,1,2, 300 ms apart); "
+         "SET_INTERFACE sequences and SET_CUR rate to endpoints 0x03/0x85/0x86",
+         table<model_data::mbox2>},
+        // Other makers.
+        {"USBPre",
+         "full speed; format descriptors at 292/338/565/608 say 20 bits (bytes 298/344/571/614 patched to "
+         "24), rates forced to 32/44.1/48; PIC commands 129/130 at start (bus power 250), 129 after "
+         "configuration",
+         table<model_data::usbPre>},
+        {"1ACC:0049", "full speed; byte 164 (class of input alternate 0, vendor-labelled) patched to audio",
+         table<model_data::acc0049>},
+        {"1604:8006",
+         "full speed; first interface (offset 9) vendor-labelled, patched to streaming; alternate 1 "
+         "cleared, alternate 2 (labelled streaming, no format) gets the fixed format; output only",
+         table<model_data::dev1604_8006>},
+        {"0CCD:0014", "full speed, 16/24-bit stereo at 44.1/48/96 kHz: both searches find 24 bits, 16-bit "
+                      "alternates dropped; monitor vendor OUT 0x01",
+         table<model_data::ccd0014>},
+        {"03EB:4308",
+         "high speed; alternate 1 of interfaces 1 and 2 says 2 ch in its second record, fixed to 8 "
+         "(packets for 8 ch 24 bits to 96 kHz); GET_CUR stalls",
+         table<model_data::atmel4308>},
+        {"0A4E:4040",
+         "high speed; 88.2/96 kHz dropped, mono 24-bit (Access coders), 4-ch input (channel swap), "
+         "rate on the output pipe; monitor vendor IN 0x81 (0x30) / OUT 0x01 (0x20)",
+         table<model_data::dev0A4E_4040>},
+        {"Extigy", "full speed; 6-ch output record cleared, MIDI interface 3 neutralised",
+         table<model_data::extigy>},
+        {"0763:2003", "full speed, 16/24-bit stereo to 96 kHz: first-scan defaults 2/2 at 16 bits, 44.1 kHz",
+         table<model_data::dev0763_2003>},
+        {"XMOS",
+         "high speed audio class 2 (protocol 0x20, descriptors the class 1 parser misreads): substitute 2 ch "
+         "32-bit 44.1-192 kHz on interfaces 1/2; a second configuration whose read always stalls",
+         table<model_data::xmos>},
+        {"1935:0006",
+         "Elektron, bcd 0003 (streams): vendor interfaces 0/1 with alternates 1-7 built at 48 kHz, "
+         "control 2, MIDI 3, vendor port 4; UID (8 bytes) and 32-byte name requests",
+         table<model_data::elektron0006, 0x0003>},
+        {"1935:0006@0001", "Elektron, bcd 0001: the first revision's tables; a 5-byte name",
+         table<model_data::elektron0006, 0x0001>},
+        {"1235:0002", "full speed stereo 24-bit: a class or vendor request sooner than 2 ms after the last stalls",
+         table<model_data::dev1235_0002>},
+        {"0499:100B", "full speed stereo: the sampling-frequency SET_CUR stalls its first 40 times",
+         table<model_data::dev0499_100B>},
     };
     for (auto& entry : entries) {
         const auto descriptor = entry.make()->deviceDescriptor();

@@ -31,22 +31,24 @@ std::vector<ReplyRow> familyReplies(std::vector<uint8_t> firmware)
     };
 }
 
-} // namespace
-
-// Kelvra UC3: high speed; control interface 0, output streaming interface 1 and input streaming
-// interface 2, each with alternate 1 (2 ch, 16 bits) and alternate 2 (2 ch, 24 bits) at 44.1 and
-// 48 kHz. The driver replaces alternate 1 and widens alternate 2's rates (to 192 kHz at high
-// speed) by model and revision; at bcd 0200 the device is also treated as its own family.
-models::ModelData kelvraUC3(uint16_t bcdDevice)
+// The family's high-speed device descriptor.
+std::vector<uint8_t> familyDevice(uint16_t product, uint16_t bcdDevice)
 {
-    models::ModelData m;
-    m.speed = Speed::high;
     // clang-format off
-    m.device = {
+    return {
         // Device: bLength, bDescriptorType, bcdUSB 2.00, bDeviceClass/SubClass/Protocol per interface, bMaxPacketSize0 64,
         //         idVendor, idProduct, bcdDevice, iManufacturer, iProduct, iSerialNumber, bNumConfigurations
-        18, kDescriptorDevice, lo(0x0200), hi(0x0200), 0x00, 0x00, 0x00, 64, lo(kVendor), hi(kVendor), lo(0x6A02), hi(0x6A02), lo(bcdDevice), hi(bcdDevice), 1, 2, 3, 1,
+        18, kDescriptorDevice, lo(0x0200), hi(0x0200), 0x00, 0x00, 0x00, 64, lo(kVendor), hi(kVendor), lo(product), hi(product), lo(bcdDevice), hi(bcdDevice), 1, 2, 3, 1,
     };
+    // clang-format on
+}
+
+// Control interface 0, output streaming interface 1 and input streaming interface 2, each with
+// alternate 1 (2 ch, 16 bits) and alternate 2 (2 ch, 24 bits) at 44.1 and 48 kHz, high speed.
+// Packets per 125 us microframe: 26 frames of 4 or 6 bytes (room for 192 kHz).
+std::vector<uint8_t> stereoStreaming()
+{
+    // clang-format off
     std::vector<uint8_t> d = {
         // Configuration: bLength, bDescriptorType, wTotalLength (set when finished), bNumInterfaces 3, bConfigurationValue 1,
         //                iConfiguration, bmAttributes self powered, bMaxPower 100 mA
@@ -54,7 +56,6 @@ models::ModelData kelvraUC3(uint16_t bcdDevice)
     };
     // clang-format on
     appendStereoControl(d, 0, 1, 2);
-    // Packets per 125 us microframe: 16 bits 26 frames of 4 bytes, 24 bits 26 frames of 6 bytes.
     appendZeroBandwidth(d, 1);
     appendAlternate(d, {.interfaceNumber = 1, .alternate = 1, .terminal = 1, .subframe = 2, .bits = 16,
                         .rates = {44100, 48000}, .endpoint = 0x01, .attributes = kIsocAdaptive, .packetSize = 104});
@@ -66,13 +67,161 @@ models::ModelData kelvraUC3(uint16_t bcdDevice)
     appendAlternate(d, {.interfaceNumber = 2, .alternate = 2, .terminal = 5, .rates = {44100, 48000},
                         .endpoint = 0x82, .packetSize = 156});
     finishConfiguration(d);
-    m.configurations = {d};
+    return d;
+}
+
+} // namespace
+
+// Kelvra UC3: stereo streaming as above. The driver replaces alternate 1 and widens alternate 2's
+// rates (to 192 kHz at high speed) by model and revision; at bcd 0200 the device is also treated
+// as its own family. Firmware 1.5.1 (build 2) at bcd 0200, new enough that unconfiguring never
+// resets it; 1.4.3 at bcd 0100.
+models::ModelData kelvraUC3(uint16_t bcdDevice)
+{
+    models::ModelData m;
+    m.speed = Speed::high;
+    m.device = familyDevice(0x6A02, bcdDevice);
+    m.configurations = {stereoStreaming()};
     m.strings = {{1, "Quenzar"}, {2, "Kelvra UC3"}, {3, "UC3-000117"}};
-    // bcd 0200 runs firmware 1.5.1 (build 2): new enough that unconfiguring never resets it;
-    // bcd 0100 runs 1.4.3.
     m.replies = bcdDevice >= 0x0200 ? familyReplies({0x02, 0x01, 51, 0x01, 0x01, 0x00, 0x00, 0x00})
                                     : familyReplies({0x00, 0x01, 43, 0x01, 0x01, 0x00, 0x00, 0x00});
     m.frequencyEndpoints = {0x01, 0x82};
+    return m;
+}
+
+// 0A4A:F1A0: the same streaming as the Kelvra UC3 at bcd 0100 (the high-speed substitute, the
+// firmware scan), firmware 1.2.0.
+models::ModelData familyF1A0()
+{
+    models::ModelData m;
+    m.speed = Speed::high;
+    m.device = familyDevice(0xF1A0, 0x0100);
+    m.configurations = {stereoStreaming()};
+    m.strings = {{1, "Quenzar"}, {2, "F1A0"}, {3, "F1A0-000004"}};
+    m.replies = familyReplies({0x00, 0x01, 20, 0x01, 0x01, 0x00, 0x00, 0x00});
+    m.frequencyEndpoints = {0x01, 0x82};
+    return m;
+}
+
+// Crimson SPL: 6 channels of 24 bits each way at high speed; the output alternate carries a second
+// format record of 4 channels for 176.4 and 192 kHz, the input runs 6 channels up to 192 kHz.
+// Packets: 26 frames of 18 bytes per microframe.
+models::ModelData crimsonSPL()
+{
+    models::ModelData m;
+    m.speed = Speed::high;
+    m.device = familyDevice(0xC150, 0x0100);
+    // clang-format off
+    std::vector<uint8_t> d = {
+        // Configuration: bLength, bDescriptorType, wTotalLength (set when finished), bNumInterfaces 3, bConfigurationValue 1,
+        //                iConfiguration, bmAttributes self powered, bMaxPower 100 mA
+        9, kDescriptorConfiguration, 0, 0, 3, 1, 0, 0xC0, 50,
+    };
+    // clang-format on
+    appendStereoControl(d, 0, 1, 2);
+    appendZeroBandwidth(d, 1);
+    appendAlternate(d, {.interfaceNumber = 1, .alternate = 1, .terminal = 1, .subframe = 2, .bits = 16,
+                        .rates = {44100, 48000}, .endpoint = 0x01, .packetSize = 104, .feedbackEndpoint = 0x83});
+    appendAlternate(d, {.interfaceNumber = 1, .alternate = 2, .terminal = 1, .channels = 6,
+                        .rates = {44100, 48000, 88200, 96000}, .secondChannels = 4, .secondBits = 24,
+                        .secondRates = {176400, 192000}, .endpoint = 0x01, .packetSize = 468, .feedbackEndpoint = 0x83});
+    appendZeroBandwidth(d, 2);
+    appendAlternate(d, {.interfaceNumber = 2, .alternate = 1, .terminal = 5, .subframe = 2, .bits = 16,
+                        .rates = {44100, 48000}, .endpoint = 0x82, .packetSize = 104});
+    appendAlternate(d, {.interfaceNumber = 2, .alternate = 2, .terminal = 5, .channels = 6,
+                        .rates = {44100, 48000, 88200, 96000, 176400, 192000}, .endpoint = 0x82, .packetSize = 468});
+    finishConfiguration(d);
+    m.configurations = {d};
+    m.strings = {{1, "Quenzar"}, {2, "Crimson SPL"}, {3, "SPL-000321"}};
+    m.replies = familyReplies({0x05, 0x02, 10, 0x03, 0x03, 0x00, 0x00, 0x00});
+    m.frequencyEndpoints = {0x01, 0x82};
+    return m;
+}
+
+// Pellirun: 16 channels out and 24 channels in, 24 bits at 44.1 and 48 kHz, high speed (alternate
+// 1 of each direction is stereo 16-bit). Packets: 7 frames per microframe.
+models::ModelData pellirun()
+{
+    models::ModelData m;
+    m.speed = Speed::high;
+    m.device = familyDevice(0x2416, 0x0100);
+    // clang-format off
+    std::vector<uint8_t> d = {
+        // Configuration: bLength, bDescriptorType, wTotalLength (set when finished), bNumInterfaces 3, bConfigurationValue 1,
+        //                iConfiguration, bmAttributes self powered, bMaxPower 100 mA
+        9, kDescriptorConfiguration, 0, 0, 3, 1, 0, 0xC0, 50,
+    };
+    // clang-format on
+    appendStereoControl(d, 0, 1, 2);
+    appendZeroBandwidth(d, 1);
+    appendAlternate(d, {.interfaceNumber = 1, .alternate = 1, .terminal = 1, .subframe = 2, .bits = 16,
+                        .rates = {44100, 48000}, .endpoint = 0x01, .attributes = kIsocAdaptive, .packetSize = 28});
+    appendAlternate(d, {.interfaceNumber = 1, .alternate = 2, .terminal = 1, .channels = 16, .rates = {44100, 48000},
+                        .endpoint = 0x01, .attributes = kIsocAdaptive, .packetSize = 336});
+    appendZeroBandwidth(d, 2);
+    appendAlternate(d, {.interfaceNumber = 2, .alternate = 1, .terminal = 5, .subframe = 2, .bits = 16,
+                        .rates = {44100, 48000}, .endpoint = 0x82, .packetSize = 28});
+    appendAlternate(d, {.interfaceNumber = 2, .alternate = 2, .terminal = 5, .channels = 24, .rates = {44100, 48000},
+                        .endpoint = 0x82, .packetSize = 504});
+    finishConfiguration(d);
+    m.configurations = {d};
+    m.strings = {{1, "Quenzar"}, {2, "Pellirun"}, {3, "PR-000042"}};
+    m.replies = familyReplies({0x01, 0x01, 10, 0x08, 0x0C, 0x00, 0x00, 0x00});
+    m.frequencyEndpoints = {0x01, 0x82};
+    return m;
+}
+
+// Tessaly: vendor-specific interfaces the driver searches as such (control 0: class 0xFF subclass
+// 1; output 1 and input 2: class 0xFF subclass 2; MIDI 3: audio class MIDI streaming). The
+// streaming interfaces have alternates 3 to 8, one per rate (44.1 to 192 kHz), with interrupt
+// endpoints of 26 frames of 2 ch 32 bits; they carry no format descriptors of their own.
+models::ModelData tessaly()
+{
+    models::ModelData m;
+    m.speed = Speed::high;
+    m.device = familyDevice(0xA300, 0x0100);
+    // clang-format off
+    std::vector<uint8_t> d = {
+        // Configuration: bLength, bDescriptorType, wTotalLength (set when finished), bNumInterfaces 4, bConfigurationValue 1,
+        //                iConfiguration, bmAttributes self powered, bMaxPower 100 mA
+        9, kDescriptorConfiguration, 0, 0, 4, 1, 0, 0xC0, 50,
+        // Interface 0 (control): bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints 2,
+        //                        bInterfaceClass vendor, bInterfaceSubClass 1, bInterfaceProtocol, iInterface
+        9, kDescriptorInterface, 0, 0, 2, kVendorSpecific, 1, 0, 0,
+        // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes interrupt, wMaxPacketSize 64, bInterval 4
+        7, kDescriptorEndpoint, 0x05, 0x03, 64, 0, 4,
+        7, kDescriptorEndpoint, 0x85, 0x03, 64, 0, 4,
+    };
+    // clang-format on
+    for (const uint8_t number : {uint8_t{1}, uint8_t{2}}) {
+        const uint8_t endpoint = number == 1 ? 0x01 : 0x82;
+        appendZeroBandwidth(d, number, kVendorSpecific, 2);
+        for (uint8_t alternate = 3; alternate <= 8; ++alternate) {
+            // clang-format off
+            append(d, {
+                // Interface (one rate, given by the alternate): bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting,
+                //           bNumEndpoints 1, bInterfaceClass vendor, bInterfaceSubClass 2, bInterfaceProtocol, iInterface
+                9, kDescriptorInterface, number, alternate, 1, kVendorSpecific, 2, 0, 0,
+                // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes interrupt, wMaxPacketSize 208, bInterval 1
+                7, kDescriptorEndpoint, endpoint, 0x03, lo(208), hi(208), 1,
+            });
+            // clang-format on
+        }
+    }
+    // clang-format off
+    append(d, {
+        // Interface 3 (MIDI): bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints 2,
+        //                     bInterfaceClass audio, bInterfaceSubClass MIDI streaming, bInterfaceProtocol, iInterface
+        9, kDescriptorInterface, 3, 0, 2, kAudio, kMidiStreaming, 0, 0,
+        // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes bulk, wMaxPacketSize 512, bInterval
+        7, kDescriptorEndpoint, 0x04, 0x02, lo(512), hi(512), 0,
+        7, kDescriptorEndpoint, 0x84, 0x02, lo(512), hi(512), 0,
+    });
+    // clang-format on
+    finishConfiguration(d);
+    m.configurations = {d};
+    m.strings = {{1, "Quenzar"}, {2, "Tessaly"}, {3, "TS-000008"}};
+    m.replies = familyReplies({0x03, 0x01, 0, 0x01, 0x01, 0x00, 0x00, 0x00});
     return m;
 }
 

@@ -13,5 +13,30 @@ models::ModelData plainAudio24();
 
 // Family.cpp: the maker's own devices.
 models::ModelData kelvraUC3(uint16_t bcdDevice);
+models::ModelData familyF1A0();
+models::ModelData crimsonSPL();
+models::ModelData pellirun();
+models::ModelData tessaly();
+
+// Teac.cpp
+models::ModelData teac(uint16_t product);
+
+// Digidesign.cpp
+models::ModelData mbox();
+models::ModelData mbox2();
+
+// Others.cpp
+models::ModelData usbPre();
+models::ModelData acc0049();
+models::ModelData dev1604_8006();
+models::ModelData ccd0014();
+models::ModelData atmel4308();
+models::ModelData dev0A4E_4040();
+models::ModelData extigy();
+models::ModelData dev0763_2003();
+models::ModelData xmos();
+models::ModelData elektron0006(uint16_t bcdDevice);
+models::ModelData dev1235_0002();
+models::ModelData dev0499_100B();
 
 } // namespace usbsim::model_data
