@@ -444,17 +444,21 @@ void VKDevice::applyRequestDefaults(QzChannelSettings& settings)
 bool VKDevice::findInterfacesInConfig()
 {
     VKIOTrace trace("VKDevice::findInterfacesInConfig", 0);
-    QzChannelSettings& settings = *getCurrentSettings();
+    // The settings sit in memory user space writes at any time: the choice works on one private
+    // copy and writes the outcome back once.
+    QzChannelSettings& shared = *getCurrentSettings();
+    QzChannelSettings settings = shared;
     IOLog("USB: %s 0x%X 0x%X 0x%X 0x%X 0x%X\n", "findInterfacesInConfig CH", settings.iFrequency,
           settings.iInChannels, settings.iOutChannels, settings.iInResolution, settings.iOutResolution);
     IOLog("USB: %s %d\n", "CurrentConfig", int(settings.uConfiguration));
 
     VKConfigurationDescriptor* configuration = getConfigurationDescriptor(int(settings.uConfiguration));
-    if (configuration == nullptr || settings.uConfiguration > uint32_t(INT32_MAX)) {
+    if (configuration == nullptr) {
         configuration = getConfigurationDescriptor(0);
         settings.uConfiguration = 0;
         trace.trace("set CurrentConfig to ", 0, 0);
         if (configuration == nullptr) {
+            shared.uConfiguration = 0;
             return false;
         }
     }
@@ -527,6 +531,7 @@ bool VKDevice::findInterfacesInConfig()
     settings.iOutChannels = outChannels;
     settings.iInResolution = inBits;
     settings.iOutResolution = outBits;
+    shared = settings;
 
     if (isElektron()) {
         if (inChannels == 0 && foundIn == nullptr && m_pcInInterface != nullptr) {
