@@ -7,8 +7,9 @@
 //
 // Input: byte 0 picks the device identity (a plain device or one of the models with rules of their
 // own), byte 1 flags (bit 0 high speed, bit 1 listed with the next 380 bytes as its feature
-// record), byte 2 the number of configurations (0 to 7); then the 24-byte stream request; then per
-// configuration a little-endian u16 length and that many bytes (the bytes received).
+// record, bit 2 a device descriptor from the input: a length byte and up to 31 bytes), byte 2 the
+// number of configurations (0 to 7); then the 24-byte stream request; then per configuration a
+// little-endian u16 length and that many bytes (the bytes received).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -131,9 +132,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             input.fill(&device.mInitSettings, sizeof(device.mInitSettings));
             device.mInitSettings.mValid = 1;
         }
+        std::vector<uint8_t> descriptor = deviceDescriptor(identity, configurations);
+        if ((flags & 4) != 0) {
+            const auto bytes = input.takeBytes(input.take<uint8_t>() % 32);
+            descriptor.assign(bytes.begin(), bytes.end());
+        }
         input.fill(&sm->mChannelSettings, sizeof(sm->mChannelSettings));
 
-        std::vector<uint8_t> descriptor = deviceDescriptor(identity, configurations);
         USBByteBuffer deviceBuffer(descriptor.data(), uint32_t(descriptor.size()));
         device.scanDeviceDescriptor(deviceBuffer);
         // The user-written request, kept aside: the scan may apply a model's defaults to it.

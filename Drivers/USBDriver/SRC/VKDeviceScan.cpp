@@ -111,6 +111,7 @@ bool patchFits(const RawPatch& patch, std::span<const uint8_t> bytes)
 constexpr ModelRow kSubstituteModels[] = {
     {kModel0926_0201}, {kModelKelvraUC3}, {kModel0A4A_F1A0}, {kModelMBox},      {kModel1604_8006},
     {kModelPlay1624},  {kModelXMOS},      {kModel1935_0004}, {kModel1935_0006}, {kModel1935_0008}};
+static_assert(tableKeysUnique(kSubstituteModels, [](const ModelRow& row) { return row.model.key(); }));
 static_assert(modelsRegistered(kSubstituteModels));
 
 // Elektron identity replies.

@@ -86,6 +86,7 @@ static_assert(tableKeysUnique(kRequestDefaults, [](const RequestDefault& row) {
 
 // Applied after the defaults that depend on the device's own channel counts.
 constexpr ModelRow kTeacPairModels[] = {{kModelUS322}, {kModelUS366}, {kModelUS1200}, {kModelUH7000}};
+static_assert(tableKeysUnique(kTeacPairModels, [](const ModelRow& row) { return row.model.key(); }));
 static_assert(modelsRegistered(kTeacPairModels));
 
 // One retry when the request found nothing; frequency 0 keeps the requested one.
@@ -143,7 +144,9 @@ static_assert(modelsRegistered(kFreqOnOutPipeModels));
 static_assert(tableKeysUnique(kFreqOnOutPipeModels, [](const ModelRow& row) { return row.model.key(); }));
 
 constexpr ModelRow kOmegaModels[] = {{kModel1210_0001}, {kModel1210_0002}};
+static_assert(tableKeysUnique(kOmegaModels, [](const ModelRow& row) { return row.model.key(); }));
 constexpr ModelRow kMidiOnInterface0Models[] = {{kModel170B_0020}, {kModel170B_0021}, {kModel0562_03EB}};
+static_assert(tableKeysUnique(kMidiOnInterface0Models, [](const ModelRow& row) { return row.model.key(); }));
 static_assert(modelsRegistered(kOmegaModels) && modelsRegistered(kMidiOnInterface0Models));
 
 // Samples per 1-ms frame that the bandwidth request allows for.

@@ -213,6 +213,7 @@ constexpr uint16_t kTessalyRates[] = {kRate44100, kRate48000,  kRate88200,
 constexpr uint8_t kTessalyFirstAlternate = 3;
 
 constexpr ModelRow kElektronModels[] = {{kModel1935_0004}, {kModel1935_0006}, {kModel1935_0008}};
+static_assert(tableKeysUnique(kElektronModels, [](const ModelRow& row) { return row.model.key(); }));
 static_assert(modelsRegistered(kElektronModels));
 
 // Texts given with their own line end are logged as they stand, the others as one "USB:" line.
