@@ -37,8 +37,7 @@ constexpr size_t kMaxConfigurationSize = 4096;
 
 // A byte patch for firmware that describes its interfaces wrongly. It applies only when the bytes
 // were received and sit in the descriptor it was made for: the descriptor that holds `offset`
-// begins `field` bytes before it and has type `type` (0: any descriptor, but never its length
-// and type bytes).
+// begins `field` bytes before it and has type `type`.
 struct RawPatch
 {
     DeviceModel model;
@@ -49,9 +48,9 @@ struct RawPatch
     uint8_t field;
 };
 
-constexpr uint8_t kAnyField = 0xFF;
 constexpr RawPatch kRawPatches[] = {
-    {kModel1ACC_0049, 164, 1, {1, 0}, 0, kAnyField},
+    // The input interface's alternate 0 is labelled vendor-specific: audio.
+    {kModel1ACC_0049, 164, 1, {1, 0}, kDescriptorTypeInterface, 5},
     // Three interface descriptors after the header: audio control, audio streaming twice.
     {kModelMBox, 14, 2, {1, 1}, kDescriptorTypeInterface, 5},
     {kModelMBox, 23, 2, {1, 2}, kDescriptorTypeInterface, 5},
@@ -100,9 +99,6 @@ bool patchFits(const RawPatch& patch, std::span<const uint8_t> bytes)
     const size_t field = patch.offset - position;
     if (position + field + patch.count > position + bytes[position]) {
         return false; // the patch would run into the next descriptor
-    }
-    if (patch.field == kAnyField) {
-        return field >= 2;
     }
     return field == patch.field && bytes[position + 1] == patch.type;
 }

@@ -90,14 +90,21 @@ std::vector<uint8_t> with(std::vector<uint8_t> bytes, size_t offset, uint8_t val
     return bytes;
 }
 
-std::vector<uint8_t> longSet(size_t size)
+// Header, class-specific filler up to 159, a descriptor of `type` there (its byte 5 is byte 164),
+// and filler up to `size`.
+std::vector<uint8_t> longSet(size_t size, uint8_t type = 4)
 {
-    // Header plus 0x24 descriptors of 10 bytes: byte 164 is byte 5 of the descriptor at 159.
     std::vector<uint8_t> bytes = ConfigBytes(1).build();
-    while (bytes.size() + 10 <= size) {
-        const std::vector<uint8_t> d = {10, 0x24, 0x0F, 0, 0, 0, 0, 0, 0, 0};
-        bytes.insert(bytes.end(), d.begin(), d.end());
+    const std::vector<uint8_t> filler = {10, 0x24, 0x0F, 0, 0, 0, 0, 0, 0, 0};
+    while (bytes.size() < 159) {
+        bytes.insert(bytes.end(), filler.begin(), filler.end());
     }
+    const std::vector<uint8_t> at159 = {9, type, 1, 0, 0, 0xFF, 0, 0, 0};
+    bytes.insert(bytes.end(), at159.begin(), at159.end());
+    while (bytes.size() + filler.size() <= size) {
+        bytes.insert(bytes.end(), filler.begin(), filler.end());
+    }
+    bytes.resize(std::min(bytes.size(), size));
     return bytes;
 }
 
@@ -146,6 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
         PatchCase{"USBPreWrongDescriptorType", kModelUSBPre, formatsAt({292, 338, 565, 608}, 0x21), 0, 0, {}},
         PatchCase{"1ACCByteInsideADescriptor", kModel1ACC_0049, longSet(200), 0, 1, {{164, 1}}},
         PatchCase{"1ACCSetTooShort", kModel1ACC_0049, longSet(160), 0, 0, {}},
+        PatchCase{"1ACCByteInAnotherDescriptor", kModel1ACC_0049, longSet(200, 0x24), 0, 0, {}},
         PatchCase{"1ACCByteWhereADescriptorBegins", kModel1ACC_0049, with(longSet(200), 159, 5), 0, 0, {}},
         PatchCase{"UnlistedModelUntouched", kModelFendrimo, mboxLayout(), 0, 0, {}}),
     [](const testing::TestParamInfo<PatchCase>& param) { return std::string(param.param.name); });
