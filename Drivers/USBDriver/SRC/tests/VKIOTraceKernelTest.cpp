@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Log.h"
@@ -130,4 +132,37 @@ TEST(VKIOTraceKernel, DeepNestingCutsTheHeadAt511Characters)
         EXPECT_EQ(nameAt, 511u);
         EXPECT_EQ(line.find_first_not_of(' ', 8), 511u);
     }
+}
+
+TEST(VKIOTraceKernel, ConcurrentLinesKeepWholeHeadsAndDistinctNumbers)
+{
+    constexpr int kThreads = 4;
+    constexpr int kLines = 100; // well below what the log holds before it drops lines
+    Capture log(Channel::kernel);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            VKIOTrace scope("worker", t);
+            for (int i = 0; i < kLines; ++i) {
+                scope.trace("line", t, i);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    platform::log::flush();
+    const auto lines = log.texts();
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * (kLines + 2)));
+    std::set<int> numbers;
+    for (const std::string& line : lines) {
+        const Parsed p = parse(line);
+        numbers.insert(p.number);
+        const size_t text = p.rest.find_first_not_of(' ');
+        ASSERT_NE(text, std::string::npos) << line;
+        const std::string body = p.rest.substr(text);
+        EXPECT_TRUE(body.rfind("line ", 0) == 0 || body.rfind("+worker ", 0) == 0 || body == "-worker") << line;
+    }
+    EXPECT_EQ(numbers.size(), lines.size());
+    EXPECT_EQ(VKIOTrace::iCountNestedTraces.load(), 0);
 }
