@@ -7,7 +7,8 @@
 //
 // Input: byte 0 picks the device identity (a plain device or one of the models with rules of their
 // own), byte 1 flags (bit 0 high speed, bit 1 listed with the next 380 bytes as its feature
-// record, bit 2 a device descriptor from the input: a length byte and up to 31 bytes), byte 2 the
+// record, bit 2 a device descriptor from the input: a length byte and up to 31 bytes, bit 3 formats
+// disabled by the request's rate, input resolution and output channel count), byte 2 the
 // number of configurations (0 to 7); then the 24-byte stream request; then per configuration a
 // little-endian u16 length and that many bytes (the bytes received).
 #include <algorithm>
@@ -42,14 +43,16 @@ struct Identity
 
 constexpr DeviceModel kPlain{0x1234, 0x5678, "plain"};
 constexpr Identity kIdentities[] = {
-    {kPlain, 0x0100},           {kModel1935_0006, 0x0100}, {kModelMBox, 0x0100},      {kModelMBox2, 0x0100},
-    {kModelUSBPre, 0x0100},     {kModel1604_8006, 0x0100}, {kModel1ACC_0049, 0x0100}, {kModel0CCD_0014, 0x0100},
-    {kModelExtigy, 0x0100},     {kModel03EB_4308, 0x0100}, {kModel0A4E_4040, 0x0100}, {kModelCrimsonSPL, 0x0100},
-    {kModelTessaly, 0x0100},    {kModelXMOS, 0x0100},      {kModel0562_03EB, 0x0100}, {kModelKelvraUC3, 0x0100},
-    {kModelKelvraUC3, 0x0200},  {kModel0926_0201, 0x0100}, {kModelPlay1624, 0x0100},  {kModelPellirun, 0x0100},
-    {kModelFendrimo, 0x0100},   {kModelUS366, 0x0100},     {kModelUS322, 0x0100},     {kModel0A92_0081, 0x0100},
-    {kModel200C_100A, 0x0100},  {kModel1D03_005C, 0x0100}, {kModel1210_0001, 0x0100}, {kModel170B_0020, 0x0100},
-    {kModel0763_2003, 0x0100},  {kModel0A4A_F1A0, 0x0100},
+    {kPlain, 0x0100},          {kModel1935_0006, 0x0100}, {kModelMBox, 0x0100},
+    {kModelMBox2, 0x0100},     {kModelUSBPre, 0x0100},    {kModel1604_8006, 0x0100},
+    {kModel1ACC_0049, 0x0100}, {kModel0CCD_0014, 0x0100}, {kModelExtigy, 0x0100},
+    {kModel03EB_4308, 0x0100}, {kModel0A4E_4040, 0x0100}, {kModelCrimsonSPL, 0x0100},
+    {kModelTessaly, 0x0100},   {kModelXMOS, 0x0100},      {kModel0562_03EB, 0x0100},
+    {kModelKelvraUC3, 0x0100}, {kModelKelvraUC3, 0x0200}, {kModel0926_0201, 0x0100},
+    {kModelPlay1624, 0x0100},  {kModelPellirun, 0x0100},  {kModelFendrimo, 0x0100},
+    {kModelUS366, 0x0100},     {kModelUS322, 0x0100},     {kModel0A92_0081, 0x0100},
+    {kModel200C_100A, 0x0100}, {kModel1D03_005C, 0x0100}, {kModel1210_0001, 0x0100},
+    {kModel170B_0020, 0x0100}, {kModel0763_2003, 0x0100}, {kModel0A4A_F1A0, 0x0100},
 };
 
 struct Quiet
@@ -155,6 +158,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         check(device.getCountConfigurationDescriptors() <= configurations);
         check(device.buildInternalAPIDeviceInfo());
         checkDescription(*device.getAPIDeviceInfoPtr());
+        if ((flags & 8) != 0) {
+            // Formats taken away as model corrections do, by the request's own values.
+            device.disableAllByFrequency(uint32_t(request.iFrequency));
+            device.disableAllByResolution(request.iInResolution);
+            device.disableAllByChannels(uint8_t(request.iOutChannels));
+            check(device.buildInternalAPIDeviceInfo());
+            checkDescription(*device.getAPIDeviceInfoPtr());
+        }
 
         for (int round = 0; round < 2; ++round) {
             if (round == 1) {
