@@ -14,6 +14,7 @@
 #include <IOKit/usb/IOUSBDevice.h>
 #include <VKIOTrace.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -262,7 +263,15 @@ void VKDevice::applyDefaultSettings(bool highSpeed)
         const auto speed = highSpeed ? APISpecificFeatures::kHighSpeed : APISpecificFeatures::kFullSpeed;
         const APIStreamingInfo& in = mInitSettings.mFormats[speed][APISpecificFeatures::kInput];
         const APIStreamingInfo& out = mInitSettings.mFormats[speed][APISpecificFeatures::kOutput];
-        settings.iFrequency = static_cast<int32_t>(static_cast<uint32_t>(in.mLowerFrequency));
+        // The record's rate is the word at byte 4 of the input half; a record that lists discrete
+        // rates instead leaves it 0, and then its first rate is taken (no rate: the table's stays).
+        uint32_t rate = in.mLowerFrequency;
+        if (rate == 0 && in.mNumFrequencies > 0) {
+            rate = in.mFrequencies[0];
+        }
+        if (rate != 0 && rate <= static_cast<uint32_t>(INT32_MAX)) {
+            settings.iFrequency = static_cast<int32_t>(rate);
+        }
         settings.iInChannels = in.bNrChannels;
         settings.iInResolution = in.bBitResolution;
         settings.iOutChannels = out.bNrChannels;
