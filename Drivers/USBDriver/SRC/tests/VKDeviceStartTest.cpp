@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -87,6 +88,96 @@ protected:
     DriverFixture driver;
 };
 
+TEST_F(VKDeviceStartTest, TheSharedBlockHoldsTheIdentityAndThePerModelDefaultSettings)
+{
+    struct Case
+    {
+        const char* model;
+        bool highSpeed;
+        QzChannelSettings expected;
+    };
+    const Case cases[] = {
+        {"class-audio-24", false, {44100, 2, 24, 2, 24, 0}},
+        {"03EB:4308", true, {96000, 8, 24, 8, 24, 0}},
+        {"0A4E:4040", true, {44100, 2, 16, 2, 16, 0}},
+        // The scan's first-scan defaults stay: no per-model row replaces them.
+        {"0763:2003", false, {44100, 2, 16, 2, 16, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.model);
+        const usbsim::CatalogueEntry* entry = usbsim::findModel(c.model);
+        ASSERT_NE(entry, nullptr);
+        driver.addPersonality(entry->vendor, entry->product);
+        ASSERT_NE(driver.plug(usbsim::makeModel(c.model)), nullptr);
+        const VKDevice& device = *driver.vkDevice();
+        const DriverSM& sm = *device.mpDriverSM;
+        EXPECT_EQ(sm.mVersion, 0x03030B00u);
+        EXPECT_EQ(sm.devDesc.idVendor, entry->vendor);
+        EXPECT_EQ(sm.devDesc.idProduct, entry->product);
+        EXPECT_EQ(sm.devDesc.bcdDevice, entry->bcdDevice);
+        EXPECT_EQ(sm.mIsHighSpeed, c.highSpeed ? 1u : 0u);
+        EXPECT_EQ(device.isUSB2, c.highSpeed ? 1 : 0);
+        EXPECT_NE(sm.mUniqueLocationID, 0u);
+        char uid[kDriverSMNameSize];
+        std::snprintf(uid, sizeof(uid), "VID_%04X_PID_%04X_BUS_%08X", entry->vendor, entry->product,
+                      sm.mUniqueLocationID);
+        EXPECT_STREQ(sm.szDeviceUID, uid);
+        EXPECT_STREQ(sm.szDisplayName, sm.szProduct);
+        EXPECT_NE(sm.szProduct[0], '\0');
+        EXPECT_EQ(std::memcmp(sm.mDescriptors, driver.model()->deviceDescriptorBytes().data(), 18), 0);
+        const QzChannelSettings& settings = sm.mChannelSettings;
+        EXPECT_EQ(settings.iFrequency, c.expected.iFrequency);
+        EXPECT_EQ(settings.iInChannels, c.expected.iInChannels);
+        EXPECT_EQ(settings.iInResolution, c.expected.iInResolution);
+        EXPECT_EQ(settings.iOutChannels, c.expected.iOutChannels);
+        EXPECT_EQ(settings.iOutResolution, c.expected.iOutResolution);
+        EXPECT_EQ(settings.uConfiguration, 0u);
+        driver.unplug();
+    }
+}
+
+TEST_F(VKDeviceStartTest, TheDeviceDescriptorIsReadAgainAfterFailedAttempts)
+{
+    struct Case
+    {
+        uint32_t failures; // requests that fail before the device answers
+        usbsim::ControlReply failure;
+        bool starts;
+        int requests; // device-descriptor requests of the start
+    };
+    const Case cases[] = {
+        {0, ControlReply::stall(), true, 1},
+        {18, ControlReply::stall(), true, 19},      // three attempts of six tries, then the fourth attempt
+        {30, ControlReply::stall(), false, 30},     // five attempts of six tries
+        {5, ControlReply::deviceError(), false, 5}, // a device error ends each attempt at once
+    };
+    driver.addPersonality(kVendor, kProduct);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failures);
+        auto model = testDevice();
+        VKKernelDevice* service = driver.plug(model, {}, [&](usbsim::Device&) {
+            model->clearRequestLog();
+            model->script(RequestMatch{0x80, 6, 0x0100, 0},
+                          std::vector<ScriptedStep>(c.failures, ScriptedStep::answer(c.failure)));
+        });
+        // A service whose start failed has let its device object go.
+        EXPECT_EQ(service != nullptr && driver.vkDevice() != nullptr, c.starts);
+        int requests = 0;
+        for (const usbsim::LoggedRequest& entry : driver.requestLog()) {
+            if (entry.setup.bmRequestType == 0x80 && entry.setup.bRequest == 6 &&
+                entry.setup.wValue == 0x0100) {
+                ++requests;
+                if (requests == c.requests) {
+                    break; // later reads are the service's own (the hub count)
+                }
+            }
+        }
+        EXPECT_EQ(requests, c.requests);
+        driver.unplug();
+        EXPECT_EQ(driver.liveInstances(), driver_test::LiveInstances{});
+    }
+}
+
 TEST_F(VKDeviceStartTest, TheCustomNameReplacesTheProductNameWithAtMost64Characters)
 {
     const std::string longName(100, 'n');
@@ -161,6 +252,28 @@ TEST_F(VKDeviceStartTest, AnUnlistedDeviceOutsideTheFamilyIsNotAskedForItsFirmwa
     ASSERT_NE(driver.plug(testDevice()), nullptr);
     EXPECT_TRUE(vendorRequests(driver.requestLog()).empty());
     EXPECT_EQ(driver.vkDevice()->mFirmwareVersion, 0u);
+}
+
+TEST_F(VKDeviceStartTest, ModelCommandsSendNothingToOtherModels)
+{
+    driver.addPersonality(kVendor, kProduct);
+    ASSERT_NE(driver.plug(testDevice()), nullptr);
+    VKDevice& device = *driver.vkDevice();
+    driver.clearRequestLog();
+    bool anyTrue = false;
+    ASSERT_TRUE(driver.runInKernel([&] {
+        anyTrue = device.sendSetPicCommand(129) || device.sendGetPicCommand(130) ||
+                  device.sendPicCommand(129) || device.sendDeepSleep();
+        device.setEsuCpldByte(0x10);
+        device.startupDigiDesignMbox2();
+        device.initDigiDesignMbox();
+        device.initDigiDesignMbox2();
+        device.scanFirmwareVersion();
+    }));
+    EXPECT_FALSE(anyTrue);
+    EXPECT_TRUE(driver.requestLog().empty());
+    EXPECT_EQ(device.mEsuCpldByte, 0);
+    EXPECT_EQ(device.mFirmwareVersion, 0u);
 }
 
 TEST_F(VKDeviceStartTest, PicCommandsOfTheUSBPreAreASetThenAGetRequest)

@@ -287,20 +287,6 @@ TEST_F(VKDeviceTest, TheCustomNameKeepsAtMost64CharactersAndNothingPastTheSource
     EXPECT_EQ(device->customNameLength(), 0u);
 }
 
-TEST_F(VKDeviceTest, VendorCommandsOfOtherModelsSendNothing)
-{
-    identify(0x1111, 0x2222, 0x0100);
-    EXPECT_FALSE(device->sendSetPicCommand(129));
-    EXPECT_FALSE(device->sendGetPicCommand(130));
-    EXPECT_FALSE(device->sendPicCommand(129));
-    EXPECT_FALSE(device->sendDeepSleep());
-    device->setEsuCpldByte(0x10);
-    EXPECT_EQ(device->mEsuCpldByte, 0);
-    device->startupDigiDesignMbox2();
-    device->scanFirmwareVersion();
-    EXPECT_EQ(device->mFirmwareVersion, 0u);
-}
-
 TEST_F(VKDeviceTest, ChannelCountsFromOutsideAreKeptWithinTheRing)
 {
     device->setReadChannels(6, 4);
