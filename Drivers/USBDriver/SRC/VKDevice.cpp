@@ -277,10 +277,9 @@ void VKDevice::setEsuCpldByte(uint8_t value)
     if (!kModel0A92_0111.is(vendorID(), productID())) {
         return;
     }
-    if (mEsuCpldBusy != 0) {
+    if (mEsuCpldBusy.exchange(1) != 0) {
         return;
     }
-    mEsuCpldBusy = 1;
     const uint8_t byte = static_cast<uint8_t>(value | kEsuCpldFixedBits);
     if (byte != mEsuCpldByte) {
         mEsuCpldByte = byte;
@@ -291,7 +290,7 @@ void VKDevice::setEsuCpldByte(uint8_t value)
         mOwner.deviceRequest(kVKDirectionOut, kVKTypeVendor, kVKRecipientDevice, kEsuCpldRequest, byte, 1,
                              nullptr, length, kEsuCpldRetries);
     }
-    mEsuCpldBusy = 0;
+    mEsuCpldBusy.store(0);
 }
 
 // ---------------------------------------------------------------------------------------------

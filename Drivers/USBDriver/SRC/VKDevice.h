@@ -317,7 +317,7 @@ public:
     const void* mBulkEncoder = nullptr;
     uint8_t* mDmaOutBufer = nullptr; // 25,600-byte staging buffer; freed at destruction
     uint8_t mEsuCpldByte = 0;        // last value written to the ESU CPLD
-    uint8_t mEsuCpldBusy = 0;
+    std::atomic<uint8_t> mEsuCpldBusy{0}; // taken by exchange, so two writers never interleave
     uint8_t mRecovery = 0;
     uint64_t mInterruptIOGuard_FramesSent = 0;
     int64_t mInterruptIOGuard_WindowSum = 0;

@@ -41,15 +41,9 @@ std::shared_ptr<usbsim::models::ClassAudioDevice> testDevice(uint16_t vendor = k
     return std::make_shared<usbsim::models::ClassAudioDevice>(options);
 }
 
-// A "QzSpecific" dictionary with a feature record carrying `flags` and, when given, a custom name.
-OSDictionary* qzSpecific(std::initializer_list<APISpecificFeatures::Flag> flags,
-                         const char* customName = nullptr)
+// A "QzSpecific" dictionary with this feature record and, when given, a custom name.
+OSDictionary* qzSpecific(const APISpecificFeatures& features, const char* customName = nullptr)
 {
-    APISpecificFeatures features{};
-    for (APISpecificFeatures::Flag flag : flags) {
-        features.mFlags[flag] = 1;
-    }
-    features.mValid = 1;
     OSDictionary* specific = OSDictionary::withCapacity(2);
     OSData* data = OSData::withBytes(&features, sizeof(features));
     specific->setObject("kConfigurationData", data);
@@ -79,7 +73,16 @@ protected:
     VKKernelDevice* plugListed(std::initializer_list<APISpecificFeatures::Flag> flags, const char* customName,
                                std::shared_ptr<usbsim::models::ClassAudioDevice> model)
     {
-        OSDictionary* specific = qzSpecific(flags, customName);
+        APISpecificFeatures features{};
+        for (APISpecificFeatures::Flag flag : flags) {
+            features.mFlags[flag] = 1;
+        }
+        return plugListed(features, customName, std::move(model));
+    }
+    VKKernelDevice* plugListed(const APISpecificFeatures& features, const char* customName,
+                               std::shared_ptr<usbsim::models::ClassAudioDevice> model)
+    {
+        OSDictionary* specific = qzSpecific(features, customName);
         driver.addPersonality(kVendor, kProduct, specific);
         specific->release();
         return driver.plug(std::move(model));
@@ -176,6 +179,61 @@ TEST_F(VKDeviceStartTest, TheDeviceDescriptorIsReadAgainAfterFailedAttempts)
         driver.unplug();
         EXPECT_EQ(driver.liveInstances(), driver_test::LiveInstances{});
     }
+}
+
+TEST_F(VKDeviceStartTest, AFeatureRecordWithFormatsGivesTheDefaultSettingsOfItsSpeed)
+{
+    struct Case
+    {
+        const char* what;
+        uint32_t lowerFrequency;
+        std::vector<uint32_t> rates;
+        int32_t expectedFrequency;
+    };
+    const Case cases[] = {
+        {"a continuous range gives its lower rate", 32000, {}, 32000},
+        {"a discrete list gives its first rate", 0, {48000, 96000}, 48000},
+        {"no rate keeps the table's", 0, {}, 44100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        APISpecificFeatures features{};
+        APIStreamingInfo& in =
+            features.mFormats[APISpecificFeatures::kFullSpeed][APISpecificFeatures::kInput];
+        APIStreamingInfo& out =
+            features.mFormats[APISpecificFeatures::kFullSpeed][APISpecificFeatures::kOutput];
+        in.bBitResolution = 16;
+        in.bNrChannels = 4;
+        in.mLowerFrequency = c.lowerFrequency;
+        in.mNumFrequencies = static_cast<uint8_t>(c.rates.size());
+        for (size_t i = 0; i < c.rates.size(); ++i) {
+            in.mFrequencies[i] = c.rates[i];
+        }
+        out.bBitResolution = 24; // the input half's resolution serves both
+        out.bNrChannels = 6;
+        // High-speed formats that a full-speed device does not take.
+        features.mFormats[APISpecificFeatures::kHighSpeed][APISpecificFeatures::kInput].bNrChannels = 8;
+        // One product per case: a personality stays with the fixture.
+        const uint16_t product = static_cast<uint16_t>(kProduct + 1 + (&c - cases));
+        OSDictionary* specific = qzSpecific(features);
+        driver.addPersonality(kVendor, product, specific);
+        specific->release();
+        ASSERT_NE(driver.plug(testDevice(kVendor, product)), nullptr);
+        const QzChannelSettings& settings = driver.vkDevice()->mpDriverSM->mChannelSettings;
+        EXPECT_EQ(settings.iFrequency, c.expectedFrequency);
+        EXPECT_EQ(settings.iInChannels, 4);
+        EXPECT_EQ(settings.iInResolution, 16);
+        EXPECT_EQ(settings.iOutChannels, 6);
+        EXPECT_EQ(settings.iOutResolution, 16);
+        driver.unplug();
+    }
+}
+
+TEST_F(VKDeviceStartTest, AFullSpeedDeviceThatMustNotRunAtUSB1IsMarkedFailing)
+{
+    ASSERT_NE(plugListed({APISpecificFeatures::kPreventUSB1Mode}, nullptr, testDevice()), nullptr);
+    EXPECT_EQ(driver.vkDevice()->mDeviceSpecific.mPreventUSB1, 1);
+    EXPECT_EQ(driver.vkDevice()->m_bDeviceHardwareFailure.load(), 1);
 }
 
 TEST_F(VKDeviceStartTest, TheCustomNameReplacesTheProductNameWithAtMost64Characters)

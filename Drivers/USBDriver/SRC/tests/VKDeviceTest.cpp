@@ -302,4 +302,37 @@ TEST_F(VKDeviceTest, ChannelCountsFromOutsideAreKeptWithinTheRing)
     EXPECT_EQ(device->mChannelsChanged.load(), 1);
 }
 
+// A request block that counts its destructions.
+class CountedBlock : public VKSimpleObject
+{
+public:
+    explicit CountedBlock(int& destroyed) : m_destroyed(destroyed) {}
+    ~CountedBlock() override { ++m_destroyed; }
+
+private:
+    int& m_destroyed;
+};
+
+TEST_F(VKDeviceTest, EmptiedRequestBlockListsDestroyTheBlocksNothingElseHolds)
+{
+    int destroyed = 0;
+    auto* shared = new CountedBlock(destroyed);
+    VKSimpleArray otherHolder;
+    otherHolder.add(shared);
+    for (int i = 0; i < 3; ++i) {
+        device->mBulkInRqBs.add(new CountedBlock(destroyed));
+        device->mInterruptOutRqBs.add(new CountedBlock(destroyed));
+    }
+    device->mBulkInRqBs.add(shared);
+
+    device->terminateBulkRqBs(device->mBulkInRqBs);
+    EXPECT_EQ(device->mBulkInRqBs.getCount(), 0);
+    EXPECT_EQ(destroyed, 3); // the one another list holds stays
+    EXPECT_EQ(shared->getRefCount(), 1);
+
+    device->terminateInterruptRqBs(device->mInterruptOutRqBs);
+    EXPECT_EQ(device->mInterruptOutRqBs.getCount(), 0);
+    EXPECT_EQ(destroyed, 6);
+}
+
 } // namespace
