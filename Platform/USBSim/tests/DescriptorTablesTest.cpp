@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "TestDevice.h"
+#include "usbsim/Catalogue.h"
 #include "usbsim/models/BitPlaneBulkDevice.h"
 #include "usbsim/models/ClassAudioDevice.h"
 
@@ -78,6 +79,57 @@ TEST(DescriptorTables, EveryModelAnswersTheBytesItAlwaysHad)
         const uint64_t print = fingerprint(*model);
         EXPECT_EQ(size, c.configurationBytes) << c.model;
         EXPECT_EQ(print, c.fingerprint) << c.model;
+    }
+}
+
+// The catalogue's models, by name: configuration size and fingerprint.
+TEST(DescriptorTables, EveryCatalogueModelAnswersTheBytesItAlwaysHad)
+{
+    struct Case
+    {
+        const char* model;
+        size_t configurationBytes;
+        uint64_t fingerprint;
+    };
+    const Case cases[] = {
+        {"class-audio", 282, 0x85FA'176B'8A18'561D},
+        {"class-audio-feedback", 300, 0xAAEF'6F26'C156'F86A},
+        {"bitplane-bulk", 41, 0xDD3B'BE8F'FB8E'7C69},
+        {"bitplane-bulk-1024", 41, 0x76F8'DBDD'A675'B00E},
+        {"class-audio-24", 190, 0x143F'B6F5'EBEE'802B},
+        {"Kelvra-UC3", 282, 0x7C3F'5B64'59C5'DC6B},
+        {"Kelvra-UC3@0100", 282, 0xF2AC'45C3'9223'6132},
+        {"0A4A:F1A0", 282, 0xD6D2'E109'2DF9'ED85},
+        {"Crimson-SPL", 332, 0xCA66'C4FB'26D3'7643},
+        {"Pellirun", 282, 0xE021'58E5'02A7'495A},
+        {"Tessaly", 265, 0xE7D3'7775'1314'0455},
+        {"US-322", 243, 0x358D'72B8'9940'DB78},
+        {"US-366", 243, 0x6346'A613'6050'1456},
+        {"UH-7000", 243, 0x14E4'5A45'90C8'9C39},
+        {"MBox", 50, 0x7DE9'32F7'7536'D909},
+        {"MBox2", 517, 0x2849'F496'EA14'71BA},
+        {"USBPre", 635, 0xAA51'5C77'2222'0E57},
+        {"1ACC:0049", 217, 0x6C7B'6DA6'8F58'BC8F},
+        {"1604:8006", 89, 0xB393'D5D4'39E9'1368},
+        {"0CCD:0014", 294, 0x7798'331A'4061'7A8B},
+        {"03EB:4308", 202, 0x88FD'4C3F'3B9E'C2BD},
+        {"0A4E:4040", 358, 0xA964'8DE0'99A1'D559},
+        {"Extigy", 257, 0x22E3'2DB3'84DE'DE62},
+        {"0763:2003", 294, 0xAA50'C95B'6AD2'FC7B},
+        {"XMOS", 218, 0xA03C'DB12'24EF'AFBE},
+        {"1935:0006", 341, 0x5D8B'F48C'DA52'C62E},
+        {"1935:0006@0001", 341, 0xFA87'4F38'B71B'5BE0},
+        {"1235:0002", 190, 0x1D38'91FB'600A'38E4},
+        {"0499:100B", 236, 0x1A72'EB30'7A54'9B23},
+    };
+    EXPECT_EQ(std::size(cases), catalogue().size()) << "a model without its pin";
+    for (const auto& c : cases) {
+        auto model = makeModel(c.model);
+        ASSERT_TRUE(model) << c.model;
+        const size_t size = descriptor(*model, kDescriptorConfiguration).size();
+        const uint64_t print = fingerprint(*model);
+        EXPECT_EQ(size, c.configurationBytes) << c.model;
+        EXPECT_EQ(print, c.fingerprint) << c.model << std::hex << " 0x" << print;
     }
 }
 

@@ -137,8 +137,9 @@ public:
     DeviceDescriptor deviceDescriptor() const;
     // The configuration whose bConfigurationValue is `value`.
     std::optional<ConfigurationLayout> configurationLayout(uint8_t value) const;
-    // Bus power the port offers, in 2 mA units.
+    // Bus power the port offers, in 2 mA units; a test may change it before the device is attached.
     uint32_t busPowerAvailable() const { return m_busPower; }
+    void setBusPowerAvailable(uint32_t units) { m_busPower = units; }
 
     // --- Called by the bus.
     ControlReply control(const SetupPacket& setup, std::span<const uint8_t> outData);
@@ -181,7 +182,6 @@ protected:
     void setDeviceDescriptor(std::vector<uint8_t> bytes) { m_device = std::move(bytes); }
     void addConfiguration(std::vector<uint8_t> bytes) { m_configurations.push_back(std::move(bytes)); }
     void setString(uint8_t index, const std::string& text) { m_strings[index] = text; }
-    void setBusPowerAvailable(uint32_t units) { m_busPower = units; }
     // A canned answer for class and vendor requests (IN data, or acceptance of an OUT request).
     void addReply(const RequestMatch& match, std::vector<uint8_t> bytes);
     void addReply(ReplyRow row);

@@ -64,8 +64,8 @@ std::vector<CatalogueEntry> build()
          table<model_data::tessaly>},
         // TEAC.
         {"US-322",
-         "high speed, vendor interfaces 1/2 (subclass 2) and 3 (MIDI) relabelled, class 0xFF search, "
-         "substitute 2 ch 24 bits to 96 kHz, firmware string (0x56, text at byte 4), 0x49",
+         "high speed, vendor interfaces 1/2 (subclass 2, class descriptors) and 3 (MIDI) relabelled, class "
+         "0xFF search, substitute 2 ch 24 bits to 96 kHz where built, firmware string (0x56, text at byte 4), 0x49",
          table<model_data::teac, 0x8040>},
         {"US-366",
          "as the US-322 with 6-channel input packets, 192 kHz substitute, AKM codec registers (0x41), "
@@ -75,8 +75,8 @@ std::vector<CatalogueEntry> build()
          table<model_data::teac, 0x8048>},
         // Digidesign.
         {"MBox",
-         "full speed, three vendor interfaces at offsets 9/18/27 raw-patched to control + streaming; "
-         "fixed 2 ch 24-bit format on interface 1 alternate 1 (both directions), rates forced to 44.1/48, "
+         "full speed, vendor interface descriptors at offsets 9/18/27 raw-patched to control + streaming "
+         "alternates 0/1; fixed 2 ch 24-bit format on interface 1 alternate 1 (both directions), rates forced to 44.1/48, "
          "class 0xFF search, class SET_CUR wIndex 0x0500 at stream start, reset on unconfigure",
          table<model_data::mbox>},
         {"MBox2",

@@ -21,12 +21,12 @@ std::vector<uint8_t> fullSpeedDevice(uint16_t product)
 
 } // namespace
 
-// MBox: three vendor-labelled interfaces back to back at offsets 9, 18 and 27 (the driver patches
-// their class and subclass bytes, 14-15, 23-24 and 32-33, into control and two streaming
-// interfaces). Interface 1 alternate 1 streams both ways (isochronous OUT 0x02 and IN 0x81, 2 ch
-// 24 bits at 48 kHz) and carries no format descriptor; interface 2 alternate 1 has an interrupt
-// endpoint only. The driver's start of streaming sends a class SET_CUR to interface 0 (wIndex
-// 0x0500, the input selection) and sets the rate on the pipes.
+// MBox: three vendor-labelled interface descriptors back to back at offsets 9, 18 and 27 (the
+// driver patches their class and subclass bytes, 14-15, 23-24 and 32-33, into a control interface
+// and a streaming interface's alternates 0 and 1): interface 0, then interface 1 alternate 0 (no
+// endpoints) and alternate 1, which streams both ways (isochronous OUT 0x02 and IN 0x81, 2 ch 24
+// bits at 48 kHz) without a format descriptor. The driver's start of streaming sends a class
+// SET_CUR to interface 0 (wIndex 0x0500, the input selection) and sets the rate on the pipes.
 models::ModelData mbox()
 {
     models::ModelData m;
@@ -34,28 +34,20 @@ models::ModelData mbox()
     m.device = fullSpeedDevice(0x1000);
     // clang-format off
     std::vector<uint8_t> d = {
-        // Configuration: bLength, bDescriptorType, wTotalLength (set when finished), bNumInterfaces 3, bConfigurationValue 1,
+        // Configuration: bLength, bDescriptorType, wTotalLength (set when finished), bNumInterfaces 2, bConfigurationValue 1,
         //                iConfiguration, bmAttributes bus powered, bMaxPower 500 mA
-        9, kDescriptorConfiguration, 0, 0, 3, 1, 0, 0x80, 250,
+        9, kDescriptorConfiguration, 0, 0, 2, 1, 0, 0x80, 250,
         // Offset 9, interface 0: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints,
         //                        bInterfaceClass vendor, bInterfaceSubClass, bInterfaceProtocol, iInterface
         9, kDescriptorInterface, 0, 0, 0, kVendorSpecific, 0, 0, 0,
-        // Offset 18, interface 1: the same fields
+        // Offset 18, interface 1 alternate 0: the same fields
         9, kDescriptorInterface, 1, 0, 0, kVendorSpecific, 0, 0, 0,
-        // Offset 27, interface 2: the same fields
-        9, kDescriptorInterface, 2, 0, 0, kVendorSpecific, 0, 0, 0,
-        // Interface 1 streaming: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting 1, bNumEndpoints 2,
-        //                        bInterfaceClass vendor, bInterfaceSubClass, bInterfaceProtocol, iInterface
+        // Offset 27, interface 1 alternate 1 (streaming): the same fields, bNumEndpoints 2
         9, kDescriptorInterface, 1, 1, 2, kVendorSpecific, 0, 0, 0,
         // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes isochronous adaptive, wMaxPacketSize 294, bInterval 1
         7, kDescriptorEndpoint, 0x02, kIsocAdaptive, lo(294), hi(294), 1,
         // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes isochronous asynchronous, wMaxPacketSize 294, bInterval 1
         7, kDescriptorEndpoint, 0x81, kIsocAsync, lo(294), hi(294), 1,
-        // Interface 2 status: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting 1, bNumEndpoints 1,
-        //                     bInterfaceClass vendor, bInterfaceSubClass, bInterfaceProtocol, iInterface
-        9, kDescriptorInterface, 2, 1, 1, kVendorSpecific, 0, 0, 0,
-        // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes interrupt, wMaxPacketSize 8, bInterval 8
-        7, kDescriptorEndpoint, 0x83, 0x03, 8, 0, 8,
     };
     // clang-format on
     finishConfiguration(d);

@@ -28,8 +28,9 @@ std::vector<uint8_t> firmwareString(std::string_view text)
 } // namespace
 
 // US-322 (8040), US-366 (8041), UH-7000 (8048), high speed: interface 0 vendor-specific without
-// endpoints; interfaces 1 (output) and 2 (input) vendor-specific with subclass 2, alternate 1 of
-// 16-bit and alternate 2 of 24-bit packets and no format descriptors (the driver builds them);
+// endpoints; interfaces 1 (output) and 2 (input) vendor-specific with subclass 2 and audio class
+// descriptors, alternate 1 stereo 16-bit and alternate 2 stereo 24-bit at 44.1 and 48 kHz (where
+// the driver builds its own formats it clears alternate 1 and widens the rates of alternate 2);
 // interface 3 vendor-specific with subclass 3 (MIDI), two bulk endpoints. The US-366 and the
 // UH-7000 carry up to 6 input channels in their input packets and have the codec registers.
 models::ModelData teac(uint16_t product)
@@ -54,15 +55,15 @@ models::ModelData teac(uint16_t product)
     };
     // clang-format on
     appendZeroBandwidth(d, 1, kVendorSpecific, kAudioStreaming);
-    appendAlternate(d, {.interfaceNumber = 1, .alternate = 1, .interfaceClass = kVendorSpecific,
-                        .classDescriptors = false, .endpoint = 0x01, .packetSize = 104});
-    appendAlternate(d, {.interfaceNumber = 1, .alternate = 2, .interfaceClass = kVendorSpecific,
-                        .classDescriptors = false, .endpoint = 0x01, .packetSize = 156});
+    appendAlternate(d, {.interfaceNumber = 1, .alternate = 1, .interfaceClass = kVendorSpecific, .terminal = 1,
+                        .subframe = 2, .bits = 16, .rates = {44100, 48000}, .endpoint = 0x01, .packetSize = 104});
+    appendAlternate(d, {.interfaceNumber = 1, .alternate = 2, .interfaceClass = kVendorSpecific, .terminal = 1,
+                        .rates = {44100, 48000}, .endpoint = 0x01, .packetSize = 156});
     appendZeroBandwidth(d, 2, kVendorSpecific, kAudioStreaming);
-    appendAlternate(d, {.interfaceNumber = 2, .alternate = 1, .interfaceClass = kVendorSpecific,
-                        .classDescriptors = false, .endpoint = 0x82, .packetSize = 104});
-    appendAlternate(d, {.interfaceNumber = 2, .alternate = 2, .interfaceClass = kVendorSpecific,
-                        .classDescriptors = false, .endpoint = 0x82, .packetSize = inPacket});
+    appendAlternate(d, {.interfaceNumber = 2, .alternate = 1, .interfaceClass = kVendorSpecific, .terminal = 5,
+                        .subframe = 2, .bits = 16, .rates = {44100, 48000}, .endpoint = 0x82, .packetSize = 104});
+    appendAlternate(d, {.interfaceNumber = 2, .alternate = 2, .interfaceClass = kVendorSpecific, .terminal = 5,
+                        .rates = {44100, 48000}, .endpoint = 0x82, .packetSize = inPacket});
     // clang-format off
     append(d, {
         // Interface 3 (MIDI): bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints 2,
