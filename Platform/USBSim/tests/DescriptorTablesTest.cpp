@@ -119,6 +119,11 @@ TEST(DescriptorTables, EveryCatalogueModelAnswersTheBytesItAlwaysHad)
         {"XMOS", 218, 0xA03C'DB12'24EF'AFBE},
         {"1935:0006", 341, 0x5D8B'F48C'DA52'C62E},
         {"1935:0006@0001", 341, 0xFA87'4F38'B71B'5BE0},
+        {"1935:0004", 341, 0xC40D'CFD5'1A1A'E8F0},
+        {"1935:0008", 341, 0x50EA'7F8D'8CE0'E56C},
+        {"US-144-MKII", 138, 0xFE98'3892'A54F'B225},
+        {"0926:0201", 282, 0xEBBE'5FC3'2D0A'8962},
+        {"Play-16/24", 282, 0xF241'55E1'829F'C35E},
         {"1235:0002", 190, 0x1D38'91FB'600A'38E4},
         {"0499:100B", 236, 0x1A72'EB30'7A54'9B23},
     };

@@ -35,7 +35,10 @@ models::ModelData dev0A4E_4040();
 models::ModelData extigy();
 models::ModelData dev0763_2003();
 models::ModelData xmos();
-models::ModelData elektron0006(uint16_t bcdDevice);
+models::ModelData elektron(uint16_t product, uint16_t bcdDevice);
+models::ModelData us144mk2();
+models::ModelData dev0926_0201();
+models::ModelData play1624();
 models::ModelData dev1235_0002();
 models::ModelData dev0499_100B();
 

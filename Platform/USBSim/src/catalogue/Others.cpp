@@ -422,17 +422,17 @@ models::ModelData xmos()
     return m;
 }
 
-// Elektron 1935:0006: high speed; streaming interfaces 0 (in, 0x81) and 1 (out, 0x02) vendor-
+// Elektron 1935:0004, 0006, 0008: high speed; streaming interfaces 0 (in, 0x81) and 1 (out, 0x02) vendor-
 // labelled with alternates 1 to 7 and no format descriptors (the driver builds the 48 kHz formats
 // per (channels, bits)); control interface 2 (vendor, subclass 1), MIDI interface 3, vendor
 // interface 4 with bulk endpoints. Identity: vendor IN 0x00 (8-byte UID), vendor IN 0x01 (name:
 // 5 bytes at revision 1, 32 bytes at revision 3, which streams); vendor OUT 0x01 sets the name (to
 // the device) or the channel map (to an interface).
-models::ModelData elektron0006(uint16_t bcdDevice)
+models::ModelData elektron(uint16_t product, uint16_t bcdDevice)
 {
     models::ModelData m;
     m.speed = Speed::high;
-    m.device = deviceDescriptor(0x1935, 0x0006, bcdDevice, Speed::high);
+    m.device = deviceDescriptor(0x1935, product, bcdDevice, Speed::high);
     std::vector<uint8_t> d = configurationHeader(5);
     // Bytes per microframe of each alternate: 7 frames of (channels x bytes + 2).
     const uint16_t packets[] = {14, 42, 56, 70, 98, 126, 140};
@@ -468,7 +468,7 @@ models::ModelData elektron0006(uint16_t bcdDevice)
     // clang-format on
     finishConfiguration(d);
     m.configurations = {d};
-    m.strings = {{1, "Elektron"}, {2, "1935:0006"}};
+    m.strings = {{1, "Elektron"}, {2, product == 0x0004 ? "1935:0004" : product == 0x0006 ? "1935:0006" : "1935:0008"}};
     const bool early = bcdDevice < 2;
     std::vector<uint8_t> name;
     if (early) {
@@ -515,6 +515,86 @@ models::ModelData dev0499_100B()
     frequency.failures = 40;
     frequency.failureStatus = kPipeStalled;
     m.replies = {frequency};
+    return m;
+}
+
+// US-144 MKII (0644:8020): high speed, bulk in and isochronous out. Output interface 0 (isochronous
+// OUT 0x02), input interface 1 whose alternate 1 has an isochronous IN endpoint (0x81, the rate
+// feedback the driver takes for it) and a bulk IN endpoint (0x86, the samples); stereo 24-bit at
+// 44.1 to 96 kHz.
+models::ModelData us144mk2()
+{
+    const Speed hs = Speed::high;
+    std::vector<uint8_t> d = configurationHeader(2);
+    d[8] = 250; // bMaxPower 500 mA
+    appendZeroBandwidth(d, 0);
+    appendAlternate(d, {.interfaceNumber = 0, .alternate = 1, .terminal = 1, .rates = {44100, 48000, 88200, 96000},
+                        .endpoint = 0x02, .packetSize = 78});
+    appendZeroBandwidth(d, 1);
+    // clang-format off
+    append(d, {
+        // Interface 1 streaming: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting 1, bNumEndpoints 2,
+        //                        bInterfaceClass audio, bInterfaceSubClass streaming, bInterfaceProtocol, iInterface
+        9, kDescriptorInterface, 1, 1, 2, kAudio, kAudioStreaming, 0, 0,
+        // AS general: bLength, bDescriptorType, bDescriptorSubtype AS_GENERAL, bTerminalLink, bDelay, wFormatTag PCM
+        7, kDescriptorClassInterface, 0x01, 5, 1, lo(0x0001), hi(0x0001),
+        // Format type I: bLength, bDescriptorType, bDescriptorSubtype FORMAT_TYPE, bFormatType I, bNrChannels 2,
+        //                bSubframeSize 3, bBitResolution 24, bSamFreqType 4, tSamFreq 44.1, 48, 88.2, 96 kHz
+        20, kDescriptorClassInterface, 0x02, 0x01, 2, 3, 24, 4, lo(44100), hi(44100), b3(44100), lo(48000), hi(48000), b3(48000), lo(88200), hi(88200), b3(88200), lo(96000), hi(96000), b3(96000),
+        // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes isochronous asynchronous, wMaxPacketSize 64,
+        //           bInterval 1, bRefresh, bSynchAddress
+        9, kDescriptorEndpoint, 0x81, kIsocAsync, 64, 0, 1, 0, 0,
+        // AS endpoint: bLength, bDescriptorType, bDescriptorSubtype EP_GENERAL, bmAttributes, bLockDelayUnits, wLockDelay
+        7, kDescriptorClassEndpoint, 0x01, 0x01, 0, 0, 0,
+        // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes bulk, wMaxPacketSize 512, bInterval
+        7, kDescriptorEndpoint, 0x86, 0x02, lo(512), hi(512), 0,
+    });
+    // clang-format on
+    finishConfiguration(d);
+    auto m = classModel(0x0644, 0x8020, 0x0100, hs, d, "US-144 MKII");
+    m.strings = {{1, "TEAC"}, {2, "US-144 MKII"}};
+    m.frequencyEndpoints = {0x02, 0x81};
+    return m;
+}
+
+// 0926:0201: high speed, 16-bit stereo (alternate 1) and 24-bit 4-channel (alternate 2) each way
+// at 44.1 and 48 kHz; at high speed the driver clears both alternates 1 and gives output alternate
+// 2 the rates from 32 to 192 kHz.
+models::ModelData dev0926_0201()
+{
+    const Speed hs = Speed::high;
+    auto out2 = stream(2, 4, 24, {44100, 48000}, hs);
+    out2.packetSize = 300; // room for 192 kHz
+    auto in2 = stream(2, 4, 24, {44100, 48000}, hs);
+    auto m = classModel(0x0926, 0x0201, 0x0100, hs,
+                        classConfiguration({stream(1, 2, 16, {44100, 48000}, hs), out2},
+                                           {stream(1, 2, 16, {44100, 48000}, hs), in2}),
+                        "0926:0201");
+    return m;
+}
+
+// Play 16/24 (200C:1030): full speed, two output interfaces (1 headphones, endpoint 0x01; 2
+// speakers, endpoint 0x02), alternate 1 stereo 16-bit and alternate 2 stereo 24-bit at 44.1 and
+// 48 kHz; the driver rebuilds both with 44.1 to 96 kHz and takes interface 1 for output.
+models::ModelData play1624()
+{
+    const Speed fs = Speed::full;
+    std::vector<uint8_t> d = configurationHeader(3);
+    appendStereoControl(d, 0, 1, 2);
+    for (const uint8_t number : {uint8_t{1}, uint8_t{2}}) {
+        appendZeroBandwidth(d, number);
+        for (auto alt : {stream(1, 2, 16, {44100, 48000, 96000}, fs, kIsocAdaptive),
+                         stream(2, 2, 24, {44100, 48000, 96000}, fs, kIsocAdaptive)}) {
+            alt.interfaceNumber = number;
+            alt.terminal = 1;
+            alt.endpoint = number;
+            alt.rates = {44100, 48000};
+            appendAlternate(d, alt);
+        }
+    }
+    finishConfiguration(d);
+    auto m = classModel(0x200C, 0x1030, 0x0100, fs, d, "Play 16/24");
+    m.frequencyEndpoints = {0x01, 0x02};
     return m;
 }
 
