@@ -193,6 +193,45 @@ INSTANTIATE_TEST_SUITE_P(
                       1,
                       {{1, {{1, 2, 32, kTo192}}}, {2, {{1, 2, 32, kTo192}}}},
                       {44100, 2, 2, 32, 32, 2, 1, 1, 1}},
+        // The patched control and streaming interfaces: interface 1 alternate 1 carries both
+        // directions with the fixed format.
+        CatalogueCase{"MBox", 1, {{1, {{1, 2, 24, {k441, k48}}}}}, {48000, 2, 2, 24, 24, 1, 1, 1, 1}},
+        // High speed: interface 1 alternate 2 rewritten to 4 channels from 32 kHz (its own record
+        // stays behind it), interface 2 alternate 1 cleared; no stereo format, so the channel
+        // ladder settles on 4 channels.
+        CatalogueCase{"0926:0201",
+                      1,
+                      {{1, {{2, 4, 24, {k32, k441, k48, k882, k96, k1764, k192}}, {2, 4, 24, {k441, k48}}}},
+                       {2, {{2, 4, 24, {k441, k48}}}}},
+                      {44100, 4, 4, 24, 24, 2, 2, 1, 2}},
+        // Two outputs (headphones, speakers), alternates 1 and 2 rewritten to 16 and 24 bits; no
+        // input.
+        CatalogueCase{"Play-16/24",
+                      1,
+                      {{1,
+                        {{1, 2, 16, {k441, k48, k882, k96}},
+                         {1, 2, 16, {k441, k48}},
+                         {2, 2, 24, {k441, k48, k882, k96}},
+                         {2, 2, 24, {k441, k48}}}},
+                       {2,
+                        {{1, 2, 16, {k441, k48, k882, k96}},
+                         {1, 2, 16, {k441, k48}},
+                         {2, 2, 24, {k441, k48, k882, k96}},
+                         {2, 2, 24, {k441, k48}}}}},
+                      {48000, 0, 2, 0, 24, -1, -1, 1, 2}},
+        // Unlisted: its own descriptors and the model's 24-in/16-out default.
+        CatalogueCase{"Pellirun",
+                      1,
+                      {{1, {{1, 2, 16, {k441, k48}}, {2, 16, 24, {k441, k48}}}},
+                       {2, {{1, 2, 16, {k441, k48}}, {2, 24, 24, {k441, k48}}}}},
+                      {48000, 24, 16, 24, 24, 2, 2, 1, 2}},
+        // Unlisted Tessaly: its alternates are built only for a listed device (or with the build
+        // flag), so nothing streams.
+        CatalogueCase{"Tessaly", 1, {}, {96000, 0, 2, 16, 16, -1, -1, -1, -1}},
+        CatalogueCase{"1935:0004",
+                      1,
+                      {{0, elektronAlternates()}, {1, elektronAlternates()}},
+                      {48000, 2, 0, 16, 16, 0, 2, 1, 1}},
         // Elektron: the map starts at its defaults, and with it 2 inputs at 16 bits and no output.
         CatalogueCase{"1935:0006",
                       1,
