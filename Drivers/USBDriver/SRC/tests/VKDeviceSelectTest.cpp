@@ -528,3 +528,87 @@ TEST(VKDeviceSelect, LadderFrequencies)
 }
 
 } // namespace
+
+namespace {
+
+// Which interface becomes the MIDI (or vendor) interface.
+struct MidiCase
+{
+    const char* name;
+    DeviceModel model;
+    bool listedBulk; // listed with the bulk flag, MIDI named as interface 3 alternate 0 by its record
+    bool highSpeed;
+    std::vector<uint8_t> bytes;
+    int number; // -1: none
+    int alternate;
+};
+
+class MidiChoiceTest : public testing::TestWithParam<MidiCase>
+{
+};
+
+TEST_P(MidiChoiceTest, TakesTheModelsMidiInterface)
+{
+    const MidiCase& c = GetParam();
+    APISpecificFeatures record{};
+    record.mValid = 1;
+    record.mFlags[APISpecificFeatures::kBulkDevice] = 1;
+    record.mMidiInterface = 3;
+    DeviceHarness harness(c.model.vendor, c.model.product,
+                          {.highSpeed = c.highSpeed, .features = c.listedBulk ? &record : nullptr});
+    ASSERT_TRUE(harness.scan(c.bytes));
+    harness.request(48000, 2, 2, 24, 24);
+    ASSERT_TRUE(harness.device->findInterfacesInConfig());
+    VKInterfaceDescriptor* midi = harness.device->m_pcMidiInterface;
+    EXPECT_EQ(midi != nullptr ? int(midi->getInterfaceNumber()) : -1, c.number);
+    if (midi != nullptr) {
+        EXPECT_EQ(midi->getAlternateSettingNumber(), c.alternate);
+    }
+}
+
+// Interfaces 0 and 1 with alternates 0 and 1 of class `streamingClass`, then interface 2 of class
+// `classOf2` and interface 3 of class `classOf3` (subclass 3 with class 1 is MIDI streaming).
+std::vector<uint8_t> midiLayout(uint8_t streamingClass, uint8_t classOf2, uint8_t subClassOf2,
+                                uint8_t classOf3)
+{
+    ConfigBytes bytes(4);
+    bytes.interface(0, 0, 0, streamingClass, 0).interface(0, 1, 1, streamingClass, 0).isoEndpoint(0x01, 200);
+    bytes.interface(1, 0, 0, streamingClass, 0).interface(1, 1, 1, streamingClass, 0).isoEndpoint(0x82, 200);
+    bytes.interface(2, 0, 0, classOf2, subClassOf2);
+    bytes.interface(3, 0, 0, classOf3, 0);
+    return bytes.build();
+}
+
+const DeviceModel kPlainModel{kPlainVendor, kPlainProduct, "plain"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, MidiChoiceTest,
+    testing::Values(
+        MidiCase{"TrueMidi", kPlainModel, false, false, midiLayout(0xFE, 1, 3, 0xFE), 2, 0},
+        // Omega: the MIDI streaming interface's neighbour below it.
+        MidiCase{"Omega", kModel1210_0001, false, false, midiLayout(0xFE, 1, 3, 0xFE), 1, 0},
+        MidiCase{"VendorInterface", kPlainModel, false, false, midiLayout(0xFE, 0xFE, 0, 0xFF), 3, 0},
+        MidiCase{"ListedByItsRecord", kPlainModel, true, true, midiLayout(0xFE, 0xFE, 0, 0xFE), 3, 0},
+        MidiCase{"ModelOnInterface0", kModel170B_0020, false, false, midiLayout(0xFE, 0xFE, 0, 0xFE), 0, 1},
+        MidiCase{"None", kPlainModel, false, false, midiLayout(0xFE, 0xFE, 0, 0xFE), -1, 0}),
+    [](const testing::TestParamInfo<MidiCase>& param) { return std::string(param.param.name); });
+
+TEST(VKDeviceSelect, ListedBulkDevicesStreamOnInterfacesZeroAndOne)
+{
+    APISpecificFeatures record{};
+    record.mValid = 1;
+    record.mFlags[APISpecificFeatures::kBulkDevice] = 1;
+    ConfigBytes bytes(2);
+    bytes.interface(0, 0, 0).interface(0, 1, 1).format(2, 24, {48000}).isoEndpoint(0x01, 400);
+    bytes.interface(1, 0, 0).interface(1, 1, 1).format(2, 24, {48000}).isoEndpoint(0x82, 400);
+    DeviceHarness harness(kPlainVendor, kPlainProduct, {.highSpeed = true, .features = &record});
+    ASSERT_TRUE(harness.scan(bytes.build()));
+    harness.request(48000, 2, 2, 24, 24);
+    ASSERT_TRUE(harness.device->findInterfacesInConfig());
+    ASSERT_NE(harness.device->m_pcOutInterface, nullptr);
+    ASSERT_NE(harness.device->m_pcInInterface, nullptr);
+    EXPECT_EQ(harness.device->m_pcOutInterface->getInterfaceNumber(), 0);
+    EXPECT_EQ(harness.device->m_pcInInterface->getInterfaceNumber(), 1);
+}
+
+} // namespace
