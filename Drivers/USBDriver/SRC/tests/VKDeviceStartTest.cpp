@@ -282,6 +282,35 @@ TEST_F(VKDeviceStartTest, TheFirmwareIsAskedForVersionChannelsAndTextInThatOrder
     EXPECT_STREQ(device.firmwareVersionText(), "V1.23");
 }
 
+TEST_F(VKDeviceStartTest, TheFamilyModelsReportTheirFirmwareVersionAtStart)
+{
+    struct Case
+    {
+        const char* model;
+        uint32_t version; // b1, b2 / 10, b2 % 10, b0 of the model's reply
+    };
+    const Case cases[] = {
+        {"Kelvra-UC3", 0x01050102},      // Corlanth-compatible at release 2.00
+        {"Kelvra-UC3@0100", 0x01040300}, // not of the family, asked by its ids
+        {"0A4A:F1A0", 0x01020000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.model);
+        ASSERT_NE(driver.plug(usbsim::makeModel(c.model)), nullptr);
+        ASSERT_NE(driver.vkDevice(), nullptr);
+        EXPECT_EQ(driver.vkDevice()->mFirmwareVersion, c.version);
+        int firmwareRequests = 0;
+        for (const usbsim::SetupPacket& setup : vendorRequests(driver.requestLog())) {
+            if (setup.bRequest == kFirmwareRequest) {
+                EXPECT_EQ(setup.wLength, 8);
+                ++firmwareRequests;
+            }
+        }
+        EXPECT_EQ(firmwareRequests, 1);
+        driver.unplug();
+    }
+}
+
 TEST_F(VKDeviceStartTest, ShortFirmwareRepliesAreUsedOnlyAsFarAsTheyGo)
 {
     auto model = testDevice();
