@@ -39,7 +39,10 @@ bool VKInterfaceDescriptor::setInterface(IOService* forService, IOUSBInterface* 
         opened = m_pUSBInterface->open(forService);
     }
     if (!opened) {
+        // Unbound again: holding the service for an interface it never opened would keep the
+        // service, its device and this descriptor alive for one another.
         trace.trace("open failed");
+        close(false);
         return false;
     }
     return true;
