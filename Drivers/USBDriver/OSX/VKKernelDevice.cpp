@@ -315,6 +315,7 @@ bool VKKernelDevice::start(IOService* provider)
     IOLog("...%d HUB(s) in path detected (including root hub)\n", hubs);
     m_pDevice->mHubCount = hubs > 0 ? hubs - 1 : 0;
 
+    mStarted.store(true, std::memory_order_release);
     registerService();
     IOLog("start VKKernelDevice %s %s success Darwin kernel %d.%d.%d\n", kVersionText, kBuildDate, version_major,
           version_minor, version_revision);
@@ -403,6 +404,11 @@ bool VKKernelDevice::terminate(IOOptionBits options)
         closeUSBDevice();
         OSSafeReleaseNULL(mpUSBController);
         IOLog("EXIT terminate VKKernelDevice %s\n", kVersionText);
+    }
+    // A service whose start failed, or which the provider's end reached before its start, is
+    // detached and released by matching; terminating it as well would race with that.
+    if (!mStarted.load(std::memory_order_acquire)) {
+        return true;
     }
     return IOService::terminate(options);
 }

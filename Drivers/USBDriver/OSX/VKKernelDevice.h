@@ -159,6 +159,8 @@ private:
     Mutex mDeviceLock;
     Mutex mDispatchLock;
     std::atomic<bool> m_bTerminateRequested{false};
+    // Set once start succeeded: a service that never started is only let go of by matching.
+    std::atomic<bool> mStarted{false};
     std::atomic<uint32_t> mConfigurationStatus{kVKConfigurationNotYet};
     OSDictionary* mQzSpecific = nullptr; // retained: the personality keys, applied after the scan
 };

@@ -60,6 +60,9 @@ IOReturn VKKernelDevice::reqConfigureDevice(const char* reason)
     IOSleep(10);
     if (isTerminateRequested()) {
         IOLog("USB: %s\n", "...return because m_bTerminateRequested (2nd)");
+        // What was just opened is closed again: the termination finds the device unconfigured.
+        sm->mConfigured = 1;
+        unconfigureDevice(false, "terminating");
         return kIOReturnError;
     }
     sm->mConfigured = 1;
@@ -442,6 +445,8 @@ bool VKKernelDevice::matchInterface(VKInterfaceDescriptor*& descriptor, bool ope
                     return true;
                 }
                 IOLog("pInterface->setInterface failed\n");
+                // What it took before failing is let go, since nothing reaches it once cleared.
+                descriptor->close(false);
                 descriptor = nullptr;
                 return false;
             }

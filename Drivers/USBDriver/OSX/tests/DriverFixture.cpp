@@ -13,6 +13,7 @@
 #include "Personalities.h"
 #include "VKKernelDevice.h"
 #include "kern/thread.h"
+#include "usbsim/Catalogue.h"
 
 namespace vc = platform::host_clock::virtual_clock;
 
@@ -121,6 +122,9 @@ VKKernelDevice* DriverFixture::plug(std::shared_ptr<usbsim::DeviceModel> model, 
     m_device = m_bus->attach(m_model, options);
     m_hook->pending = {};
     waitQuiet();
+    // A device that left during the start: its service's termination may still be waiting for
+    // the start to let go (the registry is quiet by then); it is waited for here.
+    waitForServices(0, true);
     IOUSBDevice* usb = m_usb->copyDevice(m_device);
     if (usb == nullptr) {
         return nullptr;
@@ -135,7 +139,28 @@ VKKernelDevice* DriverFixture::plug(std::shared_ptr<usbsim::DeviceModel> model, 
     }
     OSSafeReleaseNULL(clients);
     usb->release();
+    if (m_service == nullptr) {
+        waitForServices(0, false);
+    }
     return m_service;
+}
+
+VKKernelDevice* DriverFixture::plug(const std::string& modelName, const usbsim::AttachOptions& options,
+                                    BeforePublish beforePublish)
+{
+    const usbsim::CatalogueEntry* entry = usbsim::findModel(modelName);
+    if (entry == nullptr) {
+        return nullptr;
+    }
+    bool listed = false;
+    for (const KextPersonality& p : kextPersonalities()) {
+        listed = listed || (p.model.is(entry->vendor, entry->product) &&
+                            (p.bcdDevice == kAnyRelease || p.bcdDevice == entry->bcdDevice));
+    }
+    if (!listed) {
+        addPersonality(entry->vendor, entry->product);
+    }
+    return plug(entry->make(), options, std::move(beforePublish));
 }
 
 void DriverFixture::unplug()
@@ -149,6 +174,7 @@ void DriverFixture::unplug()
     runInKernel([&] { m_bus->detach(device); });
     OSSafeReleaseNULL(m_service);
     waitQuiet();
+    waitForServices(0, false);
     m_model.reset();
 }
 
@@ -230,6 +256,18 @@ bool DriverFixture::waitQuiet(uint64_t limit)
             return false;
         }
         m_bus->runFor(kMillisecond);
+    }
+}
+
+void DriverFixture::waitForServices(unsigned count, bool onlyWhileGone)
+{
+    if (onlyWhileGone && m_device && m_device->isAttached()) {
+        return;
+    }
+    const uint64_t deadline = platform::host_clock::now() + kQuietLimit;
+    while (VKKernelDevice::gMetaClass.getInstanceCount() > count && platform::host_clock::now() < deadline) {
+        m_bus->runFor(kMillisecond);
+        waitQuiet();
     }
 }
 

@@ -71,7 +71,8 @@ public:
     using BeforePublish = std::function<void(usbsim::Device&)>;
     VKKernelDevice* plug(std::shared_ptr<usbsim::DeviceModel> model, const usbsim::AttachOptions& options = {},
                          BeforePublish beforePublish = {});
-    // A model of the simulated catalogue, by name; null when there is no such model.
+    // A model of the simulated catalogue, by name; null when there is no such model. A model the
+    // kext does not list (the bus's own test devices) is given a personality of its own first.
     VKKernelDevice* plug(const std::string& modelName, const usbsim::AttachOptions& options = {},
                          BeforePublish beforePublish = {});
     // The device leaves the bus; waits until its service has terminated and been freed.
@@ -110,6 +111,10 @@ public:
 
 private:
     class Hook;
+    // Advances the clock until at most `count` services of the driver are alive (a termination
+    // may still wait for a start that the device left during); with `onlyWhileGone`, only when
+    // the plugged device already left.
+    void waitForServices(unsigned count, bool onlyWhileGone);
     platform::host_clock::virtual_clock::Scope m_clock;
     std::unique_ptr<kernel_host::KernelHost> m_host;
     std::unique_ptr<usbsim::Bus> m_bus;
