@@ -115,7 +115,7 @@ struct ModelCase
 {
     const char* name;
     Lines start;       // control requests of the start
-    Lines description; // the device description's key fields
+    Lines description; // the device description's key fields (not compared when empty)
     IOReturn configured;
     std::string chosen; // after the default stream was configured
     Lines configure;    // control requests of the configuration
@@ -190,6 +190,35 @@ const ModelCase kModels[] = {
      "in 2/2 out 1/2 pipes 82 01 - - -",
      {"80 08 0000 0000 1", "00 0B 0000 0002 0", "01 0B 0002 0001 0", "01 0B 0002 0002 0", "02 01 0000 0082 0",
       "02 01 0000 0001 0"}},
+    // Listed by the kext with its feature record: the record's high-speed defaults (6 x 24 each
+    // way) replace the table's, and its 6-channel alternates are chosen.
+    {"Crimson-SPL",
+     startRequests(332),
+     {},
+     kIOReturnSuccess,
+     "in 2/2 out 1/2 pipes 82 01 - - -",
+     kClassConfigure},
+    // Its second configuration cannot be read: it starts with the first one alone.
+    {"XMOS",
+     {"80 06 0301 0409 255", "80 06 0302 0409 255", "80 06 0100 0000 18", "80 06 0200 0000 9",
+      "80 06 0200 0000 218", "80 06 0200 0000 9", "80 06 0201 0000 9", "00 09 0001 0000 0", "80 06 0100 0000 18"},
+     {"config 1", " if 0 sub 1", " if 1 sub 2", "  alt 1 2x32 44100 48000 88200 96000 176400 192000 ep 01/208 ep 81/4",
+      " if 2 sub 2", "  alt 1 2x32 44100 48000 88200 96000 176400 192000 ep 82/208"},
+     kIOReturnSuccess,
+     "in 2/1 out 1/1 pipes 82 01 - - -",
+     {"80 08 0000 0000 1", "01 0B 0001 0001 0", "01 0B 0001 0002 0", "02 01 0000 0082 0", "02 01 0000 0001 0"}},
+    // Its PIC: at start, after the configuration is set for it, set-command 129 and get-command
+    // 130 (bus power 250), then the first configuration is set once more; after each
+    // configuration set-command 129 again.
+    {"USBPre",
+     {"80 06 0301 0409 255", "80 06 0302 0409 255", "80 06 0100 0000 18", "80 06 0200 0000 9",
+      "80 06 0200 0000 635", "00 09 0001 0000 0", "40 01 00F0 01F0 1", "C0 81 00F0 0000 1", "00 09 0001 0000 0",
+      "80 06 0100 0000 18"},
+     {},
+     kIOReturnSuccess,
+     "in 2/5 out 1/4 pipes 82 01 - - -",
+     {"80 08 0000 0000 1", "01 0B 0004 0001 0", "01 0B 0005 0002 0", "02 01 0000 0082 0", "02 01 0000 0001 0",
+      "40 01 00F0 01F0 1"}},
 };
 
 class DriverModelsTest : public ::testing::TestWithParam<ModelCase>
@@ -218,7 +247,9 @@ TEST_P(DriverModelsTest, StartsDescribesConfiguresAndSendsItsRequestsInOrder)
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(requests(driver.requestLog()), model.start);
     ASSERT_NE(service->getAPIDeviceInfoPtr(), nullptr);
-    EXPECT_EQ(description(*service->getAPIDeviceInfoPtr()), model.description);
+    if (!model.description.empty()) {
+        EXPECT_EQ(description(*service->getAPIDeviceInfoPtr()), model.description);
+    }
 
     driver.clearRequestLog();
     EXPECT_EQ(configure(service), model.configured);
