@@ -477,4 +477,35 @@ TEST_F(KernelDeviceTest, TerminationRefusesConfigurationAndRequests)
     driver.waitQuiet();
 }
 
+TEST_F(KernelDeviceTest, RateRequestOfTheStubbornModelIsRepeatedUntilItIsTaken)
+{
+    VKKernelDevice* service = driver.plug("0499:100B");
+    ASSERT_NE(service, nullptr);
+    ASSERT_EQ(configure(service), kIOReturnSuccess);
+    VKDevice* device = service->device();
+    driver.clearRequestLog();
+    bool set = false;
+    driver.runInKernel([&] { set = service->setFrequency(nullptr, device->m_pcOutPipeIsoc, 48000); });
+    EXPECT_TRUE(set) << "taken at the 41st attempt, within 6 + 200 x 6";
+    EXPECT_EQ(count(driver.requestLog(), "22 01 0100 0001 3"), 41u);
+}
+
+TEST_F(KernelDeviceTest, ModelThatNeedsAPauseGetsTwoMillisecondsBeforeEveryRequest)
+{
+    VKKernelDevice* service = driver.plug("1235:0002");
+    ASSERT_NE(service, nullptr);
+    ASSERT_EQ(configure(service), kIOReturnSuccess);
+    VKDevice* device = service->device();
+    driver.clearRequestLog();
+    const uint64_t before = platform::host_clock::now();
+    bool set = false;
+    driver.runInKernel([&] {
+        set = service->setFrequency(device->m_pcInPipeIsoc, nullptr, 48000) &&
+              service->setFrequency(device->m_pcInPipeIsoc, nullptr, 44100);
+    });
+    EXPECT_TRUE(set) << "no request came too soon";
+    EXPECT_EQ(driver.requestLog().size(), 2u);
+    EXPECT_GE(platform::host_clock::now() - before, 4 * kMillisecond);
+}
+
 } // namespace
