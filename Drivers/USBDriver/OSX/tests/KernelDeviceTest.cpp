@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "APIDeviceInfo.h"
 #include "DriverFixture.h"
 #include "DriverSM.h"
+#include "IOKit/IOLib.h"
 #include "IOKit/pwr_mgt/RootDomain.h"
 #include "VKDevice.h"
 #include "VKKernelDevice.h"
@@ -506,6 +508,35 @@ TEST_F(KernelDeviceTest, ModelThatNeedsAPauseGetsTwoMillisecondsBeforeEveryReque
     EXPECT_TRUE(set) << "no request came too soon";
     EXPECT_EQ(driver.requestLog().size(), 2u);
     EXPECT_GE(platform::host_clock::now() - before, 4 * kMillisecond);
+}
+
+TEST_F(KernelDeviceTest, SleepDuringAConfigurationWaitsForItAndThenUndoesIt)
+{
+    VKKernelDevice* service = plugClassDevice();
+    ASSERT_NE(service, nullptr);
+    // The configuration takes a while: its first SET_INTERFACE is answered 500 ms late, past the point where the sleep unconfigures.
+    driver.model()->script({0x01, 0x0B, std::nullopt, std::nullopt}, {ScriptedStep::late(500)});
+    IOReturn status = kIOReturnError;
+    driver.runInKernel([&] {
+        std::atomic<bool> configured{false};
+        std::thread configuring = platform::host_clock::startParticipant("request", [&] {
+            VKDispatchLock lock(*service);
+            status = service->reqConfigureDevice("test");
+            configured = true;
+        });
+        IOSleep(10); // the configuration is under way
+        IOService::getPMRootDomain()->systemSleep();
+        EXPECT_TRUE(configured.load()) << "the sleep waited for the configuration";
+        while (!configured) {
+            IOSleep(1);
+        }
+        configuring.join();
+    });
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_TRUE(service->isSystemSuspended());
+    EXPECT_EQ(service->device()->mpDriverSM->mConfigured, 0u) << "undone by the sleep, not skipped";
+    EXPECT_EQ(service->device()->m_pcOutPipeIsoc, nullptr);
+    driver.runInKernel([&] { IOService::getPMRootDomain()->systemWake(); });
 }
 
 } // namespace
