@@ -42,3 +42,12 @@ struct FuzzInput
         return bytes;
     }
 };
+
+// A check on what the code under test built: a failed one ends the run as a crash does, so the
+// fuzzer keeps the input.
+inline void fuzzCheck(bool condition)
+{
+    if (!condition) {
+        __builtin_trap();
+    }
+}

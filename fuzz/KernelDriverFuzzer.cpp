@@ -18,6 +18,7 @@
 #include "APIDeviceInfo.h"
 #include "DriverFixture.h"
 #include "DriverSM.h"
+#include "DescriptionLimits.h"
 #include "FuzzInput.h"
 #include "Personalities.h"
 #include "VKDevice.h"
@@ -101,32 +102,6 @@ driver_test::DriverFixture& fixture()
     return *instance;
 }
 
-void check(bool condition)
-{
-    if (!condition) {
-        std::abort();
-    }
-}
-
-// The description's counts stay within its arrays.
-void checkDescription(const APIDeviceInfo& info)
-{
-    check(info.mNumConfigurations <= APIDeviceInfo::kMaxConfigurations);
-    for (unsigned c = 0; c < info.mNumConfigurations; ++c) {
-        const APIConfigInfo& config = info.mConfigurations[c];
-        check(config.mNumInterfaces <= APIConfigInfo::kMaxInterfaces);
-        for (unsigned i = 0; i < config.mNumInterfaces; ++i) {
-            const APIInterfaceInfo& interface = config.mInterfaces[i];
-            check(interface.mNumAlternates <= APIInterfaceInfo::kMaxAlternates);
-            for (unsigned a = 0; a < interface.mNumAlternates; ++a) {
-                const APIInterfaceAlternateInfo& alternate = interface.mAlternates[a];
-                check(alternate.mNumEndpoints <= APIInterfaceAlternateInfo::kMaxEndpoints);
-                check(alternate.mStreaming.mNumFrequencies <= APIStreamingInfo::kMaxFrequencies);
-            }
-        }
-    }
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -145,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (service != nullptr) {
         if (APIDeviceInfo* info = service->getAPIDeviceInfoPtr()) {
-            checkDescription(*info);
+            checkDescriptionLimits(*info);
         }
         driver.runInKernel([service] {
             VKDispatchLock lock(*service);
@@ -153,6 +128,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         });
     }
     driver.unplug();
-    check(driver.liveInstances().devices == 0);
+    fuzzCheck(driver.liveInstances().devices == 0);
     return 0;
 }

@@ -15,17 +15,12 @@
 #include <cstring>
 #include <memory>
 
+#include "FuzzInput.h"
+
 namespace {
 
 constexpr size_t kHeaderSize = 12;
 constexpr size_t kDeviceHeaderSize = offsetof(APIDeviceInfo, mConfigurations);
-
-void check(bool condition)
-{
-    if (!condition) {
-        __builtin_trap();
-    }
-}
 
 bool rateFits(const APIStreamingInfo& format, uint32_t rate, bool discreteOnly)
 {
@@ -78,20 +73,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const APIDeviceInfoScanResult result =
         scanAPIDeviceInfo(info, config, rate, bits, channels, discreteOnly, output);
-    check(result.mSampleRate == rate && result.mBitResolution == bits && result.mChannels == channels);
+    fuzzCheck(result.mSampleRate == rate && result.mBitResolution == bits && result.mChannels == channels);
     if (result.mFound) {
-        check(result.mConfigIndex == config && config < std::min<unsigned>(info.mNumConfigurations, 4));
+        fuzzCheck(result.mConfigIndex == config && config < std::min<unsigned>(info.mNumConfigurations, 4));
         const APIConfigInfo& c = info.mConfigurations[config];
-        check(result.mInterfaceIndex < std::min<unsigned>(c.mNumInterfaces, 16));
+        fuzzCheck(result.mInterfaceIndex < std::min<unsigned>(c.mNumInterfaces, 16));
         const APIInterfaceInfo& interface = c.mInterfaces[result.mInterfaceIndex];
-        check(result.mAlternateIndex < std::min<unsigned>(interface.mNumAlternates, 16));
+        fuzzCheck(result.mAlternateIndex < std::min<unsigned>(interface.mNumAlternates, 16));
         const APIInterfaceAlternateInfo& alternate = interface.mAlternates[result.mAlternateIndex];
-        check(alternate.mStreaming.bBitResolution == bits && alternate.mStreaming.bNrChannels == channels);
-        check(rateFits(alternate.mStreaming, rate, discreteOnly));
-        check(alternate.mNumEndpoints != 0);
+        fuzzCheck(alternate.mStreaming.bBitResolution == bits && alternate.mStreaming.bNrChannels == channels);
+        fuzzCheck(rateFits(alternate.mStreaming, rate, discreteOnly));
+        fuzzCheck(alternate.mNumEndpoints != 0);
         if (features.isValid()) {
-            check(interface.bInterfaceNumber == (output ? features.mOutInterface : features.mInInterface));
-            check(alternate.bAlternateSetting == (output ? features.mOutAlternate : features.mInAlternate));
+            fuzzCheck(interface.bInterfaceNumber == (output ? features.mOutInterface : features.mInInterface));
+            fuzzCheck(alternate.bAlternateSetting == (output ? features.mOutAlternate : features.mInAlternate));
         }
     }
     const APIDeviceInfoScanResult other =

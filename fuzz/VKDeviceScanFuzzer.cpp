@@ -20,6 +20,7 @@
 
 #include "DeviceModels.h"
 #include "DriverSM.h"
+#include "DescriptionLimits.h"
 #include "FuzzInput.h"
 #include "VKDevice.h"
 #include "VKKernelDevice.h"
@@ -27,13 +28,6 @@
 #include "platform/Log.h"
 
 namespace {
-
-void check(bool condition)
-{
-    if (!condition) {
-        __builtin_trap();
-    }
-}
 
 struct Identity
 {
@@ -83,32 +77,17 @@ std::vector<uint8_t> deviceDescriptor(const Identity& identity, uint8_t configur
             configurations};
 }
 
-void checkDescription(const APIDeviceInfo& info)
-{
-    check(info.mNumConfigurations <= APIDeviceInfo::kMaxConfigurations);
-    for (const APIConfigInfo& config : info.mConfigurations) {
-        check(config.mNumInterfaces <= APIConfigInfo::kMaxInterfaces);
-        for (const APIInterfaceInfo& interface : config.mInterfaces) {
-            check(interface.mNumAlternates <= APIInterfaceInfo::kMaxAlternates);
-            for (const APIInterfaceAlternateInfo& alternate : interface.mAlternates) {
-                check(alternate.mNumEndpoints <= APIInterfaceAlternateInfo::kMaxEndpoints);
-                check(alternate.mStreaming.mNumFrequencies <= APIStreamingInfo::kMaxFrequencies);
-            }
-        }
-    }
-}
-
 // A chosen alternate is one of the configuration's and carries at most 32 channels.
 void checkChoice(VKDevice& device, VKInterfaceDescriptor* alternate, int32_t channels)
 {
     if (alternate == nullptr) {
         return;
     }
-    check(device.m_pcConfiguration != nullptr);
-    check(alternate->getConfiguration() == device.m_pcConfiguration);
-    check(channels <= VKDevice::kMaxChannels);
+    fuzzCheck(device.m_pcConfiguration != nullptr);
+    fuzzCheck(alternate->getConfiguration() == device.m_pcConfiguration);
+    fuzzCheck(channels <= VKDevice::kMaxChannels);
     for (int32_t r = 0; VKInterfaceDescriptorSpecificAS* as = alternate->getAudioStreamingSpecific(r); ++r) {
-        check(as->getLength() <= VKInterfaceDescriptorSpecificAS::kSize);
+        fuzzCheck(as->getLength() <= VKInterfaceDescriptorSpecificAS::kSize);
     }
     device.checkBandwidthForPipe(alternate->getPipeByIndex(0), 0);
 }
@@ -155,16 +134,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             USBByteBuffer buffer(received.data(), uint32_t(received.size()));
             device.scanConfigurationDescriptors(buffer);
         }
-        check(device.getCountConfigurationDescriptors() <= configurations);
-        check(device.buildInternalAPIDeviceInfo());
-        checkDescription(*device.getAPIDeviceInfoPtr());
+        fuzzCheck(device.getCountConfigurationDescriptors() <= configurations);
+        fuzzCheck(device.buildInternalAPIDeviceInfo());
+        checkDescriptionLimits(*device.getAPIDeviceInfoPtr());
         if ((flags & 8) != 0) {
             // Formats taken away as model corrections do, by the request's own values.
             device.disableAllByFrequency(uint32_t(request.iFrequency));
             device.disableAllByResolution(request.iInResolution);
             device.disableAllByChannels(uint8_t(request.iOutChannels));
-            check(device.buildInternalAPIDeviceInfo());
-            checkDescription(*device.getAPIDeviceInfoPtr());
+            fuzzCheck(device.buildInternalAPIDeviceInfo());
+            checkDescriptionLimits(*device.getAPIDeviceInfoPtr());
         }
 
         for (int round = 0; round < 2; ++round) {
@@ -172,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 sm->mChannelSettings = request;
             }
             const bool configured = device.findInterfacesInConfig();
-            check(configured == (device.getCountConfigurationDescriptors() > 0));
+            fuzzCheck(configured == (device.getCountConfigurationDescriptors() > 0));
             const QzChannelSettings& chosen = sm->mChannelSettings;
             checkChoice(device, device.m_pcInInterface, chosen.iInChannels);
             checkChoice(device, device.m_pcOutInterface, chosen.iOutChannels);

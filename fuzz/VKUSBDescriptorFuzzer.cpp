@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "DeviceModels.h"
+#include "DescriptionLimits.h"
 #include "FuzzInput.h"
 #include "VKKernelMemory.h"
 #include "VKUSBDescriptors.h"
@@ -21,13 +22,6 @@
 namespace {
 
 constexpr size_t kMaxConfigurationBytes = 4096;
-
-void check(bool condition)
-{
-    if (!condition) {
-        __builtin_trap();
-    }
-}
 
 struct Identity
 {
@@ -56,13 +50,13 @@ struct Quiet
 
 void checkFormat(VKInterfaceDescriptorSpecificAS& as)
 {
-    check(as.getLength() <= VKInterfaceDescriptorSpecificAS::kSize);
+    fuzzCheck(as.getLength() <= VKInterfaceDescriptorSpecificAS::kSize);
     const int count = as.getCountFrequencies();
-    check(count == 0 || 8u + 3u * static_cast<uint32_t>(count) <= as.getLength());
+    fuzzCheck(count == 0 || 8u + 3u * static_cast<uint32_t>(count) <= as.getLength());
     for (int i = -1; i <= 256; ++i) {
         const uint32_t rate = as.getFrequency(i);
-        check(rate <= 0xFFFFFF);
-        check(i >= 0 && i < count ? true : rate == 0);
+        fuzzCheck(rate <= 0xFFFFFF);
+        fuzzCheck(i >= 0 && i < count ? true : rate == 0);
     }
     as.getLowerFrequency();
     as.getUpperFrequency();
@@ -72,8 +66,8 @@ void checkFormat(VKInterfaceDescriptorSpecificAS& as)
 
 void exercise(VKInterfaceDescriptor& interface, const VIDPID& device, bool isAlternate)
 {
-    check(!isAlternate || interface.getCountAlternateSettings() == 0);
-    check(interface.getCountPipes() <= VKSimpleArray::kCapacity);
+    fuzzCheck(!isAlternate || interface.getCountAlternateSettings() == 0);
+    fuzzCheck(interface.getCountPipes() <= VKSimpleArray::kCapacity);
     interface.isAudioStreamingIn();
     interface.isAudioStreamingOut();
     interface.getIsocInPipe();
@@ -85,9 +79,9 @@ void exercise(VKInterfaceDescriptor& interface, const VIDPID& device, bool isAlt
     interface.getUSBInterfaceDescriptor();
     for (int32_t p = 0; p < interface.getCountPipes(); ++p) {
         const VKPipeDescriptor* pipe = interface.getPipeByIndex(p);
-        check(pipe->getMaxPacketSize() <= 0x7FF);
-        check(pipe->getTransactionsPerMicroframe() >= 1 && pipe->getTransactionsPerMicroframe() <= 3);
-        check(pipe->getOwner() == &interface);
+        fuzzCheck(pipe->getMaxPacketSize() <= 0x7FF);
+        fuzzCheck(pipe->getTransactionsPerMicroframe() >= 1 && pipe->getTransactionsPerMicroframe() <= 3);
+        fuzzCheck(pipe->getOwner() == &interface);
     }
     for (int32_t i = 0; i < interface.getCountAS(); ++i) {
         VKInterfaceDescriptorSpecificAS* as = interface.getAudioStreamingSpecific(i);
@@ -98,24 +92,12 @@ void exercise(VKInterfaceDescriptor& interface, const VIDPID& device, bool isAlt
         }
     }
     for (int32_t i = 0; i < interface.getCountAC(); ++i) {
-        check(interface.getAudioControlSpecific(i)->getLength() <= VKInterfaceDescriptorSpecificAC::kSize);
+        fuzzCheck(interface.getAudioControlSpecific(i)->getLength() <= VKInterfaceDescriptorSpecificAC::kSize);
     }
     for (int32_t a = 0; a < interface.getCountAlternateSettings(); ++a) {
         VKInterfaceDescriptor* alternate = interface.getAlternateSettingByIndex(a);
-        check(alternate->getParent() == &interface);
+        fuzzCheck(alternate->getParent() == &interface);
         exercise(*alternate, device, true);
-    }
-}
-
-void checkDescription(const APIConfigInfo& info)
-{
-    check(info.mNumInterfaces <= APIConfigInfo::kMaxInterfaces);
-    for (const APIInterfaceInfo& interface : info.mInterfaces) {
-        check(interface.mNumAlternates <= APIInterfaceInfo::kMaxAlternates);
-        for (const APIInterfaceAlternateInfo& alternate : interface.mAlternates) {
-            check(alternate.mNumEndpoints <= APIInterfaceAlternateInfo::kMaxEndpoints);
-            check(alternate.mStreaming.mNumFrequencies <= APIStreamingInfo::kMaxFrequencies);
-        }
     }
 }
 
@@ -144,12 +126,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::unique_ptr<VKConfigurationDescriptor> configuration(new VKConfigurationDescriptor());
         USBByteBuffer buffer(bytes.get(), static_cast<uint32_t>(rest.size()));
         const bool scanned = configuration->scan(buffer, device);
-        check(scanned || configuration->getCountInterfaces() == 0);
-        check(buffer.getReadPos() <= rest.size());
+        fuzzCheck(scanned || configuration->getCountInterfaces() == 0);
+        fuzzCheck(buffer.getReadPos() <= rest.size());
         for (int32_t i = 0; i < configuration->getCountInterfaces(); ++i) {
             VKInterfaceDescriptor* interface = configuration->getInterfaceByIndex(i);
-            check(interface->getParent() == nullptr);
-            check(interface->getConfiguration() == configuration.get());
+            fuzzCheck(interface->getParent() == nullptr);
+            fuzzCheck(interface->getConfiguration() == configuration.get());
             exercise(*interface, device, false);
         }
         configuration->findAudioControlInterface();
@@ -161,10 +143,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         auto info = std::make_unique<APIConfigInfo>();
         std::memset(info.get(), 0, sizeof *info);
         configuration->getAPIConfigInfo(*info, device);
-        checkDescription(*info);
+        checkDescriptionLimits(*info);
     }
     MemoryState after{};
     memSnapshot(&after);
-    check(after.bytesAllocated - before.bytesAllocated == after.bytesFreed - before.bytesFreed);
+    fuzzCheck(after.bytesAllocated - before.bytesAllocated == after.bytesFreed - before.bytesFreed);
     return 0;
 }
