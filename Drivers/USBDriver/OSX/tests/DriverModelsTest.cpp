@@ -61,7 +61,8 @@ Lines description(const APIDeviceInfo& info)
                                    std::to_string(alternate.mStreaming.bNrChannels) + "x" +
                                    std::to_string(alternate.mStreaming.bBitResolution);
                 for (unsigned f = 0; f < alternate.mStreaming.mNumFrequencies && f < 16; ++f) {
-                    line += " " + std::to_string(static_cast<uint32_t>(alternate.mStreaming.mFrequencies[f]));
+                    line += ' '; // appended apart: GCC 12 warns falsely (-Wrestrict) on " " + text here
+                    line += std::to_string(static_cast<uint32_t>(alternate.mStreaming.mFrequencies[f]));
                 }
                 for (unsigned e = 0; e < alternate.mNumEndpoints && e < 4; ++e) {
                     char endpoint[16];
