@@ -201,6 +201,12 @@ void VKKernelDevice::stop(IOService* provider)
 bool VKKernelDevice::startFailed(const char* reason)
 {
     IOLog("start VKKernelDevice %s failed. reason:%s\n", kVersionText, reason);
+    releaseStartResources();
+    return false;
+}
+
+void VKKernelDevice::releaseStartResources()
+{
     // A registration left behind would outlive this service.
     if (mRegisteredWithRootDomain) {
         if (IOPMrootDomain* root = getPMRootDomain()) {
@@ -216,7 +222,6 @@ bool VKKernelDevice::startFailed(const char* reason)
         gLiveDevices.fetch_sub(1);
     }
     OSSafeReleaseNULL(mpUSBController);
-    return false;
 }
 
 void VKKernelDevice::closeUSBDevice()
@@ -425,20 +430,7 @@ void VKKernelDevice::removeInterestNotifier()
 void VKKernelDevice::free()
 {
     removeInterestNotifier();
-    if (mRegisteredWithRootDomain) {
-        if (IOPMrootDomain* root = getPMRootDomain()) {
-            root->deRegisterInterestedDriver(this);
-        }
-        mRegisteredWithRootDomain = false;
-    }
-    closeUSBDevice();
-    OSSafeReleaseNULL(m_pUSBDevice);
-    OSSafeReleaseNULL(mpUSBController);
-    if (m_pDevice != nullptr) {
-        delete m_pDevice;
-        m_pDevice = nullptr;
-        gLiveDevices.fetch_sub(1);
-    }
+    releaseStartResources();
     OSSafeReleaseNULL(mQzSpecific);
     IOService::free();
 }

@@ -140,6 +140,9 @@ protected:
 
 private:
     bool startFailed(const char* reason);
+    // What start took (power registration, the open USB device, the device object, the
+    // controller), given back by a failed start and by free.
+    void releaseStartResources();
     // The "QzSpecific" keys: at init those the device keeps, after the start's descriptor scan
     // those that scan resets (the per-model data).
     void applyPersonalityKeys(bool afterScan);
