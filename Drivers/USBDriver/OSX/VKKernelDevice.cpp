@@ -14,6 +14,7 @@
 #include "KeThread.h"
 #include "Personalities.h"
 #include "VKDevice.h"
+#include "VKDeviceSubstitutes.h"
 #include "VKUSBDescriptors.h"
 #include "libkern/version.h"
 #include "platform/HostClock.h"
@@ -37,11 +38,7 @@ bool isModel(IOUSBDevice* device, const DeviceModel& model)
 
 bool isElektron(IOUSBDevice* device)
 {
-    if (device == nullptr || device->GetVendorID() != 0x1935) {
-        return false;
-    }
-    const UInt16 product = device->GetProductID();
-    return product == 4 || product == 6 || product == 8;
+    return device != nullptr && USB::isElektron(device->GetVendorID(), device->GetProductID());
 }
 
 // A pseudo-random number below `limit` for the "deviceUID" property.
