@@ -80,6 +80,19 @@ constexpr APISpecificFeatures kFendrimoFeatures = features({
     .flags = {},
 });
 
+// Tessaly: vendor-specific interfaces, output 1 and input 2, with one alternate per rate (3 for
+// 44.1 kHz up to 8 for 192 kHz) of 2 channels of 32 bits and no format descriptors of their own,
+// so its descriptors are built for it.
+constexpr APISpecificFeatures kTessalyFeatures = features({
+    .fullSpeedIn = format(32, 2, kRates192),
+    .fullSpeedOut = format(32, 2, kRates192),
+    .highSpeedIn = format(32, 2, kRates192),
+    .highSpeedOut = format(32, 2, kRates192),
+    .inInterface = 2, .inAlternate = 3,
+    .outInterface = 1, .outAlternate = 3,
+    .flags = {APISpecificFeatures::kBuildDummyDescriptor},
+});
+
 // --- Clock-source settings: bytes 0..2 are the device-specific flags A, B and C.
 
 // Crimson SPL: internal clock (flag A) with the digital input watched (flag B).
@@ -123,7 +136,7 @@ constexpr KextPersonality kPersonalities[] = {
     {kModelKelvraUC3, 0x0100, nullptr, {}},
     {kModelKelvraUC3, 0x0200, nullptr, {.msWait = 20}},
     {kModel0A4A_A192, kAnyRelease, nullptr, {}},
-    {kModelTessaly, kAnyRelease, nullptr, {}},
+    {kModelTessaly, kAnyRelease, &kTessalyFeatures, {}},
     {kModelCrimsonSPL, kAnyRelease, &kCrimsonSPLFeatures, {.msWait = 50, .clockSource = kCrimsonSPLClock}},
     {kModel0A4A_CF00, kAnyRelease, nullptr, {}},
     {kModel0A4A_D064, kAnyRelease, nullptr, {}},

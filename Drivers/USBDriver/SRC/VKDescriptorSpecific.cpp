@@ -136,7 +136,15 @@ void VKInterfaceDescriptorSpecificAS::clearFrequency(int32_t i)
     if (i < 0 || i >= getCountFrequencies()) {
         return;
     }
-    std::memset(m_raw + kFormatHeadSize + 3 * static_cast<uint32_t>(i), 0, 3);
+    // Later rates move up and the count drops, so a removed rate never reads as a 0 Hz rate.
+    const uint8_t count = getCountFrequencies();
+    const uint32_t length = getLength();
+    const uint32_t at = kFormatHeadSize + 3 * static_cast<uint32_t>(i);
+    std::memmove(m_raw + at, m_raw + at + 3, length - at - 3);
+    std::memset(m_raw + length - 3, 0, 3);
+    m_raw[0] = static_cast<uint8_t>(length - 3);
+    m_uReceived = length - 3;
+    m_raw[7] = static_cast<uint8_t>(count - 1);
 }
 
 void VKInterfaceDescriptorSpecificAS::setNumChannels(uint8_t channels)

@@ -76,6 +76,7 @@ public:
     uint32_t getUpperFrequency() const;
     // The i-th discrete rate, 0 when there is none.
     uint32_t getFrequency(int32_t i) const;
+    // Takes the i-th discrete rate out of the list.
     void clearFrequency(int32_t i);
     void setNumChannels(uint8_t channels);
 

@@ -175,13 +175,22 @@ TEST(VKDeviceScan, OneRecordPerFormatAtMostSixteen)
     EXPECT_EQ(rows.back().channels, 16);
 }
 
-TEST(VKDeviceScan, DisablingAFrequencyTakesItsFirstListingOnly)
+TEST(VKDeviceScan, DisablingAFrequencyTakesItsFirstListingOutOfTheList)
 {
+    // The rate leaves the list (no 0 Hz rate is described) and later listings stay.
     DeviceHarness harness(kPlainVendor, kPlainProduct);
     ASSERT_TRUE(harness.scan(fixtures::stereoDevice(24, {44100, 48000, 44100})));
     harness.device->disableAllByFrequency(44100);
     EXPECT_EQ(alternatesOf(harness.info().mConfigurations[0].mInterfaces[1]),
-              (std::vector<AlternateRow>{{1, 2, 24, {0, 48000, 44100}}}));
+              (std::vector<AlternateRow>{{1, 2, 24, {48000, 44100}}}));
+    harness.device->disableAllByFrequency(44100);
+    harness.device->disableAllByFrequency(48000);
+    EXPECT_EQ(alternatesOf(harness.info().mConfigurations[0].mInterfaces[1]),
+              (std::vector<AlternateRow>{{1, 2, 24, {}}}));
+    // A format with no rate left matches nothing.
+    harness.request(48000, 2, 2, 24, 24);
+    ASSERT_TRUE(harness.device->findInterfacesInConfig());
+    EXPECT_EQ(harness.device->m_pcOutInterface, nullptr);
 }
 
 TEST(VKDeviceScan, DisablingByResolutionOrChannelsClearsTheRecord)
@@ -295,7 +304,7 @@ TEST(VKDeviceScan, ModelCorrections)
     DeviceHarness rates(kModel0A4E_4040.vendor, kModel0A4E_4040.product);
     ASSERT_TRUE(rates.scan(fixtures::stereoDevice(24, {44100, 48000, 88200, 96000})));
     EXPECT_EQ(alternatesOf(rates.info().mConfigurations[0].mInterfaces[2]),
-              (std::vector<AlternateRow>{{1, 2, 24, {44100, 48000, 0, 0}}}));
+              (std::vector<AlternateRow>{{1, 2, 24, {44100, 48000}}}));
 
     // 03EB:4308: the second format record of each stream of configuration 0 has 8 channels.
     auto twoRecords = [](bool second) {

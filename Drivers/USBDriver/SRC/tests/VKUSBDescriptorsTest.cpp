@@ -403,9 +403,10 @@ TEST(VKUSBDescriptors, FormatRatesAreReadOnlyFromTheBytesTheDescriptorHolds)
     EXPECT_EQ(as.getFrequency(254), 0u);
     EXPECT_EQ(as.getFrequency(-1), 0u);
     as.clearFrequency(200);
-    as.clearFrequency(1);
+    as.clearFrequency(0);
+    EXPECT_EQ(as.getCountFrequencies(), 1);
+    EXPECT_EQ(as.getFrequency(0), 48000u);
     EXPECT_EQ(as.getFrequency(1), 0u);
-    EXPECT_EQ(as.getFrequency(0), 44100u);
 
     // Declared longer than received: only the received bytes count.
     Bytes cut = formatTypeI(2, 24, {44100, 48000, 96000});
