@@ -3,16 +3,12 @@
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 #include "IOKit/IOKitLib.h"
+#include "ProgramRunner.h"
 #include "platform/IOKitUser.h"
 #include "usbsim/Catalogue.h"
 
@@ -21,22 +17,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-struct Result
-{
-    int status = -1; // exit code, or -1 when it did not exit
-    std::string out;
-    std::string err;
-};
+using Result = test_support::ProgramResult;
 
 class KernelHostProgramTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/kerneld-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root = pattern;
-        socket = root + "/kernel.socket";
+        ASSERT_FALSE(root.empty());
     }
 
     void TearDown() override
@@ -45,50 +33,11 @@ protected:
             stopDaemon(SIGKILL);
         }
         platform::iokit::user::setKernelSocketPath("");
-        fs::remove_all(root);
-    }
-
-    // Starts `program` with SONVEXA_ROOT set; its output goes to files under the root.
-    pid_t start(const std::string& program, std::vector<std::string> arguments, const std::string& name)
-    {
-        arguments.insert(arguments.begin(), program);
-        std::vector<char*> argv;
-        for (auto& a : arguments) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        std::string rootVariable = "SONVEXA_ROOT=" + root;
-        char* envp[] = {rootVariable.data(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (root + "/" + name + ".out").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (root + "/" + name + ".err").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid = -1;
-        EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
-    }
-
-    Result finish(pid_t pid, const std::string& name)
-    {
-        Result r;
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        auto slurp = [&](const std::string& file) {
-            std::ifstream in(root + "/" + name + file);
-            return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        };
-        r.out = slurp(".out");
-        r.err = slurp(".err");
-        return r;
     }
 
     Result run(const std::string& program, const std::vector<std::string>& arguments)
     {
-        return finish(start(program, arguments, "run"), "run");
+        return programs.run(program, arguments);
     }
 
     Result control(const std::vector<std::string>& words)
@@ -102,7 +51,7 @@ protected:
     void startDaemon(std::vector<std::string> arguments)
     {
         arguments.insert(arguments.begin(), {"--socket", socket, "--log", root + "/kernel.log"});
-        daemon = start(KERNELD, arguments, "daemon");
+        daemon = programs.start(KERNELD, arguments, "daemon");
         const auto deadline = std::chrono::steady_clock::now() + 20s;
         while (control({"devices"}).status != 0 && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(20ms);
@@ -111,8 +60,7 @@ protected:
 
     Result stopDaemon(int signal)
     {
-        ::kill(daemon, signal);
-        Result r = finish(daemon, "daemon");
+        Result r = programs.stop(daemon, signal, "daemon");
         daemon = -1;
         return r;
     }
@@ -134,8 +82,9 @@ protected:
         return n;
     }
 
-    std::string root;
-    std::string socket;
+    test_support::ProgramRunner programs;
+    const std::string& root = programs.root();
+    std::string socket = root + "/kernel.socket";
     pid_t daemon = -1;
 };
 

@@ -4,47 +4,26 @@
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
-#include <vector>
 
 #include "IOKit/IOKitLib.h"
+#include "ProgramRunner.h"
 #include "platform/IOKitUser.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 TEST(KextProcessTest, KerneldStartsTheBuiltDriverOnTheDeviceItIsGiven)
 {
-    char pattern[] = "/tmp/kext-process-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const std::string root = pattern;
-    const std::string socket = root + "/kernel.socket";
-    const std::string log = root + "/kernel.log";
-    std::vector<std::string> arguments = {KERNELD, "--socket", socket, "--log", log, "--device", "Kelvra-UC3"};
-    std::vector<char*> argv;
-    for (auto& a : arguments) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    std::string rootVariable = "SONVEXA_ROOT=" + root;
-    char* envp[] = {rootVariable.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (root + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    pid_t daemon = -1;
-    ASSERT_EQ(posix_spawn(&daemon, argv[0], &actions, nullptr, argv.data(), envp), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    test_support::ProgramRunner programs;
+    ASSERT_FALSE(programs.root().empty());
+    const std::string socket = programs.root() + "/kernel.socket";
+    const pid_t daemon = programs.start(KERNELD, {"--socket", socket, "--log", programs.root() + "/kernel.log",
+                                                  "--device", "Kelvra-UC3"},
+                                        "daemon");
+    ASSERT_GT(daemon, 0);
 
     platform::iokit::user::setKernelSocketPath(socket);
     // The host listens once its command-line devices are matched; until then the look-up fails.
@@ -66,15 +45,10 @@ TEST(KextProcessTest, KerneldStartsTheBuiltDriverOnTheDeviceItIsGiven)
     IOObjectRelease(service);
     platform::iokit::user::setKernelSocketPath("");
 
-    ::kill(daemon, SIGTERM);
-    int status = 0;
-    ::waitpid(daemon, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    std::ifstream in(log);
-    const std::string logText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(programs.stop(daemon, SIGTERM, "daemon").status, 0);
+    const std::string logText = programs.read("kernel.log");
     EXPECT_NE(logText.find("start VKKernelDevice v3.3.11 Oct  4 2016 success"), std::string::npos);
     EXPECT_NE(logText.find("EXIT terminate VKKernelDevice v3.3.11"), std::string::npos) << "ended at shutdown";
-    fs::remove_all(root);
 }
 
 } // namespace
