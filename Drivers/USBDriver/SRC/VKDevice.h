@@ -23,6 +23,8 @@
 #include "ElektronChannelMap.h"
 #include "QzAqExtData.h"
 #include "SharedMemory.h"
+#include "VKFramePatternObserver.h"
+#include "VKIsocRB.h"
 #include "VKKernelTools.h"
 #include "VKUSBDescriptors.h"
 
@@ -35,8 +37,6 @@ class KeThread;
 
 // Objects of later parts of the engine; the device holds them through null pointers until then.
 class DriverData;
-class IsocData;
-class VKFramePatternObserver;
 class VendorAsyncPort;
 class AQ;
 class USBMidiDevice;
@@ -185,6 +185,18 @@ public:
     uint32_t getLocationID(IOUSBDevice* usbDevice);
     void terminate();
 
+    // --- Feedback endpoint (USB completion context; requestIOFeedback also on the thread that
+    // starts streaming). One feedback read in flight while streaming; each completion is judged by
+    // the frame pattern, counted, and the next read queued; more than 40 errors break the stream.
+    void requestIOFeedback();
+    // `values`: for each frame of `block`, the reported sample count (the completion counted
+    // frames of a length other than 3 into mIsocInFeedback.mErrorCounter).
+    void isocReadCompleteFeedback(VKIsocRB* block, FeedbackStreamingStruct& values);
+    void initNextTransactionFeedback();
+    static constexpr uint32_t kFeedbackErrorLimit = 40; // more breaks the stream
+    static constexpr uint8_t kFullFrameFeedbackInterval = 4;
+    // --- End of feedback endpoint
+
     // Per-model and feature-record defaults of the stream configuration at start.
     void applyDefaultSettings(bool highSpeed);
     // A selection byte of the shared block's device controls (0 without the block).
@@ -241,11 +253,11 @@ public:
     int32_t mBulkIOGuard_CriticalPoint = 0;
     int32_t mBulkIOGuard_LowMark = 0;
     int32_t mBulkIOGuard_CiticalPointDiff = 0;
-    // 10. Isochronous records (isochronous streaming, later).
-    IsocData* mIsocIn = nullptr;
-    IsocData* mIsocOut = nullptr;
-    IsocData* mIsocInFeedback = nullptr;
-    IsocData* mIsocOutKeepAlive = nullptr;
+    // 10. Isochronous streams: audio in, audio out, feedback in, keep-alive out.
+    IsocData mIsocIn;
+    IsocData mIsocOut;
+    IsocData mIsocInFeedback;
+    IsocData mIsocOutKeepAlive;
     // 11.
     QZ_DeviceDescriptor mDeviceDescriptor{};
     // 12. Chosen pipes (opened by the service's configuration, cleared by onUnconfigure).
@@ -274,8 +286,8 @@ public:
     uint8_t mFirstScan = 1;
     // 17. Configurations in the order of the device's configuration indices; owned.
     VKSimpleArray mConfigurations;
-    // 18. Frame pattern observer (later).
-    VKFramePatternObserver* mpFramePatternObserver = nullptr;
+    // 18. Frame pattern the isochronous output follows.
+    VKFramePatternObserver mFramePatternObserver;
     // 19.
     VKKernelDevice& mOwner;
     // 20.
