@@ -21,6 +21,7 @@
 #include "APISpecificFeatures.h"
 #include "DeviceIdentification.h"
 #include "ElektronChannelMap.h"
+#include "PCMCoderChoice.h"
 #include "QzAqExtData.h"
 #include "SharedMemory.h"
 #include "VKFramePatternObserver.h"
@@ -212,6 +213,24 @@ public:
     }
     VIDPID vidpid() const { return VIDPID(vendorID(), productID(), releaseID(), &mInitSettings); }
 
+    // Client table and configuration completion
+    // After the interfaces are open and the pipes bound (request thread, dispatch lock held):
+    // the family register, the converters, the isochronous streams; `flag` goes to the bulk and
+    // interrupt set-up, `decoder` to the isochronous input stream.
+    void configurationDone(char flag, PCMDecoder decoder);
+    // The converter choice; also run by the routing and channel-count commands.
+    void chooseInputPostprocessor();
+    void choose6InputPostprocessor();
+    void chooseISOOutEncoder();
+    void chooseOutMixer();
+    // The family status register dialogue (vendor request 0x49); `status` (may be null) receives
+    // the register byte. True when the last request succeeded.
+    bool updateAqInputSelector(uint32_t* status);
+    void writeDigitalOutSelector();
+    // The device facts the PCM coder choice takes.
+    PCMDeviceFacts pcmDeviceFacts() const;
+    // --- End of client table and configuration completion
+
     // 1. Per-model data.
     DeviceSpecificData mDeviceSpecific{};
     // 2. Set while streaming when the channel counts change; the streaming service reads it.
@@ -359,4 +378,7 @@ public:
     uintptr_t mInputScratchAddress = 0;
     // 32. The input ring's shared memory.
     SharedMemory mcAudioSM_In;
+    // Client table and configuration completion: the input post-processor chosen for the
+    // configuration (empty for none), run on decoded input.
+    InputPostProcessor mInputPostProcessor{};
 };
