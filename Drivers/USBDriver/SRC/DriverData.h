@@ -117,6 +117,9 @@ public:
     void writeFrames(const int32_t* samples, uint32_t frames, uint64_t writeOffset, AudioConverter copy,
                      const uint8_t* extra);
 
+    // The lock CopyData holds while it copies (for tests that hold it themselves).
+    Mutex& timeStampLock() { return mTimeStampLock; }
+
     // The kernel's write position (frames written since init).
     uint64_t framePos() const { return mFramesWritten.load(std::memory_order_acquire); }
 
