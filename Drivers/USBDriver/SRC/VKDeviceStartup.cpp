@@ -137,6 +137,12 @@ void VKDevice::startupDigiDesignMbox2()
         uint32_t length = 1;
         IOReturn status = mOwner.deviceRequest(kVKDirectionIn, kVKTypeVendor, kVKRecipientDevice,
                                                kMBox2StatusRequest, 1, 1, &state, length, kRetries);
+        // A device that left (or a service being terminated) will never become ready: polling on
+        // would hold the start, and the termination waiting for it, for the whole 30 s.
+        if (status == kIOReturnNoDevice || mOwner.isTerminateRequested()) {
+            IOLog("MBox2 request return: device gone\n");
+            return;
+        }
         if (status != kIOReturnSuccess || length < 1) {
             state = 0; // no answer is no readiness
         }
