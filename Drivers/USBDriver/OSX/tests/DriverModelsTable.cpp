@@ -110,9 +110,6 @@ ModelCase elektron(const char* name)
             .configure = {"80 08 0000 0000 1", "01 0B 0001 0001 0", "01 0B 0002 0000 0", "02 01 0000 0081 0"}};
 }
 
-const char* const kSubstituteBesideParsed =
-    "the substitute's format record is shown beside the parsed one (fix pending)";
-
 const std::vector<ModelCase>& build()
 {
     static const std::vector<ModelCase> cases = {
@@ -154,30 +151,32 @@ const std::vector<ModelCase>& build()
          .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
         // Of the family at bcd 0200: firmware read at start; alternate 1 of both streaming
-        // interfaces cleared, alternate 2 widened to 192 kHz at high speed.
+        // interfaces cleared; alternate 2's first class record (its AS general) rewritten as a
+        // 192 kHz format, the device's own format record behind it.
         {.name = "Kelvra-UC3",
          .start = startRequests(282, kFirmwareVersion),
-         .description = classDescription({alt("2", "2x24", kRates192, "ep 01/156")}, {alt("2", "2x24", kRates192, "ep 82/156")}),
+         .description = classDescription({alt("2", "2x24", kRates192, "ep 01/156"), alt("2", "2x24", "44100 48000", "ep 01/156")},
+                                         {alt("2", "2x24", kRates192, "ep 82/156"), alt("2", "2x24", "44100 48000", "ep 82/156")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
-         .configure = kFamilyConfigure,
-         .pending = kSubstituteBesideParsed},
-        // bcd 0100 at high speed: 192 kHz on the output interface only, alternate 1 of both cleared;
-        // not of the family, so the configuration is asked for first.
+         .configure = kFamilyConfigure},
+        // bcd 0100 at high speed: 192 kHz on the output interface only (the device's own record
+        // behind it), alternate 1 of both cleared; not of the family, so the configuration is asked
+        // for first.
         {.name = "Kelvra-UC3@0100",
          .start = startRequests(282, kFirmwareVersion),
-         .description = classDescription({alt("2", "2x24", kRates192, "ep 01/156")}, {alt("2", "2x24", "44100 48000", "ep 82/156")}),
+         .description = classDescription({alt("2", "2x24", kRates192, "ep 01/156"), alt("2", "2x24", "44100 48000", "ep 01/156")},
+                                         {alt("2", "2x24", "44100 48000", "ep 82/156")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
-         .configure = kF1A0Configure,
-         .pending = kSubstituteBesideParsed},
+         .configure = kF1A0Configure},
         {.name = "0A4A:F1A0",
          .start = startRequests(282, kFirmwareVersion),
-         .description = classDescription({alt("2", "2x24", kRates192, "ep 01/156")}, {alt("2", "2x24", "44100 48000", "ep 82/156")}),
+         .description = classDescription({alt("2", "2x24", kRates192, "ep 01/156"), alt("2", "2x24", "44100 48000", "ep 01/156")},
+                                         {alt("2", "2x24", "44100 48000", "ep 82/156")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
-         .configure = kF1A0Configure,
-         .pending = kSubstituteBesideParsed},
+         .configure = kF1A0Configure},
         // Listed with a feature record without the substitute flag, not of the family: its own
         // descriptors stand (the output's 176.4/192 kHz as a second 4-channel record); the record's
         // interfaces and high-speed 6 x 24 request, tried at the record's rate 0, met at 44.1 kHz.
@@ -198,8 +197,9 @@ const std::vector<ModelCase>& build()
          .settings = "44100 in 24x24 out 16x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
-        // Vendor interfaces 1 and 2 made streaming with alternates 3-8 at one rate each (2 x 32);
-        // searched as class 0xFF, streamed over interrupt pipes.
+        // Listed with the substitute flag: vendor interfaces 1 and 2 made streaming with alternates
+        // 3-8 at one rate each (2 x 32), asked for by model; searched as class 0xFF, streamed over
+        // interrupt pipes.
         {.name = "Tessaly",
          .start = startRequests(265),
          .description = {"config 1 ifs 4", " if 0 sub 1", " if 1 sub 2",
@@ -213,8 +213,7 @@ const std::vector<ModelCase>& build()
                          " if 3 sub 3"},
          .settings = "44100 in 2x32 out 2x32",
          .chosen = "in 2/3 out 1/3 intIn 82 intOut 01",
-         .configure = {"80 08 0000 0000 1", "01 0B 0003 0001 0", "01 0B 0003 0002 0", "02 01 0000 0082 0", "02 01 0000 0001 0"},
-         .pending = "no alternates are built for it unlisted (fix pending)"},
+         .configure = {"80 08 0000 0000 1", "01 0B 0003 0001 0", "01 0B 0003 0002 0", "02 01 0000 0082 0", "02 01 0000 0001 0"}},
         // TEAC: not of the family, so no firmware request; interfaces searched as class 0xFF; the
         // model's default 2 x 2 channels at 24 bits.
         {.name = "US-322",
@@ -312,8 +311,7 @@ const std::vector<ModelCase>& build()
                                           alt("3", "1x24", "44100 48000", "ep 82/39")}),
          .settings = "44100 in 4x24 out 2x24",
          .chosen = "in 2/2 out 1/1 isoIn 82 isoOut 01",
-         .configure = classConfigure(1, 2),
-         .pending = "removed rates left as zeros, count unchanged (fix pending)"},
+         .configure = classConfigure(1, 2)},
         // The 6-channel record cleared, the MIDI interface neutralised; only 48 kHz 16 bits, met
         // on the rate ladder.
         {.name = "Extigy",
@@ -331,8 +329,9 @@ const std::vector<ModelCase>& build()
          .settings = "44100 in 2x16 out 2x16",
          .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
-        // Its second configuration cannot be read: it starts with the first alone, whose class 2
-        // formats the substitute replaces with 2 x 32 to 192 kHz.
+        // Its second configuration cannot be read: it starts with the first alone. Its class 2
+        // format records (6 bytes) are too short to read as type I formats; the substitute's
+        // 2 x 32 to 192 kHz is the only record.
         {.name = "XMOS",
          .start = {"80 06 0301 0409 255", "80 06 0302 0409 255", "80 06 0100 0000 18", "80 06 0200 0000 9",
                    "80 06 0200 0000 218", "80 06 0200 0000 9", "80 06 0201 0000 9", "00 09 0001 0000 0", "80 06 0100 0000 18"},
@@ -354,26 +353,28 @@ const std::vector<ModelCase>& build()
          .chosen = "in 1/1 out 0/1 bulkIn 86 feedback 81 isoOut 02",
          .configure = {"80 08 0000 0000 1", "01 0B 0001 0000 0", "01 0B 0001 0001 0", "02 01 0000 0081 0",
                        "02 01 0000 0086 0", "02 01 0000 0002 0"}},
-        // Alternates 1 cleared, output alternate 2 given 32-192 kHz; no stereo left, the channel
-        // ladder meets 4 x 4 at 24 bits.
+        // Alternates 1 cleared, output alternate 2 given 32-192 kHz (its own record behind); no
+        // stereo left, the channel ladder meets 4 x 4 at 24 bits.
         {.name = "0926:0201",
          .start = startRequests(282),
-         .description = classDescription({alt("2", "4x24", "32000 44100 48000 88200 96000 176400 192000", "ep 01/300")},
+         .description = classDescription({alt("2", "4x24", "32000 44100 48000 88200 96000 176400 192000", "ep 01/300"),
+                                          alt("2", "4x24", "44100 48000", "ep 01/300")},
                                          {alt("2", "4x24", "44100 48000", "ep 82/84")}),
          .settings = "44100 in 4x24 out 4x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
-         .configure = classConfigure(2, 2),
-         .pending = kSubstituteBesideParsed},
-        // Two output interfaces rebuilt to 96 kHz; output on interface 1, no input.
+         .configure = classConfigure(2, 2)},
+        // Two output interfaces rebuilt to 96 kHz (their own records behind); output on interface 1,
+        // no input.
         {.name = "Play-16/24",
          .start = startRequests(282),
          .description = {"config 1 ifs 3", " if 0 sub 1",
-                         " if 1 sub 2", alt("1", "2x16", kRates96, "ep 01/388"), alt("2", "2x24", kRates96, "ep 01/582"),
-                         " if 2 sub 2", alt("1", "2x16", kRates96, "ep 02/388"), alt("2", "2x24", kRates96, "ep 02/582")},
+                         " if 1 sub 2", alt("1", "2x16", kRates96, "ep 01/388"), alt("1", "2x16", "44100 48000", "ep 01/388"),
+                         alt("2", "2x24", kRates96, "ep 01/582"), alt("2", "2x24", "44100 48000", "ep 01/582"),
+                         " if 2 sub 2", alt("1", "2x16", kRates96, "ep 02/388"), alt("1", "2x16", "44100 48000", "ep 02/388"),
+                         alt("2", "2x24", kRates96, "ep 02/582"), alt("2", "2x24", "44100 48000", "ep 02/582")},
          .settings = "44100 in 0x0 out 2x24",
          .chosen = "in - out 1/2 isoOut 01",
-         .configure = {"80 08 0000 0000 1", "01 0B 0002 0001 0", "02 01 0000 0001 0"},
-         .pending = kSubstituteBesideParsed},
+         .configure = {"80 08 0000 0000 1", "01 0B 0002 0001 0", "02 01 0000 0001 0"}},
         // Standard requests only at this stage, so its 2 ms pause shows in no request.
         {.name = "1235:0002",
          .start = startRequests(190),

@@ -234,7 +234,7 @@ const UnplugCase kUnplugCases[] = {
     {"MBox"},           // one interface opened for both directions
     {"MBox2"},          // start-up poll
     {"US-322"},         // interfaces searched as class 0xFF
-    {"Tessaly", "no alternates are built for it unlisted (fix pending)"}, // interrupt pipes
+    {"Tessaly"},        // interrupt pipes
     {"1935:0006"},      // UID and name requests
     {"XMOS"},           // unreadable second configuration
     {"US-144-MKII"},    // feedback and bulk pipes
