@@ -178,13 +178,14 @@ const std::vector<ModelCase>& build()
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = kF1A0Configure},
         // Listed with a feature record without the substitute flag, not of the family: its own
-        // descriptors stand (the output's 176.4/192 kHz as a second 4-channel record); the record's
-        // interfaces and high-speed 6 x 24 request, tried at the record's rate 0, met at 44.1 kHz.
+        // descriptors stand (the output's 176.4/192 kHz as a second 4-channel record). The record's
+        // high-speed defaults (6 x 24 each way; no rate word, so its first rate) and interfaces.
         {.name = "Crimson-SPL",
          .start = startRequests(332),
          .description = classDescription({alt("1", "2x16", "44100 48000", "ep 01/104 ep 83/3"), alt("2", "6x24", kRates96, "ep 01/468 ep 83/3"),
                                           alt("2", "4x24", "176400 192000", "ep 01/468 ep 83/3")},
                                          {alt("1", "2x16", "44100 48000", "ep 82/104"), alt("2", "6x24", kRates192, "ep 82/468")}),
+         .started = "44100 in 6x24 out 6x24",
          .settings = "44100 in 6x24 out 6x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
@@ -211,6 +212,7 @@ const std::vector<ModelCase>& build()
                          alt("5", "2x32", "88200", "ep 82/208"), alt("6", "2x32", "96000", "ep 82/208"),
                          alt("7", "2x32", "176400", "ep 82/208"), alt("8", "2x32", "192000", "ep 82/208"),
                          " if 3 sub 3"},
+         .started = "44100 in 2x32 out 2x32",
          .settings = "44100 in 2x32 out 2x32",
          .chosen = "in 2/3 out 1/3 intIn 82 intOut 01",
          .configure = {"80 08 0000 0000 1", "01 0B 0003 0001 0", "01 0B 0003 0002 0", "02 01 0000 0082 0", "02 01 0000 0001 0"}},
@@ -295,20 +297,23 @@ const std::vector<ModelCase>& build()
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
-        // The second record of alternate 1 says 2 channels and is set to 8; defaults 96 kHz 8 x 24.
+        // The second record of alternate 1 says 2 channels and is set to 8; model defaults 96 kHz
+        // 8 x 24.
         {.name = "03EB:4308",
          .start = startRequests(202),
          .description = classDescription({alt("1", "8x24", kRates96, "ep 01/312")}, {alt("1", "8x24", kRates96, "ep 82/312")}),
+         .started = "96000 in 8x24 out 8x24",
          .settings = "96000 in 8x24 out 8x24",
          .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
-        // 88.2 and 96 kHz removed; the 2 x 16 default matches nothing, and the channel ladder first
-        // meets 4 in / 2 out at 24 bits.
+        // 88.2 and 96 kHz removed; the model's 2 x 16 default matches nothing, and the channel ladder
+        // first meets 4 in / 2 out at 24 bits.
         {.name = "0A4E:4040",
          .start = startRequests(358),
          .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/78"), alt("2", "1x24", "44100 48000", "ep 01/39")},
                                          {alt("1", "4x16", "44100 48000", "ep 82/104"), alt("2", "4x24", "44100 48000", "ep 82/156"),
                                           alt("3", "1x24", "44100 48000", "ep 82/39")}),
+         .started = "44100 in 2x16 out 2x16",
          .settings = "44100 in 4x24 out 2x24",
          .chosen = "in 2/2 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 2)},
@@ -326,6 +331,7 @@ const std::vector<ModelCase>& build()
          .start = startRequests(294),
          .description = classDescription({alt("1", "2x16", "44100 48000 96000", "ep 01/388"), alt("2", "2x24", "44100 48000 96000", "ep 01/582")},
                                          {alt("1", "2x16", "44100 48000 96000", "ep 82/388"), alt("2", "2x24", "44100 48000 96000", "ep 82/582")}),
+         .started = "44100 in 2x16 out 2x16",
          .settings = "44100 in 2x16 out 2x16",
          .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
@@ -333,6 +339,7 @@ const std::vector<ModelCase>& build()
         // format records (6 bytes) are too short to read as type I formats; the substitute's
         // 2 x 32 to 192 kHz is the only record.
         {.name = "XMOS",
+         // Looking for configuration value 2, the USB family reads the first header again.
          .start = {"80 06 0301 0409 255", "80 06 0302 0409 255", "80 06 0100 0000 18", "80 06 0200 0000 9",
                    "80 06 0200 0000 218", "80 06 0200 0000 9", "80 06 0201 0000 9", "00 09 0001 0000 0", "80 06 0100 0000 18"},
          .description = classDescription({alt("1", "2x32", kRates192, "ep 01/208 ep 81/4")}, {alt("1", "2x32", kRates192, "ep 82/208")}),

@@ -19,13 +19,15 @@ using Lines = std::vector<std::string>;
 //   " if N sub S"                    slot N: the interface's number and subclass (" if -" when empty)
 //   "  alt A CxB r1 r2 ep XX/size"   one per format record: channels x bits, discrete rates (or
 //                                    "cont lo-hi"), each endpoint's address and wMaxPacketSize
-// Settings: "rate in CxB out CxB" as the configuration wrote them back.
+// Settings: "rate in CxB out CxB", the defaults the start set and what the configuration wrote
+// back.
 // Chosen: "in I/A out I/A" (interface/alternate, "-" for none), then each pipe set, by member.
 struct ModelCase
 {
     const char* name = nullptr;
     Lines start = {};
     Lines description = {};
+    std::string started = "44100 in 2x24 out 2x24";
     bool configures = true;
     std::string settings = {};
     std::string chosen = {};

@@ -143,6 +143,7 @@ TEST_P(DriverModelsTest, StartsDescribesConfiguresAndSendsItsRequestsInOrder)
     VKDevice* device = service->device();
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(requests(driver.requestLog()), model.start);
+    EXPECT_EQ(settings(device->mpDriverSM->mChannelSettings), model.started);
     ASSERT_NE(service->getAPIDeviceInfoPtr(), nullptr);
     EXPECT_EQ(description(*service->getAPIDeviceInfoPtr()), model.description);
 
