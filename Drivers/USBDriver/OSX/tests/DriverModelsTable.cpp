@@ -51,9 +51,10 @@ const Lines kF1A0Configure = {"80 08 0000 0000 1", "00 0B 0000 0002 0", "01 0B 0
 const char* const kRates96 = "44100 48000 88200 96000";
 const char* const kRates192 = "44100 48000 88200 96000 176400 192000";
 
-std::string alt(const char* number, const char* format, const char* rates, const char* endpoints)
+std::string alt(const std::string& number, const std::string& format, const std::string& rates,
+                const std::string& endpoints)
 {
-    return std::string("  alt ") + number + " " + format + " " + rates + " " + endpoints;
+    return "  alt " + number + " " + format + " " + rates + " " + endpoints;
 }
 
 // The TEAC models: vendor interfaces 1 and 2 relabelled as streaming and 3 as MIDI; no
@@ -74,13 +75,13 @@ Lines teacDescription(const char* inEndpoint)
 
 // Elektron: vendor interfaces 0 (in) and 1 (out) made streaming with the fixed 48 kHz alternates,
 // one per (channels, bits); alternate 5 carries a second record. Control 2, MIDI 3, vendor port 4.
-Lines elektronAlternates(const char* endpoint)
+Lines elektronAlternates(const std::string& endpoint)
 {
-    const std::string ep = endpoint;
-    return {alt("1", "0x16", "48000", ("ep " + ep + "/14").c_str()), alt("2", "2x16", "48000", ("ep " + ep + "/42").c_str()),
-            alt("3", "2x24", "48000", ("ep " + ep + "/56").c_str()), alt("4", "4x16", "48000", ("ep " + ep + "/70").c_str()),
-            alt("5", "4x24", "48000", ("ep " + ep + "/98").c_str()), alt("5", "6x16", "48000", ("ep " + ep + "/98").c_str()),
-            alt("6", "8x16", "48000", ("ep " + ep + "/126").c_str()), alt("7", "6x24", "48000", ("ep " + ep + "/140").c_str())};
+    const std::string ep = "ep " + endpoint + "/";
+    return {alt("1", "0x16", "48000", ep + "14"),  alt("2", "2x16", "48000", ep + "42"),
+            alt("3", "2x24", "48000", ep + "56"),  alt("4", "4x16", "48000", ep + "70"),
+            alt("5", "4x24", "48000", ep + "98"),  alt("5", "6x16", "48000", ep + "98"),
+            alt("6", "8x16", "48000", ep + "126"), alt("7", "6x24", "48000", ep + "140")};
 }
 
 Lines elektronDescription()
@@ -102,12 +103,13 @@ Lines elektronDescription()
 // 2 (in) and 1 (out); the out alternate's 14-byte endpoint is too small to be a streaming pipe.
 ModelCase elektron(const char* name)
 {
-    return {.name = name,
-            .start = startRequests(341, {"C0 00 0000 0000 8", "C0 01 0000 0000 32"}),
-            .description = elektronDescription(),
-            .settings = "48000 in 2x16 out 0x16",
-            .chosen = "in 0/2 out 1/1 isoIn 81",
-            .configure = {"80 08 0000 0000 1", "01 0B 0001 0001 0", "01 0B 0002 0000 0", "02 01 0000 0081 0"}};
+    return {
+        .name = name,
+        .start = startRequests(341, {"C0 00 0000 0000 8", "C0 01 0000 0000 32"}),
+        .description = elektronDescription(),
+        .settings = "48000 in 2x16 out 0x16",
+        .chosen = "in 0/2 out 1/1 isoIn 81",
+        .configure = {"80 08 0000 0000 1", "01 0B 0001 0001 0", "01 0B 0002 0000 0", "02 01 0000 0081 0"}};
 }
 
 const std::vector<ModelCase>& build()
@@ -116,8 +118,9 @@ const std::vector<ModelCase>& build()
         // Test devices of the bus: 16- and 24-bit stereo alternates, the 24-bit ones chosen.
         {.name = "class-audio",
          .start = startRequests(282),
-         .description = classDescription({alt("1", "2x16", "44100 48000", "ep 01/196"), alt("2", "2x24", "44100 48000", "ep 01/294")},
-                                         {alt("1", "2x16", "44100 48000", "ep 82/196"), alt("2", "2x24", "44100 48000", "ep 82/294")}),
+         .description = classDescription(
+             {alt("1", "2x16", "44100 48000", "ep 01/196"), alt("2", "2x24", "44100 48000", "ep 01/294")},
+             {alt("1", "2x16", "44100 48000", "ep 82/196"), alt("2", "2x24", "44100 48000", "ep 82/294")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
@@ -125,8 +128,10 @@ const std::vector<ModelCase>& build()
         // take a feedback pipe.
         {.name = "class-audio-feedback",
          .start = startRequests(300),
-         .description = classDescription({alt("1", "2x16", "44100 48000", "ep 01/196 ep 83/3"), alt("2", "2x24", "44100 48000", "ep 01/294 ep 83/3")},
-                                         {alt("1", "2x16", "44100 48000", "ep 82/196"), alt("2", "2x24", "44100 48000", "ep 82/294")}),
+         .description = classDescription(
+             {alt("1", "2x16", "44100 48000", "ep 01/196 ep 83/3"),
+              alt("2", "2x24", "44100 48000", "ep 01/294 ep 83/3")},
+             {alt("1", "2x16", "44100 48000", "ep 82/196"), alt("2", "2x24", "44100 48000", "ep 82/294")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
@@ -146,7 +151,8 @@ const std::vector<ModelCase>& build()
          .chosen = "in - out -"},
         {.name = "class-audio-24",
          .start = startRequests(190),
-         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")}, {alt("1", "2x24", "44100 48000", "ep 82/294")}),
+         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
+                                         {alt("1", "2x24", "44100 48000", "ep 82/294")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
@@ -155,8 +161,9 @@ const std::vector<ModelCase>& build()
         // 192 kHz format, the device's own format record behind it.
         {.name = "Kelvra-UC3",
          .start = startRequests(282, kFirmwareVersion),
-         .description = classDescription({alt("2", "2x24", kRates192, "ep 01/156"), alt("2", "2x24", "44100 48000", "ep 01/156")},
-                                         {alt("2", "2x24", kRates192, "ep 82/156"), alt("2", "2x24", "44100 48000", "ep 82/156")}),
+         .description = classDescription(
+             {alt("2", "2x24", kRates192, "ep 01/156"), alt("2", "2x24", "44100 48000", "ep 01/156")},
+             {alt("2", "2x24", kRates192, "ep 82/156"), alt("2", "2x24", "44100 48000", "ep 82/156")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = kFamilyConfigure},
@@ -165,15 +172,17 @@ const std::vector<ModelCase>& build()
         // for first.
         {.name = "Kelvra-UC3@0100",
          .start = startRequests(282, kFirmwareVersion),
-         .description = classDescription({alt("2", "2x24", kRates192, "ep 01/156"), alt("2", "2x24", "44100 48000", "ep 01/156")},
-                                         {alt("2", "2x24", "44100 48000", "ep 82/156")}),
+         .description = classDescription(
+             {alt("2", "2x24", kRates192, "ep 01/156"), alt("2", "2x24", "44100 48000", "ep 01/156")},
+             {alt("2", "2x24", "44100 48000", "ep 82/156")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = kF1A0Configure},
         {.name = "0A4A:F1A0",
          .start = startRequests(282, kFirmwareVersion),
-         .description = classDescription({alt("2", "2x24", kRates192, "ep 01/156"), alt("2", "2x24", "44100 48000", "ep 01/156")},
-                                         {alt("2", "2x24", "44100 48000", "ep 82/156")}),
+         .description = classDescription(
+             {alt("2", "2x24", kRates192, "ep 01/156"), alt("2", "2x24", "44100 48000", "ep 01/156")},
+             {alt("2", "2x24", "44100 48000", "ep 82/156")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = kF1A0Configure},
@@ -182,9 +191,11 @@ const std::vector<ModelCase>& build()
         // high-speed defaults (6 x 24 each way; no rate word, so its first rate) and interfaces.
         {.name = "Crimson-SPL",
          .start = startRequests(332),
-         .description = classDescription({alt("1", "2x16", "44100 48000", "ep 01/104 ep 83/3"), alt("2", "6x24", kRates96, "ep 01/468 ep 83/3"),
-                                          alt("2", "4x24", "176400 192000", "ep 01/468 ep 83/3")},
-                                         {alt("1", "2x16", "44100 48000", "ep 82/104"), alt("2", "6x24", kRates192, "ep 82/468")}),
+         .description = classDescription(
+             {alt("1", "2x16", "44100 48000", "ep 01/104 ep 83/3"),
+              alt("2", "6x24", kRates96, "ep 01/468 ep 83/3"),
+              alt("2", "4x24", "176400 192000", "ep 01/468 ep 83/3")},
+             {alt("1", "2x16", "44100 48000", "ep 82/104"), alt("2", "6x24", kRates192, "ep 82/468")}),
          .started = "44100 in 6x24 out 6x24",
          .settings = "44100 in 6x24 out 6x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
@@ -193,8 +204,9 @@ const std::vector<ModelCase>& build()
         // for by model.
         {.name = "Pellirun",
          .start = startRequests(282),
-         .description = classDescription({alt("1", "2x16", "44100 48000", "ep 01/28"), alt("2", "16x24", "44100 48000", "ep 01/336")},
-                                         {alt("1", "2x16", "44100 48000", "ep 82/28"), alt("2", "24x24", "44100 48000", "ep 82/504")}),
+         .description = classDescription(
+             {alt("1", "2x16", "44100 48000", "ep 01/28"), alt("2", "16x24", "44100 48000", "ep 01/336")},
+             {alt("1", "2x16", "44100 48000", "ep 82/28"), alt("2", "24x24", "44100 48000", "ep 82/504")}),
          .settings = "44100 in 24x24 out 16x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
@@ -207,15 +219,15 @@ const std::vector<ModelCase>& build()
                          alt("3", "2x32", "44100", "ep 01/208"), alt("4", "2x32", "48000", "ep 01/208"),
                          alt("5", "2x32", "88200", "ep 01/208"), alt("6", "2x32", "96000", "ep 01/208"),
                          alt("7", "2x32", "176400", "ep 01/208"), alt("8", "2x32", "192000", "ep 01/208"),
-                         " if 2 sub 2",
-                         alt("3", "2x32", "44100", "ep 82/208"), alt("4", "2x32", "48000", "ep 82/208"),
-                         alt("5", "2x32", "88200", "ep 82/208"), alt("6", "2x32", "96000", "ep 82/208"),
-                         alt("7", "2x32", "176400", "ep 82/208"), alt("8", "2x32", "192000", "ep 82/208"),
-                         " if 3 sub 3"},
+                         " if 2 sub 2", alt("3", "2x32", "44100", "ep 82/208"),
+                         alt("4", "2x32", "48000", "ep 82/208"), alt("5", "2x32", "88200", "ep 82/208"),
+                         alt("6", "2x32", "96000", "ep 82/208"), alt("7", "2x32", "176400", "ep 82/208"),
+                         alt("8", "2x32", "192000", "ep 82/208"), " if 3 sub 3"},
          .started = "44100 in 2x32 out 2x32",
          .settings = "44100 in 2x32 out 2x32",
          .chosen = "in 2/3 out 1/3 intIn 82 intOut 01",
-         .configure = {"80 08 0000 0000 1", "01 0B 0003 0001 0", "01 0B 0003 0002 0", "02 01 0000 0082 0", "02 01 0000 0001 0"}},
+         .configure = {"80 08 0000 0000 1", "01 0B 0003 0001 0", "01 0B 0003 0002 0", "02 01 0000 0082 0",
+                       "02 01 0000 0001 0"}},
         // TEAC: not of the family, so no firmware request; interfaces searched as class 0xFF; the
         // model's default 2 x 2 channels at 24 bits.
         {.name = "US-322",
@@ -240,45 +252,65 @@ const std::vector<ModelCase>& build()
         // 2 x 24 format; opened once, searched as class 0xFF.
         {.name = "MBox",
          .start = startRequests(50),
-         .description = {"config 1 ifs 2", " if 0 sub 1", " if 1 sub 2", alt("1", "2x24", "44100 48000", "ep 02/294 ep 81/294")},
+         .description = {"config 1 ifs 2", " if 0 sub 1", " if 1 sub 2",
+                         alt("1", "2x24", "44100 48000", "ep 02/294 ep 81/294")},
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 1/1 out 1/1 isoIn 81 isoOut 02",
          .configure = {"80 08 0000 0000 1", "01 0B 0001 0001 0", "02 01 0000 0081 0", "02 01 0000 0002 0"}},
         // Start-up poll until the device answers 2 (fourth answer); the format-less alternates get
         // the fixed format, every list reads 44.1/48 kHz; out 2, analog in 4.
         {.name = "MBox2",
-         .start = startRequests(517, {}, {"C0 85 0001 0001 1", "C0 85 0001 0001 1", "C0 85 0001 0001 1", "C0 85 0001 0001 1"}),
-         .description = {"config 1 ifs 6", " if 0 sub 3", " if 1 sub 1",
-                         " if 2 sub 2", alt("1", "2x16", "44100 48000", "ep 03/196"), alt("2", "2x24", "44100 48000", "ep 03/294"),
+         .start = startRequests(
+             517, {}, {"C0 85 0001 0001 1", "C0 85 0001 0001 1", "C0 85 0001 0001 1", "C0 85 0001 0001 1"}),
+         .description = {"config 1 ifs 6",
+                         " if 0 sub 3",
+                         " if 1 sub 1",
+                         " if 2 sub 2",
+                         alt("1", "2x16", "44100 48000", "ep 03/196"),
+                         alt("2", "2x24", "44100 48000", "ep 03/294"),
                          alt("3", "2x24", "44100 48000", "ep 03/294"),
-                         " if 3 sub 2", alt("1", "2x16", "44100 48000", "ep 04/196"), alt("2", "2x24", "44100 48000", "ep 04/294"),
-                         alt("3", "2x24", "44100 48000", "ep 04/294"), alt("6", "2x24", "44100 48000", "ep 04/294"),
-                         " if 4 sub 2", alt("1", "2x16", "44100 48000", "ep 85/196"), alt("2", "2x24", "44100 48000", "ep 85/294"),
+                         " if 3 sub 2",
+                         alt("1", "2x16", "44100 48000", "ep 04/196"),
+                         alt("2", "2x24", "44100 48000", "ep 04/294"),
+                         alt("3", "2x24", "44100 48000", "ep 04/294"),
+                         alt("6", "2x24", "44100 48000", "ep 04/294"),
+                         " if 4 sub 2",
+                         alt("1", "2x16", "44100 48000", "ep 85/196"),
+                         alt("2", "2x24", "44100 48000", "ep 85/294"),
                          alt("3", "2x24", "44100 48000", "ep 85/294"),
-                         " if 5 sub 2", alt("1", "2x16", "44100 48000", "ep 86/196"), alt("2", "2x24", "44100 48000", "ep 86/294"),
+                         " if 5 sub 2",
+                         alt("1", "2x16", "44100 48000", "ep 86/196"),
+                         alt("2", "2x24", "44100 48000", "ep 86/294"),
                          alt("3", "2x24", "44100 48000", "ep 86/294")},
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 4/2 out 2/2 isoIn 85 isoOut 03",
-         .configure = {"80 08 0000 0000 1", "01 0B 0002 0002 0", "01 0B 0002 0004 0", "02 01 0000 0085 0", "02 01 0000 0003 0"}},
+         .configure = {"80 08 0000 0000 1", "01 0B 0002 0002 0", "01 0B 0002 0004 0", "02 01 0000 0085 0",
+                       "02 01 0000 0003 0"}},
         // PIC commands at start (set 129, get 130, after the configuration is set for them) and after
         // each configuration; bit resolutions patched to 24, every list read as 32/44.1/48 kHz.
         {.name = "USBPre",
          .start = startRequests(635, {}, {"00 09 0001 0000 0", "40 01 00F0 01F0 1", "C0 81 00F0 0000 1"}),
-         .description = classDescription({alt("1", "2x16", "32000 44100 48000", "ep 01/196"), alt("2", "1x16", "32000 44100 48000", "ep 01/98"),
-                                          alt("3", "1x24", "32000 44100 48000", "ep 01/147"), alt("4", "2x24", "32000 44100 48000", "ep 01/294"),
+         .description = classDescription({alt("1", "2x16", "32000 44100 48000", "ep 01/196"),
+                                          alt("2", "1x16", "32000 44100 48000", "ep 01/98"),
+                                          alt("3", "1x24", "32000 44100 48000", "ep 01/147"),
+                                          alt("4", "2x24", "32000 44100 48000", "ep 01/294"),
                                           alt("5", "2x24", "32000 44100 48000", "ep 01/294")},
-                                         {alt("1", "2x16", "32000 44100 48000", "ep 82/132"), alt("2", "2x16", "32000 44100 48000", "ep 82/184"),
-                                          alt("3", "2x16", "32000 44100 48000", "ep 82/196"), alt("4", "1x16", "32000 44100 48000", "ep 82/98"),
-                                          alt("5", "2x24", "32000 44100 48000", "ep 82/276"), alt("6", "2x24", "32000 44100 48000", "ep 82/294")}),
+                                         {alt("1", "2x16", "32000 44100 48000", "ep 82/132"),
+                                          alt("2", "2x16", "32000 44100 48000", "ep 82/184"),
+                                          alt("3", "2x16", "32000 44100 48000", "ep 82/196"),
+                                          alt("4", "1x16", "32000 44100 48000", "ep 82/98"),
+                                          alt("5", "2x24", "32000 44100 48000", "ep 82/276"),
+                                          alt("6", "2x24", "32000 44100 48000", "ep 82/294")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/5 out 1/4 isoIn 82 isoOut 01",
-         .configure = {"80 08 0000 0000 1", "01 0B 0004 0001 0", "01 0B 0005 0002 0", "02 01 0000 0082 0", "02 01 0000 0001 0",
-                       "40 01 00F0 01F0 1"}},
+         .configure = {"80 08 0000 0000 1", "01 0B 0004 0001 0", "01 0B 0005 0002 0", "02 01 0000 0082 0",
+                       "02 01 0000 0001 0", "40 01 00F0 01F0 1"}},
         // Byte 164 patched: the input interface becomes audio class.
         {.name = "1ACC:0049",
          .start = startRequests(217),
-         .description = classDescription({alt("1", "2x24", "8000 11025 16000 22050 24000 32000 44100 48000 88200 96000", "ep 01/582")},
-                                         {alt("1", "2x24", "44100 48000 96000", "ep 82/582")}),
+         .description = classDescription(
+             {alt("1", "2x24", "8000 11025 16000 22050 24000 32000 44100 48000 88200 96000", "ep 01/582")},
+             {alt("1", "2x24", "44100 48000 96000", "ep 82/582")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
@@ -286,14 +318,16 @@ const std::vector<ModelCase>& build()
         // output only, so the input is given up.
         {.name = "1604:8006",
          .start = startRequests(89),
-         .description = {"config 1 ifs 2", " if 0 sub 2", alt("2", "2x24", "44100 48000", "ep 01/294"), " if 1 sub 1"},
+         .description = {"config 1 ifs 2", " if 0 sub 2", alt("2", "2x24", "44100 48000", "ep 01/294"),
+                         " if 1 sub 1"},
          .settings = "44100 in 0x0 out 2x24",
          .chosen = "in - out 0/2 isoOut 01",
          .configure = {"80 08 0000 0000 1", "01 0B 0002 0000 0", "02 01 0000 0001 0"}},
         // Both searches of the scan find 24 bits: the 16-bit records are cleared.
         {.name = "0CCD:0014",
          .start = startRequests(294),
-         .description = classDescription({alt("2", "2x24", "44100 48000 96000", "ep 01/582")}, {alt("2", "2x24", "44100 48000 96000", "ep 82/582")}),
+         .description = classDescription({alt("2", "2x24", "44100 48000 96000", "ep 01/582")},
+                                         {alt("2", "2x24", "44100 48000 96000", "ep 82/582")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
@@ -301,7 +335,8 @@ const std::vector<ModelCase>& build()
         // 8 x 24.
         {.name = "03EB:4308",
          .start = startRequests(202),
-         .description = classDescription({alt("1", "8x24", kRates96, "ep 01/312")}, {alt("1", "8x24", kRates96, "ep 82/312")}),
+         .description = classDescription({alt("1", "8x24", kRates96, "ep 01/312")},
+                                         {alt("1", "8x24", kRates96, "ep 82/312")}),
          .started = "96000 in 8x24 out 8x24",
          .settings = "96000 in 8x24 out 8x24",
          .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
@@ -310,9 +345,10 @@ const std::vector<ModelCase>& build()
         // first meets 4 in / 2 out at 24 bits.
         {.name = "0A4E:4040",
          .start = startRequests(358),
-         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/78"), alt("2", "1x24", "44100 48000", "ep 01/39")},
-                                         {alt("1", "4x16", "44100 48000", "ep 82/104"), alt("2", "4x24", "44100 48000", "ep 82/156"),
-                                          alt("3", "1x24", "44100 48000", "ep 82/39")}),
+         .description = classDescription(
+             {alt("1", "2x24", "44100 48000", "ep 01/78"), alt("2", "1x24", "44100 48000", "ep 01/39")},
+             {alt("1", "4x16", "44100 48000", "ep 82/104"), alt("2", "4x24", "44100 48000", "ep 82/156"),
+              alt("3", "1x24", "44100 48000", "ep 82/39")}),
          .started = "44100 in 2x16 out 2x16",
          .settings = "44100 in 4x24 out 2x24",
          .chosen = "in 2/2 out 1/1 isoIn 82 isoOut 01",
@@ -321,16 +357,19 @@ const std::vector<ModelCase>& build()
         // on the rate ladder.
         {.name = "Extigy",
          .start = startRequests(257),
-         .description = {"config 1 ifs 4", " if 0 sub 1", " if 1 sub 2", alt("1", "2x16", "48000", "ep 01/196"),
-                         " if 2 sub 2", alt("1", "2x16", "48000", "ep 82/196"), " if 3 sub 0"},
+         .description = {"config 1 ifs 4", " if 0 sub 1", " if 1 sub 2",
+                         alt("1", "2x16", "48000", "ep 01/196"), " if 2 sub 2",
+                         alt("1", "2x16", "48000", "ep 82/196"), " if 3 sub 0"},
          .settings = "48000 in 2x16 out 2x16",
          .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
         // First-scan defaults 2 x 16 at 44.1 kHz.
         {.name = "0763:2003",
          .start = startRequests(294),
-         .description = classDescription({alt("1", "2x16", "44100 48000 96000", "ep 01/388"), alt("2", "2x24", "44100 48000 96000", "ep 01/582")},
-                                         {alt("1", "2x16", "44100 48000 96000", "ep 82/388"), alt("2", "2x24", "44100 48000 96000", "ep 82/582")}),
+         .description = classDescription({alt("1", "2x16", "44100 48000 96000", "ep 01/388"),
+                                          alt("2", "2x24", "44100 48000 96000", "ep 01/582")},
+                                         {alt("1", "2x16", "44100 48000 96000", "ep 82/388"),
+                                          alt("2", "2x24", "44100 48000 96000", "ep 82/582")}),
          .started = "44100 in 2x16 out 2x16",
          .settings = "44100 in 2x16 out 2x16",
          .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
@@ -341,8 +380,10 @@ const std::vector<ModelCase>& build()
         {.name = "XMOS",
          // Looking for configuration value 2, the USB family reads the first header again.
          .start = {"80 06 0301 0409 255", "80 06 0302 0409 255", "80 06 0100 0000 18", "80 06 0200 0000 9",
-                   "80 06 0200 0000 218", "80 06 0200 0000 9", "80 06 0201 0000 9", "00 09 0001 0000 0", "80 06 0100 0000 18"},
-         .description = classDescription({alt("1", "2x32", kRates192, "ep 01/208 ep 81/4")}, {alt("1", "2x32", kRates192, "ep 82/208")}),
+                   "80 06 0200 0000 218", "80 06 0200 0000 9", "80 06 0201 0000 9", "00 09 0001 0000 0",
+                   "80 06 0100 0000 18"},
+         .description = classDescription({alt("1", "2x32", kRates192, "ep 01/208 ep 81/4")},
+                                         {alt("1", "2x32", kRates192, "ep 82/208")}),
          .settings = "44100 in 2x32 out 2x32",
          .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
@@ -364,9 +405,10 @@ const std::vector<ModelCase>& build()
         // stereo left, the channel ladder meets 4 x 4 at 24 bits.
         {.name = "0926:0201",
          .start = startRequests(282),
-         .description = classDescription({alt("2", "4x24", "32000 44100 48000 88200 96000 176400 192000", "ep 01/300"),
-                                          alt("2", "4x24", "44100 48000", "ep 01/300")},
-                                         {alt("2", "4x24", "44100 48000", "ep 82/84")}),
+         .description =
+             classDescription({alt("2", "4x24", "32000 44100 48000 88200 96000 176400 192000", "ep 01/300"),
+                               alt("2", "4x24", "44100 48000", "ep 01/300")},
+                              {alt("2", "4x24", "44100 48000", "ep 82/84")}),
          .settings = "44100 in 4x24 out 4x24",
          .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
@@ -374,25 +416,28 @@ const std::vector<ModelCase>& build()
         // no input.
         {.name = "Play-16/24",
          .start = startRequests(282),
-         .description = {"config 1 ifs 3", " if 0 sub 1",
-                         " if 1 sub 2", alt("1", "2x16", kRates96, "ep 01/388"), alt("1", "2x16", "44100 48000", "ep 01/388"),
-                         alt("2", "2x24", kRates96, "ep 01/582"), alt("2", "2x24", "44100 48000", "ep 01/582"),
-                         " if 2 sub 2", alt("1", "2x16", kRates96, "ep 02/388"), alt("1", "2x16", "44100 48000", "ep 02/388"),
-                         alt("2", "2x24", kRates96, "ep 02/582"), alt("2", "2x24", "44100 48000", "ep 02/582")},
+         .description =
+             {"config 1 ifs 3", " if 0 sub 1", " if 1 sub 2", alt("1", "2x16", kRates96, "ep 01/388"),
+              alt("1", "2x16", "44100 48000", "ep 01/388"), alt("2", "2x24", kRates96, "ep 01/582"),
+              alt("2", "2x24", "44100 48000", "ep 01/582"), " if 2 sub 2",
+              alt("1", "2x16", kRates96, "ep 02/388"), alt("1", "2x16", "44100 48000", "ep 02/388"),
+              alt("2", "2x24", kRates96, "ep 02/582"), alt("2", "2x24", "44100 48000", "ep 02/582")},
          .settings = "44100 in 0x0 out 2x24",
          .chosen = "in - out 1/2 isoOut 01",
          .configure = {"80 08 0000 0000 1", "01 0B 0002 0001 0", "02 01 0000 0001 0"}},
         // Standard requests only at this stage, so its 2 ms pause shows in no request.
         {.name = "1235:0002",
          .start = startRequests(190),
-         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")}, {alt("1", "2x24", "44100 48000", "ep 82/294")}),
+         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
+                                         {alt("1", "2x24", "44100 48000", "ep 82/294")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
         {.name = "0499:100B",
          .start = startRequests(236),
-         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294"), alt("2", "2x16", "44100 48000", "ep 01/196")},
-                                         {alt("1", "2x24", "44100 48000", "ep 82/294")}),
+         .description = classDescription(
+             {alt("1", "2x24", "44100 48000", "ep 01/294"), alt("2", "2x16", "44100 48000", "ep 01/196")},
+             {alt("1", "2x24", "44100 48000", "ep 82/294")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},

@@ -17,10 +17,10 @@
 #include "platform/HostClock.h"
 #include "usbsim/Catalogue.h"
 
-using driver_test::DriverFixture;
-using driver_test::LiveInstances;
 using driver_models::Lines;
 using driver_models::ModelCase;
+using driver_test::DriverFixture;
+using driver_test::LiveInstances;
 
 namespace {
 
@@ -55,25 +55,29 @@ Lines description(const APIDeviceInfo& info)
                 lines.push_back(" if -");
                 continue;
             }
-            lines.push_back(" if " + std::to_string(i) + " sub " + std::to_string(interface.bInterfaceSubClass));
+            lines.push_back(" if " + std::to_string(i) + " sub " +
+                            std::to_string(interface.bInterfaceSubClass));
             for (unsigned a = 0; a < interface.mNumAlternates && a < APIInterfaceInfo::kMaxAlternates; ++a) {
                 const APIInterfaceAlternateInfo& alternate = interface.mAlternates[a];
                 const APIStreamingInfo& format = alternate.mStreaming;
                 std::string line = "  alt " + std::to_string(alternate.bAlternateSetting) + " " +
-                                   std::to_string(format.bNrChannels) + "x" + std::to_string(format.bBitResolution);
+                                   std::to_string(format.bNrChannels) + "x" +
+                                   std::to_string(format.bBitResolution);
                 if (format.mContinuous != 0) {
                     line += " cont ";
                     line += std::to_string(static_cast<uint32_t>(format.mLowerFrequency)) + "-" +
                             std::to_string(static_cast<uint32_t>(format.mUpperFrequency));
                 }
-                for (unsigned f = 0; f < format.mNumFrequencies && f < APIStreamingInfo::kMaxFrequencies; ++f) {
+                for (unsigned f = 0; f < format.mNumFrequencies && f < APIStreamingInfo::kMaxFrequencies;
+                     ++f) {
                     line += ' '; // appended apart: GCC 12 warns falsely (-Wrestrict) on " " + text here
                     line += std::to_string(static_cast<uint32_t>(format.mFrequencies[f]));
                 }
                 for (unsigned e = 0; e < alternate.mNumEndpoints && e < 4; ++e) {
                     char endpoint[16];
-                    std::snprintf(endpoint, sizeof endpoint, " ep %02X/%u", alternate.mEndpoints[e].bEndpointAddress,
-                                  static_cast<unsigned>(static_cast<uint16_t>(alternate.mEndpoints[e].wMaxPacketSize)));
+                    std::snprintf(
+                        endpoint, sizeof endpoint, " ep %02X/%u", alternate.mEndpoints[e].bEndpointAddress,
+                        static_cast<unsigned>(static_cast<uint16_t>(alternate.mEndpoints[e].wMaxPacketSize)));
                     line += endpoint;
                 }
                 lines.push_back(line);
@@ -98,17 +102,19 @@ std::string chosen(const VKDevice& device)
                                   std::to_string(i->getAlternateSettingNumber())
                             : std::string("-");
     };
-    std::string text = "in " + interface(device.m_pcInInterface) + " out " + interface(device.m_pcOutInterface);
+    std::string text =
+        "in " + interface(device.m_pcInInterface) + " out " + interface(device.m_pcOutInterface);
     const std::pair<const char*, const VKPipeDescriptor*> pipes[] = {
-        {"bulkIn", device.m_pcBulkInPipe},         {"bulkOut", device.m_pcBulkOutPipe},
-        {"intIn", device.m_pcInterruptInPipe},     {"intOut", device.m_pcInterruptOutPipe},
-        {"isoIn", device.m_pcInPipeIsoc},          {"feedback", device.m_pcInPipeFeedback},
-        {"isoOut", device.m_pcOutPipeIsoc},        {"keepAlive", device.m_pcOutPipeIsocKeepAlive},
+        {"bulkIn", device.m_pcBulkInPipe},     {"bulkOut", device.m_pcBulkOutPipe},
+        {"intIn", device.m_pcInterruptInPipe}, {"intOut", device.m_pcInterruptOutPipe},
+        {"isoIn", device.m_pcInPipeIsoc},      {"feedback", device.m_pcInPipeFeedback},
+        {"isoOut", device.m_pcOutPipeIsoc},    {"keepAlive", device.m_pcOutPipeIsocKeepAlive},
     };
     for (const auto& [name, pipe] : pipes) {
         if (pipe != nullptr) {
             char address[8];
-            std::snprintf(address, sizeof address, "%02X%s", pipe->getAddressByte(), pipe->getPipe() != nullptr ? "" : "?");
+            std::snprintf(address, sizeof address, "%02X%s", pipe->getAddressByte(),
+                          pipe->getPipe() != nullptr ? "" : "?");
             text += std::string(" ") + name + " " + address;
         }
     }
@@ -217,7 +223,8 @@ TEST_P(DriverUnplugTest, UnpluggedAtEveryControlRequestOfStartAndConfiguration)
     ASSERT_GT(requests, 5u);
     for (uint32_t at = 1; at <= requests; ++at) {
         SCOPED_TRACE(std::string(model.name) + " at request " + std::to_string(at));
-        service = driver.plug(model.name, {}, [at](usbsim::Device& device) { device.unplugAtControlRequest(at); });
+        service =
+            driver.plug(model.name, {}, [at](usbsim::Device& device) { device.unplugAtControlRequest(at); });
         if (service != nullptr) {
             EXPECT_NE(configure(driver, service), kIOReturnSuccess);
             EXPECT_TRUE(service->isTerminateRequested());
