@@ -108,7 +108,7 @@ ModelCase elektron(const char* name)
         .start = startRequests(341, {"C0 00 0000 0000 8", "C0 01 0000 0000 32"}),
         .description = elektronDescription(),
         .settings = "48000 in 2x16 out 0x16",
-        .chosen = "in 0/2 out 1/1 isoIn 81",
+        .chosen = "ctl 2 midi 3/0 in 0/2 out 1/1 isoIn 81",
         .configure = {"80 08 0000 0000 1", "01 0B 0001 0001 0", "01 0B 0002 0000 0", "02 01 0000 0081 0"}};
 }
 
@@ -122,7 +122,7 @@ const std::vector<ModelCase>& build()
              {alt("1", "2x16", "44100 48000", "ep 01/196"), alt("2", "2x24", "44100 48000", "ep 01/294")},
              {alt("1", "2x16", "44100 48000", "ep 82/196"), alt("2", "2x24", "44100 48000", "ep 82/294")}),
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
         // Its feedback endpoint goes with the output alternates; only the family's bulk-in devices
         // take a feedback pipe.
@@ -133,7 +133,7 @@ const std::vector<ModelCase>& build()
               alt("2", "2x24", "44100 48000", "ep 01/294 ep 83/3")},
              {alt("1", "2x16", "44100 48000", "ep 82/196"), alt("2", "2x24", "44100 48000", "ep 82/294")}),
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
         // The maker's bulk interface, not listed: no streaming interface, so the search ends at once
         // with no channels and the configuration fails before any request.
@@ -142,19 +142,19 @@ const std::vector<ModelCase>& build()
          .description = {"config 1 ifs 2", " if 0 sub 0", " if 1 sub 0"},
          .configures = false,
          .settings = "44100 in 0x0 out 0x0",
-         .chosen = "in - out -"},
+         .chosen = "ctl - midi 0/0 in - out -"},
         {.name = "bitplane-bulk-1024",
          .start = startRequests(41),
          .description = {"config 1 ifs 2", " if 0 sub 0", " if 1 sub 0"},
          .configures = false,
          .settings = "44100 in 0x0 out 0x0",
-         .chosen = "in - out -"},
+         .chosen = "ctl - midi 0/0 in - out -"},
         {.name = "class-audio-24",
          .start = startRequests(190),
          .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
                                          {alt("1", "2x24", "44100 48000", "ep 82/294")}),
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
         // Of the family at bcd 0200: firmware read at start; alternate 1 of both streaming
         // interfaces cleared; alternate 2's first class record (its AS general) rewritten as a
@@ -165,7 +165,7 @@ const std::vector<ModelCase>& build()
              {alt("2", "2x24", kRates192, "ep 01/156"), alt("2", "2x24", "44100 48000", "ep 01/156")},
              {alt("2", "2x24", kRates192, "ep 82/156"), alt("2", "2x24", "44100 48000", "ep 82/156")}),
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = kFamilyConfigure},
         // bcd 0100 at high speed: 192 kHz on the output interface only (the device's own record
         // behind it), alternate 1 of both cleared; not of the family, so the configuration is asked
@@ -176,7 +176,7 @@ const std::vector<ModelCase>& build()
              {alt("2", "2x24", kRates192, "ep 01/156"), alt("2", "2x24", "44100 48000", "ep 01/156")},
              {alt("2", "2x24", "44100 48000", "ep 82/156")}),
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = kF1A0Configure},
         {.name = "0A4A:F1A0",
          .start = startRequests(282, kFirmwareVersion),
@@ -184,7 +184,7 @@ const std::vector<ModelCase>& build()
              {alt("2", "2x24", kRates192, "ep 01/156"), alt("2", "2x24", "44100 48000", "ep 01/156")},
              {alt("2", "2x24", "44100 48000", "ep 82/156")}),
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = kF1A0Configure},
         // Listed with a feature record without the substitute flag, not of the family: its own
         // descriptors stand (the output's 176.4/192 kHz as a second 4-channel record). The record's
@@ -198,7 +198,7 @@ const std::vector<ModelCase>& build()
              {alt("1", "2x16", "44100 48000", "ep 82/104"), alt("2", "6x24", kRates192, "ep 82/468")}),
          .started = "44100 in 6x24 out 6x24",
          .settings = "44100 in 6x24 out 6x24",
-         .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi 0/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
         // Unlisted and not of the substitute list: its own descriptors; 16 out / 24 in channels asked
         // for by model.
@@ -208,7 +208,7 @@ const std::vector<ModelCase>& build()
              {alt("1", "2x16", "44100 48000", "ep 01/28"), alt("2", "16x24", "44100 48000", "ep 01/336")},
              {alt("1", "2x16", "44100 48000", "ep 82/28"), alt("2", "24x24", "44100 48000", "ep 82/504")}),
          .settings = "44100 in 24x24 out 16x24",
-         .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
         // Listed with the substitute flag: vendor interfaces 1 and 2 made streaming with alternates
         // 3-8 at one rate each (2 x 32), asked for by model; searched as class 0xFF, streamed over
@@ -225,7 +225,7 @@ const std::vector<ModelCase>& build()
                          alt("8", "2x32", "192000", "ep 82/208"), " if 3 sub 3"},
          .started = "44100 in 2x32 out 2x32",
          .settings = "44100 in 2x32 out 2x32",
-         .chosen = "in 2/3 out 1/3 intIn 82 intOut 01",
+         .chosen = "ctl - midi 3/0 in 2/3 out 1/3 intIn 82 intOut 01",
          .configure = {"80 08 0000 0000 1", "01 0B 0003 0001 0", "01 0B 0003 0002 0", "02 01 0000 0082 0",
                        "02 01 0000 0001 0"}},
         // TEAC: not of the family, so no firmware request; interfaces searched as class 0xFF; the
@@ -234,19 +234,19 @@ const std::vector<ModelCase>& build()
          .start = startRequests(243),
          .description = teacDescription("ep 82/156"),
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .chosen = "ctl - midi 3/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
         {.name = "US-366",
          .start = startRequests(243),
          .description = teacDescription("ep 82/468"),
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .chosen = "ctl - midi 3/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
         {.name = "UH-7000",
          .start = startRequests(243),
          .description = teacDescription("ep 82/468"),
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .chosen = "ctl - midi 3/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
         // Patched into control 0 and streaming 1, whose alternate 1 (both directions) gets the fixed
         // 2 x 24 format; opened once, searched as class 0xFF.
@@ -255,7 +255,7 @@ const std::vector<ModelCase>& build()
          .description = {"config 1 ifs 2", " if 0 sub 1", " if 1 sub 2",
                          alt("1", "2x24", "44100 48000", "ep 02/294 ep 81/294")},
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 1/1 out 1/1 isoIn 81 isoOut 02",
+         .chosen = "ctl 0 midi - in 1/1 out 1/1 isoIn 81 isoOut 02",
          .configure = {"80 08 0000 0000 1", "01 0B 0001 0001 0", "02 01 0000 0081 0", "02 01 0000 0002 0"}},
         // Start-up poll until the device answers 2 (fourth answer); the format-less alternates get
         // the fixed format, every list reads 44.1/48 kHz; out 2, analog in 4.
@@ -283,7 +283,7 @@ const std::vector<ModelCase>& build()
                          alt("2", "2x24", "44100 48000", "ep 86/294"),
                          alt("3", "2x24", "44100 48000", "ep 86/294")},
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 4/2 out 2/2 isoIn 85 isoOut 03",
+         .chosen = "ctl 1 midi 0/0 in 4/2 out 2/2 isoIn 85 isoOut 03",
          .configure = {"80 08 0000 0000 1", "01 0B 0002 0002 0", "01 0B 0002 0004 0", "02 01 0000 0085 0",
                        "02 01 0000 0003 0"}},
         // PIC commands at start (set 129, get 130, after the configuration is set for them) and after
@@ -302,7 +302,7 @@ const std::vector<ModelCase>& build()
                                           alt("5", "2x24", "32000 44100 48000", "ep 82/276"),
                                           alt("6", "2x24", "32000 44100 48000", "ep 82/294")}),
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 2/5 out 1/4 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/5 out 1/4 isoIn 82 isoOut 01",
          .configure = {"80 08 0000 0000 1", "01 0B 0004 0001 0", "01 0B 0005 0002 0", "02 01 0000 0082 0",
                        "02 01 0000 0001 0", "40 01 00F0 01F0 1"}},
         // Byte 164 patched: the input interface becomes audio class.
@@ -312,7 +312,7 @@ const std::vector<ModelCase>& build()
              {alt("1", "2x24", "8000 11025 16000 22050 24000 32000 44100 48000 88200 96000", "ep 01/582")},
              {alt("1", "2x24", "44100 48000 96000", "ep 82/582")}),
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
         // Interface 0 patched to streaming, alternate 1 cleared, alternate 2 given the fixed format;
         // output only, so the input is given up.
@@ -321,7 +321,7 @@ const std::vector<ModelCase>& build()
          .description = {"config 1 ifs 2", " if 0 sub 2", alt("2", "2x24", "44100 48000", "ep 01/294"),
                          " if 1 sub 1"},
          .settings = "44100 in 0x0 out 2x24",
-         .chosen = "in - out 0/2 isoOut 01",
+         .chosen = "ctl 1 midi - in - out 0/2 isoOut 01",
          .configure = {"80 08 0000 0000 1", "01 0B 0002 0000 0", "02 01 0000 0001 0"}},
         // Both searches of the scan find 24 bits: the 16-bit records are cleared.
         {.name = "0CCD:0014",
@@ -329,7 +329,7 @@ const std::vector<ModelCase>& build()
          .description = classDescription({alt("2", "2x24", "44100 48000 96000", "ep 01/582")},
                                          {alt("2", "2x24", "44100 48000 96000", "ep 82/582")}),
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
         // The second record of alternate 1 says 2 channels and is set to 8; model defaults 96 kHz
         // 8 x 24.
@@ -339,7 +339,7 @@ const std::vector<ModelCase>& build()
                                          {alt("1", "8x24", kRates96, "ep 82/312")}),
          .started = "96000 in 8x24 out 8x24",
          .settings = "96000 in 8x24 out 8x24",
-         .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
         // 88.2 and 96 kHz removed; the model's 2 x 16 default matches nothing, and the channel ladder
         // first meets 4 in / 2 out at 24 bits.
@@ -351,7 +351,7 @@ const std::vector<ModelCase>& build()
               alt("3", "1x24", "44100 48000", "ep 82/39")}),
          .started = "44100 in 2x16 out 2x16",
          .settings = "44100 in 4x24 out 2x24",
-         .chosen = "in 2/2 out 1/1 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/2 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 2)},
         // The 6-channel record cleared, the MIDI interface neutralised; only 48 kHz 16 bits, met
         // on the rate ladder.
@@ -361,7 +361,7 @@ const std::vector<ModelCase>& build()
                          alt("1", "2x16", "48000", "ep 01/196"), " if 2 sub 2",
                          alt("1", "2x16", "48000", "ep 82/196"), " if 3 sub 0"},
          .settings = "48000 in 2x16 out 2x16",
-         .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
         // First-scan defaults 2 x 16 at 44.1 kHz.
         {.name = "0763:2003",
@@ -372,7 +372,7 @@ const std::vector<ModelCase>& build()
                                           alt("2", "2x24", "44100 48000 96000", "ep 82/582")}),
          .started = "44100 in 2x16 out 2x16",
          .settings = "44100 in 2x16 out 2x16",
-         .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
         // Its second configuration cannot be read: it starts with the first alone. Its class 2
         // format records (6 bytes) are too short to read as type I formats; the substitute's
@@ -385,7 +385,7 @@ const std::vector<ModelCase>& build()
          .description = classDescription({alt("1", "2x32", kRates192, "ep 01/208 ep 81/4")},
                                          {alt("1", "2x32", kRates192, "ep 82/208")}),
          .settings = "44100 in 2x32 out 2x32",
-         .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
         elektron("1935:0006"),
         elektron("1935:0006@0001"),
@@ -398,7 +398,7 @@ const std::vector<ModelCase>& build()
          .description = {"config 1 ifs 2", " if 0 sub 2", alt("1", "2x24", kRates96, "ep 02/78"),
                          " if 1 sub 2", alt("1", "2x24", kRates96, "ep 81/64 ep 86/512")},
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 1/1 out 0/1 bulkIn 86 feedback 81 isoOut 02",
+         .chosen = "ctl - midi - in 1/1 out 0/1 bulkIn 86 feedback 81 isoOut 02",
          .configure = {"80 08 0000 0000 1", "01 0B 0001 0000 0", "01 0B 0001 0001 0", "02 01 0000 0081 0",
                        "02 01 0000 0086 0", "02 01 0000 0002 0"}},
         // Alternates 1 cleared, output alternate 2 given 32-192 kHz (its own record behind); no
@@ -410,7 +410,7 @@ const std::vector<ModelCase>& build()
                                alt("2", "4x24", "44100 48000", "ep 01/300")},
                               {alt("2", "4x24", "44100 48000", "ep 82/84")}),
          .settings = "44100 in 4x24 out 4x24",
-         .chosen = "in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
         // Two output interfaces rebuilt to 96 kHz (their own records behind); output on interface 1,
         // no input.
@@ -423,7 +423,7 @@ const std::vector<ModelCase>& build()
               alt("1", "2x16", kRates96, "ep 02/388"), alt("1", "2x16", "44100 48000", "ep 02/388"),
               alt("2", "2x24", kRates96, "ep 02/582"), alt("2", "2x24", "44100 48000", "ep 02/582")},
          .settings = "44100 in 0x0 out 2x24",
-         .chosen = "in - out 1/2 isoOut 01",
+         .chosen = "ctl 0 midi - in - out 1/2 isoOut 01",
          .configure = {"80 08 0000 0000 1", "01 0B 0002 0001 0", "02 01 0000 0001 0"}},
         // Standard requests only at this stage, so its 2 ms pause shows in no request.
         {.name = "1235:0002",
@@ -431,7 +431,7 @@ const std::vector<ModelCase>& build()
          .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
                                          {alt("1", "2x24", "44100 48000", "ep 82/294")}),
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
         {.name = "0499:100B",
          .start = startRequests(236),
@@ -439,7 +439,7 @@ const std::vector<ModelCase>& build()
              {alt("1", "2x24", "44100 48000", "ep 01/294"), alt("2", "2x16", "44100 48000", "ep 01/196")},
              {alt("1", "2x24", "44100 48000", "ep 82/294")}),
          .settings = "44100 in 2x24 out 2x24",
-         .chosen = "in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
     };
     return cases;

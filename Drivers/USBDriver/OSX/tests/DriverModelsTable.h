@@ -21,7 +21,8 @@ using Lines = std::vector<std::string>;
 //                                    "cont lo-hi"), each endpoint's address and wMaxPacketSize
 // Settings: "rate in CxB out CxB", the defaults the start set and what the configuration wrote
 // back.
-// Chosen: "in I/A out I/A" (interface/alternate, "-" for none), then each pipe set, by member.
+// Chosen: "ctl I midi I/A in I/A out I/A" (control, MIDI or vendor, streaming interfaces:
+// interface/alternate, "-" for none), then each pipe set, by member.
 struct ModelCase
 {
     const char* name = nullptr;

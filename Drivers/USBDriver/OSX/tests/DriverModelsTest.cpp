@@ -102,8 +102,10 @@ std::string chosen(const VKDevice& device)
                                   std::to_string(i->getAlternateSettingNumber())
                             : std::string("-");
     };
-    std::string text =
-        "in " + interface(device.m_pcInInterface) + " out " + interface(device.m_pcOutInterface);
+    const VKInterfaceDescriptor* control = device.m_pcControlInterface;
+    std::string text = "ctl " + (control != nullptr ? std::to_string(control->getInterfaceNumber()) : "-") +
+                       " midi " + interface(device.m_pcMidiInterface) + " in " +
+                       interface(device.m_pcInInterface) + " out " + interface(device.m_pcOutInterface);
     const std::pair<const char*, const VKPipeDescriptor*> pipes[] = {
         {"bulkIn", device.m_pcBulkInPipe},     {"bulkOut", device.m_pcBulkOutPipe},
         {"intIn", device.m_pcInterruptInPipe}, {"intOut", device.m_pcInterruptOutPipe},
@@ -274,6 +276,23 @@ TEST(DriverStartupTest, MBox2LeavingDuringItsStartupPollEndsTheStartAtOnce)
         EXPECT_TRUE(service->isTerminateRequested());
     }
     EXPECT_LT(took, 2'000 * driver_test::kMillisecond);
+    driver.unplug();
+    EXPECT_EQ(driver.liveInstances(), baseline);
+}
+
+// The USBPre's PIC is powered up only when the bus gives it 250 units or more: with less, its
+// start sets the configuration for the PIC and again as every start does, and sends no command.
+TEST(DriverStartupTest, USBPreWithTooLittleBusPowerGetsNoPicCommands)
+{
+    DriverFixture driver;
+    const LiveInstances baseline = driver.liveInstances();
+    std::shared_ptr<usbsim::DeviceModel> model = usbsim::makeModel("USBPre");
+    ASSERT_NE(model, nullptr);
+    model->setBusPowerAvailable(249);
+    ASSERT_NE(driver.plug(model), nullptr);
+    EXPECT_EQ(requests(driver.requestLog()),
+              (Lines{"80 06 0301 0409 255", "80 06 0302 0409 255", "80 06 0100 0000 18", "80 06 0200 0000 9",
+                     "80 06 0200 0000 635", "00 09 0001 0000 0", "00 09 0001 0000 0", "80 06 0100 0000 18"}));
     driver.unplug();
     EXPECT_EQ(driver.liveInstances(), baseline);
 }
