@@ -13,7 +13,7 @@ std::string SimulatedDevices::models()
     std::string text;
     for (const auto& entry : usbsim::catalogue()) {
         char line[64];
-        std::snprintf(line, sizeof line, "%-22s %04X:%04X %04X  ", entry.name, entry.vendor, entry.product,
+        std::snprintf(line, sizeof line, "%-24s %04X:%04X %04X  ", entry.name, entry.vendor, entry.product,
                       entry.bcdDevice);
         text += line;
         text += entry.description;

@@ -33,19 +33,6 @@ bool isHighSpeed(Speed speed)
     return speedSlot(speed) == 1;
 }
 
-// Microframes between two services of a periodic endpoint.
-uint32_t periodMicroframes(const EndpointLayout& ep, Speed speed)
-{
-    const uint32_t interval = std::max<uint32_t>(ep.bInterval, 1);
-    if (isHighSpeed(speed)) {
-        return 1u << std::min<uint32_t>(interval - 1, 15);
-    }
-    if (ep.type() == TransferType::isochronous) {
-        return kMicroframesPerFrame << std::min<uint32_t>(interval - 1, 15);
-    }
-    return kMicroframesPerFrame * interval; // full-speed interrupt: bInterval frames
-}
-
 uint32_t isocBandwidth(const EndpointLayout& ep)
 {
     return static_cast<uint32_t>(ep.packetSize()) * ep.transactionsPerMicroframe();
@@ -226,7 +213,7 @@ Status Pipe::submitIsoc(bool in, void* buffer, uint64_t startFrame, uint32_t num
     transfer.buffer = static_cast<uint8_t*>(buffer);
     transfer.length = static_cast<uint32_t>(total);
     transfer.firstMicroframe = frameIndex * kMicroframesPerFrame;
-    transfer.period = periodMicroframes(m_endpoint, device->m_speed);
+    transfer.period = m_endpoint.servicePeriod(device->m_speed);
     transfer.numFrames = numFrames;
     transfer.frames = frames;
     transfer.isocCompletion = completion;
@@ -967,10 +954,9 @@ void Bus::serviceIsocLocked(Device& device, Pipe& pipe, uint64_t microframe)
                          microframeStart(microframe)};
     // A record is stamped with the end of its service interval, at most a frame.
     const uint64_t unit =
-        highSpeed
-            ? kMicroframeNanoseconds *
-                  std::min<uint32_t>(periodMicroframes(pipe.m_endpoint, device.m_speed), kMicroframesPerFrame)
-            : kFrameNanoseconds;
+        highSpeed ? kMicroframeNanoseconds * std::min<uint32_t>(pipe.m_endpoint.servicePeriod(device.m_speed),
+                                                                kMicroframesPerFrame)
+                  : kFrameNanoseconds;
     const uint64_t stamp = time.hostTime + unit;
     for (auto& transfer : state.queue) {
         if (transfer.nextRecord >= transfer.numFrames) {
@@ -1039,7 +1025,7 @@ void Bus::servicePacketsLocked(Device& device, Pipe& pipe, uint64_t microframe)
                          highSpeed ? static_cast<uint32_t>(microframe % kMicroframesPerFrame) : 0, now};
     uint32_t packets = 0;
     if (pipe.type() == TransferType::interrupt) {
-        const bool due = microframe % periodMicroframes(pipe.m_endpoint, device.m_speed) == 0;
+        const bool due = microframe % pipe.m_endpoint.servicePeriod(device.m_speed) == 0;
         packets = !due ? 0 : highSpeed ? pipe.m_endpoint.transactionsPerMicroframe() : 1;
     } else {
         packets = highSpeed ? kBulkPacketsHighSpeed : kBulkPacketsFullSpeed;

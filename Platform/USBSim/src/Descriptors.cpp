@@ -39,6 +39,18 @@ uint32_t EndpointLayout::transactionsPerMicroframe() const
     return std::min<uint32_t>(((wMaxPacketSize >> 11) & 0x3) + 1, 3);
 }
 
+uint32_t EndpointLayout::servicePeriod(Speed speed) const
+{
+    const uint32_t interval = std::max<uint32_t>(bInterval, 1);
+    if (speed == Speed::high || speed == Speed::super) {
+        return 1u << std::min<uint32_t>(interval - 1, 15);
+    }
+    if (type() == TransferType::isochronous) {
+        return kMicroframesPerFrame << std::min<uint32_t>(interval - 1, 15);
+    }
+    return kMicroframesPerFrame * interval; // full-speed interrupt: bInterval frames
+}
+
 const AlternateLayout* InterfaceLayout::alternate(uint8_t setting) const
 {
     for (const auto& alt : alternates) {

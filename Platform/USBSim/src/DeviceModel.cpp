@@ -245,9 +245,25 @@ PacketResult DeviceModel::isocIn(const EndpointLayout& ep, const FrameTime& time
     if (faults != nullptr && take(faults->dropPackets)) {
         return PacketResult::nak();
     }
-    auto result = isocInLocked(ep, time, packet);
-    if (faults != nullptr && result.kind == PacketResult::Kind::data && take(faults->shortenPackets)) {
+    return alterLengthLocked(ep.bEndpointAddress, isocInLocked(ep, time, packet), packet);
+}
+
+PacketResult DeviceModel::alterLengthLocked(uint8_t endpointAddress, PacketResult result,
+                                            std::span<uint8_t> packet)
+{
+    auto* faults = faultsLocked(endpointAddress);
+    if (faults == nullptr) {
+        return result;
+    }
+    if (result.kind == PacketResult::Kind::data && take(faults->shortenPackets)) {
         result.length -= std::min(result.length, faults->shortenBy);
+    }
+    if ((result.kind == PacketResult::Kind::data || result.kind == PacketResult::Kind::nak) &&
+        take(faults->resizePackets)) {
+        const auto length = static_cast<uint32_t>(std::min<size_t>(faults->packetBytes, packet.size()));
+        const uint32_t sent = result.kind == PacketResult::Kind::data ? std::min(result.length, length) : 0;
+        std::fill(packet.begin() + sent, packet.begin() + length, uint8_t{0x5A});
+        result = PacketResult::data(length);
     }
     return result;
 }
@@ -284,11 +300,7 @@ PacketResult DeviceModel::packetIn(const EndpointLayout& ep, const FrameTime& ti
     if (result.kind == PacketResult::Kind::stall) {
         m_halted[ep.bEndpointAddress] = true;
     }
-    auto* faults = faultsLocked(ep.bEndpointAddress);
-    if (faults != nullptr && result.kind == PacketResult::Kind::data && take(faults->shortenPackets)) {
-        result.length -= std::min(result.length, faults->shortenBy);
-    }
-    return result;
+    return alterLengthLocked(ep.bEndpointAddress, result, packet);
 }
 
 PacketResult DeviceModel::packetOut(const EndpointLayout& ep, const FrameTime& time,

@@ -32,6 +32,28 @@ TEST(Codec, PcmKeepsTheTopBytesLittleEndian)
     }
 }
 
+TEST(Codec, HighLowMiddleKeepsTheTopThreeBytes)
+{
+    struct Case
+    {
+        int32_t sample;
+        std::vector<uint8_t> bytes;
+        int32_t decoded;
+    } cases[] = {
+        {0x123456FF, {0x12, 0x56, 0x34}, 0x12345600},
+        {static_cast<int32_t>(0x80FF0000), {0x80, 0x00, 0xFF}, static_cast<int32_t>(0x80FF0000)},
+        {-256, {0xFF, 0xFF, 0xFF}, -256},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> bytes(3);
+        encodeHighLowMiddle24(&c.sample, 1, bytes.data());
+        EXPECT_EQ(bytes, c.bytes) << c.sample;
+        int32_t back = 0;
+        decodeHighLowMiddle24(bytes, &back);
+        EXPECT_EQ(back, c.decoded) << c.sample;
+    }
+}
+
 TEST(Codec, OutputPlanesGiveEachChannelItsBit)
 {
     uint8_t frame[kOutputFrameBytes] = {};

@@ -1,6 +1,7 @@
 // A host-side client for model tests: keeps three 4-frame isochronous transfers queued on an
 // output and an input pipe, sends PCM it is given (sized by the frames the input brought, as an
-// implicitly fed-back host does) and collects the input it reads.
+// implicitly fed-back host does) and collects the input it reads. On pipes serviced every
+// microframe a record is a microframe: 8 records per frame.
 #pragma once
 
 #include <array>
@@ -16,11 +17,18 @@ namespace usbsim::test {
 class StreamHarness
 {
 public:
+    // `firstFrames`: the frames of each output record until the first input arrives.
     StreamHarness(Bus& bus, std::shared_ptr<Pipe> out, std::shared_ptr<Pipe> in, uint32_t channels,
-                  uint32_t bytesPerSample)
+                  uint32_t bytesPerSample, uint32_t recordsPerFrame = 1, uint32_t firstFrames = 44)
         : m_bus(bus), m_out(std::move(out)), m_in(std::move(in)), m_channels(channels),
-          m_bytesPerSample(bytesPerSample)
+          m_bytesPerSample(bytesPerSample), m_records(kFrames * recordsPerFrame),
+          m_lastInputFrames(firstFrames)
     {
+        for (auto* blocks : {&m_outBlocks, &m_inBlocks}) {
+            for (auto& b : *blocks) {
+                b.data.resize(size_t{m_records} * kMaxPacket);
+            }
+        }
     }
     ~StreamHarness() { stop(); }
 
@@ -65,13 +73,14 @@ public:
 
 private:
     static constexpr uint32_t kFrames = 4;
+    static constexpr uint32_t kMaxRecords = kFrames * kMicroframesPerFrame;
     static constexpr uint32_t kMaxPacket = 1024;
     struct Block
     {
         StreamHarness* owner = nullptr;
         int index = 0;
-        IsocFrame frames[kFrames] = {};
-        std::array<uint8_t, kFrames * kMaxPacket> data{};
+        IsocFrame frames[kMaxRecords] = {};
+        std::vector<uint8_t> data;
     };
 
     void queueOut(int index)
@@ -82,9 +91,10 @@ private:
         const uint32_t frameBytes = m_channels * m_bytesPerSample;
         uint32_t offset = 0;
         std::lock_guard lock(m_mutex);
-        for (auto& f : b.frames) {
-            // As many frames as the device sent in the last input packet (44 at first).
-            const uint32_t frames = m_lastInputFrames == 0 ? 44 : m_lastInputFrames;
+        for (uint32_t k = 0; k < m_records; ++k) {
+            IsocFrame& f = b.frames[k];
+            // As many frames as the device sent in the last input packet.
+            const uint32_t frames = m_lastInputFrames;
             std::vector<int32_t> samples(size_t{frames} * m_channels, 0);
             for (size_t s = 0; s < samples.size() && m_outputPosition < m_output.size(); ++s) {
                 samples[s] = m_output[m_outputPosition++];
@@ -95,8 +105,8 @@ private:
         }
         const uint64_t start = m_nextOut;
         m_nextOut += kFrames;
-        if (m_out->writeIsoc(b.data.data(), start, kFrames, b.frames, {this, &StreamHarness::outDone, &b}) !=
-            kSuccess) {
+        if (m_out->writeIsoc(b.data.data(), start, m_records, b.frames,
+                             {this, &StreamHarness::outDone, &b}) != kSuccess) {
             ++m_failures;
         }
     }
@@ -106,12 +116,12 @@ private:
         Block& b = m_inBlocks[index];
         b.owner = this;
         b.index = index;
-        for (auto& f : b.frames) {
-            f.frReqCount = static_cast<uint16_t>(m_in->maxPacketSize());
+        for (uint32_t k = 0; k < m_records; ++k) {
+            b.frames[k].frReqCount = static_cast<uint16_t>(m_in->maxPacketSize());
         }
         const uint64_t start = m_nextIn;
         m_nextIn += kFrames;
-        if (m_in->readIsoc(b.data.data(), start, kFrames, b.frames, {this, &StreamHarness::inDone, &b}) !=
+        if (m_in->readIsoc(b.data.data(), start, m_records, b.frames, {this, &StreamHarness::inDone, &b}) !=
             kSuccess) {
             ++m_failures;
         }
@@ -142,13 +152,15 @@ private:
             std::lock_guard lock(self->m_mutex);
             uint32_t offset = 0;
             const uint32_t frameBytes = self->m_channels * self->m_bytesPerSample;
-            for (uint32_t k = 0; k < kFrames; ++k) {
+            for (uint32_t k = 0; k < self->m_records; ++k) {
                 const uint32_t bytes = frames[k].frActCount;
                 std::vector<int32_t> samples(bytes / self->m_bytesPerSample);
                 codec::decodePcm(std::span<const uint8_t>(block->data.data() + offset, bytes),
                                  self->m_bytesPerSample, samples.data());
                 self->m_input.insert(self->m_input.end(), samples.begin(), samples.end());
-                self->m_lastInputFrames = bytes / frameBytes;
+                if (bytes >= frameBytes) {
+                    self->m_lastInputFrames = bytes / frameBytes;
+                }
                 offset += frames[k].frReqCount;
             }
         }
@@ -162,6 +174,7 @@ private:
     std::shared_ptr<Pipe> m_in;
     const uint32_t m_channels;
     const uint32_t m_bytesPerSample;
+    const uint32_t m_records; // per transfer
     std::array<Block, 3> m_outBlocks{};
     std::array<Block, 3> m_inBlocks{};
     uint64_t m_nextOut = 0; // touched by one pipe's completions only
@@ -173,7 +186,7 @@ private:
     std::vector<int32_t> m_output;
     size_t m_outputPosition = 0;
     std::vector<int32_t> m_input;
-    uint32_t m_lastInputFrames = 0;
+    uint32_t m_lastInputFrames;
 };
 
 } // namespace usbsim::test

@@ -59,6 +59,8 @@ struct EndpointLayout
     TransferType type() const { return static_cast<TransferType>(bmAttributes & 0x03); }
     uint16_t packetSize() const { return wMaxPacketSize & 0x7FF; }
     uint32_t transactionsPerMicroframe() const;
+    // Microframes between two services of a periodic endpoint on a device of this speed.
+    uint32_t servicePeriod(Speed speed) const;
 };
 
 struct AlternateLayout

@@ -88,6 +88,10 @@ struct ScriptedStep
 };
 
 // Transport faults of one endpoint; each counter is used up one packet or transfer at a time.
+// A hostile device, one way each: a packet of a wrong length (resize: also a feedback packet of
+// other than 3 bytes, or an input packet with a wrong sample count), an empty packet (drop), a
+// packet without handshake (error), a completion late (delay) or missing until an abort (hold).
+// The frame counter's faults are the bus's (Bus::setFrameNumber, Bus::Options::firstFrame).
 struct EndpointFaults
 {
     uint32_t stallPackets = 0;   // bulk/interrupt: the next packets stall the endpoint
@@ -96,6 +100,8 @@ struct EndpointFaults
     uint32_t dropPackets = 0;    // isochronous IN: the next packets never arrive (length 0)
     uint32_t shortenPackets = 0; // IN: the next packets lose `shortenBy` bytes at their end
     uint32_t shortenBy = 0;
+    uint32_t resizePackets = 0;    // IN: the next packets are exactly `packetBytes` long (the device's
+    uint32_t packetBytes = 0;      // bytes, cut, or followed by 0x5A filler; at most the packet size)
     uint32_t delayCompletions = 0; // the next transfers complete `delayMilliseconds` late
     uint32_t delayMilliseconds = 0;
     uint32_t holdCompletions = 0; // the next transfers never complete until aborted
@@ -227,6 +233,8 @@ private:
     // A bulk or interrupt packet's fate decided before the device sees it: a halted endpoint or
     // an injected stall or error.
     std::optional<PacketResult> packetFaultLocked(uint8_t endpointAddress);
+    // An IN packet made shorter or of another length by an injected fault.
+    PacketResult alterLengthLocked(uint8_t endpointAddress, PacketResult result, std::span<uint8_t> packet);
 
     struct Script
     {

@@ -1,5 +1,7 @@
 #include "Blocks.h"
 
+#include <algorithm>
+
 namespace usbsim::model_data {
 
 void appendAlternate(std::vector<uint8_t>& d, const Alternate& alt)
@@ -112,6 +114,89 @@ ReplyRow reply(uint8_t bmRequestType, uint8_t bRequest, std::optional<uint16_t> 
     row.match = RequestMatch{bmRequestType, bRequest, wValue, wIndex};
     row.data = std::move(data);
     return row;
+}
+
+std::vector<uint8_t> deviceDescriptor(uint16_t vendor, uint16_t product, uint16_t bcdDevice, Speed speed,
+                                      uint8_t configurations)
+{
+    const uint16_t usb = speed == Speed::high ? 0x0200 : 0x0110;
+    // clang-format off
+    return {
+        // Device: bLength, bDescriptorType, bcdUSB, bDeviceClass/SubClass/Protocol per interface, bMaxPacketSize0 64,
+        //         idVendor, idProduct, bcdDevice, iManufacturer, iProduct, iSerialNumber none, bNumConfigurations
+        18, kDescriptorDevice, lo(usb), hi(usb), 0x00, 0x00, 0x00, 64, lo(vendor), hi(vendor), lo(product), hi(product), lo(bcdDevice), hi(bcdDevice), 1, 2, 0, configurations,
+    };
+    // clang-format on
+}
+
+std::vector<uint8_t> configurationHeader(uint8_t interfaces)
+{
+    // clang-format off
+    return {
+        // Configuration: bLength, bDescriptorType, wTotalLength (set when finished), bNumInterfaces, bConfigurationValue 1,
+        //                iConfiguration, bmAttributes bus powered, bMaxPower 100 mA
+        9, kDescriptorConfiguration, 0, 0, interfaces, 1, 0, 0x80, 50,
+    };
+    // clang-format on
+}
+
+// The usual layout: control interface 0, output interface 1 (endpoint 0x01), input interface 2
+// (endpoint 0x82), each streaming interface with a zero-bandwidth alternate 0 first.
+std::vector<uint8_t> classConfiguration(const std::vector<Alternate>& out, const std::vector<Alternate>& in)
+{
+    std::vector<uint8_t> d = configurationHeader(3);
+    appendStereoControl(d, 0, 1, 2);
+    appendZeroBandwidth(d, 1);
+    for (auto alt : out) {
+        alt.interfaceNumber = 1;
+        alt.terminal = 1;
+        alt.endpoint = 0x01;
+        appendAlternate(d, alt);
+    }
+    appendZeroBandwidth(d, 2);
+    for (auto alt : in) {
+        alt.interfaceNumber = 2;
+        alt.terminal = 5;
+        alt.endpoint = 0x82;
+        appendAlternate(d, alt);
+    }
+    finishConfiguration(d);
+    return d;
+}
+
+// An alternate of `channels` at `bits` with these rates; the packet holds one more frame than the
+// highest rate gives per (micro)frame.
+Alternate stream(uint8_t alternate, uint8_t channels, uint8_t bits, std::vector<uint32_t> rates, Speed speed,
+                 uint8_t attributes)
+{
+    const uint8_t subframe = bits == 16 ? 2 : bits == 32 ? 4 : 3;
+    uint32_t highest = 0;
+    for (const uint32_t rate : rates) {
+        highest = std::max(highest, rate);
+    }
+    const uint32_t perPacket = speed == Speed::high ? 8000 : 1000;
+    const uint32_t frames = (highest + perPacket - 1) / perPacket + 1;
+    Alternate alt;
+    alt.alternate = alternate;
+    alt.channels = channels;
+    alt.subframe = subframe;
+    alt.bits = bits;
+    alt.rates = std::move(rates);
+    alt.attributes = attributes;
+    alt.packetSize = static_cast<uint16_t>(frames * channels * subframe);
+    return alt;
+}
+
+models::ModelData classModel(uint16_t vendor, uint16_t product, uint16_t bcdDevice, Speed speed,
+                             std::vector<uint8_t> configuration, const char* productName)
+{
+    models::ModelData m;
+    m.speed = speed;
+    m.device = deviceDescriptor(vendor, product, bcdDevice, speed);
+    m.configurations = {std::move(configuration)};
+    m.strings = {{1, "Test Maker"}, {2, productName}};
+    m.frequencyEndpoints = {0x01, 0x82};
+    return m;
 }
 
 } // namespace usbsim::model_data

@@ -86,4 +86,24 @@ void appendStereoControl(std::vector<uint8_t>& d, uint8_t interfaceNumber, uint8
 ReplyRow reply(uint8_t bmRequestType, uint8_t bRequest, std::optional<uint16_t> wValue,
                std::optional<uint16_t> wIndex, std::vector<uint8_t> data = {});
 
+// An 18-byte device descriptor (USB 2.0 at high speed, 1.1 otherwise; strings 1 and 2).
+std::vector<uint8_t> deviceDescriptor(uint16_t vendor, uint16_t product, uint16_t bcdDevice, Speed speed,
+                                      uint8_t configurations = 1);
+
+// A configuration header for `interfaces` interfaces, configuration value 1.
+std::vector<uint8_t> configurationHeader(uint8_t interfaces);
+
+// The usual layout: control interface 0, output interface 1 (endpoint 0x01), input interface 2
+// (endpoint 0x82), each streaming interface with a zero-bandwidth alternate 0 first.
+std::vector<uint8_t> classConfiguration(const std::vector<Alternate>& out, const std::vector<Alternate>& in);
+
+// An alternate of `channels` at `bits` with these rates; the packet holds one more frame than the
+// highest rate gives per (micro)frame.
+Alternate stream(uint8_t alternate, uint8_t channels, uint8_t bits, std::vector<uint32_t> rates, Speed speed,
+                 uint8_t attributes = kIsocAsync);
+
+// A class model of one configuration whose data endpoints 0x01 and 0x82 keep a sampling frequency.
+models::ModelData classModel(uint16_t vendor, uint16_t product, uint16_t bcdDevice, Speed speed,
+                             std::vector<uint8_t> configuration, const char* productName);
+
 } // namespace usbsim::model_data

@@ -3,22 +3,29 @@
 #include "Models.h"
 #include "usbsim/models/BitPlaneBulkDevice.h"
 #include "usbsim/models/ClassAudioDevice.h"
+#include "usbsim/models/StreamingDevice.h"
 #include "usbsim/models/TableDevice.h"
 
 namespace usbsim {
 namespace {
 
-// A table model made from its data function and that function's arguments.
+// A table model made from its data function and that function's arguments; one whose data says
+// what its streams carry streams.
 template <auto Data, auto... Arguments> std::shared_ptr<DeviceModel> table()
 {
-    return std::make_shared<models::TableDevice>(Data(Arguments...));
+    const models::ModelData data = Data(Arguments...);
+    if (!data.streaming.formats.empty()) {
+        return std::make_shared<models::StreamingDevice>(data);
+    }
+    return std::make_shared<models::TableDevice>(data);
 }
 
 std::vector<CatalogueEntry> build()
 {
     std::vector<CatalogueEntry> entries = {
         // Models of the bus and streaming tests.
-        {"class-audio", "class-compliant stereo audio, full speed, 16/24 bits at 44.1/48 kHz",
+        {"class-audio",
+         "class-compliant stereo audio, full speed, 16/24 bits at 44.1/48 kHz, output looped back to input",
          []() -> std::shared_ptr<DeviceModel> { return std::make_shared<models::ClassAudioDevice>(); }},
         {"class-audio-feedback", "the same with an explicit feedback endpoint for its output (PID 3002)",
          []() -> std::shared_ptr<DeviceModel> {
@@ -36,6 +43,25 @@ std::vector<CatalogueEntry> build()
              options.bcdDevice = 0x0200;
              return std::make_shared<models::BitPlaneBulkDevice>(options);
          }},
+        {"bitplane-keepalive",
+         "the same with 512-byte packets (bcd 0300) and a keep-alive isochronous OUT endpoint of 4 bytes "
+         "on interface 0, whose packets it counts",
+         []() -> std::shared_ptr<DeviceModel> {
+             models::BitPlaneBulkDevice::Options options;
+             options.bcdDevice = 0x0300;
+             options.keepAlivePacket = 4;
+             return std::make_shared<models::BitPlaneBulkDevice>(options);
+         }},
+        {"class-audio-hs",
+         "high speed stereo 16/24 bits at 44.1/48/96 kHz, data pipes every microframe (5-7 frames each at "
+         "48 kHz), implicit feedback, output looped back to input",
+         table<model_data::highSpeedAudio, 0x3101, 1>},
+        {"class-audio-hs-interval4",
+         "as class-audio-hs with both data pipes at bInterval 4 (one packet per millisecond)",
+         table<model_data::highSpeedAudio, 0x3104, 4>},
+        {"class-audio-out-only",
+         "full speed stereo 16/24 bits at 44.1/48 kHz, an output streaming interface only (sync to output)",
+         table<model_data::outputOnlyAudio>},
         // Models of the kernel driver's paths.
         {"class-audio-24",
          "plain class-compliant device, full speed, 2 ch 24 bits at 44.1/48 kHz: no per-model handling",
@@ -116,17 +142,28 @@ std::vector<CatalogueEntry> build()
          "32-bit 44.1-192 kHz on interfaces 1/2; a second configuration whose read always stalls",
          table<model_data::xmos>},
         {"1935:0006",
-         "Elektron, bcd 0003 (streams): vendor interfaces 0/1 with alternates 1-7 built at 48 kHz, "
-         "control 2, MIDI 3, vendor port 4; UID (8 bytes) and 32-byte name requests",
+         "Elektron, bcd 0003 (the driver streams it): vendor interfaces 0 (in)/1 (out) with alternates 1-7 "
+         "built at 48 kHz, control 2, MIDI 3, vendor port 4; UID (8 bytes) and 32-byte name requests; "
+         "streams at 48 kHz in microframe packets, output behind checked 104-byte headers with 2 extra "
+         "bytes per frame",
          table<model_data::elektron, 0x0006, 0x0003>},
+        {"1935:0006@0002", "Elektron, bcd 0002: as the 1935:0006 (the driver never streams it)",
+         table<model_data::elektron, 0x0006, 0x0002>},
         {"1935:0006@0001", "Elektron, bcd 0001: the first revision's tables; a 5-byte name",
          table<model_data::elektron, 0x0006, 0x0001>},
         {"1935:0004", "Elektron, bcd 0003: as the 1935:0006", table<model_data::elektron, 0x0004, 0x0003>},
         {"1935:0008", "Elektron, bcd 0003: as the 1935:0006", table<model_data::elektron, 0x0008, 0x0003>},
         {"US-144-MKII",
          "high speed bulk-in / isochronous-out device: output interface 0, input interface 1 with an "
-         "isochronous IN (taken as feedback) and a bulk IN endpoint",
+         "isochronous IN (taken as feedback: frames per microframe) and a bulk IN endpoint",
          table<model_data::us144mk2>},
+        {"0644:8030",
+         "as the US-144-MKII with its feedback endpoint at bInterval 4 (frames per millisecond)",
+         table<model_data::dev0644_8030>},
+        {"Mindprint",
+         "full speed, 44.1/48/96 kHz at an exact clock; stereo 16/24 bits in the device's channel order "
+         "(the host swaps), mono 24 bits high-low-middle",
+         table<model_data::mindprint>},
         {"0926:0201",
          "high speed: substitute clears alternates 1, output alternate 2 4 ch 24 bits at 32-192 kHz",
          table<model_data::dev0926_0201>},

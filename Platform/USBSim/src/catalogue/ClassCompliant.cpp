@@ -1,4 +1,6 @@
 // Devices that follow the audio class and get no per-model handling.
+#include <utility>
+
 #include "Blocks.h"
 #include "Models.h"
 
@@ -34,6 +36,67 @@ models::ModelData plainAudio24()
     m.configurations = {d};
     m.strings = {{1, "Sonvexa Test Audio"}, {2, "USB Audio 24"}, {3, "0024"}};
     m.frequencyEndpoints = {0x01, 0x82};
+    return m;
+}
+
+// High speed stereo, 16 bits (alternate 1) and 24 bits (alternate 2) each way at 44.1, 48 and
+// 96 kHz, both data pipes serviced every `interval` (1: every microframe, 4: every millisecond);
+// asynchronous input, adaptive output (the host follows the input's packet sizes).
+models::ModelData highSpeedAudio(uint16_t product, uint8_t interval)
+{
+    const Speed hs = Speed::high;
+    // Frames per packet: the most the highest rate gives per service interval, and one more.
+    const uint32_t frames = interval == 1 ? 96000 / 8000 + 1 : 96000 / 1000 + 1;
+    std::vector<Alternate> out;
+    std::vector<Alternate> in;
+    for (const auto& [alternate, bits] : {std::pair<uint8_t, uint8_t>{1, 16}, std::pair<uint8_t, uint8_t>{2, 24}}) {
+        for (const bool output : {true, false}) {
+            Alternate alt = stream(alternate, 2, bits, {44100, 48000, 96000}, hs, output ? kIsocAdaptive : kIsocAsync);
+            alt.interval = interval;
+            alt.packetSize = static_cast<uint16_t>(frames * 2 * alt.subframe);
+            (output ? out : in).push_back(alt);
+        }
+    }
+    auto m = classModel(0x2912, product, 0x0100, hs, classConfiguration(out, in),
+                        interval == 1 ? "High Speed Audio" : "High Speed Audio 4");
+    m.initialFrequency = 48000;
+    m.streaming.formats = {{1, 1, 2, 2}, {1, 2, 2, 3}, {2, 1, 2, 2}, {2, 2, 2, 3}};
+    return m;
+}
+
+// Full speed, an output streaming interface only: stereo 16 bits (alternate 1) and 24 bits
+// (alternate 2) at 44.1 and 48 kHz, adaptive. The host has no input to follow (sync to output).
+models::ModelData outputOnlyAudio()
+{
+    const Speed fs = Speed::full;
+    std::vector<uint8_t> d = configurationHeader(2);
+    // clang-format off
+    append(d, {
+        // Interface 0: bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints,
+        //              bInterfaceClass audio, bInterfaceSubClass control, bInterfaceProtocol, iInterface
+        9, kDescriptorInterface, 0, 0, 0, kAudio, kAudioControl, 0, 0,
+        // AC header: bLength, bDescriptorType, bDescriptorSubtype HEADER, bcdADC 1.00, wTotalLength 30, bInCollection 1,
+        //            baInterfaceNr 1
+        9, kDescriptorClassInterface, 0x01, lo(0x0100), hi(0x0100), lo(30), hi(30), 1, 1,
+        // Input terminal: bLength, bDescriptorType, bDescriptorSubtype INPUT_TERMINAL, bTerminalID 1, wTerminalType USB
+        //                 streaming, bAssocTerminal, bNrChannels 2, wChannelConfig L R, iChannelNames, iTerminal
+        12, kDescriptorClassInterface, 0x02, 1, lo(0x0101), hi(0x0101), 0, 2, lo(0x0003), hi(0x0003), 0, 0,
+        // Output terminal: bLength, bDescriptorType, bDescriptorSubtype OUTPUT_TERMINAL, bTerminalID 3, wTerminalType
+        //                  speaker, bAssocTerminal, bSourceID 1, iTerminal
+        9, kDescriptorClassInterface, 0x03, 3, lo(0x0301), hi(0x0301), 0, 1, 0,
+    });
+    // clang-format on
+    appendZeroBandwidth(d, 1);
+    for (auto alt : {stream(1, 2, 16, {44100, 48000}, fs, kIsocAdaptive), stream(2, 2, 24, {44100, 48000}, fs, kIsocAdaptive)}) {
+        alt.interfaceNumber = 1;
+        alt.terminal = 1;
+        alt.endpoint = 0x01;
+        appendAlternate(d, alt);
+    }
+    finishConfiguration(d);
+    auto m = classModel(0x2912, 0x3110, 0x0100, fs, d, "Output Only Audio");
+    m.frequencyEndpoints = {0x01};
+    m.streaming.formats = {{1, 1, 2, 2}, {1, 2, 2, 3}};
     return m;
 }
 

@@ -10,6 +10,8 @@ namespace usbsim::model_data {
 
 // ClassCompliant.cpp
 models::ModelData plainAudio24();
+models::ModelData highSpeedAudio(uint16_t product, uint8_t interval);
+models::ModelData outputOnlyAudio();
 
 // Family.cpp: the maker's own devices.
 models::ModelData kelvraUC3(uint16_t bcdDevice);
@@ -37,6 +39,8 @@ models::ModelData dev0763_2003();
 models::ModelData xmos();
 models::ModelData elektron(uint16_t product, uint16_t bcdDevice);
 models::ModelData us144mk2();
+models::ModelData dev0644_8030();
+models::ModelData mindprint();
 models::ModelData dev0926_0201();
 models::ModelData play1624();
 models::ModelData dev1235_0002();

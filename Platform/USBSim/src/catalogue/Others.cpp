@@ -5,92 +5,6 @@
 #include "Models.h"
 
 namespace usbsim::model_data {
-namespace {
-
-std::vector<uint8_t> deviceDescriptor(uint16_t vendor, uint16_t product, uint16_t bcdDevice, Speed speed,
-                                      uint8_t configurations = 1)
-{
-    const uint16_t usb = speed == Speed::high ? 0x0200 : 0x0110;
-    // clang-format off
-    return {
-        // Device: bLength, bDescriptorType, bcdUSB, bDeviceClass/SubClass/Protocol per interface, bMaxPacketSize0 64,
-        //         idVendor, idProduct, bcdDevice, iManufacturer, iProduct, iSerialNumber none, bNumConfigurations
-        18, kDescriptorDevice, lo(usb), hi(usb), 0x00, 0x00, 0x00, 64, lo(vendor), hi(vendor), lo(product), hi(product), lo(bcdDevice), hi(bcdDevice), 1, 2, 0, configurations,
-    };
-    // clang-format on
-}
-
-std::vector<uint8_t> configurationHeader(uint8_t interfaces)
-{
-    // clang-format off
-    return {
-        // Configuration: bLength, bDescriptorType, wTotalLength (set when finished), bNumInterfaces, bConfigurationValue 1,
-        //                iConfiguration, bmAttributes bus powered, bMaxPower 100 mA
-        9, kDescriptorConfiguration, 0, 0, interfaces, 1, 0, 0x80, 50,
-    };
-    // clang-format on
-}
-
-// The usual layout: control interface 0, output interface 1 (endpoint 0x01), input interface 2
-// (endpoint 0x82), each streaming interface with a zero-bandwidth alternate 0 first.
-std::vector<uint8_t> classConfiguration(const std::vector<Alternate>& out, const std::vector<Alternate>& in)
-{
-    std::vector<uint8_t> d = configurationHeader(3);
-    appendStereoControl(d, 0, 1, 2);
-    appendZeroBandwidth(d, 1);
-    for (auto alt : out) {
-        alt.interfaceNumber = 1;
-        alt.terminal = 1;
-        alt.endpoint = 0x01;
-        appendAlternate(d, alt);
-    }
-    appendZeroBandwidth(d, 2);
-    for (auto alt : in) {
-        alt.interfaceNumber = 2;
-        alt.terminal = 5;
-        alt.endpoint = 0x82;
-        appendAlternate(d, alt);
-    }
-    finishConfiguration(d);
-    return d;
-}
-
-// An alternate of `channels` at `bits` with these rates; the packet holds one more frame than the
-// highest rate gives per (micro)frame.
-Alternate stream(uint8_t alternate, uint8_t channels, uint8_t bits, std::vector<uint32_t> rates, Speed speed,
-                 uint8_t attributes = kIsocAsync)
-{
-    const uint8_t subframe = bits == 16 ? 2 : bits == 32 ? 4 : 3;
-    uint32_t highest = 0;
-    for (const uint32_t rate : rates) {
-        highest = std::max(highest, rate);
-    }
-    const uint32_t perPacket = speed == Speed::high ? 8000 : 1000;
-    const uint32_t frames = (highest + perPacket - 1) / perPacket + 1;
-    Alternate alt;
-    alt.alternate = alternate;
-    alt.channels = channels;
-    alt.subframe = subframe;
-    alt.bits = bits;
-    alt.rates = std::move(rates);
-    alt.attributes = attributes;
-    alt.packetSize = static_cast<uint16_t>(frames * channels * subframe);
-    return alt;
-}
-
-models::ModelData classModel(uint16_t vendor, uint16_t product, uint16_t bcdDevice, Speed speed,
-                             std::vector<uint8_t> configuration, const char* productName)
-{
-    models::ModelData m;
-    m.speed = speed;
-    m.device = deviceDescriptor(vendor, product, bcdDevice, speed);
-    m.configurations = {std::move(configuration)};
-    m.strings = {{1, "Test Maker"}, {2, productName}};
-    m.frequencyEndpoints = {0x01, 0x82};
-    return m;
-}
-
-} // namespace
 
 // USBPre: full speed; the driver writes 24 into bytes 298, 344, 571 and 614 of its configuration,
 // the bit resolution of four format descriptors that say 20 bits for 3-byte subframes (output
@@ -426,25 +340,39 @@ models::ModelData xmos()
 // labelled with alternates 1 to 7 and no format descriptors (the driver builds the 48 kHz formats
 // per (channels, bits)); control interface 2 (vendor, subclass 1), MIDI interface 3, vendor
 // interface 4 with bulk endpoints. Identity: vendor IN 0x00 (8-byte UID), vendor IN 0x01 (name:
-// 5 bytes at revision 1, 32 bytes at revision 3, which streams); vendor OUT 0x01 sets the name (to
-// the device) or the channel map (to an interface).
+// 5 bytes at revision 1, 32 bytes from revision 2); vendor OUT 0x01 sets the name (to the device)
+// or the channel map (to an interface); vendor OUT 0x00 to an interface announces the resolution
+// of its stream (wValue, bits). Every revision streams at 48 kHz when asked, in microframe packets:
+// input plain PCM, output behind a 104-byte header with 2 extra bytes per frame.
 models::ModelData elektron(uint16_t product, uint16_t bcdDevice)
 {
     models::ModelData m;
     m.speed = Speed::high;
     m.device = deviceDescriptor(0x1935, product, bcdDevice, Speed::high);
     std::vector<uint8_t> d = configurationHeader(5);
-    // Bytes per microframe of each alternate: 7 frames of (channels x bytes + 2).
-    const uint16_t packets[] = {14, 42, 56, 70, 98, 126, 140};
+    // Frames of each alternate 1-7 (channels, bytes per sample, the resolution that selects it).
+    const models::StreamFormat formats[] = {{0, 1, 0, 2, 16}, {0, 2, 2, 2, 16}, {0, 3, 2, 3, 24}, {0, 4, 4, 2, 16},
+                                    {0, 5, 4, 3, 24}, {0, 5, 6, 2, 16}, {0, 6, 8, 2, 16}, {0, 7, 6, 3, 24}};
+    // Bytes per microframe of each alternate: input 7 frames with 2 spare bytes each; output the
+    // 104-byte header and 7 frames.
+    const uint16_t inPackets[] = {14, 42, 56, 70, 98, 126, 140};
+    const uint16_t outPackets[] = {104, 132, 146, 160, 188, 216, 230};
     for (const uint8_t number : {uint8_t{0}, uint8_t{1}}) {
         const uint8_t endpoint = number == 0 ? 0x81 : 0x02;
         appendZeroBandwidth(d, number, kVendorSpecific, 0);
         for (uint8_t alternate = 1; alternate <= 7; ++alternate) {
             appendAlternate(d, {.interfaceNumber = number, .alternate = alternate, .interfaceClass = kVendorSpecific,
                                 .interfaceSubClass = 0, .classDescriptors = false, .endpoint = endpoint,
-                                .packetSize = packets[alternate - 1]});
+                                .packetSize = (number == 0 ? inPackets : outPackets)[alternate - 1]});
+        }
+        for (models::StreamFormat format : formats) {
+            format.interfaceNumber = number;
+            m.streaming.formats.push_back(format);
         }
     }
+    m.streaming.fixedRate = 48000;
+    m.streaming.headedOutput = true;
+    m.streaming.announcedResolution = true;
     // clang-format off
     append(d, {
         // Interface 2 (control): bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints,
@@ -484,6 +412,7 @@ models::ModelData elektron(uint16_t product, uint16_t bcdDevice)
         reply(kVendorIn, 0x01, 0, 0, name),
         reply(kVendorOut, 0x01, std::nullopt, std::nullopt),
         reply(kVendorOutInterface, 0x01, std::nullopt, std::nullopt),
+        reply(kVendorOutInterface, 0x00, std::nullopt, std::nullopt),
     };
     return m;
 }
@@ -518,11 +447,12 @@ models::ModelData dev0499_100B()
     return m;
 }
 
-// US-144 MKII (0644:8020): high speed, bulk in and isochronous out. Output interface 0 (isochronous
-// OUT 0x02), input interface 1 whose alternate 1 has an isochronous IN endpoint (0x81, the rate
-// feedback the driver takes for it) and a bulk IN endpoint (0x86, the samples); stereo 24-bit at
-// 44.1 to 96 kHz.
-models::ModelData us144mk2()
+// US-144 MKII (0644:8020) and 0644:8030: high speed, bulk in and isochronous out. Output interface
+// 0 (isochronous OUT 0x02, every microframe), input interface 1 whose alternate 1 has an
+// isochronous IN endpoint (0x81, the rate feedback the driver takes for it: byte 0 the frames the
+// device played in its service interval, a microframe at `feedbackInterval` 1, a millisecond at 4)
+// and a bulk IN endpoint (0x86, the samples; not sent yet); stereo 24-bit at 44.1 to 96 kHz.
+models::ModelData bulkInIsocOut(uint16_t product, uint8_t feedbackInterval, const char* name)
 {
     const Speed hs = Speed::high;
     std::vector<uint8_t> d = configurationHeader(2);
@@ -542,8 +472,8 @@ models::ModelData us144mk2()
         //                bSubframeSize 3, bBitResolution 24, bSamFreqType 4, tSamFreq 44.1, 48, 88.2, 96 kHz
         20, kDescriptorClassInterface, 0x02, 0x01, 2, 3, 24, 4, lo(44100), hi(44100), b3(44100), lo(48000), hi(48000), b3(48000), lo(88200), hi(88200), b3(88200), lo(96000), hi(96000), b3(96000),
         // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes isochronous asynchronous, wMaxPacketSize 64,
-        //           bInterval 1, bRefresh, bSynchAddress
-        9, kDescriptorEndpoint, 0x81, kIsocAsync, 64, 0, 1, 0, 0,
+        //           bInterval, bRefresh, bSynchAddress
+        9, kDescriptorEndpoint, 0x81, kIsocAsync, 64, 0, feedbackInterval, 0, 0,
         // AS endpoint: bLength, bDescriptorType, bDescriptorSubtype EP_GENERAL, bmAttributes, bLockDelayUnits, wLockDelay
         7, kDescriptorClassEndpoint, 0x01, 0x01, 0, 0, 0,
         // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes bulk, wMaxPacketSize 512, bInterval
@@ -551,10 +481,44 @@ models::ModelData us144mk2()
     });
     // clang-format on
     finishConfiguration(d);
-    auto m = classModel(0x0644, 0x8020, 0x0100, hs, d, "US-144 MKII");
-    m.strings = {{1, "TEAC"}, {2, "US-144 MKII"}};
+    auto m = classModel(0x0644, product, 0x0100, hs, d, name);
+    m.strings = {{1, "TEAC"}, {2, name}};
     m.frequencyEndpoints = {0x02, 0x81};
+    m.streaming.formats = {{0, 1, 2, 3}};
+    m.streaming.feedbackEndpoints = {0x81};
     return m;
+}
+
+// Mindprint (133E:6000): full speed, output interface 1 and input interface 2 with stereo 16 bits
+// (alternate 1), stereo 24 bits (alternate 2) and mono 24 bits (alternate 3) at 44.1, 48 and
+// 96 kHz. Its clock is exact (48 or 96 frames in every millisecond). Stereo frames carry the
+// channels in the device's order, which the host swaps; mono 24-bit samples come high, low, middle.
+models::ModelData mindprint()
+{
+    const Speed fs = Speed::full;
+    const std::vector<uint32_t> rates = {44100, 48000, 96000};
+    auto m = classModel(0x133E, 0x6000, 0x0100, fs,
+                        classConfiguration({stream(1, 2, 16, rates, fs, kIsocAdaptive), stream(2, 2, 24, rates, fs, kIsocAdaptive),
+                                            stream(3, 1, 24, rates, fs, kIsocAdaptive)},
+                                           {stream(1, 2, 16, rates, fs), stream(2, 2, 24, rates, fs), stream(3, 1, 24, rates, fs)}),
+                        "Mindprint");
+    m.initialFrequency = 48000;
+    for (const uint8_t number : {uint8_t{1}, uint8_t{2}}) {
+        m.streaming.formats.push_back({number, 1, 2, 2});
+        m.streaming.formats.push_back({number, 2, 2, 3});
+        m.streaming.formats.push_back({number, 3, 1, 3, 0, models::PcmLayout::highLowMiddle});
+    }
+    return m;
+}
+
+models::ModelData us144mk2()
+{
+    return bulkInIsocOut(0x8020, 1, "US-144 MKII");
+}
+
+models::ModelData dev0644_8030()
+{
+    return bulkInIsocOut(0x8030, 4, "0644:8030");
 }
 
 // 0926:0201: high speed, 16-bit stereo (alternate 1) and 24-bit 4-channel (alternate 2) each way

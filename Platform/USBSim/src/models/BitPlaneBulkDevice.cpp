@@ -1,6 +1,7 @@
 #include "usbsim/models/BitPlaneBulkDevice.h"
 
 #include <algorithm>
+#include <initializer_list>
 
 #include "usbsim/models/Codec.h"
 
@@ -19,10 +20,16 @@ constexpr uint64_t kPlaybackPackets = 8;
 constexpr uint64_t kCapturePackets = 64;
 constexpr uint32_t kLoopWidth = 32;
 
+void append(std::vector<uint8_t>& to, std::initializer_list<uint8_t> bytes)
+{
+    to.insert(to.end(), bytes.begin(), bytes.end());
+}
+
 BitPlaneBulkDevice::Options checked(BitPlaneBulkDevice::Options options)
 {
     options.inputChannels = std::clamp<uint32_t>(options.inputChannels, 1, kLoopWidth);
     options.packetSize = options.packetSize > 512 ? 1024 : 512;
+    options.keepAlivePacket = std::min<uint8_t>(options.keepAlivePacket, 4);
     return options;
 }
 
@@ -35,11 +42,13 @@ bool supportedRate(uint32_t rate)
 } // namespace
 
 BitPlaneBulkDevice::BitPlaneBulkDevice(const Options& options)
-    : AudioModel(kLoopWidth, 2 * 20, checked(options).inputChannels), // two output packets prime the loop
+    // Two output packets prime the loop.
+    : AudioModel({}, kLoopWidth, 2 * 20, checked(options).inputChannels, options.clockPpm),
       m_options(checked(options))
 {
     setSpeed(Speed::high);
     const uint16_t size = m_options.packetSize;
+    const uint8_t keepAlive = m_options.keepAlivePacket;
     // clang-format off
     setDeviceDescriptor({
         // Device: bLength, bDescriptorType, bcdUSB 2.0, bDeviceClass vendor-specific, bDeviceSubClass, bDeviceProtocol,
@@ -53,15 +62,24 @@ BitPlaneBulkDevice::BitPlaneBulkDevice(const Options& options)
         9, kDescriptorConfiguration, 0, 0, 2, 1, 0, 0x80, 250,
         // Interface 0 (output): bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints,
         //                       bInterfaceClass vendor-specific, bInterfaceSubClass, bInterfaceProtocol, iInterface
-        9, kDescriptorInterface, 0, 0, 1, 0xFF, 0x00, 0x00, 0,
+        9, kDescriptorInterface, 0, 0, static_cast<uint8_t>(keepAlive != 0 ? 2 : 1), 0xFF, 0x00, 0x00, 0,
         // Endpoint: bLength, bDescriptorType, bEndpointAddress OUT, bmAttributes bulk, wMaxPacketSize, bInterval
         7, kDescriptorEndpoint, kOutEndpoint, 0x02, lo(size), hi(size), 0,
+    };
+    if (keepAlive != 0) {
+        append(d, {
+            // Endpoint: bLength, bDescriptorType, bEndpointAddress OUT, bmAttributes isochronous asynchronous,
+            //           wMaxPacketSize (1-4), bInterval 1
+            7, kDescriptorEndpoint, kKeepAliveEndpoint, 0x05, keepAlive, 0, 1,
+        });
+    }
+    append(d, {
         // Interface 1 (input): bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints,
         //                      bInterfaceClass vendor-specific, bInterfaceSubClass, bInterfaceProtocol, iInterface
         9, kDescriptorInterface, 1, 0, 1, 0xFF, 0x00, 0x00, 0,
         // Endpoint: bLength, bDescriptorType, bEndpointAddress IN, bmAttributes bulk, wMaxPacketSize, bInterval
         7, kDescriptorEndpoint, kInEndpoint, 0x02, lo(size), hi(size), 0,
-    };
+    });
     // clang-format on
     finishConfiguration(d);
     addConfiguration(std::move(d));
@@ -71,8 +89,27 @@ BitPlaneBulkDevice::BitPlaneBulkDevice(const Options& options)
     addReply({0xC0, kFirmwareRequest, std::nullopt, std::nullopt},
              {0x01, 0x05, 0x01, 0x00, 0x10, 0x20, 0x00, 0x00});
     addReply({0x40, kDeepSleepRequest, std::nullopt, std::nullopt}, {});
-    m_clock.setRate(m_rate, options.clockPpm);
+    m_clock.setRate(m_rate, m_clockPpm);
     m_frame.resize(kLoopWidth);
+}
+
+void BitPlaneBulkDevice::clockChangedLocked()
+{
+    m_clock.setPpm(m_clockPpm);
+}
+
+void BitPlaneBulkDevice::isocOutLocked(const EndpointLayout& ep, const FrameTime&,
+                                       std::span<const uint8_t> packet)
+{
+    if (ep.bEndpointAddress == kKeepAliveEndpoint) {
+        ++m_keepAlive.packets;
+        m_keepAlive.bytes += packet.size();
+    }
+}
+
+BitPlaneBulkDevice::KeepAlive BitPlaneBulkDevice::keepAlive() const
+{
+    return lockedCopy(m_keepAlive);
 }
 
 ControlReply BitPlaneBulkDevice::answerLocked(const SetupPacket& setup, std::span<const uint8_t> outData)
@@ -97,7 +134,7 @@ ControlReply BitPlaneBulkDevice::answerLocked(const SetupPacket& setup, std::spa
                 return ControlReply::stall();
             }
             m_rate = wanted;
-            m_clock.setRate(wanted, m_options.clockPpm);
+            m_clock.setRate(wanted, m_clockPpm);
             return ControlReply::ok();
         }
         return ControlReply::stall();

@@ -70,7 +70,8 @@ void appendStreamingAlternate(std::vector<uint8_t>& d, uint8_t interfaceNumber, 
 } // namespace
 
 ClassAudioDevice::ClassAudioDevice(const Options& options)
-    : AudioModel(kChannels, 2 * 49, kChannels), m_options(options) // loop primed with two frames at 48 kHz
+    // The loop is primed with two frames at 48 kHz.
+    : AudioModel({}, kChannels, 2 * 49, kChannels, options.clockPpm), m_options(options)
 {
     setSpeed(Speed::full);
     // clang-format off
@@ -126,8 +127,8 @@ ClassAudioDevice::ClassAudioDevice(const Options& options)
     setString(1, "Sonvexa Test Audio");
     setString(2, "USB Audio Device");
     setString(3, "0001");
-    m_inClock.setRate(m_inRate, options.clockPpm);
-    m_playClock.setRate(m_outRate, options.clockPpm);
+    m_inClock.setRate(m_inRate, m_clockPpm);
+    m_playClock.setRate(m_outRate, m_clockPpm);
     m_scratch.resize(64 * kChannels);
 }
 
@@ -152,7 +153,7 @@ ControlReply ClassAudioDevice::answerLocked(const SetupPacket& setup, std::span<
                 return ControlReply::stall();
             }
             rate = wanted;
-            (setup.wIndex == kOutEndpoint ? m_playClock : m_inClock).setRate(wanted, m_options.clockPpm);
+            (setup.wIndex == kOutEndpoint ? m_playClock : m_inClock).setRate(wanted, m_clockPpm);
             return ControlReply::ok();
         }
         return ControlReply::stall();
@@ -237,6 +238,12 @@ void ClassAudioDevice::isocOutLocked(const EndpointLayout& ep, const FrameTime&,
     m_scratch.resize(frames * kChannels);
     codec::decodePcm(packet.first(frames * kChannels * bytesPerSample), bytesPerSample, m_scratch.data());
     m_loop.play(m_scratch.data(), frames, kChannels);
+}
+
+void ClassAudioDevice::clockChangedLocked()
+{
+    m_inClock.setPpm(m_clockPpm);
+    m_playClock.setPpm(m_clockPpm);
 }
 
 void ClassAudioDevice::onAlternateLocked(uint8_t interfaceNumber, uint8_t alternate)

@@ -28,6 +28,26 @@ void encodePcm(const int32_t* samples, size_t count, uint32_t bytesPerSample, ui
     }
 }
 
+void decodeHighLowMiddle24(std::span<const uint8_t> bytes, int32_t* samples)
+{
+    const size_t count = bytes.size() / 3;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t* b = bytes.data() + i * 3;
+        const uint32_t word = uint32_t{b[0]} << 24 | uint32_t{b[2]} << 16 | uint32_t{b[1]} << 8;
+        samples[i] = static_cast<int32_t>(word);
+    }
+}
+
+void encodeHighLowMiddle24(const int32_t* samples, size_t count, uint8_t* bytes)
+{
+    for (size_t i = 0; i < count; ++i) {
+        const auto word = static_cast<uint32_t>(samples[i]);
+        bytes[i * 3] = static_cast<uint8_t>(word >> 24);
+        bytes[i * 3 + 1] = static_cast<uint8_t>(word >> 8);
+        bytes[i * 3 + 2] = static_cast<uint8_t>(word >> 16);
+    }
+}
+
 namespace {
 
 // The planes of one frame: where each plane starts and how wide a unit is.

@@ -40,6 +40,17 @@ uint32_t TableDevice::sampleRate(uint8_t endpointAddress) const
     return it == m_rates.end() ? 0 : it->second;
 }
 
+bool TableDevice::isFrequencySet(const SetupPacket& setup, std::span<const uint8_t> outData, uint32_t* hz)
+{
+    if (setup.type() != kRequestTypeClass || setup.recipient() != kRecipientEndpoint ||
+        setup.wValue != kSamplingFrequencyControl || setup.bRequest != kSetCur || setup.isIn() ||
+        outData.size() < 3) {
+        return false;
+    }
+    *hz = outData[0] | outData[1] << 8 | outData[2] << 16;
+    return true;
+}
+
 ControlReply TableDevice::answerLocked(const SetupPacket& setup, std::span<const uint8_t> outData)
 {
     auto row = replyLocked(setup);

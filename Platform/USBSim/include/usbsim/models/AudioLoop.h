@@ -18,6 +18,8 @@ class SampleClock
 {
 public:
     void setRate(uint32_t hz, int32_t ppm = 0);
+    // A new error, keeping the fraction of a frame the clock has run since its last whole frame.
+    void setPpm(int32_t ppm) { m_ppm = ppm; }
     uint32_t rate() const { return m_rate; }
     // Frames that fall into the next `microframes` 125 µs intervals.
     uint32_t advance(uint32_t microframes);

@@ -6,6 +6,8 @@
 // 914 in between. Input packets hold 8 frames 16 wide or 4 frames 32 wide per 512 bytes.
 // The input width follows bit 5 of the input-select register (vendor request 0x49: IN reads it,
 // OUT writes wValue's low byte): set = 16 wide.
+// With a keep-alive packet size (1-4) interface 0 also has an isochronous OUT endpoint (0x07) of
+// that size, whose packets the device only counts.
 // The device runs on its own clock: it offers an input packet once its clock has produced the
 // packet's frames, and takes an output packet while its playback buffer has room.
 #pragma once
@@ -22,6 +24,7 @@ class BitPlaneBulkDevice : public AudioModel
 public:
     static constexpr uint8_t kOutEndpoint = 0x05;
     static constexpr uint8_t kInEndpoint = 0x86;
+    static constexpr uint8_t kKeepAliveEndpoint = 0x07;
     static constexpr uint8_t kInputSelectRequest = 0x49;
     static constexpr uint8_t kFirmwareRequest = 0x56;
     static constexpr uint8_t kDeepSleepRequest = 0x44;
@@ -36,6 +39,7 @@ public:
         uint32_t inputChannels = 16; // up to 32
         int32_t clockPpm = 0;
         uint16_t bcdDevice = 0x0100;
+        uint8_t keepAlivePacket = 0; // 0: no keep-alive endpoint
     };
 
     BitPlaneBulkDevice() : BitPlaneBulkDevice(Options{}) {}
@@ -47,6 +51,12 @@ public:
     uint8_t inputSelect() const;
     uint32_t sampleRate() const;
     uint32_t inputOverflows() const; // input frames lost because the host did not read them
+    struct KeepAlive
+    {
+        uint64_t packets = 0;
+        uint64_t bytes = 0;
+    };
+    KeepAlive keepAlive() const; // what came on the keep-alive endpoint
 
 protected:
     ControlReply answerLocked(const SetupPacket& setup, std::span<const uint8_t> outData) override;
@@ -55,6 +65,9 @@ protected:
     PacketResult packetOutLocked(const EndpointLayout& ep, const FrameTime& time,
                                  std::span<const uint8_t> packet) override;
     void onConfigurationLocked(uint8_t value) override;
+    void isocOutLocked(const EndpointLayout& ep, const FrameTime& time,
+                       std::span<const uint8_t> packet) override;
+    void clockChangedLocked() override;
 
 private:
     void followClockLocked(const FrameTime& time);
@@ -74,6 +87,7 @@ private:
     std::vector<int32_t> m_frame;
     std::vector<uint8_t> m_midi;
     std::vector<uint8_t> m_control;
+    KeepAlive m_keepAlive;
 };
 
 } // namespace usbsim::models

@@ -31,7 +31,7 @@ public:
         uint16_t vendorID = 0x2912;
         uint16_t productID = 0x3001;
         bool feedback = false;
-        int32_t clockPpm = 0; // the device clock's error against the bus
+        int32_t clockPpm = 0; // the device clock's error against the bus, at first
     };
 
     ClassAudioDevice() : ClassAudioDevice(Options{}) {}
@@ -49,6 +49,7 @@ protected:
     void isocOutLocked(const EndpointLayout& ep, const FrameTime& time,
                        std::span<const uint8_t> packet) override;
     void onAlternateLocked(uint8_t interfaceNumber, uint8_t alternate) override;
+    void clockChangedLocked() override;
 
 private:
     uint32_t bytesPerSampleLocked(uint8_t interfaceNumber) const;

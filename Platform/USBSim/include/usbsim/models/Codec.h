@@ -16,6 +16,11 @@ namespace usbsim::codec {
 void decodePcm(std::span<const uint8_t> bytes, uint32_t bytesPerSample, int32_t* samples);
 void encodePcm(const int32_t* samples, size_t count, uint32_t bytesPerSample, uint8_t* bytes);
 
+// 24-bit samples whose three bytes come high, low, middle (a maker's mono format): the bytes
+// 12 56 34 are the sample 0x123456.
+void decodeHighLowMiddle24(std::span<const uint8_t> bytes, int32_t* samples);
+void encodeHighLowMiddle24(const int32_t* samples, size_t count, uint8_t* bytes);
+
 // Bit planes: a plane is 24 units (bytes, or 16-bit little-endian words); unit j holds bit 31 - j
 // of the samples; bit k of the even plane's units belongs to channel 2k, of the odd plane's to
 // channel 2k + 1.

@@ -2,8 +2,9 @@
 // the one piece of state a table cannot hold, the sampling frequency of each data endpoint (a
 // class SET_CUR to the endpoint stores it, GET_CUR reads it back).
 //
-// The catalogue's models (usbsim/Catalogue.h) are written as ModelData; a model that needs more
-// than this derives from DeviceModel itself.
+// The catalogue's models (usbsim/Catalogue.h) are written as ModelData; a model whose streams say
+// what they carry (StreamingData) is a StreamingDevice; a model that needs more than this derives
+// from DeviceModel itself.
 #pragma once
 
 #include <map>
@@ -14,6 +15,39 @@
 #include "usbsim/DeviceModel.h"
 
 namespace usbsim::models {
+
+// How the samples of a stream lie in its packets.
+enum class PcmLayout : uint8_t
+{
+    littleEndian,  // interleaved frames, each sample least significant byte first
+    highLowMiddle, // interleaved frames of 3-byte samples in the byte order high, low, middle
+};
+
+// What the data endpoint of one streaming alternate carries, in the device's channel order.
+struct StreamFormat
+{
+    uint8_t interfaceNumber = 0;
+    uint8_t alternate = 0;
+    uint8_t channels = 0;
+    uint8_t bytesPerSample = 2;
+    uint8_t bits = 0; // the resolution the host announced for the interface; 0: any (first row wins)
+    PcmLayout layout = PcmLayout::littleEndian;
+};
+
+// The streams of a model that streams (StreamingDevice); empty formats: it does not stream.
+struct StreamingData
+{
+    std::vector<StreamFormat> formats;
+    std::vector<uint8_t> feedbackEndpoints;  // isochronous IN: 3 bytes, byte 0 = frames per service interval
+    std::vector<uint8_t> keepAliveEndpoints; // isochronous OUT: packets only counted
+    uint32_t fixedRate = 0; // the device clock's rate; 0: the rate last set on a frequency endpoint
+    // Output packets begin with a 104-byte header: byte 0 the frame count, byte 1 the index of the
+    // first non-zero extra byte (0xFF: none), bytes 2-5 the running frame total after the packet
+    // (big-endian), 2 extra bytes per frame from byte 6, bytes 100-103 zero.
+    bool headedOutput = false;
+    // A vendor OUT request 0 to an interface announces the resolution (wValue, bits) of its stream.
+    bool announcedResolution = false;
+};
 
 struct ModelData
 {
@@ -29,6 +63,7 @@ struct ModelData
     uint32_t initialFrequency = 44100;
     uint32_t busPower = 250;     // what the port offers, in 2 mA units
     uint32_t requestGapMs = 0;   // class and vendor requests closer than this stall
+    StreamingData streaming;
 };
 
 class TableDevice : public DeviceModel
@@ -38,6 +73,8 @@ public:
 
     // Test side (any thread): the sampling frequency an endpoint was last set to.
     uint32_t sampleRate(uint8_t endpointAddress) const;
+    // A sampling-frequency SET_CUR to an endpoint (the value in `hz`).
+    static bool isFrequencySet(const SetupPacket& setup, std::span<const uint8_t> outData, uint32_t* hz);
 
 protected:
     ControlReply answerLocked(const SetupPacket& setup, std::span<const uint8_t> outData) override;
