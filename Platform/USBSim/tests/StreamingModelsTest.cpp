@@ -346,7 +346,7 @@ TEST_F(StreamingModelsTest, MindprintMonoComesHighLowMiddle)
 std::vector<uint8_t> headed(uint32_t frames, uint32_t total, const std::vector<uint8_t>& extra,
                             const std::vector<uint8_t>& audio)
 {
-    std::vector<uint8_t> packet(104, 0);
+    std::vector<uint8_t> packet(104 + audio.size(), 0);
     packet[0] = static_cast<uint8_t>(frames);
     packet[1] = 0xFF;
     packet[2] = static_cast<uint8_t>(total >> 24);
@@ -358,7 +358,7 @@ std::vector<uint8_t> headed(uint32_t frames, uint32_t total, const std::vector<u
     if (nonZero != extra.end()) {
         packet[1] = static_cast<uint8_t>(nonZero - extra.begin());
     }
-    packet.insert(packet.end(), audio.begin(), audio.end());
+    std::copy(audio.begin(), audio.end(), packet.begin() + 104);
     return packet;
 }
 

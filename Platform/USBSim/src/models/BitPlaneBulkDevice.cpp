@@ -66,6 +66,7 @@ BitPlaneBulkDevice::BitPlaneBulkDevice(const Options& options)
         // Endpoint: bLength, bDescriptorType, bEndpointAddress OUT, bmAttributes bulk, wMaxPacketSize, bInterval
         7, kDescriptorEndpoint, kOutEndpoint, 0x02, lo(size), hi(size), 0,
     };
+    d.reserve(64); // room for what follows (GCC 12 at -O3 misreports the growth as out of bounds)
     if (keepAlive != 0) {
         append(d, {
             // Endpoint: bLength, bDescriptorType, bEndpointAddress OUT, bmAttributes isochronous asynchronous,
