@@ -1,5 +1,7 @@
 #include "DriverModelsTable.h"
 
+#include <array>
+
 namespace driver_models {
 namespace {
 
@@ -75,23 +77,25 @@ Lines teacDescription(const char* inEndpoint)
 
 // Elektron: vendor interfaces 0 (in) and 1 (out) made streaming with the fixed 48 kHz alternates,
 // one per (channels, bits); alternate 5 carries a second record. Control 2, MIDI 3, vendor port 4.
-Lines elektronAlternates(const std::string& endpoint)
+// The output endpoints have room for a 104-byte header and 7 frames per microframe.
+Lines elektronAlternates(const std::string& endpoint, const std::array<int, 7>& sizes)
 {
     const std::string ep = "ep " + endpoint + "/";
-    return {alt("1", "0x16", "48000", ep + "14"),  alt("2", "2x16", "48000", ep + "42"),
-            alt("3", "2x24", "48000", ep + "56"),  alt("4", "4x16", "48000", ep + "70"),
-            alt("5", "4x24", "48000", ep + "98"),  alt("5", "6x16", "48000", ep + "98"),
-            alt("6", "8x16", "48000", ep + "126"), alt("7", "6x24", "48000", ep + "140")};
+    const auto at = [&](size_t alternate) { return ep + std::to_string(sizes[alternate - 1]); };
+    return {alt("1", "0x16", "48000", at(1)), alt("2", "2x16", "48000", at(2)),
+            alt("3", "2x24", "48000", at(3)), alt("4", "4x16", "48000", at(4)),
+            alt("5", "4x24", "48000", at(5)), alt("5", "6x16", "48000", at(5)),
+            alt("6", "8x16", "48000", at(6)), alt("7", "6x24", "48000", at(7))};
 }
 
 Lines elektronDescription()
 {
     Lines lines = {"config 1 ifs 5", " if 0 sub 2"};
-    for (const auto& line : elektronAlternates("81")) {
+    for (const auto& line : elektronAlternates("81", {14, 42, 56, 70, 98, 126, 140})) {
         lines.push_back(line);
     }
     lines.push_back(" if 1 sub 2");
-    for (const auto& line : elektronAlternates("02")) {
+    for (const auto& line : elektronAlternates("02", {104, 132, 146, 160, 188, 216, 230})) {
         lines.push_back(line);
     }
     lines.insert(lines.end(), {" if 2 sub 1", " if 3 sub 3", " if 4 sub 0"});
@@ -100,16 +104,16 @@ Lines elektronDescription()
 
 // The identity requests (8-byte UID, name of up to 32 bytes), then the default of an
 // uninitialised channel map (48 kHz, 2 inputs at 16 bits, no outputs) met by the fixed alternates
-// 2 (in) and 1 (out); the out alternate's 14-byte endpoint is too small to be a streaming pipe.
+// 2 (in) and 1 (out); the out alternate's endpoint carries the packet headers alone.
 ModelCase elektron(const char* name)
 {
-    return {
-        .name = name,
-        .start = startRequests(341, {"C0 00 0000 0000 8", "C0 01 0000 0000 32"}),
-        .description = elektronDescription(),
-        .settings = "48000 in 2x16 out 0x16",
-        .chosen = "ctl 2 midi 3/0 in 0/2 out 1/1 isoIn 81",
-        .configure = {"80 08 0000 0000 1", "01 0B 0001 0001 0", "01 0B 0002 0000 0", "02 01 0000 0081 0"}};
+    return {.name = name,
+            .start = startRequests(341, {"C0 00 0000 0000 8", "C0 01 0000 0000 32"}),
+            .description = elektronDescription(),
+            .settings = "48000 in 2x16 out 0x16",
+            .chosen = "ctl 2 midi 3/0 in 0/2 out 1/1 isoIn 81 isoOut 02",
+            .configure = {"80 08 0000 0000 1", "01 0B 0001 0001 0", "01 0B 0002 0000 0", "02 01 0000 0081 0",
+                          "02 01 0000 0002 0"}};
 }
 
 const std::vector<ModelCase>& build()
@@ -388,9 +392,68 @@ const std::vector<ModelCase>& build()
          .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
         elektron("1935:0006"),
+        elektron("1935:0006@0002"),
         elektron("1935:0006@0001"),
         elektron("1935:0004"),
         elektron("1935:0008"),
+        // High speed class devices: 16- and 24-bit stereo at 44.1/48/96 kHz, data pipes every
+        // microframe (packets of 13 frames at most) or every millisecond (97 frames).
+        {.name = "class-audio-hs",
+         .start = startRequests(294),
+         .description = classDescription({alt("1", "2x16", "44100 48000 96000", "ep 01/52"),
+                                          alt("2", "2x24", "44100 48000 96000", "ep 01/78")},
+                                         {alt("1", "2x16", "44100 48000 96000", "ep 82/52"),
+                                          alt("2", "2x24", "44100 48000 96000", "ep 82/78")}),
+         .settings = "44100 in 2x24 out 2x24",
+         .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .configure = classConfigure(2, 2)},
+        {.name = "class-audio-hs-interval4",
+         .start = startRequests(294),
+         .description = classDescription({alt("1", "2x16", "44100 48000 96000", "ep 01/388"),
+                                          alt("2", "2x24", "44100 48000 96000", "ep 01/582")},
+                                         {alt("1", "2x16", "44100 48000 96000", "ep 82/388"),
+                                          alt("2", "2x24", "44100 48000 96000", "ep 82/582")}),
+         .settings = "44100 in 2x24 out 2x24",
+         .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .configure = classConfigure(2, 2)},
+        // Output only: no input interface, no input channels; only the out pipe's halt is cleared.
+        {.name = "class-audio-out-only",
+         .start = startRequests(149),
+         .description = {"config 1 ifs 2", " if 0 sub 1", " if 1 sub 2",
+                         alt("1", "2x16", "44100 48000", "ep 01/196"),
+                         alt("2", "2x24", "44100 48000", "ep 01/294")},
+         .settings = "44100 in 0x0 out 2x24",
+         .chosen = "ctl 0 midi - in - out 1/2 isoOut 01",
+         .configure = {"80 08 0000 0000 1", "01 0B 0002 0001 0", "02 01 0000 0001 0"}},
+        // As the US-144 MKII below, its feedback endpoint at bInterval 4.
+        {.name = "0644:8030",
+         .start = startRequests(138),
+         .description = {"config 1 ifs 2", " if 0 sub 2", alt("1", "2x24", kRates96, "ep 02/78"),
+                         " if 1 sub 2", alt("1", "2x24", kRates96, "ep 81/64 ep 86/512")},
+         .settings = "44100 in 2x24 out 2x24",
+         .chosen = "ctl - midi - in 1/1 out 0/1 bulkIn 86 feedback 81 isoOut 02",
+         .configure = {"80 08 0000 0000 1", "01 0B 0001 0000 0", "01 0B 0001 0001 0", "02 01 0000 0081 0",
+                       "02 01 0000 0086 0", "02 01 0000 0002 0"}},
+        // Stereo 16 and 24 bits and mono 24 bits at 44.1/48/96 kHz; it starts with a 16-bit stream.
+        {.name = "Mindprint",
+         .start = startRequests(392),
+         .description = classDescription({alt("1", "2x16", "44100 48000 96000", "ep 01/388"),
+                                          alt("2", "2x24", "44100 48000 96000", "ep 01/582"),
+                                          alt("3", "1x24", "44100 48000 96000", "ep 01/291")},
+                                         {alt("1", "2x16", "44100 48000 96000", "ep 82/388"),
+                                          alt("2", "2x24", "44100 48000 96000", "ep 82/582"),
+                                          alt("3", "1x24", "44100 48000 96000", "ep 82/291")}),
+         .started = "44100 in 2x16 out 2x16",
+         .settings = "44100 in 2x16 out 2x16",
+         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .configure = classConfigure(1, 1)},
+        // Unlisted, as the bitplane-bulk: its keep-alive endpoint is not looked at.
+        {.name = "bitplane-keepalive",
+         .start = startRequests(48),
+         .description = {"config 1 ifs 2", " if 0 sub 0", " if 1 sub 0"},
+         .configures = false,
+         .settings = "44100 in 0x0 out 0x0",
+         .chosen = "ctl - midi 0/0 in - out -"},
         // Bulk in, isochronous out: output 0, input 1 whose isochronous IN endpoint becomes the
         // feedback pipe and whose bulk endpoint carries the samples.
         {.name = "US-144-MKII",
