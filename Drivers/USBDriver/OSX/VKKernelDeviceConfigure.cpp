@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "DeviceModels.h"
+#include "DriverData.h"
 #include "DriverSM.h"
 #include "IOKit/IOLib.h"
 #include "IOKit/usb/IOUSBInterface.h"
@@ -274,29 +275,24 @@ bool VKKernelDevice::configureDevice()
         mInterestNotifier = m_pUSBDevice->registerInterest(gIOGeneralInterest, &CompositeDriverInterestHandler, this);
     }
 
+    PCMDecoder usbToHost = nullptr;
     if (success) {
         const QzChannelSettings& s = sm->mChannelSettings;
         IOLog("configureDevice iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", s.iInResolution, s.iOutResolution,
               s.iInChannels, s.iOutChannels);
-        PCMDeviceFacts facts;
-        facts.vendorId = device.vendorID();
-        facts.productId = device.productID();
-        facts.highSpeed = device.isUSB2 != 0;
-        facts.makerBulkDevice = bulk;
-        facts.outputRouting = device.hasFeature(APISpecificFeatures::kReroutingOutputEncoder);
+        const PCMDeviceFacts facts = device.pcmDeviceFacts();
         const PCMStreamFormat input{static_cast<uint32_t>(s.iInResolution), static_cast<uint32_t>(s.iInChannels)};
         const PCMStreamFormat output{static_cast<uint32_t>(s.iOutResolution),
                                      static_cast<uint32_t>(s.iOutChannels)};
-        const PCMDecoder usbToHost = choosePCMDecoder(facts, input, output);
+        usbToHost = choosePCMDecoder(facts, input, output);
         const PCMEncoder hostToUSB =
             s.iOutChannels > 0 ? choosePCMEncoder(facts, output, sm->mAqExtData) : choosePCMEncoder(facts, input, sm->mAqExtData);
         if (bulk && s.iOutResolution == 24) {
             IOLog("AC3 pPCM_FORMAT_CONVERTER_HOST_TO_USB in configureDevice\n");
         }
-        // The client table takes the host-to-USB coder (DriverData::setConverters) and the
-        // configuration completion the USB-to-host one (VKDevice::configurationDone) once they exist.
-        (void)usbToHost;
-        (void)hostToUSB;
+        if (device.mpDriverData != nullptr) {
+            device.mpDriverData->setConverters(hostToUSB, s);
+        }
     }
     if (!success) {
         sm->mConfigured = 1; // so that the unconfiguration does its work
@@ -304,6 +300,7 @@ bool VKKernelDevice::configureDevice()
         mConfigurationStatus.store(kIOReturnError);
         return false;
     }
+    device.configurationDone(0, usbToHost);
     mConfigurationStatus.store(kIOReturnSuccess);
     messageToClients(14, 0, 0, 0);
     return true;

@@ -227,6 +227,9 @@ public:
     // the register byte. True when the last request succeeded.
     bool updateAqInputSelector(uint32_t* status);
     void writeDigitalOutSelector();
+    // Up to 20 readings of the rate a locked digital input runs at (first setting the configured
+    // rate on the input pipes when asked).
+    void measureDigitalLockFrequency(bool setRateFirst);
     // The device facts the PCM coder choice takes.
     PCMDeviceFacts pcmDeviceFacts() const;
     // --- End of client table and configuration completion

@@ -5,6 +5,7 @@
 
 #include "VKDeviceModelRules.h"
 
+#include "DriverData.h"
 #include "DriverSM.h"
 #include "KeThread.h"
 #include "VKKernelDevice.h"
@@ -113,7 +114,12 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
     if (!mcAudioSM_In.init(kInputSMSize)) {
         return false;
     }
-    // 3, 4. The vendor port and the client table over the shared block (later).
+    // 3. The vendor port (later).
+    // 4. The client table over the shared block.
+    mpDriverData = DriverData::create(mpDriverSM, usbDevice->GetVendorID(), usbDevice->GetProductID());
+    if (mpDriverData == nullptr) {
+        return false;
+    }
 
     // 5.
     std::memset(&mpDriverSM->mElektronMap, 0, sizeof(mpDriverSM->mElektronMap));
@@ -287,8 +293,11 @@ void VKDevice::terminate()
     if (mThread != nullptr) {
         mThread->term();
     }
-    // The client table is told that the shared memory goes (later).
-    mpDriverData = nullptr;
+    if (mpDriverData != nullptr) {
+        mpDriverData->sharedMemoryDestroyed();
+        mpDriverData->release();
+        mpDriverData = nullptr;
+    }
     mpDriverSM = nullptr;
     IOLog("USB: %s\n", "Terminate mcDriverSharedMemory");
     mcDriverSharedMemory.term(true);

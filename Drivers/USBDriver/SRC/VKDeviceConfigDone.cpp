@@ -1,0 +1,532 @@
+// Completion of a configuration: the family status register, the converter choice, the
+// digital-output selector, the isochronous streams and the per-model requests that follow once
+// the interfaces are open and the pipes bound.
+#include <algorithm>
+
+#include "DeviceModels.h"
+#include "DriverData.h"
+#include "DriverSM.h"
+#include "IOKit/IOLib.h"
+#include "VKDevice.h"
+#include "VKIOTrace.h"
+#include "VKKernelDevice.h"
+
+namespace {
+
+// The family status register: vendor request 0x49 on the device.
+constexpr UInt8 kStatusRegisterRequest = 0x49;
+constexpr uint8_t kStatusUSB1Mode = 0x01;
+constexpr uint8_t kStatusInternalClock = 0x02;
+constexpr uint8_t kStatusDigitalLocked = 0x04;
+constexpr uint8_t kStatus0644InputSelection = 0x18;
+// Register and frequency requests are tried twice.
+constexpr int kRegisterRetries = 1;
+constexpr uint32_t kMaxExtraDelayMs = 1000;
+constexpr int kDigitalLockMeasurements = 20;
+
+constexpr uint16_t kVendor0644 = 0x0644;
+constexpr uint16_t kVendor0A4A = 0x0A4A;
+
+} // namespace
+
+PCMDeviceFacts VKDevice::pcmDeviceFacts() const
+{
+    PCMDeviceFacts facts;
+    facts.vendorId = vendorID();
+    facts.productId = productID();
+    facts.highSpeed = isUSB2 != 0;
+    facts.makerBulkDevice = isQuenzarBulkDevice();
+    facts.outputRouting = hasFeature(APISpecificFeatures::kReroutingOutputEncoder);
+    return facts;
+}
+
+namespace {
+
+// The status register, one byte.
+IOReturn readStatusRegister(VKKernelDevice& owner, uint8_t& value)
+{
+    uint8_t byte = 0;
+    UInt32 length = 1;
+    const IOReturn status = owner.deviceRequest(kVKDirectionIn, kVKTypeVendor, kVKRecipientDevice,
+                                                kStatusRegisterRequest, 0, 0, &byte, length, kRegisterRetries);
+    if (status == kIOReturnSuccess && length < 1) {
+        return kIOReturnUnderrun; // a reply without its byte is no reading
+    }
+    if (status == kIOReturnSuccess) {
+        value = byte;
+    }
+    return status;
+}
+
+IOReturn writeStatusRegister(VKKernelDevice& owner, uint8_t value)
+{
+    UInt32 length = 0;
+    return owner.deviceRequest(kVKDirectionOut, kVKTypeVendor, kVKRecipientDevice, kStatusRegisterRequest, value, 0,
+                               nullptr, length, kRegisterRetries);
+}
+
+} // namespace
+
+// The sampling frequency (class GET_CUR to the streaming endpoint); 0 in hz when it failed.
+static IOReturn getCurrentFrequency(VKDevice& device, uint32_t& hz)
+{
+    hz = 0;
+    VKPipeDescriptor* pipe = device.m_pcInPipeIsoc != nullptr ? device.m_pcInPipeIsoc : device.m_pcBulkInPipe;
+    if (pipe == nullptr) {
+        pipe = device.m_pcOutPipeIsoc != nullptr ? device.m_pcOutPipeIsoc : device.m_pcBulkOutPipe;
+    }
+    if (pipe == nullptr) {
+        return kIOReturnNotAttached;
+    }
+    uint8_t rate[3] = {};
+    UInt32 length = sizeof rate;
+    const IOReturn status = device.mOwner.deviceRequest(kVKDirectionIn, kVKTypeClass, kVKRecipientEndpoint, 0x81,
+                                                        0x0100, pipe->getAddressByte(), rate, length,
+                                                        kRegisterRetries);
+    if (status != kIOReturnSuccess) {
+        return status;
+    }
+    for (UInt32 i = 0; i < std::min<UInt32>(length, 3); ++i) {
+        hz |= uint32_t{rate[i]} << (8 * i);
+    }
+    return status;
+}
+
+void VKDevice::configurationDone(char flag, PCMDecoder decoder)
+{
+    IOLog("VKDevice::configurationDone()\n");
+    QzAqExtData& aq = *getAqExtData();
+    QzChannelSettings& settings = *getCurrentSettings();
+
+    // 2, 3.
+    if (!aqHasNoDigital()) {
+        uint32_t status = 0;
+        updateAqInputSelector(&status);
+    }
+    aq.DigitalLockFrequency = 0;
+    if (mDeviceSpecific.mExtraDelay > 0) {
+        mDeviceSpecific.mExtraDelay = std::min(mDeviceSpecific.mExtraDelay, kMaxExtraDelayMs);
+        IOSleep(mDeviceSpecific.mExtraDelay);
+    }
+
+    // 4 to 6. Converters.
+    if (isDevice(kVendor0644, 0x8035)) {
+        choose6InputPostprocessor();
+    } else {
+        chooseInputPostprocessor();
+    }
+    aq.DigitalLock = 0;
+    chooseISOOutEncoder();
+    updateAqInputSelector(nullptr);
+    IOLog("configurationDone After updateAqInputSelector\n");
+    if (mMixerMode != 0) {
+        chooseOutMixer();
+    }
+    writeDigitalOutSelector();
+
+    // 7. Isochronous streams.
+    const bool usb2 = isUSB2 != 0;
+    if (m_pcInPipeIsoc != nullptr) {
+        IOLog("USB: %s\n", "found isoc in pipe");
+        IOLog("Isoc in Endpoint is 0x%02X, Interface %d \n", m_pcInPipeIsoc->getAddressByte(),
+              m_pcInInterface != nullptr ? m_pcInInterface->getInterfaceNumber() : -1);
+        mIsocIn.alloc(usb2, m_pcInPipeIsoc, decoder);
+        IOLog("mIsocIn.mpUSBFrameInDataBuffer=%p\n", static_cast<void*>(mIsocIn.mpUSBFrameInDataBuffer));
+    }
+    if (m_pcOutPipeIsoc != nullptr) {
+        IOLog("USB: %s\n", "found isoc out pipe");
+        mIsocOut.alloc(usb2, m_pcOutPipeIsoc, decoder);
+    }
+    if (m_pcOutPipeIsocKeepAlive != nullptr) {
+        IOLog("found m_pcOutPipeIsocKeepAlive\n");
+        mIsocOutKeepAlive.alloc(usb2, m_pcOutPipeIsocKeepAlive, decoder);
+    }
+
+    // 8. Bulk audio.
+    if (m_pcBulkInPipe != nullptr || m_pcBulkOutPipe != nullptr) {
+        IOLog("USB: %s\n", "INIT IN BULK RBs");
+        // Bulk audio request blocks: bulkAudioInitIRPS(flag) (bulk streaming, later).
+        if (mDmaOutBufer == nullptr) {
+            mDmaOutBufer = static_cast<uint8_t*>(IOMalloc(kDmaOutBufferSize));
+        }
+    }
+    // 9. Feedback.
+    if (m_pcInPipeFeedback != nullptr) {
+        IOLog("USB: %s\n", "Allocate mIsocInFeedback");
+        mIsocInFeedback.alloc(m_pcInPipeFeedback->getInterval() == 1, m_pcInPipeFeedback, nullptr);
+    }
+    // 10. Request blocks of the bulk and interrupt pipes: initBulkRqBs and initInterruptRqBs over
+    // mBulkInRqBs, mBulkOutRqBs, mInterruptInRqBs, mInterruptOutRqBs (bulk and interrupt streaming, later).
+    if (m_pcInterruptInPipe != nullptr || m_pcInterruptOutPipe != nullptr) {
+        IOLog("USB: %s\n", "INIT IN INTERRUPT RBs");
+        // Interrupt audio request blocks: interruptAudioInitIRPS(flag) (interrupt audio, later).
+        if (mDmaOutBufer == nullptr) {
+            mDmaOutBufer = static_cast<uint8_t*>(IOMalloc(kDmaOutBufferSize));
+        }
+    }
+    (void)flag;
+    // 11. USB MIDI device: USBMidiDevice::configurationDone (MIDI, later).
+
+    // 12. Model requests.
+    if (isDevice(0x041E, 0x3020) && m_pcControlInterface != nullptr) {
+        uint8_t zero = 0;
+        UInt32 length = 1;
+        mOwner.deviceRequest(kVKDirectionOut, kVKTypeClass, kVKRecipientInterface, 0x01, 0x0100, 0x1200, &zero,
+                             length, kRegisterRetries);
+    }
+    if (isDevice(0x200C, 0x1030) && m_pcOutInterface != nullptr) {
+        const uint8_t number = m_pcOutInterface->getInterfaceNumber();
+        IOLog("USB: %s %d\n", "Set interface to 0", number);
+        UInt32 length = 0;
+        mOwner.deviceRequest(kVKDirectionOut, kVKTypeStandard, kVKRecipientInterface, 0x0B, 0, number, nullptr,
+                             length, 2);
+    }
+
+    // 13. Device controls: usbInitDeviceControls, deviceSettingsLoadControls and
+    // usbApplyDeviceControls over the shared block's controls (device controls, later).
+
+    // 14. HID input.
+    if (m_pcHidInterface != nullptr) {
+        IOLog("USB: %s\n", "Check for HID Input");
+        m_pcHidInPipe = m_pcHidInterface->getInterruptInPipe();
+        if (m_pcHidInPipe != nullptr) {
+            IOLog("USB: %s\n", "...HID Input pipe found");
+        }
+    }
+    // 15. Family MIDI and level-meter engine: AQ::configurationDone(usb2) (later).
+
+    // 16. The ESU CPLD byte is always sent again.
+    const uint8_t cpld = mEsuCpldByte;
+    mEsuCpldByte = 0;
+    setEsuCpldByte(cpld);
+
+    // 17.
+    if (isElektron() && mpDriverSM != nullptr) {
+        setElektronChannelMap(mpDriverSM->mElektronMap, true);
+    }
+    // 18. A restart that waited for this configuration: clear m_bStreamingSuspended and
+    // startStreaming (start of streaming, later).
+    (void)settings;
+}
+
+void VKDevice::chooseInputPostprocessor()
+{
+    const QzAqExtData& aq = *getAqExtData();
+    IOLog("VKDevice::chooseInputPostprocessor(), lock=%d\n", aq.DigitalLock);
+    const uint32_t inputs = static_cast<uint32_t>(std::max(0, getCurrentSettings()->iInChannels));
+    mInputPostProcessor = chooseInputPostProcessor(pcmDeviceFacts(), inputs, aq);
+    if (!mInputPostProcessor) {
+        IOLog("mInputPostProcessor = 0;\n");
+        return;
+    }
+    // Which member for which model, as the log tells it.
+    const struct
+    {
+        PostProcessorFunction function;
+        uint16_t product;
+        const char* text;
+    } told[] = {
+        {postprocessACV0BugFix, 0, "input post processor for ACV0 with no digital in\n"},
+        {postprocessUS366_6_BugFix, 0, "input post processor for US366 with no digital in and 6 inputs\n"},
+        {postprocessUS366_4_BugFix, 0x8041, "input post processor for US366 with no digital in and 4 inputs\n"},
+        {postprocessUS366_4_BugFix, 0x8048, "input post processor for UH7000 with no digital in and 4 inputs\n"},
+        {postprocessVeskaroBugFix, 0, "input post processor for Veskaro with no digital 5 in and 6 inputs\n"},
+    };
+    for (const auto& line : told) {
+        if (line.function == mInputPostProcessor.function && (line.product == 0 || line.product == productID())) {
+            IOLog("%s", line.text);
+        }
+    }
+}
+
+void VKDevice::choose6InputPostprocessor()
+{
+    const QzAqExtData& aq = *getAqExtData();
+    if (!isDevice(kVendor0644, 0x8035) || isUSB2 == 0) {
+        mInputPostProcessor = {};
+        IOLog("choose6InputPostprocessor: mInputPostProcessor = 0 bad device\n");
+        return;
+    }
+    mInputPostProcessor = chooseInputPostProcessor(pcmDeviceFacts(), 6, aq);
+    if (!mInputPostProcessor) {
+        const uint32_t code = (aq.RoutingIn0 & 3) * 100 + (aq.RoutingIn1 & 3) * 10 + (aq.RoutingIn2 & 3);
+        IOLog("choose6InputPostprocessor: mInputPostProcessor = 0 Bitmap=%03d\n", static_cast<int>(code % 256));
+    }
+}
+
+void VKDevice::chooseISOOutEncoder()
+{
+    if (mpDriverSM == nullptr) {
+        return;
+    }
+    const QzChannelSettings& settings = *getCurrentSettings();
+    const QzAqExtData& aq = *getAqExtData();
+    const PCMDeviceFacts facts = pcmDeviceFacts();
+    const PCMStreamFormat output{static_cast<uint32_t>(std::max(0, settings.iOutResolution)),
+                                 static_cast<uint32_t>(std::max(0, settings.iOutChannels))};
+    if (output.resolution == 24 && facts.highSpeed && facts.outputRouting && !facts.makerBulkDevice &&
+        output.channels == 4) {
+        IOLog("REROUTING OutEncoder FOR AC3 US144 %u %u\n", aq.RoutingOut0, aq.RoutingOut1);
+        if (aq.RoutingOut0 == 0 && aq.RoutingOut1 == 0) {
+            IOLog("REROUTING OutEncoder FOR AC3 US144 to pcmTo24LSB_US144_00 \n");
+        }
+    }
+    const PCMEncoder encoder = choosePCMEncoder(facts, output, aq);
+    IOLog("AC3 pPCM_FORMAT_CONVERTER_HOST_TO_USB in chooseISOOutEncoder call setConverters with %p \n",
+          reinterpret_cast<void*>(encoder));
+    if (mpDriverData != nullptr) {
+        mpDriverData->setConverters(encoder, settings);
+    }
+}
+
+void VKDevice::chooseOutMixer()
+{
+    const OutMixer mixer = ::chooseOutMixer(mDeviceSpecific.mOutputs);
+    if (mixer == outMixer6CH) {
+        IOLog("Set outMixer6CH\n");
+    } else if (mixer == outMixer4CH) {
+        IOLog("Set outMixer4CH\n");
+    } else if (mixer == outMixer2CH) {
+        IOLog("Set outMixer 2CH from VKDevice::chooseOutMixer\n");
+    }
+    if (mpDriverData != nullptr) {
+        mpDriverData->setOutMixer(mixer);
+    }
+}
+
+namespace {
+
+// A streaming device that cannot take requests while it streams is left alone.
+bool requestsBlockedByStreaming(const VKDevice& device)
+{
+    return device.m_bStreamingStarted.load() != 0 && device.m_bStreamingSuspended == 0 &&
+           !device.canHandleRequestsWhileStreaming();
+}
+
+} // namespace
+
+void VKDevice::writeDigitalOutSelector()
+{
+    VKIOTrace trace("VKDevice::writeDigitalOutSelector", 0);
+    if (requestsBlockedByStreaming(*this)) {
+        trace.trace("****** can't do this while streaming");
+        return;
+    }
+    if (!hasFeature(APISpecificFeatures::kDigitalOutSelector)) {
+        return;
+    }
+    const uint16_t selector = static_cast<uint16_t>(getAqExtData()->DigitalOutSelector);
+    UInt32 length = 0;
+    const IOReturn status = mOwner.deviceRequest(kVKDirectionOut, kVKTypeVendor, kVKRecipientDevice,
+                                                 kStatusRegisterRequest, selector, 2, nullptr, length,
+                                                 kRegisterRetries);
+    if (status != kIOReturnSuccess) {
+        trace.tracex("****** write DigitalOutSelector returned status ", static_cast<int>(status));
+        IOLog("USB: %s 0x%X\n", "****** write DigitalOutSelector returned status ", static_cast<unsigned>(status));
+    }
+}
+
+bool VKDevice::updateAqInputSelector(uint32_t* status)
+{
+    VKIOTrace trace("VKDevice::updateAqInputSelector", 0);
+    IOLog("enter VKDevice::updateAqInputSelector\n");
+    if (status != nullptr) {
+        *status = 0x12;
+    }
+    if (isDevice(0x200C, 0x1019)) {
+        return true;
+    }
+    IOLog("USB: %s %d\n", "m_bDeviceHardwareFailure status is ", m_bDeviceHardwareFailure.load());
+    const bool dmx6 = isDevice(kVendor0A4A, 0x6A02) || isDevice(kVendor0A4A, 0xF1A0);
+    if (!isCorlanthCompatible() && !dmx6) {
+        return false;
+    }
+    IOSleep(5);
+    if (requestsBlockedByStreaming(*this)) {
+        return false;
+    }
+
+    QzAqExtData& aq = *getAqExtData();
+    QzChannelSettings& settings = *getCurrentSettings();
+    const bool statusHasUSB1Mode = hasFeature(APISpecificFeatures::kUSB1ModeInStatus) ||
+                                   isDevice(kVendor0644, 0x8048) || isDevice(kVendor0644, 0x8041);
+
+    // 4. Read the register (twice while the digital input reports a lock that may still settle).
+    uint8_t reg = 0;
+    IOReturn result = readStatusRegister(mOwner, reg);
+    IOLog("READ INPUT SELECT 1 returned 0x%X 0x%02X\n", static_cast<unsigned>(result), reg);
+    if (result == kIOReturnSuccess && (reg & kStatusDigitalLocked) != 0) {
+        IOSleep(20);
+        result = readStatusRegister(mOwner, reg);
+        IOLog("SECOND READ INPUT SELECT 1 returned 0x%X 0x%02X\n", static_cast<unsigned>(result), reg);
+    }
+
+    // 5. The 0644 models' input register selection.
+    const bool selects8040 = isDevice(kVendor0644, 0x8040);
+    const bool selects = selects8040 || isDevice(kVendor0644, 0x8041) || isDevice(kVendor0644, 0x8046) ||
+                         isDevice(kVendor0644, 0x8048);
+    if (result == kIOReturnSuccess && selects) {
+        const uint8_t selection =
+            selects8040 ? 0x12 : static_cast<uint8_t>(US366Registers[2] & kStatus0644InputSelection);
+        const uint8_t wanted = static_cast<uint8_t>((reg & 0xE7) | selection);
+        IOLog("updateAqInputSelector reg=%02X, US366Registers[2]=%02X, statusByte before=%02X, after=%02X, "
+              "numIn=%d, numOut=%d\n",
+              selection, US366Registers[2], reg, wanted, static_cast<int>(mDeviceSpecific.mInputs),
+              static_cast<int>(mDeviceSpecific.mOutputs));
+        IOLog("Setting iPortData from to 0x%02X 0x%02X\n", reg, wanted);
+        const bool onlyWhenDifferent = selects8040 || isDevice(kVendor0644, 0x8041);
+        if (!onlyWhenDifferent || wanted != reg) {
+            const IOReturn written = writeStatusRegister(mOwner, wanted);
+            IOLog("WRITE INPUT SELECT returned 0x%X\n", static_cast<unsigned>(written));
+            result = readStatusRegister(mOwner, reg);
+            IOLog("READ INPUT SELECT returned 0x%X 0x%02X\n", static_cast<unsigned>(result), reg);
+        }
+        settings.iInChannels = static_cast<int32_t>(mDeviceSpecific.mInputs);
+        settings.iOutChannels = static_cast<int32_t>(mDeviceSpecific.mOutputs);
+    }
+
+    // 6.
+    if (result == kIOReturnSuccess && isDevice(kVendor0A4A, 0xFFDD) &&
+        !(isListed() && hasFeature(APISpecificFeatures::kNoDigitalInput))) {
+        uint32_t hz = 0;
+        if (getCurrentFrequency(*this, hz) == kIOReturnSuccess) {
+            IOSleep(100);
+            result = readStatusRegister(mOwner, reg);
+        }
+    }
+
+    uint32_t measured = 0;
+    IOReturn frequencyResult = kIOReturnSuccess;
+    bool dialogue = result == kIOReturnSuccess; // 7: a failed read ends it with status 0
+    if (!dialogue) {
+        reg = 0;
+    }
+
+    // 8. Clock source and USB 1 mode as the settings want them.
+    if (dialogue) {
+        uint8_t wanted = reg;
+        wanted = static_cast<uint8_t>(aq.ClockSource == 0 ? (wanted | kStatusInternalClock)
+                                                          : (wanted & ~kStatusInternalClock));
+        if (statusHasUSB1Mode) {
+            wanted = static_cast<uint8_t>(aq.USB1Mode == 1 ? (wanted | kStatusUSB1Mode) : (wanted & ~kStatusUSB1Mode));
+        }
+        if (wanted != reg) {
+            const IOReturn written = writeStatusRegister(mOwner, wanted);
+            IOLog("WRITE INPUT SELECT returned 0x%X\n", static_cast<unsigned>(written));
+            if (written == kIOReturnSuccess) {
+                IOSleep(40);
+            }
+            frequencyResult = getCurrentFrequency(*this, measured);
+            IOLog("GetFrequency returned fre/status %u 0x%X\n", measured, static_cast<unsigned>(frequencyResult));
+            result = readStatusRegister(mOwner, reg);
+            IOLog("READ INPUT SELECT 2 returned 0x%X 0x%02X\n", static_cast<unsigned>(result), reg);
+            frequencyResult = getCurrentFrequency(*this, measured);
+            if (frequencyResult != kIOReturnSuccess) {
+                result = frequencyResult;
+                dialogue = false;
+                reg = 0;
+            }
+        }
+    }
+
+    // 9. The settings as the register reports them.
+    if (dialogue) {
+        aq.ClockSource = (reg & kStatusInternalClock) != 0 ? 0 : 1;
+        if (statusHasUSB1Mode) {
+            aq.USB1Mode = reg & kStatusUSB1Mode;
+        }
+        aq.DigitalLock = (reg & kStatusDigitalLocked) != 0 ? 1 : 0;
+        trace.trace("mDigitalLock is", aq.DigitalLock);
+        if (aqHasNoDigital()) {
+            trace.trace("aqHasNoDigital is true -> disable digital lock detection");
+            aq.DigitalLock = 0;
+        } else if (aq.DigitalLock != 0) {
+            measureDigitalLockFrequency(dmx6);
+        }
+    }
+
+    // 10.
+    if (status != nullptr) {
+        *status = reg;
+    }
+    IOLog("READ INPUT SELECT 3 returned 0x%X 0x%02X\n", static_cast<unsigned>(result), reg);
+    frequencyResult = getCurrentFrequency(*this, measured);
+    IOLog("GetFrequency returned fre/status %u 0x%X\n", measured, static_cast<unsigned>(frequencyResult));
+
+    // 11.
+    const uint32_t locked = aq.DigitalLockFrequency;
+    if (frequencyResult == kIOReturnSuccess && locked != 0) {
+        if (isDevice(kVendor0A4A, 0xC150)) {
+            IOLog("***** PROD_CRIMSON_SPL dlf:%d freq:%d in:%d out:%d \n", static_cast<int>(locked),
+                  settings.iFrequency, settings.iInChannels, settings.iOutChannels);
+            settings.iFrequency = static_cast<int32_t>(locked);
+            settings.iOutChannels = locked <= 96'000 ? 6 : 4;
+        } else if (isDevice(kVendor0A4A, 0xD064)) {
+            IOLog("***** VARNOK dlf:%d freq:%d in:%d out:%d \n", static_cast<int>(locked), settings.iFrequency,
+                  settings.iInChannels, settings.iOutChannels);
+            settings.iFrequency = static_cast<int32_t>(locked);
+            const int32_t channels = locked <= 48'000 ? 32 : (locked <= 96'000 ? 16 : 8);
+            settings.iInChannels = channels;
+            settings.iOutChannels = channels;
+        }
+    } else if (settings.iFrequency != static_cast<int32_t>(measured)) {
+        IOSleep(50);
+        IOLog("***** Device Frequency mismatch expected:%d current:%d \n", settings.iFrequency,
+              static_cast<int>(measured));
+        const auto hz = static_cast<uint32_t>(std::max(0, settings.iFrequency));
+        mOwner.setFrequency(m_pcInPipeIsoc, nullptr, hz);
+        mOwner.setFrequency(m_pcBulkInPipe, nullptr, hz);
+        if (setFreqOnOutPipe()) {
+            mOwner.setFrequency(nullptr, m_pcOutPipeIsoc, hz);
+            mOwner.setFrequency(nullptr, m_pcBulkOutPipe, hz);
+        }
+    }
+    return frequencyResult == kIOReturnSuccess;
+}
+
+void VKDevice::measureDigitalLockFrequency(bool setRateFirst)
+{
+    VKIOTrace trace("VKDevice::measureDigitalLockFrequency", 0);
+    QzAqExtData& aq = *getAqExtData();
+    QzChannelSettings& settings = *getCurrentSettings();
+    const auto configured = static_cast<uint32_t>(std::max(0, settings.iFrequency));
+    if (setRateFirst) {
+        mOwner.setFrequency(m_pcInPipeIsoc, nullptr, configured);
+        mOwner.setFrequency(m_pcBulkInPipe, nullptr, configured);
+    }
+    for (int attempt = 0; attempt < kDigitalLockMeasurements; ++attempt) {
+        uint32_t hz = 0;
+        if (getCurrentFrequency(*this, hz) != kIOReturnSuccess) {
+            aq.DigitalLockFrequency = configured;
+            trace.trace("cAqExt.mDigitalLockFrequency default to", static_cast<int>(configured));
+            return;
+        }
+        aq.DigitalLockFrequency = hz;
+        IOLog("cAqExt.mDigitalLockFrequency: %d\n", static_cast<int>(hz));
+        if (hz != 192'000) {
+            settings.iFrequency = static_cast<int32_t>(hz);
+            trace.trace("cAqExt.mDigitalLockFrequency is", static_cast<int>(hz));
+            return;
+        }
+        // 192 kHz only where a stream can carry it.
+        bool carried = can192();
+        if (!carried && findStreamingAlternate(m_pcInInterface, 192'000, settings.iInChannels,
+                                               settings.iInResolution) != nullptr) {
+            IOLog("...found in 192k\n");
+            carried = true;
+        }
+        if (!carried && findStreamingAlternate(m_pcOutInterface, 192'000, settings.iOutChannels,
+                                               settings.iOutResolution) != nullptr) {
+            IOLog("...found out 192k\n");
+            carried = true;
+        }
+        if (carried) {
+            settings.iFrequency = 192'000;
+            return;
+        }
+        trace.trace("failed to measure digital input samplerate");
+        IOLog("will retry...\n");
+        IOSleep(10);
+    }
+    aq.DigitalLockFrequency = configured;
+}
