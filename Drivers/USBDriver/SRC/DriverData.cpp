@@ -583,13 +583,13 @@ void DriverData::dumpClientList() const
     }
 }
 
-void DriverData::setConverters(PCMEncoder hostToUSB, const QzChannelSettings& settings)
+void DriverData::setConverters(PCMEncoder encoder, const QzChannelSettings& settings)
 {
-    IOLog("DriverData::setConverters AC3 %p\n", reinterpret_cast<void*>(hostToUSB));
+    IOLog("DriverData::setConverters AC3 %p\n", reinterpret_cast<void*>(encoder));
     mInputChannels = std::max(1u, positiveOr0(settings.iInChannels));
     mOutputChannels = positiveOr0(settings.iOutChannels);
     mFrequency = positiveOr0(settings.iFrequency);
-    mHostToUSB.store(hostToUSB, std::memory_order_release);
+    mHostToUSB.store(encoder, std::memory_order_release);
 }
 
 void DriverData::setOutMixer(OutMixer mixer)

@@ -211,7 +211,7 @@ public:
 
     // --- Converters and mixer settings (request threads)
     // The host-to-USB encoder; the channel counts come from `settings`.
-    void setConverters(PCMEncoder hostToUSB, const QzChannelSettings& settings);
+    void setConverters(PCMEncoder encoder, const QzChannelSettings& settings);
     void setOutMixer(OutMixer mixer);
     // kIOReturnBadArgument for a channel index of 32 or more; a denominator of 0 is stored as 1.
     IOReturn setMixerFraction(const QZ_MixerFraction& fraction);
@@ -247,6 +247,8 @@ public:
     const QZ_Fraction* firstFractions() const { return mFirstFractions; }
     const QZ_Fraction* secondFractions() const { return mSecondFractions; }
     const uint8_t* routing() const { return mRouting; }
+    PCMEncoder hostToUSB() const { return mHostToUSB.load(std::memory_order_acquire); }
+    OutMixer outMixer() const { return mOutMixer.load(std::memory_order_acquire); }
     uint32_t inputChannels() const { return mInputChannels; }
     uint32_t outputChannels() const { return mOutputChannels; }
     uint32_t extraBytesPerFrame() const { return mExtraBytesPerFrame; }
