@@ -43,12 +43,23 @@ Lines classConfigure(int outAlternate, int inAlternate)
             "01 0B 000" + std::to_string(inAlternate) + " 0002 0", "02 01 0000 0082 0", "02 01 0000 0001 0"};
 }
 
+// Configuration completion asks the family status register (vendor request 0x49): read, the
+// internal-clock bit written, the rate, read back, the rate twice; after the converter choice
+// read again (the settings now as the register reported them) and the rate.
+Lines withStatusDialogue(Lines lines)
+{
+    for (const char* line : {"C0 49 0000 0000 1", "40 49 0002 0000 0", "A2 81 0100 0082 3", "C0 49 0000 0000 1",
+                             "A2 81 0100 0082 3", "A2 81 0100 0082 3", "C0 49 0000 0000 1", "A2 81 0100 0082 3"}) {
+        lines.push_back(line);
+    }
+    return lines;
+}
 // A device of the family is always sent its configuration; the 0A4A:6A02/F1A0 devices also get
 // SET_INTERFACE (value 0, index 2) addressed to the device.
-const Lines kFamilyConfigure = {"00 09 0001 0000 0", "00 0B 0000 0002 0", "01 0B 0002 0001 0",
-                                "01 0B 0002 0002 0", "02 01 0000 0082 0", "02 01 0000 0001 0"};
-const Lines kF1A0Configure = {"80 08 0000 0000 1", "00 0B 0000 0002 0", "01 0B 0002 0001 0",
-                              "01 0B 0002 0002 0", "02 01 0000 0082 0", "02 01 0000 0001 0"};
+const Lines kFamilyConfigure = withStatusDialogue({"00 09 0001 0000 0", "00 0B 0000 0002 0", "01 0B 0002 0001 0",
+                                                   "01 0B 0002 0002 0", "02 01 0000 0082 0", "02 01 0000 0001 0"});
+const Lines kF1A0Configure = withStatusDialogue({"80 08 0000 0000 1", "00 0B 0000 0002 0", "01 0B 0002 0001 0",
+                                                 "01 0B 0002 0002 0", "02 01 0000 0082 0", "02 01 0000 0001 0"});
 
 const char* const kRates96 = "44100 48000 88200 96000";
 const char* const kRates192 = "44100 48000 88200 96000 176400 192000";
@@ -487,7 +498,8 @@ const std::vector<ModelCase>& build()
               alt("2", "2x24", kRates96, "ep 02/582"), alt("2", "2x24", "44100 48000", "ep 02/582")},
          .settings = "44100 in 0x0 out 2x24",
          .chosen = "ctl 0 midi - in - out 1/2 isoOut 01",
-         .configure = {"80 08 0000 0000 1", "01 0B 0002 0001 0", "02 01 0000 0001 0"}},
+         // Configuration completion sets the output interface to alternate 0 (three tries).
+         .configure = {"80 08 0000 0000 1", "01 0B 0002 0001 0", "02 01 0000 0001 0", "01 0B 0000 0001 0"}},
         // Standard requests only at this stage, so its 2 ms pause shows in no request.
         {.name = "1235:0002",
          .start = startRequests(190),
