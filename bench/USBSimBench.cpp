@@ -1,14 +1,18 @@
-// The simulated bus on the virtual clock: how many simulated seconds of one full-speed
-// isochronous device streaming both ways (stereo 24-bit at 48 kHz, three 4-frame transfers in
-// flight per direction, each completion queuing the next) run per second of wall time. The
-// physical reference is the real bus: one simulated second per second.
+// The simulated bus on the virtual clock: how many simulated seconds of one isochronous device
+// streaming both ways (stereo 24-bit at 48 kHz, three 4-frame transfers in flight per direction,
+// each completion queuing the next) run per second of wall time: a full-speed device, and a
+// high-speed one in microframe packets (32 records per transfer). The physical reference is the
+// real bus: one simulated second per second.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 
 #include "platform/HostClock.h"
 #include "usbsim/Bus.h"
+#include "usbsim/Catalogue.h"
+#include "usbsim/models/AudioModel.h"
 #include "usbsim/models/ClassAudioDevice.h"
 
 namespace {
@@ -18,8 +22,10 @@ using usbsim::models::ClassAudioDevice;
 class Client
 {
 public:
-    Client(usbsim::Bus& bus, std::shared_ptr<usbsim::Pipe> out, std::shared_ptr<usbsim::Pipe> in)
-        : m_bus(bus), m_out(std::move(out)), m_in(std::move(in))
+    // `records` per transfer (4, or 32 microframes); `outBytes` per output record.
+    Client(usbsim::Bus& bus, std::shared_ptr<usbsim::Pipe> out, std::shared_ptr<usbsim::Pipe> in,
+           uint32_t records = 4, uint16_t outBytes = 288)
+        : m_bus(bus), m_out(std::move(out)), m_in(std::move(in)), m_records(records), m_outBytes(outBytes)
     {
     }
     void start()
@@ -44,23 +50,24 @@ private:
         Client* client;
         bool in;
         int index;
-        usbsim::IsocFrame frames[4];
+        usbsim::IsocFrame frames[32];
         std::array<uint8_t, 4 * 294> data;
     };
     void queue(bool in, int index)
     {
         Block& b = m_blocks[in ? 1 : 0][index];
         b = Block{this, in, index, {}, {}};
-        for (auto& f : b.frames) {
-            f.frReqCount = in ? 294 : 288; // 48 frames of 6 bytes out
+        const uint16_t inBytes = static_cast<uint16_t>(b.data.size() / m_records);
+        for (uint32_t k = 0; k < m_records; ++k) {
+            b.frames[k].frReqCount = in ? std::min(inBytes, m_in->maxPacketSize()) : m_outBytes;
         }
         const uint64_t start = m_next[in ? 1 : 0];
         m_next[in ? 1 : 0] += 4;
         const usbsim::IsocCompletion done{&b, &Client::completed, nullptr};
         if (in) {
-            m_in->readIsoc(b.data.data(), start, 4, b.frames, done);
+            m_in->readIsoc(b.data.data(), start, m_records, b.frames, done);
         } else {
-            m_out->writeIsoc(b.data.data(), start, 4, b.frames, done);
+            m_out->writeIsoc(b.data.data(), start, m_records, b.frames, done);
         }
     }
     static void completed(void* target, void*, usbsim::Status status, usbsim::IsocFrame*)
@@ -74,6 +81,8 @@ private:
     usbsim::Bus& m_bus;
     std::shared_ptr<usbsim::Pipe> m_out;
     std::shared_ptr<usbsim::Pipe> m_in;
+    const uint32_t m_records;
+    const uint16_t m_outBytes;
     std::array<std::array<Block, 3>, 2> m_blocks{};
     uint64_t m_next[2] = {}; // each touched by one pipe's completions only
     std::atomic<bool> m_stopping{false};
@@ -102,6 +111,29 @@ void BM_IsochronousDeviceBothWays(benchmark::State& state)
     state.counters["completions"] = static_cast<double>(bus.completionsDelivered());
 }
 BENCHMARK(BM_IsochronousDeviceBothWays)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same with the high-speed model in microframe packets (6 frames of 6 bytes out each).
+void BM_HighSpeedMicroframesBothWays(benchmark::State& state)
+{
+    const uint64_t step = static_cast<uint64_t>(state.range(0)) * usbsim::kFrameNanoseconds;
+    platform::host_clock::virtual_clock::Scope clock;
+    usbsim::Bus bus;
+    auto model = usbsim::makeModel("class-audio-hs");
+    dynamic_cast<usbsim::models::AudioModel&>(*model).setCapture(false);
+    auto device = bus.attach(model);
+    device->setConfiguration(1);
+    device->setAlternate(1, 2);
+    device->setAlternate(2, 2);
+    Client client(bus, device->pipe(0x01), device->pipe(0x82), 32, 36);
+    client.start();
+    for (auto _ : state) {
+        bus.runFor(1'000'000'000, step);
+    }
+    client.stop();
+    state.SetItemsProcessed(state.iterations());
+    state.counters["completions"] = static_cast<double>(bus.completionsDelivered());
+}
+BENCHMARK(BM_HighSpeedMicroframesBothWays)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

@@ -7,6 +7,8 @@ namespace {
 
 // One second at the highest rate the models run: older looped audio is dropped beyond it.
 constexpr size_t kLoopFrames = 192000;
+// Captured output kept: about three minutes of stereo at 48 kHz, so a long run stays bounded.
+constexpr size_t kCaptureSamples = size_t{1} << 24;
 
 } // namespace
 
@@ -33,7 +35,8 @@ AudioLoop::AudioLoop(uint32_t width, uint32_t primeFrames) : m_width(width), m_p
 void AudioLoop::play(const int32_t* samples, size_t frames, uint32_t channels)
 {
     if (m_capture) {
-        m_captured.insert(m_captured.end(), samples, samples + frames * channels);
+        const size_t room = kCaptureSamples - std::min(kCaptureSamples, m_captured.size());
+        m_captured.insert(m_captured.end(), samples, samples + std::min(room, frames * channels));
     }
     if (m_feeding) {
         return;

@@ -48,7 +48,7 @@ public:
     void feed(std::vector<int32_t> samples, uint32_t channels);
     // Back to looping output to input.
     void loopBack();
-    // Everything played so far, as (channels, samples) in arrival order.
+    // What was played so far (the first 16 Mi samples), as (channels, samples) in arrival order.
     const std::vector<int32_t>& captured() const { return m_captured; }
     void setCapture(bool on) { m_capture = on; }
     void clear();

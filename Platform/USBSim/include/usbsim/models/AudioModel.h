@@ -18,7 +18,8 @@ public:
     // stream selected now, where the model has several) instead of the loop.
     void feedInput(std::vector<int32_t> samples);
     void loopBack();
-    // What the host played, interleaved with the device's output channels per frame.
+    // What the host played, interleaved with the device's output channels per frame (the first
+    // 16 Mi samples; setCapture(false) keeps nothing).
     std::vector<int32_t> capturedOutput() const;
     void setCapture(bool on);
     // The device's sample clock runs `ppm` parts per million fast (negative: slow) from now on;
