@@ -121,6 +121,40 @@ TEST_F(ConfigurationDoneTest, EachModelsOutputEncoderReachesTheClientTable)
     }
 }
 
+void expectStream(const IsocData& stream, VKPipeDescriptor* pipe, bool decodes, bool highSpeed)
+{
+    ASSERT_NE(pipe, nullptr);
+    for (const VKIsocRB* block : stream.mRBs) {
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(block->mPipe, pipe);
+        EXPECT_TRUE(block->mbInit);
+        EXPECT_EQ(block->mbUSB2, highSpeed);
+    }
+    EXPECT_EQ(stream.mDecoder != nullptr, decodes);
+}
+
+TEST_F(ConfigurationDoneTest, EveryIsochronousPipeGetsItsStream)
+{
+    ASSERT_NE(plug("class-audio"), nullptr);
+    EXPECT_EQ(configure(), kIOReturnSuccess);
+    expectStream(device->mIsocIn, device->m_pcInPipeIsoc, true, false);
+    expectStream(device->mIsocOut, device->m_pcOutPipeIsoc, true, false);
+    EXPECT_EQ(device->mIsocInFeedback.mRBs[0], nullptr) << "no feedback pipe";
+    EXPECT_EQ(device->mIsocOutKeepAlive.mRBs[0], nullptr) << "no keep-alive pipe";
+    EXPECT_EQ(device->mDmaOutBufer, nullptr) << "no bulk pipe";
+    driver.unplug();
+
+    // Bulk in, isochronous out, feedback at bInterval 1: the feedback stream is high speed and
+    // decodes nothing; the bulk pipe gets the staging buffer.
+    ASSERT_NE(plug("US-144-MKII"), nullptr);
+    EXPECT_EQ(configure(), kIOReturnSuccess);
+    ASSERT_NE(device->m_pcInPipeFeedback, nullptr);
+    ASSERT_EQ(device->m_pcInPipeFeedback->getInterval(), 1);
+    expectStream(device->mIsocInFeedback, device->m_pcInPipeFeedback, false, true);
+    expectStream(device->mIsocOut, device->m_pcOutPipeIsoc, true, true);
+    EXPECT_NE(device->mDmaOutBufer, nullptr);
+}
+
 TEST_F(ConfigurationDoneTest, AMixerModeGivesTheMixerOfTheModelsOutputs)
 {
     ASSERT_NE(plug("US-322"), nullptr);

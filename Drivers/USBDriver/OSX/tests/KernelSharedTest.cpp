@@ -145,6 +145,43 @@ TEST(KeThreadTest, RunsTheServiceEveryMillisecondUntilItIsCleared)
     EXPECT_EQ(platform::iokit::runningKernelThreads(), before);
 }
 
+// A turn whose service word is held elsewhere is skipped and told; a sleep that overran by half a
+// millisecond or more is told with its length.
+TEST(KeThreadTest, SkippedTurnsAndLateWakeUpsAreLogged)
+{
+    vc::Scope clock;
+    gServiceCalls = 0;
+    platform::log::Capture log(platform::log::Channel::kernel);
+    {
+        KeThread thread;
+        ASSERT_TRUE(thread.create(&gServiceCalls));
+        thread.setService(&countingService);
+        vc::runFor(3 * kMs, kMs);
+        platform::log::flush();
+        EXPECT_FALSE(log.contains("KeThread::run - delay:")) << "on time";
+
+        ASSERT_TRUE(thread.tryLockService());
+        vc::runFor(2 * kMs, kMs);
+        platform::log::flush();
+        EXPECT_TRUE(log.contains("KeThread::run serviceLock() failed"));
+        thread.unlockService();
+
+        vc::runFor(10 * kMs, 5 * kMs); // the clock moves in 5 ms steps: every sleep lasts 5 ms
+        platform::log::flush();
+        EXPECT_TRUE(log.contains("KeThread::run - delay:5000us"));
+
+        std::atomic<bool> ended{false};
+        std::thread ending = platform::host_clock::startParticipant("term", [&] {
+            thread.term();
+            ended = true;
+        });
+        while (!ended) {
+            vc::runFor(kMs, kMs);
+        }
+        ending.join();
+    }
+}
+
 TEST(KeThreadTest, TermWithoutAThreadOnlyClearsTheServiceWord)
 {
     KeThread thread;

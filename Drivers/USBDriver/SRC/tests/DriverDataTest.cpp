@@ -3,8 +3,11 @@
 // the kernel's own records against whatever user space writes into the shared blocks.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <random>
+#include <thread>
 #include <vector>
 
 #include "DriverData.h"
@@ -498,6 +501,43 @@ TEST_F(DriverDataTest, GarbageInTheSharedSlotsAndRingHeadersChangesNothing)
     EXPECT_EQ(onlyB[0], 1000 * 256);
     data->detachAllClients();
     EXPECT_EQ(b.client->getRetainCount(), 1);
+}
+
+// The same while another thread keeps writing random bytes over the slots and one client's ring
+// header as the frames are mixed.
+TEST_F(DriverDataTest, AScribblerWritingWhileFramesAreMixedChangesNoFrame)
+{
+    Client& scribbled = attach();
+    Client& other = attach();
+    scribbled.write(0, 4096, 2, [](uint32_t f, uint32_t c) { return int32_t((f * 2 + c) % 1000); });
+    other.write(0, 4096, 2, [](uint32_t f, uint32_t c) { return int32_t(100'000 + f * 2 + c); });
+    data->rtsCheckAttachClients(0, 0, 1);
+
+    std::atomic<bool> stop{false};
+    std::thread scribbler([&] {
+        std::mt19937 random(15);
+        auto* slots = reinterpret_cast<volatile uint8_t*>(&sm->mAttachedClients);
+        auto* header = reinterpret_cast<volatile uint8_t*>(&scribbled.ring->mBytesPerFrame);
+        const size_t headerBytes = offsetof(AudioSM, mTimeStamps) - offsetof(AudioSM, mBytesPerFrame);
+        while (!stop.load(std::memory_order_relaxed)) {
+            slots[random() % (4 + sizeof sm->mClients)] = static_cast<uint8_t>(random());
+            header[random() % headerBytes] = static_cast<uint8_t>(random());
+        }
+    });
+    for (uint32_t frame = 0; frame < 4096; frame += 8) {
+        data->rtsCheckAttachClients(frame, frame, frame + 1);
+        const auto out = mix(frame, 8);
+        for (uint32_t f = 0; f < 8; ++f) {
+            for (uint32_t c = 0; c < 2; ++c) {
+                const uint32_t i = (frame + f) * 2 + c;
+                ASSERT_EQ(out[f * 2 + c], int32_t((int32_t(i % 1000) + 100'000 + int32_t(i)) * 256)) << frame;
+            }
+        }
+    }
+    stop = true;
+    scribbler.join();
+    data->detachAllClients();
+    EXPECT_EQ(data->countClients(), 0u);
 }
 
 TEST_F(DriverDataTest, WithoutTheSharedBlockNothingIsMixedAndNothingIsMirrored)
