@@ -249,6 +249,8 @@ const UnplugCase kUnplugCases[] = {
     {"XMOS"},           // unreadable second configuration
     {"US-144-MKII"},    // feedback and bulk pipes
     {"1604:8006"},      // output only
+    {"Play-16/24"},     // SET_INTERFACE from configuration completion
+    {"Crimson-SPL"},    // listed: feature record, settle delay
 };
 
 INSTANTIATE_TEST_SUITE_P(OwnSequences, DriverUnplugTest, ::testing::ValuesIn(kUnplugCases),
