@@ -3,6 +3,7 @@
 // control request in order; and the device unplugged at each of those requests.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -175,20 +176,20 @@ INSTANTIATE_TEST_SUITE_P(Catalogue, DriverModelsTest, ::testing::ValuesIn(driver
                              return name;
                          });
 
-// Every model of the catalogue, those without a row in the table too: matched and started,
-// configured or refused without hanging, and nothing left once it leaves.
-TEST(DriverModelsCatalogueTest, EveryModelStartsAndLeavesNothingBehind)
+// The table has a row for every model of the catalogue, and only for those.
+TEST(DriverModelsCatalogueTest, EveryModelHasARow)
 {
-    DriverFixture driver;
-    const LiveInstances baseline = driver.liveInstances();
+    std::vector<std::string> catalogue;
     for (const auto& entry : usbsim::catalogue()) {
-        SCOPED_TRACE(entry.name);
-        VKKernelDevice* service = driver.plug(entry.name);
-        ASSERT_NE(service, nullptr);
-        configure(driver, service);
-        driver.unplug();
-        EXPECT_EQ(driver.liveInstances(), baseline);
+        catalogue.emplace_back(entry.name);
     }
+    std::vector<std::string> rows;
+    for (const ModelCase& model : driver_models::modelCases()) {
+        rows.emplace_back(model.name);
+    }
+    std::sort(catalogue.begin(), catalogue.end());
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, catalogue);
 }
 
 // The device leaves at each control request of its start and of its first configuration in
