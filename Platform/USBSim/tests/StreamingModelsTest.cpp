@@ -208,6 +208,35 @@ INSTANTIATE_TEST_SUITE_P(Models, FeedbackTest,
                                            FeedbackCase{"0644:8030", 48000, 1000, 1000, 48, 49, 48048},
                                            FeedbackCase{"0644:8030", 44100, 0, 1000, 44, 45, 44100}));
 
+// A host that sends in each frame what the feedback reported keeps the device's output balanced,
+// however far off its clock runs.
+TEST_F(StreamingModelsTest, OutputSizedByTheFeedbackStaysBalanced)
+{
+    for (const int32_t ppm : {0, 700, -1300}) {
+        plug("0644:8030");
+        ASSERT_EQ(setRate(0x02, 44100), kSuccess);
+        ASSERT_EQ(device->setAlternate(0, 1), kSuccess);
+        ASSERT_EQ(device->setAlternate(1, 1), kSuccess);
+        audio().setClockPpm(ppm);
+        std::vector<uint8_t> feedback;
+        readPackets(0x81, 2000, &feedback);
+        std::vector<std::vector<uint8_t>> packets;
+        uint32_t sent = 0;
+        for (size_t ms = 0; ms < 2000; ++ms) {
+            // Eight microframe packets carry the millisecond's frames (6 bytes each).
+            const uint32_t frames = feedback[ms * 3];
+            for (uint32_t k = 0; k < 8; ++k) {
+                packets.emplace_back(size_t{frames / 8 + (k < frames % 8 ? 1 : 0)} * 6);
+            }
+            sent += frames;
+        }
+        writePackets(0x02, packets);
+        EXPECT_EQ(streaming().outputBalance(), 0) << ppm;
+        EXPECT_NEAR(sent, 88200.0 * (1 + ppm / 1e6), 1) << ppm;
+        bus.detach(device);
+    }
+}
+
 // The clock may be put off while the device streams: the rate it reports changes from then on.
 TEST_F(StreamingModelsTest, ClockErrorChangesWhileStreaming)
 {

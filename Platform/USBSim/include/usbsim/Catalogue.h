@@ -31,7 +31,12 @@
 //                                        bits with the channels swapped, mono 24 bits in the
 //                                        high-low-middle byte order
 //   bitplane-keepalive        0A4A:FFDD  the maker's bulk interface (bcd 0300) with a keep-alive
-//                                        isochronous OUT endpoint of 4 bytes on interface 0
+//                                        isochronous OUT endpoint of 4 bytes on interface 0, whose
+//                                        packets it counts (the driver takes the keep-alive pipe of
+//                                        a listed bulk device only)
+// Test side of a streaming model (models::StreamingDevice): outputBalance (frames received against
+// frames its clock played), inputOverflows, headers and extraBytes (Elektron), keepAlivePackets,
+// capturedOutput and feedInput (AudioModel), setClockPpm.
 // Hostile-device knobs: DeviceModel::setEndpointFaults (EndpointFaults: packets of an exact length,
 // shortened, empty, without handshake; completions late or held back) and the bus's frame counter
 // (Bus::setFrameNumber jumps it, Bus::Options::firstFrame starts it near a wrap,
