@@ -47,7 +47,7 @@ void SharedMemory::term(bool wait)
         uint32_t expected = 0;
         while (!m_lock.compare_exchange_strong(expected, 1, std::memory_order_seq_cst)) {
             expected = 0;
-            IOLog("SharedMemory::terminate() - wait for lock");
+            IOLog("SharedMemory::terminate() - wait for lock\n");
             IOSleep(10);
         }
     }

@@ -687,8 +687,8 @@ void DriverData::rtsCheckAttachClients(uint64_t framePos, uint64_t outputPos, ui
     }
 }
 
-bool DriverData::mixClients(int32_t* mix, uint32_t channels, uint64_t position, uint32_t frameCount,
-                            uint8_t* extraBytes)
+bool DriverData::mixClients(int32_t* mix, uint32_t capacity, uint32_t channels, uint64_t position,
+                            uint32_t frameCount, uint8_t* extraBytes)
 {
     const DriverSM* sm = mDriverSM.load(std::memory_order_acquire);
     // Identifiers user space sets: compared, never followed.
@@ -702,7 +702,7 @@ bool DriverData::mixClients(int32_t* mix, uint32_t channels, uint64_t position, 
         }
         const AudioSM::Geometry& g = slot.mRing.geometry();
         // A ring laid out for another frame width is not mixed: it would not fit the frame.
-        if (g.usable() && g.channels == channels && samples <= kMixSamples) {
+        if (g.usable() && g.channels == channels && samples <= capacity) {
             const uint64_t id = clientIdentifier(slot.mClient);
             const bool excluded = exclusive != 0 && exclusive != id;
             uint8_t* extra = extraBytes != nullptr && privateData != 0 && privateData == id &&
@@ -764,7 +764,7 @@ void DriverData::rtsIsocOutput(uint8_t* usbBuffer, uint32_t byteCount, uint64_t 
     const uint32_t channels = frameCount != 0 ? samples / frameCount : 0;
     const bool mixable = channels != 0 && channels <= kMaxChannels;
     std::memset(mMix, 0, size_t{samples} * sizeof(int32_t));
-    if (mixable && mixClients(mMix, channels, position, frameCount, extraBytes)) {
+    if (mixable && mixClients(mMix, samples, channels, position, frameCount, extraBytes)) {
         audioInt32Saturate(mMix, static_cast<int32_t>(samples));
     }
     if (mixable) {
@@ -790,7 +790,7 @@ void DriverData::rtsBulkOutput(int32_t* samples, uint32_t sampleCount, uint64_t 
     const uint32_t channels = frameCount != 0 ? sampleCount / frameCount : 0;
     const bool mixable = channels != 0 && channels <= kMaxChannels;
     if (mAttachedCount.load(std::memory_order_acquire) == 0 || !mixable ||
-        !mixClients(samples, channels, position, frameCount, nullptr)) {
+        !mixClients(samples, sampleCount, channels, position, frameCount, nullptr)) {
         std::memset(samples, 0, size_t{sampleCount} * sizeof(int32_t));
         return;
     }
@@ -810,7 +810,7 @@ void DriverData::rtsInterruptOutput(int32_t* samples, uint32_t sampleCount, uint
         std::memset(samples, 0, size_t{sampleCount} * sizeof(int32_t));
         return;
     }
-    if (!mixable || !mixClients(samples, channels, position, frameCount, nullptr)) {
+    if (!mixable || !mixClients(samples, sampleCount, channels, position, frameCount, nullptr)) {
         VKIOTrace trace(nullptr, 0);
         trace.trace("No clients, clear data (2)");
         std::memset(samples, 0, size_t{sampleCount} * sizeof(int32_t));

@@ -260,9 +260,10 @@ private:
     DriverData(const DriverData&) = delete;
     DriverData& operator=(const DriverData&) = delete;
 
-    // Reads frameCount frames of `channels` samples of every running client into mix (the first
-    // sets, the others add); true when some client was read.
-    bool mixClients(int32_t* mix, uint32_t channels, uint64_t position, uint32_t frameCount, uint8_t* extraBytes);
+    // Reads frameCount frames of `channels` samples of every running client into mix, which holds
+    // `capacity` samples (the first client sets, the others add); true when some client was read.
+    bool mixClients(int32_t* mix, uint32_t capacity, uint32_t channels, uint64_t position, uint32_t frameCount,
+                    uint8_t* extraBytes);
     void mirrorCount();
 
     std::atomic<uint32_t> mRefCount{1};

@@ -1,6 +1,7 @@
 // The kernel shared memory and the real-time thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -75,6 +76,7 @@ TEST(SharedMemoryTest, TermWaitsForTheLockInTenMillisecondSteps)
     SharedMemory memory;
     ASSERT_TRUE(memory.init(4096));
     ASSERT_NE(memory.lock(), nullptr);
+    platform::log::Capture log(platform::log::Channel::kernel);
     std::atomic<bool> done{false};
     std::thread terminating = platform::host_clock::startParticipant("term", [&] {
         memory.term(true);
@@ -87,6 +89,10 @@ TEST(SharedMemoryTest, TermWaitsForTheLockInTenMillisecondSteps)
     terminating.join();
     EXPECT_TRUE(done.load());
     EXPECT_EQ(memory.address(), nullptr);
+    platform::log::flush();
+    const auto texts = log.texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "SharedMemory::terminate() - wait for lock"), 4)
+        << "one line before each 10 ms sleep (at 0, 10, 20 and 30 ms)";
 }
 
 std::atomic<int> gServiceCalls{0};
