@@ -98,19 +98,29 @@ TEST_F(ConfigurationDoneTest, EachModelsOutputEncoderReachesTheClientTable)
         const char* model;
         PCMEncoder encoder;
         int32_t outChannels;
+        int32_t bits; // the stream asked for (channels both ways), 0: the one the device starts with
     } cases[] = {
-        {"class-audio", pcmTo24LSB, 2},  // 24 bits, any other device
-        {"MBox", pcmTo24TUSB2ch, 2},     // 0DBA:1000
-        {"MBox2", pcmTo24TUSB2ch, 2},    // 0DBA:3000
-        {"Extigy", pcmTo16LSB, 2},       // 16 bits
-        {"XMOS", pcmTo32LSB, 2},         // 32 bits
-        {"Crimson-SPL", pcmTo24LSB, 6},  // listed, not a bulk device: the plain layout
-        {"1935:0006", pcmTo16LSB, 0},    // Elektron: input only at 16 bits
+        {"class-audio", pcmTo24LSB, 2, 0},                  // 24 bits, any other device
+        {"MBox", pcmTo24TUSB2ch, 2, 0},                     // 0DBA:1000
+        {"MBox2", pcmTo24TUSB2ch, 2, 0},                    // 0DBA:3000
+        {"Extigy", pcmTo16LSB, 2, 0},                       // 16 bits
+        {"XMOS", pcmTo32LSB, 2, 0},                         // 32 bits
+        {"Crimson-SPL", pcmTo24LSB, 6, 0},                  // listed, not a bulk device: the plain layout
+        {"1935:0006", pcmTo16LSB, 0, 0},                    // Elektron: input only at 16 bits
+        {"Mindprint", pcmTo16LSBChannelSwap, 2, 0},         // 133E:6000: the pair swapped
+        {"Mindprint", pcmTo24LSBChannelSwap, 2, 24},
+        {"Mindprint", pcmTo24Access, 1, 24},                // mono in the high-low-middle order
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.model);
+        SCOPED_TRACE(std::string(c.model) + " " + std::to_string(c.bits));
         if (plug(c.model) == nullptr) {
             continue;
+        }
+        if (c.bits != 0) {
+            inKernel([&] {
+                settings().iInResolution = settings().iOutResolution = c.bits;
+                settings().iInChannels = settings().iOutChannels = c.outChannels;
+            });
         }
         EXPECT_EQ(configure(), kIOReturnSuccess);
         ASSERT_NE(device->mpDriverData, nullptr);
