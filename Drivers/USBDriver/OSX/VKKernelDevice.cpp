@@ -391,8 +391,11 @@ bool VKKernelDevice::terminate(IOOptionBits options)
             if (m_pDevice->mThread != nullptr) {
                 m_pDevice->mThread->term();
             }
-            // Later layers: stopStreaming(true), the isochronous, bulk and interrupt request
-            // blocks and detachAllClients end here.
+            if (m_pDevice->m_bStreamingStarted.load() != 0 || m_pDevice->mStopUnfinished.load() != 0) {
+                m_pDevice->stopStreaming(true);
+            }
+            m_pDevice->terminateIsocRqBs();
+            // Later layers: detachAllClients ends here.
             m_pDevice->terminateBulkRqBs(m_pDevice->mBulkInRqBs);
             m_pDevice->terminateBulkRqBs(m_pDevice->mBulkOutRqBs);
             m_pDevice->terminateInterruptRqBs(m_pDevice->mInterruptInRqBs);
@@ -784,7 +787,9 @@ void VKKernelDevice::systemSleep()
     }
     messageToClients(54, 0, 0, 0);
     IOLog("USB: Power OFF(stopStreaming)\n");
-    // Streaming stops here once the streaming engine exists (stopStreaming(true)).
+    if (m_pDevice->m_bStreamingStarted.load() != 0 || m_pDevice->mStopUnfinished.load() != 0) {
+        m_pDevice->stopStreaming(true);
+    }
     IOSleep(100);
     IOLog("USB: Power OFF(unconfigureDevice)\n");
     unconfigureDevice(false, "KERNELDEVICECLASS::systemSleep");

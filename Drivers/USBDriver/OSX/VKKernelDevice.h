@@ -26,6 +26,7 @@
 class VKDevice;
 class VKInterfaceDescriptor;
 class VKPipeDescriptor;
+class VKIsocRB;
 class IOUSBPipe;
 struct APIDeviceInfo;
 struct DriverSM;
@@ -94,6 +95,13 @@ public:
     UInt32 getBandwidth(VKPipeDescriptor* pipe);
     UInt32 GetFreeBandWidth();
     UInt32 GetAllocatedBandWidth();
+    // Streaming service: one read of the feedback endpoint into `block` (prepared here), with
+    // isocReadFeedbackCompleteStatic as completion. False when the bus refused it.
+    bool isocReadFeedback(VKIsocRB* block, VKPipeDescriptor* pipe);
+    // USB completion thread: the values of a completed feedback read go to the device's feedback
+    // handling, then the block is given back. real-time: no lock, no allocation, no wait.
+    static void isocReadFeedbackCompleteStatic(void* target, void* parameter, IOReturn status,
+                                               IOUSBLowLatencyIsocFrame* frames);
 
     // --- Configurations.
     bool usbLoadConfigurations();

@@ -313,8 +313,8 @@ void VKKernelDevice::unconfigureDevice(bool resetRequested, const char* reason)
         return;
     }
     VKDevice& device = *m_pDevice;
-    if (device.m_bStreamingStarted.load() != 0) {
-        // The streaming engine's stopStreaming(true) runs here once it exists.
+    if (device.m_bStreamingStarted.load() != 0 || device.mStopUnfinished.load() != 0) {
+        device.stopStreaming(true);
         IOSleep(100);
     }
     DriverSM* sm = driverSM();

@@ -28,6 +28,7 @@
 #include "VKIsocRB.h"
 #include "VKKernelTools.h"
 #include "VKUSBDescriptors.h"
+#include "IOKit/usb/USB.h"
 
 class IOUSBDevice;
 class VKKernelDevice;
@@ -35,6 +36,8 @@ struct DriverSM;
 struct QzChannelSettings;
 struct APIDeviceInfo;
 class KeThread;
+struct AudioSM;
+class VKIsocRB;
 
 // Objects of later parts of the engine; the device holds them through null pointers until then.
 class DriverData;
@@ -202,6 +205,54 @@ public:
     void applyDefaultSettings(bool highSpeed);
     // A selection byte of the shared block's device controls (0 without the block).
     uint8_t controlsSelector(size_t offset) const;
+
+    // --- Streaming service: start, the isochronous service loop, stop and recovery.
+    // Request thread (dispatch lock held), unless a line says otherwise.
+    void startStreaming();
+    void onStreamingStarted();
+    void onStreamingStopped();
+    void initFramePattern();
+    void resumeStreaming();
+    // Start the isochronous streams (and the keep-alive stream) at the current frame + 50.
+    bool rtsIsocAudioRun();
+    bool rtsIsocAudioRunKeepAlive();
+    // Real-time thread (the KeThread service): one cycle per new bus frame.
+    static void rtsIsocOutIsocIn(void* device);
+    bool rtsPrepareService(AudioSM** ring);
+    void rtsProcessIsocOut_Std(AudioSM* ring);
+    void rtsProcessIsocOut_Elektron(AudioSM* ring);
+    // USB completion thread: decodes one completed read into the input ring.
+    void rtsProcessIsocIn_Std(AudioSM* ring, VKIsocRB* block);
+    // Request or completion thread: queue the next block of a stream.
+    bool rtsRequestIn();
+    bool rtsRequestOut();
+    bool rtsRequestOutKeepAlive();
+    // USB completion thread (the family's low-latency isochronous completions).
+    static void rtsIsoReadCompleteStatic(void* target, void* parameter, IOReturn status,
+                                         IOUSBLowLatencyIsocFrame* frames);
+    static void rtsIsoWriteCompleteStatic(void* target, void* parameter, IOReturn status,
+                                          IOUSBLowLatencyIsocFrame* frames);
+    static void rtsIsoWriteKeepAliveCompleteStatic(void* target, void* parameter, IOReturn status,
+                                                   IOUSBLowLatencyIsocFrame* frames);
+    void rtsIsoReadComplete(VKIsocRB* block);
+    void rtsIsoWriteComplete(VKIsocRB* block);
+    void rtsIsoWriteKeepAliveComplete(VKIsocRB* block);
+    // Request thread: stops the streams; with `wait`, until no block is in flight. Also finishes a
+    // stop that a completion began (rtsBreakStream).
+    void stopStreaming(bool wait);
+    bool suspendStreaming();
+    // Requests 31 (stage 1) and 32 (stage 2) after a broken stream.
+    bool handleStreamBroken(int stage);
+    void terminateIsocRqBs();
+    // Any thread, completions included: marks the stream stopped and aborts its transfers without
+    // waiting; the waiting part of the stop runs at the next stopStreaming on a request thread.
+    void rtsStopStreamingNoWait();
+    // The same, then the state change 2 (stream broken) is recorded for announcement.
+    void rtsBreakStream();
+    // The announcement of a streaming state change to user space (code 2 broken, 3 restarted,
+    // 0x10000 woken): recorded in mStreamStateChange / mStreamStateChanges.
+    void noteStreamStateChange(uint32_t code);
+    // --- End of streaming service
 
     uint16_t vendorID() const { return mDeviceDescriptor.idVendor; }
     uint16_t productID() const { return mDeviceDescriptor.idProduct; }
@@ -384,4 +435,28 @@ public:
     // Client table and configuration completion: the input post-processor chosen for the
     // configuration (empty for none), run on decoded input.
     InputPostProcessor mInputPostProcessor{};
+
+    // --- Streaming service state.
+    // Set by rtsIsocAudioRun: isochronous output without an input stream (the input ring is
+    // advanced by the output), and input without output.
+    std::atomic<uint8_t> mSyncToOutput{0};
+    std::atomic<uint8_t> mInputOnly{0};
+    // Real-time thread (cleared at resume while no service runs): the last serviced bus frame and
+    // the current one; the absolute sample position of the next output frame to fill.
+    uint64_t mLastServicedFrame = 0;
+    uint64_t mCurrentFrame = 0;
+    uint64_t mOutputSamplePos = 0;
+    // Completion and request threads: running sample total of the queued output blocks.
+    uint32_t mOutputSampleTotal = 0;
+    // Pending inserted frames of the bulk guard (bulk streaming, later).
+    uint32_t mBulkIOGuard_PendingFrames = 0;
+    // A stop begun from a completion whose waiting part has not run yet.
+    std::atomic<uint8_t> mStopUnfinished{0};
+    // The last streaming state change recorded for announcement, and how many were recorded.
+    std::atomic<uint32_t> mStreamStateChange{0};
+    std::atomic<uint32_t> mStreamStateChanges{0};
+    // Reads refused by the bus, late output completions (both counted for diagnostics).
+    std::atomic<uint32_t> mRefusedReads{0};
+    std::atomic<uint32_t> mLateWrites{0};
+    // --- End of streaming service state
 };

@@ -1,0 +1,221 @@
+// The isochronous streaming engine through the whole driver on the simulated bus, on the virtual
+// clock: a client's output comes back through the device model's loopback into the input ring
+// bit-exact, with time stamps on the device's sample clock; a late write, a refused read, a changed
+// channel layout and a frame counter that jumps break the stream; suspend, resume and stop with a
+// client attached.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "AudioSM.h"
+#include "DriverData.h"
+#include "DriverFixture.h"
+#include "DriverSM.h"
+#include "IOKit/IOUserClient.h"
+#include "VKDevice.h"
+#include "VKKernelDevice.h"
+#include "usbsim/Catalogue.h"
+
+using driver_test::DriverFixture;
+using driver_test::kMillisecond;
+
+namespace {
+
+struct Format
+{
+    const char* model;
+    uint32_t rate;
+    int32_t bits;
+};
+
+std::string formatName(const testing::TestParamInfo<Format>& info)
+{
+    std::string name = std::string(info.param.model) + "_" + std::to_string(info.param.rate) + "_" +
+                       std::to_string(info.param.bits);
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+}
+
+// A client of the device: its output ring, as a user process maps and fills it.
+struct Client
+{
+    std::unique_ptr<AudioSM> ring = std::make_unique<AudioSM>();
+    IOUserClient* userClient = new IOUserClient;
+    uint32_t slot = 0;
+
+    ~Client() { userClient->release(); }
+};
+
+class StreamingTest : public testing::Test
+{
+protected:
+    // Plugs the model, writes the stream format into the shared block and configures it.
+    VKDevice* configure(const std::string& model, uint32_t rate, int32_t bits, int32_t inChannels = 2,
+                        int32_t outChannels = 2)
+    {
+        service = driver.plug(model);
+        if (service == nullptr) {
+            return nullptr;
+        }
+        device = service->device();
+        DriverSM* sm = device->mpDriverSM;
+        if (sm == nullptr) {
+            return nullptr;
+        }
+        sm->mChannelSettings.iFrequency = static_cast<int32_t>(rate);
+        sm->mChannelSettings.iInChannels = inChannels;
+        sm->mChannelSettings.iOutChannels = outChannels;
+        sm->mChannelSettings.iInResolution = bits;
+        sm->mChannelSettings.iOutResolution = bits;
+        IOReturn status = kIOReturnError;
+        driver.runInKernel([&] {
+            VKDispatchLock lock(*service);
+            status = service->reqConfigureDevice("test");
+        });
+        return status == kIOReturnSuccess ? device : nullptr;
+    }
+
+    void startStreaming()
+    {
+        driver.runInKernel([&] {
+            VKDispatchLock lock(*service);
+            device->startStreaming();
+        });
+    }
+
+    // Attaches a client whose ring is laid out for the current stream, and waits until it runs.
+    bool attach(Client& client)
+    {
+        const QzChannelSettings s = device->mpDriverSM->mChannelSettings;
+        const int32_t channels = s.iOutChannels != 0 ? s.iOutChannels : s.iInChannels;
+        client.ring->init(static_cast<uint32_t>(channels), static_cast<uint32_t>(s.iFrequency),
+                          device->mpDriverData->extraBytesPerFrame());
+        bool attached = false;
+        driver.runInKernel([&] {
+            VKDispatchLock lock(*service);
+            attached = device->mpDriverData->attachClient(client.userClient, client.ring.get(), 1000, &client.slot,
+                                                          512);
+        });
+        driver.runFor(5 * kMillisecond);
+        return attached && client.ring->mState == AudioSM::kStateRunning;
+    }
+
+    void detach(Client& client)
+    {
+        driver.runInKernel([&] {
+            VKDispatchLock lock(*service);
+            device->mpDriverData->detachClient(client.userClient);
+        });
+    }
+
+    // Writes frames into the client's ring at the kernel's absolute output positions, starting at
+    // the client's attach output position.
+    static void play(Client& client, const std::vector<int32_t>& samples, uint32_t channels)
+    {
+        AudioSM& ring = *client.ring;
+        const uint64_t offset = ring.mAttachOutputPos - ring.mAttachFramePos;
+        ring.writeFrames(samples.data(), static_cast<uint32_t>(samples.size() / channels), offset, nullptr, nullptr);
+    }
+
+    AudioSM& inputRing() { return *static_cast<AudioSM*>(device->mcAudioSM_In.address()); }
+
+    DriverFixture driver;
+    VKKernelDevice* service = nullptr;
+    VKDevice* device = nullptr;
+};
+
+// A signal of 24-bit ring values, first frame non-zero on every channel, only the top 16 bits used
+// for a 16-bit stream.
+std::vector<int32_t> signal(uint32_t frames, uint32_t channels, int32_t bits, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int32_t> value(-(1 << 23), (1 << 23) - 1);
+    const int32_t mask = bits == 16 ? ~0xFF : ~0;
+    std::vector<int32_t> samples(size_t{frames} * channels);
+    for (auto& s : samples) {
+        s = value(random) & mask;
+    }
+    for (uint32_t c = 0; c < channels; ++c) {
+        samples[c] = (0x123456 + static_cast<int32_t>(c) * 0x100) & mask;
+    }
+    return samples;
+}
+
+// The input ring's frames from the first non-zero one on: the device's loopback delay cut off.
+std::vector<int32_t> arrivedSignal(const AudioSM& ring, uint64_t written, uint32_t channels, size_t samples)
+{
+    const uint64_t frames = std::min<uint64_t>(written, ring.mMaxFrames);
+    for (uint64_t f = 0; f < frames; ++f) {
+        bool nonZero = false;
+        for (uint32_t c = 0; c < channels; ++c) {
+            nonZero = nonZero || ring.mSamples[f * channels + c] != 0;
+        }
+        if (nonZero) {
+            const size_t available = static_cast<size_t>((frames - f) * channels);
+            const int32_t* first = ring.mSamples + f * channels;
+            return std::vector<int32_t>(first, first + std::min(samples, available));
+        }
+    }
+    return {};
+}
+
+class LoopbackTest : public StreamingTest, public testing::WithParamInterface<Format>
+{
+};
+
+TEST_P(LoopbackTest, ClientOutputComesBackBitExactWithTimeStampsOnTheDeviceClock)
+{
+    const Format format = GetParam();
+    ASSERT_NE(configure(format.model, format.rate, format.bits), nullptr);
+    startStreaming();
+    ASSERT_EQ(device->m_bStreamingStarted.load(), 1);
+    Client client;
+    ASSERT_TRUE(attach(client));
+
+    constexpr uint32_t kChannels = 2;
+    const uint32_t frames = format.rate / 10; // 100 ms
+    const std::vector<int32_t> samples = signal(frames, kChannels, format.bits, format.rate + format.bits);
+    // Silence first: the kernel may already have taken the first few positions.
+    std::vector<int32_t> played(size_t{format.rate / 20} * kChannels, 0);
+    played.insert(played.end(), samples.begin(), samples.end());
+    play(client, played, kChannels);
+    driver.runFor(300 * kMillisecond);
+
+    // Ring samples are 24-bit values; the input ring holds the device's samples left-justified.
+    std::vector<int32_t> expected(samples.size());
+    std::transform(samples.begin(), samples.end(), expected.begin(),
+                   [](int32_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v) << 8); });
+    const AudioSM& input = inputRing();
+    const std::vector<int32_t> arrived =
+        arrivedSignal(input, device->mpDriverData->inputRing().framePos(), kChannels, expected.size());
+    ASSERT_EQ(arrived.size(), expected.size());
+    EXPECT_EQ(arrived, expected);
+    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+
+    // Every pair (host time, sample position) lies on the device clock's line within one sample.
+    const TimeStampsBuffer& stamps = input.mTimeStamps;
+    const uint32_t count = std::min<uint32_t>(stamps.mCount, TimeStampsBuffer::kCapacity);
+    ASSERT_GE(count, 20u);
+    const double period = 1e9 / format.rate;
+    const uint64_t host0 = stamps.mHostTimes[1];
+    const uint64_t sample0 = stamps.mSampleTimes[1];
+    for (uint32_t k = 2; k < count; ++k) {
+        const double hostSpan = static_cast<double>(stamps.mHostTimes[k] - host0);
+        const double sampleSpan = static_cast<double>(stamps.mSampleTimes[k] - sample0) * period;
+        EXPECT_LT(std::abs(hostSpan - sampleSpan), period) << "pair " << k;
+    }
+    detach(client);
+}
+
+INSTANTIATE_TEST_SUITE_P(FullSpeed, LoopbackTest,
+                         testing::Values(Format{"class-audio", 44100, 16}, Format{"class-audio", 44100, 24},
+                                         Format{"class-audio", 48000, 16}, Format{"class-audio", 48000, 24}),
+                         formatName);
+
+} // namespace

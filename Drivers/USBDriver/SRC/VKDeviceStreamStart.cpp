@@ -1,0 +1,130 @@
+// The start of streaming: per-model start-up, the sample rate on the device, isochronous bandwidth,
+// and the hand-over to resumeStreaming. Also what runs around the transfers' start and stop.
+//
+// Thread: a request thread (configuring user client or device command) with the dispatch lock held.
+#include <cstring>
+
+#include "DriverSM.h"
+#include "IOKit/IOLib.h"
+#include "IOKit/usb/IOUSBInterface.h"
+#include "VKDevice.h"
+#include "VKKernelDevice.h"
+
+namespace {
+
+constexpr const char* kAsterisks = "*******************************************";
+
+// USBPre rate commands: the output side's, then the input side's.
+constexpr XeUSBPrePicCommand kPic48000 = 0xC0;
+constexpr XeUSBPrePicCommand kPic44100 = 0xC1;
+constexpr XeUSBPrePicCommand kPic32000 = 0xC2;
+
+struct ClassRequest
+{
+    uint16_t wValue;
+    uint16_t wIndex;
+    uint16_t length;
+};
+
+} // namespace
+
+void VKDevice::startStreaming()
+{
+    if (m_bStreamingStarted.load() != 0 || m_bStreamingSuspended != 0) {
+        IOLog("USB: %s %d %d\n", "   streaming already started or suspended", m_bStreamingStarted.load(),
+              m_bStreamingSuspended);
+        return;
+    }
+    if (isDevice(0x0DBA, 0x1000)) {
+        initDigiDesignMbox();
+    } else if (isDevice(0x0DBA, 0x3000)) {
+        initDigiDesignMbox2();
+    }
+    const QzChannelSettings settings = *getCurrentSettings();
+    const int32_t frequency = settings.iFrequency;
+    const bool usbPre = isDevice(0x0926, 0x0100);
+    if (usbPre) {
+        if (frequency == 48000) {
+            sendSetPicCommand(kPic48000);
+        } else if (frequency == 44100) {
+            sendSetPicCommand(kPic44100);
+        } else if (frequency == 32000) {
+            sendSetPicCommand(kPic32000);
+        }
+    }
+
+    IOLog("USB: %s %d\n", "SETFREQUENCY in VKDevice::startStreaming()", frequency);
+    checkBandwidthForPipe(m_pcInPipeIsoc, 0);
+    checkBandwidthForPipe(m_pcOutPipeIsoc, 0);
+    IOLog("USB: %s\n", kAsterisks);
+    const uint32_t hz = frequency > 0 ? static_cast<uint32_t>(frequency) : 0;
+    if (usbPre) {
+        sendPicCommand(frequency == 48000 ? kPic48000 : frequency == 32000 ? kPic32000 : kPic44100);
+    } else if (isDevice(0x0DBA, 0x1000)) {
+        initDigiDesignMbox();
+    } else {
+        mOwner.setFrequency(m_pcInPipeIsoc, m_pcBulkInPipe, hz);
+    }
+    IOLog("USB: %s\n", kAsterisks);
+    if (m_pcInPipeIsoc == nullptr || settings.iInChannels == 0 || setFreqOnOutPipe()) {
+        mOwner.setFrequency(m_pcOutPipeIsoc, m_pcBulkOutPipe, hz);
+    }
+
+    // Model class requests: SET_CUR to the interface, 5 attempts each.
+    auto setCur = [&](const ClassRequest& r) {
+        uint8_t zeros[4] = {};
+        UInt32 length = r.length;
+        mOwner.deviceRequest(kVKDirectionOut, kVKTypeClass, kVKRecipientInterface, 0x01, r.wValue, r.wIndex, zeros,
+                             length, 5);
+    };
+    if (vendorID() == 0x0746 || isDevice(0x0010, 0x1101)) {
+        setCur({0x02FF, 0x0200, 4});
+    } else if (isDevice(0x1502, 0x2AAE)) {
+        setCur({0x0A00, 0x0900, 1});
+    } else if (isDevice(0x0582, 0x000F)) {
+        setCur({0x0201, 0x0900, 4});
+        setCur({0x0202, 0x0900, 4});
+    }
+
+    // Level meters: the routines by channel count are the family engine's choice (later); both
+    // stay null until it exists.
+    mOutLevelProcessor = nullptr;
+    mInLevelProcessor = nullptr;
+    if (isElektron()) {
+        if (mpDriverSM != nullptr) {
+            const QZ_Elektron_ChannelMap map = mpDriverSM->mElektronMap;
+            setElektronChannelMap(map, true);
+        }
+    } else if (isDevice(0x200C, 0x1030)) {
+        IOLog("m_pcOutInterface is %p\n", static_cast<void*>(m_pcOutInterface));
+        if (m_pcOutInterface != nullptr) {
+            IOUSBInterface* usbInterface = m_pcOutInterface->getInterface();
+            IOLog("m_pcOutInterface->m_pUSBIF is %p, alternate is %d\n", static_cast<void*>(usbInterface),
+                  m_pcOutInterface->getAlternateSettingNumber());
+            if (usbInterface != nullptr) {
+                usbInterface->SetAlternateInterface(&mOwner, m_pcOutInterface->getAlternateSettingNumber());
+            }
+        }
+    }
+
+    // Digital-out mode (device controls, later): before the resume on devices that are not
+    // Morvane-compatible, after it on those that are.
+    resumeStreaming();
+}
+
+void VKDevice::onStreamingStarted()
+{
+    if (isDevice(0x041E, 0x3020) && m_pcControlInterface != nullptr) {
+        uint8_t mode = getCurrentSettings()->iOutChannels == 8 ? 2 : 1;
+        UInt32 length = 1;
+        mOwner.deviceRequest(kVKDirectionOut, kVKTypeClass, kVKRecipientInterface, 0x01, 0, 0x1F00, &mode, length,
+                             5);
+    }
+    // USB MIDI start and the family engine's streaming start run here once they exist.
+}
+
+void VKDevice::onStreamingStopped()
+{
+    IOLog("USB: %s\n", "void VKDevice::onStreamingStopped()");
+    // USB MIDI stop and the family engine's streaming stop run here once they exist.
+}

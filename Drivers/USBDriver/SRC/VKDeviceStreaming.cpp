@@ -1,0 +1,1016 @@
+// The isochronous streaming service: resume, the real-time cycle that fills queued output
+// packets from the clients' mix, the read and write completions that decode input into the input
+// ring and requeue, and stop, suspend and recovery after a broken stream.
+//
+// Threads: resume, stop, suspend and the stream-broken stages run on request threads (dispatch
+// lock held); the cycle on the device's real-time thread; the completions on the bus's completion
+// threads. The cycle and the completions take no lock (only the input ring's try-lock and the
+// thread's service word), allocate nothing and wait on nothing; blocks pass between them through
+// their atomic use count and done/completed flags. A completion that must end the stream marks it
+// stopped and aborts the transfers without waiting (rtsStopStreamingNoWait); the waiting part of
+// that stop runs on the next request thread that stops or resumes.
+//
+// Bus frame numbers are 64-bit throughout; block start frames are compared through signed
+// differences, so a counter that passes 2^32 changes nothing.
+#include <algorithm>
+#include <cstring>
+
+#include "DriverData.h"
+#include "DriverSM.h"
+#include "IOKit/IOLib.h"
+#include "IOKit/usb/IOUSBPipe.h"
+#include "KeThread.h"
+#include "PCMCoder.h"
+#include "VKDevice.h"
+#include "VKFramePatternObserver.h"
+#include "VKIsocRB.h"
+#include "VKKernelDevice.h"
+
+namespace {
+
+constexpr uint64_t kUnreadableFrame = 0xFFFFFFFFULL;
+constexpr IOReturn kStatusAborted = static_cast<IOReturn>(0xE00002EB);
+constexpr IOReturn kStatusUnderrun = static_cast<IOReturn>(0xE00002E7);
+// Frames between the current frame and the first block of a stream.
+constexpr uint64_t kStartLead = 50;
+// A late output stream (and a refused read, re-synchronised) starts again this far ahead.
+constexpr uint64_t kResyncLead = 5;
+constexpr uint32_t kTransfersInFlight = 3;
+// More input frame errors than this break the stream on the devices that ask for it.
+constexpr uint32_t kMaxInputErrors = 40;
+
+bool unreadable(uint64_t frame)
+{
+    return (frame & 0xFFFFFFFFULL) == kUnreadableFrame;
+}
+
+// a - b for frame numbers, wrap-safe.
+int64_t frameDistance(uint64_t a, uint64_t b)
+{
+    return static_cast<int64_t>(a - b);
+}
+
+bool isElektronModel(const VKDevice& device)
+{
+    return device.isDevice(0x1935, 4) || device.isDevice(0x1935, 6) || device.isDevice(0x1935, 8);
+}
+
+} // namespace
+
+// --- Resume and start of the isochronous streams ---
+
+void VKDevice::initFramePattern()
+{
+    const QzChannelSettings s = *getCurrentSettings();
+    const uint32_t rate = s.iFrequency > 0 ? static_cast<uint32_t>(s.iFrequency) : 0;
+    auto bytesOf = [](int32_t resolution) { return resolution > 0 ? static_cast<uint32_t>(resolution) / 8 : 0; };
+    auto channelsOf = [](int32_t channels) { return static_cast<uint32_t>(std::clamp(channels, 0, kMaxChannels)); };
+    mFramePatternObserver.init(rate, bytesOf(s.iInResolution), channelsOf(s.iInChannels), bytesOf(s.iOutResolution),
+                               channelsOf(s.iOutChannels), isUSB2 != 0, vidpid());
+}
+
+void VKDevice::resumeStreaming()
+{
+    IOLog("VKDevice::resumeStreaming %d\n", m_bStreamingSuspended);
+    // A stop that a completion began finishes here, before anything starts again.
+    if (mStopUnfinished.load() != 0) {
+        stopStreaming(true);
+    }
+    initFramePattern();
+    if (isElektronModel(*this) && releaseID() != 3) {
+        IOLog("VKDevice::resumeStreaming mDeviceDescriptor.m_uBcdDevice != 3\n");
+        return;
+    }
+    m_bStreamingSuspended = 0;
+    if (mcAudioSM_In.address() == nullptr) {
+        IOLog("mDMAAudioInBuffer is NULL\n");
+        return;
+    }
+    auto* ring = static_cast<AudioSM*>(mcAudioSM_In.lock());
+    if (ring == nullptr) {
+        IOLog("pAudioSM_In is NULL\n");
+        return;
+    }
+    mStreamBrokenCount = 0;
+    const QzChannelSettings s = *getCurrentSettings();
+    const int32_t inChannels = s.iInChannels != 0 ? s.iInChannels : s.iOutChannels;
+    const int32_t outChannels = s.iOutChannels != 0 ? s.iOutChannels : s.iInChannels;
+    IOLog("channels in=%d, out=%d\n", inChannels, outChannels);
+    mLastServicedFrame = 0;
+    mCurrentFrame = 0;
+    mOutputSamplePos = 0;
+    mOutputSampleTotal = 0;
+    mBulkIOGuard_FramesSent = 0;
+    mBulkIOGuard_WindowSum = 0;
+    mBulkIOGuard_WindowCount = 0;
+    mBulkIOGuard_PendingFrames = 0;
+    const int32_t rate = std::max(s.iFrequency, 0);
+    mBulkIOGuard_CriticalPoint = rate / 700;
+    mBulkIOGuard_LowMark = rate / 1370;
+    IOLog("mBulkIOGuard_CiticalPoint:%d mBulkIOGuard_CiticalPointLow:%d\n", mBulkIOGuard_CriticalPoint,
+          mBulkIOGuard_LowMark);
+    mOwner.setChannelSettingsProperty();
+    mOwner.setAqExtDataProperty();
+    if (mpDriverData != nullptr) {
+        mpDriverData->inputRing().init(ring, static_cast<uint32_t>(std::clamp(inChannels, 0, kMaxChannels)),
+                                       static_cast<uint32_t>(rate), 0);
+    }
+
+    if (isElektronModel(*this)) {
+        IOLog("Analog4: config:%d freq:%d in:%d/%d out:%d/%d\n", s.uConfiguration, s.iFrequency, s.iInChannels,
+              s.iInResolution, s.iOutChannels, s.iOutResolution);
+        const VKInterfaceDescriptor* streaming[2] = {m_pcInInterface, m_pcOutInterface};
+        const int32_t resolution[2] = {s.iInResolution, s.iOutResolution};
+        for (int i = 0; i < 2; ++i) {
+            if (streaming[i] != nullptr) {
+                UInt32 length = 0;
+                mOwner.deviceRequest(kVKDirectionOut, kVKTypeVendor, kVKRecipientInterface, 0,
+                                     static_cast<UInt16>(resolution[i]), streaming[i]->getInterfaceNumber(), nullptr,
+                                     length, 5);
+            }
+        }
+        if (mpDriverSM != nullptr) {
+            const QZ_Elektron_ChannelMap map = mpDriverSM->mElektronMap;
+            setElektronChannelMap(map, true);
+        }
+    }
+    if (isCorlanthCompatible() && !isTessalyCompatible()) {
+        const uint32_t hz = static_cast<uint32_t>(rate);
+        mOwner.setFrequency(m_pcInPipeIsoc, m_pcBulkInPipe, hz);
+        mOwner.setFrequency(m_pcOutPipeIsoc, m_pcBulkOutPipe, hz);
+    }
+
+    const bool bulkIn = m_pcBulkInPipe != nullptr;
+    const bool bulkOut = m_pcBulkOutPipe != nullptr;
+    const bool isocIn = m_pcInPipeIsoc != nullptr;
+    const bool isocOut = m_pcOutPipeIsoc != nullptr;
+    if (isocIn && bulkOut) {
+        IOLog("USB: %s\n", "MIXED PROCESSING");
+        // Bulk streaming, then rtsIsocAudioRun, once bulk streaming exists.
+        mcAudioSM_In.unlock();
+        return;
+    }
+    if (isocOut && bulkIn) {
+        IOLog("USB: %s\n", "MIXED PROCESSING ISOC OUT and BULK IN");
+        // Bulk streaming, rtsIsocAudioRun and the rtsIsocOutBulkIn service, once bulk streaming exists.
+        mcAudioSM_In.unlock();
+        return;
+    }
+    if (isocIn || isocOut) {
+        IOLog("USB: %s\n", "PROCESSING ISOC IN AND OUT");
+        const bool started = rtsIsocAudioRun();
+        mcAudioSM_In.unlock();
+        if (!started) {
+            return;
+        }
+        if (mThread != nullptr) {
+            mThread->setService(&VKDevice::rtsIsocOutIsocIn);
+        }
+        onStreamingStarted();
+        return;
+    }
+    if (!bulkIn && !bulkOut) {
+        if (m_pcInterruptInPipe != nullptr && m_pcInterruptOutPipe != nullptr) {
+            IOLog("USB: %s\n", "PROCESSING INTERRUPT IN AND OUT");
+            // Interrupt streaming and the rtsInterruptOutInterruptIn service, once interrupt audio exists.
+        }
+        mcAudioSM_In.unlock();
+        return;
+    }
+    IOLog("USB: %s\n", "PROCESSING BULK IN AND OUT");
+    // Bulk streaming, the keep-alive stream and the rtsBulkOutBulkIn service, once bulk streaming exists.
+    mcAudioSM_In.unlock();
+}
+
+bool VKDevice::rtsIsocAudioRun()
+{
+    const uint64_t current = mOwner.getCurrentFrame();
+    if (unreadable(current)) {
+        IOLog("void VKDevice::rtsIsocAudioRun() failed - uCurrentFrame = 0xFFFFFFFF\n");
+        return false;
+    }
+    const uint64_t first = current + kStartLead;
+    IOLog("USB: %s %llu\n", "uNextFrame=", static_cast<unsigned long long>(first));
+    for (IsocData* stream : {&mIsocIn, &mIsocInFeedback, &mIsocOut}) {
+        stream->initForStream(first);
+    }
+    if (m_pcInPipeIsoc == nullptr && m_pcOutPipeIsoc == nullptr) {
+        IOLog("VKDevice::rtsIsocAudioRun() - NO PIPES \n");
+        return false;
+    }
+    m_bStreamingStarted.store(1);
+    mSyncToOutput.store(0);
+    mInputOnly.store(0);
+    if (m_pcInPipeFeedback != nullptr) {
+        requestIOFeedback();
+        requestIOFeedback();
+    }
+    if (m_pcInPipeIsoc != nullptr) {
+        mInputOnly.store(m_pcOutPipeIsoc == nullptr ? 1 : 0);
+        for (uint32_t i = 0; i < kTransfersInFlight; ++i) {
+            rtsRequestIn();
+        }
+    }
+    if (m_pcOutPipeIsoc != nullptr) {
+        if (m_pcBulkInPipe == nullptr && m_pcInPipeIsoc == nullptr) {
+            IOLog("USB: %s\n", "SYNC_TO_OUTPUT");
+            mSyncToOutput.store(1);
+        }
+        for (uint32_t i = 0; i < kTransfersInFlight; ++i) {
+            rtsRequestOut();
+        }
+    }
+    // A read the bus refused twice has already ended the stream.
+    return m_bStreamingStarted.load() != 0;
+}
+
+bool VKDevice::rtsIsocAudioRunKeepAlive()
+{
+    IOLog("USB: %s\n", "starting keep alive stream...");
+    if (m_pcOutPipeIsocKeepAlive == nullptr) {
+        IOLog("VKDevice::rtsIsocAudioRunKeepAlive() - NO PIPES \n");
+        return false;
+    }
+    const uint64_t current = mOwner.getCurrentFrame();
+    if (unreadable(current)) {
+        return false;
+    }
+    mIsocOutKeepAlive.initForStream(current + kStartLead);
+    for (uint32_t i = 0; i < kTransfersInFlight; ++i) {
+        rtsRequestOutKeepAlive();
+    }
+    return true;
+}
+
+// --- Queueing ---
+
+namespace {
+
+// Queues a prepared block on its pipe. The block is held twice before the bus sees it (the
+// completion gives back one use, the decode or the last fill the other), so a completion that
+// comes at once cannot free it under the caller. A refused block is left with the one use `next`
+// gave it.
+IOReturn submitBlock(VKDevice& device, VKIsocRB& block, bool read, IOUSBLowLatencyIsocCompletionAction action,
+                     uint32_t updateFrequency)
+{
+    IOUSBPipe* pipe = block.mPipe != nullptr ? block.mPipe->getPipe() : nullptr;
+    if (pipe == nullptr) {
+        return kIOReturnNotOpen;
+    }
+    IOUSBLowLatencyIsocCompletion completion{&device, action, &block};
+    block.markQueued();
+    const IOReturn status =
+        read ? pipe->Read(block.mpBuffer, block.mStartFrame, block.mNumFrames, block.mFrames, &completion,
+                          updateFrequency)
+             : pipe->Write(block.mpBuffer, block.mStartFrame, block.mNumFrames, block.mFrames, &completion,
+                           updateFrequency);
+    if (status != kIOReturnSuccess) {
+        block.mbDone.store(true, std::memory_order_release);
+        block.unuse(nullptr);
+    }
+    return status;
+}
+
+} // namespace
+
+bool VKDevice::rtsRequestIn()
+{
+    if (m_bStreamingStarted.load() == 0) {
+        IOLog("VKDevice::rtsRequestIn - !m_bStreamingStarted\n");
+        return false;
+    }
+    if (m_pcInPipeIsoc == nullptr) {
+        IOLog("VKDevice::rtsRequestIn - !m_pcInPipeIsoc\n");
+        return false;
+    }
+    VKIsocRB* block = mIsocIn.next();
+    if (block == nullptr) {
+        IOLog("VKDevice::rtsRequestIn - NO FREE IsocRB found\n");
+        return false;
+    }
+    if (!block->mbInit) {
+        IOLog("VKDevice::rtsRequestIn - IsocRB not inititalized\n");
+        block->unuse("VKDevice::rtsRequestIn error");
+        return false;
+    }
+    block->initRead();
+    const uint32_t update = isUSB2 != 0 ? 4 : 1;
+    IOReturn status = submitBlock(*this, *block, true, &VKDevice::rtsIsoReadCompleteStatic, update);
+    if (status != kIOReturnSuccess) {
+        IOLog("USB: %s 0x%X\n", "VKDevice::rtsRequestIn isoc read failed with status", status);
+        IOLog("VKDevice::rtsRequestIn isoc read failed with status %08X\n", status);
+        mRefusedReads.fetch_add(1);
+        // The read chain must not shrink silently: once more, from a start frame just ahead of the
+        // bus (the input stream skips the frames in between).
+        const uint64_t current = mOwner.getCurrentFrame();
+        if (!unreadable(current)) {
+            block->mStartFrame = current + kResyncLead;
+            mIsocIn.mNextStartFrame = block->mStartFrame + VKIsocRB::kFramesPerBlock;
+            status = submitBlock(*this, *block, true, &VKDevice::rtsIsoReadCompleteStatic, update);
+        }
+    }
+    if (status != kIOReturnSuccess) {
+        block->unuse("VKDevice::rtsRequestIn error");
+        IOLog("VKDevice::rtsRequestIn: STC_STREAM_BROKEN\n");
+        rtsBreakStream();
+        return false;
+    }
+    return true;
+}
+
+bool VKDevice::rtsRequestOut()
+{
+    if (m_bStreamingStarted.load() == 0 || m_pcOutPipeIsoc == nullptr || mpDriverData == nullptr) {
+        return false;
+    }
+    VKIsocRB* block = mIsocOut.next();
+    if (block == nullptr || !block->mbInit) {
+        IOLog("USB: %s\n", "OUTPUT: NO FREE IsocRB found !!!!!!!!!!");
+        if (block != nullptr) {
+            block->unuse("VKDevice::rtsRequestOut error");
+        }
+        return false;
+    }
+    if (isElektronModel(*this)) {
+        block->initWrite_Elektron(mFramePatternObserver, mOutputSampleTotal, mFramePatternObserver.mOutChannels);
+    } else {
+        block->initWrite_Std(mFramePatternObserver, mOutputSampleTotal);
+    }
+    const IOReturn status =
+        submitBlock(*this, *block, false, &VKDevice::rtsIsoWriteCompleteStatic, isUSB2 != 0 ? 4 : 1);
+    if (status != kIOReturnSuccess) {
+        IOLog("USB: %s 0x%X\n", "VKDevice::rtsRequestOut isoc write failed with status", status);
+        IOLog("VKDevice::rtsRequestOut isoc write failed with status %08X\n", status);
+        block->unuse("VKDevice::rtsRequestOut error");
+        return false;
+    }
+    return true;
+}
+
+bool VKDevice::rtsRequestOutKeepAlive()
+{
+    if (m_bStreamingStarted.load() == 0 || m_pcOutPipeIsocKeepAlive == nullptr) {
+        return false;
+    }
+    VKIsocRB* block = mIsocOutKeepAlive.next();
+    if (block == nullptr || !block->mbInit) {
+        IOLog("rtsRequestOutKeepAlive: NO FREE IsocRB found\n");
+        if (block != nullptr) {
+            block->unuse("VKDevice::rtsRequestOutKeepAlive error");
+        }
+        return false;
+    }
+    block->initWriteKeepAlive();
+    const IOReturn status =
+        submitBlock(*this, *block, false, &VKDevice::rtsIsoWriteKeepAliveCompleteStatic, isUSB2 != 0 ? 4 : 1);
+    if (status != kIOReturnSuccess) {
+        IOLog("USB: %s 0x%X\n", "VKDevice::rtsRequestOutKeepAlive isoc write failed with status", status);
+        block->unuse("VKDevice::rtsRequestOutKeepAlive error");
+        return false;
+    }
+    // Nothing fills a keep-alive block: the use a fill would give back is given back now, so the
+    // completion frees the block for the next write.
+    block->mbDone.store(true, std::memory_order_release);
+    block->unuse(nullptr);
+    return true;
+}
+
+// --- The real-time cycle ---
+
+void VKDevice::rtsIsocOutIsocIn(void* argument)
+{
+    // real-time: no lock, no allocation, no wait
+    auto* device = static_cast<VKDevice*>(argument);
+    AudioSM* ring = nullptr;
+    if (!device->rtsPrepareService(&ring)) {
+        return;
+    }
+    if (isElektronModel(*device)) {
+        device->rtsProcessIsocOut_Elektron(ring);
+    } else {
+        device->rtsProcessIsocOut_Std(ring);
+    }
+    device->mcAudioSM_In.unlock();
+}
+
+bool VKDevice::rtsPrepareService(AudioSM** ring)
+{
+    // real-time: no lock, no allocation, no wait
+    if (m_bStreamingStarted.load() == 0 || ring == nullptr) {
+        IOLog("%s m_bStreamingStarted=%d ppAudioSM=%p\n", "bool VKDevice::rtsPrepareService(AudioSM **)",
+              m_bStreamingStarted.load(), static_cast<void*>(ring));
+        return false;
+    }
+    const uint64_t current = mOwner.getCurrentFrame();
+    if (unreadable(current) || current == mLastServicedFrame) {
+        return false;
+    }
+    mLastServicedFrame = current;
+    mCurrentFrame = current;
+    *ring = static_cast<AudioSM*>(mcAudioSM_In.lock());
+    if (*ring == nullptr) {
+        IOLog("%s *ppAudioSM NULL\n", "bool VKDevice::rtsPrepareService(AudioSM **)");
+        return false;
+    }
+    if (mpDriverData != nullptr) {
+        uint64_t hostTime = 0;
+        uint64_t samplePosition = 0;
+        mpDriverData->inputRing().GetLastTimeStamp(hostTime, samplePosition);
+        mpDriverData->rtsCheckAttachClients(samplePosition, mOutputSamplePos, hostTime);
+    }
+    return true;
+}
+
+namespace {
+
+// Records of one fill unit: a whole millisecond (8 microframe records in microframe mode).
+uint32_t recordsPerUnit(const VKIsocRB& block)
+{
+    return block.mbMicroFrames ? VKIsocRB::kMicroframesPerFrame : 1;
+}
+
+// A record of `block` at unit index `unitIndex` is urgent when it goes out within 2 frames.
+bool urgentRecord(uint64_t currentFrame, const VKIsocRB& block, uint32_t unitIndex)
+{
+    return frameDistance(currentFrame + 3, block.mStartFrame) - static_cast<int64_t>(unitIndex) >= 1;
+}
+
+} // namespace
+
+// The output fill shared by both packet layouts. `fillUnit(block, record, frames)` fills one unit
+// (answering its sample frames); `unitFrames(block, record)` answers what the unit needs.
+template <typename UnitFrames, typename FillUnit>
+static void fillOutput(VKDevice& device, UnitFrames unitFrames, FillUnit fillUnit)
+{
+    // real-time: no lock, no allocation, no wait
+    uint32_t filledThisCycle = 0;
+    for (;;) {
+        VKIsocRB* block = device.mIsocOut.getEarliestUnprocessed();
+        if (block == nullptr) {
+            return;
+        }
+        int32_t available = 0;
+        uint32_t clients = 0;
+        device.mpDriverData->rtsGetMinAvailableFrames(device.mpDriverSM, &available, &clients,
+                                                      device.mOutputSamplePos);
+        const uint32_t unit = recordsPerUnit(*block);
+        const uint32_t records = std::min(block->mNumFrames, VKIsocRB::kMaxFrames);
+        bool finished = false;
+        for (uint32_t record = block->mProcessedFrames; record + unit <= records; record += unit) {
+            const bool urgent = urgentRecord(device.mCurrentFrame, *block, record / unit);
+            if (filledThisCycle >= 5 && !urgent) {
+                break;
+            }
+            const uint32_t frames = unitFrames(*block, record, unit);
+            if (!urgent && static_cast<int64_t>(available) < static_cast<int64_t>(frames)) {
+                break;
+            }
+            fillUnit(*block, record, unit, frames, clients);
+            if (clients > 0) {
+                available -= static_cast<int32_t>(frames);
+            }
+            device.mOutputSamplePos += frames;
+            ++filledThisCycle;
+            block->mProcessedFrames = record + unit;
+            if (record + unit >= records) {
+                block->mbDone.store(true, std::memory_order_release);
+                block->unuse(nullptr);
+                finished = true;
+            }
+        }
+        if (!finished || filledThisCycle == 0 || filledThisCycle > 4) {
+            return;
+        }
+    }
+}
+
+void VKDevice::rtsProcessIsocOut_Std(AudioSM*)
+{
+    // real-time: no lock, no allocation, no wait
+    if (mpDriverData == nullptr) {
+        return;
+    }
+    auto unitBytes = [](const VKIsocRB& block, uint32_t record, uint32_t unit) {
+        uint32_t bytes = 0;
+        for (uint32_t k = record; k < record + unit; ++k) {
+            bytes += block.mFrames[k].frReqCount;
+        }
+        return bytes;
+    };
+    auto unitFrames = [&](const VKIsocRB& block, uint32_t record, uint32_t unit) {
+        const uint32_t bytesPerFrame = block.mOutBytesPerSampleFrame;
+        return bytesPerFrame != 0 ? unitBytes(block, record, unit) / bytesPerFrame : 0;
+    };
+    auto fillUnit = [&](VKIsocRB& block, uint32_t record, uint32_t unit, uint32_t frames, uint32_t clients) {
+        if (clients == 0 || frames == 0) {
+            return; // the packet keeps the zeros of its last completion
+        }
+        // The unit's packets lie one after another in the block's buffer.
+        mpDriverData->rtsIsocOutput(block.frameData(record), unitBytes(block, record, unit), mOutputSamplePos,
+                                    frames, nullptr);
+        if (mSyncToOutput.load(std::memory_order_relaxed) != 0) {
+            mpDriverData->inputRing().writeFrames(nullptr, frames, 0, nullptr, nullptr);
+        }
+    };
+    fillOutput(*this, unitFrames, fillUnit);
+}
+
+void VKDevice::rtsProcessIsocOut_Elektron(AudioSM*)
+{
+    // real-time: no lock, no allocation, no wait
+    if (mpDriverData == nullptr) {
+        return;
+    }
+    constexpr uint32_t kHeader = VKIsocRB::kElektronHeaderSize;
+    // Sample frames of one packet: after its header, or the pattern's count without output channels.
+    auto packetFrames = [](const VKIsocRB& block, uint32_t k) -> uint32_t {
+        const uint32_t bytes = block.mFrames[k].frReqCount;
+        if (block.mOutChannels == 0) {
+            return block.mFrameSamples[k];
+        }
+        return bytes > kHeader && block.mOutBytesPerSampleFrame != 0 ? (bytes - kHeader) / block.mOutBytesPerSampleFrame
+                                                                     : 0;
+    };
+    auto unitFrames = [&](const VKIsocRB& block, uint32_t record, uint32_t unit) {
+        uint32_t frames = 0;
+        for (uint32_t k = record; k < record + unit; ++k) {
+            frames += packetFrames(block, k);
+        }
+        return frames;
+    };
+    auto fillUnit = [&](VKIsocRB& block, uint32_t record, uint32_t unit, uint32_t, uint32_t clients) {
+        uint64_t position = mOutputSamplePos;
+        for (uint32_t k = record; k < record + unit; ++k) {
+            const uint32_t bytes = block.mFrames[k].frReqCount;
+            if (bytes < kHeader) {
+                continue;
+            }
+            uint8_t* packet = block.frameData(k);
+            const uint32_t frames = std::min(packetFrames(block, k), VKIsocRB::kElektronMaxSamples);
+            std::memset(packet + VKIsocRB::kElektronTrailerOffset, 0, 4);
+            uint8_t* extra = packet + VKIsocRB::kElektronExtrasOffset;
+            if (clients > 0 && frames > 0) {
+                mpDriverData->rtsIsocOutput(packet + kHeader, bytes - kHeader, position, frames, extra);
+            }
+            for (uint32_t i = 0; i < frames * 2; ++i) {
+                if (extra[i] != 0) {
+                    packet[1] = static_cast<uint8_t>(i);
+                    break;
+                }
+            }
+            position += packetFrames(block, k);
+        }
+    };
+    fillOutput(*this, unitFrames, fillUnit);
+}
+
+// --- Input ---
+
+void VKDevice::rtsProcessIsocIn_Std(AudioSM* ring, VKIsocRB* block)
+{
+    // real-time: no lock, no allocation, no wait
+    if (ring == nullptr || block == nullptr || mpDriverData == nullptr) {
+        return;
+    }
+    const PCMDecoder decoder = mIsocIn.mDecoder;
+    auto* samples = reinterpret_cast<int32_t*>(mIsocIn.mpUSBFrameInData);
+    if (decoder == nullptr || samples == nullptr) {
+        return;
+    }
+    KernelInputRing& input = mpDriverData->inputRing();
+    const uint32_t channels = input.geometry().channels != 0 ? input.geometry().channels : 2;
+    constexpr uint32_t capacity = IsocData::kSharedBufferSize / sizeof(int32_t);
+    const uint32_t records = std::min(block->mNumFrames, VKIsocRB::kMaxFrames);
+    // A unit is one millisecond: 8 microframe records, or one record of a high-speed pipe serviced
+    // once a millisecond, whose count the pattern takes as a whole millisecond too.
+    const bool microframes = block->mbMicroFrames;
+    const bool wholeMilliseconds = microframes || block->mbUSB2;
+    const uint32_t unit = microframes ? VKIsocRB::kMicroframesPerFrame : 1;
+    uint64_t total = 0;
+    for (uint32_t record = 0; record + unit <= records; record += unit) {
+        uint32_t decoded = 0;
+        for (uint32_t k = record; k < record + unit; ++k) {
+            const IOUSBLowLatencyIsocFrame& f = block->mFrames[k];
+            const uint32_t offset = block->mFrameOffsets[k];
+            if (offset >= block->mAllocatedSize) {
+                continue;
+            }
+            // Never more than was asked for, than the block holds, or than the decode buffer takes
+            // (a decoder writes at most one sample per byte).
+            uint32_t bytes = std::min<uint32_t>(f.frActCount, f.frReqCount);
+            bytes = std::min(bytes, block->mAllocatedSize - offset);
+            bytes = std::min(bytes, capacity - decoded);
+            const _USB_DEC_DATA call{samples + decoded, block->mpBufferAddress + offset, bytes};
+            decoded += std::min(decoder(&call), capacity - decoded);
+        }
+        uint32_t frames = decoded / channels;
+        frames = wholeMilliseconds ? mFramePatternObserver.onRtsFrameMicroFrames(frames, mIsocIn.mErrorCounter)
+                                   : mFramePatternObserver.onRtsFrame(frames, mIsocIn.mErrorCounter);
+        // A repaired count longer than what arrived is made up with silence.
+        frames = std::min(frames, capacity / channels);
+        const uint32_t count = frames * channels;
+        if (count > decoded) {
+            std::memset(samples + decoded, 0, (count - decoded) * sizeof(int32_t));
+        }
+        runInputPostProcessor(mInputPostProcessor, samples, count, channels);
+        const uint32_t peakChannels = std::min<uint32_t>(channels, kMaxChannels);
+        for (uint32_t frame = 0; frame < frames; ++frame) {
+            const int32_t* sample = samples + frame * channels;
+            for (uint32_t c = 0; c < peakChannels; ++c) {
+                mInputMaxima[c] = std::max(mInputMaxima[c], sample[c]);
+            }
+        }
+        // In microframe mode the level meters (family engine, later) take the frames here.
+        input.writeFrames(samples, frames, 0, nullptr, nullptr);
+        total += frames;
+    }
+    const IOUSBLowLatencyIsocFrame& last = block->mFrames[records > 0 ? records - 1 : 0];
+    ring->writeTimestamp(last.frTimeStamp);
+    input.AddTimeStamp(last.frTimeStamp, total, true);
+}
+
+// --- Completions ---
+
+namespace {
+
+enum class Stream
+{
+    read,
+    write,
+    keepAlive,
+};
+
+void completeStatic(void* target, void* parameter, IOReturn status, Stream stream)
+{
+    // real-time: no lock, no allocation, no wait
+    auto* device = static_cast<VKDevice*>(target);
+    auto* block = static_cast<VKIsocRB*>(parameter);
+    if (device == nullptr || block == nullptr) {
+        return;
+    }
+    const char* name = stream == Stream::read    ? "rtsIsoReadCompleteStatic"
+                       : stream == Stream::write ? "rtsIsoWriteCompleteStatic"
+                                                 : "rtsIsoWriteKeepAliveCompleteStatic";
+    if (status == kStatusAborted && stream == Stream::read) {
+        IOLog("rtsIsoReadCompleteStatic called with status kIOReturnAborted m_bCancel:%d m_bStreamingStarted:%d\n",
+              block->mbCancel.load() ? 1 : 0, device->m_bStreamingStarted.load());
+    } else if (status != kIOReturnSuccess && status != kStatusAborted &&
+               !(stream == Stream::read && status == kStatusUnderrun)) {
+        IOLog("USB: %s called with status 0x%X\n", name, status);
+        IOLog("%s called with status:%08X\n", name, status);
+    }
+    if (block->mbCancel.load()) {
+        IOLog("USB: %s - ignore ISOC-RB - reconfiguration or stop streaming pcRB is  0x%X\n", name,
+              static_cast<unsigned>(reinterpret_cast<uintptr_t>(block)));
+    } else if (stream == Stream::read) {
+        device->rtsIsoReadComplete(block);
+    } else if (stream == Stream::write) {
+        device->rtsIsoWriteComplete(block);
+    } else {
+        device->rtsIsoWriteKeepAliveComplete(block);
+    }
+    if (stream != Stream::read) {
+        block->clearBuffer();
+    }
+    block->setCallbackDone(nullptr);
+}
+
+} // namespace
+
+void VKDevice::rtsIsoReadCompleteStatic(void* target, void* parameter, IOReturn status,
+                                        IOUSBLowLatencyIsocFrame*)
+{
+    completeStatic(target, parameter, status, Stream::read);
+}
+
+void VKDevice::rtsIsoWriteCompleteStatic(void* target, void* parameter, IOReturn status,
+                                         IOUSBLowLatencyIsocFrame*)
+{
+    completeStatic(target, parameter, status, Stream::write);
+}
+
+void VKDevice::rtsIsoWriteKeepAliveCompleteStatic(void* target, void* parameter, IOReturn status,
+                                                  IOUSBLowLatencyIsocFrame*)
+{
+    completeStatic(target, parameter, status, Stream::keepAlive);
+}
+
+void VKDevice::rtsIsoReadComplete(VKIsocRB* block)
+{
+    // real-time: no lock, no allocation, no wait
+    if (m_bStreamingStarted.load() == 0 || m_pcInPipeIsoc == nullptr || mpDriverData == nullptr) {
+        return;
+    }
+    auto* ring = static_cast<AudioSM*>(mcAudioSM_In.address());
+    rtsProcessIsocIn_Std(ring, block);
+    block->mbDone.store(true, std::memory_order_release);
+    block->unuse(nullptr);
+    const bool countsErrors =
+        isCorlanthCompatible() || isDevice(0x0A4A, 0x6A02) || isDevice(0x0A4A, 0xF1A0);
+    if (countsErrors && mIsocIn.mErrorCounter > kMaxInputErrors) {
+        IOLog("USB: %s %d\n", "REGULAR ISOC mIsocInNumErrors > ", kMaxInputErrors);
+        rtsStopStreamingNoWait();
+        IOLog("VKDevice::rtsIsoReadComplete: STC_STREAM_BROKEN\n");
+        noteStreamStateChange(2);
+        return;
+    }
+    if (mChannelsChanged.exchange(0) != 0) {
+        rtsStopStreamingNoWait();
+        IOLog("VKDevice::rtsIsoReadComplete: Channels config changed -> STC_STREAM_BROKEN\n");
+        noteStreamStateChange(2);
+        return;
+    }
+    rtsRequestIn();
+}
+
+namespace {
+
+// The late check of an output stream's completion: true when the next block would start at or
+// before the current frame; its start then moves to current + 5.
+bool outputLate(uint64_t current, IsocData& stream, int64_t& lostFrames, int64_t& distance)
+{
+    distance = frameDistance(current, stream.mNextStartFrame);
+    if (distance < 0) {
+        return false;
+    }
+    lostFrames = distance + static_cast<int64_t>(kResyncLead) - 1;
+    return true;
+}
+
+} // namespace
+
+void VKDevice::rtsIsoWriteComplete(VKIsocRB* block)
+{
+    // real-time: no lock, no allocation, no wait
+    if (block->isAutoDelete() || m_bStreamingStarted.load() == 0 || m_bDeviceHardwareFailure.load() != 0) {
+        IOLog("\rtsIsoWriteComplete - ignore ISOC-RB - reconfiguration or stop streaming \n");
+        return;
+    }
+    const uint64_t current = mOwner.getCurrentFrame();
+    if (unreadable(current)) {
+        IOLog("void VKDevice::rtsIsoWriteComplete() failed - uCurrentFrame = 0xFFFFFFFF\n");
+        return;
+    }
+    if (m_pcOutPipeIsoc == nullptr) {
+        return;
+    }
+    int64_t lost = 0;
+    int64_t distance = 0;
+    if (outputLate(current, mIsocOut, lost, distance)) {
+        const uint64_t next = mIsocOut.mNextStartFrame;
+        IOLog("USB: %s %d %d %d %d\n", "rtsIsoWriteComplete to late current/diff/NTF/lostFrames",
+              static_cast<int>(current), static_cast<int>(distance), static_cast<int>(next), static_cast<int>(lost));
+        IOLog("rtsIsoWriteComplete to late current:%d diff:%d NTF:%d lostFrames:%d\n", static_cast<int>(current),
+              static_cast<int>(distance), static_cast<int>(next), static_cast<int>(lost));
+        mIsocOut.mNextStartFrame = current + kResyncLead;
+        const QzChannelSettings s = *getCurrentSettings();
+        IOLog("USB: %s %d\n", "NOTIFY lost frames",
+              static_cast<int>(lost * s.iFrequency / 1000 * std::max(s.iInChannels, 0)));
+        mLateWrites.fetch_add(1);
+        rtsStopStreamingNoWait();
+        IOLog("VKDevice::rtsIsoWriteComplete: STC_STREAM_BROKEN\n");
+        noteStreamStateChange(2);
+        return;
+    }
+    rtsRequestOut();
+}
+
+void VKDevice::rtsIsoWriteKeepAliveComplete(VKIsocRB* block)
+{
+    // real-time: no lock, no allocation, no wait
+    if (block->isAutoDelete() || m_bStreamingStarted.load() == 0 || m_bDeviceHardwareFailure.load() != 0) {
+        IOLog("\rtsIsoWriteComplete - ignore ISOC-RB - reconfiguration or stop streaming \n");
+        return;
+    }
+    const uint64_t current = mOwner.getCurrentFrame();
+    if (unreadable(current)) {
+        IOLog("void VKDevice::rtsIsoWriteComplete() failed - uCurrentFrame = 0xFFFFFFFF\n");
+        return;
+    }
+    if (m_pcOutPipeIsocKeepAlive == nullptr) {
+        return;
+    }
+    int64_t lost = 0;
+    int64_t distance = 0;
+    if (outputLate(current, mIsocOutKeepAlive, lost, distance)) {
+        IOLog("rtsIsoWriteComplete to late current:%d diff:%d NTF:%d\n", static_cast<int>(current),
+              static_cast<int>(distance), static_cast<int>(mIsocOutKeepAlive.mNextStartFrame));
+        mIsocOutKeepAlive.mNextStartFrame = current + kResyncLead;
+    }
+    rtsRequestOutKeepAlive();
+}
+
+// --- Stop, suspend, recovery ---
+
+void VKDevice::rtsStopStreamingNoWait()
+{
+    // No wait: also runs in completions. The service is cleared (a cycle running now ends by
+    // itself: it sees streaming stopped at its next turn); every transfer in flight completes
+    // with kIOReturnAborted.
+    m_bStreamingStarted.store(0);
+    mStopUnfinished.store(1);
+    if (mThread != nullptr) {
+        mThread->setService(nullptr);
+    }
+    // Blocks are marked cancelled only while no cycle runs: the fill and the cancel would both
+    // give back a use. When the cycle holds the word now, the aborts alone end the streams; the
+    // next resume sets every block idle.
+    if (mThread == nullptr || mThread->tryLockService()) {
+        for (IsocData* stream : {&mIsocIn, &mIsocOut, &mIsocOutKeepAlive}) {
+            if (stream != nullptr) {
+                stream->cancel(true);
+            }
+        }
+        if (mThread != nullptr) {
+            mThread->unlockService();
+        }
+    }
+    for (VKPipeDescriptor* pipe :
+         {m_pcInPipeFeedback, m_pcOutPipeIsocKeepAlive, m_pcBulkInPipe, m_pcBulkOutPipe, m_pcInterruptInPipe,
+          m_pcInterruptOutPipe, m_pcInPipeIsoc, m_pcOutPipeIsoc}) {
+        IOUSBPipe* usbPipe = pipe != nullptr ? pipe->getPipe() : nullptr;
+        if (usbPipe != nullptr) {
+            usbPipe->Abort();
+        }
+    }
+    // The vendor asynchronous port is aborted here once it exists.
+}
+
+void VKDevice::rtsBreakStream()
+{
+    rtsStopStreamingNoWait();
+    noteStreamStateChange(2);
+}
+
+void VKDevice::noteStreamStateChange(uint32_t code)
+{
+    // stcNotifyStreaming (the user-client layer, later) announces it and, for 2, arms the
+    // stream-broken counter; until then the change is only recorded.
+    mStreamStateChange.store(code);
+    mStreamStateChanges.fetch_add(1);
+}
+
+void VKDevice::stopStreaming(bool wait)
+{
+    // USB MIDI stops here once it exists.
+    const bool begunElsewhere = mStopUnfinished.load() != 0;
+    m_bStreamingStarted.store(0);
+    if (mThread != nullptr) {
+        mThread->setService(nullptr);
+        while (!mThread->tryLockService()) {
+            IOLog("mRTThread.serviceLock() failed\n");
+            IOSleep(10);
+        }
+        mThread->unlockService();
+    }
+    if (!begunElsewhere) {
+        rtsStopStreamingNoWait();
+    }
+    if (wait) {
+        for (IsocData* stream : {&mIsocIn, &mIsocOut, &mIsocOutKeepAlive}) {
+            if (stream != nullptr) {
+                stream->cancel(false);
+            }
+        }
+    }
+    mStopUnfinished.store(0);
+    // Interrupt audio (Tessaly) and the family engine stop here once they exist.
+    if (wait) {
+        IOSleep(100);
+    }
+    onStreamingStopped();
+    IOLog("USB: %s\n", "END VKDevice::stopStreaming()");
+}
+
+bool VKDevice::suspendStreaming()
+{
+    if (m_bStreamingStarted.load() == 0) {
+        IOLog("USB: %s\n", "suspendStreaming: Streaming not started");
+        return false;
+    }
+    if (m_bStreamingSuspended != 0) {
+        IOLog("USB: %s\n", "suspendStreaming: Streaming already suspended");
+        return false;
+    }
+    m_bStreamingSuspended = 1;
+    stopStreaming(true);
+    if (mpDriverData != nullptr) {
+        mpDriverData->reinitClientsForStreaming(*getCurrentSettings());
+    }
+    return true;
+}
+
+bool VKDevice::handleStreamBroken(int stage)
+{
+    if (stage == 1) {
+        std::atomic_ref<uint32_t> counter(mStreamBrokenCount);
+        const uint32_t before = counter.fetch_sub(1);
+        if (before != 1) {
+            counter.fetch_add(1);
+            return false; // done by someone else
+        }
+        if (m_bStreamingStarted.load() != 0 || mStopUnfinished.load() != 0) {
+            stopStreaming(false);
+        }
+        if (mbWasPowerDownMode != 0 && isCorlanthCompatible() && !isMorvaneCompatible() && !isTessalyCompatible()) {
+            IOLog("VKDevice::handleStreamBroken stage mbWasPowerDownMode && isCorlanthCompatible()\n");
+            IOSleep(50);
+            for (UInt16 alternate : {UInt16{0}, UInt16{1}}) {
+                UInt32 length = 0;
+                mOwner.deviceRequest(kVKDirectionOut, kVKTypeStandard, kVKRecipientInterface, 11, alternate, 1,
+                                     nullptr, length, 5);
+            }
+        }
+        mOwner.unconfigureDevice(true, "VKDevice::handleStreamBroken");
+        return true;
+    }
+    IOLog("VKDevice::handleStreamBroken stage 2\n");
+    if (mpDriverData != nullptr) {
+        IOLog("handleStreamBroken: mDigitalLock=%d\n", static_cast<int>(getAqExtData()->mDigitalLock));
+        IOSleep(100);
+        // The new configuration of the current settings (startStreamAfterConfig's preparation,
+        // user-client layer) runs here once it exists; configureDevice is its core.
+        if (mOwner.configureDevice()) {
+            mpDriverData->reinitClientsForStreaming(*getCurrentSettings());
+            startStreaming();
+            noteStreamStateChange(3);
+        } else {
+            IOLog("USB: %s\n", "configureDevice failed");
+        }
+        if (mbWasPowerDownMode != 0) {
+            mbWasPowerDownMode = 0;
+            noteStreamStateChange(0x10000);
+        }
+    }
+    return true;
+}
+
+void VKDevice::terminateIsocRqBs()
+{
+    IOLog("USB: %s\n", "xxxxxxxxx\nVKDevice::terminateIsocRBs()\nxxxxxxxxxxxxxx");
+    for (IsocData* stream : {&mIsocIn, &mIsocOut, &mIsocOutKeepAlive}) {
+        if (stream != nullptr) {
+            stream->term();
+        }
+    }
+    // The USB MIDI request blocks end here once USB MIDI exists.
+}
+
+// --- Feedback transfers ---
+
+bool VKKernelDevice::isocReadFeedback(VKIsocRB* block, VKPipeDescriptor* pipe)
+{
+    IOUSBPipe* usbPipe = pipe != nullptr ? pipe->getPipe() : nullptr;
+    if (block == nullptr || usbPipe == nullptr) {
+        return false;
+    }
+    block->initRead();
+    block->mbCompleted.store(false, std::memory_order_release);
+    IOUSBLowLatencyIsocCompletion completion{this, &VKKernelDevice::isocReadFeedbackCompleteStatic, block};
+    const IOReturn status =
+        usbPipe->Read(block->mpBuffer, block->mStartFrame, block->mNumFrames, block->mFrames, &completion, 4);
+    if (status != kIOReturnSuccess) {
+        IOLog("USB: %s 0x%X\n", "isocReadFeedback failed with status", status);
+        return false;
+    }
+    return true;
+}
+
+void VKKernelDevice::isocReadFeedbackCompleteStatic(void* target, void* parameter, IOReturn status,
+                                                    IOUSBLowLatencyIsocFrame*)
+{
+    // real-time: no lock, no allocation, no wait
+    auto* owner = static_cast<VKKernelDevice*>(target);
+    auto* block = static_cast<VKIsocRB*>(parameter);
+    if (owner == nullptr || block == nullptr) {
+        return;
+    }
+    if (status != kIOReturnSuccess && status != kStatusUnderrun && status != kStatusAborted) {
+        IOLog("USB: %s 0x%X\n", "isocReadFeedbackCompleteStatic called with status", status);
+    }
+    VKDevice* device = owner->device();
+    if (device == nullptr || device->m_bStreamingStarted.load() == 0) {
+        IOLog("Set Read IrpCancel\n");
+        block->setCallbackDone(nullptr);
+        return;
+    }
+    if (block->isAutoDelete()) {
+        IOLog("USB: %s\n", "isocReadFeedbackCompleteStatic - ignore ISOC-RB - reconfiguration or stop streaming ");
+    } else {
+        // Byte 0 of each received packet is that frame's sample count; a packet of any length but 3
+        // is a feedback error (its value, 0 when nothing came, is repaired by the pattern).
+        FeedbackStreamingStruct values;
+        values.mCount = std::min(block->mNumFrames, FeedbackStreamingStruct::kMaxValues);
+        for (uint32_t k = 0; k < values.mCount; ++k) {
+            const IOUSBLowLatencyIsocFrame& f = block->mFrames[k];
+            const uint32_t offset = block->mFrameOffsets[k];
+            const bool received = f.frActCount > 0 && f.frActCount <= f.frReqCount && offset < block->mAllocatedSize;
+            values.mValues[k] = received ? block->mpBufferAddress[offset] : 0;
+            if (f.frActCount != 3) {
+                ++device->mIsocInFeedback.mErrorCounter;
+            }
+        }
+        device->isocReadCompleteFeedback(block, values);
+    }
+    block->setCallbackDone(nullptr);
+}
