@@ -596,21 +596,23 @@ UInt32 VKKernelDevice::getFrequency(VKPipeDescriptor* inPipe, VKPipeDescriptor* 
 UInt64 VKKernelDevice::getCurrentFrame()
 {
     if (m_pUSBDevice == nullptr) {
-        return 0xFFFFFFFF;
+        return kUnreadableFrame;
     }
     IOUSBController* controller = mpUSBController;
     if (controller == nullptr) {
         IOLog("USB: %s\n", "mpUSBController is  NULL");
     } else {
+        // Only the all-ones answer means unreadable: a frame number whose low 32 bits are all ones
+        // is an ordinary frame of a counter that runs past 2^32.
         const UInt64 frame = controller->GetFrameNumber();
-        if ((frame & 0xFFFFFFFFULL) != 0xFFFFFFFFULL) {
+        if (frame != kUnreadableFrame) {
             return frame;
         }
     }
     if (m_pDevice != nullptr) {
         m_pDevice->m_bDeviceHardwareFailure.store(1);
     }
-    return 0xFFFFFFFF;
+    return kUnreadableFrame;
 }
 
 bool VKKernelDevice::setBandwidth(VKPipeDescriptor* pipe, UInt32 bytes)

@@ -88,7 +88,9 @@ public:
     UInt32 getFrequency(VKPipeDescriptor* inPipe, VKPipeDescriptor* outPipe);
 
     // --- Bus.
-    // The bus frame number; 0xFFFFFFFF (and the device marked as failing) when it cannot be read.
+    // The bus frame number (64-bit: it never wraps); kUnreadableFrame (and the device marked as
+    // failing) when it cannot be read.
+    static constexpr UInt64 kUnreadableFrame = ~UInt64{0};
     UInt64 getCurrentFrame();
     bool setBandwidth(VKPipeDescriptor* pipe, UInt32 bytes);
     // The controller's available bandwidth (0 without a controller or pipe).

@@ -17,6 +17,7 @@
 
 #include "DriverData.h"
 #include "DriverSM.h"
+#include "IOKit/IOBufferMemoryDescriptor.h"
 #include "IOKit/IOLib.h"
 #include "IOKit/usb/IOUSBPipe.h"
 #include "KeThread.h"
@@ -28,7 +29,6 @@
 
 namespace {
 
-constexpr uint64_t kUnreadableFrame = 0xFFFFFFFFULL;
 constexpr IOReturn kStatusAborted = static_cast<IOReturn>(0xE00002EB);
 constexpr IOReturn kStatusUnderrun = static_cast<IOReturn>(0xE00002E7);
 // Frames between the current frame and the first block of a stream.
@@ -41,7 +41,7 @@ constexpr uint32_t kMaxInputErrors = 40;
 
 bool unreadable(uint64_t frame)
 {
-    return (frame & 0xFFFFFFFFULL) == kUnreadableFrame;
+    return frame == VKKernelDevice::kUnreadableFrame;
 }
 
 // a - b for frame numbers, wrap-safe.
@@ -926,7 +926,7 @@ bool VKDevice::handleStreamBroken(int stage)
     }
     IOLog("VKDevice::handleStreamBroken stage 2\n");
     if (mpDriverData != nullptr) {
-        IOLog("handleStreamBroken: mDigitalLock=%d\n", static_cast<int>(getAqExtData()->mDigitalLock));
+        IOLog("handleStreamBroken: mDigitalLock=%d\n", static_cast<int>(getAqExtData()->DigitalLock));
         IOSleep(100);
         // The new configuration of the current settings (startStreamAfterConfig's preparation,
         // user-client layer) runs here once it exists; configureDevice is its core.

@@ -290,10 +290,10 @@ TEST_F(KernelDeviceTest, FrameNumberIsKeptWholeAndAllOnesMarksTheDeviceFailing)
     VKKernelDevice* service = plugClassDevice();
     ASSERT_NE(service, nullptr);
     const UInt64 frame = service->getCurrentFrame();
-    EXPECT_NE(frame, 0xFFFFFFFFu);
+    EXPECT_NE(frame, VKKernelDevice::kUnreadableFrame);
     EXPECT_EQ(service->device()->m_bDeviceHardwareFailure.load(), 0);
     driver.bus().injectUnreadableFrameNumber(1);
-    EXPECT_EQ(service->getCurrentFrame(), 0xFFFFFFFFu);
+    EXPECT_EQ(service->getCurrentFrame(), VKKernelDevice::kUnreadableFrame);
     EXPECT_EQ(service->device()->m_bDeviceHardwareFailure.load(), 1);
     EXPECT_GE(service->getCurrentFrame(), frame) << "readable again";
 }
