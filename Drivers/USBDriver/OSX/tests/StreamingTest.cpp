@@ -21,6 +21,7 @@
 #include "VKDevice.h"
 #include "VKKernelDevice.h"
 #include "usbsim/Catalogue.h"
+#include "usbsim/models/AudioModel.h"
 
 using driver_test::DriverFixture;
 using driver_test::kMillisecond;
@@ -42,6 +43,43 @@ std::string formatName(const testing::TestParamInfo<Format>& info)
     return name;
 }
 
+// A signal of 24-bit ring values, first frame non-zero on every channel, only the top 16 bits used
+// for a 16-bit stream.
+std::vector<int32_t> signal(uint32_t frames, uint32_t channels, int32_t bits, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int32_t> value(-(1 << 23), (1 << 23) - 1);
+    const int32_t mask = bits == 16 ? ~0xFF : ~0;
+    std::vector<int32_t> samples(size_t{frames} * channels);
+    for (auto& s : samples) {
+        s = value(random) & mask;
+    }
+    for (uint32_t c = 0; c < channels; ++c) {
+        samples[c] = (0x123456 + static_cast<int32_t>(c) * 0x100) & mask;
+    }
+    return samples;
+}
+
+// The input ring's frames from the first non-zero one at or after `from` on: the device's loopback
+// delay cut off.
+std::vector<int32_t> arrivedSignal(const AudioSM& ring, uint64_t from, uint64_t written, uint32_t channels,
+                                   size_t samples)
+{
+    const uint64_t frames = std::min<uint64_t>(written, ring.mMaxFrames);
+    for (uint64_t f = from; f < frames; ++f) {
+        bool nonZero = false;
+        for (uint32_t c = 0; c < channels; ++c) {
+            nonZero = nonZero || ring.mSamples[f * channels + c] != 0;
+        }
+        if (nonZero) {
+            const size_t available = static_cast<size_t>((frames - f) * channels);
+            const int32_t* first = ring.mSamples + f * channels;
+            return std::vector<int32_t>(first, first + std::min(samples, available));
+        }
+    }
+    return {};
+}
+
 // A client of the device: its output ring, as a user process maps and fills it.
 struct Client
 {
@@ -55,6 +93,9 @@ struct Client
 class StreamingTest : public testing::Test
 {
 protected:
+    StreamingTest() = default;
+    explicit StreamingTest(const driver_test::FixtureOptions& options) : driver(options) {}
+
     // Plugs the model, writes the stream format into the shared block and configures it.
     VKDevice* configure(const std::string& model, uint32_t rate, int32_t bits, int32_t inChannels = 2,
                         int32_t outChannels = 2)
@@ -114,56 +155,52 @@ protected:
         });
     }
 
-    // Writes frames into the client's ring at the kernel's absolute output positions, starting at
-    // the client's attach output position.
-    static void play(Client& client, const std::vector<int32_t>& samples, uint32_t channels)
+    // Writes frames into the client's ring at the kernel's absolute output positions, from the
+    // position the kernel mixes next (not before the client's attach output position) on.
+    void play(Client& client, const std::vector<int32_t>& samples, uint32_t channels)
     {
         AudioSM& ring = *client.ring;
-        const uint64_t offset = ring.mAttachOutputPos - ring.mAttachFramePos;
-        ring.writeFrames(samples.data(), static_cast<uint32_t>(samples.size() / channels), offset, nullptr, nullptr);
+        const uint64_t target = std::max<uint64_t>(ring.mAttachOutputPos, device->mOutputSamplePos);
+        ring.writeFrames(samples.data(), static_cast<uint32_t>(samples.size() / channels), target - ring.getFramePos(),
+                         nullptr, nullptr);
     }
 
     AudioSM& inputRing() { return *static_cast<AudioSM*>(device->mcAudioSM_In.address()); }
+
+    // Plays a signal through a running client and checks that it comes back unchanged; the input
+    // ring is read from `inputFrom` on.
+    void expectLoopback(Client& client, uint32_t rate, int32_t bits, uint32_t seed, uint64_t inputFrom = 0)
+    {
+        constexpr uint32_t kChannels = 2;
+        const std::vector<int32_t> samples = signal(rate / 20, kChannels, bits, seed);
+        std::vector<int32_t> played(size_t{rate / 20} * kChannels, 0);
+        played.insert(played.end(), samples.begin(), samples.end());
+        play(client, played, kChannels);
+        driver.runFor(200 * kMillisecond);
+        std::vector<int32_t> expected(samples.size());
+        std::transform(samples.begin(), samples.end(), expected.begin(),
+                       [](int32_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v) << 8); });
+        EXPECT_EQ(arrivedSignal(inputRing(), inputFrom, device->mpDriverData->inputRing().framePos(), kChannels,
+                                expected.size()),
+                  expected);
+    }
+
+    uint64_t inputFrames() { return device->mpDriverData->inputRing().framePos(); }
+
+    // A request-thread call on the device, under the dispatch lock.
+    template <typename Work>
+    void request(Work work)
+    {
+        driver.runInKernel([&] {
+            VKDispatchLock lock(*service);
+            work();
+        });
+    }
 
     DriverFixture driver;
     VKKernelDevice* service = nullptr;
     VKDevice* device = nullptr;
 };
-
-// A signal of 24-bit ring values, first frame non-zero on every channel, only the top 16 bits used
-// for a 16-bit stream.
-std::vector<int32_t> signal(uint32_t frames, uint32_t channels, int32_t bits, uint32_t seed)
-{
-    std::mt19937 random(seed);
-    std::uniform_int_distribution<int32_t> value(-(1 << 23), (1 << 23) - 1);
-    const int32_t mask = bits == 16 ? ~0xFF : ~0;
-    std::vector<int32_t> samples(size_t{frames} * channels);
-    for (auto& s : samples) {
-        s = value(random) & mask;
-    }
-    for (uint32_t c = 0; c < channels; ++c) {
-        samples[c] = (0x123456 + static_cast<int32_t>(c) * 0x100) & mask;
-    }
-    return samples;
-}
-
-// The input ring's frames from the first non-zero one on: the device's loopback delay cut off.
-std::vector<int32_t> arrivedSignal(const AudioSM& ring, uint64_t written, uint32_t channels, size_t samples)
-{
-    const uint64_t frames = std::min<uint64_t>(written, ring.mMaxFrames);
-    for (uint64_t f = 0; f < frames; ++f) {
-        bool nonZero = false;
-        for (uint32_t c = 0; c < channels; ++c) {
-            nonZero = nonZero || ring.mSamples[f * channels + c] != 0;
-        }
-        if (nonZero) {
-            const size_t available = static_cast<size_t>((frames - f) * channels);
-            const int32_t* first = ring.mSamples + f * channels;
-            return std::vector<int32_t>(first, first + std::min(samples, available));
-        }
-    }
-    return {};
-}
 
 class LoopbackTest : public StreamingTest, public testing::WithParamInterface<Format>
 {
@@ -193,7 +230,7 @@ TEST_P(LoopbackTest, ClientOutputComesBackBitExactWithTimeStampsOnTheDeviceClock
                    [](int32_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v) << 8); });
     const AudioSM& input = inputRing();
     const std::vector<int32_t> arrived =
-        arrivedSignal(input, device->mpDriverData->inputRing().framePos(), kChannels, expected.size());
+        arrivedSignal(input, 0, device->mpDriverData->inputRing().framePos(), kChannels, expected.size());
     ASSERT_EQ(arrived.size(), expected.size());
     EXPECT_EQ(arrived, expected);
     EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
@@ -217,5 +254,197 @@ INSTANTIATE_TEST_SUITE_P(FullSpeed, LoopbackTest,
                          testing::Values(Format{"class-audio", 44100, 16}, Format{"class-audio", 44100, 24},
                                          Format{"class-audio", 48000, 16}, Format{"class-audio", 48000, 24}),
                          formatName);
+INSTANTIATE_TEST_SUITE_P(HighSpeed, LoopbackTest,
+                         testing::Values(Format{"class-audio-hs", 44100, 16}, Format{"class-audio-hs", 44100, 24},
+                                         Format{"class-audio-hs", 48000, 16}, Format{"class-audio-hs", 48000, 24},
+                                         Format{"class-audio-hs", 96000, 16}, Format{"class-audio-hs", 96000, 24},
+                                         // Data pipes serviced once a millisecond on a high-speed bus.
+                                         Format{"class-audio-hs-interval4", 48000, 24},
+                                         Format{"class-audio-hs-interval4", 96000, 16}),
+                         formatName);
+// A device whose converters swap the channels on the wire and whose clock allows no deviation.
+INSTANTIATE_TEST_SUITE_P(ExactClock, LoopbackTest,
+                         testing::Values(Format{"Mindprint", 48000, 24}, Format{"Mindprint", 96000, 16},
+                                         Format{"Mindprint", 44100, 24}),
+                         formatName);
+
+class StreamTest : public StreamingTest
+{
+protected:
+    // A class-compliant stereo device streaming 48 kHz, 24 bits, with one client running.
+    void SetUp() override
+    {
+        ASSERT_NE(configure("class-audio", 48000, 24), nullptr);
+        startStreaming();
+        ASSERT_EQ(device->m_bStreamingStarted.load(), 1);
+        ASSERT_TRUE(attach(client));
+    }
+
+    void TearDown() override
+    {
+        if (device != nullptr && device->mpDriverData != nullptr) {
+            detach(client);
+        }
+    }
+
+    bool anyBlockInUse()
+    {
+        for (IsocData* stream : {&device->mIsocIn, &device->mIsocOut}) {
+            for (VKIsocRB* block : stream->mRBs) {
+                if (block != nullptr && block->isInUse()) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    Client client;
+};
+
+TEST_F(StreamTest, LateOutputCompletionBreaksTheStreamAndRequest31UnconfiguresOnce)
+{
+    usbsim::EndpointFaults late;
+    late.delayCompletions = 1;
+    late.delayMilliseconds = 20;
+    driver.model()->setEndpointFaults(0x01, late);
+    driver.runFor(100 * kMillisecond);
+    EXPECT_EQ(device->mLateWrites.load(), 1u);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(device->mStreamStateChange.load(), 2u) << "stream broken";
+    EXPECT_EQ(device->mStreamStateChanges.load(), 1u);
+    EXPECT_EQ(device->mStopUnfinished.load(), 1) << "the completion did not wait";
+    const uint64_t stopped = inputFrames();
+    driver.runFor(50 * kMillisecond);
+    EXPECT_EQ(inputFrames(), stopped) << "nothing streams any more";
+
+    // The announcement arms the stream-broken counter: stage 1 runs once per break.
+    device->mStreamBrokenCount = 1;
+    bool first = false;
+    bool second = true;
+    request([&] {
+        first = device->handleStreamBroken(1);
+        second = device->handleStreamBroken(1);
+    });
+    EXPECT_TRUE(first);
+    EXPECT_FALSE(second) << "done by someone else";
+    EXPECT_EQ(device->mStopUnfinished.load(), 0);
+    EXPECT_FALSE(anyBlockInUse());
+    EXPECT_EQ(device->mpDriverSM->mConfigured, 0u) << "unconfigured, with a reset";
+}
+
+TEST_F(StreamTest, LateReadCompletionIsQueuedAgainFromTheCurrentFrame)
+{
+    usbsim::EndpointFaults late;
+    late.delayCompletions = 1;
+    late.delayMilliseconds = 30;
+    driver.model()->setEndpointFaults(0x82, late);
+    driver.runFor(100 * kMillisecond);
+    EXPECT_GE(device->mRefusedReads.load(), 1u);
+    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    const uint64_t before = inputFrames();
+    driver.runFor(100 * kMillisecond);
+    EXPECT_GT(inputFrames(), before + 4000) << "all three reads still in flight";
+    expectLoopback(client, 48000, 24, 8, before);
+}
+
+TEST_F(StreamTest, ReadRefusedTwiceBreaksTheStream)
+{
+    // The input interface switched off under the driver: its pipe refuses every read.
+    usbsim::SetupPacket setInterface{0x01, 0x0B, 0, 2, 0};
+    uint32_t done = 0;
+    driver.runInKernel([&] { driver.device()->deviceRequest(setInterface, nullptr, &done); });
+    driver.runFor(50 * kMillisecond);
+    EXPECT_GE(device->mRefusedReads.load(), 1u);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(device->mStreamStateChange.load(), 2u);
+    EXPECT_EQ(device->mStreamStateChanges.load(), 1u);
+}
+
+TEST_F(StreamTest, ChangedChannelLayoutBreaksTheStream)
+{
+    device->mChannelsChanged.store(1);
+    driver.runFor(100 * kMillisecond); // the first read completes 54 frames after the start
+    EXPECT_EQ(device->mChannelsChanged.load(), 0);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(device->mStreamStateChange.load(), 2u);
+}
+
+TEST_F(StreamTest, SuspendStopsAndPutsClientsBackToPendingResumeStreamsAgain)
+{
+    bool suspended = false;
+    bool again = true;
+    request([&] {
+        suspended = device->suspendStreaming();
+        again = device->suspendStreaming();
+    });
+    EXPECT_TRUE(suspended);
+    EXPECT_FALSE(again) << "not streaming";
+    EXPECT_EQ(device->m_bStreamingSuspended, 1);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_FALSE(anyBlockInUse());
+    EXPECT_EQ(client.ring->mState, AudioSM::kStateAttachPending);
+
+    request([&] { device->resumeStreaming(); });
+    EXPECT_EQ(device->m_bStreamingSuspended, 0);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    driver.runFor(5 * kMillisecond);
+    EXPECT_EQ(client.ring->mState, AudioSM::kStateRunning);
+    expectLoopback(client, 48000, 24, 9);
+    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+}
+
+TEST_F(StreamTest, StopWithAClientAttachedLeavesNoTransferAndStartsAgain)
+{
+    request([&] { device->stopStreaming(true); });
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_FALSE(anyBlockInUse());
+    EXPECT_TRUE(device->mpDriverData->isClientAttached(client.userClient));
+    const uint64_t stopped = inputFrames();
+    driver.runFor(20 * kMillisecond);
+    EXPECT_EQ(inputFrames(), stopped);
+
+    request([&] {
+        device->mpDriverData->reinitClientsForStreaming(device->mpDriverSM->mChannelSettings);
+        device->startStreaming();
+    });
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    driver.runFor(5 * kMillisecond);
+    expectLoopback(client, 48000, 24, 10);
+}
+
+TEST_F(StreamTest, UnreadableFrameCounterEndsTheOutputWhileInputGoesOn)
+{
+    driver.bus().injectUnreadableFrameNumber(1);
+    driver.runFor(100 * kMillisecond); // the writes queued before it have gone out
+    EXPECT_EQ(device->m_bDeviceHardwareFailure.load(), 1);
+    auto* model = static_cast<usbsim::models::AudioModel*>(driver.model());
+    const uint64_t before = inputFrames();
+    const auto played = model->capturedOutput().size();
+    driver.runFor(50 * kMillisecond);
+    EXPECT_GT(inputFrames(), before) << "reads go on";
+    EXPECT_EQ(model->capturedOutput().size(), played) << "no write queued after the failure";
+}
+
+class FrameCounterWrapTest : public StreamingTest
+{
+protected:
+    FrameCounterWrapTest() : StreamingTest(driver_test::FixtureOptions{0xFFFFFFFFull - 150}) {}
+};
+
+TEST_F(FrameCounterWrapTest, StreamCarriesOnAcrossTheFrameCounterPassing2To32)
+{
+    ASSERT_NE(configure("class-audio", 48000, 24), nullptr);
+    startStreaming();
+    Client client;
+    ASSERT_TRUE(attach(client));
+    expectLoopback(client, 48000, 24, 11);
+    EXPECT_GT(service->getCurrentFrame(), 0xFFFFFFFFull);
+    EXPECT_EQ(device->m_bDeviceHardwareFailure.load(), 0);
+    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    detach(client);
+}
 
 } // namespace
