@@ -1,0 +1,91 @@
+// The feedback endpoint, device side: one feedback read in flight while the device streams; each
+// completed read is judged by the frame pattern, bad frames are counted, and more than 40 of them
+// without a locked report between break the stream.
+//
+// Threads: isocReadCompleteFeedback and initNextTransactionFeedback run in the USB completion
+// context, requestIOFeedback there and on the thread that starts streaming. Real-time: no lock, no
+// allocation, no wait (a broken stream is stopped without waiting; the waiting part of the stop
+// runs later on a request thread). The error counter and the next start frame are written only
+// from the completion context.
+#include <cstdint>
+
+#include "VKDevice.h"
+#include "VKKernelDevice.h"
+#include "platform/Log.h"
+
+namespace {
+
+constexpr uint32_t kUnreadableFrame = 0xFFFFFFFF;
+// The next read is due this many frames after a completion that came too late.
+constexpr uint64_t kLateRestartLead = 4;
+
+} // namespace
+
+void VKDevice::requestIOFeedback()
+{
+    if (m_bStreamingSuspended != 0 || m_bStreamingStarted.load() == 0) {
+        IOLog("USB: %s\n", "VKDevice::requestIOFeedback - m_bStreamingSuspended || !m_bStreamingStarted");
+        return;
+    }
+    if (m_pcInPipeFeedback == nullptr) {
+        return;
+    }
+    VKIsocRB* block = mIsocInFeedback.next();
+    if (block == nullptr) {
+        return;
+    }
+    if (!mOwner.isocReadFeedback(block, m_pcInPipeFeedback)) {
+        // Refused: the block goes back at once and the loop ends until streaming starts again.
+        block->unuse("!m_cKernelDevice.isocReadFeedback()");
+    }
+}
+
+void VKDevice::isocReadCompleteFeedback(VKIsocRB* block, FeedbackStreamingStruct& values)
+{
+    if ((block != nullptr && block->isAutoDelete()) || m_bStreamingStarted.load() == 0 ||
+        m_bDeviceHardwareFailure.load() != 0) {
+        IOLog("USB: %s 0x%X\n", "isocReadCompleteFeedback - ignore ISOC-RB - reconfiguration or stop streaming",
+              static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)));
+        return;
+    }
+    if (m_pcInPipeFeedback != nullptr) {
+        if (m_pcInPipeFeedback->getInterval() == kFullFrameFeedbackInterval) {
+            if (mFramePatternObserver.isocFeedbackReadCompleteFullFrame(values)) {
+                IOLog("USB: %s\n", "reset feedback error counter (full frame)");
+                mIsocInFeedback.mErrorCounter = 0;
+            }
+        } else if (mFramePatternObserver.isocFeedbackReadComplete(values)) {
+            IOLog("USB: %s\n", "reset feedback error counter");
+            mIsocInFeedback.mErrorCounter = 0;
+        }
+    }
+    if (mIsocInFeedback.mErrorCounter > kFeedbackErrorLimit) {
+        IOLog("USB: %s %d\n", "mIsocInFeedback.mErrorCounter >", kFeedbackErrorLimit);
+        IOLog("mIsocInFeedback.mErrorCounter > %d\n", kFeedbackErrorLimit);
+        // Completion context: stop without waiting and announce state change 2 (stream broken).
+        rtsBreakStream();
+        return;
+    }
+    initNextTransactionFeedback();
+}
+
+void VKDevice::initNextTransactionFeedback()
+{
+    if (m_bStreamingStarted.load() == 0 || m_bStreamingSuspended != 0) {
+        return;
+    }
+    const uint64_t current = mOwner.getCurrentFrame();
+    if ((current & 0xFFFFFFFFULL) == kUnreadableFrame) {
+        IOLog("USB: %s 0x%X\n", "VKDevice::initNextTransactionFeedback() failed - uCurrentFrame = 0xFFFFFFFF",
+              kUnreadableFrame);
+        return;
+    }
+    const uint64_t next = mIsocInFeedback.mNextStartFrame;
+    if (current >= next) {
+        IOLog("USB: %s %d %d %d %d\n", "ISOC FEEDBACK CALLBACK to late current/diff/NTF/lostFrames",
+              static_cast<int>(current), static_cast<int>(current - next), static_cast<int>(next),
+              static_cast<int>(current + 2 - next));
+        mIsocInFeedback.mNextStartFrame = current + kLateRestartLead;
+    }
+    requestIOFeedback();
+}
