@@ -252,7 +252,10 @@ TEST_P(LoopbackTest, ClientOutputComesBackBitExactWithTimeStampsOnTheDeviceClock
 
 INSTANTIATE_TEST_SUITE_P(FullSpeed, LoopbackTest,
                          testing::Values(Format{"class-audio", 44100, 16}, Format{"class-audio", 44100, 24},
-                                         Format{"class-audio", 48000, 16}, Format{"class-audio", 48000, 24}),
+                                         Format{"class-audio", 48000, 16}, Format{"class-audio", 48000, 24},
+                                         // A feedback endpoint beside the output: the driver follows
+                                         // the input's counts (it reads feedback on bulk-in devices).
+                                         Format{"class-audio-feedback", 44100, 24}),
                          formatName);
 INSTANTIATE_TEST_SUITE_P(HighSpeed, LoopbackTest,
                          testing::Values(Format{"class-audio-hs", 44100, 16}, Format{"class-audio-hs", 44100, 24},
