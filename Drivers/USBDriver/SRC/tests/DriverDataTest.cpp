@@ -147,6 +147,17 @@ TEST_F(DriverDataTest, ANinthAttachFailsAndTheCountStaysEight)
     EXPECT_EQ(ninth.client->getRetainCount(), 1);
 }
 
+TEST_F(DriverDataTest, AChangeNoticeReachesOnlyAnAttachedClientsRing)
+{
+    Client& a = attach();
+    ClientData__notifyChange(&data->slot(0), 7);
+    EXPECT_EQ(a.ring->mNotification, 7u);
+    data->detachClient(a.client);
+    ClientData__notifyChange(&data->slot(0), 9);
+    EXPECT_EQ(a.ring->mNotification, 7u) << "a free slot has no ring";
+    ClientData__notifyChange(nullptr, 9);
+}
+
 TEST_F(DriverDataTest, MixedSumsSaturateAtTheEdgesOfTwentyFourBits)
 {
     struct Case
