@@ -220,6 +220,50 @@ TEST_F(ConfigurationDoneTest, ALockedDigitalInputIsMeasuredAndTheStreamFollowsIt
     EXPECT_EQ(settings().iFrequency, 88'200);
 }
 
+// The two models whose channel counts follow the rate a locked digital input runs at, on a
+// family device given their ids.
+TEST_F(ConfigurationDoneTest, TheLockedRateSetsTheChannelsOfTheVarnokAndTheCrimson)
+{
+    const struct
+    {
+        uint16_t product;
+        uint32_t rate;
+        int32_t in; // -1: left as it was
+        int32_t out;
+    } cases[] = {
+        {0xD064, 48'000, 32, 32}, {0xD064, 88'200, 16, 16}, {0xD064, 96'000, 16, 16}, {0xD064, 176'400, 8, 8},
+        {0xC150, 88'200, -1, 6},  {0xC150, 96'000, -1, 6},  {0xC150, 176'400, -1, 4},
+    };
+    ASSERT_NE(plug("Kelvra-UC3"), nullptr);
+    ASSERT_EQ(configure(), kIOReturnSuccess); // the pipes the rate is asked of
+    const QZ_DeviceDescriptor real = device->mDeviceDescriptor;
+    const APISpecificFeatures record = device->mInitSettings;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.product) + " at " + std::to_string(c.rate));
+        driver.model()->clearScripts();
+        driver.model()->scriptAlways(kReadRegister, {usbsim::ControlReply::ok({0x04}), std::nullopt, 0});
+        driver.model()->scriptAlways(kGetRate, {usbsim::ControlReply::ok({uint8_t(c.rate), uint8_t(c.rate >> 8),
+                                                                          uint8_t(c.rate >> 16)}),
+                                                std::nullopt, 0});
+        bool answered = false;
+        inKernel([&] {
+            device->mDeviceDescriptor.idProduct = c.product;
+            device->mInitSettings.mValid = 1;
+            device->mInitSettings.mFlags[APISpecificFeatures::kCorlanthCompatible] = 1;
+            device->mInitSettings.mFlags[APISpecificFeatures::kCan192] = 1;
+            settings().iInChannels = settings().iOutChannels = 2;
+            answered = device->updateAqInputSelector(nullptr);
+            device->mDeviceDescriptor = real;
+            device->mInitSettings = record;
+        });
+        EXPECT_TRUE(answered);
+        EXPECT_EQ(aq().DigitalLockFrequency, c.rate);
+        EXPECT_EQ(settings().iFrequency, static_cast<int32_t>(c.rate));
+        EXPECT_EQ(settings().iInChannels, c.in < 0 ? 2 : c.in);
+        EXPECT_EQ(settings().iOutChannels, c.out);
+    }
+}
+
 TEST_F(ConfigurationDoneTest, TheInputSelectionOfThe0644ModelsIsWrittenAndTheirChannelsTaken)
 {
     ASSERT_NE(plug("US-366"), nullptr);
