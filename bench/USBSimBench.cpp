@@ -24,7 +24,7 @@ class Client
 public:
     // `records` per transfer (4, or 32 microframes); `outBytes` per output record.
     Client(usbsim::Bus& bus, std::shared_ptr<usbsim::Pipe> out, std::shared_ptr<usbsim::Pipe> in,
-           uint32_t records = 4, uint16_t outBytes = 288)
+           uint32_t records, uint16_t outBytes)
         : m_bus(bus), m_out(std::move(out)), m_in(std::move(in)), m_records(records), m_outBytes(outBytes)
     {
     }
@@ -88,20 +88,20 @@ private:
     std::atomic<bool> m_stopping{false};
 };
 
-// Simulated seconds per wall second: the "items" rate, one item per simulated second.
-void BM_IsochronousDeviceBothWays(benchmark::State& state)
+// Simulated seconds per wall second (the "items" rate, one item per simulated second) of a model
+// streaming stereo 24-bit both ways on its alternates 2: `records` per transfer, `outBytes` each.
+void streamBothWays(benchmark::State& state, std::shared_ptr<usbsim::models::AudioModel> model, uint8_t out,
+                    uint8_t in, uint32_t records, uint16_t outBytes)
 {
     const uint64_t step = static_cast<uint64_t>(state.range(0)) * usbsim::kFrameNanoseconds;
     platform::host_clock::virtual_clock::Scope clock;
     usbsim::Bus bus;
-    auto model = std::make_shared<ClassAudioDevice>();
     model->setCapture(false);
     auto device = bus.attach(model);
     device->setConfiguration(1);
     device->setAlternate(1, 2);
     device->setAlternate(2, 2);
-    Client client(bus, device->pipe(ClassAudioDevice::kOutEndpoint),
-                  device->pipe(ClassAudioDevice::kInEndpoint));
+    Client client(bus, device->pipe(out), device->pipe(in), records, outBytes);
     client.start();
     for (auto _ : state) {
         bus.runFor(1'000'000'000, step);
@@ -110,28 +110,21 @@ void BM_IsochronousDeviceBothWays(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
     state.counters["completions"] = static_cast<double>(bus.completionsDelivered());
 }
+
+// Full speed: 4 frames per transfer, 48 frames of 6 bytes out in each.
+void BM_IsochronousDeviceBothWays(benchmark::State& state)
+{
+    streamBothWays(state, std::make_shared<ClassAudioDevice>(), ClassAudioDevice::kOutEndpoint,
+                   ClassAudioDevice::kInEndpoint, 4, 288);
+}
 BENCHMARK(BM_IsochronousDeviceBothWays)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The same with the high-speed model in microframe packets (6 frames of 6 bytes out each).
+// High speed in microframe packets: 32 per transfer, 6 frames of 6 bytes out in each.
 void BM_HighSpeedMicroframesBothWays(benchmark::State& state)
 {
-    const uint64_t step = static_cast<uint64_t>(state.range(0)) * usbsim::kFrameNanoseconds;
-    platform::host_clock::virtual_clock::Scope clock;
-    usbsim::Bus bus;
-    auto model = usbsim::makeModel("class-audio-hs");
-    dynamic_cast<usbsim::models::AudioModel&>(*model).setCapture(false);
-    auto device = bus.attach(model);
-    device->setConfiguration(1);
-    device->setAlternate(1, 2);
-    device->setAlternate(2, 2);
-    Client client(bus, device->pipe(0x01), device->pipe(0x82), 32, 36);
-    client.start();
-    for (auto _ : state) {
-        bus.runFor(1'000'000'000, step);
-    }
-    client.stop();
-    state.SetItemsProcessed(state.iterations());
-    state.counters["completions"] = static_cast<double>(bus.completionsDelivered());
+    streamBothWays(state,
+                   std::dynamic_pointer_cast<usbsim::models::AudioModel>(usbsim::makeModel("class-audio-hs")),
+                   0x01, 0x82, 32, 36);
 }
 BENCHMARK(BM_HighSpeedMicroframesBothWays)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -121,48 +121,7 @@ TEST_F(ClassAudioDeviceTest, SampleRateAndVolumeRequests)
         << "no channel 1 control";
 }
 
-struct LoopCase
-{
-    uint8_t alternate;
-    uint32_t bytesPerSample;
-    uint32_t rate;
-};
-
-class ClassAudioLoopTest : public ClassAudioDeviceTest, public ::testing::WithParamInterface<LoopCase>
-{
-};
-
-TEST_P(ClassAudioLoopTest, OutputComesBackUnchangedAfterAFixedDelay)
-{
-    const auto param = GetParam();
-    plugIn();
-    ASSERT_EQ(setRate(ClassAudioDevice::kOutEndpoint, param.rate), kSuccess);
-    ASSERT_EQ(setRate(ClassAudioDevice::kInEndpoint, param.rate), kSuccess);
-    ASSERT_EQ(device->setAlternate(1, param.alternate), kSuccess);
-    ASSERT_EQ(device->setAlternate(2, param.alternate), kSuccess);
-    StreamHarness stream(bus, device->pipe(ClassAudioDevice::kOutEndpoint),
-                         device->pipe(ClassAudioDevice::kInEndpoint), 2, param.bytesPerSample);
-    const auto signal = ramp(param.rate / 10, param.bytesPerSample == 2 ? 16 : 8);
-    stream.setOutput(signal);
-    stream.start();
-    bus.runFor(300 * kFrameNanoseconds, 4 * kFrameNanoseconds);
-    stream.stop();
-    EXPECT_EQ(stream.failures(), 0);
-
-    const auto input = stream.input();
-    // Input frames per 1 ms frame follow the rate: 300 ms of input, give or take one block.
-    EXPECT_NEAR(static_cast<double>(input.size() / 2), param.rate * 0.3, param.rate * 0.02);
-    // The signal reappears whole, after silence.
-    const auto first = std::find_if(input.begin(), input.end(), [](int32_t s) { return s != 0; });
-    ASSERT_NE(first, input.end());
-    ASSERT_GE(static_cast<size_t>(input.end() - first), signal.size());
-    EXPECT_TRUE(std::equal(signal.begin(), signal.end(), first));
-    EXPECT_EQ((first - input.begin()) % 2, 0) << "frames stay aligned";
-}
-
-INSTANTIATE_TEST_SUITE_P(Formats, ClassAudioLoopTest,
-                         ::testing::Values(LoopCase{1, 2, 44100}, LoopCase{1, 2, 48000},
-                                           LoopCase{2, 3, 44100}, LoopCase{2, 3, 48000}));
+// Its loopback, bit-exact at every format and off clocks: StreamingModelsTest (LoopbackTest).
 
 TEST_F(ClassAudioDeviceTest, FeedbackReportsTheFramesTheDevicePlays)
 {

@@ -348,8 +348,10 @@ TEST_P(LoopbackTest, OutputComesBackBitExact)
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, LoopbackTest,
-                         ::testing::Values(LoopCase{"class-audio", 1, 48000, 300, 2, 2, 1},
+                         ::testing::Values(LoopCase{"class-audio", 1, 44100, 0, 2, 2, 1},
+                                           LoopCase{"class-audio", 1, 48000, 300, 2, 2, 1},
                                            LoopCase{"class-audio", 2, 44100, -300, 2, 3, 1},
+                                           LoopCase{"class-audio", 2, 48000, 0, 2, 3, 1},
                                            LoopCase{"class-audio-hs", 1, 48000, 0, 2, 2, 8},
                                            LoopCase{"class-audio-hs", 2, 44100, 0, 2, 3, 8},
                                            LoopCase{"class-audio-hs", 2, 96000, 200, 2, 3, 8},

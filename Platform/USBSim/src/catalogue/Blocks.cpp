@@ -146,22 +146,22 @@ std::vector<uint8_t> classConfiguration(const std::vector<Alternate>& out, const
 {
     std::vector<uint8_t> d = configurationHeader(3);
     appendStereoControl(d, 0, 1, 2);
-    appendZeroBandwidth(d, 1);
-    for (auto alt : out) {
-        alt.interfaceNumber = 1;
-        alt.terminal = 1;
-        alt.endpoint = 0x01;
-        appendAlternate(d, alt);
-    }
-    appendZeroBandwidth(d, 2);
-    for (auto alt : in) {
-        alt.interfaceNumber = 2;
-        alt.terminal = 5;
-        alt.endpoint = 0x82;
-        appendAlternate(d, alt);
-    }
+    appendStreamingInterface(d, 1, 1, 0x01, out);
+    appendStreamingInterface(d, 2, 5, 0x82, in);
     finishConfiguration(d);
     return d;
+}
+
+void appendStreamingInterface(std::vector<uint8_t>& d, uint8_t interfaceNumber, uint8_t terminal, uint8_t endpoint,
+                              const std::vector<Alternate>& alternates)
+{
+    appendZeroBandwidth(d, interfaceNumber);
+    for (auto alt : alternates) {
+        alt.interfaceNumber = interfaceNumber;
+        alt.terminal = terminal;
+        alt.endpoint = endpoint;
+        appendAlternate(d, alt);
+    }
 }
 
 // An alternate of `channels` at `bits` with these rates; the packet holds one more frame than the

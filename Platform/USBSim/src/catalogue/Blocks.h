@@ -93,6 +93,11 @@ std::vector<uint8_t> deviceDescriptor(uint16_t vendor, uint16_t product, uint16_
 // A configuration header for `interfaces` interfaces, configuration value 1.
 std::vector<uint8_t> configurationHeader(uint8_t interfaces);
 
+// A streaming interface: its zero-bandwidth alternate 0, then `alternates` with this interface
+// number, terminal link and data endpoint.
+void appendStreamingInterface(std::vector<uint8_t>& d, uint8_t interfaceNumber, uint8_t terminal, uint8_t endpoint,
+                              const std::vector<Alternate>& alternates);
+
 // The usual layout: control interface 0, output interface 1 (endpoint 0x01), input interface 2
 // (endpoint 0x82), each streaming interface with a zero-bandwidth alternate 0 first.
 std::vector<uint8_t> classConfiguration(const std::vector<Alternate>& out, const std::vector<Alternate>& in);

@@ -86,13 +86,9 @@ models::ModelData outputOnlyAudio()
         9, kDescriptorClassInterface, 0x03, 3, lo(0x0301), hi(0x0301), 0, 1, 0,
     });
     // clang-format on
-    appendZeroBandwidth(d, 1);
-    for (auto alt : {stream(1, 2, 16, {44100, 48000}, fs, kIsocAdaptive), stream(2, 2, 24, {44100, 48000}, fs, kIsocAdaptive)}) {
-        alt.interfaceNumber = 1;
-        alt.terminal = 1;
-        alt.endpoint = 0x01;
-        appendAlternate(d, alt);
-    }
+    appendStreamingInterface(d, 1, 1, 0x01,
+                             {stream(1, 2, 16, {44100, 48000}, fs, kIsocAdaptive),
+                              stream(2, 2, 24, {44100, 48000}, fs, kIsocAdaptive)});
     finishConfiguration(d);
     auto m = classModel(0x2912, 0x3110, 0x0100, fs, d, "Output Only Audio");
     m.frequencyEndpoints = {0x01};
