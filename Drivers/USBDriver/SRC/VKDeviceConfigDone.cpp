@@ -96,7 +96,6 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
 {
     IOLog("VKDevice::configurationDone()\n");
     QzAqExtData& aq = *getAqExtData();
-    QzChannelSettings& settings = *getCurrentSettings();
 
     // 2, 3.
     if (!aqHasNoDigital()) {
@@ -204,9 +203,11 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
     if (isElektron() && mpDriverSM != nullptr) {
         setElektronChannelMap(mpDriverSM->mElektronMap, true);
     }
-    // 18. A restart that waited for this configuration: clear m_bStreamingSuspended and
-    // startStreaming (start of streaming, later).
-    (void)settings;
+    // 18. A restart that waited for this configuration.
+    if (m_bStreamingSuspended != 0) {
+        m_bStreamingSuspended = 0;
+        startStreaming();
+    }
 }
 
 void VKDevice::chooseInputPostprocessor()

@@ -337,6 +337,27 @@ TEST_F(ConfigurationDoneTest, TheDigitalOutSelectorIsWrittenUnlessTheStreamForbi
     EXPECT_EQ(requests(driver.requestLog()), Lines{});
 }
 
+TEST_F(ConfigurationDoneTest, AStreamSuspendedForTheConfigurationStartsAgainAfterIt)
+{
+    ASSERT_NE(plug("class-audio"), nullptr);
+    EXPECT_EQ(configure(), kIOReturnSuccess);
+    bool suspended = false;
+    inKernel([&] {
+        device->startStreaming();
+        suspended = device->suspendStreaming();
+    });
+    ASSERT_TRUE(suspended);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(configure(), kIOReturnSuccess);
+    EXPECT_EQ(device->m_bStreamingSuspended, 0);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+
+    // Without a suspension the configuration leaves streaming alone.
+    inKernel([&] { device->stopStreaming(true); });
+    EXPECT_EQ(configure(), kIOReturnSuccess);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+}
+
 TEST_F(ConfigurationDoneTest, TheSettleDelayIsCappedAtOneSecond)
 {
     ASSERT_NE(plug("class-audio"), nullptr);
