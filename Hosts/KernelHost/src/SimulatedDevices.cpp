@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "usbsim/Catalogue.h"
+#include "usbsim/models/AudioModel.h"
 
 namespace kernel_host {
 
@@ -22,18 +24,43 @@ std::string SimulatedDevices::models()
     return text;
 }
 
-bool SimulatedDevices::attach(const std::string& model, int* id)
+namespace {
+
+constexpr long kMostPpm = 100'000;
+
+// A whole decimal number within [low, high].
+std::optional<long> number(const std::string& text, long low, long high)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || errno != 0 || value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+} // namespace
+
+IOReturn SimulatedDevices::attach(const std::string& model, int* id, std::optional<int32_t> ppm)
 {
     auto made = usbsim::makeModel(model);
     if (!made) {
-        return false;
+        return kIOReturnNotFound;
+    }
+    if (ppm) {
+        auto* audio = dynamic_cast<usbsim::models::AudioModel*>(made.get());
+        if (audio == nullptr) {
+            return kIOReturnUnsupported;
+        }
+        audio->setClockPpm(*ppm);
     }
     // Attaching publishes the device to the kernel on this thread; no lock is held then.
     auto device = m_bus.attach(std::move(made));
     std::lock_guard lock(m_mutex);
     *id = m_next++;
     m_devices[*id] = Attached{model, device};
-    return true;
+    return kIOReturnSuccess;
 }
 
 bool SimulatedDevices::detach(int id)
@@ -76,27 +103,36 @@ IOReturn SimulatedDevices::command(const std::vector<std::string>& words, std::s
         answer = list();
         return kIOReturnSuccess;
     }
-    if (verb == "attach" && words.size() == 2) {
-        int id = 0;
-        if (!attach(words[1], &id)) {
-            answer = "no such model: " + words[1] + " (see \"models\")\n";
-            return kIOReturnNotFound;
+    if (verb == "attach" && (words.size() == 2 || words.size() == 3)) {
+        std::optional<int32_t> ppm;
+        if (words.size() == 3) {
+            const auto value = number(words[2], -kMostPpm, kMostPpm);
+            if (!value) {
+                answer = "not a clock error in ppm: " + words[2] + " (-100000 to 100000)\n";
+                return kIOReturnBadArgument;
+            }
+            ppm = static_cast<int32_t>(*value);
         }
-        answer = std::to_string(id) + "\n";
-        return kIOReturnSuccess;
+        int id = 0;
+        const IOReturn status = attach(words[1], &id, ppm);
+        if (status == kIOReturnNotFound) {
+            answer = "no such model: " + words[1] + " (see \"models\")\n";
+        } else if (status != kIOReturnSuccess) {
+            answer = words[1] + " has no sample clock\n";
+        } else {
+            answer = std::to_string(id) + "\n";
+        }
+        return status;
     }
     if (verb == "detach" && words.size() == 2) {
-        char* end = nullptr;
-        errno = 0;
-        const long id = std::strtol(words[1].c_str(), &end, 10);
-        const bool number = end != words[1].c_str() && *end == '\0' && errno == 0 && id > 0 && id <= INT_MAX;
-        if (!number || !detach(static_cast<int>(id))) {
+        const auto id = number(words[1], 1, INT_MAX);
+        if (!id || !detach(static_cast<int>(*id))) {
             answer = "no such device: " + words[1] + " (see \"devices\")\n";
             return kIOReturnNotFound;
         }
         return kIOReturnSuccess;
     }
-    answer = "commands: models | devices | attach MODEL | detach NUMBER\n";
+    answer = "commands: models | devices | attach MODEL [PPM] | detach NUMBER\n";
     return kIOReturnBadArgument;
 }
 

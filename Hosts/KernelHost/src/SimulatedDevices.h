@@ -4,9 +4,11 @@
 // Thread safety: any thread.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,13 +22,16 @@ class SimulatedDevices
 public:
     explicit SimulatedDevices(usbsim::Bus& bus) : m_bus(bus) {}
 
-    // Attaches a device of the named model; its number in `id`. False for an unknown model.
-    bool attach(const std::string& model, int* id);
+    // Attaches a device of the named model, with its sample clock `ppm` parts per million off when
+    // given; its number in `id`. kIOReturnNotFound for an unknown model, kIOReturnUnsupported for a
+    // clock error on a model without a sample clock.
+    IOReturn attach(const std::string& model, int* id, std::optional<int32_t> ppm = std::nullopt);
     bool detach(int id);
     // One line per attached device: "<number> <model> <vendor>:<product>".
     std::string list() const;
 
-    // The control commands: "models", "devices", "attach MODEL", "detach NUMBER".
+    // The control commands: "models", "devices", "attach MODEL [PPM]", "detach NUMBER". PPM: the
+    // device clock's error, -100000 to 100000.
     IOReturn command(const std::vector<std::string>& words, std::string& answer);
 
     // One line per catalogue model: name, VID:PID, bcd, description.
