@@ -5,6 +5,8 @@
 // failed device, an auto-delete block, a refused read and an unreadable frame number end the loop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <memory>
 #include <numeric>
@@ -362,6 +364,83 @@ TEST_F(FeedbackLoopTest, AnUnreadableFrameNumberEndsTheLoop)
         EXPECT_EQ(blocksInUse(), 0u);
     });
 }
+
+struct ModelCase
+{
+    const char* model;
+    uint8_t interval;       // of the feedback pipe
+    bool microFrames;       // the blocks' mode
+    const char* lockedLine; // what the device side says when the pattern locks
+};
+
+class FeedbackModelTest : public testing::TestWithParam<ModelCase>
+{
+};
+
+// The bulk-in/isochronous-out family devices report their rate on an isochronous IN endpoint:
+// per microframe at bInterval 1, per millisecond at bInterval 4 (the full-frame check).
+TEST_P(FeedbackModelTest, TheConfiguredFeedbackPipeLocksThePattern)
+{
+    const ModelCase& c = GetParam();
+    DriverFixture driver;
+    VKKernelDevice* service = driver.plug(c.model);
+    ASSERT_NE(service, nullptr);
+    VKDevice* device = service->device();
+    ASSERT_NE(device->mpDriverSM, nullptr);
+    // The models keep each endpoint's rate apart, and the driver sets the output endpoint's only:
+    // the rate the feedback endpoint starts with is the one both agree on.
+    device->mpDriverSM->mChannelSettings.iFrequency = 44100;
+    IOReturn status = kIOReturnError;
+    driver.runInKernel([&] {
+        VKDispatchLock lock(*service);
+        status = service->reqConfigureDevice("test");
+    });
+    ASSERT_EQ(status, kIOReturnSuccess);
+    VKPipeDescriptor* pipe = device->m_pcInPipeFeedback;
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_EQ(pipe->getInterval(), c.interval);
+    ASSERT_NE(device->mIsocInFeedback.mRBs[0], nullptr);
+    EXPECT_EQ(device->mIsocInFeedback.mRBs[0]->mbMicroFrames, c.microFrames);
+
+    Capture log(Channel::kernel);
+    driver.runInKernel([&] {
+        device->initFramePattern(); // the configured rate, high speed
+        device->mIsocInFeedback.initForStream(service->getCurrentFrame() + 50);
+        device->m_bStreamingStarted.store(1);
+        device->requestIOFeedback();
+        device->requestIOFeedback();
+    });
+    driver.runFor(200 * kMillisecond);
+    platform::log::flush();
+    bool exact = false;
+    for (const std::string& line : log.texts()) {
+        exact = exact || line == std::string("USB: ") + c.lockedLine;
+    }
+    EXPECT_TRUE(exact) << c.lockedLine;
+    const VKFramePatternObserver& fpo = device->mFramePatternObserver;
+    EXPECT_TRUE(fpo.isLocked());
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < fpo.mPatternLength; ++i) {
+        sum += fpo.activeEntry(i);
+    }
+    const double rate = device->mpDriverSM->mChannelSettings.iFrequency;
+    EXPECT_NEAR(sum, 16 * rate / 1000, 1) << "16 ms of the device's rate in microframes";
+    EXPECT_EQ(device->mIsocInFeedback.mErrorCounter, 0u);
+    driver.runInKernel([&] {
+        device->m_bStreamingStarted.store(0);
+        pipe->getPipe()->Abort();
+    });
+    driver.runFor(10 * kMillisecond);
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, FeedbackModelTest,
+                         testing::Values(ModelCase{"US-144-MKII", 1, true, "reset feedback error counter"},
+                                         ModelCase{"0644:8030", 4, false, "reset feedback error counter (full frame)"}),
+                         [](const testing::TestParamInfo<ModelCase>& param) {
+                             std::string name = param.param.model;
+                             std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
+                             return name;
+                         });
 
 // Without noWait, cancel waits 50 ms for the bus to give back what it holds and reports a block
 // it still holds.
