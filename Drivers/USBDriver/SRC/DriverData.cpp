@@ -152,6 +152,10 @@ void KernelInputRing::init(AudioSM* ring, uint32_t channels, uint32_t frequency,
     initTimeStamps();
     mFramesWritten.store(0, std::memory_order_release);
     mWriteCount = 0;
+    mAnchorSample0 = 0;
+    mAnchorHost0 = 0;
+    mAnchorSpan = frequency / 4;
+    mAnchorSelect = 1;
     mHostTicksPerBuffer = 0;
     mach_timebase_info_data_t timebase{};
     mach_timebase_info(&timebase);
@@ -327,6 +331,44 @@ void KernelInputRing::writeFrames(const int32_t* samples, uint32_t frames, uint6
     shared::publish();
     mFramesWritten.store(written + frames, std::memory_order_release);
     shared::store(shared->mFramesWritten, written + frames);
+}
+
+void KernelInputRing::writeTimestamp(uint64_t hostTime)
+{
+    AudioSM* shared = ring();
+    if (shared == nullptr) {
+        return;
+    }
+    const uint64_t written = framePos();
+    if (mAnchorHost0 == 0) {
+        mAnchorSample0 = written;
+        mAnchorHost0 = hostTime;
+    }
+    AudioTSData& current = shared->mAnchorCurrent;
+    shared::store(current.mSample0, mAnchorSample0);
+    shared::store(current.mHost0, mAnchorHost0);
+    shared::store(current.mHost1, hostTime);
+    shared::store(current.mSample1, written);
+    if (written - mAnchorSample0 < mAnchorSpan) {
+        shared::store(shared->mAnchorSelect, mAnchorSelect);
+        return;
+    }
+    // Publish into the anchor readers are not using, then point them at it.
+    AudioTSData& target = mAnchorSelect != 0 ? shared->mAnchorB : shared->mAnchorA;
+    shared::store(target.mSample0, mAnchorSample0);
+    shared::store(target.mSample1, written);
+    shared::store(target.mHost0, mAnchorHost0);
+    shared::store(target.mHost1, hostTime);
+    shared::store(target.mHostSpan, hostTime - mAnchorHost0);
+    shared::store(target.mSampleSpan, written - mAnchorSample0);
+    shared::publish();
+    mAnchorSelect = mAnchorSelect != 0 ? 0 : 1;
+    shared::store(shared->mAnchorSelect, mAnchorSelect);
+    // The next anchor starts where this one ended.
+    mAnchorSample0 = written;
+    mAnchorHost0 = hostTime;
+    shared::store(current.mHost0, hostTime);
+    shared::store(current.mSample0, written);
 }
 
 // --- ClientData

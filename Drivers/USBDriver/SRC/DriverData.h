@@ -117,6 +117,12 @@ public:
     void writeFrames(const int32_t* samples, uint32_t frames, uint64_t writeOffset, AudioConverter copy,
                      const uint8_t* extra);
 
+    // AudioSM::writeTimestamp from the kernel's own record: feeds the anchor being built with the
+    // write position and `hostTime`, and publishes it once a quarter second of frames lies between
+    // its ends. The shared anchor fields are written, never read back.
+    // real-time: no lock, no allocation, no wait.
+    void writeTimestamp(uint64_t hostTime);
+
     // The lock CopyData holds while it copies (for tests that hold it themselves).
     Mutex& timeStampLock() { return mTimeStampLock; }
 
@@ -140,6 +146,11 @@ private:
     uint64_t mHostTicksPerBuffer = 0;
     std::atomic<uint64_t> mFramesWritten{0};
     uint64_t mWriteCount = 0;
+    // The anchor being built and which published anchor readers use (1: A, 0: B).
+    uint64_t mAnchorSample0 = 0;
+    uint64_t mAnchorHost0 = 0;
+    uint64_t mAnchorSpan = 0;
+    uint32_t mAnchorSelect = 1;
 };
 
 // One client slot, kernel-private. The slot of the same index in DriverSM mirrors it.

@@ -167,6 +167,38 @@ TEST_F(KernelInputRingTest, GarbageInTheSharedHeaderChangesNothingTheKernelDoes)
     EXPECT_EQ(shared.mFramesWritten, clean.framePos());
 }
 
+// The anchors the kernel publishes are those AudioSM's own writer publishes, and stay so when
+// user space writes over the anchor fields and the write position between stamps.
+TEST_F(KernelInputRingTest, AnchorsArePublishedFromTheKernelsOwnRecord)
+{
+    auto referenceRing = std::make_unique<AudioSM>();
+    referenceRing->init(2, kRate, 0);
+    const auto samples = frames(480, 0);
+    for (uint64_t i = 1; i <= 60; ++i) {
+        input.writeFrames(samples.data(), 480, 0, nullptr, nullptr);
+        referenceRing->writeFrames(samples.data(), 480, 0, nullptr, nullptr);
+        // User space scribbles over what the kernel keeps for itself.
+        ring->mFramesWritten = 12345;
+        ring->mAnchorCurrent.mSample0 = 999;
+        ring->mAnchorCurrent.mHost0 = 0;
+        ring->mAnchorSelect = 7;
+        ring->mAnchorSpan = 1;
+        input.writeTimestamp(i * 10'000'000);
+        referenceRing->writeTimestamp(i * 10'000'000);
+    }
+    // 60 stamps of 480 frames: published every 12,000 frames (a quarter second at 48 kHz).
+    const AudioSM& reference = *referenceRing;
+    EXPECT_EQ(reference.mAnchorA.mSampleSpan, 12'000u);
+    EXPECT_EQ(ring->mAnchorSelect, reference.mAnchorSelect);
+    for (auto anchor : {&AudioSM::mAnchorA, &AudioSM::mAnchorB}) {
+        EXPECT_EQ(std::memcmp(&(ring.get()->*anchor), &(reference.*anchor), sizeof(AudioTSData)), 0);
+    }
+    uint64_t hostTime = 0;
+    uint64_t position = 20'000;
+    ring->read(input.geometry(), position, nullptr, 0, hostTime, nullptr, nullptr);
+    EXPECT_EQ(hostTime, 20'000ull * 10'000'000 / 480);
+}
+
 TEST_F(KernelInputRingTest, TheZeroTimeStampMovesOnOneRingLengthOnceTheWritesPassIt)
 {
     const uint32_t length = input.geometry().maxFrames;
