@@ -146,25 +146,65 @@ uint32_t VKFramePatternObserver::takeOutputSamples(uint32_t entries)
     return samples;
 }
 
+bool VKFramePatternObserver::unlock()
+{
+    return mbLocked.exchange(false, std::memory_order_relaxed);
+}
+
+bool VKFramePatternObserver::lockWhenBack()
+{
+    if (mbLocked.load(std::memory_order_relaxed) || mWriteIndex != mLockStartIndex) {
+        return false;
+    }
+    mbLocked.store(true, std::memory_order_relaxed);
+    return true;
+}
+
+uint32_t VKFramePatternObserver::repairEntry()
+{
+    mLockStartIndex = mWriteIndex;
+    return mNominalPattern[mWriteIndex];
+}
+
+bool VKFramePatternObserver::storeMillisecond(uint32_t observed)
+{
+    const int64_t d = int64_t{observed} - int64_t{mSamplesPerMs};
+    if (d < -kMicroPatternSpread || d > kMicroPatternSpread) {
+        return false;
+    }
+    storeEntries(mMicroPatterns[d + kMicroPatternSpread], kMicroframesPerFrame);
+    return true;
+}
+
+uint32_t VKFramePatternObserver::repairMillisecond()
+{
+    mLockStartIndex = mWriteIndex;
+    uint32_t nominal[kMicroframesPerFrame];
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < kMicroframesPerFrame; ++i) {
+        nominal[i] = mNominalPattern[(mWriteIndex + i) % mPatternLength];
+        sum += nominal[i];
+    }
+    storeEntries(nominal, kMicroframesPerFrame);
+    return sum;
+}
+
 uint32_t VKFramePatternObserver::onRtsFrame(uint32_t observed, uint32_t& errors)
 {
-    uint32_t value = observed;
     mWriteIndex %= mPatternLength;
+    uint32_t value = observed;
     if (!inBand(value)) {
         ++errors;
-        if (mbLocked.load(std::memory_order_relaxed)) {
+        if (unlock()) {
             IOLog("USB: %s %d %d %d\n", "Lost Sync...Len/Expected/MaxDelta/Frame", value, mNominal, mTolerance);
             IOLog("Lost Sync...Len:%d Expected:%d MaxDelta:%d\n", value, mNominal, mTolerance);
-            mbLocked.store(false, std::memory_order_relaxed);
         }
-        mLockStartIndex = mWriteIndex;
-        value = mNominalPattern[mWriteIndex];
+        value = repairEntry();
     }
     storeEntries(&value, 1);
     advanceWriteIndex(1);
-    if (!mbLocked.load(std::memory_order_relaxed) && mWriteIndex == mLockStartIndex) {
+    if (lockWhenBack()) {
         IOLog("USB: %s\n", "FramePattern Locked - reset nErrorCounter");
-        mbLocked.store(true, std::memory_order_relaxed);
         errors = 0;
     }
     return value;
@@ -173,32 +213,20 @@ uint32_t VKFramePatternObserver::onRtsFrame(uint32_t observed, uint32_t& errors)
 uint32_t VKFramePatternObserver::onRtsFrameMicroFrames(uint32_t observed, uint32_t& errors)
 {
     mWriteIndex %= mPatternLength;
-    const int64_t d = int64_t{observed} - int64_t{mSamplesPerMs};
     uint32_t result = observed;
-    if (d >= -kMicroPatternSpread && d <= kMicroPatternSpread) {
-        storeEntries(mMicroPatterns[d + kMicroPatternSpread], kMicroframesPerFrame);
-    } else {
+    if (!storeMillisecond(observed)) {
         ++errors;
         IOLog("FEEDBACK Fullframe(hs) out of range frames:%d expected:%d errcount:%d\n", observed, mSamplesPerMs,
               errors);
-        if (mbLocked.load(std::memory_order_relaxed)) {
+        if (unlock()) {
             IOLog("USB: %s %d %d\n", "FEEDBACK Lost Sync...Len/Expected", observed, mSamplesPerMs);
-            mbLocked.store(false, std::memory_order_relaxed);
         }
-        mLockStartIndex = mWriteIndex;
-        uint32_t nominal[kMicroframesPerFrame];
-        result = 0;
-        for (uint32_t i = 0; i < kMicroframesPerFrame; ++i) {
-            nominal[i] = mNominalPattern[(mWriteIndex + i) % mPatternLength];
-            result += nominal[i];
-        }
-        storeEntries(nominal, kMicroframesPerFrame);
+        result = repairMillisecond();
     }
     advanceWriteIndex(kMicroframesPerFrame);
-    if (!mbLocked.load(std::memory_order_relaxed) && mWriteIndex == mLockStartIndex) {
+    if (lockWhenBack()) {
         IOLog("USB: %s\n", "FEEDBACK FramePattern Locked");
         IOLog("FEEDBACK FramePattern Locked\n");
-        mbLocked.store(true, std::memory_order_relaxed);
         errors = 0;
     }
     return result;
@@ -211,26 +239,16 @@ bool VKFramePatternObserver::isocFeedbackReadCompleteFullFrame(FeedbackStreaming
     for (uint32_t n = 0; n < count; ++n) {
         mWriteIndex %= mPatternLength;
         const uint32_t observed = values.mValues[n];
-        const int64_t d = int64_t{observed} - int64_t{mSamplesPerMs};
-        if (d >= -kMicroPatternSpread && d <= kMicroPatternSpread) {
-            storeEntries(mMicroPatterns[d + kMicroPatternSpread], kMicroframesPerFrame);
-        } else {
-            if (mbLocked.load(std::memory_order_relaxed)) {
+        if (!storeMillisecond(observed)) {
+            if (unlock()) {
                 IOLog("USB: %s %d %d %d %d\n", "FEEDBACK Lost Sync...Len/Expected/MaxDelta/Frame", observed,
                       mSamplesPerMs, kMicroPatternSpread, mWriteIndex);
-                mbLocked.store(false, std::memory_order_relaxed);
             }
-            mLockStartIndex = mWriteIndex;
-            uint32_t nominal[kMicroframesPerFrame];
-            for (uint32_t i = 0; i < kMicroframesPerFrame; ++i) {
-                nominal[i] = mNominalPattern[(mWriteIndex + i) % mPatternLength];
-            }
-            storeEntries(nominal, kMicroframesPerFrame);
+            repairMillisecond();
         }
         advanceWriteIndex(kMicroframesPerFrame);
-        if (!mbLocked.load(std::memory_order_relaxed) && mWriteIndex == mLockStartIndex) {
+        if (lockWhenBack()) {
             IOLog("USB: %s\n", "FEEDBACK FramePattern Locked");
-            mbLocked.store(true, std::memory_order_relaxed);
             lockedNow = true;
         }
     }
@@ -245,20 +263,17 @@ bool VKFramePatternObserver::isocFeedbackReadComplete(FeedbackStreamingStruct& v
         mWriteIndex %= mPatternLength;
         uint32_t value = values.mValues[n];
         if (!inBand(value)) {
-            if (mbLocked.load(std::memory_order_relaxed)) {
+            if (unlock()) {
                 IOLog("USB: %s %d %d %d %d\n", "FEEDBACK Lost Sync...Len/Expected/MaxDelta/Frame", value, mNominal,
                       mTolerance, mWriteIndex);
-                mbLocked.store(false, std::memory_order_relaxed);
             }
-            mLockStartIndex = mWriteIndex;
-            value = mNominalPattern[mWriteIndex];
+            value = repairEntry();
             values.mValues[n] = value;
         }
         storeEntries(&value, 1);
         advanceWriteIndex(1);
-        if (!mbLocked.load(std::memory_order_relaxed) && mWriteIndex == mLockStartIndex) {
+        if (lockWhenBack()) {
             IOLog("USB: %s\n", "FEEDBACK FramePattern Locked");
-            mbLocked.store(true, std::memory_order_relaxed);
             lockedNow = true;
         }
     }

@@ -111,4 +111,15 @@ private:
     // Advances the write index by `count`, wrapping at the pattern length.
     void advanceWriteIndex(uint32_t count);
     bool inBand(uint32_t value) const { return value >= mLowerBound && value <= mUpperBound; }
+    // Clears the lock; true when it was set.
+    bool unlock();
+    // Locks when the write index came back to the last repair; true when this call locked.
+    bool lockWhenBack();
+    // A repair at the write index: the nominal entry there, and the lock starts over from it.
+    uint32_t repairEntry();
+    // The microframe pattern of a millisecond of `observed` samples at the write index; false
+    // (nothing written) when `observed` is more than 2 samples from samples per ms.
+    bool storeMillisecond(uint32_t observed);
+    // A repair of a millisecond: the 8 nominal entries at the write index; answers their sum.
+    uint32_t repairMillisecond();
 };
