@@ -22,6 +22,8 @@ constexpr APIStreamingInfo format(uint8_t bits, uint8_t channels, const uint32_t
     return info;
 }
 
+constexpr uint8_t kNoInterface = 0xFF;
+
 struct Record
 {
     APIStreamingInfo fullSpeedIn;
@@ -31,6 +33,9 @@ struct Record
     uint8_t inInterface, inAlternate;
     uint8_t outInterface, outAlternate;
     std::initializer_list<APISpecificFeatures::Flag> flags;
+    // A vendor MIDI interface; none by default (no interface has this number), so a device
+    // without one never has another interface taken for its MIDI.
+    uint8_t midiInterface = kNoInterface, midiAlternate = 0;
 };
 
 constexpr APISpecificFeatures features(const Record& r)
@@ -44,6 +49,8 @@ constexpr APISpecificFeatures features(const Record& r)
     f.mInAlternate = r.inAlternate;
     f.mOutInterface = r.outInterface;
     f.mOutAlternate = r.outAlternate;
+    f.mMidiInterface = r.midiInterface;
+    f.mMidiAlternate = r.midiAlternate;
     for (const auto flag : r.flags) {
         f.mFlags[flag] = 1;
     }

@@ -203,7 +203,8 @@ const std::vector<ModelCase>& build()
          .configure = kF1A0Configure},
         // Listed with a feature record without the substitute flag, not of the family: its own
         // descriptors stand (the output's 176.4/192 kHz as a second 4-channel record). The record's
-        // high-speed defaults (6 x 24 each way; no rate word, so its first rate) and interfaces.
+        // high-speed defaults (6 x 24 each way; no rate word, so its first rate) and interfaces; the
+        // record names no MIDI interface, and the device has none.
         {.name = "Crimson-SPL",
          .start = startRequests(332),
          .description = classDescription(
@@ -213,7 +214,7 @@ const std::vector<ModelCase>& build()
              {alt("1", "2x16", "44100 48000", "ep 82/104"), alt("2", "6x24", kRates192, "ep 82/468")}),
          .started = "44100 in 6x24 out 6x24",
          .settings = "44100 in 6x24 out 6x24",
-         .chosen = "ctl 0 midi 0/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
         // Unlisted and not of the substitute list: its own descriptors; 16 out / 24 in channels asked
         // for by model.

@@ -230,6 +230,8 @@ TEST_P(DriverUnplugTest, UnpluggedAtEveryControlRequestOfStartAndConfiguration)
             driver.plug(model.name, {}, [at](usbsim::Device& device) { device.unplugAtControlRequest(at); });
         if (service != nullptr) {
             EXPECT_NE(configure(driver, service), kIOReturnSuccess);
+            // The bus tells the family of the unplug on its own thread: let it get there.
+            EXPECT_TRUE(driver.waitQuiet());
             EXPECT_TRUE(service->isTerminateRequested());
         }
         driver.unplug();
