@@ -5,9 +5,11 @@
 // is the real one: a buffer and an open USB pipe.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "DescriptorFixtures.h"
@@ -488,6 +490,35 @@ TEST(IsocDataTest, AutoDeleteBlocksEndAtTheirLastUseAndNeverBefore)
     VKIsocRB block(false, nullptr);
     block.unuse("none");
     EXPECT_EQ(block.mUseCounter, 0u);
+}
+
+// The completion's last give-back and the switch to auto-delete (term on a request thread) race:
+// exactly one of them ends the block, never both, never neither.
+TEST(IsocDataTest, LastGiveBackAndAutoDeleteRaceEndTheBlockOnce)
+{
+    MemoryState before{};
+    memSnapshot(&before);
+    for (int round = 0; round < 500; ++round) {
+        auto* block = new VKIsocRB(false, nullptr);
+        ASSERT_NE(block, nullptr);
+        block->mUseCounter = 1; // held by the bus
+        std::atomic<int> ready{0};
+        std::thread completion([&] {
+            ready.fetch_add(1);
+            while (ready.load() < 2) {
+            }
+            block->setCallbackDone(nullptr);
+        });
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+        }
+        block->setAutoDeleteOnCompletion(true);
+        completion.join();
+    }
+    MemoryState after{};
+    memSnapshot(&after);
+    EXPECT_EQ(after.allocCount - before.allocCount, 500u);
+    EXPECT_EQ(after.freeCount - before.freeCount, 500u);
 }
 
 TEST(IsocDataTest, TermLeavesABlockTheBusHoldsToItsCompletion)
