@@ -30,6 +30,11 @@
 //   Mindprint                 133E:6000  full speed, 44.1/48/96 kHz at an exact clock; stereo 16/24
 //                                        bits with the channels swapped, mono 24 bits in the
 //                                        high-low-middle byte order
+//   Kelvra-UC3 (both), 0A4A:F1A0, Crimson-SPL, Pellirun
+//                                        the maker's class devices stream their alternates at high
+//                                        speed in microframe packets (Crimson-SPL's output at 6
+//                                        channels only; its feedback endpoint 0x83 reports per
+//                                        microframe)
 //   bitplane-keepalive        0A4A:FFDD  the maker's bulk interface (bcd 0300) with a keep-alive
 //                                        isochronous OUT endpoint of 4 bytes on interface 0, whose
 //                                        packets it counts (the driver takes the keep-alive pipe of

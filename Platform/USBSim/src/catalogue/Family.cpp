@@ -70,6 +70,12 @@ std::vector<uint8_t> stereoStreaming()
     return d;
 }
 
+// What the alternates of stereoStreaming carry.
+std::vector<models::StreamFormat> stereoFormats()
+{
+    return {{1, 1, 2, 2}, {1, 2, 2, 3}, {2, 1, 2, 2}, {2, 2, 2, 3}};
+}
+
 } // namespace
 
 // Kelvra UC3: stereo streaming as above. The driver replaces alternate 1 and widens alternate 2's
@@ -86,6 +92,7 @@ models::ModelData kelvraUC3(uint16_t bcdDevice)
     m.replies = bcdDevice >= 0x0200 ? familyReplies({0x02, 0x01, 51, 0x01, 0x01, 0x00, 0x00, 0x00})
                                     : familyReplies({0x00, 0x01, 43, 0x01, 0x01, 0x00, 0x00, 0x00});
     m.frequencyEndpoints = {0x01, 0x82};
+    m.streaming.formats = stereoFormats();
     return m;
 }
 
@@ -100,6 +107,7 @@ models::ModelData familyF1A0()
     m.strings = {{1, "Quenzar"}, {2, "F1A0"}, {3, "F1A0-000004"}};
     m.replies = familyReplies({0x00, 0x01, 20, 0x01, 0x01, 0x00, 0x00, 0x00});
     m.frequencyEndpoints = {0x01, 0x82};
+    m.streaming.formats = stereoFormats();
     return m;
 }
 
@@ -135,6 +143,9 @@ models::ModelData crimsonSPL()
     m.strings = {{1, "Quenzar"}, {2, "Crimson SPL"}, {3, "SPL-000321"}};
     m.replies = familyReplies({0x05, 0x02, 10, 0x03, 0x03, 0x00, 0x00, 0x00});
     m.frequencyEndpoints = {0x01, 0x82};
+    // The 4-channel record of 176.4 and 192 kHz is not streamed: the output runs 6 channels.
+    m.streaming.formats = {{1, 1, 2, 2}, {1, 2, 6, 3}, {2, 1, 2, 2}, {2, 2, 6, 3}};
+    m.streaming.feedbackEndpoints = {0x83};
     return m;
 }
 
@@ -168,6 +179,7 @@ models::ModelData pellirun()
     m.strings = {{1, "Quenzar"}, {2, "Pellirun"}, {3, "PR-000042"}};
     m.replies = familyReplies({0x01, 0x01, 10, 0x08, 0x0C, 0x00, 0x00, 0x00});
     m.frequencyEndpoints = {0x01, 0x82};
+    m.streaming.formats = {{1, 1, 2, 2}, {1, 2, 16, 3}, {2, 1, 2, 2}, {2, 2, 24, 3}};
     return m;
 }
 
