@@ -610,6 +610,9 @@ void DriverData::detachAllClients()
 
 void DriverData::reinitClientsForStreaming(const QzChannelSettings& settings)
 {
+    // Clients attached from now on get the layout the attached ones get here.
+    mInputChannels = std::max(1u, positiveOr0(settings.iInChannels));
+    mOutputChannels = positiveOr0(settings.iOutChannels);
     mFrequency = positiveOr0(settings.iFrequency);
     for (ClientData& slot : mClients) {
         ClientData__reinitForStream(&slot, settings, mExtraBytesPerFrame);

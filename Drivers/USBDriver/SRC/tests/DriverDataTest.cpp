@@ -434,6 +434,15 @@ TEST_F(DriverDataTest, RestartingTheStreamPutsEveryAttachedClientBackToPending)
     EXPECT_EQ(pending.ring->mState, AudioSM::kStateAttachPending) << "still waiting, not dropped to 0";
     EXPECT_EQ(pending.ring->mFrequency, 96'000u);
 
+    // A client attached after the re-initialisation gets the same layout.
+    EXPECT_EQ(data->outputChannels(), 2u);
+    settings.iOutChannels = 4;
+    data->reinitClientsForStreaming(settings);
+    EXPECT_EQ(data->outputChannels(), 4u);
+    EXPECT_EQ(data->slot(0).mRing.geometry().channels, 4u);
+    settings.iOutChannels = 2;
+    data->reinitClientsForStreaming(settings);
+
     running.fill(64, 8, 2, 4);
     pending.fill(64, 8, 2, 5);
     EXPECT_EQ(mix(64, 4)[0], 0) << "neither runs before the service starts them";
