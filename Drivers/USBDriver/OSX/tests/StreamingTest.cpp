@@ -22,6 +22,7 @@
 #include "VKKernelDevice.h"
 #include "usbsim/Catalogue.h"
 #include "usbsim/models/AudioModel.h"
+#include "usbsim/models/StreamingDevice.h"
 
 using driver_test::DriverFixture;
 using driver_test::kMillisecond;
@@ -95,6 +96,19 @@ class StreamingTest : public testing::Test
 protected:
     StreamingTest() = default;
     explicit StreamingTest(const driver_test::FixtureOptions& options) : driver(options) {}
+
+    // Plugs the model and configures it with the settings it starts with.
+    VKDevice* configureDefault(const std::string& model)
+    {
+        service = driver.plug(model);
+        device = service != nullptr ? service->device() : nullptr;
+        if (device == nullptr || device->mpDriverSM == nullptr) {
+            return nullptr;
+        }
+        IOReturn status = kIOReturnError;
+        request([&] { status = service->reqConfigureDevice("test"); });
+        return status == kIOReturnSuccess ? device : nullptr;
+    }
 
     // Plugs the model, writes the stream format into the shared block and configures it.
     VKDevice* configure(const std::string& model, uint32_t rate, int32_t bits, int32_t inChannels = 2,
@@ -448,6 +462,183 @@ TEST_F(FrameCounterWrapTest, StreamCarriesOnAcrossTheFrameCounterPassing2To32)
     EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
     EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
     detach(client);
+}
+
+TEST_F(StreamTest, EmptyInputPacketsAreRepairedWithSilenceAndOnlyTheFamilyBreaksOnThem)
+{
+    driver.runFor(100 * kMillisecond); // the reads complete
+    usbsim::EndpointFaults empty;
+    empty.dropPackets = 60;
+    driver.model()->setEndpointFaults(0x82, empty);
+    const uint64_t before = inputFrames();
+    driver.runFor(200 * kMillisecond);
+    // 60 empty frames: each counted and made up with the pattern's count, so the ring keeps time
+    // (without the repair it would lack 60 x 48 frames).
+    EXPECT_NEAR(static_cast<double>(inputFrames() - before), 200.0 * 48, 4 * 48);
+    EXPECT_EQ(device->mStreamStateChanges.load(), 0u) << "more than 40 errors break only family streams";
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    expectLoopback(client, 48000, 24, 12, inputFrames());
+}
+
+TEST_F(StreamingTest, OutputOnlyDeviceAdvancesTheInputRingWithTheOutput)
+{
+    ASSERT_NE(configure("class-audio-out-only", 48000, 24, 0, 2), nullptr);
+    startStreaming();
+    ASSERT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(device->mSyncToOutput.load(), 1);
+    EXPECT_EQ(device->mInputOnly.load(), 0);
+    driver.runFor(100 * kMillisecond);
+    EXPECT_EQ(inputFrames(), 0u) << "no client: the input ring stands";
+    Client client;
+    ASSERT_TRUE(attach(client));
+    auto* model = static_cast<usbsim::models::AudioModel*>(driver.model());
+    const size_t playedBefore = model->capturedOutput().size();
+    const std::vector<int32_t> samples = signal(4800, 2, 24, 13);
+    play(client, samples, 2);
+    driver.runFor(200 * kMillisecond);
+    // Each millisecond the output took is a millisecond of the input ring.
+    EXPECT_NEAR(static_cast<double>(inputFrames()), 200.0 * 48, 10 * 48);
+    const std::vector<int32_t> captured = model->capturedOutput();
+    std::vector<int32_t> expected(samples.size());
+    std::transform(samples.begin(), samples.end(), expected.begin(),
+                   [](int32_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v) << 8); });
+    auto first = std::find_if(captured.begin() + static_cast<std::ptrdiff_t>(playedBefore), captured.end(),
+                              [](int32_t v) { return v != 0; });
+    ASSERT_GE(captured.end() - first, static_cast<std::ptrdiff_t>(expected.size()));
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), first));
+    detach(client);
+}
+
+class ClockOffsetTest : public StreamingTest, public testing::WithParamInterface<int32_t>
+{
+};
+
+TEST_P(ClockOffsetTest, OutputFollowsADeviceClockOffByPpmAndLoopbackStaysBitExact)
+{
+    ASSERT_NE(configure("class-audio-hs", 48000, 24), nullptr);
+    auto* model = static_cast<usbsim::models::StreamingDevice*>(driver.model());
+    model->setClockPpm(GetParam());
+    startStreaming();
+    Client client;
+    ASSERT_TRUE(attach(client));
+    driver.runFor(1000 * kMillisecond);
+    EXPECT_TRUE(device->mFramePatternObserver.isLocked());
+    EXPECT_LE(std::abs(model->outputBalance()), 16) << "the host sends what the device plays";
+    expectLoopback(client, 48000, 24, 14, inputFrames());
+    EXPECT_LE(std::abs(model->outputBalance()), 16);
+    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+    detach(client);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ppm, ClockOffsetTest, testing::Values(-1000, -200, 200, 1000));
+
+TEST_F(StreamingTest, ElektronStreamsHeadedPacketsAtRelease3Only)
+{
+    ASSERT_NE(configureDefault("1935:0006"), nullptr);
+    startStreaming();
+    ASSERT_EQ(device->m_bStreamingStarted.load(), 1);
+    driver.runFor(200 * kMillisecond);
+    auto* model = static_cast<usbsim::models::StreamingDevice*>(driver.model());
+    const auto headers = model->headers();
+    EXPECT_GT(headers.packets, 1000u) << "a packet every microframe";
+    EXPECT_EQ(headers.errors, 0u) << "length, running total, extra-byte index and reserved bytes as the device wants";
+    const QzChannelSettings s = device->mpDriverSM->mChannelSettings;
+    EXPECT_EQ(model->announcedResolution(0), s.iInResolution);
+    EXPECT_EQ(model->announcedResolution(1), s.iOutResolution);
+    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+}
+
+TEST_F(StreamingTest, ElektronOfAnotherReleaseNeverStreams)
+{
+    ASSERT_NE(configureDefault("1935:0006@0002"), nullptr);
+    startStreaming();
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    driver.runFor(100 * kMillisecond);
+    auto* model = static_cast<usbsim::models::StreamingDevice*>(driver.model());
+    EXPECT_EQ(model->headers().packets, 0u);
+}
+
+// A client's sample at an absolute output position: never 0, small enough that eight of them add
+// up without saturating.
+int32_t clientSample(uint32_t client, uint64_t position, uint32_t channel)
+{
+    const uint64_t hash = (position * 2654435761u + client * 40503u + channel * 7919u) >> 7;
+    const int32_t magnitude = static_cast<int32_t>(hash & 0x7FF) + 1;
+    return (hash & 0x800) != 0 ? -magnitude : magnitude;
+}
+
+TEST_F(StreamingTest, EightClientsMixedForTwentySecondsWithNoFrameDroppedOrRepeated)
+{
+    constexpr uint32_t kClients = 8;
+    constexpr uint32_t kChannels = 2;
+    constexpr uint32_t kChunk = 4800; // 100 ms at 48 kHz
+    ASSERT_NE(configure("class-audio-hs", 48000, 24), nullptr);
+    startStreaming();
+    std::vector<std::unique_ptr<Client>> clients;
+    for (uint32_t c = 0; c < kClients; ++c) {
+        clients.push_back(std::make_unique<Client>());
+        ASSERT_TRUE(attach(*clients.back())) << c;
+    }
+    // Every client writes from the same absolute output position on, a chunk ahead of the kernel.
+    const uint64_t first = device->mOutputSamplePos + kChunk;
+    std::vector<uint64_t> offsets;
+    for (auto& client : clients) {
+        offsets.push_back(first - client->ring->getFramePos());
+    }
+    uint64_t written = first;
+    auto writeChunk = [&] {
+        std::vector<int32_t> samples(size_t{kChunk} * kChannels);
+        for (uint32_t c = 0; c < kClients; ++c) {
+            for (uint32_t f = 0; f < kChunk; ++f) {
+                for (uint32_t ch = 0; ch < kChannels; ++ch) {
+                    samples[size_t{f} * kChannels + ch] = clientSample(c, written + f, ch);
+                }
+            }
+            clients[c]->ring->writeFrames(samples.data(), kChunk, offsets[c], nullptr, nullptr);
+        }
+        written += kChunk;
+    };
+    writeChunk();
+    writeChunk();
+
+    const AudioSM& input = inputRing();
+    const uint64_t ringFrames = input.mMaxFrames;
+    uint64_t readPos = 0;         // next input frame to look at
+    uint64_t expectedPos = first; // output position the next signal frame carries
+    bool aligned = false;
+    uint64_t checked = 0;
+    uint64_t mismatches = 0;
+    for (int chunk = 0; chunk < 200; ++chunk) {
+        driver.runFor(100 * kMillisecond);
+        writeChunk();
+        const uint64_t available = inputFrames();
+        ASSERT_LT(available - readPos, ringFrames) << "the test reads the input ring in time";
+        for (; readPos < available; ++readPos) {
+            const int32_t* frame = input.mSamples + (readPos % ringFrames) * kChannels;
+            if (!aligned) {
+                aligned = frame[0] != 0 || frame[1] != 0;
+                if (!aligned) {
+                    continue;
+                }
+            }
+            for (uint32_t ch = 0; ch < kChannels; ++ch) {
+                int32_t sum = 0;
+                for (uint32_t c = 0; c < kClients; ++c) {
+                    sum += clientSample(c, expectedPos, ch);
+                }
+                mismatches += frame[ch] != static_cast<int32_t>(static_cast<uint32_t>(sum) << 8) ? 1 : 0;
+            }
+            ++expectedPos;
+            ++checked;
+        }
+    }
+    EXPECT_TRUE(aligned);
+    EXPECT_GT(checked, 19u * 48000);
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+    for (auto& client : clients) {
+        detach(*client);
+    }
 }
 
 } // namespace
