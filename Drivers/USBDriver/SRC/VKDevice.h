@@ -249,6 +249,9 @@ public:
     void rtsStopStreamingNoWait();
     // The same, then the state change 2 (stream broken) is recorded for announcement.
     void rtsBreakStream();
+    // Request thread, no cycle running: blocks the bus gave back before their decode or last fill
+    // are given back (they would stay held).
+    void releaseUnfinishedBlocks();
     // The announcement of a streaming state change to user space (code 2 broken, 3 restarted,
     // 0x10000 woken): recorded in mStreamStateChange / mStreamStateChanges.
     void noteStreamStateChange(uint32_t code);

@@ -336,12 +336,24 @@ bool VKDevice::rtsRequestOut()
     } else {
         block->initWrite_Std(mFramePatternObserver, mOutputSampleTotal);
     }
-    const IOReturn status =
-        submitBlock(*this, *block, false, &VKDevice::rtsIsoWriteCompleteStatic, isUSB2 != 0 ? 4 : 1);
+    const uint32_t update = isUSB2 != 0 ? 4 : 1;
+    IOReturn status = submitBlock(*this, *block, false, &VKDevice::rtsIsoWriteCompleteStatic, update);
     if (status != kIOReturnSuccess) {
         IOLog("USB: %s 0x%X\n", "VKDevice::rtsRequestOut isoc write failed with status", status);
         IOLog("VKDevice::rtsRequestOut isoc write failed with status %08X\n", status);
+        // As for reads: once more just ahead of the bus, so that an output-only stream cannot end
+        // silently when the bus refuses its writes.
+        const uint64_t current = mOwner.getCurrentFrame();
+        if (!unreadable(current)) {
+            block->mStartFrame = current + kResyncLead;
+            mIsocOut.mNextStartFrame = block->mStartFrame + VKIsocRB::kFramesPerBlock;
+            status = submitBlock(*this, *block, false, &VKDevice::rtsIsoWriteCompleteStatic, update);
+        }
+    }
+    if (status != kIOReturnSuccess) {
         block->unuse("VKDevice::rtsRequestOut error");
+        IOLog("VKDevice::rtsRequestOut: STC_STREAM_BROKEN\n");
+        rtsBreakStream();
         return false;
     }
     return true;
@@ -672,6 +684,13 @@ void completeStatic(void* target, void* parameter, IOReturn status, Stream strea
     if (stream != Stream::read) {
         block->clearBuffer();
     }
+    // A stopped stream neither decodes nor fills this block any more: the use its decode or last
+    // fill would give back goes back now, so the block ends idle (and a block set to auto-delete at
+    // termination is freed) instead of staying held.
+    if (device->m_bStreamingStarted.load() == 0 && !block->mbDone.load(std::memory_order_acquire)) {
+        block->mbDone.store(true, std::memory_order_release);
+        block->unuse(nullptr);
+    }
     block->setCallbackDone(nullptr);
 }
 
@@ -836,6 +855,21 @@ void VKDevice::rtsStopStreamingNoWait()
     // The vendor asynchronous port is aborted here once it exists.
 }
 
+void VKDevice::releaseUnfinishedBlocks()
+{
+    // No cycle runs and the streams are stopped: a block the bus gave back before its decode or
+    // last fill came will get neither, so the use they held goes back here.
+    for (IsocData* stream : {&mIsocIn, &mIsocOut, &mIsocOutKeepAlive}) {
+        for (VKIsocRB* block : stream->mRBs) {
+            if (block != nullptr && block->isInUse() && block->mbCompleted.load(std::memory_order_acquire) &&
+                !block->mbDone.load(std::memory_order_acquire)) {
+                block->mbDone.store(true, std::memory_order_release);
+                block->unuse(nullptr);
+            }
+        }
+    }
+}
+
 void VKDevice::rtsBreakStream()
 {
     rtsStopStreamingNoWait();
@@ -873,6 +907,7 @@ void VKDevice::stopStreaming(bool wait)
             }
         }
     }
+    releaseUnfinishedBlocks();
     mStopUnfinished.store(0);
     // Interrupt audio (Tessaly) and the family engine stop here once they exist.
     if (wait) {

@@ -509,6 +509,24 @@ TEST_F(StreamingTest, OutputOnlyDeviceAdvancesTheInputRingWithTheOutput)
     detach(client);
 }
 
+TEST_F(StreamingTest, WriteRefusedTwiceBreaksAnOutputOnlyStream)
+{
+    ASSERT_NE(configure("class-audio-out-only", 48000, 24, 0, 2), nullptr);
+    startStreaming();
+    driver.runFor(100 * kMillisecond);
+    // The output interface switched off under the driver: its pipe refuses every write.
+    usbsim::SetupPacket setInterface{0x01, 0x0B, 0, 1, 0};
+    uint32_t done = 0;
+    driver.runInKernel([&] { driver.device()->deviceRequest(setInterface, nullptr, &done); });
+    driver.runFor(50 * kMillisecond);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(device->mStreamStateChange.load(), 2u);
+    request([&] { device->stopStreaming(true); });
+    for (VKIsocRB* block : device->mIsocOut.mRBs) {
+        EXPECT_FALSE(block != nullptr && block->isInUse()) << "every block given back";
+    }
+}
+
 class ClockOffsetTest : public StreamingTest, public testing::WithParamInterface<int32_t>
 {
 };
