@@ -99,6 +99,7 @@ TEST(DescriptorTables, EveryCatalogueModelAnswersTheBytesItAlwaysHad)
         {"bitplane-keepalive", 48, 0x5A79'0873'FC26'3D36},
         {"class-audio-hs", 294, 0x9A86'404D'F670'0CE6},
         {"class-audio-hs-interval4", 294, 0x47BD'9E71'2128'EFB9},
+        {"class-audio-hs-32ch", 294, 0xB535'CC6F'6AA0'5F31},
         {"class-audio-out-only", 149, 0x98BE'E51C'2F11'0FDF},
         {"class-audio-24", 190, 0x143F'B6F5'EBEE'802B},
         {"Kelvra-UC3", 282, 0x7C3F'5B64'59C5'DC6B},

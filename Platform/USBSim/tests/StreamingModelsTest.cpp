@@ -360,6 +360,8 @@ INSTANTIATE_TEST_SUITE_P(Models, LoopbackTest,
                                            LoopCase{"class-audio-hs", 2, 44100, 0, 2, 3, 8},
                                            LoopCase{"class-audio-hs", 2, 96000, 200, 2, 3, 8},
                                            LoopCase{"class-audio-hs-interval4", 2, 48000, -100, 2, 3, 1},
+                                           LoopCase{"class-audio-hs-32ch", 1, 96000, 100, 32, 2, 8},
+                                           LoopCase{"class-audio-hs-32ch", 2, 48000, 0, 32, 3, 8},
                                            LoopCase{"Mindprint", 1, 48000, 0, 2, 2, 1},
                                            LoopCase{"Mindprint", 2, 96000, 0, 2, 3, 1},
                                            LoopCase{"Mindprint", 3, 44100, 0, 1, 3, 1}));

@@ -428,6 +428,15 @@ const std::vector<ModelCase>& build()
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
+        // Only 32-channel alternates: the default search (stereo, then the channel ladder) finds none.
+        {.name = "class-audio-hs-32ch",
+         .start = startRequests(294),
+         .description = classDescription(
+             {alt("1", "32x16", kRates96, "ep 01/832"), alt("2", "32x24", "44100 48000", "ep 01/672")},
+             {alt("1", "32x16", kRates96, "ep 82/832"), alt("2", "32x24", "44100 48000", "ep 82/672")}),
+         .configures = false,
+         .settings = "96000 in 0x16 out 2x16",
+         .chosen = "ctl 0 midi - in - out -"},
         // Output only: no input interface, no input channels; only the out pipe's halt is cleared.
         {.name = "class-audio-out-only",
          .start = startRequests(149),

@@ -14,6 +14,9 @@
 //                                        implicit feedback, output looped back to input bit-exact
 //   class-audio-hs-interval4  2912:3104  the same with both data pipes at bInterval 4 (one packet per
 //                                        millisecond, about 48 frames at 48 kHz)
+//   class-audio-hs-32ch       2912:3132  high speed, 32 channels each way in microframe packets: 16
+//                                        bits at 44.1-96 kHz (alternate 1), 24 bits at 44.1/48 kHz
+//                                        (alternate 2)
 //   class-audio-out-only      2912:3110  full speed, an output streaming interface only (sync to
 //                                        output); what it played is captured
 //   0644:8030                            high speed bulk-in/isochronous-out device: isochronous output

@@ -59,6 +59,10 @@ std::vector<CatalogueEntry> build()
         {"class-audio-hs-interval4",
          "as class-audio-hs with both data pipes at bInterval 4 (one packet per millisecond)",
          table<model_data::highSpeedAudio, 0x3104, 4>},
+        {"class-audio-hs-32ch",
+         "high speed, 32 channels each way in microframe packets: 16 bits at 44.1-96 kHz, 24 bits at "
+         "44.1/48 kHz; output looped back to input",
+         table<model_data::wideAudio>},
         {"class-audio-out-only",
          "full speed stereo 16/24 bits at 44.1/48 kHz, an output streaming interface only (sync to output)",
          table<model_data::outputOnlyAudio>},

@@ -64,6 +64,25 @@ models::ModelData highSpeedAudio(uint16_t product, uint8_t interval)
     return m;
 }
 
+// High speed, 32 channels each way in microframe packets: 16 bits at 44.1 to 96 kHz (alternate
+// 1, 13 frames of 64 bytes) and 24 bits at 44.1 and 48 kHz (alternate 2, 7 frames of 96 bytes);
+// asynchronous input, adaptive output.
+models::ModelData wideAudio()
+{
+    const Speed hs = Speed::high;
+    std::vector<Alternate> out;
+    std::vector<Alternate> in;
+    for (const bool output : {true, false}) {
+        const uint8_t sync = output ? kIsocAdaptive : kIsocAsync;
+        (output ? out : in).push_back(stream(1, 32, 16, {44100, 48000, 88200, 96000}, hs, sync));
+        (output ? out : in).push_back(stream(2, 32, 24, {44100, 48000}, hs, sync));
+    }
+    auto m = classModel(0x2912, 0x3132, 0x0100, hs, classConfiguration(out, in), "Wide Audio");
+    m.initialFrequency = 48000;
+    m.streaming.formats = {{1, 1, 32, 2}, {1, 2, 32, 3}, {2, 1, 32, 2}, {2, 2, 32, 3}};
+    return m;
+}
+
 // Full speed, an output streaming interface only: stereo 16 bits (alternate 1) and 24 bits
 // (alternate 2) at 44.1 and 48 kHz, adaptive. The host has no input to follow (sync to output).
 models::ModelData outputOnlyAudio()

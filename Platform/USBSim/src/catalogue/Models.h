@@ -12,6 +12,7 @@ namespace usbsim::model_data {
 models::ModelData plainAudio24();
 models::ModelData highSpeedAudio(uint16_t product, uint8_t interval);
 models::ModelData outputOnlyAudio();
+models::ModelData wideAudio();
 
 // Family.cpp: the maker's own devices.
 models::ModelData kelvraUC3(uint16_t bcdDevice);
