@@ -206,6 +206,7 @@ public:
     void sharedMemoryDestroyed();
 
     // --- Client table (request threads, under the device's dispatch lock)
+    // Attached clients, by the kernel's own count (the shared block's count is its mirror).
     uint32_t countClients() const;
     // The first free slot; false ("no free slot found") when all eight are taken or the client is
     // null. The client's ring must be laid out for the current stream (see reinitClientsForStreaming):
@@ -221,7 +222,8 @@ public:
     void dumpClientList() const;
 
     // --- Converters and mixer settings (request threads)
-    // The host-to-USB encoder; the channel counts come from `settings`.
+    // The host-to-USB encoder; the channel counts and the rate new clients' rings are laid out for
+    // come from `settings`.
     void setConverters(PCMEncoder encoder, const QzChannelSettings& settings);
     void setOutMixer(OutMixer mixer);
     // kIOReturnBadArgument for a channel index of 32 or more; a denominator of 0 is stored as 1.
@@ -236,8 +238,9 @@ public:
     // input time stamp) and `outputPos`; every ring gets the output position.
     void rtsCheckAttachClients(uint64_t framePos, uint64_t outputPos, uint64_t hostTime);
     // Mixes frameCount frames of every running client at `position` and encodes them into
-    // byteCount bytes of usbBuffer. extraBytes, when given, receives frameCount x the stream's
-    // extra bytes per frame of the private-data client.
+    // byteCount bytes of usbBuffer (zeroed when no client is attached; that is logged once per run
+    // of such frames). extraBytes, when given, receives frameCount x the stream's extra bytes per
+    // frame of the private-data client. No frames, or frames of more than 32 samples, mix nothing.
     void rtsIsocOutput(uint8_t* usbBuffer, uint32_t byteCount, uint64_t position, uint32_t frameCount,
                        uint8_t* extraBytes);
     // Mix and saturate only, into sampleCount 32-bit samples (zeroed without clients).
