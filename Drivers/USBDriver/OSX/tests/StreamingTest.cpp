@@ -527,6 +527,101 @@ TEST_F(StreamingTest, WriteRefusedTwiceBreaksAnOutputOnlyStream)
     }
 }
 
+// The output fill's choices, one cycle at a time: the streams are stopped, blocks are prepared and
+// marked queued by hand (the bus never sees them), and the cycle runs on the test thread.
+class FillTest : public StreamTest
+{
+protected:
+    void SetUp() override
+    {
+        StreamTest::SetUp();
+        request([&] { device->stopStreaming(true); });
+        device->m_bStreamingStarted.store(1); // the cycle runs; the service is not installed
+        current = service->getCurrentFrame();
+    }
+
+    void TearDown() override
+    {
+        device->m_bStreamingStarted.store(0);
+        // The bus never had the blocks: give back its use as its completion would.
+        for (VKIsocRB* block : device->mIsocOut.mRBs) {
+            if (block->isInUse() && !block->mbCompleted.load()) {
+                block->setCallbackDone(nullptr);
+            }
+        }
+        request([&] { device->stopStreaming(true); });
+        EXPECT_FALSE(anyBlockInUse());
+        StreamTest::TearDown();
+    }
+
+    // Blocks of 4 records (48 frames each) from `start` on, as rtsRequestOut prepares them.
+    std::vector<VKIsocRB*> prepare(uint64_t start, int blocks)
+    {
+        device->mIsocOut.initForStream(start);
+        std::vector<VKIsocRB*> prepared;
+        for (int i = 0; i < blocks; ++i) {
+            VKIsocRB* block = device->mIsocOut.next();
+            block->initWrite_Std(device->mFramePatternObserver, device->mOutputSampleTotal);
+            block->markQueued();
+            prepared.push_back(block);
+        }
+        return prepared;
+    }
+
+    // The client has written `frames` frames beyond the kernel's output position.
+    void clientAhead(uint32_t frames)
+    {
+        std::vector<int32_t> samples(size_t{frames} * 2, 0x1000);
+        AudioSM& ring = *client.ring;
+        ring.writeFrames(samples.data(), frames, device->mOutputSamplePos - ring.getFramePos(), nullptr, nullptr);
+    }
+
+    void cycle()
+    {
+        device->mLastServicedFrame = 0;
+        VKDevice::rtsIsocOutIsocIn(device);
+    }
+
+    uint64_t current = 0;
+};
+
+TEST_F(FillTest, RecordsThatTheClientHasNotWrittenWaitUntilTheyAreTwoFramesAhead)
+{
+    const std::vector<VKIsocRB*> blocks = prepare(current + 1, 1);
+    const uint64_t position = device->mOutputSamplePos;
+    cycle();
+    // Records for frames current+1 and current+2 are due: filled with what the ring holds.
+    EXPECT_EQ(blocks[0]->mProcessedFrames, 2u);
+    EXPECT_EQ(device->mOutputSamplePos, position + 2 * 48);
+    cycle(); // the same bus frame: nothing more
+    EXPECT_EQ(blocks[0]->mProcessedFrames, 2u);
+    clientAhead(2 * 48);
+    cycle();
+    EXPECT_EQ(blocks[0]->mProcessedFrames, 4u) << "written: filled ahead of time";
+    EXPECT_TRUE(blocks[0]->mbDone.load());
+}
+
+TEST_F(FillTest, AfterFiveRecordsInACycleOnlyDueRecordsAreFilled)
+{
+    clientAhead(20 * 48);
+    const std::vector<VKIsocRB*> blocks = prepare(current + 10, 3);
+    cycle();
+    EXPECT_EQ(blocks[0]->mProcessedFrames, 4u);
+    EXPECT_TRUE(blocks[0]->mbDone.load());
+    EXPECT_EQ(blocks[1]->mProcessedFrames, 1u) << "the sixth record waits for the next cycle";
+    EXPECT_EQ(blocks[2]->mProcessedFrames, 0u);
+}
+
+TEST_F(FillTest, AFillThatFinishesABlockWithFiveOrMoreRecordsEndsTheCycle)
+{
+    clientAhead(20 * 48);
+    const std::vector<VKIsocRB*> blocks = prepare(current - 6, 3); // two blocks overdue, the third due
+    cycle();
+    EXPECT_EQ(blocks[0]->mProcessedFrames, 4u);
+    EXPECT_EQ(blocks[1]->mProcessedFrames, 4u) << "due records are filled past five";
+    EXPECT_EQ(blocks[2]->mProcessedFrames, 0u) << "eight records filled in this cycle: no further block";
+}
+
 class ClockOffsetTest : public StreamingTest, public testing::WithParamInterface<int32_t>
 {
 };
