@@ -527,6 +527,41 @@ TEST_F(StreamingTest, WriteRefusedTwiceBreaksAnOutputOnlyStream)
     }
 }
 
+TEST_F(StreamTest, FrameCounterThatJumpsBreaksTheStreamAndAStartStreamsAgain)
+{
+    driver.runFor(100 * kMillisecond);
+    ASSERT_TRUE(driver.bus().setFrameNumber(service->getCurrentFrame() + 100));
+    driver.runFor(20 * kMillisecond);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(device->mStreamStateChange.load(), 2u);
+    EXPECT_EQ(device->mLateWrites.load(), 1u);
+    request([&] {
+        device->stopStreaming(true);
+        device->mpDriverData->reinitClientsForStreaming(device->mpDriverSM->mChannelSettings);
+        device->startStreaming();
+    });
+    EXPECT_FALSE(device->mStopUnfinished.load() != 0);
+    driver.runFor(5 * kMillisecond);
+    expectLoopback(client, 48000, 24, 15, inputFrames());
+}
+
+TEST_F(StreamTest, WritesTheDeviceNeverCompletesEndAtStopAndAStartStreamsAgain)
+{
+    usbsim::EndpointFaults held;
+    held.holdCompletions = 3;
+    driver.model()->setEndpointFaults(0x01, held);
+    driver.runFor(100 * kMillisecond);
+    EXPECT_EQ(device->mStreamStateChanges.load(), 0u) << "nothing says a missing completion breaks the stream";
+    request([&] { device->stopStreaming(true); });
+    EXPECT_FALSE(anyBlockInUse()) << "the held writes ended with the abort";
+    request([&] {
+        device->mpDriverData->reinitClientsForStreaming(device->mpDriverSM->mChannelSettings);
+        device->startStreaming();
+    });
+    driver.runFor(5 * kMillisecond);
+    expectLoopback(client, 48000, 24, 16, inputFrames());
+}
+
 // The output fill's choices, one cycle at a time: the streams are stopped, blocks are prepared and
 // marked queued by hand (the bus never sees them), and the cycle runs on the test thread.
 class FillTest : public StreamTest
