@@ -245,6 +245,11 @@ PacketResult DeviceModel::isocIn(const EndpointLayout& ep, const FrameTime& time
     if (faults != nullptr && take(faults->dropPackets)) {
         return PacketResult::nak();
     }
+    if (const auto source = m_sources.find(ep.bEndpointAddress); source != m_sources.end()) {
+        if (const auto length = source->second(packet)) {
+            return PacketResult::data(static_cast<uint32_t>(std::min<size_t>(*length, packet.size())));
+        }
+    }
     return alterLengthLocked(ep.bEndpointAddress, isocInLocked(ep, time, packet), packet);
 }
 
@@ -367,6 +372,16 @@ void DeviceModel::clearScripts()
 {
     std::lock_guard lock(m_mutex);
     m_scripts.clear();
+}
+
+void DeviceModel::setPacketSource(uint8_t endpointAddress, PacketSource source)
+{
+    std::lock_guard lock(m_mutex);
+    if (source) {
+        m_sources[endpointAddress] = std::move(source);
+    } else {
+        m_sources.erase(endpointAddress);
+    }
 }
 
 void DeviceModel::setEndpointFaults(uint8_t endpointAddress, const EndpointFaults& faults)

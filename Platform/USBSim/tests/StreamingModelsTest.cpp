@@ -542,6 +542,29 @@ TEST_F(StreamingModelsTest, PacketsOfAnExactWrongLength)
     EXPECT_EQ(empty, (std::vector<uint16_t>{0, 24}));
 }
 
+// A fuzz target's bytes in place of the device's packets, where the source says so.
+TEST_F(StreamingModelsTest, PacketSourceWritesThePacketsItTakes)
+{
+    plug("class-audio-hs");
+    ASSERT_EQ(device->setAlternate(2, 1), kSuccess);
+    int calls = 0;
+    model->setPacketSource(0x82, [&calls](std::span<uint8_t> packet) -> std::optional<uint32_t> {
+        if (++calls % 2 == 0) {
+            return std::nullopt;
+        }
+        std::fill(packet.begin(), packet.begin() + 5, uint8_t{0xEE});
+        return calls == 3 ? 100000u : 5u; // the third asks for more than fits
+    });
+    std::vector<uint8_t> data;
+    const auto lengths = readPackets(0x82, 4, &data);
+    const uint16_t size = device->pipe(0x82)->maxPacketSize();
+    EXPECT_EQ(lengths, (std::vector<uint16_t>{5, 24, size, 24}));
+    EXPECT_EQ(data[0], 0xEE);
+    model->setPacketSource(0x82, {});
+    EXPECT_EQ(readPackets(0x82, 2), (std::vector<uint16_t>{24, 24}));
+    EXPECT_EQ(calls, 4);
+}
+
 TEST_F(StreamingModelsTest, CompletionsLateOrMissing)
 {
     plug("class-audio-hs");

@@ -48,7 +48,8 @@
 // Hostile-device knobs: DeviceModel::setEndpointFaults (EndpointFaults: packets of an exact length,
 // shortened, empty, without handshake; completions late or held back) and the bus's frame counter
 // (Bus::setFrameNumber jumps it, Bus::Options::firstFrame starts it near a wrap,
-// Bus::injectUnreadableFrameNumber).
+// Bus::injectUnreadableFrameNumber); DeviceModel::setPacketSource puts a fuzz target's bytes into
+// an endpoint's isochronous IN packets.
 //
 // Thread safety: the catalogue is built once and then only read; any thread.
 #pragma once

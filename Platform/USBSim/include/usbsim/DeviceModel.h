@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -176,6 +177,12 @@ public:
     // GET_DESCRIPTOR of the configuration at `index` always fails with `status`.
     void makeConfigurationUnreadable(uint8_t index, Status status = kPipeStalled);
     void setEndpointFaults(uint8_t endpointAddress, const EndpointFaults& faults);
+    // Every isochronous IN packet of the endpoint is first shown to `source` (a fuzz target's
+    // bytes): it writes the packet and answers its length (at most the packet's size), or nullopt
+    // for the device's own packet. Called with the model lock held, on the bus thread: it must not
+    // call back into the bus or the model. An empty function removes it.
+    using PacketSource = std::function<std::optional<uint32_t>(std::span<uint8_t> packet)>;
+    void setPacketSource(uint8_t endpointAddress, PacketSource source);
     std::vector<LoggedRequest> requestLog() const;
     void clearRequestLog();
     // Standard-request state.
@@ -263,6 +270,7 @@ private:
 
     std::vector<Script> m_scripts;
     std::map<uint8_t, EndpointFaults> m_faults;
+    std::map<uint8_t, PacketSource> m_sources;
     std::vector<LoggedRequest> m_log;
     uint8_t m_configuration = 0;
     std::map<uint8_t, uint8_t> m_alternates;
