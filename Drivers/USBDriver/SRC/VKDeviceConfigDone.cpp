@@ -502,6 +502,13 @@ void VKDevice::measureDigitalLockFrequency(bool setRateFirst)
             trace.trace("cAqExt.mDigitalLockFrequency default to", static_cast<int>(configured));
             return;
         }
+        // A rate no stream is sized for (0, a short or odd answer) is a failed measurement: the
+        // stream rate and everything sized by it stay at the configured rate.
+        if (bandwidthAllowance(hz) == 0) {
+            aq.DigitalLockFrequency = configured;
+            trace.trace("cAqExt.mDigitalLockFrequency default to", static_cast<int>(configured));
+            return;
+        }
         aq.DigitalLockFrequency = hz;
         IOLog("cAqExt.mDigitalLockFrequency: %d\n", static_cast<int>(hz));
         if (hz != 192'000) {

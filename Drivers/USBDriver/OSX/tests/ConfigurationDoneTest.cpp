@@ -220,6 +220,24 @@ TEST_F(ConfigurationDoneTest, ALockedDigitalInputIsMeasuredAndTheStreamFollowsIt
     EXPECT_EQ(settings().iFrequency, 88'200);
 }
 
+// A measured rate no stream is sized for is no measurement: the configured rate stays, and the
+// lock rate reads as the configured one.
+TEST_F(ConfigurationDoneTest, AnUnsupportedMeasuredRateLeavesTheConfiguredRate)
+{
+    const std::vector<uint8_t> answers[] = {{0, 0, 0}, {0x39, 0x30, 0x00} /* 12,345 */, {0x01}};
+    for (const auto& answer : answers) {
+        SCOPED_TRACE(answer.size());
+        ASSERT_NE(plug("Kelvra-UC3"), nullptr);
+        const int32_t configured = settings().iFrequency;
+        driver.model()->scriptAlways(kReadRegister, {usbsim::ControlReply::ok({0x04}), std::nullopt, 0});
+        driver.model()->scriptAlways(kGetRate, {usbsim::ControlReply::ok(answer), std::nullopt, 0});
+        EXPECT_EQ(configure(), kIOReturnSuccess);
+        EXPECT_EQ(settings().iFrequency, configured);
+        EXPECT_EQ(aq().DigitalLockFrequency, static_cast<uint32_t>(configured));
+        driver.unplug();
+    }
+}
+
 // The two models whose channel counts follow the rate a locked digital input runs at, on a
 // family device given their ids.
 TEST_F(ConfigurationDoneTest, TheLockedRateSetsTheChannelsOfTheVarnokAndTheCrimson)
