@@ -453,6 +453,10 @@ public:
     uint32_t mOutputSampleTotal = 0;
     // Pending inserted frames of the bulk guard (bulk streaming, later).
     uint32_t mBulkIOGuard_PendingFrames = 0;
+    // Set at resume: an Elektron stream (headed output packets), and a device whose stream breaks
+    // after more than 40 repaired input frames.
+    uint8_t mRtsElektron = 0;
+    uint8_t mRtsBreaksOnInputErrors = 0;
     // A stop begun from a completion whose waiting part has not run yet.
     std::atomic<uint8_t> mStopUnfinished{0};
     // The last streaming state change recorded for announcement, and how many were recorded.

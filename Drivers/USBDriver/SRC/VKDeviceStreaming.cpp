@@ -50,11 +50,6 @@ int64_t frameDistance(uint64_t a, uint64_t b)
     return static_cast<int64_t>(a - b);
 }
 
-bool isElektronModel(const VKDevice& device)
-{
-    return device.isDevice(0x1935, 4) || device.isDevice(0x1935, 6) || device.isDevice(0x1935, 8);
-}
-
 } // namespace
 
 // --- Resume and start of the isochronous streams ---
@@ -77,7 +72,11 @@ void VKDevice::resumeStreaming()
         stopStreaming(true);
     }
     initFramePattern();
-    if (isElektronModel(*this) && releaseID() != 3) {
+    // Model rules the cycle and the completions follow, resolved once here.
+    mRtsElektron = isElektron() ? 1 : 0;
+    mRtsBreaksOnInputErrors =
+        isCorlanthCompatible() || isDevice(0x0A4A, 0x6A02) || isDevice(0x0A4A, 0xF1A0) ? 1 : 0;
+    if (mRtsElektron != 0 && releaseID() != 3) {
         IOLog("VKDevice::resumeStreaming mDeviceDescriptor.m_uBcdDevice != 3\n");
         return;
     }
@@ -116,7 +115,7 @@ void VKDevice::resumeStreaming()
                                        static_cast<uint32_t>(rate), 0);
     }
 
-    if (isElektronModel(*this)) {
+    if (mRtsElektron != 0) {
         IOLog("Analog4: config:%d freq:%d in:%d/%d out:%d/%d\n", s.uConfiguration, s.iFrequency, s.iInChannels,
               s.iInResolution, s.iOutChannels, s.iOutResolution);
         const VKInterfaceDescriptor* streaming[2] = {m_pcInInterface, m_pcOutInterface};
@@ -236,6 +235,7 @@ bool VKDevice::rtsIsocAudioRunKeepAlive()
         return false;
     }
     mIsocOutKeepAlive.initForStream(current + kStartLead);
+    m_bStreamingStarted.store(1);
     for (uint32_t i = 0; i < kTransfersInFlight; ++i) {
         rtsRequestOutKeepAlive();
     }
@@ -331,7 +331,7 @@ bool VKDevice::rtsRequestOut()
         }
         return false;
     }
-    if (isElektronModel(*this)) {
+    if (mRtsElektron != 0) {
         block->initWrite_Elektron(mFramePatternObserver, mOutputSampleTotal, mFramePatternObserver.mOutChannels);
     } else {
         block->initWrite_Std(mFramePatternObserver, mOutputSampleTotal);
@@ -397,7 +397,7 @@ void VKDevice::rtsIsocOutIsocIn(void* argument)
     if (!device->rtsPrepareService(&ring)) {
         return;
     }
-    if (isElektronModel(*device)) {
+    if (device->mRtsElektron != 0) {
         device->rtsProcessIsocOut_Elektron(ring);
     } else {
         device->rtsProcessIsocOut_Std(ring);
@@ -724,9 +724,7 @@ void VKDevice::rtsIsoReadComplete(VKIsocRB* block)
     rtsProcessIsocIn_Std(ring, block);
     block->mbDone.store(true, std::memory_order_release);
     block->unuse(nullptr);
-    const bool countsErrors =
-        isCorlanthCompatible() || isDevice(0x0A4A, 0x6A02) || isDevice(0x0A4A, 0xF1A0);
-    if (countsErrors && mIsocIn.mErrorCounter > kMaxInputErrors) {
+    if (mRtsBreaksOnInputErrors != 0 && mIsocIn.mErrorCounter > kMaxInputErrors) {
         IOLog("USB: %s %d\n", "REGULAR ISOC mIsocInNumErrors > ", kMaxInputErrors);
         rtsStopStreamingNoWait();
         IOLog("VKDevice::rtsIsoReadComplete: STC_STREAM_BROKEN\n");
@@ -784,7 +782,7 @@ void VKDevice::rtsIsoWriteComplete(VKIsocRB* block)
         mIsocOut.mNextStartFrame = current + kResyncLead;
         const QzChannelSettings s = *getCurrentSettings();
         IOLog("USB: %s %d\n", "NOTIFY lost frames",
-              static_cast<int>(lost * s.iFrequency / 1000 * std::max(s.iInChannels, 0)));
+              static_cast<int>(lost * s.iFrequency * std::max(s.iInChannels, 0) / 1000));
         mLateWrites.fetch_add(1);
         rtsStopStreamingNoWait();
         IOLog("VKDevice::rtsIsoWriteComplete: STC_STREAM_BROKEN\n");
@@ -836,9 +834,7 @@ void VKDevice::rtsStopStreamingNoWait()
     // next resume sets every block idle.
     if (mThread == nullptr || mThread->tryLockService()) {
         for (IsocData* stream : {&mIsocIn, &mIsocOut, &mIsocOutKeepAlive}) {
-            if (stream != nullptr) {
-                stream->cancel(true);
-            }
+            stream->cancel(true);
         }
         if (mThread != nullptr) {
             mThread->unlockService();
@@ -902,9 +898,7 @@ void VKDevice::stopStreaming(bool wait)
     }
     if (wait) {
         for (IsocData* stream : {&mIsocIn, &mIsocOut, &mIsocOutKeepAlive}) {
-            if (stream != nullptr) {
-                stream->cancel(false);
-            }
+            stream->cancel(false);
         }
     }
     releaseUnfinishedBlocks();
@@ -984,9 +978,7 @@ void VKDevice::terminateIsocRqBs()
 {
     IOLog("USB: %s\n", "xxxxxxxxx\nVKDevice::terminateIsocRBs()\nxxxxxxxxxxxxxx");
     for (IsocData* stream : {&mIsocIn, &mIsocOut, &mIsocOutKeepAlive}) {
-        if (stream != nullptr) {
-            stream->term();
-        }
+        stream->term();
     }
     // The USB MIDI request blocks end here once USB MIDI exists.
 }
