@@ -6,7 +6,11 @@
 #include <cstring>
 
 #include "APIDeviceInfo.h"
+#include "ASClient.h"
+#include "AudioUserClient.h"
+#include "CtrlUserClient.h"
 #include "DMAConverterDef.h"
+#include "DriverData.h"
 #include "DriverSM.h"
 #include "IOKit/IOLib.h"
 #include "IOKit/pwr_mgt/RootDomain.h"
@@ -395,7 +399,11 @@ bool VKKernelDevice::terminate(IOOptionBits options)
                 m_pDevice->stopStreaming(true);
             }
             m_pDevice->terminateIsocRqBs();
-            // Later layers: detachAllClients ends here.
+            // No client keeps a ring in the table once the device goes.
+            if (m_pDevice->mpDriverData != nullptr) {
+                VKDispatchLock dispatch(*this);
+                m_pDevice->mpDriverData->detachAllClients();
+            }
             m_pDevice->terminateBulkRqBs(m_pDevice->mBulkInRqBs);
             m_pDevice->terminateBulkRqBs(m_pDevice->mBulkOutRqBs);
             m_pDevice->terminateInterruptRqBs(m_pDevice->mInterruptInRqBs);
@@ -435,9 +443,11 @@ void VKKernelDevice::free()
     IOService::free();
 }
 
-IOReturn VKKernelDevice::newUserClient(task_t, void*, UInt32, OSDictionary*, IOUserClient** handler)
+// --- User clients: creation.
+
+IOReturn VKKernelDevice::newUserClient(task_t owningTask, void* securityID, UInt32 type, OSDictionary*,
+                                       IOUserClient** handler)
 {
-    // The user clients come with the request layer; until then none is made.
     if (handler != nullptr) {
         *handler = nullptr;
     }
@@ -450,13 +460,64 @@ IOReturn VKKernelDevice::newUserClient(task_t, void*, UInt32, OSDictionary*, IOU
         IOLog("USB: %s\n", "abort newUserClient - m_pcDevice is NULL");
         return kIOReturnNoDevice;
     }
-    return kIOReturnUnsupported;
+    IOLog("USB: %s %d\n", "KERNELDEVICECLASS::newUserClient TYPE", static_cast<int>(type));
+    if (handler == nullptr) {
+        IOLog("USBDriver: passed Handler %p returning  kIOReturnBadArgument\n", static_cast<void*>(handler));
+        return kIOReturnBadArgument;
+    }
+    const bool updating = m_pDevice->mFirmwareUpdateMode != 0;
+    IOUserClient* client = nullptr;
+    switch (type) {
+    case kVKConnectionAudio:
+        if (updating) {
+            IOLog("USBDriver: abort Audio - FirmwareUpdater is active\n");
+            break;
+        }
+        IOLog("USBDriver: creating  AUDIOUSERCLIENTCLASS\n");
+        client = new AudioUserClient;
+        IOLog("USBDriver: created  AUDIOUSERCLIENTCLASS %p \n", static_cast<void*>(client));
+        break;
+    case kVKConnectionMidi:
+        if (updating) {
+            IOLog("USBDriver: abort Midi - FirmwareUpdater is active\n");
+        }
+        // The MIDI user client comes with the MIDI layer; until then no client of this type exists.
+        break;
+    case kVKConnectionControl:
+        client = new CtrlUserClient;
+        break;
+    case kVKConnectionAudioServer:
+        client = new ASClient;
+        IOLog("USBDriver: created  AUDIOSERVERCLIENTCLASS (%s) %p \n", "ASClient", static_cast<void*>(client));
+        break;
+    default:
+        IOLog("USBDriver: newUserClient Invalid type %d \n", static_cast<int>(type));
+        break;
+    }
+    if (client != nullptr && !client->initWithTask(owningTask, securityID, type)) {
+        IOLog("USBDriver: Could not init handler %p \n", static_cast<void*>(client));
+        client->release();
+        client = nullptr;
+    }
+    // In the service plane under this device first, so that its end reaches the client.
+    if (client != nullptr && (!client->attach(this) || !client->start(this))) {
+        client->detach(this);
+        client->release();
+        client = nullptr;
+    }
+    if (client == nullptr) {
+        IOLog("USBDriver: *Handler %p returning  kIOReturnBadArgument\n", static_cast<void*>(client));
+        return kIOReturnBadArgument;
+    }
+    *handler = client;
+    return kIOReturnSuccess;
 }
 
 IOReturn VKKernelDevice::newUserClient(task_t owningTask, void* securityID, UInt32 type, IOUserClient** handler)
 {
     return newUserClient(owningTask, securityID, type, nullptr, handler);
 }
+// --- End of user clients: creation.
 
 // --- Control requests.
 
@@ -835,3 +896,22 @@ IOReturn VKKernelDevice::CompositeDriverInterestHandler(void* target, void*, UIn
     }
     return kIOReturnSuccess;
 }
+
+// --- User clients.
+
+UserDispatchLock::UserDispatchLock(VKKernelDevice* device, const char* name) : m_device(device)
+{
+    if (m_device != nullptr) {
+        m_device->retain();
+        m_device->dispatchLock().lock(name);
+    }
+}
+
+UserDispatchLock::~UserDispatchLock()
+{
+    if (m_device != nullptr) {
+        m_device->dispatchLock().unlock();
+        m_device->release();
+    }
+}
+// --- End of user clients.

@@ -190,3 +190,20 @@ public:
 private:
     VKKernelDevice& m_device;
 };
+
+// --- User clients: the dispatch lock of user requests.
+// Holds the device's dispatch lock for a scope with the device retained; a null device takes
+// nothing. Every request of the user clients runs inside one, so one request at a time reaches a
+// device, whatever the client type.
+class UserDispatchLock
+{
+public:
+    UserDispatchLock(VKKernelDevice* device, const char* name);
+    ~UserDispatchLock();
+    UserDispatchLock(const UserDispatchLock&) = delete;
+    UserDispatchLock& operator=(const UserDispatchLock&) = delete;
+
+private:
+    VKKernelDevice* m_device;
+};
+// --- End of user clients.

@@ -266,6 +266,8 @@ public:
     uint32_t inputChannels() const { return mInputChannels; }
     uint32_t outputChannels() const { return mOutputChannels; }
     uint32_t extraBytesPerFrame() const { return mExtraBytesPerFrame; }
+    // The rate new clients' rings are laid out for; 0 before the first configuration.
+    uint32_t frequency() const { return mFrequency; }
     ClientData& slot(uint32_t index) { return mClients[index % kClientSlots]; }
 
 private:

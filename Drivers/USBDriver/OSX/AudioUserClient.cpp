@@ -1,0 +1,236 @@
+#include "AudioUserClient.h"
+
+#include <cstring>
+
+#include "AudioSM.h"
+#include "DriverData.h"
+#include "MidiQueue.h"
+#include "UserClientSupport.h"
+#include "VKDevice.h"
+#include "VKKernelDevice.h"
+#include "IOKit/IOLib.h"
+
+OSDefineMetaClassAndStructors(AudioUserClient, IOUserClient);
+
+UInt64 VKUserClientID(const IOUserClient* client)
+{
+    // The value the client table mirrors for the client and compares the exclusive ids with.
+    return reinterpret_cast<uintptr_t>(client);
+}
+
+bool AudioUserClient::initWithTask(task_t owningTask, void* securityID, UInt32 type)
+{
+    if (!IOUserClient::initWithTask(owningTask, securityID, type)) {
+        return false;
+    }
+    if (owningTask == 0) {
+        IOLog("USB: %s\n", "owningTask is NULL");
+        return false;
+    }
+    mpAsyncTransport = nullptr;
+    mpDriverData = nullptr;
+    mpKernelDevice = nullptr;
+    mOwningTask = owningTask;
+    mClientDied = 0;
+    mpAudioSM_Out = nullptr;
+    mProcessID = 0;
+    return true;
+}
+
+bool AudioUserClient::start(IOService* provider)
+{
+    if (!IOUserClient::start(provider)) {
+        return false;
+    }
+    auto* kernelDevice = OSDynamicCast(VKKernelDevice, provider);
+    if (kernelDevice == nullptr) {
+        IOLog("USB: %s\n", "mKernelDevice cast failed");
+        return false;
+    }
+    kernelDevice->retain();
+    mpKernelDevice = kernelDevice;
+    mpDriverData = user_clients::retainDriverData(kernelDevice->device());
+    if (mpDriverData == nullptr) {
+        releaseStartResources();
+        return false;
+    }
+    return true;
+}
+
+void AudioUserClient::releaseStartResources()
+{
+    if (mpDriverData != nullptr) {
+        mpDriverData->release();
+        mpDriverData = nullptr;
+    }
+    OSSafeReleaseNULL(mpKernelDevice);
+}
+
+OSXDispatchCaller AudioUserClient::dispatchCaller()
+{
+    OSXDispatchCaller caller;
+    caller.dispatcher = OSXDispatcher::Audio;
+    caller.client = this;
+    caller.clientID = clientID();
+    caller.driverData = mpDriverData;
+    caller.outputRing = mpAudioSM_Out;
+    caller.outputRingSize = mpAudioSM_Out != nullptr ? kVKAudioSMSize : 0;
+    caller.processID = &mProcessID;
+    return caller;
+}
+
+IOReturn AudioUserClient::stopUSBStream()
+{
+    UserDispatchLock lock(mpKernelDevice, "stopUSBStream");
+    return OSXStopUSBStream(mpKernelDevice, dispatchCaller());
+}
+
+IOReturn AudioUserClient::clientClose()
+{
+    stopUSBStream();
+    mOwningTask = 0;
+    {
+        UserDispatchLock lock(mpKernelDevice, "clientClose");
+        if (mpDriverData != nullptr) {
+            mpDriverData->release();
+            mpDriverData = nullptr;
+        }
+        user_clients::clientClosed(mpKernelDevice, this);
+    }
+    // The provider reference goes at free: a terminate that the provider's end runs on another
+    // thread still reads it.
+    terminate();
+    return kIOReturnSuccess;
+}
+
+IOReturn AudioUserClient::clientDied()
+{
+    mClientDied = 1;
+    {
+        UserDispatchLock lock(mpKernelDevice, "clientDied");
+        user_clients::clientClosed(mpKernelDevice, this);
+        VKDevice* device = mpKernelDevice != nullptr ? mpKernelDevice->device() : nullptr;
+        // Hog mode belongs to a process; a dead one cannot give it back.
+        if (device != nullptr && device->mHogID != -1 && device->mHogID == mProcessID) {
+            device->mHogID = -1;
+            mpKernelDevice->messageToClients(kVKStateHogModeChanged, 0, 0, 0);
+        }
+    }
+    return IOUserClient::clientDied();
+}
+
+bool AudioUserClient::terminate(IOOptionBits options)
+{
+    const bool result = IOUserClient::terminate(options);
+    // A provider that ends first terminates this client with its ring possibly still in the
+    // client table: out of the table before the ring goes.
+    UserDispatchLock lock(mpKernelDevice, "terminate");
+    user_clients::detach(mpKernelDevice, mpDriverData, this);
+    mpAudioSM_Out = nullptr;
+    mpAsyncTransport = nullptr;
+    mcAudioSM_Out.term(true);
+    mcAsyncTransport.term(true);
+    return result;
+}
+
+void AudioUserClient::free()
+{
+    releaseStartResources();
+    IOUserClient::free();
+}
+
+IOReturn AudioUserClient::externalMethod(uint32_t selector, IOExternalMethodArguments* arguments,
+                                         IOExternalMethodDispatch* dispatch, OSObject* target, void* reference)
+{
+    static IOExternalMethodDispatch methods[kSelectorCount] = {
+        {&AudioUserClient::method_CallDriver, 0, kVKCallDriverRecordSize, 0, kVKCallDriverRecordSize},
+        {&AudioUserClient::method_CallDriverVendorWriteAsync, 3, kIOUCVariableStructureSize, 0, 0},
+        {&AudioUserClient::method_CallDriverVendorReadAsync, 3, 0, 0, kIOUCVariableStructureSize},
+    };
+    if (selector < kSelectorCount) {
+        dispatch = &methods[selector];
+        if (target == nullptr) {
+            target = this;
+        }
+    }
+    return IOUserClient::externalMethod(selector, arguments, dispatch, target, reference);
+}
+
+IOReturn AudioUserClient::method_CallDriver(OSObject* target, void*, IOExternalMethodArguments* arguments)
+{
+    auto* client = OSDynamicCast(AudioUserClient, target);
+    if (client == nullptr) {
+        return kIOReturnBadArgument;
+    }
+    return user_clients::callDriver(client->mpKernelDevice, client, arguments);
+}
+
+IOReturn AudioUserClient::method_CallDriverVendorWriteAsync(OSObject*, void*, IOExternalMethodArguments*)
+{
+    return kIOReturnSuccess;
+}
+
+IOReturn AudioUserClient::method_CallDriverVendorReadAsync(OSObject*, void*, IOExternalMethodArguments* arguments)
+{
+    arguments->structureOutputSize = 0;
+    return kIOReturnSuccess;
+}
+
+SharedMemory* AudioUserClient::blockFor(UInt32 type)
+{
+    VKDevice* device = mpKernelDevice != nullptr ? mpKernelDevice->device() : nullptr;
+    switch (type) {
+    case kVKMemoryDriverSM:
+        return &device->mcDriverSharedMemory;
+    case kVKMemoryInputRing:
+        return &device->mcAudioSM_In;
+    case kVKMemoryOutputRing:
+        if (mpAudioSM_Out == nullptr) {
+            if (!mcAudioSM_Out.init(kVKAudioSMSize)) {
+                return nullptr;
+            }
+            mpAudioSM_Out = static_cast<AudioSM*>(mcAudioSM_Out.address());
+        }
+        return &mcAudioSM_Out;
+    case kVKMemoryVendorAsync:
+        // Vendor asynchronous port: comes with its own layer; a device without one has no block.
+        return nullptr;
+    case kVKMemoryAsyncTransport:
+        if (mpAsyncTransport == nullptr) {
+            if (!mcAsyncTransport.init(kVKAsyncBlockSize)) {
+                return nullptr;
+            }
+            mpAsyncTransport = static_cast<AsyncTransportData*>(mcAsyncTransport.address());
+        }
+        return &mcAsyncTransport;
+    default:
+        IOLog("USB: %s %u\n", "unsupported type", static_cast<unsigned>(type));
+        return nullptr;
+    }
+}
+
+IOReturn AudioUserClient::clientMemoryForType(UInt32 type, IOOptionBits*, IOMemoryDescriptor** memory)
+{
+    if (memory == nullptr) {
+        return kIOReturnBadArgument;
+    }
+    *memory = nullptr;
+    // The dispatch lock orders the first use of the client's blocks with terminate's release.
+    UserDispatchLock lock(mpKernelDevice, "clientMemoryForType");
+    if (mpKernelDevice == nullptr || mpKernelDevice->device() == nullptr || isInactive()) {
+        return kIOReturnNotAttached;
+    }
+    SharedMemory* block = blockFor(type);
+    return block != nullptr ? block->getMemory(memory) : kIOReturnNoMemory;
+}
+
+IOMemoryMap* AudioUserClient::mapClientMemory64(UInt32 type, task_t task, IOOptionBits options,
+                                                mach_vm_address_t address)
+{
+    UserDispatchLock lock(mpKernelDevice, "mapClientMemory");
+    if (mpKernelDevice == nullptr || mpKernelDevice->device() == nullptr || isInactive()) {
+        return nullptr;
+    }
+    SharedMemory* block = blockFor(type);
+    return block != nullptr ? block->map(task, options, address) : nullptr;
+}

@@ -1,0 +1,101 @@
+#include "CtrlUserClient.h"
+
+#include <cstring>
+
+#include "UserClientSupport.h"
+#include "VKDevice.h"
+#include "VKKernelDevice.h"
+#include "IOKit/IOLib.h"
+
+OSDefineMetaClassAndStructors(CtrlUserClient, IOUserClient);
+
+bool CtrlUserClient::initWithTask(task_t owningTask, void* securityID, UInt32 type)
+{
+    IOLog("USB: %s %u\n", "sizeof(QZ_Dispatch) is ", static_cast<unsigned>(kVKCommandRecordSize));
+    if (!IOUserClient::initWithTask(owningTask, securityID, type)) {
+        return false;
+    }
+    if (owningTask == 0) {
+        IOLog("USB: %s\n", "owningTask is NULL");
+        return false;
+    }
+    mpKernelDevice = nullptr;
+    mOwningTask = owningTask;
+    mClientDied = 0;
+    return true;
+}
+
+bool CtrlUserClient::start(IOService* provider)
+{
+    if (!IOUserClient::start(provider)) {
+        return false;
+    }
+    auto* kernelDevice = OSDynamicCast(VKKernelDevice, provider);
+    if (kernelDevice == nullptr) {
+        IOLog("USB: %s\n", "mKernelDevice cast failed");
+        return false;
+    }
+    kernelDevice->retain();
+    mpKernelDevice = kernelDevice;
+    mMethods[0] = {this, structureIOMethod<CtrlUserClient, &CtrlUserClient::userDispatch>(), kIOUCStructIStructO,
+                   kVKCommandRecordSize, kVKCommandRecordSize};
+    return kernelDevice->device() != nullptr;
+}
+
+IOReturn CtrlUserClient::clientClose()
+{
+    mOwningTask = 0;
+    {
+        UserDispatchLock lock(mpKernelDevice, "clientClose");
+        // Ids set through this client's commands go with it, as an audio client's do.
+        user_clients::clientClosed(mpKernelDevice, this);
+    }
+    // The provider reference goes at free, as the audio clients' does.
+    terminate();
+    return kIOReturnSuccess;
+}
+
+IOReturn CtrlUserClient::clientDied()
+{
+    mClientDied = 1;
+    return IOUserClient::clientDied();
+}
+
+void CtrlUserClient::free()
+{
+    OSSafeReleaseNULL(mpKernelDevice);
+    IOUserClient::free();
+}
+
+IOExternalMethod* CtrlUserClient::getTargetAndMethodForIndex(IOService** target, UInt32 index)
+{
+    if (index != 0 || mMethods[0].object == nullptr) {
+        return nullptr;
+    }
+    if (target != nullptr) {
+        *target = this;
+    }
+    return &mMethods[0];
+}
+
+IOReturn CtrlUserClient::userDispatch(void* in, void* out, IOByteCount inSize, IOByteCount* outSize)
+{
+    if (in == nullptr || out == nullptr || outSize == nullptr || inSize != kVKCommandRecordSize ||
+        *outSize != kVKCommandRecordSize) {
+        IOLog("USB: %s\n", "userDispatch invalid param");
+        return kIOReturnNotPrivileged;
+    }
+    if (mpKernelDevice == nullptr || isInactive()) {
+        IOLog("USB: %s\n", "userDispatch not attached");
+        return kIOReturnNotAttached;
+    }
+    UserDispatchLock lock(mpKernelDevice, "userDispatch");
+    if (mpKernelDevice->device() == nullptr) {
+        IOLog("USB: %s\n", "userDispatch not attached (pDevice) ");
+        return kIOReturnNotAttached;
+    }
+    std::memcpy(out, in, kVKCommandRecordSize);
+    // The device command set (VKDevice::onDispatch) runs the record here; without it the device
+    // has no command to run.
+    return kIOReturnUnsupported;
+}

@@ -1,0 +1,82 @@
+#include "UserClientSupport.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "AudioUserClient.h"
+#include "DriverData.h"
+#include "DriverSM.h"
+#include "VKDevice.h"
+#include "VKKernelDevice.h"
+#include "IOKit/IOLib.h"
+
+namespace user_clients {
+
+DriverData* retainDriverData(VKDevice* device)
+{
+    // The configuration-change layer's getAndRetainDriverData takes this over when it lands.
+    DriverData* data = device != nullptr ? device->mpDriverData : nullptr;
+    if (data != nullptr) {
+        data->retain();
+    }
+    return data;
+}
+
+bool detach(VKKernelDevice* kernelDevice, DriverData* driverData, IOUserClient* client)
+{
+    if (kernelDevice == nullptr || driverData == nullptr || !driverData->isClientAttached(client)) {
+        return false;
+    }
+    driverData->detachClient(client);
+    kernelDevice->messageToClients(kVKStateClientDetached, VKUserClientID(client), driverData->countClients(), 0);
+    return true;
+}
+
+void clientClosed(VKKernelDevice* kernelDevice, IOUserClient* client)
+{
+    VKDevice* device = kernelDevice != nullptr ? kernelDevice->device() : nullptr;
+    DriverSM* sm = device != nullptr ? device->mpDriverSM : nullptr;
+    if (sm == nullptr || client == nullptr) {
+        return;
+    }
+    // Compared and cleared, never followed: user space writes these words too.
+    const uint64_t id = VKUserClientID(client);
+    auto* base = reinterpret_cast<uint8_t*>(sm);
+    for (size_t offset : {offsetof(DriverSM, mInputsExclusiveClient), offsetof(DriverSM, mOutputsExclusiveClient),
+                          offsetof(DriverSM, mPrivateDataClient)}) {
+        uint8_t* field = base + offset;
+        uint64_t value = 0;
+        std::memcpy(&value, field, sizeof value);
+        if (value == id) {
+            value = 0;
+            std::memcpy(field, &value, sizeof value);
+        }
+    }
+}
+
+IOReturn callDriver(VKKernelDevice* kernelDevice, IOUserClient* client, IOExternalMethodArguments* arguments,
+                    OSXDispatchCaller (*makeCaller)(IOUserClient* client))
+{
+    if (arguments == nullptr || arguments->structureInput == nullptr || arguments->structureOutput == nullptr ||
+        arguments->structureInputSize != sizeof(OSXDispatch) ||
+        arguments->structureOutputSize != sizeof(OSXDispatch)) {
+        return kIOReturnBadArgument;
+    }
+    if (kernelDevice == nullptr || client == nullptr || client->isInactive()) {
+        IOLog("USB: %s\n", "userDispatch not attached");
+        return kIOReturnNotAttached;
+    }
+    UserDispatchLock lock(kernelDevice, "userDispatch");
+    if (kernelDevice->device() == nullptr) {
+        IOLog("USB: %s\n", "userDispatch not attached (pDevice)");
+        return kIOReturnNotAttached;
+    }
+    // A private copy: the request layer never reads what the process may still be changing.
+    OSXDispatch record;
+    std::memcpy(&record, arguments->structureInput, sizeof record);
+    const IOReturn status = OSXDispatchRequest(kernelDevice, makeCaller(client), record);
+    std::memcpy(arguments->structureOutput, &record, sizeof record);
+    return status;
+}
+
+} // namespace user_clients

@@ -1,0 +1,44 @@
+// What the user clients of the kernel device share: the client table reference they take at
+// start, the detach with its announcement, what a closed or dead client leaves behind, and the
+// checks before a request record reaches the request layer.
+//
+// Threads: request and connection threads; callers hold the device's dispatch lock
+// (UserDispatchLock) where a line says so.
+#pragma once
+
+#include "IOKit/IOUserClient.h"
+#include "OSXDispatch.h"
+
+class DriverData;
+class VKDevice;
+class VKKernelDevice;
+
+namespace user_clients {
+
+// The device's client table, retained for the caller; null without a device or table.
+DriverData* retainDriverData(VKDevice* device);
+
+// Dispatch lock held. Takes `client` out of the client table and announces it (state change 12
+// with the clients still attached); false when it was not attached (nothing announced).
+bool detach(VKKernelDevice* kernelDevice, DriverData* driverData, IOUserClient* client);
+
+// Dispatch lock held. A client that closed or died holds nothing any more: the inputs-exclusive,
+// outputs-exclusive and private-data ids that name it are cleared, whatever the client type.
+void clientClosed(VKKernelDevice* kernelDevice, IOUserClient* client);
+
+// A request record of the request method: both records present and of the record size (else
+// kIOReturnBadArgument), the device there (else kIOReturnNotAttached); then one request under the
+// dispatch lock. `caller` is made under that lock from the client's own members.
+template <class Client>
+IOReturn callDriver(VKKernelDevice* kernelDevice, Client* client, IOExternalMethodArguments* arguments);
+IOReturn callDriver(VKKernelDevice* kernelDevice, IOUserClient* client, IOExternalMethodArguments* arguments,
+                    OSXDispatchCaller (*makeCaller)(IOUserClient* client));
+
+template <class Client>
+IOReturn callDriver(VKKernelDevice* kernelDevice, Client* client, IOExternalMethodArguments* arguments)
+{
+    return callDriver(kernelDevice, client, arguments,
+                      [](IOUserClient* c) { return static_cast<Client*>(c)->dispatchCaller(); });
+}
+
+} // namespace user_clients
