@@ -387,8 +387,8 @@ TEST_P(FeedbackModelTest, TheConfiguredFeedbackPipeLocksThePattern)
     ASSERT_NE(service, nullptr);
     VKDevice* device = service->device();
     ASSERT_NE(device->mpDriverSM, nullptr);
-    // The models keep each endpoint's rate apart, and the driver sets the output endpoint's only:
-    // the rate the feedback endpoint starts with is the one both agree on.
+    // The rate reaches the device only when streaming starts, which this test does not do: the
+    // pattern is set up for the rate the device runs at from power-on.
     device->mpDriverSM->mChannelSettings.iFrequency = 44100;
     IOReturn status = kIOReturnError;
     driver.runInKernel([&] {
