@@ -11,7 +11,14 @@
 #include <cstdint>
 #include <cstring>
 
+// Each vector instruction-set level compiles these helpers into its own namespace (VectorMembers.h),
+// so a copy built for a wider level never stands in for the default one.
+#ifndef DMACONV_ISA
+#define DMACONV_ISA sse2
+#endif
+
 namespace dmaconv {
+inline namespace DMACONV_ISA {
 
 constexpr unsigned kPlaneUnits = 24;
 constexpr unsigned kOutFrameBytes = 48;
@@ -168,4 +175,5 @@ template <class Layout, class Pass> uint32_t decodeBlock(DMAConvertArgs* args)
     return count;
 }
 
+} // namespace DMACONV_ISA
 } // namespace dmaconv

@@ -1,20 +1,32 @@
 // 8 x 8 bit-matrix flip about the anti-diagonal, the step both directions of the plane rule
 // reduce to in the vector members. Rows are the bytes of a 64-bit lane (row r = bits 8r..8r+7,
 // column c = bit c of the row); bit (r, c) moves to (7 - c, 7 - r). Three swaps of ever larger
-// sub-blocks, no data-dependent control flow.
+// sub-blocks, or one affine step where the level has GFNI; no data-dependent control flow.
 //
 // Encoding: row 7 - k = one byte of plane sample k  ->  row j = output byte j, sample k in bit k.
 // Decoding: row j = plane unit j                     ->  row 7 - k = channel k's byte, unit 0 on top.
 #pragma once
 
 #include <cstdint>
-#include <emmintrin.h>
+#include <immintrin.h>
+
+// Each vector instruction-set level compiles these helpers into its own namespace (VectorMembers.h),
+// so a copy built for a wider level never stands in for the default one.
+#ifndef DMACONV_ISA
+#define DMACONV_ISA sse2
+#endif
 
 namespace dmaconv {
+inline namespace DMACONV_ISA {
 
-// The flip on both 64-bit lanes of an SSE2 register at once.
+// The flip on both 64-bit lanes of a 128-bit register at once.
 inline __m128i flipAntiDiagonal(__m128i x)
 {
+#if defined(__GFNI__)
+    // One affine step with the lane as the matrix: output bit (r, c) = parity of matrix row 7 - c
+    // masked by constant byte r, which holds bit 7 - r alone.
+    return _mm_gf2p8affine_epi64_epi8(_mm_set1_epi64x(0x0102040810204080ll), x, 0);
+#else
     const __m128i m9 = _mm_set1_epi64x(0x0055005500550055ll);
     const __m128i m18 = _mm_set1_epi64x(0x0000333300003333ll);
     const __m128i m36 = _mm_set1_epi64x(0x000000000F0F0F0Fll);
@@ -25,6 +37,8 @@ inline __m128i flipAntiDiagonal(__m128i x)
     t = _mm_and_si128(_mm_xor_si128(_mm_srli_epi64(x, 36), x), m36);
     x = _mm_xor_si128(x, _mm_xor_si128(t, _mm_slli_epi64(t, 36)));
     return x;
+#endif
 }
 
+} // namespace DMACONV_ISA
 } // namespace dmaconv

@@ -1,8 +1,18 @@
-// Processor feature test. The features asked for (the vector members' integer SIMD operations)
-// are part of every x86-64 processor, so the answer needs no query.
+// Processor feature tests. The features asked for by number (the vector members' integer SIMD
+// operations) are part of every x86-64 processor, so that answer needs no query; the wider vector
+// levels are asked of the processor (and the system's saving of its registers).
 #include "DMAConverterDef.h"
 
 int cpuCheckFeature(int feature)
 {
     return (feature >= 1 && feature <= 4) ? 1 : 0;
+}
+
+DMAVectorLevel dmaWidestVectorLevel()
+{
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("avx2")) {
+        return DMAVectorLevel::SSE2;
+    }
+    return __builtin_cpu_supports("gfni") ? DMAVectorLevel::GFNI : DMAVectorLevel::AVX2;
 }

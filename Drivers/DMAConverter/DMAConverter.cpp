@@ -1,5 +1,8 @@
 // The converter slots and the set-up that fills them.
 #include "DMAConverterDef.h"
+#include "VectorMembers.h"
+
+#include <algorithm>
 
 DMAConverterSlot dmaDecode16To08At32Bit_VARNOK{nullptr}, dmaDecode16To16At32Bit_VARNOK{nullptr},
     dmaDecode16To32At32Bit_VARNOK{nullptr}, dmaEncode08_VARNOK{nullptr}, dmaEncode16_VARNOK{nullptr},
@@ -24,7 +27,11 @@ void cpuLoadFX_NULL() {}
 void cpuSaveFX_ASM() {}
 void cpuLoadFX_ASM() {}
 
+std::atomic<const dmaconv::VectorMemberTable*> dmaconv::activeVectorMembers{&dmaconv::kVectorMembersSSE2};
+
 namespace {
+
+std::atomic<DMAVectorLevel> vectorLevel{DMAVectorLevel::SSE2};
 
 // A reader may load a slot at any moment; it sees the old or the new member, never a torn one.
 void install(DMAConverterSlot& slot, DMAConvertFunc* member)
@@ -119,9 +126,31 @@ void dmaConvertInit_ASM()
     install(dmaEncode10_AH, dmaEncode10_AH_ASM);
 }
 
-// The Varnok slots keep what they hold.
+DMAVectorLevel dmaVectorLevel()
+{
+    return vectorLevel.load(std::memory_order_relaxed);
+}
+
+// A vector member already running finishes at the level it started with; every level gives the
+// same bytes, so callers see no change.
+void dmaSetVectorLevel(DMAVectorLevel level)
+{
+    level = std::min(level, dmaWidestVectorLevel());
+    const dmaconv::VectorMemberTable* table = &dmaconv::kVectorMembersSSE2;
+    if (level == DMAVectorLevel::GFNI) {
+        table = &dmaconv::kVectorMembersGFNI;
+    } else if (level == DMAVectorLevel::AVX2) {
+        table = &dmaconv::kVectorMembersAVX2;
+    }
+    dmaconv::activeVectorMembers.store(table, std::memory_order_relaxed);
+    vectorLevel.store(level, std::memory_order_relaxed);
+}
+
+// The Varnok slots keep what they hold. The vector members run at the widest level the
+// processor has, chosen here once.
 void dmaConvertInit_SSE64()
 {
+    dmaSetVectorLevel(dmaWidestVectorLevel());
     install(dmaDecode16To02At32Bit, dmaDecode16To02At32Bit_SSE);
     install(dmaDecode16To04At32Bit, dmaDecode16To04At32Bit_SSE);
     install(dmaDecode16To06At32Bit, dmaDecode16To06At32Bit_SSE);

@@ -95,5 +95,19 @@ void dmaConvertInit_C();
 void dmaConvertInit_ASM();
 void dmaConvertInit_SSE64();
 
+// Instruction-set level of the vector members. The vector mode's set-up installs the widest the
+// processor has; every level gives the same bytes.
+enum class DMAVectorLevel : int
+{
+    SSE2 = 0, // every x86-64 processor
+    AVX2 = 1,
+    GFNI = 2, // AVX2 and the Galois-field affine instructions
+};
+DMAVectorLevel dmaWidestVectorLevel();
+DMAVectorLevel dmaVectorLevel();
+// Makes the vector members use `level`, or the widest level the processor has if that is lower.
+// Set-up calls it; tests use it to hold every level to the portable members.
+void dmaSetVectorLevel(DMAVectorLevel level);
+
 // 1 for features 1 to 4 (the vector members' needs, met by every x86-64 processor), else 0.
 int cpuCheckFeature(int feature);

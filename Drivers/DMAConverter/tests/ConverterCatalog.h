@@ -157,4 +157,18 @@ inline constexpr std::array<Member, 3> kMembers{{
     {"_SSE", [](const ConverterFamily& f) { return f.vector; }},
 }};
 
+// The name of an instruction-set level of the vector members.
+inline const char* levelName(DMAVectorLevel level)
+{
+    switch (level) {
+    case DMAVectorLevel::SSE2:
+        return "SSE2";
+    case DMAVectorLevel::AVX2:
+        return "AVX2";
+    case DMAVectorLevel::GFNI:
+        return "GFNI";
+    }
+    return "?";
+}
+
 } // namespace dmaconv::testing

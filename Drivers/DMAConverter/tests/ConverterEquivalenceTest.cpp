@@ -85,17 +85,13 @@ TEST_P(ConverterFamilyTest, EveryMemberMatchesTheLayoutRules)
 {
     const ConverterFamily& family = GetParam();
     const auto list = patterns(family);
-    for (const Member& m : kMembers) {
-        DMAConvertFunc* member = m.of(family);
-        if (member == nullptr) {
-            continue;
-        }
+    forEachMember(family, [&](const std::string& name, DMAConvertFunc* member) {
         for (Placement placement : {Placement::AgainstGuard, Placement::Misaligned}) {
             for (uint32_t carry : kCarries) {
                 for (size_t p = 0; p < list.size(); ++p) {
                     const auto& first = list[p];
                     const auto& second = list[(p + 1) % list.size()];
-                    SCOPED_TRACE(std::string(family.name) + m.suffix + ", " + first.name + " then " +
+                    SCOPED_TRACE(name + ", " + first.name + " then " +
                                  second.name + ", carry " + std::to_string(carry) +
                                  (placement == Placement::Misaligned ? ", misaligned" : ""));
                     const auto want1 = referenceConvert(family, first.block.data(), carry);
@@ -107,7 +103,7 @@ TEST_P(ConverterFamilyTest, EveryMemberMatchesTheLayoutRules)
                 }
             }
         }
-    }
+    });
 }
 
 // A single set bit walking through the whole input block reaches exactly the output bit the
@@ -119,11 +115,12 @@ TEST_P(ConverterFamilyTest, WalkingBitLandsWhereTheLayoutSays)
     for (size_t bit = 0; bit < family.inBytes * 8; ++bit) {
         block[bit / 8] = static_cast<uint8_t>(1u << (bit % 8));
         const auto want = referenceConvert(family, block.data(), 0x5A5A5A5Au);
-        for (const Member& m : kMembers) {
-            if (DMAConvertFunc* member = m.of(family)) {
-                SCOPED_TRACE(std::string(family.name) + m.suffix + ", input bit " + std::to_string(bit));
-                ASSERT_TRUE(matchesReference(runMember(family, member, block, 0x5A5A5A5Au), want, family));
-            }
+        forEachMember(family, [&](const std::string& name, DMAConvertFunc* member) {
+            SCOPED_TRACE(name + ", input bit " + std::to_string(bit));
+            ASSERT_TRUE(matchesReference(runMember(family, member, block, 0x5A5A5A5Au), want, family));
+        });
+        if (HasFatalFailure()) {
+            return;
         }
         block[bit / 8] = 0;
     }
@@ -135,12 +132,8 @@ TEST_P(ConverterFamilyTest, MissingBuffersGiveTheCountAndTouchOnlyWhatTheLayoutS
 {
     const ConverterFamily& family = GetParam();
     const auto block = randomBlock(family, 99);
-    for (const Member& m : kMembers) {
-        DMAConvertFunc* member = m.of(family);
-        if (member == nullptr) {
-            continue;
-        }
-        SCOPED_TRACE(std::string(family.name) + m.suffix);
+    forEachMember(family, [&](const std::string& name, DMAConvertFunc* member) {
+        SCOPED_TRACE(name);
         EXPECT_EQ(member(nullptr), family.count);
 
         uint32_t carry = 0x13572468u;
@@ -152,7 +145,7 @@ TEST_P(ConverterFamilyTest, MissingBuffersGiveTheCountAndTouchOnlyWhatTheLayoutS
 
         const auto got = runMember(family, member, block, 0x13572468u, {.missingSource = true});
         EXPECT_TRUE(matchesReference(got, referenceConvert(family, nullptr, 0x13572468u), family));
-    }
+    });
 }
 
 // A pair encoder called without a carry word starts from silence and stores nothing.
@@ -165,11 +158,11 @@ TEST(PairEncoders, WithoutCarryWordStartFromSilence)
         const auto block = randomBlock(family, 7);
         auto want = referenceConvert(family, block.data(), 0);
         want.carry = 0x2468ACE0u; // the test's word, which the call never sees
-        for (const Member& m : kMembers) {
-            SCOPED_TRACE(std::string(family.name) + m.suffix);
-            const auto got = runMember(family, m.of(family), block, 0x2468ACE0u, {.missingCarry = true});
+        forEachMember(family, [&](const std::string& name, DMAConvertFunc* member) {
+            SCOPED_TRACE(name);
+            const auto got = runMember(family, member, block, 0x2468ACE0u, {.missingCarry = true});
             EXPECT_TRUE(matchesReference(got, want, family));
-        }
+        });
     }
 }
 

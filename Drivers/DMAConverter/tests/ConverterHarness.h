@@ -109,4 +109,38 @@ inline ::testing::AssertionResult matchesReference(const CallResult& got, const 
     return ::testing::AssertionSuccess();
 }
 
+// Holds the vector members at one instruction-set level for a scope.
+class ScopedVectorLevel
+{
+public:
+    explicit ScopedVectorLevel(DMAVectorLevel level) : m_saved(dmaVectorLevel()) { dmaSetVectorLevel(level); }
+    ~ScopedVectorLevel() { dmaSetVectorLevel(m_saved); }
+    ScopedVectorLevel(const ScopedVectorLevel&) = delete;
+    ScopedVectorLevel& operator=(const ScopedVectorLevel&) = delete;
+
+private:
+    DMAVectorLevel m_saved;
+};
+
+// Calls check(name, member) for every member of the family; the vector member once for every
+// instruction-set level this processor has, with that level in force.
+template <class Check> void forEachMember(const ConverterFamily& family, Check check)
+{
+    for (const Member& m : kMembers) {
+        DMAConvertFunc* member = m.of(family);
+        if (member == nullptr) {
+            continue;
+        }
+        if (member != family.vector) {
+            check(std::string(family.name) + m.suffix, member);
+            continue;
+        }
+        for (int level = 0; level <= static_cast<int>(dmaWidestVectorLevel()); ++level) {
+            const ScopedVectorLevel scope(static_cast<DMAVectorLevel>(level));
+            check(std::string(family.name) + m.suffix + " at " + levelName(static_cast<DMAVectorLevel>(level)),
+                  member);
+        }
+    }
+}
+
 } // namespace dmaconv::testing

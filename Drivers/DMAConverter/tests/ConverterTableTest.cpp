@@ -145,6 +145,21 @@ TEST(DMAConverterInit, HooksOfEveryModeRunWithoutChangingControlStateOrSlots)
 }
 #endif
 
+// The vector mode runs its members at the widest level the processor has; the portable mode
+// leaves the level alone, and no level above the processor's is ever taken.
+TEST(DMAConverterInit, VectorModeChoosesTheWidestLevel)
+{
+    dmaSetVectorLevel(DMAVectorLevel::SSE2);
+    DMAConverterInit(1);
+    EXPECT_EQ(dmaVectorLevel(), DMAVectorLevel::SSE2);
+    DMAConverterInit(0);
+    EXPECT_EQ(dmaVectorLevel(), dmaWidestVectorLevel());
+    dmaSetVectorLevel(DMAVectorLevel::GFNI);
+    EXPECT_EQ(dmaVectorLevel(), dmaWidestVectorLevel());
+    dmaSetVectorLevel(DMAVectorLevel::SSE2);
+    EXPECT_EQ(dmaVectorLevel(), DMAVectorLevel::SSE2);
+}
+
 TEST(CPUCheckFeature, AnswersOneForFeaturesOneToFour)
 {
     for (int feature : {-100, -1, 0, 5, 6, 1000}) {
