@@ -657,6 +657,29 @@ TEST_F(FillTest, AFillThatFinishesABlockWithFiveOrMoreRecordsEndsTheCycle)
     EXPECT_EQ(blocks[2]->mProcessedFrames, 0u) << "eight records filled in this cycle: no further block";
 }
 
+class InputErrorLimitTest : public StreamingTest, public testing::WithParamInterface<const char*>
+{
+};
+
+TEST_P(InputErrorLimitTest, MoreThanFortyRepairedInputFramesBreakTheStreamOfTheFamily)
+{
+    ASSERT_NE(configureDefault(GetParam()), nullptr);
+    startStreaming();
+    ASSERT_EQ(device->m_bStreamingStarted.load(), 1);
+    driver.runFor(100 * kMillisecond);
+    ASSERT_NE(device->m_pcInPipeIsoc, nullptr);
+    // 50 ms of empty packets: a repaired millisecond each, with no lock in between.
+    usbsim::EndpointFaults empty;
+    empty.dropPackets = 400;
+    driver.model()->setEndpointFaults(device->m_pcInPipeIsoc->getAddressByte(), empty);
+    driver.runFor(100 * kMillisecond);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(device->mStreamStateChange.load(), 2u);
+    EXPECT_EQ(device->mStreamStateChanges.load(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Family, InputErrorLimitTest, testing::Values("Kelvra-UC3", "0A4A:F1A0"));
+
 class ClockOffsetTest : public StreamingTest, public testing::WithParamInterface<int32_t>
 {
 };
