@@ -1,44 +1,531 @@
 #include "OSXDispatch.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "APIDeviceInfo.h"
+#include "AudioSM.h"
 #include "DriverData.h"
 #include "IOKit/IOLib.h"
+#include "StateChange.h"
+#include "TimeStampsBuffer.h"
 #include "VKDevice.h"
 #include "VKKernelDevice.h"
+#include "mach/mach_time.h"
 
 uint32_t OSXDispatch::word(uint32_t n) const
 {
     uint32_t value = 0;
-    if (n < kOSXDispatchPayloadSize / 4)
+    if (n < kOSXDispatchPayloadSize / 4) {
         std::memcpy(&value, payload + 4 * n, sizeof value);
+    }
     return value;
 }
 
 void OSXDispatch::setWord(uint32_t n, uint32_t value)
 {
-    if (n < kOSXDispatchPayloadSize / 4)
+    if (n < kOSXDispatchPayloadSize / 4) {
         std::memcpy(payload + 4 * n, &value, sizeof value);
+    }
 }
+
+namespace {
+
+constexpr uint32_t kDeviceInfoSize = sizeof(APIDeviceInfo);
+constexpr uint32_t kDeviceInfoPages = (kDeviceInfoSize + kDeviceInfoPageSize - 1) / kDeviceInfoPageSize;
+// The largest data stage of a control request (wLength).
+constexpr uint32_t kMaxControlLength = 0xFFFF;
+
+static_assert(sizeof(QzChannelSettings) <= kOSXDispatchPayloadSize);
+static_assert(sizeof(QZ_TimeStampsBufferData) == sizeof(DriverSM::mTimeStamps));
+
+bool isElektronDevice(const VKDevice& device)
+{
+    return device.isDevice(0x1935, 4) || device.isDevice(0x1935, 6) || device.isDevice(0x1935, 8);
+}
+
+bool isUS366(const VKDevice& device)
+{
+    return device.isDevice(0x0644, 0x8048) || device.isDevice(0x0644, 0x8046);
+}
+
+class Dispatcher
+{
+public:
+    Dispatcher(VKKernelDevice& service, VKDevice& device, const OSXDispatchCaller& caller, OSXDispatch& record)
+        : m_service(service), m_device(device), m_caller(caller), m_record(record)
+    {
+    }
+
+    IOReturn run();
+    IOReturn attach();
+    IOReturn deviceInfoPage();
+    IOReturn prepareNewConfig(bool regular);
+    IOReturn configure();
+    IOReturn controlRequest();
+    IOReturn setMixerMode();
+    IOReturn setMixerValues();
+    IOReturn getTimeStamps();
+    IOReturn unhandled();
+
+private:
+    bool audio() const { return m_caller.dispatcher == OSXDispatcher::Audio; }
+    // The client the update requests act for: the audio client names itself, the AudioServer
+    // client none.
+    IOUserClient* actingClient() const { return audio() ? m_caller.client : nullptr; }
+    void reply(uint32_t value) { m_record.setWord(0, value); }
+    void logServer(const char* name) const
+    {
+        if (!audio()) {
+            IOLog("USB: %s\n", name);
+        }
+    }
+
+    VKKernelDevice& m_service;
+    VKDevice& m_device;
+    const OSXDispatchCaller& m_caller;
+    OSXDispatch& m_record;
+};
+
+IOReturn Dispatcher::run()
+{
+    switch (m_record.iReq) {
+    case Req_ConfigureDevice:
+        return configure();
+    case Req_AttachClient:
+        if (!audio()) {
+            IOLog("USB: %s 0x%X\n", "!!!!Req_AttachClient", m_record.iReq);
+            return kIOReturnSuccess;
+        }
+        return attach();
+    case Req_DetachClient:
+        if (!audio()) {
+            IOLog("USB: %s\n", "!!!!Req_DetachClient");
+        }
+        return OSXStopUSBStream(&m_service, m_caller);
+    case Req_GetDeviceInfoBlock:
+        return deviceInfoPage();
+    case Req_PrepareNewConfigRegular:
+        return prepareNewConfig(true);
+    case Req_PrepareNewConfigAnonymous:
+        return prepareNewConfig(false);
+    case Req_UpdateMuteStatus:
+        m_device.UpdateMuteStatus(actingClient());
+        return kIOReturnSuccess;
+    case Req_UpdateMonitorStatus:
+        if (audio()) {
+            m_device.UpdateMonitorStatus(m_record.word(0), m_caller.client);
+        } else {
+            IOLog("USB: %s\n", "Req_UpdateMonitorStatus");
+        }
+        return kIOReturnSuccess;
+    case Req_UpdateVolumeStatus:
+        m_device.UpdateVolumeStatus(m_record.word(0) != 0, actingClient());
+        return kIOReturnSuccess;
+    case Req_stdOrVendorRequest:
+        logServer("Req_stdOrVendorRequest");
+        return controlRequest();
+    case Req_GetAllocatedBandWidth:
+        logServer("Req_GetAllocatedBandWidth");
+        reply(m_service.GetAllocatedBandWidth());
+        return kIOReturnSuccess;
+    case Req_GetFreeBandWidth:
+        logServer("Req_GetFreeBandWidth");
+        reply(m_service.GetFreeBandWidth());
+        return kIOReturnSuccess;
+    case Req_GetCanMonitor:
+        logServer("Req_GetCanMonitor");
+        reply(m_device.getCanMonitor() ? 1 : 0);
+        return kIOReturnSuccess;
+    case Req_GetMonitorValue:
+        logServer("Req_GetMonitorValue");
+        reply(m_device.getMonitorValue());
+        return kIOReturnSuccess;
+    case Req_UpdateDataSourceSelector:
+        logServer("Req_UpdateDataSourceSelector");
+        m_device.UpdateDataSourceSelector(actingClient());
+        return kIOReturnSuccess;
+    case Req_SetHALVersion:
+        logServer("Reg_SetHALversion");
+        m_device.setHALVersion(m_record.word(0));
+        return kIOReturnSuccess;
+    case Req_GetHALVersion:
+        logServer("Reg_GetHALversion");
+        reply(m_device.getHALVersion());
+        return kIOReturnSuccess;
+    case Req_GetUSBVersion:
+        logServer("Reg_GetUSBversion");
+        reply(m_device.getUSBVersion());
+        return kIOReturnSuccess;
+    case Req_getDriverClientID: {
+        logServer("Req_getDriverClientID");
+        const uint64_t id = VKClientIdentifier(m_caller.client);
+        std::memcpy(m_record.payload, &id, sizeof id);
+        return kIOReturnSuccess;
+    }
+    case Req_GetNumHubs:
+        logServer("Reg_GetNumHubs");
+        reply(static_cast<uint32_t>(m_device.mHubCount));
+        return kIOReturnSuccess;
+    case Req_getConfigStatus:
+        logServer("Req_getConfigStatus");
+        IOLog("Requesting status: 0x%08x\n", m_service.configurationStatus());
+        reply(m_service.configurationStatus());
+        return kIOReturnSuccess;
+    case Req_ConnectClient: {
+        const auto processID = static_cast<int32_t>(m_record.word(0));
+        if (m_caller.processID != nullptr) {
+            *m_caller.processID = processID;
+        }
+        IOLog("*** Connected to client %d ***\n", processID);
+        return kIOReturnSuccess;
+    }
+    case Req_HandleStreamBroken1:
+        logServer("Req_HandleStreamBroken1");
+        return m_device.handleStreamBroken(1) ? kIOReturnSuccess : kIOReturnNotPrivileged;
+    case Req_HandleStreamBroken2:
+        logServer("Req_HandleStreamBroken2");
+        m_device.handleStreamBroken(2);
+        return kIOReturnSuccess;
+    case Req_GetChangeFlags: {
+        const bool changed = m_device.mMixerChanged != 0;
+        m_device.mMixerChanged = 0;
+        m_record.payload[0] = changed ? 1 : 0;
+        m_record.payload[1] = static_cast<uint8_t>(m_device.US366Registers[2] & 0xFF);
+        m_record.payload[2] = static_cast<uint8_t>(m_device.mMixerMode & 0xFF);
+        return kIOReturnSuccess;
+    }
+    case Req_ReEnumerateDevice:
+        IOLog("ReEnumerateDevice\n");
+        if (m_service.usbDevice() == nullptr) {
+            return kIOReturnNoDevice;
+        }
+        m_service.usbDevice()->ReEnumerateDevice(0);
+        return kIOReturnSuccess;
+    case Req_DispatchStreaming:
+        // The device command set (VKDevice::onDispatchStreaming with the caller and the record)
+        // runs here once it exists. Until then no command is known: the AudioServer client answers
+        // what the command set answers for an unknown command; the audio client answers 0 whatever
+        // the command's status.
+        return audio() ? kIOReturnSuccess : kIOReturnBadArgument;
+    case Req_GetRoutingValue:
+        if (!audio()) {
+            return unhandled();
+        }
+        reply(m_device.getMindprintRoutingValue());
+        return kIOReturnSuccess;
+    case Req_SetRouting:
+        if (!audio()) {
+            return unhandled();
+        }
+        m_device.UpdateMindprintRouting(m_record.word(0), m_caller.client);
+        return kIOReturnSuccess;
+    case Req_SetMixerMode:
+        return setMixerMode();
+    case Req_GetMixerValues: {
+        const int16_t values[2] = {m_device.mMixerBitmap, m_device.mMixerKnob};
+        std::memcpy(m_record.payload, values, sizeof values);
+        return kIOReturnSuccess;
+    }
+    case Req_SetMixerValues:
+        return setMixerValues();
+    case Req_GetTimeStamps:
+        if (audio()) {
+            return unhandled();
+        }
+        return getTimeStamps();
+    case Req_GetStreamingStarted:
+        if (audio()) {
+            return unhandled();
+        }
+        reply(m_device.m_bStreamingStarted.load() != 0 ? 1 : 0);
+        return kIOReturnSuccess;
+    case Req_SystemSleep:
+        if (audio()) {
+            return unhandled();
+        }
+        m_service.systemSleep(true);
+        return kIOReturnSuccess;
+    case Req_SystemWakeUp:
+        if (audio()) {
+            return unhandled();
+        }
+        IOLog("Req_SystemWakeUp\n");
+        m_service.systemWakeUp();
+        return kIOReturnSuccess;
+    case Req_OpenAsyncVendorInterface:
+    case Req_CloseAsyncVendorInterface:
+    case Req_AbortAsyncVendorInterface:
+    case Req_VendorAsync_Trigger_Out:
+    case Req_VendorAsync_Trigger_In: {
+        if (!audio()) {
+            return unhandled();
+        }
+        static const char* const kNames[] = {"Req_OpenAsyncVendorInterface\n", nullptr,
+                                             "Req_AbortAsyncVendorInterface\n", "Req_VendorAsync_Trigger_Out\n",
+                                             "Req_VendorAsync_Trigger_In\n"};
+        if (const char* name = kNames[m_record.iReq - Req_OpenAsyncVendorInterface]) {
+            IOLog("%s", name);
+        }
+        // The vendor asynchronous port answers here once it exists. Until then the device has no
+        // port pipe: the port's answer for that is 2.
+        constexpr uint32_t kVendorPortNoPipe = 2;
+        reply(kVendorPortNoPipe);
+        return kIOReturnSuccess;
+    }
+    default:
+        return unhandled();
+    }
+}
+
+IOReturn Dispatcher::unhandled()
+{
+    IOLog("unhandled inStruct->iReq %d\n", static_cast<int>(m_record.iReq));
+    return audio() ? kIOReturnBadArgument : kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::configure()
+{
+    // The current settings lie in the shared block, where any process may have written them.
+    if (m_device.mpDriverSM != nullptr && !m_device.validChannelSettings(m_device.mpDriverSM->mChannelSettings)) {
+        return kIOReturnBadArgument;
+    }
+    const IOReturn status = m_service.reqConfigureDevice(audio() ? "AudioUserClient->Req_ConfigureDevice"
+                                                                 : "AudioServerClient->Req_ConfigureDevice");
+    if (status != kIOReturnSuccess) {
+        return status;
+    }
+    m_device.startStreamAfterConfig();
+    if (audio()) {
+        IOLog("USB: %s\n", "Req_ConfigureDevice: notify clients");
+        m_service.messageToClients(STC_INITCOMPLETE, 0, 0, 0);
+    }
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::attach()
+{
+    reply(static_cast<uint32_t>(-1));
+    DriverData* table = m_caller.driverData;
+    if (table == nullptr) {
+        IOLog("USB: %s\n", "no m_pDriverData");
+        return kIOReturnNoDevice;
+    }
+    AudioSM* ring = m_caller.outputRing;
+    if (ring == nullptr || m_caller.outputRingSize < sizeof(AudioSM)) {
+        IOLog("USB: %s\n", "no memory for audio output");
+        return kIOReturnNoMemory;
+    }
+    if (m_caller.client == nullptr || table->isClientAttached(m_caller.client)) {
+        IOLog("USB: %s\n", "already attached");
+        return kIOReturnBusy;
+    }
+    // The ring is laid out for the configured stream: an unconfigured device has none.
+    if (m_device.m_pcConfiguration == nullptr || !m_device.validChannelSettings(*m_device.getCurrentSettings())) {
+        IOLog("USB: %s\n", "not configured");
+        return kIOReturnNotReady;
+    }
+    const QzChannelSettings& settings = *m_device.getCurrentSettings();
+    const uint32_t channels = table->outputChannels() != 0 ? table->outputChannels() : table->inputChannels();
+    ring->init(channels, static_cast<uint32_t>(settings.iFrequency),
+               isElektronDevice(m_device) ? DriverData::kElektronExtraBytesPerFrame : 0);
+    IOLog("USB: %s\n", "after initIOData, before m_pDriverData->attachClient");
+    uint32_t slot = 0;
+    if (!table->attachClient(m_caller.client, ring, static_cast<int32_t>(m_record.word(0)), &slot,
+                             m_record.argument)) {
+        IOLog("USB: %s\n", "attachClient failed");
+        return kIOReturnNotAttached;
+    }
+    reply(slot);
+    m_service.messageToClients(STC_ClientAttached, VKClientIdentifier(m_caller.client), table->countClients(), 0);
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::deviceInfoPage()
+{
+    const uint32_t page = m_record.word(0);
+    const auto* info = reinterpret_cast<const uint8_t*>(m_service.getAPIDeviceInfoPtr());
+    // The page is checked before it is multiplied: 256 x page must not wrap.
+    if (info == nullptr || page >= kDeviceInfoPages) {
+        m_record.iReq = 0;
+        return kIOReturnBadArgument;
+    }
+    const uint32_t offset = page * kDeviceInfoPageSize;
+    const uint32_t count = std::min(kDeviceInfoSize - offset, kDeviceInfoPageSize);
+    std::memcpy(m_record.payload, info + offset, count);
+    m_record.iReq = count;
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::prepareNewConfig(bool regular)
+{
+    if (!audio() && regular) {
+        IOLog("@%lld Req_PrepareNewConfigRegular\n", static_cast<long long>(mach_absolute_time() / 1'000'000));
+    }
+    QzChannelSettings settings{};
+    std::memcpy(&settings, m_record.payload, sizeof settings);
+    // Checked before anything is stored or stopped.
+    if (!m_device.validChannelSettings(settings)) {
+        return kIOReturnBadArgument;
+    }
+    IOUserClient* client = regular ? actingClient() : nullptr;
+    if (m_device.onPrepareNewConfig(settings, client, false)) {
+        m_device.startStreamAfterConfig();
+    }
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::controlRequest()
+{
+    OSXVendorRequest request{};
+    std::memcpy(&request, m_record.payload, sizeof request);
+    const bool in = request.direction == kVKDirectionIn;
+    const bool fieldsValid = (request.direction == kVKDirectionOut || in) &&
+                             (request.type == kVKTypeStandard || request.type == kVKTypeClass ||
+                              request.type == kVKTypeVendor) &&
+                             request.recipient <= kVKRecipientEndpoint;
+    // OUT data comes from the record's 128-byte field; IN data of any wLength goes to a buffer of
+    // its own, of which at most the field's size is returned.
+    if (!fieldsValid || request.length > kMaxControlLength || (!in && request.length > kVendorRequestDataSize)) {
+        IOLog("USB: %s 0x%X\n", "mKernelDevice->deviceRequest failed with status", kIOReturnBadArgument);
+        return kIOReturnBadArgument;
+    }
+    const auto wValue = static_cast<UInt16>(request.valueIndex & 0xFFFF);
+    const auto wIndex = static_cast<UInt16>(request.valueIndex >> 16);
+    UInt32 length = request.length;
+    uint8_t* bounce = nullptr;
+    void* data = nullptr;
+    if (length != 0) {
+        if (in) {
+            bounce = static_cast<uint8_t*>(IOMalloc(length));
+            if (bounce == nullptr) {
+                return kIOReturnNoMemory;
+            }
+            data = bounce;
+        } else {
+            data = request.data;
+        }
+    }
+    const IOReturn status =
+        m_service.deviceRequest(static_cast<UInt8>(request.direction), static_cast<UInt8>(request.type),
+                                static_cast<UInt8>(request.recipient), request.bRequest, wValue, wIndex, data, length, 5);
+    if (status == kIOReturnSuccess) {
+        IOLog("USB: %s %d\n", "mKernelDevice->deviceRequest success with length", static_cast<int>(length));
+        if (in && request.length <= kVendorRequestDataSize) {
+            const uint32_t copied = std::min<uint32_t>(length, request.length);
+            std::memcpy(m_record.payload + offsetof(OSXVendorRequest, data), bounce, copied);
+            std::memcpy(m_record.payload + offsetof(OSXVendorRequest, length), &copied, sizeof copied);
+        }
+    } else {
+        IOLog("USB: %s 0x%X\n", "mKernelDevice->deviceRequest failed with status", status);
+    }
+    if (bounce != nullptr) {
+        IOFree(bounce, request.length);
+    }
+    return status == kIOReturnSuccess ? kIOReturnSuccess : kIOReturnBadArgument;
+}
+
+IOReturn Dispatcher::setMixerMode()
+{
+    const uint8_t notify = m_record.payload[0];
+    const uint8_t mode = m_record.payload[1];
+    IOLog("Req_SetMixerMode %d (was %d)\n", mode, static_cast<int>(m_device.mMixerMode));
+    uint8_t registerValue = 0;
+    UInt32 length = 1;
+    if (m_service.deviceRequest(kVKDirectionIn, kVKTypeVendor, kVKRecipientDevice, 0x49, 0, 0, &registerValue,
+                                length, 5) != kIOReturnSuccess ||
+        length < 1) {
+        registerValue = 0;
+    }
+    setMixerModeProperty(m_service, mode);
+    uint8_t next = registerValue & ~0x10;
+    if (mode == 0) {
+        next = registerValue | 0x10;
+        m_device.setReadChannels(2, 2);
+    } else if (mode == 1 || mode == 2) {
+        if (m_device.isDevice(0x0644, 0x8048)) {
+            m_device.setReadChannels(4, 4);
+        } else if (m_device.isDevice(0x0644, 0x8046)) {
+            m_device.setReadChannels(6, 2);
+        }
+    }
+    IOLog("Req_SetMixerMode: inMode=%d set US366Registers[2] to 0x%02X (was 0x%02X)\n", mode, next,
+          m_device.US366Registers[2]);
+    m_device.US366Registers[2] = next;
+    m_service.setMixerRegister(next);
+    if (isUS366(m_device)) {
+        m_device.mMixerChanged = 1;
+        m_device.mMixerMode = mode;
+        if (notify == 1) {
+            m_service.messageToClients(STC_MixerModeChanged, 0, 0, 0);
+        }
+    }
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::setMixerValues()
+{
+    int16_t values[2] = {};
+    std::memcpy(values, m_record.payload, sizeof values);
+    m_device.mMixerBitmap = values[0];
+    m_device.mMixerKnob = values[1];
+    const auto bitmap = static_cast<uint16_t>(values[0]);
+    const auto knob = static_cast<uint16_t>(values[1]);
+    if (audio()) {
+        IOLog("Req_SetMixerValues bitmap %02X knob %02X\n", bitmap, knob);
+    } else {
+        IOLog("Req_SetMixerValues bitmap %02X (%d) knob %02X (%d)\n", bitmap, bitmap, knob, knob);
+    }
+    UInt32 length = 0;
+    m_service.deviceRequest(kVKDirectionOut, kVKTypeVendor, kVKRecipientDevice, 0x54, knob, bitmap, nullptr, length,
+                            5);
+    setMixerValuesProperties(m_service, bitmap, knob);
+    m_service.messageToClients(STC_MixerValuesChanged, 0, 0, 0);
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::getTimeStamps()
+{
+    DriverData* table = m_device.mpDriverData;
+    DriverSM* sm = m_device.mpDriverSM;
+    if (table == nullptr || sm == nullptr || table->inputRing().ring() == nullptr) {
+        IOLog("Req_GetTimeStamps failed\n");
+        return kIOReturnSuccess;
+    }
+    QZ_TimeStampsBufferData copy{};
+    table->inputRing().CopyData(copy);
+    std::memcpy(sm->mTimeStamps, &copy, sizeof copy);
+    return kIOReturnSuccess;
+}
+
+} // namespace
 
 IOReturn OSXDispatchRequest(VKKernelDevice* device, const OSXDispatchCaller& caller, OSXDispatch& record)
 {
-    if (device == nullptr || device->device() == nullptr)
-    {
+    if (device == nullptr) {
+        IOLog("USB: %s\n", "userDispatch not attached");
+        return kIOReturnNotAttached;
+    }
+    VKDevice* vkDevice = device->device();
+    if (vkDevice == nullptr) {
         IOLog("USB: %s\n", "userDispatch not attached (pDevice)");
         return kIOReturnNotAttached;
     }
-    IOLog("unhandled inStruct->iReq %d\n", static_cast<int>(record.iReq));
-    return caller.dispatcher == OSXDispatcher::Audio ? kIOReturnBadArgument : kIOReturnSuccess;
+    return Dispatcher(*device, *vkDevice, caller, record).run();
 }
 
 IOReturn OSXStopUSBStream(VKKernelDevice* device, const OSXDispatchCaller& caller)
 {
     DriverData* table = caller.driverData;
-    if (device == nullptr || table == nullptr)
+    if (device == nullptr || table == nullptr) {
+        IOLog("USB: %s\n", "no device");
         return kIOReturnNoDevice;
-    if (caller.client == nullptr || !table->isClientAttached(caller.client))
+    }
+    if (caller.client == nullptr || !table->isClientAttached(caller.client)) {
+        IOLog("USB: %s\n", "not attached");
         return kIOReturnNotAttached;
+    }
     table->detachClient(caller.client);
+    device->messageToClients(STC_ClientDetached, VKClientIdentifier(caller.client), table->countClients(), 0);
     return kIOReturnSuccess;
 }

@@ -125,14 +125,13 @@ struct OSXDispatchCaller
 {
     OSXDispatcher dispatcher = OSXDispatcher::Audio;
     // The caller: its identity in the client table (requests 2 and 3) and the client that requests
-    // 6, 10, 11, 12, 19, 35, 37 and 45 to 49 act for.
+    // 6, 10, 11, 12, 19, 35, 37 and 45 to 49 act for. Its identifier (request 27, state changes 11
+    // and 12, the shared block's client records) is VKClientIdentifier(client) (DriverData.h).
     IOUserClient* client = nullptr;
-    // The caller's identifier (request 27), unique among live user clients and never 0; state
-    // changes 11 and 12 and the shared block's client records carry it.
-    UInt64 clientID = 0;
     // The caller's client table, retained by the caller (null when it has none).
     DriverData* driverData = nullptr;
-    // The caller's output ring (memory type 5) and its size in bytes: null / 0 until asked for.
+    // The caller's output ring (memory type 5, kernel address of the client's own block) and the
+    // block's size in bytes: null / 0 until asked for. Request 2 lays it out for the current stream.
     AudioSM* outputRing = nullptr;
     uint64_t outputRingSize = 0;
     // Where request 30 stores the caller's process id (null: not stored).

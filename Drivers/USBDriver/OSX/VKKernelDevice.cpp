@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "APIDeviceInfo.h"
 #include "ASClient.h"
@@ -17,6 +18,7 @@
 #include "IOKit/usb/IOUSBPipe.h"
 #include "KeThread.h"
 #include "Personalities.h"
+#include "StateChange.h"
 #include "VKDevice.h"
 #include "VKDeviceSubstitutes.h"
 #include "VKUSBDescriptors.h"
@@ -734,14 +736,8 @@ DriverSM* VKKernelDevice::driverSM() const
 
 void VKKernelDevice::messageToClients(UInt32 code, UInt64 clientID, UInt32 parameter1, UInt32 parameter2)
 {
-    uint8_t record[kVKStateChangeSize] = {};
-    const uint32_t size = kVKStateChangeSize;
-    std::memcpy(record + 0, &size, 4);
-    std::memcpy(record + 4, &code, 4);
-    std::memcpy(record + 8, &parameter1, 4);
-    std::memcpy(record + 12, &clientID, 8);
-    std::memcpy(record + 20, &parameter2, 4);
-    messageClients(kVKStateChangeMessage, record, sizeof record);
+    QZ_StateChange record = makeStateChange(code, clientID, parameter1, parameter2);
+    messageClients(kQzStateChangeMessage, &record, sizeof record);
 }
 
 void VKKernelDevice::setChannelSettingsProperty()
@@ -837,14 +833,17 @@ IOReturn VKKernelDevice::powerStateDidChangeTo(IOPMPowerFlags flags, unsigned lo
     return result;
 }
 
-void VKKernelDevice::systemSleep()
+void VKKernelDevice::systemSleep(bool dispatchLockHeld)
 {
     IOLog("USB: Power OFF(sleep)\n");
     // Flag first: a second sleep, and the request layer, see it before the lock is taken.
     if (mpSystemSuspended.exchange(true)) {
         return;
     }
-    VKDispatchLock dispatch(*this);
+    std::optional<VKDispatchLock> dispatch;
+    if (!dispatchLockHeld) {
+        dispatch.emplace(*this);
+    }
     if (m_pDevice == nullptr || isTerminateRequested()) {
         return;
     }
@@ -870,10 +869,7 @@ void VKKernelDevice::systemWakeUp()
     }
     if (m_pDevice != nullptr) {
         m_pDevice->mbWasPowerDownMode = 1;
-        // State change 13 (stream at power-on) goes out through the streaming notification of
-        // the state-change layer, which also arms the stream-broken recovery.
-        m_pDevice->mStreamBrokenCount = m_pDevice->mStreamBrokenCount == 0 ? 1 : m_pDevice->mStreamBrokenCount;
-        messageToClients(13, 0, 0, 0);
+        m_pDevice->stcNotifyStreaming(STC_STREAM_AT_POWER_ON, 0);
     }
 }
 

@@ -33,7 +33,8 @@ struct DriverSM;
 
 // Values of the configuration status.
 constexpr uint32_t kVKConfigurationNotYet = 0xE0000001; // after init
-// The message type of the state changes sent to user clients, and the record's size.
+// The message type of the state changes sent to user clients (kQzStateChangeMessage), and the
+// record's size.
 constexpr UInt32 kVKStateChangeMessage = 0xE0000130;
 constexpr uint32_t kVKStateChangeSize = 36;
 
@@ -123,8 +124,8 @@ public:
     void setChannelSettingsProperty();
     void setAqExtDataProperty();
 
-    // --- System power.
-    void systemSleep();
+    // --- System power. A sleep request of a user client already holds the dispatch lock.
+    void systemSleep(bool dispatchLockHeld = false);
     void systemWakeUp();
 
     static IOReturn CompositeDriverInterestHandler(void* target, void* refCon, UInt32 messageType,
@@ -138,6 +139,8 @@ public:
     bool isTerminateRequested() const { return m_bTerminateRequested.load(std::memory_order_acquire); }
     bool isSystemSuspended() const { return mpSystemSuspended.load(std::memory_order_acquire); }
     uint32_t configurationStatus() const { return mConfigurationStatus.load(std::memory_order_acquire); }
+    // A failed change that fell back to the previous configuration reports the status of before.
+    void setConfigurationStatus(uint32_t status) { mConfigurationStatus.store(status, std::memory_order_release); }
     UInt16 mixerRegister() const { return mMixerRegister; }
     void setMixerRegister(UInt16 value) { mMixerRegister = value; }
     Mutex& dispatchLock() { return mDispatchLock; }

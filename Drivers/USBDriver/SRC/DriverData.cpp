@@ -46,12 +46,6 @@ uint64_t loadWide(const void* at)
     return loadWord(bytes) | (uint64_t{loadWord(bytes + 4)} << 32);
 }
 
-// What user space sees of a client: its identifier in the slot and in the device shared block's
-// client identifiers.
-uint64_t clientIdentifier(const IOUserClient* client)
-{
-    return reinterpret_cast<uintptr_t>(client);
-}
 
 uint64_t millisecondsSinceStart()
 {
@@ -391,7 +385,7 @@ bool ClientData__attach(ClientData* slot, IOUserClient* client, AudioSM* ring, i
         storeWord(mirror + kSlotUseCount, 0);
         storeWord(mirror + kSlotProcessID, static_cast<uint32_t>(processID));
         storeWord(mirror + kSlotBufferFrames, bufferFrames);
-        storeWide(mirror + kSlotClient, clientIdentifier(client));
+        storeWide(mirror + kSlotClient, VKClientIdentifier(client));
         storeWide(mirror + kSlotRing, reinterpret_cast<uintptr_t>(ring));
     }
     // The fields above before the state: the real-time side reads them once it sees the state.
@@ -748,7 +742,7 @@ bool DriverData::mixClients(int32_t* mix, uint32_t capacity, uint32_t channels, 
         const AudioSM::Geometry& g = slot.mRing.geometry();
         // A ring laid out for another frame width is not mixed: it would not fit the frame.
         if (g.usable() && g.channels == channels && samples <= capacity) {
-            const uint64_t id = clientIdentifier(slot.mClient);
+            const uint64_t id = VKClientIdentifier(slot.mClient);
             const bool excluded = exclusive != 0 && exclusive != id;
             uint8_t* extra = extraBytes != nullptr && privateData != 0 && privateData == id &&
                                      g.extraBytesPerFrame == mExtraBytesPerFrame
@@ -895,4 +889,9 @@ void DriverData::rtsGetMinAvailableFrames(const DriverSM* driverSM, int32_t* min
     if (clients != nullptr) {
         *clients = counted;
     }
+}
+
+uint64_t VKClientIdentifier(const IOUserClient* client)
+{
+    return reinterpret_cast<uintptr_t>(client);
 }

@@ -36,6 +36,11 @@ class IOUserClient;
 struct DriverSM;
 struct QzChannelSettings;
 
+// What user space sees of a user client: its identifier (request 27), in the client slots and the
+// device shared block's client records, and in the state changes it causes. Unique among live
+// user clients; 0 for none.
+uint64_t VKClientIdentifier(const IOUserClient* client);
+
 // One channel's pair of gains, as a user request sets it.
 struct QZ_MixerFraction
 {

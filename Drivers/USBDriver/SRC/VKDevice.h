@@ -32,6 +32,7 @@
 
 class IOUSBDevice;
 class VKKernelDevice;
+class IOUserClient;
 struct DriverSM;
 struct QzChannelSettings;
 struct APIDeviceInfo;
@@ -252,10 +253,55 @@ public:
     // Request thread, no cycle running: blocks the bus gave back before their decode or last fill
     // are given back (they would stay held).
     void releaseUnfinishedBlocks();
-    // The announcement of a streaming state change to user space (code 2 broken, 3 restarted,
-    // 0x10000 woken): recorded in mStreamStateChange / mStreamStateChanges.
-    void noteStreamStateChange(uint32_t code);
     // --- End of streaming service
+
+    // --- State changes to user space (any thread, the real-time and completion ones included:
+    // the message is posted, never waited for).
+    // State change `code` with `parameter` to every client, for no client in particular.
+    void stcNotify(uint32_t code, uint32_t parameter);
+    // The same for the streaming service; a broken stream (2) and a stream at power-on (13) first
+    // arm the stream-broken handling when it is not armed. Also recorded in mStreamStateChange /
+    // mStreamStateChanges.
+    void stcNotifyStreaming(uint32_t code, uint32_t parameter);
+
+    // --- Configuration change (request threads, dispatch lock held).
+    // Stops, unconfigures, stores `settings` as current, configures, publishes and announces (3).
+    // A configured device asked for its current settings again does nothing (unless `force`); a
+    // failed change on a configured device falls back to the previous settings. `client` is the
+    // requesting user client (null for none). True when the device ends configured. Settings that
+    // no stream can carry (VKValidChannelSettings) are refused before anything is touched.
+    bool onPrepareNewConfig(const QzChannelSettings& settings, IOUserClient* client, bool force);
+    // Every attached client's ring laid out for the current settings, then streaming starts.
+    void startStreamAfterConfig();
+    // The client table with one more reference, or null.
+    DriverData* getAndRetainDriverData();
+    void detachAllClients();
+    // The controls record of the shared block applied after user space changed it; each announces
+    // its state change with the requesting client's identifier (0 for a null client).
+    void UpdateMuteStatus(IOUserClient* client);
+    void UpdateDataSourceSelector(IOUserClient* client);
+    void UpdateVolumeStatus(bool flag, IOUserClient* client);
+    void UpdateMonitorStatus(uint32_t value, IOUserClient* client);
+    void UpdateMindprintRouting(uint32_t value, IOUserClient* client);
+    bool getCanMonitor() const;
+    uint32_t getMonitorValue() const;
+    uint32_t getMindprintRoutingValue() const;
+    // The first version stored wins.
+    void setHALVersion(uint32_t version);
+    uint32_t getHALVersion() const { return mHALVersion; }
+    static constexpr uint32_t kUSBVersion = 0x03030B00;
+    uint32_t getUSBVersion() const { return kUSBVersion; }
+    // The stored controls (when any were stored) copied into `controls` (kStoredControlsSize bytes).
+    void deviceSettingsLoadControls(uint8_t* controls) const;
+    // A user client closes or dies: its identifier leaves the shared block's three client records.
+    void onClientClosed(IOUserClient* client);
+    // Settings a stream can carry: a rate of 1 to kMaxFrequency Hz, 0 to kMaxChannels channels per
+    // direction and some channels in all, a resolution of 8, 16, 20, 24 or 32 bits (or 0 for a
+    // direction without channels), a configuration the device has.
+    static constexpr int32_t kMaxFrequency = 384000;
+    bool validChannelSettings(const QzChannelSettings& settings) const;
+    // Controls handling A (see the update family).
+    void applyControlsA();
 
     uint16_t vendorID() const { return mDeviceDescriptor.idVendor; }
     uint16_t productID() const { return mDeviceDescriptor.idProduct; }
@@ -466,4 +512,7 @@ public:
     std::atomic<uint32_t> mRefusedReads{0};
     std::atomic<uint32_t> mLateWrites{0};
     // --- End of streaming service state
+
+    // Configuration change: the working copy of the device controls the updates apply.
+    uint8_t mWorkingControls[kStoredControlsSize]{};
 };

@@ -728,13 +728,13 @@ void VKDevice::rtsIsoReadComplete(VKIsocRB* block)
         IOLog("USB: %s %d\n", "REGULAR ISOC mIsocInNumErrors > ", kMaxInputErrors);
         rtsStopStreamingNoWait();
         IOLog("VKDevice::rtsIsoReadComplete: STC_STREAM_BROKEN\n");
-        noteStreamStateChange(2);
+        stcNotifyStreaming(2, 0);
         return;
     }
     if (mChannelsChanged.exchange(0) != 0) {
         rtsStopStreamingNoWait();
         IOLog("VKDevice::rtsIsoReadComplete: Channels config changed -> STC_STREAM_BROKEN\n");
-        noteStreamStateChange(2);
+        stcNotifyStreaming(2, 0);
         return;
     }
     rtsRequestIn();
@@ -786,7 +786,7 @@ void VKDevice::rtsIsoWriteComplete(VKIsocRB* block)
         mLateWrites.fetch_add(1);
         rtsStopStreamingNoWait();
         IOLog("VKDevice::rtsIsoWriteComplete: STC_STREAM_BROKEN\n");
-        noteStreamStateChange(2);
+        stcNotifyStreaming(2, 0);
         return;
     }
     rtsRequestOut();
@@ -869,15 +869,7 @@ void VKDevice::releaseUnfinishedBlocks()
 void VKDevice::rtsBreakStream()
 {
     rtsStopStreamingNoWait();
-    noteStreamStateChange(2);
-}
-
-void VKDevice::noteStreamStateChange(uint32_t code)
-{
-    // stcNotifyStreaming (the user-client layer, later) announces it and, for 2, arms the
-    // stream-broken counter; until then the change is only recorded.
-    mStreamStateChange.store(code);
-    mStreamStateChanges.fetch_add(1);
+    stcNotifyStreaming(2, 0);
 }
 
 void VKDevice::stopStreaming(bool wait)
@@ -962,13 +954,13 @@ bool VKDevice::handleStreamBroken(int stage)
         if (mOwner.configureDevice()) {
             mpDriverData->reinitClientsForStreaming(*getCurrentSettings());
             startStreaming();
-            noteStreamStateChange(3);
+            stcNotifyStreaming(3, 0);
         } else {
             IOLog("USB: %s\n", "configureDevice failed");
         }
         if (mbWasPowerDownMode != 0) {
             mbWasPowerDownMode = 0;
-            noteStreamStateChange(0x10000);
+            stcNotifyStreaming(0x10000, 0);
         }
     }
     return true;
