@@ -159,7 +159,7 @@ IOReturn Dispatcher::run()
         return kIOReturnSuccess;
     case Req_getDriverClientID: {
         logServer("Req_getDriverClientID");
-        const uint64_t id = VKClientIdentifier(m_caller.client);
+        const uint64_t id = m_caller.clientID;
         std::memcpy(m_record.payload, &id, sizeof id);
         return kIOReturnSuccess;
     }
@@ -337,7 +337,7 @@ IOReturn Dispatcher::attach()
         return kIOReturnNotAttached;
     }
     reply(slot);
-    m_service.messageToClients(STC_ClientAttached, VKClientIdentifier(m_caller.client), table->countClients(), 0);
+    m_service.messageToClients(STC_ClientAttached, m_caller.clientID, table->countClients(), 0);
     return kIOReturnSuccess;
 }
 
@@ -526,6 +526,6 @@ IOReturn OSXStopUSBStream(VKKernelDevice* device, const OSXDispatchCaller& calle
         return kIOReturnNotAttached;
     }
     table->detachClient(caller.client);
-    device->messageToClients(STC_ClientDetached, VKClientIdentifier(caller.client), table->countClients(), 0);
+    device->messageToClients(STC_ClientDetached, caller.clientID, table->countClients(), 0);
     return kIOReturnSuccess;
 }

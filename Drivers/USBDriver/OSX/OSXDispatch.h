@@ -125,9 +125,11 @@ struct OSXDispatchCaller
 {
     OSXDispatcher dispatcher = OSXDispatcher::Audio;
     // The caller: its identity in the client table (requests 2 and 3) and the client that requests
-    // 6, 10, 11, 12, 19, 35, 37 and 45 to 49 act for. Its identifier (request 27, state changes 11
-    // and 12, the shared block's client records) is VKClientIdentifier(client) (DriverData.h).
+    // 6, 10, 11, 12, 19, 35, 37 and 45 to 49 act for.
     IOUserClient* client = nullptr;
+    // The caller's identifier (request 27, state changes 11 and 12): VKClientIdentifier(client)
+    // (DriverData.h), the value the client table and the shared block's client records hold.
+    UInt64 clientID = 0;
     // The caller's client table, retained by the caller (null when it has none).
     DriverData* driverData = nullptr;
     // The caller's output ring (memory type 5, kernel address of the client's own block) and the
