@@ -1,8 +1,9 @@
 // The PCM coders, input post-processors and output mixers on two workloads: 1 ms of 32 channels at
-// 96 kHz, and a 512-frame stereo buffer. Each coder runs beside memcpy of the same number of device
-// bytes; at the end a table gives every coder's time as a multiple of that memcpy.
+// 96 kHz, and a 512-frame stereo buffer. Each coder runs side by side with memcpy of its host words
+// (SideBySide.h); at the end a table gives every coder's time as a multiple of that memcpy.
 #include "PCMCoder.h"
 #include "PCMCoderShuffles.h"
+#include "SideBySide.h"
 
 #include <benchmark/benchmark.h>
 
@@ -67,40 +68,37 @@ std::vector<int32_t> hostSamples(size_t count)
     return host;
 }
 
-void runCoder(benchmark::State& state, const Coder& coder, uint32_t samples)
+bench::ResultTable results;
+constexpr double kAimOverCopy = 1.5;
+
+// Side by side with memcpy of the host words: the larger side, the bytes a widening decoder
+// writes and a narrowing encoder reads.
+void runCoder(benchmark::State& state, const Coder& coder, uint32_t samples, std::string name)
 {
     samples = samples / coder.group * coder.group;
     const uint32_t bytes = samples * coder.bytesPerSample;
-    std::vector<int32_t> host = hostSamples(samples);
-    std::vector<uint8_t> device(bytes, 0x5A);
+    const size_t hostBytes = size_t(samples) * 4;
+    bench::BufferPair buffers(hostBytes);
     // The member the coder choice hands the streaming engine.
     const PCMDecoder decoder =
         coder.decoder != nullptr ? pcmDecoderAt(coder.decoder, supportedPCMShuffleLevel()) : nullptr;
     const PCMEncoder encoder =
         coder.encoder != nullptr ? pcmEncoderAt(coder.encoder, supportedPCMShuffleLevel()) : nullptr;
-    for (auto _ : state) {
+    const std::vector<int32_t> samplesIn = hostSamples(samples);
+    std::memcpy(buffers.source(), samplesIn.data(), hostBytes);
+    auto* host = reinterpret_cast<int32_t*>(decoder != nullptr ? buffers.destination() : buffers.source());
+    uint8_t* device = decoder != nullptr ? buffers.source() : buffers.destination();
+    auto code = [&] {
         if (decoder != nullptr) {
-            _USB_DEC_DATA record{host.data(), device.data(), bytes};
+            _USB_DEC_DATA record{host, device, bytes};
             benchmark::DoNotOptimize(decoder(&record));
         } else {
-            benchmark::DoNotOptimize(encoder(reinterpret_cast<char*>(device.data()), host.data(), bytes));
+            benchmark::DoNotOptimize(encoder(reinterpret_cast<char*>(device), host, bytes));
         }
-        benchmark::ClobberMemory();
-    }
+    };
+    auto copy = [&] { std::memcpy(buffers.destination(), buffers.source(), hostBytes); };
+    results.keep(name, bench::timeSideBySide(state, bench::repeatForBytes(hostBytes), code, copy));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * bytes);
-    state.counters["bytes"] = bytes;
-}
-
-void runMemcpy(benchmark::State& state, uint32_t bytes)
-{
-    std::vector<uint8_t> from(bytes, 0x5A);
-    std::vector<uint8_t> to(bytes);
-    for (auto _ : state) {
-        std::memcpy(to.data(), from.data(), bytes);
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * bytes);
-    state.counters["bytes"] = bytes;
 }
 
 void runMixer(benchmark::State& state, OutMixer mixer, uint32_t channels, uint32_t samples)
@@ -133,66 +131,32 @@ void runPostProcessor(benchmark::State& state, PostProcessorFunction function, u
     }
 }
 
-// Prints the usual console output, then each coder's time over memcpy of its byte count.
-class RatioReporter : public benchmark::ConsoleReporter
+void printRatios()
 {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred) {
+    std::printf("\nCoder time over memcpy of the host words, measured side by side (median batches); "
+                "aim <= %.1fx.\n",
+                kAimOverCopy);
+    std::printf("%-30s %-16s %10s %10s %7s %6s\n", "coder", "workload", "coder ns", "memcpy ns", "ratio", "aim");
+    for (const auto& workload : kWorkloads) {
+        for (const auto& coder : kCoders) {
+            const auto* r = results.find(std::string(coder.name) + "/" + workload.name);
+            if (r == nullptr) {
                 continue;
             }
-            const auto found = run.counters.find("bytes");
-            if (found == run.counters.end()) {
-                continue;
-            }
-            const auto bytes = static_cast<uint32_t>(found->second.value);
-            const std::string name = run.benchmark_name();
-            if (name.rfind("memcpy/", 0) == 0) {
-                m_memcpy[bytes] = run.GetAdjustedRealTime();
-            } else {
-                m_coders.push_back({name, bytes, run.GetAdjustedRealTime()});
-            }
+            std::printf("%-30s %-16s %10.1f %10.1f %6.2fx %6s\n", coder.name, workload.name, r->nanoseconds,
+                        r->referenceNanoseconds, r->ratio(), r->ratio() <= kAimOverCopy ? "met" : "MISSED");
         }
     }
-
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        std::printf("\n%-52s %7s %10s %10s %7s\n", "coder", "bytes", "coder ns", "memcpy ns", "ratio");
-        for (const auto& c : m_coders) {
-            const auto m = m_memcpy.find(c.bytes);
-            if (m == m_memcpy.end() || m->second <= 0) {
-                continue;
-            }
-            std::printf("%-52s %7u %10.1f %10.1f %7.2f\n", c.name.c_str(), c.bytes, c.time, m->second,
-                        c.time / m->second);
-        }
-    }
-
-private:
-    struct CoderRun
-    {
-        std::string name;
-        uint32_t bytes;
-        double time;
-    };
-    std::vector<CoderRun> m_coders;
-    std::map<uint32_t, double> m_memcpy;
-};
+}
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    std::map<uint32_t, bool> memcpySizes;
     for (const auto& workload : kWorkloads) {
         for (const auto& coder : kCoders) {
             const std::string name = std::string(coder.name) + "/" + workload.name;
-            benchmark::RegisterBenchmark(name.c_str(), runCoder, coder, workload.samples);
-            memcpySizes[workload.samples / coder.group * coder.group * coder.bytesPerSample] = true;
+            benchmark::RegisterBenchmark(name.c_str(), runCoder, coder, workload.samples, name);
         }
         const struct
         {
@@ -218,13 +182,10 @@ int main(int argc, char** argv)
             benchmark::RegisterBenchmark(name.c_str(), runPostProcessor, p.function, workload.samples);
         }
     }
-    for (const auto& [bytes, unused] : memcpySizes) {
-        benchmark::RegisterBenchmark(("memcpy/" + std::to_string(bytes)).c_str(), runMemcpy, bytes);
-    }
 
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::RunSpecifiedBenchmarks();
+    printRatios();
     benchmark::Shutdown();
     return 0;
 }
