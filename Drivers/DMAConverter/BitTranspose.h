@@ -40,5 +40,25 @@ inline __m128i flipAntiDiagonal(__m128i x)
 #endif
 }
 
+#if defined(__AVX2__)
+// The flip on all four 64-bit lanes of a 256-bit register.
+inline __m256i flipAntiDiagonal(__m256i x)
+{
+#if defined(__GFNI__)
+    return _mm256_gf2p8affine_epi64_epi8(_mm256_set1_epi64x(0x0102040810204080ll), x, 0);
+#else
+    const __m256i m9 = _mm256_set1_epi64x(0x0055005500550055ll);
+    const __m256i m18 = _mm256_set1_epi64x(0x0000333300003333ll);
+    const __m256i m36 = _mm256_set1_epi64x(0x000000000F0F0F0Fll);
+    __m256i t = _mm256_and_si256(_mm256_xor_si256(_mm256_srli_epi64(x, 9), x), m9);
+    x = _mm256_xor_si256(x, _mm256_xor_si256(t, _mm256_slli_epi64(t, 9)));
+    t = _mm256_and_si256(_mm256_xor_si256(_mm256_srli_epi64(x, 18), x), m18);
+    x = _mm256_xor_si256(x, _mm256_xor_si256(t, _mm256_slli_epi64(t, 18)));
+    t = _mm256_and_si256(_mm256_xor_si256(_mm256_srli_epi64(x, 36), x), m36);
+    return _mm256_xor_si256(x, _mm256_xor_si256(t, _mm256_slli_epi64(t, 36)));
+#endif
+}
+#endif
+
 } // namespace DMACONV_ISA
 } // namespace dmaconv

@@ -94,6 +94,52 @@ template <unsigned N> inline void decodeFewChannels(const uint8_t* deviceFrame, 
     }
 }
 
+#if defined(__AVX2__)
+// The word-unit form in 256-bit registers: the low bytes of the units (channels 0-15) in the low
+// 128-bit lane, the high bytes (channels 16-31) in the high lane, so one pass of flips and
+// interleaves serves all 32 channels. Each lane is laid out as the 128-bit form's registers.
+template <unsigned N> inline void decodeWordUnits256(const uint8_t* deviceFrame, uint8_t* hostFrame)
+{
+    // Lane 0 takes the low byte of each unit, lane 1 the high byte; into bytes 0-7 or 8-15.
+    const __m256i toFirstHalf = _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, -1, -1, -1, -1, -1, -1, -1, -1, //
+                                                 1, 3, 5, 7, 9, 11, 13, 15, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i toSecondHalf = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, 0, 2, 4, 6, 8, 10, 12, 14, //
+                                                  -1, -1, -1, -1, -1, -1, -1, -1, 1, 3, 5, 7, 9, 11, 13, 15);
+    auto both = [](const uint8_t* p) {
+        return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    };
+    auto gather = [&](const uint8_t* first, const uint8_t* second) {
+        return flipAntiDiagonal(_mm256_or_si256(_mm256_shuffle_epi8(both(first), toFirstHalf),
+                                                _mm256_shuffle_epi8(both(second), toSecondHalf)));
+    };
+    const __m256i even = gather(deviceFrame, deviceFrame + 16);
+    const __m256i odd = gather(deviceFrame + 64, deviceFrame + 80);
+    const __m256i last = gather(deviceFrame + 32, deviceFrame + 96);
+    // As storeSixteenChannels, lane by lane.
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i top = _mm256_unpacklo_epi8(odd, even);
+    const __m256i middle = _mm256_unpackhi_epi8(odd, even);
+    const __m256i bottom = _mm256_unpacklo_epi8(_mm256_unpackhi_epi64(last, last), last);
+    const __m256i lowHalvesUpper = _mm256_unpacklo_epi8(zero, bottom);
+    const __m256i lowHalvesLower = _mm256_unpackhi_epi8(zero, bottom);
+    const __m256i highHalvesUpper = _mm256_unpacklo_epi8(middle, top);
+    const __m256i highHalvesLower = _mm256_unpackhi_epi8(middle, top);
+    constexpr int reverse = _MM_SHUFFLE(0, 1, 2, 3);
+    const __m256i w12 = _mm256_shuffle_epi32(_mm256_unpacklo_epi16(lowHalvesUpper, highHalvesUpper), reverse);
+    const __m256i w8 = _mm256_shuffle_epi32(_mm256_unpackhi_epi16(lowHalvesUpper, highHalvesUpper), reverse);
+    const __m256i w4 = _mm256_shuffle_epi32(_mm256_unpacklo_epi16(lowHalvesLower, highHalvesLower), reverse);
+    const __m256i w0 = _mm256_shuffle_epi32(_mm256_unpackhi_epi16(lowHalvesLower, highHalvesLower), reverse);
+    storeWordGroup<N, 12>(hostFrame, _mm256_castsi256_si128(w12));
+    storeWordGroup<N, 8>(hostFrame, _mm256_castsi256_si128(w8));
+    storeWordGroup<N, 4>(hostFrame, _mm256_castsi256_si128(w4));
+    storeWordGroup<N, 0>(hostFrame, _mm256_castsi256_si128(w0));
+    storeWordGroup<N, 28>(hostFrame, _mm256_extracti128_si256(w12, 1));
+    storeWordGroup<N, 24>(hostFrame, _mm256_extracti128_si256(w8, 1));
+    storeWordGroup<N, 20>(hostFrame, _mm256_extracti128_si256(w4, 1));
+    storeWordGroup<N, 16>(hostFrame, _mm256_extracti128_si256(w0, 1));
+}
+#endif
+
 struct VectorDecodePass
 {
     template <class Layout> static void decodeFrame(const uint8_t* deviceFrame, uint8_t* hostFrame)
@@ -109,6 +155,9 @@ struct VectorDecodePass
                 flipAntiDiagonal(_mm_unpacklo_epi64(load64(deviceFrame + 16), load64(deviceFrame + 48)));
             storeSixteenChannels<N, 0>(even, odd, last, hostFrame);
         } else {
+#if defined(__AVX2__)
+            decodeWordUnits256<N>(deviceFrame, hostFrame);
+#else
             const __m128i low = _mm_set1_epi16(0x00FF);
             const __m128i e0 = load128(deviceFrame), e1 = load128(deviceFrame + 16),
                           e2 = load128(deviceFrame + 32);
@@ -123,6 +172,7 @@ struct VectorDecodePass
             };
             storeSixteenChannels<N, 0>(lows(e0, e1), lows(o0, o1), lows(e2, o2), hostFrame);
             storeSixteenChannels<N, 16>(highs(e0, e1), highs(o0, o1), highs(e2, o2), hostFrame);
+#endif
         }
     }
 };
