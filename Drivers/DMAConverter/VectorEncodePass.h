@@ -8,8 +8,7 @@
 #include "BitPlaneLayout.h"
 #include "BitTranspose.h"
 
-#include <emmintrin.h>
-#include <xmmintrin.h>
+#include <immintrin.h>
 
 namespace dmaconv {
 inline namespace DMACONV_ISA {
@@ -84,6 +83,58 @@ template <unsigned N> inline void encodeFewChannels(const uint8_t* hostFrame, ui
     }
 }
 
+#if defined(__SSSE3__)
+// Byte-shuffle form of the rows of one slice: byte 3 - Slice of device channels 4g..4g+3 (vector
+// g) to their row bytes. Rows 0-7 are the odd plane's samples 7..0, rows 8-15 the even plane's;
+// channels 4g + 3 and 4g + 1 go to odd rows 6 - 2g and 7 - 2g, channels 4g + 2 and 4g to the even
+// rows 8 higher.
+struct RowShuffle
+{
+    int8_t index[16];
+};
+
+constexpr RowShuffle rowShuffle(unsigned slice, unsigned g)
+{
+    RowShuffle r{};
+    for (unsigned p = 0; p < 16; ++p) {
+        const bool odd = p < 8;
+        const unsigned row = p % 8;
+        if (row / 2 != 3 - g) {
+            r.index[p] = -1; // zero
+            continue;
+        }
+        const bool higher = row % 2 == 0;
+        const unsigned lane = odd ? (higher ? 3 : 1) : (higher ? 2 : 0);
+        r.index[p] = static_cast<int8_t>(4 * lane + 3 - slice);
+    }
+    return r;
+}
+
+template <unsigned Slice> inline __m128i sliceRows(const __m128i d[4])
+{
+    static constexpr RowShuffle shuffles[4] = {rowShuffle(Slice, 0), rowShuffle(Slice, 1), rowShuffle(Slice, 2),
+                                               rowShuffle(Slice, 3)};
+    auto part = [&](unsigned g) {
+        return _mm_shuffle_epi8(d[g], _mm_loadu_si128(reinterpret_cast<const __m128i*>(shuffles[g].index)));
+    };
+    return _mm_or_si128(_mm_or_si128(part(0), part(1)), _mm_or_si128(part(2), part(3)));
+}
+
+// All three slices of both planes of a frame of more than 8 device channels (d[g]: channels
+// 4g..4g+3): each slice's rows by byte shuffles, one flip each, and the two planes' bytes
+// gathered into whole stores.
+inline void encodeByByteShuffles(const __m128i d[4], uint8_t* deviceFrame)
+{
+    const __m128i f0 = flipAntiDiagonal(sliceRows<0>(d)); // low half odd plane, high half even plane
+    const __m128i f1 = flipAntiDiagonal(sliceRows<1>(d));
+    const __m128i f2 = flipAntiDiagonal(sliceRows<2>(d));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(deviceFrame), _mm_unpackhi_epi64(f0, f1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(deviceFrame + 16), _mm_unpackhi_epi64(f2, f2));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(deviceFrame + kPlaneUnits), _mm_unpacklo_epi64(f0, f1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(deviceFrame + kPlaneUnits + 16), f2);
+}
+#endif
+
 struct VectorEncodePass
 {
     template <class Layout>
@@ -113,6 +164,12 @@ struct VectorEncodePass
             d[2] = loadHostGroup<Layout::kHostChannels, 2>(hostFrame);
             d[3] = loadHostGroup<Layout::kHostChannels, 3>(hostFrame);
         }
+#if defined(__SSSE3__)
+        if constexpr (Layout::kDeviceChannels > 8) {
+            encodeByByteShuffles(d, deviceFrame);
+            return;
+        }
+#endif
         // Each plane's samples in reverse order, so the flip leaves sample k in output bit k.
         const __m128 q0 = _mm_castsi128_ps(d[0]), q1 = _mm_castsi128_ps(d[1]);
         const __m128 q2 = _mm_castsi128_ps(d[2]), q3 = _mm_castsi128_ps(d[3]);
