@@ -110,6 +110,30 @@ constexpr RowShuffle rowShuffle(unsigned slice, unsigned g)
     return r;
 }
 
+// Half-plane rows of up to 8 device channels (vector g: channels 4g..4g+3): bytes 0-7 one slice's
+// rows, odd channels 7, 5, 3, 1 then even channels 6, 4, 2, 0; bytes 8-15 the next slice's. The
+// last register holds slice 2 alone.
+constexpr RowShuffle halfPlaneShuffle(bool last, unsigned g)
+{
+    RowShuffle r{};
+    for (unsigned p = 0; p < 16; ++p) {
+        const unsigned slice = last ? 2 : p / 8;
+        const unsigned row = p % 8;
+        const unsigned channel = row < 4 ? 7 - 2 * row : 6 - 2 * (row - 4);
+        r.index[p] = (last && p >= 8) || channel / 4 != g ? int8_t(-1)
+                                                           : static_cast<int8_t>(4 * (channel % 4) + 3 - slice);
+    }
+    return r;
+}
+
+template <bool Last> inline __m128i halfPlaneRows(const __m128i d[4])
+{
+    static constexpr RowShuffle shuffles[2] = {halfPlaneShuffle(Last, 0), halfPlaneShuffle(Last, 1)};
+    return _mm_or_si128(
+        _mm_shuffle_epi8(d[0], _mm_loadu_si128(reinterpret_cast<const __m128i*>(shuffles[0].index))),
+        _mm_shuffle_epi8(d[1], _mm_loadu_si128(reinterpret_cast<const __m128i*>(shuffles[1].index))));
+}
+
 template <unsigned Slice> inline __m128i sliceRows(const __m128i d[4])
 {
     static constexpr RowShuffle shuffles[4] = {rowShuffle(Slice, 0), rowShuffle(Slice, 1), rowShuffle(Slice, 2),
@@ -167,8 +191,11 @@ struct VectorEncodePass
 #if defined(__SSSE3__)
         if constexpr (Layout::kDeviceChannels > 8) {
             encodeByByteShuffles(d, deviceFrame);
-            return;
+        } else {
+            storeHalfPlanes(flipAntiDiagonal(halfPlaneRows<false>(d)), flipAntiDiagonal(halfPlaneRows<true>(d)),
+                            deviceFrame);
         }
+        return;
 #endif
         // Each plane's samples in reverse order, so the flip leaves sample k in output bit k.
         const __m128 q0 = _mm_castsi128_ps(d[0]), q1 = _mm_castsi128_ps(d[1]);
@@ -191,9 +218,14 @@ struct VectorEncodePass
     // and the odd plane's in the high nibble of each output byte; one register holds two slices.
     static void encodeHalfPlanes(__m128i odd, __m128i even, uint8_t* deviceFrame)
     {
-        const __m128i first =
-            flipAntiDiagonal(_mm_packus_epi16(halfRows<0>(odd, even), halfRows<1>(odd, even)));
-        const __m128i last = flipAntiDiagonal(_mm_packus_epi16(halfRows<2>(odd, even), _mm_setzero_si128()));
+        storeHalfPlanes(flipAntiDiagonal(_mm_packus_epi16(halfRows<0>(odd, even), halfRows<1>(odd, even))),
+                        flipAntiDiagonal(_mm_packus_epi16(halfRows<2>(odd, even), _mm_setzero_si128())),
+                        deviceFrame);
+    }
+
+    // first: slices 0 and 1, last: slice 2 in the low half, both flipped.
+    static void storeHalfPlanes(__m128i first, __m128i last, uint8_t* deviceFrame)
+    {
         const __m128i nibble = _mm_set1_epi8(0x0F);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(deviceFrame), _mm_and_si128(first, nibble));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(deviceFrame + 16), _mm_and_si128(last, nibble));
