@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AudioSM.h"
@@ -349,6 +351,44 @@ TEST_F(StreamTest, LateOutputCompletionBreaksTheStreamAndRequest31UnconfiguresOn
     EXPECT_EQ(device->mStopUnfinished.load(), 0);
     EXPECT_FALSE(anyBlockInUse());
     EXPECT_EQ(device->mpDriverSM->mConfigured, 0u) << "unconfigured, with a reset";
+}
+
+TEST_F(StreamTest, ScribbledInputRingNeitherCrashesTheKernelNorTouchesTheOutput)
+{
+    driver.runFor(100 * kMillisecond);
+    // A process that maps the input ring writes random bytes over all of it, header included.
+    std::atomic<bool> stop{false};
+    auto* block = static_cast<uint8_t*>(device->mcAudioSM_In.address());
+    const size_t size = device->mcAudioSM_In.size();
+    std::thread scribbler([&] {
+        std::mt19937 random(17);
+        while (!stop.load()) {
+            const size_t at = random() % (size - 64);
+            for (size_t i = 0; i < 64; ++i) {
+                reinterpret_cast<std::atomic<uint8_t>*>(block + at)[i].store(static_cast<uint8_t>(random()),
+                                                                              std::memory_order_relaxed);
+            }
+            std::this_thread::yield();
+        }
+    });
+    auto* model = static_cast<usbsim::models::AudioModel*>(driver.model());
+    const size_t playedBefore = model->capturedOutput().size();
+    const std::vector<int32_t> samples = signal(4800, 2, 24, 18);
+    play(client, samples, 2);
+    const uint64_t before = inputFrames();
+    driver.runFor(200 * kMillisecond);
+    stop.store(true);
+    scribbler.join();
+    EXPECT_NEAR(static_cast<double>(inputFrames() - before), 200.0 * 48, 8 * 48) << "the kernel's own position";
+    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+    const std::vector<int32_t> captured = model->capturedOutput();
+    std::vector<int32_t> expected(samples.size());
+    std::transform(samples.begin(), samples.end(), expected.begin(),
+                   [](int32_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v) << 8); });
+    auto first = std::find_if(captured.begin() + static_cast<std::ptrdiff_t>(playedBefore), captured.end(),
+                              [](int32_t v) { return v != 0; });
+    ASSERT_GE(captured.end() - first, static_cast<std::ptrdiff_t>(expected.size()));
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), first));
 }
 
 TEST_F(StreamTest, LateReadCompletionIsQueuedAgainFromTheCurrentFrame)
