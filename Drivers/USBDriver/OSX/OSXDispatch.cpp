@@ -305,6 +305,7 @@ IOReturn Dispatcher::configure()
 
 IOReturn Dispatcher::attach()
 {
+    const auto processID = static_cast<int32_t>(m_record.word(0)); // before the reply takes its place
     reply(static_cast<uint32_t>(-1));
     DriverData* table = m_caller.driverData;
     if (table == nullptr) {
@@ -331,7 +332,7 @@ IOReturn Dispatcher::attach()
                isElektronDevice(m_device) ? DriverData::kElektronExtraBytesPerFrame : 0);
     IOLog("USB: %s\n", "after initIOData, before m_pDriverData->attachClient");
     uint32_t slot = 0;
-    if (!table->attachClient(m_caller.client, ring, static_cast<int32_t>(m_record.word(0)), &slot,
+    if (!table->attachClient(m_caller.client, ring, processID, &slot,
                              m_record.argument)) {
         IOLog("USB: %s\n", "attachClient failed");
         return kIOReturnNotAttached;

@@ -99,6 +99,8 @@ bool VKDevice::onPrepareNewConfig(const QzChannelSettings& settings, IOUserClien
           settings.iOutChannels, settings.iOutResolution);
     const QzChannelSettings lastConfigured = current;
     const bool wasConfigured = sm->mConfigured != 0;
+    // A change that falls back reports the status the device had before it.
+    const uint32_t statusBefore = mOwner.configurationStatus();
     IOLog("onPrepareNewConfig bWasConfigured: %d\n", wasConfigured ? 1 : 0);
 
     if (m_bStreamingStarted.load() != 0 || mStopUnfinished.load() != 0) {
@@ -122,15 +124,14 @@ bool VKDevice::onPrepareNewConfig(const QzChannelSettings& settings, IOUserClien
             sm->mConfigured = 0;
             sm->bIsConfiguring = 0;
             current = lastConfigured;
-            const uint32_t before = mOwner.configurationStatus();
-            IOLog("Requesting status: 0x%08x\n", before);
+            IOLog("Requesting status: 0x%08x\n", mOwner.configurationStatus());
             const IOReturn again = mOwner.reqConfigureDevice("onPrepareNewConfig 2");
             IOLog("onPrepareNewConfig bWasConfigured: cQzChannelSettingsLastConfigured.ifrequency=%d\n",
                   lastConfigured.iFrequency);
             IOLog("onPrepareNewConfig: reqConfigureDevice (2) returns %d\n", again);
             if (again == kIOReturnSuccess) {
-                IOLog("Setting status: 0x%08x\n", before);
-                mOwner.setConfigurationStatus(before);
+                IOLog("Setting status: 0x%08x\n", statusBefore);
+                mOwner.setConfigurationStatus(statusBefore);
                 sm->mConfigured = 1;
             }
         }
