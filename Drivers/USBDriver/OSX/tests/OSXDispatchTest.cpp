@@ -70,6 +70,14 @@ struct Listener
     }
 };
 
+// The client identifier of a record (only 4-byte aligned in it).
+uint64_t idOf(const QZ_StateChange& record)
+{
+    uint64_t id = 0;
+    std::memcpy(&id, reinterpret_cast<const uint8_t*>(&record) + offsetof(QZ_StateChange, clientID), sizeof id);
+    return id;
+}
+
 OSXDispatch makeRequest(uint32_t code, std::initializer_list<uint32_t> words = {})
 {
     OSXDispatch record{};
@@ -253,7 +261,7 @@ TEST_F(DispatchTest, ConfigureAttachAndDetachAnnounceTheirStateChangesInOrder)
     ASSERT_EQ(changes.size(), 2u);
     EXPECT_EQ(changes[0].code, STC_Configured);
     EXPECT_EQ(changes[1].code, STC_NewConfig);
-    EXPECT_EQ(changes[1].clientID, id) << "the requesting client";
+    EXPECT_EQ(idOf(changes[1]), id) << "the requesting client";
 
     // The same stream again: nothing to do, nothing announced, nothing on the bus.
     driver.clearRequestLog();
@@ -269,7 +277,7 @@ TEST_F(DispatchTest, ConfigureAttachAndDetachAnnounceTheirStateChangesInOrder)
     ASSERT_EQ(changes.size(), 2u);
     EXPECT_EQ(changes[0].code, STC_Configured);
     EXPECT_EQ(changes[1].code, STC_NewConfig);
-    EXPECT_EQ(changes[1].clientID, 0u);
+    EXPECT_EQ(idOf(changes[1]), 0u);
     EXPECT_EQ(numberProperty("ChannelSettings"), 0xDEADBEEF) << "a dictionary, not a number";
     auto* published = OSDynamicCast(OSDictionary, service->getProperty("ChannelSettings"));
     ASSERT_NE(published, nullptr);
@@ -288,7 +296,7 @@ TEST_F(DispatchTest, ConfigureAttachAndDetachAnnounceTheirStateChangesInOrder)
     changes = listener.take();
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_EQ(changes[0].code, STC_ClientAttached);
-    EXPECT_EQ(changes[0].clientID, id);
+    EXPECT_EQ(idOf(changes[0]), id);
     EXPECT_EQ(changes[0].parameter1, 1u) << "attached clients after the change";
     EXPECT_EQ(ring->mChannels, 2u) << "laid out for the stream";
     EXPECT_EQ(table->slot(0).mProcessID, 4242);
@@ -301,7 +309,7 @@ TEST_F(DispatchTest, ConfigureAttachAndDetachAnnounceTheirStateChangesInOrder)
     changes = listener.take();
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_EQ(changes[0].code, STC_ClientDetached);
-    EXPECT_EQ(changes[0].clientID, id);
+    EXPECT_EQ(idOf(changes[0]), id);
     EXPECT_EQ(changes[0].parameter1, 0u);
     EXPECT_EQ(table->countClients(), 0u);
 }
@@ -663,14 +671,14 @@ TEST_F(DispatchTest, ControlsUpdatesApplyTheLiveBlockAndAnnounce)
     std::vector<QZ_StateChange> changes = listener.take();
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_EQ(changes[0].code, STC_ChangeMute);
-    EXPECT_EQ(changes[0].clientID, id);
+    EXPECT_EQ(idOf(changes[0]), id);
 
     OSXDispatch volume = makeRequest(Req_UpdateVolumeStatus, {1});
     ASSERT_EQ(send(volume, OSXDispatcher::AudioServer), kIOReturnSuccess);
     changes = listener.take();
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_EQ(changes[0].code, STC_ChangeVolume);
-    EXPECT_EQ(changes[0].clientID, 0u) << "the AudioServer client names no client";
+    EXPECT_EQ(idOf(changes[0]), 0u) << "the AudioServer client names no client";
 
     // Monitoring: only a device with a monitor switch, only a changed value.
     std::memset(sm->mDeviceControls, 0, sizeof sm->mDeviceControls);
