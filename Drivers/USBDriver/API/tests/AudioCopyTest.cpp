@@ -63,8 +63,8 @@ TEST(AudioCopy, NarrowingKeepsTheUpperBytes)
               (std::vector<uint8_t>{0x34, 0x12, 0xFF, 0xFF}));
 }
 
-// Every length up to a few vector steps, at every start alignment: each sample where its bytes
-// say, nothing read or written past the samples (guard bytes after both buffers).
+// Every length up to a few vector steps, the packed bytes at every start alignment: each sample
+// where its bytes say, nothing read or written past the samples (guard bytes after both buffers).
 TEST(AudioCopy, PackedTwentyFourBitCopiesAtEveryLengthAndAlignment)
 {
     for (size_t offset = 0; offset < 4; ++offset) {
@@ -74,18 +74,18 @@ TEST(AudioCopy, PackedTwentyFourBitCopiesAtEveryLengthAndAlignment)
             for (size_t i = 0; i < 3 * n; ++i) {
                 packed[offset + i] = static_cast<uint8_t>(i * 37 + 11);
             }
-            std::vector<uint8_t> wideBytes(offset + 4 * n + 8, 0xEE);
-            audioInt24to32Copy(reinterpret_cast<int32_t*>(wideBytes.data() + offset),
+            std::vector<uint8_t> wideBytes(4 * n + 8, 0xEE);
+            audioInt24to32Copy(reinterpret_cast<int32_t*>(wideBytes.data()),
                                reinterpret_cast<const int32_t*>(packed.data() + offset), static_cast<int32_t>(n));
             for (size_t i = 0; i < n; ++i) {
                 int32_t got;
-                std::memcpy(&got, wideBytes.data() + offset + 4 * i, 4);
+                std::memcpy(&got, wideBytes.data() + 4 * i, 4);
                 const uint32_t want = uint32_t(packed[offset + 3 * i]) << 8 |
                                       uint32_t(packed[offset + 3 * i + 1]) << 16 |
                                       uint32_t(packed[offset + 3 * i + 2]) << 24;
                 ASSERT_EQ(static_cast<uint32_t>(got), want) << "sample " << i;
             }
-            for (size_t i = offset + 4 * n; i < wideBytes.size(); ++i) {
+            for (size_t i = 4 * n; i < wideBytes.size(); ++i) {
                 ASSERT_EQ(wideBytes[i], 0xEE) << "wrote past the words";
             }
             std::vector<int32_t> shifted(n + 2, 0x5A5A5A5A);
@@ -93,14 +93,14 @@ TEST(AudioCopy, PackedTwentyFourBitCopiesAtEveryLengthAndAlignment)
                                     static_cast<int32_t>(n));
             for (size_t i = 0; i < n; ++i) {
                 int32_t left;
-                std::memcpy(&left, wideBytes.data() + offset + 4 * i, 4);
+                std::memcpy(&left, wideBytes.data() + 4 * i, 4);
                 ASSERT_EQ(shifted[i], left >> 8) << "sample " << i;
             }
             ASSERT_EQ(shifted[n], 0x5A5A5A5A) << "wrote past the words";
 
             std::vector<uint8_t> back(offset + 3 * n + 8, 0xEE);
             audioInt32to24Copy(reinterpret_cast<int32_t*>(back.data() + offset),
-                               reinterpret_cast<const int32_t*>(wideBytes.data() + offset), static_cast<int32_t>(n));
+                               reinterpret_cast<const int32_t*>(wideBytes.data()), static_cast<int32_t>(n));
             EXPECT_EQ(back, packed);
         }
     }
