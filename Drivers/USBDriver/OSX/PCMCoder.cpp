@@ -237,10 +237,42 @@ template <class Map, auto order> struct Shuffle
 
     // Chunks c and c + 1 in one 32-byte shuffle and store; chunks of 12 bytes are packed together
     // first. Chunks that need more than one window go the 16-byte way.
+    // Both chunks of a pair take their bytes from the first one's 16-byte window (chunks of 16-bit
+    // samples): the 32-byte mask, the second chunk's entries moved by the distance of the windows.
+    // Empty when they do not.
+    template <const auto& plan, size_t c> static constexpr std::array<uint8_t, 32> sharedWindowMask()
+    {
+        std::array<uint8_t, 32> mask{};
+        if (plan.windows[c] != 1 || plan.windows[c + 1] != 1 ||
+            plan.windowOffset[c + 1][0] < plan.windowOffset[c][0]) {
+            return {};
+        }
+        const uint32_t distance = plan.windowOffset[c + 1][0] - plan.windowOffset[c][0];
+        for (uint32_t t = 0; t < 16; ++t) {
+            mask[t] = plan.mask[c][0][t];
+            const uint8_t m = plan.mask[c + 1][0][t];
+            if (m != kZeroByte && m + distance >= 16) {
+                return {};
+            }
+            mask[16 + t] = m == kZeroByte ? m : static_cast<uint8_t>(m + distance);
+        }
+        return mask;
+    }
+    template <const auto& plan, size_t c> static constexpr std::array<uint8_t, 32> kSharedWindowMask =
+        sharedWindowMask<plan, c>();
+
     template <const auto& plan, size_t c>
     __attribute__((target("avx2"), always_inline)) static void chunkPair(const uint8_t* in, uint8_t* out)
     {
-        if constexpr (plan.windows[c] <= 1 && plan.windows[c + 1] <= 1) {
+        constexpr auto& shared = kSharedWindowMask<plan, c>;
+        if constexpr (plan.chunkBytes == 16 && shared != std::array<uint8_t, 32>{}) {
+            // One load into both lanes (no shuffle of its own) and one shuffle.
+            const __m256i bytes = _mm256_broadcastsi128_si256(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + plan.windowOffset[c][0])));
+            const __m256i mask = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shared.data()));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + c * plan.chunkBytes),
+                                _mm256_shuffle_epi8(bytes, mask));
+        } else if constexpr (plan.windows[c] <= 1 && plan.windows[c + 1] <= 1) {
             const auto load = [](const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); };
             const __m256i bytes =
                 _mm256_inserti128_si256(_mm256_castsi128_si256(load(in + plan.windowOffset[c][0])),
