@@ -14,7 +14,7 @@ OSDefineMetaClassAndStructors(ASClient, IOUserClient);
 namespace {
 constexpr uint32_t kControlCount = 2;
 
-// The target as an ASClient with its provider, or the status the method answers.
+// The target as an ASClient, or the status the method answers.
 IOReturn checkTarget(OSObject* target, ASClient*& client, const char* method)
 {
     client = OSDynamicCast(ASClient, target);
@@ -22,7 +22,13 @@ IOReturn checkTarget(OSObject* target, ASClient*& client, const char* method)
         IOLog("AUDIOSERVERCLIENTCLASS::%s: not a user client\n", method);
         return kIOReturnBadArgument;
     }
-    if (client->kernelDevice() == nullptr) {
+    return kIOReturnSuccess;
+}
+
+// The client's device for the method's work, or the status the method answers without one.
+IOReturn checkProvider(const user_clients::KernelDeviceRef::Hold& device, const char* method)
+{
+    if (!device) {
         IOLog("AUDIOSERVERCLIENTCLASS::%s: no provider\n", method);
         return kIOReturnNotAttached;
     }
@@ -57,7 +63,7 @@ bool ASClient::initWithTask(task_t owningTask, void* securityID, UInt32 type)
         IOLog("USB: %s\n", "owningTask is NULL");
         return false;
     }
-    mpKernelDevice = nullptr;
+    mpKernelDevice.reset();
     mOwningTask = owningTask;
     mClientDied = 0;
     mpAudioSM_Out = nullptr;
@@ -76,23 +82,21 @@ bool ASClient::start(IOService* provider)
         IOLog("USB: %s\n", "mKernelDevice cast failed");
         return false;
     }
-    kernelDevice->retain();
-    mpKernelDevice = kernelDevice;
+    mpKernelDevice.set(kernelDevice);
     mpDriverData = user_clients::retainDriverData(kernelDevice->device());
     if (mpDriverData == nullptr) {
-        releaseStartResources();
+        mpKernelDevice.reset();
         return false;
     }
     return true;
 }
 
-void ASClient::releaseStartResources()
+void ASClient::releaseDriverData()
 {
     if (mpDriverData != nullptr) {
         mpDriverData->release();
         mpDriverData = nullptr;
     }
-    OSSafeReleaseNULL(mpKernelDevice);
 }
 
 IOReturn ASClient::clientClose()
@@ -101,14 +105,12 @@ IOReturn ASClient::clientClose()
     onStopHardware();
     mOwningTask = 0;
     {
-        UserDispatchLock lock(mpKernelDevice, "clientClose");
-        if (mpDriverData != nullptr) {
-            mpDriverData->release();
-            mpDriverData = nullptr;
-        }
-        user_clients::clientClosed(mpKernelDevice, this);
+        user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
+        UserDispatchLock lock(device.get(), "clientClose");
+        releaseDriverData();
+        user_clients::clientClosed(device.get(), this);
     }
-    terminate();
+    terminate(); // lets go of the device and of its open
     return kIOReturnSuccess;
 }
 
@@ -121,20 +123,25 @@ IOReturn ASClient::clientDied()
 bool ASClient::terminate(IOOptionBits options)
 {
     const bool result = IOUserClient::terminate(options);
-    // An open held by this client would keep the device's termination waiting.
-    if (mpKernelDevice != nullptr && mpKernelDevice->isOpen(this)) {
-        mpKernelDevice->close(this);
+    {
+        user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
+        // An open held by this client would keep the device's termination waiting.
+        if (device && device->isOpen(this)) {
+            device->close(this);
+        }
+        UserDispatchLock lock(device.get(), "terminate");
+        user_clients::detach(device.get(), mpDriverData, this);
+        mpAudioSM_Out = nullptr;
+        mcAudioSM_Out.term(true);
     }
-    UserDispatchLock lock(mpKernelDevice, "terminate");
-    user_clients::detach(mpKernelDevice, mpDriverData, this);
-    mpAudioSM_Out = nullptr;
-    mcAudioSM_Out.term(true);
+    mpKernelDevice.reset();
     return result;
 }
 
 void ASClient::free()
 {
-    releaseStartResources();
+    releaseDriverData();
+    mpKernelDevice.reset();
     IOUserClient::free();
 }
 
@@ -160,39 +167,41 @@ IOReturn ASClient::externalMethod(uint32_t selector, IOExternalMethodArguments* 
     return IOUserClient::externalMethod(selector, arguments, dispatch, target, reference);
 }
 
+// Each method: the target's type first, then its device (held for the method's work).
+#define VK_AS_METHOD_PROLOGUE(name)                                                                             \
+    ASClient* client = nullptr;                                                                                 \
+    if (const IOReturn status = checkTarget(target, client, name); status != kIOReturnSuccess) {               \
+        return status;                                                                                          \
+    }                                                                                                           \
+    user_clients::KernelDeviceRef::Hold device(client->mpKernelDevice);                                        \
+    if (const IOReturn status = checkProvider(device, name); status != kIOReturnSuccess) {                     \
+        return status;                                                                                          \
+    }
+
 IOReturn ASClient::method_Open(OSObject* target, void*, IOExternalMethodArguments*)
 {
-    ASClient* client = nullptr;
-    if (const IOReturn status = checkTarget(target, client, "method_Open"); status != kIOReturnSuccess) {
-        return status;
-    }
+    VK_AS_METHOD_PROLOGUE("method_Open")
     IOLog("USB: %s %u\n", "Size of OSXDispatch", static_cast<unsigned>(kVKCallDriverRecordSize));
     if (client->isInactive()) {
         IOLog("AUDIOSERVERCLIENTCLASS::method_Open: is inactive\n");
         return kIOReturnNotAttached;
     }
-    return client->mpKernelDevice->open(client) ? kIOReturnSuccess : kIOReturnExclusiveAccess;
+    return device->open(client) ? kIOReturnSuccess : kIOReturnExclusiveAccess;
 }
 
 IOReturn ASClient::method_Close(OSObject* target, void*, IOExternalMethodArguments*)
 {
-    ASClient* client = nullptr;
-    if (const IOReturn status = checkTarget(target, client, "method_Close"); status != kIOReturnSuccess) {
-        return status;
-    }
-    if (!client->mpKernelDevice->isOpen(client)) {
+    VK_AS_METHOD_PROLOGUE("method_Close")
+    if (!device->isOpen(client)) {
         return kIOReturnNotOpen;
     }
-    client->mpKernelDevice->close(client);
+    device->close(client);
     return kIOReturnSuccess;
 }
 
 IOReturn ASClient::method_StartHardware(OSObject* target, void*, IOExternalMethodArguments* arguments)
 {
-    ASClient* client = nullptr;
-    if (const IOReturn status = checkTarget(target, client, "method_StartHardware"); status != kIOReturnSuccess) {
-        return status;
-    }
+    VK_AS_METHOD_PROLOGUE("method_StartHardware")
     int32_t slot = -1;
     // A frame count beyond 32 bits is no buffer size.
     const uint64_t frames = arguments->scalarInput[0];
@@ -204,20 +213,14 @@ IOReturn ASClient::method_StartHardware(OSObject* target, void*, IOExternalMetho
 
 IOReturn ASClient::method_StopHardware(OSObject* target, void*, IOExternalMethodArguments*)
 {
-    ASClient* client = nullptr;
-    if (const IOReturn status = checkTarget(target, client, "method_StopHardware"); status != kIOReturnSuccess) {
-        return status;
-    }
+    VK_AS_METHOD_PROLOGUE("method_StopHardware")
     client->onStopHardware(); // its status is not the caller's business
     return kIOReturnSuccess;
 }
 
 IOReturn ASClient::method_GetControlValue(OSObject* target, void*, IOExternalMethodArguments* arguments)
 {
-    ASClient* client = nullptr;
-    if (const IOReturn status = checkTarget(target, client, "method_GetControlValue"); status != kIOReturnSuccess) {
-        return status;
-    }
+    VK_AS_METHOD_PROLOGUE("method_GetControlValue")
     if (arguments->scalarInput[0] >= kControlCount) {
         return kIOReturnBadArgument;
     }
@@ -227,21 +230,17 @@ IOReturn ASClient::method_GetControlValue(OSObject* target, void*, IOExternalMet
 
 IOReturn ASClient::method_SetControlValue(OSObject* target, void*, IOExternalMethodArguments* arguments)
 {
-    ASClient* client = nullptr;
-    if (const IOReturn status = checkTarget(target, client, "method_SetControlValue"); status != kIOReturnSuccess) {
-        return status;
-    }
+    VK_AS_METHOD_PROLOGUE("method_SetControlValue")
     return arguments->scalarInput[0] < kControlCount ? kIOReturnSuccess : kIOReturnBadArgument;
 }
 
 IOReturn ASClient::method_CallDriver(OSObject* target, void*, IOExternalMethodArguments* arguments)
 {
-    ASClient* client = nullptr;
-    if (const IOReturn status = checkTarget(target, client, "method_CallDriver"); status != kIOReturnSuccess) {
-        return status;
-    }
-    return user_clients::callDriver(client->mpKernelDevice, client, arguments);
+    VK_AS_METHOD_PROLOGUE("method_CallDriver")
+    return user_clients::callDriver(device.get(), client, arguments);
 }
+
+#undef VK_AS_METHOD_PROLOGUE
 
 IOReturn ASClient::method_GetUserClassID(OSObject* target, void*, IOExternalMethodArguments* arguments)
 {
@@ -257,7 +256,8 @@ IOReturn ASClient::onStartHardware(uint32_t bufferFrames, int32_t& slot)
 {
     slot = -1;
     IOLog("@%lld onStartHardware\n", milliseconds());
-    UserDispatchLock lock(mpKernelDevice, "onStartHardware");
+    user_clients::KernelDeviceRef::Hold kernelDevice(mpKernelDevice);
+    UserDispatchLock lock(kernelDevice.get(), "onStartHardware");
     if (mpDriverData == nullptr) {
         IOLog("AUDIOSERVERCLIENTCLASS::method_StartHardware: no m_pDriverData\n");
         return kIOReturnNoDevice;
@@ -270,8 +270,8 @@ IOReturn ASClient::onStartHardware(uint32_t bufferFrames, int32_t& slot)
         IOLog("AUDIOSERVERCLIENTCLASS::method_StartHardware: already attached\n");
         return kIOReturnBusy;
     }
-    VKDevice* device = mpKernelDevice->device();
-    if (device == nullptr) {
+    VKDevice* device = kernelDevice ? kernelDevice->device() : nullptr;
+    if (device == nullptr || isInactive()) {
         IOLog("No driver or no device\n");
         return kIOReturnNotAttached;
     }
@@ -290,18 +290,19 @@ IOReturn ASClient::onStartHardware(uint32_t bufferFrames, int32_t& slot)
         return kIOReturnNotAttached;
     }
     slot = static_cast<int32_t>(index);
-    mpKernelDevice->messageToClients(kVKStateClientAttached, clientID(), mpDriverData->countClients(), 0);
+    kernelDevice->messageToClients(kVKStateClientAttached, clientID(), mpDriverData->countClients(), 0);
     return kIOReturnSuccess;
 }
 
 IOReturn ASClient::onStopHardware()
 {
     IOLog("@%lld onStopHardware\n", milliseconds());
-    UserDispatchLock lock(mpKernelDevice, "onStopHardware");
+    user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
+    UserDispatchLock lock(device.get(), "onStopHardware");
     if (mpDriverData == nullptr) {
         return kIOReturnNoDevice;
     }
-    return user_clients::detach(mpKernelDevice, mpDriverData, this) ? kIOReturnSuccess : kIOReturnNotAttached;
+    return user_clients::detach(device.get(), mpDriverData, this) ? kIOReturnSuccess : kIOReturnNotAttached;
 }
 
 IOReturn ASClient::clientMemoryForType(UInt32 type, IOOptionBits*, IOMemoryDescriptor** memory)
@@ -310,27 +311,28 @@ IOReturn ASClient::clientMemoryForType(UInt32 type, IOOptionBits*, IOMemoryDescr
         return kIOReturnBadArgument;
     }
     *memory = nullptr;
-    UserDispatchLock lock(mpKernelDevice, "clientMemoryForType");
-    if (mpKernelDevice == nullptr || mpKernelDevice->device() == nullptr || isInactive()) {
+    user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
+    UserDispatchLock lock(device.get(), "clientMemoryForType");
+    if (!device || device->device() == nullptr || isInactive()) {
         return kIOReturnNotAttached;
     }
-    SharedMemory* block = blockFor(type);
+    SharedMemory* block = blockFor(device->device(), type);
     return block != nullptr ? block->getMemory(memory) : kIOReturnNoMemory;
 }
 
 IOMemoryMap* ASClient::mapClientMemory64(UInt32 type, task_t task, IOOptionBits options, mach_vm_address_t address)
 {
-    UserDispatchLock lock(mpKernelDevice, "mapClientMemory");
-    if (mpKernelDevice == nullptr || mpKernelDevice->device() == nullptr || isInactive()) {
+    user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
+    UserDispatchLock lock(device.get(), "mapClientMemory");
+    if (!device || device->device() == nullptr || isInactive()) {
         return nullptr;
     }
-    SharedMemory* block = blockFor(type);
+    SharedMemory* block = blockFor(device->device(), type);
     return block != nullptr ? block->map(task, options, address) : nullptr;
 }
 
-SharedMemory* ASClient::blockFor(UInt32 type)
+SharedMemory* ASClient::blockFor(VKDevice* device, UInt32 type)
 {
-    VKDevice* device = mpKernelDevice->device();
     switch (type) {
     case kVKMemoryDriverSM:
         return &device->mcDriverSharedMemory;

@@ -38,7 +38,8 @@ public:
                                    mach_vm_address_t address) override;
 
     // --- For the request layer (under the dispatch lock).
-    VKKernelDevice* kernelDevice() const { return mpKernelDevice; }
+    // The kernel device, retained for the caller; null once the client let go of it (terminate).
+    VKKernelDevice* copyKernelDevice() const { return mpKernelDevice.copy(); }
     DriverData* driverData() const { return mpDriverData; }
     AudioSM* outputRing() const { return mpAudioSM_Out; }
     int32_t processID() const { return mProcessID; }
@@ -66,11 +67,11 @@ private:
     static IOReturn method_SetControlValue(OSObject* target, void* reference, IOExternalMethodArguments* arguments);
     static IOReturn method_CallDriver(OSObject* target, void* reference, IOExternalMethodArguments* arguments);
     static IOReturn method_GetUserClassID(OSObject* target, void* reference, IOExternalMethodArguments* arguments);
-    SharedMemory* blockFor(UInt32 type);
-    void releaseStartResources();
+    SharedMemory* blockFor(VKDevice* device, UInt32 type);
+    void releaseDriverData();
 
     // Members in the order of the client's record.
-    VKKernelDevice* mpKernelDevice = nullptr; // retained in start
+    user_clients::KernelDeviceRef mpKernelDevice; // from start to terminate
     task_t mOwningTask = 0;
     uint8_t mClientDied = 0;                  // cleared at initWithTask
     SharedMemory mcAudioSM_Out;               // kVKAudioSMSize

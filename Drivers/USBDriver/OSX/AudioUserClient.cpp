@@ -29,7 +29,7 @@ bool AudioUserClient::initWithTask(task_t owningTask, void* securityID, UInt32 t
     }
     mpAsyncTransport = nullptr;
     mpDriverData = nullptr;
-    mpKernelDevice = nullptr;
+    mpKernelDevice.reset();
     mOwningTask = owningTask;
     mClientDied = 0;
     mpAudioSM_Out = nullptr;
@@ -47,23 +47,21 @@ bool AudioUserClient::start(IOService* provider)
         IOLog("USB: %s\n", "mKernelDevice cast failed");
         return false;
     }
-    kernelDevice->retain();
-    mpKernelDevice = kernelDevice;
+    mpKernelDevice.set(kernelDevice);
     mpDriverData = user_clients::retainDriverData(kernelDevice->device());
     if (mpDriverData == nullptr) {
-        releaseStartResources();
+        mpKernelDevice.reset();
         return false;
     }
     return true;
 }
 
-void AudioUserClient::releaseStartResources()
+void AudioUserClient::releaseDriverData()
 {
     if (mpDriverData != nullptr) {
         mpDriverData->release();
         mpDriverData = nullptr;
     }
-    OSSafeReleaseNULL(mpKernelDevice);
 }
 
 OSXDispatchCaller AudioUserClient::dispatchCaller()
@@ -81,8 +79,9 @@ OSXDispatchCaller AudioUserClient::dispatchCaller()
 
 IOReturn AudioUserClient::stopUSBStream()
 {
-    UserDispatchLock lock(mpKernelDevice, "stopUSBStream");
-    return OSXStopUSBStream(mpKernelDevice, dispatchCaller());
+    user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
+    UserDispatchLock lock(device.get(), "stopUSBStream");
+    return OSXStopUSBStream(device.get(), dispatchCaller());
 }
 
 IOReturn AudioUserClient::clientClose()
@@ -90,16 +89,12 @@ IOReturn AudioUserClient::clientClose()
     stopUSBStream();
     mOwningTask = 0;
     {
-        UserDispatchLock lock(mpKernelDevice, "clientClose");
-        if (mpDriverData != nullptr) {
-            mpDriverData->release();
-            mpDriverData = nullptr;
-        }
-        user_clients::clientClosed(mpKernelDevice, this);
+        user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
+        UserDispatchLock lock(device.get(), "clientClose");
+        releaseDriverData();
+        user_clients::clientClosed(device.get(), this);
     }
-    // The provider reference goes at free: a terminate that the provider's end runs on another
-    // thread still reads it.
-    terminate();
+    terminate(); // lets go of the device
     return kIOReturnSuccess;
 }
 
@@ -107,13 +102,14 @@ IOReturn AudioUserClient::clientDied()
 {
     mClientDied = 1;
     {
-        UserDispatchLock lock(mpKernelDevice, "clientDied");
-        user_clients::clientClosed(mpKernelDevice, this);
-        VKDevice* device = mpKernelDevice != nullptr ? mpKernelDevice->device() : nullptr;
+        user_clients::KernelDeviceRef::Hold kernelDevice(mpKernelDevice);
+        UserDispatchLock lock(kernelDevice.get(), "clientDied");
+        user_clients::clientClosed(kernelDevice.get(), this);
+        VKDevice* device = kernelDevice ? kernelDevice->device() : nullptr;
         // Hog mode belongs to a process; a dead one cannot give it back.
         if (device != nullptr && device->mHogID != -1 && device->mHogID == mProcessID) {
             device->mHogID = -1;
-            mpKernelDevice->messageToClients(kVKStateHogModeChanged, 0, 0, 0);
+            kernelDevice->messageToClients(kVKStateHogModeChanged, 0, 0, 0);
         }
     }
     return IOUserClient::clientDied();
@@ -122,20 +118,25 @@ IOReturn AudioUserClient::clientDied()
 bool AudioUserClient::terminate(IOOptionBits options)
 {
     const bool result = IOUserClient::terminate(options);
-    // A provider that ends first terminates this client with its ring possibly still in the
-    // client table: out of the table before the ring goes.
-    UserDispatchLock lock(mpKernelDevice, "terminate");
-    user_clients::detach(mpKernelDevice, mpDriverData, this);
-    mpAudioSM_Out = nullptr;
-    mpAsyncTransport = nullptr;
-    mcAudioSM_Out.term(true);
-    mcAsyncTransport.term(true);
+    {
+        user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
+        // A device that ends first terminates this client with its ring possibly still in the
+        // client table: out of the table before the ring goes.
+        UserDispatchLock lock(device.get(), "terminate");
+        user_clients::detach(device.get(), mpDriverData, this);
+        mpAudioSM_Out = nullptr;
+        mpAsyncTransport = nullptr;
+        mcAudioSM_Out.term(true);
+        mcAsyncTransport.term(true);
+    }
+    mpKernelDevice.reset();
     return result;
 }
 
 void AudioUserClient::free()
 {
-    releaseStartResources();
+    releaseDriverData();
+    mpKernelDevice.reset();
     IOUserClient::free();
 }
 
@@ -162,7 +163,8 @@ IOReturn AudioUserClient::method_CallDriver(OSObject* target, void*, IOExternalM
     if (client == nullptr) {
         return kIOReturnBadArgument;
     }
-    return user_clients::callDriver(client->mpKernelDevice, client, arguments);
+    user_clients::KernelDeviceRef::Hold device(client->mpKernelDevice);
+    return user_clients::callDriver(device.get(), client, arguments);
 }
 
 IOReturn AudioUserClient::method_CallDriverVendorWriteAsync(OSObject*, void*, IOExternalMethodArguments*)
@@ -176,9 +178,8 @@ IOReturn AudioUserClient::method_CallDriverVendorReadAsync(OSObject*, void*, IOE
     return kIOReturnSuccess;
 }
 
-SharedMemory* AudioUserClient::blockFor(UInt32 type)
+SharedMemory* AudioUserClient::blockFor(VKDevice* device, UInt32 type)
 {
-    VKDevice* device = mpKernelDevice != nullptr ? mpKernelDevice->device() : nullptr;
     switch (type) {
     case kVKMemoryDriverSM:
         return &device->mcDriverSharedMemory;
@@ -193,7 +194,7 @@ SharedMemory* AudioUserClient::blockFor(UInt32 type)
         }
         return &mcAudioSM_Out;
     case kVKMemoryVendorAsync:
-        // Vendor asynchronous port: comes with its own layer; a device without one has no block.
+        // The vendor asynchronous port comes with its own layer; a device without one has no block.
         return nullptr;
     case kVKMemoryAsyncTransport:
         if (mpAsyncTransport == nullptr) {
@@ -215,22 +216,24 @@ IOReturn AudioUserClient::clientMemoryForType(UInt32 type, IOOptionBits*, IOMemo
         return kIOReturnBadArgument;
     }
     *memory = nullptr;
+    user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
     // The dispatch lock orders the first use of the client's blocks with terminate's release.
-    UserDispatchLock lock(mpKernelDevice, "clientMemoryForType");
-    if (mpKernelDevice == nullptr || mpKernelDevice->device() == nullptr || isInactive()) {
+    UserDispatchLock lock(device.get(), "clientMemoryForType");
+    if (!device || device->device() == nullptr || isInactive()) {
         return kIOReturnNotAttached;
     }
-    SharedMemory* block = blockFor(type);
+    SharedMemory* block = blockFor(device->device(), type);
     return block != nullptr ? block->getMemory(memory) : kIOReturnNoMemory;
 }
 
 IOMemoryMap* AudioUserClient::mapClientMemory64(UInt32 type, task_t task, IOOptionBits options,
                                                 mach_vm_address_t address)
 {
-    UserDispatchLock lock(mpKernelDevice, "mapClientMemory");
-    if (mpKernelDevice == nullptr || mpKernelDevice->device() == nullptr || isInactive()) {
+    user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
+    UserDispatchLock lock(device.get(), "mapClientMemory");
+    if (!device || device->device() == nullptr || isInactive()) {
         return nullptr;
     }
-    SharedMemory* block = blockFor(type);
+    SharedMemory* block = blockFor(device->device(), type);
     return block != nullptr ? block->map(task, options, address) : nullptr;
 }

@@ -16,6 +16,7 @@
 #include "IOKit/IOUserClient.h"
 #include "OSXDispatch.h"
 #include "SharedMemory.h"
+#include "UserClientSupport.h"
 
 class VKKernelDevice;
 class VKDevice;
@@ -85,7 +86,8 @@ public:
                                    mach_vm_address_t address) override;
 
     // --- For the request layer (under the dispatch lock).
-    VKKernelDevice* kernelDevice() const { return mpKernelDevice; }
+    // The kernel device, retained for the caller; null once the client let go of it (terminate).
+    VKKernelDevice* copyKernelDevice() const { return mpKernelDevice.copy(); }
     DriverData* driverData() const { return mpDriverData; }
     // This client's output ring; null until memory type 5 was asked for.
     AudioSM* outputRing() const { return mpAudioSM_Out; }
@@ -108,13 +110,13 @@ private:
     static IOReturn method_CallDriverVendorReadAsync(OSObject* target, void* reference,
                                                      IOExternalMethodArguments* arguments);
     // The block of a memory type (made on first use for 5 and 7); null for other types.
-    SharedMemory* blockFor(UInt32 type);
-    void releaseStartResources();
+    SharedMemory* blockFor(VKDevice* device, UInt32 type);
+    void releaseDriverData();
 
     // Members in the order of the client's record.
     AsyncTransportData* mpAsyncTransport = nullptr; // null until memory type 7
     DriverData* mpDriverData = nullptr;             // retained in start
-    VKKernelDevice* mpKernelDevice = nullptr;       // retained in start
+    user_clients::KernelDeviceRef mpKernelDevice; // from start to terminate
     task_t mOwningTask = 0;
     uint8_t mClientDied = 0;
     SharedMemory mcAudioSM_Out;                     // kVKAudioSMSize

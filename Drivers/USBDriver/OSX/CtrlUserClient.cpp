@@ -19,7 +19,7 @@ bool CtrlUserClient::initWithTask(task_t owningTask, void* securityID, UInt32 ty
         IOLog("USB: %s\n", "owningTask is NULL");
         return false;
     }
-    mpKernelDevice = nullptr;
+    mpKernelDevice.reset();
     mOwningTask = owningTask;
     mClientDied = 0;
     return true;
@@ -35,8 +35,7 @@ bool CtrlUserClient::start(IOService* provider)
         IOLog("USB: %s\n", "mKernelDevice cast failed");
         return false;
     }
-    kernelDevice->retain();
-    mpKernelDevice = kernelDevice;
+    mpKernelDevice.set(kernelDevice);
     mMethods[0] = {this, structureIOMethod<CtrlUserClient, &CtrlUserClient::userDispatch>(), kIOUCStructIStructO,
                    kVKCommandRecordSize, kVKCommandRecordSize};
     return kernelDevice->device() != nullptr;
@@ -46,11 +45,11 @@ IOReturn CtrlUserClient::clientClose()
 {
     mOwningTask = 0;
     {
-        UserDispatchLock lock(mpKernelDevice, "clientClose");
+        user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
+        UserDispatchLock lock(device.get(), "clientClose");
         // Ids set through this client's commands go with it, as an audio client's do.
-        user_clients::clientClosed(mpKernelDevice, this);
+        user_clients::clientClosed(device.get(), this);
     }
-    // The provider reference goes at free, as the audio clients' does.
     terminate();
     return kIOReturnSuccess;
 }
@@ -61,9 +60,16 @@ IOReturn CtrlUserClient::clientDied()
     return IOUserClient::clientDied();
 }
 
+bool CtrlUserClient::terminate(IOOptionBits options)
+{
+    const bool result = IOUserClient::terminate(options);
+    mpKernelDevice.reset();
+    return result;
+}
+
 void CtrlUserClient::free()
 {
-    OSSafeReleaseNULL(mpKernelDevice);
+    mpKernelDevice.reset();
     IOUserClient::free();
 }
 
@@ -85,12 +91,13 @@ IOReturn CtrlUserClient::userDispatch(void* in, void* out, IOByteCount inSize, I
         IOLog("USB: %s\n", "userDispatch invalid param");
         return kIOReturnNotPrivileged;
     }
-    if (mpKernelDevice == nullptr || isInactive()) {
+    user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
+    if (!device || isInactive()) {
         IOLog("USB: %s\n", "userDispatch not attached");
         return kIOReturnNotAttached;
     }
-    UserDispatchLock lock(mpKernelDevice, "userDispatch");
-    if (mpKernelDevice->device() == nullptr) {
+    UserDispatchLock lock(device.get(), "userDispatch");
+    if (device->device() == nullptr) {
         IOLog("USB: %s\n", "userDispatch not attached (pDevice) ");
         return kIOReturnNotAttached;
     }

@@ -19,13 +19,15 @@ public:
     bool start(IOService* provider) override;
     IOReturn clientClose() override;
     IOReturn clientDied() override;
+    bool terminate(IOOptionBits options = 0) override;
     IOExternalMethod* getTargetAndMethodForIndex(IOService** target, UInt32 index) override;
 
     // Index 0: both records present and both sizes kVKCommandRecordSize, else
     // kIOReturnNotPrivileged; kIOReturnNotAttached without the device.
     IOReturn userDispatch(void* in, void* out, IOByteCount inSize, IOByteCount* outSize);
 
-    VKKernelDevice* kernelDevice() const { return mpKernelDevice; }
+    // The kernel device, retained for the caller; null once the client let go of it (terminate).
+    VKKernelDevice* copyKernelDevice() const { return mpKernelDevice.copy(); }
     UInt64 clientID() const { return VKUserClientID(this); }
 
 protected:
@@ -33,7 +35,7 @@ protected:
 
 private:
     // Members in the order of the client's record.
-    VKKernelDevice* mpKernelDevice = nullptr; // retained in start
+    user_clients::KernelDeviceRef mpKernelDevice; // from start to terminate
     task_t mOwningTask = 0;
     uint8_t mClientDied = 0;
     IOExternalMethod mMethods[1]{};

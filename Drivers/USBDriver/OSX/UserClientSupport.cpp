@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "AudioUserClient.h"
 #include "DriverData.h"
@@ -11,6 +12,42 @@
 #include "IOKit/IOLib.h"
 
 namespace user_clients {
+
+void KernelDeviceRef::set(VKKernelDevice* device)
+{
+    if (device != nullptr) {
+        device->retain();
+    }
+    m_lock.lock("KernelDeviceRef");
+    VKKernelDevice* old = std::exchange(m_device, device);
+    m_lock.unlock();
+    if (old != nullptr) {
+        old->release();
+    }
+}
+
+void KernelDeviceRef::reset()
+{
+    set(nullptr);
+}
+
+VKKernelDevice* KernelDeviceRef::copy() const
+{
+    m_lock.lock("KernelDeviceRef");
+    VKKernelDevice* device = m_device;
+    if (device != nullptr) {
+        device->retain();
+    }
+    m_lock.unlock();
+    return device;
+}
+
+KernelDeviceRef::Hold::~Hold()
+{
+    if (m_device != nullptr) {
+        m_device->release();
+    }
+}
 
 DriverData* retainDriverData(VKDevice* device)
 {

@@ -8,12 +8,52 @@
 
 #include "IOKit/IOUserClient.h"
 #include "OSXDispatch.h"
+#include "VKKernelSync.h"
 
 class DriverData;
 class VKDevice;
 class VKKernelDevice;
 
 namespace user_clients {
+
+// A user client's reference to its kernel device. Methods on the process's threads take a
+// retained copy for their work; terminate, which the device's end may run on another thread,
+// lets go of the reference, so the device is not held by a client of a device that left.
+class KernelDeviceRef
+{
+public:
+    KernelDeviceRef() = default;
+    ~KernelDeviceRef() { reset(); }
+    KernelDeviceRef(const KernelDeviceRef&) = delete;
+    KernelDeviceRef& operator=(const KernelDeviceRef&) = delete;
+
+    // Keeps a reference to `device` (replacing any other).
+    void set(VKKernelDevice* device);
+    // Lets go of it.
+    void reset();
+    // The device retained for the caller, or null.
+    VKKernelDevice* copy() const;
+
+    // A copy held for a scope.
+    class Hold
+    {
+    public:
+        explicit Hold(const KernelDeviceRef& ref) : m_device(ref.copy()) {}
+        ~Hold();
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+        VKKernelDevice* get() const { return m_device; }
+        VKKernelDevice* operator->() const { return m_device; }
+        explicit operator bool() const { return m_device != nullptr; }
+
+    private:
+        VKKernelDevice* m_device;
+    };
+
+private:
+    mutable Mutex m_lock;
+    VKKernelDevice* m_device = nullptr;
+};
 
 // The device's client table, retained for the caller; null without a device or table.
 DriverData* retainDriverData(VKDevice* device);
