@@ -3,6 +3,7 @@
 // methods, the control client's size rule, what a closing or dying client leaves behind.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <unistd.h>
@@ -460,6 +461,21 @@ TEST_F(UserClientTest, AClientThatDiesHoldingHogModeReleasesIt)
     notifier->remove();
 }
 
+// The shared block's 64-bit ids sit on 4-byte boundaries.
+uint64_t loadID(const DriverSM* sm, size_t offset)
+{
+    uint64_t value = 0;
+    std::memcpy(&value, reinterpret_cast<const uint8_t*>(sm) + offset, sizeof value);
+    return value;
+}
+void storeID(DriverSM* sm, size_t offset, uint64_t value)
+{
+    std::memcpy(reinterpret_cast<uint8_t*>(sm) + offset, &value, sizeof value);
+}
+constexpr size_t kInputsExclusive = offsetof(DriverSM, mInputsExclusiveClient);
+constexpr size_t kOutputsExclusive = offsetof(DriverSM, mOutputsExclusiveClient);
+constexpr size_t kPrivateData = offsetof(DriverSM, mPrivateDataClient);
+
 // Exclusive and private-data ids name a client; whatever its type, they go when it closes or dies.
 TEST_F(UserClientTest, EveryClientTypeClearsTheIdsThatNameItWhenItEnds)
 {
@@ -472,15 +488,15 @@ TEST_F(UserClientTest, EveryClientTypeClearsTheIdsThatNameItWhenItEnds)
             c->release();
             const uint64_t theirs = client<AudioUserClient>(bystander)->clientID();
             DriverSM* sm = device->mpDriverSM;
-            sm->mInputsExclusiveClient = mine;
-            sm->mOutputsExclusiveClient = theirs;
-            sm->mPrivateDataClient = mine;
+            storeID(sm, kInputsExclusive, mine);
+            storeID(sm, kOutputsExclusive, theirs);
+            storeID(sm, kPrivateData, mine);
             end(id, died);
-            EXPECT_EQ(sm->mInputsExclusiveClient, 0u) << "type " << type << " died " << died;
-            EXPECT_EQ(sm->mOutputsExclusiveClient, theirs) << "another client's id stays";
-            EXPECT_EQ(sm->mPrivateDataClient, 0u);
+            EXPECT_EQ(loadID(sm, kInputsExclusive), 0u) << "type " << type << " died " << died;
+            EXPECT_EQ(loadID(sm, kOutputsExclusive), theirs) << "another client's id stays";
+            EXPECT_EQ(loadID(sm, kPrivateData), 0u);
             end(bystander, false);
-            sm->mOutputsExclusiveClient = 0;
+            storeID(sm, kOutputsExclusive, 0);
         }
     }
 }

@@ -1,0 +1,245 @@
+// The user clients of sonvexa-kerneld from other processes, through the user-side IOKit only:
+// their edge rules, clients killed with SIGKILL giving back everything the kernel host holds for
+// them, and a process scribbling over every block it can map while the kernel goes on.
+//
+// VK_KILL_LOOPS sets how many clients the kill test starts and kills (20 unless set; the soak
+// script in the README runs hundreds).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "IOKit/IOKitLib.h"
+#include "ProgramRunner.h"
+#include "platform/IOKitUser.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr uint32_t kAudio = 0;
+constexpr uint32_t kMidi = 1;
+constexpr uint32_t kControl = 2;
+constexpr uint32_t kAudioServer = 3;
+constexpr uint32_t kGetUserClassID = 7;
+constexpr IOReturn kNotPrivileged = static_cast<IOReturn>(0xE00002C1);
+
+// Waits in real time (another process: only polling tells) until `done` holds or the deadline.
+template <class Done> bool waitUntil(Done done, std::chrono::seconds limit = 30s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// What the kernel host holds: open files, threads, resident pages.
+struct Usage
+{
+    long files = 0;
+    long threads = 0;
+    long residentKiB = 0;
+};
+
+Usage usageOf(pid_t pid)
+{
+    Usage usage;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::error_code error;
+    for (auto it = fs::directory_iterator(proc + "/fd", error); !error && it != fs::directory_iterator(); ++it) {
+        ++usage.files;
+    }
+    for (auto it = fs::directory_iterator(proc + "/task", error); !error && it != fs::directory_iterator(); ++it) {
+        ++usage.threads;
+    }
+    std::ifstream status(proc + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            usage.residentKiB = std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return usage;
+}
+
+class UserClientProcessTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(programs.root().empty());
+        socket = programs.root() + "/kernel.socket";
+        daemon = programs.start(KERNELD, {"--socket", socket, "--log", programs.root() + "/kernel.log", "--device",
+                                          "Kelvra-UC3"},
+                                "daemon");
+        ASSERT_GT(daemon, 0);
+        platform::iokit::user::setKernelSocketPath(socket);
+        ASSERT_TRUE(waitUntil([&] {
+            service = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
+            return service != 0;
+        })) << "the driver started on the device";
+    }
+
+    void TearDown() override
+    {
+        if (service != 0) {
+            IOObjectRelease(service);
+        }
+        platform::iokit::user::setKernelSocketPath("");
+        if (daemon > 0) {
+            EXPECT_EQ(programs.stop(daemon, SIGTERM, "daemon").status, 0) << "the kernel host ended cleanly";
+        }
+    }
+
+    io_connect_t open(uint32_t type)
+    {
+        io_connect_t connection = 0;
+        EXPECT_EQ(IOServiceOpen(service, mach_task_self(), type, &connection), kIOReturnSuccess) << "type " << type;
+        return connection;
+    }
+
+    // Starts UserClientProcess and waits for its "ready" line; -1 when it did not get there.
+    pid_t startClient(const std::vector<std::string>& arguments, const std::string& name)
+    {
+        const pid_t pid = programs.start(CLIENT_PROCESS, arguments, name);
+        if (pid <= 0 || !waitUntil([&] { return programs.read(name + ".out").find("ready") != std::string::npos; })) {
+            return -1;
+        }
+        return pid;
+    }
+
+    test_support::ProgramRunner programs;
+    std::string socket;
+    pid_t daemon = -1;
+    io_service_t service = 0;
+};
+
+TEST_F(UserClientProcessTest, ConnectionAndMemoryRulesHoldForAnotherProcess)
+{
+    io_connect_t midi = 0;
+    EXPECT_EQ(IOServiceOpen(service, mach_task_self(), kMidi, &midi), kIOReturnBadArgument);
+    EXPECT_EQ(IOServiceOpen(service, mach_task_self(), 9, &midi), kIOReturnBadArgument);
+    const io_connect_t audio = open(kAudio);
+    const io_connect_t control = open(kControl);
+    const io_connect_t audioServer = open(kAudioServer);
+
+    // An AudioServer client has no asynchronous blocks.
+    for (uint32_t type : {6u, 7u, 2u, 3u, 0u}) {
+        mach_vm_address_t address = 0;
+        mach_vm_size_t size = 0;
+        EXPECT_EQ(IOConnectMapMemory64(audioServer, type, mach_task_self(), &address, &size, kIOMapAnywhere),
+                  kIOReturnNoMemory)
+            << "type " << type;
+    }
+    // The audio client's transport block is one block, however often it is asked for.
+    mach_vm_address_t first = 0;
+    mach_vm_address_t second = 0;
+    mach_vm_size_t size = 0;
+    ASSERT_EQ(IOConnectMapMemory64(audio, 7, mach_task_self(), &first, &size, kIOMapAnywhere), kIOReturnSuccess);
+    EXPECT_EQ(size, 33'556u);
+    reinterpret_cast<volatile uint8_t*>(first)[33'555] = 0x77;
+    ASSERT_EQ(IOConnectMapMemory64(audio, 7, mach_task_self(), &second, &size, kIOMapAnywhere), kIOReturnSuccess);
+    EXPECT_EQ(reinterpret_cast<volatile uint8_t*>(second)[33'555], 0x77);
+
+    // The control client's record is 260 bytes; anything else is refused as not privileged.
+    uint8_t record[268] = {};
+    size_t outSize = 268;
+    EXPECT_EQ(IOConnectCallStructMethod(control, 0, record, 268, record, &outSize), kNotPrivileged);
+    outSize = 260;
+    EXPECT_EQ(IOConnectCallStructMethod(control, 0, record, 259, record, &outSize), kNotPrivileged);
+
+    uint64_t in = 0;
+    uint64_t id = 0;
+    uint32_t count = 1;
+    EXPECT_EQ(IOConnectCallScalarMethod(audioServer, kGetUserClassID, &in, 1, &id, &count), kIOReturnSuccess);
+    EXPECT_NE(id, 0u);
+    IOServiceClose(audio);
+    IOServiceClose(control);
+    IOServiceClose(audioServer);
+}
+
+TEST_F(UserClientProcessTest, ClientsKilledWithSigkillGiveBackWhatTheKernelHostHeld)
+{
+    const char* loopsText = std::getenv("VK_KILL_LOOPS");
+    const int loops = loopsText != nullptr ? std::max(1, std::atoi(loopsText)) : 20;
+    // One client first, so that what the host makes once (threads, pools) is in the baseline.
+    pid_t warm = startClient({"hold", socket}, "warm");
+    ASSERT_GT(warm, 0);
+    programs.stop(warm, SIGKILL, "warm");
+    Usage baseline;
+    ASSERT_TRUE(waitUntil([&] {
+        baseline = usageOf(daemon);
+        return baseline.files > 0;
+    }));
+    // The host's worker threads may still be winding down from the warm-up.
+    waitUntil([&] { return usageOf(daemon).threads <= baseline.threads; }, 5s);
+    baseline = usageOf(daemon);
+
+    for (int i = 0; i < loops; ++i) {
+        const pid_t pid = startClient({"hold", socket}, "client");
+        ASSERT_GT(pid, 0) << "loop " << i << ": " << programs.read("client.err");
+        programs.stop(pid, SIGKILL, "client");
+    }
+    Usage now;
+    EXPECT_TRUE(waitUntil([&] {
+        now = usageOf(daemon);
+        return now.files <= baseline.files && now.threads <= baseline.threads;
+    })) << "files " << now.files << " (baseline " << baseline.files << "), threads " << now.threads
+        << " (baseline " << baseline.threads << ")";
+    // Each client mapped about 1.7 MB; a leak of a few of them would show.
+    EXPECT_LT(now.residentKiB, baseline.residentKiB + 4096)
+        << "resident " << now.residentKiB << " KiB, baseline " << baseline.residentKiB << " KiB";
+    // The device still serves.
+    const io_connect_t audioServer = open(kAudioServer);
+    uint64_t in = 0;
+    uint64_t id = 0;
+    uint32_t count = 1;
+    EXPECT_EQ(IOConnectCallScalarMethod(audioServer, kGetUserClassID, &in, 1, &id, &count), kIOReturnSuccess);
+    IOServiceClose(audioServer);
+}
+
+TEST_F(UserClientProcessTest, AScribblerNeverBringsTheKernelDown)
+{
+    const io_connect_t audio = open(kAudio);
+    mach_vm_address_t ring = 0;
+    mach_vm_size_t size = 0;
+    ASSERT_EQ(IOConnectMapMemory64(audio, 5, mach_task_self(), &ring, &size, kIOMapAnywhere), kIOReturnSuccess);
+    std::memset(reinterpret_cast<void*>(ring), 0x3C, size);
+
+    const pid_t scribbler = startClient({"scribble", socket, "2", "12345"}, "scribbler");
+    ASSERT_GT(scribbler, 0) << programs.read("scribbler.err");
+    const test_support::ProgramResult result = programs.finish(scribbler, "scribbler");
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("scribbled"), std::string::npos);
+    EXPECT_EQ(::kill(daemon, 0), 0) << "the kernel host is alive";
+
+    // This process's own ring is its own: nobody else's bytes landed in it.
+    const auto* bytes = reinterpret_cast<const uint8_t*>(ring);
+    size_t foreign = 0;
+    for (size_t i = 0; i < size; ++i) {
+        foreign += bytes[i] != 0x3C ? 1 : 0;
+    }
+    EXPECT_EQ(foreign, 0u);
+    // And the device still serves it.
+    const io_connect_t audioServer = open(kAudioServer);
+    uint64_t in = 0;
+    uint64_t id = 0;
+    uint32_t count = 1;
+    EXPECT_EQ(IOConnectCallScalarMethod(audioServer, kGetUserClassID, &in, 1, &id, &count), kIOReturnSuccess);
+    IOServiceClose(audioServer);
+    IOServiceClose(audio);
+}
+
+} // namespace
