@@ -528,4 +528,73 @@ TEST_F(UserClientTest, ClientsOfAnUnpluggedDeviceAreToldAndTheirMappingsStayVali
     EXPECT_EQ(record(audio, AudioUserClient::kCallDriver, 268, 268), kIOReturnNotAttached);
 }
 
+// A client killed while the device streams: its slot is free at once, and the client still
+// playing loses no frame of its signal (read back through the device's loopback).
+TEST_F(UserClientTest, AClientKilledMidStreamFreesItsSlotAndTheOthersLoseNoFrame)
+{
+    constexpr uint32_t kRate = 48000;
+    constexpr uint32_t kChannels = 2;
+    QzChannelSettings& settings = device->mpDriverSM->mChannelSettings;
+    settings.iFrequency = kRate;
+    settings.iInChannels = settings.iOutChannels = kChannels;
+    settings.iInResolution = settings.iOutResolution = 24;
+    ASSERT_EQ(configure(), kIOReturnSuccess);
+    driver.runInKernel([&] {
+        VKDispatchLock lock(*service);
+        device->startStreaming();
+    });
+    ASSERT_EQ(device->m_bStreamingStarted.load(), 1);
+
+    struct Player
+    {
+        ConnectionID id = 0;
+        AudioSM* ring = nullptr;
+    };
+    Player players[3];
+    for (Player& p : players) {
+        p.id = open(kVKConnectionAudioServer);
+        MappedMemory ring;
+        ASSERT_EQ(map(p.id, kVKMemoryOutputRing, ring), kIOReturnSuccess);
+        p.ring = static_cast<AudioSM*>(ring.address);
+        ASSERT_EQ(scalar(p.id, ASClient::kStartHardware, {512}, 1), kIOReturnSuccess);
+    }
+    driver.runFor(5 * kMillisecond);
+    // Each writes from the position the kernel mixes next: 50 ms of silence, then (the first
+    // one only) 50 ms of signal, then silence, half a second in all.
+    const uint32_t frames = kRate / 2;
+    std::vector<int32_t> signal(size_t{kRate / 20} * kChannels);
+    for (size_t i = 0; i < signal.size(); ++i) {
+        signal[i] = static_cast<int32_t>((i * 2654435761u) & 0xFFFFFF) - (1 << 23);
+    }
+    for (size_t p = 0; p < 3; ++p) {
+        AudioSM& ring = *players[p].ring;
+        ASSERT_EQ(ring.mState, AudioSM::kStateRunning);
+        std::vector<int32_t> samples(size_t{frames} * kChannels, 0);
+        if (p == 0) {
+            std::copy(signal.begin(), signal.end(), samples.begin() + size_t{kRate / 20} * kChannels);
+        }
+        const uint64_t target = std::max<uint64_t>(ring.mAttachOutputPos, device->mOutputSamplePos);
+        ring.writeFrames(samples.data(), frames, target - ring.getFramePos(), nullptr, nullptr);
+    }
+    driver.runFor(75 * kMillisecond); // into the signal
+    end(players[1].id, true);
+    EXPECT_EQ(device->mpDriverData->countClients(), 2u) << "the dead client's slot is free at once";
+    driver.runFor(200 * kMillisecond);
+
+    const AudioSM& input = *static_cast<const AudioSM*>(device->mcAudioSM_In.address());
+    const uint64_t written = std::min<uint64_t>(device->mpDriverData->inputRing().framePos(), input.mMaxFrames);
+    std::vector<int32_t> arrived;
+    for (uint64_t f = 0; f < written && arrived.empty(); ++f) {
+        if (input.mSamples[f * kChannels] != 0 || input.mSamples[f * kChannels + 1] != 0) {
+            const size_t available = static_cast<size_t>((written - f) * kChannels);
+            arrived.assign(input.mSamples + f * kChannels,
+                           input.mSamples + f * kChannels + std::min(signal.size(), available));
+        }
+    }
+    std::vector<int32_t> expected(signal.size());
+    std::transform(signal.begin(), signal.end(), expected.begin(),
+                   [](int32_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v) << 8); });
+    EXPECT_EQ(arrived, expected);
+}
+
 } // namespace
