@@ -44,7 +44,7 @@ public:
     AudioSM* outputRing() const { return mpAudioSM_Out; }
     int32_t processID() const { return mProcessID; }
     void setProcessID(int32_t pid) { mProcessID = pid; }
-    UInt64 clientID() const { return VKUserClientID(this); }
+    UInt64 clientID() const { return VKClientIdentifier(this); }
     bool isDead() const { return mClientDied != 0; }
     // What a request needs of this client, from its own members. Dispatch lock held.
     OSXDispatchCaller dispatchCaller();

@@ -12,12 +12,6 @@
 
 OSDefineMetaClassAndStructors(AudioUserClient, IOUserClient);
 
-UInt64 VKUserClientID(const IOUserClient* client)
-{
-    // The value the client table mirrors for the client and compares the exclusive ids with.
-    return reinterpret_cast<uintptr_t>(client);
-}
-
 bool AudioUserClient::initWithTask(task_t owningTask, void* securityID, UInt32 type)
 {
     if (!IOUserClient::initWithTask(owningTask, securityID, type)) {

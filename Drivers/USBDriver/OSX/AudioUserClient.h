@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "DriverData.h"
 #include "IOKit/IOUserClient.h"
 #include "OSXDispatch.h"
 #include "SharedMemory.h"
@@ -56,10 +57,6 @@ constexpr UInt32 kVKStateClientAttached = 11;
 constexpr UInt32 kVKStateClientDetached = 12;
 constexpr UInt32 kVKStateHogModeChanged = 32;
 
-// A user client's 64-bit identifier (request 27, state changes 11 and 12, the shared block's
-// client slots and exclusive/private ids): the same value DriverData mirrors for the client.
-UInt64 VKUserClientID(const IOUserClient* client);
-
 class AudioUserClient : public IOUserClient
 {
     OSDeclareDefaultStructors(AudioUserClient);
@@ -93,7 +90,7 @@ public:
     AudioSM* outputRing() const { return mpAudioSM_Out; }
     int32_t processID() const { return mProcessID; }
     void setProcessID(int32_t pid) { mProcessID = pid; }
-    UInt64 clientID() const { return VKUserClientID(this); }
+    UInt64 clientID() const { return VKClientIdentifier(this); }
     bool isDead() const { return mClientDied != 0; }
     // What a request needs of this client, from its own members. Dispatch lock held.
     OSXDispatchCaller dispatchCaller();

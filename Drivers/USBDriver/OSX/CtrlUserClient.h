@@ -28,7 +28,7 @@ public:
 
     // The kernel device, retained for the caller; null once the client let go of it (terminate).
     VKKernelDevice* copyKernelDevice() const { return mpKernelDevice.copy(); }
-    UInt64 clientID() const { return VKUserClientID(this); }
+    UInt64 clientID() const { return VKClientIdentifier(this); }
 
 protected:
     void free() override;

@@ -51,12 +51,7 @@ KernelDeviceRef::Hold::~Hold()
 
 DriverData* retainDriverData(VKDevice* device)
 {
-    // The configuration-change layer's getAndRetainDriverData takes this over when it lands.
-    DriverData* data = device != nullptr ? device->mpDriverData : nullptr;
-    if (data != nullptr) {
-        data->retain();
-    }
-    return data;
+    return device != nullptr ? device->getAndRetainDriverData() : nullptr;
 }
 
 bool detach(VKKernelDevice* kernelDevice, DriverData* driverData, IOUserClient* client)
@@ -65,29 +60,15 @@ bool detach(VKKernelDevice* kernelDevice, DriverData* driverData, IOUserClient* 
         return false;
     }
     driverData->detachClient(client);
-    kernelDevice->messageToClients(kVKStateClientDetached, VKUserClientID(client), driverData->countClients(), 0);
+    kernelDevice->messageToClients(kVKStateClientDetached, VKClientIdentifier(client), driverData->countClients(), 0);
     return true;
 }
 
 void clientClosed(VKKernelDevice* kernelDevice, IOUserClient* client)
 {
     VKDevice* device = kernelDevice != nullptr ? kernelDevice->device() : nullptr;
-    DriverSM* sm = device != nullptr ? device->mpDriverSM : nullptr;
-    if (sm == nullptr || client == nullptr) {
-        return;
-    }
-    // Compared and cleared, never followed: user space writes these words too.
-    const uint64_t id = VKUserClientID(client);
-    auto* base = reinterpret_cast<uint8_t*>(sm);
-    for (size_t offset : {offsetof(DriverSM, mInputsExclusiveClient), offsetof(DriverSM, mOutputsExclusiveClient),
-                          offsetof(DriverSM, mPrivateDataClient)}) {
-        uint8_t* field = base + offset;
-        uint64_t value = 0;
-        std::memcpy(&value, field, sizeof value);
-        if (value == id) {
-            value = 0;
-            std::memcpy(field, &value, sizeof value);
-        }
+    if (device != nullptr && client != nullptr) {
+        device->onClientClosed(client);
     }
 }
 

@@ -6,6 +6,7 @@
 // script in the README runs hundreds).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "CoreFoundation/CFRunLoop.h"
 #include "IOKit/IOKitLib.h"
 #include "ProgramRunner.h"
 #include "platform/IOKitUser.h"
@@ -240,6 +242,99 @@ TEST_F(UserClientProcessTest, AScribblerNeverBringsTheKernelDown)
     EXPECT_EQ(IOConnectCallScalarMethod(audioServer, kGetUserClassID, &in, 1, &id, &count), kIOReturnSuccess);
     IOServiceClose(audioServer);
     IOServiceClose(audio);
+}
+
+// State changes of the device as a listener's run loop receives them: (code, parameter 1).
+struct Listener
+{
+    std::vector<std::pair<uint32_t, uint32_t>> changes;
+    IONotificationPortRef port = nullptr;
+    io_object_t notification = 0;
+
+    bool listen(io_service_t service)
+    {
+        port = IONotificationPortCreate(kIOMasterPortDefault);
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port), kCFRunLoopDefaultMode);
+        auto callback = [](void* refcon, io_service_t, natural_t type, void* argument) {
+            if (type == 0xE0000130 && argument != nullptr) {
+                uint32_t words[3];
+                std::memcpy(words, argument, sizeof words);
+                static_cast<Listener*>(refcon)->changes.emplace_back(words[1], words[2]);
+            }
+        };
+        return IOServiceAddInterestNotification(port, service, kIOGeneralInterest, callback, this, &notification) ==
+               kIOReturnSuccess;
+    }
+    // Runs the run loop until `count` changes of `code` came or the deadline.
+    size_t await(uint32_t code, size_t count)
+    {
+        auto seen = [&] {
+            return static_cast<size_t>(std::count_if(changes.begin(), changes.end(),
+                                                     [&](const auto& c) { return c.first == code; }));
+        };
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (seen() < count && std::chrono::steady_clock::now() < deadline) {
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.02, true);
+        }
+        return seen();
+    }
+    ~Listener()
+    {
+        if (notification != 0) {
+            IOObjectRelease(notification);
+        }
+        if (port != nullptr) {
+            IONotificationPortDestroy(port);
+        }
+    }
+};
+
+// Eight processes attach their AudioServer clients, a ninth finds no slot; one killed with SIGKILL
+// gives its slot back and everyone listening is told, in order.
+TEST_F(UserClientProcessTest, EightProcessesAttachANinthIsRefusedAndAKilledOneGivesItsSlotBack)
+{
+    Listener listener;
+    ASSERT_TRUE(listener.listen(service));
+    // Configure the device's current settings (request 1) through an AudioServer client.
+    const io_connect_t configurer = open(kAudioServer);
+    uint8_t record[268] = {};
+    record[0] = 1;
+    size_t size = sizeof record;
+    ASSERT_EQ(IOConnectCallStructMethod(configurer, 6, record, sizeof record, record, &size), kIOReturnSuccess);
+
+    std::vector<pid_t> clients;
+    for (int i = 0; i < 9; ++i) {
+        const std::string name = "client" + std::to_string(i);
+        const pid_t pid = startClient({"hold", socket}, name);
+        ASSERT_GT(pid, 0) << programs.read(name + ".err");
+        clients.push_back(pid);
+        const std::string expected = "ready " + std::to_string(i < 8 ? i : -1);
+        EXPECT_NE(programs.read(name + ".out").find(expected), std::string::npos)
+            << programs.read(name + ".out") << " instead of " << expected;
+    }
+    EXPECT_EQ(listener.await(11, 8), 8u);
+    programs.stop(clients[2], SIGKILL, "client2");
+    EXPECT_EQ(listener.await(12, 1), 1u) << "the killed client's detach announced";
+    // Its slot goes to the next one to ask.
+    const pid_t next = startClient({"hold", socket}, "next");
+    ASSERT_GT(next, 0);
+    EXPECT_NE(programs.read("next.out").find("ready 2"), std::string::npos) << programs.read("next.out");
+    // Attached counts in order: 1 to 8, 7 after the kill, 8 again.
+    std::vector<uint32_t> counts;
+    listener.await(11, 9);
+    for (const auto& [code, count] : listener.changes) {
+        if (code == 11 || code == 12) {
+            counts.push_back(count);
+        }
+    }
+    EXPECT_EQ(counts, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 7, 8}));
+    for (size_t i = 0; i < clients.size(); ++i) {
+        if (i != 2) {
+            programs.stop(clients[i], SIGKILL, "client" + std::to_string(i));
+        }
+    }
+    programs.stop(next, SIGKILL, "next");
+    IOServiceClose(configurer);
 }
 
 } // namespace

@@ -484,7 +484,7 @@ TEST_F(UserClientTest, EveryClientTypeClearsTheIdsThatNameItWhenItEnds)
             const ConnectionID id = open(type);
             const ConnectionID bystander = open(kVKConnectionAudio);
             IOUserClient* c = driver.host().copyClient(id);
-            const uint64_t mine = VKUserClientID(c);
+            const uint64_t mine = VKClientIdentifier(c);
             c->release();
             const uint64_t theirs = client<AudioUserClient>(bystander)->clientID();
             DriverSM* sm = device->mpDriverSM;
