@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr uint32_t kUnreadableFrame = 0xFFFFFFFF;
 // The next read is due this many frames after a completion that came too late.
 constexpr uint64_t kLateRestartLead = 4;
 
@@ -75,9 +74,11 @@ void VKDevice::initNextTransactionFeedback()
         return;
     }
     const uint64_t current = mOwner.getCurrentFrame();
-    if ((current & 0xFFFFFFFFULL) == kUnreadableFrame) {
+    // Only the all-ones 64-bit value means unreadable: a frame number whose low word is all ones
+    // is an ordinary frame once the counter has passed 2^32.
+    if (current == VKKernelDevice::kUnreadableFrame) {
         IOLog("USB: %s 0x%X\n", "VKDevice::initNextTransactionFeedback() failed - uCurrentFrame = 0xFFFFFFFF",
-              kUnreadableFrame);
+              static_cast<uint32_t>(current));
         return;
     }
     const uint64_t next = mIsocInFeedback.mNextStartFrame;

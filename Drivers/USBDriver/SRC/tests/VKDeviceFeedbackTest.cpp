@@ -365,6 +365,24 @@ TEST_F(FeedbackLoopTest, AnUnreadableFrameNumberEndsTheLoop)
     });
 }
 
+// Frame numbers are 64-bit: a frame whose low word is all ones is an ordinary frame.
+TEST_F(FeedbackLoopTest, AFrameNumberWithAllOnesInItsLowWordIsReadable)
+{
+    ASSERT_NO_FATAL_FAILURE(plug());
+    ASSERT_TRUE(driver.bus().setFrameNumber(0x1'FFFF'FFFFULL));
+    driver.runInKernel([&] {
+        const uint64_t current = service->getCurrentFrame();
+        ASSERT_EQ(current & 0xFFFF'FFFFULL, 0xFFFF'FFFFULL) << "the virtual clock stands while the kernel runs";
+        device->mIsocInFeedback.initForStream(current + 50);
+        device->m_bStreamingStarted.store(1);
+        Capture log(Channel::kernel);
+        device->initNextTransactionFeedback();
+        platform::log::flush();
+        EXPECT_FALSE(log.contains("uCurrentFrame = 0xFFFFFFFF"));
+        EXPECT_EQ(blocksInUse(), 1u) << "the next read was queued";
+    });
+}
+
 struct ModelCase
 {
     const char* model;
