@@ -360,7 +360,8 @@ uint32_t AudioSM::AddTimeStamp(const Geometry& g, uint64_t hostTime, uint64_t sa
                            static_cast<unsigned long long>(ticksPerBuffer),
                            static_cast<unsigned long long>(shared::load(mFrequency)));
         const uint64_t lead = g.usable() ? ticksPerBuffer * samples / g.maxFrames : 0;
-        const uint64_t start = hostTime - lead;
+        // Back-dated no earlier than the clock's first tick (0 means none), never wrapped.
+        const uint64_t start = hostTime > lead ? hostTime - lead : std::min<uint64_t>(hostTime, 1);
         shared::store(mStartHostTime, start);
         mTimeStamps.AddTimeStamp(start, 0, accumulate, writer);
     }

@@ -212,7 +212,9 @@ uint32_t KernelInputRing::AddTimeStamp(uint64_t hostTime, uint64_t frames, bool 
         IOLog("AddTimeStamp %llu mHostTicksPerBuffer %llu mFrequency %u\n",
               static_cast<unsigned long long>(mach_absolute_time()),
               static_cast<unsigned long long>(mHostTicksPerBuffer), frequency());
-        const uint64_t start = hostTime - lead;
+        // Back-dated no earlier than the clock's first tick: a stream that starts within its
+        // first buffer of the clock would otherwise wrap to a far-future start, and 0 means none.
+        const uint64_t start = hostTime > lead ? hostTime - lead : std::min<uint64_t>(hostTime, 1);
         if (AudioSM* shared = ring()) {
             shared::store(shared->mStartHostTime, start);
         }

@@ -360,8 +360,21 @@ TEST_F(AudioSMFixture, TheKernelsOwnGeometryOutranksAScribbledHeader)
     ring->read(kernelCopy, position, got.data(), 3, host, audioInt32CopySet, nullptr);
     EXPECT_EQ(got, in);
     StoringPairWriter kernel;
-    ring->AddTimeStamp(kernelCopy, 1'000'000'000, 65'536, true, &kernel);
-    EXPECT_EQ(shared::load(ring->mStartHostTime), 1'000'000'000 - shared::load(ring->mHostTicksPerBuffer));
+    ring->AddTimeStamp(kernelCopy, 5'000'000'000, 65'536, true, &kernel);
+    EXPECT_EQ(shared::load(ring->mStartHostTime), 5'000'000'000 - shared::load(ring->mHostTicksPerBuffer));
+}
+
+// A stream whose first stamp comes within its first buffer of the clock starts at the clock's
+// first tick rather than wrapping.
+TEST_F(AudioSMFixture, AStreamStartedNearHostTimeZeroStartsAtTheFirstTick)
+{
+    ring->init(2, 48'000, 0);
+    StoringPairWriter kernel;
+    ASSERT_GT(shared::load(ring->mHostTicksPerBuffer), 1'000'000u);
+    ring->AddTimeStamp(1'000'000, 65'536, true, &kernel);
+    EXPECT_EQ(shared::load(ring->mStartHostTime), 1u);
+    EXPECT_EQ(shared::load(ring->mTimeStamps.mHostTimes[0]), 1u);
+    EXPECT_EQ(shared::load(ring->mTimeStamps.mHostTimes[1]), 1'000'000u);
 }
 
 TEST_F(AudioSMFixture, RequestsLongerThanTheRingStayInsideIt)

@@ -61,6 +61,21 @@ TEST_F(KernelInputRingTest, AStampWhileTheCopyHoldsTheLockLosesItsPairButNotItsF
     EXPECT_EQ(ring->mStartHostTime, 1000u);
 }
 
+// A stream whose first stamp comes within its first buffer of the clock: the start pair is
+// back-dated no earlier than the first tick, never wrapped past the end of the clock.
+TEST_F(KernelInputRingTest, AStreamStartedNearHostTimeZeroHasAnUnwrappedStartPair)
+{
+    ASSERT_GT(ring->mHostTicksPerBuffer * 1024 / 65'536, 1000u) << "the lead reaches back past 0";
+    EXPECT_EQ(input.AddTimeStamp(1000, 1024, true), 2u);
+    EXPECT_EQ(ring->mStartHostTime, 1u);
+    QZ_TimeStampsBufferData out{};
+    input.CopyData(out);
+    EXPECT_EQ(out.mHostTimes[0], 1u);
+    EXPECT_EQ(out.mSampleTimes[0], 0u);
+    EXPECT_EQ(out.mHostTimes[1], 1000u);
+    EXPECT_EQ(input.GetTimeStamp(512), 500u) << "positions map forward from the start pair";
+}
+
 TEST_F(KernelInputRingTest, ACopyTakesOnlyNewPairsAndAtMostOneRingOfThem)
 {
     for (uint64_t i = 1; i <= 10; ++i) {
