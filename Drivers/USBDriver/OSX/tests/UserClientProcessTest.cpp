@@ -244,10 +244,12 @@ TEST_F(UserClientProcessTest, AScribblerNeverBringsTheKernelDown)
     IOServiceClose(audio);
 }
 
-// State changes of the device as a listener's run loop receives them: (code, parameter 1).
+// State changes of the device as a listener's run loop receives them: (code, parameter 1); and
+// whether the device's termination was announced.
 struct Listener
 {
     std::vector<std::pair<uint32_t, uint32_t>> changes;
+    bool terminated = false;
     IONotificationPortRef port = nullptr;
     io_object_t notification = 0;
 
@@ -256,11 +258,13 @@ struct Listener
         port = IONotificationPortCreate(kIOMasterPortDefault);
         CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port), kCFRunLoopDefaultMode);
         auto callback = [](void* refcon, io_service_t, natural_t type, void* argument) {
+            auto* self = static_cast<Listener*>(refcon);
             if (type == 0xE0000130 && argument != nullptr) {
                 uint32_t words[3];
                 std::memcpy(words, argument, sizeof words);
-                static_cast<Listener*>(refcon)->changes.emplace_back(words[1], words[2]);
+                self->changes.emplace_back(words[1], words[2]);
             }
+            self->terminated = self->terminated || type == kIOMessageServiceIsTerminated;
         };
         return IOServiceAddInterestNotification(port, service, kIOGeneralInterest, callback, this, &notification) ==
                kIOReturnSuccess;
@@ -335,6 +339,78 @@ TEST_F(UserClientProcessTest, EightProcessesAttachANinthIsRefusedAndAKilledOneGi
     }
     programs.stop(next, SIGKILL, "next");
     IOServiceClose(configurer);
+}
+
+// The device leaves while processes hold attached clients: every listener is told, every block a
+// process mapped stays usable until it lets go, and the kernel host ends up holding nothing.
+TEST_F(UserClientProcessTest, UnplugWhileClientsAreAttachedTellsEveryoneAndKeepsTheirMappings)
+{
+    Listener listener;
+    ASSERT_TRUE(listener.listen(service));
+    const io_connect_t audioServer = open(kAudioServer);
+    // What the host holds for this process's listener and connection is in the baseline.
+    const Usage before = usageOf(daemon);
+    uint8_t record[268] = {};
+    record[0] = 1; // configure
+    size_t size = sizeof record;
+    ASSERT_EQ(IOConnectCallStructMethod(audioServer, 6, record, sizeof record, record, &size), kIOReturnSuccess);
+    std::vector<std::pair<uint32_t, size_t>> types = {{1, 30'488}, {4, 540'656}, {5, 540'656}};
+    std::vector<uint8_t*> blocks;
+    for (auto [type, expectedSize] : types) {
+        mach_vm_address_t address = 0;
+        mach_vm_size_t length = 0;
+        ASSERT_EQ(IOConnectMapMemory64(audioServer, type, mach_task_self(), &address, &length, kIOMapAnywhere),
+                  kIOReturnSuccess);
+        EXPECT_EQ(length, expectedSize);
+        blocks.push_back(reinterpret_cast<uint8_t*>(address));
+    }
+    uint64_t frames = 512;
+    uint64_t slot = 99;
+    uint32_t count = 1;
+    ASSERT_EQ(IOConnectCallScalarMethod(audioServer, 2, &frames, 1, &slot, &count), kIOReturnSuccess);
+    const pid_t holder = startClient({"hold", socket}, "holder");
+    ASSERT_GT(holder, 0);
+    EXPECT_NE(programs.read("holder.out").find("ready 1"), std::string::npos) << programs.read("holder.out");
+
+    const test_support::ProgramResult detached = programs.run(KERNELCTL, {"--socket", socket, "detach", "1"});
+    EXPECT_EQ(detached.status, 0) << detached.err;
+    // The termination reaches the listener's run loop.
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!listener.terminated && std::chrono::steady_clock::now() < deadline) {
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.02, true);
+    }
+    EXPECT_TRUE(listener.terminated);
+    // The service is gone from the registry.
+    EXPECT_TRUE(waitUntil([&] {
+        io_service_t again = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
+        if (again != 0) {
+            IOObjectRelease(again);
+        }
+        return again == 0;
+    }));
+    // Every mapping is still there to read and write.
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        blocks[i][types[i].second - 1] = 0x42;
+        EXPECT_EQ(blocks[i][types[i].second - 1], 0x42);
+    }
+    // Requests find no device any more.
+    EXPECT_NE(IOConnectCallScalarMethod(audioServer, 2, &frames, 1, &slot, &count), kIOReturnSuccess);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        EXPECT_EQ(IOConnectUnmapMemory64(audioServer, types[i].first, mach_task_self(),
+                                         reinterpret_cast<mach_vm_address_t>(blocks[i])),
+                  kIOReturnSuccess);
+    }
+    IOServiceClose(audioServer);
+    programs.stop(holder, SIGKILL, "holder");
+    IOObjectRelease(service);
+    service = 0;
+    Usage after;
+    EXPECT_TRUE(waitUntil([&] {
+        after = usageOf(daemon);
+        return after.files <= before.files && after.threads <= before.threads;
+    })) << "files " << after.files << " (before " << before.files << "), threads " << after.threads << " (before "
+        << before.threads << ")";
+    EXPECT_NE(programs.read("kernel.log").find("EXIT terminate VKKernelDevice"), std::string::npos);
 }
 
 } // namespace
