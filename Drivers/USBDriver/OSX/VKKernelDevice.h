@@ -178,6 +178,11 @@ private:
     // Set once start succeeded: a service that never started is only let go of by matching.
     std::atomic<bool> mStarted{false};
     std::atomic<uint32_t> mConfigurationStatus{kVKConfigurationNotYet};
+    // Interfaces and pipes of a configuration may be open: set before configureDevice opens the
+    // first, cleared when unconfigureDevice has closed them. Kept here rather than read back from
+    // the shared block's configured flag, which user space can rewrite, so what was opened is
+    // always closed. Changed under the dispatch lock.
+    bool mConfigurationOpen = false;
     OSDictionary* mQzSpecific = nullptr; // retained: the personality keys, applied after the scan
 };
 

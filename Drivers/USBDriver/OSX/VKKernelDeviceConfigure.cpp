@@ -62,7 +62,6 @@ IOReturn VKKernelDevice::reqConfigureDevice(const char* reason)
     if (isTerminateRequested()) {
         IOLog("USB: %s\n", "...return because m_bTerminateRequested (2nd)");
         // What was just opened is closed again: the termination finds the device unconfigured.
-        sm->mConfigured = 1;
         unconfigureDevice(false, "terminating");
         return kIOReturnError;
     }
@@ -132,6 +131,7 @@ bool VKKernelDevice::configureDevice()
 
     bool success = true;
     const bool slow = is(device, kModel1654_0104);
+    mConfigurationOpen = true;
     if (!matchInterface(device.m_pcControlInterface, true)) {
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcControlInterface,true)\n");
         success = false;
@@ -295,7 +295,6 @@ bool VKKernelDevice::configureDevice()
         }
     }
     if (!success) {
-        sm->mConfigured = 1; // so that the unconfiguration does its work
         unconfigureDevice(true, "!bInitSuccess in configureDevice");
         mConfigurationStatus.store(kIOReturnError);
         return false;
@@ -318,12 +317,13 @@ void VKKernelDevice::unconfigureDevice(bool resetRequested, const char* reason)
         IOSleep(100);
     }
     DriverSM* sm = driverSM();
-    if (sm == nullptr || sm->mConfigured == 0) {
+    if (sm == nullptr || !mConfigurationOpen) {
         IOLog("USB: %s\n", "device is not configured");
         return;
     }
     IOLog("unconfigureDevice(%d, %s)\n", resetRequested ? 1 : 0, reason != nullptr ? reason : "");
     sm->mConfigured = 0;
+    mConfigurationOpen = false;
     if (device.m_pcMidiInterface != nullptr && device.m_pcMidiInterface->getInterface() != nullptr) {
         IOLog("USB: %s\n", "STOP MIDI INTERFACE");
         resetRequested = resetRequested && device.isCorlanthCompatible();

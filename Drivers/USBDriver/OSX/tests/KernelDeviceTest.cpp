@@ -3,6 +3,8 @@
 // number, system sleep and wake.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -170,6 +172,49 @@ TEST_F(KernelDeviceTest, StartsLoadsTheConfigurationAndConfiguresTheDefaultStrea
     // Configured again: unconfigured first (pipes and interfaces closed), then the same again.
     EXPECT_EQ(configure(service), kIOReturnSuccess);
     EXPECT_EQ(sm->mConfigured, 1u);
+}
+
+// What a configuration opened is closed at the end whatever the shared block's configured flag
+// says (user space can rewrite it) and however the configuration was reached (a restart after a
+// broken stream configures without the request's bookkeeping). TearDown checks nothing is left.
+TEST_F(KernelDeviceTest, WhatAConfigurationOpenedIsClosedWhateverTheSharedFlagSays)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void(VKKernelDevice&, DriverSM&)> after;
+    };
+    const Case cases[] = {
+        {"flag scribbled to 0", [](VKKernelDevice&, DriverSM& sm) { sm.mConfigured = 0; }},
+        {"configured again directly",
+         [](VKKernelDevice& service, DriverSM&) {
+             service.unconfigureDevice(true, "test");
+             EXPECT_TRUE(service.configureDevice());
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        VKKernelDevice* service = plugClassDevice();
+        ASSERT_NE(service, nullptr);
+        ASSERT_EQ(configure(service), kIOReturnSuccess);
+        driver.runInKernel([&] {
+            VKDispatchLock lock(*service);
+            c.after(*service, *service->device()->mpDriverSM);
+        });
+        driver.unplug();
+        EXPECT_EQ(driver.liveInstances(), baseline);
+    }
+
+    // Flag scribbled to 1 on a device never configured: unconfiguring closes nothing.
+    VKKernelDevice* service = plugClassDevice();
+    ASSERT_NE(service, nullptr);
+    driver.clearRequestLog();
+    driver.runInKernel([&] {
+        VKDispatchLock lock(*service);
+        service->device()->mpDriverSM->mConfigured = 1;
+        service->unconfigureDevice(true, "test");
+    });
+    EXPECT_TRUE(driver.requestLog().empty()) << "no interface reset, no pipe touched";
 }
 
 TEST_F(KernelDeviceTest, DeviceRequestTriesRetriesPlusOneTimesAndStopsAtADeviceError)
