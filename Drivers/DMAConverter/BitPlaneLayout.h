@@ -154,7 +154,8 @@ template <unsigned N> struct PlaneIn
 };
 
 // Pass: a struct with `template <class Layout> static void decodeFrame(const uint8_t* deviceFrame,
-// uint8_t* hostFrame)` writing the Layout::kChannels words of one frame.
+// uint8_t* hostFrame)` writing the Layout::kChannels words of one frame, and optionally
+// `decodeTwoFrames` with the same arguments doing two frames at once.
 //
 // A missing source gives silence: the block's words are zeroed, the same in every family.
 template <class Layout, class Pass> uint32_t decodeBlock(DMAConvertArgs* args)
@@ -169,8 +170,14 @@ template <class Layout, class Pass> uint32_t decodeBlock(DMAConvertArgs* args)
         std::memset(out, 0, count * 4);
         return count;
     }
-    for (unsigned f = 0; f < Layout::kFrames; ++f) {
-        Pass::template decodeFrame<Layout>(in + f * Layout::kFrameBytes, out + f * Layout::kChannels * 4);
+    if constexpr (requires { Pass::template decodeTwoFrames<Layout>(in, out); }) {
+        for (unsigned f = 0; f < Layout::kFrames; f += 2) {
+            Pass::template decodeTwoFrames<Layout>(in + f * Layout::kFrameBytes, out + f * Layout::kChannels * 4);
+        }
+    } else {
+        for (unsigned f = 0; f < Layout::kFrames; ++f) {
+            Pass::template decodeFrame<Layout>(in + f * Layout::kFrameBytes, out + f * Layout::kChannels * 4);
+        }
     }
     return count;
 }

@@ -95,6 +95,52 @@ template <unsigned N> inline void decodeFewChannels(const uint8_t* deviceFrame, 
 }
 
 #if defined(__AVX2__)
+// storeSixteenChannels on both 128-bit lanes at once: lane 0's words (N0 of them) to out0, lane
+// 1's (N1) to out1.
+template <unsigned N0, unsigned N1>
+inline void storeSixteenChannels256(__m256i even, __m256i odd, __m256i last, uint8_t* out0, uint8_t* out1)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i top = _mm256_unpacklo_epi8(odd, even);
+    const __m256i middle = _mm256_unpackhi_epi8(odd, even);
+    const __m256i bottom = _mm256_unpacklo_epi8(_mm256_unpackhi_epi64(last, last), last);
+    const __m256i lowHalvesUpper = _mm256_unpacklo_epi8(zero, bottom);
+    const __m256i lowHalvesLower = _mm256_unpackhi_epi8(zero, bottom);
+    const __m256i highHalvesUpper = _mm256_unpacklo_epi8(middle, top);
+    const __m256i highHalvesLower = _mm256_unpackhi_epi8(middle, top);
+    constexpr int reverse = _MM_SHUFFLE(0, 1, 2, 3);
+    const __m256i w12 = _mm256_shuffle_epi32(_mm256_unpacklo_epi16(lowHalvesUpper, highHalvesUpper), reverse);
+    const __m256i w8 = _mm256_shuffle_epi32(_mm256_unpackhi_epi16(lowHalvesUpper, highHalvesUpper), reverse);
+    const __m256i w4 = _mm256_shuffle_epi32(_mm256_unpacklo_epi16(lowHalvesLower, highHalvesLower), reverse);
+    const __m256i w0 = _mm256_shuffle_epi32(_mm256_unpackhi_epi16(lowHalvesLower, highHalvesLower), reverse);
+    storeWordGroup<N0, 12>(out0, _mm256_castsi256_si128(w12));
+    storeWordGroup<N0, 8>(out0, _mm256_castsi256_si128(w8));
+    storeWordGroup<N0, 4>(out0, _mm256_castsi256_si128(w4));
+    storeWordGroup<N0, 0>(out0, _mm256_castsi256_si128(w0));
+    storeWordGroup<N1, 12>(out1, _mm256_extracti128_si256(w12, 1));
+    storeWordGroup<N1, 8>(out1, _mm256_extracti128_si256(w8, 1));
+    storeWordGroup<N1, 4>(out1, _mm256_extracti128_si256(w4, 1));
+    storeWordGroup<N1, 0>(out1, _mm256_extracti128_si256(w0, 1));
+}
+
+// Two frames of byte units at once, one in each 128-bit lane.
+template <unsigned N> inline void decodeTwoByteUnitFrames(const uint8_t* deviceFrames, uint8_t* hostFrames)
+{
+    constexpr unsigned frameBytes = 64;
+    auto pair = [&](unsigned offset) {
+        return _mm256_inserti128_si256(_mm256_castsi128_si256(load128(deviceFrames + offset)),
+                                       load128(deviceFrames + frameBytes + offset), 1);
+    };
+    auto lastOf = [&](const uint8_t* frame) {
+        return _mm_unpacklo_epi64(load64(frame + 16), load64(frame + 48));
+    };
+    const __m256i even = flipAntiDiagonal(pair(0));
+    const __m256i odd = flipAntiDiagonal(pair(32));
+    const __m256i last = flipAntiDiagonal(
+        _mm256_inserti128_si256(_mm256_castsi128_si256(lastOf(deviceFrames)), lastOf(deviceFrames + frameBytes), 1));
+    storeSixteenChannels256<N, N>(even, odd, last, hostFrames, hostFrames + 4 * N);
+}
+
 // The word-unit form in 256-bit registers: the low bytes of the units (channels 0-15) in the low
 // 128-bit lane, the high bytes (channels 16-31) in the high lane, so one pass of flips and
 // interleaves serves all 32 channels. Each lane is laid out as the 128-bit form's registers.
@@ -115,33 +161,22 @@ template <unsigned N> inline void decodeWordUnits256(const uint8_t* deviceFrame,
     const __m256i even = gather(deviceFrame, deviceFrame + 16);
     const __m256i odd = gather(deviceFrame + 64, deviceFrame + 80);
     const __m256i last = gather(deviceFrame + 32, deviceFrame + 96);
-    // As storeSixteenChannels, lane by lane.
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i top = _mm256_unpacklo_epi8(odd, even);
-    const __m256i middle = _mm256_unpackhi_epi8(odd, even);
-    const __m256i bottom = _mm256_unpacklo_epi8(_mm256_unpackhi_epi64(last, last), last);
-    const __m256i lowHalvesUpper = _mm256_unpacklo_epi8(zero, bottom);
-    const __m256i lowHalvesLower = _mm256_unpackhi_epi8(zero, bottom);
-    const __m256i highHalvesUpper = _mm256_unpacklo_epi8(middle, top);
-    const __m256i highHalvesLower = _mm256_unpackhi_epi8(middle, top);
-    constexpr int reverse = _MM_SHUFFLE(0, 1, 2, 3);
-    const __m256i w12 = _mm256_shuffle_epi32(_mm256_unpacklo_epi16(lowHalvesUpper, highHalvesUpper), reverse);
-    const __m256i w8 = _mm256_shuffle_epi32(_mm256_unpackhi_epi16(lowHalvesUpper, highHalvesUpper), reverse);
-    const __m256i w4 = _mm256_shuffle_epi32(_mm256_unpacklo_epi16(lowHalvesLower, highHalvesLower), reverse);
-    const __m256i w0 = _mm256_shuffle_epi32(_mm256_unpackhi_epi16(lowHalvesLower, highHalvesLower), reverse);
-    storeWordGroup<N, 12>(hostFrame, _mm256_castsi256_si128(w12));
-    storeWordGroup<N, 8>(hostFrame, _mm256_castsi256_si128(w8));
-    storeWordGroup<N, 4>(hostFrame, _mm256_castsi256_si128(w4));
-    storeWordGroup<N, 0>(hostFrame, _mm256_castsi256_si128(w0));
-    storeWordGroup<N, 28>(hostFrame, _mm256_extracti128_si256(w12, 1));
-    storeWordGroup<N, 24>(hostFrame, _mm256_extracti128_si256(w8, 1));
-    storeWordGroup<N, 20>(hostFrame, _mm256_extracti128_si256(w4, 1));
-    storeWordGroup<N, 16>(hostFrame, _mm256_extracti128_si256(w0, 1));
+    storeSixteenChannels256<16, N - 16>(even, odd, last, hostFrame, hostFrame + 64);
 }
 #endif
 
 struct VectorDecodePass
 {
+#if defined(__AVX2__)
+    // Frames of byte units in the flip form go two at a time (decodeBlock takes this when present).
+    template <class Layout>
+        requires(!Layout::kWordUnits && Layout::kChannels / 2 > kMaskFormPlaneChannels && Layout::kFrames % 2 == 0)
+    static void decodeTwoFrames(const uint8_t* deviceFrames, uint8_t* hostFrames)
+    {
+        decodeTwoByteUnitFrames<Layout::kChannels>(deviceFrames, hostFrames);
+    }
+#endif
+
     template <class Layout> static void decodeFrame(const uint8_t* deviceFrame, uint8_t* hostFrame)
     {
         constexpr unsigned N = Layout::kChannels;
