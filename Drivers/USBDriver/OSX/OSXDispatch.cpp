@@ -39,11 +39,6 @@ constexpr uint32_t kMaxControlLength = 0xFFFF;
 static_assert(sizeof(QzChannelSettings) <= kOSXDispatchPayloadSize);
 static_assert(sizeof(QZ_TimeStampsBufferData) == sizeof(DriverSM::mTimeStamps));
 
-bool isElektronDevice(const VKDevice& device)
-{
-    return device.isDevice(0x1935, 4) || device.isDevice(0x1935, 6) || device.isDevice(0x1935, 8);
-}
-
 bool isUS366(const VKDevice& device)
 {
     return device.isDevice(0x0644, 0x8048) || device.isDevice(0x0644, 0x8046);
@@ -321,15 +316,15 @@ IOReturn Dispatcher::attach()
         IOLog("USB: %s\n", "already attached");
         return kIOReturnBusy;
     }
-    // The ring is laid out for the configured stream: an unconfigured device has none.
-    if (m_device.m_pcConfiguration == nullptr || !m_device.validChannelSettings(*m_device.getCurrentSettings())) {
+    // The ring is laid out for the configured stream, from the kernel's own record of it (the
+    // shared block's settings are anyone's): an unconfigured device has none.
+    const uint32_t frequency = table->frequency();
+    if (m_device.m_pcConfiguration == nullptr || frequency == 0) {
         IOLog("USB: %s\n", "not configured");
         return kIOReturnNotReady;
     }
-    const QzChannelSettings& settings = *m_device.getCurrentSettings();
     const uint32_t channels = table->outputChannels() != 0 ? table->outputChannels() : table->inputChannels();
-    ring->init(channels, static_cast<uint32_t>(settings.iFrequency),
-               isElektronDevice(m_device) ? DriverData::kElektronExtraBytesPerFrame : 0);
+    ring->init(channels, frequency, table->extraBytesPerFrame());
     IOLog("USB: %s\n", "after initIOData, before m_pDriverData->attachClient");
     uint32_t slot = 0;
     if (!table->attachClient(m_caller.client, ring, processID, &slot,
