@@ -364,7 +364,8 @@ IOReturn Dispatcher::prepareNewConfig(bool regular)
     if (!m_device.validChannelSettings(settings)) {
         return kIOReturnBadArgument;
     }
-    IOUserClient* client = regular ? actingClient() : nullptr;
+    // Both clients name themselves for a regular change.
+    IOUserClient* client = regular ? m_caller.client : nullptr;
     if (m_device.onPrepareNewConfig(settings, client, false)) {
         m_device.startStreamAfterConfig();
     }
