@@ -74,29 +74,8 @@ bool ASClient::initWithTask(task_t owningTask, void* securityID, UInt32 type)
 
 bool ASClient::start(IOService* provider)
 {
-    if (!IOUserClient::start(provider)) {
-        return false;
-    }
-    auto* kernelDevice = OSDynamicCast(VKKernelDevice, provider);
-    if (kernelDevice == nullptr) {
-        IOLog("USB: %s\n", "mKernelDevice cast failed");
-        return false;
-    }
-    mpKernelDevice.set(kernelDevice);
-    mpDriverData = user_clients::retainDriverData(kernelDevice->device());
-    if (mpDriverData == nullptr) {
-        mpKernelDevice.reset();
-        return false;
-    }
-    return true;
-}
-
-void ASClient::releaseDriverData()
-{
-    if (mpDriverData != nullptr) {
-        mpDriverData->release();
-        mpDriverData = nullptr;
-    }
+    return IOUserClient::start(provider) &&
+           user_clients::takeKernelDeviceAndTable(provider, mpKernelDevice, mpDriverData);
 }
 
 IOReturn ASClient::clientClose()
@@ -107,7 +86,7 @@ IOReturn ASClient::clientClose()
     {
         user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
         UserDispatchLock lock(device.get(), "clientClose");
-        releaseDriverData();
+        user_clients::releaseDriverData(mpDriverData);
         user_clients::clientClosed(device.get(), this);
     }
     terminate(); // lets go of the device and of its open
@@ -140,7 +119,7 @@ bool ASClient::terminate(IOOptionBits options)
 
 void ASClient::free()
 {
-    releaseDriverData();
+    user_clients::releaseDriverData(mpDriverData);
     mpKernelDevice.reset();
     IOUserClient::free();
 }

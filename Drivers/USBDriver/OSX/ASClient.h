@@ -68,7 +68,6 @@ private:
     static IOReturn method_CallDriver(OSObject* target, void* reference, IOExternalMethodArguments* arguments);
     static IOReturn method_GetUserClassID(OSObject* target, void* reference, IOExternalMethodArguments* arguments);
     SharedMemory* blockFor(VKDevice* device, UInt32 type);
-    void releaseDriverData();
 
     // Members in the order of the client's record.
     user_clients::KernelDeviceRef mpKernelDevice; // from start to terminate

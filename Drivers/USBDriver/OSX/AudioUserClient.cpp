@@ -33,29 +33,8 @@ bool AudioUserClient::initWithTask(task_t owningTask, void* securityID, UInt32 t
 
 bool AudioUserClient::start(IOService* provider)
 {
-    if (!IOUserClient::start(provider)) {
-        return false;
-    }
-    auto* kernelDevice = OSDynamicCast(VKKernelDevice, provider);
-    if (kernelDevice == nullptr) {
-        IOLog("USB: %s\n", "mKernelDevice cast failed");
-        return false;
-    }
-    mpKernelDevice.set(kernelDevice);
-    mpDriverData = user_clients::retainDriverData(kernelDevice->device());
-    if (mpDriverData == nullptr) {
-        mpKernelDevice.reset();
-        return false;
-    }
-    return true;
-}
-
-void AudioUserClient::releaseDriverData()
-{
-    if (mpDriverData != nullptr) {
-        mpDriverData->release();
-        mpDriverData = nullptr;
-    }
+    return IOUserClient::start(provider) &&
+           user_clients::takeKernelDeviceAndTable(provider, mpKernelDevice, mpDriverData);
 }
 
 OSXDispatchCaller AudioUserClient::dispatchCaller()
@@ -85,7 +64,7 @@ IOReturn AudioUserClient::clientClose()
     {
         user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
         UserDispatchLock lock(device.get(), "clientClose");
-        releaseDriverData();
+        user_clients::releaseDriverData(mpDriverData);
         user_clients::clientClosed(device.get(), this);
     }
     terminate(); // lets go of the device
@@ -129,7 +108,7 @@ bool AudioUserClient::terminate(IOOptionBits options)
 
 void AudioUserClient::free()
 {
-    releaseDriverData();
+    user_clients::releaseDriverData(mpDriverData);
     mpKernelDevice.reset();
     IOUserClient::free();
 }

@@ -108,7 +108,6 @@ private:
                                                      IOExternalMethodArguments* arguments);
     // The block of a memory type (made on first use for 5 and 7); null for other types.
     SharedMemory* blockFor(VKDevice* device, UInt32 type);
-    void releaseDriverData();
 
     // Members in the order of the client's record.
     AsyncTransportData* mpAsyncTransport = nullptr; // null until memory type 7

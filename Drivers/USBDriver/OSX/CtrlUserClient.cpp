@@ -30,12 +30,10 @@ bool CtrlUserClient::start(IOService* provider)
     if (!IOUserClient::start(provider)) {
         return false;
     }
-    auto* kernelDevice = OSDynamicCast(VKKernelDevice, provider);
+    VKKernelDevice* kernelDevice = user_clients::takeKernelDevice(provider, mpKernelDevice);
     if (kernelDevice == nullptr) {
-        IOLog("USB: %s\n", "mKernelDevice cast failed");
         return false;
     }
-    mpKernelDevice.set(kernelDevice);
     mMethods[0] = {this, structureIOMethod<CtrlUserClient, &CtrlUserClient::userDispatch>(), kIOUCStructIStructO,
                    kVKCommandRecordSize, kVKCommandRecordSize};
     return kernelDevice->device() != nullptr;

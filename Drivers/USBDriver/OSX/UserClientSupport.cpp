@@ -49,9 +49,38 @@ KernelDeviceRef::Hold::~Hold()
     }
 }
 
-DriverData* retainDriverData(VKDevice* device)
+VKKernelDevice* takeKernelDevice(IOService* provider, KernelDeviceRef& ref)
 {
-    return device != nullptr ? device->getAndRetainDriverData() : nullptr;
+    auto* kernelDevice = OSDynamicCast(VKKernelDevice, provider);
+    if (kernelDevice == nullptr) {
+        IOLog("USB: %s\n", "mKernelDevice cast failed");
+        return nullptr;
+    }
+    ref.set(kernelDevice);
+    return kernelDevice;
+}
+
+bool takeKernelDeviceAndTable(IOService* provider, KernelDeviceRef& ref, DriverData*& driverData)
+{
+    VKKernelDevice* kernelDevice = takeKernelDevice(provider, ref);
+    if (kernelDevice == nullptr) {
+        return false;
+    }
+    VKDevice* device = kernelDevice->device();
+    driverData = device != nullptr ? device->getAndRetainDriverData() : nullptr;
+    if (driverData == nullptr) {
+        ref.reset();
+        return false;
+    }
+    return true;
+}
+
+void releaseDriverData(DriverData*& driverData)
+{
+    if (driverData != nullptr) {
+        driverData->release();
+        driverData = nullptr;
+    }
 }
 
 bool detach(VKKernelDevice* kernelDevice, DriverData* driverData, IOUserClient* client)

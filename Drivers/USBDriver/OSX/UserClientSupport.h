@@ -55,8 +55,14 @@ private:
     VKKernelDevice* m_device = nullptr;
 };
 
-// The device's client table, retained for the caller; null without a device or table.
-DriverData* retainDriverData(VKDevice* device);
+// The provider as the client's kernel device, kept in `ref`; null ("mKernelDevice cast failed")
+// when the provider is not one.
+VKKernelDevice* takeKernelDevice(IOService* provider, KernelDeviceRef& ref);
+// The start of a client that plays through the client table: the kernel device and its table,
+// both kept; false, keeping neither, without them.
+bool takeKernelDeviceAndTable(IOService* provider, KernelDeviceRef& ref, DriverData*& driverData);
+// Lets go of a kept client table (nothing when there is none).
+void releaseDriverData(DriverData*& driverData);
 
 // Dispatch lock held. Takes `client` out of the client table and announces it (state change 12
 // with the clients still attached); false when it was not attached (nothing announced).
