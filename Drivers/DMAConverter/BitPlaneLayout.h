@@ -101,7 +101,8 @@ template <class Layout> inline uint32_t deviceSample(const uint8_t* hostFrame, u
 }
 
 // Pass: a struct with `template <class Layout> static void encodeFrame(const uint8_t* hostFrame,
-// uint32_t carried, uint8_t* deviceFrame)` writing the 48 bytes of one device frame.
+// uint32_t carried, uint8_t* deviceFrame)` writing the 48 bytes of one device frame, and optionally
+// `encodeTwoFrames` with the same arguments doing two adjoining frames at once.
 template <class Layout, class Pass> uint32_t encodeBlock(DMAConvertArgs* args)
 {
     constexpr uint32_t count = kHostBytes<Layout>;
@@ -123,11 +124,21 @@ template <class Layout, class Pass> uint32_t encodeBlock(DMAConvertArgs* args)
             carried = *args->carry;
         }
     }
-    for (unsigned f = 0; f < Layout::kFrames; ++f) {
-        const uint8_t* hostFrame = in + f * Layout::kHostChannels * 4;
-        Pass::template encodeFrame<Layout>(hostFrame, carried, out + Layout::frameOffset(f));
-        if constexpr (Layout::kCarries) {
-            carried = loadWord(hostFrame + 4 * Layout::kB);
+    if constexpr (requires { Pass::template encodeTwoFrames<Layout>(in, carried, out); }) {
+        for (unsigned f = 0; f < Layout::kFrames; f += 2) {
+            const uint8_t* hostFrames = in + f * Layout::kHostChannels * 4;
+            Pass::template encodeTwoFrames<Layout>(hostFrames, carried, out + Layout::frameOffset(f));
+            if constexpr (Layout::kCarries) {
+                carried = loadWord(hostFrames + Layout::kHostChannels * 4 + 4 * Layout::kB);
+            }
+        }
+    } else {
+        for (unsigned f = 0; f < Layout::kFrames; ++f) {
+            const uint8_t* hostFrame = in + f * Layout::kHostChannels * 4;
+            Pass::template encodeFrame<Layout>(hostFrame, carried, out + Layout::frameOffset(f));
+            if constexpr (Layout::kCarries) {
+                carried = loadWord(hostFrame + 4 * Layout::kB);
+            }
         }
     }
     if constexpr (Layout::kCarries) {

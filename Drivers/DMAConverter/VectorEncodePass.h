@@ -159,8 +159,93 @@ inline void encodeByByteShuffles(const __m128i d[4], uint8_t* deviceFrame)
 }
 #endif
 
+// Device channels 4g..4g+3 of one frame in d[g].
+template <class Layout> inline void loadDeviceChannels(const uint8_t* hostFrame, uint32_t carried, __m128i d[4])
+{
+    if constexpr (Layout::kCarries) {
+        d[0] = loadHostGroup<8, 0>(hostFrame);
+        d[1] = loadHostGroup<8, 1>(hostFrame);
+        d[2] = _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(carried)),
+                                  _mm_cvtsi32_si128(static_cast<int>(loadWord(hostFrame + 4 * Layout::kA))));
+        d[3] = _mm_setzero_si128();
+    } else {
+        d[0] = loadHostGroup<Layout::kHostChannels, 0>(hostFrame);
+        d[1] = loadHostGroup<Layout::kHostChannels, 1>(hostFrame);
+        d[2] = loadHostGroup<Layout::kHostChannels, 2>(hostFrame);
+        d[3] = loadHostGroup<Layout::kHostChannels, 3>(hostFrame);
+    }
+}
+
+#if defined(__AVX2__)
+template <unsigned Slice> inline __m256i sliceRows256(const __m256i d[4])
+{
+    static constexpr RowShuffle shuffles[4] = {rowShuffle(Slice, 0), rowShuffle(Slice, 1), rowShuffle(Slice, 2),
+                                               rowShuffle(Slice, 3)};
+    auto part = [&](unsigned g) {
+        return _mm256_shuffle_epi8(
+            d[g], _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(shuffles[g].index))));
+    };
+    return _mm256_or_si256(_mm256_or_si256(part(0), part(1)), _mm256_or_si256(part(2), part(3)));
+}
+
+// encodeByByteShuffles on two frames at once, one in each 128-bit lane; the second frame's
+// device bytes follow the first's.
+inline void encodeTwoFramesByByteShuffles(const __m256i d[4], uint8_t* deviceFrames)
+{
+    const __m256i f0 = flipAntiDiagonal(sliceRows256<0>(d));
+    const __m256i f1 = flipAntiDiagonal(sliceRows256<1>(d));
+    const __m256i f2 = flipAntiDiagonal(sliceRows256<2>(d));
+    const __m256i even = _mm256_unpackhi_epi64(f0, f1);
+    const __m256i odd = _mm256_unpacklo_epi64(f0, f1);
+    const __m256i last = _mm256_unpackhi_epi64(f2, f2);
+    auto store = [](uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); };
+    auto storeHalf = [](uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); };
+    for (unsigned frame = 0; frame < 2; ++frame) {
+        uint8_t* out = deviceFrames + frame * kOutFrameBytes;
+        const bool high = frame == 1;
+        store(out, high ? _mm256_extracti128_si256(even, 1) : _mm256_castsi256_si128(even));
+        storeHalf(out + 16, high ? _mm256_extracti128_si256(last, 1) : _mm256_castsi256_si128(last));
+        store(out + kPlaneUnits, high ? _mm256_extracti128_si256(odd, 1) : _mm256_castsi256_si128(odd));
+        storeHalf(out + kPlaneUnits + 16, high ? _mm256_extracti128_si256(f2, 1) : _mm256_castsi256_si128(f2));
+    }
+}
+
+// Frame f + 1's device bytes follow frame f's for every even f.
+template <class Layout> constexpr bool kFramePairsAdjoin = [] {
+    for (unsigned f = 0; f + 1 < Layout::kFrames; f += 2) {
+        if (Layout::frameOffset(f + 1) != Layout::frameOffset(f) + kOutFrameBytes) {
+            return false;
+        }
+    }
+    return Layout::kFrames % 2 == 0;
+}();
+#endif
+
 struct VectorEncodePass
 {
+#if defined(__AVX2__)
+    // Frames of more than 8 device channels go two at a time (encodeBlock takes this when
+    // present); `carried` is the first frame's, the second's comes from the first frame.
+    template <class Layout>
+        requires(Layout::kDeviceChannels > 8 && kFramePairsAdjoin<Layout>)
+    static void encodeTwoFrames(const uint8_t* hostFrames, uint32_t carried, uint8_t* deviceFrames)
+    {
+        const uint8_t* second = hostFrames + Layout::kHostChannels * 4;
+        uint32_t secondCarried = 0;
+        if constexpr (Layout::kCarries) {
+            secondCarried = loadWord(hostFrames + 4 * Layout::kB);
+        }
+        __m128i d0[4], d1[4];
+        loadDeviceChannels<Layout>(hostFrames, carried, d0);
+        loadDeviceChannels<Layout>(second, secondCarried, d1);
+        __m256i d[4];
+        for (unsigned g = 0; g < 4; ++g) {
+            d[g] = _mm256_inserti128_si256(_mm256_castsi128_si256(d0[g]), d1[g], 1);
+        }
+        encodeTwoFramesByByteShuffles(d, deviceFrames);
+    }
+#endif
+
     template <class Layout>
     static void encodeFrame(const uint8_t* hostFrame, uint32_t carried, uint8_t* deviceFrame)
     {
@@ -175,19 +260,7 @@ struct VectorEncodePass
     static void encodeByFlips(const uint8_t* hostFrame, uint32_t carried, uint8_t* deviceFrame)
     {
         __m128i d[4];
-        if constexpr (Layout::kCarries) {
-            d[0] = loadHostGroup<8, 0>(hostFrame);
-            d[1] = loadHostGroup<8, 1>(hostFrame);
-            d[2] =
-                _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(carried)),
-                                   _mm_cvtsi32_si128(static_cast<int>(loadWord(hostFrame + 4 * Layout::kA))));
-            d[3] = _mm_setzero_si128();
-        } else {
-            d[0] = loadHostGroup<Layout::kHostChannels, 0>(hostFrame);
-            d[1] = loadHostGroup<Layout::kHostChannels, 1>(hostFrame);
-            d[2] = loadHostGroup<Layout::kHostChannels, 2>(hostFrame);
-            d[3] = loadHostGroup<Layout::kHostChannels, 3>(hostFrame);
-        }
+        loadDeviceChannels<Layout>(hostFrame, carried, d);
 #if defined(__SSSE3__)
         if constexpr (Layout::kDeviceChannels > 8) {
             encodeByByteShuffles(d, deviceFrame);
