@@ -1,7 +1,11 @@
 #include "CompletionDispatcher.h"
 
+#include <pthread.h>
+
 #include <string>
 #include <utility>
+
+#include "usbsim/Bus.h"
 
 namespace usbsim {
 namespace {
@@ -81,6 +85,9 @@ void CompletionDispatcher::wakeDeferred()
 
 void CompletionDispatcher::work()
 {
+    // Named so that a count of a process's threads can tell the bus's pool (it grows to the
+    // completions' peak concurrency and stays for the bus's life) from threads of a device.
+    pthread_setname_np(pthread_self(), kCompletionThreadName);
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_ready.wait(lock, [&] { return !m_readyLanes.empty() || m_stopping; });

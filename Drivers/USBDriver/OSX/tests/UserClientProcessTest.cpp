@@ -21,6 +21,7 @@
 #include "IOKit/IOKitLib.h"
 #include "ProgramRunner.h"
 #include "platform/IOKitUser.h"
+#include "usbsim/Bus.h"
 
 namespace {
 
@@ -63,8 +64,12 @@ Usage usageOf(pid_t pid)
     for (auto it = fs::directory_iterator(proc + "/fd", error); !error && it != fs::directory_iterator(); ++it) {
         ++usage.files;
     }
+    // The bus's completion threads are a pool of the bus, not of a device or a client.
     for (auto it = fs::directory_iterator(proc + "/task", error); !error && it != fs::directory_iterator(); ++it) {
-        ++usage.threads;
+        std::ifstream comm(it->path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        usage.threads += name == usbsim::kCompletionThreadName ? 0 : 1;
     }
     std::ifstream status(proc + "/status");
     std::string line;

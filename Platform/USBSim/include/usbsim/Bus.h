@@ -38,6 +38,10 @@ namespace usbsim {
 class Bus;
 class Device;
 class CompletionDispatcher;
+
+// The thread name of the bus's completion threads: a pool that grows to the completions' peak
+// concurrency and lives as long as the bus, not a device's.
+inline constexpr char kCompletionThreadName[] = "usb-completion";
 struct PipeState;
 struct PendingTransfer;
 
