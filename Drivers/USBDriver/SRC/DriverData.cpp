@@ -21,16 +21,11 @@ constexpr size_t kSlotBufferFrames = 8;
 constexpr size_t kSlotClient = 164;
 constexpr size_t kSlotRing = 172;
 
-// Shared words are written and read as 4-byte atomics: the blocks are only 4-byte aligned, and
+// Shared words are written as 4-byte atomics: the blocks are only 4-byte aligned, and
 // user space may touch the same bytes at any moment.
 void storeWord(void* at, uint32_t value)
 {
     __atomic_store_n(static_cast<uint32_t*>(at), value, __ATOMIC_RELAXED);
-}
-
-uint32_t loadWord(const void* at)
-{
-    return __atomic_load_n(static_cast<const uint32_t*>(at), __ATOMIC_RELAXED);
 }
 
 void storeWide(void* at, uint64_t value)
@@ -39,13 +34,6 @@ void storeWide(void* at, uint64_t value)
     storeWord(bytes, static_cast<uint32_t>(value));
     storeWord(bytes + 4, static_cast<uint32_t>(value >> 32));
 }
-
-uint64_t loadWide(const void* at)
-{
-    const auto* bytes = static_cast<const uint8_t*>(at);
-    return loadWord(bytes) | (uint64_t{loadWord(bytes + 4)} << 32);
-}
-
 
 uint64_t millisecondsSinceStart()
 {
@@ -579,8 +567,39 @@ void DriverData::detachClient(IOUserClient* client)
             ClientData__detach(&slot);
             mAttachedCount.fetch_sub(1, std::memory_order_acq_rel);
             mirrorCount();
+            // A detached client cannot keep the others silent or take their extra bytes.
+            clearClientIdentifiers(VKClientIdentifier(client));
             return;
         }
+    }
+}
+
+void DriverData::setOutputsExclusiveClient(uint64_t id)
+{
+    mOutputsExclusiveClient.store(id, std::memory_order_release);
+    if (DriverSM* sm = mDriverSM.load(std::memory_order_acquire)) {
+        storeWide(&sm->mOutputsExclusiveClient, id);
+    }
+}
+
+void DriverData::setPrivateDataClient(uint64_t id)
+{
+    mPrivateDataClient.store(id, std::memory_order_release);
+    if (DriverSM* sm = mDriverSM.load(std::memory_order_acquire)) {
+        storeWide(&sm->mPrivateDataClient, id);
+    }
+}
+
+void DriverData::clearClientIdentifiers(uint64_t id)
+{
+    if (id == 0) {
+        return;
+    }
+    if (outputsExclusiveClient() == id) {
+        setOutputsExclusiveClient(0);
+    }
+    if (privateDataClient() == id) {
+        setPrivateDataClient(0);
     }
 }
 
@@ -597,8 +616,10 @@ void DriverData::detachAllClients()
 {
     for (ClientData& slot : mClients) {
         if (slot.mClient != nullptr) {
+            const uint64_t id = VKClientIdentifier(slot.mClient);
             ClientData__detach(&slot);
             mAttachedCount.fetch_sub(1, std::memory_order_acq_rel);
+            clearClientIdentifiers(id);
         }
     }
     mirrorCount();
@@ -731,10 +752,9 @@ void DriverData::rtsCheckAttachClients(uint64_t framePos, uint64_t outputPos, ui
 bool DriverData::mixClients(int32_t* mix, uint32_t capacity, uint32_t channels, uint64_t position,
                             uint32_t frameCount, uint8_t* extraBytes)
 {
-    const DriverSM* sm = mDriverSM.load(std::memory_order_acquire);
-    // Identifiers user space sets: compared, never followed.
-    const uint64_t exclusive = sm != nullptr ? loadWide(&sm->mOutputsExclusiveClient) : 0;
-    const uint64_t privateData = sm != nullptr ? loadWide(&sm->mPrivateDataClient) : 0;
+    // The kernel's own records: the shared block's copies are for display and anyone may write them.
+    const uint64_t exclusive = mOutputsExclusiveClient.load(std::memory_order_acquire);
+    const uint64_t privateData = mPrivateDataClient.load(std::memory_order_acquire);
     const uint32_t samples = frameCount * channels;
     bool first = true;
     for (ClientData& slot : mClients) {

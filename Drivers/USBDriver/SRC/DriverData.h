@@ -225,6 +225,16 @@ public:
     // these settings and put back to attach pending.
     void reinitClientsForStreaming(const QzChannelSettings& settings);
     void dumpClientList() const;
+    // The client whose output alone is heard (0: every client's) and the client whose extra bytes
+    // reach the device (0: none), by VKClientIdentifier. Kept here and mirrored into DriverSM for
+    // display only: the mixer never reads them from the shared block. Cleared when the named
+    // client detaches or closes.
+    void setOutputsExclusiveClient(uint64_t id);
+    void setPrivateDataClient(uint64_t id);
+    uint64_t outputsExclusiveClient() const { return mOutputsExclusiveClient.load(std::memory_order_acquire); }
+    uint64_t privateDataClient() const { return mPrivateDataClient.load(std::memory_order_acquire); }
+    // Clears whichever of the two names this client.
+    void clearClientIdentifiers(uint64_t id);
 
     // --- Converters and mixer settings (request threads)
     // The host-to-USB encoder; the channel counts and the rate new clients' rings are laid out for
@@ -300,6 +310,8 @@ private:
     uint8_t mRouting[kMaxChannels]{};
     // Kernel-private beside the fields above.
     std::atomic<uint32_t> mAttachedCount{0}; // DriverSM's count mirrors it
+    std::atomic<uint64_t> mOutputsExclusiveClient{0}; // DriverSM's mirrors them
+    std::atomic<uint64_t> mPrivateDataClient{0};
     bool mToldNoClients = false;             // real-time side: a run of empty mixes was logged
     bool mToldNoEncoder = false;
     uint32_t mFrequency = 0;

@@ -258,6 +258,10 @@ void VKDevice::deviceSettingsLoadControls(uint8_t* controls) const
 void VKDevice::onClientClosed(IOUserClient* client)
 {
     const uint64_t id = VKClientIdentifier(client);
+    // The mixer's own records first; the shared block's copies below are for display.
+    if (mpDriverData != nullptr) {
+        mpDriverData->clearClientIdentifiers(id);
+    }
     if (mpDriverSM != nullptr && id != 0) {
         // Only 4-byte aligned in the block: read and written as bytes.
         for (uint64_t* record : {&mpDriverSM->mInputsExclusiveClient, &mpDriverSM->mOutputsExclusiveClient,

@@ -708,9 +708,13 @@ TEST_F(DispatchTest, AClosingClientLeavesOnlyItsOwnRecords)
     std::memcpy(&sm->mPrivateDataClient, &mine, 8);
     driver.runInKernel([&] {
         VKDispatchLock lock(*service);
+        device->mpDriverData->setOutputsExclusiveClient(theirs);
+        device->mpDriverData->setPrivateDataClient(mine);
         device->onClientClosed(client);
         device->onClientClosed(nullptr);
     });
+    EXPECT_EQ(device->mpDriverData->outputsExclusiveClient(), theirs) << "the mixer's own records";
+    EXPECT_EQ(device->mpDriverData->privateDataClient(), 0u);
     uint64_t values[3];
     std::memcpy(&values[0], &sm->mInputsExclusiveClient, 8);
     std::memcpy(&values[1], &sm->mOutputsExclusiveClient, 8);

@@ -391,6 +391,65 @@ TEST_F(StreamTest, ScribbledInputRingNeitherCrashesTheKernelNorTouchesTheOutput)
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), first));
 }
 
+// Two clients: the one named outputs-exclusive plays a signal while a process scribbles over the
+// other client's output ring, the input ring and the whole device shared block (its copies of the
+// client identifiers included). The mixer goes by the kernel's own records: the signal reaches the
+// device bit-exact, and nothing crashes or reads outside a block.
+TEST_F(StreamTest, ScribbledBlocksLeaveTheExclusiveClientsOutputBitExact)
+{
+    Client other;
+    ASSERT_TRUE(attach(other));
+    const uint64_t exclusive = VKClientIdentifier(client.userClient);
+    request([&] { device->mpDriverData->setOutputsExclusiveClient(exclusive); });
+    driver.runFor(100 * kMillisecond);
+
+    struct Block
+    {
+        uint8_t* bytes;
+        size_t size;
+    };
+    const Block blocks[] = {
+        {reinterpret_cast<uint8_t*>(other.ring.get()), sizeof(AudioSM)},
+        {static_cast<uint8_t*>(device->mcAudioSM_In.address()), device->mcAudioSM_In.size()},
+        {reinterpret_cast<uint8_t*>(device->mpDriverSM), sizeof(DriverSM)},
+    };
+    std::atomic<bool> stop{false};
+    std::thread scribbler([&] {
+        std::mt19937 random(19);
+        while (!stop.load()) {
+            const Block& block = blocks[random() % 3];
+            const size_t length = std::min<size_t>(64, block.size);
+            const size_t at = random() % (block.size - length + 1);
+            for (size_t i = 0; i < length; ++i) {
+                reinterpret_cast<std::atomic<uint8_t>*>(block.bytes + at)[i].store(static_cast<uint8_t>(random()),
+                                                                                    std::memory_order_relaxed);
+            }
+            std::this_thread::yield();
+        }
+    });
+    auto* model = static_cast<usbsim::models::AudioModel*>(driver.model());
+    const size_t playedBefore = model->capturedOutput().size();
+    const std::vector<int32_t> samples = signal(4800, 2, 24, 20);
+    play(client, samples, 2);
+    const uint64_t before = inputFrames();
+    driver.runFor(200 * kMillisecond);
+    stop.store(true);
+    scribbler.join();
+
+    EXPECT_NEAR(static_cast<double>(inputFrames() - before), 200.0 * 48, 8 * 48);
+    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+    EXPECT_EQ(device->mpDriverData->outputsExclusiveClient(), exclusive);
+    const std::vector<int32_t> captured = model->capturedOutput();
+    std::vector<int32_t> expected(samples.size());
+    std::transform(samples.begin(), samples.end(), expected.begin(),
+                   [](int32_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v) << 8); });
+    auto first = std::find_if(captured.begin() + static_cast<std::ptrdiff_t>(playedBefore), captured.end(),
+                              [](int32_t v) { return v != 0; });
+    ASSERT_GE(captured.end() - first, static_cast<std::ptrdiff_t>(expected.size()));
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), first));
+    detach(other);
+}
+
 TEST_F(StreamTest, LateReadCompletionIsQueuedAgainFromTheCurrentFrame)
 {
     usbsim::EndpointFaults late;

@@ -276,9 +276,23 @@ TEST_F(DriverDataTest, AnOutputsExclusiveClientIsTheOnlyOneHeard)
         int32_t expected;
     } cases[] = {{a.id(), 1}, {b.id(), 20}, {c.id(), 300}, {0xDEADBEEF, 0}};
     for (const auto& x : cases) {
-        sm->mOutputsExclusiveClient = x.exclusive;
+        data->setOutputsExclusiveClient(x.exclusive);
+        EXPECT_EQ(sm->mOutputsExclusiveClient, x.exclusive) << "mirrored for display";
         EXPECT_EQ(mix(0, 2)[1], x.expected * 256);
     }
+
+    // What a process writes into the shared block's copy changes nothing.
+    data->setOutputsExclusiveClient(b.id());
+    sm->mOutputsExclusiveClient = a.id();
+    EXPECT_EQ(mix(0, 2)[1], 20 * 256);
+    sm->mOutputsExclusiveClient = 0;
+    EXPECT_EQ(mix(0, 2)[1], 20 * 256);
+
+    // The exclusive client detaches: the others are heard again.
+    data->detachClient(b.client);
+    EXPECT_EQ(data->outputsExclusiveClient(), 0u);
+    EXPECT_EQ(sm->mOutputsExclusiveClient, 0u);
+    EXPECT_EQ(mix(0, 2)[1], 301 * 256);
 }
 
 TEST_F(DriverDataTest, OnlyThePrivateDataClientHandsOverItsExtraBytesOnce)
@@ -298,7 +312,8 @@ TEST_F(DriverDataTest, OnlyThePrivateDataClientHandsOverItsExtraBytesOnce)
     }
     data->rtsCheckAttachClients(0, 0, 1);
 
-    sm->mPrivateDataClient = b.id();
+    data->setPrivateDataClient(b.id());
+    sm->mPrivateDataClient = a.id(); // a process's write into the display copy
     uint8_t extra[8] = {};
     EXPECT_EQ(mix(1, 4, extra)[0], 3 * 256);
     for (uint32_t i = 0; i < 8; ++i) {
@@ -306,7 +321,10 @@ TEST_F(DriverDataTest, OnlyThePrivateDataClientHandsOverItsExtraBytesOnce)
         EXPECT_EQ(extraOf(b)[2 + i], 0) << "cleared as read";
         EXPECT_EQ(extraOf(a)[2 + i], 0xA0 + 2 + i) << "another client's are left alone";
     }
-    sm->mPrivateDataClient = 0;
+    data->clearClientIdentifiers(a.id());
+    EXPECT_EQ(data->privateDataClient(), b.id()) << "only the named client's identifier is cleared";
+    data->clearClientIdentifiers(b.id());
+    EXPECT_EQ(sm->mPrivateDataClient, 0u);
     uint8_t none[8] = {};
     mix(5, 4, none);
     EXPECT_EQ(std::memcmp(none, std::vector<uint8_t>(8, 0).data(), 8), 0);
