@@ -103,6 +103,14 @@ uint32_t slotWord(const DriverSM& sm, uint32_t slot, size_t offset)
     return value;
 }
 
+// A 64-bit field of the shared block: only 4-byte aligned there.
+uint64_t wideAt(const void* at)
+{
+    uint64_t value = 0;
+    std::memcpy(&value, at, 8);
+    return value;
+}
+
 uint64_t slotWide(const DriverSM& sm, uint32_t slot, size_t offset)
 {
     uint64_t value = 0;
@@ -277,7 +285,7 @@ TEST_F(DriverDataTest, AnOutputsExclusiveClientIsTheOnlyOneHeard)
     } cases[] = {{a.id(), 1}, {b.id(), 20}, {c.id(), 300}, {0xDEADBEEF, 0}};
     for (const auto& x : cases) {
         data->setOutputsExclusiveClient(x.exclusive);
-        EXPECT_EQ(sm->mOutputsExclusiveClient, x.exclusive) << "mirrored for display";
+        EXPECT_EQ(wideAt(&sm->mOutputsExclusiveClient), x.exclusive) << "mirrored for display";
         EXPECT_EQ(mix(0, 2)[1], x.expected * 256);
     }
 
@@ -291,7 +299,7 @@ TEST_F(DriverDataTest, AnOutputsExclusiveClientIsTheOnlyOneHeard)
     // The exclusive client detaches: the others are heard again.
     data->detachClient(b.client);
     EXPECT_EQ(data->outputsExclusiveClient(), 0u);
-    EXPECT_EQ(sm->mOutputsExclusiveClient, 0u);
+    EXPECT_EQ(wideAt(&sm->mOutputsExclusiveClient), 0u);
     EXPECT_EQ(mix(0, 2)[1], 301 * 256);
 }
 
@@ -324,7 +332,7 @@ TEST_F(DriverDataTest, OnlyThePrivateDataClientHandsOverItsExtraBytesOnce)
     data->clearClientIdentifiers(a.id());
     EXPECT_EQ(data->privateDataClient(), b.id()) << "only the named client's identifier is cleared";
     data->clearClientIdentifiers(b.id());
-    EXPECT_EQ(sm->mPrivateDataClient, 0u);
+    EXPECT_EQ(wideAt(&sm->mPrivateDataClient), 0u);
     uint8_t none[8] = {};
     mix(5, 4, none);
     EXPECT_EQ(std::memcmp(none, std::vector<uint8_t>(8, 0).data(), 8), 0);
