@@ -98,9 +98,13 @@ void run(FuzzInput& in)
         case 3: // the slots, the attached count and the three client identifiers
             scribble(in, w.sm.get(), offsetof(DriverSM, mAttachedClients), offsetof(DriverSM, mDeviceControls));
             scribble(in, w.sm.get(), offsetof(DriverSM, mInputsExclusiveClient), offsetof(DriverSM, mTimeStamps));
-            if ((op & 0x80) != 0) { // name a real client as exclusive or private-data
+            if ((op & 0x80) != 0) { // name a real client as exclusive or private-data, as the kernel does
                 const uint64_t id = reinterpret_cast<uintptr_t>(w.clients[who]);
-                std::memcpy((op & 0x40) != 0 ? &w.sm->mOutputsExclusiveClient : &w.sm->mPrivateDataClient, &id, 8);
+                if ((op & 0x40) != 0) {
+                    data->setOutputsExclusiveClient(id);
+                } else {
+                    data->setPrivateDataClient(id);
+                }
             }
             break;
         case 4:
