@@ -269,7 +269,7 @@ IOReturn ASClient::onStartHardware(uint32_t bufferFrames, int32_t& slot)
         return kIOReturnNotAttached;
     }
     slot = static_cast<int32_t>(index);
-    kernelDevice->messageToClients(kVKStateClientAttached, clientID(), mpDriverData->countClients(), 0);
+    kernelDevice->messageToClients(STC_ClientAttached, clientID(), mpDriverData->countClients(), 0);
     return kIOReturnSuccess;
 }
 

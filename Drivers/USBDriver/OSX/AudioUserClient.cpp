@@ -82,7 +82,7 @@ IOReturn AudioUserClient::clientDied()
         // Hog mode belongs to a process; a dead one cannot give it back.
         if (device != nullptr && device->mHogID != -1 && device->mHogID == mProcessID) {
             device->mHogID = -1;
-            kernelDevice->messageToClients(kVKStateHogModeChanged, 0, 0, 0);
+            kernelDevice->messageToClients(STC_HOGMODECHANGED, 0, 0, 0);
         }
     }
     return IOUserClient::clientDied();

@@ -17,6 +17,7 @@
 #include "IOKit/IOUserClient.h"
 #include "OSXDispatch.h"
 #include "SharedMemory.h"
+#include "StateChange.h"
 #include "UserClientSupport.h"
 
 class VKKernelDevice;
@@ -52,10 +53,6 @@ constexpr uint32_t kVKAsyncBlockSize = 33'556;
 constexpr uint32_t kVKCallDriverRecordSize = sizeof(OSXDispatch);
 // The process tag an AudioServer client attaches with ('ASCL').
 constexpr int32_t kVKAudioServerProcessTag = 0x4153434C;
-// State change codes the clients send.
-constexpr UInt32 kVKStateClientAttached = 11;
-constexpr UInt32 kVKStateClientDetached = 12;
-constexpr UInt32 kVKStateHogModeChanged = 32;
 
 class AudioUserClient : public IOUserClient
 {

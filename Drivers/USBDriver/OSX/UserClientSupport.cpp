@@ -89,7 +89,7 @@ bool detach(VKKernelDevice* kernelDevice, DriverData* driverData, IOUserClient* 
         return false;
     }
     driverData->detachClient(client);
-    kernelDevice->messageToClients(kVKStateClientDetached, VKClientIdentifier(client), driverData->countClients(), 0);
+    kernelDevice->messageToClients(STC_ClientDetached, VKClientIdentifier(client), driverData->countClients(), 0);
     return true;
 }
 

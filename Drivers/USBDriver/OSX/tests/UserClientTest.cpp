@@ -303,8 +303,8 @@ TEST_F(UserClientTest, AudioServerClientStartsAndStopsTheHardware)
     EXPECT_EQ(scalar(id, ASClient::kStopHardware, {}, 0), kIOReturnSuccess) << "not attached: still 0";
     driver.runFor(10 * kMillisecond);
     const uint64_t clientID = as->clientID();
-    const std::vector<std::pair<uint32_t, uint64_t>> expected = {{kVKStateClientAttached, clientID},
-                                                                   {kVKStateClientDetached, clientID}};
+    const std::vector<std::pair<uint32_t, uint64_t>> expected = {{STC_ClientAttached, clientID},
+                                                                   {STC_ClientDetached, clientID}};
     EXPECT_EQ(changes.take(), expected);
 
     ASSERT_EQ(scalar(id, ASClient::kGetUserClassID, {0}, 1, &out), kIOReturnSuccess);
@@ -456,7 +456,7 @@ TEST_F(UserClientTest, AClientThatDiesHoldingHogModeReleasesIt)
     end(holder, true);
     driver.runFor(10 * kMillisecond);
     EXPECT_EQ(device->mHogID, -1);
-    const std::vector<std::pair<uint32_t, uint64_t>> expected = {{kVKStateHogModeChanged, 0}};
+    const std::vector<std::pair<uint32_t, uint64_t>> expected = {{STC_HOGMODECHANGED, 0}};
     EXPECT_EQ(changes.take(), expected);
     notifier->remove();
 }
