@@ -40,9 +40,11 @@ void IOUSBInterface::free()
 
 void IOUSBInterface::detachFromDevice()
 {
+    // The pipe objects stay until the interface goes: a driver that holds the interface may be
+    // looking at them (GetPipeObj hands them out unretained). Their transfers fail from now on,
+    // the device being gone.
     std::lock_guard lock(m_mutex);
     m_device = nullptr;
-    releasePipesLocked();
 }
 
 IOUSBDevice* IOUSBInterface::GetDevice() const

@@ -352,6 +352,42 @@ OSDefineMetaClassAndStructors(USBFamilyTestDriver, IOService)
         service->release();
     }
 
+    // A driver holding an interface may still be looking at its pipe objects (handed out
+    // unretained) when the device leaves: they stay until the interface goes, and fail.
+    TEST_F(USBFamilyTest, PipesOfAHeldInterfaceOutliveTheDeviceAndFail)
+    {
+        auto model = std::make_shared<ClassAudioDevice>(ClassAudioDevice::Options{0x2912, 0x3001, true, 0});
+        auto device = bus.attach(model);
+        IOUSBDevice* service = serviceOf(device);
+        ASSERT_NE(service, nullptr);
+        IOService* client = IOService::getServiceRoot(); // stands for a driver
+        ASSERT_TRUE(service->open(client, kIOServiceSeize));
+        ASSERT_EQ(service->SetConfiguration(client, 1, false), kIOReturnSuccess);
+        IOUSBFindInterfaceRequest streaming = {1, 2, kIOUSBFindInterfaceDontCare, kIOUSBFindInterfaceDontCare};
+        IOUSBInterface* out = service->FindNextInterface(nullptr, &streaming);
+        ASSERT_NE(out, nullptr);
+        out->retain();
+        ASSERT_TRUE(out->open(client, kIOUSBInterfaceOpenAlt, reinterpret_cast<void*>(uintptr_t{2})));
+        IOUSBPipe* data = out->GetPipeObj(0);
+        ASSERT_NE(data, nullptr);
+        out->close(client);
+        service->close(client);
+
+        bus.detach(device);
+        IOService::getServiceRoot()->waitQuiet();
+        EXPECT_EQ(out->GetPipeObj(0), data);
+        EXPECT_EQ(data->GetDirection(), kUSBOut);
+        IOBufferMemoryDescriptor* buffer = IOBufferMemoryDescriptor::withCapacity(1024, kIODirectionOut);
+        IOUSBLowLatencyIsocFrame frame = {0, 8, 0, 0};
+        IOUSBLowLatencyIsocCompletion completion = {
+            nullptr, [](void*, void*, IOReturn, IOUSBLowLatencyIsocFrame*) {}, nullptr};
+        EXPECT_NE(data->Write(buffer, host->controller()->GetFrameNumber() + 2, 1, &frame, &completion),
+                  kIOReturnSuccess);
+        buffer->release();
+        out->release();
+        service->release();
+    }
+
     TEST_F(USBFamilyTest, PipesMoveDataThroughMemoryDescriptors)
     {
         auto model = std::make_shared<BitPlaneBulkDevice>();
