@@ -637,7 +637,8 @@ void VKDevice::rtsProcessIsocIn_Std(AudioSM* ring, VKIsocRB* block)
         total += frames;
     }
     const IOUSBLowLatencyIsocFrame& last = block->mFrames[records > 0 ? records - 1 : 0];
-    ring->writeTimestamp(last.frTimeStamp);
+    // The anchors come from the kernel's own record: the ring's header is the processes' to scribble.
+    input.writeTimestamp(last.frTimeStamp);
     input.AddTimeStamp(last.frTimeStamp, total, true);
 }
 
