@@ -950,9 +950,10 @@ bool VKDevice::handleStreamBroken(int stage)
     if (mpDriverData != nullptr) {
         IOLog("handleStreamBroken: mDigitalLock=%d\n", static_cast<int>(getAqExtData()->DigitalLock));
         IOSleep(100);
-        // The new configuration of the current settings (startStreamAfterConfig's preparation,
-        // user-client layer) runs here once it exists; configureDevice is its core.
-        if (mOwner.configureDevice()) {
+        // The current settings prepared again as a new configuration: clients hear of it (state
+        // change 14) before the stream starts again.
+        const QzChannelSettings settings = *getCurrentSettings();
+        if (onPrepareNewConfig(settings, nullptr, true)) {
             mpDriverData->reinitClientsForStreaming(*getCurrentSettings());
             startStreaming();
             stcNotifyStreaming(3, 0);

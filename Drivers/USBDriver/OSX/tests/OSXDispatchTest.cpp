@@ -758,3 +758,64 @@ TEST_F(DispatchTest, AFailedChangeFallsBackToThePreviousConfiguration)
 }
 
 } // namespace
+
+namespace {
+
+// A late write breaks the stream; request 31 tears it down once, request 32 prepares the same
+// settings again as a new configuration, and the attached client streams on.
+TEST_F(DispatchTest, ABrokenStreamIsTornDownOnceAndPreparedAgainAsANewConfiguration)
+{
+    ASSERT_EQ(configure(), kIOReturnSuccess);
+    OSXDispatch attach = makeRequest(Req_AttachClient, {4242});
+    attach.argument = 512;
+    ASSERT_EQ(send(attach), kIOReturnSuccess);
+    driver.runFor(5 * kMillisecond);
+    listener.take();
+
+    usbsim::EndpointFaults late;
+    late.delayCompletions = 1;
+    late.delayMilliseconds = 20;
+    model->setEndpointFaults(usbsim::models::ClassAudioDevice::kOutEndpoint, late);
+    driver.runFor(100 * kMillisecond);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(listener.codes(), std::vector<uint32_t>{STC_STREAM_BROKEN});
+    model->setEndpointFaults(usbsim::models::ClassAudioDevice::kOutEndpoint, {});
+
+    OSXDispatch stage1 = makeRequest(Req_HandleStreamBroken1);
+    EXPECT_EQ(send(stage1), kIOReturnSuccess);
+    EXPECT_EQ(device->mpDriverSM->mConfigured, 0u);
+    OSXDispatch again = makeRequest(Req_HandleStreamBroken1);
+    EXPECT_EQ(send(again), kIOReturnNotPrivileged) << "done by someone else";
+
+    // Settings a process wrote into the shared block are checked before they are prepared.
+    const QzChannelSettings settings = device->mpDriverSM->mChannelSettings;
+    OSXDispatch stage2 = makeRequest(Req_HandleStreamBroken2);
+    EXPECT_EQ(send(stage2), kIOReturnSuccess);
+    EXPECT_EQ(device->mpDriverSM->mConfigured, 1u);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(listener.codes(), (std::vector<uint32_t>{STC_Configured, STC_NewConfig, STC_NewConfig}));
+    const uint64_t before = table->inputRing().framePos();
+    driver.runFor(100 * kMillisecond); // the first transfers start 50 frames ahead
+    EXPECT_GT(table->inputRing().framePos(), before) << "streaming again";
+    EXPECT_EQ(ring->mState, AudioSM::kStateRunning) << "the attached client plays on";
+    EXPECT_EQ(table->countClients(), 1u);
+    EXPECT_EQ(device->mpDriverSM->mChannelSettings.iFrequency, settings.iFrequency);
+}
+
+TEST_F(DispatchTest, ABrokenStreamWithScribbledSettingsIsNotConfiguredAgain)
+{
+    ASSERT_EQ(configure(), kIOReturnSuccess);
+    device->mStreamBrokenCount = 1;
+    OSXDispatch stage1 = makeRequest(Req_HandleStreamBroken1);
+    ASSERT_EQ(send(stage1), kIOReturnSuccess);
+    listener.take();
+    scribbleRate(0);
+    OSXDispatch stage2 = makeRequest(Req_HandleStreamBroken2);
+    EXPECT_EQ(send(stage2), kIOReturnSuccess) << "request 32 answers nothing";
+    EXPECT_EQ(device->mpDriverSM->mConfigured, 0u);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_TRUE(listener.codes().empty()) << "no configuration, nothing announced";
+    restoreScribbled();
+}
+
+} // namespace
