@@ -14,5 +14,11 @@ DMAVectorLevel dmaWidestVectorLevel()
     if (!__builtin_cpu_supports("avx2")) {
         return DMAVectorLevel::SSE2;
     }
-    return __builtin_cpu_supports("gfni") ? DMAVectorLevel::GFNI : DMAVectorLevel::AVX2;
+    if (!__builtin_cpu_supports("gfni")) {
+        return DMAVectorLevel::AVX2;
+    }
+    // The feature tests of the 512-bit registers also ask whether the system saves them.
+    const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                        __builtin_cpu_supports("avx512vbmi");
+    return avx512 ? DMAVectorLevel::AVX512 : DMAVectorLevel::GFNI;
 }

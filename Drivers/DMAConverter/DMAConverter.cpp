@@ -137,7 +137,9 @@ void dmaSetVectorLevel(DMAVectorLevel level)
 {
     level = std::min(level, dmaWidestVectorLevel());
     const dmaconv::VectorMemberTable* table = &dmaconv::kVectorMembersSSE2;
-    if (level == DMAVectorLevel::GFNI) {
+    if (level == DMAVectorLevel::AVX512) {
+        table = &dmaconv::kVectorMembersAVX512;
+    } else if (level == DMAVectorLevel::GFNI) {
         table = &dmaconv::kVectorMembersGFNI;
     } else if (level == DMAVectorLevel::AVX2) {
         table = &dmaconv::kVectorMembersAVX2;

@@ -2,44 +2,57 @@
 // which names the level in DMACONV_ISA before any include and is compiled with its options.
 #pragma once
 
+#include "VectorMembers.h"
+
+#if defined(__AVX512VBMI__)
+#include "PermutePass.h"
+#else
 #include "VectorDecodePass.h"
 #include "VectorEncodePass.h"
-#include "VectorMembers.h"
+#endif
 
 namespace dmaconv {
 inline namespace DMACONV_ISA {
 
+#if defined(__AVX512VBMI__)
+using LevelDecodePass = PermuteDecodePass;
+using LevelEncodePass = PermuteEncodePass;
+#else
+using LevelDecodePass = VectorDecodePass;
+using LevelEncodePass = VectorEncodePass;
+#endif
+
 inline constexpr VectorMemberTable kLevelMembers{{
-    decodeBlock<PlaneIn<2>, VectorDecodePass>,
-    decodeBlock<PlaneIn<4>, VectorDecodePass>,
-    decodeBlock<PlaneIn<6>, VectorDecodePass>,
-    decodeBlock<PlaneIn<8>, VectorDecodePass>,
-    decodeBlock<PlaneIn<10>, VectorDecodePass>,
-    decodeBlock<PlaneIn<12>, VectorDecodePass>,
-    decodeBlock<PlaneIn<14>, VectorDecodePass>,
-    decodeBlock<PlaneIn<16>, VectorDecodePass>,
-    decodeBlock<PlaneIn<18>, VectorDecodePass>,
-    decodeBlock<PlaneIn<20>, VectorDecodePass>,
-    decodeBlock<PlaneIn<22>, VectorDecodePass>,
-    decodeBlock<PlaneIn<24>, VectorDecodePass>,
-    decodeBlock<PlaneIn<26>, VectorDecodePass>,
-    decodeBlock<PlaneIn<28>, VectorDecodePass>,
-    decodeBlock<PlaneIn<30>, VectorDecodePass>,
-    decodeBlock<PlaneIn<32>, VectorDecodePass>,
-    encodeBlock<PlainOut<2>, VectorEncodePass>,
-    encodeBlock<PlainOut<4>, VectorEncodePass>,
-    encodeBlock<PlainOut<6>, VectorEncodePass>,
-    encodeBlock<PlainOut<8>, VectorEncodePass>,
-    encodeBlock<PlainOut<10>, VectorEncodePass>,
-    encodeBlock<PlainOut<12>, VectorEncodePass>,
-    encodeBlock<PlainOut<14>, VectorEncodePass>,
-    encodeBlock<PlainOut<16>, VectorEncodePass>,
-    encodeBlock<Int964Out, VectorEncodePass>,
-    encodeBlock<PairOut<8, 0>, VectorEncodePass>,
-    encodeBlock<PairOut<8, 2>, VectorEncodePass>,
-    encodeBlock<PairOut<8, 4>, VectorEncodePass>,
-    encodeBlock<PairOut<8, 6>, VectorEncodePass>,
-    encodeBlock<PairOut<10, 8>, VectorEncodePass>,
+    decodeBlock<PlaneIn<2>, LevelDecodePass>,
+    decodeBlock<PlaneIn<4>, LevelDecodePass>,
+    decodeBlock<PlaneIn<6>, LevelDecodePass>,
+    decodeBlock<PlaneIn<8>, LevelDecodePass>,
+    decodeBlock<PlaneIn<10>, LevelDecodePass>,
+    decodeBlock<PlaneIn<12>, LevelDecodePass>,
+    decodeBlock<PlaneIn<14>, LevelDecodePass>,
+    decodeBlock<PlaneIn<16>, LevelDecodePass>,
+    decodeBlock<PlaneIn<18>, LevelDecodePass>,
+    decodeBlock<PlaneIn<20>, LevelDecodePass>,
+    decodeBlock<PlaneIn<22>, LevelDecodePass>,
+    decodeBlock<PlaneIn<24>, LevelDecodePass>,
+    decodeBlock<PlaneIn<26>, LevelDecodePass>,
+    decodeBlock<PlaneIn<28>, LevelDecodePass>,
+    decodeBlock<PlaneIn<30>, LevelDecodePass>,
+    decodeBlock<PlaneIn<32>, LevelDecodePass>,
+    encodeBlock<PlainOut<2>, LevelEncodePass>,
+    encodeBlock<PlainOut<4>, LevelEncodePass>,
+    encodeBlock<PlainOut<6>, LevelEncodePass>,
+    encodeBlock<PlainOut<8>, LevelEncodePass>,
+    encodeBlock<PlainOut<10>, LevelEncodePass>,
+    encodeBlock<PlainOut<12>, LevelEncodePass>,
+    encodeBlock<PlainOut<14>, LevelEncodePass>,
+    encodeBlock<PlainOut<16>, LevelEncodePass>,
+    encodeBlock<Int964Out, LevelEncodePass>,
+    encodeBlock<PairOut<8, 0>, LevelEncodePass>,
+    encodeBlock<PairOut<8, 2>, LevelEncodePass>,
+    encodeBlock<PairOut<8, 4>, LevelEncodePass>,
+    encodeBlock<PairOut<8, 6>, LevelEncodePass>,
+    encodeBlock<PairOut<10, 8>, LevelEncodePass>,
 }};
 
 } // namespace DMACONV_ISA

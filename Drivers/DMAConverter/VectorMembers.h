@@ -1,5 +1,5 @@
 // The vector members at each instruction-set level. VectorLevelMembers.h is compiled once per
-// level (SSE2, AVX2, AVX2 with GFNI), each time with that level's compiler options and into its
+// level (SSE2, AVX2, AVX2 with GFNI, AVX-512 with byte permutes and GFNI), each time with that level's compiler options and into its
 // own namespace, so a helper built for a wider level is never linked into a narrower one. The
 // `_SSE` members stay the slots' vector members and call the table set-up chose.
 #pragma once
@@ -51,7 +51,7 @@ struct VectorMemberTable
     DMAConvertFunc* member[static_cast<size_t>(VectorSlot::Count)];
 };
 
-extern const VectorMemberTable kVectorMembersSSE2, kVectorMembersAVX2, kVectorMembersGFNI;
+extern const VectorMemberTable kVectorMembersSSE2, kVectorMembersAVX2, kVectorMembersGFNI, kVectorMembersAVX512;
 
 // The table of the level in use; never null (SSE2 until set-up chooses).
 extern std::atomic<const VectorMemberTable*> activeVectorMembers;

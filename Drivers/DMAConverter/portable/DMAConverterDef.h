@@ -101,7 +101,8 @@ enum class DMAVectorLevel : int
 {
     SSE2 = 0, // every x86-64 processor
     AVX2 = 1,
-    GFNI = 2, // AVX2 and the Galois-field affine instructions
+    GFNI = 2,   // AVX2 and the Galois-field affine instructions
+    AVX512 = 3, // 512-bit registers with byte permutes (AVX-512 VBMI), and GFNI
 };
 DMAVectorLevel dmaWidestVectorLevel();
 DMAVectorLevel dmaVectorLevel();

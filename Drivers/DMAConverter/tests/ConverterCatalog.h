@@ -167,6 +167,8 @@ inline const char* levelName(DMAVectorLevel level)
         return "AVX2";
     case DMAVectorLevel::GFNI:
         return "GFNI";
+    case DMAVectorLevel::AVX512:
+        return "AVX512";
     }
     return "?";
 }
