@@ -169,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     const uint8_t kind = data[0] % 4;
     // The shuffle paths and the plain loop must agree, so the input picks the path too.
-    setPCMShuffleLevel(static_cast<PCMShuffleLevel>(data[0] / 4 % 3));
+    setPCMShuffleLevel(static_cast<PCMShuffleLevel>(data[0] / 4 % 4));
     const uint8_t which = data[1];
     data += 2;
     size -= 2;

@@ -1,7 +1,8 @@
 // The PCM coders: one template per direction, instantiated with a sample byte map and a fixed
 // reordering of the samples of one group. The bulk of a call goes through byte shuffles when the
-// processor has them (SSSE3, AVX2), planned at compile time from the same map and order; the rest,
-// and every call on other processors, through the plain loop. Both write the same bytes.
+// processor has them (SSSE3, AVX2, AVX-512 byte permutes), planned at compile time from the same map
+// and order; the rest, and every call on other processors, through the plain loop. All write the
+// same bytes.
 #include "PCMCoder.h"
 #include "PCMCoderShuffles.h"
 
@@ -109,6 +110,10 @@ void encodeGroupsScalar(uint8_t* __restrict dst, const int* __restrict host, uin
 PCMShuffleLevel detectShuffleLevel()
 {
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vbmi")) {
+        return PCMShuffleLevel::avx512;
+    }
     if (__builtin_cpu_supports("avx2")) {
         return PCMShuffleLevel::avx2;
     }
@@ -172,6 +177,63 @@ constexpr ShufflePlan<chunks> makePlan(uint32_t chunkBytes, Source source)
     return plan;
 }
 
+// With AVX-512 byte permutes (VBMI), a chunk of up to 64 output bytes takes its bytes from
+// anywhere in up to 128 input bytes: one permute of one 64-byte window, or of two. Output bytes
+// that take no input byte are zeroed by the permute's mask.
+template <uint32_t chunks> struct PermutePlan
+{
+    uint32_t chunkBytes = 0;
+    uint32_t readExtent = 0;
+    uint32_t writeExtent = 0;
+    std::array<uint32_t, chunks> first{};  // input offset of the first window
+    std::array<uint32_t, chunks> second{}; // of the second, which ends at the chunk's last input byte
+    std::array<bool, chunks> twoWindows{};
+    std::array<std::array<uint8_t, 64>, chunks> index{}; // 64 and up: the second window
+    std::array<uint64_t, chunks> keep{};                 // output bytes that take an input byte
+};
+
+// A window is placed as late as the block's `inputBytes` allow, so that a block reads nothing past
+// its own input where it can.
+template <uint32_t chunks, class Source>
+constexpr PermutePlan<chunks> makePermutePlan(uint32_t chunkBytes, uint32_t inputBytes, Source source)
+{
+    PermutePlan<chunks> plan;
+    plan.chunkBytes = chunkBytes;
+    for (uint32_t c = 0; c < chunks; ++c) {
+        int low = -1;
+        int high = -1;
+        for (uint32_t t = 0; t < chunkBytes; ++t) {
+            const int from = source(c * chunkBytes + t);
+            if (from >= 0) {
+                low = low < 0 ? from : std::min(low, from);
+                high = std::max(high, from);
+            }
+        }
+        if (low < 0 || high - low >= 128) {
+            throw "a chunk takes no input byte, or too many"; // fails the constant evaluation
+        }
+        const bool two = high - low >= 64;
+        const int latest = static_cast<int>(inputBytes) - 64;
+        if (!two && latest > 0) {
+            low = std::min(low, latest);
+        }
+        plan.first[c] = static_cast<uint32_t>(low);
+        plan.second[c] = two ? static_cast<uint32_t>(high - 63) : 0;
+        plan.twoWindows[c] = two;
+        for (uint32_t t = 0; t < chunkBytes; ++t) {
+            const int from = source(c * chunkBytes + t);
+            if (from >= 0) {
+                plan.keep[c] |= uint64_t{1} << t;
+                plan.index[c][t] =
+                    static_cast<uint8_t>(from < low + 64 ? from - low : 64 + from - (high - 63));
+            }
+        }
+        plan.readExtent = std::max(plan.readExtent, static_cast<uint32_t>(two ? high + 1 : low + 64));
+        plan.writeExtent = std::max(plan.writeExtent, c * chunkBytes + 64);
+    }
+    return plan;
+}
+
 template <class Map, auto order> struct Shuffle
 {
     static constexpr uint32_t kGroup = order.size();
@@ -186,20 +248,26 @@ template <class Map, auto order> struct Shuffle
     // Which sample of the other side feeds sample k of this block.
     static constexpr uint32_t partner(uint32_t k) { return k / kGroup * kGroup + order[k % kGroup]; }
 
-    static constexpr auto kDecode = makePlan<kSamples / 4>(16, [](uint32_t q) {
+    // The block input byte that output byte q of a decoder block (host bytes) or p of an encoder
+    // block (device bytes) takes, or -1 for a zero byte.
+    static constexpr int decodeSource(uint32_t q)
+    {
         const int from = Map::kFrom[q % 4];
         return from == kDropped ? -1 : static_cast<int>(partner(q / 4) * Map::kBytes) + from;
-    });
-
-    static constexpr auto kEncode =
-        makePlan<kSamples / kSlotsPerChunk>(kSlotsPerChunk * Map::kBytes, [](uint32_t p) {
-            for (uint32_t b = 0; b < 4; ++b) {
-                if (Map::kFrom[b] == static_cast<int>(p % Map::kBytes)) {
-                    return static_cast<int>(partner(p / Map::kBytes) * 4 + b);
-                }
+    }
+    static constexpr int encodeSource(uint32_t p)
+    {
+        for (uint32_t b = 0; b < 4; ++b) {
+            if (Map::kFrom[b] == static_cast<int>(p % Map::kBytes)) {
+                return static_cast<int>(partner(p / Map::kBytes) * 4 + b);
             }
-            return -1;
-        });
+        }
+        return -1;
+    }
+
+    static constexpr auto kDecode = makePlan<kSamples / 4>(16, decodeSource);
+    static constexpr auto kEncode =
+        makePlan<kSamples / kSlotsPerChunk>(kSlotsPerChunk * Map::kBytes, encodeSource);
 
     template <const auto& plan, size_t c, size_t w>
     __attribute__((target("ssse3"), always_inline)) static __m128i window(__m128i result, const uint8_t* in)
@@ -315,14 +383,15 @@ template <class Map, auto order> struct Shuffle
     static constexpr uint32_t kDecodeChunks = kSamples / 4;
     static constexpr uint32_t kEncodeChunks = kSamples / kSlotsPerChunk;
 
-    // Blocks of a call of `groups` groups that fit, given how far one block reaches into the device
-    // bytes and into the host samples from its start.
+    // Blocks of `blockSamples` samples of a call of `groups` groups that fit, given how far one block
+    // reaches into the device bytes and into the host samples from its start.
+    template <uint32_t blockSamples = kSamples>
     static uint32_t blocksFor(uint32_t groups, uint32_t deviceExtent, uint32_t hostExtent)
     {
         const uint64_t samples = uint64_t{groups} * kGroup;
-        return static_cast<uint32_t>(
-            std::min({uint64_t{groups / kGroups}, fitting(samples * Map::kBytes, kDeviceBytes, deviceExtent),
-                      fitting(samples * 4, kHostBytes, hostExtent)}));
+        return static_cast<uint32_t>(std::min(
+            {samples / blockSamples, fitting(samples * Map::kBytes, blockSamples * Map::kBytes, deviceExtent),
+             fitting(samples * 4, blockSamples * 4, hostExtent)}));
     }
 
     // Each converts the whole blocks that fit and returns the groups done.
@@ -370,6 +439,67 @@ template <class Map, auto order> struct Shuffle
         }
         return blocks * kGroups;
     }
+
+    // Permuted blocks: every chunk is 64 output bytes, stored whole; a decoder chunk is 16 host
+    // samples, an encoder chunk may end inside a device sample. Blocks are whole groups and chunks.
+    // Four decoder chunks a block, so that the last one's window ends with the block's input.
+    static constexpr uint32_t kDecodeBlock = std::lcm(64u, kGroup);
+    static constexpr uint32_t kEncodeBlock = std::lcm(64 / std::gcd(64u, Map::kBytes), kGroup);
+    static constexpr auto kDecodePermute =
+        makePermutePlan<kDecodeBlock / 16>(64, kDecodeBlock* Map::kBytes, decodeSource);
+    static constexpr auto kEncodePermute =
+        makePermutePlan<kEncodeBlock * Map::kBytes / 64>(64, kEncodeBlock * 4, encodeSource);
+
+    template <const auto& plan, size_t c>
+    __attribute__((target("avx512f,avx512bw,avx512vbmi"), always_inline)) static void
+    permuteChunk(const uint8_t* in, uint8_t* out)
+    {
+        const __m512i index = _mm512_loadu_si512(plan.index[c].data());
+        const __m512i first = _mm512_loadu_si512(in + plan.first[c]);
+        __m512i result;
+        if constexpr (plan.twoWindows[c]) {
+            const __m512i second = _mm512_loadu_si512(in + plan.second[c]);
+            result = _mm512_maskz_permutex2var_epi8(plan.keep[c], first, index, second);
+        } else {
+            result = _mm512_maskz_permutexvar_epi8(plan.keep[c], index, first);
+        }
+        _mm512_storeu_si512(out + c * plan.chunkBytes, result);
+    }
+
+    template <const auto& plan, size_t... c>
+    __attribute__((target("avx512f,avx512bw,avx512vbmi"), always_inline)) static void
+    permuteBlock(const uint8_t* in, uint8_t* out, std::index_sequence<c...>)
+    {
+        (permuteChunk<plan, c>(in, out), ...);
+    }
+
+    __attribute__((target("avx512f,avx512bw,avx512vbmi"))) static uint32_t
+    decodePermuted(int32_t* dst, const uint8_t* src, uint32_t groups)
+    {
+        constexpr uint32_t kBlock = kDecodeBlock;
+        const uint32_t blocks =
+            blocksFor<kBlock>(groups, kDecodePermute.readExtent, kDecodePermute.writeExtent);
+        auto* out = reinterpret_cast<uint8_t*>(dst);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            permuteBlock<kDecodePermute>(src + b * kBlock * Map::kBytes, out + b * kBlock * 4,
+                                         std::make_index_sequence<kBlock / 16>());
+        }
+        return blocks * (kBlock / kGroup);
+    }
+
+    __attribute__((target("avx512f,avx512bw,avx512vbmi"))) static uint32_t
+    encodePermuted(uint8_t* dst, const int* host, uint32_t groups)
+    {
+        constexpr uint32_t kBlock = kEncodeBlock;
+        const uint32_t blocks =
+            blocksFor<kBlock>(groups, kEncodePermute.writeExtent, kEncodePermute.readExtent);
+        const auto* in = reinterpret_cast<const uint8_t*>(host);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            permuteBlock<kEncodePermute>(in + b * kBlock * 4, dst + b * kBlock * Map::kBytes,
+                                         std::make_index_sequence<kBlock * Map::kBytes / 64>());
+        }
+        return blocks * (kBlock / kGroup);
+    }
 };
 
 // The 32-bit little-endian layout is the host word itself.
@@ -384,8 +514,12 @@ void decodeGroups(int32_t* dst, const uint8_t* src, uint32_t groups)
     }
     using S = Shuffle<Map, order>;
     uint32_t done = 0;
+    if constexpr (level >= PCMShuffleLevel::avx512) {
+        done = S::decodePermuted(dst, src, groups);
+    }
     if constexpr (level >= PCMShuffleLevel::avx2) {
-        done = S::decodeWide(dst, src, groups);
+        done +=
+            S::decodeWide(dst + done * order.size(), src + done * order.size() * Map::kBytes, groups - done);
     }
     if constexpr (level >= PCMShuffleLevel::ssse3) {
         done += S::decode(dst + done * order.size(), src + done * order.size() * Map::kBytes, groups - done);
@@ -403,8 +537,12 @@ void encodeGroups(uint8_t* dst, const int* host, uint32_t groups)
     }
     using S = Shuffle<Map, order>;
     uint32_t done = 0;
+    if constexpr (level >= PCMShuffleLevel::avx512) {
+        done = S::encodePermuted(dst, host, groups);
+    }
     if constexpr (level >= PCMShuffleLevel::avx2) {
-        done = S::encodeWide(dst, host, groups);
+        done +=
+            S::encodeWide(dst + done * order.size() * Map::kBytes, host + done * order.size(), groups - done);
     }
     if constexpr (level >= PCMShuffleLevel::ssse3) {
         done += S::encode(dst + done * order.size() * Map::kBytes, host + done * order.size(), groups - done);
@@ -507,22 +645,22 @@ uint32_t us144EncoderAt(char* device, const int* host, uint32_t numBytes)
     return encodeUS144<order, level>(name.text, device, host, numBytes);
 }
 
-constexpr size_t kLevels = 3;
+constexpr size_t kLevels = 4;
 
 template <class Map, auto order, CoderName name>
-constexpr std::array<PCMDecoder, kLevels> kDecoderAt{decoderAt<Map, order, name, PCMShuffleLevel::none>,
-                                                     decoderAt<Map, order, name, PCMShuffleLevel::ssse3>,
-                                                     decoderAt<Map, order, name, PCMShuffleLevel::avx2>};
+constexpr std::array<PCMDecoder, kLevels> kDecoderAt{
+    decoderAt<Map, order, name, PCMShuffleLevel::none>, decoderAt<Map, order, name, PCMShuffleLevel::ssse3>,
+    decoderAt<Map, order, name, PCMShuffleLevel::avx2>, decoderAt<Map, order, name, PCMShuffleLevel::avx512>};
 
 template <class Map, auto order, CoderName name>
-constexpr std::array<PCMEncoder, kLevels> kEncoderAt{encoderAt<Map, order, name, PCMShuffleLevel::none>,
-                                                     encoderAt<Map, order, name, PCMShuffleLevel::ssse3>,
-                                                     encoderAt<Map, order, name, PCMShuffleLevel::avx2>};
+constexpr std::array<PCMEncoder, kLevels> kEncoderAt{
+    encoderAt<Map, order, name, PCMShuffleLevel::none>, encoderAt<Map, order, name, PCMShuffleLevel::ssse3>,
+    encoderAt<Map, order, name, PCMShuffleLevel::avx2>, encoderAt<Map, order, name, PCMShuffleLevel::avx512>};
 
 template <auto order, CoderName name>
-constexpr std::array<PCMEncoder, kLevels> kUS144EncoderAt{us144EncoderAt<order, name, PCMShuffleLevel::none>,
-                                                          us144EncoderAt<order, name, PCMShuffleLevel::ssse3>,
-                                                          us144EncoderAt<order, name, PCMShuffleLevel::avx2>};
+constexpr std::array<PCMEncoder, kLevels> kUS144EncoderAt{
+    us144EncoderAt<order, name, PCMShuffleLevel::none>, us144EncoderAt<order, name, PCMShuffleLevel::ssse3>,
+    us144EncoderAt<order, name, PCMShuffleLevel::avx2>, us144EncoderAt<order, name, PCMShuffleLevel::avx512>};
 
 size_t levelInEffect()
 {

@@ -10,6 +10,7 @@ enum class PCMShuffleLevel : int
     none, // the plain loop only
     ssse3,
     avx2,
+    avx512, // with byte permutes (VBMI)
 };
 
 // What the processor offers.

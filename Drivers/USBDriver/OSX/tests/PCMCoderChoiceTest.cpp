@@ -127,7 +127,8 @@ TEST(PCMCoderChoice, ACoderKeepsTheShuffleLevelInEffectWhenItWasChosen)
 {
     const auto plain = device(0x1234, 0x5678);
     const PCMShuffleLevel supported = supportedPCMShuffleLevel();
-    for (auto level : {PCMShuffleLevel::none, PCMShuffleLevel::ssse3, PCMShuffleLevel::avx2}) {
+    for (auto level :
+         {PCMShuffleLevel::none, PCMShuffleLevel::ssse3, PCMShuffleLevel::avx2, PCMShuffleLevel::avx512}) {
         setPCMShuffleLevel(level);
         const PCMDecoder decoder = choosePCMDecoder(plain, {24, 2}, {24, 2});
         const PCMEncoder encoder = choosePCMEncoder(plain, {24, 2}, {});

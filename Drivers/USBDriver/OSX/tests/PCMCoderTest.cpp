@@ -22,6 +22,9 @@ const Words kHost = {0x11223344,
                      0x0A0B0C0D,
                      static_cast<int32_t>(0xF1F2F3F4)};
 
+const PCMShuffleLevel kLevels[] = {PCMShuffleLevel::none, PCMShuffleLevel::ssse3, PCMShuffleLevel::avx2,
+                                   PCMShuffleLevel::avx512};
+
 constexpr uint32_t kMask16 = 0xFFFF0000;
 constexpr uint32_t kMask24 = 0xFFFFFF00;
 constexpr uint32_t kMask32 = 0xFFFFFFFF;
@@ -199,7 +202,7 @@ TEST(PCMCoder, EncodesHandWrittenLayoutsAndDecodesThemBack)
 TEST(PCMCoder, LongRunsRepeatTheHandWrittenLayoutsOnEveryPath)
 {
     const PCMShuffleLevel supported = supportedPCMShuffleLevel();
-    for (auto level : {PCMShuffleLevel::none, PCMShuffleLevel::ssse3, PCMShuffleLevel::avx2}) {
+    for (auto level : kLevels) {
         if (level > supported) {
             continue;
         }
@@ -371,6 +374,82 @@ TEST(PCMCoder, EncodersFillWholeUnitsLeaveTheRestAndAnswerSizeQueries)
                 expected.assign(4, sizeMessage(row.name, "numBytes", n / row.unitBytes * row.unitBytes, n));
             }
             EXPECT_EQ(log.texts(), expected) << n;
+        }
+    }
+}
+
+// Every shuffle level against the plain loop on random bytes: every length up to a few blocks of
+// the widest level and some long ones, the device bytes at every offset within a word, the host
+// words at odd and even word offsets. Buffers end exactly where the call's data ends, so that the
+// sanitizer build catches a read or write past it; the words and bytes around the converted ones
+// must come out as the plain loop leaves them.
+TEST(PCMCoder, EveryLevelWritesThePortableBytesOnRandomData)
+{
+    platform::log::Capture quiet(platform::log::Channel::kernel);
+    uint32_t x = 0x2468ACE1;
+    auto random = [&x] {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        return x;
+    };
+    std::vector<uint32_t> lengths;
+    for (uint32_t n = 0; n <= 800; ++n) {
+        lengths.push_back(n);
+    }
+    for (uint32_t n : {1023u, 1024u, 1537u, 3071u, 4103u, 9216u, 12295u}) {
+        lengths.push_back(n);
+    }
+    const PCMShuffleLevel supported = supportedPCMShuffleLevel();
+    for (auto level : kLevels) {
+        if (level == PCMShuffleLevel::none || level > supported) {
+            continue;
+        }
+        for (const auto& row : kDecoders) {
+            const PCMDecoder plain = pcmDecoderAt(row.decoder, PCMShuffleLevel::none);
+            const PCMDecoder member = pcmDecoderAt(row.decoder, level);
+            for (uint32_t n : lengths) {
+                SCOPED_TRACE(testing::Message()
+                             << row.name << " level " << static_cast<int>(level) << " n " << n);
+                const uint32_t offset = n % 4;
+                Bytes device(offset + n);
+                for (auto& b : device) {
+                    b = static_cast<uint8_t>(random());
+                }
+                const uint32_t count = n / row.unitBytes * row.samplesPerUnit;
+                const uint32_t hostOffset = n % 2;
+                Words expected(hostOffset + count + 2, 0x5A5A5A5A);
+                Words actual = expected;
+                _USB_DEC_DATA plainRecord{expected.data() + hostOffset, device.data() + offset, n};
+                _USB_DEC_DATA memberRecord{actual.data() + hostOffset, device.data() + offset, n};
+                ASSERT_EQ(plain(&plainRecord), count);
+                ASSERT_EQ(member(&memberRecord), count);
+                ASSERT_EQ(actual, expected);
+            }
+        }
+        for (const auto& row : kEncoders) {
+            const PCMEncoder plain = pcmEncoderAt(row.encoder, PCMShuffleLevel::none);
+            const PCMEncoder member = pcmEncoderAt(row.encoder, level);
+            for (uint32_t n : lengths) {
+                SCOPED_TRACE(testing::Message()
+                             << row.name << " level " << static_cast<int>(level) << " n " << n);
+                const uint32_t count = n / row.unitBytes * row.samplesPerUnit;
+                const uint32_t hostOffset = n % 2;
+                Words host(hostOffset + count);
+                for (auto& w : host) {
+                    w = static_cast<int32_t>(random());
+                }
+                const uint32_t offset = n % 4;
+                Bytes expected(offset + n, 0xEE);
+                Bytes actual = expected;
+                ASSERT_EQ(
+                    plain(reinterpret_cast<char*>(expected.data() + offset), host.data() + hostOffset, n),
+                    count);
+                ASSERT_EQ(
+                    member(reinterpret_cast<char*>(actual.data() + offset), host.data() + hostOffset, n),
+                    count);
+                ASSERT_EQ(actual, expected);
+            }
         }
     }
 }
