@@ -102,7 +102,7 @@ template <class Layout> inline uint32_t deviceSample(const uint8_t* hostFrame, u
 
 // Pass: a struct with `template <class Layout> static void encodeFrame(const uint8_t* hostFrame,
 // uint32_t carried, uint8_t* deviceFrame)` writing the 48 bytes of one device frame, and optionally
-// `encodeTwoFrames` with the same arguments doing two adjoining frames at once.
+// `encodeTwoFrames` doing two frames at once, given both device frames.
 template <class Layout, class Pass> uint32_t encodeBlock(DMAConvertArgs* args)
 {
     constexpr uint32_t count = kHostBytes<Layout>;
@@ -124,10 +124,12 @@ template <class Layout, class Pass> uint32_t encodeBlock(DMAConvertArgs* args)
             carried = *args->carry;
         }
     }
-    if constexpr (requires { Pass::template encodeTwoFrames<Layout>(in, carried, out); }) {
+    if constexpr (requires { Pass::template encodeTwoFrames<Layout>(in, carried, out, out); }) {
+        static_assert(Layout::kFrames % 2 == 0);
         for (unsigned f = 0; f < Layout::kFrames; f += 2) {
             const uint8_t* hostFrames = in + f * Layout::kHostChannels * 4;
-            Pass::template encodeTwoFrames<Layout>(hostFrames, carried, out + Layout::frameOffset(f));
+            Pass::template encodeTwoFrames<Layout>(hostFrames, carried, out + Layout::frameOffset(f),
+                                                   out + Layout::frameOffset(f + 1));
             if constexpr (Layout::kCarries) {
                 carried = loadWord(hostFrames + Layout::kHostChannels * 4 + 4 * Layout::kB);
             }

@@ -1,8 +1,10 @@
 // The vector frame pass of the plane encoders: one anti-diagonal flip of an 8 x 8 bit matrix turns
 // one byte of up to 8 samples into 8 output bytes, two such slices per 128-bit register (planes of
 // up to 4 samples share one matrix); for planes of one or two samples, copying each sample byte
-// into 8 lanes and keeping one bit per lane is cheaper. Every instruction-set level compiles this
-// pass in its own namespace (see VectorMembers.h).
+// into 8 lanes and keeping one bit per lane is cheaper. The rows come from byte interleaves,
+// which sort the bytes of 16 samples by byte and plane; with 256-bit registers two frames go
+// through at once, one in each 128-bit lane. Every instruction-set level compiles this pass in its
+// own namespace (see VectorMembers.h).
 #pragma once
 
 #include "BitPlaneLayout.h"
@@ -24,15 +26,6 @@ template <unsigned N, unsigned I> inline __m128i loadHostGroup(const uint8_t* ho
     } else {
         return _mm_setzero_si128();
     }
-}
-
-// Byte 3 - slice of every 32-bit lane, as a value 0..255.
-template <unsigned Slice> inline __m128i sampleByte(__m128i v)
-{
-    if constexpr (Slice != 0) {
-        v = _mm_slli_epi32(v, 8 * Slice);
-    }
-    return _mm_srli_epi32(v, 24);
 }
 
 // Spread form for few channels: each sample byte is copied into 8 lanes, and each lane keeps
@@ -83,81 +76,6 @@ template <unsigned N> inline void encodeFewChannels(const uint8_t* hostFrame, ui
     }
 }
 
-#if defined(__SSSE3__)
-// Byte-shuffle form of the rows of one slice: byte 3 - Slice of device channels 4g..4g+3 (vector
-// g) to their row bytes. Rows 0-7 are the odd plane's samples 7..0, rows 8-15 the even plane's;
-// channels 4g + 3 and 4g + 1 go to odd rows 6 - 2g and 7 - 2g, channels 4g + 2 and 4g to the even
-// rows 8 higher.
-struct RowShuffle
-{
-    int8_t index[16];
-};
-
-constexpr RowShuffle rowShuffle(unsigned slice, unsigned g)
-{
-    RowShuffle r{};
-    for (unsigned p = 0; p < 16; ++p) {
-        const bool odd = p < 8;
-        const unsigned row = p % 8;
-        if (row / 2 != 3 - g) {
-            r.index[p] = -1; // zero
-            continue;
-        }
-        const bool higher = row % 2 == 0;
-        const unsigned lane = odd ? (higher ? 3 : 1) : (higher ? 2 : 0);
-        r.index[p] = static_cast<int8_t>(4 * lane + 3 - slice);
-    }
-    return r;
-}
-
-// Half-plane rows of up to 8 device channels (vector g: channels 4g..4g+3): bytes 0-7 one slice's
-// rows, odd channels 7, 5, 3, 1 then even channels 6, 4, 2, 0; bytes 8-15 the next slice's. The
-// last register holds slice 2 alone.
-constexpr RowShuffle halfPlaneShuffle(bool last, unsigned g)
-{
-    RowShuffle r{};
-    for (unsigned p = 0; p < 16; ++p) {
-        const unsigned slice = last ? 2 : p / 8;
-        const unsigned row = p % 8;
-        const unsigned channel = row < 4 ? 7 - 2 * row : 6 - 2 * (row - 4);
-        r.index[p] = (last && p >= 8) || channel / 4 != g ? int8_t(-1)
-                                                           : static_cast<int8_t>(4 * (channel % 4) + 3 - slice);
-    }
-    return r;
-}
-
-template <bool Last> inline __m128i halfPlaneRows(const __m128i d[4])
-{
-    static constexpr RowShuffle shuffles[2] = {halfPlaneShuffle(Last, 0), halfPlaneShuffle(Last, 1)};
-    return _mm_or_si128(
-        _mm_shuffle_epi8(d[0], _mm_loadu_si128(reinterpret_cast<const __m128i*>(shuffles[0].index))),
-        _mm_shuffle_epi8(d[1], _mm_loadu_si128(reinterpret_cast<const __m128i*>(shuffles[1].index))));
-}
-
-template <unsigned Slice> inline __m128i sliceRows(const __m128i d[4])
-{
-    static constexpr RowShuffle shuffles[4] = {rowShuffle(Slice, 0), rowShuffle(Slice, 1), rowShuffle(Slice, 2),
-                                               rowShuffle(Slice, 3)};
-    auto part = [&](unsigned g) {
-        return _mm_shuffle_epi8(d[g], _mm_loadu_si128(reinterpret_cast<const __m128i*>(shuffles[g].index)));
-    };
-    return _mm_or_si128(_mm_or_si128(part(0), part(1)), _mm_or_si128(part(2), part(3)));
-}
-
-// All three slices of both planes of a frame of more than 8 device channels (d[g]: channels
-// 4g..4g+3): each slice's rows by byte shuffles, one flip each, and the two planes' bytes
-// gathered into whole stores.
-inline void encodeByByteShuffles(const __m128i d[4], uint8_t* deviceFrame)
-{
-    const __m128i f0 = flipAntiDiagonal(sliceRows<0>(d)); // low half odd plane, high half even plane
-    const __m128i f1 = flipAntiDiagonal(sliceRows<1>(d));
-    const __m128i f2 = flipAntiDiagonal(sliceRows<2>(d));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(deviceFrame), _mm_unpackhi_epi64(f0, f1));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(deviceFrame + 16), _mm_unpackhi_epi64(f2, f2));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(deviceFrame + kPlaneUnits), _mm_unpacklo_epi64(f0, f1));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(deviceFrame + kPlaneUnits + 16), f2);
-}
-#endif
 
 // Device channels 4g..4g+3 of one frame in d[g].
 template <class Layout> inline void loadDeviceChannels(const uint8_t* hostFrame, uint32_t carried, __m128i d[4])
@@ -176,59 +94,127 @@ template <class Layout> inline void loadDeviceChannels(const uint8_t* hostFrame,
     }
 }
 
+// The interleaves at either register width.
+inline __m128i unpackLow8(__m128i a, __m128i b)
+{
+    return _mm_unpacklo_epi8(a, b);
+}
+inline __m128i unpackHigh8(__m128i a, __m128i b)
+{
+    return _mm_unpackhi_epi8(a, b);
+}
+inline __m128i unpackLow32(__m128i a, __m128i b)
+{
+    return _mm_unpacklo_epi32(a, b);
+}
+inline __m128i unpackHigh32(__m128i a, __m128i b)
+{
+    return _mm_unpackhi_epi32(a, b);
+}
+inline __m128i unpackHigh64(__m128i a, __m128i b)
+{
+    return _mm_unpackhi_epi64(a, b);
+}
 #if defined(__AVX2__)
-template <unsigned Slice> inline __m256i sliceRows256(const __m256i d[4])
+inline __m256i unpackLow8(__m256i a, __m256i b)
 {
-    static constexpr RowShuffle shuffles[4] = {rowShuffle(Slice, 0), rowShuffle(Slice, 1), rowShuffle(Slice, 2),
-                                               rowShuffle(Slice, 3)};
-    auto part = [&](unsigned g) {
-        return _mm256_shuffle_epi8(
-            d[g], _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(shuffles[g].index))));
-    };
-    return _mm256_or_si256(_mm256_or_si256(part(0), part(1)), _mm256_or_si256(part(2), part(3)));
+    return _mm256_unpacklo_epi8(a, b);
+}
+inline __m256i unpackHigh8(__m256i a, __m256i b)
+{
+    return _mm256_unpackhi_epi8(a, b);
+}
+inline __m256i unpackLow32(__m256i a, __m256i b)
+{
+    return _mm256_unpacklo_epi32(a, b);
+}
+inline __m256i unpackHigh32(__m256i a, __m256i b)
+{
+    return _mm256_unpackhi_epi32(a, b);
+}
+inline __m256i unpackHigh64(__m256i a, __m256i b)
+{
+    return _mm256_unpackhi_epi64(a, b);
+}
+#endif
+
+// Rows of all three slices of both planes of up to 16 device channels (d[g]: channels 4g..4g+3).
+// Three rounds of byte interleaves sort the 64 sample bytes by byte and plane; taking the later
+// operand first lists each plane's samples downwards, as the flip wants its rows.
+// even: the even plane's slice 1 (sample byte 2) low, slice 0 (byte 3) high; odd: the odd
+// plane's, the same; last: slice 2 (byte 1), the even plane low, the odd plane high.
+template <class V> inline void sliceRows(const V d[4], V& even, V& odd, V& last)
+{
+    const V a0 = unpackLow8(d[2], d[0]);  // channels 8 and 0, 9 and 1, byte by byte
+    const V a1 = unpackHigh8(d[2], d[0]); // 10 and 2, 11 and 3
+    const V a2 = unpackLow8(d[3], d[1]);  // 12 and 4, 13 and 5
+    const V a3 = unpackHigh8(d[3], d[1]); // 14 and 6, 15 and 7
+    const V b0 = unpackLow8(a2, a0);      // 12, 8, 4, 0 in each 32-bit lane, lane b: byte b
+    const V b1 = unpackHigh8(a2, a0);     // 13, 9, 5, 1
+    const V b2 = unpackLow8(a3, a1);      // 14, 10, 6, 2
+    const V b3 = unpackHigh8(a3, a1);     // 15, 11, 7, 3
+    // Bytes 0 and 1 then 2 and 3 of each plane's 8 samples; byte 0 is below the 24 bits sent.
+    even = unpackHigh8(b2, b0);
+    odd = unpackHigh8(b3, b1);
+    last = unpackHigh64(unpackLow8(b2, b0), unpackLow8(b3, b1));
 }
 
-// encodeByByteShuffles on two frames at once, one in each 128-bit lane; the second frame's
-// device bytes follow the first's.
-inline void encodeTwoFramesByByteShuffles(const __m256i d[4], uint8_t* deviceFrames)
+// Rows of up to 8 device channels (d[0], d[1]), both planes sharing each matrix: odd samples 7,
+// 5, 3, 1 in rows 0-3, even samples 6, 4, 2, 0 in rows 4-7. `first` holds slice 1 low and slice 0
+// high, `last` slice 2 high (and sample byte 0 low, which is not sent).
+template <class V> inline void halfPlaneRows(V d0, V d1, V& first, V& last)
 {
-    const __m256i f0 = flipAntiDiagonal(sliceRows256<0>(d));
-    const __m256i f1 = flipAntiDiagonal(sliceRows256<1>(d));
-    const __m256i f2 = flipAntiDiagonal(sliceRows256<2>(d));
-    const __m256i even = _mm256_unpackhi_epi64(f0, f1);
-    const __m256i odd = _mm256_unpacklo_epi64(f0, f1);
-    const __m256i last = _mm256_unpackhi_epi64(f2, f2);
+    const V a0 = unpackLow8(d1, d0);  // channels 4 and 0, 5 and 1, byte by byte
+    const V a1 = unpackHigh8(d1, d0); // 6 and 2, 7 and 3
+    const V even = unpackLow8(a1, a0);
+    const V odd = unpackHigh8(a1, a0);
+    first = unpackHigh32(odd, even);
+    last = unpackLow32(odd, even);
+}
+
+inline void storeLow(uint8_t* p, __m128i v)
+{
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
+}
+inline void storeHigh(uint8_t* p, __m128i v)
+{
+    _mm_storeh_pd(reinterpret_cast<double*>(p), _mm_castsi128_pd(v));
+}
+
+#if defined(__AVX2__)
+// Three 16-byte pieces of each lane stored as a device frame, lane 0 the first.
+inline void storeFramePair(__m256i p0, __m256i p1, __m256i p2, uint8_t* first, uint8_t* second)
+{
+    if (second == first + kOutFrameBytes) {
+        auto store = [&](unsigned offset, __m256i v) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(first + offset), v);
+        };
+        store(0, _mm256_permute2x128_si256(p0, p1, 0x20));
+        store(32, _mm256_blend_epi32(p2, p0, 0xF0));
+        store(64, _mm256_permute2x128_si256(p1, p2, 0x31));
+        return;
+    }
     auto store = [](uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); };
-    auto storeHalf = [](uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); };
-    for (unsigned frame = 0; frame < 2; ++frame) {
-        uint8_t* out = deviceFrames + frame * kOutFrameBytes;
-        const bool high = frame == 1;
-        store(out, high ? _mm256_extracti128_si256(even, 1) : _mm256_castsi256_si128(even));
-        storeHalf(out + 16, high ? _mm256_extracti128_si256(last, 1) : _mm256_castsi256_si128(last));
-        store(out + kPlaneUnits, high ? _mm256_extracti128_si256(odd, 1) : _mm256_castsi256_si128(odd));
-        storeHalf(out + kPlaneUnits + 16, high ? _mm256_extracti128_si256(f2, 1) : _mm256_castsi256_si128(f2));
-    }
+    store(first, _mm256_castsi256_si128(p0));
+    store(first + 16, _mm256_castsi256_si128(p1));
+    store(first + 32, _mm256_castsi256_si128(p2));
+    store(second, _mm256_extracti128_si256(p0, 1));
+    store(second + 16, _mm256_extracti128_si256(p1, 1));
+    store(second + 32, _mm256_extracti128_si256(p2, 1));
 }
-
-// Frame f + 1's device bytes follow frame f's for every even f.
-template <class Layout> constexpr bool kFramePairsAdjoin = [] {
-    for (unsigned f = 0; f + 1 < Layout::kFrames; f += 2) {
-        if (Layout::frameOffset(f + 1) != Layout::frameOffset(f) + kOutFrameBytes) {
-            return false;
-        }
-    }
-    return Layout::kFrames % 2 == 0;
-}();
 #endif
 
 struct VectorEncodePass
 {
-#if defined(__AVX2__)
-    // Frames of more than 8 device channels go two at a time (encodeBlock takes this when
-    // present); `carried` is the first frame's, the second's comes from the first frame.
     template <class Layout>
-        requires(Layout::kDeviceChannels > 8 && kFramePairsAdjoin<Layout>)
-    static void encodeTwoFrames(const uint8_t* hostFrames, uint32_t carried, uint8_t* deviceFrames)
+    static constexpr bool kFlipForm = Layout::kCarries || Layout::kDeviceChannels / 2 > kSpreadFormPlaneChannels;
+
+    // Two frames at once (encodeBlock takes this when present): a 256-bit register holds one in
+    // each lane; with 128-bit registers, frames of up to 8 channels share the flip of slice 2.
+    // `carried` is the first frame's; the second's comes from the first frame.
+    template <class Layout>
+        requires kFlipForm<Layout>
+    static void encodeTwoFrames(const uint8_t* hostFrames, uint32_t carried, uint8_t* firstOut, uint8_t* secondOut)
     {
         const uint8_t* second = hostFrames + Layout::kHostChannels * 4;
         uint32_t secondCarried = 0;
@@ -238,94 +224,99 @@ struct VectorEncodePass
         __m128i d0[4], d1[4];
         loadDeviceChannels<Layout>(hostFrames, carried, d0);
         loadDeviceChannels<Layout>(second, secondCarried, d1);
+#if defined(__AVX2__)
         __m256i d[4];
         for (unsigned g = 0; g < 4; ++g) {
             d[g] = _mm256_inserti128_si256(_mm256_castsi128_si256(d0[g]), d1[g], 1);
         }
-        encodeTwoFramesByByteShuffles(d, deviceFrames);
-    }
+        if constexpr (Layout::kDeviceChannels > 8) {
+            __m256i even, odd, last;
+            sliceRows(d, even, odd, last);
+            even = flipAntiDiagonal(even);
+            odd = flipAntiDiagonal(odd);
+            last = flipAntiDiagonal(last);
+            // Even slices 0 and 1; even slice 2 and odd slice 0; odd slices 1 and 2.
+            storeFramePair(_mm256_shuffle_epi32(even, _MM_SHUFFLE(1, 0, 3, 2)), _mm256_blend_epi32(last, odd, 0xCC),
+                           _mm256_blend_epi32(odd, last, 0xCC), firstOut, secondOut);
+        } else {
+            __m256i first, last;
+            halfPlaneRows(d[0], d[1], first, last);
+            const __m256i nibble = _mm256_set1_epi8(0x0F);
+            first = flipAntiDiagonal(first);
+            last = flipAntiDiagonal(last);
+            // The even plane in the low nibbles, the odd plane in the high nibbles.
+            const __m256i evenFirst = _mm256_and_si256(_mm256_shuffle_epi32(first, _MM_SHUFFLE(1, 0, 3, 2)), nibble);
+            const __m256i oddFirst = _mm256_and_si256(_mm256_srli_epi16(first, 4), nibble);
+            const __m256i evenLast = _mm256_and_si256(last, nibble);
+            const __m256i oddLast = _mm256_and_si256(_mm256_srli_epi16(last, 4), nibble);
+            // Even slices 0 and 1; even slice 2 and odd slice 0; odd slices 1 and 2.
+            storeFramePair(evenFirst, _mm256_unpackhi_epi64(evenLast, oddFirst),
+                           _mm256_blend_epi32(oddFirst, oddLast, 0xCC), firstOut, secondOut);
+        }
+#else
+        if constexpr (Layout::kDeviceChannels > 8) {
+            encodeSlices(d0, firstOut);
+            encodeSlices(d1, secondOut);
+        } else {
+            __m128i first0, last0, first1, last1;
+            halfPlaneRows(d0[0], d0[1], first0, last0);
+            halfPlaneRows(d1[0], d1[1], first1, last1);
+            const __m128i last = flipAntiDiagonal(_mm_unpackhi_epi64(last0, last1));
+            storeHalfPlanes(flipAntiDiagonal(first0), last, firstOut);
+            storeHalfPlanes(flipAntiDiagonal(first1), _mm_unpackhi_epi64(last, last), secondOut);
+        }
 #endif
+    }
 
     template <class Layout>
     static void encodeFrame(const uint8_t* hostFrame, uint32_t carried, uint8_t* deviceFrame)
     {
-        if constexpr (!Layout::kCarries && Layout::kDeviceChannels / 2 <= kSpreadFormPlaneChannels) {
+        if constexpr (!kFlipForm<Layout>) {
             encodeFewChannels<Layout::kHostChannels>(hostFrame, deviceFrame);
         } else {
-            encodeByFlips<Layout>(hostFrame, carried, deviceFrame);
+            __m128i d[4];
+            loadDeviceChannels<Layout>(hostFrame, carried, d);
+            if constexpr (Layout::kDeviceChannels > 8) {
+                encodeSlices(d, deviceFrame);
+            } else {
+                __m128i first, last;
+                halfPlaneRows(d[0], d[1], first, last);
+                storeHalfPlanes(flipAntiDiagonal(first), _mm_unpackhi_epi64(flipAntiDiagonal(last), last),
+                                deviceFrame);
+            }
         }
     }
 
-    template <class Layout>
-    static void encodeByFlips(const uint8_t* hostFrame, uint32_t carried, uint8_t* deviceFrame)
+    // All three slices of both planes of a frame of more than 8 device channels.
+    static void encodeSlices(const __m128i d[4], uint8_t* deviceFrame)
     {
-        __m128i d[4];
-        loadDeviceChannels<Layout>(hostFrame, carried, d);
-#if defined(__SSSE3__)
-        if constexpr (Layout::kDeviceChannels > 8) {
-            encodeByByteShuffles(d, deviceFrame);
-        } else {
-            storeHalfPlanes(flipAntiDiagonal(halfPlaneRows<false>(d)), flipAntiDiagonal(halfPlaneRows<true>(d)),
-                            deviceFrame);
-        }
-        return;
-#endif
-        // Each plane's samples in reverse order, so the flip leaves sample k in output bit k.
-        const __m128 q0 = _mm_castsi128_ps(d[0]), q1 = _mm_castsi128_ps(d[1]);
-        const __m128 q2 = _mm_castsi128_ps(d[2]), q3 = _mm_castsi128_ps(d[3]);
-        const __m128i oddHigh = _mm_castps_si128(_mm_shuffle_ps(q3, q2, _MM_SHUFFLE(1, 3, 1, 3)));
-        const __m128i oddLow = _mm_castps_si128(_mm_shuffle_ps(q1, q0, _MM_SHUFFLE(1, 3, 1, 3)));
-        const __m128i evenHigh = _mm_castps_si128(_mm_shuffle_ps(q3, q2, _MM_SHUFFLE(0, 2, 0, 2)));
-        const __m128i evenLow = _mm_castps_si128(_mm_shuffle_ps(q1, q0, _MM_SHUFFLE(0, 2, 0, 2)));
-        if constexpr (Layout::kDeviceChannels <= 8) {
-            encodeHalfPlanes(oddLow, evenLow, deviceFrame);
-        } else {
-            encodeSlice<0>(oddHigh, oddLow, evenHigh, evenLow, deviceFrame);
-            encodeSlice<1>(oddHigh, oddLow, evenHigh, evenLow, deviceFrame);
-            encodeSlice<2>(oddHigh, oddLow, evenHigh, evenLow, deviceFrame);
-        }
+        __m128i even, odd, last;
+        sliceRows(d, even, odd, last);
+        even = flipAntiDiagonal(even);
+        odd = flipAntiDiagonal(odd);
+        last = flipAntiDiagonal(last);
+        storeHigh(deviceFrame, even);
+        storeLow(deviceFrame + 8, even);
+        storeLow(deviceFrame + 16, last);
+        storeHigh(deviceFrame + kPlaneUnits, odd);
+        storeLow(deviceFrame + kPlaneUnits + 8, odd);
+        storeHigh(deviceFrame + kPlaneUnits + 16, last);
     }
 
-    // Up to 4 samples per plane fill half a matrix, so both planes share one: odd samples in
-    // rows 0-3, even samples in rows 4-7. The flip leaves the even plane's byte in the low nibble
-    // and the odd plane's in the high nibble of each output byte; one register holds two slices.
-    static void encodeHalfPlanes(__m128i odd, __m128i even, uint8_t* deviceFrame)
-    {
-        storeHalfPlanes(flipAntiDiagonal(_mm_packus_epi16(halfRows<0>(odd, even), halfRows<1>(odd, even))),
-                        flipAntiDiagonal(_mm_packus_epi16(halfRows<2>(odd, even), _mm_setzero_si128())),
-                        deviceFrame);
-    }
-
-    // first: slices 0 and 1, last: slice 2 in the low half, both flipped.
+    // Flipped half planes, first: slice 1 low, slice 0 high; last: slice 2 low. The flip leaves
+    // the even plane's byte in the low nibble and the odd plane's in the high nibble.
     static void storeHalfPlanes(__m128i first, __m128i last, uint8_t* deviceFrame)
     {
         const __m128i nibble = _mm_set1_epi8(0x0F);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(deviceFrame), _mm_and_si128(first, nibble));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(deviceFrame + 16), _mm_and_si128(last, nibble));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(deviceFrame + kPlaneUnits),
-                         _mm_and_si128(_mm_srli_epi16(first, 4), nibble));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(deviceFrame + kPlaneUnits + 16),
-                         _mm_and_si128(_mm_srli_epi16(last, 4), nibble));
-    }
-
-    // Byte 3 - Slice of the odd samples, then of the even samples, as eight 16-bit rows.
-    template <unsigned Slice> static __m128i halfRows(__m128i odd, __m128i even)
-    {
-        return _mm_packs_epi32(sampleByte<Slice>(odd), sampleByte<Slice>(even));
-    }
-
-    template <unsigned Slice>
-    static void encodeSlice(__m128i oddHigh, __m128i oddLow, __m128i evenHigh, __m128i evenLow,
-                            uint8_t* deviceFrame)
-    {
-        // Low lane: odd plane rows, high lane: even plane rows.
-        const __m128i rows =
-            _mm_packus_epi16(_mm_packs_epi32(sampleByte<Slice>(oddHigh), sampleByte<Slice>(oddLow)),
-                             _mm_packs_epi32(sampleByte<Slice>(evenHigh), sampleByte<Slice>(evenLow)));
-        const __m128i bytes = flipAntiDiagonal(rows);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(deviceFrame + kPlaneUnits + 8 * Slice), bytes);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(deviceFrame + 8 * Slice),
-                         _mm_unpackhi_epi64(bytes, bytes));
+        const __m128i evenFirst = _mm_and_si128(first, nibble), evenLast = _mm_and_si128(last, nibble);
+        const __m128i oddFirst = _mm_and_si128(_mm_srli_epi16(first, 4), nibble);
+        const __m128i oddLast = _mm_and_si128(_mm_srli_epi16(last, 4), nibble);
+        storeHigh(deviceFrame, evenFirst);
+        storeLow(deviceFrame + 8, evenFirst);
+        storeLow(deviceFrame + 16, evenLast);
+        storeHigh(deviceFrame + kPlaneUnits, oddFirst);
+        storeLow(deviceFrame + kPlaneUnits + 8, oddFirst);
+        storeLow(deviceFrame + kPlaneUnits + 16, oddLast);
     }
 };
 
