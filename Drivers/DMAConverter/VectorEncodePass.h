@@ -178,7 +178,7 @@ inline void storeLow(uint8_t* p, __m128i v)
 }
 inline void storeHigh(uint8_t* p, __m128i v)
 {
-    _mm_storeh_pd(reinterpret_cast<double*>(p), _mm_castsi128_pd(v));
+    _mm_storeh_pi(reinterpret_cast<__m64*>(p), _mm_castsi128_ps(v)); // unaligned, as movhps allows
 }
 
 #if defined(__AVX2__)
