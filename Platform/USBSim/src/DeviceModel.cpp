@@ -209,6 +209,21 @@ void DeviceModel::addReply(ReplyRow row)
     m_replies.push_back(Reply{std::move(row), 0});
 }
 
+std::vector<ReplyRow> DeviceModel::replyTable() const
+{
+    std::lock_guard lock(m_mutex);
+    std::vector<ReplyRow> rows;
+    for (const auto& reply : m_replies) {
+        rows.push_back(reply.row);
+    }
+    return rows;
+}
+
+std::map<uint8_t, Status> DeviceModel::unreadableConfigurations() const
+{
+    return lockedCopy(m_unreadableConfigurations);
+}
+
 EndpointFaults* DeviceModel::faultsLocked(uint8_t endpointAddress)
 {
     const auto it = m_faults.find(endpointAddress);

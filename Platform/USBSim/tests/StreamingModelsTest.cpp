@@ -15,6 +15,7 @@
 #include "usbsim/Catalogue.h"
 #include "usbsim/models/BitPlaneBulkDevice.h"
 #include "usbsim/models/Codec.h"
+#include "usbsim/models/FileModel.h"
 
 namespace usbsim::test {
 namespace {
@@ -26,9 +27,21 @@ using models::StreamingDevice;
 class StreamingModelsTest : public ::testing::Test
 {
 protected:
+    // "file:NAME": the model NAME written to its files and read back (usbsim/models/FileModel.h).
     void plug(const char* name)
     {
-        model = makeModel(name);
+        const std::string_view file = "file:";
+        if (std::string_view(name).starts_with(file)) {
+            const auto compiled = makeModel(name + file.size());
+            ASSERT_TRUE(compiled) << name;
+            std::string error;
+            const auto data = models::modelFromFiles(models::descriptorFile(*compiled), name,
+                                                     models::sideFile(*compiled), "side", std::nullopt, &error);
+            ASSERT_TRUE(data) << error;
+            model = models::makeTableModel(*data);
+        } else {
+            model = makeModel(name);
+        }
         ASSERT_TRUE(model) << name;
         device = bus.attach(model);
         ASSERT_EQ(device->setConfiguration(1), kSuccess);
@@ -364,7 +377,11 @@ INSTANTIATE_TEST_SUITE_P(Models, LoopbackTest,
                                            LoopCase{"class-audio-hs-32ch", 2, 48000, 0, 32, 3, 8},
                                            LoopCase{"Mindprint", 1, 48000, 0, 2, 2, 1},
                                            LoopCase{"Mindprint", 2, 96000, 0, 2, 3, 1},
-                                           LoopCase{"Mindprint", 3, 44100, 0, 1, 3, 1}));
+                                           LoopCase{"Mindprint", 3, 44100, 0, 1, 3, 1},
+                                           // Read from files: streams from the descriptors alone.
+                                           LoopCase{"file:class-audio", 2, 48000, 0, 2, 3, 1},
+                                           LoopCase{"file:class-audio-hs", 1, 96000, 100, 2, 2, 8},
+                                           LoopCase{"file:class-audio-hs-32ch", 2, 44100, 0, 32, 3, 8}));
 
 // Mono 24 bits high, low, middle: the model's own packing, both ways.
 TEST_F(StreamingModelsTest, MindprintMonoComesHighLowMiddle)

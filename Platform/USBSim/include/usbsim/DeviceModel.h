@@ -185,6 +185,12 @@ public:
     void setPacketSource(uint8_t endpointAddress, PacketSource source);
     std::vector<LoggedRequest> requestLog() const;
     void clearRequestLog();
+    // The model as data (what a descriptors file and its side file hold): configuration
+    // descriptors by index, strings by index, the reply table, the configurations whose read fails.
+    std::vector<std::vector<uint8_t>> configurationDescriptors() const { return m_configurations; }
+    std::map<uint8_t, std::string> strings() const { return m_strings; }
+    std::vector<ReplyRow> replyTable() const;
+    std::map<uint8_t, Status> unreadableConfigurations() const;
     // Standard-request state.
     uint8_t configurationValue() const;
     uint8_t alternateSetting(uint8_t interfaceNumber) const;

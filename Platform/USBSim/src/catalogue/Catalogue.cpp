@@ -13,11 +13,7 @@ namespace {
 // what its streams carry streams.
 template <auto Data, auto... Arguments> std::shared_ptr<DeviceModel> table()
 {
-    const models::ModelData data = Data(Arguments...);
-    if (!data.streaming.formats.empty()) {
-        return std::make_shared<models::StreamingDevice>(data);
-    }
-    return std::make_shared<models::TableDevice>(data);
+    return models::makeTableModel(Data(Arguments...));
 }
 
 std::vector<CatalogueEntry> build()

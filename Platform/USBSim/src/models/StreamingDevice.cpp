@@ -309,6 +309,14 @@ uint64_t StreamingDevice::keepAlivePackets() const
     return lockedCopy(m_keepAlivePackets);
 }
 
+std::shared_ptr<DeviceModel> makeTableModel(const ModelData& data)
+{
+    if (!data.streaming.formats.empty()) {
+        return std::make_shared<StreamingDevice>(data);
+    }
+    return std::make_shared<TableDevice>(data);
+}
+
 uint8_t StreamingDevice::announcedResolution(uint8_t interfaceNumber) const
 {
     std::lock_guard lock(m_mutex);

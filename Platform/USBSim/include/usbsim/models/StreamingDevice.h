@@ -13,6 +13,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "usbsim/models/AudioLoop.h"
@@ -96,5 +97,9 @@ private:
     std::vector<uint8_t> m_extra;
     uint64_t m_keepAlivePackets = 0;
 };
+
+// A model made from its data: a StreamingDevice when the data says what its streams carry, a
+// TableDevice otherwise.
+std::shared_ptr<DeviceModel> makeTableModel(const ModelData& data);
 
 } // namespace usbsim::models
