@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/Log.h"
 #include "usbsim/Catalogue.h"
 #include "usbsim/models/AudioModel.h"
+#include "usbsim/models/StreamingDevice.h"
 
 namespace kernel_host {
 
@@ -55,12 +57,65 @@ IOReturn SimulatedDevices::attach(const std::string& model, int* id, std::option
         }
         audio->setClockPpm(*ppm);
     }
+    return attachModel(model, std::move(made), id);
+}
+
+IOReturn SimulatedDevices::attachModel(const std::string& name, std::shared_ptr<usbsim::DeviceModel> model, int* id)
+{
     // Attaching publishes the device to the kernel on this thread; no lock is held then.
-    auto device = m_bus.attach(std::move(made));
+    auto device = m_bus.attach(std::move(model));
     std::lock_guard lock(m_mutex);
     *id = m_next++;
-    m_devices[*id] = Attached{model, device};
+    m_devices[*id] = Attached{name, device};
     return kIOReturnSuccess;
+}
+
+IOReturn SimulatedDevices::attachData(const std::string& name, const usbsim::models::ModelData& data, int* id)
+{
+    const IOReturn status = attachModel(name, usbsim::models::makeTableModel(data), id);
+    const auto descriptor = usbsim::DeviceDescriptor::parse(data.device).value_or(usbsim::DeviceDescriptor{});
+    IOLog("sonvexa-kerneld: attached device %d (%s: %04X:%04X, %s speed, %zu configuration(s), %zu stream "
+          "format(s), %zu reply row(s))\n",
+          *id, name.c_str(), descriptor.idVendor, descriptor.idProduct,
+          data.speed == usbsim::Speed::high ? "high" : "full", data.configurations.size(),
+          data.streaming.formats.size(), data.replies.size());
+    return status;
+}
+
+IOReturn SimulatedDevices::attachFile(const usbsim::models::DeviceFiles& files, int* id, std::string* error)
+{
+    const auto data = usbsim::models::readDeviceFiles(files, error);
+    if (!data) {
+        return kIOReturnBadArgument;
+    }
+    return attachData("file:" + files.descriptors, *data, id);
+}
+
+std::optional<uint32_t> SimulatedDevices::location(int id) const
+{
+    std::lock_guard lock(m_mutex);
+    const auto found = m_devices.find(id);
+    if (found == m_devices.end()) {
+        return std::nullopt;
+    }
+    return found->second.device->locationID();
+}
+
+bool SimulatedDevices::fileOptions(const std::vector<std::string>& words, size_t next,
+                                   usbsim::models::DeviceFiles& files, std::string* error)
+{
+    for (size_t i = next; i < words.size(); i += 2) {
+        const bool valued = i + 1 < words.size();
+        if (words[i] == "--speed" && valued && (words[i + 1] == "full" || words[i + 1] == "high")) {
+            files.speed = words[i + 1] == "full" ? usbsim::Speed::full : usbsim::Speed::high;
+        } else if (words[i] == "--side-file" && valued) {
+            files.side = words[i + 1];
+        } else {
+            *error = "not --speed full|high or --side-file SIDE: " + words[i];
+            return false;
+        }
+    }
+    return true;
 }
 
 bool SimulatedDevices::detach(int id)
@@ -84,10 +139,13 @@ std::string SimulatedDevices::list() const
     std::lock_guard lock(m_mutex);
     std::string text;
     for (const auto& [id, attached] : m_devices) {
-        char line[128];
-        std::snprintf(line, sizeof line, "%d %s %04X:%04X\n", id, attached.model.c_str(),
-                      attached.device->descriptor().idVendor, attached.device->descriptor().idProduct);
-        text += line;
+        char ids[16];
+        std::snprintf(ids, sizeof ids, " %04X:%04X\n", attached.device->descriptor().idVendor,
+                      attached.device->descriptor().idProduct);
+        text += std::to_string(id);
+        text += ' ';
+        text += attached.model; // a file's path may be long
+        text += ids;
     }
     return text;
 }
@@ -124,6 +182,18 @@ IOReturn SimulatedDevices::command(const std::vector<std::string>& words, std::s
         }
         return status;
     }
+    if (verb == "attach-file" && words.size() >= 2) {
+        usbsim::models::DeviceFiles files;
+        files.descriptors = words[1];
+        std::string error;
+        int id = 0;
+        IOReturn status = kIOReturnBadArgument;
+        if (fileOptions(words, 2, files, &error)) {
+            status = attachFile(files, &id, &error);
+        }
+        answer = status == kIOReturnSuccess ? std::to_string(id) + "\n" : error + "\n";
+        return status;
+    }
     if (verb == "detach" && words.size() == 2) {
         const auto id = number(words[1], 1, INT_MAX);
         if (!id || !detach(static_cast<int>(*id))) {
@@ -132,7 +202,20 @@ IOReturn SimulatedDevices::command(const std::vector<std::string>& words, std::s
         }
         return kIOReturnSuccess;
     }
-    answer = "commands: models | devices | attach MODEL [PPM] | detach NUMBER\n";
+    if (verb == "location" && words.size() == 2) {
+        const auto id = number(words[1], 1, INT_MAX);
+        const auto where = id ? location(static_cast<int>(*id)) : std::nullopt;
+        if (!where) {
+            answer = "no such device: " + words[1] + " (see \"devices\")\n";
+            return kIOReturnNotFound;
+        }
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08X\n", *where);
+        answer = text;
+        return kIOReturnSuccess;
+    }
+    answer = "commands: models | devices | attach MODEL [PPM] | attach-file FILE [--speed full|high] "
+             "[--side-file SIDE] | detach NUMBER | location NUMBER\n";
     return kIOReturnBadArgument;
 }
 

@@ -1,14 +1,19 @@
 // sonvexa-kernelctl: the kernel host's control command. It attaches and detaches simulated
-// devices of a running kernel host and lists the models it knows.
+// devices of a running kernel host, lists the models it knows, and prints what the driver made of
+// a device (its description, read through the user-side IOKit like any user process).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
+#include "DeviceDescription.h"
+#include "IOKit/IOKitLib.h"
+#include "platform/IOKitUser.h"
 #include "platform/IOKitWire.h"
 #include "platform/ProcessEnvironment.h"
 
@@ -33,7 +38,16 @@ void usage(FILE* out)
                  "  attach MODEL [PPM]\n"
                  "                  attaches a device of MODEL, its sample clock off by PPM\n"
                  "                  (-100000 to 100000; default 0); prints its number\n"
+                 "  attach-file FILE [--speed full|high] [--side-file SIDE]\n"
+                 "                  attaches a device read from a descriptors file (as Linux shows it in\n"
+                 "                  /sys/bus/usb/devices/*/descriptors) and a side file (speed, strings,\n"
+                 "                  replies); prints its number, or what is wrong with the files\n"
                  "  detach NUMBER   detaches that device\n"
+                 "  describe [NUMBER] [--raw]\n"
+                 "                  prints what the driver made of the device: its description as the\n"
+                 "                  driver's user clients return it (configurations, interfaces,\n"
+                 "                  alternates with channels, bits, rates and endpoints); --raw writes\n"
+                 "                  the record's bytes instead. Without NUMBER: every driven device\n"
                  "\n"
                  "options:\n"
                  "  --socket PATH   the kernel host's socket (default: $%s, else\n"
@@ -46,6 +60,176 @@ int fail(const std::string& message)
 {
     std::fprintf(stderr, "sonvexa-kernelctl: %s\n", message.c_str());
     return 1;
+}
+
+struct Answer
+{
+    bool reached = false; // false: `text` says why the kernel host could not be asked
+    uint32_t status = 0;
+    std::string text;
+};
+
+// One control command over its own channel to the kernel host.
+Answer control(const std::string& path, const std::vector<std::string>& words)
+{
+    Answer answer;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        answer.text = "socket path too long: " + path;
+        return answer;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        answer.text = "no kernel host at " + path + ": " + std::strerror(errno);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return answer;
+    }
+    std::vector<uint8_t> reply;
+    wire::Writer hello(wire::Op::Hello);
+    hello.u32(static_cast<uint32_t>(wire::Role::Control)).text("sonvexa-kernelctl");
+    // A host that refuses the channel answers before it reads the hello, so its answer is read
+    // even when the hello could not be sent.
+    (void)wire::send(fd, hello.data());
+    if (!wire::receive(fd, reply)) {
+        ::close(fd);
+        answer.text = "the kernel host did not answer";
+        return answer;
+    }
+    wire::Reader admitted(reply.data(), reply.size());
+    admitted.op();
+    const uint32_t status = admitted.u32();
+    if (!admitted.ok() || status != 0) {
+        ::close(fd);
+        switch (status) {
+        case kNotPrivileged:
+            answer.text = "only the kernel host's user may control it";
+            break;
+        case kNoResources:
+            answer.text = "the kernel host refused the channel: this user has as many channels open as it may";
+            break;
+        default:
+            answer.text = "the kernel host takes no control commands";
+            break;
+        }
+        return answer;
+    }
+    wire::Writer command(wire::Op::Control);
+    command.u32(static_cast<uint32_t>(words.size()));
+    for (const auto& w : words) {
+        command.text(w);
+    }
+    const bool sent = wire::send(fd, command.data()) && wire::receive(fd, reply);
+    ::close(fd);
+    if (!sent) {
+        answer.text = "the kernel host did not answer";
+        return answer;
+    }
+    wire::Reader r(reply.data(), reply.size());
+    r.op();
+    answer.status = r.u32();
+    answer.text = r.text(1 << 16);
+    if (!r.ok()) {
+        answer.text = "the kernel host's answer was malformed";
+        return answer;
+    }
+    answer.reached = true;
+    return answer;
+}
+
+// The bus location of the USB device a service is driving (its provider's "locationID").
+std::optional<uint32_t> locationOf(io_service_t service)
+{
+    io_iterator_t parents = 0;
+    if (IORegistryEntryGetParentIterator(service, kIOServicePlane, &parents) != KERN_SUCCESS) {
+        return std::nullopt;
+    }
+    std::optional<uint32_t> location;
+    while (io_object_t parent = IOIteratorNext(parents)) {
+        CFTypeRef value = IORegistryEntryCreateCFProperty(parent, CFSTR("locationID"), kCFAllocatorDefault, 0);
+        uint32_t number = 0;
+        if (value != nullptr && CFGetTypeID(value) == CFNumberGetTypeID() &&
+            CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &number)) {
+            location = number;
+        }
+        if (value != nullptr) {
+            CFRelease(value);
+        }
+        IOObjectRelease(parent);
+    }
+    IOObjectRelease(parents);
+    return location;
+}
+
+// describe [NUMBER] [--raw]
+int describe(const std::string& path, const std::vector<std::string>& words)
+{
+    bool raw = false;
+    std::string number;
+    for (size_t i = 1; i < words.size(); ++i) {
+        if (words[i] == "--raw") {
+            raw = true;
+        } else if (number.empty()) {
+            number = words[i];
+        } else {
+            return fail("describe takes one device number and --raw");
+        }
+    }
+    std::optional<uint32_t> wanted;
+    if (!number.empty()) {
+        const Answer where = control(path, {"location", number});
+        if (!where.reached) {
+            return fail(where.text);
+        }
+        if (where.status != 0) {
+            std::fputs(where.text.c_str(), stderr);
+            return 1;
+        }
+        wanted = static_cast<uint32_t>(std::strtoul(where.text.c_str(), nullptr, 16));
+    }
+    platform::iokit::user::setKernelSocketPath(path);
+    io_iterator_t services = 0;
+    if (IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"), &services) !=
+        KERN_SUCCESS) {
+        return fail("cannot look up the driven devices at " + path);
+    }
+    std::vector<io_service_t> chosen;
+    while (io_service_t service = IOIteratorNext(services)) {
+        if (!wanted || locationOf(service) == wanted) {
+            chosen.push_back(service);
+        } else {
+            IOObjectRelease(service);
+        }
+    }
+    IOObjectRelease(services);
+    int result = 0;
+    if (chosen.empty()) {
+        result = fail(number.empty() ? std::string("no device is driven by the driver")
+                                     : "the driver does not drive device " + number);
+    } else if (raw && chosen.size() > 1) {
+        result = fail("--raw describes one device: name it (see \"devices\")");
+    }
+    for (size_t i = 0; i < chosen.size() && result == 0; ++i) {
+        std::vector<uint8_t> record;
+        const kern_return_t status = kernel_host::readDeviceDescription(chosen[i], record);
+        if (status != KERN_SUCCESS) {
+            char code[16];
+            std::snprintf(code, sizeof code, "0x%08X", static_cast<uint32_t>(status));
+            result = fail(std::string("the driver did not give the description: ") + code);
+        } else if (raw) {
+            std::fwrite(record.data(), 1, record.size(), stdout);
+        } else {
+            std::fputs((i == 0 ? "" : "\n"), stdout);
+            std::fputs(kernel_host::describeDevice(record).c_str(), stdout);
+        }
+    }
+    for (io_service_t service : chosen) {
+        IOObjectRelease(service);
+    }
+    return result;
 }
 
 } // namespace
@@ -74,54 +258,23 @@ int main(int argc, char** argv)
         const char* env = std::getenv(wire::kSocketEnvironment);
         path = env != nullptr && *env != '\0' ? env : platform::process::rootedPath(wire::kDefaultSocketPath);
     }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        return fail("socket path too long: " + path);
+    if (words[0] == "describe") {
+        return describe(path, words);
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        return fail("no kernel host at " + path + ": " + std::strerror(errno));
-    }
-    std::vector<uint8_t> reply;
-    wire::Writer hello(wire::Op::Hello);
-    hello.u32(static_cast<uint32_t>(wire::Role::Control)).text("sonvexa-kernelctl");
-    // A host that refuses the channel answers before it reads the hello, so its answer is read
-    // even when the hello could not be sent.
-    (void)wire::send(fd, hello.data());
-    if (!wire::receive(fd, reply)) {
-        return fail("the kernel host did not answer");
-    }
-    wire::Reader admitted(reply.data(), reply.size());
-    admitted.op();
-    const uint32_t status = admitted.u32();
-    if (!admitted.ok() || status != 0) {
-        switch (status) {
-        case kNotPrivileged:
-            return fail("only the kernel host's user may control it");
-        case kNoResources:
-            return fail("the kernel host refused the channel: this user has as many channels open as it may");
-        default:
-            return fail("the kernel host takes no control commands");
+    if (words[0] == "attach-file" && words.size() >= 2) {
+        // The kernel host reads the files itself: it gets their paths, whatever its folder.
+        std::error_code ec;
+        words[1] = std::filesystem::absolute(words[1], ec).string();
+        for (size_t i = 2; i + 1 < words.size(); ++i) {
+            if (words[i] == "--side-file") {
+                words[i + 1] = std::filesystem::absolute(words[i + 1], ec).string();
+            }
         }
     }
-    wire::Writer command(wire::Op::Control);
-    command.u32(static_cast<uint32_t>(words.size()));
-    for (const auto& w : words) {
-        command.text(w);
+    const Answer answer = control(path, words);
+    if (!answer.reached) {
+        return fail(answer.text);
     }
-    if (!wire::send(fd, command.data()) || !wire::receive(fd, reply)) {
-        return fail("the kernel host did not answer");
-    }
-    ::close(fd);
-    wire::Reader r(reply.data(), reply.size());
-    r.op();
-    const uint32_t result = r.u32();
-    const std::string text = r.text(1 << 16);
-    if (!r.ok()) {
-        return fail("the kernel host's answer was malformed");
-    }
-    std::fputs(text.c_str(), result == 0 ? stdout : stderr);
-    return result == 0 ? 0 : 1;
+    std::fputs(answer.text.c_str(), answer.status == 0 ? stdout : stderr);
+    return answer.status == 0 ? 0 : 1;
 }

@@ -19,6 +19,7 @@
 #include "platform/ProcessEnvironment.h"
 #include "platform/USBHost.h"
 #include "usbsim/Catalogue.h"
+#include "usbsim/models/FileModel.h"
 
 namespace {
 
@@ -44,6 +45,11 @@ void usage(FILE* out)
                  "                  do not load the driver this build made (%s)\n"
                  "  --device MODEL  attach a simulated device of MODEL once the host runs; may repeat\n"
                  "                  (sonvexa-kernelctl attaches and detaches them later)\n"
+                 "  --device-file FILE [--speed full|high] [--side-file SIDE]\n"
+                 "                  attach a device read from a descriptors file (as Linux shows it in\n"
+                 "                  /sys/bus/usb/devices/*/descriptors); --speed and a side file (speed,\n"
+                 "                  strings, replies) for what the file does not say; may repeat. A file\n"
+                 "                  that is not a descriptor set is refused before the host starts\n"
                  "  --list-models   list the device models (name, VID:PID, bcd, description) and exit\n"
                  "  --log FILE      write the kernel log to FILE instead of standard error\n"
                  "  --shutdown-timeout SECONDS\n"
@@ -85,6 +91,7 @@ int main(int argc, char** argv)
     std::vector<std::string> kexts;
     std::string logPath;
     std::vector<std::string> devices;
+    std::vector<usbsim::models::DeviceFiles> deviceFiles;
     int shutdownSeconds = 5;
     bool withoutDriver = false;
     for (int i = 1; i < argc; ++i) {
@@ -108,6 +115,16 @@ int main(int argc, char** argv)
         if (arg == "--socket" && value(socketPath)) {
         } else if (arg == "--device" && value(v)) {
             devices.push_back(v);
+        } else if (arg == "--device-file" && value(v)) {
+            deviceFiles.emplace_back();
+            deviceFiles.back().descriptors = v;
+        } else if ((arg == "--speed" || arg == "--side-file") && !deviceFiles.empty() && value(v)) {
+            std::string error;
+            if (!kernel_host::SimulatedDevices::fileOptions({arg, v}, 0, deviceFiles.back(), &error)) {
+                return fail(error);
+            }
+        } else if ((arg == "--speed" || arg == "--side-file") && deviceFiles.empty()) {
+            return fail(arg + " belongs to the --device-file before it");
         } else if (arg == "--kexts" && value(kextFolder)) {
         } else if (arg == "--kext" && value(v)) {
             kexts.push_back(v);
@@ -179,6 +196,16 @@ int main(int argc, char** argv)
             return fail("no such device model: " + model + " (see --list-models)");
         }
     }
+    // Device files are read and checked before anything is attached.
+    std::vector<usbsim::models::ModelData> fileModels;
+    for (const auto& files : deviceFiles) {
+        std::string error;
+        auto data = usbsim::models::readDeviceFiles(files, &error);
+        if (!data) {
+            return fail(error);
+        }
+        fileModels.push_back(std::move(*data));
+    }
 
     // The bus and its devices: the USB family publishes each device to the kernel as it comes.
     usbsim::Bus bus;
@@ -198,6 +225,10 @@ int main(int argc, char** argv)
         int id = 0;
         simulated.attach(model, &id);
         IOLog("sonvexa-kerneld: attached device %d (%s)\n", id, model.c_str());
+    }
+    for (size_t i = 0; i < deviceFiles.size(); ++i) {
+        int id = 0;
+        simulated.attachData("file:" + deviceFiles[i].descriptors, fileModels[i], &id);
     }
     host.waitQuiet();
     std::string error;

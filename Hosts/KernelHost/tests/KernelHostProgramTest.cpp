@@ -11,6 +11,7 @@
 #include "ProgramRunner.h"
 #include "platform/IOKitUser.h"
 #include "usbsim/Catalogue.h"
+#include "usbsim/models/FileModel.h"
 
 namespace {
 
@@ -93,7 +94,8 @@ TEST_F(KernelHostProgramTest, HelpExplainsEveryOption)
     const Result r = run(KERNELD, {"--help"});
     EXPECT_EQ(r.status, 0);
     for (const char* option :
-         {"--socket", "--kexts", "--kext", "--device", "--list-models", "--log", "--help"}) {
+         {"--socket", "--kexts", "--kext", "--device", "--device-file", "--speed", "--side-file", "--list-models",
+          "--log", "--help"}) {
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
     }
     // Every model of the catalogue, one line each: name, VID:PID, bcd, description.
@@ -122,9 +124,15 @@ TEST_F(KernelHostProgramTest, RefusesClearlyWhatItCannotDo)
     struct Case
     {
         std::vector<std::string> arguments;
-        const char* message;
+        std::string message;
     };
+    const std::string notDescriptors = root + "/not-descriptors";
+    std::ofstream(notDescriptors) << "abc";
     const Case cases[] = {
+        {{"--device-file", notDescriptors},
+         notDescriptors + ": offset 0: the file holds 3 bytes, too short for the 18-byte device descriptor"},
+        {{"--device-file", notDescriptors, "--speed", "low"}, "not --speed full|high or --side-file SIDE: --speed"},
+        {{"--speed", "high", "--device-file", notDescriptors}, "--speed belongs to the --device-file before it"},
         {{"--kext", "/Library/Extensions/Missing.kext"},
          "cannot load the bundle /Library/Extensions/Missing.kext"},
         {{"--kexts", "/No/Such/Folder"}, "the bundle folder is missing"},
@@ -221,6 +229,92 @@ TEST_F(KernelHostProgramTest, AttachesAndDetachesDevicesAndStopsCleanly)
     EXPECT_NE(text.find("listening on " + socket), std::string::npos);
     EXPECT_NE(text.find("SIGTERM, shutting down"), std::string::npos);
     EXPECT_FALSE(fs::exists(socket));
+}
+
+// The model's descriptors file and side file under `folder`.
+void writeModelFiles(const std::string& model, const std::string& folder)
+{
+    const auto compiled = usbsim::makeModel(model);
+    ASSERT_TRUE(compiled);
+    fs::create_directories(folder);
+    const auto bytes = usbsim::models::descriptorFile(*compiled);
+    std::ofstream(folder + "/descriptors", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(folder + "/side") << usbsim::models::sideFile(*compiled);
+}
+
+// A device read from files is driven as the compiled model is: the same description, byte for
+// byte, read back through the driver's user clients; files that are not a descriptor set are
+// refused with what is wrong and where.
+TEST_F(KernelHostProgramTest, DevicesFromFilesAreDrivenAndDescribed)
+{
+    const std::string folder = root + "/uc3";
+    writeModelFiles("Kelvra-UC3", folder);
+    startDaemon({"--device", "Kelvra-UC3", "--device-file", folder + "/descriptors", "--side-file", folder + "/side"});
+    EXPECT_EQ(control({"devices"}).out, "1 Kelvra-UC3 0A4A:6A02\n2 file:" + folder + "/descriptors 0A4A:6A02\n");
+
+    const Result compiled = control({"describe", "1", "--raw"});
+    const Result fromFile = control({"describe", "2", "--raw"});
+    EXPECT_EQ(compiled.status, 0) << compiled.err;
+    EXPECT_EQ(compiled.out.size(), 98'964u);
+    EXPECT_TRUE(compiled.out == fromFile.out) << "the raw descriptions differ";
+
+    const Result text = control({"describe", "2"});
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out,
+              "device 0A4A:6A02 release 0200, 1 configuration\n"
+              "configuration 1 (index 0), 3 interfaces\n"
+              "  interface 0: audio control\n"
+              "  interface 1: audio streaming, 2 alternates\n"
+              "    alternate 2: 2 channels, 24 bits, 44100 48000 88200 96000 176400 192000 Hz; 1 endpoint: 0x01 "
+              "out 156 bytes\n"
+              "    alternate 2: 2 channels, 24 bits, 44100 48000 Hz; 1 endpoint: 0x01 out 156 bytes\n"
+              "  interface 2: audio streaming, 2 alternates\n"
+              "    alternate 2: 2 channels, 24 bits, 44100 48000 88200 96000 176400 192000 Hz; 1 endpoint: 0x82 "
+              "in 156 bytes\n"
+              "    alternate 2: 2 channels, 24 bits, 44100 48000 Hz; 1 endpoint: 0x82 in 156 bytes\n");
+    const Result both = control({"describe"});
+    EXPECT_EQ(both.out, text.out + "\n" + text.out);
+
+    // The control command reads the files; what it cannot take it refuses, attaching nothing.
+    std::string wrongType(18, '\0');
+    wrongType[0] = 18;
+    wrongType[1] = 2;
+    std::ofstream(root + "/wrong-type") << wrongType;
+    struct Case
+    {
+        std::vector<std::string> words;
+        std::string message;
+    } cases[] = {
+        {{"attach-file", root + "/wrong-type"},
+         root + "/wrong-type: offset 1: device descriptor bDescriptorType is 2, not 1 (device)\n"},
+        {{"attach-file", root + "/missing"}, root + "/missing: cannot be read\n"},
+        {{"attach-file", folder + "/descriptors", "--speed", "fast"},
+         "not --speed full|high or --side-file SIDE: --speed\n"},
+        {{"describe", "7"}, "no such device: 7 (see \"devices\")\n"},
+        {{"describe", "--raw"}, "sonvexa-kernelctl: --raw describes one device: name it (see \"devices\")\n"},
+        {{"describe", "1", "2"}, "sonvexa-kernelctl: describe takes one device number and --raw\n"},
+    };
+    for (const auto& c : cases) {
+        const Result r = control(c.words);
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_EQ(r.err, c.message);
+    }
+    // A full-speed copy of the same files is another device to the driver.
+    const Result attached = control({"attach-file", folder + "/descriptors", "--speed", "full"});
+    EXPECT_EQ(attached.out, "3\n") << attached.err;
+    EXPECT_EQ(control({"describe", "3"}).status, 0);
+
+    stopDaemon(SIGTERM);
+    std::ifstream log(root + "/kernel.log");
+    const std::string kernelLog((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(kernelLog.find("attached device 2 (file:" + folder +
+                             "/descriptors: 0A4A:6A02, high speed, 1 configuration(s), 4 stream format(s), "
+                             "6 reply row(s))"),
+              std::string::npos)
+        << kernelLog;
+    EXPECT_NE(kernelLog.find("attached device 3 (file:" + folder + "/descriptors: 0A4A:6A02, full speed"),
+              std::string::npos);
 }
 
 } // namespace

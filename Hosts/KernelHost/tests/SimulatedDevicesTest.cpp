@@ -41,6 +41,11 @@ TEST_F(SimulatedDevicesTest, AttachSetsTheDeviceClockErrorWhenGiven)
     EXPECT_EQ(clockPpm(1), 0);
     EXPECT_EQ(command({"devices"}), kIOReturnSuccess);
     EXPECT_EQ(answer, "1 class-audio-hs 2912:3101\n2 class-audio 2912:3001\n");
+    // The bus location names the device to a user process (its USB device's "locationID").
+    ASSERT_EQ(command({"location", "2"}), kIOReturnSuccess);
+    char location[16];
+    std::snprintf(location, sizeof location, "0x%08X\n", bus.devices().at(1)->locationID());
+    EXPECT_EQ(answer, location);
 }
 
 TEST_F(SimulatedDevicesTest, RefusesWhatItCannotAttach)
@@ -60,9 +65,15 @@ TEST_F(SimulatedDevicesTest, RefusesWhatItCannotAttach)
          kIOReturnBadArgument,
          "not a clock error in ppm: 12x (-100000 to 100000)\n"},
         {{"detach", "1"}, kIOReturnNotFound, "no such device: 1 (see \"devices\")\n"},
+        {{"location", "1"}, kIOReturnNotFound, "no such device: 1 (see \"devices\")\n"},
+        {{"attach-file", "/no/such/descriptors"}, kIOReturnBadArgument, "/no/such/descriptors: cannot be read\n"},
+        {{"attach-file", "/no/such/descriptors", "--side-file"},
+         kIOReturnBadArgument,
+         "not --speed full|high or --side-file SIDE: --side-file\n"},
         {{"attach", "class-audio", "1", "2"},
          kIOReturnBadArgument,
-         "commands: models | devices | attach MODEL [PPM] | detach NUMBER\n"},
+         "commands: models | devices | attach MODEL [PPM] | attach-file FILE [--speed full|high] "
+         "[--side-file SIDE] | detach NUMBER | location NUMBER\n"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(command(c.words), c.status) << c.answer;

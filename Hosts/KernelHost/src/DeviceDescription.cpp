@@ -1,0 +1,211 @@
+#include "DeviceDescription.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "APIDeviceInfo.h"
+
+namespace kernel_host {
+namespace {
+
+// The request record of the driver's request method: request code, argument, 260-byte payload.
+struct RequestRecord
+{
+    uint32_t iReq;
+    uint32_t argument;
+    uint8_t payload[260];
+};
+static_assert(sizeof(RequestRecord) == 268);
+
+constexpr uint32_t kGetDeviceInfoBlock = 4;
+constexpr uint32_t kPageSize = 256;
+constexpr uint32_t kPages = (sizeof(APIDeviceInfo) + kPageSize - 1) / kPageSize;
+
+// The clients that carry the request: type and selector of their request method.
+struct Carrier
+{
+    uint32_t type;
+    uint32_t selector;
+};
+constexpr Carrier kCarriers[] = {{0, 0}, {3, 6}};
+
+kern_return_t readPages(io_connect_t connection, uint32_t selector, std::vector<uint8_t>& record)
+{
+    record.clear();
+    for (uint32_t page = 0; page < kPages; ++page) {
+        RequestRecord request{};
+        request.iReq = kGetDeviceInfoBlock;
+        std::memcpy(request.payload, &page, sizeof page);
+        RequestRecord reply{};
+        size_t size = sizeof reply;
+        const kern_return_t status =
+            IOConnectCallStructMethod(connection, selector, &request, sizeof request, &reply, &size);
+        if (status != KERN_SUCCESS) {
+            return status;
+        }
+        // The page's byte count comes back in the request code.
+        const uint32_t expected = std::min<uint32_t>(kPageSize, sizeof(APIDeviceInfo) - page * kPageSize);
+        if (size != sizeof reply || reply.iReq != expected) {
+            return kIOReturnUnderrun;
+        }
+        record.insert(record.end(), reply.payload, reply.payload + expected);
+    }
+    return KERN_SUCCESS;
+}
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...)
+{
+    char text[96];
+    va_list arguments;
+    va_start(arguments, pattern);
+    std::vsnprintf(text, sizeof text, pattern, arguments);
+    va_end(arguments);
+    return text;
+}
+
+// "N" of a count the record gives, with how many are shown when its array holds fewer.
+std::string counted(unsigned count, unsigned most, const char* one, const char* many)
+{
+    std::string text = std::to_string(count) + " " + (count == 1 ? one : many);
+    if (count > most) {
+        text += " (";
+        text += std::to_string(most);
+        text += " shown)";
+    }
+    return text;
+}
+
+std::string subclass(uint8_t value)
+{
+    switch (value) {
+    case 1:
+        return "audio control";
+    case 2:
+        return "audio streaming";
+    case 3:
+        return "MIDI streaming";
+    default:
+        return "subclass " + std::to_string(value);
+    }
+}
+
+std::string streamFormat(const APIStreamingInfo& format)
+{
+    if (format.bNrChannels == 0 && format.bBitResolution == 0) {
+        return "no format";
+    }
+    std::string text = counted(format.bNrChannels, 255, "channel", "channels") + ", " +
+                       std::to_string(format.bBitResolution) + " bits,";
+    if (format.mContinuous != 0) {
+        text += " " + std::to_string(static_cast<uint32_t>(format.mLowerFrequency)) + "-";
+        text += std::to_string(static_cast<uint32_t>(format.mUpperFrequency));
+        text += " Hz continuous";
+    }
+    const unsigned rates = std::min<unsigned>(format.mNumFrequencies, APIStreamingInfo::kMaxFrequencies);
+    for (unsigned f = 0; f < rates; ++f) {
+        text += ' ';
+        text += std::to_string(static_cast<uint32_t>(format.mFrequencies[f]));
+    }
+    if (rates > 0) {
+        text += " Hz";
+    }
+    if (format.mNumFrequencies > rates) {
+        text += " (" + std::to_string(format.mNumFrequencies) + " rates, " + std::to_string(rates) + " shown)";
+    }
+    if (format.mContinuous == 0 && rates == 0) {
+        text += " no rates";
+    }
+    return text;
+}
+
+std::string endpoint(const APIEndpointInfo& e)
+{
+    const uint16_t size = e.wMaxPacketSize;
+    std::string text =
+        format("0x%02X %s %u bytes", e.bEndpointAddress, e.isInput() ? "in" : "out", unsigned{size & 0x7FFu});
+    // Bits 11-12: extra transactions per microframe.
+    const unsigned transactions = ((size >> 11) & 0x3) + 1;
+    if (transactions > 1) {
+        text += format(" x%u", transactions);
+    }
+    return text;
+}
+
+} // namespace
+
+kern_return_t readDeviceDescription(io_service_t service, std::vector<uint8_t>& record)
+{
+    kern_return_t status = kIOReturnNotOpen;
+    for (const Carrier& carrier : kCarriers) {
+        io_connect_t connection = 0;
+        status = IOServiceOpen(service, mach_task_self(), carrier.type, &connection);
+        if (status != KERN_SUCCESS) {
+            continue;
+        }
+        status = readPages(connection, carrier.selector, record);
+        IOServiceClose(connection);
+        if (status == KERN_SUCCESS) {
+            return status;
+        }
+    }
+    return status;
+}
+
+std::string describeDevice(std::span<const uint8_t> record)
+{
+    if (record.size() != sizeof(APIDeviceInfo)) {
+        return "not a device description: " + std::to_string(record.size()) + " bytes, not " +
+               std::to_string(sizeof(APIDeviceInfo)) + "\n";
+    }
+    APIDeviceInfo info;
+    std::memcpy(&info, record.data(), sizeof info);
+    std::string text = format("device %04X:%04X release %04X, ", unsigned{info.idVendor}, unsigned{info.idProduct},
+                              unsigned{info.bcdDevice}) +
+                       counted(info.mNumConfigurations, APIDeviceInfo::kMaxConfigurations, "configuration",
+                               "configurations") +
+                       "\n";
+    const unsigned configurations = std::min<unsigned>(info.mNumConfigurations, APIDeviceInfo::kMaxConfigurations);
+    for (unsigned c = 0; c < configurations; ++c) {
+        const APIConfigInfo& config = info.mConfigurations[c];
+        text += format("configuration %u (index %u), ", config.bConfigurationValue, c) +
+                counted(config.mNumInterfaces, APIConfigInfo::kMaxInterfaces, "interface", "interfaces") + "\n";
+        const unsigned interfaces = std::min<unsigned>(config.mNumInterfaces, APIConfigInfo::kMaxInterfaces);
+        for (unsigned i = 0; i < interfaces; ++i) {
+            const APIInterfaceInfo& interface = config.mInterfaces[i];
+            // The record keeps interface i at position i; a position the driver left empty reads
+            // as another number.
+            if (interface.bInterfaceNumber != i) {
+                text += format("  interface %u: not described\n", i);
+                continue;
+            }
+            text += format("  interface %u: ", i) + subclass(interface.bInterfaceSubClass);
+            if (interface.mNumAlternates == 0) {
+                text += "\n";
+                continue;
+            }
+            text += ", " + counted(interface.mNumAlternates, APIInterfaceInfo::kMaxAlternates, "alternate",
+                                   "alternates") +
+                    "\n";
+            const unsigned alternates =
+                std::min<unsigned>(interface.mNumAlternates, APIInterfaceInfo::kMaxAlternates);
+            for (unsigned a = 0; a < alternates; ++a) {
+                const APIInterfaceAlternateInfo& alternate = interface.mAlternates[a];
+                text += format("    alternate %u: ", alternate.bAlternateSetting) + streamFormat(alternate.mStreaming);
+                const unsigned endpoints =
+                    std::min<unsigned>(alternate.mNumEndpoints, APIInterfaceAlternateInfo::kMaxEndpoints);
+                text += "; " + counted(alternate.mNumEndpoints, APIInterfaceAlternateInfo::kMaxEndpoints,
+                                       "endpoint", "endpoints");
+                for (unsigned e = 0; e < endpoints; ++e) {
+                    text += (e == 0 ? ": " : ", ") + endpoint(alternate.mEndpoints[e]);
+                }
+                text += "\n";
+            }
+        }
+    }
+    return text;
+}
+
+} // namespace kernel_host
