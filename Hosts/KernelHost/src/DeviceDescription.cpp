@@ -10,51 +10,6 @@
 namespace kernel_host {
 namespace {
 
-// The request record of the driver's request method: request code, argument, 260-byte payload.
-struct RequestRecord
-{
-    uint32_t iReq;
-    uint32_t argument;
-    uint8_t payload[260];
-};
-static_assert(sizeof(RequestRecord) == 268);
-
-constexpr uint32_t kGetDeviceInfoBlock = 4;
-constexpr uint32_t kPageSize = 256;
-constexpr uint32_t kPages = (sizeof(APIDeviceInfo) + kPageSize - 1) / kPageSize;
-
-// The clients that carry the request: type and selector of their request method.
-struct Carrier
-{
-    uint32_t type;
-    uint32_t selector;
-};
-constexpr Carrier kCarriers[] = {{0, 0}, {3, 6}};
-
-kern_return_t readPages(io_connect_t connection, uint32_t selector, std::vector<uint8_t>& record)
-{
-    record.clear();
-    for (uint32_t page = 0; page < kPages; ++page) {
-        RequestRecord request{};
-        request.iReq = kGetDeviceInfoBlock;
-        std::memcpy(request.payload, &page, sizeof page);
-        RequestRecord reply{};
-        size_t size = sizeof reply;
-        const kern_return_t status =
-            IOConnectCallStructMethod(connection, selector, &request, sizeof request, &reply, &size);
-        if (status != KERN_SUCCESS) {
-            return status;
-        }
-        // The page's byte count comes back in the request code.
-        const uint32_t expected = std::min<uint32_t>(kPageSize, sizeof(APIDeviceInfo) - page * kPageSize);
-        if (size != sizeof reply || reply.iReq != expected) {
-            return kIOReturnUnderrun;
-        }
-        record.insert(record.end(), reply.payload, reply.payload + expected);
-    }
-    return KERN_SUCCESS;
-}
-
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* pattern, ...)
 {
@@ -135,24 +90,6 @@ std::string endpoint(const APIEndpointInfo& e)
 }
 
 } // namespace
-
-kern_return_t readDeviceDescription(io_service_t service, std::vector<uint8_t>& record)
-{
-    kern_return_t status = kIOReturnNotOpen;
-    for (const Carrier& carrier : kCarriers) {
-        io_connect_t connection = 0;
-        status = IOServiceOpen(service, mach_task_self(), carrier.type, &connection);
-        if (status != KERN_SUCCESS) {
-            continue;
-        }
-        status = readPages(connection, carrier.selector, record);
-        IOServiceClose(connection);
-        if (status == KERN_SUCCESS) {
-            return status;
-        }
-    }
-    return status;
-}
 
 std::string describeDevice(std::span<const uint8_t> record)
 {

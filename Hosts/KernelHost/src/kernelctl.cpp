@@ -1,6 +1,7 @@
 // sonvexa-kernelctl: the kernel host's control command. It attaches and detaches simulated
 // devices of a running kernel host, lists the models it knows, and prints what the driver made of
 // a device (its description, read through the user-side IOKit like any user process).
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "APIDeviceInfo.h"
 #include "DeviceDescription.h"
 #include "IOKit/IOKitLib.h"
 #include "platform/IOKitUser.h"
@@ -140,6 +142,72 @@ Answer control(const std::string& path, const std::vector<std::string>& words)
     return answer;
 }
 
+// The request record of the driver's request method: request code, argument, 260-byte payload.
+struct RequestRecord
+{
+    uint32_t iReq;
+    uint32_t argument;
+    uint8_t payload[260];
+};
+static_assert(sizeof(RequestRecord) == 268);
+
+constexpr uint32_t kGetDeviceInfoBlock = 4;
+constexpr uint32_t kPageSize = 256;
+constexpr uint32_t kPages = (sizeof(APIDeviceInfo) + kPageSize - 1) / kPageSize;
+
+// The clients that carry the request: type and selector of their request method.
+struct Carrier
+{
+    uint32_t type;
+    uint32_t selector;
+};
+constexpr Carrier kCarriers[] = {{0, 0}, {3, 6}};
+
+kern_return_t readPages(io_connect_t connection, uint32_t selector, std::vector<uint8_t>& record)
+{
+    record.clear();
+    for (uint32_t page = 0; page < kPages; ++page) {
+        RequestRecord request{};
+        request.iReq = kGetDeviceInfoBlock;
+        std::memcpy(request.payload, &page, sizeof page);
+        RequestRecord reply{};
+        size_t size = sizeof reply;
+        const kern_return_t status =
+            IOConnectCallStructMethod(connection, selector, &request, sizeof request, &reply, &size);
+        if (status != KERN_SUCCESS) {
+            return status;
+        }
+        // The page's byte count comes back in the request code.
+        const uint32_t expected = std::min<uint32_t>(kPageSize, sizeof(APIDeviceInfo) - page * kPageSize);
+        if (size != sizeof reply || reply.iReq != expected) {
+            return kIOReturnUnderrun;
+        }
+        record.insert(record.end(), reply.payload, reply.payload + expected);
+    }
+    return KERN_SUCCESS;
+}
+
+// The description record of a driven device (a VKKernelDevice service), read page by page through
+// an audio client (connection type 0), or an AudioServer client (type 3) where the device refuses
+// the first.
+kern_return_t readDeviceDescription(io_service_t service, std::vector<uint8_t>& record)
+{
+    kern_return_t status = kIOReturnNotOpen;
+    for (const Carrier& carrier : kCarriers) {
+        io_connect_t connection = 0;
+        status = IOServiceOpen(service, mach_task_self(), carrier.type, &connection);
+        if (status != KERN_SUCCESS) {
+            continue;
+        }
+        status = readPages(connection, carrier.selector, record);
+        IOServiceClose(connection);
+        if (status == KERN_SUCCESS) {
+            return status;
+        }
+    }
+    return status;
+}
+
 // The bus location of the USB device a service is driving (its provider's "locationID").
 std::optional<uint32_t> locationOf(io_service_t service)
 {
@@ -214,7 +282,7 @@ int describe(const std::string& path, const std::vector<std::string>& words)
     }
     for (size_t i = 0; i < chosen.size() && result == 0; ++i) {
         std::vector<uint8_t> record;
-        const kern_return_t status = kernel_host::readDeviceDescription(chosen[i], record);
+        const kern_return_t status = readDeviceDescription(chosen[i], record);
         if (status != KERN_SUCCESS) {
             char code[16];
             std::snprintf(code, sizeof code, "0x%08X", static_cast<uint32_t>(status));

@@ -1,0 +1,208 @@
+// Devices read from files through the whole driver (in one process, on the virtual clock): every
+// model of the catalogue, written to its descriptors file and side file and plugged in from them,
+// gets the same device description as the compiled model; and the descriptor fuzz corpora, each
+// input made a descriptors file, are refused with a reason or plugged in and survived.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "APIDeviceInfo.h"
+#include "DeviceDescription.h"
+#include "DriverFixture.h"
+#include "VKKernelDevice.h"
+#include "usbsim/Catalogue.h"
+#include "usbsim/models/FileModel.h"
+#include "usbsim/models/StreamingDevice.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using usbsim::models::ModelData;
+
+std::vector<uint8_t> description(VKKernelDevice* service)
+{
+    const auto* info = service != nullptr ? service->getAPIDeviceInfoPtr() : nullptr;
+    if (info == nullptr) {
+        return {};
+    }
+    const auto* bytes = reinterpret_cast<const uint8_t*>(info);
+    return {bytes, bytes + sizeof(APIDeviceInfo)};
+}
+
+class CatalogueFromFilesTest : public ::testing::TestWithParam<std::string>
+{
+protected:
+    driver_test::DriverFixture driver;
+};
+
+// The side file carries the compiled model's reply table, so that a description that depends on
+// the device's vendor answers (firmware versions, identity) is made from the same answers.
+TEST_P(CatalogueFromFilesTest, GivesTheCompiledModelsDescription)
+{
+    const std::string& name = GetParam();
+    VKKernelDevice* compiled = driver.plug(name);
+    const auto expected = description(compiled);
+    driver.unplug();
+
+    const auto model = usbsim::makeModel(name);
+    std::string error;
+    const auto data = usbsim::models::modelFromFiles(usbsim::models::descriptorFile(*model), name,
+                                                     usbsim::models::sideFile(*model), "side", std::nullopt, &error);
+    ASSERT_TRUE(data) << error;
+    const auto fromFiles = description(driver.plug(usbsim::models::makeTableModel(*data)));
+    driver.unplug();
+    ASSERT_EQ(fromFiles.empty(), expected.empty()) << "started on one and not on the other";
+    EXPECT_TRUE(fromFiles == expected) << "compiled:\n"
+                                       << kernel_host::describeDevice(expected) << "from files:\n"
+                                       << kernel_host::describeDevice(fromFiles);
+}
+
+std::vector<std::string> catalogueNames()
+{
+    std::vector<std::string> names;
+    for (const auto& entry : usbsim::catalogue()) {
+        names.emplace_back(entry.name);
+    }
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Catalogue, CatalogueFromFilesTest, ::testing::ValuesIn(catalogueNames()),
+                         [](const auto& param) {
+                             std::string name = param.param;
+                             for (char& c : name) {
+                                 c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             }
+                             return name;
+                         });
+
+// --- The descriptor fuzz corpora through the file path ------------------------------------------
+
+// The identities the corpus inputs are given in turn: a plain device the driver takes by a
+// personality of the test's, and models whose descriptors the driver patches by model.
+const char* const kIdentities[] = {nullptr, "US-322", "MBox", "USBPre", "1935:0006", "XMOS"};
+constexpr uint16_t kPlainVendor = 0x2912;
+constexpr uint16_t kPlainProduct = 0x3F00;
+
+std::vector<uint8_t> deviceDescriptor(const char* identity)
+{
+    const auto* entry = identity != nullptr ? usbsim::findModel(identity) : nullptr;
+    const uint16_t vendor = entry != nullptr ? entry->vendor : kPlainVendor;
+    const uint16_t product = entry != nullptr ? entry->product : kPlainProduct;
+    const uint16_t release = entry != nullptr ? entry->bcdDevice : 0x0100;
+    return {18,
+            usbsim::kDescriptorDevice,
+            0x00,
+            0x02,
+            0,
+            0,
+            0,
+            64,
+            static_cast<uint8_t>(vendor),
+            static_cast<uint8_t>(vendor >> 8),
+            static_cast<uint8_t>(product),
+            static_cast<uint8_t>(product >> 8),
+            static_cast<uint8_t>(release),
+            static_cast<uint8_t>(release >> 8),
+            1,
+            2,
+            3,
+            1};
+}
+
+std::vector<uint8_t> readBytes(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The description's counts stay within its arrays.
+void expectWithinLimits(const APIDeviceInfo& info)
+{
+    EXPECT_LE(info.mNumConfigurations, APIDeviceInfo::kMaxConfigurations);
+    for (const APIConfigInfo& config : info.mConfigurations) {
+        EXPECT_LE(config.mNumInterfaces, APIConfigInfo::kMaxInterfaces);
+        for (const APIInterfaceInfo& interface : config.mInterfaces) {
+            EXPECT_LE(interface.mNumAlternates, APIInterfaceInfo::kMaxAlternates);
+            for (const APIInterfaceAlternateInfo& alternate : interface.mAlternates) {
+                EXPECT_LE(alternate.mNumEndpoints, APIInterfaceAlternateInfo::kMaxEndpoints);
+                EXPECT_LE(alternate.mStreaming.mNumFrequencies, APIStreamingInfo::kMaxFrequencies);
+            }
+        }
+    }
+}
+
+// Each configuration descriptor of the corpora (the VKUSBDescriptorFuzzer's after its identity
+// byte) goes into a descriptors file twice: as the bytes are, which the file's checks may refuse
+// with a reason at an offset, and with its wTotalLength made the bytes' length (the fuzzers hand
+// the driver the bytes whatever wTotalLength says). What is taken is plugged in through the
+// driver, started, configured and unplugged: nothing crashes, the description stays within its
+// limits, nothing is left behind.
+TEST(DescriptorCorporaFromFiles, AreRefusedWithAReasonOrSurvived)
+{
+    driver_test::DriverFixture driver;
+    driver.addPersonality(kPlainVendor, kPlainProduct);
+    const auto baseline = driver.liveInstances();
+    const std::pair<const char*, size_t> corpora[] = {{"VKUSBDescriptorFuzzer", 1}, {"USBSimDescriptorFuzzer", 0}};
+    int inputs = 0;
+    int refused = 0;
+    int started = 0;
+    for (const auto& [corpus, skip] : corpora) {
+        const fs::path folder = fs::path(FUZZ_CORPUS) / corpus;
+        ASSERT_TRUE(fs::is_directory(folder)) << folder;
+        std::vector<fs::path> files;
+        for (const auto& item : fs::directory_iterator(folder)) {
+            files.push_back(item.path());
+        }
+        std::sort(files.begin(), files.end());
+        for (const fs::path& path : files) {
+            const auto input = readBytes(path);
+            const std::vector<uint8_t> configuration(input.begin() + static_cast<std::ptrdiff_t>(std::min(skip, input.size())),
+                                                     input.end());
+            std::vector<uint8_t> whole = configuration;
+            if (whole.size() >= 4 && whole.size() <= 0xFFFF) {
+                whole[2] = static_cast<uint8_t>(whole.size());
+                whole[3] = static_cast<uint8_t>(whole.size() >> 8);
+            }
+            const char* identity = kIdentities[static_cast<size_t>(inputs) % std::size(kIdentities)];
+            ++inputs;
+            for (const auto& bytes : {configuration, whole}) {
+                SCOPED_TRACE(path.filename().string() + (identity != nullptr ? std::string(" as ") + identity : ""));
+                auto file = deviceDescriptor(identity);
+                file.insert(file.end(), bytes.begin(), bytes.end());
+                const std::string side = inputs % 2 == 0 ? "speed full" : "speed high";
+                std::string error;
+                const auto data = usbsim::models::modelFromFiles(file, "corpus", side, "side", std::nullopt, &error);
+                if (!data) {
+                    ++refused;
+                    EXPECT_TRUE(error.starts_with("corpus: offset ")) << error;
+                    continue;
+                }
+                VKKernelDevice* service = driver.plug(usbsim::models::makeTableModel(*data));
+                if (service != nullptr) {
+                    ++started;
+                    if (const APIDeviceInfo* info = service->getAPIDeviceInfoPtr()) {
+                        expectWithinLimits(*info);
+                        (void)kernel_host::describeDevice(description(service));
+                    }
+                    EXPECT_TRUE(driver.runInKernel([service] {
+                        VKDispatchLock lock(*service);
+                        service->reqConfigureDevice("corpus");
+                    }));
+                }
+                driver.unplug();
+                EXPECT_EQ(driver.liveInstances(), baseline);
+            }
+        }
+    }
+    EXPECT_GT(inputs, 50);
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(started, 0);
+    std::printf("%d corpus inputs: %d files refused, %d devices started\n", inputs, refused, started);
+}
+
+} // namespace
