@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
 #include "APIDeviceInfo.h"
 #include "DeviceDescription.h"
@@ -203,6 +204,65 @@ TEST(DescriptorCorporaFromFiles, AreRefusedWithAReasonOrSurvived)
     EXPECT_GT(refused, 0);
     EXPECT_GT(started, 0);
     std::printf("%d corpus inputs: %d files refused, %d devices started\n", inputs, refused, started);
+}
+
+// --- The description as text ---------------------------------------------------------------------
+
+std::vector<uint8_t> bytesOf(const APIDeviceInfo& info)
+{
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&info);
+    return {bytes, bytes + sizeof info};
+}
+
+// The text reads no count past its array, and says what the record holds beyond it.
+TEST(DescribeDevice, ReadsTheRecordWithinItsArrays)
+{
+    auto info = std::make_unique<APIDeviceInfo>();
+    std::memset(info.get(), 0, sizeof *info);
+    info->idVendor = 0x0A4A;
+    info->idProduct = 0x6A02;
+    info->bcdDevice = 0x0100;
+    info->mNumConfigurations = 9;
+    APIConfigInfo& config = info->mConfigurations[0];
+    config.bConfigurationValue = 1;
+    config.mNumInterfaces = 3;
+    config.mInterfaces[0].bInterfaceSubClass = 1;
+    config.mInterfaces[1].bInterfaceNumber = 7; // a position the driver left to another number
+    APIInterfaceInfo& stream = config.mInterfaces[2];
+    stream.bInterfaceNumber = 2;
+    stream.bInterfaceSubClass = 2;
+    stream.mNumAlternates = 1;
+    APIInterfaceAlternateInfo& alternate = stream.mAlternates[0];
+    alternate.bAlternateSetting = 1;
+    alternate.mStreaming.bNrChannels = 8;
+    alternate.mStreaming.bBitResolution = 24;
+    alternate.mStreaming.mContinuous = 1;
+    alternate.mStreaming.mLowerFrequency = 8000;
+    alternate.mStreaming.mUpperFrequency = 96000;
+    alternate.mStreaming.mNumFrequencies = 200;
+    for (uint32_t f = 0; f < APIStreamingInfo::kMaxFrequencies; ++f) {
+        alternate.mStreaming.mFrequencies[f] = 1000 * (f + 1);
+    }
+    alternate.mNumEndpoints = 6;
+    alternate.mEndpoints[0].bEndpointAddress = 0x81;
+    alternate.mEndpoints[0].wMaxPacketSize = 0x1400; // 1024 bytes, 3 transactions per microframe
+    for (unsigned c = 1; c < APIDeviceInfo::kMaxConfigurations; ++c) {
+        info->mConfigurations[c].bConfigurationValue = static_cast<uint8_t>(c + 1);
+    }
+    EXPECT_EQ(kernel_host::describeDevice(bytesOf(*info)),
+              "device 0A4A:6A02 release 0100, 9 configurations (4 shown)\n"
+              "configuration 1 (index 0), 3 interfaces\n"
+              "  interface 0: audio control\n"
+              "  interface 1: not described\n"
+              "  interface 2: audio streaming, 1 alternate\n"
+              "    alternate 1: 8 channels, 24 bits, 8000-96000 Hz continuous 1000 2000 3000 4000 5000 6000 7000 "
+              "8000 9000 10000 11000 12000 13000 14000 15000 16000 Hz (200 rates, 16 shown); 6 endpoints (4 "
+              "shown): 0x81 in 1024 bytes x3, 0x00 out 0 bytes, 0x00 out 0 bytes, 0x00 out 0 bytes\n"
+              "configuration 2 (index 1), 0 interfaces\n"
+              "configuration 3 (index 2), 0 interfaces\n"
+              "configuration 4 (index 3), 0 interfaces\n");
+    EXPECT_EQ(kernel_host::describeDevice(std::vector<uint8_t>(100)),
+              "not a device description: 100 bytes, not 98964\n");
 }
 
 } // namespace

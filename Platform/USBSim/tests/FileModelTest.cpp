@@ -295,9 +295,11 @@ TEST(FileModel, ReadsItsFilesFromDisk)
     files.side = (folder / "bad-side").string();
     EXPECT_FALSE(readDeviceFiles(files, &error));
     EXPECT_EQ(error, files.side + ":2: \"speed\" takes full or high");
-    files.descriptors = (folder / "missing").string();
-    EXPECT_FALSE(readDeviceFiles(files, &error));
-    EXPECT_EQ(error, files.descriptors + ": cannot be read");
+    for (const fs::path& unreadable : {folder / "missing", folder}) {
+        files.descriptors = unreadable.string();
+        EXPECT_FALSE(readDeviceFiles(files, &error));
+        EXPECT_EQ(error, files.descriptors + ": cannot be read");
+    }
     files.descriptors = files.side;
     EXPECT_FALSE(readDeviceFiles(files, &error));
     EXPECT_EQ(error, files.side + ": offset 0: device descriptor bLength is 115, not 18");

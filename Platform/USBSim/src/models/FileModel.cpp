@@ -286,6 +286,10 @@ bool readFile(const std::string& path, size_t most, std::string& into, std::stri
             return false;
         }
     }
+    if (in.bad()) {
+        *error = join(path, ": cannot be read");
+        return false;
+    }
     return true;
 }
 
