@@ -2,8 +2,8 @@
 // A whole frame fits one or two registers: one permute gathers the rows of all six 8 x 8 bit
 // matrices of a frame (3 slices x 2 planes), one affine step flips them all, and the result is
 // stored whole (encoders) or permuted once more into host words (decoders). The permute indices
-// come from each layout at compile time. Loads and stores are masked to the frame, and a masked
-// load never faults on the bytes it leaves out, so nothing outside a block is touched.
+// come from each layout at compile time. Nothing outside a frame is read, and stores are masked
+// to the frame, so nothing outside a block is touched.
 #pragma once
 
 #include "BitPlaneLayout.h"
@@ -41,8 +41,39 @@ inline __mmask64 bytesMask(unsigned bytes)
 // and constant byte b picks column 7 - b.
 constexpr uint64_t kEncodeColumns = 0x0102040810204080ull;
 
-// Rows of every lane from the host frame (indices 0-63) and, for the pair layouts, the carried
-// sample repeated (64 on).
+// A host frame's bytes in two registers, read with plain loads that stay inside the frame (a
+// masked load that reaches into the next cache line costs far more): `low` holds bytes from 0 on,
+// `high`, when the frame is not a whole register, the last kLowBytes bytes of the frame.
+template <unsigned Bytes> struct HostFrame
+{
+    static constexpr unsigned kLowBytes = Bytes >= 64 ? 64 : Bytes >= 32 ? 32 : Bytes >= 16 ? 16 : 8;
+    static constexpr bool kHasHigh = Bytes != kLowBytes;
+    static constexpr unsigned kHighOffset = Bytes - kLowBytes;
+
+    // Permute index of frame byte i: `low` is the first source, `high` the second.
+    static constexpr uint8_t index(unsigned i)
+    {
+        return static_cast<uint8_t>(i < kLowBytes ? i : 64 + i - kHighOffset);
+    }
+
+    // Elements past the bytes loaded are left undefined; no index reaches them.
+    static __m512i load(const uint8_t* p)
+    {
+        if constexpr (kLowBytes == 64) {
+            return _mm512_loadu_si512(p);
+        } else if constexpr (kLowBytes == 32) {
+            return _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+        } else if constexpr (kLowBytes == 16) {
+            return _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        } else {
+            return _mm512_castsi128_si512(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+        }
+    }
+    static __m512i low(const uint8_t* frame) { return load(frame); }
+    static __m512i high(const uint8_t* frame) { return load(frame + kHighOffset); }
+};
+
+// Rows of every lane, as permute indices into the registers above.
 template <class Layout> constexpr PermuteIndex encodeRows()
 {
     PermuteIndex p;
@@ -53,11 +84,16 @@ template <class Layout> constexpr PermuteIndex encodeRows()
             if (d >= Layout::kDeviceChannels) {
                 continue;
             }
-            unsigned word = d;
+            const unsigned byte = 3 - slice;
             if constexpr (Layout::kCarries) {
-                word = d == 8 ? 16 : d == 9 ? Layout::kA : d;
+                // Host samples 0-7 from the frame's first 32 bytes; the carried sample and sample
+                // A from words 0 and 1 of the second register.
+                p.index[8 * q + r] = static_cast<uint8_t>(d == 8   ? 64 + byte
+                                                          : d == 9 ? 68 + byte
+                                                                   : 4 * d + byte);
+            } else {
+                p.index[8 * q + r] = HostFrame<Layout::kHostChannels * 4>::index(4 * d + byte);
             }
-            p.index[8 * q + r] = static_cast<uint8_t>(4 * word + 3 - slice);
             p.fill |= uint64_t(1) << (8 * q + r);
         }
     }
@@ -70,15 +106,24 @@ struct PermuteEncodePass
     static void encodeFrame(const uint8_t* hostFrame, uint32_t carried, uint8_t* deviceFrame)
     {
         static constexpr PermuteIndex rows = encodeRows<Layout>();
-        const __m512i host = _mm512_maskz_loadu_epi8(bytesMask(Layout::kHostChannels * 4), hostFrame);
         __m512i gathered;
         if constexpr (Layout::kCarries) {
-            gathered = _mm512_maskz_permutex2var_epi8(rows.fill, host, rows.vector(),
-                                                      _mm512_set1_epi32(static_cast<int>(carried)));
+            const __m128i extra =
+                _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(carried)),
+                                   _mm_cvtsi32_si128(static_cast<int>(loadWord(hostFrame + 4 * Layout::kA))));
+            gathered = _mm512_maskz_permutex2var_epi8(rows.fill, HostFrame<32>::low(hostFrame), rows.vector(),
+                                                      _mm512_castsi128_si512(extra));
         } else {
-            gathered = _mm512_maskz_permutexvar_epi8(rows.fill, rows.vector(), host);
+            using Frame = HostFrame<Layout::kHostChannels * 4>;
+            if constexpr (Frame::kHasHigh) {
+                gathered = _mm512_maskz_permutex2var_epi8(rows.fill, Frame::low(hostFrame), rows.vector(),
+                                                          Frame::high(hostFrame));
+            } else {
+                gathered = _mm512_maskz_permutexvar_epi8(rows.fill, rows.vector(), Frame::low(hostFrame));
+            }
         }
-        _mm512_mask_storeu_epi8(deviceFrame, bytesMask(kOutFrameBytes), affineColumns(gathered, kEncodeColumns));
+        _mm512_mask_storeu_epi8(deviceFrame, bytesMask(kOutFrameBytes),
+                                affineColumns(gathered, kEncodeColumns));
     }
 };
 

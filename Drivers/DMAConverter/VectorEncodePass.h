@@ -76,9 +76,9 @@ template <unsigned N> inline void encodeFewChannels(const uint8_t* hostFrame, ui
     }
 }
 
-
 // Device channels 4g..4g+3 of one frame in d[g].
-template <class Layout> inline void loadDeviceChannels(const uint8_t* hostFrame, uint32_t carried, __m128i d[4])
+template <class Layout>
+inline void loadDeviceChannels(const uint8_t* hostFrame, uint32_t carried, __m128i d[4])
 {
     if constexpr (Layout::kCarries) {
         d[0] = loadHostGroup<8, 0>(hostFrame);
@@ -207,14 +207,16 @@ inline void storeFramePair(__m256i p0, __m256i p1, __m256i p2, uint8_t* first, u
 struct VectorEncodePass
 {
     template <class Layout>
-    static constexpr bool kFlipForm = Layout::kCarries || Layout::kDeviceChannels / 2 > kSpreadFormPlaneChannels;
+    static constexpr bool kFlipForm =
+        Layout::kCarries || Layout::kDeviceChannels / 2 > kSpreadFormPlaneChannels;
 
     // Two frames at once (encodeBlock takes this when present): a 256-bit register holds one in
     // each lane; with 128-bit registers, frames of up to 8 channels share the flip of slice 2.
     // `carried` is the first frame's; the second's comes from the first frame.
     template <class Layout>
-        requires kFlipForm<Layout>
-    static void encodeTwoFrames(const uint8_t* hostFrames, uint32_t carried, uint8_t* firstOut, uint8_t* secondOut)
+    requires kFlipForm<Layout>
+    static void encodeTwoFrames(const uint8_t* hostFrames, uint32_t carried, uint8_t* firstOut,
+                                uint8_t* secondOut)
     {
         const uint8_t* second = hostFrames + Layout::kHostChannels * 4;
         uint32_t secondCarried = 0;
@@ -236,8 +238,9 @@ struct VectorEncodePass
             odd = flipAntiDiagonal(odd);
             last = flipAntiDiagonal(last);
             // Even slices 0 and 1; even slice 2 and odd slice 0; odd slices 1 and 2.
-            storeFramePair(_mm256_shuffle_epi32(even, _MM_SHUFFLE(1, 0, 3, 2)), _mm256_blend_epi32(last, odd, 0xCC),
-                           _mm256_blend_epi32(odd, last, 0xCC), firstOut, secondOut);
+            storeFramePair(_mm256_shuffle_epi32(even, _MM_SHUFFLE(1, 0, 3, 2)),
+                           _mm256_blend_epi32(last, odd, 0xCC), _mm256_blend_epi32(odd, last, 0xCC), firstOut,
+                           secondOut);
         } else {
             __m256i first, last;
             halfPlaneRows(d[0], d[1], first, last);
@@ -245,7 +248,8 @@ struct VectorEncodePass
             first = flipAntiDiagonal(first);
             last = flipAntiDiagonal(last);
             // The even plane in the low nibbles, the odd plane in the high nibbles.
-            const __m256i evenFirst = _mm256_and_si256(_mm256_shuffle_epi32(first, _MM_SHUFFLE(1, 0, 3, 2)), nibble);
+            const __m256i evenFirst =
+                _mm256_and_si256(_mm256_shuffle_epi32(first, _MM_SHUFFLE(1, 0, 3, 2)), nibble);
             const __m256i oddFirst = _mm256_and_si256(_mm256_srli_epi16(first, 4), nibble);
             const __m256i evenLast = _mm256_and_si256(last, nibble);
             const __m256i oddLast = _mm256_and_si256(_mm256_srli_epi16(last, 4), nibble);
