@@ -35,6 +35,12 @@ void audioInt32to16Copy(int32_t* destination, const int32_t* source, int32_t cou
 // Left-aligned to packed 24-bit: the upper 24 bits (truncation).
 void audioInt32to24Copy(int32_t* destination, const int32_t* source, int32_t count);
 
+// The packed 24-bit copies move 16 samples per step with AVX-512 byte permutes where the processor
+// has them. Tests turn that off to check that both ways write the same bytes; not for the
+// real-time thread.
+bool audioCopyPermutesSupported();
+void setAudioCopyPermutes(bool on); // on only where supported
+
 // Unchanged copy.
 void audioInt32CopySet(int32_t* destination, const int32_t* source, int32_t count);
 // destination += source, wrapping at 32 bits (no saturation; see audioInt32Saturate).

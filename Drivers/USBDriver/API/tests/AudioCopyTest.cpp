@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -76,7 +78,8 @@ TEST(AudioCopy, PackedTwentyFourBitCopiesAtEveryLengthAndAlignment)
             }
             std::vector<uint8_t> wideBytes(4 * n + 8, 0xEE);
             audioInt24to32Copy(reinterpret_cast<int32_t*>(wideBytes.data()),
-                               reinterpret_cast<const int32_t*>(packed.data() + offset), static_cast<int32_t>(n));
+                               reinterpret_cast<const int32_t*>(packed.data() + offset),
+                               static_cast<int32_t>(n));
             for (size_t i = 0; i < n; ++i) {
                 int32_t got;
                 std::memcpy(&got, wideBytes.data() + 4 * i, 4);
@@ -201,6 +204,87 @@ TEST(AudioCopy, Packed24SubsetSignExtends)
     std::vector<int32_t> out(9, 5);
     audioInt24to32CopyShift6To4(out.data(), reinterpret_cast<const int32_t*>(packed.data()), 9);
     EXPECT_EQ(out, (std::vector<int32_t>{8'388'607, -8'388'608, 1, -1, 2, 0, 0, 0, 0}));
+}
+
+// The packed 24-bit routines with and without the byte-permute steps, against the sample formula, on
+// random bytes: every count up to several steps and some long ones, packed data at every offset in
+// a word, buffers that end where the data ends (the sanitizer build catches a step past them).
+TEST(AudioCopy, Packed24RoutinesMatchTheFormulaWithAndWithoutPermutes)
+{
+    uint32_t x = 0x13579BDF;
+    auto random = [&x] {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        return x;
+    };
+    std::vector<size_t> counts;
+    for (size_t n = 0; n <= 100; ++n) {
+        counts.push_back(n);
+    }
+    for (size_t n : {1023u, 1024u, 4099u}) {
+        counts.push_back(n);
+    }
+    auto packedAt = [](const uint8_t* p) {
+        return static_cast<int32_t>(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24);
+    };
+    const bool supported = audioCopyPermutesSupported();
+    for (bool permutes : {false, true}) {
+        if (permutes && !supported) {
+            continue;
+        }
+        setAudioCopyPermutes(permutes);
+        for (size_t n : counts) {
+            const size_t offset = n % 4;
+            SCOPED_TRACE("permutes " + std::to_string(permutes) + ", samples " + std::to_string(n));
+            std::vector<uint8_t> packed(offset + 3 * n);
+            for (auto& b : packed) {
+                b = static_cast<uint8_t>(random());
+            }
+            const uint8_t* in = packed.data() + offset;
+            const auto* source = reinterpret_cast<const int32_t*>(in);
+            std::vector<int32_t> want(n);
+            for (size_t i = 0; i < n; ++i) {
+                want[i] = packedAt(in + 3 * i);
+            }
+            std::vector<int32_t> wide(n);
+            audioInt24to32Copy(wide.data(), source, static_cast<int32_t>(n));
+            ASSERT_EQ(wide, want);
+            std::vector<int32_t> shifted(n);
+            audioInt24to32CopyShift(shifted.data(), source, static_cast<int32_t>(n));
+            for (auto& w : want) {
+                w >>= 8;
+            }
+            ASSERT_EQ(shifted, want);
+
+            std::vector<uint8_t> back = packed;
+            std::fill(back.begin() + static_cast<std::ptrdiff_t>(offset), back.end(), 0xEE);
+            std::vector<int32_t> noisy = wide;
+            for (auto& w : noisy) {
+                w |= static_cast<int32_t>(random() & 0xFF); // the bits below the packed sample
+            }
+            audioInt32to24Copy(reinterpret_cast<int32_t*>(back.data() + offset), noisy.data(),
+                               static_cast<int32_t>(n));
+            ASSERT_EQ(back, packed);
+
+            // Frames of six samples, the first four taken: n / 4 frames from their 18 bytes each.
+            const size_t frames = n / 4;
+            std::vector<uint8_t> framed(offset + 18 * frames);
+            for (auto& b : framed) {
+                b = static_cast<uint8_t>(random());
+            }
+            std::vector<int32_t> subset(n, 0x5A5A5A5A);
+            audioInt24to32CopyShift6To4(subset.data(),
+                                        reinterpret_cast<const int32_t*>(framed.data() + offset),
+                                        static_cast<int32_t>(n));
+            std::vector<int32_t> wantSubset(n, 0);
+            for (size_t i = 0; i < frames * 4; ++i) {
+                wantSubset[i] = packedAt(framed.data() + offset + i / 4 * 18 + i % 4 * 3) >> 8;
+            }
+            ASSERT_EQ(subset, wantSubset);
+        }
+    }
+    setAudioCopyPermutes(supported);
 }
 
 TEST(AudioCopy, NonPositiveCountsDoNothing)
