@@ -14,6 +14,60 @@
 namespace dmaconv {
 inline namespace DMACONV_ISA {
 
+// The flip of the decoders. With GFNI the affine step's constant also chooses the order of a
+// lane's output bytes, so the channels come out upwards and the words need no reversal.
+#if defined(__GFNI__)
+constexpr bool kSlicesListUpwards = true;
+inline __m128i flipSlices(__m128i x)
+{
+    return _mm_gf2p8affine_epi64_epi8(_mm_set1_epi64x(0x8040201008040201ll), x, 0);
+}
+inline __m256i flipSlices(__m256i x)
+{
+    return _mm256_gf2p8affine_epi64_epi8(_mm256_set1_epi64x(0x8040201008040201ll), x, 0);
+}
+#else
+constexpr bool kSlicesListUpwards = false;
+template <class V> inline V flipSlices(V x)
+{
+    return flipAntiDiagonal(x);
+}
+#endif
+
+// The words of 16 channels (words[g]: channels 4g..4g+3) from the flipped slices:
+// even holds the even plane's slices 0 and 1, odd the odd plane's, last the even and the odd
+// plane's slice 2. Interleaving the planes in the order their lanes list the channels lists all
+// sixteen that way; three rounds of interleaves with zero below build the words.
+template <class V> inline void sixteenChannelWords(V even, V odd, V last, V words[4])
+{
+    const V zero = V{};
+    if constexpr (kSlicesListUpwards) {
+        const V top = unpackLow8(even, odd);                         // slice 0: bits 31-24
+        const V middle = unpackHigh8(even, odd);                     // slice 1: bits 23-16
+        const V bottom = unpackLow8(last, unpackHigh64(last, last)); // slice 2: bits 15-8
+        const V lowHalvesLower = unpackLow8(zero, bottom);           // channels 0..7
+        const V lowHalvesUpper = unpackHigh8(zero, bottom);          // channels 8..15
+        const V highHalvesLower = unpackLow8(middle, top);
+        const V highHalvesUpper = unpackHigh8(middle, top);
+        words[0] = unpackLow16(lowHalvesLower, highHalvesLower);
+        words[1] = unpackHigh16(lowHalvesLower, highHalvesLower);
+        words[2] = unpackLow16(lowHalvesUpper, highHalvesUpper);
+        words[3] = unpackHigh16(lowHalvesUpper, highHalvesUpper);
+    } else {
+        const V top = unpackLow8(odd, even);
+        const V middle = unpackHigh8(odd, even);
+        const V bottom = unpackLow8(unpackHigh64(last, last), last);
+        const V lowHalvesUpper = unpackLow8(zero, bottom);  // channels 15..8
+        const V lowHalvesLower = unpackHigh8(zero, bottom); // channels 7..0
+        const V highHalvesUpper = unpackLow8(middle, top);
+        const V highHalvesLower = unpackHigh8(middle, top);
+        words[3] = reverseWords(unpackLow16(lowHalvesUpper, highHalvesUpper));
+        words[2] = reverseWords(unpackHigh16(lowHalvesUpper, highHalvesUpper));
+        words[1] = reverseWords(unpackLow16(lowHalvesLower, highHalvesLower));
+        words[0] = reverseWords(unpackHigh16(lowHalvesLower, highHalvesLower));
+    }
+}
+
 // Words Base+4g .. Base+4g+3 of a frame of N, whole or the first two, never past the frame.
 template <unsigned N, unsigned First> inline void storeWordGroup(uint8_t* hostFrame, __m128i words)
 {
@@ -24,29 +78,15 @@ template <unsigned N, unsigned First> inline void storeWordGroup(uint8_t* hostFr
     }
 }
 
-// Channels Base..Base+15 from the flipped slices: even holds the even plane's slices 0 and 1,
-// odd the odd plane's, last the even and the odd plane's slice 2. A flipped lane lists its
-// channels downwards, so interleaving odd before even lists all sixteen downwards.
 template <unsigned N, unsigned Base>
 inline void storeSixteenChannels(__m128i even, __m128i odd, __m128i last, uint8_t* hostFrame)
 {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i top = _mm_unpacklo_epi8(odd, even);                               // slice 0: bits 31-24
-    const __m128i middle = _mm_unpackhi_epi8(odd, even);                            // slice 1: bits 23-16
-    const __m128i bottom = _mm_unpacklo_epi8(_mm_unpackhi_epi64(last, last), last); // slice 2: bits 15-8
-    const __m128i lowHalvesUpper = _mm_unpacklo_epi8(zero, bottom);                 // channels 15..8
-    const __m128i lowHalvesLower = _mm_unpackhi_epi8(zero, bottom);                 // channels 7..0
-    const __m128i highHalvesUpper = _mm_unpacklo_epi8(middle, top);                 // channels 15..8
-    const __m128i highHalvesLower = _mm_unpackhi_epi8(middle, top);                 // channels 7..0
-    constexpr int reverse = _MM_SHUFFLE(0, 1, 2, 3);
-    storeWordGroup<N, Base + 12>(
-        hostFrame, _mm_shuffle_epi32(_mm_unpacklo_epi16(lowHalvesUpper, highHalvesUpper), reverse));
-    storeWordGroup<N, Base + 8>(
-        hostFrame, _mm_shuffle_epi32(_mm_unpackhi_epi16(lowHalvesUpper, highHalvesUpper), reverse));
-    storeWordGroup<N, Base + 4>(
-        hostFrame, _mm_shuffle_epi32(_mm_unpacklo_epi16(lowHalvesLower, highHalvesLower), reverse));
-    storeWordGroup<N, Base>(hostFrame,
-                            _mm_shuffle_epi32(_mm_unpackhi_epi16(lowHalvesLower, highHalvesLower), reverse));
+    __m128i words[4];
+    sixteenChannelWords(even, odd, last, words);
+    storeWordGroup<N, Base>(hostFrame, words[0]);
+    storeWordGroup<N, Base + 4>(hostFrame, words[1]);
+    storeWordGroup<N, Base + 8>(hostFrame, words[2]);
+    storeWordGroup<N, Base + 12>(hostFrame, words[3]);
 }
 
 inline __m128i load128(const uint8_t* p)
@@ -100,27 +140,16 @@ template <unsigned N> inline void decodeFewChannels(const uint8_t* deviceFrame, 
 template <unsigned N0, unsigned N1>
 inline void storeSixteenChannels256(__m256i even, __m256i odd, __m256i last, uint8_t* out0, uint8_t* out1)
 {
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i top = _mm256_unpacklo_epi8(odd, even);
-    const __m256i middle = _mm256_unpackhi_epi8(odd, even);
-    const __m256i bottom = _mm256_unpacklo_epi8(_mm256_unpackhi_epi64(last, last), last);
-    const __m256i lowHalvesUpper = _mm256_unpacklo_epi8(zero, bottom);
-    const __m256i lowHalvesLower = _mm256_unpackhi_epi8(zero, bottom);
-    const __m256i highHalvesUpper = _mm256_unpacklo_epi8(middle, top);
-    const __m256i highHalvesLower = _mm256_unpackhi_epi8(middle, top);
-    constexpr int reverse = _MM_SHUFFLE(0, 1, 2, 3);
-    const __m256i w12 = _mm256_shuffle_epi32(_mm256_unpacklo_epi16(lowHalvesUpper, highHalvesUpper), reverse);
-    const __m256i w8 = _mm256_shuffle_epi32(_mm256_unpackhi_epi16(lowHalvesUpper, highHalvesUpper), reverse);
-    const __m256i w4 = _mm256_shuffle_epi32(_mm256_unpacklo_epi16(lowHalvesLower, highHalvesLower), reverse);
-    const __m256i w0 = _mm256_shuffle_epi32(_mm256_unpackhi_epi16(lowHalvesLower, highHalvesLower), reverse);
-    storeWordGroup<N0, 12>(out0, _mm256_castsi256_si128(w12));
-    storeWordGroup<N0, 8>(out0, _mm256_castsi256_si128(w8));
-    storeWordGroup<N0, 4>(out0, _mm256_castsi256_si128(w4));
-    storeWordGroup<N0, 0>(out0, _mm256_castsi256_si128(w0));
-    storeWordGroup<N1, 12>(out1, _mm256_extracti128_si256(w12, 1));
-    storeWordGroup<N1, 8>(out1, _mm256_extracti128_si256(w8, 1));
-    storeWordGroup<N1, 4>(out1, _mm256_extracti128_si256(w4, 1));
-    storeWordGroup<N1, 0>(out1, _mm256_extracti128_si256(w0, 1));
+    __m256i words[4];
+    sixteenChannelWords(even, odd, last, words);
+    storeWordGroup<N0, 0>(out0, _mm256_castsi256_si128(words[0]));
+    storeWordGroup<N0, 4>(out0, _mm256_castsi256_si128(words[1]));
+    storeWordGroup<N0, 8>(out0, _mm256_castsi256_si128(words[2]));
+    storeWordGroup<N0, 12>(out0, _mm256_castsi256_si128(words[3]));
+    storeWordGroup<N1, 0>(out1, _mm256_extracti128_si256(words[0], 1));
+    storeWordGroup<N1, 4>(out1, _mm256_extracti128_si256(words[1], 1));
+    storeWordGroup<N1, 8>(out1, _mm256_extracti128_si256(words[2], 1));
+    storeWordGroup<N1, 12>(out1, _mm256_extracti128_si256(words[3], 1));
 }
 
 // Two frames of byte units at once, one in each 128-bit lane.
@@ -134,10 +163,10 @@ template <unsigned N> inline void decodeTwoByteUnitFrames(const uint8_t* deviceF
     auto lastOf = [&](const uint8_t* frame) {
         return _mm_unpacklo_epi64(load64(frame + 16), load64(frame + 48));
     };
-    const __m256i even = flipAntiDiagonal(pair(0));
-    const __m256i odd = flipAntiDiagonal(pair(32));
-    const __m256i last = flipAntiDiagonal(
-        _mm256_inserti128_si256(_mm256_castsi128_si256(lastOf(deviceFrames)), lastOf(deviceFrames + frameBytes), 1));
+    const __m256i even = flipSlices(pair(0));
+    const __m256i odd = flipSlices(pair(32));
+    const __m256i last = flipSlices(_mm256_inserti128_si256(_mm256_castsi128_si256(lastOf(deviceFrames)),
+                                                            lastOf(deviceFrames + frameBytes), 1));
     storeSixteenChannels256<N, N>(even, odd, last, hostFrames, hostFrames + 4 * N);
 }
 
@@ -149,14 +178,15 @@ template <unsigned N> inline void decodeWordUnits256(const uint8_t* deviceFrame,
     // Lane 0 takes the low byte of each unit, lane 1 the high byte; into bytes 0-7 or 8-15.
     const __m256i toFirstHalf = _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, -1, -1, -1, -1, -1, -1, -1, -1, //
                                                  1, 3, 5, 7, 9, 11, 13, 15, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m256i toSecondHalf = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, 0, 2, 4, 6, 8, 10, 12, 14, //
-                                                  -1, -1, -1, -1, -1, -1, -1, -1, 1, 3, 5, 7, 9, 11, 13, 15);
+    const __m256i toSecondHalf =
+        _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, 0, 2, 4, 6, 8, 10, 12, 14, //
+                         -1, -1, -1, -1, -1, -1, -1, -1, 1, 3, 5, 7, 9, 11, 13, 15);
     auto both = [](const uint8_t* p) {
         return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
     };
     auto gather = [&](const uint8_t* first, const uint8_t* second) {
-        return flipAntiDiagonal(_mm256_or_si256(_mm256_shuffle_epi8(both(first), toFirstHalf),
-                                                _mm256_shuffle_epi8(both(second), toSecondHalf)));
+        return flipSlices(_mm256_or_si256(_mm256_shuffle_epi8(both(first), toFirstHalf),
+                                          _mm256_shuffle_epi8(both(second), toSecondHalf)));
     };
     const __m256i even = gather(deviceFrame, deviceFrame + 16);
     const __m256i odd = gather(deviceFrame + 64, deviceFrame + 80);
@@ -170,8 +200,9 @@ struct VectorDecodePass
 #if defined(__AVX2__)
     // Frames of byte units in the flip form go two at a time (decodeBlock takes this when present).
     template <class Layout>
-        requires(!Layout::kWordUnits && Layout::kChannels / 2 > kMaskFormPlaneChannels && Layout::kFrames % 2 == 0)
-    static void decodeTwoFrames(const uint8_t* deviceFrames, uint8_t* hostFrames)
+    requires(!Layout::kWordUnits && Layout::kChannels / 2 > kMaskFormPlaneChannels &&
+             Layout::kFrames % 2 == 0) static void decodeTwoFrames(const uint8_t* deviceFrames,
+                                                                   uint8_t* hostFrames)
     {
         decodeTwoByteUnitFrames<Layout::kChannels>(deviceFrames, hostFrames);
     }
@@ -184,10 +215,10 @@ struct VectorDecodePass
             decodeFewChannels<N>(deviceFrame, hostFrame);
         } else if constexpr (!Layout::kWordUnits) {
             // Slice 2 of each plane by itself, so nothing past unit 23 is read.
-            const __m128i even = flipAntiDiagonal(load128(deviceFrame));
-            const __m128i odd = flipAntiDiagonal(load128(deviceFrame + 32));
+            const __m128i even = flipSlices(load128(deviceFrame));
+            const __m128i odd = flipSlices(load128(deviceFrame + 32));
             const __m128i last =
-                flipAntiDiagonal(_mm_unpacklo_epi64(load64(deviceFrame + 16), load64(deviceFrame + 48)));
+                flipSlices(_mm_unpacklo_epi64(load64(deviceFrame + 16), load64(deviceFrame + 48)));
             storeSixteenChannels<N, 0>(even, odd, last, hostFrame);
         } else {
 #if defined(__AVX2__)
@@ -200,10 +231,10 @@ struct VectorDecodePass
                           o2 = load128(deviceFrame + 96);
             // Low bytes serve channels 0-15, high bytes 16-31; the packs cannot saturate.
             auto lows = [&](__m128i a, __m128i b) {
-                return flipAntiDiagonal(_mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low)));
+                return flipSlices(_mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low)));
             };
             auto highs = [&](__m128i a, __m128i b) {
-                return flipAntiDiagonal(_mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8)));
+                return flipSlices(_mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8)));
             };
             storeSixteenChannels<N, 0>(lows(e0, e1), lows(o0, o1), lows(e2, o2), hostFrame);
             storeSixteenChannels<N, 16>(highs(e0, e1), highs(o0, o1), highs(e2, o2), hostFrame);

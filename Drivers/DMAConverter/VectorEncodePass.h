@@ -94,50 +94,6 @@ inline void loadDeviceChannels(const uint8_t* hostFrame, uint32_t carried, __m12
     }
 }
 
-// The interleaves at either register width.
-inline __m128i unpackLow8(__m128i a, __m128i b)
-{
-    return _mm_unpacklo_epi8(a, b);
-}
-inline __m128i unpackHigh8(__m128i a, __m128i b)
-{
-    return _mm_unpackhi_epi8(a, b);
-}
-inline __m128i unpackLow32(__m128i a, __m128i b)
-{
-    return _mm_unpacklo_epi32(a, b);
-}
-inline __m128i unpackHigh32(__m128i a, __m128i b)
-{
-    return _mm_unpackhi_epi32(a, b);
-}
-inline __m128i unpackHigh64(__m128i a, __m128i b)
-{
-    return _mm_unpackhi_epi64(a, b);
-}
-#if defined(__AVX2__)
-inline __m256i unpackLow8(__m256i a, __m256i b)
-{
-    return _mm256_unpacklo_epi8(a, b);
-}
-inline __m256i unpackHigh8(__m256i a, __m256i b)
-{
-    return _mm256_unpackhi_epi8(a, b);
-}
-inline __m256i unpackLow32(__m256i a, __m256i b)
-{
-    return _mm256_unpacklo_epi32(a, b);
-}
-inline __m256i unpackHigh32(__m256i a, __m256i b)
-{
-    return _mm256_unpackhi_epi32(a, b);
-}
-inline __m256i unpackHigh64(__m256i a, __m256i b)
-{
-    return _mm256_unpackhi_epi64(a, b);
-}
-#endif
-
 // Rows of all three slices of both planes of up to 16 device channels (d[g]: channels 4g..4g+3).
 // Three rounds of byte interleaves sort the 64 sample bytes by byte and plane; taking the later
 // operand first lists each plane's samples downwards, as the flip wants its rows.
