@@ -331,11 +331,14 @@ int main(int argc, char** argv)
     }
     if (words[0] == "attach-file" && words.size() >= 2) {
         // The kernel host reads the files itself: it gets their paths, whatever its folder.
-        std::error_code ec;
-        words[1] = std::filesystem::absolute(words[1], ec).string();
+        const auto absolute = [](const std::string& file) {
+            std::error_code ec;
+            return std::filesystem::absolute(file, ec).lexically_normal().string();
+        };
+        words[1] = absolute(words[1]);
         for (size_t i = 2; i + 1 < words.size(); ++i) {
             if (words[i] == "--side-file") {
-                words[i + 1] = std::filesystem::absolute(words[i + 1], ec).string();
+                words[i + 1] = absolute(words[i + 1]);
             }
         }
     }
