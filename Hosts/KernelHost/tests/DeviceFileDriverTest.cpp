@@ -41,14 +41,18 @@ protected:
     driver_test::DriverFixture driver;
 };
 
-// The side file carries the compiled model's reply table, so that a description that depends on
-// the device's vendor answers (firmware versions, identity) is made from the same answers.
+// The side file carries the compiled model's reply table and unreadable configurations, so that
+// a description that depends on the device's answers is made from the same answers. (Today only
+// XMOS's does: without its side file its second configuration, unreadable on the compiled model,
+// is read and described.) What a model answers in code (class-audio, bitplane-*) is not data and
+// is not carried; their descriptions do not depend on it.
 TEST_P(CatalogueFromFilesTest, GivesTheCompiledModelsDescription)
 {
     const std::string& name = GetParam();
     VKKernelDevice* compiled = driver.plug(name);
     const auto expected = description(compiled);
     driver.unplug();
+    ASSERT_FALSE(expected.empty()) << "the driver starts on the compiled model";
 
     const auto model = usbsim::makeModel(name);
     std::string error;
@@ -57,7 +61,6 @@ TEST_P(CatalogueFromFilesTest, GivesTheCompiledModelsDescription)
     ASSERT_TRUE(data) << error;
     const auto fromFiles = description(driver.plug(usbsim::models::makeTableModel(*data)));
     driver.unplug();
-    ASSERT_EQ(fromFiles.empty(), expected.empty()) << "started on one and not on the other";
     EXPECT_TRUE(fromFiles == expected) << "compiled:\n"
                                        << kernel_host::describeDevice(expected) << "from files:\n"
                                        << kernel_host::describeDevice(fromFiles);
