@@ -126,6 +126,8 @@ template <class Layout, class Pass> uint32_t encodeBlock(DMAConvertArgs* args)
     }
     if constexpr (requires { Pass::template encodeTwoFrames<Layout>(in, carried, out, out); }) {
         static_assert(Layout::kFrames % 2 == 0);
+        // Unrolled, so that each frame's place in the block is a constant.
+#pragma GCC unroll 10
         for (unsigned f = 0; f < Layout::kFrames; f += 2) {
             const uint8_t* hostFrames = in + f * Layout::kHostChannels * 4;
             Pass::template encodeTwoFrames<Layout>(hostFrames, carried, out + Layout::frameOffset(f),

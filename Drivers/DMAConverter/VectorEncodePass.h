@@ -138,6 +138,27 @@ inline void storeHigh(uint8_t* p, __m128i v)
 }
 
 #if defined(__AVX2__)
+// Rows of more than 8 device channels in the device frame's order, with byte shuffles: each
+// group of four channels (d[g]: channels 4g..4g+3) gives its two rows of every matrix at once,
+// as 16-bit pieces, matrix (plane, slice) in piece 3 * plane + slice (higher channel first);
+// two rounds of interleaves put group 3's pieces on top. p0 holds the even plane's slices 0 and
+// 1, p1 its slice 2 and the odd plane's slice 0, p2 the odd plane's slices 1 and 2.
+inline void frameRows(const __m256i d[4], __m256i& p0, __m256i& p1, __m256i& p2)
+{
+    const __m256i pieces = _mm256_setr_epi8(11, 3, 10, 2, 9, 1, 15, 7, 14, 6, 13, 5, -1, -1, -1, -1, //
+                                            11, 3, 10, 2, 9, 1, 15, 7, 14, 6, 13, 5, -1, -1, -1, -1);
+    __m256i g[4];
+    for (unsigned i = 0; i < 4; ++i) {
+        g[i] = _mm256_shuffle_epi8(d[i], pieces);
+    }
+    const __m256i lowUpper = _mm256_unpacklo_epi16(g[3], g[2]), lowLower = _mm256_unpacklo_epi16(g[1], g[0]);
+    const __m256i highUpper = _mm256_unpackhi_epi16(g[3], g[2]),
+                  highLower = _mm256_unpackhi_epi16(g[1], g[0]);
+    p0 = _mm256_unpacklo_epi32(lowUpper, lowLower);
+    p1 = _mm256_unpackhi_epi32(lowUpper, lowLower);
+    p2 = _mm256_unpacklo_epi32(highUpper, highLower);
+}
+
 // Three 16-byte pieces of each lane stored as a device frame, lane 0 the first.
 inline void storeFramePair(__m256i p0, __m256i p1, __m256i p2, uint8_t* first, uint8_t* second)
 {
@@ -168,11 +189,12 @@ struct VectorEncodePass
 
     // Two frames at once (encodeBlock takes this when present): a 256-bit register holds one in
     // each lane; with 128-bit registers, frames of up to 8 channels share the flip of slice 2.
-    // `carried` is the first frame's; the second's comes from the first frame.
+    // `carried` is the first frame's; the second's comes from the first frame. Inlined, so that
+    // the block's loop keeps its constants in registers.
     template <class Layout>
     requires kFlipForm<Layout>
-    static void encodeTwoFrames(const uint8_t* hostFrames, uint32_t carried, uint8_t* firstOut,
-                                uint8_t* secondOut)
+    [[gnu::always_inline]] static void encodeTwoFrames(const uint8_t* hostFrames, uint32_t carried,
+                                                       uint8_t* firstOut, uint8_t* secondOut)
     {
         const uint8_t* second = hostFrames + Layout::kHostChannels * 4;
         uint32_t secondCarried = 0;
@@ -188,14 +210,9 @@ struct VectorEncodePass
             d[g] = _mm256_inserti128_si256(_mm256_castsi128_si256(d0[g]), d1[g], 1);
         }
         if constexpr (Layout::kDeviceChannels > 8) {
-            __m256i even, odd, last;
-            sliceRows(d, even, odd, last);
-            even = flipAntiDiagonal(even);
-            odd = flipAntiDiagonal(odd);
-            last = flipAntiDiagonal(last);
-            // Even slices 0 and 1; even slice 2 and odd slice 0; odd slices 1 and 2.
-            storeFramePair(_mm256_shuffle_epi32(even, _MM_SHUFFLE(1, 0, 3, 2)),
-                           _mm256_blend_epi32(last, odd, 0xCC), _mm256_blend_epi32(odd, last, 0xCC), firstOut,
+            __m256i p0, p1, p2;
+            frameRows(d, p0, p1, p2);
+            storeFramePair(flipAntiDiagonal(p0), flipAntiDiagonal(p1), flipAntiDiagonal(p2), firstOut,
                            secondOut);
         } else {
             __m256i first, last;
