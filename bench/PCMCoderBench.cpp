@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -71,6 +72,11 @@ std::vector<int32_t> hostSamples(size_t count)
 bench::ResultTable results;
 constexpr double kAimOverCopy = 1.5;
 
+// The shuffle level of the members under test: the processor's, or a lower one named by
+// --pcm_level=none|ssse3|avx2|avx512 to see how processors without the wider instructions fare.
+PCMShuffleLevel gLevel = supportedPCMShuffleLevel();
+const char* const kLevelNames[] = {"none", "ssse3", "avx2", "avx512"};
+
 // Side by side with memcpy of the host words: the larger side, the bytes a widening decoder
 // writes and a narrowing encoder reads.
 void runCoder(benchmark::State& state, const Coder& coder, uint32_t samples, std::string name)
@@ -80,10 +86,8 @@ void runCoder(benchmark::State& state, const Coder& coder, uint32_t samples, std
     const size_t hostBytes = size_t(samples) * 4;
     bench::BufferPair buffers(hostBytes);
     // The member the coder choice hands the streaming engine.
-    const PCMDecoder decoder =
-        coder.decoder != nullptr ? pcmDecoderAt(coder.decoder, supportedPCMShuffleLevel()) : nullptr;
-    const PCMEncoder encoder =
-        coder.encoder != nullptr ? pcmEncoderAt(coder.encoder, supportedPCMShuffleLevel()) : nullptr;
+    const PCMDecoder decoder = coder.decoder != nullptr ? pcmDecoderAt(coder.decoder, gLevel) : nullptr;
+    const PCMEncoder encoder = coder.encoder != nullptr ? pcmEncoderAt(coder.encoder, gLevel) : nullptr;
     const std::vector<int32_t> samplesIn = hostSamples(samples);
     std::memcpy(buffers.source(), samplesIn.data(), hostBytes);
     auto* host = reinterpret_cast<int32_t*>(decoder != nullptr ? buffers.destination() : buffers.source());
@@ -134,9 +138,10 @@ void runPostProcessor(benchmark::State& state, PostProcessorFunction function, u
 void printRatios()
 {
     std::printf("\nCoder time over memcpy of the host words, measured side by side (median batches); "
-                "aim <= %.1fx.\n",
-                kAimOverCopy);
-    std::printf("%-30s %-16s %10s %10s %7s %6s\n", "coder", "workload", "coder ns", "memcpy ns", "ratio", "aim");
+                "aim <= %.1fx. Shuffle level %s.\n",
+                kAimOverCopy, kLevelNames[static_cast<int>(gLevel)]);
+    std::printf("%-30s %-16s %10s %10s %7s %6s\n", "coder", "workload", "coder ns", "memcpy ns", "ratio",
+                "aim");
     for (const auto& workload : kWorkloads) {
         for (const auto& coder : kCoders) {
             const auto* r = results.find(std::string(coder.name) + "/" + workload.name);
@@ -153,6 +158,23 @@ void printRatios()
 
 int main(int argc, char** argv)
 {
+    const std::string levelFlag = "--pcm_level=";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], levelFlag.c_str(), levelFlag.size()) != 0) {
+            continue;
+        }
+        const std::string wanted = argv[i] + levelFlag.size();
+        const auto* found = std::find(std::begin(kLevelNames), std::end(kLevelNames), wanted);
+        if (found == std::end(kLevelNames)) {
+            std::fprintf(stderr, "unknown shuffle level %s (none, ssse3, avx2, avx512)\n", wanted.c_str());
+            return 2;
+        }
+        gLevel = std::min(static_cast<PCMShuffleLevel>(found - std::begin(kLevelNames)),
+                          supportedPCMShuffleLevel());
+        std::copy(argv + i + 1, argv + argc + 1, argv + i); // leave the rest to the benchmark library
+        --argc;
+        break;
+    }
     for (const auto& workload : kWorkloads) {
         for (const auto& coder : kCoders) {
             const std::string name = std::string(coder.name) + "/" + workload.name;
