@@ -1196,12 +1196,12 @@ void KernelServer::serveControl(Channel& channel, uid_t peer)
         const bool isControl = r.op() == Op::Control;
         const uint32_t count = r.u32();
         std::vector<std::string> words;
-        for (uint32_t i = 0; i < count && r.ok() && i < 16; ++i) {
-            words.push_back(r.text(256));
+        for (uint32_t i = 0; i < count && r.ok() && i < wire::kMaximumControlWords; ++i) {
+            words.push_back(r.text(wire::kMaximumControlWord));
         }
         std::string text;
         IOReturn status = kIOReturnBadArgument;
-        if (isControl && r.ok() && count <= 16) {
+        if (isControl && r.ok() && count <= wire::kMaximumControlWords) {
             Busy busy(channel.request, channel.since, "control");
             status = m_control(words, text);
         }

@@ -342,6 +342,15 @@ int main(int argc, char** argv)
             }
         }
     }
+    if (words.size() > wire::kMaximumControlWords) {
+        return fail("too many words for one command");
+    }
+    for (const auto& word : words) {
+        if (word.size() > wire::kMaximumControlWord) {
+            return fail("longer than the kernel host takes (" + std::to_string(wire::kMaximumControlWord) +
+                        " bytes): " + word);
+        }
+    }
     const Answer answer = control(path, words);
     if (!answer.reached) {
         return fail(answer.text);

@@ -294,6 +294,8 @@ TEST_F(KernelHostProgramTest, DevicesFromFilesAreDrivenAndDescribed)
         {{"describe", "7"}, "no such device: 7 (see \"devices\")\n"},
         {{"describe", "--raw"}, "sonvexa-kernelctl: --raw describes one device: name it (see \"devices\")\n"},
         {{"describe", "1", "2"}, "sonvexa-kernelctl: describe takes one device number and --raw\n"},
+        {{"attach-file", "/" + std::string(300, 'd')},
+         "sonvexa-kernelctl: longer than the kernel host takes (256 bytes): /" + std::string(300, 'd') + "\n"},
     };
     for (const auto& c : cases) {
         const Result r = control(c.words);

@@ -64,6 +64,9 @@ constexpr uint32_t kMaximumScalars = 16;
 constexpr uint32_t kMaximumStructure = 64 * 1024;
 // Largest interest-message argument.
 constexpr uint32_t kMaximumArgument = 128;
+// Most words of a control command, and the longest word.
+constexpr uint32_t kMaximumControlWords = 16;
+constexpr size_t kMaximumControlWord = 256;
 
 // A property value as it crosses: what both a kernel object and a CF value can hold.
 struct Value
