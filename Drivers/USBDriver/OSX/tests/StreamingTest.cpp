@@ -21,6 +21,7 @@
 #include "DriverFixture.h"
 #include "DriverSM.h"
 #include "IOKit/IOUserClient.h"
+#include "LoopbackSignal.h"
 #include "VKDevice.h"
 #include "VKKernelDevice.h"
 #include "usbsim/Catalogue.h"
@@ -29,6 +30,9 @@
 
 using driver_test::DriverFixture;
 using driver_test::kMillisecond;
+using loopback::arrivedSignal;
+using loopback::asInput;
+using loopback::signal;
 
 namespace {
 
@@ -45,43 +49,6 @@ std::string formatName(const testing::TestParamInfo<Format>& info)
                        std::to_string(info.param.bits);
     std::replace(name.begin(), name.end(), '-', '_');
     return name;
-}
-
-// A signal of 24-bit ring values, first frame non-zero on every channel, only the top 16 bits used
-// for a 16-bit stream.
-std::vector<int32_t> signal(uint32_t frames, uint32_t channels, int32_t bits, uint32_t seed)
-{
-    std::mt19937 random(seed);
-    std::uniform_int_distribution<int32_t> value(-(1 << 23), (1 << 23) - 1);
-    const int32_t mask = bits == 16 ? ~0xFF : ~0;
-    std::vector<int32_t> samples(size_t{frames} * channels);
-    for (auto& s : samples) {
-        s = value(random) & mask;
-    }
-    for (uint32_t c = 0; c < channels; ++c) {
-        samples[c] = (0x123456 + static_cast<int32_t>(c) * 0x100) & mask;
-    }
-    return samples;
-}
-
-// The input ring's frames from the first non-zero one at or after `from` on: the device's loopback
-// delay cut off.
-std::vector<int32_t> arrivedSignal(const AudioSM& ring, uint64_t from, uint64_t written, uint32_t channels,
-                                   size_t samples)
-{
-    const uint64_t frames = std::min<uint64_t>(written, ring.mMaxFrames);
-    for (uint64_t f = from; f < frames; ++f) {
-        bool nonZero = false;
-        for (uint32_t c = 0; c < channels; ++c) {
-            nonZero = nonZero || ring.mSamples[f * channels + c] != 0;
-        }
-        if (nonZero) {
-            const size_t available = static_cast<size_t>((frames - f) * channels);
-            const int32_t* first = ring.mSamples + f * channels;
-            return std::vector<int32_t>(first, first + std::min(samples, available));
-        }
-    }
-    return {};
 }
 
 // A client of the device: its output ring, as a user process maps and fills it.
@@ -194,9 +161,7 @@ protected:
         played.insert(played.end(), samples.begin(), samples.end());
         play(client, played, kChannels);
         driver.runFor(200 * kMillisecond);
-        std::vector<int32_t> expected(samples.size());
-        std::transform(samples.begin(), samples.end(), expected.begin(),
-                       [](int32_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v) << 8); });
+        const std::vector<int32_t> expected = asInput(samples);
         EXPECT_EQ(arrivedSignal(inputRing(), inputFrom, device->mpDriverData->inputRing().framePos(), kChannels,
                                 expected.size()),
                   expected);
@@ -242,9 +207,7 @@ TEST_P(LoopbackTest, ClientOutputComesBackBitExactWithTimeStampsOnTheDeviceClock
     driver.runFor(300 * kMillisecond);
 
     // Ring samples are 24-bit values; the input ring holds the device's samples left-justified.
-    std::vector<int32_t> expected(samples.size());
-    std::transform(samples.begin(), samples.end(), expected.begin(),
-                   [](int32_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v) << 8); });
+    const std::vector<int32_t> expected = asInput(samples);
     const AudioSM& input = inputRing();
     const std::vector<int32_t> arrived =
         arrivedSignal(input, 0, device->mpDriverData->inputRing().framePos(), kChannels, expected.size());
@@ -382,9 +345,7 @@ TEST_F(StreamTest, ScribbledInputRingNeitherCrashesTheKernelNorTouchesTheOutput)
     EXPECT_NEAR(static_cast<double>(inputFrames() - before), 200.0 * 48, 8 * 48) << "the kernel's own position";
     EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
     const std::vector<int32_t> captured = model->capturedOutput();
-    std::vector<int32_t> expected(samples.size());
-    std::transform(samples.begin(), samples.end(), expected.begin(),
-                   [](int32_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v) << 8); });
+    const std::vector<int32_t> expected = asInput(samples);
     auto first = std::find_if(captured.begin() + static_cast<std::ptrdiff_t>(playedBefore), captured.end(),
                               [](int32_t v) { return v != 0; });
     ASSERT_GE(captured.end() - first, static_cast<std::ptrdiff_t>(expected.size()));
@@ -440,9 +401,7 @@ TEST_F(StreamTest, ScribbledBlocksLeaveTheExclusiveClientsOutputBitExact)
     EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
     EXPECT_EQ(device->mpDriverData->outputsExclusiveClient(), exclusive);
     const std::vector<int32_t> captured = model->capturedOutput();
-    std::vector<int32_t> expected(samples.size());
-    std::transform(samples.begin(), samples.end(), expected.begin(),
-                   [](int32_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v) << 8); });
+    const std::vector<int32_t> expected = asInput(samples);
     auto first = std::find_if(captured.begin() + static_cast<std::ptrdiff_t>(playedBefore), captured.end(),
                               [](int32_t v) { return v != 0; });
     ASSERT_GE(captured.end() - first, static_cast<std::ptrdiff_t>(expected.size()));
@@ -599,9 +558,7 @@ TEST_F(StreamingTest, OutputOnlyDeviceAdvancesTheInputRingWithTheOutput)
     // Each millisecond the output took is a millisecond of the input ring.
     EXPECT_NEAR(static_cast<double>(inputFrames()), 200.0 * 48, 10 * 48);
     const std::vector<int32_t> captured = model->capturedOutput();
-    std::vector<int32_t> expected(samples.size());
-    std::transform(samples.begin(), samples.end(), expected.begin(),
-                   [](int32_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v) << 8); });
+    const std::vector<int32_t> expected = asInput(samples);
     auto first = std::find_if(captured.begin() + static_cast<std::ptrdiff_t>(playedBefore), captured.end(),
                               [](int32_t v) { return v != 0; });
     ASSERT_GE(captured.end() - first, static_cast<std::ptrdiff_t>(expected.size()));
