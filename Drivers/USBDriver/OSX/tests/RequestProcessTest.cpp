@@ -5,18 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "DriverSM.h"
 #include "IOKit/IOKitLib.h"
+#include "KernelProcess.h"
 #include "OSXDispatch.h"
 #include "ProgramRunner.h"
 #include "StateChange.h"
-#include "platform/IOKitUser.h"
 
 namespace {
 
@@ -110,21 +108,9 @@ uint32_t replyWord(const OSXDispatch& record)
 TEST(RequestProcessTest, ConfigureAttachAndDetachFromAnotherProcessAnnounceInOrder)
 {
     test_support::ProgramRunner programs;
-    ASSERT_FALSE(programs.root().empty());
-    const std::string socket = programs.root() + "/kernel.socket";
-    const pid_t daemon = programs.start(
-        KERNELD, {"--socket", socket, "--log", programs.root() + "/kernel.log", "--device", "Kelvra-UC3"}, "daemon");
-    ASSERT_GT(daemon, 0);
-    platform::iokit::user::setKernelSocketPath(socket);
-    io_service_t service = 0;
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (service == 0 && std::chrono::steady_clock::now() < deadline) {
-        service = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
-        if (service == 0) {
-            std::this_thread::sleep_for(20ms); // another process: only its socket tells us it is up
-        }
-    }
-    ASSERT_NE(service, 0u);
+    test_support::KernelProcess kernel(programs, KERNELD);
+    ASSERT_TRUE(kernel.start({"Kelvra-UC3"}));
+    const io_service_t service = kernel.service();
 
     IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
     CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port), kCFRunLoopDefaultMode);
@@ -202,9 +188,7 @@ TEST(RequestProcessTest, ConfigureAttachAndDetachFromAnotherProcessAnnounceInOrd
 
     IOObjectRelease(notification);
     IONotificationPortDestroy(port);
-    IOObjectRelease(service);
-    platform::iokit::user::setKernelSocketPath("");
-    EXPECT_EQ(programs.stop(daemon, SIGTERM, "daemon").status, 0);
+    EXPECT_EQ(kernel.stop(), 0);
 }
 
 } // namespace

@@ -1,0 +1,67 @@
+#include "KernelProcess.h"
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+#include <utility>
+
+#include "platform/IOKitUser.h"
+
+namespace test_support {
+
+KernelProcess::KernelProcess(ProgramRunner& programs, std::string kerneld)
+    : m_programs(programs), m_kerneld(std::move(kerneld))
+{
+}
+
+KernelProcess::~KernelProcess()
+{
+    stop();
+}
+
+bool KernelProcess::start(const std::vector<std::string>& models, const char* serviceClass)
+{
+    if (m_pid > 0 || m_programs.root().empty()) {
+        return false;
+    }
+    m_socket = m_programs.root() + "/kernel.socket";
+    std::vector<std::string> arguments = {"--socket", m_socket, "--log", m_programs.root() + "/kernel.log"};
+    for (const auto& model : models) {
+        arguments.push_back("--device");
+        arguments.push_back(model);
+    }
+    m_pid = m_programs.start(m_kerneld, arguments, "kernel");
+    if (m_pid <= 0) {
+        return false;
+    }
+    platform::iokit::user::setKernelSocketPath(m_socket);
+    // The host listens once its command-line devices are matched; until then a look-up fails.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (m_service == 0 && std::chrono::steady_clock::now() < deadline) {
+        m_service = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching(serviceClass));
+        if (m_service == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    return m_service != 0;
+}
+
+void KernelProcess::releaseService()
+{
+    if (m_service != 0) {
+        IOObjectRelease(m_service);
+        m_service = 0;
+    }
+}
+
+int KernelProcess::stop()
+{
+    if (m_pid <= 0) {
+        return -1;
+    }
+    releaseService();
+    platform::iokit::user::setKernelSocketPath("");
+    return m_programs.stop(std::exchange(m_pid, -1), SIGTERM, "kernel").status;
+}
+
+} // namespace test_support
