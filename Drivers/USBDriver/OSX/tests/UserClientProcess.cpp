@@ -4,19 +4,35 @@
 //       opens an audio, a control and an AudioServer client of the kernel device, maps every
 //       block they offer, starts the AudioServer client's hardware (when the device is
 //       configured), prints "ready SLOT" and waits to be killed.
-//   UserClientProcess scribble SOCKET SECONDS SEED
+//   UserClientProcess scribble SOCKET SECONDS SEED [beside-stream]
 //       opens the same clients, maps the same blocks, and for SECONDS writes random bytes over
 //       every block and calls every method with random scalars and structures; prints
-//       "scribbled CALLS" and exits 0.
+//       "scribbled CALLS" and exits 0. Beside a stream it leaves the input ring alone and never
+//       starts its own stream (see scribble).
+//   UserClientProcess stream SOCKET SEED
+//       opens an audio client, configures the device (request 6 at 48 kHz and 24 bits, 7 with
+//       the same settings, 1), maps the input ring and its output ring, attaches (request 2) and
+//       plays a one-second signal over and over through the device's loopback while it reads the
+//       input ring back. Prints "streaming" once the signal comes back; on SIGTERM it ends the
+//       signal, reads the rest of it back, detaches (request 3) and prints "streamed FRAMES frames
+//       bit-exact" (exit 0), or where the input first differed from what it played (exit 1).
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "AudioSM.h"
+#include "DriverSM.h"
 #include "IOKit/IOKitLib.h"
+#include "LoopbackSignal.h"
+#include "OSXDispatch.h"
 #include "platform/IOKitUser.h"
 
 namespace {
@@ -28,6 +44,7 @@ constexpr uint32_t kAudioServer = 3;
 constexpr uint32_t kStartHardware = 2;
 constexpr uint32_t kAudioServerSelectors = 8;
 constexpr uint32_t kAudioSelectors = 3;
+constexpr size_t kInputRingBlock = 1;
 
 struct Block
 {
@@ -54,6 +71,7 @@ bool openAll(const std::string& socket, Clients& clients)
         return false;
     }
     IOObjectRelease(device);
+    // The input ring is the second (kInputRingBlock).
     const std::pair<io_connect_t, uint32_t> maps[] = {{clients.audio, 1},       {clients.audio, 4},
                                                       {clients.audio, 5},       {clients.audio, 7},
                                                       {clients.audioServer, 5}, {clients.audioServer, 1}};
@@ -87,11 +105,18 @@ int hold(const std::string& socket)
     }
 }
 
-int scribble(const std::string& socket, double seconds, unsigned seed)
+// Beside a stream the scribbler spares what only clients read and what would legitimately change
+// another client's audio: the input ring is one block that every client reads and the kernel only
+// writes, so bytes written there reach the other clients whatever the kernel does; and a ring of
+// its own that it attached would be mixed into the device's output.
+int scribble(const std::string& socket, double seconds, unsigned seed, bool besideStream)
 {
     Clients clients;
     if (!openAll(socket, clients)) {
         return 1;
+    }
+    if (besideStream) {
+        clients.blocks.erase(clients.blocks.begin() + kInputRingBlock);
     }
     std::printf("ready\n");
     std::fflush(stdout);
@@ -117,6 +142,9 @@ int scribble(const std::string& socket, double seconds, unsigned seed)
         const io_connect_t connections[] = {clients.audio, clients.control, clients.audioServer};
         const io_connect_t connection = connections[random() % 3];
         const uint32_t selector = static_cast<uint32_t>(random() % (kAudioServerSelectors + 2));
+        if (besideStream && connection == clients.audioServer && selector == kStartHardware) {
+            continue;
+        }
         uint64_t scalars[4] = {random() % 4096, random(), random(), random()};
         const uint32_t scalarCount = static_cast<uint32_t>(random() % 4);
         uint64_t scalarOut[4] = {};
@@ -143,6 +171,211 @@ int scribble(const std::string& socket, double seconds, unsigned seed)
     return 0;
 }
 
+
+// --- The streaming client.
+
+volatile std::sig_atomic_t gStop = 0;
+
+// One request record through the audio client's structure method; the reply back into it.
+IOReturn call(io_connect_t connection, OSXDispatch& record)
+{
+    OSXDispatch reply{};
+    size_t replySize = sizeof reply;
+    const IOReturn status = IOConnectCallStructMethod(connection, 0, &record, sizeof record, &reply, &replySize);
+    if (replySize == sizeof reply) {
+        record = reply;
+    }
+    return status;
+}
+
+OSXDispatch request(uint32_t code, uint32_t word0 = 0)
+{
+    OSXDispatch record{};
+    record.iReq = code;
+    std::memcpy(record.payload, &word0, sizeof word0);
+    return record;
+}
+
+template <class Type> Type* map(io_connect_t connection, uint32_t type)
+{
+    mach_vm_address_t address = 0;
+    mach_vm_size_t size = 0;
+    if (IOConnectMapMemory64(connection, type, mach_task_self(), &address, &size, kIOMapAnywhere) !=
+            kIOReturnSuccess ||
+        size < sizeof(Type)) {
+        return nullptr;
+    }
+    return reinterpret_cast<Type*>(address);
+}
+
+int failed(const char* what)
+{
+    std::printf("failed: %s\n", what);
+    std::fflush(stdout);
+    return 1;
+}
+
+int stream(const std::string& socket, unsigned seed)
+{
+    constexpr uint32_t kRate = 48'000;
+    constexpr uint32_t kChannels = 2;
+    constexpr uint32_t kLead = kRate / 2;        // frames written ahead of the kernel's output position
+    constexpr uint32_t kChunk = kRate / 100;     // frames per write
+    constexpr auto kDrainLimit = std::chrono::seconds(10);
+    std::signal(SIGTERM, [](int) { gStop = 1; });
+
+    platform::iokit::user::setKernelSocketPath(socket);
+    io_service_t device = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
+    io_connect_t audio = 0;
+    if (device == 0 || IOServiceOpen(device, mach_task_self(), kAudio, &audio) != kIOReturnSuccess) {
+        return failed("cannot open the device's audio client");
+    }
+    IOObjectRelease(device);
+    const auto pid = static_cast<uint32_t>(getpid());
+    OSXDispatch connect = request(Req_ConnectClient, pid);
+    const DriverSM* sm = map<DriverSM>(audio, 1);
+    if (call(audio, connect) != kIOReturnSuccess || sm == nullptr) {
+        return failed("no device shared block");
+    }
+    // A new configuration, the same one again (nothing to do), and the current one configured.
+    QzChannelSettings settings = sm->mChannelSettings;
+    settings.iFrequency = kRate;
+    settings.iInChannels = kChannels;
+    settings.iOutChannels = kChannels;
+    settings.iInResolution = 24;
+    settings.iOutResolution = 24;
+    for (uint32_t code : {Req_PrepareNewConfigRegular, Req_PrepareNewConfigAnonymous, Req_ConfigureDevice}) {
+        OSXDispatch record = request(code);
+        if (code != Req_ConfigureDevice) {
+            std::memcpy(record.payload, &settings, sizeof settings);
+        }
+        if (call(audio, record) != kIOReturnSuccess) {
+            return failed("configuring the device");
+        }
+    }
+    AudioSM* input = map<AudioSM>(audio, 4);
+    AudioSM* output = map<AudioSM>(audio, 5);
+    OSXDispatch attach = request(Req_AttachClient, pid);
+    attach.argument = 512;
+    if (input == nullptr || output == nullptr || call(audio, attach) != kIOReturnSuccess) {
+        return failed("attaching");
+    }
+    const auto attached = std::chrono::steady_clock::now();
+    while (shared::load(output->mState) != AudioSM::kStateRunning) {
+        if (std::chrono::steady_clock::now() - attached > kDrainLimit) {
+            return failed("the kernel never started the client");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    // Both rings' geometry is taken once, as the client configured them: a header another process
+    // writes cannot move this client's reads and writes.
+    const AudioSM::Geometry outputGeometry = output->geometry();
+    const AudioSM::Geometry inputGeometry = input->geometry();
+    if (outputGeometry.channels != kChannels || inputGeometry.channels != kChannels || !inputGeometry.usable()) {
+        return failed("rings not laid out for stereo");
+    }
+
+    const std::vector<int32_t> period = loopback::signal(kRate, kChannels, 24, seed);
+    std::vector<int32_t> chunk(size_t{kChunk} * kChannels);
+    std::vector<int32_t> captured;
+    captured.reserve(size_t{kRate} * kChannels * 60);
+    // Output positions: the signal from signalStart until signalEnd (set on SIGTERM); silence
+    // before and after.
+    uint64_t writePosition = shared::load(output->mOutputPos) + kLead / 4;
+    const uint64_t signalStart = writePosition;
+    uint64_t signalEnd = UINT64_MAX;
+    uint64_t readPosition = input->getFramePos();
+    uint64_t arrival = UINT64_MAX; // captured frame where the signal came back
+    uint64_t searched = 0;
+    bool told = false;
+    std::chrono::steady_clock::time_point stopped;
+    for (;;) {
+        const uint64_t outputPosition = shared::load(output->mOutputPos);
+        if (writePosition < outputPosition) {
+            return failed("this process fell behind the kernel's output position");
+        }
+        while (writePosition < outputPosition + kLead) {
+            const uint32_t frames = std::min<uint32_t>(kChunk, static_cast<uint32_t>(outputPosition + kLead - writePosition));
+            for (uint32_t f = 0; f < frames; ++f) {
+                const uint64_t at = writePosition + f;
+                const bool playing = at >= signalStart && at < signalEnd;
+                const size_t from = static_cast<size_t>((at - signalStart) % kRate) * kChannels;
+                for (uint32_t c = 0; c < kChannels; ++c) {
+                    chunk[size_t{f} * kChannels + c] = playing ? period[from + c] : 0;
+                }
+            }
+            output->writeFramesToKernelAtPos(outputGeometry, chunk.data(), frames, writePosition, 0, kChannels,
+                                             audioInt32CopySet, sizeof(int32_t));
+            writePosition += frames;
+        }
+
+        const uint64_t written = input->getFramePos();
+        if (written > readPosition) {
+            if (written - readPosition > inputGeometry.maxFrames) {
+                return failed("the input ring overran this process");
+            }
+            const size_t frames = static_cast<size_t>(written - readPosition);
+            const size_t at = captured.size();
+            captured.resize(at + frames * kChannels);
+            input->readFromKernel(inputGeometry, readPosition, captured.data() + at, static_cast<uint32_t>(frames),
+                                  audioInt32CopySet, sizeof(int32_t));
+        }
+        const uint64_t capturedFrames = captured.size() / kChannels;
+        for (; arrival == UINT64_MAX && searched < capturedFrames; ++searched) {
+            if (captured[searched * kChannels] != 0 || captured[searched * kChannels + 1] != 0) {
+                arrival = searched;
+            }
+        }
+        if (!told && arrival != UINT64_MAX && capturedFrames > arrival + kRate / 10) {
+            std::printf("streaming\n");
+            std::fflush(stdout);
+            told = true;
+        }
+        if (gStop != 0 && signalEnd == UINT64_MAX) {
+            signalEnd = std::max(writePosition, signalStart);
+            stopped = std::chrono::steady_clock::now();
+        }
+        if (signalEnd != UINT64_MAX) {
+            if (arrival != UINT64_MAX && capturedFrames >= arrival + (signalEnd - signalStart)) {
+                break;
+            }
+            if (std::chrono::steady_clock::now() - stopped > kDrainLimit) {
+                return failed(arrival == UINT64_MAX ? "the signal never came back" : "the input stopped");
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    OSXDispatch detach = request(Req_DetachClient);
+    if (call(audio, detach) != kIOReturnSuccess) {
+        return failed("detaching");
+    }
+
+    const uint64_t frames = signalEnd - signalStart;
+    std::vector<int32_t> played(static_cast<size_t>(frames) * kChannels);
+    for (size_t i = 0; i < played.size(); ++i) {
+        played[i] = period[i % period.size()];
+    }
+    const std::vector<int32_t> expected = loopback::asInput(played);
+    const std::vector<int32_t> arrived =
+        loopback::arrivedSignal(captured.data(), captured.size() / kChannels, 0, kChannels, expected.size());
+    if (arrived != expected) {
+        const auto [mine, theirs] = std::mismatch(expected.begin(), expected.end(), arrived.begin(), arrived.end());
+        const size_t at = static_cast<size_t>(mine - expected.begin()) / kChannels;
+        size_t differing = 0;
+        for (size_t i = 0; i < std::min(arrived.size(), expected.size()); ++i) {
+            differing += arrived[i] != expected[i] ? 1 : 0;
+        }
+        std::printf("differs from frame %zu of %llu (%zu frames arrived, %zu samples differ)\n", at,
+                    static_cast<unsigned long long>(frames), arrived.size() / kChannels, differing);
+        std::fflush(stdout);
+        return 1;
+    }
+    std::printf("streamed %llu frames bit-exact\n", static_cast<unsigned long long>(frames));
+    std::fflush(stdout);
+    IOServiceClose(audio);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -151,9 +384,14 @@ int main(int argc, char** argv)
     if (role == "hold" && argc == 3) {
         return hold(argv[2]);
     }
-    if (role == "scribble" && argc == 5) {
-        return scribble(argv[2], std::atof(argv[3]), static_cast<unsigned>(std::strtoul(argv[4], nullptr, 10)));
+    if (role == "scribble" && (argc == 5 || (argc == 6 && std::string(argv[5]) == "beside-stream"))) {
+        return scribble(argv[2], std::atof(argv[3]), static_cast<unsigned>(std::strtoul(argv[4], nullptr, 10)),
+                        argc == 6);
     }
-    std::fprintf(stderr, "usage: UserClientProcess hold SOCKET | scribble SOCKET SECONDS SEED\n");
+    if (role == "stream" && argc == 4) {
+        return stream(argv[2], static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
+    }
+    std::fprintf(stderr, "usage: UserClientProcess hold SOCKET | scribble SOCKET SECONDS SEED [beside-stream] | "
+                         "stream SOCKET SEED\n");
     return 2;
 }
