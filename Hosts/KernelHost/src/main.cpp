@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sched.h>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,21 @@ int fail(const std::string& message)
     return 1;
 }
 
+// The host stands in for the kernel, whose USB completions and driver threads run ahead of every
+// user process: on the real clock a completion held back by a busy machine past the frames the
+// driver queued ahead breaks the stream. Where the system allows it, this thread and every thread
+// started from it (the bus's, its completions', the driver's) run round-robin at the lowest
+// real-time priority. Called before the host starts its threads.
+void scheduleAsTheKernel()
+{
+    sched_param parameter{};
+    parameter.sched_priority = sched_get_priority_min(SCHED_RR);
+    if (sched_setscheduler(0, SCHED_RR, &parameter) != 0) {
+        IOLog("sonvexa-kerneld: no real-time scheduling (%s): on a busy machine streams may break\n",
+              std::strerror(errno));
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -153,6 +169,7 @@ int main(int argc, char** argv)
         platform::log::setDestination(platform::log::Channel::kernel, log);
     }
 
+    scheduleAsTheKernel();
     // Signals are taken by this thread alone, so every thread started below blocks them.
     sigset_t signals;
     sigemptyset(&signals);
