@@ -3,7 +3,9 @@
 //   UserClientProcess hold SOCKET
 //       opens an audio, a control and an AudioServer client of the kernel device, maps every
 //       block they offer, starts the AudioServer client's hardware (when the device is
-//       configured), prints "ready SLOT" and waits to be killed.
+//       configured), prints "ready SLOT ID" (ID: the AudioServer client's identifier) and, as a
+//       client's IO does, keeps its output ring written ahead of the kernel (with silence) until
+//       it is killed.
 //   UserClientProcess scribble SOCKET SECONDS SEED [beside-stream]
 //       opens the same clients, maps the same blocks, and for SECONDS writes random bytes over
 //       every block and calls every method with random scalars and structures; prints
@@ -42,9 +44,11 @@ constexpr uint32_t kAudio = 0;
 constexpr uint32_t kControl = 2;
 constexpr uint32_t kAudioServer = 3;
 constexpr uint32_t kStartHardware = 2;
+constexpr uint32_t kGetUserClassID = 7;
 constexpr uint32_t kAudioServerSelectors = 8;
 constexpr uint32_t kAudioSelectors = 3;
 constexpr size_t kInputRingBlock = 1;
+constexpr size_t kOwnRingBlock = 4; // the AudioServer client's output ring
 
 struct Block
 {
@@ -71,7 +75,8 @@ bool openAll(const std::string& socket, Clients& clients)
         return false;
     }
     IOObjectRelease(device);
-    // The input ring is the second (kInputRingBlock).
+    // The input ring is the second (kInputRingBlock), the AudioServer client's output ring the
+    // fifth (kOwnRingBlock).
     const std::pair<io_connect_t, uint32_t> maps[] = {{clients.audio, 1},       {clients.audio, 4},
                                                       {clients.audio, 5},       {clients.audio, 7},
                                                       {clients.audioServer, 5}, {clients.audioServer, 1}};
@@ -88,6 +93,54 @@ bool openAll(const std::string& socket, Clients& clients)
     return true;
 }
 
+// The output side of a client's IO: its ring kept `kLead` frames ahead of the kernel's output
+// position, each frame from `fill(position, frame)` (the frame's samples, zeroed before the call).
+constexpr uint32_t kRate = 48'000;
+constexpr uint32_t kChannels = 2;
+constexpr uint32_t kLead = kRate / 2;
+constexpr uint32_t kChunk = kRate / 100;
+
+class RingWriter
+{
+public:
+    // `ring` laid out by the kernel at attach; its geometry is taken once, so that a header another
+    // process writes cannot move this client's writes.
+    explicit RingWriter(AudioSM& ring)
+        : m_ring(ring), m_geometry(ring.geometry()), m_position(shared::load(ring.mOutputPos) + kLead / 4),
+          m_chunk(size_t{kChunk} * m_geometry.channels)
+    {
+    }
+
+    bool usable() const { return m_geometry.usable() && m_geometry.channels == kChannels; }
+    uint64_t position() const { return m_position; }
+
+    // False when the kernel took frames before they were written.
+    template <class Fill> bool writeAhead(Fill fill)
+    {
+        const uint64_t output = shared::load(m_ring.mOutputPos);
+        if (m_position < output) {
+            return false;
+        }
+        while (m_position < output + kLead) {
+            const auto frames = static_cast<uint32_t>(std::min<uint64_t>(kChunk, output + kLead - m_position));
+            std::fill(m_chunk.begin(), m_chunk.end(), 0);
+            for (uint32_t f = 0; f < frames; ++f) {
+                fill(m_position + f, &m_chunk[size_t{f} * kChannels]);
+            }
+            m_ring.writeFramesToKernelAtPos(m_geometry, m_chunk.data(), frames, m_position, 0, kChannels,
+                                            audioInt32CopySet, sizeof(int32_t));
+            m_position += frames;
+        }
+        return true;
+    }
+
+private:
+    AudioSM& m_ring;
+    const AudioSM::Geometry m_geometry;
+    uint64_t m_position;
+    std::vector<int32_t> m_chunk;
+};
+
 int hold(const std::string& socket)
 {
     Clients clients;
@@ -97,9 +150,22 @@ int hold(const std::string& socket)
     uint64_t frames = 512;
     uint64_t slot = ~uint64_t{0};
     uint32_t count = 1;
-    IOConnectCallScalarMethod(clients.audioServer, kStartHardware, &frames, 1, &slot, &count);
-    std::printf("ready %lld\n", static_cast<long long>(slot));
+    const bool started =
+        IOConnectCallScalarMethod(clients.audioServer, kStartHardware, &frames, 1, &slot, &count) == kIOReturnSuccess;
+    uint64_t id = 0;
+    IOConnectCallScalarMethod(clients.audioServer, kGetUserClassID, &frames, 1, &id, &count);
+    std::printf("ready %lld %llu\n", static_cast<long long>(slot), static_cast<unsigned long long>(id));
     std::fflush(stdout);
+    auto* ring = reinterpret_cast<AudioSM*>(clients.blocks[kOwnRingBlock].address);
+    while (started && shared::load(ring->mState) != AudioSM::kStateRunning) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (started) {
+        RingWriter writer(*ring);
+        while (writer.writeAhead([](uint64_t, int32_t*) {})) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
     for (;;) {
         pause();
     }
@@ -217,11 +283,9 @@ int failed(const char* what)
 
 int stream(const std::string& socket, unsigned seed)
 {
-    constexpr uint32_t kRate = 48'000;
-    constexpr uint32_t kChannels = 2;
-    constexpr uint32_t kLead = kRate / 2;        // frames written ahead of the kernel's output position
-    constexpr uint32_t kChunk = kRate / 100;     // frames per write
     constexpr auto kDrainLimit = std::chrono::seconds(10);
+    // Input that stands this long while the signal plays: the kernel stopped the stream.
+    constexpr auto kStandLimit = std::chrono::seconds(1);
     std::signal(SIGTERM, [](int) { gStop = 1; });
 
     platform::iokit::user::setKernelSocketPath(socket);
@@ -233,17 +297,17 @@ int stream(const std::string& socket, unsigned seed)
     IOObjectRelease(device);
     const auto pid = static_cast<uint32_t>(getpid());
     OSXDispatch connect = request(Req_ConnectClient, pid);
-    const DriverSM* sm = map<DriverSM>(audio, 1);
-    if (call(audio, connect) != kIOReturnSuccess || sm == nullptr) {
-        return failed("no device shared block");
+    if (call(audio, connect) != kIOReturnSuccess) {
+        return failed("connecting");
     }
     // A new configuration, the same one again (nothing to do), and the current one configured.
-    QzChannelSettings settings = sm->mChannelSettings;
-    settings.iFrequency = kRate;
-    settings.iInChannels = kChannels;
-    settings.iOutChannels = kChannels;
-    settings.iInResolution = 24;
-    settings.iOutResolution = 24;
+    // Every field is this client's own: the shared block's copy is anyone's to write.
+    const QzChannelSettings settings{.iFrequency = static_cast<int32_t>(kRate),
+                                     .iInChannels = static_cast<int32_t>(kChannels),
+                                     .iInResolution = 24,
+                                     .iOutChannels = static_cast<int32_t>(kChannels),
+                                     .iOutResolution = 24,
+                                     .uConfiguration = 0};
     for (uint32_t code : {Req_PrepareNewConfigRegular, Req_PrepareNewConfigAnonymous, Req_ConfigureDevice}) {
         OSXDispatch record = request(code);
         if (code != Req_ConfigureDevice) {
@@ -267,50 +331,43 @@ int stream(const std::string& socket, unsigned seed)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    // Both rings' geometry is taken once, as the client configured them: a header another process
-    // writes cannot move this client's reads and writes.
-    const AudioSM::Geometry outputGeometry = output->geometry();
+    // The input ring's geometry is taken once, as the client configured it (see RingWriter).
+    RingWriter writer(*output);
     const AudioSM::Geometry inputGeometry = input->geometry();
-    if (outputGeometry.channels != kChannels || inputGeometry.channels != kChannels || !inputGeometry.usable()) {
+    if (!writer.usable() || inputGeometry.channels != kChannels || !inputGeometry.usable()) {
         return failed("rings not laid out for stereo");
     }
 
     const std::vector<int32_t> period = loopback::signal(kRate, kChannels, 24, seed);
-    std::vector<int32_t> chunk(size_t{kChunk} * kChannels);
     std::vector<int32_t> captured;
     captured.reserve(size_t{kRate} * kChannels * 60);
     // Output positions: the signal from signalStart until signalEnd (set on SIGTERM); silence
     // before and after.
-    uint64_t writePosition = shared::load(output->mOutputPos) + kLead / 4;
-    const uint64_t signalStart = writePosition;
+    const uint64_t signalStart = writer.position();
     uint64_t signalEnd = UINT64_MAX;
+    auto play = [&](uint64_t at, int32_t* frame) {
+        if (at >= signalStart && at < signalEnd) {
+            std::copy_n(&period[static_cast<size_t>((at - signalStart) % kRate) * kChannels], kChannels, frame);
+        }
+    };
     uint64_t readPosition = input->getFramePos();
+    const std::vector<int32_t> first = loopback::asInput({period.begin(), period.begin() + kChannels});
     uint64_t arrival = UINT64_MAX; // captured frame where the signal came back
     uint64_t searched = 0;
     bool told = false;
     std::chrono::steady_clock::time_point stopped;
+    auto advanced = std::chrono::steady_clock::now();
     for (;;) {
-        const uint64_t outputPosition = shared::load(output->mOutputPos);
-        if (writePosition < outputPosition) {
+        if (!writer.writeAhead(play)) {
             return failed("this process fell behind the kernel's output position");
         }
-        while (writePosition < outputPosition + kLead) {
-            const uint32_t frames = std::min<uint32_t>(kChunk, static_cast<uint32_t>(outputPosition + kLead - writePosition));
-            for (uint32_t f = 0; f < frames; ++f) {
-                const uint64_t at = writePosition + f;
-                const bool playing = at >= signalStart && at < signalEnd;
-                const size_t from = static_cast<size_t>((at - signalStart) % kRate) * kChannels;
-                for (uint32_t c = 0; c < kChannels; ++c) {
-                    chunk[size_t{f} * kChannels + c] = playing ? period[from + c] : 0;
-                }
-            }
-            output->writeFramesToKernelAtPos(outputGeometry, chunk.data(), frames, writePosition, 0, kChannels,
-                                             audioInt32CopySet, sizeof(int32_t));
-            writePosition += frames;
-        }
-
         const uint64_t written = input->getFramePos();
+        const auto now = std::chrono::steady_clock::now();
+        if (written == readPosition && signalEnd == UINT64_MAX && now - advanced > kStandLimit) {
+            return failed("the stream stopped");
+        }
         if (written > readPosition) {
+            advanced = now;
             if (written - readPosition > inputGeometry.maxFrames) {
                 return failed("the input ring overran this process");
             }
@@ -320,9 +377,11 @@ int stream(const std::string& socket, unsigned seed)
             input->readFromKernel(inputGeometry, readPosition, captured.data() + at, static_cast<uint32_t>(frames),
                                   audioInt32CopySet, sizeof(int32_t));
         }
+        // The signal comes back from its first frame on; before it the input may carry what the
+        // device still held of an earlier stream.
         const uint64_t capturedFrames = captured.size() / kChannels;
         for (; arrival == UINT64_MAX && searched < capturedFrames; ++searched) {
-            if (captured[searched * kChannels] != 0 || captured[searched * kChannels + 1] != 0) {
+            if (std::equal(first.begin(), first.end(), &captured[searched * kChannels])) {
                 arrival = searched;
             }
         }
@@ -332,7 +391,7 @@ int stream(const std::string& socket, unsigned seed)
             told = true;
         }
         if (gStop != 0 && signalEnd == UINT64_MAX) {
-            signalEnd = std::max(writePosition, signalStart);
+            signalEnd = writer.position();
             stopped = std::chrono::steady_clock::now();
         }
         if (signalEnd != UINT64_MAX) {
@@ -357,7 +416,7 @@ int stream(const std::string& socket, unsigned seed)
     }
     const std::vector<int32_t> expected = loopback::asInput(played);
     const std::vector<int32_t> arrived =
-        loopback::arrivedSignal(captured.data(), captured.size() / kChannels, 0, kChannels, expected.size());
+        loopback::arrivedSignal(captured.data(), captured.size() / kChannels, arrival, kChannels, expected.size());
     if (arrived != expected) {
         const auto [mine, theirs] = std::mismatch(expected.begin(), expected.end(), arrived.begin(), arrived.end());
         const size_t at = static_cast<size_t>(mine - expected.begin()) / kChannels;
