@@ -781,9 +781,11 @@ void VKDevice::rtsIsoWriteComplete(VKIsocRB* block)
         IOLog("rtsIsoWriteComplete to late current:%d diff:%d NTF:%d lostFrames:%d\n", static_cast<int>(current),
               static_cast<int>(distance), static_cast<int>(next), static_cast<int>(lost));
         mIsocOut.mNextStartFrame = current + kResyncLead;
-        const QzChannelSettings s = *getCurrentSettings();
-        IOLog("USB: %s %d\n", "NOTIFY lost frames",
-              static_cast<int>(lost * s.iFrequency * std::max(s.iInChannels, 0) / 1000));
+        // The stream as the kernel configured it: the shared block's settings are anyone's to write,
+        // and their product could overflow.
+        const int64_t rate = mpDriverData != nullptr ? mpDriverData->frequency() : 0;
+        const int64_t channels = mpDriverData != nullptr ? mpDriverData->inputChannels() : 0;
+        IOLog("USB: %s %d\n", "NOTIFY lost frames", static_cast<int>(lost * rate * channels / 1000));
         mLateWrites.fetch_add(1);
         rtsStopStreamingNoWait();
         IOLog("VKDevice::rtsIsoWriteComplete: STC_STREAM_BROKEN\n");

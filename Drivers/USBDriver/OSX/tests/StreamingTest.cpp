@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -24,6 +26,7 @@
 #include "LoopbackSignal.h"
 #include "VKDevice.h"
 #include "VKKernelDevice.h"
+#include "platform/Log.h"
 #include "usbsim/Catalogue.h"
 #include "usbsim/models/AudioModel.h"
 #include "usbsim/models/StreamingDevice.h"
@@ -314,6 +317,36 @@ TEST_F(StreamTest, LateOutputCompletionBreaksTheStreamAndRequest31UnconfiguresOn
     EXPECT_EQ(device->mStopUnfinished.load(), 0);
     EXPECT_FALSE(anyBlockInUse());
     EXPECT_EQ(device->mpDriverSM->mConfigured, 0u) << "unconfigured, with a reset";
+}
+
+// The lost samples a late output completion reports come from the stream the kernel configured:
+// settings another process wrote into the shared block neither count nor overflow.
+TEST_F(StreamTest, LateOutputCountsLostSamplesOfTheConfiguredStreamNotTheSharedBlocksSettings)
+{
+    device->mpDriverSM->mChannelSettings.iFrequency = INT32_MAX;
+    device->mpDriverSM->mChannelSettings.iInChannels = INT32_MAX;
+    platform::log::Capture log(platform::log::Channel::kernel);
+    usbsim::EndpointFaults late;
+    late.delayCompletions = 1;
+    late.delayMilliseconds = 20;
+    driver.model()->setEndpointFaults(0x01, late);
+    driver.runFor(100 * kMillisecond);
+    platform::log::flush();
+    ASSERT_EQ(device->mLateWrites.load(), 1u);
+    int lost = 0;
+    for (const std::string& line : log.texts()) {
+        int samples = 0;
+        if (std::sscanf(line.c_str(), "USB: rtsIsoWriteComplete to late current/diff/NTF/lostFrames %*d %*d %*d %d",
+                        &lost) == 1) {
+            continue;
+        }
+        if (std::sscanf(line.c_str(), "USB: NOTIFY lost frames %d", &samples) == 1) {
+            EXPECT_GT(lost, 0);
+            EXPECT_EQ(samples, lost * 48 * 2) << "lost frames (ms) x 48 kHz x 2 inputs";
+            return;
+        }
+    }
+    ADD_FAILURE() << "no lost samples reported";
 }
 
 TEST_F(StreamTest, ScribbledInputRingNeitherCrashesTheKernelNorTouchesTheOutput)
