@@ -490,9 +490,13 @@ TEST_F(UserClientProcessTest, ClientsKilledWithSigkillMidStreamGiveBackTheirSlot
         return now.files <= baseline.files && now.threads <= baseline.threads;
     })) << "files " << now.files << " (baseline " << baseline.files << "), threads " << now.threads
         << " (baseline " << baseline.threads << ")";
-    // Each client mapped about 1.7 MB; a leak of a few of them would show.
+    // Each client mapped about 1.7 MB; a leak of a few of them would show. (Under the address
+    // sanitizer freed memory stays resident in its quarantine; its leak check at the host's exit,
+    // which TearDown sees in the exit status, stands in.)
+#if !defined(__SANITIZE_ADDRESS__)
     EXPECT_LT(now.residentKiB, baseline.residentKiB + 4096)
         << "resident " << now.residentKiB << " KiB, baseline " << baseline.residentKiB << " KiB";
+#endif
     endStream();
     // When the machine broke the last stream, one more beside one more death, until one is whole.
     for (int more = 0; wholeStreams == 0 && more < 8; ++more) {
