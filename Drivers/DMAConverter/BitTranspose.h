@@ -60,74 +60,35 @@ inline __m256i flipAntiDiagonal(__m256i x)
 }
 #endif
 
-// The interleaves at either register width, so one sequence of them serves both.
-inline __m128i unpackLow8(__m128i a, __m128i b)
-{
-    return _mm_unpacklo_epi8(a, b);
-}
-inline __m128i unpackHigh8(__m128i a, __m128i b)
-{
-    return _mm_unpackhi_epi8(a, b);
-}
-inline __m128i unpackLow16(__m128i a, __m128i b)
-{
-    return _mm_unpacklo_epi16(a, b);
-}
-inline __m128i unpackHigh16(__m128i a, __m128i b)
-{
-    return _mm_unpackhi_epi16(a, b);
-}
-inline __m128i unpackLow32(__m128i a, __m128i b)
-{
-    return _mm_unpacklo_epi32(a, b);
-}
-inline __m128i unpackHigh32(__m128i a, __m128i b)
-{
-    return _mm_unpackhi_epi32(a, b);
-}
-inline __m128i unpackHigh64(__m128i a, __m128i b)
-{
-    return _mm_unpackhi_epi64(a, b);
-}
+// The interleaves at either register width (128 or 256 bits), so one sequence of them serves
+// both; the 256-bit forms interleave within each 128-bit lane.
+#define DMACONV_INTERLEAVE(name, op)                                                                         \
+    template <class V> inline V name(V a, V b)                                                               \
+    {                                                                                                        \
+        if constexpr (sizeof(V) == 16) {                                                                     \
+            return _mm_##op(a, b);                                                                           \
+        } else {                                                                                             \
+            return _mm256_##op(a, b);                                                                        \
+        }                                                                                                    \
+    }
+DMACONV_INTERLEAVE(unpackLow8, unpacklo_epi8)
+DMACONV_INTERLEAVE(unpackHigh8, unpackhi_epi8)
+DMACONV_INTERLEAVE(unpackLow16, unpacklo_epi16)
+DMACONV_INTERLEAVE(unpackHigh16, unpackhi_epi16)
+DMACONV_INTERLEAVE(unpackLow32, unpacklo_epi32)
+DMACONV_INTERLEAVE(unpackHigh32, unpackhi_epi32)
+DMACONV_INTERLEAVE(unpackHigh64, unpackhi_epi64)
+#undef DMACONV_INTERLEAVE
+
 // The four 32-bit words of each 128-bit lane in reverse order.
-inline __m128i reverseWords(__m128i a)
+template <class V> inline V reverseWords(V a)
 {
-    return _mm_shuffle_epi32(a, _MM_SHUFFLE(0, 1, 2, 3));
+    if constexpr (sizeof(V) == 16) {
+        return _mm_shuffle_epi32(a, _MM_SHUFFLE(0, 1, 2, 3));
+    } else {
+        return _mm256_shuffle_epi32(a, _MM_SHUFFLE(0, 1, 2, 3));
+    }
 }
-#if defined(__AVX2__)
-inline __m256i unpackLow8(__m256i a, __m256i b)
-{
-    return _mm256_unpacklo_epi8(a, b);
-}
-inline __m256i unpackHigh8(__m256i a, __m256i b)
-{
-    return _mm256_unpackhi_epi8(a, b);
-}
-inline __m256i unpackLow16(__m256i a, __m256i b)
-{
-    return _mm256_unpacklo_epi16(a, b);
-}
-inline __m256i unpackHigh16(__m256i a, __m256i b)
-{
-    return _mm256_unpackhi_epi16(a, b);
-}
-inline __m256i unpackLow32(__m256i a, __m256i b)
-{
-    return _mm256_unpacklo_epi32(a, b);
-}
-inline __m256i unpackHigh32(__m256i a, __m256i b)
-{
-    return _mm256_unpackhi_epi32(a, b);
-}
-inline __m256i unpackHigh64(__m256i a, __m256i b)
-{
-    return _mm256_unpackhi_epi64(a, b);
-}
-inline __m256i reverseWords(__m256i a)
-{
-    return _mm256_shuffle_epi32(a, _MM_SHUFFLE(0, 1, 2, 3));
-}
-#endif
 
 } // namespace DMACONV_ISA
 } // namespace dmaconv

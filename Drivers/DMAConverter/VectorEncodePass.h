@@ -272,12 +272,25 @@ struct VectorEncodePass
         even = flipAntiDiagonal(even);
         odd = flipAntiDiagonal(odd);
         last = flipAntiDiagonal(last);
-        storeHigh(deviceFrame, even);
-        storeLow(deviceFrame + 8, even);
-        storeLow(deviceFrame + 16, last);
-        storeHigh(deviceFrame + kPlaneUnits, odd);
-        storeLow(deviceFrame + kPlaneUnits + 8, odd);
-        storeHigh(deviceFrame + kPlaneUnits + 16, last);
+        storePlanes<true>(even, last, odd, last, deviceFrame);
+    }
+
+    // A frame's two planes from registers holding slice 1 low and slice 0 high (first), and slice
+    // 2 low (even plane's last) or, where OddLastHigh, high (odd plane's last).
+    template <bool OddLastHigh>
+    static void storePlanes(__m128i evenFirst, __m128i evenLast, __m128i oddFirst, __m128i oddLast,
+                            uint8_t* deviceFrame)
+    {
+        storeHigh(deviceFrame, evenFirst);
+        storeLow(deviceFrame + 8, evenFirst);
+        storeLow(deviceFrame + 16, evenLast);
+        storeHigh(deviceFrame + kPlaneUnits, oddFirst);
+        storeLow(deviceFrame + kPlaneUnits + 8, oddFirst);
+        if constexpr (OddLastHigh) {
+            storeHigh(deviceFrame + kPlaneUnits + 16, oddLast);
+        } else {
+            storeLow(deviceFrame + kPlaneUnits + 16, oddLast);
+        }
     }
 
     // Flipped half planes, first: slice 1 low, slice 0 high; last: slice 2 low. The flip leaves
@@ -288,12 +301,7 @@ struct VectorEncodePass
         const __m128i evenFirst = _mm_and_si128(first, nibble), evenLast = _mm_and_si128(last, nibble);
         const __m128i oddFirst = _mm_and_si128(_mm_srli_epi16(first, 4), nibble);
         const __m128i oddLast = _mm_and_si128(_mm_srli_epi16(last, 4), nibble);
-        storeHigh(deviceFrame, evenFirst);
-        storeLow(deviceFrame + 8, evenFirst);
-        storeLow(deviceFrame + 16, evenLast);
-        storeHigh(deviceFrame + kPlaneUnits, oddFirst);
-        storeLow(deviceFrame + kPlaneUnits + 8, oddFirst);
-        storeLow(deviceFrame + kPlaneUnits + 16, oddLast);
+        storePlanes<false>(evenFirst, evenLast, oddFirst, oddLast, deviceFrame);
     }
 };
 
