@@ -399,7 +399,7 @@ template <class Map, auto order> struct Shuffle
     {
         const uint32_t blocks = blocksFor(groups, kDecode.readExtent, kDecode.writeExtent);
         auto* out = reinterpret_cast<uint8_t*>(dst);
-        for (uint32_t b = 0; b < blocks; ++b) {
+        for (size_t b = 0; b < blocks; ++b) {
             block<kDecode>(src + b * kDeviceBytes, out + b * kHostBytes,
                            std::make_index_sequence<kDecodeChunks>());
         }
@@ -411,7 +411,7 @@ template <class Map, auto order> struct Shuffle
     {
         const uint32_t blocks = blocksFor(groups, kDecode.readExtent, wideWriteExtent(kDecode));
         auto* out = reinterpret_cast<uint8_t*>(dst);
-        for (uint32_t b = 0; b < blocks; ++b) {
+        for (size_t b = 0; b < blocks; ++b) {
             wideBlock<kDecode, kDecodeChunks>(src + b * kDeviceBytes, out + b * kHostBytes,
                                               std::make_index_sequence<kDecodeChunks / 2>());
         }
@@ -422,7 +422,7 @@ template <class Map, auto order> struct Shuffle
     {
         const uint32_t blocks = blocksFor(groups, kEncode.writeExtent, kEncode.readExtent);
         const auto* in = reinterpret_cast<const uint8_t*>(host);
-        for (uint32_t b = 0; b < blocks; ++b) {
+        for (size_t b = 0; b < blocks; ++b) {
             block<kEncode>(in + b * kHostBytes, dst + b * kDeviceBytes,
                            std::make_index_sequence<kEncodeChunks>());
         }
@@ -433,7 +433,7 @@ template <class Map, auto order> struct Shuffle
     {
         const uint32_t blocks = blocksFor(groups, wideWriteExtent(kEncode), kEncode.readExtent);
         const auto* in = reinterpret_cast<const uint8_t*>(host);
-        for (uint32_t b = 0; b < blocks; ++b) {
+        for (size_t b = 0; b < blocks; ++b) {
             wideBlock<kEncode, kEncodeChunks>(in + b * kHostBytes, dst + b * kDeviceBytes,
                                               std::make_index_sequence<kEncodeChunks / 2>());
         }
@@ -480,7 +480,7 @@ template <class Map, auto order> struct Shuffle
         const uint32_t blocks =
             blocksFor<kBlock>(groups, kDecodePermute.readExtent, kDecodePermute.writeExtent);
         auto* out = reinterpret_cast<uint8_t*>(dst);
-        for (uint32_t b = 0; b < blocks; ++b) {
+        for (size_t b = 0; b < blocks; ++b) {
             permuteBlock<kDecodePermute>(src + b * kBlock * Map::kBytes, out + b * kBlock * 4,
                                          std::make_index_sequence<kBlock / 16>());
         }
@@ -494,7 +494,7 @@ template <class Map, auto order> struct Shuffle
         const uint32_t blocks =
             blocksFor<kBlock>(groups, kEncodePermute.writeExtent, kEncodePermute.readExtent);
         const auto* in = reinterpret_cast<const uint8_t*>(host);
-        for (uint32_t b = 0; b < blocks; ++b) {
+        for (size_t b = 0; b < blocks; ++b) {
             permuteBlock<kEncodePermute>(in + b * kBlock * 4, dst + b * kBlock * Map::kBytes,
                                          std::make_index_sequence<kBlock * Map::kBytes / 64>());
         }
