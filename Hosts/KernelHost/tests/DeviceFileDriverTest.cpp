@@ -1,6 +1,6 @@
 // Devices read from files through the whole driver (in one process, on the virtual clock): every
 // model of the catalogue, written to its descriptors file and side file and plugged in from them,
-// gets the same device description as the compiled model; and the descriptor fuzz corpora, each
+// gets the same device description and requests as the compiled model; and the descriptor fuzz corpora, each
 // input made a descriptors file, are refused with a reason or plugged in and survived.
 #include <gtest/gtest.h>
 
@@ -35,22 +35,50 @@ std::vector<uint8_t> description(VKKernelDevice* service)
     return {bytes, bytes + sizeof(APIDeviceInfo)};
 }
 
+// The control requests the device saw, with what the host got.
+std::vector<std::string> requests(const std::vector<usbsim::LoggedRequest>& log)
+{
+    std::vector<std::string> lines;
+    for (const auto& r : log) {
+        char line[48];
+        std::snprintf(line, sizeof line, "%02X %02X %04X %04X %u -> %d %u", r.setup.bmRequestType, r.setup.bRequest,
+                      r.setup.wValue, r.setup.wIndex, r.setup.wLength, r.status, r.length);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 class CatalogueFromFilesTest : public ::testing::TestWithParam<std::string>
 {
 protected:
+    void configure(VKKernelDevice* service)
+    {
+        if (service != nullptr) {
+            driver.runInKernel([service] {
+                VKDispatchLock lock(*service);
+                service->reqConfigureDevice("test");
+            });
+        }
+    }
+
     driver_test::DriverFixture driver;
 };
 
-// The side file carries the compiled model's reply table and unreadable configurations, so that
-// a description that depends on the device's answers is made from the same answers. (Today only
-// XMOS's does: without its side file its second configuration, unreadable on the compiled model,
-// is read and described.) What a model answers in code (class-audio, bitplane-*) is not data and
-// is not carried; their descriptions do not depend on it.
-TEST_P(CatalogueFromFilesTest, GivesTheCompiledModelsDescription)
+// The compiled model and the same model from its files get the same description, and the driver
+// sends both the same control requests, answered alike, from its start through the configuration
+// of its default stream. The side file carries the compiled model's reply table and unreadable
+// configurations, so that whatever depends on the device's answers is made from the same answers.
+// (Of the descriptions only XMOS's does: without its side file its second configuration,
+// unreadable on the compiled model, is read and described.) What a model answers in code
+// (class-audio, bitplane-*) is not data and is not carried; the driver's dealings with them do
+// not depend on it.
+TEST_P(CatalogueFromFilesTest, GetsTheCompiledModelsDescriptionAndRequests)
 {
     const std::string& name = GetParam();
     VKKernelDevice* compiled = driver.plug(name);
     const auto expected = description(compiled);
+    configure(compiled);
+    const auto expectedRequests = requests(driver.requestLog());
     driver.unplug();
     ASSERT_FALSE(expected.empty()) << "the driver starts on the compiled model";
 
@@ -59,11 +87,14 @@ TEST_P(CatalogueFromFilesTest, GivesTheCompiledModelsDescription)
     const auto data = usbsim::models::modelFromFiles(usbsim::models::descriptorFile(*model), name,
                                                      usbsim::models::sideFile(*model), "side", std::nullopt, &error);
     ASSERT_TRUE(data) << error;
-    const auto fromFiles = description(driver.plug(usbsim::models::makeTableModel(*data)));
+    VKKernelDevice* fromFiles = driver.plug(usbsim::models::makeTableModel(*data));
+    const auto described = description(fromFiles);
+    configure(fromFiles);
+    EXPECT_EQ(requests(driver.requestLog()), expectedRequests);
     driver.unplug();
-    EXPECT_TRUE(fromFiles == expected) << "compiled:\n"
+    EXPECT_TRUE(described == expected) << "compiled:\n"
                                        << kernel_host::describeDevice(expected) << "from files:\n"
-                                       << kernel_host::describeDevice(fromFiles);
+                                       << kernel_host::describeDevice(described);
 }
 
 std::vector<std::string> catalogueNames()
