@@ -96,4 +96,11 @@ BENCHMARK(BM_Copy<audioInt24to32CopyShift6To4, 18>)->Name("audioInt24to32CopyShi
 BENCHMARK(BM_Saturate)->Arg(2)->Arg(32);
 BENCHMARK(BM_RingWriteRead)->Arg(2)->Arg(32);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    bench::recordCoreClock();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -138,8 +138,8 @@ void runPostProcessor(benchmark::State& state, PostProcessorFunction function, u
 void printRatios()
 {
     std::printf("\nCoder time over memcpy of the host words, measured side by side (median batches); "
-                "aim <= %.1fx. Shuffle level %s.\n",
-                kAimOverCopy, kLevelNames[static_cast<int>(gLevel)]);
+                "aim <= %.1fx. Shuffle level %s; core clock about %.2f GHz.\n",
+                kAimOverCopy, kLevelNames[static_cast<int>(gLevel)], bench::coreClockGHz());
     std::printf("%-30s %-16s %10s %10s %7s %6s\n", "coder", "workload", "coder ns", "memcpy ns", "ratio",
                 "aim");
     for (const auto& workload : kWorkloads) {
@@ -206,6 +206,7 @@ int main(int argc, char** argv)
     }
 
     benchmark::Initialize(&argc, argv);
+    bench::recordCoreClock();
     benchmark::RunSpecifiedBenchmarks();
     printRatios();
     benchmark::Shutdown();

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -108,6 +109,36 @@ SideBySideResult timeSideBySide(benchmark::State& state, unsigned repeat, Code c
     state.counters["memcpy_ns"] = r.referenceNanoseconds;
     state.counters["ratio"] = r.ratio();
     return r;
+}
+
+// The core clock in GHz, estimated from a chain of dependent additions (one a cycle); the best of
+// a few tries. On a shared or virtual machine it can differ from one process run to the next. A
+// routine bound by the core slows with it while memcpy, bound by memory, barely does, so a ratio
+// to memcpy is comparable between runs only at like clocks.
+inline double coreClockGHz()
+{
+    using Clock = std::chrono::steady_clock;
+    constexpr int kAdds = 1 << 20;
+    double best = 0;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        uint64_t v = 0;
+        const auto start = Clock::now();
+        for (int i = 0; i < kAdds; ++i) {
+            v += 1;
+            asm volatile("" : "+r"(v)); // keeps each addition, in order
+        }
+        const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+        best = std::max(best, kAdds / ns);
+    }
+    return best;
+}
+
+// Records the core clock in the benchmark output's context, as "core_clock_GHz".
+inline void recordCoreClock()
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", coreClockGHz());
+    benchmark::AddCustomContext("core_clock_GHz", text);
 }
 
 // Batch size for calls that touch `bytes` bytes: at least 1, several microseconds of memcpy, so
