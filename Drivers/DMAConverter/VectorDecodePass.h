@@ -134,6 +134,30 @@ template <unsigned N> inline void decodeFewChannels(const uint8_t* deviceFrame, 
     }
 }
 
+// Byte-sum form for planes of one channel: each unit whose channel bit is set keeps its weight
+// (the first unit of 8 on top), and one sum of absolute differences per 8 units adds the weights
+// into the slice's byte, with no reversal and no move out of the vector unit.
+inline void decodeOneChannelPerPlane(const uint8_t* deviceFrame, uint8_t* hostFrame)
+{
+    const __m128i weight = _mm_set1_epi64x(0x0102040810204080ll); // unit j of 8: bit 7 - j
+    const __m128i one = _mm_set1_epi8(1);
+    // 64-bit lane i: the byte of the units' slice i.
+    auto slices = [&](__m128i units) {
+        const __m128i set = _mm_cmpeq_epi8(_mm_and_si128(units, one), one);
+        return _mm_sad_epu8(_mm_and_si128(set, weight), _mm_setzero_si128());
+    };
+    const __m128i even = slices(load128(deviceFrame));     // slices 0 and 1 of channel 0
+    const __m128i odd = slices(load128(deviceFrame + 32)); // of channel 1
+    const __m128i last = slices(_mm_unpacklo_epi64(load64(deviceFrame + 16), load64(deviceFrame + 48)));
+    // 32-bit lanes 0 and 1: channels 0 and 1.
+    const __m128i top = _mm_unpacklo_epi32(even, odd);
+    const __m128i middle = _mm_unpackhi_epi32(even, odd);
+    const __m128i bottom = _mm_shuffle_epi32(last, _MM_SHUFFLE(2, 0, 2, 0));
+    const __m128i words = _mm_or_si128(_mm_or_si128(_mm_slli_epi32(top, 24), _mm_slli_epi32(middle, 16)),
+                                       _mm_slli_epi32(bottom, 8));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(hostFrame), words);
+}
+
 #if defined(__AVX2__)
 // storeSixteenChannels on both 128-bit lanes at once: lane 0's words (N0 of them) to out0, lane
 // 1's (N1) to out1.
@@ -211,7 +235,9 @@ struct VectorDecodePass
     template <class Layout> static void decodeFrame(const uint8_t* deviceFrame, uint8_t* hostFrame)
     {
         constexpr unsigned N = Layout::kChannels;
-        if constexpr (N / 2 <= kMaskFormPlaneChannels) {
+        if constexpr (N == 2 && kMaskFormPlaneChannels > 0) {
+            decodeOneChannelPerPlane(deviceFrame, hostFrame);
+        } else if constexpr (N / 2 <= kMaskFormPlaneChannels) {
             decodeFewChannels<N>(deviceFrame, hostFrame);
         } else if constexpr (!Layout::kWordUnits) {
             // Slice 2 of each plane by itself, so nothing past unit 23 is read.
