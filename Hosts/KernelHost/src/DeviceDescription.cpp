@@ -43,7 +43,9 @@ std::string subclass(uint8_t value)
     case 3:
         return "MIDI streaming";
     default:
-        return "subclass " + std::to_string(value);
+        std::string text = "subclass ";
+        text += std::to_string(value);
+        return text;
     }
 }
 
@@ -55,7 +57,9 @@ std::string streamFormat(const APIStreamingInfo& format)
     std::string text = counted(format.bNrChannels, 255, "channel", "channels") + ", " +
                        std::to_string(format.bBitResolution) + " bits,";
     if (format.mContinuous != 0) {
-        text += " " + std::to_string(static_cast<uint32_t>(format.mLowerFrequency)) + "-";
+        text += ' ';
+        text += std::to_string(static_cast<uint32_t>(format.mLowerFrequency));
+        text += '-';
         text += std::to_string(static_cast<uint32_t>(format.mUpperFrequency));
         text += " Hz continuous";
     }
@@ -68,7 +72,11 @@ std::string streamFormat(const APIStreamingInfo& format)
         text += " Hz";
     }
     if (format.mNumFrequencies > rates) {
-        text += " (" + std::to_string(format.mNumFrequencies) + " rates, " + std::to_string(rates) + " shown)";
+        text += " (";
+        text += std::to_string(format.mNumFrequencies);
+        text += " rates, ";
+        text += std::to_string(rates);
+        text += " shown)";
     }
     if (format.mContinuous == 0 && rates == 0) {
         text += " no rates";
