@@ -326,8 +326,8 @@ template <class Map, auto order> struct Shuffle
         }
         return mask;
     }
-    template <const auto& plan, size_t c> static constexpr std::array<uint8_t, 32> kSharedWindowMask =
-        sharedWindowMask<plan, c>();
+    template <const auto& plan, size_t c>
+    static constexpr std::array<uint8_t, 32> kSharedWindowMask = sharedWindowMask<plan, c>();
 
     template <const auto& plan, size_t c>
     __attribute__((target("avx2"), always_inline)) static void chunkPair(const uint8_t* in, uint8_t* out)
@@ -342,9 +342,14 @@ template <class Map, auto order> struct Shuffle
                                 _mm256_shuffle_epi8(bytes, mask));
         } else if constexpr (plan.windows[c] <= 1 && plan.windows[c + 1] <= 1) {
             const auto load = [](const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); };
-            const __m256i bytes =
-                _mm256_inserti128_si256(_mm256_castsi128_si256(load(in + plan.windowOffset[c][0])),
-                                        load(in + plan.windowOffset[c + 1][0]), 1);
+            __m256i bytes;
+            if constexpr (plan.windowOffset[c + 1][0] == plan.windowOffset[c][0] + 16) {
+                // Adjacent windows (the encoders of whole 16-byte host vectors): one load.
+                bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + plan.windowOffset[c][0]));
+            } else {
+                bytes = _mm256_inserti128_si256(_mm256_castsi128_si256(load(in + plan.windowOffset[c][0])),
+                                                load(in + plan.windowOffset[c + 1][0]), 1);
+            }
             const __m256i mask = _mm256_inserti128_si256(_mm256_castsi128_si256(load(plan.mask[c][0].data())),
                                                          load(plan.mask[c + 1][0].data()), 1);
             __m256i result = _mm256_shuffle_epi8(bytes, mask);
