@@ -129,11 +129,13 @@ struct Listener
         }
         return seen(code);
     }
-    // Runs the run loop until a change of `code` naming `client` came or 20 s passed.
-    bool awaitFrom(uint32_t code, uint64_t client)
+    // Runs the run loop until a change of `code` naming `client` came, from the `since`th change
+    // on, or 20 s passed. (Identifiers are kernel addresses today: a new client may carry a dead
+    // one's.)
+    bool awaitFrom(uint32_t code, uint64_t client, size_t since)
     {
         auto heard = [&] {
-            for (size_t i = 0; i < changes.size(); ++i) {
+            for (size_t i = since; i < changes.size(); ++i) {
                 if (changes[i].first == code && clients[i] == client) {
                     return true;
                 }
@@ -447,8 +449,9 @@ TEST_F(UserClientProcessTest, ClientsKilledWithSigkillMidStreamGiveBackTheirSlot
     auto kill = [&](pid_t pid, const std::string& name) {
         const std::string out = programs.read(name + ".out");
         const uint64_t id = std::strtoull(out.c_str() + out.find(' ', out.find("ready ") + 6), nullptr, 10);
+        const size_t since = listener.changes.size();
         programs.stop(pid, SIGKILL, name);
-        if (!listener.awaitFrom(12, id)) {
+        if (!listener.awaitFrom(12, id, since)) {
             return false;
         }
         if (listener.seen(kStreamBroken) > missed.breaks) {
