@@ -128,6 +128,21 @@ template <class V> inline void halfPlaneRows(V d0, V d1, V& first, V& last)
     last = unpackLow32(odd, even);
 }
 
+#if defined(__AVX2__)
+// halfPlaneRows with byte shuffles, in the device frame's order instead: each group of four channels
+// gives 16-bit pieces (odd channels, then even, higher channel first) of slices 0, 1 and 2, and
+// one round of interleaves puts channels 4-7 on top. `first` holds slice 0 low and slice 1 high,
+// `last` slice 2 low.
+inline void frameHalfPlaneRows(__m256i d0, __m256i d1, __m256i& first, __m256i& last)
+{
+    const __m256i pieces = _mm256_setr_epi8(15, 7, 11, 3, 14, 6, 10, 2, 13, 5, 9, 1, -1, -1, -1, -1, //
+                                            15, 7, 11, 3, 14, 6, 10, 2, 13, 5, 9, 1, -1, -1, -1, -1);
+    const __m256i upper = _mm256_shuffle_epi8(d1, pieces), lower = _mm256_shuffle_epi8(d0, pieces);
+    first = _mm256_unpacklo_epi16(upper, lower);
+    last = _mm256_unpackhi_epi16(upper, lower);
+}
+#endif
+
 inline void storeLow(uint8_t* p, __m128i v)
 {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
@@ -216,19 +231,18 @@ struct VectorEncodePass
                            secondOut);
         } else {
             __m256i first, last;
-            halfPlaneRows(d[0], d[1], first, last);
+            frameHalfPlaneRows(d[0], d[1], first, last);
             const __m256i nibble = _mm256_set1_epi8(0x0F);
             first = flipAntiDiagonal(first);
             last = flipAntiDiagonal(last);
             // The even plane in the low nibbles, the odd plane in the high nibbles.
-            const __m256i evenFirst =
-                _mm256_and_si256(_mm256_shuffle_epi32(first, _MM_SHUFFLE(1, 0, 3, 2)), nibble);
+            const __m256i evenFirst = _mm256_and_si256(first, nibble);
             const __m256i oddFirst = _mm256_and_si256(_mm256_srli_epi16(first, 4), nibble);
             const __m256i evenLast = _mm256_and_si256(last, nibble);
             const __m256i oddLast = _mm256_and_si256(_mm256_srli_epi16(last, 4), nibble);
             // Even slices 0 and 1; even slice 2 and odd slice 0; odd slices 1 and 2.
-            storeFramePair(evenFirst, _mm256_unpackhi_epi64(evenLast, oddFirst),
-                           _mm256_blend_epi32(oddFirst, oddLast, 0xCC), firstOut, secondOut);
+            storeFramePair(evenFirst, _mm256_unpacklo_epi64(evenLast, oddFirst),
+                           _mm256_alignr_epi8(oddLast, oddFirst, 8), firstOut, secondOut);
         }
 #else
         if constexpr (Layout::kDeviceChannels > 8) {
