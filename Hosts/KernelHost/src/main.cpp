@@ -85,9 +85,9 @@ int fail(const std::string& message)
 
 // The host stands in for the kernel, whose USB completions and driver threads run ahead of every
 // user process: on the real clock a completion held back by a busy machine past the frames the
-// driver queued ahead breaks the stream. Where the system allows it, this thread and every thread
-// started from it (the bus's, its completions', the driver's) run round-robin at the lowest
-// real-time priority. Called before the host starts its threads.
+// driver queued ahead breaks the stream. Where the system allows it, the threads the host starts
+// for its drivers and its bus (from this thread, until scheduleAsAUser) run round-robin at the
+// lowest real-time priority. Called before the host starts its threads.
 void scheduleAsTheKernel()
 {
     sched_param parameter{};
@@ -96,6 +96,15 @@ void scheduleAsTheKernel()
         IOLog("sonvexa-kerneld: no real-time scheduling (%s): on a busy machine streams may break\n",
               std::strerror(errno));
     }
+}
+
+// The threads that serve user processes run at a user process's priority, as a kernel runs a
+// request on its caller's thread: a process flooding the host with requests gets no more of the
+// machine than any other process. Called before the server starts its threads.
+void scheduleAsAUser()
+{
+    sched_param parameter{};
+    sched_setscheduler(0, SCHED_OTHER, &parameter);
 }
 
 } // namespace
@@ -249,6 +258,7 @@ int main(int argc, char** argv)
     }
     host.waitQuiet();
     std::string error;
+    scheduleAsAUser();
     if (!server.listen(socketPath, &error)) {
         return fail(error);
     }
