@@ -74,7 +74,7 @@ constexpr double kAimOverCopy = 1.5;
 
 // The shuffle level of the members under test: the processor's, or a lower one named by
 // --pcm_level=none|ssse3|avx2|avx512 to see how processors without the wider instructions fare.
-PCMShuffleLevel gLevel = supportedPCMShuffleLevel();
+PCMShuffleLevel gLevel = PCMShuffleLevel::none; // set in main, once the coders' globals are set up
 const char* const kLevelNames[] = {"none", "ssse3", "avx2", "avx512"};
 
 // Side by side with memcpy of the host words: the larger side, the bytes a widening decoder
@@ -158,6 +158,7 @@ void printRatios()
 
 int main(int argc, char** argv)
 {
+    gLevel = supportedPCMShuffleLevel();
     const std::string levelFlag = "--pcm_level=";
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], levelFlag.c_str(), levelFlag.size()) != 0) {

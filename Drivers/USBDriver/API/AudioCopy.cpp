@@ -102,8 +102,14 @@ bool detectPermutes()
            __builtin_cpu_supports("avx512vbmi");
 }
 
-const bool kPermutesSupported = detectPermutes();
-std::atomic<bool> gPermutes{kPermutesSupported};
+// Kept in a function, so that it is right for a caller that runs while the program's globals are
+// still being set up.
+bool permutesSupported()
+{
+    static const bool supported = detectPermutes();
+    return supported;
+}
+std::atomic<bool> gPermutes{permutesSupported()};
 
 bool usePermutes()
 {
@@ -199,12 +205,12 @@ subset6To4Permuted(int32_t* __restrict destination, const uint8_t* __restrict in
 
 bool audioCopyPermutesSupported()
 {
-    return kPermutesSupported;
+    return permutesSupported();
 }
 
 void setAudioCopyPermutes(bool on)
 {
-    gPermutes.store(on && kPermutesSupported, std::memory_order_relaxed);
+    gPermutes.store(on && permutesSupported(), std::memory_order_relaxed);
 }
 
 void audioInt16to32Copy(int32_t* __restrict destination, const int32_t* __restrict source, int32_t count)

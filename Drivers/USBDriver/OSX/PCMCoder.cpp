@@ -120,8 +120,14 @@ PCMShuffleLevel detectShuffleLevel()
     return __builtin_cpu_supports("ssse3") ? PCMShuffleLevel::ssse3 : PCMShuffleLevel::none;
 }
 
-const PCMShuffleLevel kSupportedLevel = detectShuffleLevel();
-std::atomic<PCMShuffleLevel> gShuffleLevel{kSupportedLevel};
+// Kept in a function, so that it is right for a caller that runs while the program's globals are
+// still being set up (a global of another file may ask first).
+PCMShuffleLevel supportedLevel()
+{
+    static const PCMShuffleLevel level = detectShuffleLevel();
+    return level;
+}
+std::atomic<PCMShuffleLevel> gShuffleLevel{supportedLevel()};
 
 constexpr uint32_t kMaxWindows = 4;
 constexpr uint8_t kZeroByte = 0x80;
@@ -570,8 +576,11 @@ void encodeGroups(uint8_t* dst, const int* host, uint32_t groups)
     encodeGroupsScalar<Map, order>(dst, host, groups);
 }
 
-const PCMShuffleLevel kSupportedLevel = PCMShuffleLevel::none;
-std::atomic<PCMShuffleLevel> gShuffleLevel{kSupportedLevel};
+PCMShuffleLevel supportedLevel()
+{
+    return PCMShuffleLevel::none;
+}
+std::atomic<PCMShuffleLevel> gShuffleLevel{supportedLevel()};
 
 #endif
 
@@ -752,7 +761,7 @@ const LevelRow<PCMEncoder> kEncoderLevels[] = {VK_PCM_ENCODERS(VK_ENCODER_ROW)
 template <class Coder, size_t N>
 Coder memberAt(const LevelRow<Coder> (&rows)[N], Coder coder, PCMShuffleLevel level)
 {
-    const auto index = static_cast<size_t>(std::min(level, kSupportedLevel));
+    const auto index = static_cast<size_t>(std::min(level, supportedLevel()));
     for (const auto& row : rows) {
         if (row.coder == coder) {
             return row.at[index];
@@ -765,7 +774,7 @@ Coder memberAt(const LevelRow<Coder> (&rows)[N], Coder coder, PCMShuffleLevel le
 
 PCMShuffleLevel supportedPCMShuffleLevel()
 {
-    return kSupportedLevel;
+    return supportedLevel();
 }
 
 PCMShuffleLevel pcmShuffleLevel()
@@ -775,7 +784,7 @@ PCMShuffleLevel pcmShuffleLevel()
 
 void setPCMShuffleLevel(PCMShuffleLevel level)
 {
-    gShuffleLevel.store(std::min(level, kSupportedLevel), std::memory_order_relaxed);
+    gShuffleLevel.store(std::min(level, supportedLevel()), std::memory_order_relaxed);
 }
 
 PCMDecoder pcmDecoderAt(PCMDecoder coder, PCMShuffleLevel level)

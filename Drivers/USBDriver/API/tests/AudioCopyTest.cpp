@@ -10,6 +10,9 @@
 
 namespace {
 
+// Asked while the program's globals are set up, possibly before the copies' own.
+const bool kPermutesAtStart = audioCopyPermutesSupported();
+
 std::vector<int32_t> widen(AudioConverter converter, std::vector<uint8_t> packed, size_t samples)
 {
     std::vector<int32_t> out(samples, 0x5A5A5A5A);
@@ -229,6 +232,7 @@ TEST(AudioCopy, Packed24RoutinesMatchTheFormulaWithAndWithoutPermutes)
         return static_cast<int32_t>(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24);
     };
     const bool supported = audioCopyPermutesSupported();
+    EXPECT_EQ(kPermutesAtStart, supported);
     for (bool permutes : {false, true}) {
         if (permutes && !supported) {
             continue;

@@ -22,6 +22,9 @@ const Words kHost = {0x11223344,
                      0x0A0B0C0D,
                      static_cast<int32_t>(0xF1F2F3F4)};
 
+// Asked while the program's globals are set up, possibly before the coders' own.
+const PCMShuffleLevel kSupportedAtStart = supportedPCMShuffleLevel();
+
 const PCMShuffleLevel kLevels[] = {PCMShuffleLevel::none, PCMShuffleLevel::ssse3, PCMShuffleLevel::avx2,
                                    PCMShuffleLevel::avx512};
 
@@ -383,6 +386,11 @@ TEST(PCMCoder, EncodersFillWholeUnitsLeaveTheRestAndAnswerSizeQueries)
 // words at odd and even word offsets. Buffers end exactly where the call's data ends, so that the
 // sanitizer build catches a read or write past it; the words and bytes around the converted ones
 // must come out as the plain loop leaves them.
+TEST(PCMCoder, TheSupportedLevelIsKnownWhileGlobalsAreSetUp)
+{
+    EXPECT_EQ(kSupportedAtStart, supportedPCMShuffleLevel());
+}
+
 TEST(PCMCoder, EveryLevelWritesThePortableBytesOnRandomData)
 {
     platform::log::Capture quiet(platform::log::Channel::kernel);
