@@ -53,16 +53,21 @@ function(vk_library name)
   endif()
 endfunction()
 
-# vk_test(<name> SOURCES ... [LINK libs]): a GoogleTest executable registered with CTest.
+# vk_test(<name> [SERIAL] SOURCES ... [LINK libs]): a GoogleTest executable registered with CTest.
 function(vk_test name)
   if(NOT VK_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;LINK" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "" "SOURCES;LINK" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LINK} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_compile_options(${name} PRIVATE ${VK_WARNINGS})
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  # SERIAL: tests on the real clock that hold deadlines run with nothing else beside them.
+  set(serial)
+  if(ARG_SERIAL)
+    set(serial RUN_SERIAL TRUE)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 ${serial})
 endfunction()
 
 # vk_benchmark(<name> SOURCES ... [LINK libs]): a Google Benchmark executable under bench/.
