@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,14 @@ struct DeviceState
         return std::memcmp(&settings, &o.settings, sizeof settings) == 0 && configured == o.configured &&
                attached == o.attached && streaming == o.streaming && configurationStatus == o.configurationStatus &&
                busRequests == o.busRequests;
+    }
+    friend std::ostream& operator<<(std::ostream& out, const DeviceState& s)
+    {
+        return out << s.settings.iFrequency << " Hz in " << s.settings.iInChannels << "x" << s.settings.iInResolution
+                   << " out " << s.settings.iOutChannels << "x" << s.settings.iOutResolution << ", configured "
+                   << s.configured << ", attached " << s.attached << ", streaming " << int{s.streaming}
+                   << ", status 0x" << std::hex << s.configurationStatus << std::dec << ", bus requests "
+                   << s.busRequests;
     }
 };
 
@@ -474,7 +483,8 @@ TEST_P(RejectionTest, RefusedWithTheStatusAndNothingChanged)
         EXPECT_EQ(std::memcmp(record.payload, sent.payload, sizeof record.payload), 0) << "reply untouched";
     }
     restoreScribbled();
-    EXPECT_TRUE(state() == before);
+    const DeviceState after = state();
+    EXPECT_TRUE(after == before) << "before: " << before << "\nafter:  " << after;
     EXPECT_TRUE(listener.take().empty()) << "nothing announced";
 }
 
