@@ -956,8 +956,7 @@ bool VKDevice::handleStreamBroken(int stage)
         // change 14) before the stream starts again.
         const QzChannelSettings settings = *getCurrentSettings();
         if (onPrepareNewConfig(settings, nullptr, true)) {
-            mpDriverData->reinitClientsForStreaming(*getCurrentSettings());
-            startStreaming();
+            startStreamAfterConfig();
             stcNotifyStreaming(3, 0);
         } else {
             IOLog("USB: %s\n", "configureDevice failed");
