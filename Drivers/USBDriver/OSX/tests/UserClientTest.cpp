@@ -204,6 +204,8 @@ TEST_F(UserClientTest, ConnectionTypesOpenByTheRulesOfTheMode)
         }
     }
     device->mFirmwareUpdateMode = 0;
+    // A closed client's last reference may still be held by a message on its way to it.
+    driver.waitQuiet();
     EXPECT_EQ(driver.liveInstances().userClients, 0u) << "refused and closed clients are gone";
 }
 
