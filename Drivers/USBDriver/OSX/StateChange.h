@@ -12,7 +12,7 @@
 
 #include "libkern/OSTypes.h"
 
-class VKKernelDevice;
+class IOService;
 
 constexpr UInt32 kQzStateChangeMessage = 0xE0000130;
 
@@ -66,5 +66,5 @@ QZ_StateChange makeStateChange(uint32_t code, uint64_t clientID, uint32_t parame
 
 // Registry properties the mixer requests write: "MixerMode" (32-bit), "MixerValues" and
 // "MixerKnob" (16-bit).
-void setMixerModeProperty(VKKernelDevice& service, uint32_t mode);
-void setMixerValuesProperties(VKKernelDevice& service, uint16_t bitmap, uint16_t knob);
+void setMixerModeProperty(IOService& service, uint32_t mode);
+void setMixerValuesProperties(IOService& service, uint16_t bitmap, uint16_t knob);

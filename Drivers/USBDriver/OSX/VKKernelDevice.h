@@ -21,6 +21,7 @@
 #include "IOKit/IOService.h"
 #include "IOKit/usb/IOUSBController.h"
 #include "IOKit/usb/IOUSBDevice.h"
+#include "VKDeviceOwner.h"
 #include "VKKernelSync.h"
 
 class VKDevice;
@@ -38,20 +39,9 @@ constexpr uint32_t kVKConfigurationNotYet = 0xE0000001; // after init
 constexpr UInt32 kVKStateChangeMessage = 0xE0000130;
 constexpr uint32_t kVKStateChangeSize = 36;
 
-// Request fields of deviceRequest.
-enum : UInt8
-{
-    kVKDirectionOut = 0x00,
-    kVKDirectionIn = 0x80,
-    kVKTypeStandard = 0x00,
-    kVKTypeClass = 0x20,
-    kVKTypeVendor = 0x40,
-    kVKRecipientDevice = 0,
-    kVKRecipientInterface = 1,
-    kVKRecipientEndpoint = 2,
-};
-
-class VKKernelDevice : public IOService
+// The owner of the device object (VKDeviceOwner): the device reaches USB, the registry and the
+// user clients through these calls only.
+class VKKernelDevice : public IOService, public VKDeviceOwner
 {
     OSDeclareDefaultStructors(VKKernelDevice);
 
@@ -81,26 +71,25 @@ public:
     // times; a device error (kIOReturnDeviceError) or a termination ends the tries at once; a
     // stalled default pipe is cleared before the next try. Answers the status of the last try.
     IOReturn deviceRequest(UInt8 direction, UInt8 type, UInt8 recipient, UInt8 bRequest, UInt16 wValue,
-                           UInt16 wIndex, void* data, UInt32& length, int retries);
+                           UInt16 wIndex, void* data, UInt32& length, int retries) override;
 
     // --- Sample rate of an endpoint: the in pipe, else the out pipe.
-    bool setFrequency(VKPipeDescriptor* inPipe, VKPipeDescriptor* outPipe, UInt32 hz);
+    bool setFrequency(VKPipeDescriptor* inPipe, VKPipeDescriptor* outPipe, UInt32 hz) override;
     // The rate in Hz, 0 on failure.
     UInt32 getFrequency(VKPipeDescriptor* inPipe, VKPipeDescriptor* outPipe);
 
     // --- Bus.
     // The bus frame number (64-bit: it never wraps); kUnreadableFrame (and the device marked as
     // failing) when it cannot be read.
-    static constexpr UInt64 kUnreadableFrame = ~UInt64{0};
-    UInt64 getCurrentFrame();
-    bool setBandwidth(VKPipeDescriptor* pipe, UInt32 bytes);
+    UInt64 getCurrentFrame() override;
+    bool setBandwidth(VKPipeDescriptor* pipe, UInt32 bytes) override;
     // The controller's available bandwidth (0 without a controller or pipe).
     UInt32 getBandwidth(VKPipeDescriptor* pipe);
     UInt32 GetFreeBandWidth();
     UInt32 GetAllocatedBandWidth();
     // Streaming service: one read of the feedback endpoint into `block` (prepared here), with
     // isocReadFeedbackCompleteStatic as completion. False when the bus refused it.
-    bool isocReadFeedback(VKIsocRB* block, VKPipeDescriptor* pipe);
+    bool isocReadFeedback(VKIsocRB* block, VKPipeDescriptor* pipe) override;
     // USB completion thread: the values of a completed feedback read go to the device's feedback
     // handling, then the block is given back. real-time: no lock, no allocation, no wait.
     static void isocReadFeedbackCompleteStatic(void* target, void* parameter, IOReturn status,
@@ -109,9 +98,9 @@ public:
     // --- Configurations.
     bool usbLoadConfigurations();
     // The entry for requests: unconfigure, configure, report (0, kIOReturnError, kIOReturnNoMemory).
-    IOReturn reqConfigureDevice(const char* reason);
+    IOReturn reqConfigureDevice(const char* reason) override;
     bool configureDevice();
-    void unconfigureDevice(bool resetRequested, const char* reason);
+    void unconfigureDevice(bool resetRequested, const char* reason) override;
     bool resetDevice(const char* reason);
     // Claims the IOUSBInterface of `descriptor` (cleared when that fails).
     bool matchInterface(VKInterfaceDescriptor*& descriptor, bool open);
@@ -120,9 +109,15 @@ public:
     // --- Device description, messages and registry properties.
     APIDeviceInfo* getAPIDeviceInfoPtr();
     // A state change to every user client (code, caller's client id, parameter 1, parameter 2).
-    void messageToClients(UInt32 code, UInt64 clientID, UInt32 parameter1, UInt32 parameter2);
-    void setChannelSettingsProperty();
-    void setAqExtDataProperty();
+    void messageToClients(UInt32 code, UInt64 clientID, UInt32 parameter1, UInt32 parameter2) override;
+    void setChannelSettingsProperty() override;
+    void setAqExtDataProperty() override;
+    // The registry's byte property, for the device object too; the other forms as IOService has them.
+    using IOService::setProperty;
+    bool setProperty(const char* key, void* bytes, unsigned int length) override
+    {
+        return IOService::setProperty(key, bytes, length);
+    }
 
     // --- System power. A sleep request of a user client already holds the dispatch lock.
     void systemSleep(bool dispatchLockHeld = false);
@@ -136,11 +131,21 @@ public:
     VKDevice* device() const { return m_pDevice; }
     IOUSBDevice* usbDevice() const { return m_pUSBDevice; }
     IOUSBController* usbController() const { return mpUSBController; }
-    bool isTerminateRequested() const { return m_bTerminateRequested.load(std::memory_order_acquire); }
+    IOService* service() override { return this; }
+    bool isTerminateRequested() const override
+    {
+        return m_bTerminateRequested.load(std::memory_order_acquire);
+    }
     bool isSystemSuspended() const { return mpSystemSuspended.load(std::memory_order_acquire); }
-    uint32_t configurationStatus() const { return mConfigurationStatus.load(std::memory_order_acquire); }
+    uint32_t configurationStatus() const override
+    {
+        return mConfigurationStatus.load(std::memory_order_acquire);
+    }
     // A failed change that fell back to the previous configuration reports the status of before.
-    void setConfigurationStatus(uint32_t status) { mConfigurationStatus.store(status, std::memory_order_release); }
+    void setConfigurationStatus(uint32_t status) override
+    {
+        mConfigurationStatus.store(status, std::memory_order_release);
+    }
     UInt16 mixerRegister() const { return mMixerRegister; }
     void setMixerRegister(UInt16 value) { mMixerRegister = value; }
     Mutex& dispatchLock() { return mDispatchLock; }

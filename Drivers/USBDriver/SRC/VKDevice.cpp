@@ -6,7 +6,7 @@
 
 #include "DriverSM.h"
 #include "KeThread.h"
-#include "VKKernelDevice.h"
+#include "VKDeviceOwner.h"
 
 #include <IOKit/IOLib.h>
 
@@ -35,7 +35,7 @@ constexpr int kEsuCpldRetries = 5;
 
 } // namespace
 
-VKDevice::VKDevice(VKKernelDevice& owner) : mOwner(owner)
+VKDevice::VKDevice(VKDeviceOwner& owner) : mOwner(owner)
 {
     mThread = new (std::nothrow) KeThread;
     std::fill(std::begin(US366Registers), std::end(US366Registers), uint16_t{0xFFFF});

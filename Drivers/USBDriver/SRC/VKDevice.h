@@ -31,7 +31,7 @@
 #include "IOKit/usb/USB.h"
 
 class IOUSBDevice;
-class VKKernelDevice;
+class VKDeviceOwner;
 class IOUserClient;
 struct DriverSM;
 struct QzChannelSettings;
@@ -84,7 +84,7 @@ public:
     static constexpr int kNumInterruptOutIRPs = 8;
     static constexpr int kMaxChannels = 32; // per direction, in the shared ring and the converters
 
-    explicit VKDevice(VKKernelDevice& owner);
+    explicit VKDevice(VKDeviceOwner& owner);
     virtual ~VKDevice();
     VKDevice(const VKDevice&) = delete;
     VKDevice& operator=(const VKDevice&) = delete;
@@ -411,7 +411,7 @@ public:
     // 18. Frame pattern the isochronous output follows.
     VKFramePatternObserver mFramePatternObserver;
     // 19.
-    VKKernelDevice& mOwner;
+    VKDeviceOwner& mOwner;
     // 20.
     uint8_t isUSB2 = 0;
     uint8_t isUSB3 = 0;

@@ -8,7 +8,7 @@
 #include "IOKit/IOLib.h"
 #include "StateChange.h"
 #include "VKDevice.h"
-#include "VKKernelDevice.h"
+#include "VKDeviceOwner.h"
 
 namespace {
 

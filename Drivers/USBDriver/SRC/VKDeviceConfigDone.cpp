@@ -8,8 +8,8 @@
 #include "DriverSM.h"
 #include "IOKit/IOLib.h"
 #include "VKDevice.h"
+#include "VKDeviceOwner.h"
 #include "VKIOTrace.h"
-#include "VKKernelDevice.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ PCMDeviceFacts VKDevice::pcmDeviceFacts() const
 namespace {
 
 // The status register, one byte.
-IOReturn readStatusRegister(VKKernelDevice& owner, uint8_t& value)
+IOReturn readStatusRegister(VKDeviceOwner& owner, uint8_t& value)
 {
     uint8_t byte = 0;
     UInt32 length = 1;
@@ -58,7 +58,7 @@ IOReturn readStatusRegister(VKKernelDevice& owner, uint8_t& value)
     return status;
 }
 
-IOReturn writeStatusRegister(VKKernelDevice& owner, uint8_t value)
+IOReturn writeStatusRegister(VKDeviceOwner& owner, uint8_t value)
 {
     UInt32 length = 0;
     return owner.deviceRequest(kVKDirectionOut, kVKTypeVendor, kVKRecipientDevice, kStatusRegisterRequest, value, 0,

@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "VKDevice.h"
-#include "VKKernelDevice.h"
+#include "VKDeviceOwner.h"
 #include "platform/Log.h"
 
 namespace {
@@ -76,7 +76,7 @@ void VKDevice::initNextTransactionFeedback()
     const uint64_t current = mOwner.getCurrentFrame();
     // Only the all-ones 64-bit value means unreadable: a frame number whose low word is all ones
     // is an ordinary frame once the counter has passed 2^32.
-    if (current == VKKernelDevice::kUnreadableFrame) {
+    if (current == VKDeviceOwner::kUnreadableFrame) {
         IOLog("USB: %s 0x%X\n", "VKDevice::initNextTransactionFeedback() failed - uCurrentFrame = 0xFFFFFFFF",
               static_cast<uint32_t>(current));
         return;

@@ -8,8 +8,8 @@
 #include "VKDeviceSubstitutes.h"
 
 #include "DriverSM.h"
+#include "VKDeviceOwner.h"
 #include "VKIOTrace.h"
-#include "VKKernelDevice.h"
 #include "VKUSBDescriptors.h"
 
 #include <APIDeviceInfo.h>

@@ -8,9 +8,9 @@
 #include "VKDevice.h"
 
 #include "DriverSM.h"
+#include "VKDeviceOwner.h"
 #include "VKDeviceSubstitutes.h"
 #include "VKIOTrace.h"
-#include "VKKernelDevice.h"
 #include "VKUSBDescriptors.h"
 
 #include <DeviceIdentification.h>

@@ -8,7 +8,7 @@
 #include "DriverData.h"
 #include "DriverSM.h"
 #include "KeThread.h"
-#include "VKKernelDevice.h"
+#include "VKDeviceOwner.h"
 
 #include <IOKit/IOLib.h>
 #include <IOKit/usb/IOUSBController.h>

@@ -7,7 +7,7 @@
 #include "VKDeviceModelRules.h"
 
 #include "DriverSM.h"
-#include "VKKernelDevice.h"
+#include "VKDeviceOwner.h"
 
 #include <IOKit/IOLib.h>
 #include <VKIOTrace.h>

@@ -8,7 +8,7 @@
 #include "IOKit/IOLib.h"
 #include "IOKit/usb/IOUSBInterface.h"
 #include "VKDevice.h"
-#include "VKKernelDevice.h"
+#include "VKDeviceOwner.h"
 
 namespace {
 
@@ -102,7 +102,8 @@ void VKDevice::startStreaming()
             IOLog("m_pcOutInterface->m_pUSBIF is %p, alternate is %d\n", static_cast<void*>(usbInterface),
                   m_pcOutInterface->getAlternateSettingNumber());
             if (usbInterface != nullptr) {
-                usbInterface->SetAlternateInterface(&mOwner, m_pcOutInterface->getAlternateSettingNumber());
+                usbInterface->SetAlternateInterface(mOwner.service(),
+                                                    m_pcOutInterface->getAlternateSettingNumber());
             }
         }
     }

@@ -1,21 +1,62 @@
-// A device object on its own for the scan and choice tests: its owner is a service that was never
-// started (it has no USB device, so every control request fails at once), its shared block a
-// zeroed record of the test's. The descriptors are handed over as the service hands them.
+// A device object on its own for the scan and choice tests: its owner answers as a service that
+// was never started (it has no USB device, so every control request fails at once) and keeps the
+// properties it is given, its shared block a zeroed record of the test's. The descriptors are
+// handed over as the service hands them. Nothing of the kernel service is linked.
 #pragma once
 
 #include "DescriptorFixtures.h"
 
 #include "DriverSM.h"
 #include "VKDevice.h"
-#include "VKKernelDevice.h"
+#include "VKDeviceOwner.h"
 #include "VKUSBDescriptors.h"
 
 #include <APIDeviceInfo.h>
 
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace fixtures {
+
+class UnstartedOwner final : public VKDeviceOwner
+{
+public:
+    IOReturn deviceRequest(UInt8, UInt8, UInt8, UInt8, UInt16, UInt16, void*, UInt32&, int) override
+    {
+        return kIOReturnError;
+    }
+    bool setFrequency(VKPipeDescriptor*, VKPipeDescriptor*, UInt32) override { return false; }
+    UInt64 getCurrentFrame() override { return kUnreadableFrame; }
+    bool setBandwidth(VKPipeDescriptor*, UInt32) override { return false; }
+    bool isocReadFeedback(VKIsocRB*, VKPipeDescriptor*) override { return false; }
+    IOService* service() override { return nullptr; }
+    IOReturn reqConfigureDevice(const char*) override { return kIOReturnError; }
+    void unconfigureDevice(bool, const char*) override {}
+    uint32_t configurationStatus() const override { return status; }
+    void setConfigurationStatus(uint32_t value) override { status = value; }
+    bool isTerminateRequested() const override { return false; }
+    void messageToClients(UInt32, UInt64, UInt32, UInt32) override {}
+    void setChannelSettingsProperty() override {}
+    void setAqExtDataProperty() override {}
+    bool setProperty(const char* key, void* bytes, unsigned int length) override
+    {
+        const auto* first = static_cast<const uint8_t*>(bytes);
+        properties[key] = std::vector<uint8_t>(first, first + length);
+        return true;
+    }
+
+    // The bytes of a property set, null when none was.
+    const std::vector<uint8_t>* property(const std::string& key) const
+    {
+        auto found = properties.find(key);
+        return found != properties.end() ? &found->second : nullptr;
+    }
+
+    uint32_t status = 0xE0000001; // the service's status before any configuration
+    std::map<std::string, std::vector<uint8_t>> properties;
+};
 
 class DeviceHarness
 {
@@ -30,7 +71,7 @@ public:
 
     DeviceHarness(uint16_t vendor, uint16_t product) : DeviceHarness(vendor, product, Options{}) {}
     DeviceHarness(uint16_t vendor, uint16_t product, const Options& options)
-        : owner(new VKKernelDevice), sm(std::make_unique<DriverSM>()),
+        : owner(std::make_unique<UnstartedOwner>()), sm(std::make_unique<DriverSM>()),
           device(std::make_unique<VKDevice>(*owner))
     {
         device->mpDriverSM = sm.get();
@@ -44,11 +85,7 @@ public:
         USBByteBuffer buffer(bytes.data(), uint32_t(bytes.size()));
         device->scanDeviceDescriptor(buffer);
     }
-    ~DeviceHarness()
-    {
-        device.reset();
-        owner->release();
-    }
+    ~DeviceHarness() { device.reset(); }
     DeviceHarness(const DeviceHarness&) = delete;
     DeviceHarness& operator=(const DeviceHarness&) = delete;
 
@@ -73,7 +110,7 @@ public:
         settings() = QzChannelSettings{frequency, in, inBits, out, outBits, configuration};
     }
 
-    VKKernelDevice* owner;
+    std::unique_ptr<UnstartedOwner> owner;
     std::unique_ptr<DriverSM> sm;
     std::unique_ptr<VKDevice> device;
 };

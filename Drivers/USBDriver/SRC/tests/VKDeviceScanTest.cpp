@@ -397,12 +397,12 @@ TEST(VKDeviceScan, ElektronIdentityIsClearedWhenTheDeviceDoesNotAnswer)
     const uint8_t zeros[32] = {};
     EXPECT_EQ(std::memcmp(harness.device->ElektronUID, zeros, 8), 0);
     EXPECT_EQ(std::memcmp(harness.device->ElektronDeviceName, zeros, 32), 0);
-    OSData* uid = OSDynamicCast(OSData, harness.owner->getProperty("ElektronUID"));
-    OSData* name = OSDynamicCast(OSData, harness.owner->getProperty("ElektronDeviceName"));
+    const std::vector<uint8_t>* uid = harness.owner->property("ElektronUID");
+    const std::vector<uint8_t>* name = harness.owner->property("ElektronDeviceName");
     ASSERT_NE(uid, nullptr);
     ASSERT_NE(name, nullptr);
-    EXPECT_EQ(uid->getLength(), 8u);
-    EXPECT_EQ(name->getLength(), 32u);
+    EXPECT_EQ(uid->size(), 8u);
+    EXPECT_EQ(name->size(), 32u);
 }
 
 } // namespace
