@@ -198,8 +198,7 @@ IOReturn Dispatcher::run()
         m_service.usbDevice()->ReEnumerateDevice(0);
         return kIOReturnSuccess;
     case Req_DispatchStreaming:
-        // The device command set (VKDevice::onDispatchStreaming with the caller and the record)
-        // runs here once it exists. Until then no command is known: the AudioServer client answers
+        // This build has no device command set, so no command is known: the AudioServer client answers
         // what the command set answers for an unknown command; the audio client answers 0 whatever
         // the command's status.
         return audio() ? kIOReturnSuccess : kIOReturnBadArgument;
@@ -262,8 +261,8 @@ IOReturn Dispatcher::run()
         if (const char* name = kNames[m_record.iReq - Req_OpenAsyncVendorInterface]) {
             IOLog("%s", name);
         }
-        // The vendor asynchronous port answers here once it exists. Until then the device has no
-        // port pipe: the port's answer for that is 2.
+        // This build has no vendor asynchronous port, so the device has no port pipe: the port's
+        // answer for that is 2.
         constexpr uint32_t kVendorPortNoPipe = 2;
         reply(kVendorPortNoPipe);
         return kIOReturnSuccess;

@@ -483,7 +483,7 @@ IOReturn VKKernelDevice::newUserClient(task_t owningTask, void* securityID, UInt
         if (updating) {
             IOLog("USBDriver: abort Midi - FirmwareUpdater is active\n");
         }
-        // The MIDI user client comes with the MIDI layer; until then no client of this type exists.
+        // This build has no MIDI user client: no client of this type is made.
         break;
     case kVKConnectionControl:
         client = new CtrlUserClient;

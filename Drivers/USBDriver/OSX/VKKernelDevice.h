@@ -127,7 +127,7 @@ public:
                                                    IOService* provider, void* messageArgument,
                                                    vm_size_t argSize);
 
-    // --- For the device object and the later request layers.
+    // --- For the device object and the request layer.
     VKDevice* device() const { return m_pDevice; }
     IOUSBDevice* usbDevice() const { return m_pUSBDevice; }
     IOUSBController* usbController() const { return mpUSBController; }

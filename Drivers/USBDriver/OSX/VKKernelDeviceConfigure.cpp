@@ -258,7 +258,6 @@ bool VKKernelDevice::configureDevice()
     if (slow) {
         IOSleep(50);
     }
-    // The USB MIDI device's pipes and the family input engine's pipes open here once those exist.
 
     const bool anyPipe = device.m_pcInPipeIsoc != nullptr || device.m_pcOutPipeIsoc != nullptr ||
                          device.m_pcBulkInPipe != nullptr || device.m_pcBulkOutPipe != nullptr ||
@@ -328,7 +327,6 @@ void VKKernelDevice::unconfigureDevice(bool resetRequested, const char* reason)
         IOLog("USB: %s\n", "STOP MIDI INTERFACE");
         resetRequested = resetRequested && device.isCorlanthCompatible();
     }
-    // The family input engine's pipes close here once it exists.
     if (device.isTessalyCompatible()) {
         device.m_pcControlInterface = nullptr;
     }
@@ -346,7 +344,6 @@ void VKKernelDevice::unconfigureDevice(bool resetRequested, const char* reason)
             }
         }
     }
-    // The USB MIDI device's pipes close here once it exists.
     if (device.m_pcMidiInterface != nullptr &&
         ((device.isCorlanthCompatible() && device.m_pcMidiInterface->isMidiInterface()) || isElektron(device))) {
         device.m_pcMidiInterface->close(false);

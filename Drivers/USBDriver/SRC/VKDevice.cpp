@@ -39,8 +39,8 @@ VKDevice::VKDevice(VKDeviceOwner& owner) : mOwner(owner)
 {
     mThread = new (std::nothrow) KeThread;
     std::fill(std::begin(US366Registers), std::end(US366Registers), uint16_t{0xFFFF});
-    // The bulk and interrupt packets, the isochronous records and the family input engine are
-    // made by the streaming engine (later); the thread record by the service's start.
+    // The isochronous records are made by configuration completion; this build has no bulk or
+    // interrupt packets and no family input engine to make.
     mInputScratch = static_cast<uint8_t*>(IOMallocAligned(kInputScratchSize, 4096));
     if (mInputScratch != nullptr) {
         std::memset(mInputScratch, 0, kInputScratchSize);
@@ -53,7 +53,6 @@ VKDevice::~VKDevice()
 {
     delete mThread; // ends it
     mThread = nullptr;
-    // The family input engine ends with its code (later).
     storeSettings();
     mConfigurations.deleteAll();
     terminate();
@@ -284,8 +283,6 @@ void VKDevice::setEsuCpldByte(uint8_t value)
     if (byte != mEsuCpldByte) {
         mEsuCpldByte = byte;
         IOLog("USB: %s 0x%X\n", "WRITE ESU CPLD BYTE: ", static_cast<unsigned>(byte));
-        // While streaming, the bulk audio stops first and the state change that follows the request
-        // arms the stream-broken recovery (bulk streaming and state changes: later).
         uint32_t length = 0;
         mOwner.deviceRequest(kVKDirectionOut, kVKTypeVendor, kVKRecipientDevice, kEsuCpldRequest, byte, 1,
                              nullptr, length, kEsuCpldRetries);
@@ -302,7 +299,7 @@ void VKDevice::setElektronChannelMap(const QZ_Elektron_ChannelMap& map, bool sen
         return;
     }
     std::memcpy(&mpDriverSM->mElektronMap, &map, sizeof(QZ_Elektron_ChannelMap));
-    // Sending the map to the device belongs to the Elektron commands (later).
+    // The map is not sent to the device: this build has no Elektron commands.
     (void)send;
 
     const QzChannelSettings& settings = mpDriverSM->mChannelSettings;
@@ -314,5 +311,5 @@ void VKDevice::setElektronChannelMap(const QZ_Elektron_ChannelMap& map, bool sen
     published.mConfiguration.mOutResolution = static_cast<uint32_t>(settings.iOutResolution);
     published.mMap = map;
     mOwner.setProperty("ElektronMapping", &published, sizeof(published));
-    // The state change 0x20000 to the clients belongs to the state-change messages (later).
+    // The clients get no state change 0x20000 (STC_ElektronChannelMap) from here.
 }

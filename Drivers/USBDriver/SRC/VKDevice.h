@@ -5,9 +5,9 @@
 // through the owner.
 //
 // Members are public and kept in one fixed order (constructed in this order, destroyed in reverse):
-// the rest of the kernel reads and writes them directly. Members whose behaviour belongs to the
-// streaming engine, the client table, MIDI, the vendor port or the device controls are held as null
-// pointers or zeroed fields until that code exists; nothing here computes what they would.
+// the rest of the kernel reads and writes them directly. Members for what this build does not have
+// (bulk and interrupt streaming, MIDI, the vendor port, the device controls, the family engine) are
+// held as null pointers or zeroed fields; nothing here computes what they would.
 //
 // Threads: the object is reached from the user-client request threads (serialised by the owner's
 // dispatch lock), from USB completions and from the real-time thread. The capability predicates
@@ -40,7 +40,7 @@ class KeThread;
 struct AudioSM;
 class VKIsocRB;
 
-// Objects of later parts of the engine; the device holds them through null pointers until then.
+// Objects this build does not have; the device holds them through null pointers.
 class DriverData;
 class VendorAsyncPort;
 class AQ;
@@ -334,55 +334,55 @@ public:
     PCMDeviceFacts pcmDeviceFacts() const;
     // --- End of client table and configuration completion
 
-    // 1. Per-model data.
+    // Per-model data.
     DeviceSpecificData mDeviceSpecific{};
-    // 2. Set while streaming when the channel counts change; the streaming service reads it.
+    // Set while streaming when the channel counts change; the streaming service reads it.
     std::atomic<uint8_t> mChannelsChanged{0};
     uint16_t mWolfsonRegisters[4][22]{};
     uint16_t US366Registers[16];      // all 0xFFFF until the device reports them
-    uint16_t mFootSwitchPressed[3]{}; // written by the status-word parser (later)
-    // 3. Largest input sample per channel since the last read (input processing, later).
+    uint16_t mFootSwitchPressed[3]{}; // nothing in the kernel writes it
+    // Largest input sample per channel, kept by the input decoding.
     int32_t mInputMaxima[32]{};
-    // 4. Read by the status-word parser; nothing in the kernel writes them.
+    // Foot-switch settings; nothing in the kernel writes them.
     uint32_t mFootSwitchMode = 0;
     uint32_t mFootSwitchProtocol = 0;
-    // 5. Mixer mode and values (status-word parser and requests 38 to 40, later).
+    // Mixer mode and values, set by the mixer requests.
     uint32_t mMixerMode = 0;
     int16_t mMixerBitmap = 0;
     int16_t mMixerKnob = 0;
-    // 6. Feature record from the personality; byte 375 is the listed mark.
+    // Feature record from the personality; byte 375 is the listed mark.
     APISpecificFeatures mInitSettings{};
-    // 7. Read from Elektron devices by the descriptor scan.
+    // Read from Elektron devices by the descriptor scan.
     uint8_t ElektronUID[8]{};
     char ElektronDeviceName[32]{};
-    // 8.
+    // Mixer-change mark, streaming flag, the personality's input selector and custom name.
     uint8_t mMixerChanged = 0;
     std::atomic<uint8_t> m_bStreamingStarted{0};
     uint32_t mInACR = 255;               // input-parser selector from the personality ("kInACR")
     char mCustomName[kCustomNameSize]{}; // not terminated when all 64 characters are used
-    // 9.
-    USBMidiDevice* mpMidiDevice = nullptr; // USB MIDI engine (later); null without a MIDI interface
+    // MIDI, hub and hog state, level meters and the power-down and underrun marks.
+    USBMidiDevice* mpMidiDevice = nullptr; // null: this build has no USB MIDI engine
     int32_t mHubCount = 0;
     int32_t mHogID = -1;
-    const void* mOutLevelProcessor = nullptr; // level-meter routines chosen at streaming start (later)
+    const void* mOutLevelProcessor = nullptr; // null: this build has no level-meter routines
     const void* mInLevelProcessor = nullptr;
-    uint8_t mbWasPowerDownMode = 0;       // set at wake-up, read by stream-broken handling (later)
-    uint64_t mLastUnderrunResetFrame = 0; // bulk service's last underrun reset (later)
-    // Bulk drift guard (bulk streaming, later).
+    uint8_t mbWasPowerDownMode = 0;       // set at wake-up, read and cleared by stream-broken handling
+    uint64_t mLastUnderrunResetFrame = 0; // 0: this build has no bulk service
+    // Bulk drift guard; reset at resume, otherwise unused without bulk streaming.
     uint64_t mBulkIOGuard_FramesSent = 0;
     int64_t mBulkIOGuard_WindowSum = 0;
     uint32_t mBulkIOGuard_WindowCount = 0;
     int32_t mBulkIOGuard_CriticalPoint = 0;
     int32_t mBulkIOGuard_LowMark = 0;
     int32_t mBulkIOGuard_CiticalPointDiff = 0;
-    // 10. Isochronous streams: audio in, audio out, feedback in, keep-alive out.
+    // Isochronous streams: audio in, audio out, feedback in, keep-alive out.
     IsocData mIsocIn;
     IsocData mIsocOut;
     IsocData mIsocInFeedback;
     IsocData mIsocOutKeepAlive;
-    // 11.
+    // The device descriptor as scanned.
     QZ_DeviceDescriptor mDeviceDescriptor{};
-    // 12. Chosen pipes (opened by the service's configuration, cleared by onUnconfigure).
+    // Chosen pipes (opened by the service's configuration, cleared by onUnconfigure).
     VKPipeDescriptor* m_pcBulkInPipe = nullptr;
     VKPipeDescriptor* m_pcBulkOutPipe = nullptr;
     VKPipeDescriptor* m_pcInterruptInPipe = nullptr;
@@ -391,57 +391,59 @@ public:
     VKPipeDescriptor* m_pcInPipeFeedback = nullptr;
     VKPipeDescriptor* m_pcOutPipeIsoc = nullptr;
     VKPipeDescriptor* m_pcOutPipeIsocKeepAlive = nullptr;
-    // 13. Vendor asynchronous port (later).
+    // Vendor asynchronous port; null: this build has none.
     VendorAsyncPort* mpVendorAsyncPort = nullptr;
-    // 14.
+    // HID input pipe and streaming state.
     VKPipeDescriptor* m_pcHidInPipe = nullptr;
-    uint32_t mStreamingState = 0; // streaming service (later)
+    uint32_t mStreamingState = 0; // nothing sets it
     uint8_t m_bStreamingSuspended = 0;
-    // 15. Chosen configuration and interfaces.
+    // Chosen configuration and interfaces.
     VKConfigurationDescriptor* m_pcConfiguration = nullptr;
     VKInterfaceDescriptor* m_pcControlInterface = nullptr;
     VKInterfaceDescriptor* m_pcInInterface = nullptr;
     VKInterfaceDescriptor* m_pcOutInterface = nullptr;
     VKInterfaceDescriptor* m_pcHidInterface = nullptr;
     VKInterfaceDescriptor* m_pcMidiInterface = nullptr;
-    // 16. Cleared by the one-time defaults of the descriptor scan.
+    // Cleared by the one-time defaults of the descriptor scan.
     uint8_t mFirstScan = 1;
-    // 17. Configurations in the order of the device's configuration indices; owned.
+    // Configurations in the order of the device's configuration indices; owned.
     VKSimpleArray mConfigurations;
-    // 18. Frame pattern the isochronous output follows.
+    // Frame pattern the isochronous output follows.
     VKFramePatternObserver mFramePatternObserver;
-    // 19.
+    // The service that made the device; every USB request goes through it.
     VKDeviceOwner& mOwner;
-    // 20.
+    // Bus speed, firmware and hardware failure.
     uint8_t isUSB2 = 0;
     uint8_t isUSB3 = 0;
-    uint8_t mFirmwareUpdateMode = 0; // set by device command 33 (later), never cleared
+    uint8_t mFirmwareUpdateMode = 0; // no request of this build sets it; never cleared
     uint32_t mFirmwareVersion = 0;
     char mFirmwareVersionString[kFirmwareVersionStringSize]{};
     std::atomic<uint8_t> m_bDeviceHardwareFailure{0};
-    // 21.
+    // The device controls as last stored from the shared block.
     uint8_t mControlsStored = 0;
     uint8_t mStoredControls[kStoredControlsSize]{}; // copy of the shared block's XsDeviceControls
-    // 22. Host-driver version: 0 until the first setHALVersion.
+    // Host-driver version: 0 until the first setHALVersion.
     uint32_t mHALVersion = 0;
-    // 23. Request-block lists (filled by configuration completion, later).
+    // Request-block lists of the bulk and interrupt pipes; empty: this build has no bulk or interrupt
+    // streaming.
     VKSimpleArray mBulkInRqBs;
     VKSimpleArray mBulkOutRqBs;
     VKSimpleArray mInterruptInRqBs;
     VKSimpleArray mInterruptOutRqBs;
-    // 24. The device shared block and the client table over it (client table: later).
+    // The device shared block and the client table over it.
     SharedMemory mcDriverSharedMemory;
     DriverSM* mpDriverSM = nullptr;
     DriverData* mpDriverData = nullptr;
-    // 25. Device description, allocated zeroed by init.
+    // Device description, allocated zeroed by init.
     APIDeviceInfo* mAPIDeviceInfo = nullptr;
-    // 26. Family input engine (later).
+    // Family input engine; null: this build has none.
     AQ* mpAQ = nullptr;
-    // 27.
+    // A locked counter nothing in the kernel uses.
     KeLockedCounter mLockedCounter;
-    // 28. MIDI pattern (later).
+    // MIDI pattern; null: this build has no USB MIDI engine.
     USBMidiPattern* mpUSBMidiPattern = nullptr;
-    // 29. Bulk and interrupt audio state (bulk and interrupt streaming, later).
+    // Bulk and interrupt audio state (unused: this build has no bulk or interrupt streaming), the
+    // output staging buffer, the ESU CPLD byte and the recovery mark.
     AudioBulkIRP* mBulkInIRP[kNumBulkIRPs]{};
     AudioBulkIRP* mBulkOutIRP[kNumBulkIRPs]{};
     uint32_t mNextBulkIn = 0;
@@ -464,7 +466,7 @@ public:
     uint32_t mNextInterruptIn = 0;
     uint32_t mNextInterruptOut = 0;
     uint32_t mBytesPerInterruptFromClient = 0;
-    // 30.
+    // Stream-broken mark, the real-time thread and its semaphore, bulk and interrupt block sizes.
     uint32_t mStreamBrokenCount = 0;
     KeThread* mThread = nullptr; // made at construction, null only when that allocation failed
     KeSemaphore mSemaphore;
@@ -476,10 +478,10 @@ public:
     uint32_t mInterruptFramesPerOutPacket = 0;
     uint32_t mInterruptFramesIn5ms = 0;
     uint32_t mInterruptOutPacketLimit = 0;
-    // 31. Input processing scratch: 8,192 bytes aligned to 4,096; null when the allocation failed.
+    // Input processing scratch: 8,192 bytes aligned to 4,096; null when the allocation failed.
     uint8_t* mInputScratch = nullptr;
     uintptr_t mInputScratchAddress = 0;
-    // 32. The input ring's shared memory.
+    // The input ring's shared memory.
     SharedMemory mcAudioSM_In;
     // Client table and configuration completion: the input post-processor chosen for the
     // configuration (empty for none), run on decoded input.
@@ -497,7 +499,7 @@ public:
     uint64_t mOutputSamplePos = 0;
     // Completion and request threads: running sample total of the queued output blocks.
     uint32_t mOutputSampleTotal = 0;
-    // Pending inserted frames of the bulk guard (bulk streaming, later).
+    // Pending inserted frames of the bulk guard; unused without bulk streaming.
     uint32_t mBulkIOGuard_PendingFrames = 0;
     // Set at resume: an Elektron stream (headed output packets), and a device whose stream breaks
     // after more than 40 repaired input frames.

@@ -174,7 +174,7 @@ void VKDevice::applyControlsA()
     uint8_t* live = mpDriverSM->mDeviceControls;
     std::memcpy(mWorkingControls, live, kStoredControlsSize);
     std::memcpy(live, mpDriverSM->mDeviceControlsNext, kStoredControlsSize);
-    // setSelectors (the device controls) applies mWorkingControls here once it exists.
+    // Nothing applies mWorkingControls to the device: this build has no device controls.
 }
 
 void VKDevice::UpdateMuteStatus(IOUserClient* client)
@@ -209,7 +209,7 @@ void VKDevice::UpdateMonitorStatus(uint32_t value, IOUserClient* client)
     }
     std::memcpy(mWorkingControls, mpDriverSM->mDeviceControls, kStoredControlsSize);
     mWorkingControls[kControlsMonitor] = static_cast<uint8_t>(value);
-    // setSelectors (the device controls) applies mWorkingControls here once it exists.
+    // Nothing applies mWorkingControls to the device: this build has no device controls.
     mOwner.messageToClients(STC_ChangeMonitor, VKClientIdentifier(client), 0, 0);
 }
 
@@ -220,7 +220,7 @@ void VKDevice::UpdateMindprintRouting(uint32_t value, IOUserClient*)
     }
     std::memcpy(mWorkingControls, mpDriverSM->mDeviceControls, kStoredControlsSize);
     storeWord(mWorkingControls, kControlsDigitalRouting, value);
-    // setSelectors (the device controls) applies mWorkingControls here once it exists.
+    // Nothing applies mWorkingControls to the device: this build has no device controls.
 }
 
 bool VKDevice::getCanMonitor() const
@@ -274,6 +274,4 @@ void VKDevice::onClientClosed(IOUserClient* client)
             }
         }
     }
-    // When no client is attached any more and this client owns the vendor asynchronous port, the
-    // port is aborted for it and forgotten here (the vendor port, once it exists).
 }

@@ -97,7 +97,7 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
     IOLog("VKDevice::configurationDone()\n");
     QzAqExtData& aq = *getAqExtData();
 
-    // 2, 3.
+    // The status register dialogue, then the model's settle time.
     if (!aqHasNoDigital()) {
         uint32_t status = 0;
         updateAqInputSelector(&status);
@@ -108,7 +108,7 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
         IOSleep(mDeviceSpecific.mExtraDelay);
     }
 
-    // 4 to 6. Converters.
+    // Converters.
     if (isDevice(kVendor0644, 0x8035)) {
         choose6InputPostprocessor();
     } else {
@@ -123,7 +123,7 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
     }
     writeDigitalOutSelector();
 
-    // 7. Isochronous streams.
+    // Isochronous streams.
     const bool usb2 = isUSB2 != 0;
     if (m_pcInPipeIsoc != nullptr) {
         IOLog("USB: %s\n", "found isoc in pipe");
@@ -141,32 +141,30 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
         mIsocOutKeepAlive.alloc(usb2, m_pcOutPipeIsocKeepAlive, decoder);
     }
 
-    // 8. Bulk audio.
+    // Bulk audio.
     if (m_pcBulkInPipe != nullptr || m_pcBulkOutPipe != nullptr) {
         IOLog("USB: %s\n", "INIT IN BULK RBs");
-        // Bulk audio request blocks: bulkAudioInitIRPS(flag) (bulk streaming, later).
+        // No bulk request blocks on this build: only the staging buffer is made.
         if (mDmaOutBufer == nullptr) {
             mDmaOutBufer = static_cast<uint8_t*>(IOMalloc(kDmaOutBufferSize));
         }
     }
-    // 9. Feedback.
+    // Feedback.
     if (m_pcInPipeFeedback != nullptr) {
         IOLog("USB: %s\n", "Allocate mIsocInFeedback");
         mIsocInFeedback.alloc(m_pcInPipeFeedback->getInterval() == 1, m_pcInPipeFeedback, nullptr);
     }
-    // 10. Request blocks of the bulk and interrupt pipes: initBulkRqBs and initInterruptRqBs over
-    // mBulkInRqBs, mBulkOutRqBs, mInterruptInRqBs, mInterruptOutRqBs (bulk and interrupt streaming, later).
+    // Interrupt audio; the bulk and interrupt request-block lists stay empty on this build.
     if (m_pcInterruptInPipe != nullptr || m_pcInterruptOutPipe != nullptr) {
         IOLog("USB: %s\n", "INIT IN INTERRUPT RBs");
-        // Interrupt audio request blocks: interruptAudioInitIRPS(flag) (interrupt audio, later).
+        // No interrupt request blocks on this build: only the staging buffer is made.
         if (mDmaOutBufer == nullptr) {
             mDmaOutBufer = static_cast<uint8_t*>(IOMalloc(kDmaOutBufferSize));
         }
     }
     (void)flag;
-    // 11. USB MIDI device: USBMidiDevice::configurationDone (MIDI, later).
 
-    // 12. Model requests.
+    // Model requests.
     if (isDevice(0x041E, 0x3020) && m_pcControlInterface != nullptr) {
         uint8_t zero = 0;
         UInt32 length = 1;
@@ -181,10 +179,7 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
                              length, 2);
     }
 
-    // 13. Device controls: usbInitDeviceControls, deviceSettingsLoadControls and
-    // usbApplyDeviceControls over the shared block's controls (device controls, later).
-
-    // 14. HID input.
+    // HID input.
     if (m_pcHidInterface != nullptr) {
         IOLog("USB: %s\n", "Check for HID Input");
         m_pcHidInPipe = m_pcHidInterface->getInterruptInPipe();
@@ -192,18 +187,17 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
             IOLog("USB: %s\n", "...HID Input pipe found");
         }
     }
-    // 15. Family MIDI and level-meter engine: AQ::configurationDone(usb2) (later).
 
-    // 16. The ESU CPLD byte is always sent again.
+    // The ESU CPLD byte is always sent again.
     const uint8_t cpld = mEsuCpldByte;
     mEsuCpldByte = 0;
     setEsuCpldByte(cpld);
 
-    // 17.
+    // Elektron devices get their channel map again.
     if (isElektron() && mpDriverSM != nullptr) {
         setElektronChannelMap(mpDriverSM->mElektronMap, true);
     }
-    // 18. A restart that waited for this configuration.
+    // A restart that waited for this configuration.
     if (m_bStreamingSuspended != 0) {
         m_bStreamingSuspended = 0;
         startStreaming();
@@ -352,7 +346,7 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
     const bool statusHasUSB1Mode = hasFeature(APISpecificFeatures::kUSB1ModeInStatus) ||
                                    isDevice(kVendor0644, 0x8048) || isDevice(kVendor0644, 0x8041);
 
-    // 4. Read the register (twice while the digital input reports a lock that may still settle).
+    // Read the register (twice while the digital input reports a lock that may still settle).
     uint8_t reg = 0;
     IOReturn result = readStatusRegister(mOwner, reg);
     IOLog("READ INPUT SELECT 1 returned 0x%X 0x%02X\n", static_cast<unsigned>(result), reg);
@@ -362,7 +356,7 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
         IOLog("SECOND READ INPUT SELECT 1 returned 0x%X 0x%02X\n", static_cast<unsigned>(result), reg);
     }
 
-    // 5. The 0644 models' input register selection.
+    // The 0644 models' input register selection.
     const bool selects8040 = isDevice(kVendor0644, 0x8040);
     const bool selects = selects8040 || isDevice(kVendor0644, 0x8041) || isDevice(kVendor0644, 0x8046) ||
                          isDevice(kVendor0644, 0x8048);
@@ -386,7 +380,7 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
         settings.iOutChannels = static_cast<int32_t>(mDeviceSpecific.mOutputs);
     }
 
-    // 6.
+    // 0A4A:FFDD: a rate read, and the register read again after the rate has settled.
     if (result == kIOReturnSuccess && isDevice(kVendor0A4A, 0xFFDD) &&
         !(isListed() && hasFeature(APISpecificFeatures::kNoDigitalInput))) {
         uint32_t hz = 0;
@@ -398,12 +392,12 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
 
     uint32_t measured = 0;
     IOReturn frequencyResult = kIOReturnSuccess;
-    bool dialogue = result == kIOReturnSuccess; // 7: a failed read ends it with status 0
+    bool dialogue = result == kIOReturnSuccess; // a failed read ends the dialogue with status 0
     if (!dialogue) {
         reg = 0;
     }
 
-    // 8. Clock source and USB 1 mode as the settings want them.
+    // Clock source and USB 1 mode as the settings want them.
     if (dialogue) {
         uint8_t wanted = reg;
         wanted = static_cast<uint8_t>(aq.ClockSource == 0 ? (wanted | kStatusInternalClock)
@@ -430,7 +424,7 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
         }
     }
 
-    // 9. The settings as the register reports them.
+    // The settings as the register reports them.
     if (dialogue) {
         aq.ClockSource = (reg & kStatusInternalClock) != 0 ? 0 : 1;
         if (statusHasUSB1Mode) {
@@ -446,7 +440,7 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
         }
     }
 
-    // 10.
+    // The register to the caller, and the rate the device runs at now.
     if (status != nullptr) {
         *status = reg;
     }
@@ -454,7 +448,8 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
     frequencyResult = getCurrentFrequency(*this, measured);
     IOLog("GetFrequency returned fre/status %u 0x%X\n", measured, static_cast<unsigned>(frequencyResult));
 
-    // 11.
+    // A locked digital input sets the rate (and on two models the channels); else a device that runs
+    // at another rate than the settings' is set to it.
     const uint32_t locked = aq.DigitalLockFrequency;
     if (frequencyResult == kIOReturnSuccess && locked != 0) {
         if (isDevice(kVendor0A4A, 0xC150)) {

@@ -103,7 +103,7 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
     if (usbDevice == nullptr) {
         return false;
     }
-    // 1, 2. The device shared block and the input ring's memory.
+    // The device shared block and the input ring's memory.
     if (!mcDriverSharedMemory.init(kDriverSMSize)) {
         return false;
     }
@@ -114,17 +114,16 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
     if (!mcAudioSM_In.init(kInputSMSize)) {
         return false;
     }
-    // 3. The vendor port (later).
-    // 4. The client table over the shared block.
+    // The client table over the shared block.
     mpDriverData = DriverData::create(mpDriverSM, usbDevice->GetVendorID(), usbDevice->GetProductID());
     if (mpDriverData == nullptr) {
         return false;
     }
 
-    // 5.
+    // The Elektron channel map starts empty.
     std::memset(&mpDriverSM->mElektronMap, 0, sizeof(mpDriverSM->mElektronMap));
 
-    // 6. Identity.
+    // Identity.
     DriverSM& sm = *mpDriverSM;
     sm.devDesc.m_uSpeed = usbDevice->GetSpeed();
     sm.devDesc.bMaxPacketSize0 = usbDevice->GetMaxPacketSize();
@@ -142,7 +141,7 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
         return false;
     }
 
-    // 7. Bus speed.
+    // Bus speed.
     const unsigned speed = sm.devDesc.m_uSpeed;
     IOLog("mpDriverSM->devDesc.m_uSpeed is :%d\n", speed);
     if (speed >= kUSBDeviceSpeedHigh) {
@@ -166,11 +165,11 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
     }
     sm.mIsHighSpeed = speed >= kUSBDeviceSpeedHigh ? 1 : 0;
 
-    // 8.
+    // Default extended settings and the block's version.
     sm.mAqExtData.setDefaults();
     sm.mVersion = kDriverSMVersion;
 
-    // 9. Names; a custom name replaces the product name, bounded by both fields.
+    // Names; a custom name replaces the product name, bounded by both fields.
     readName(usbDevice, sm.devDesc.iManufacturer, sm.szManufacturer);
     readName(usbDevice, sm.devDesc.iProduct, sm.szProduct);
     driverOverwriteProductVendorStrings(sm.szManufacturer, sm.szProduct, sm.devDesc.idVendor,
@@ -180,9 +179,7 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
         std::memcpy(sm.szProduct, mCustomName, customLength);
     }
 
-    // 10. The family input engine's part of the shared block (later).
-
-    // 11. The device descriptor, into the start of the descriptor buffer.
+    // The device descriptor, into the start of the descriptor buffer.
     uint32_t descriptorLength = 0;
     bool loaded = false;
     for (int attempt = 0; attempt < kDeviceDescriptorAttempts && !loaded; ++attempt) {
@@ -208,7 +205,7 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
     }
     std::memset(sm.mDescriptors + descriptorLength, 0, kDeviceDescriptorLength - descriptorLength);
 
-    // 12. Defaults, then the scan of the device descriptor.
+    // Defaults, then the scan of the device descriptor.
     sm.mConfigured = 0;
     sm.bIsConfiguring = 0;
     setDefaultConfiguration(sm.mChannelSettings);
@@ -220,24 +217,24 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
     IOLog("USB: %s 0x%X 0x%X\n", "VID/PID is", static_cast<unsigned>(vendorID()),
           static_cast<unsigned>(productID()));
 
-    // 13.
+    // A model that refuses full speed is a hardware failure there.
     const bool highSpeed = sm.mIsHighSpeed != 0;
     if (!highSpeed && mDeviceSpecific.mPreventUSB1 != 0) {
         m_bDeviceHardwareFailure.store(1);
     }
 
-    // 14.
+    // The firmware version, on the models that report one.
     scanFirmwareVersion();
 
-    // 15. Family devices; those with raw MIDI get the USB MIDI device (later).
+    // Family devices start from the default configuration (no USB MIDI device on this build).
     if (isCorlanthCompatible()) {
         setDefaultConfiguration(sm.mChannelSettings);
     }
 
-    // 16. Per-model defaults, then the feature record's.
+    // Per-model defaults, then the feature record's.
     applyDefaultSettings(highSpeed);
 
-    // 17. Display name and UID.
+    // Display name and UID.
     std::memcpy(sm.szDisplayName, sm.szProduct, sizeof(sm.szDisplayName));
     sm.szDisplayName[sizeof(sm.szDisplayName) - 1] = '\0';
     std::snprintf(sm.szDeviceUID, sizeof(sm.szDeviceUID), "VID_%04X_PID_%04X_BUS_%08X",
@@ -248,7 +245,7 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
     IOLog("szDeviceUID %s mElektronDeviceUID %llu\n", sm.szDeviceUID,
           static_cast<unsigned long long>(elektronUID));
 
-    // 18.
+    // The real-time thread.
     return mThread != nullptr && mThread->create(this);
 }
 
@@ -303,7 +300,8 @@ void VKDevice::terminate()
     mcDriverSharedMemory.term(true);
     IOLog("USB: %s\n", "Terminate mcAudioSM_In");
     mcAudioSM_In.term(true);
-    // The vendor port, the USB MIDI device and the isochronous records end with their code (later).
+    // The isochronous records end in the service's terminate; this build has no vendor port or USB
+    // MIDI device to end.
     if (mAPIDeviceInfo != nullptr) {
         memFree(mAPIDeviceInfo, sizeof(APIDeviceInfo));
         mAPIDeviceInfo = nullptr;

@@ -246,7 +246,7 @@ void VKDevice::setReadChannels(int inputs, int outputs)
     }
     mDeviceSpecific.mInputs = static_cast<uint32_t>(inputs);
     mDeviceSpecific.mOutputs = static_cast<uint32_t>(outputs);
-    // The output mixer is chosen again by configuration completion (later).
+    // The output mixer is not chosen again here: configuration completion chooses it.
     if (mpDriverSM != nullptr) {
         QzChannelSettings& settings = mpDriverSM->mChannelSettings;
         settings.iInChannels = inputs;

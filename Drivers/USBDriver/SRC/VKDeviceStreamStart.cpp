@@ -86,8 +86,7 @@ void VKDevice::startStreaming()
         setCur({0x0202, 0x0900, 4});
     }
 
-    // Level meters: the routines by channel count are the family engine's choice (later); both
-    // stay null until it exists.
+    // Level meters: null, as this build has no family engine to choose their routines.
     mOutLevelProcessor = nullptr;
     mInLevelProcessor = nullptr;
     if (isElektron()) {
@@ -108,8 +107,6 @@ void VKDevice::startStreaming()
         }
     }
 
-    // Digital-out mode (device controls, later): before the resume on devices that are not
-    // Morvane-compatible, after it on those that are.
     resumeStreaming();
 }
 
@@ -121,11 +118,9 @@ void VKDevice::onStreamingStarted()
         mOwner.deviceRequest(kVKDirectionOut, kVKTypeClass, kVKRecipientInterface, 0x01, 0, 0x1F00, &mode, length,
                              5);
     }
-    // USB MIDI start and the family engine's streaming start run here once they exist.
 }
 
 void VKDevice::onStreamingStopped()
 {
     IOLog("USB: %s\n", "void VKDevice::onStreamingStopped()");
-    // USB MIDI stop and the family engine's streaming stop run here once they exist.
 }

@@ -145,13 +145,13 @@ void VKDevice::resumeStreaming()
     const bool isocOut = m_pcOutPipeIsoc != nullptr;
     if (isocIn && bulkOut) {
         IOLog("USB: %s\n", "MIXED PROCESSING");
-        // Bulk streaming, then rtsIsocAudioRun, once bulk streaming exists.
+        // No bulk streaming on this build: the stream does not start.
         mcAudioSM_In.unlock();
         return;
     }
     if (isocOut && bulkIn) {
         IOLog("USB: %s\n", "MIXED PROCESSING ISOC OUT and BULK IN");
-        // Bulk streaming, rtsIsocAudioRun and the rtsIsocOutBulkIn service, once bulk streaming exists.
+        // No bulk streaming on this build: the stream does not start.
         mcAudioSM_In.unlock();
         return;
     }
@@ -171,13 +171,13 @@ void VKDevice::resumeStreaming()
     if (!bulkIn && !bulkOut) {
         if (m_pcInterruptInPipe != nullptr && m_pcInterruptOutPipe != nullptr) {
             IOLog("USB: %s\n", "PROCESSING INTERRUPT IN AND OUT");
-            // Interrupt streaming and the rtsInterruptOutInterruptIn service, once interrupt audio exists.
+            // No interrupt streaming on this build: the stream does not start.
         }
         mcAudioSM_In.unlock();
         return;
     }
     IOLog("USB: %s\n", "PROCESSING BULK IN AND OUT");
-    // Bulk streaming, the keep-alive stream and the rtsBulkOutBulkIn service, once bulk streaming exists.
+    // No bulk streaming on this build: the stream does not start.
     mcAudioSM_In.unlock();
 }
 
@@ -632,7 +632,6 @@ void VKDevice::rtsProcessIsocIn_Std(AudioSM* ring, VKIsocRB* block)
                 mInputMaxima[c] = std::max(mInputMaxima[c], sample[c]);
             }
         }
-        // In microframe mode the level meters (family engine, later) take the frames here.
         input.writeFrames(samples, frames, 0, nullptr, nullptr);
         total += frames;
     }
@@ -851,7 +850,6 @@ void VKDevice::rtsStopStreamingNoWait()
             usbPipe->Abort();
         }
     }
-    // The vendor asynchronous port is aborted here once it exists.
 }
 
 void VKDevice::releaseUnfinishedBlocks()
@@ -877,7 +875,6 @@ void VKDevice::rtsBreakStream()
 
 void VKDevice::stopStreaming(bool wait)
 {
-    // USB MIDI stops here once it exists.
     const bool begunElsewhere = mStopUnfinished.load() != 0;
     m_bStreamingStarted.store(0);
     if (mThread != nullptr) {
@@ -898,7 +895,6 @@ void VKDevice::stopStreaming(bool wait)
     }
     releaseUnfinishedBlocks();
     mStopUnfinished.store(0);
-    // Interrupt audio (Tessaly) and the family engine stop here once they exist.
     if (wait) {
         IOSleep(100);
     }
@@ -975,5 +971,4 @@ void VKDevice::terminateIsocRqBs()
     for (IsocData* stream : {&mIsocIn, &mIsocOut, &mIsocOutKeepAlive}) {
         stream->term();
     }
-    // The USB MIDI request blocks end here once USB MIDI exists.
 }

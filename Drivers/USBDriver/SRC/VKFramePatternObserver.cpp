@@ -78,7 +78,7 @@ void VKFramePatternObserver::init(uint32_t sampleRate, uint32_t inBytesPerSample
     const uint64_t outFrame = uint64_t{outChannels} * outBytesPerSample;
     mOutBytesPerSampleFrame = outFrame == 0 || outFrame > UINT32_MAX ? 1 : uint32_t(outFrame);
 
-    // 3. The nominal pattern: the rate spread evenly, then the rates with a known device order.
+    // The nominal pattern: the rate spread evenly, then the rates with a known device order.
     const uint32_t perSecond = highSpeed ? 8000 : 1000;
     fpoInitPattern(mPatternLength, mNominalPattern, mNominal, int64_t(uint64_t{mPatternLength} * sampleRate / perSecond));
     for (uint32_t i = 0; i < mPatternLength; ++i) {
@@ -108,15 +108,15 @@ void VKFramePatternObserver::init(uint32_t sampleRate, uint32_t inBytesPerSample
             break;
         }
     }
-    // 4. The active pattern starts as the nominal one.
+    // The active pattern starts as the nominal one.
     for (uint32_t i = 0; i < kMaxPatternLength; ++i) {
         mActivePattern[i].store(i < mPatternLength ? mNominalPattern[i] : 0, std::memory_order_relaxed);
     }
     mReadIndex = 0;
-    // 5. The band (never below 0).
+    // The band (never below 0).
     mLowerBound = mNominal > mTolerance ? mNominal - mTolerance : 0;
     mUpperBound = mNominal + mTolerance;
-    // 6. One millisecond in microframes for samples per ms - 2 .. + 2.
+    // One millisecond in microframes for samples per ms - 2 .. + 2.
     for (uint32_t d = 0; d < kNumMicroPatterns; ++d) {
         fpoInitPattern(kMicroframesPerFrame, mMicroPatterns[d], mNominal,
                        int64_t{mSamplesPerMs} + int64_t(d) - kMicroPatternSpread);
