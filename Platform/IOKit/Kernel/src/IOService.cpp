@@ -601,6 +601,15 @@ void IOService::finishTermination()
     }
     finalize(0);
     providers->release();
+    // Nothing attaches to a terminated service any more: the thread that delivered its clients'
+    // messages ends now, not with the last reference a handle may keep. A sender that took the
+    // queue before it went finishes first.
+    if (auto* queue = m_clientQueue.exchange(nullptr, std::memory_order_seq_cst)) {
+        while (m_sendersInFlight.load(std::memory_order_seq_cst) != 0) {
+            std::this_thread::yield();
+        }
+        delete queue;
+    }
 
     gIOCatalogue->forgetDriver(this);
     {
@@ -924,10 +933,10 @@ IOReturn IOService::messageClients(UInt32 type, void* argument, vm_size_t argSiz
             notifier->post(type, argument, argSize, this);
         }
     });
-    m_sendersInFlight.fetch_sub(1, std::memory_order_seq_cst);
-    if (auto* queue = m_clientQueue.load(std::memory_order_acquire)) {
+    if (auto* queue = m_clientQueue.load(std::memory_order_seq_cst)) {
         queue->push(type, argument, argSize, this);
     }
+    m_sendersInFlight.fetch_sub(1, std::memory_order_seq_cst);
     return kIOReturnSuccess;
 }
 
