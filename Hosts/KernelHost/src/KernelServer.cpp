@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <set>
 #include <sys/socket.h>
@@ -167,6 +168,7 @@ bool isInterestType(const std::string& type)
 struct KernelServer::User
 {
     std::atomic<size_t> notifications{0};
+    std::atomic<size_t> entries{0}; // entries named to its processes (each process's counted once)
     std::mutex logMutex;
     uint64_t windowStart = 0; // guarded by logMutex: host time
     size_t linesInWindow = 0; // guarded by logMutex
@@ -183,6 +185,18 @@ struct KernelServer::User
         } while (!notifications.compare_exchange_weak(held, held + 1));
         return true;
     }
+
+    // Takes one of at most `limit` entry names; false when the user holds them all.
+    bool takeEntry(size_t limit)
+    {
+        size_t held = entries.load();
+        do {
+            if (held >= limit) {
+                return false;
+            }
+        } while (!entries.compare_exchange_weak(held, held + 1));
+        return true;
+    }
 };
 
 // A process: its kernel task, the registry entries named to it (each retained once, with the
@@ -194,6 +208,7 @@ struct KernelServer::Task
     task_t task = 0;
     int channels = 0; // guarded by the server's mutex
     std::shared_ptr<User> user;
+    size_t entryLimit = 0; // the user's entries at most
     std::mutex mutex;
     struct Held
     {
@@ -205,12 +220,18 @@ struct KernelServer::Task
     std::map<uint64_t, std::shared_ptr<Notification>> notifications; // guarded by mutex
     std::shared_ptr<platform::iokit::NotificationQueue> queue;       // guarded by mutex; made when first needed
 
-    // Names `entry` to the process (one more name sent).
-    EntryRef name(IORegistryEntry* entry)
+    // Names `entry` to the process (one more name sent); nothing when the entry is new to the
+    // process and its user holds as many entries as it may.
+    std::optional<EntryRef> name(IORegistryEntry* entry)
     {
         std::lock_guard lock(mutex);
-        auto [it, inserted] = entries.try_emplace(entry->getRegistryEntryID(), Held{entry, 0});
-        if (inserted) {
+        const uint64_t id = entry->getRegistryEntryID();
+        auto it = entries.find(id);
+        if (it == entries.end()) {
+            if (!user->takeEntry(entryLimit)) {
+                return std::nullopt;
+            }
+            it = entries.emplace(id, Held{entry, 0}).first;
             entry->retain();
         }
         ++it->second.sent;
@@ -231,6 +252,7 @@ struct KernelServer::Task
             if (found->second.sent == 0) {
                 gone = found->second.entry;
                 entries.erase(found);
+                user->entries.fetch_sub(1);
             }
         }
         if (gone != nullptr) {
@@ -251,6 +273,26 @@ struct KernelServer::Task
         return found->second.entry;
     }
 };
+
+namespace {
+// Names each registry entry of `objects` to the process into `named`; when its user may hold no
+// more, none of them (what was named is given back) and false.
+bool nameEach(KernelServer::Task& task, OSIterator* objects, std::vector<EntryRef>& named)
+{
+    while (auto* entry = OSDynamicCast(IORegistryEntry, objects->getNextObject())) {
+        const std::optional<EntryRef> e = task.name(entry);
+        if (!e) {
+            for (const EntryRef& given : named) {
+                task.unname(given.id, 1);
+            }
+            named.clear();
+            return false;
+        }
+        named.push_back(*e);
+    }
+    return true;
+}
+} // namespace
 
 struct KernelServer::Port
 {
@@ -324,12 +366,20 @@ struct KernelServer::Notification
         if (!task) {
             return true;
         }
-        const EntryRef e = task->name(service);
+        const std::optional<EntryRef> e = task->name(service);
+        if (!e) {
+            self->server->m_dropped.fetch_add(1);
+            self->server->logFor(task->uid,
+                                 "kernel host: user %u holds %zu registry entries; a matching notification of "
+                                 "process %d is dropped\n",
+                                 static_cast<unsigned>(task->uid), task->entryLimit, static_cast<int>(task->pid));
+            return true;
+        }
         Writer w(Op::Matched);
-        w.u64(self->id).entries({e});
+        w.u64(self->id).entries({*e});
         if (!self->port->send(w.data())) {
             self->server->m_dropped.fetch_add(1);
-            task->unname(e.id, 1);
+            task->unname(e->id, 1);
         }
         return true;
     }
@@ -744,6 +794,7 @@ std::shared_ptr<KernelServer::Task> KernelServer::attachTask(pid_t pid, uid_t ui
         task->pid = pid;
         task->uid = uid;
         task->user = std::move(user);
+        task->entryLimit = m_limits.entriesPerUser;
         task->task = m_host.createTask(pid, uid, name.substr(0, 16));
     }
     ++task->channels;
@@ -776,6 +827,7 @@ void KernelServer::detachTask(const std::shared_ptr<Task>& task)
         std::lock_guard lock(task->mutex);
         entries.swap(task->entries);
     }
+    task->user->entries.fetch_sub(entries.size());
     for (auto& [id, held] : entries) {
         held.entry->release();
     }
@@ -933,11 +985,18 @@ std::vector<uint8_t> KernelServer::getMatchingServices(Request& q)
     OSIterator* services = IOService::getMatchingServices(dictionary);
     dictionary->release();
     std::vector<EntryRef> named;
-    while (auto* service = OSDynamicCast(IOService, services->getNextObject())) {
-        named.push_back(q.task->name(service));
-    }
+    const bool all = nameEach(*q.task, services, named);
     services->release();
-    return Writer(Op::Reply).u32(kIOReturnSuccess).entries(named).data();
+    if (!all) {
+        refuseEntries(q);
+    }
+    return all ? Writer(Op::Reply).u32(kIOReturnSuccess).entries(named).data() : reply(kIOReturnNoResources);
+}
+
+void KernelServer::refuseEntries(Request& q)
+{
+    logFor(q.task->uid, "kernel host: user %u holds %zu registry entries; a request of process %d for more is refused\n",
+           static_cast<unsigned>(q.task->uid), q.task->entryLimit, static_cast<int>(q.task->pid));
 }
 
 std::vector<uint8_t> KernelServer::copyProperties(Request& q)
@@ -1004,12 +1063,13 @@ std::vector<uint8_t> KernelServer::iterateRelatives(Request& q)
     OSIterator* relatives =
         q.op == Op::ChildIterator ? entry->getChildIterator(plane) : entry->getParentIterator(plane);
     std::vector<EntryRef> named;
-    while (auto* relative = OSDynamicCast(IORegistryEntry, relatives->getNextObject())) {
-        named.push_back(q.task->name(relative));
-    }
+    const bool all = nameEach(*q.task, relatives, named);
     relatives->release();
     entry->release();
-    return Writer(Op::Reply).u32(kIOReturnSuccess).entries(named).data();
+    if (!all) {
+        refuseEntries(q);
+    }
+    return all ? Writer(Op::Reply).u32(kIOReturnSuccess).entries(named).data() : reply(kIOReturnNoResources);
 }
 
 std::vector<uint8_t> KernelServer::addNotification(Request& q)
@@ -1092,6 +1152,7 @@ std::vector<uint8_t> KernelServer::addNotification(Request& q)
 
     std::vector<EntryRef> existing;
     bool noThread = false; // no delivery thread could be made for the registration
+    bool tooMany = false;  // the user may not hold the services already registered
     {
         platform::iokit::DeliverThrough through(queue);
         if (matchingKind) {
@@ -1109,8 +1170,9 @@ std::vector<uint8_t> KernelServer::addNotification(Request& q)
                 OSIterator* services = IOService::getMatchingServices(dictionary);
                 while (auto* s = OSDynamicCast(IOService, services->getNextObject())) {
                     notification->alreadyNamed.insert(s->getRegistryEntryID());
-                    existing.push_back(task.name(s));
                 }
+                services->reset();
+                tooMany = !nameEach(task, services, existing);
                 services->release();
             }
             dictionary->release();
@@ -1127,10 +1189,13 @@ std::vector<uint8_t> KernelServer::addNotification(Request& q)
     // Services here have no power states of their own: a power-state registration is taken and
     // stays silent.
     const bool silent = !matchingKind && isPowerStateInterest(type);
-    if (noThread || (notification->notifier.load() == nullptr && !silent)) {
+    if (noThread || tooMany || (notification->notifier.load() == nullptr && !silent)) {
+        if (tooMany) {
+            refuseEntries(q);
+        }
         unclaim();
         notification->end();
-        return reply(noThread ? kIOReturnNoResources : kIOReturnBadArgument);
+        return reply(noThread || tooMany ? kIOReturnNoResources : kIOReturnBadArgument);
     }
     bool kept = false;
     {
@@ -1153,7 +1218,12 @@ std::vector<uint8_t> KernelServer::addNotification(Request& q)
 std::vector<uint8_t> KernelServer::rootDomain(Request& q)
 {
     // The system's power root, whose general interest carries the sleep and wake messages.
-    return Writer(Op::Reply).u32(kIOReturnSuccess).entries({q.task->name(IOService::getPMRootDomain())}).data();
+    const std::optional<EntryRef> root = q.task->name(IOService::getPMRootDomain());
+    if (!root) {
+        refuseEntries(q);
+        return reply(kIOReturnNoResources);
+    }
+    return Writer(Op::Reply).u32(kIOReturnSuccess).entries({*root}).data();
 }
 
 std::vector<uint8_t> KernelServer::removeNotification(Request& q)

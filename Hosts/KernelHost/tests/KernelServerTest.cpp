@@ -521,6 +521,70 @@ TEST_F(KernelServerTest, NotificationsAreLimitedPerUser)
     EXPECT_EQ(again, kIOReturnSuccess);
 }
 
+// A name keeps its entry alive, a terminated service too: the entries one user holds names of are
+// limited, across its processes; a name given back makes room.
+TEST_F(KernelServerTest, RegistryEntriesNamedAreLimitedPerUser)
+{
+    start({.entriesPerUser = 3}); // the device start named is one
+    auto devices = [&](std::vector<uint64_t>* ids) {
+        std::vector<uint8_t> rest;
+        const IOReturn status = session->ask(Writer(Op::GetMatchingServices).value(matching("UserTestDevice")), &rest);
+        Reader r(rest.data(), rest.size());
+        if (ids != nullptr) {
+            ids->clear();
+            for (const auto& e : r.entries()) {
+                ids->push_back(e.id);
+            }
+        }
+        return status;
+    };
+    std::vector<uint64_t> held;
+    for (int i = 0; i < 2; ++i) {
+        kernel->publishNub();
+        std::vector<uint64_t> ids;
+        ASSERT_EQ(devices(&ids), kIOReturnSuccess) << i;
+        ASSERT_EQ(ids.size(), 2u) << i;
+        held.push_back(ids.back());
+        kernel->removeNub(); // its device is terminated and stays named
+    }
+    kernel->publishNub();
+    EXPECT_EQ(devices(nullptr), kIOReturnNoResources);
+    // Every name of the first device given back: one place.
+    EXPECT_EQ(session->ask(Writer(Op::ReleaseObject).u64(device).u32(100)), kIOReturnSuccess);
+    std::vector<uint64_t> ids;
+    EXPECT_EQ(devices(&ids), kIOReturnNoResources) << "two new ones for one place";
+    // Another process of the user shares the limit.
+    int answer = -1;
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        RawChannel childSession(socket);
+        int status = -1;
+        if (childSession.hello(Role::Session) == kIOReturnSuccess) {
+            status = childSession.ask(Writer(Op::RootDomain));
+        }
+        (void)!::write(pipe[1], &status, sizeof status);
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    EXPECT_EQ(::read(pipe[0], &answer, sizeof answer), static_cast<ssize_t>(sizeof answer));
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(static_cast<IOReturn>(answer), kIOReturnSuccess) << "the one place left";
+    // The child's entry went with it; a terminated device given back makes room for both.
+    EXPECT_EQ(session->ask(Writer(Op::ReleaseObject).u64(held[0]).u32(1)), kIOReturnSuccess);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    IOReturn again = kIOReturnNoResources;
+    while (again == kIOReturnNoResources && std::chrono::steady_clock::now() < deadline) {
+        again = devices(&ids);
+    }
+    EXPECT_EQ(again, kIOReturnSuccess);
+    EXPECT_EQ(ids.size(), 2u);
+}
+
 // One user's flood of bad requests writes a few lines, then one line with the count of the rest.
 TEST_F(KernelServerTest, RepeatedLinesFromOneUserAreLimited)
 {

@@ -46,6 +46,9 @@ public:
         size_t channelsPerUser = 256;
         std::chrono::milliseconds helloTimeout{5000};
         size_t notificationsPerUser = 512;
+        // Registry entries named to the processes of one user and not yet given back: a name keeps
+        // its object (a terminated service too) alive.
+        size_t entriesPerUser = 1024;
         size_t logLinesPerWindow = 20;
         std::chrono::milliseconds logWindow{10'000};
     };
@@ -109,6 +112,8 @@ private:
     std::vector<uint8_t> iterateRelatives(Request& request);
     std::vector<uint8_t> addNotification(Request& request);
     std::vector<uint8_t> rootDomain(Request& request);
+    // Logs that the process's user may hold no more registry entries.
+    void refuseEntries(Request& request);
     std::vector<uint8_t> removeNotification(Request& request);
     std::vector<uint8_t> releaseObject(Request& request);
     // Connection operations, one each.
