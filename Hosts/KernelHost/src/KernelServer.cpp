@@ -14,6 +14,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "IOKit/IOCatalogue.h"
 #include "IOKit/IOLib.h"
 #include "IOKit/pwr_mgt/RootDomain.h"
 #include "platform/HostClock.h"
@@ -666,6 +667,10 @@ void KernelServer::reapFinished()
     }
     for (auto& c : finished) {
         c->thread.join();
+    }
+    // Their sockets and threads are back: a device whose driver lacked them may have one now.
+    if (!finished.empty()) {
+        gIOCatalogue->resourcesReturned();
     }
 }
 

@@ -610,6 +610,8 @@ void IOService::finishTermination()
         }
         delete queue;
     }
+    // What it held is back: a device whose driver lacked it may have one now.
+    gIOCatalogue->resourcesReturned();
 
     gIOCatalogue->forgetDriver(this);
     {
@@ -1203,6 +1205,43 @@ OSArray* IOCatalogue::copyStartedDrivers() const
     return array;
 }
 
+void IOCatalogue::waitForResources(IOService* provider)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (std::find(m_waiting.begin(), m_waiting.end(), provider) != m_waiting.end()) {
+            return;
+        }
+        provider->retain();
+        m_waiting.push_back(provider);
+    }
+    IOLog("IOCatalogue: %s lacked resources for its driver; it is matched again when they return\n",
+          provider->getName());
+}
+
+void IOCatalogue::resourcesReturned()
+{
+    std::vector<IOService*> waiting;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_waiting.empty()) {
+            return;
+        }
+        waiting.swap(m_waiting);
+    }
+    for (IOService* provider : waiting) {
+        if (provider->isInactive()) {
+            provider->release();
+            continue;
+        }
+        provider->adjustBusy(+1);
+        platform::iokit::detail::postWork([provider] {
+            gIOCatalogue->startMatching(provider);
+            provider->releaseThenUnbusy();
+        });
+    }
+}
+
 void IOCatalogue::forgetDriver(IOService* driver)
 {
     std::unique_lock lock(m_mutex);
@@ -1300,6 +1339,7 @@ void IOCatalogue::startMatching(IOService* provider)
             continue;
         }
         if (!taken(candidate.category) && !provider->isInactive()) {
+            const uint64_t shortages = platform::iokit::resourceShortagesOnThisThread();
             if (driver->start(provider)) {
                 driver->m_started.store(true, std::memory_order_release);
                 provider->m_matchedCategories.push_back(candidate.category);
@@ -1314,6 +1354,9 @@ void IOCatalogue::startMatching(IOService* provider)
             }
             driver->m_started.store(false, std::memory_order_release);
             IOLog("IOCatalogue: %s did not start on %s\n", driver->getName(), provider->getName());
+            if (platform::iokit::resourceShortagesOnThisThread() != shortages) {
+                waitForResources(provider);
+            }
         }
         driver->detach(provider);
         driver->release();

@@ -3,6 +3,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -11,6 +14,7 @@
 
 #include "IOKit/IOBufferMemoryDescriptor.h"
 #include "IOKit/IOCatalogue.h"
+#include "IOKit/IOLib.h"
 #include "IOKit/usb/IOUSBController.h"
 #include "IOKit/usb/IOUSBDevice.h"
 #include "IOKit/usb/IOUSBInterface.h"
@@ -70,6 +74,12 @@ class USBFamilyTestDriver : public IOService
 
         public : bool start(IOService* provider) override
     {
+        // A shared block, as the kernel driver's start takes several.
+        m_block = IOMallocAligned(kBlockSize, kBlockSize);
+        if (m_block == nullptr) {
+            seen().add("no block");
+            return false;
+        }
         auto* device = OSDynamicCast(IOUSBDevice, provider);
         if (device == nullptr || !IOService::start(provider) || !device->open(this, kIOServiceSeize)) {
             seen().add("start failed");
@@ -110,8 +120,17 @@ class USBFamilyTestDriver : public IOService
         IOService::stop(provider);
     }
 
+protected:
+    void free() override
+    {
+        IOFreeAligned(m_block, kBlockSize);
+        IOService::free();
+    }
+
 private:
+    static constexpr vm_size_t kBlockSize = 4096;
     IOUSBDevice* m_device = nullptr;
+    void* m_block = nullptr;
 };
 OSDefineMetaClassAndStructors(USBFamilyTestDriver, IOService)
 
@@ -231,6 +250,53 @@ OSDefineMetaClassAndStructors(USBFamilyTestDriver, IOService)
         EXPECT_EQ(seen().events, (std::vector<std::string>{"start", "stop", "start"}));
         EXPECT_TRUE(service->isInactive());
         service->release();
+    }
+
+    // A device whose driver could not start for lack of resources (here: no file for a shared
+    // block) is matched again once resources return (here: another device's driver gave back
+    // what it held), and its driver starts.
+    TEST_F(USBFamilyTest, ADriverShortOfResourcesStartsWhenTheyReturn)
+    {
+        addPersonality(0x2912, 0x3001);
+        addPersonality(0x2912, 0x3002);
+        auto first = bus.attach(std::make_shared<ClassAudioDevice>());
+        ASSERT_TRUE(seen().waitFor("start"));
+        IOService::getServiceRoot()->waitQuiet();
+        {
+            // No file can be opened while the second device is matched: every number below the
+            // limit is taken.
+            rlimit saved{};
+            ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+            rlimit few = saved;
+            few.rlim_cur = 256;
+            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+            std::vector<int> taken;
+            for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+                taken.push_back(fd);
+            }
+            auto second = bus.attach(std::make_shared<ClassAudioDevice>(ClassAudioDevice::Options{0x2912, 0x3002}));
+            const bool refused = seen().waitFor("no block");
+            IOService::getServiceRoot()->waitQuiet();
+            for (int fd : taken) {
+                ::close(fd);
+            }
+            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+            ASSERT_TRUE(refused);
+            IOUSBDevice* waiting = serviceOf(second);
+            ASSERT_NE(waiting, nullptr);
+            EXPECT_EQ(waiting->getClient(), nullptr) << "no driver yet: nothing has returned";
+
+            bus.detach(first);
+            ASSERT_TRUE(seen().waitFor("stop"));
+            ASSERT_TRUE(seen().waitForCount(4)); // start, no block, stop, start
+            IOService::getServiceRoot()->waitQuiet();
+            {
+                std::lock_guard lock(seen().mutex);
+                EXPECT_EQ(seen().events, (std::vector<std::string>{"start", "no block", "stop", "start"}));
+            }
+            EXPECT_NE(OSDynamicCast(USBFamilyTestDriver, waiting->getClient()), nullptr);
+            waiting->release();
+        }
     }
 
     TEST_F(USBFamilyTest, DescriptorsConfigurationAndInterfaces)
