@@ -19,6 +19,7 @@
 #include "IOKit/pwr_mgt/RootDomain.h"
 #include "platform/HostClock.h"
 #include "platform/IOKitWire.h"
+#include "platform/Log.h"
 #include "platform/NotificationQueue.h"
 
 namespace kernel_host {
@@ -684,37 +685,61 @@ std::shared_ptr<KernelServer::User> KernelServer::userOf(uid_t uid)
     return user;
 }
 
-void KernelServer::logFor(uid_t uid, const char* format, ...)
+bool KernelServer::admitLine(uid_t uid, User& user)
 {
-    const std::shared_ptr<User> user = userOf(uid);
     const uint64_t now = platform::host_clock::now();
     const auto window = static_cast<uint64_t>(std::chrono::nanoseconds(m_limits.logWindow).count());
     uint64_t suppressed = 0;
     {
-        std::lock_guard lock(user->logMutex);
-        if (user->linesInWindow == 0 || now - user->windowStart >= window) {
-            suppressed = user->suppressed;
-            user->suppressed = 0;
-            user->windowStart = now;
-            user->linesInWindow = 0;
+        std::lock_guard lock(user.logMutex);
+        if (user.linesInWindow == 0 || now - user.windowStart >= window) {
+            suppressed = user.suppressed;
+            user.suppressed = 0;
+            user.windowStart = now;
+            user.linesInWindow = 0;
         }
-        if (user->linesInWindow >= m_limits.logLinesPerWindow) {
-            ++user->suppressed;
-            return;
+        if (user.linesInWindow >= m_limits.logLinesPerWindow) {
+            ++user.suppressed;
+            return false;
         }
-        ++user->linesInWindow;
+        ++user.linesInWindow;
     }
     if (suppressed != 0) {
+        platform::log::KernelLineGateScope ungated(nullptr);
         IOLog("kernel host: %llu more lines caused by user %u were suppressed\n",
               static_cast<unsigned long long>(suppressed), static_cast<unsigned>(uid));
+    }
+    return true;
+}
+
+void KernelServer::logFor(uid_t uid, const char* format, ...)
+{
+    const std::shared_ptr<User> user = userOf(uid);
+    if (!admitLine(uid, *user)) {
+        return;
     }
     char line[512];
     va_list arguments;
     va_start(arguments, format);
     std::vsnprintf(line, sizeof line, format, arguments);
     va_end(arguments);
+    platform::log::KernelLineGateScope ungated(nullptr); // counted already
     IOLog("%s", line);
 }
+
+// The gate of a channel's thread: every kernel line written while it serves its peer (the
+// driver's included) counts against the peer's user.
+class KernelServer::UserLineGate final : public platform::log::KernelLineGate
+{
+public:
+    UserLineGate(KernelServer& server, uid_t uid) : m_server(server), m_uid(uid), m_user(server.userOf(uid)) {}
+    bool admit() override { return m_server.admitLine(m_uid, *m_user); }
+
+private:
+    KernelServer& m_server;
+    const uid_t m_uid;
+    const std::shared_ptr<User> m_user;
+};
 
 void KernelServer::refuse(int fd, IOReturn status)
 {
@@ -861,6 +886,10 @@ void KernelServer::serve(Channel* channel)
 {
     std::vector<uint8_t> message;
     const ucred& peer = channel->peer;
+    // What a process makes the kernel write counts against its user; a control channel is the
+    // host's owner's and its commands' lines are the host's own.
+    UserLineGate gate(*this, peer.uid);
+    std::optional<platform::log::KernelLineGateScope> gated;
     // A channel that does not say what it is in time is closed: silent ones would hold it.
     pollfd ready{channel->fd, POLLIN, 0};
     int polled = 0;
@@ -884,6 +913,7 @@ void KernelServer::serve(Channel* channel)
             channel->role.store("control");
             serveControl(*channel, peer.uid);
         } else {
+            gated.emplace(&gate);
             auto task = attachTask(peer.pid, peer.uid, name);
             switch (role) {
             case Role::Session:

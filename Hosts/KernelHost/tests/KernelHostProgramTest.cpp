@@ -95,7 +95,7 @@ TEST_F(KernelHostProgramTest, HelpExplainsEveryOption)
     EXPECT_EQ(r.status, 0);
     for (const char* option :
          {"--socket", "--kexts", "--kext", "--device", "--device-file", "--speed", "--side-file", "--list-models",
-          "--log", "--help"}) {
+          "--log", "--user-log-lines", "--help"}) {
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
     }
     // Every model of the catalogue, one line each: name, VID:PID, bcd, description.

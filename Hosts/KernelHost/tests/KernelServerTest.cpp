@@ -608,6 +608,40 @@ TEST_F(KernelServerTest, RepeatedLinesFromOneUserAreLimited)
     EXPECT_TRUE(kernelLog.contains(std::to_string(kFlood - kPerWindow) + " more lines caused by user"));
 }
 
+// The lines a user makes a driver write on the host's request threads share that user's limit
+// with the host's own lines about the user; the count of the rest is logged once lines pass again.
+TEST_F(KernelServerTest, DriverLinesAUserCausesAreLimitedWithTheHostsOwn)
+{
+    start();
+    auto connection = openConnection();
+    platform::host_clock::virtual_clock::Scope clock; // the log's window moves only when told
+    platform::log::Capture kernelLog(platform::log::Channel::kernel);
+    constexpr uint32_t kLog = 5; // 1 scalar in: that many lines
+    auto writeLines = [&](uint64_t lines) {
+        return connection->ask(Writer(Op::CallMethod).u32(kLog).u32(1).u64(lines).bytes(nullptr, 0).u32(0).u32(0));
+    };
+    auto count = [&](const std::string& fragment) {
+        const auto texts = kernelLog.texts();
+        return std::count_if(texts.begin(), texts.end(),
+                             [&](const std::string& t) { return t.find(fragment) != std::string::npos; });
+    };
+    constexpr int kPerWindow = 20; // the server's default
+    ASSERT_EQ(writeLines(15), kIOReturnSuccess);
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(session->ask(Writer(static_cast<Op>(200))), kIOReturnUnsupported);
+    }
+    EXPECT_EQ(count("test driver line"), 15);
+    EXPECT_EQ(count("sent request 200"), kPerWindow - 15);
+    ASSERT_EQ(writeLines(1000), kIOReturnSuccess);
+    EXPECT_EQ(count("test driver line"), 15);
+
+    platform::host_clock::virtual_clock::advanceBy(10'000'000'000);
+    ASSERT_EQ(writeLines(1), kIOReturnSuccess);
+    EXPECT_EQ(count("test driver line"), 16);
+    EXPECT_TRUE(kernelLog.contains(std::to_string(1000 + 5) + " more lines caused by user"))
+        << "the five host lines and the thousand driver lines past the limit";
+}
+
 // Stopping waits for a request still in a driver only until its deadline, then says what runs.
 TEST_F(KernelServerTest, StoppingGivesUpOnARequestStillInTheKernelAfterItsDeadline)
 {

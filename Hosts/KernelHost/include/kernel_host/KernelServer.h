@@ -127,6 +127,10 @@ private:
     std::shared_ptr<User> userOf(uid_t uid);
     // A log line caused by user `uid`, within that user's share of the log.
     void logFor(uid_t uid, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Takes one of the user's lines in the log window; false when it has none left (the line is
+    // counted, and the count logged once a window admits a line again).
+    bool admitLine(uid_t uid, User& user);
+    class UserLineGate;
     void reapFinished();
     void stopAccepting();
     bool joinChannels(const std::chrono::steady_clock::time_point* deadline);
