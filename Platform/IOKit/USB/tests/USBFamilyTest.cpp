@@ -3,9 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <fcntl.h>
+#include <csignal>
 #include <sys/resource.h>
-#include <unistd.h>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -252,7 +251,7 @@ OSDefineMetaClassAndStructors(USBFamilyTestDriver, IOService)
         service->release();
     }
 
-    // A device whose driver could not start for lack of resources (here: no file for a shared
+    // A device whose driver could not start for lack of resources (here: no room for a shared
     // block) is matched again once resources return (here: another device's driver gave back
     // what it held), and its driver starts.
     TEST_F(USBFamilyTest, ADriverShortOfResourcesStartsWhenTheyReturn)
@@ -263,24 +262,18 @@ OSDefineMetaClassAndStructors(USBFamilyTestDriver, IOService)
         ASSERT_TRUE(seen().waitFor("start"));
         IOService::getServiceRoot()->waitQuiet();
         {
-            // No file can be opened while the second device is matched: every number below the
-            // limit is taken.
+            // No file may grow while the second device is matched: no block can have its size.
             rlimit saved{};
-            ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-            rlimit few = saved;
-            few.rlim_cur = 256;
-            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
-            std::vector<int> taken;
-            for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
-                taken.push_back(fd);
-            }
+            ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+            const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+            rlimit none = saved;
+            none.rlim_cur = 0;
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
             auto second = bus.attach(std::make_shared<ClassAudioDevice>(ClassAudioDevice::Options{0x2912, 0x3002}));
             const bool refused = seen().waitFor("no block");
             IOService::getServiceRoot()->waitQuiet();
-            for (int fd : taken) {
-                ::close(fd);
-            }
-            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+            std::signal(SIGXFSZ, previous);
             ASSERT_TRUE(refused);
             IOUSBDevice* waiting = serviceOf(second);
             ASSERT_NE(waiting, nullptr);
