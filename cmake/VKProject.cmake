@@ -114,3 +114,12 @@ function(vk_fuzzer name)
   endif()
   set_property(GLOBAL APPEND PROPERTY VK_FUZZERS "${name}|$<TARGET_FILE:${name}>|${ARG_CORPUS}")
 endfunction()
+
+# The fuzz targets the test command runs (build/<preset>/fuzzers.txt: name|binary|corpus a line),
+# written once the top folder is read, so a target declared in any folder, early or late, is listed.
+function(vk_write_fuzzer_list)
+  get_property(vk_fuzzers GLOBAL PROPERTY VK_FUZZERS)
+  string(REPLACE ";" "\n" vk_fuzzer_lines "${vk_fuzzers}")
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzzers.txt CONTENT "${vk_fuzzer_lines}\n")
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL vk_write_fuzzer_list)

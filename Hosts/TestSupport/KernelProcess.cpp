@@ -25,7 +25,9 @@ bool KernelProcess::start(const std::vector<std::string>& models, const char* se
         return false;
     }
     m_socket = m_programs.root() + "/kernel.socket";
-    std::vector<std::string> arguments = {"--socket", m_socket, "--log", m_programs.root() + "/kernel.log"};
+    // The tests read the driver's lines about what their processes asked for: the log keeps them.
+    std::vector<std::string> arguments = {"--socket", m_socket, "--log", m_programs.root() + "/kernel.log",
+                                          "--user-log-lines", "1000000000"};
     for (const auto& model : models) {
         arguments.push_back("--device");
         arguments.push_back(model);

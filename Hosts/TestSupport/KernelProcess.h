@@ -1,6 +1,7 @@
 // sonvexa-kerneld as another process of a test: started in a ProgramRunner's root on a private
 // socket with simulated devices, the user-side IOKit pointed at it, and the driver's service found
-// once the host publishes it. Ended with SIGTERM when the test ends it or this goes.
+// once the host publishes it. Ended with SIGTERM when the test ends it or this goes. Its log keeps
+// every line the tests' processes make the driver write (no per-user limit to speak of).
 #pragma once
 
 #include <string>

@@ -104,6 +104,7 @@ std::unique_ptr<TestKernel> TestKernel::start(const std::string& socket, int nub
     serverLimits.channelsPerUser = limits.channelsPerUser;
     serverLimits.helloTimeout = std::chrono::milliseconds(limits.helloTimeoutMilliseconds);
     serverLimits.notificationsPerUser = limits.notificationsPerUser;
+    serverLimits.entriesPerUser = limits.entriesPerUser;
     kernel->m_state->server->setLimits(serverLimits);
     if (!kernel->m_state->server->listen(socket, error)) {
         return nullptr;

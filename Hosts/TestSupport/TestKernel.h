@@ -40,6 +40,7 @@ struct ServerLimits
     size_t channelsPerUser = 256;
     int helloTimeoutMilliseconds = 5000;
     size_t notificationsPerUser = 512;
+    size_t entriesPerUser = 1024;
 };
 
 class TestKernel

@@ -192,11 +192,15 @@ IOReturn VKKernelDevice::message(UInt32 type, IOService* provider, void* argumen
 void VKKernelDevice::stop(IOService* provider)
 {
     IOLog("VKKernelDevice::stop\n");
-    if (mRegisteredWithRootDomain) {
-        if (IOPMrootDomain* root = getPMRootDomain()) {
-            root->deRegisterInterestedDriver(this);
-        }
-        mRegisteredWithRootDomain = false;
+    {
+        // A stopped service is only an object a handle may still name: what start took (the
+        // device object with its threads, shared blocks and buffers, the open USB device, the
+        // controller, the power registration) goes now, not with the last handle. Blocks mapped
+        // into a process stay valid for it. A user client's request still on its way finds no
+        // device object under the dispatch lock and gives up.
+        CriticalSection section(mDeviceLock, "stop");
+        VKDispatchLock dispatch(*this);
+        releaseStartResources();
     }
     IOService::stop(provider);
 }

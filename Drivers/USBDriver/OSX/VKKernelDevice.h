@@ -159,7 +159,7 @@ protected:
 private:
     bool startFailed(const char* reason);
     // What start took (power registration, the open USB device, the device object, the
-    // controller), given back by a failed start and by free.
+    // controller), given back by a failed start, by stop, and by free when neither ran.
     void releaseStartResources();
     // The "QzSpecific" keys: at init those the device keeps, after the start's descriptor scan
     // those that scan resets (the per-model data).
@@ -171,7 +171,7 @@ private:
 
     // Members in the order of the service's record.
     VKDevice* m_pDevice = nullptr;
-    IOUSBDevice* m_pUSBDevice = nullptr;        // retained from start to free
+    IOUSBDevice* m_pUSBDevice = nullptr;        // retained from start to stop
     IOUSBController* mpUSBController = nullptr; // retained in start, released in terminate
     UInt16 mMixerRegister = 0xFFFF;
     bool mRegisteredWithRootDomain = false;

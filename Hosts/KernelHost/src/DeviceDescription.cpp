@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "APIDeviceInfo.h"
 
@@ -33,20 +34,52 @@ std::string counted(unsigned count, unsigned most, const char* one, const char* 
     return text;
 }
 
-std::string subclass(uint8_t value)
+constexpr uint8_t kAudioClass = 0x01;
+
+// An interface's kind: the audio class's subclasses by name; any other class by its number (and
+// name where it has a common one) with its subclass's number.
+std::string interfaceKind(std::optional<uint8_t> interfaceClass, uint8_t subclass)
 {
-    switch (value) {
-    case 1:
-        return "audio control";
-    case 2:
-        return "audio streaming";
-    case 3:
-        return "MIDI streaming";
-    default:
-        std::string text = "subclass ";
-        text += std::to_string(value);
-        return text;
+    if (interfaceClass == kAudioClass) {
+        switch (subclass) {
+        case 1:
+            return "audio control";
+        case 2:
+            return "audio streaming";
+        case 3:
+            return "MIDI streaming";
+        default:
+            return format("audio class, subclass %u", unsigned{subclass});
+        }
     }
+    if (!interfaceClass) {
+        return format("class unknown, subclass %u", unsigned{subclass});
+    }
+    const char* name = "";
+    switch (*interfaceClass) {
+    case 0x03:
+        name = "HID ";
+        break;
+    case 0xFE:
+        name = "application-specific ";
+        break;
+    case 0xFF:
+        name = "vendor-specific ";
+        break;
+    default:
+        break;
+    }
+    return format("%sclass 0x%02X, subclass %u", name, unsigned{*interfaceClass}, unsigned{subclass});
+}
+
+std::optional<uint8_t> classOf(std::span<const InterfaceClass> classes, uint8_t configuration, uint8_t number)
+{
+    for (const InterfaceClass& known : classes) {
+        if (known.configuration == configuration && known.number == number) {
+            return known.interfaceClass;
+        }
+    }
+    return std::nullopt;
 }
 
 std::string streamFormat(const APIStreamingInfo& format)
@@ -99,7 +132,7 @@ std::string endpoint(const APIEndpointInfo& e)
 
 } // namespace
 
-std::string describeDevice(std::span<const uint8_t> record)
+std::string describeDevice(std::span<const uint8_t> record, std::span<const InterfaceClass> classes)
 {
     if (record.size() != sizeof(APIDeviceInfo)) {
         return "not a device description: " + std::to_string(record.size()) + " bytes, not " +
@@ -126,7 +159,9 @@ std::string describeDevice(std::span<const uint8_t> record)
                 text += format("  interface %u: not described\n", i);
                 continue;
             }
-            text += format("  interface %u: ", i) + subclass(interface.bInterfaceSubClass);
+            text += format("  interface %u: ", i) +
+                    interfaceKind(classOf(classes, config.bConfigurationValue, interface.bInterfaceNumber),
+                                  interface.bInterfaceSubClass);
             if (interface.mNumAlternates == 0) {
                 text += "\n";
                 continue;

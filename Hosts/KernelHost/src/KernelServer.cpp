@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <set>
 #include <sys/socket.h>
@@ -13,10 +14,12 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "IOKit/IOCatalogue.h"
 #include "IOKit/IOLib.h"
 #include "IOKit/pwr_mgt/RootDomain.h"
 #include "platform/HostClock.h"
 #include "platform/IOKitWire.h"
+#include "platform/Log.h"
 #include "platform/NotificationQueue.h"
 
 namespace kernel_host {
@@ -167,6 +170,7 @@ bool isInterestType(const std::string& type)
 struct KernelServer::User
 {
     std::atomic<size_t> notifications{0};
+    std::atomic<size_t> entries{0}; // entries named to its processes (each process's counted once)
     std::mutex logMutex;
     uint64_t windowStart = 0; // guarded by logMutex: host time
     size_t linesInWindow = 0; // guarded by logMutex
@@ -183,6 +187,18 @@ struct KernelServer::User
         } while (!notifications.compare_exchange_weak(held, held + 1));
         return true;
     }
+
+    // Takes one of at most `limit` entry names; false when the user holds them all.
+    bool takeEntry(size_t limit)
+    {
+        size_t held = entries.load();
+        do {
+            if (held >= limit) {
+                return false;
+            }
+        } while (!entries.compare_exchange_weak(held, held + 1));
+        return true;
+    }
 };
 
 // A process: its kernel task, the registry entries named to it (each retained once, with the
@@ -194,6 +210,7 @@ struct KernelServer::Task
     task_t task = 0;
     int channels = 0; // guarded by the server's mutex
     std::shared_ptr<User> user;
+    size_t entryLimit = 0; // the user's entries at most
     std::mutex mutex;
     struct Held
     {
@@ -205,12 +222,18 @@ struct KernelServer::Task
     std::map<uint64_t, std::shared_ptr<Notification>> notifications; // guarded by mutex
     std::shared_ptr<platform::iokit::NotificationQueue> queue;       // guarded by mutex; made when first needed
 
-    // Names `entry` to the process (one more name sent).
-    EntryRef name(IORegistryEntry* entry)
+    // Names `entry` to the process (one more name sent); nothing when the entry is new to the
+    // process and its user holds as many entries as it may.
+    std::optional<EntryRef> name(IORegistryEntry* entry)
     {
         std::lock_guard lock(mutex);
-        auto [it, inserted] = entries.try_emplace(entry->getRegistryEntryID(), Held{entry, 0});
-        if (inserted) {
+        const uint64_t id = entry->getRegistryEntryID();
+        auto it = entries.find(id);
+        if (it == entries.end()) {
+            if (!user->takeEntry(entryLimit)) {
+                return std::nullopt;
+            }
+            it = entries.emplace(id, Held{entry, 0}).first;
             entry->retain();
         }
         ++it->second.sent;
@@ -231,6 +254,7 @@ struct KernelServer::Task
             if (found->second.sent == 0) {
                 gone = found->second.entry;
                 entries.erase(found);
+                user->entries.fetch_sub(1);
             }
         }
         if (gone != nullptr) {
@@ -251,6 +275,26 @@ struct KernelServer::Task
         return found->second.entry;
     }
 };
+
+namespace {
+// Names each registry entry of `objects` to the process into `named`; when its user may hold no
+// more, none of them (what was named is given back) and false.
+bool nameEach(KernelServer::Task& task, OSIterator* objects, std::vector<EntryRef>& named)
+{
+    while (auto* entry = OSDynamicCast(IORegistryEntry, objects->getNextObject())) {
+        const std::optional<EntryRef> e = task.name(entry);
+        if (!e) {
+            for (const EntryRef& given : named) {
+                task.unname(given.id, 1);
+            }
+            named.clear();
+            return false;
+        }
+        named.push_back(*e);
+    }
+    return true;
+}
+} // namespace
 
 struct KernelServer::Port
 {
@@ -324,12 +368,20 @@ struct KernelServer::Notification
         if (!task) {
             return true;
         }
-        const EntryRef e = task->name(service);
+        const std::optional<EntryRef> e = task->name(service);
+        if (!e) {
+            self->server->m_dropped.fetch_add(1);
+            self->server->logFor(task->uid,
+                                 "kernel host: user %u holds %zu registry entries; a matching notification of "
+                                 "process %d is dropped\n",
+                                 static_cast<unsigned>(task->uid), task->entryLimit, static_cast<int>(task->pid));
+            return true;
+        }
         Writer w(Op::Matched);
-        w.u64(self->id).entries({e});
+        w.u64(self->id).entries({*e});
         if (!self->port->send(w.data())) {
             self->server->m_dropped.fetch_add(1);
-            task->unname(e.id, 1);
+            task->unname(e->id, 1);
         }
         return true;
     }
@@ -617,6 +669,10 @@ void KernelServer::reapFinished()
     for (auto& c : finished) {
         c->thread.join();
     }
+    // Their sockets and threads are back: a device whose driver lacked them may have one now.
+    if (!finished.empty()) {
+        gIOCatalogue->resourcesReturned();
+    }
 }
 
 std::shared_ptr<KernelServer::User> KernelServer::userOf(uid_t uid)
@@ -629,37 +685,61 @@ std::shared_ptr<KernelServer::User> KernelServer::userOf(uid_t uid)
     return user;
 }
 
-void KernelServer::logFor(uid_t uid, const char* format, ...)
+bool KernelServer::admitLine(uid_t uid, User& user)
 {
-    const std::shared_ptr<User> user = userOf(uid);
     const uint64_t now = platform::host_clock::now();
     const auto window = static_cast<uint64_t>(std::chrono::nanoseconds(m_limits.logWindow).count());
     uint64_t suppressed = 0;
     {
-        std::lock_guard lock(user->logMutex);
-        if (user->linesInWindow == 0 || now - user->windowStart >= window) {
-            suppressed = user->suppressed;
-            user->suppressed = 0;
-            user->windowStart = now;
-            user->linesInWindow = 0;
+        std::lock_guard lock(user.logMutex);
+        if (user.linesInWindow == 0 || now - user.windowStart >= window) {
+            suppressed = user.suppressed;
+            user.suppressed = 0;
+            user.windowStart = now;
+            user.linesInWindow = 0;
         }
-        if (user->linesInWindow >= m_limits.logLinesPerWindow) {
-            ++user->suppressed;
-            return;
+        if (user.linesInWindow >= m_limits.logLinesPerWindow) {
+            ++user.suppressed;
+            return false;
         }
-        ++user->linesInWindow;
+        ++user.linesInWindow;
     }
     if (suppressed != 0) {
+        platform::log::KernelLineGateScope ungated(nullptr);
         IOLog("kernel host: %llu more lines caused by user %u were suppressed\n",
               static_cast<unsigned long long>(suppressed), static_cast<unsigned>(uid));
+    }
+    return true;
+}
+
+void KernelServer::logFor(uid_t uid, const char* format, ...)
+{
+    const std::shared_ptr<User> user = userOf(uid);
+    if (!admitLine(uid, *user)) {
+        return;
     }
     char line[512];
     va_list arguments;
     va_start(arguments, format);
     std::vsnprintf(line, sizeof line, format, arguments);
     va_end(arguments);
+    platform::log::KernelLineGateScope ungated(nullptr); // counted already
     IOLog("%s", line);
 }
+
+// The gate of a channel's thread: every kernel line written while it serves its peer (the
+// driver's included) counts against the peer's user.
+class KernelServer::UserLineGate final : public platform::log::KernelLineGate
+{
+public:
+    UserLineGate(KernelServer& server, uid_t uid) : m_server(server), m_uid(uid), m_user(server.userOf(uid)) {}
+    bool admit() override { return m_server.admitLine(m_uid, *m_user); }
+
+private:
+    KernelServer& m_server;
+    const uid_t m_uid;
+    const std::shared_ptr<User> m_user;
+};
 
 void KernelServer::refuse(int fd, IOReturn status)
 {
@@ -744,6 +824,7 @@ std::shared_ptr<KernelServer::Task> KernelServer::attachTask(pid_t pid, uid_t ui
         task->pid = pid;
         task->uid = uid;
         task->user = std::move(user);
+        task->entryLimit = m_limits.entriesPerUser;
         task->task = m_host.createTask(pid, uid, name.substr(0, 16));
     }
     ++task->channels;
@@ -776,6 +857,7 @@ void KernelServer::detachTask(const std::shared_ptr<Task>& task)
         std::lock_guard lock(task->mutex);
         entries.swap(task->entries);
     }
+    task->user->entries.fetch_sub(entries.size());
     for (auto& [id, held] : entries) {
         held.entry->release();
     }
@@ -804,6 +886,10 @@ void KernelServer::serve(Channel* channel)
 {
     std::vector<uint8_t> message;
     const ucred& peer = channel->peer;
+    // What a process makes the kernel write counts against its user; a control channel is the
+    // host's owner's and its commands' lines are the host's own.
+    UserLineGate gate(*this, peer.uid);
+    std::optional<platform::log::KernelLineGateScope> gated;
     // A channel that does not say what it is in time is closed: silent ones would hold it.
     pollfd ready{channel->fd, POLLIN, 0};
     int polled = 0;
@@ -827,6 +913,7 @@ void KernelServer::serve(Channel* channel)
             channel->role.store("control");
             serveControl(*channel, peer.uid);
         } else {
+            gated.emplace(&gate);
             auto task = attachTask(peer.pid, peer.uid, name);
             switch (role) {
             case Role::Session:
@@ -933,11 +1020,18 @@ std::vector<uint8_t> KernelServer::getMatchingServices(Request& q)
     OSIterator* services = IOService::getMatchingServices(dictionary);
     dictionary->release();
     std::vector<EntryRef> named;
-    while (auto* service = OSDynamicCast(IOService, services->getNextObject())) {
-        named.push_back(q.task->name(service));
-    }
+    const bool all = nameEach(*q.task, services, named);
     services->release();
-    return Writer(Op::Reply).u32(kIOReturnSuccess).entries(named).data();
+    if (!all) {
+        refuseEntries(q);
+    }
+    return all ? Writer(Op::Reply).u32(kIOReturnSuccess).entries(named).data() : reply(kIOReturnNoResources);
+}
+
+void KernelServer::refuseEntries(Request& q)
+{
+    logFor(q.task->uid, "kernel host: user %u holds %zu registry entries; a request of process %d for more is refused\n",
+           static_cast<unsigned>(q.task->uid), q.task->entryLimit, static_cast<int>(q.task->pid));
 }
 
 std::vector<uint8_t> KernelServer::copyProperties(Request& q)
@@ -1004,12 +1098,13 @@ std::vector<uint8_t> KernelServer::iterateRelatives(Request& q)
     OSIterator* relatives =
         q.op == Op::ChildIterator ? entry->getChildIterator(plane) : entry->getParentIterator(plane);
     std::vector<EntryRef> named;
-    while (auto* relative = OSDynamicCast(IORegistryEntry, relatives->getNextObject())) {
-        named.push_back(q.task->name(relative));
-    }
+    const bool all = nameEach(*q.task, relatives, named);
     relatives->release();
     entry->release();
-    return Writer(Op::Reply).u32(kIOReturnSuccess).entries(named).data();
+    if (!all) {
+        refuseEntries(q);
+    }
+    return all ? Writer(Op::Reply).u32(kIOReturnSuccess).entries(named).data() : reply(kIOReturnNoResources);
 }
 
 std::vector<uint8_t> KernelServer::addNotification(Request& q)
@@ -1092,6 +1187,7 @@ std::vector<uint8_t> KernelServer::addNotification(Request& q)
 
     std::vector<EntryRef> existing;
     bool noThread = false; // no delivery thread could be made for the registration
+    bool tooMany = false;  // the user may not hold the services already registered
     {
         platform::iokit::DeliverThrough through(queue);
         if (matchingKind) {
@@ -1109,8 +1205,9 @@ std::vector<uint8_t> KernelServer::addNotification(Request& q)
                 OSIterator* services = IOService::getMatchingServices(dictionary);
                 while (auto* s = OSDynamicCast(IOService, services->getNextObject())) {
                     notification->alreadyNamed.insert(s->getRegistryEntryID());
-                    existing.push_back(task.name(s));
                 }
+                services->reset();
+                tooMany = !nameEach(task, services, existing);
                 services->release();
             }
             dictionary->release();
@@ -1127,10 +1224,13 @@ std::vector<uint8_t> KernelServer::addNotification(Request& q)
     // Services here have no power states of their own: a power-state registration is taken and
     // stays silent.
     const bool silent = !matchingKind && isPowerStateInterest(type);
-    if (noThread || (notification->notifier.load() == nullptr && !silent)) {
+    if (noThread || tooMany || (notification->notifier.load() == nullptr && !silent)) {
+        if (tooMany) {
+            refuseEntries(q);
+        }
         unclaim();
         notification->end();
-        return reply(noThread ? kIOReturnNoResources : kIOReturnBadArgument);
+        return reply(noThread || tooMany ? kIOReturnNoResources : kIOReturnBadArgument);
     }
     bool kept = false;
     {
@@ -1153,7 +1253,12 @@ std::vector<uint8_t> KernelServer::addNotification(Request& q)
 std::vector<uint8_t> KernelServer::rootDomain(Request& q)
 {
     // The system's power root, whose general interest carries the sleep and wake messages.
-    return Writer(Op::Reply).u32(kIOReturnSuccess).entries({q.task->name(IOService::getPMRootDomain())}).data();
+    const std::optional<EntryRef> root = q.task->name(IOService::getPMRootDomain());
+    if (!root) {
+        refuseEntries(q);
+        return reply(kIOReturnNoResources);
+    }
+    return Writer(Op::Reply).u32(kIOReturnSuccess).entries({*root}).data();
 }
 
 std::vector<uint8_t> KernelServer::removeNotification(Request& q)

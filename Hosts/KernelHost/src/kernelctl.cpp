@@ -232,6 +232,51 @@ std::optional<uint32_t> locationOf(io_service_t service)
     return location;
 }
 
+std::optional<uint32_t> numberProperty(io_registry_entry_t entry, CFStringRef key)
+{
+    CFTypeRef value = IORegistryEntryCreateCFProperty(entry, key, kCFAllocatorDefault, 0);
+    std::optional<uint32_t> number;
+    uint32_t read = 0;
+    if (value != nullptr && CFGetTypeID(value) == CFNumberGetTypeID() &&
+        CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &read)) {
+        number = read;
+    }
+    if (value != nullptr) {
+        CFRelease(value);
+    }
+    return number;
+}
+
+// The classes of the interfaces the USB device under a service publishes: those of its chosen
+// configuration.
+std::vector<kernel_host::InterfaceClass> interfaceClassesOf(io_service_t service)
+{
+    std::vector<kernel_host::InterfaceClass> classes;
+    io_iterator_t parents = 0;
+    if (IORegistryEntryGetParentIterator(service, kIOServicePlane, &parents) != KERN_SUCCESS) {
+        return classes;
+    }
+    while (io_object_t parent = IOIteratorNext(parents)) {
+        io_iterator_t children = 0;
+        if (IORegistryEntryGetChildIterator(parent, kIOServicePlane, &children) == KERN_SUCCESS) {
+            while (io_object_t child = IOIteratorNext(children)) {
+                const auto configuration = numberProperty(child, CFSTR("bConfigurationValue"));
+                const auto number = numberProperty(child, CFSTR("bInterfaceNumber"));
+                const auto interfaceClass = numberProperty(child, CFSTR("bInterfaceClass"));
+                if (configuration && number && interfaceClass) {
+                    classes.push_back({static_cast<uint8_t>(*configuration), static_cast<uint8_t>(*number),
+                                       static_cast<uint8_t>(*interfaceClass)});
+                }
+                IOObjectRelease(child);
+            }
+            IOObjectRelease(children);
+        }
+        IOObjectRelease(parent);
+    }
+    IOObjectRelease(parents);
+    return classes;
+}
+
 // describe [NUMBER] [--raw]
 int describe(const std::string& path, const std::vector<std::string>& words)
 {
@@ -291,7 +336,7 @@ int describe(const std::string& path, const std::vector<std::string>& words)
             std::fwrite(record.data(), 1, record.size(), stdout);
         } else {
             std::fputs((i == 0 ? "" : "\n"), stdout);
-            std::fputs(kernel_host::describeDevice(record).c_str(), stdout);
+            std::fputs(kernel_host::describeDevice(record, interfaceClassesOf(chosen[i])).c_str(), stdout);
         }
     }
     for (io_service_t service : chosen) {

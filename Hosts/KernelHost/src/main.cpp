@@ -56,6 +56,10 @@ void usage(FILE* out)
                  "  --shutdown-timeout SECONDS\n"
                  "                  on SIGINT or SIGTERM, wait at most this long for requests still\n"
                  "                  in a driver, then log them and exit with status 1 (default: 5)\n"
+                 "  --user-log-lines LINES\n"
+                 "                  the kernel log lines the processes of one user may cause in 10 s,\n"
+                 "                  the driver's on their behalf included; the rest are counted and\n"
+                 "                  the count logged (default: 20)\n"
                  "  --help          show this text\n"
                  "\n"
                  "environment:\n"
@@ -74,6 +78,19 @@ bool parseSeconds(const std::string& text, int* seconds)
         return false;
     }
     *seconds = static_cast<int>(value);
+    return true;
+}
+
+// A whole number from 1 to a billion.
+bool parseCount(const std::string& text, size_t* count)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || errno != 0 || value < 1 || value > 1'000'000'000) {
+        return false;
+    }
+    *count = static_cast<size_t>(value);
     return true;
 }
 
@@ -118,6 +135,7 @@ int main(int argc, char** argv)
     std::vector<std::string> devices;
     std::vector<usbsim::models::DeviceFiles> deviceFiles;
     int shutdownSeconds = 5;
+    size_t userLogLines = kernel_host::KernelServer::Limits{}.logLinesPerWindow;
     bool withoutDriver = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -157,6 +175,7 @@ int main(int argc, char** argv)
             withoutDriver = true;
         } else if (arg == "--log" && value(logPath)) {
         } else if (arg == "--shutdown-timeout" && value(v) && parseSeconds(v, &shutdownSeconds)) {
+        } else if (arg == "--user-log-lines" && value(v) && parseCount(v, &userLogLines)) {
         } else {
             usage(stderr);
             return fail("unknown option or missing value: " + arg);
@@ -239,6 +258,9 @@ int main(int argc, char** argv)
     kernel_host::SimulatedDevices simulated(bus);
 
     kernel_host::KernelServer server(host);
+    kernel_host::KernelServer::Limits limits;
+    limits.logLinesPerWindow = userLogLines;
+    server.setLimits(limits);
     // A device attached or detached by command is matched or terminated before the answer goes
     // out, so the caller finds the registry as the command left it.
     server.setControlHandler([&simulated, &host](const std::vector<std::string>& words, std::string& answer) {

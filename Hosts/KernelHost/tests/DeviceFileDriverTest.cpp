@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 
 #include "APIDeviceInfo.h"
 #include "DeviceDescription.h"
@@ -283,7 +284,8 @@ TEST(DescribeDevice, ReadsTheRecordWithinItsArrays)
     for (unsigned c = 1; c < APIDeviceInfo::kMaxConfigurations; ++c) {
         info->mConfigurations[c].bConfigurationValue = static_cast<uint8_t>(c + 1);
     }
-    EXPECT_EQ(kernel_host::describeDevice(bytesOf(*info)),
+    const kernel_host::InterfaceClass audio[] = {{1, 0, 1}, {1, 2, 1}};
+    EXPECT_EQ(kernel_host::describeDevice(bytesOf(*info), audio),
               "device 0A4A:6A02 release 0100, 9 configurations (4 shown)\n"
               "configuration 1 (index 0), 3 interfaces\n"
               "  interface 0: audio control\n"
@@ -297,6 +299,53 @@ TEST(DescribeDevice, ReadsTheRecordWithinItsArrays)
               "configuration 4 (index 3), 0 interfaces\n");
     EXPECT_EQ(kernel_host::describeDevice(std::vector<uint8_t>(100)),
               "not a device description: 100 bytes, not 98964\n");
+}
+
+// An interface is named by its class (as the registry publishes it for the configuration it is in)
+// and subclass; the audio class's subclasses by name, no other class's.
+TEST(DescribeDevice, NamesTheInterfaceByClassAndSubclass)
+{
+    auto info = std::make_unique<APIDeviceInfo>();
+    std::memset(info.get(), 0, sizeof *info);
+    info->mNumConfigurations = 2;
+    info->mConfigurations[0].bConfigurationValue = 1;
+    info->mConfigurations[1].bConfigurationValue = 2;
+    struct Case
+    {
+        uint8_t subclass;
+        std::optional<uint8_t> interfaceClass; // in configuration 1
+        const char* text;
+    } cases[] = {
+        {1, 0x01, "audio control"},
+        {2, 0x01, "audio streaming"},
+        {3, 0x01, "MIDI streaming"},
+        {4, 0x01, "audio class, subclass 4"},
+        {1, 0xFE, "application-specific class 0xFE, subclass 1"},
+        {2, 0xFF, "vendor-specific class 0xFF, subclass 2"},
+        {0, 0x03, "HID class 0x03, subclass 0"},
+        {1, 0x0A, "class 0x0A, subclass 1"},
+        {1, std::nullopt, "class unknown, subclass 1"},
+    };
+    constexpr unsigned kCases = sizeof cases / sizeof cases[0];
+    static_assert(kCases <= APIConfigInfo::kMaxInterfaces);
+    std::vector<kernel_host::InterfaceClass> classes;
+    std::string expected = "device 0000:0000 release 0000, 2 configurations\n"
+                           "configuration 1 (index 0), " + std::to_string(kCases) + " interfaces\n";
+    info->mConfigurations[0].mNumInterfaces = kCases;
+    for (uint8_t i = 0; i < kCases; ++i) {
+        info->mConfigurations[0].mInterfaces[i].bInterfaceNumber = i;
+        info->mConfigurations[0].mInterfaces[i].bInterfaceSubClass = cases[i].subclass;
+        if (cases[i].interfaceClass) {
+            classes.push_back({1, i, *cases[i].interfaceClass});
+        }
+        expected += "  interface " + std::to_string(i) + ": " + cases[i].text + "\n";
+    }
+    // The same interface number in another configuration is another interface.
+    info->mConfigurations[1].mNumInterfaces = 1;
+    info->mConfigurations[1].mInterfaces[0].bInterfaceSubClass = 1;
+    expected += "configuration 2 (index 1), 1 interface\n"
+                "  interface 0: class unknown, subclass 1\n";
+    EXPECT_EQ(kernel_host::describeDevice(bytesOf(*info), classes), expected);
 }
 
 } // namespace

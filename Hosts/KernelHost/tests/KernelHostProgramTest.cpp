@@ -95,7 +95,7 @@ TEST_F(KernelHostProgramTest, HelpExplainsEveryOption)
     EXPECT_EQ(r.status, 0);
     for (const char* option :
          {"--socket", "--kexts", "--kext", "--device", "--device-file", "--speed", "--side-file", "--list-models",
-          "--log", "--help"}) {
+          "--log", "--user-log-lines", "--help"}) {
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
     }
     // Every model of the catalogue, one line each: name, VID:PID, bcd, description.
@@ -318,6 +318,38 @@ TEST_F(KernelHostProgramTest, DevicesFromFilesAreDrivenAndDescribed)
         << kernelLog;
     EXPECT_NE(kernelLog.find("attached device 3 (file:" + folder + "/descriptors: 0A4A:6A02, full speed"),
               std::string::npos);
+}
+
+// An interface is named by its class and subclass: a firmware-update interface (application-specific
+// class, subclass 1) beside the audio interfaces does not read as audio control.
+TEST_F(KernelHostProgramTest, DescribeNamesTheInterfaceClass)
+{
+    const std::string folder = root + "/dfu";
+    writeModelFiles("Crimson-SPL", folder);
+    std::ifstream in(folder + "/descriptors", std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t config = 18; // after the device descriptor; the model has one configuration
+    ASSERT_GT(bytes.size(), config + 9);
+    ASSERT_EQ(bytes[config + 1], 2);
+    // One more interface after the last: the firmware-update interface and its functional descriptor.
+    const uint8_t number = bytes[config + 4];
+    const uint8_t dfu[] = {9, 4, number, 0, 0, 0xFE, 1, 1, 0, 9, 0x21, 0x0B, 0xFF, 0, 0, 4, 0x10, 1};
+    const size_t total = bytes[config + 2] | (bytes[config + 3] << 8);
+    bytes.insert(bytes.begin() + static_cast<long>(config + total), std::begin(dfu), std::end(dfu));
+    bytes[config + 2] = static_cast<uint8_t>((total + sizeof dfu) & 0xFF);
+    bytes[config + 3] = static_cast<uint8_t>((total + sizeof dfu) >> 8);
+    bytes[config + 4] = static_cast<uint8_t>(number + 1);
+    std::ofstream(folder + "/descriptors", std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    startDaemon({"--device-file", folder + "/descriptors", "--side-file", folder + "/side"});
+
+    const Result text = control({"describe", "1"});
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find("  interface 0: audio control\n"), std::string::npos) << text.out;
+    std::string line = "  interface ";
+    line += std::to_string(number);
+    line += ": application-specific class 0xFE, subclass 1\n";
+    EXPECT_NE(text.out.find(line), std::string::npos) << text.out;
 }
 
 } // namespace

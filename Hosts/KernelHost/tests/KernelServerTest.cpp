@@ -521,6 +521,70 @@ TEST_F(KernelServerTest, NotificationsAreLimitedPerUser)
     EXPECT_EQ(again, kIOReturnSuccess);
 }
 
+// A name keeps its entry alive, a terminated service too: the entries one user holds names of are
+// limited, across its processes; a name given back makes room.
+TEST_F(KernelServerTest, RegistryEntriesNamedAreLimitedPerUser)
+{
+    start({.entriesPerUser = 3}); // the device start named is one
+    auto devices = [&](std::vector<uint64_t>* ids) {
+        std::vector<uint8_t> rest;
+        const IOReturn status = session->ask(Writer(Op::GetMatchingServices).value(matching("UserTestDevice")), &rest);
+        Reader r(rest.data(), rest.size());
+        if (ids != nullptr) {
+            ids->clear();
+            for (const auto& e : r.entries()) {
+                ids->push_back(e.id);
+            }
+        }
+        return status;
+    };
+    std::vector<uint64_t> held;
+    for (int i = 0; i < 2; ++i) {
+        kernel->publishNub();
+        std::vector<uint64_t> ids;
+        ASSERT_EQ(devices(&ids), kIOReturnSuccess) << i;
+        ASSERT_EQ(ids.size(), 2u) << i;
+        held.push_back(ids.back());
+        kernel->removeNub(); // its device is terminated and stays named
+    }
+    kernel->publishNub();
+    EXPECT_EQ(devices(nullptr), kIOReturnNoResources);
+    // Every name of the first device given back: one place.
+    EXPECT_EQ(session->ask(Writer(Op::ReleaseObject).u64(device).u32(100)), kIOReturnSuccess);
+    std::vector<uint64_t> ids;
+    EXPECT_EQ(devices(&ids), kIOReturnNoResources) << "two new ones for one place";
+    // Another process of the user shares the limit.
+    int answer = -1;
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        RawChannel childSession(socket);
+        int status = -1;
+        if (childSession.hello(Role::Session) == kIOReturnSuccess) {
+            status = childSession.ask(Writer(Op::RootDomain));
+        }
+        (void)!::write(pipe[1], &status, sizeof status);
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    EXPECT_EQ(::read(pipe[0], &answer, sizeof answer), static_cast<ssize_t>(sizeof answer));
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(static_cast<IOReturn>(answer), kIOReturnSuccess) << "the one place left";
+    // The child's entry went with it; a terminated device given back makes room for both.
+    EXPECT_EQ(session->ask(Writer(Op::ReleaseObject).u64(held[0]).u32(1)), kIOReturnSuccess);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    IOReturn again = kIOReturnNoResources;
+    while (again == kIOReturnNoResources && std::chrono::steady_clock::now() < deadline) {
+        again = devices(&ids);
+    }
+    EXPECT_EQ(again, kIOReturnSuccess);
+    EXPECT_EQ(ids.size(), 2u);
+}
+
 // One user's flood of bad requests writes a few lines, then one line with the count of the rest.
 TEST_F(KernelServerTest, RepeatedLinesFromOneUserAreLimited)
 {
@@ -542,6 +606,40 @@ TEST_F(KernelServerTest, RepeatedLinesFromOneUserAreLimited)
     ASSERT_EQ(session->ask(Writer(static_cast<Op>(200))), kIOReturnUnsupported);
     EXPECT_EQ(count("sent request 200"), kPerWindow + 1);
     EXPECT_TRUE(kernelLog.contains(std::to_string(kFlood - kPerWindow) + " more lines caused by user"));
+}
+
+// The lines a user makes a driver write on the host's request threads share that user's limit
+// with the host's own lines about the user; the count of the rest is logged once lines pass again.
+TEST_F(KernelServerTest, DriverLinesAUserCausesAreLimitedWithTheHostsOwn)
+{
+    start();
+    auto connection = openConnection();
+    platform::host_clock::virtual_clock::Scope clock; // the log's window moves only when told
+    platform::log::Capture kernelLog(platform::log::Channel::kernel);
+    constexpr uint32_t kLog = 5; // 1 scalar in: that many lines
+    auto writeLines = [&](uint64_t lines) {
+        return connection->ask(Writer(Op::CallMethod).u32(kLog).u32(1).u64(lines).bytes(nullptr, 0).u32(0).u32(0));
+    };
+    auto count = [&](const std::string& fragment) {
+        const auto texts = kernelLog.texts();
+        return std::count_if(texts.begin(), texts.end(),
+                             [&](const std::string& t) { return t.find(fragment) != std::string::npos; });
+    };
+    constexpr int kPerWindow = 20; // the server's default
+    ASSERT_EQ(writeLines(15), kIOReturnSuccess);
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(session->ask(Writer(static_cast<Op>(200))), kIOReturnUnsupported);
+    }
+    EXPECT_EQ(count("test driver line"), 15);
+    EXPECT_EQ(count("sent request 200"), kPerWindow - 15);
+    ASSERT_EQ(writeLines(1000), kIOReturnSuccess);
+    EXPECT_EQ(count("test driver line"), 15);
+
+    platform::host_clock::virtual_clock::advanceBy(10'000'000'000);
+    ASSERT_EQ(writeLines(1), kIOReturnSuccess);
+    EXPECT_EQ(count("test driver line"), 16);
+    EXPECT_TRUE(kernelLog.contains(std::to_string(1000 + 5) + " more lines caused by user"))
+        << "the five host lines and the thousand driver lines past the limit";
 }
 
 // Stopping waits for a request still in a driver only until its deadline, then says what runs.

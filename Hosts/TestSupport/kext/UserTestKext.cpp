@@ -115,6 +115,7 @@ public:
         kMessage,     // 1 scalar in (message type), any structure in (its argument): messageClients
         kStateChange, // 1 scalar in: "Counter" and "ChannelSettings" set, then a 36-byte property-change
                       // message
+        kLog,         // 1 scalar in: writes that many kernel log lines ("test driver line N")
         kCount,
     };
 
@@ -227,6 +228,14 @@ private:
         return self->m_device->messageClients(kIOMessageServicePropertyChange, record, sizeof record);
     }
 
+    static IOReturn log(OSObject*, void*, IOExternalMethodArguments* arguments)
+    {
+        for (uint64_t i = 0; i < arguments->scalarInput[0]; ++i) {
+            IOLog("test driver line %llu\n", static_cast<unsigned long long>(i));
+        }
+        return kIOReturnSuccess;
+    }
+
     UserTestDevice* m_device = nullptr; // retained from start
     IOBufferMemoryDescriptor* m_own = nullptr;
 };
@@ -241,6 +250,7 @@ IOReturn UserTestClient::externalMethod(uint32_t selector, IOExternalMethodArgum
         {&UserTestClient::sleep, 1, 0, 0, 0},
         {&UserTestClient::message, 1, kIOUCVariableStructureSize, 0, 0},
         {&UserTestClient::stateChange, 1, 0, 0, 0},
+        {&UserTestClient::log, 1, 0, 0, 0},
     };
     if (selector < kCount) {
         dispatch = &table[selector];

@@ -290,10 +290,34 @@ void Capture::clear()
     channelLocked(s, m_channel).captured.clear();
 }
 
+namespace {
+thread_local KernelLineGate* currentGate = nullptr;
+}
+
+KernelLineGateScope::KernelLineGateScope(KernelLineGate* gate) : m_previous(currentGate)
+{
+    currentGate = gate;
+}
+
+KernelLineGateScope::~KernelLineGateScope()
+{
+    currentGate = m_previous;
+}
+
 } // namespace platform::log
 
 void IOLog(const char* format, ...)
 {
+    using platform::log::currentGate;
+    if (platform::log::KernelLineGate* gate = currentGate) {
+        // The gate's own lines pass no gate.
+        currentGate = nullptr;
+        const bool admitted = gate->admit();
+        currentGate = gate;
+        if (!admitted) {
+            return;
+        }
+    }
     va_list args;
     va_start(args, format);
     platform::log::vwrite(platform::log::Channel::kernel, 0, format, args);

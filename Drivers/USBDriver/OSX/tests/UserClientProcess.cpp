@@ -18,6 +18,12 @@
 //       input ring back. Prints "streaming" once the signal comes back; on SIGTERM it ends the
 //       signal, reads the rest of it back, detaches (request 3) and prints "streamed FRAMES frames
 //       bit-exact" (exit 0), or where the input first differed from what it played (exit 1).
+//   UserClientProcess reenumerate SOCKET COUNT
+//       COUNT times: takes a handle of the device's driver service (a new one each time) and keeps
+//       it, opens an audio client on it, asks for re-enumeration (request 34) and closes the
+//       client. Prints "reenumerated N" (N: the re-enumerations asked for; fewer than COUNT when
+//       the host refused a handle or no new service came within 10 s, with the reason), then
+//       holds every handle until it is killed.
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -435,6 +441,75 @@ int stream(const std::string& socket, unsigned seed)
     return 0;
 }
 
+// The device's driver service, if one other than those in `held` is published within 10 s.
+io_service_t newService(const std::vector<uint64_t>& held, kern_return_t* status)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    do {
+        io_iterator_t services = 0;
+        *status = IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"), &services);
+        if (*status != kIOReturnSuccess) {
+            return 0;
+        }
+        io_service_t found = 0;
+        while (io_service_t service = IOIteratorNext(services)) {
+            uint64_t id = 0;
+            IORegistryEntryGetRegistryEntryID(service, &id);
+            if (found == 0 && std::find(held.begin(), held.end(), id) == held.end()) {
+                found = service;
+            } else {
+                IOObjectRelease(service);
+            }
+        }
+        IOObjectRelease(services);
+        if (found != 0) {
+            return found;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return 0;
+}
+
+int reenumerate(const std::string& socket, int count)
+{
+    platform::iokit::user::setKernelSocketPath(socket);
+    std::vector<uint64_t> held; // every handle stays taken
+    int asked = 0;
+    std::string reason;
+    while (asked < count) {
+        kern_return_t status = kIOReturnSuccess;
+        const io_service_t service = newService(held, &status);
+        if (service == 0) {
+            char text[64];
+            std::snprintf(text, sizeof text, status != kIOReturnSuccess ? " (refused: 0x%08X)" : " (no new service)",
+                          static_cast<unsigned>(status));
+            reason = text;
+            break;
+        }
+        uint64_t id = 0;
+        IORegistryEntryGetRegistryEntryID(service, &id);
+        held.push_back(id);
+        io_connect_t audio = 0;
+        if (IOServiceOpen(service, mach_task_self(), kAudio, &audio) != kIOReturnSuccess) {
+            reason = " (the audio client did not open)";
+            break;
+        }
+        OSXDispatch record = request(Req_ReEnumerateDevice);
+        const IOReturn asking = call(audio, record);
+        IOServiceClose(audio);
+        if (asking != kIOReturnSuccess) {
+            reason = " (re-enumeration refused)";
+            break;
+        }
+        ++asked;
+    }
+    std::printf("reenumerated %d%s\n", asked, reason.c_str());
+    std::fflush(stdout);
+    for (;;) {
+        pause();
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -450,7 +525,10 @@ int main(int argc, char** argv)
     if (role == "stream" && argc == 4) {
         return stream(argv[2], static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
     }
+    if (role == "reenumerate" && argc == 4) {
+        return reenumerate(argv[2], std::atoi(argv[3]));
+    }
     std::fprintf(stderr, "usage: UserClientProcess hold SOCKET | scribble SOCKET SECONDS SEED [beside-stream] | "
-                         "stream SOCKET SEED\n");
+                         "stream SOCKET SEED | reenumerate SOCKET COUNT\n");
     return 2;
 }

@@ -716,4 +716,59 @@ TEST_F(UserClientProcessTest, UnplugWhileClientsAreAttachedTellsEveryoneAndKeeps
         [&] { return kernel.log().find("EXIT terminate VKKernelDevice") != std::string::npos; }));
 }
 
+// A process that keeps a handle of every device it has re-enumerated keeps only the service
+// objects: each terminated service gives back its threads, files and shared memory when it stops,
+// so the host's files and threads stay where they were while the process goes on, and once it is
+// gone the device has its driver. (VK_REENUMERATIONS sets how many; 40 unless set.)
+TEST_F(UserClientProcessTest, HeldHandlesOfReEnumeratedDevicesKeepNoThreadsOrFiles)
+{
+    const char* loopsText = std::getenv("VK_REENUMERATIONS");
+    const int loops = loopsText != nullptr ? std::atoi(loopsText) : 40;
+    kernel.releaseService();
+    service = 0;
+    const Usage baseline = usageOf(daemon);
+    const pid_t client = programs.start(CLIENT_PROCESS, {"reenumerate", socket, std::to_string(loops)}, "reenumerator");
+    ASSERT_GT(client, 0);
+    std::string out;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            out = programs.read("reenumerator.out");
+            return out.find("reenumerated") != std::string::npos;
+        },
+        120s))
+        << programs.read("reenumerator.err");
+    EXPECT_EQ(out, "reenumerated " + std::to_string(loops) + "\n");
+    // The live device's driver is in the baseline; a dead one held would add its shared blocks'
+    // files and its threads. The reenumerator's session channel is one more file.
+    Usage held;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            held = usageOf(daemon);
+            return held.files <= baseline.files + 2 && held.threads <= baseline.threads + 1;
+        },
+        10s))
+        << "while " << loops << " dead devices are held: files " << held.files << " (baseline " << baseline.files
+        << "), threads " << held.threads << " (baseline " << baseline.threads << ")";
+    programs.stop(client, SIGKILL, "reenumerator");
+
+    // The device has its driver, and it serves.
+    io_service_t driven = 0;
+    EXPECT_TRUE(waitUntil([&] {
+        driven = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
+        return driven != 0;
+    })) << "no driver on the device after the process went";
+    Usage after;
+    EXPECT_TRUE(waitUntil([&] {
+        after = usageOf(daemon);
+        return after.files <= baseline.files && after.threads <= baseline.threads;
+    })) << "files " << after.files << " (baseline " << baseline.files << "), threads " << after.threads
+        << " (baseline " << baseline.threads << ")";
+    if (driven != 0) {
+        io_connect_t audio = 0;
+        EXPECT_EQ(IOServiceOpen(driven, mach_task_self(), kAudio, &audio), kIOReturnSuccess);
+        IOServiceClose(audio);
+        IOObjectRelease(driven);
+    }
+}
+
 } // namespace

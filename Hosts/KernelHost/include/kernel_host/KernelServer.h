@@ -46,6 +46,9 @@ public:
         size_t channelsPerUser = 256;
         std::chrono::milliseconds helloTimeout{5000};
         size_t notificationsPerUser = 512;
+        // Registry entries named to the processes of one user and not yet given back: a name keeps
+        // its object (a terminated service too) alive.
+        size_t entriesPerUser = 1024;
         size_t logLinesPerWindow = 20;
         std::chrono::milliseconds logWindow{10'000};
     };
@@ -109,6 +112,8 @@ private:
     std::vector<uint8_t> iterateRelatives(Request& request);
     std::vector<uint8_t> addNotification(Request& request);
     std::vector<uint8_t> rootDomain(Request& request);
+    // Logs that the process's user may hold no more registry entries.
+    void refuseEntries(Request& request);
     std::vector<uint8_t> removeNotification(Request& request);
     std::vector<uint8_t> releaseObject(Request& request);
     // Connection operations, one each.
@@ -122,6 +127,10 @@ private:
     std::shared_ptr<User> userOf(uid_t uid);
     // A log line caused by user `uid`, within that user's share of the log.
     void logFor(uid_t uid, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Takes one of the user's lines in the log window; false when it has none left (the line is
+    // counted, and the count logged once a window admits a line again).
+    bool admitLine(uid_t uid, User& user);
+    class UserLineGate;
     void reapFinished();
     void stopAccepting();
     bool joinChannels(const std::chrono::steady_clock::time_point* deadline);

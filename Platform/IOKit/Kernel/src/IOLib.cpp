@@ -65,6 +65,20 @@ AlignedBlocks& alignedBlocks()
 
 } // namespace
 
+namespace {
+thread_local uint64_t shortagesOnThisThread = 0;
+}
+
+uint64_t resourceShortagesOnThisThread()
+{
+    return shortagesOnThisThread;
+}
+
+void noteResourceShortage()
+{
+    ++shortagesOnThisThread;
+}
+
 AllocationCounts allocationCounts()
 {
     auto& c = counters();
@@ -97,10 +111,12 @@ std::shared_ptr<SharedBlock> createSharedBlock(size_t size, const char* name)
     auto block = std::make_shared<SharedBlock>();
     block->fd = memfd_create(name, MFD_CLOEXEC);
     if (block->fd < 0 || ftruncate(block->fd, static_cast<off_t>(size)) != 0) {
+        noteResourceShortage();
         return nullptr;
     }
     void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, block->fd, 0);
     if (address == MAP_FAILED) {
+        noteResourceShortage();
         return nullptr;
     }
     block->address = address;
@@ -428,6 +444,7 @@ thread_t startThread(thread_continue_t continuation, IOThreadFunc function, void
     if (error != 0) {
         runningThreads.fetch_sub(1, std::memory_order_relaxed);
         delete record;
+        platform::iokit::noteResourceShortage();
         return nullptr;
     }
     return record;

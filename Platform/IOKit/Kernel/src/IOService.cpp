@@ -601,6 +601,17 @@ void IOService::finishTermination()
     }
     finalize(0);
     providers->release();
+    // Nothing attaches to a terminated service any more: the thread that delivered its clients'
+    // messages ends now, not with the last reference a handle may keep. A sender that took the
+    // queue before it went finishes first.
+    if (auto* queue = m_clientQueue.exchange(nullptr, std::memory_order_seq_cst)) {
+        while (m_sendersInFlight.load(std::memory_order_seq_cst) != 0) {
+            std::this_thread::yield();
+        }
+        delete queue;
+    }
+    // What it held is back: a device whose driver lacked it may have one now.
+    gIOCatalogue->resourcesReturned();
 
     gIOCatalogue->forgetDriver(this);
     {
@@ -924,10 +935,10 @@ IOReturn IOService::messageClients(UInt32 type, void* argument, vm_size_t argSiz
             notifier->post(type, argument, argSize, this);
         }
     });
-    m_sendersInFlight.fetch_sub(1, std::memory_order_seq_cst);
-    if (auto* queue = m_clientQueue.load(std::memory_order_acquire)) {
+    if (auto* queue = m_clientQueue.load(std::memory_order_seq_cst)) {
         queue->push(type, argument, argSize, this);
     }
+    m_sendersInFlight.fetch_sub(1, std::memory_order_seq_cst);
     return kIOReturnSuccess;
 }
 
@@ -1194,6 +1205,43 @@ OSArray* IOCatalogue::copyStartedDrivers() const
     return array;
 }
 
+void IOCatalogue::waitForResources(IOService* provider)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (std::find(m_waiting.begin(), m_waiting.end(), provider) != m_waiting.end()) {
+            return;
+        }
+        provider->retain();
+        m_waiting.push_back(provider);
+    }
+    IOLog("IOCatalogue: %s lacked resources for its driver; it is matched again when they return\n",
+          provider->getName());
+}
+
+void IOCatalogue::resourcesReturned()
+{
+    std::vector<IOService*> waiting;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_waiting.empty()) {
+            return;
+        }
+        waiting.swap(m_waiting);
+    }
+    for (IOService* provider : waiting) {
+        if (provider->isInactive()) {
+            provider->release();
+            continue;
+        }
+        provider->adjustBusy(+1);
+        platform::iokit::detail::postWork([provider] {
+            gIOCatalogue->startMatching(provider);
+            provider->releaseThenUnbusy();
+        });
+    }
+}
+
 void IOCatalogue::forgetDriver(IOService* driver)
 {
     std::unique_lock lock(m_mutex);
@@ -1291,6 +1339,7 @@ void IOCatalogue::startMatching(IOService* provider)
             continue;
         }
         if (!taken(candidate.category) && !provider->isInactive()) {
+            const uint64_t shortages = platform::iokit::resourceShortagesOnThisThread();
             if (driver->start(provider)) {
                 driver->m_started.store(true, std::memory_order_release);
                 provider->m_matchedCategories.push_back(candidate.category);
@@ -1305,6 +1354,9 @@ void IOCatalogue::startMatching(IOService* provider)
             }
             driver->m_started.store(false, std::memory_order_release);
             IOLog("IOCatalogue: %s did not start on %s\n", driver->getName(), provider->getName());
+            if (platform::iokit::resourceShortagesOnThisThread() != shortages) {
+                waitForResources(provider);
+            }
         }
         driver->detach(provider);
         driver->release();

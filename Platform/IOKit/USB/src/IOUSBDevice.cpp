@@ -271,6 +271,7 @@ void IOUSBDevice::replaceInterfaces(bool create, bool startMatching)
         const auto layout = m_device->activeConfiguration();
         for (const auto& intf : layout ? layout->interfaces : std::vector<usbsim::InterfaceLayout>{}) {
             if (auto* object = IOUSBInterface::withLayout(this, intf)) {
+                object->setProperty("bConfigurationValue", layout->bConfigurationValue, 8);
                 fresh.push_back(object);
             }
         }

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
+#include <sys/resource.h>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -11,6 +13,7 @@
 
 #include "IOKit/IOBufferMemoryDescriptor.h"
 #include "IOKit/IOCatalogue.h"
+#include "IOKit/IOLib.h"
 #include "IOKit/usb/IOUSBController.h"
 #include "IOKit/usb/IOUSBDevice.h"
 #include "IOKit/usb/IOUSBInterface.h"
@@ -70,6 +73,12 @@ class USBFamilyTestDriver : public IOService
 
         public : bool start(IOService* provider) override
     {
+        // A shared block, as the kernel driver's start takes several.
+        m_block = IOMallocAligned(kBlockSize, kBlockSize);
+        if (m_block == nullptr) {
+            seen().add("no block");
+            return false;
+        }
         auto* device = OSDynamicCast(IOUSBDevice, provider);
         if (device == nullptr || !IOService::start(provider) || !device->open(this, kIOServiceSeize)) {
             seen().add("start failed");
@@ -110,8 +119,17 @@ class USBFamilyTestDriver : public IOService
         IOService::stop(provider);
     }
 
+protected:
+    void free() override
+    {
+        IOFreeAligned(m_block, kBlockSize);
+        IOService::free();
+    }
+
 private:
+    static constexpr vm_size_t kBlockSize = 4096;
     IOUSBDevice* m_device = nullptr;
+    void* m_block = nullptr;
 };
 OSDefineMetaClassAndStructors(USBFamilyTestDriver, IOService)
 
@@ -231,6 +249,47 @@ OSDefineMetaClassAndStructors(USBFamilyTestDriver, IOService)
         EXPECT_EQ(seen().events, (std::vector<std::string>{"start", "stop", "start"}));
         EXPECT_TRUE(service->isInactive());
         service->release();
+    }
+
+    // A device whose driver could not start for lack of resources (here: no room for a shared
+    // block) is matched again once resources return (here: another device's driver gave back
+    // what it held), and its driver starts.
+    TEST_F(USBFamilyTest, ADriverShortOfResourcesStartsWhenTheyReturn)
+    {
+        addPersonality(0x2912, 0x3001);
+        addPersonality(0x2912, 0x3002);
+        auto first = bus.attach(std::make_shared<ClassAudioDevice>());
+        ASSERT_TRUE(seen().waitFor("start"));
+        IOService::getServiceRoot()->waitQuiet();
+        {
+            // No file may grow while the second device is matched: no block can have its size.
+            rlimit saved{};
+            ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+            const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+            rlimit none = saved;
+            none.rlim_cur = 0;
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+            auto second = bus.attach(std::make_shared<ClassAudioDevice>(ClassAudioDevice::Options{0x2912, 0x3002}));
+            const bool refused = seen().waitFor("no block");
+            IOService::getServiceRoot()->waitQuiet();
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+            std::signal(SIGXFSZ, previous);
+            ASSERT_TRUE(refused);
+            IOUSBDevice* waiting = serviceOf(second);
+            ASSERT_NE(waiting, nullptr);
+            EXPECT_EQ(waiting->getClient(), nullptr) << "no driver yet: nothing has returned";
+
+            bus.detach(first);
+            ASSERT_TRUE(seen().waitFor("stop"));
+            ASSERT_TRUE(seen().waitForCount(4)); // start, no block, stop, start
+            IOService::getServiceRoot()->waitQuiet();
+            {
+                std::lock_guard lock(seen().mutex);
+                EXPECT_EQ(seen().events, (std::vector<std::string>{"start", "no block", "stop", "start"}));
+            }
+            EXPECT_NE(OSDynamicCast(USBFamilyTestDriver, waiting->getClient()), nullptr);
+            waiting->release();
+        }
     }
 
     TEST_F(USBFamilyTest, DescriptorsConfigurationAndInterfaces)

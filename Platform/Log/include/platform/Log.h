@@ -46,6 +46,32 @@ void vwrite(Channel channel, int priority, const char* format, va_list args)
 // Moves every line written so far on to its channel (captures read after it see them).
 void flush();
 
+// A gate the kernel lines written on one thread pass first: a server running a driver call for a
+// peer sets the peer's, so that what the peer makes the driver write counts against the peer.
+// admit() runs on the writing thread, before the line is formatted; false drops the line. It may
+// write lines of its own (they pass no gate).
+class KernelLineGate
+{
+public:
+    virtual bool admit() = 0;
+
+protected:
+    ~KernelLineGate() = default;
+};
+
+// Sets the calling thread's gate (null: none) while it lives, then the one before.
+class KernelLineGateScope
+{
+public:
+    explicit KernelLineGateScope(KernelLineGate* gate);
+    ~KernelLineGateScope();
+    KernelLineGateScope(const KernelLineGateScope&) = delete;
+    KernelLineGateScope& operator=(const KernelLineGateScope&) = delete;
+
+private:
+    KernelLineGate* m_previous;
+};
+
 // Where a channel's lines go when no capture is active: a stream the caller keeps open, or null
 // for nowhere. Defaults: kernel and system to stderr, standard output to stdout.
 void setDestination(Channel channel, FILE* stream);

@@ -37,13 +37,20 @@ public:
     // Drivers started by matching that have not finished terminating (retained snapshot).
     OSArray* copyStartedDrivers() const;
 
+    // Resources came back (a service gave back what it held, a process went): providers whose
+    // driver could not start for lack of them (a shared block, a thread, memory) are matched again
+    // on the kernel's work thread.
+    void resourcesReturned();
+
 private:
     friend class IOService;
     void forgetDriver(IOService* driver);
+    void waitForResources(IOService* provider);
 
     mutable std::mutex m_mutex;
     OSArray* m_personalities = nullptr; // guarded by m_mutex
     std::vector<IOService*> m_started;  // guarded by m_mutex; retained
+    std::vector<IOService*> m_waiting;  // guarded by m_mutex; retained: to match when resources return
     std::mutex m_matchingMutex;         // one matching pass at a time
 };
 

@@ -42,4 +42,10 @@ struct AllocationCounts
 };
 AllocationCounts allocationCounts();
 
+// The kernel's resource shortages (a shared block, a thread or memory that could not be had)
+// met on the calling thread so far: matching tells a driver that could not start for lack of
+// them from one that refused its device.
+uint64_t resourceShortagesOnThisThread();
+void noteResourceShortage();
+
 } // namespace platform::iokit
