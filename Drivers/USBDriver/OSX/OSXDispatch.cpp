@@ -281,8 +281,9 @@ IOReturn Dispatcher::unhandled()
 
 IOReturn Dispatcher::configure()
 {
-    // The current settings lie in the shared block, where any process may have written them.
-    if (m_device.mpDriverSM != nullptr && !m_device.validChannelSettings(m_device.mpDriverSM->mChannelSettings)) {
+    // The settings user space left in the shared block, copied into the kernel once and checked
+    // there: configuration, start and resume use that copy.
+    if (m_device.mpDriverSM != nullptr && !m_device.adoptSharedSettings()) {
         return kIOReturnBadArgument;
     }
     const IOReturn status = m_service.reqConfigureDevice(audio() ? "AudioUserClient->Req_ConfigureDevice"

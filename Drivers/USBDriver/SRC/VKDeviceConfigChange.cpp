@@ -78,7 +78,7 @@ bool VKDevice::onPrepareNewConfig(const QzChannelSettings& settings, IOUserClien
         IOLog("SM NULL\n");
         return false;
     }
-    QzChannelSettings& current = sm->mChannelSettings;
+    QzChannelSettings& current = *getCurrentSettings();
     IOLog(".onPrepareNewConfig Frequency Current: %d, Requested: %d\n", current.iFrequency, settings.iFrequency);
     IOLog(".Config            InChannels Current: %d, Requested: %d\n", current.iInChannels, settings.iInChannels);
     IOLog(".Config           OutChannels Current: %d, Requested: %d\n", current.iOutChannels, settings.iOutChannels);
@@ -136,6 +136,7 @@ bool VKDevice::onPrepareNewConfig(const QzChannelSettings& settings, IOUserClien
             }
         }
     }
+    mirrorSettings();
     mOwner.setChannelSettingsProperty();
     mOwner.setAqExtDataProperty();
     mOwner.messageToClients(STC_NewConfig, VKClientIdentifier(client), 0, 0);

@@ -211,7 +211,7 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
     // 12. Defaults, then the scan of the device descriptor.
     sm.mConfigured = 0;
     sm.bIsConfiguring = 0;
-    setDefaultConfiguration(sm.mChannelSettings);
+    setDefaultConfiguration(*getCurrentSettings());
     sm.mAqExtData.setDefaults();
     IOLog("USB: %s 0x%X 0x%X\n", "VID/PID is", static_cast<unsigned>(sm.devDesc.idVendor),
           static_cast<unsigned>(sm.devDesc.idProduct));
@@ -231,11 +231,12 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
 
     // 15. Family devices; those with raw MIDI get the USB MIDI device (later).
     if (isCorlanthCompatible()) {
-        setDefaultConfiguration(sm.mChannelSettings);
+        setDefaultConfiguration(*getCurrentSettings());
     }
 
     // 16. Per-model defaults, then the feature record's.
     applyDefaultSettings(highSpeed);
+    mirrorSettings();
 
     // 17. Display name and UID.
     std::memcpy(sm.szDisplayName, sm.szProduct, sizeof(sm.szDisplayName));

@@ -96,11 +96,12 @@ protected:
         if (sm == nullptr) {
             return nullptr;
         }
-        sm->mChannelSettings.iFrequency = static_cast<int32_t>(rate);
-        sm->mChannelSettings.iInChannels = inChannels;
-        sm->mChannelSettings.iOutChannels = outChannels;
-        sm->mChannelSettings.iInResolution = bits;
-        sm->mChannelSettings.iOutResolution = bits;
+        QzChannelSettings& settings = *device->getCurrentSettings();
+        settings.iFrequency = static_cast<int32_t>(rate);
+        settings.iInChannels = inChannels;
+        settings.iOutChannels = outChannels;
+        settings.iInResolution = bits;
+        settings.iOutResolution = bits;
         IOReturn status = kIOReturnError;
         driver.runInKernel([&] {
             VKDispatchLock lock(*service);
@@ -515,7 +516,7 @@ TEST_F(StreamTest, StopWithAClientAttachedLeavesNoTransferAndStartsAgain)
     EXPECT_EQ(inputFrames(), stopped);
 
     request([&] {
-        device->mpDriverData->reinitClientsForStreaming(device->mpDriverSM->mChannelSettings);
+        device->mpDriverData->reinitClientsForStreaming(*device->getCurrentSettings());
         device->startStreaming();
     });
     EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
@@ -627,7 +628,7 @@ TEST_F(StreamTest, FrameCounterThatJumpsBreaksTheStreamAndAStartStreamsAgain)
     EXPECT_EQ(device->mLateWrites.load(), 1u);
     request([&] {
         device->stopStreaming(true);
-        device->mpDriverData->reinitClientsForStreaming(device->mpDriverSM->mChannelSettings);
+        device->mpDriverData->reinitClientsForStreaming(*device->getCurrentSettings());
         device->startStreaming();
     });
     EXPECT_FALSE(device->mStopUnfinished.load() != 0);
@@ -645,7 +646,7 @@ TEST_F(StreamTest, WritesTheDeviceNeverCompletesEndAtStopAndAStartStreamsAgain)
     request([&] { device->stopStreaming(true); });
     EXPECT_FALSE(anyBlockInUse()) << "the held writes ended with the abort";
     request([&] {
-        device->mpDriverData->reinitClientsForStreaming(device->mpDriverSM->mChannelSettings);
+        device->mpDriverData->reinitClientsForStreaming(*device->getCurrentSettings());
         device->startStreaming();
     });
     driver.runFor(5 * kMillisecond);

@@ -11,6 +11,11 @@
 //       every block and calls every method with random scalars and structures; prints
 //       "scribbled CALLS" and exits 0. Beside a stream it leaves the input ring alone and never
 //       starts its own stream (see scribble).
+//   UserClientProcess settings SOCKET SECONDS
+//       opens an audio client, maps the device shared block, prints "ready" and for SECONDS writes
+//       its channel settings over and over, in turn a stream the device carries (48 kHz, stereo,
+//       24 bits) and one no device carries (rate 0, 2,147,483,647 channels each way); prints
+//       "wrote WRITES" and exits 0.
 //   UserClientProcess stream SOCKET SEED
 //       opens an audio client, configures the device (request 6 at 48 kHz and 24 bits, 7 with
 //       the same settings, 1), maps the input ring and its output ring, attaches (request 2) and
@@ -238,6 +243,47 @@ int scribble(const std::string& socket, double seconds, unsigned seed, bool besi
 }
 
 
+int scribbleSettings(const std::string& socket, double seconds)
+{
+    platform::iokit::user::setKernelSocketPath(socket);
+    io_service_t device = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
+    io_connect_t audio = 0;
+    if (device == 0 || IOServiceOpen(device, mach_task_self(), kAudio, &audio) != kIOReturnSuccess) {
+        std::fprintf(stderr, "cannot open the device's audio client\n");
+        return 1;
+    }
+    IOObjectRelease(device);
+    mach_vm_address_t address = 0;
+    mach_vm_size_t size = 0;
+    if (IOConnectMapMemory64(audio, 1, mach_task_self(), &address, &size, kIOMapAnywhere) != kIOReturnSuccess ||
+        size < sizeof(DriverSM)) {
+        std::fprintf(stderr, "cannot map the device shared block\n");
+        return 1;
+    }
+    QzChannelSettings& settings = reinterpret_cast<DriverSM*>(address)->mChannelSettings;
+    std::printf("ready\n");
+    std::fflush(stdout);
+    constexpr int32_t kHuge = INT32_MAX;
+    const QzChannelSettings carried{48'000, 2, 24, 2, 24, 0};
+    const QzChannelSettings refused{0, kHuge, 24, kHuge, 24, 0};
+    unsigned long writes = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        const QzChannelSettings& next = writes % 2 == 0 ? carried : refused;
+        shared::store(settings.iFrequency, next.iFrequency);
+        shared::store(settings.iInChannels, next.iInChannels);
+        shared::store(settings.iInResolution, next.iInResolution);
+        shared::store(settings.iOutChannels, next.iOutChannels);
+        shared::store(settings.iOutResolution, next.iOutResolution);
+        shared::store(settings.uConfiguration, next.uConfiguration);
+        ++writes;
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+    std::printf("wrote %lu\n", writes);
+    std::fflush(stdout);
+    return 0;
+}
+
 // --- The streaming client.
 
 volatile std::sig_atomic_t gStop = 0;
@@ -447,10 +493,13 @@ int main(int argc, char** argv)
         return scribble(argv[2], std::atof(argv[3]), static_cast<unsigned>(std::strtoul(argv[4], nullptr, 10)),
                         argc == 6);
     }
+    if (role == "settings" && argc == 4) {
+        return scribbleSettings(argv[2], std::atof(argv[3]));
+    }
     if (role == "stream" && argc == 4) {
         return stream(argv[2], static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
     }
     std::fprintf(stderr, "usage: UserClientProcess hold SOCKET | scribble SOCKET SECONDS SEED [beside-stream] | "
-                         "stream SOCKET SEED\n");
+                         "settings SOCKET SECONDS | stream SOCKET SEED\n");
     return 2;
 }

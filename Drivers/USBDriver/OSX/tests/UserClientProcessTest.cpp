@@ -594,6 +594,60 @@ TEST_F(UserClientProcessTest, AScribblerNeverBringsTheKernelDown)
     IOServiceClose(audio);
 }
 
+// Another process writes the shared block's channel settings over and over, in turn a stream the
+// device carries and one it does not, while this one asks again and again for the device to be
+// configured from them (request 1): each request is refused or configures the device with the
+// settings the kernel checked, never with what the block held a moment later.
+TEST_F(UserClientProcessTest, SettingsWrittenDuringAConfigurationNeverReachTheDevice)
+{
+    const pid_t writer = startClient({"settings", socket, "60"}, "settings");
+    ASSERT_GT(writer, 0) << programs.read("settings.err");
+    const io_connect_t audio = open(kAudio);
+    const size_t logFrom = kernel.log().size();
+    int configured = 0;
+    int refused = 0;
+    for (int i = 0; i < 40 && configured < 4; ++i) {
+        uint8_t record[268] = {};
+        record[0] = 1; // Req_ConfigureDevice
+        size_t size = sizeof record;
+        const IOReturn status = IOConnectCallStructMethod(audio, 0, record, sizeof record, record, &size);
+        EXPECT_TRUE(status == kIOReturnSuccess || status == kIOReturnBadArgument) << std::hex << status;
+        (status == kIOReturnSuccess ? configured : refused) += 1;
+    }
+    programs.stop(writer, SIGKILL, "settings");
+    ASSERT_GT(configured, 0) << refused << " refused";
+    // Every configuration the kernel made from then on, as it logged it.
+    std::vector<std::string> lines;
+    waitUntil([&] {
+        lines.clear();
+        const std::string log = kernel.log().substr(logFrom);
+        for (size_t at = log.find("configured fr:"); at != std::string::npos;
+             at = log.find("configured fr:", at + 1)) {
+            lines.push_back(log.substr(at, log.find('\n', at) - at));
+        }
+        return lines.size() >= static_cast<size_t>(configured);
+    });
+    EXPECT_EQ(lines.size(), static_cast<size_t>(configured));
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line, "configured fr:48000 in:2/24 out 2/24");
+    }
+    // What user space reads of the kernel's settings shows the stream it configured.
+    CFTypeRef property = IORegistryEntryCreateCFProperty(service, CFSTR("ChannelSettings"), nullptr, 0);
+    ASSERT_NE(property, nullptr);
+    ASSERT_EQ(CFGetTypeID(property), CFDictionaryGetTypeID());
+    for (auto [key, expected] : {std::pair{CFSTR("Frequency"), 48'000}, std::pair{CFSTR("InChannels"), 2},
+                                 std::pair{CFSTR("OutChannels"), 2}}) {
+        const auto number =
+            static_cast<CFNumberRef>(CFDictionaryGetValue(static_cast<CFDictionaryRef>(property), key));
+        int value = -1;
+        ASSERT_NE(number, nullptr);
+        CFNumberGetValue(number, kCFNumberIntType, &value);
+        EXPECT_EQ(value, expected);
+    }
+    CFRelease(property);
+    IOServiceClose(audio);
+}
+
 // Eight processes attach their AudioServer clients, a ninth finds no slot; one killed with SIGKILL
 // gives its slot back and everyone listening is told, in order.
 TEST_F(UserClientProcessTest, EightProcessesAttachANinthIsRefusedAndAKilledOneGivesItsSlotBack)

@@ -536,7 +536,7 @@ TEST_F(UserClientTest, AClientKilledMidStreamFreesItsSlotAndTheOthersLoseNoFrame
 {
     constexpr uint32_t kRate = 48000;
     constexpr uint32_t kChannels = 2;
-    QzChannelSettings& settings = device->mpDriverSM->mChannelSettings;
+    QzChannelSettings& settings = *device->getCurrentSettings();
     settings.iFrequency = kRate;
     settings.iInChannels = settings.iOutChannels = kChannels;
     settings.iInResolution = settings.iOutResolution = 24;

@@ -431,6 +431,21 @@ TEST_F(DriverDataTest, ZeroFramesAndFramesWiderThanThirtyTwoChannelsNeverReachTh
     }
 }
 
+// The table's stream layout holds at most what a ring and a converter carry, by either path that
+// sets it, whatever counts the settings give.
+TEST_F(DriverDataTest, ChannelCountsBeyondWhatARingCarriesAreCapped)
+{
+    const QzChannelSettings wide[] = {{kRate, INT32_MAX, 24, INT32_MAX, 24, 0}, {kRate, 33, 24, 40, 24, 0}};
+    for (const QzChannelSettings& s : wide) {
+        data->setConverters(pcmTo32LSB, s);
+        EXPECT_EQ(data->inputChannels(), 32u) << s.iInChannels;
+        EXPECT_EQ(data->outputChannels(), 32u) << s.iOutChannels;
+        data->reinitClientsForStreaming(s);
+        EXPECT_EQ(data->inputChannels(), 32u) << s.iInChannels;
+        EXPECT_EQ(data->outputChannels(), 32u) << s.iOutChannels;
+    }
+}
+
 TEST_F(DriverDataTest, MoreSamplesOrBytesThanOnePassHoldsAreRefused)
 {
     attach().fill(0, 64, 2, 1);
