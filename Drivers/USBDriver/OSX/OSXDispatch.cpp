@@ -411,7 +411,10 @@ IOReturn Dispatcher::controlRequest()
         IOLog("USB: %s %d\n", "mKernelDevice->deviceRequest success with length", static_cast<int>(length));
         if (in && request.length <= kVendorRequestDataSize) {
             const uint32_t copied = std::min<uint32_t>(length, request.length);
-            std::memcpy(m_record.payload + offsetof(OSXVendorRequest, data), bounce, copied);
+            // Without a data stage there is no buffer to copy from.
+            if (copied != 0) {
+                std::memcpy(m_record.payload + offsetof(OSXVendorRequest, data), bounce, copied);
+            }
             std::memcpy(m_record.payload + offsetof(OSXVendorRequest, length), &copied, sizeof copied);
         }
     } else {

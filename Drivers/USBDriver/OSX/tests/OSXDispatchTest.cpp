@@ -593,6 +593,22 @@ TEST_F(DispatchTest, ControlRequestsReturnAtMostTheirFieldAndSendOutDataFromIt)
     EXPECT_EQ(send(refused), kIOReturnBadArgument);
 }
 
+// An IN request without a data stage: done on the bus, nothing copied back, a length of 0.
+TEST_F(DispatchTest, AControlRequestInWithoutADataStageReturnsNoBytes)
+{
+    OSXDispatch empty = controlRequest(kVKDirectionIn, kVKTypeStandard, kVKRecipientDevice, 6, 0x0100, 0, 0);
+    std::memset(empty.payload + offsetof(OSXVendorRequest, data), 0xA5, kVendorRequestDataSize);
+    driver.clearRequestLog();
+    ASSERT_EQ(send(empty), kIOReturnSuccess);
+    OSXVendorRequest reply{};
+    std::memcpy(&reply, empty.payload, sizeof reply);
+    EXPECT_EQ(reply.length, 0u);
+    EXPECT_EQ(std::count(reply.data, reply.data + kVendorRequestDataSize, 0xA5), kVendorRequestDataSize);
+    const auto log = driver.requestLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].setup.wLength, 0);
+}
+
 TEST_F(DispatchTest, MixerModeAndValues)
 {
     // Mode 0 sets bit 0x10 of the register the device reported (none: 0) and reads two channels.
