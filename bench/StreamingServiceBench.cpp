@@ -142,6 +142,7 @@ private:
             auto ring = std::make_unique<AudioSM>();
             ring->init(kChannels, kRate, 0);
             clients.push_back(new IOUserClient);
+            clients.back()->initWithTask(0, nullptr, 0);
             uint32_t slot = 0;
             driver.runInKernel([&] {
                 VKDispatchLock lock(*service);

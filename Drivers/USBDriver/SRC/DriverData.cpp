@@ -921,5 +921,7 @@ void DriverData::rtsGetMinAvailableFrames(const DriverSM* driverSM, int32_t* min
 
 uint64_t VKClientIdentifier(const IOUserClient* client)
 {
-    return reinterpret_cast<uintptr_t>(client);
+    // The registry's number for the object: from a counter, never reused, and saying nothing of
+    // where the object lives.
+    return client != nullptr ? client->getRegistryEntryID() : 0;
 }

@@ -85,6 +85,14 @@ uint64_t idOf(const QZ_StateChange& record)
     return id;
 }
 
+// A user client as the kernel makes one: initialised, so that it has its identifier.
+IOUserClient* madeClient()
+{
+    auto* client = new IOUserClient;
+    client->initWithTask(0, nullptr, 0);
+    return client;
+}
+
 OSXDispatch makeRequest(uint32_t code, std::initializer_list<uint32_t> words = {})
 {
     OSXDispatch record{};
@@ -257,8 +265,8 @@ public:
     DriverData* table = nullptr;
     Listener listener;
     IONotifier* notifier = nullptr;
-    IOUserClient* client = new IOUserClient;
-    IOUserClient* other = new IOUserClient;
+    IOUserClient* client = madeClient();
+    IOUserClient* other = madeClient();
     std::unique_ptr<AudioSM> ring = std::make_unique<AudioSM>();
     std::unique_ptr<AudioSM> otherRing = std::make_unique<AudioSM>();
     int32_t processID = 0;
@@ -522,7 +530,7 @@ TEST_F(DispatchTest, ASecondAttachIsBusyAndANinthClientFindsNoSlot)
     std::vector<IOUserClient*> clients;
     std::vector<std::unique_ptr<AudioSM>> rings;
     for (int i = 0; i < 8; ++i) {
-        clients.push_back(new IOUserClient);
+        clients.push_back(madeClient());
         rings.push_back(std::make_unique<AudioSM>());
         OSXDispatchCaller c = caller();
         c.client = clients.back();

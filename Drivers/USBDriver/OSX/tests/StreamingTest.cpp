@@ -54,11 +54,19 @@ std::string formatName(const testing::TestParamInfo<Format>& info)
     return name;
 }
 
+// A user client as the kernel makes one: initialised, so that it has its identifier.
+IOUserClient* madeClient()
+{
+    auto* client = new IOUserClient;
+    client->initWithTask(0, nullptr, 0);
+    return client;
+}
+
 // A client of the device: its output ring, as a user process maps and fills it.
 struct Client
 {
     std::unique_ptr<AudioSM> ring = std::make_unique<AudioSM>();
-    IOUserClient* userClient = new IOUserClient;
+    IOUserClient* userClient = madeClient();
     uint32_t slot = 0;
 
     ~Client() { userClient->release(); }

@@ -130,8 +130,7 @@ struct Listener
         return seen(code);
     }
     // Runs the run loop until a change of `code` naming `client` came, from the `since`th change
-    // on, or 20 s passed. (Identifiers are kernel addresses today: a new client may carry a dead
-    // one's.)
+    // on, or 20 s passed.
     bool awaitFrom(uint32_t code, uint64_t client, size_t since)
     {
         auto heard = [&] {

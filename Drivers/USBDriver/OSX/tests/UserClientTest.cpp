@@ -315,6 +315,26 @@ TEST_F(UserClientTest, AudioServerClientStartsAndStopsTheHardware)
     notifier->remove();
 }
 
+// Each client gets its identifier when it is made, from a counter: never its address, and a
+// client made after another has gone (in its memory or not) never carries the other's identifier.
+TEST_F(UserClientTest, EveryClientHasAnIdentifierOfItsOwnThatIsNotItsAddress)
+{
+    std::vector<uint64_t> given;
+    for (int i = 0; i < 16; ++i) {
+        const ConnectionID id = open(kVKConnectionAudioServer);
+        ASClient* as = client<ASClient>(id);
+        ASSERT_NE(as, nullptr);
+        std::vector<uint64_t> out;
+        ASSERT_EQ(scalar(id, ASClient::kGetUserClassID, {0}, 1, &out), kIOReturnSuccess);
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0], as->clientID());
+        EXPECT_NE(out[0], reinterpret_cast<uintptr_t>(as));
+        EXPECT_TRUE(given.empty() || out[0] > given.back()) << out[0] << " after " << given.back();
+        given.push_back(out[0]);
+        end(id, i % 2 == 0);
+    }
+}
+
 TEST_F(UserClientTest, AudioServerControlValuesAndSizesAreChecked)
 {
     const ConnectionID id = open(kVKConnectionAudioServer);
