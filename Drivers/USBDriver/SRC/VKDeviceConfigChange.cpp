@@ -93,6 +93,8 @@ bool VKDevice::onPrepareNewConfig(const QzChannelSettings& settings, IOUserClien
     }
     if (sm->mConfigured != 0 && !force && sameStream(current, settings)) {
         IOLog("already configured\n");
+        // The block shows the settings in force again, whatever was written there meanwhile.
+        mirrorSettings();
         return false;
     }
     IOLog("configure fr:%d in:%d/%d out %d/%d\n", settings.iFrequency, settings.iInChannels, settings.iInResolution,

@@ -850,6 +850,21 @@ TEST_F(DispatchTest, ABrokenStreamIsTornDownOnceAndPreparedAgainAsANewConfigurat
     EXPECT_EQ(device->mpDriverSM->mChannelSettings.iFrequency, settings.iFrequency);
 }
 
+// A request for the settings in force changes nothing on the device but shows them in the shared
+// block again, so that request 1 configures from them whatever was written there meanwhile.
+TEST_F(DispatchTest, RequestingTheSettingsInForceShowsThemInTheSharedBlockAgain)
+{
+    ASSERT_EQ(configure(), kIOReturnSuccess);
+    scribbleRate(0);
+    OSXDispatch same = settingsRequest(Req_PrepareNewConfigAnonymous, kStereo48);
+    driver.clearRequestLog();
+    ASSERT_EQ(send(same), kIOReturnSuccess);
+    EXPECT_TRUE(driver.requestLog().empty()) << "nothing sent to the device";
+    EXPECT_EQ(device->mpDriverSM->mChannelSettings.iFrequency, kStereo48.iFrequency);
+    OSXDispatch configureRecord = makeRequest(Req_ConfigureDevice);
+    EXPECT_EQ(send(configureRecord), kIOReturnSuccess);
+}
+
 // Settings a process writes into the shared block between the two stages are not the kernel's:
 // the stream is configured again with the settings it had, which the block then shows again.
 TEST_F(DispatchTest, ABrokenStreamIsConfiguredAgainWithTheKernelsSettingsNotTheSharedBlocks)
