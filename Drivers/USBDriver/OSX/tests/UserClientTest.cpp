@@ -3,9 +3,11 @@
 // methods, the control client's size rule, what a closing or dying client leaves behind.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <mutex>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -243,6 +245,37 @@ TEST_F(UserClientTest, MemoryTypesMapTheirBlocksAtTheirSizes)
         EXPECT_EQ(map(id, c.type, memory), c.status) << "connection " << c.connection << " type " << c.type;
         EXPECT_EQ(memory.length, c.length) << "connection " << c.connection << " type " << c.type;
         end(id, false);
+    }
+}
+
+// The input ring goes to every process for reading only: the descriptor a process gets opens it
+// read-only, so that not even a mapping of its own makes it writable. The other blocks a process
+// writes.
+TEST_F(UserClientTest, TheInputRingIsHandedOutForReadingOnly)
+{
+    for (UInt32 type : {kVKConnectionAudio, kVKConnectionAudioServer}) {
+        const ConnectionID id = open(type);
+        for (auto [memoryType, readOnly] : {std::pair{kVKMemoryInputRing, true}, std::pair{kVKMemoryDriverSM, false},
+                                            std::pair{kVKMemoryOutputRing, false}}) {
+            MappedMemory memory;
+            ASSERT_EQ(map(id, memoryType, memory), kIOReturnSuccess) << memoryType;
+            EXPECT_EQ(memory.readOnly, readOnly) << memoryType;
+            ASSERT_GE(memory.fileDescriptor, 0);
+            const long page = ::sysconf(_SC_PAGESIZE);
+            const off_t start = static_cast<off_t>(memory.fileOffset / page * page);
+            const size_t span = static_cast<size_t>(memory.fileOffset - start + memory.length);
+            void* writable = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_SHARED, memory.fileDescriptor, start);
+            EXPECT_EQ(writable == MAP_FAILED, readOnly) << memoryType;
+            if (writable != MAP_FAILED) {
+                ::munmap(writable, span);
+            } else {
+                EXPECT_EQ(errno, EACCES);
+            }
+            void* readable = ::mmap(nullptr, span, PROT_READ, MAP_SHARED, memory.fileDescriptor, start);
+            ASSERT_NE(readable, MAP_FAILED) << memoryType;
+            EXPECT_EQ(::mprotect(readable, span, PROT_READ | PROT_WRITE) == 0, !readOnly) << memoryType;
+            ::munmap(readable, span);
+        }
     }
 }
 
@@ -540,9 +573,10 @@ TEST_F(UserClientTest, ClientsOfAnUnpluggedDeviceAreToldAndTheirMappingsStayVali
     driver.unplug(); // the open client does not hold the device's end up
     service = nullptr;
     device = nullptr;
-    // Every block the process mapped is still there to read and write.
+    // Every block the process mapped is still there to read, and to write where it is writable
+    // (all but the input ring).
     static_cast<uint8_t*>(ring.address)[kVKAudioSMSize - 1] = 1;
-    static_cast<uint8_t*>(input.address)[kVKAudioSMSize - 1] = 2;
+    [[maybe_unused]] const uint8_t last = static_cast<volatile uint8_t*>(input.address)[kVKAudioSMSize - 1];
     static_cast<uint8_t*>(shared.address)[kVKDriverSMSize - 1] = 3;
     EXPECT_EQ(static_cast<uint8_t*>(ring.address)[kVKAudioSMSize - 1], 1);
     // Requests find no device.
