@@ -52,7 +52,7 @@ public:
         if (device == nullptr || device->mpDriverSM == nullptr) {
             return;
         }
-        QzChannelSettings& s = device->mpDriverSM->mChannelSettings;
+        QzChannelSettings& s = *device->getCurrentSettings();
         s = QzChannelSettings{static_cast<int32_t>(kRate), 2, 24, 2, 24, s.uConfiguration};
         driver.runInKernel([&] {
             VKDispatchLock lock(*service);
@@ -123,8 +123,8 @@ private:
     void layOutFor32Channels()
     {
         const QzChannelSettings s{static_cast<int32_t>(kRate), kChannels, 24, kChannels, 24,
-                                  device->mpDriverSM->mChannelSettings.uConfiguration};
-        device->mpDriverSM->mChannelSettings = s;
+                                  device->getCurrentSettings()->uConfiguration};
+        *device->getCurrentSettings() = s;
         DriverData& table = *device->mpDriverData;
         table.setConverters(&pcmTo24LSB, s);
         device->mFramePatternObserver.init(kRate, kBytesPerSample, kChannels, kBytesPerSample, kChannels, true,
@@ -142,6 +142,7 @@ private:
             auto ring = std::make_unique<AudioSM>();
             ring->init(kChannels, kRate, 0);
             clients.push_back(new IOUserClient);
+            clients.back()->initWithTask(0, nullptr, 0);
             uint32_t slot = 0;
             driver.runInKernel([&] {
                 VKDispatchLock lock(*service);

@@ -20,13 +20,21 @@ constexpr uint32_t kClients = 3;
 constexpr uint32_t kUsbBytes = 65'536;
 constexpr uint32_t kMaxFrames = 9'000;
 
+// A user client as the kernel makes one: initialised, so that it has its identifier.
+IOUserClient* madeClient()
+{
+    auto* client = new IOUserClient;
+    client->initWithTask(0, nullptr, 0);
+    return client;
+}
+
 struct World
 {
     std::unique_ptr<DriverSM> sm = std::make_unique<DriverSM>();
     std::unique_ptr<AudioSM> rings[kClients] = {std::make_unique<AudioSM>(), std::make_unique<AudioSM>(),
                                                 std::make_unique<AudioSM>()};
     std::unique_ptr<AudioSM> input = std::make_unique<AudioSM>();
-    IOUserClient* clients[kClients] = {new IOUserClient(), new IOUserClient(), new IOUserClient()};
+    IOUserClient* clients[kClients] = {madeClient(), madeClient(), madeClient()};
     std::vector<uint8_t> usb = std::vector<uint8_t>(kUsbBytes);
     std::vector<uint8_t> extra = std::vector<uint8_t>(kMaxFrames * DriverData::kElektronExtraBytesPerFrame);
     std::vector<int32_t> samples = std::vector<int32_t>(DriverData::kMixSamples);
@@ -99,7 +107,7 @@ void run(FuzzInput& in)
             scribble(in, w.sm.get(), offsetof(DriverSM, mAttachedClients), offsetof(DriverSM, mDeviceControls));
             scribble(in, w.sm.get(), offsetof(DriverSM, mInputsExclusiveClient), offsetof(DriverSM, mTimeStamps));
             if ((op & 0x80) != 0) { // name a real client as exclusive or private-data, as the kernel does
-                const uint64_t id = reinterpret_cast<uintptr_t>(w.clients[who]);
+                const uint64_t id = VKClientIdentifier(w.clients[who]);
                 if ((op & 0x40) != 0) {
                     data->setOutputsExclusiveClient(id);
                 } else {

@@ -119,12 +119,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             const auto bytes = input.takeBytes(input.take<uint8_t>() % 32);
             descriptor.assign(bytes.begin(), bytes.end());
         }
-        input.fill(&sm->mChannelSettings, sizeof(sm->mChannelSettings));
+        input.fill(device.getCurrentSettings(), sizeof(QzChannelSettings));
 
         USBByteBuffer deviceBuffer(descriptor.data(), uint32_t(descriptor.size()));
         device.scanDeviceDescriptor(deviceBuffer);
         // The user-written request, kept aside: the scan may apply a model's defaults to it.
-        const QzChannelSettings request = sm->mChannelSettings;
+        const QzChannelSettings request = *device.getCurrentSettings();
 
         for (uint8_t c = 0; c < configurations && !input.empty(); ++c) {
             const uint16_t length = input.take<uint16_t>();
@@ -148,11 +148,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
         for (int round = 0; round < 2; ++round) {
             if (round == 1) {
-                sm->mChannelSettings = request;
+                *device.getCurrentSettings() = request;
             }
             const bool configured = device.findInterfacesInConfig();
             fuzzCheck(configured == (device.getCountConfigurationDescriptors() > 0));
-            const QzChannelSettings& chosen = sm->mChannelSettings;
+            const QzChannelSettings& chosen = *device.getCurrentSettings();
             checkChoice(device, device.m_pcInInterface, chosen.iInChannels);
             checkChoice(device, device.m_pcOutInterface, chosen.iOutChannels);
             device.onUnconfigure();

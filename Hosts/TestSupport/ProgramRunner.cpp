@@ -66,6 +66,7 @@ ProgramResult ProgramRunner::finish(pid_t pid, const std::string& name) const
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     r.out = read(name + ".out");
     r.err = read(name + ".err");
     return r;

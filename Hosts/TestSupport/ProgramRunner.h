@@ -11,6 +11,7 @@ namespace test_support {
 struct ProgramResult
 {
     int status = -1; // exit code, or -1 when the program did not exit by itself
+    int signal = 0;  // the signal that ended it, 0 when it exited
     std::string out;
     std::string err;
 };

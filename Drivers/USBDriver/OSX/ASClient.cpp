@@ -284,12 +284,15 @@ IOReturn ASClient::onStopHardware()
     return user_clients::detach(device.get(), mpDriverData, this) ? kIOReturnSuccess : kIOReturnNotAttached;
 }
 
-IOReturn ASClient::clientMemoryForType(UInt32 type, IOOptionBits*, IOMemoryDescriptor** memory)
+IOReturn ASClient::clientMemoryForType(UInt32 type, IOOptionBits* options, IOMemoryDescriptor** memory)
 {
     if (memory == nullptr) {
         return kIOReturnBadArgument;
     }
     *memory = nullptr;
+    if (options != nullptr) {
+        *options = user_clients::mapOptions(type, *options);
+    }
     user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
     UserDispatchLock lock(device.get(), "clientMemoryForType");
     if (!device || device->device() == nullptr || isInactive()) {
@@ -307,7 +310,8 @@ IOMemoryMap* ASClient::mapClientMemory64(UInt32 type, task_t task, IOOptionBits 
         return nullptr;
     }
     SharedMemory* block = blockFor(device->device(), type);
-    return block != nullptr ? block->map(task, options, address) : nullptr;
+    const IOOptionBits mapped = task == kernel_task ? options : user_clients::mapOptions(type, options);
+    return block != nullptr ? block->map(task, mapped, address) : nullptr;
 }
 
 SharedMemory* ASClient::blockFor(VKDevice* device, UInt32 type)

@@ -183,12 +183,15 @@ SharedMemory* AudioUserClient::blockFor(VKDevice* device, UInt32 type)
     }
 }
 
-IOReturn AudioUserClient::clientMemoryForType(UInt32 type, IOOptionBits*, IOMemoryDescriptor** memory)
+IOReturn AudioUserClient::clientMemoryForType(UInt32 type, IOOptionBits* options, IOMemoryDescriptor** memory)
 {
     if (memory == nullptr) {
         return kIOReturnBadArgument;
     }
     *memory = nullptr;
+    if (options != nullptr) {
+        *options = user_clients::mapOptions(type, *options);
+    }
     user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
     // The dispatch lock orders the first use of the client's blocks with terminate's release.
     UserDispatchLock lock(device.get(), "clientMemoryForType");
@@ -208,5 +211,6 @@ IOMemoryMap* AudioUserClient::mapClientMemory64(UInt32 type, task_t task, IOOpti
         return nullptr;
     }
     SharedMemory* block = blockFor(device->device(), type);
-    return block != nullptr ? block->map(task, options, address) : nullptr;
+    const IOOptionBits mapped = task == kernel_task ? options : user_clients::mapOptions(type, options);
+    return block != nullptr ? block->map(task, mapped, address) : nullptr;
 }

@@ -53,17 +53,49 @@ public:
     }
 
     IOReturn run();
-    IOReturn attach();
-    IOReturn deviceInfoPage();
-    IOReturn prepareNewConfig(bool regular);
+
+    // One handler a request code.
     IOReturn configure();
+    IOReturn attach();
+    IOReturn detach();
+    IOReturn deviceInfoPage();
+    IOReturn prepareNewConfigRegular() { return prepareNewConfig(true); }
+    IOReturn prepareNewConfigAnonymous() { return prepareNewConfig(false); }
+    IOReturn updateMuteStatus();
+    IOReturn updateMonitorStatus();
+    IOReturn updateVolumeStatus();
     IOReturn controlRequest();
+    IOReturn allocatedBandwidth();
+    IOReturn freeBandwidth();
+    IOReturn canMonitor();
+    IOReturn monitorValue();
+    IOReturn updateDataSourceSelector();
+    IOReturn setHALVersion();
+    IOReturn halVersion();
+    IOReturn usbVersion();
+    IOReturn clientID();
+    IOReturn hubCount();
+    IOReturn configStatus();
+    IOReturn connectClient();
+    IOReturn streamBroken1();
+    IOReturn streamBroken2();
+    IOReturn changeFlags();
+    IOReturn reEnumerate();
+    IOReturn dispatchStreaming();
+    IOReturn routingValue();
+    IOReturn setRouting();
     IOReturn setMixerMode();
+    IOReturn mixerValues();
     IOReturn setMixerValues();
     IOReturn getTimeStamps();
+    IOReturn streamingStarted();
+    IOReturn systemSleep();
+    IOReturn systemWakeUp();
+    IOReturn vendorPort();
     IOReturn unhandled();
 
 private:
+    IOReturn prepareNewConfig(bool regular);
     bool audio() const { return m_caller.dispatcher == OSXDispatcher::Audio; }
     // The client the update requests act for: the audio client names itself, the AudioServer
     // client none.
@@ -82,194 +114,292 @@ private:
     OSXDispatch& m_record;
 };
 
+// Which clients a request is offered to; the other one's request is unhandled.
+enum class Offered : uint8_t
+{
+    Both,
+    AudioOnly,
+    AudioServerOnly,
+};
+
+struct RequestRow
+{
+    uint32_t code;
+    Offered offered;
+    IOReturn (*handler)(Dispatcher&);
+};
+
+template <IOReturn (Dispatcher::*Handler)()> IOReturn handle(Dispatcher& dispatcher)
+{
+    return (dispatcher.*Handler)();
+}
+
+constexpr RequestRow kRequests[] = {
+    {Req_ConfigureDevice, Offered::Both, &handle<&Dispatcher::configure>},
+    {Req_AttachClient, Offered::Both, &handle<&Dispatcher::attach>},
+    {Req_DetachClient, Offered::Both, &handle<&Dispatcher::detach>},
+    {Req_GetDeviceInfoBlock, Offered::Both, &handle<&Dispatcher::deviceInfoPage>},
+    {Req_PrepareNewConfigRegular, Offered::Both, &handle<&Dispatcher::prepareNewConfigRegular>},
+    {Req_PrepareNewConfigAnonymous, Offered::Both, &handle<&Dispatcher::prepareNewConfigAnonymous>},
+    {Req_UpdateMuteStatus, Offered::Both, &handle<&Dispatcher::updateMuteStatus>},
+    {Req_UpdateMonitorStatus, Offered::Both, &handle<&Dispatcher::updateMonitorStatus>},
+    {Req_UpdateVolumeStatus, Offered::Both, &handle<&Dispatcher::updateVolumeStatus>},
+    {Req_stdOrVendorRequest, Offered::Both, &handle<&Dispatcher::controlRequest>},
+    {Req_GetAllocatedBandWidth, Offered::Both, &handle<&Dispatcher::allocatedBandwidth>},
+    {Req_GetFreeBandWidth, Offered::Both, &handle<&Dispatcher::freeBandwidth>},
+    {Req_GetCanMonitor, Offered::Both, &handle<&Dispatcher::canMonitor>},
+    {Req_GetMonitorValue, Offered::Both, &handle<&Dispatcher::monitorValue>},
+    {Req_UpdateDataSourceSelector, Offered::Both, &handle<&Dispatcher::updateDataSourceSelector>},
+    {Req_SetHALVersion, Offered::Both, &handle<&Dispatcher::setHALVersion>},
+    {Req_GetHALVersion, Offered::Both, &handle<&Dispatcher::halVersion>},
+    {Req_GetUSBVersion, Offered::Both, &handle<&Dispatcher::usbVersion>},
+    {Req_getDriverClientID, Offered::Both, &handle<&Dispatcher::clientID>},
+    {Req_GetNumHubs, Offered::Both, &handle<&Dispatcher::hubCount>},
+    {Req_getConfigStatus, Offered::Both, &handle<&Dispatcher::configStatus>},
+    {Req_ConnectClient, Offered::Both, &handle<&Dispatcher::connectClient>},
+    {Req_HandleStreamBroken1, Offered::Both, &handle<&Dispatcher::streamBroken1>},
+    {Req_HandleStreamBroken2, Offered::Both, &handle<&Dispatcher::streamBroken2>},
+    {Req_GetChangeFlags, Offered::Both, &handle<&Dispatcher::changeFlags>},
+    {Req_ReEnumerateDevice, Offered::Both, &handle<&Dispatcher::reEnumerate>},
+    {Req_DispatchStreaming, Offered::Both, &handle<&Dispatcher::dispatchStreaming>},
+    {Req_GetRoutingValue, Offered::AudioOnly, &handle<&Dispatcher::routingValue>},
+    {Req_SetRouting, Offered::AudioOnly, &handle<&Dispatcher::setRouting>},
+    {Req_SetMixerMode, Offered::Both, &handle<&Dispatcher::setMixerMode>},
+    {Req_GetMixerValues, Offered::Both, &handle<&Dispatcher::mixerValues>},
+    {Req_SetMixerValues, Offered::Both, &handle<&Dispatcher::setMixerValues>},
+    {Req_GetTimeStamps, Offered::AudioServerOnly, &handle<&Dispatcher::getTimeStamps>},
+    {Req_GetStreamingStarted, Offered::AudioServerOnly, &handle<&Dispatcher::streamingStarted>},
+    {Req_SystemSleep, Offered::AudioServerOnly, &handle<&Dispatcher::systemSleep>},
+    {Req_SystemWakeUp, Offered::AudioServerOnly, &handle<&Dispatcher::systemWakeUp>},
+    {Req_OpenAsyncVendorInterface, Offered::AudioOnly, &handle<&Dispatcher::vendorPort>},
+    {Req_CloseAsyncVendorInterface, Offered::AudioOnly, &handle<&Dispatcher::vendorPort>},
+    {Req_AbortAsyncVendorInterface, Offered::AudioOnly, &handle<&Dispatcher::vendorPort>},
+    {Req_VendorAsync_Trigger_Out, Offered::AudioOnly, &handle<&Dispatcher::vendorPort>},
+    {Req_VendorAsync_Trigger_In, Offered::AudioOnly, &handle<&Dispatcher::vendorPort>},
+};
+
 IOReturn Dispatcher::run()
 {
-    switch (m_record.iReq) {
-    case Req_ConfigureDevice:
-        return configure();
-    case Req_AttachClient:
-        if (!audio()) {
-            IOLog("USB: %s 0x%X\n", "!!!!Req_AttachClient", m_record.iReq);
-            return kIOReturnSuccess;
+    for (const RequestRow& row : kRequests) {
+        if (row.code != m_record.iReq) {
+            continue;
         }
-        return attach();
-    case Req_DetachClient:
-        if (!audio()) {
-            IOLog("USB: %s\n", "!!!!Req_DetachClient");
-        }
-        return OSXStopUSBStream(&m_service, m_caller);
-    case Req_GetDeviceInfoBlock:
-        return deviceInfoPage();
-    case Req_PrepareNewConfigRegular:
-        return prepareNewConfig(true);
-    case Req_PrepareNewConfigAnonymous:
-        return prepareNewConfig(false);
-    case Req_UpdateMuteStatus:
-        m_device.UpdateMuteStatus(actingClient());
-        return kIOReturnSuccess;
-    case Req_UpdateMonitorStatus:
-        if (audio()) {
-            m_device.UpdateMonitorStatus(m_record.word(0), m_caller.client);
-        } else {
-            IOLog("USB: %s\n", "Req_UpdateMonitorStatus");
-        }
-        return kIOReturnSuccess;
-    case Req_UpdateVolumeStatus:
-        m_device.UpdateVolumeStatus(m_record.word(0) != 0, actingClient());
-        return kIOReturnSuccess;
-    case Req_stdOrVendorRequest:
-        logServer("Req_stdOrVendorRequest");
-        return controlRequest();
-    case Req_GetAllocatedBandWidth:
-        logServer("Req_GetAllocatedBandWidth");
-        reply(m_service.GetAllocatedBandWidth());
-        return kIOReturnSuccess;
-    case Req_GetFreeBandWidth:
-        logServer("Req_GetFreeBandWidth");
-        reply(m_service.GetFreeBandWidth());
-        return kIOReturnSuccess;
-    case Req_GetCanMonitor:
-        logServer("Req_GetCanMonitor");
-        reply(m_device.getCanMonitor() ? 1 : 0);
-        return kIOReturnSuccess;
-    case Req_GetMonitorValue:
-        logServer("Req_GetMonitorValue");
-        reply(m_device.getMonitorValue());
-        return kIOReturnSuccess;
-    case Req_UpdateDataSourceSelector:
-        logServer("Req_UpdateDataSourceSelector");
-        m_device.UpdateDataSourceSelector(actingClient());
-        return kIOReturnSuccess;
-    case Req_SetHALVersion:
-        logServer("Reg_SetHALversion");
-        m_device.setHALVersion(m_record.word(0));
-        return kIOReturnSuccess;
-    case Req_GetHALVersion:
-        logServer("Reg_GetHALversion");
-        reply(m_device.getHALVersion());
-        return kIOReturnSuccess;
-    case Req_GetUSBVersion:
-        logServer("Reg_GetUSBversion");
-        reply(m_device.getUSBVersion());
-        return kIOReturnSuccess;
-    case Req_getDriverClientID: {
-        logServer("Req_getDriverClientID");
-        const uint64_t id = m_caller.clientID;
-        std::memcpy(m_record.payload, &id, sizeof id);
-        return kIOReturnSuccess;
+        const bool offered = row.offered == Offered::Both || (row.offered == Offered::AudioOnly) == audio();
+        return offered ? row.handler(*this) : unhandled();
     }
-    case Req_GetNumHubs:
-        logServer("Reg_GetNumHubs");
-        reply(static_cast<uint32_t>(m_device.mHubCount));
-        return kIOReturnSuccess;
-    case Req_getConfigStatus:
-        logServer("Req_getConfigStatus");
-        IOLog("Requesting status: 0x%08x\n", m_service.configurationStatus());
-        reply(m_service.configurationStatus());
-        return kIOReturnSuccess;
-    case Req_ConnectClient: {
-        const auto processID = static_cast<int32_t>(m_record.word(0));
-        if (m_caller.processID != nullptr) {
-            *m_caller.processID = processID;
-        }
-        IOLog("*** Connected to client %d ***\n", processID);
-        return kIOReturnSuccess;
+    return unhandled();
+}
+
+IOReturn Dispatcher::detach()
+{
+    if (!audio()) {
+        IOLog("USB: %s\n", "!!!!Req_DetachClient");
     }
-    case Req_HandleStreamBroken1:
-        logServer("Req_HandleStreamBroken1");
-        return m_device.handleStreamBroken(1) ? kIOReturnSuccess : kIOReturnNotPrivileged;
-    case Req_HandleStreamBroken2:
-        logServer("Req_HandleStreamBroken2");
-        m_device.handleStreamBroken(2);
-        return kIOReturnSuccess;
-    case Req_GetChangeFlags: {
-        const bool changed = m_device.mMixerChanged != 0;
-        m_device.mMixerChanged = 0;
-        m_record.payload[0] = changed ? 1 : 0;
-        m_record.payload[1] = static_cast<uint8_t>(m_device.US366Registers[2] & 0xFF);
-        m_record.payload[2] = static_cast<uint8_t>(m_device.mMixerMode & 0xFF);
-        return kIOReturnSuccess;
+    return OSXStopUSBStream(&m_service, m_caller);
+}
+
+IOReturn Dispatcher::updateMuteStatus()
+{
+    m_device.UpdateMuteStatus(actingClient());
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::updateMonitorStatus()
+{
+    if (audio()) {
+        m_device.UpdateMonitorStatus(m_record.word(0), m_caller.client);
+    } else {
+        IOLog("USB: %s\n", "Req_UpdateMonitorStatus");
     }
-    case Req_ReEnumerateDevice:
-        IOLog("ReEnumerateDevice\n");
-        if (m_service.usbDevice() == nullptr) {
-            return kIOReturnNoDevice;
-        }
-        m_service.usbDevice()->ReEnumerateDevice(0);
-        return kIOReturnSuccess;
-    case Req_DispatchStreaming:
-        // This build has no device command set, so no command is known: the AudioServer client answers
-        // what the command set answers for an unknown command; the audio client answers 0 whatever
-        // the command's status.
-        return audio() ? kIOReturnSuccess : kIOReturnBadArgument;
-    case Req_GetRoutingValue:
-        if (!audio()) {
-            return unhandled();
-        }
-        reply(m_device.getMindprintRoutingValue());
-        return kIOReturnSuccess;
-    case Req_SetRouting:
-        if (!audio()) {
-            return unhandled();
-        }
-        m_device.UpdateMindprintRouting(m_record.word(0), m_caller.client);
-        return kIOReturnSuccess;
-    case Req_SetMixerMode:
-        return setMixerMode();
-    case Req_GetMixerValues: {
-        const int16_t values[2] = {m_device.mMixerBitmap, m_device.mMixerKnob};
-        std::memcpy(m_record.payload, values, sizeof values);
-        return kIOReturnSuccess;
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::updateVolumeStatus()
+{
+    m_device.UpdateVolumeStatus(m_record.word(0) != 0, actingClient());
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::allocatedBandwidth()
+{
+    logServer("Req_GetAllocatedBandWidth");
+    reply(m_service.GetAllocatedBandWidth());
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::freeBandwidth()
+{
+    logServer("Req_GetFreeBandWidth");
+    reply(m_service.GetFreeBandWidth());
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::canMonitor()
+{
+    logServer("Req_GetCanMonitor");
+    reply(m_device.getCanMonitor() ? 1 : 0);
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::monitorValue()
+{
+    logServer("Req_GetMonitorValue");
+    reply(m_device.getMonitorValue());
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::updateDataSourceSelector()
+{
+    logServer("Req_UpdateDataSourceSelector");
+    m_device.UpdateDataSourceSelector(actingClient());
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::setHALVersion()
+{
+    logServer("Reg_SetHALversion");
+    m_device.setHALVersion(m_record.word(0));
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::halVersion()
+{
+    logServer("Reg_GetHALversion");
+    reply(m_device.getHALVersion());
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::usbVersion()
+{
+    logServer("Reg_GetUSBversion");
+    reply(m_device.getUSBVersion());
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::clientID()
+{
+    logServer("Req_getDriverClientID");
+    const uint64_t id = m_caller.clientID;
+    std::memcpy(m_record.payload, &id, sizeof id);
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::hubCount()
+{
+    logServer("Reg_GetNumHubs");
+    reply(static_cast<uint32_t>(m_device.mHubCount));
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::configStatus()
+{
+    logServer("Req_getConfigStatus");
+    IOLog("Requesting status: 0x%08x\n", m_service.configurationStatus());
+    reply(m_service.configurationStatus());
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::connectClient()
+{
+    const auto processID = static_cast<int32_t>(m_record.word(0));
+    if (m_caller.processID != nullptr) {
+        *m_caller.processID = processID;
     }
-    case Req_SetMixerValues:
-        return setMixerValues();
-    case Req_GetTimeStamps:
-        if (audio()) {
-            return unhandled();
-        }
-        return getTimeStamps();
-    case Req_GetStreamingStarted:
-        if (audio()) {
-            return unhandled();
-        }
-        reply(m_device.m_bStreamingStarted.load() != 0 ? 1 : 0);
-        return kIOReturnSuccess;
-    case Req_SystemSleep:
-        if (audio()) {
-            return unhandled();
-        }
-        m_service.systemSleep(true);
-        return kIOReturnSuccess;
-    case Req_SystemWakeUp:
-        if (audio()) {
-            return unhandled();
-        }
-        IOLog("Req_SystemWakeUp\n");
-        m_service.systemWakeUp();
-        return kIOReturnSuccess;
-    case Req_OpenAsyncVendorInterface:
-    case Req_CloseAsyncVendorInterface:
-    case Req_AbortAsyncVendorInterface:
-    case Req_VendorAsync_Trigger_Out:
-    case Req_VendorAsync_Trigger_In: {
-        if (!audio()) {
-            return unhandled();
-        }
-        static const char* const kNames[] = {"Req_OpenAsyncVendorInterface\n", nullptr,
-                                             "Req_AbortAsyncVendorInterface\n", "Req_VendorAsync_Trigger_Out\n",
-                                             "Req_VendorAsync_Trigger_In\n"};
-        if (const char* name = kNames[m_record.iReq - Req_OpenAsyncVendorInterface]) {
-            IOLog("%s", name);
-        }
-        // This build has no vendor asynchronous port, so the device has no port pipe: the port's
-        // answer for that is 2.
-        constexpr uint32_t kVendorPortNoPipe = 2;
-        reply(kVendorPortNoPipe);
-        return kIOReturnSuccess;
+    IOLog("*** Connected to client %d ***\n", processID);
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::streamBroken1()
+{
+    logServer("Req_HandleStreamBroken1");
+    return m_device.handleStreamBroken(1) ? kIOReturnSuccess : kIOReturnNotPrivileged;
+}
+
+IOReturn Dispatcher::streamBroken2()
+{
+    logServer("Req_HandleStreamBroken2");
+    m_device.handleStreamBroken(2);
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::changeFlags()
+{
+    const bool changed = m_device.mMixerChanged != 0;
+    m_device.mMixerChanged = 0;
+    m_record.payload[0] = changed ? 1 : 0;
+    m_record.payload[1] = static_cast<uint8_t>(m_device.US366Registers[2] & 0xFF);
+    m_record.payload[2] = static_cast<uint8_t>(m_device.mMixerMode & 0xFF);
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::reEnumerate()
+{
+    IOLog("ReEnumerateDevice\n");
+    if (m_service.usbDevice() == nullptr) {
+        return kIOReturnNoDevice;
     }
-    default:
-        return unhandled();
+    m_service.usbDevice()->ReEnumerateDevice(0);
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::dispatchStreaming()
+{
+    // No device command is built: the AudioServer client answers what the command set answers for
+    // an unknown command; the audio client answers 0 whatever the command's status.
+    return audio() ? kIOReturnSuccess : kIOReturnBadArgument;
+}
+
+IOReturn Dispatcher::routingValue()
+{
+    reply(m_device.getMindprintRoutingValue());
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::setRouting()
+{
+    m_device.UpdateMindprintRouting(m_record.word(0), m_caller.client);
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::mixerValues()
+{
+    const int16_t values[2] = {m_device.mMixerBitmap, m_device.mMixerKnob};
+    std::memcpy(m_record.payload, values, sizeof values);
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::streamingStarted()
+{
+    reply(m_device.m_bStreamingStarted.load() != 0 ? 1 : 0);
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::systemSleep()
+{
+    m_service.systemSleep(true);
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::systemWakeUp()
+{
+    IOLog("Req_SystemWakeUp\n");
+    m_service.systemWakeUp();
+    return kIOReturnSuccess;
+}
+
+IOReturn Dispatcher::vendorPort()
+{
+    static const char* const kNames[] = {"Req_OpenAsyncVendorInterface\n", nullptr,
+                                         "Req_AbortAsyncVendorInterface\n", "Req_VendorAsync_Trigger_Out\n",
+                                         "Req_VendorAsync_Trigger_In\n"};
+    if (const char* name = kNames[m_record.iReq - Req_OpenAsyncVendorInterface]) {
+        IOLog("%s", name);
     }
+    // No vendor asynchronous port is built: the device has no port pipe, and the port's answer for
+    // that is 2.
+    constexpr uint32_t kVendorPortNoPipe = 2;
+    reply(kVendorPortNoPipe);
+    return kIOReturnSuccess;
 }
 
 IOReturn Dispatcher::unhandled()
@@ -280,8 +410,9 @@ IOReturn Dispatcher::unhandled()
 
 IOReturn Dispatcher::configure()
 {
-    // The current settings lie in the shared block, where any process may have written them.
-    if (m_device.mpDriverSM != nullptr && !m_device.validChannelSettings(m_device.mpDriverSM->mChannelSettings)) {
+    // The settings user space left in the shared block, copied into the kernel once and checked
+    // there: configuration, start and resume use that copy.
+    if (m_device.mpDriverSM != nullptr && !m_device.adoptSharedSettings()) {
         return kIOReturnBadArgument;
     }
     const IOReturn status = m_service.reqConfigureDevice(audio() ? "AudioUserClient->Req_ConfigureDevice"
@@ -299,6 +430,10 @@ IOReturn Dispatcher::configure()
 
 IOReturn Dispatcher::attach()
 {
+    if (!audio()) {
+        IOLog("USB: %s 0x%X\n", "!!!!Req_AttachClient", m_record.iReq);
+        return kIOReturnSuccess;
+    }
     const auto processID = static_cast<int32_t>(m_record.word(0)); // before the reply takes its place
     reply(static_cast<uint32_t>(-1));
     DriverData* table = m_caller.driverData;
@@ -409,7 +544,10 @@ IOReturn Dispatcher::controlRequest()
         IOLog("USB: %s %d\n", "mKernelDevice->deviceRequest success with length", static_cast<int>(length));
         if (in && request.length <= kVendorRequestDataSize) {
             const uint32_t copied = std::min<uint32_t>(length, request.length);
-            std::memcpy(m_record.payload + offsetof(OSXVendorRequest, data), bounce, copied);
+            // Without a data stage there is no buffer to copy from.
+            if (copied != 0) {
+                std::memcpy(m_record.payload + offsetof(OSXVendorRequest, data), bounce, copied);
+            }
             std::memcpy(m_record.payload + offsetof(OSXVendorRequest, length), &copied, sizeof copied);
         }
     } else {

@@ -101,6 +101,11 @@ void clientClosed(VKKernelDevice* kernelDevice, IOUserClient* client)
     }
 }
 
+IOOptionBits mapOptions(UInt32 type, IOOptionBits asked)
+{
+    return type == kVKMemoryInputRing ? asked | kIOMapReadOnly : asked;
+}
+
 IOReturn callDriver(VKKernelDevice* kernelDevice, IOUserClient* client, IOExternalMethodArguments* arguments,
                     OSXDispatchCaller (*makeCaller)(IOUserClient* client))
 {

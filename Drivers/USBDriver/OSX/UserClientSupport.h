@@ -72,6 +72,11 @@ bool detach(VKKernelDevice* kernelDevice, DriverData* driverData, IOUserClient* 
 // outputs-exclusive and private-data ids that name it are cleared, whatever the client type.
 void clientClosed(VKKernelDevice* kernelDevice, IOUserClient* client);
 
+// How a process maps a memory type: the device's input ring, which every client reads and only
+// the kernel writes, read-only (a process writing there faults in itself, and the other clients'
+// input stays as the kernel wrote it); every other block as the caller asks.
+IOOptionBits mapOptions(UInt32 type, IOOptionBits asked);
+
 // A request record of the request method: both records present and of the record size (else
 // kIOReturnBadArgument), the device there (else kIOReturnNotAttached); then one request under the
 // dispatch lock. `caller` is made under that lock from the client's own members.

@@ -746,12 +746,11 @@ void VKKernelDevice::messageToClients(UInt32 code, UInt64 clientID, UInt32 param
 
 void VKKernelDevice::setChannelSettingsProperty()
 {
-    DriverSM* sm = driverSM();
-    if (sm == nullptr) {
+    if (m_pDevice == nullptr) {
         return;
     }
     OSDictionary* settings = OSDictionary::withCapacity(6);
-    const QzChannelSettings& s = sm->mChannelSettings;
+    const QzChannelSettings& s = *m_pDevice->getCurrentSettings();
     const std::pair<const char*, uint32_t> fields[] = {
         {"Frequency", static_cast<uint32_t>(s.iFrequency)},
         {"InChannels", static_cast<uint32_t>(s.iInChannels)},

@@ -47,13 +47,17 @@ IOReturn VKKernelDevice::reqConfigureDevice(const char* reason)
     if (sm == nullptr) {
         return kIOReturnNoMemory;
     }
-    const QzChannelSettings& s = sm->mChannelSettings;
+    // The kernel's own settings: the shared block only shows them.
+    const QzChannelSettings& s = *m_pDevice->getCurrentSettings();
     IOLog("enter reqConfigureDevice iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", s.iInResolution,
           s.iOutResolution, s.iInChannels, s.iOutChannels);
     unconfigureDevice(true, reason);
     IOLog("enter reqConfigureDevice aft. unconf iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", s.iInResolution,
           s.iOutResolution, s.iInChannels, s.iOutChannels);
-    if (!configureDevice()) {
+    const bool configured = configureDevice();
+    // The choice of interfaces may have changed them.
+    m_pDevice->mirrorSettings();
+    if (!configured) {
         IOLog("configureDevice failed\n");
         return kIOReturnError;
     }
@@ -96,7 +100,7 @@ bool VKKernelDevice::configureDevice()
         return false;
     }
     VKConfigurationDescriptor* configuration =
-        device.getConfigurationDescriptor(static_cast<int>(sm->mChannelSettings.uConfiguration));
+        device.getConfigurationDescriptor(static_cast<int>(device.getCurrentSettings()->uConfiguration));
     if (configuration == nullptr) {
         IOLog("USB: %s\n", "no configuration selected");
         return false;
@@ -226,7 +230,7 @@ bool VKKernelDevice::configureDevice()
     }
 
     // Open them, in this order.
-    const uint32_t frequency = static_cast<uint32_t>(sm->mChannelSettings.iFrequency);
+    const uint32_t frequency = static_cast<uint32_t>(device.getCurrentSettings()->iFrequency);
     auto open = [&](VKPipeDescriptor* pipe, const char* name) {
         if (pipe != nullptr && !pipe->initPipe(name)) {
             IOLog("isInitSuccess is false after m_pDevice->%s->initPipe();\n", name);
@@ -276,7 +280,7 @@ bool VKKernelDevice::configureDevice()
 
     PCMDecoder usbToHost = nullptr;
     if (success) {
-        const QzChannelSettings& s = sm->mChannelSettings;
+        const QzChannelSettings& s = *device.getCurrentSettings();
         IOLog("configureDevice iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", s.iInResolution, s.iOutResolution,
               s.iInChannels, s.iOutChannels);
         const PCMDeviceFacts facts = device.pcmDeviceFacts();

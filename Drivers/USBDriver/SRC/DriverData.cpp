@@ -56,6 +56,12 @@ uint32_t positiveOr0(int32_t value)
     return value > 0 ? static_cast<uint32_t>(value) : 0;
 }
 
+// A channel count as the rings and the converters carry it: at most kMaxChannels.
+uint32_t channelCount(int32_t value)
+{
+    return std::min(positiveOr0(value), DriverData::kMaxChannels);
+}
+
 // The frame width a known output mixer works on; 0 for one we do not know.
 uint32_t mixerChannels(OutMixer mixer)
 {
@@ -628,8 +634,8 @@ void DriverData::detachAllClients()
 void DriverData::reinitClientsForStreaming(const QzChannelSettings& settings)
 {
     // Clients attached from now on get the layout the attached ones get here.
-    mInputChannels = std::max(1u, positiveOr0(settings.iInChannels));
-    mOutputChannels = positiveOr0(settings.iOutChannels);
+    mInputChannels = std::max(1u, channelCount(settings.iInChannels));
+    mOutputChannels = channelCount(settings.iOutChannels);
     mFrequency = positiveOr0(settings.iFrequency);
     for (ClientData& slot : mClients) {
         ClientData__reinitForStream(&slot, settings, mExtraBytesPerFrame);
@@ -648,8 +654,8 @@ void DriverData::dumpClientList() const
 void DriverData::setConverters(PCMEncoder encoder, const QzChannelSettings& settings)
 {
     IOLog("DriverData::setConverters AC3 %p\n", reinterpret_cast<void*>(encoder));
-    mInputChannels = std::max(1u, positiveOr0(settings.iInChannels));
-    mOutputChannels = positiveOr0(settings.iOutChannels);
+    mInputChannels = std::max(1u, channelCount(settings.iInChannels));
+    mOutputChannels = channelCount(settings.iOutChannels);
     mFrequency = positiveOr0(settings.iFrequency);
     mHostToUSB.store(encoder, std::memory_order_release);
 }
@@ -915,5 +921,7 @@ void DriverData::rtsGetMinAvailableFrames(const DriverSM* driverSM, int32_t* min
 
 uint64_t VKClientIdentifier(const IOUserClient* client)
 {
-    return reinterpret_cast<uintptr_t>(client);
+    // The registry's number for the object: from a counter, never reused, and saying nothing of
+    // where the object lives.
+    return client != nullptr ? client->getRegistryEntryID() : 0;
 }

@@ -37,8 +37,8 @@ struct DriverSM;
 struct QzChannelSettings;
 
 // What user space sees of a user client: its identifier (request 27), in the client slots and the
-// device shared block's client records, and in the state changes it causes. Unique among live
-// user clients; 0 for none.
+// device shared block's client records, and in the state changes it causes. A 64-bit number given
+// to the client when it is made and never given to another (not its address); 0 for none.
 uint64_t VKClientIdentifier(const IOUserClient* client);
 
 // One channel's pair of gains, as a user request sets it.

@@ -1,4 +1,4 @@
-// The device object: construction and destruction, the settings it keeps in the shared block, the
+// The device object: construction and destruction, its settings and their mirror in the shared block, the
 // capability predicates, the per-model bytes and the two small vendor commands (PIC and ESU CPLD).
 #include "VKDevice.h"
 
@@ -6,6 +6,7 @@
 
 #include "DriverSM.h"
 #include "KeThread.h"
+#include "SharedAccess.h"
 #include "VKDeviceOwner.h"
 
 #include <IOKit/IOLib.h>
@@ -18,8 +19,7 @@ using namespace vkdevice;
 
 namespace {
 
-// What settings readers get while the device has no shared block; writes to them reach nobody.
-QzChannelSettings globDummyQzChannelSettings{};
+// What extension-data readers get while the device has no shared block; writes to it reach nobody.
 QzAqExtData globDummyAqExtData{};
 
 // The PIC microcontroller of the USBPre answers on these.
@@ -67,13 +67,36 @@ VKDevice::~VKDevice()
     }
 }
 
-QzChannelSettings* VKDevice::getCurrentSettings()
+void VKDevice::mirrorSettings()
 {
     if (mpDriverSM == nullptr) {
-        IOLog("USB: %s\n", "getCurrentSettings returns globDummyQzChannelSettings");
-        return &globDummyQzChannelSettings;
+        return;
     }
-    return &mpDriverSM->mChannelSettings;
+    QzChannelSettings& shown = mpDriverSM->mChannelSettings;
+    shared::store(shown.iFrequency, mSettings.iFrequency);
+    shared::store(shown.iInChannels, mSettings.iInChannels);
+    shared::store(shown.iInResolution, mSettings.iInResolution);
+    shared::store(shown.iOutChannels, mSettings.iOutChannels);
+    shared::store(shown.iOutResolution, mSettings.iOutResolution);
+    shared::store(shown.uConfiguration, mSettings.uConfiguration);
+}
+
+bool VKDevice::adoptSharedSettings()
+{
+    if (mpDriverSM == nullptr) {
+        return false;
+    }
+    // Each field read once: what is checked is what is used, whatever is written there meanwhile.
+    const QzChannelSettings& shown = mpDriverSM->mChannelSettings;
+    const QzChannelSettings copy{shared::load(shown.iFrequency),    shared::load(shown.iInChannels),
+                                 shared::load(shown.iInResolution), shared::load(shown.iOutChannels),
+                                 shared::load(shown.iOutResolution), shared::load(shown.uConfiguration)};
+    if (!validChannelSettings(copy)) {
+        return false;
+    }
+    mSettings = copy;
+    mirrorSettings();
+    return true;
 }
 
 QzAqExtData* VKDevice::getAqExtData()
@@ -302,7 +325,7 @@ void VKDevice::setElektronChannelMap(const QZ_Elektron_ChannelMap& map, bool sen
     // The map is not sent to the device: this build has no Elektron commands.
     (void)send;
 
-    const QzChannelSettings& settings = mpDriverSM->mChannelSettings;
+    const QzChannelSettings& settings = mSettings;
     QZ_Elektron_ConfigAndMap published{};
     published.mConfiguration.mSampleRate = 48000;
     published.mConfiguration.mInChannels = static_cast<uint32_t>(settings.iInChannels);

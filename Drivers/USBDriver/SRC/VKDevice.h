@@ -20,6 +20,7 @@
 
 #include "APISpecificFeatures.h"
 #include "DeviceIdentification.h"
+#include "DriverSM.h"
 #include "ElektronChannelMap.h"
 #include "PCMCoderChoice.h"
 #include "QzAqExtData.h"
@@ -33,8 +34,6 @@
 class IOUSBDevice;
 class VKDeviceOwner;
 class IOUserClient;
-struct DriverSM;
-struct QzChannelSettings;
 struct APIDeviceInfo;
 class KeThread;
 struct AudioSM;
@@ -89,8 +88,16 @@ public:
     VKDevice(const VKDevice&) = delete;
     VKDevice& operator=(const VKDevice&) = delete;
 
-    // --- Settings kept in the device shared block (never null: static dummies without the block).
-    QzChannelSettings* getCurrentSettings();
+    // --- Settings. The channel settings are the kernel's own copy, which every reader uses; the
+    // device shared block only mirrors them (mirrorSettings), since any process may write there.
+    QzChannelSettings* getCurrentSettings() { return &mSettings; }
+    // Writes the kernel's settings into the shared block (nothing without it).
+    void mirrorSettings();
+    // Request 1: the settings user space left in the shared block, copied once and checked; the
+    // copy becomes the kernel's settings. False, with nothing changed, when it is no stream this
+    // device carries.
+    bool adoptSharedSettings();
+    // The extension data kept in the device shared block (never null: a static dummy without it).
     QzAqExtData* getAqExtData();
     // Copies the shared block's device controls into mStoredControls.
     void storeSettings();
@@ -517,4 +524,8 @@ public:
 
     // Configuration change: the working copy of the device controls the updates apply.
     uint8_t mWorkingControls[kStoredControlsSize]{};
+
+private:
+    // The current channel settings (request threads; see getCurrentSettings).
+    QzChannelSettings mSettings{};
 };

@@ -78,7 +78,7 @@ bool VKDevice::onPrepareNewConfig(const QzChannelSettings& settings, IOUserClien
         IOLog("SM NULL\n");
         return false;
     }
-    QzChannelSettings& current = sm->mChannelSettings;
+    QzChannelSettings& current = *getCurrentSettings();
     IOLog(".onPrepareNewConfig Frequency Current: %d, Requested: %d\n", current.iFrequency, settings.iFrequency);
     IOLog(".Config            InChannels Current: %d, Requested: %d\n", current.iInChannels, settings.iInChannels);
     IOLog(".Config           OutChannels Current: %d, Requested: %d\n", current.iOutChannels, settings.iOutChannels);
@@ -93,6 +93,8 @@ bool VKDevice::onPrepareNewConfig(const QzChannelSettings& settings, IOUserClien
     }
     if (sm->mConfigured != 0 && !force && sameStream(current, settings)) {
         IOLog("already configured\n");
+        // The block shows the settings in force again, whatever was written there meanwhile.
+        mirrorSettings();
         return false;
     }
     IOLog("configure fr:%d in:%d/%d out %d/%d\n", settings.iFrequency, settings.iInChannels, settings.iInResolution,
@@ -136,6 +138,7 @@ bool VKDevice::onPrepareNewConfig(const QzChannelSettings& settings, IOUserClien
             }
         }
     }
+    mirrorSettings();
     mOwner.setChannelSettingsProperty();
     mOwner.setAqExtDataProperty();
     mOwner.messageToClients(STC_NewConfig, VKClientIdentifier(client), 0, 0);

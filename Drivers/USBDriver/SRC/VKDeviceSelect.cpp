@@ -447,10 +447,9 @@ void VKDevice::applyRequestDefaults(QzChannelSettings& settings)
 bool VKDevice::findInterfacesInConfig()
 {
     VKIOTrace trace("VKDevice::findInterfacesInConfig", 0);
-    // The settings sit in memory user space writes at any time: the choice works on one private
-    // copy and writes the outcome back once.
-    QzChannelSettings& shared = *getCurrentSettings();
-    QzChannelSettings settings = shared;
+    // The choice works on a copy and writes the outcome back once.
+    QzChannelSettings& current = *getCurrentSettings();
+    QzChannelSettings settings = current;
     IOLog("USB: %s 0x%X 0x%X 0x%X 0x%X 0x%X\n", "findInterfacesInConfig CH", settings.iFrequency,
           settings.iInChannels, settings.iOutChannels, settings.iInResolution, settings.iOutResolution);
     IOLog("USB: %s %d\n", "CurrentConfig", int(settings.uConfiguration));
@@ -461,7 +460,7 @@ bool VKDevice::findInterfacesInConfig()
         settings.uConfiguration = 0;
         trace.trace("set CurrentConfig to ", 0, 0);
         if (configuration == nullptr) {
-            shared.uConfiguration = 0;
+            current.uConfiguration = 0;
             return false;
         }
     }
@@ -534,7 +533,7 @@ bool VKDevice::findInterfacesInConfig()
     settings.iOutChannels = outChannels;
     settings.iInResolution = inBits;
     settings.iOutResolution = outBits;
-    shared = settings;
+    current = settings;
 
     if (isElektron()) {
         if (inChannels == 0 && foundIn == nullptr && m_pcInInterface != nullptr) {

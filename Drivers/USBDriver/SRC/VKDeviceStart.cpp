@@ -208,7 +208,7 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
     // Defaults, then the scan of the device descriptor.
     sm.mConfigured = 0;
     sm.bIsConfiguring = 0;
-    setDefaultConfiguration(sm.mChannelSettings);
+    setDefaultConfiguration(*getCurrentSettings());
     sm.mAqExtData.setDefaults();
     IOLog("USB: %s 0x%X 0x%X\n", "VID/PID is", static_cast<unsigned>(sm.devDesc.idVendor),
           static_cast<unsigned>(sm.devDesc.idProduct));
@@ -228,11 +228,12 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
 
     // Family devices start from the default configuration (no USB MIDI device on this build).
     if (isCorlanthCompatible()) {
-        setDefaultConfiguration(sm.mChannelSettings);
+        setDefaultConfiguration(*getCurrentSettings());
     }
 
     // Per-model defaults, then the feature record's.
     applyDefaultSettings(highSpeed);
+    mirrorSettings();
 
     // Display name and UID.
     std::memcpy(sm.szDisplayName, sm.szProduct, sizeof(sm.szDisplayName));

@@ -246,12 +246,11 @@ void VKDevice::setReadChannels(int inputs, int outputs)
     }
     mDeviceSpecific.mInputs = static_cast<uint32_t>(inputs);
     mDeviceSpecific.mOutputs = static_cast<uint32_t>(outputs);
-    // The output mixer is not chosen again here: configuration completion chooses it.
-    if (mpDriverSM != nullptr) {
-        QzChannelSettings& settings = mpDriverSM->mChannelSettings;
-        settings.iInChannels = inputs;
-        settings.iOutChannels = outputs;
-    }
+    // The output mixer is chosen again by configuration completion.
+    QzChannelSettings& settings = *getCurrentSettings();
+    settings.iInChannels = inputs;
+    settings.iOutChannels = outputs;
+    mirrorSettings();
     if (m_bStreamingStarted.load() != 0) {
         mChannelsChanged.store(1);
     }

@@ -274,10 +274,14 @@ IOReturn KernelHost::mapMemory(ConnectionID id, UInt32 type, MappedMemory* memor
     IOMemoryMap* map = descriptor->fileDescriptor() >= 0
                            ? descriptor->createMappingInTask(connection->task, 0, options | kIOMapAnywhere)
                            : nullptr;
-    memory->fileDescriptor = descriptor->fileDescriptor();
     memory->fileOffset = descriptor->fileOffset();
     descriptor->release();
-    if (map == nullptr) {
+    if (map != nullptr) {
+        memory->fileDescriptor = map->fileDescriptor();
+        memory->readOnly = map->isReadOnly();
+    }
+    if (map == nullptr || memory->fileDescriptor < 0) {
+        OSSafeReleaseNULL(map);
         *memory = MappedMemory{};
         return kIOReturnBadArgument; // memory that cannot be shared with a process
     }

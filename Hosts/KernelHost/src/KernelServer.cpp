@@ -1398,6 +1398,7 @@ std::vector<uint8_t> KernelServer::mapMemory(ConnectionRequest& q)
         .u64(memory.length)
         .u64(memory.fileOffset)
         .u64(reinterpret_cast<uintptr_t>(memory.address))
+        .u32(memory.readOnly ? 1 : 0)
         .data();
 }
 

@@ -83,7 +83,7 @@ protected:
         }));
     }
 
-    QzChannelSettings& settings() { return device->mpDriverSM->mChannelSettings; }
+    QzChannelSettings& settings() { return *device->getCurrentSettings(); }
     QzAqExtData& aq() { return device->mpDriverSM->mAqExtData; }
 
     DriverFixture driver;

@@ -85,6 +85,14 @@ uint64_t idOf(const QZ_StateChange& record)
     return id;
 }
 
+// A user client as the kernel makes one: initialised, so that it has its identifier.
+IOUserClient* madeClient()
+{
+    auto* client = new IOUserClient;
+    client->initWithTask(0, nullptr, 0);
+    return client;
+}
+
 OSXDispatch makeRequest(uint32_t code, std::initializer_list<uint32_t> words = {})
 {
     OSXDispatch record{};
@@ -257,8 +265,8 @@ public:
     DriverData* table = nullptr;
     Listener listener;
     IONotifier* notifier = nullptr;
-    IOUserClient* client = new IOUserClient;
-    IOUserClient* other = new IOUserClient;
+    IOUserClient* client = madeClient();
+    IOUserClient* other = madeClient();
     std::unique_ptr<AudioSM> ring = std::make_unique<AudioSM>();
     std::unique_ptr<AudioSM> otherRing = std::make_unique<AudioSM>();
     int32_t processID = 0;
@@ -522,7 +530,7 @@ TEST_F(DispatchTest, ASecondAttachIsBusyAndANinthClientFindsNoSlot)
     std::vector<IOUserClient*> clients;
     std::vector<std::unique_ptr<AudioSM>> rings;
     for (int i = 0; i < 8; ++i) {
-        clients.push_back(new IOUserClient);
+        clients.push_back(madeClient());
         rings.push_back(std::make_unique<AudioSM>());
         OSXDispatchCaller c = caller();
         c.client = clients.back();
@@ -591,6 +599,22 @@ TEST_F(DispatchTest, ControlRequestsReturnAtMostTheirFieldAndSendOutDataFromIt)
     // A request the device refuses answers a failure.
     OSXDispatch refused = controlRequest(kVKDirectionIn, kVKTypeVendor, kVKRecipientDevice, 0x77, 0, 0, 4);
     EXPECT_EQ(send(refused), kIOReturnBadArgument);
+}
+
+// An IN request without a data stage: done on the bus, nothing copied back, a length of 0.
+TEST_F(DispatchTest, AControlRequestInWithoutADataStageReturnsNoBytes)
+{
+    OSXDispatch empty = controlRequest(kVKDirectionIn, kVKTypeStandard, kVKRecipientDevice, 6, 0x0100, 0, 0);
+    std::memset(empty.payload + offsetof(OSXVendorRequest, data), 0xA5, kVendorRequestDataSize);
+    driver.clearRequestLog();
+    ASSERT_EQ(send(empty), kIOReturnSuccess);
+    OSXVendorRequest reply{};
+    std::memcpy(&reply, empty.payload, sizeof reply);
+    EXPECT_EQ(reply.length, 0u);
+    EXPECT_EQ(std::count(reply.data, reply.data + kVendorRequestDataSize, 0xA5), kVendorRequestDataSize);
+    const auto log = driver.requestLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].setup.wLength, 0);
 }
 
 TEST_F(DispatchTest, MixerModeAndValues)
@@ -826,7 +850,24 @@ TEST_F(DispatchTest, ABrokenStreamIsTornDownOnceAndPreparedAgainAsANewConfigurat
     EXPECT_EQ(device->mpDriverSM->mChannelSettings.iFrequency, settings.iFrequency);
 }
 
-TEST_F(DispatchTest, ABrokenStreamWithScribbledSettingsIsNotConfiguredAgain)
+// A request for the settings in force changes nothing on the device but shows them in the shared
+// block again, so that request 1 configures from them whatever was written there meanwhile.
+TEST_F(DispatchTest, RequestingTheSettingsInForceShowsThemInTheSharedBlockAgain)
+{
+    ASSERT_EQ(configure(), kIOReturnSuccess);
+    scribbleRate(0);
+    OSXDispatch same = settingsRequest(Req_PrepareNewConfigAnonymous, kStereo48);
+    driver.clearRequestLog();
+    ASSERT_EQ(send(same), kIOReturnSuccess);
+    EXPECT_TRUE(driver.requestLog().empty()) << "nothing sent to the device";
+    EXPECT_EQ(device->mpDriverSM->mChannelSettings.iFrequency, kStereo48.iFrequency);
+    OSXDispatch configureRecord = makeRequest(Req_ConfigureDevice);
+    EXPECT_EQ(send(configureRecord), kIOReturnSuccess);
+}
+
+// Settings a process writes into the shared block between the two stages are not the kernel's:
+// the stream is configured again with the settings it had, which the block then shows again.
+TEST_F(DispatchTest, ABrokenStreamIsConfiguredAgainWithTheKernelsSettingsNotTheSharedBlocks)
 {
     ASSERT_EQ(configure(), kIOReturnSuccess);
     device->mStreamBrokenCount = 1;
@@ -835,11 +876,12 @@ TEST_F(DispatchTest, ABrokenStreamWithScribbledSettingsIsNotConfiguredAgain)
     listener.take();
     scribbleRate(0);
     OSXDispatch stage2 = makeRequest(Req_HandleStreamBroken2);
-    EXPECT_EQ(send(stage2), kIOReturnSuccess) << "request 32 answers nothing";
-    EXPECT_EQ(device->mpDriverSM->mConfigured, 0u);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
-    EXPECT_TRUE(listener.codes().empty()) << "no configuration, nothing announced";
-    restoreScribbled();
+    EXPECT_EQ(send(stage2), kIOReturnSuccess);
+    EXPECT_EQ(device->mpDriverSM->mConfigured, 1u);
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(device->getCurrentSettings()->iFrequency, kStereo48.iFrequency);
+    EXPECT_EQ(device->mpDriverSM->mChannelSettings.iFrequency, kStereo48.iFrequency);
+    EXPECT_EQ(listener.codes(), (std::vector<uint32_t>{STC_Configured, STC_NewConfig, STC_NewConfig}));
 }
 
 } // namespace

@@ -54,11 +54,19 @@ std::string formatName(const testing::TestParamInfo<Format>& info)
     return name;
 }
 
+// A user client as the kernel makes one: initialised, so that it has its identifier.
+IOUserClient* madeClient()
+{
+    auto* client = new IOUserClient;
+    client->initWithTask(0, nullptr, 0);
+    return client;
+}
+
 // A client of the device: its output ring, as a user process maps and fills it.
 struct Client
 {
     std::unique_ptr<AudioSM> ring = std::make_unique<AudioSM>();
-    IOUserClient* userClient = new IOUserClient;
+    IOUserClient* userClient = madeClient();
     uint32_t slot = 0;
 
     ~Client() { userClient->release(); }
@@ -96,11 +104,12 @@ protected:
         if (sm == nullptr) {
             return nullptr;
         }
-        sm->mChannelSettings.iFrequency = static_cast<int32_t>(rate);
-        sm->mChannelSettings.iInChannels = inChannels;
-        sm->mChannelSettings.iOutChannels = outChannels;
-        sm->mChannelSettings.iInResolution = bits;
-        sm->mChannelSettings.iOutResolution = bits;
+        QzChannelSettings& settings = *device->getCurrentSettings();
+        settings.iFrequency = static_cast<int32_t>(rate);
+        settings.iInChannels = inChannels;
+        settings.iOutChannels = outChannels;
+        settings.iInResolution = bits;
+        settings.iOutResolution = bits;
         IOReturn status = kIOReturnError;
         driver.runInKernel([&] {
             VKDispatchLock lock(*service);
@@ -515,7 +524,7 @@ TEST_F(StreamTest, StopWithAClientAttachedLeavesNoTransferAndStartsAgain)
     EXPECT_EQ(inputFrames(), stopped);
 
     request([&] {
-        device->mpDriverData->reinitClientsForStreaming(device->mpDriverSM->mChannelSettings);
+        device->mpDriverData->reinitClientsForStreaming(*device->getCurrentSettings());
         device->startStreaming();
     });
     EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
@@ -627,7 +636,7 @@ TEST_F(StreamTest, FrameCounterThatJumpsBreaksTheStreamAndAStartStreamsAgain)
     EXPECT_EQ(device->mLateWrites.load(), 1u);
     request([&] {
         device->stopStreaming(true);
-        device->mpDriverData->reinitClientsForStreaming(device->mpDriverSM->mChannelSettings);
+        device->mpDriverData->reinitClientsForStreaming(*device->getCurrentSettings());
         device->startStreaming();
     });
     EXPECT_FALSE(device->mStopUnfinished.load() != 0);
@@ -645,7 +654,7 @@ TEST_F(StreamTest, WritesTheDeviceNeverCompletesEndAtStopAndAStartStreamsAgain)
     request([&] { device->stopStreaming(true); });
     EXPECT_FALSE(anyBlockInUse()) << "the held writes ended with the abort";
     request([&] {
-        device->mpDriverData->reinitClientsForStreaming(device->mpDriverSM->mChannelSettings);
+        device->mpDriverData->reinitClientsForStreaming(*device->getCurrentSettings());
         device->startStreaming();
     });
     driver.runFor(5 * kMillisecond);

@@ -8,9 +8,18 @@
 //       it is killed.
 //   UserClientProcess scribble SOCKET SECONDS SEED [beside-stream]
 //       opens the same clients, maps the same blocks, and for SECONDS writes random bytes over
-//       every block and calls every method with random scalars and structures; prints
-//       "scribbled CALLS" and exits 0. Beside a stream it leaves the input ring alone and never
-//       starts its own stream (see scribble).
+//       every block but the read-only input ring and calls every method with random scalars and
+//       structures; prints "scribbled CALLS" and exits 0. Beside a stream it never starts its own
+//       stream (see scribble).
+//   UserClientProcess write-input SOCKET
+//       opens an audio client, maps the device's input ring, prints "mapped" and writes zeros over
+//       it, as the scribbler does to its blocks: the mapping is read-only, so the process dies of
+//       the fault; "wrote" and exit 0 when it did not.
+//   UserClientProcess settings SOCKET SECONDS
+//       opens an audio client, maps the device shared block, prints "ready" and for SECONDS writes
+//       its channel settings over and over, in turn a stream the device carries (48 kHz, stereo,
+//       24 bits) and one no device carries (rate 0, 2,147,483,647 channels each way); prints
+//       "wrote WRITES" and exits 0.
 //   UserClientProcess stream SOCKET SEED
 //       opens an audio client, configures the device (request 6 at 48 kHz and 24 bits, 7 with
 //       the same settings, 1), maps the input ring and its output ring, attaches (request 2) and
@@ -32,6 +41,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -42,6 +52,22 @@
 #include "LoopbackSignal.h"
 #include "OSXDispatch.h"
 #include "platform/IOKitUser.h"
+
+// A write to read-only memory ends this process by its signal, also under the address sanitizer
+// (which would otherwise report the fault and exit).
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" const char* __asan_default_options()
+{
+    return "handle_segv=0:handle_sigbus=0";
+}
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+extern "C" const char* __asan_default_options()
+{
+    return "handle_segv=0:handle_sigbus=0";
+}
+#endif
+#endif
 
 namespace {
 
@@ -177,9 +203,9 @@ int hold(const std::string& socket)
     }
 }
 
-// Beside a stream the scribbler spares what only clients read and what would legitimately change
-// another client's audio: the input ring is one block that every client reads and the kernel only
-// writes, so bytes written there reach the other clients whatever the kernel does; and a ring of
+// The scribbler writes every block it can: the input ring, which every client reads and only the
+// kernel writes, is mapped read-only (writing it would end this process: see write-input).
+// Beside a stream it also spares what would legitimately change another client's audio: a ring of
 // its own that it attached would be mixed into the device's output.
 int scribble(const std::string& socket, double seconds, unsigned seed, bool besideStream)
 {
@@ -187,9 +213,7 @@ int scribble(const std::string& socket, double seconds, unsigned seed, bool besi
     if (!openAll(socket, clients)) {
         return 1;
     }
-    if (besideStream) {
-        clients.blocks.erase(clients.blocks.begin() + kInputRingBlock);
-    }
+    clients.blocks.erase(clients.blocks.begin() + kInputRingBlock);
     std::printf("ready\n");
     std::fflush(stdout);
     std::mt19937_64 random(seed);
@@ -243,6 +267,73 @@ int scribble(const std::string& socket, double seconds, unsigned seed, bool besi
     return 0;
 }
 
+
+int writeInput(const std::string& socket)
+{
+    platform::iokit::user::setKernelSocketPath(socket);
+    io_service_t device = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
+    io_connect_t audio = 0;
+    if (device == 0 || IOServiceOpen(device, mach_task_self(), kAudio, &audio) != kIOReturnSuccess) {
+        std::fprintf(stderr, "cannot open the device's audio client\n");
+        return 1;
+    }
+    IOObjectRelease(device);
+    mach_vm_address_t address = 0;
+    mach_vm_size_t size = 0;
+    if (IOConnectMapMemory64(audio, 4, mach_task_self(), &address, &size, kIOMapAnywhere) != kIOReturnSuccess) {
+        std::fprintf(stderr, "cannot map the input ring\n");
+        return 1;
+    }
+    std::printf("mapped\n");
+    std::fflush(stdout);
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    std::memset(reinterpret_cast<void*>(address), 0, static_cast<size_t>(size));
+    std::printf("wrote\n");
+    std::fflush(stdout);
+    return 0;
+}
+
+int scribbleSettings(const std::string& socket, double seconds)
+{
+    platform::iokit::user::setKernelSocketPath(socket);
+    io_service_t device = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
+    io_connect_t audio = 0;
+    if (device == 0 || IOServiceOpen(device, mach_task_self(), kAudio, &audio) != kIOReturnSuccess) {
+        std::fprintf(stderr, "cannot open the device's audio client\n");
+        return 1;
+    }
+    IOObjectRelease(device);
+    mach_vm_address_t address = 0;
+    mach_vm_size_t size = 0;
+    if (IOConnectMapMemory64(audio, 1, mach_task_self(), &address, &size, kIOMapAnywhere) != kIOReturnSuccess ||
+        size < sizeof(DriverSM)) {
+        std::fprintf(stderr, "cannot map the device shared block\n");
+        return 1;
+    }
+    QzChannelSettings& settings = reinterpret_cast<DriverSM*>(address)->mChannelSettings;
+    std::printf("ready\n");
+    std::fflush(stdout);
+    constexpr int32_t kHuge = INT32_MAX;
+    const QzChannelSettings carried{48'000, 2, 24, 2, 24, 0};
+    const QzChannelSettings refused{0, kHuge, 24, kHuge, 24, 0};
+    unsigned long writes = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        const QzChannelSettings& next = writes % 2 == 0 ? carried : refused;
+        shared::store(settings.iFrequency, next.iFrequency);
+        shared::store(settings.iInChannels, next.iInChannels);
+        shared::store(settings.iInResolution, next.iInResolution);
+        shared::store(settings.iOutChannels, next.iOutChannels);
+        shared::store(settings.iOutResolution, next.iOutResolution);
+        shared::store(settings.uConfiguration, next.uConfiguration);
+        ++writes;
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+    std::printf("wrote %lu\n", writes);
+    std::fflush(stdout);
+    return 0;
+}
 
 // --- The streaming client.
 
@@ -522,6 +613,12 @@ int main(int argc, char** argv)
         return scribble(argv[2], std::atof(argv[3]), static_cast<unsigned>(std::strtoul(argv[4], nullptr, 10)),
                         argc == 6);
     }
+    if (role == "write-input" && argc == 3) {
+        return writeInput(argv[2]);
+    }
+    if (role == "settings" && argc == 4) {
+        return scribbleSettings(argv[2], std::atof(argv[3]));
+    }
     if (role == "stream" && argc == 4) {
         return stream(argv[2], static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
     }
@@ -529,6 +626,7 @@ int main(int argc, char** argv)
         return reenumerate(argv[2], std::atoi(argv[3]));
     }
     std::fprintf(stderr, "usage: UserClientProcess hold SOCKET | scribble SOCKET SECONDS SEED [beside-stream] | "
-                         "stream SOCKET SEED | reenumerate SOCKET COUNT\n");
+                         "write-input SOCKET | settings SOCKET SECONDS | stream SOCKET SEED |\n"
+                         "reenumerate SOCKET COUNT\n");
     return 2;
 }

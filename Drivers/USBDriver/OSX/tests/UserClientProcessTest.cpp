@@ -130,8 +130,7 @@ struct Listener
         return seen(code);
     }
     // Runs the run loop until a change of `code` naming `client` came, from the `since`th change
-    // on, or 20 s passed. (Identifiers are kernel addresses today: a new client may carry a dead
-    // one's.)
+    // on, or 20 s passed.
     bool awaitFrom(uint32_t code, uint64_t client, size_t since)
     {
         auto heard = [&] {
@@ -562,6 +561,27 @@ TEST_F(UserClientProcessTest, AScribblerBesideAStreamLeavesItsAudioBitExact)
     EXPECT_EQ(verdict, "");
 }
 
+// The input ring is every client's and only the kernel's to write: a process that writes over it
+// beside a stream faults in its own process, and the stream's input stays bit-exact.
+TEST_F(UserClientProcessTest, AProcessWritingTheInputRingFaultsAndAnotherStreamStaysBitExact)
+{
+    Listener listener;
+    ASSERT_TRUE(listener.listen(service));
+    const std::string verdict = streamWhile(listener, [&] {
+        const pid_t writer = startClient({"write-input", socket}, "writer", "mapped");
+        ASSERT_GT(writer, 0) << programs.read("writer.err");
+        const test_support::ProgramResult result = programs.finish(writer, "writer");
+        EXPECT_TRUE(result.signal == SIGSEGV || result.signal == SIGBUS)
+            << "status " << result.status << ", signal " << result.signal << ": " << result.out << result.err;
+        EXPECT_EQ(result.out.find("wrote"), std::string::npos);
+    });
+    EXPECT_EQ(::kill(daemon, 0), 0) << "the kernel host is alive";
+    if (verdict == kMachineMissedDeadlines) {
+        GTEST_SKIP() << "the audio: " << verdict << " on this machine, by the kernel's record";
+    }
+    EXPECT_EQ(verdict, "");
+}
+
 TEST_F(UserClientProcessTest, AScribblerNeverBringsTheKernelDown)
 {
     const io_connect_t audio = open(kAudio);
@@ -591,6 +611,60 @@ TEST_F(UserClientProcessTest, AScribblerNeverBringsTheKernelDown)
     uint32_t count = 1;
     EXPECT_EQ(IOConnectCallScalarMethod(audioServer, kGetUserClassID, &in, 1, &id, &count), kIOReturnSuccess);
     IOServiceClose(audioServer);
+    IOServiceClose(audio);
+}
+
+// Another process writes the shared block's channel settings over and over, in turn a stream the
+// device carries and one it does not, while this one asks again and again for the device to be
+// configured from them (request 1): each request is refused or configures the device with the
+// settings the kernel checked, never with what the block held a moment later.
+TEST_F(UserClientProcessTest, SettingsWrittenDuringAConfigurationNeverReachTheDevice)
+{
+    const pid_t writer = startClient({"settings", socket, "60"}, "settings");
+    ASSERT_GT(writer, 0) << programs.read("settings.err");
+    const io_connect_t audio = open(kAudio);
+    const size_t logFrom = kernel.log().size();
+    int configured = 0;
+    int refused = 0;
+    for (int i = 0; i < 40 && configured < 4; ++i) {
+        uint8_t record[268] = {};
+        record[0] = 1; // Req_ConfigureDevice
+        size_t size = sizeof record;
+        const IOReturn status = IOConnectCallStructMethod(audio, 0, record, sizeof record, record, &size);
+        EXPECT_TRUE(status == kIOReturnSuccess || status == kIOReturnBadArgument) << std::hex << status;
+        (status == kIOReturnSuccess ? configured : refused) += 1;
+    }
+    programs.stop(writer, SIGKILL, "settings");
+    ASSERT_GT(configured, 0) << refused << " refused";
+    // Every configuration the kernel made from then on, as it logged it.
+    std::vector<std::string> lines;
+    waitUntil([&] {
+        lines.clear();
+        const std::string log = kernel.log().substr(logFrom);
+        for (size_t at = log.find("configured fr:"); at != std::string::npos;
+             at = log.find("configured fr:", at + 1)) {
+            lines.push_back(log.substr(at, log.find('\n', at) - at));
+        }
+        return lines.size() >= static_cast<size_t>(configured);
+    });
+    EXPECT_EQ(lines.size(), static_cast<size_t>(configured));
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line, "configured fr:48000 in:2/24 out 2/24");
+    }
+    // What user space reads of the kernel's settings shows the stream it configured.
+    CFTypeRef property = IORegistryEntryCreateCFProperty(service, CFSTR("ChannelSettings"), nullptr, 0);
+    ASSERT_NE(property, nullptr);
+    ASSERT_EQ(CFGetTypeID(property), CFDictionaryGetTypeID());
+    for (auto [key, expected] : {std::pair{CFSTR("Frequency"), 48'000}, std::pair{CFSTR("InChannels"), 2},
+                                 std::pair{CFSTR("OutChannels"), 2}}) {
+        const auto number =
+            static_cast<CFNumberRef>(CFDictionaryGetValue(static_cast<CFDictionaryRef>(property), key));
+        int value = -1;
+        ASSERT_NE(number, nullptr);
+        CFNumberGetValue(number, kCFNumberIntType, &value);
+        EXPECT_EQ(value, expected);
+    }
+    CFRelease(property);
     IOServiceClose(audio);
 }
 
@@ -689,8 +763,13 @@ TEST_F(UserClientProcessTest, UnplugWhileClientsAreAttachedTellsEveryoneAndKeeps
         }
         return again == 0;
     }));
-    // Every mapping is still there to read and write.
+    // Every mapping is still there to read, and to write where it is writable (all but the input
+    // ring).
     for (size_t i = 0; i < blocks.size(); ++i) {
+        if (types[i].first == 4) {
+            [[maybe_unused]] const uint8_t last = static_cast<volatile uint8_t*>(blocks[i])[types[i].second - 1];
+            continue;
+        }
         blocks[i][types[i].second - 1] = 0x42;
         EXPECT_EQ(blocks[i][types[i].second - 1], 0x42);
     }

@@ -3,9 +3,11 @@
 // methods, the control client's size rule, what a closing or dying client leaves behind.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <mutex>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -246,6 +248,37 @@ TEST_F(UserClientTest, MemoryTypesMapTheirBlocksAtTheirSizes)
     }
 }
 
+// The input ring goes to every process for reading only: the descriptor a process gets opens it
+// read-only, so that not even a mapping of its own makes it writable. The other blocks a process
+// writes.
+TEST_F(UserClientTest, TheInputRingIsHandedOutForReadingOnly)
+{
+    for (UInt32 type : {kVKConnectionAudio, kVKConnectionAudioServer}) {
+        const ConnectionID id = open(type);
+        for (auto [memoryType, readOnly] : {std::pair{kVKMemoryInputRing, true}, std::pair{kVKMemoryDriverSM, false},
+                                            std::pair{kVKMemoryOutputRing, false}}) {
+            MappedMemory memory;
+            ASSERT_EQ(map(id, memoryType, memory), kIOReturnSuccess) << memoryType;
+            EXPECT_EQ(memory.readOnly, readOnly) << memoryType;
+            ASSERT_GE(memory.fileDescriptor, 0);
+            const long page = ::sysconf(_SC_PAGESIZE);
+            const off_t start = static_cast<off_t>(memory.fileOffset / page * page);
+            const size_t span = static_cast<size_t>(memory.fileOffset - start + memory.length);
+            void* writable = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_SHARED, memory.fileDescriptor, start);
+            EXPECT_EQ(writable == MAP_FAILED, readOnly) << memoryType;
+            if (writable != MAP_FAILED) {
+                ::munmap(writable, span);
+            } else {
+                EXPECT_EQ(errno, EACCES);
+            }
+            void* readable = ::mmap(nullptr, span, PROT_READ, MAP_SHARED, memory.fileDescriptor, start);
+            ASSERT_NE(readable, MAP_FAILED) << memoryType;
+            EXPECT_EQ(::mprotect(readable, span, PROT_READ | PROT_WRITE) == 0, !readOnly) << memoryType;
+            ::munmap(readable, span);
+        }
+    }
+}
+
 TEST_F(UserClientTest, DeviceBlocksAreTheDevicesAndClientBlocksAreEachClientsOwn)
 {
     const ConnectionID first = open(kVKConnectionAudio);
@@ -313,6 +346,26 @@ TEST_F(UserClientTest, AudioServerClientStartsAndStopsTheHardware)
     EXPECT_EQ(out, std::vector<uint64_t>{clientID});
     EXPECT_NE(clientID, 0u);
     notifier->remove();
+}
+
+// Each client gets its identifier when it is made, from a counter: never its address, and a
+// client made after another has gone (in its memory or not) never carries the other's identifier.
+TEST_F(UserClientTest, EveryClientHasAnIdentifierOfItsOwnThatIsNotItsAddress)
+{
+    std::vector<uint64_t> given;
+    for (int i = 0; i < 16; ++i) {
+        const ConnectionID id = open(kVKConnectionAudioServer);
+        ASClient* as = client<ASClient>(id);
+        ASSERT_NE(as, nullptr);
+        std::vector<uint64_t> out;
+        ASSERT_EQ(scalar(id, ASClient::kGetUserClassID, {0}, 1, &out), kIOReturnSuccess);
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0], as->clientID());
+        EXPECT_NE(out[0], reinterpret_cast<uintptr_t>(as));
+        EXPECT_TRUE(given.empty() || out[0] > given.back()) << out[0] << " after " << given.back();
+        given.push_back(out[0]);
+        end(id, i % 2 == 0);
+    }
 }
 
 TEST_F(UserClientTest, AudioServerControlValuesAndSizesAreChecked)
@@ -520,9 +573,10 @@ TEST_F(UserClientTest, ClientsOfAnUnpluggedDeviceAreToldAndTheirMappingsStayVali
     driver.unplug(); // the open client does not hold the device's end up
     service = nullptr;
     device = nullptr;
-    // Every block the process mapped is still there to read and write.
+    // Every block the process mapped is still there to read, and to write where it is writable
+    // (all but the input ring).
     static_cast<uint8_t*>(ring.address)[kVKAudioSMSize - 1] = 1;
-    static_cast<uint8_t*>(input.address)[kVKAudioSMSize - 1] = 2;
+    [[maybe_unused]] const uint8_t last = static_cast<volatile uint8_t*>(input.address)[kVKAudioSMSize - 1];
     static_cast<uint8_t*>(shared.address)[kVKDriverSMSize - 1] = 3;
     EXPECT_EQ(static_cast<uint8_t*>(ring.address)[kVKAudioSMSize - 1], 1);
     // Requests find no device.
@@ -536,7 +590,7 @@ TEST_F(UserClientTest, AClientKilledMidStreamFreesItsSlotAndTheOthersLoseNoFrame
 {
     constexpr uint32_t kRate = 48000;
     constexpr uint32_t kChannels = 2;
-    QzChannelSettings& settings = device->mpDriverSM->mChannelSettings;
+    QzChannelSettings& settings = *device->getCurrentSettings();
     settings.iFrequency = kRate;
     settings.iInChannels = settings.iOutChannels = kChannels;
     settings.iInResolution = settings.iOutResolution = 24;

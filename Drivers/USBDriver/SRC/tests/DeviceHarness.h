@@ -103,7 +103,7 @@ public:
         return *device->getAPIDeviceInfoPtr();
     }
 
-    QzChannelSettings& settings() { return sm->mChannelSettings; }
+    QzChannelSettings& settings() { return *device->getCurrentSettings(); }
     void request(int32_t frequency, int32_t in, int32_t out, int32_t inBits, int32_t outBits,
                  uint32_t configuration = 0)
     {

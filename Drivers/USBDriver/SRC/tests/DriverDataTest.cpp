@@ -19,9 +19,17 @@ namespace {
 
 constexpr int32_t kRate = 48'000;
 
+// A user client as the kernel makes one: initialised, so that it has its identifier.
+IOUserClient* madeClient()
+{
+    auto* client = new IOUserClient;
+    client->initWithTask(0, nullptr, 0);
+    return client;
+}
+
 struct Client
 {
-    IOUserClient* client = new IOUserClient();
+    IOUserClient* client = madeClient();
     std::unique_ptr<AudioSM> ring = std::make_unique<AudioSM>();
 
     Client(uint32_t channels, uint32_t extraBytesPerFrame = 0) { ring->init(channels, kRate, extraBytesPerFrame); }
@@ -29,7 +37,7 @@ struct Client
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    uint64_t id() const { return reinterpret_cast<uintptr_t>(client); }
+    uint64_t id() const { return VKClientIdentifier(client); }
     // The client's IO: `frames` frames at `position`, every sample of frame f channel c from fn.
     template <class Fn> void write(uint64_t position, uint32_t frames, uint32_t channels, Fn fn)
     {
@@ -428,6 +436,21 @@ TEST_F(DriverDataTest, ZeroFramesAndFramesWiderThanThirtyTwoChannelsNeverReachTh
     EXPECT_EQ(out, std::vector<int32_t>(80, 0));
     for (uint32_t c = 0; c < 32; ++c) {
         EXPECT_EQ(data->outputPeak(c), 0);
+    }
+}
+
+// The table's stream layout holds at most what a ring and a converter carry, by either path that
+// sets it, whatever counts the settings give.
+TEST_F(DriverDataTest, ChannelCountsBeyondWhatARingCarriesAreCapped)
+{
+    const QzChannelSettings wide[] = {{kRate, INT32_MAX, 24, INT32_MAX, 24, 0}, {kRate, 33, 24, 40, 24, 0}};
+    for (const QzChannelSettings& s : wide) {
+        data->setConverters(pcmTo32LSB, s);
+        EXPECT_EQ(data->inputChannels(), 32u) << s.iInChannels;
+        EXPECT_EQ(data->outputChannels(), 32u) << s.iOutChannels;
+        data->reinitClientsForStreaming(s);
+        EXPECT_EQ(data->inputChannels(), 32u) << s.iInChannels;
+        EXPECT_EQ(data->outputChannels(), 32u) << s.iOutChannels;
     }
 }
 

@@ -45,7 +45,7 @@ protected:
         ASSERT_NE(service, nullptr);
         device = service->device();
         ASSERT_NE(device->mpDriverSM, nullptr);
-        QzChannelSettings& settings = device->mpDriverSM->mChannelSettings;
+        QzChannelSettings& settings = *device->getCurrentSettings();
         settings.iFrequency = 48000;
         settings.iInChannels = 2;
         settings.iOutChannels = 2;
@@ -407,7 +407,7 @@ TEST_P(FeedbackModelTest, TheConfiguredFeedbackPipeLocksThePattern)
     ASSERT_NE(device->mpDriverSM, nullptr);
     // The rate reaches the device only when streaming starts, which this test does not do: the
     // pattern is set up for the rate the device runs at from power-on.
-    device->mpDriverSM->mChannelSettings.iFrequency = 44100;
+    device->getCurrentSettings()->iFrequency = 44100;
     IOReturn status = kIOReturnError;
     driver.runInKernel([&] {
         VKDispatchLock lock(*service);
@@ -441,7 +441,7 @@ TEST_P(FeedbackModelTest, TheConfiguredFeedbackPipeLocksThePattern)
     for (uint32_t i = 0; i < fpo.mPatternLength; ++i) {
         sum += fpo.activeEntry(i);
     }
-    const double rate = device->mpDriverSM->mChannelSettings.iFrequency;
+    const double rate = device->getCurrentSettings()->iFrequency;
     EXPECT_NEAR(sum, 16 * rate / 1000, 1) << "16 ms of the device's rate in microframes";
     EXPECT_EQ(device->mIsocInFeedback.mErrorCounter, 0u);
     driver.runInKernel([&] {

@@ -40,12 +40,15 @@ struct MethodCall
 
 // A memory type mapped for a connection. `address` is this process's mapping of it; another
 // process maps `fileDescriptor` at `fileOffset` for `length` bytes (the block's exact size).
+// Memory the client maps read-only (kIOMapReadOnly) has a descriptor that opens it for reading
+// only: the process cannot map it writable.
 struct MappedMemory
 {
     void* address = nullptr;
     uint64_t length = 0;
     int fileDescriptor = -1; // valid while the mapping exists
     uint64_t fileOffset = 0;
+    bool readOnly = false;
 };
 
 // Largest structure a process may pass in or ask for, in bytes.

@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <pthread.h>
+#include <string>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -95,6 +97,20 @@ SharedBlock::~SharedBlock()
     if (fd >= 0) {
         close(fd);
     }
+    if (m_readOnlyFd >= 0) {
+        close(m_readOnlyFd);
+    }
+}
+
+int SharedBlock::readOnlyFd()
+{
+    std::lock_guard lock(m_readOnlyMutex);
+    if (m_readOnlyFd < 0 && fd >= 0) {
+        // The file opened again through its /proc entry: a descriptor with an access mode of its own.
+        const std::string path = "/proc/self/fd/" + std::to_string(fd);
+        m_readOnlyFd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    return m_readOnlyFd;
 }
 
 size_t pageSize()

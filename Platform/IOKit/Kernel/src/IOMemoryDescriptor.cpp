@@ -116,6 +116,7 @@ IOMemoryMap* IOMemoryDescriptor::createMappingInTask(task_t intoTask, mach_vm_ad
     auto* map = new IOMemoryMap;
     map->m_task = intoTask;
     map->m_length = length;
+    map->m_readOnly = (options & kIOMapReadOnly) != 0;
     if (m_backing == nullptr) {
         if (intoTask != kernel_task) {
             map->release();
@@ -147,6 +148,15 @@ IOMemoryMap* IOMemoryDescriptor::createMappingInTask(task_t intoTask, mach_vm_ad
 IOMemoryMap* IOMemoryDescriptor::map(IOOptionBits options)
 {
     return createMappingInTask(kernel_task, 0, options | kIOMapAnywhere);
+}
+
+int IOMemoryMap::fileDescriptor() const
+{
+    if (m_descriptor == nullptr || m_descriptor->m_backing == nullptr) {
+        return -1;
+    }
+    SharedBlock& block = *m_descriptor->m_backing->block;
+    return m_readOnly ? block.readOnlyFd() : block.fd;
 }
 
 IOReturn IOMemoryMap::unmap()

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 
 namespace platform::iokit::detail {
 
@@ -14,7 +15,15 @@ struct SharedBlock
     size_t size = 0;
     void* address = nullptr; // the kernel host's own mapping
 
+    // A second descriptor of the same file, opened for reading only: a process given this one
+    // cannot map the memory writable (made on first use; -1 when it cannot be opened).
+    int readOnlyFd();
+
     ~SharedBlock();
+
+private:
+    std::mutex m_readOnlyMutex;
+    int m_readOnlyFd = -1; // guarded by m_readOnlyMutex
 };
 
 std::shared_ptr<SharedBlock> createSharedBlock(size_t size, const char* name);

@@ -482,7 +482,7 @@ void portReadable(CFFileDescriptorRef descriptor, CFOptionFlags, void* info)
 }
 
 kern_return_t mapMemory(io_connect_t connect, uint32_t memoryType, mach_vm_address_t* atAddress,
-                        mach_vm_size_t* ofSize)
+                        mach_vm_size_t* ofSize, IOOptionBits options)
 {
     auto connection = connectionOf(connect);
     if (connection == nullptr || atAddress == nullptr || ofSize == nullptr) {
@@ -503,6 +503,7 @@ kern_return_t mapMemory(io_connect_t connect, uint32_t memoryType, mach_vm_addre
     const uint64_t length = r.u64();
     const uint64_t offset = r.u64();
     const uint64_t kernelAddress = r.u64();
+    const bool kernelReadOnly = (r.u32() & 1) != 0;
     if (status == kIOReturnSuccess && (!r.ok() || fd < 0 || length == 0)) {
         status = kIOReturnIPCError;
     }
@@ -514,7 +515,8 @@ kern_return_t mapMemory(io_connect_t connect, uint32_t memoryType, mach_vm_addre
     }
     const auto page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
     const uint64_t skip = offset % page;
-    void* base = ::mmap(nullptr, length + skip, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
+    const bool readOnly = kernelReadOnly || (options & kIOMapReadOnly) != 0;
+    void* base = ::mmap(nullptr, length + skip, readOnly ? PROT_READ : PROT_READ | PROT_WRITE, MAP_SHARED, fd,
                         static_cast<off_t>(offset - skip));
     ::close(fd);
     if (base == MAP_FAILED) {
@@ -1045,15 +1047,15 @@ kern_return_t IOConnectCallScalarMethod(io_connect_t connection, uint32_t select
 }
 
 kern_return_t IOConnectMapMemory(io_connect_t connect, uint32_t memoryType, task_t,
-                                 mach_vm_address_t* atAddress, mach_vm_size_t* ofSize, IOOptionBits)
+                                 mach_vm_address_t* atAddress, mach_vm_size_t* ofSize, IOOptionBits options)
 {
-    return mapMemory(connect, memoryType, atAddress, ofSize);
+    return mapMemory(connect, memoryType, atAddress, ofSize, options);
 }
 
 kern_return_t IOConnectMapMemory64(io_connect_t connect, uint32_t memoryType, task_t,
-                                   mach_vm_address_t* atAddress, mach_vm_size_t* ofSize, IOOptionBits)
+                                   mach_vm_address_t* atAddress, mach_vm_size_t* ofSize, IOOptionBits options)
 {
-    return mapMemory(connect, memoryType, atAddress, ofSize);
+    return mapMemory(connect, memoryType, atAddress, ofSize, options);
 }
 
 kern_return_t IOConnectUnmapMemory(io_connect_t connect, uint32_t memoryType, task_t,

@@ -36,7 +36,8 @@ public:
 
     // A new mapping of [offset, offset + length) (length 0: to the end). Into the kernel task
     // or a user task alike, the mapping has its own address in this process that aliases the
-    // same memory; a user task's connection hands fileDescriptor() to the process. Null when the
+    // same memory; a user task's connection hands the map's fileDescriptor() to the process.
+    // With kIOMapReadOnly the mapping can only be read, here and in the process. Null when the
     // range is outside, or the memory is not shareable and the task is not the kernel's.
     IOMemoryMap* createMappingInTask(task_t intoTask, mach_vm_address_t atAddress, IOOptionBits options,
                                      mach_vm_size_t offset = 0, mach_vm_size_t length = 0);
@@ -77,6 +78,12 @@ public:
     mach_vm_size_t getSize() const { return m_length; }
     IOMemoryDescriptor* getMemoryDescriptor() const { return m_descriptor; }
     task_t getAddressTask() const { return m_task; }
+    // Made with kIOMapReadOnly.
+    bool isReadOnly() const { return m_readOnly; }
+    // The descriptor of the shared-memory file to hand to the process the map is for: one that
+    // opens it for reading only when the map is read-only, so that the process cannot map it
+    // writable either. -1 when the memory is not shareable.
+    int fileDescriptor() const;
     // Removes the mapping; the address is invalid afterwards. Releasing the map unmaps too.
     IOReturn unmap();
 
@@ -91,4 +98,5 @@ private:
     mach_vm_size_t m_length = 0;
     void* m_pages = nullptr; // the page-aligned region this map owns, or null when it aliases
     size_t m_pagesLength = 0;
+    bool m_readOnly = false;
 };

@@ -40,6 +40,7 @@ typedef uint32_t IOOptionBits;
 constexpr mach_port_t kIOMasterPortDefault = MACH_PORT_NULL;
 constexpr mach_port_t kIOMainPortDefault = MACH_PORT_NULL;
 constexpr IOOptionBits kIOMapAnywhere = 0x00000001;
+constexpr IOOptionBits kIOMapReadOnly = 0x00001000;
 
 // Notification types (matching) and interest types.
 #define kIOPublishNotification "IOServicePublish"
@@ -117,6 +118,8 @@ kern_return_t IOConnectCallStructMethod(io_connect_t connection, uint32_t select
 kern_return_t IOConnectCallScalarMethod(io_connect_t connection, uint32_t selector, const uint64_t* input,
                                         uint32_t inputCount, uint64_t* output, uint32_t* outputCnt);
 // Maps the memory of `memoryType` anywhere in this process; `size` gets the block's exact size.
+// The mapping is read-only when `options` has kIOMapReadOnly or the kernel maps that memory
+// read-only for every client; writing there then faults in this process.
 kern_return_t IOConnectMapMemory(io_connect_t connect, uint32_t memoryType, task_t intoTask,
                                  mach_vm_address_t* atAddress, mach_vm_size_t* ofSize, IOOptionBits options);
 kern_return_t IOConnectMapMemory64(io_connect_t connect, uint32_t memoryType, task_t intoTask,
