@@ -31,26 +31,26 @@ using USB::ModelRow;
 constexpr size_t kDeviceDescriptorLength = 18;
 constexpr uint8_t kDescriptorTypeDevice = 1;
 constexpr uint8_t kDescriptorTypeInterface = 4;
-constexpr uint8_t kDescriptorTypeClassInterface = 0x24;
 // The most of one configuration descriptor set the service reads.
 constexpr size_t kMaxConfigurationSize = 4096;
 
-// A byte patch for firmware that describes its interfaces wrongly. It applies only when the bytes
-// were received and sit in the descriptor it was made for: the descriptor that holds `offset`
-// begins `field` bytes before it and has type `type`.
+// A byte patch for firmware that describes its interfaces or formats wrongly. A patch is made for
+// the offset alone, or for one field of one descriptor: then it applies only where the descriptor
+// holding `offset` begins `field` bytes before it and has type `type`.
 struct RawPatch
 {
     DeviceModel model;
     uint16_t offset;
     uint8_t count;
     uint8_t bytes[2];
-    uint8_t type;
+    uint8_t type;  // kAnyDescriptor: the offset alone
     uint8_t field;
 };
 
+constexpr uint8_t kAnyDescriptor = 0;
+
 constexpr RawPatch kRawPatches[] = {
-    // The input interface's alternate 0 is labelled vendor-specific: audio.
-    {kModel1ACC_0049, 164, 1, {1, 0}, kDescriptorTypeInterface, 5},
+    {kModel1ACC_0049, 164, 1, {1, 0}, kAnyDescriptor, 0},
     // Three interface descriptors after the header: audio control, audio streaming twice.
     {kModelMBox, 14, 2, {1, 1}, kDescriptorTypeInterface, 5},
     {kModelMBox, 23, 2, {1, 2}, kDescriptorTypeInterface, 5},
@@ -58,10 +58,10 @@ constexpr RawPatch kRawPatches[] = {
     // The first interface streams audio.
     {kModel1604_8006, 14, 2, {1, 2}, kDescriptorTypeInterface, 5},
     // Format descriptors that state the wrong resolution: 24 bits.
-    {kModelUSBPre, 298, 1, {24, 0}, kDescriptorTypeClassInterface, 6},
-    {kModelUSBPre, 344, 1, {24, 0}, kDescriptorTypeClassInterface, 6},
-    {kModelUSBPre, 571, 1, {24, 0}, kDescriptorTypeClassInterface, 6},
-    {kModelUSBPre, 614, 1, {24, 0}, kDescriptorTypeClassInterface, 6},
+    {kModelUSBPre, 298, 1, {24, 0}, kAnyDescriptor, 0},
+    {kModelUSBPre, 344, 1, {24, 0}, kAnyDescriptor, 0},
+    {kModelUSBPre, 571, 1, {24, 0}, kAnyDescriptor, 0},
+    {kModelUSBPre, 614, 1, {24, 0}, kAnyDescriptor, 0},
 };
 static_assert(modelsRegistered(kRawPatches));
 static_assert(tableKeysUnique(kRawPatches, [](const RawPatch& row) {
@@ -90,6 +90,9 @@ bool patchFits(const RawPatch& patch, std::span<const uint8_t> bytes)
 {
     if (size_t(patch.offset) + patch.count > bytes.size()) {
         return false;
+    }
+    if (patch.type == kAnyDescriptor) {
+        return true;
     }
     const long start = descriptorHolding(bytes, patch.offset);
     if (start < 0) {

@@ -51,8 +51,9 @@ enum RateBit : uint16_t
 };
 
 // Byte patches of the raw configuration descriptor set of a few models whose firmware labels its
-// interfaces or formats wrongly. A patch is applied only where its bytes were received and sit in
-// the descriptor it was made for; the others are left out (and logged). Returns how many applied.
+// interfaces or formats wrongly. A patch is applied only where its bytes were received and, when it
+// was made for a field of a descriptor, where that descriptor sits; the others are left out (and
+// logged). Returns how many applied.
 size_t applyRawPatches(uint16_t vendor, uint16_t product, uint8_t* bytes, size_t size);
 
 // Rewrites configuration 0 of `configurations` for the devices that need it (nothing for the

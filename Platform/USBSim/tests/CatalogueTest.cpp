@@ -157,11 +157,12 @@ TEST(Catalogue, RawPatchTargetsSitWhereTheDriverPatches)
     const auto dev1604 = configurationBytes("1604:8006");
     EXPECT_EQ(dev1604[9 + 1], kDescriptorInterface);
     EXPECT_EQ(dev1604[14], 0xFF);
-    // 1ACC:0049: byte 164 is the class byte of an interface descriptor at 159.
+    // 1ACC:0049: byte 164 is bInterval (0) of the isochronous endpoint at 158.
     const auto dev1acc = configurationBytes("1ACC:0049");
     ASSERT_GT(dev1acc.size(), 164u);
-    EXPECT_EQ(dev1acc[159 + 1], kDescriptorInterface);
-    EXPECT_EQ(dev1acc[164], 0xFF);
+    EXPECT_EQ(dev1acc[158 + 1], kDescriptorEndpoint);
+    EXPECT_EQ(dev1acc[158 + 3] & 0x03, 0x01);
+    EXPECT_EQ(dev1acc[164], 0x00);
     // USBPre: bytes 298, 344, 571, 614 are bBitResolution of format type I descriptors (20 bits in
     // 3-byte subframes).
     const auto usbPre = configurationBytes("USBPre");

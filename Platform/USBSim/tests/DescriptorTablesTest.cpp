@@ -114,7 +114,7 @@ TEST(DescriptorTables, EveryCatalogueModelAnswersTheBytesItAlwaysHad)
         {"MBox", 50, 0x7DE9'32F7'7536'D909},
         {"MBox2", 517, 0x2849'F496'EA14'71BA},
         {"USBPre", 635, 0xAA51'5C77'2222'0E57},
-        {"1ACC:0049", 217, 0x6C7B'6DA6'8F58'BC8F},
+        {"1ACC:0049", 232, 0x8477'2571'600F'0EC0},
         {"1604:8006", 89, 0xB393'D5D4'39E9'1368},
         {"0CCD:0014", 294, 0x7798'331A'4061'7A8B},
         {"03EB:4308", 202, 0x88FD'4C3F'3B9E'C2BD},

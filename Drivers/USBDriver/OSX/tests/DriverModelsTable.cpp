@@ -321,11 +321,13 @@ const std::vector<ModelCase>& build()
          .chosen = "ctl 0 midi - in 2/5 out 1/4 isoIn 82 isoOut 01",
          .configure = {"80 08 0000 0000 1", "01 0B 0004 0001 0", "01 0B 0005 0002 0", "02 01 0000 0082 0",
                        "02 01 0000 0001 0", "40 01 00F0 01F0 1"}},
-        // Byte 164 patched: the input interface becomes audio class.
+        // Byte 164 patched: the output endpoint's bInterval 0 becomes 1, so the endpoint stays.
         {.name = "1ACC:0049",
-         .start = startRequests(217),
-         .description = classDescription(
-             {alt("1", "2x24", "8000 11025 16000 22050 24000 32000 44100 48000 88200 96000", "ep 01/582")},
+         .start = startRequests(232),
+         .description = classDescription({alt("1", "2x24",
+                                              "8000 11025 12000 16000 22050 24000 32000 37800 44056 44100 "
+                                              "47250 48000 64000 88200 96000",
+                                              "ep 01/582")},
              {alt("1", "2x24", "44100 48000 96000", "ep 82/582")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",

@@ -116,7 +116,7 @@ std::vector<CatalogueEntry> build()
          "24), rates forced to 32/44.1/48; PIC commands 129/130 at start (bus power 250), 129 after "
          "configuration",
          table<model_data::usbPre>},
-        {"1ACC:0049", "full speed; byte 164 (class of input alternate 0, vendor-labelled) patched to audio",
+        {"1ACC:0049", "full speed; byte 164 (bInterval 0 of the output endpoint) patched to 1, so the output survives",
          table<model_data::acc0049>},
         {"1604:8006",
          "full speed; first interface (offset 9) vendor-labelled, patched to streaming; alternate 1 "

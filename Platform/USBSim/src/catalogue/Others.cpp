@@ -78,23 +78,26 @@ models::ModelData usbPre()
     return m;
 }
 
-// 1ACC:0049: full speed; the driver writes 1 into byte 164 of its configuration, the class byte of
-// the input interface's alternate 0, which the device labels vendor-specific (its alternate 1 is
-// labelled correctly). Output alternate 1 has ten rates so that the input interface starts at 159.
+// 1ACC:0049: full speed; its output endpoint says bInterval 0, which no isochronous pipe may have;
+// the driver writes 1 into byte 164 of its configuration, that bInterval. Output alternate 1 has
+// fifteen rates so that its endpoint starts at 158.
 models::ModelData acc0049()
 {
     const Speed fs = Speed::full;
     std::vector<uint8_t> d = configurationHeader(3);
     appendStereoControl(d, 0, 1, 2);
     appendZeroBandwidth(d, 1);
-    auto out = stream(1, 2, 24, {8000, 11025, 16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000}, fs,
-                      kIsocAdaptive);
+    auto out = stream(1, 2, 24,
+                      {8000, 11025, 12000, 16000, 22050, 24000, 32000, 37800, 44056, 44100, 47250, 48000, 64000,
+                       88200, 96000},
+                      fs, kIsocAdaptive);
     out.interfaceNumber = 1;
     out.terminal = 1;
     out.endpoint = 0x01;
+    // Offset 158: byte 164 is bInterval.
+    out.interval = 0;
     appendAlternate(d, out);
-    // Offset 159: byte 164 is bInterfaceClass.
-    appendZeroBandwidth(d, 2, kVendorSpecific, kAudioStreaming);
+    appendZeroBandwidth(d, 2);
     auto in = stream(1, 2, 24, {44100, 48000, 96000}, fs);
     in.interfaceNumber = 2;
     in.terminal = 5;
