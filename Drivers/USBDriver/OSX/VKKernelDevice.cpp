@@ -150,14 +150,14 @@ void VKKernelDevice::applyPersonalityKeys(bool afterScan)
     if (auto* clock = OSDynamicCast(OSData, specific->getObject("kClockSourceSettings"))) {
         IOLog("Found kClockSourceSettings length=%d (%d)\n", static_cast<int>(clock->getLength()),
               static_cast<int>(kClockSourceSettingsSize));
-        if (clock->getLength() >= kClockSourceSettingsSize) {
+        if (clock->getLength() >= kClockSourceSettingsUsed) {
             const auto* bytes = static_cast<const uint8_t*>(clock->getBytesNoCopy());
             m_pDevice->mDeviceSpecific.mFlagA = bytes[0];
             m_pDevice->mDeviceSpecific.mFlagB = bytes[1];
             m_pDevice->mDeviceSpecific.mFlagC = bytes[2];
         } else {
-            IOLog("kClockSourceSettings refused: %d bytes, %d expected\n", static_cast<int>(clock->getLength()),
-                  static_cast<int>(kClockSourceSettingsSize));
+            IOLog("kClockSourceSettings refused: %d bytes, at least %d expected\n",
+                  static_cast<int>(clock->getLength()), static_cast<int>(kClockSourceSettingsUsed));
         }
     }
 }
