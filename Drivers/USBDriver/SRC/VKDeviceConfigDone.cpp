@@ -19,8 +19,11 @@ constexpr uint8_t kStatusUSB1Mode = 0x01;
 constexpr uint8_t kStatusInternalClock = 0x02;
 constexpr uint8_t kStatusDigitalLocked = 0x04;
 constexpr uint8_t kStatus0644InputSelection = 0x18;
-// Register and frequency requests are tried twice.
-constexpr int kRegisterRetries = 1;
+// Retry counts of deviceRequest (a request is tried at most count + 1 times): the register and
+// frequency requests 2, the model requests of the completion 5, SET_INTERFACE 3.
+constexpr int kRegisterRetries = 2;
+constexpr int kModelRequestRetries = 5;
+constexpr int kSetInterfaceRetries = 3;
 constexpr uint32_t kMaxExtraDelayMs = 1000;
 constexpr int kDigitalLockMeasurements = 20;
 
@@ -171,14 +174,14 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
         uint8_t zero = 0;
         UInt32 length = 1;
         mOwner.deviceRequest(kVKDirectionOut, kVKTypeClass, kVKRecipientInterface, 0x01, 0x0100, 0x1200, &zero,
-                             length, kRegisterRetries);
+                             length, kModelRequestRetries);
     }
     if (isDevice(0x200C, 0x1030) && m_pcOutInterface != nullptr) {
         const uint8_t number = m_pcOutInterface->getInterfaceNumber();
         IOLog("USB: %s %d\n", "Set interface to 0", number);
         UInt32 length = 0;
         mOwner.deviceRequest(kVKDirectionOut, kVKTypeStandard, kVKRecipientInterface, 0x0B, 0, number, nullptr,
-                             length, 2);
+                             length, kSetInterfaceRetries);
     }
 
     // 13. Device controls: usbInitDeviceControls, deviceSettingsLoadControls and
@@ -320,7 +323,7 @@ void VKDevice::writeDigitalOutSelector()
     UInt32 length = 0;
     const IOReturn status = mOwner.deviceRequest(kVKDirectionOut, kVKTypeVendor, kVKRecipientDevice,
                                                  kStatusRegisterRequest, selector, 2, nullptr, length,
-                                                 kRegisterRetries);
+                                                 kModelRequestRetries);
     if (status != kIOReturnSuccess) {
         trace.tracex("****** write DigitalOutSelector returned status ", static_cast<int>(status));
         IOLog("USB: %s 0x%X\n", "****** write DigitalOutSelector returned status ", static_cast<unsigned>(status));

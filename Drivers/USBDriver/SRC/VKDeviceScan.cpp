@@ -122,7 +122,7 @@ bool isModel(const VKDevice& device, const DeviceModel& model)
     return model.is(device.vendorID(), device.productID());
 }
 
-constexpr int kElektronRetries = 1;
+constexpr int kElektronRetries = 5;
 
 // A format record that no longer describes any format, so that no search chooses it.
 void clearRecord(VKInterfaceDescriptorSpecificAS& as)

@@ -942,7 +942,7 @@ bool VKDevice::handleStreamBroken(int stage)
             for (UInt16 alternate : {UInt16{0}, UInt16{1}}) {
                 UInt32 length = 0;
                 mOwner.deviceRequest(kVKDirectionOut, kVKTypeStandard, kVKRecipientInterface, 11, alternate, 1,
-                                     nullptr, length, 5);
+                                     nullptr, length, 3);
             }
         }
         mOwner.unconfigureDevice(true, "VKDevice::handleStreamBroken");
