@@ -246,7 +246,8 @@ void VKDevice::setReadChannels(int inputs, int outputs)
     }
     mDeviceSpecific.mInputs = static_cast<uint32_t>(inputs);
     mDeviceSpecific.mOutputs = static_cast<uint32_t>(outputs);
-    // The output mixer is chosen again by configuration completion (later).
+    // The mixer follows the output count: one of another width would be skipped by the stream.
+    chooseOutMixer();
     if (mpDriverSM != nullptr) {
         QzChannelSettings& settings = mpDriverSM->mChannelSettings;
         settings.iInChannels = inputs;

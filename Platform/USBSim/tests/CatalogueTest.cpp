@@ -120,7 +120,7 @@ TEST(Catalogue, HoldsTheDriversModels)
         {"1935:0008", 0x1935, 0x0008, 0x0003},  {"US-144-MKII", 0x0644, 0x8020, 0x0100},
         {"0926:0201", 0x0926, 0x0201, 0x0100},  {"Play-16/24", 0x200C, 0x1030, 0x0100},
         {"1935:0006@0002", 0x1935, 0x0006, 0x0002}, {"0644:8030", 0x0644, 0x8030, 0x0100},
-        {"Mindprint", 0x133E, 0x6000, 0x0100},
+        {"Mindprint", 0x133E, 0x6000, 0x0100},  {"US-1200", 0x0644, 0x8046, 0x0100},
     };
     for (const auto& w : wanted) {
         const auto* entry = findModel(w.name);

@@ -111,6 +111,7 @@ TEST(DescriptorTables, EveryCatalogueModelAnswersTheBytesItAlwaysHad)
         {"US-322", 243, 0x358D'72B8'9940'DB78},
         {"US-366", 243, 0x6346'A613'6050'1456},
         {"UH-7000", 243, 0x14E4'5A45'90C8'9C39},
+        {"US-1200", 243, 0x666A'CE26'C5CA'025E},
         {"MBox", 50, 0x7DE9'32F7'7536'D909},
         {"MBox2", 517, 0x2849'F496'EA14'71BA},
         {"USBPre", 635, 0xAA51'5C77'2222'0E57},

@@ -264,6 +264,12 @@ const std::vector<ModelCase>& build()
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "ctl - midi 3/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
+        {.name = "US-1200",
+         .start = startRequests(243),
+         .description = teacDescription("ep 82/156"),
+         .settings = "44100 in 2x24 out 2x24",
+         .chosen = "ctl - midi 3/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .configure = classConfigure(2, 2)},
         // Patched into control 0 and streaming 1, whose alternate 1 (both directions) gets the fixed
         // 2 x 24 format; opened once, searched as class 0xFF.
         {.name = "MBox",

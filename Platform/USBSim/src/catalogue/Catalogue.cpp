@@ -99,6 +99,8 @@ std::vector<CatalogueEntry> build()
          table<model_data::teac, 0x8041>},
         {"UH-7000", "as the US-366 (relabelled MIDI interface 3, 192 kHz substitute, AKM)",
          table<model_data::teac, 0x8048>},
+        {"US-1200", "as the US-322 (the mixer modes choose 2 x 2 or 6 x 2 channels)",
+         table<model_data::teac, 0x8046>},
         // Digidesign.
         {"MBox",
          "full speed, vendor interface descriptors at offsets 9/18/27 raw-patched to control + streaming "
