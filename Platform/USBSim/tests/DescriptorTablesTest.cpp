@@ -94,9 +94,9 @@ TEST(DescriptorTables, EveryCatalogueModelAnswersTheBytesItAlwaysHad)
     const Case cases[] = {
         {"class-audio", 282, 0x85FA'176B'8A18'561D},
         {"class-audio-feedback", 300, 0xAAEF'6F26'C156'F86A},
-        {"bitplane-bulk", 41, 0xDD3B'BE8F'FB8E'7C69},
-        {"bitplane-bulk-1024", 41, 0x76F8'DBDD'A675'B00E},
-        {"bitplane-keepalive", 48, 0x5A79'0873'FC26'3D36},
+        {"0A4A:FFDD", 41, 0xDD3B'BE8F'FB8E'7C69},
+        {"0A4A:FFDD@0200", 41, 0x76F8'DBDD'A675'B00E},
+        {"0A4A:FFDD@0300", 48, 0x5A79'0873'FC26'3D36},
         {"class-audio-hs", 294, 0x9A86'404D'F670'0CE6},
         {"class-audio-hs-interval4", 294, 0x47BD'9E71'2128'EFB9},
         {"class-audio-hs-32ch", 294, 0xB535'CC6F'6AA0'5F31},
@@ -135,6 +135,11 @@ TEST(DescriptorTables, EveryCatalogueModelAnswersTheBytesItAlwaysHad)
         {"Play-16/24", 282, 0xF241'55E1'829F'C35E},
         {"1235:0002", 190, 0x1D38'91FB'600A'38E4},
         {"0499:100B", 236, 0x1A72'EB30'7A54'9B23},
+        {"041E:3020", 190, 0xE9D4'9C4F'6256'FA87},
+        {"0746:7701", 190, 0xAE44'5395'C9E0'D93A},
+        {"0010:1101", 190, 0xB454'BF06'E0C0'3643},
+        {"0582:000F", 190, 0xF42D'B996'2D3F'228B},
+        {"Veskaro", 190, 0x3219'9C89'E785'000A},
     };
     EXPECT_EQ(std::size(cases), catalogue().size()) << "a model without its pin";
     for (const auto& c : cases) {
