@@ -133,6 +133,7 @@ const AttemptCase kCases[] = {
          inKernel(driver, service, [](VKDevice& device) { device.writeDigitalOutSelector(); });
      },
      6},
+    {"041E_3020MonitorMix", "041E:3020", {0x21, 0x01, 0x0100, 0x1200}, false, false, {}, configureAgain(), 6},
     {"Play1624OutputToAlternate0", "Play-16/24", {0x01, 0x0B, 0, 1}, false, false, {}, configureAgain(), 4},
     {"FamilySetInterfaceToTheDevice", "Kelvra-UC3", {0x00, 0x0B, 0, 2}, false, false, {}, configureAgain(), 4},
     {"FirmwareVersion", "Kelvra-UC3", {0xC0, 0x56, 0, 0}, true, false, {}, {}, 6},
