@@ -26,8 +26,6 @@
 
 namespace {
 
-using USB::ModelRow;
-
 constexpr size_t kDeviceDescriptorLength = 18;
 constexpr uint8_t kDescriptorTypeDevice = 1;
 constexpr uint8_t kDescriptorTypeInterface = 4;
@@ -106,21 +104,9 @@ bool patchFits(const RawPatch& patch, std::span<const uint8_t> bytes)
     return field == patch.field && bytes[position + 1] == patch.type;
 }
 
-// Models whose first configuration is rewritten after every configuration scan.
-constexpr ModelRow kSubstituteModels[] = {
-    {kModel0926_0201}, {kModelKelvraUC3}, {kModel0A4A_F1A0}, {kModelMBox},      {kModel1604_8006},
-    {kModelPlay1624},  {kModelXMOS},      {kModel1935_0004}, {kModel1935_0006}, {kModel1935_0008}};
-static_assert(tableKeysUnique(kSubstituteModels, [](const ModelRow& row) { return row.model.key(); }));
-static_assert(modelsRegistered(kSubstituteModels));
-
 // Elektron identity replies.
 constexpr uint8_t kElektronUIDRequest = 0x00;
 constexpr uint8_t kElektronNameRequest = 0x01;
-
-bool isModel(const VKDevice& device, const DeviceModel& model)
-{
-    return model.is(device.vendorID(), device.productID());
-}
 
 constexpr int kElektronRetries = 5;
 
@@ -240,14 +226,20 @@ bool QZ_DeviceDescriptor::scan(USBByteBuffer& buffer)
 
 bool VKDevice::isElektron() const
 {
-    return USB::isElektron(vendorID(), productID());
+    return hasTrait(vkdevice::kTraitElektron);
+}
+
+void VKDevice::resolveModelProfile()
+{
+    mModelProfile = vkdevice::modelProfileOf(vendorID(), productID(), releaseID());
 }
 
 bool VKDevice::scanDeviceDescriptor(USBByteBuffer& buffer)
 {
     const bool scanned = mDeviceDescriptor.scan(buffer);
+    resolveModelProfile();
 
-    if (mFirstScan != 0 && isModel(*this, kModel0763_2003)) {
+    if (mFirstScan != 0 && hasTrait(vkdevice::kTraitFirstScanDefaults)) {
         mFirstScan = 0;
         QzChannelSettings* settings = getCurrentSettings();
         settings->iInChannels = 2;
@@ -336,10 +328,10 @@ bool VKDevice::scanConfigurationDescriptors(USBByteBuffer& buffer)
     const bool flag22 = isListed() && hasFeature(APISpecificFeatures::kBuildDummyDescriptor);
     trace.trace("isCorlanthCompatible(), mInitSettings.mFlags[kBuildDummyDescriptor", isCorlanthCompatible(),
                 flag22);
-    if (USB::isAnyModel(kSubstituteModels, vendorID(), productID()) || isCorlanthCompatible() || flag22) {
+    if (hasTrait(vkdevice::kTraitSubstituteDescriptors) || isCorlanthCompatible() || flag22) {
         USB::buildDummyDescriptor(vidpid(), mConfigurations, isUSB2 != 0, mDeviceSpecific);
     }
-    if (isModel(*this, kModelMBox2)) {
+    if (hasTrait(vkdevice::kTraitMBox2Substitute)) {
         USB::buildDummyDescriptor(vidpid(), mConfigurations, isUSB2 != 0, mDeviceSpecific);
         disableAllByFrequency(32000);
     }
@@ -349,10 +341,10 @@ bool VKDevice::scanConfigurationDescriptors(USBByteBuffer& buffer)
 // Corrections of the configuration just scanned (the last of the list).
 void VKDevice::correctConfiguration()
 {
-    if (isModel(*this, kModel0A4E_4040)) {
+    if (hasTrait(vkdevice::kTraitNoRatesAbove48k)) {
         disableAllByFrequency(88200);
         disableAllByFrequency(96000);
-    } else if (isModel(*this, kModel03EB_4308)) {
+    } else if (hasTrait(vkdevice::kTraitEightChannelSecondRecords)) {
         // The first configuration's second format record of each stream says 8 channels; a stream
         // without that record is left alone.
         if (mConfigurations.getCount() == 1) {
@@ -367,9 +359,9 @@ void VKDevice::correctConfiguration()
                 }
             }
         }
-    } else if (isModel(*this, kModel0CCD_0014)) {
+    } else if (hasTrait(vkdevice::kTraitPrefers24Bits)) {
         correct0CCD_0014();
-    } else if (isModel(*this, kModelExtigy)) {
+    } else if (hasTrait(vkdevice::kTraitStereoOnlyNoMidi)) {
         correctExtigy();
     }
 }

@@ -34,7 +34,7 @@ inline bool isAnyModel(std::span<const ModelRow> rows, uint16_t vendor, uint16_t
                        [=](const ModelRow& row) { return row.model.is(vendor, product); });
 }
 
-// Elektron devices (1935:0004, 0006, 0008): fixed alternates at 48 kHz.
+// Elektron devices (their model profile says so): fixed alternates at 48 kHz.
 bool isElektron(uint16_t vendor, uint16_t product);
 
 // A rate bitmap of genAddSRBitmap: bit 0 32000, bit 1 44100, bit 2 48000, bit 3 88200, bit 4 96000,

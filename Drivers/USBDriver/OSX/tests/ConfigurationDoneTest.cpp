@@ -318,12 +318,14 @@ TEST_F(ConfigurationDoneTest, TheLockedRateSetsTheChannelsOfTheVarnokAndTheCrims
         bool answered = false;
         inKernel([&] {
             device->mDeviceDescriptor.idProduct = c.product;
+            device->resolveModelProfile();
             device->mInitSettings.mValid = 1;
             device->mInitSettings.mFlags[APISpecificFeatures::kCorlanthCompatible] = 1;
             device->mInitSettings.mFlags[APISpecificFeatures::kCan192] = 1;
             settings().iInChannels = settings().iOutChannels = 2;
             answered = device->updateAqInputSelector(nullptr);
             device->mDeviceDescriptor = real;
+            device->resolveModelProfile();
             device->mInitSettings = record;
         });
         EXPECT_TRUE(answered);
@@ -455,6 +457,7 @@ TEST_F(ConfigurationDoneTest, TheSixInputRoutingOfThe0644_8035AndTheBulkEncoders
     inKernel([&] {
         device->mDeviceDescriptor.idVendor = 0x0644;
         device->mDeviceDescriptor.idProduct = 0x8035;
+        device->resolveModelProfile();
         device->isUSB2 = 1;
         aq() = {};
         aq().RoutingIn0 = 1;
@@ -468,6 +471,7 @@ TEST_F(ConfigurationDoneTest, TheSixInputRoutingOfThe0644_8035AndTheBulkEncoders
         none = device->mInputPostProcessor;
         device->isUSB2 = 0;
         device->mDeviceDescriptor = real;
+        device->resolveModelProfile();
     });
     EXPECT_EQ(routed.function, &postprocessUS600_120);
     EXPECT_FALSE(none);
