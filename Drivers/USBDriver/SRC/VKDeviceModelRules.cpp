@@ -90,7 +90,8 @@ constexpr ModelDefaultSettings kDefaults[] = {
 };
 static_assert(modelsRegistered(kDefaults));
 
-constexpr uint64_t kElektronTraits = kTraitElektron | kTraitSubstituteDescriptors | kTraitResetWhenUnconfigured;
+constexpr uint64_t kElektronTraits =
+    kTraitElektron | kTraitSubstituteDescriptors | kTraitResetWhenUnconfigured;
 
 constexpr ModelTraitRow kTraits[] = {
     {kModel1935_0004, kAny, kElektronTraits},
@@ -98,14 +99,16 @@ constexpr ModelTraitRow kTraits[] = {
     {kModel1935_0008, kAny, kElektronTraits},
     {kModel0926_0201, kAny, kTraitSubstituteDescriptors},
     {kModelKelvraUC3, kAny,
-     kTraitSubstituteDescriptors | kTraitResetWhenUnconfigured | kTraitStatusRegister | kTraitSetInterfaceToDevice |
-         kTraitNoResetFromNewFirmware | kTraitBreaksOnInputErrors},
+     kTraitSubstituteDescriptors | kTraitResetWhenUnconfigured | kTraitStatusRegister |
+         kTraitSetInterfaceToDevice | kTraitNoResetFromNewFirmware | kTraitBreaksOnInputErrors},
     {kModel0A4A_F1A0, kAny,
-     kTraitSubstituteDescriptors | kTraitStatusRegister | kTraitSetInterfaceToDevice | kTraitBreaksOnInputErrors},
+     kTraitSubstituteDescriptors | kTraitStatusRegister | kTraitSetInterfaceToDevice |
+         kTraitBreaksOnInputErrors},
     {kModelMBox, kAny,
      kTraitSubstituteDescriptors | kTraitMBoxStartup | kTraitDigidesignReset | kTraitVendorClassAnySearch |
          kTraitNoRequestedReset},
-    {kModelMBox2, kAny, kTraitMBox2Substitute | kTraitMBox2Interfaces | kTraitMBox2Startup | kTraitNoRequestedReset},
+    {kModelMBox2, kAny,
+     kTraitMBox2Substitute | kTraitMBox2Interfaces | kTraitMBox2Startup | kTraitNoRequestedReset},
     {kModel1604_8006, kAny, kTraitSubstituteDescriptors},
     {kModelPlay1624, kAny,
      kTraitSubstituteDescriptors | kTraitOutputOnInterface1 | kTraitOutputToAlternate0AfterConfig |
@@ -125,10 +128,12 @@ constexpr ModelTraitRow kTraits[] = {
     {kModel200C_1019, kAny, kTraitNoInputSelector},
     {kModelMindprint, kAny, kTraitMindprintRouting},
     {kModelUS600, kAny, kTraitSixInputRouting},
-    {kModelUS322, kAny, kTraitInputRegisterSelection | kTraitFixedInputSelection | kTraitSelectionWrittenWhenChanged |
-                            kTraitVendorClassSearch},
-    {kModelUS366, kAny, kTraitInputRegisterSelection | kTraitSelectionWrittenWhenChanged | kTraitUSB1ModeInStatus |
-                            kTraitVendorClassSearch},
+    {kModelUS322, kAny,
+     kTraitInputRegisterSelection | kTraitFixedInputSelection | kTraitSelectionWrittenWhenChanged |
+         kTraitVendorClassSearch},
+    {kModelUS366, kAny,
+     kTraitInputRegisterSelection | kTraitSelectionWrittenWhenChanged | kTraitUSB1ModeInStatus |
+         kTraitVendorClassSearch},
     {kModelUS1200, kAny, kTraitInputRegisterSelection | kTraitMixerModes | kTraitVendorClassSearch},
     {kModelUH7000, kAny,
      kTraitInputRegisterSelection | kTraitUSB1ModeInStatus | kTraitMixerModes | kTraitVendorClassSearch},

@@ -41,7 +41,7 @@ struct RawPatch
     uint16_t offset;
     uint8_t count;
     uint8_t bytes[2];
-    uint8_t type;  // kAnyDescriptor: the offset alone
+    uint8_t type; // kAnyDescriptor: the offset alone
     uint8_t field;
 };
 

@@ -236,7 +236,7 @@ struct PathCase
 {
     const char* name;
     std::function<void(usbsim::DeviceModel&)> script; // the device's answers, before configuration
-    bool stream;                                       // streaming started after configuration
+    bool stream;                                      // streaming started after configuration
     std::function<void(DriverFixture&, VKDevice&)> check;
 };
 
@@ -289,8 +289,10 @@ const PathCase kPathCases[] = {
     // model's output channels for it.
     {"Crimson-SPL",
      [](usbsim::DeviceModel& model) {
-         model.scriptAlways(kReadStatusRegister, usbsim::ScriptedStep::answer(usbsim::ControlReply::ok({0x06})));
-         model.scriptAlways(kGetRate, usbsim::ScriptedStep::answer(usbsim::ControlReply::ok({0x00, 0x77, 0x01})));
+         model.scriptAlways(kReadStatusRegister,
+                            usbsim::ScriptedStep::answer(usbsim::ControlReply::ok({0x06})));
+         model.scriptAlways(kGetRate,
+                            usbsim::ScriptedStep::answer(usbsim::ControlReply::ok({0x00, 0x77, 0x01})));
      },
      false,
      [](DriverFixture&, VKDevice& device) {
@@ -305,19 +307,29 @@ const PathCase kPathCases[] = {
          EXPECT_EQ(device.mpDriverSM->mChannelSettings.iFrequency, 96'000);
          EXPECT_EQ(device.mpDriverSM->mChannelSettings.iOutChannels, 6);
      }},
-    {"041E:3020", {}, false,
+    {"041E:3020",
+     {},
+     false,
      [](DriverFixture& driver, VKDevice&) { EXPECT_TRUE(sent(driver, "21 01 0100 1200 1")); }},
-    {"0746:7701", {}, true,
+    {"0746:7701",
+     {},
+     true,
      [](DriverFixture& driver, VKDevice&) { EXPECT_TRUE(sent(driver, "21 01 02FF 0200 4")); }},
-    {"0010:1101", {}, true,
+    {"0010:1101",
+     {},
+     true,
      [](DriverFixture& driver, VKDevice&) { EXPECT_TRUE(sent(driver, "21 01 02FF 0200 4")); }},
-    {"0582:000F", {}, true,
+    {"0582:000F",
+     {},
+     true,
      [](DriverFixture& driver, VKDevice&) {
          EXPECT_TRUE(sent(driver, "21 01 0201 0900 4"));
          EXPECT_TRUE(sent(driver, "21 01 0202 0900 4"));
      }},
     // Its digital pair is silenced while the digital input has no lock.
-    {"Veskaro", {}, false,
+    {"Veskaro",
+     {},
+     false,
      [](DriverFixture&, VKDevice& device) {
          EXPECT_EQ(device.mInputPostProcessor.function, &postprocessVeskaroBugFix);
      }},

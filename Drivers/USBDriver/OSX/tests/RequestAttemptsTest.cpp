@@ -23,9 +23,9 @@ struct AttemptCase
     const char* name;
     const char* model;
     usbsim::RequestMatch failing; // every request matching it fails (no answer)
-    bool atStart; // made while the device starts: the failure is scripted before it is plugged
+    bool atStart;        // made while the device starts: the failure is scripted before it is plugged
     bool configureFirst; // the stream configured before the failure is scripted
-    std::function<void(VKDevice&)> prepare;    // on a kernel thread, before the failure is scripted
+    std::function<void(VKDevice&)> prepare; // on a kernel thread, before the failure is scripted
     std::function<void(DriverFixture&, VKKernelDevice&)> make; // makes the request once
     unsigned attempts;
 };
@@ -135,7 +135,14 @@ const AttemptCase kCases[] = {
      6},
     {"041E_3020MonitorMix", "041E:3020", {0x21, 0x01, 0x0100, 0x1200}, false, false, {}, configureAgain(), 6},
     {"Play1624OutputToAlternate0", "Play-16/24", {0x01, 0x0B, 0, 1}, false, false, {}, configureAgain(), 4},
-    {"FamilySetInterfaceToTheDevice", "Kelvra-UC3", {0x00, 0x0B, 0, 2}, false, false, {}, configureAgain(), 4},
+    {"FamilySetInterfaceToTheDevice",
+     "Kelvra-UC3",
+     {0x00, 0x0B, 0, 2},
+     false,
+     false,
+     {},
+     configureAgain(),
+     4},
     {"FirmwareVersion", "Kelvra-UC3", {0xC0, 0x56, 0, 0}, true, false, {}, {}, 6},
     {"ElektronUID", "1935:0006", {0xC0, 0x00, 0, 0}, true, false, {}, {}, 6},
     {"ElektronName", "1935:0006", {0xC0, 0x01, 0, 0}, true, false, {}, {}, 6},

@@ -113,15 +113,17 @@ TEST(VKDeviceModelRulesTest, AProfileGathersTheRowsThatNameTheModel)
         uint64_t has;
         uint64_t hasNot;
     } cases[] = {
-        {0x1935, 0x0006, 0x0003, kTraitElektron | kTraitSubstituteDescriptors | kTraitResetWhenUnconfigured, 0},
+        {0x1935, 0x0006, 0x0003, kTraitElektron | kTraitSubstituteDescriptors | kTraitResetWhenUnconfigured,
+         0},
         {0x0A4A, 0x6A02, 0x0100, kTraitStatusRegister | kTraitSetInterfaceToDevice, kTraitElektron},
-        {0x0746, 0x1234, 0x0100, kTraitUnit2StartControl, 0},    // any product of the vendor
+        {0x0746, 0x1234, 0x0100, kTraitUnit2StartControl, 0}, // any product of the vendor
         {0x0DBA, 0x1000, 0x0100, kTraitDigidesign | kTraitDigidesignReset | kTraitNoRequestedReset, 0},
         {0x0DBA, 0x2000, 0x0100, kTraitDigidesign, kTraitNoRequestedReset},
         {0x09E8, 0x207F, 0x0300, kTraitIsocInIsocOut, 0},
-        {0x09E8, 0x207F, 0x0100, 0, kTraitIsocInIsocOut},          // that revision only
-        {0x0644, 0x8040, 0x0100, kTraitFixedInputSelection | kTraitSelectionWrittenWhenChanged, kTraitMixerModes},
-        {0x2912, 0x3101, 0x0100, 0, ~uint64_t{0}},                 // no rules at all
+        {0x09E8, 0x207F, 0x0100, 0, kTraitIsocInIsocOut}, // that revision only
+        {0x0644, 0x8040, 0x0100, kTraitFixedInputSelection | kTraitSelectionWrittenWhenChanged,
+         kTraitMixerModes},
+        {0x2912, 0x3101, 0x0100, 0, ~uint64_t{0}}, // no rules at all
     };
     for (const auto& c : cases) {
         const ModelProfile profile = modelProfileOf(c.vendor, c.product, c.release);
