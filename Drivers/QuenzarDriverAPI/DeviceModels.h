@@ -115,6 +115,13 @@ inline constexpr DeviceModel kModel200C_1027{0x200C, 0x1027, "200C:1027"};
 inline constexpr DeviceModel kModelPlay1624{0x200C, 0x1030, "Play 16/24"};
 inline constexpr DeviceModel kModel200C_1037{0x200C, 0x1037, "200C:1037"};
 inline constexpr DeviceModel kModelXMOS{0x20B1, 0x0002, "XMOS"};
+// Requests at configuration and stream start, input post-processing and level meters
+inline constexpr DeviceModel kModel041E_3020{0x041E, 0x3020, "041E:3020"};
+inline constexpr DeviceModel kModel0746_7701{0x0746, 0x7701, "0746:7701"};
+inline constexpr DeviceModel kModel0010_1101{0x0010, 0x1101, "0010:1101"};
+inline constexpr DeviceModel kModel0582_000F{0x0582, 0x000F, "0582:000F"};
+inline constexpr DeviceModel kModel1346_100A{0x1346, 0x100A, "1346:100A"};
+inline constexpr DeviceModel kModel0A4A_FFDD{0x0A4A, 0xFFDD, "0A4A:FFDD"};
 // Capabilities, start-up commands and default stream settings of the kernel device
 inline constexpr DeviceModel kModel0644_8017{0x0644, 0x8017, "0644:8017"};
 inline constexpr DeviceModel kModel0644_801E{0x0644, 0x801E, "0644:801E"};
@@ -181,7 +188,9 @@ inline constexpr DeviceModel kDeviceModels[] = {
     kModel15E4_0026,  kModel15E4_002C,  kModel15E4_0040,
     kModel15E4_0070,  kModel15E4_0071,  kModel15E4_0074,
     kModel15E4_0075,  kModel15E4_0078,  kModel15E4_0079,
-    kModel0A92_0061,
+    kModel0A92_0061,  kModel041E_3020,  kModel0746_7701,
+    kModel0010_1101,  kModel0582_000F,  kModel1346_100A,
+    kModel0A4A_FFDD,
 };
 
 namespace device_models {

@@ -41,7 +41,7 @@ static_assert(sizeof(QZ_TimeStampsBufferData) == sizeof(DriverSM::mTimeStamps));
 
 bool isUS366(const VKDevice& device)
 {
-    return device.isDevice(0x0644, 0x8048) || device.isDevice(0x0644, 0x8046);
+    return device.hasTrait(vkdevice::kTraitMixerModes);
 }
 
 class Dispatcher
@@ -577,10 +577,9 @@ IOReturn Dispatcher::setMixerMode()
         next = registerValue | 0x10;
         m_device.setReadChannels(2, 2);
     } else if (mode == 1 || mode == 2) {
-        if (m_device.isDevice(0x0644, 0x8048)) {
-            m_device.setReadChannels(4, 4);
-        } else if (m_device.isDevice(0x0644, 0x8046)) {
-            m_device.setReadChannels(6, 2);
+        if (m_device.hasTrait(vkdevice::kTraitMixerModes)) {
+            const vkdevice::MixerModeChannels channels = m_device.modelProfile().mixerModeChannels;
+            m_device.setReadChannels(channels.in, channels.out);
         }
     }
     IOLog("Req_SetMixerMode: inMode=%d set US366Registers[2] to 0x%02X (was 0x%02X)\n", mode, next,

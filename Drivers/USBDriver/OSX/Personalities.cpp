@@ -64,7 +64,9 @@ constexpr uint32_t kRates192[] = {44100, 48000, 88200, 96000, 176400, 192000};
 
 // Crimson SPL: output streaming interface 1 and input streaming interface 2, alternate 2 each;
 // at high speed 6 channels of 24 bits, input up to 192 kHz and output up to 96 kHz (its 176.4 and
-// 192 kHz output carries 4 channels); at full speed 2 channels at 44.1 and 48 kHz.
+// 192 kHz output carries 4 channels); at full speed 2 channels at 44.1 and 48 kHz. Of the family
+// (firmware scan, status register and digital lock), and like the family's Morvane its streaming
+// interfaces are found by their own class; its substitute descriptors are built.
 constexpr APISpecificFeatures kCrimsonSPLFeatures = features({
     .fullSpeedIn = format(24, 2, kRates48),
     .fullSpeedOut = format(24, 2, kRates48),
@@ -72,7 +74,8 @@ constexpr APISpecificFeatures kCrimsonSPLFeatures = features({
     .highSpeedOut = format(24, 6, kRates96),
     .inInterface = 2, .inAlternate = 2,
     .outInterface = 1, .outAlternate = 2,
-    .flags = {APISpecificFeatures::kCan192},
+    .flags = {APISpecificFeatures::kCorlanthCompatible, APISpecificFeatures::kMorvaneCompatible,
+              APISpecificFeatures::kCan192, APISpecificFeatures::kBuildDummyDescriptor},
 });
 
 // Fendrimo: output streaming interface 1 and input streaming interface 2, alternate 2 each;
@@ -109,19 +112,24 @@ constexpr uint8_t kCrimsonSPLClock[kClockSourceSettingsSize] = {1, 1, 0};
 
 // One row per device; the model names come from the registry of device models.
 constexpr KextPersonality kPersonalities[] = {
+    {kModel0010_1101, kAnyRelease, nullptr, {}},
     {kModel03EB_4308, kAnyRelease, nullptr, {}},
     {kModelExtigy, kAnyRelease, nullptr, {}},
+    {kModel041E_3020, kAnyRelease, nullptr, {}},
     {kModel041E_3040, kAnyRelease, nullptr, {}},
     {kModel0451_3200, kAnyRelease, nullptr, {}},
     {kModel0499_1004, kAnyRelease, nullptr, {}},
     {kModel0499_100A, kAnyRelease, nullptr, {}},
     {kModel0499_100B, kAnyRelease, nullptr, {}},
     {kModel0562_03EB, kAnyRelease, nullptr, {}},
+    {kModel0582_000F, kAnyRelease, nullptr, {}},
     {kModel0582_0019, kAnyRelease, nullptr, {}},
+    {kModelUS122L, kAnyRelease, nullptr, {}},
     {kModelUS144, kAnyRelease, nullptr, {}},
     {kModel0644_8017, kAnyRelease, nullptr, {}},
     {kModel0644_801E, kAnyRelease, nullptr, {}},
     {kModelUS144MKII, kAnyRelease, nullptr, {}},
+    {kModelUS122MKII, kAnyRelease, nullptr, {}},
     {kModel0644_8025, kAnyRelease, nullptr, {}},
     {kModel0644_8030, kAnyRelease, nullptr, {}},
     {kModel0644_8034, kAnyRelease, nullptr, {}},
@@ -130,6 +138,8 @@ constexpr KextPersonality kPersonalities[] = {
     {kModelUS366, kAnyRelease, nullptr, {}},
     {kModelUS1200, kAnyRelease, nullptr, {}},
     {kModelUH7000, kAnyRelease, nullptr, {}},
+    {kModelMusePocket, kAnyRelease, nullptr, {}},
+    {kModel0746_7701, kAnyRelease, nullptr, {}},
     {kModel0763_2003, kAnyRelease, nullptr, {}},
     {kModel0763_4002, kAnyRelease, nullptr, {}},
     {kModelUSBPre, kAnyRelease, nullptr, {}},
@@ -144,11 +154,13 @@ constexpr KextPersonality kPersonalities[] = {
     {kModelKelvraUC3, 0x0200, nullptr, {.msWait = 20}},
     {kModel0A4A_A192, kAnyRelease, nullptr, {}},
     {kModelTessaly, kAnyRelease, &kTessalyFeatures, {}},
+    {kModelVeskaro, kAnyRelease, nullptr, {}},
     {kModelCrimsonSPL, kAnyRelease, &kCrimsonSPLFeatures, {.msWait = 50, .clockSource = kCrimsonSPLClock}},
     {kModel0A4A_CF00, kAnyRelease, nullptr, {}},
     {kModel0A4A_D064, kAnyRelease, nullptr, {}},
     {kModel0A4A_DA01, kAnyRelease, nullptr, {}},
     {kModel0A4A_F1A0, kAnyRelease, nullptr, {}},
+    {kModel0A4A_FFDD, kAnyRelease, nullptr, {}},
     {kModel0A4E_2040, kAnyRelease, nullptr, {}},
     {kModel0A4E_4040, kAnyRelease, nullptr, {}},
     {kModel0A92_0021, kAnyRelease, nullptr, {}},
@@ -158,7 +170,10 @@ constexpr KextPersonality kPersonalities[] = {
     {kModel0A92_0071, kAnyRelease, nullptr, {}},
     {kModel0A92_0081, kAnyRelease, nullptr, {}},
     {kModel0A92_0111, kAnyRelease, nullptr, {}},
+    {kModelDigitalSoundStation, kAnyRelease, nullptr, {}},
+    {kModelMaya51USB, kAnyRelease, nullptr, {}},
     {kModel0CCD_0014, kAnyRelease, nullptr, {}},
+    {kModelAureon51, kAnyRelease, nullptr, {}},
     {kModel0D8C_000C, kAnyRelease, nullptr, {}},
     {kModelMBox, kAnyRelease, nullptr, {}},
     {kModelMBox2, kAnyRelease, nullptr, {}},
@@ -169,9 +184,11 @@ constexpr KextPersonality kPersonalities[] = {
     {kModel1210_001A, kAnyRelease, nullptr, {}},
     {kModel1235_0001, kAnyRelease, nullptr, {}},
     {kModel1235_0002, kAnyRelease, nullptr, {}},
+    {kModelMicFace, kAnyRelease, nullptr, {}},
     {kModel133E_0815, kAnyRelease, nullptr, {}},
     {kModel133E_0816, kAnyRelease, nullptr, {}},
     {kModelMindprint, kAnyRelease, nullptr, {}},
+    {kModel1346_100A, kAnyRelease, nullptr, {}},
     {kModel13B2_0030, kAnyRelease, nullptr, {}},
     {kModel145F_0090, kAnyRelease, nullptr, {}},
     {kModel1502_2AAE, kAnyRelease, nullptr, {}},
@@ -201,6 +218,7 @@ constexpr KextPersonality kPersonalities[] = {
     {kModel200C_1008, kAnyRelease, nullptr, {}},
     {kModel200C_1009, kAnyRelease, nullptr, {}},
     {kModel200C_100A, kAnyRelease, nullptr, {}},
+    {kModelEbox44, kAnyRelease, nullptr, {}},
     {kModel200C_1019, kAnyRelease, nullptr, {}},
     {kModel200C_101F, kAnyRelease, nullptr, {}},
     {kModel200C_1024, kAnyRelease, nullptr, {}},

@@ -18,6 +18,8 @@ constexpr const char* kKextBundleIdentifier = "com.sonvexa.driver.VKSonvexa";
 constexpr const char* kKextServiceClass = "VKKernelDevice";
 // Sizes the driver expects of the "QzSpecific" data values.
 constexpr uint32_t kClockSourceSettingsSize = 20;
+// The bytes of it the driver reads (flags A, B and C); a shorter value is refused.
+constexpr uint32_t kClockSourceSettingsUsed = 3;
 constexpr uint32_t kConfigurationDataSize = sizeof(APISpecificFeatures);
 static_assert(kConfigurationDataSize == 380);
 

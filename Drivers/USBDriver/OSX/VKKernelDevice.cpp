@@ -36,15 +36,12 @@ constexpr uint32_t kPipeStalled = 0xE000404F;
 
 std::atomic<int> gLiveDevices{0};
 
-// Vendor and product of the USB device (0 without one).
-bool isModel(IOUSBDevice* device, const DeviceModel& model)
+// What the driver asks of the USB device's model (nothing without one).
+bool has(IOUSBDevice* device, vkdevice::ModelTrait trait)
 {
-    return device != nullptr && model.is(device->GetVendorID(), device->GetProductID());
-}
-
-bool isElektron(IOUSBDevice* device)
-{
-    return device != nullptr && USB::isElektron(device->GetVendorID(), device->GetProductID());
+    return device != nullptr &&
+           vkdevice::modelProfileOf(device->GetVendorID(), device->GetProductID(), device->GetDeviceRelease())
+               .has(trait);
 }
 
 // A pseudo-random number below `limit` for the "deviceUID" property.
@@ -150,14 +147,14 @@ void VKKernelDevice::applyPersonalityKeys(bool afterScan)
     if (auto* clock = OSDynamicCast(OSData, specific->getObject("kClockSourceSettings"))) {
         IOLog("Found kClockSourceSettings length=%d (%d)\n", static_cast<int>(clock->getLength()),
               static_cast<int>(kClockSourceSettingsSize));
-        if (clock->getLength() >= kClockSourceSettingsSize) {
+        if (clock->getLength() >= kClockSourceSettingsUsed) {
             const auto* bytes = static_cast<const uint8_t*>(clock->getBytesNoCopy());
             m_pDevice->mDeviceSpecific.mFlagA = bytes[0];
             m_pDevice->mDeviceSpecific.mFlagB = bytes[1];
             m_pDevice->mDeviceSpecific.mFlagC = bytes[2];
         } else {
-            IOLog("kClockSourceSettings refused: %d bytes, %d expected\n", static_cast<int>(clock->getLength()),
-                  static_cast<int>(kClockSourceSettingsSize));
+            IOLog("kClockSourceSettings refused: %d bytes, at least %d expected\n",
+                  static_cast<int>(clock->getLength()), static_cast<int>(kClockSourceSettingsUsed));
         }
     }
 }
@@ -290,7 +287,7 @@ bool VKKernelDevice::start(IOService* provider)
     if (info == nullptr) {
         return startFailed("APIDeviceInfo* pDevInfo is NULL");
     }
-    if (isModel(m_pUSBDevice, kModelUSBPre)) {
+    if (m_pDevice->hasTrait(vkdevice::kTraitPic)) {
         m_pUSBDevice->SetConfiguration(this, info->mConfigurations[0].bConfigurationValue, false);
         const UInt32 power = m_pUSBDevice->GetBusPowerAvailable();
         IOLog("The Power available to the device is %d \n", static_cast<int>(power));
@@ -545,7 +542,7 @@ IOReturn VKKernelDevice::deviceRequest(UInt8 direction, UInt8 type, UInt8 recipi
     const UInt32 size = length;
     IOReturn status = kIOReturnError;
     int failures = 0;
-    const bool waitBefore = isModel(usb, kModel1235_0002);
+    const bool waitBefore = has(usb, vkdevice::kTraitPauseBeforeRequests);
     do {
         if (status == kIOReturnDeviceError || isTerminateRequested()) {
             break;
@@ -605,7 +602,7 @@ bool VKKernelDevice::setFrequency(VKPipeDescriptor* inPipe, VKPipeDescriptor* ou
         IOLog("USB: %s\n", "setFrequency...NoPipe");
         return false;
     }
-    if (isElektron(m_pUSBDevice)) {
+    if (has(m_pUSBDevice, vkdevice::kTraitElektron)) {
         return hz == 48'000;
     }
     uint8_t rate[3] = {static_cast<uint8_t>(hz), static_cast<uint8_t>(hz >> 8), static_cast<uint8_t>(hz >> 16)};
@@ -615,8 +612,7 @@ bool VKKernelDevice::setFrequency(VKPipeDescriptor* inPipe, VKPipeDescriptor* ou
                              pipe->getAddressByte(), rate, length, 5);
     };
     IOReturn status = send();
-    const bool stubborn = isModel(m_pUSBDevice, kModel0499_100A) || isModel(m_pUSBDevice, kModel0499_1004) ||
-                          isModel(m_pUSBDevice, kModel0499_100B);
+    const bool stubborn = has(m_pUSBDevice, vkdevice::kTraitStubbornRate);
     for (int again = 0; stubborn && status != kIOReturnSuccess && again < 200 && !isTerminateRequested(); ++again) {
         status = send();
     }
@@ -625,11 +621,11 @@ bool VKKernelDevice::setFrequency(VKPipeDescriptor* inPipe, VKPipeDescriptor* ou
 
 UInt32 VKKernelDevice::getFrequency(VKPipeDescriptor* inPipe, VKPipeDescriptor* outPipe)
 {
-    if (isModel(m_pUSBDevice, kModel03EB_4308)) {
+    if (has(m_pUSBDevice, vkdevice::kTraitNoRateRead)) {
         IOLog("USB: %s\n", "KERNELDEVICECLASS::getFrequency not supported by DREAM DMX");
         return 0;
     }
-    if (isElektron(m_pUSBDevice)) {
+    if (has(m_pUSBDevice, vkdevice::kTraitElektron)) {
         return 48'000;
     }
     VKPipeDescriptor* pipe = nullptr;

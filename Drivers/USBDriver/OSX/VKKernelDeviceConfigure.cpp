@@ -17,15 +17,9 @@ namespace {
 
 constexpr uint32_t kFirmwareWithoutReset = 0x01050100;
 
-bool is(const VKDevice& device, const DeviceModel& model)
+bool has(const VKDevice& device, vkdevice::ModelTrait trait)
 {
-    return device.isDevice(model.vendor, model.product);
-}
-
-bool isElektron(const VKDevice& device)
-{
-    return device.vendorID() == 0x1935 &&
-           (device.productID() == 4 || device.productID() == 6 || device.productID() == 8);
+    return device.hasTrait(trait);
 }
 
 } // namespace
@@ -128,13 +122,13 @@ bool VKKernelDevice::configureDevice()
             return false;
         }
     }
-    if (is(device, kModelKelvraUC3) || is(device, kModel0A4A_F1A0)) {
+    if (has(device, vkdevice::kTraitSetInterfaceToDevice)) {
         UInt32 none = 0;
         deviceRequest(kVKDirectionOut, kVKTypeStandard, kVKRecipientDevice, 11, 0, 2, nullptr, none, 3);
     }
 
     bool success = true;
-    const bool slow = is(device, kModel1654_0104);
+    const bool slow = has(device, vkdevice::kTraitSlowConfigure);
     mConfigurationOpen = true;
     if (!matchInterface(device.m_pcControlInterface, true)) {
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcControlInterface,true)\n");
@@ -209,7 +203,7 @@ bool VKKernelDevice::configureDevice()
             device.m_pcOutInterface != nullptr ? device.m_pcOutInterface->getIsocOutPipeInRange(1, 4) : nullptr;
         IOLog("m_pDevice->m_pcOutPipeIsocKeepAlive is:%p\n", static_cast<void*>(device.m_pcOutPipeIsocKeepAlive));
     }
-    if (device.isDevice(kModelACV0.vendor, kModelACV0.product, 0x0300)) {
+    if (has(device, vkdevice::kTraitIsocInIsocOut)) {
         IOLog("ACV0 with isoc in isoc out\n");
         device.m_pcBulkInPipe = nullptr;
         device.m_pcInPipeFeedback = nullptr;
@@ -349,7 +343,7 @@ void VKKernelDevice::unconfigureDevice(bool resetRequested, const char* reason)
         }
     }
     if (device.m_pcMidiInterface != nullptr &&
-        ((device.isCorlanthCompatible() && device.m_pcMidiInterface->isMidiInterface()) || isElektron(device))) {
+        ((device.isCorlanthCompatible() && device.m_pcMidiInterface->isMidiInterface()) || device.isElektron())) {
         device.m_pcMidiInterface->close(false);
     }
     // The vendor port's onUnconfigure comes with the vendor port.
@@ -360,24 +354,26 @@ void VKKernelDevice::unconfigureDevice(bool resetRequested, const char* reason)
         }
     }
 
-    if (resetRequested && is(device, kModelKelvraUC3) && device.mFirmwareVersion >= kFirmwareWithoutReset) {
+    if (resetRequested && has(device, vkdevice::kTraitNoResetFromNewFirmware) &&
+        device.mFirmwareVersion >= kFirmwareWithoutReset) {
         resetRequested = false;
     }
-    if ((device.isCorlanthCompatible() && !device.isTessalyCompatible()) || is(device, kModelMBox)) {
+    if ((device.isCorlanthCompatible() && !device.isTessalyCompatible()) ||
+        has(device, vkdevice::kTraitDigidesignReset)) {
         resetDevice(reason);
         resetRequested = false;
     }
     device.onUnconfigure();
-    if (is(device, kModel1654_0104)) {
+    if (has(device, vkdevice::kTraitSlowConfigure)) {
         return;
     }
-    if (device.vendorID() == kModelMBox.vendor) {
-        if (resetRequested && !is(device, kModelMBox) && !is(device, kModelMBox2)) {
+    if (has(device, vkdevice::kTraitDigidesign)) {
+        if (resetRequested && !has(device, vkdevice::kTraitNoRequestedReset)) {
             resetDevice(reason);
         }
         return;
     }
-    if (is(device, kModel0A92_0061) || resetRequested) {
+    if (has(device, vkdevice::kTraitResetAtUnconfigure) || resetRequested) {
         resetDevice(reason);
     }
 }
@@ -413,14 +409,13 @@ bool VKKernelDevice::matchInterface(VKInterfaceDescriptor*& descriptor, bool ope
     IOUSBFindInterfaceRequest request = {descriptor->getInterfaceClass(), descriptor->getInterfaceSubClass(),
                                          descriptor->getInterfaceProtocol(), 0};
     const uint8_t number = descriptor->getInterfaceNumber();
-    if (device.vendorID() == 0x0644 &&
-        (device.productID() == 0x8041 || device.productID() == 0x8040 || device.productID() == 0x8046 ||
-         device.productID() == 0x8048)) {
+    if (has(device, vkdevice::kTraitVendorClassSearch)) {
         request.bInterfaceClass = 0xFF;
-    } else if (is(device, kModelMBox) || (device.isCorlanthCompatible() && !device.isMorvaneCompatible())) {
+    } else if (has(device, vkdevice::kTraitVendorClassAnySearch) ||
+               (device.isCorlanthCompatible() && !device.isMorvaneCompatible())) {
         IOLog("alter search for Digidesign and AudioCorlanth\n");
         request = {0xFF, 0, 0, 0};
-    } else if (isElektron(device) && descriptor->getInterfaceSubClass() != 1 && number != 3) {
+    } else if (device.isElektron() && descriptor->getInterfaceSubClass() != 1 && number != 3) {
         IOLog("alter search for Elektron\n");
         request = {0xFF, 0, 0, 0};
     } else if (device.isTessalyCompatible() && (number == 1 || number == 2)) {

@@ -229,7 +229,7 @@ void VKDevice::initDeviceSpecificData()
 
 bool VKDevice::sendSetPicCommand(XeUSBPrePicCommand cmd)
 {
-    if (!kModelUSBPre.is(vendorID(), productID())) {
+    if (!hasTrait(vkdevice::kTraitPic)) {
         return false;
     }
     IOLog("USB: %s %d\n", "doSetPicCommand : ", static_cast<int>(static_cast<int8_t>(cmd)));
@@ -248,7 +248,7 @@ bool VKDevice::sendSetPicCommand(XeUSBPrePicCommand cmd)
 
 bool VKDevice::sendGetPicCommand(XeUSBPrePicCommand cmd)
 {
-    if (!kModelUSBPre.is(vendorID(), productID())) {
+    if (!hasTrait(vkdevice::kTraitPic)) {
         return false;
     }
     IOLog("USB: %s %d\n", "doGetPicCommand : ", static_cast<int>(static_cast<int8_t>(cmd)));
@@ -268,7 +268,7 @@ bool VKDevice::sendGetPicCommand(XeUSBPrePicCommand cmd)
 
 bool VKDevice::sendPicCommand(XeUSBPrePicCommand cmd)
 {
-    if (!kModelUSBPre.is(vendorID(), productID())) {
+    if (!hasTrait(vkdevice::kTraitPic)) {
         return false;
     }
     IOLog("USB: %s %d\n", "doPicCommand : ", static_cast<int>(static_cast<int8_t>(cmd)));
@@ -296,7 +296,7 @@ bool VKDevice::sendPicCommand(XeUSBPrePicCommand cmd)
 
 void VKDevice::setEsuCpldByte(uint8_t value)
 {
-    if (!kModel0A92_0111.is(vendorID(), productID())) {
+    if (!hasTrait(vkdevice::kTraitEsuCpld)) {
         return;
     }
     if (mEsuCpldBusy.exchange(1) != 0) {

@@ -25,6 +25,7 @@
 #include "PCMCoderChoice.h"
 #include "QzAqExtData.h"
 #include "SharedMemory.h"
+#include "VKDeviceModelRules.h"
 #include "VKFramePatternObserver.h"
 #include "VKIsocRB.h"
 #include "VKKernelTools.h"
@@ -313,12 +314,12 @@ public:
     uint16_t vendorID() const { return mDeviceDescriptor.idVendor; }
     uint16_t productID() const { return mDeviceDescriptor.idProduct; }
     uint16_t releaseID() const { return mDeviceDescriptor.bcdDevice; }
-    // Vendor and product equal; the release too unless it is kAnyRelease.
-    bool isDevice(uint16_t vendor, uint16_t product, uint16_t release = kAnyRelease) const
-    {
-        return mDeviceDescriptor.isDevice(vendor, product, release);
-    }
     VIDPID vidpid() const { return VIDPID(vendorID(), productID(), releaseID(), &mInitSettings); }
+    // What the driver asks of this model: the rows of the model-rules tables that name it,
+    // resolved when the device descriptor is scanned (and again by whoever changes the ids).
+    bool hasTrait(vkdevice::ModelTrait trait) const { return mModelProfile.has(trait); }
+    const vkdevice::ModelProfile& modelProfile() const { return mModelProfile; }
+    void resolveModelProfile();
 
     // Client table and configuration completion
     // After the interfaces are open and the pipes bound (request thread, dispatch lock held):
@@ -389,6 +390,7 @@ public:
     IsocData mIsocOutKeepAlive;
     // The device descriptor as scanned.
     QZ_DeviceDescriptor mDeviceDescriptor{};
+    vkdevice::ModelProfile mModelProfile{};
     // Chosen pipes (opened by the service's configuration, cleared by onUnconfigure).
     VKPipeDescriptor* m_pcBulkInPipe = nullptr;
     VKPipeDescriptor* m_pcBulkOutPipe = nullptr;

@@ -108,8 +108,7 @@ bool VKDevice::onPrepareNewConfig(const QzChannelSettings& settings, IOUserClien
     if (m_bStreamingStarted.load() != 0 || mStopUnfinished.load() != 0) {
         stopStreaming(true);
     }
-    const bool reset = (isCorlanthCompatible() || isDevice(0x200C, 0x1007) || isDevice(0x200C, 0x1008) ||
-                        isDevice(0x0A4A, 0x6A02) || isElektron()) &&
+    const bool reset = (isCorlanthCompatible() || hasTrait(vkdevice::kTraitResetWhenUnconfigured)) &&
                        !isMorvaneCompatible() && !isTessalyCompatible();
     mOwner.unconfigureDevice(reset, "VKDevice::onPrepareNewConfig");
 
@@ -218,7 +217,7 @@ void VKDevice::UpdateMonitorStatus(uint32_t value, IOUserClient* client)
 
 void VKDevice::UpdateMindprintRouting(uint32_t value, IOUserClient*)
 {
-    if (!isDevice(0x133E, 0x6000) || mpDriverSM == nullptr || value == getMindprintRoutingValue()) {
+    if (!hasTrait(vkdevice::kTraitMindprintRouting) || mpDriverSM == nullptr || value == getMindprintRoutingValue()) {
         return;
     }
     std::memcpy(mWorkingControls, mpDriverSM->mDeviceControls, kStoredControlsSize);
@@ -238,7 +237,7 @@ uint32_t VKDevice::getMonitorValue() const
 
 uint32_t VKDevice::getMindprintRoutingValue() const
 {
-    if (!isDevice(0x133E, 0x6000) || mpDriverSM == nullptr) {
+    if (!hasTrait(vkdevice::kTraitMindprintRouting) || mpDriverSM == nullptr) {
         return 0;
     }
     return loadWord(mpDriverSM->mDeviceControls, kControlsDigitalRouting);

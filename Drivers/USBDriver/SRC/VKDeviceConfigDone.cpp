@@ -19,13 +19,14 @@ constexpr uint8_t kStatusUSB1Mode = 0x01;
 constexpr uint8_t kStatusInternalClock = 0x02;
 constexpr uint8_t kStatusDigitalLocked = 0x04;
 constexpr uint8_t kStatus0644InputSelection = 0x18;
-// Register and frequency requests are tried twice.
-constexpr int kRegisterRetries = 1;
+constexpr uint8_t kFixedInputSelection = 0x12;
+// Retry counts of deviceRequest (a request is tried at most count + 1 times): the register and
+// frequency requests 2, the model requests of the completion 5, SET_INTERFACE 3.
+constexpr int kRegisterRetries = 2;
+constexpr int kModelRequestRetries = 5;
+constexpr int kSetInterfaceRetries = 3;
 constexpr uint32_t kMaxExtraDelayMs = 1000;
 constexpr int kDigitalLockMeasurements = 20;
-
-constexpr uint16_t kVendor0644 = 0x0644;
-constexpr uint16_t kVendor0A4A = 0x0A4A;
 
 } // namespace
 
@@ -109,7 +110,7 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
     }
 
     // Converters.
-    if (isDevice(kVendor0644, 0x8035)) {
+    if (hasTrait(vkdevice::kTraitSixInputRouting)) {
         choose6InputPostprocessor();
     } else {
         chooseInputPostprocessor();
@@ -165,18 +166,18 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
     (void)flag;
 
     // Model requests.
-    if (isDevice(0x041E, 0x3020) && m_pcControlInterface != nullptr) {
+    if (hasTrait(vkdevice::kTraitMonitorMixAfterConfig) && m_pcControlInterface != nullptr) {
         uint8_t zero = 0;
         UInt32 length = 1;
         mOwner.deviceRequest(kVKDirectionOut, kVKTypeClass, kVKRecipientInterface, 0x01, 0x0100, 0x1200, &zero,
-                             length, kRegisterRetries);
+                             length, kModelRequestRetries);
     }
-    if (isDevice(0x200C, 0x1030) && m_pcOutInterface != nullptr) {
+    if (hasTrait(vkdevice::kTraitOutputToAlternate0AfterConfig) && m_pcOutInterface != nullptr) {
         const uint8_t number = m_pcOutInterface->getInterfaceNumber();
         IOLog("USB: %s %d\n", "Set interface to 0", number);
         UInt32 length = 0;
         mOwner.deviceRequest(kVKDirectionOut, kVKTypeStandard, kVKRecipientInterface, 0x0B, 0, number, nullptr,
-                             length, 2);
+                             length, kSetInterfaceRetries);
     }
 
     // HID input.
@@ -237,7 +238,7 @@ void VKDevice::chooseInputPostprocessor()
 void VKDevice::choose6InputPostprocessor()
 {
     const QzAqExtData& aq = *getAqExtData();
-    if (!isDevice(kVendor0644, 0x8035) || isUSB2 == 0) {
+    if (!hasTrait(vkdevice::kTraitSixInputRouting) || isUSB2 == 0) {
         mInputPostProcessor = {};
         IOLog("choose6InputPostprocessor: mInputPostProcessor = 0 bad device\n");
         return;
@@ -314,7 +315,7 @@ void VKDevice::writeDigitalOutSelector()
     UInt32 length = 0;
     const IOReturn status = mOwner.deviceRequest(kVKDirectionOut, kVKTypeVendor, kVKRecipientDevice,
                                                  kStatusRegisterRequest, selector, 2, nullptr, length,
-                                                 kRegisterRetries);
+                                                 kModelRequestRetries);
     if (status != kIOReturnSuccess) {
         trace.tracex("****** write DigitalOutSelector returned status ", static_cast<int>(status));
         IOLog("USB: %s 0x%X\n", "****** write DigitalOutSelector returned status ", static_cast<unsigned>(status));
@@ -328,11 +329,11 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
     if (status != nullptr) {
         *status = 0x12;
     }
-    if (isDevice(0x200C, 0x1019)) {
+    if (hasTrait(vkdevice::kTraitNoInputSelector)) {
         return true;
     }
     IOLog("USB: %s %d\n", "m_bDeviceHardwareFailure status is ", m_bDeviceHardwareFailure.load());
-    const bool dmx6 = isDevice(kVendor0A4A, 0x6A02) || isDevice(kVendor0A4A, 0xF1A0);
+    const bool dmx6 = hasTrait(vkdevice::kTraitStatusRegister);
     if (!isCorlanthCompatible() && !dmx6) {
         return false;
     }
@@ -343,8 +344,8 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
 
     QzAqExtData& aq = *getAqExtData();
     QzChannelSettings& settings = *getCurrentSettings();
-    const bool statusHasUSB1Mode = hasFeature(APISpecificFeatures::kUSB1ModeInStatus) ||
-                                   isDevice(kVendor0644, 0x8048) || isDevice(kVendor0644, 0x8041);
+    const bool statusHasUSB1Mode =
+        hasFeature(APISpecificFeatures::kUSB1ModeInStatus) || hasTrait(vkdevice::kTraitUSB1ModeInStatus);
 
     // Read the register (twice while the digital input reports a lock that may still settle).
     uint8_t reg = 0;
@@ -357,20 +358,17 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
     }
 
     // The 0644 models' input register selection.
-    const bool selects8040 = isDevice(kVendor0644, 0x8040);
-    const bool selects = selects8040 || isDevice(kVendor0644, 0x8041) || isDevice(kVendor0644, 0x8046) ||
-                         isDevice(kVendor0644, 0x8048);
-    if (result == kIOReturnSuccess && selects) {
-        const uint8_t selection =
-            selects8040 ? 0x12 : static_cast<uint8_t>(US366Registers[2] & kStatus0644InputSelection);
+    if (result == kIOReturnSuccess && hasTrait(vkdevice::kTraitInputRegisterSelection)) {
+        const uint8_t selection = hasTrait(vkdevice::kTraitFixedInputSelection)
+                                      ? kFixedInputSelection
+                                      : static_cast<uint8_t>(US366Registers[2] & kStatus0644InputSelection);
         const uint8_t wanted = static_cast<uint8_t>((reg & 0xE7) | selection);
         IOLog("updateAqInputSelector reg=%02X, US366Registers[2]=%02X, statusByte before=%02X, after=%02X, "
               "numIn=%d, numOut=%d\n",
               selection, US366Registers[2], reg, wanted, static_cast<int>(mDeviceSpecific.mInputs),
               static_cast<int>(mDeviceSpecific.mOutputs));
         IOLog("Setting iPortData from to 0x%02X 0x%02X\n", reg, wanted);
-        const bool onlyWhenDifferent = selects8040 || isDevice(kVendor0644, 0x8041);
-        if (!onlyWhenDifferent || wanted != reg) {
+        if (!hasTrait(vkdevice::kTraitSelectionWrittenWhenChanged) || wanted != reg) {
             const IOReturn written = writeStatusRegister(mOwner, wanted);
             IOLog("WRITE INPUT SELECT returned 0x%X\n", static_cast<unsigned>(written));
             result = readStatusRegister(mOwner, reg);
@@ -381,7 +379,7 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
     }
 
     // 0A4A:FFDD: a rate read, and the register read again after the rate has settled.
-    if (result == kIOReturnSuccess && isDevice(kVendor0A4A, 0xFFDD) &&
+    if (result == kIOReturnSuccess && hasTrait(vkdevice::kTraitRateBeforeSecondRead) &&
         !(isListed() && hasFeature(APISpecificFeatures::kNoDigitalInput))) {
         uint32_t hz = 0;
         if (getCurrentFrequency(*this, hz) == kIOReturnSuccess) {
@@ -452,12 +450,12 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
     // at another rate than the settings' is set to it.
     const uint32_t locked = aq.DigitalLockFrequency;
     if (frequencyResult == kIOReturnSuccess && locked != 0) {
-        if (isDevice(kVendor0A4A, 0xC150)) {
+        if (hasTrait(vkdevice::kTraitLockedRateOutputs)) {
             IOLog("***** PROD_CRIMSON_SPL dlf:%d freq:%d in:%d out:%d \n", static_cast<int>(locked),
                   settings.iFrequency, settings.iInChannels, settings.iOutChannels);
             settings.iFrequency = static_cast<int32_t>(locked);
             settings.iOutChannels = locked <= 96'000 ? 6 : 4;
-        } else if (isDevice(kVendor0A4A, 0xD064)) {
+        } else if (hasTrait(vkdevice::kTraitLockedRateChannels)) {
             IOLog("***** VARNOK dlf:%d freq:%d in:%d out:%d \n", static_cast<int>(locked), settings.iFrequency,
                   settings.iInChannels, settings.iOutChannels);
             settings.iFrequency = static_cast<int32_t>(locked);

@@ -1,5 +1,7 @@
 #include "VKDeviceModelRules.h"
 
+#include "TableKeys.h"
+
 namespace vkdevice {
 namespace {
 
@@ -88,7 +90,115 @@ constexpr ModelDefaultSettings kDefaults[] = {
 };
 static_assert(modelsRegistered(kDefaults));
 
+constexpr uint64_t kElektronTraits =
+    kTraitElektron | kTraitSubstituteDescriptors | kTraitResetWhenUnconfigured;
+
+constexpr ModelTraitRow kTraits[] = {
+    {kModel1935_0004, kAny, kElektronTraits},
+    {kModel1935_0006, kAny, kElektronTraits},
+    {kModel1935_0008, kAny, kElektronTraits},
+    {kModel0926_0201, kAny, kTraitSubstituteDescriptors},
+    {kModelKelvraUC3, kAny,
+     kTraitSubstituteDescriptors | kTraitResetWhenUnconfigured | kTraitStatusRegister |
+         kTraitSetInterfaceToDevice | kTraitNoResetFromNewFirmware | kTraitBreaksOnInputErrors},
+    {kModel0A4A_F1A0, kAny,
+     kTraitSubstituteDescriptors | kTraitStatusRegister | kTraitSetInterfaceToDevice |
+         kTraitBreaksOnInputErrors},
+    {kModelMBox, kAny,
+     kTraitSubstituteDescriptors | kTraitMBoxStartup | kTraitDigidesignReset | kTraitVendorClassAnySearch |
+         kTraitNoRequestedReset},
+    {kModelMBox2, kAny,
+     kTraitMBox2Substitute | kTraitMBox2Interfaces | kTraitMBox2Startup | kTraitNoRequestedReset},
+    {kModel1604_8006, kAny, kTraitSubstituteDescriptors},
+    {kModelPlay1624, kAny,
+     kTraitSubstituteDescriptors | kTraitOutputOnInterface1 | kTraitOutputToAlternate0AfterConfig |
+         kTraitReselectOutputAtStart},
+    {kModelXMOS, kAny, kTraitSubstituteDescriptors},
+    {kModel0763_2003, kAny, kTraitFirstScanDefaults},
+    {kModel0A4E_4040, kAny, kTraitNoRatesAbove48k},
+    {kModel03EB_4308, kAny, kTraitEightChannelSecondRecords | kTraitNoRateRead},
+    {kModel0CCD_0014, kAny, kTraitPrefers24Bits},
+    {kModelExtigy, kAny, kTraitStereoOnlyNoMidi},
+    {kModelTessaly, kAny, kTraitTessalyInterfaces},
+    {kModelCrimsonSPL, kAny, kTraitOutputsByRate | kTraitLockedRateOutputs},
+    {kModel0A4A_D064, kAny, kTraitLockedRateChannels},
+    {kModel0A4A_FFDD, kAny, kTraitRateBeforeSecondRead},
+    {kModel200C_1007, kAny, kTraitResetWhenUnconfigured},
+    {kModel200C_1008, kAny, kTraitResetWhenUnconfigured},
+    {kModel200C_1019, kAny, kTraitNoInputSelector},
+    {kModelMindprint, kAny, kTraitMindprintRouting},
+    {kModelUS600, kAny, kTraitSixInputRouting},
+    {kModelUS322, kAny,
+     kTraitInputRegisterSelection | kTraitFixedInputSelection | kTraitSelectionWrittenWhenChanged |
+         kTraitVendorClassSearch},
+    {kModelUS366, kAny,
+     kTraitInputRegisterSelection | kTraitSelectionWrittenWhenChanged | kTraitUSB1ModeInStatus |
+         kTraitVendorClassSearch},
+    {kModelUS1200, kAny, kTraitInputRegisterSelection | kTraitMixerModes | kTraitVendorClassSearch},
+    {kModelUH7000, kAny,
+     kTraitInputRegisterSelection | kTraitUSB1ModeInStatus | kTraitMixerModes | kTraitVendorClassSearch},
+    {kModel041E_3020, kAny, kTraitMonitorMixAfterConfig | kTraitOutputModeAtStart},
+    {kModelUSBPre, kAny, kTraitPic},
+    {kModel0010_1101, kAny, kTraitUnit2StartControl},
+    {kModel1502_2AAE, kAny, kTraitUnit9StartControl},
+    {kModel0582_000F, kAny, kTraitUnit9StartControlPair},
+    {kModel1654_0104, kAny, kTraitSlowConfigure},
+    {kModelACV0, 0x0300, kTraitIsocInIsocOut},
+    {kModel0A92_0061, kAny, kTraitResetAtUnconfigure},
+    {kModel0A92_0111, kAny, kTraitEsuCpld},
+    {kModel1235_0002, kAny, kTraitPauseBeforeRequests},
+    {kModel0499_1004, kAny, kTraitStubbornRate},
+    {kModel0499_100A, kAny, kTraitStubbornRate},
+    {kModel0499_100B, kAny, kTraitStubbornRate},
+};
+static_assert(modelsRegistered(kTraits));
+static_assert(tableKeysUnique(kTraits, [](const ModelTraitRow& row) {
+    return (uint64_t{row.model.key()} << 16) | row.release;
+}));
+
+constexpr VendorTraitRow kVendorTraits[] = {
+    {0x0746, kTraitUnit2StartControl},
+    {kModelMBox.vendor, kTraitDigidesign},
+};
+
+struct MixerModeRow
+{
+    DeviceModel model;
+    MixerModeChannels channels;
+};
+constexpr MixerModeRow kMixerModeChannels[] = {
+    {kModelUH7000, {4, 4}},
+    {kModelUS1200, {6, 2}},
+};
+static_assert(modelsRegistered(kMixerModeChannels));
+
 } // namespace
+
+ModelProfile modelProfileOf(uint16_t vendor, uint16_t product, uint16_t release)
+{
+    ModelProfile profile;
+    for (const ModelTraitRow& row : kTraits) {
+        if (row.model.is(vendor, product) && (row.release == kAnyRelease || row.release == release)) {
+            profile.traits |= row.traits;
+        }
+    }
+    for (const VendorTraitRow& row : kVendorTraits) {
+        if (row.vendor == vendor) {
+            profile.traits |= row.traits;
+        }
+    }
+    for (const MixerModeRow& row : kMixerModeChannels) {
+        if (row.model.is(vendor, product)) {
+            profile.mixerModeChannels = row.channels;
+        }
+    }
+    return profile;
+}
+
+std::span<const ModelTraitRow> traitTable()
+{
+    return kTraits;
+}
 
 std::span<const ModelCapabilities> capabilityTable()
 {

@@ -26,31 +26,29 @@
 
 namespace {
 
-using USB::ModelRow;
-
 constexpr size_t kDeviceDescriptorLength = 18;
 constexpr uint8_t kDescriptorTypeDevice = 1;
 constexpr uint8_t kDescriptorTypeInterface = 4;
-constexpr uint8_t kDescriptorTypeClassInterface = 0x24;
 // The most of one configuration descriptor set the service reads.
 constexpr size_t kMaxConfigurationSize = 4096;
 
-// A byte patch for firmware that describes its interfaces wrongly. It applies only when the bytes
-// were received and sit in the descriptor it was made for: the descriptor that holds `offset`
-// begins `field` bytes before it and has type `type`.
+// A byte patch for firmware that describes its interfaces or formats wrongly. A patch is made for
+// the offset alone, or for one field of one descriptor: then it applies only where the descriptor
+// holding `offset` begins `field` bytes before it and has type `type`.
 struct RawPatch
 {
     DeviceModel model;
     uint16_t offset;
     uint8_t count;
     uint8_t bytes[2];
-    uint8_t type;
+    uint8_t type; // kAnyDescriptor: the offset alone
     uint8_t field;
 };
 
+constexpr uint8_t kAnyDescriptor = 0;
+
 constexpr RawPatch kRawPatches[] = {
-    // The input interface's alternate 0 is labelled vendor-specific: audio.
-    {kModel1ACC_0049, 164, 1, {1, 0}, kDescriptorTypeInterface, 5},
+    {kModel1ACC_0049, 164, 1, {1, 0}, kAnyDescriptor, 0},
     // Three interface descriptors after the header: audio control, audio streaming twice.
     {kModelMBox, 14, 2, {1, 1}, kDescriptorTypeInterface, 5},
     {kModelMBox, 23, 2, {1, 2}, kDescriptorTypeInterface, 5},
@@ -58,10 +56,10 @@ constexpr RawPatch kRawPatches[] = {
     // The first interface streams audio.
     {kModel1604_8006, 14, 2, {1, 2}, kDescriptorTypeInterface, 5},
     // Format descriptors that state the wrong resolution: 24 bits.
-    {kModelUSBPre, 298, 1, {24, 0}, kDescriptorTypeClassInterface, 6},
-    {kModelUSBPre, 344, 1, {24, 0}, kDescriptorTypeClassInterface, 6},
-    {kModelUSBPre, 571, 1, {24, 0}, kDescriptorTypeClassInterface, 6},
-    {kModelUSBPre, 614, 1, {24, 0}, kDescriptorTypeClassInterface, 6},
+    {kModelUSBPre, 298, 1, {24, 0}, kAnyDescriptor, 0},
+    {kModelUSBPre, 344, 1, {24, 0}, kAnyDescriptor, 0},
+    {kModelUSBPre, 571, 1, {24, 0}, kAnyDescriptor, 0},
+    {kModelUSBPre, 614, 1, {24, 0}, kAnyDescriptor, 0},
 };
 static_assert(modelsRegistered(kRawPatches));
 static_assert(tableKeysUnique(kRawPatches, [](const RawPatch& row) {
@@ -91,6 +89,9 @@ bool patchFits(const RawPatch& patch, std::span<const uint8_t> bytes)
     if (size_t(patch.offset) + patch.count > bytes.size()) {
         return false;
     }
+    if (patch.type == kAnyDescriptor) {
+        return true;
+    }
     const long start = descriptorHolding(bytes, patch.offset);
     if (start < 0) {
         return false;
@@ -103,23 +104,11 @@ bool patchFits(const RawPatch& patch, std::span<const uint8_t> bytes)
     return field == patch.field && bytes[position + 1] == patch.type;
 }
 
-// Models whose first configuration is rewritten after every configuration scan.
-constexpr ModelRow kSubstituteModels[] = {
-    {kModel0926_0201}, {kModelKelvraUC3}, {kModel0A4A_F1A0}, {kModelMBox},      {kModel1604_8006},
-    {kModelPlay1624},  {kModelXMOS},      {kModel1935_0004}, {kModel1935_0006}, {kModel1935_0008}};
-static_assert(tableKeysUnique(kSubstituteModels, [](const ModelRow& row) { return row.model.key(); }));
-static_assert(modelsRegistered(kSubstituteModels));
-
 // Elektron identity replies.
 constexpr uint8_t kElektronUIDRequest = 0x00;
 constexpr uint8_t kElektronNameRequest = 0x01;
 
-bool isModel(const VKDevice& device, const DeviceModel& model)
-{
-    return model.is(device.vendorID(), device.productID());
-}
-
-constexpr int kElektronRetries = 1;
+constexpr int kElektronRetries = 5;
 
 // A format record that no longer describes any format, so that no search chooses it.
 void clearRecord(VKInterfaceDescriptorSpecificAS& as)
@@ -237,14 +226,20 @@ bool QZ_DeviceDescriptor::scan(USBByteBuffer& buffer)
 
 bool VKDevice::isElektron() const
 {
-    return USB::isElektron(vendorID(), productID());
+    return hasTrait(vkdevice::kTraitElektron);
+}
+
+void VKDevice::resolveModelProfile()
+{
+    mModelProfile = vkdevice::modelProfileOf(vendorID(), productID(), releaseID());
 }
 
 bool VKDevice::scanDeviceDescriptor(USBByteBuffer& buffer)
 {
     const bool scanned = mDeviceDescriptor.scan(buffer);
+    resolveModelProfile();
 
-    if (mFirstScan != 0 && isModel(*this, kModel0763_2003)) {
+    if (mFirstScan != 0 && hasTrait(vkdevice::kTraitFirstScanDefaults)) {
         mFirstScan = 0;
         QzChannelSettings* settings = getCurrentSettings();
         settings->iInChannels = 2;
@@ -333,10 +328,10 @@ bool VKDevice::scanConfigurationDescriptors(USBByteBuffer& buffer)
     const bool flag22 = isListed() && hasFeature(APISpecificFeatures::kBuildDummyDescriptor);
     trace.trace("isCorlanthCompatible(), mInitSettings.mFlags[kBuildDummyDescriptor", isCorlanthCompatible(),
                 flag22);
-    if (USB::isAnyModel(kSubstituteModels, vendorID(), productID()) || isCorlanthCompatible() || flag22) {
+    if (hasTrait(vkdevice::kTraitSubstituteDescriptors) || isCorlanthCompatible() || flag22) {
         USB::buildDummyDescriptor(vidpid(), mConfigurations, isUSB2 != 0, mDeviceSpecific);
     }
-    if (isModel(*this, kModelMBox2)) {
+    if (hasTrait(vkdevice::kTraitMBox2Substitute)) {
         USB::buildDummyDescriptor(vidpid(), mConfigurations, isUSB2 != 0, mDeviceSpecific);
         disableAllByFrequency(32000);
     }
@@ -346,10 +341,10 @@ bool VKDevice::scanConfigurationDescriptors(USBByteBuffer& buffer)
 // Corrections of the configuration just scanned (the last of the list).
 void VKDevice::correctConfiguration()
 {
-    if (isModel(*this, kModel0A4E_4040)) {
+    if (hasTrait(vkdevice::kTraitNoRatesAbove48k)) {
         disableAllByFrequency(88200);
         disableAllByFrequency(96000);
-    } else if (isModel(*this, kModel03EB_4308)) {
+    } else if (hasTrait(vkdevice::kTraitEightChannelSecondRecords)) {
         // The first configuration's second format record of each stream says 8 channels; a stream
         // without that record is left alone.
         if (mConfigurations.getCount() == 1) {
@@ -364,9 +359,9 @@ void VKDevice::correctConfiguration()
                 }
             }
         }
-    } else if (isModel(*this, kModel0CCD_0014)) {
+    } else if (hasTrait(vkdevice::kTraitPrefers24Bits)) {
         correct0CCD_0014();
-    } else if (isModel(*this, kModelExtigy)) {
+    } else if (hasTrait(vkdevice::kTraitStereoOnlyNoMidi)) {
         correctExtigy();
     }
 }

@@ -171,11 +171,6 @@ constexpr ElektronChoice kElektronChoices[] = {
     {2, 16, 2}, {2, 24, 3}, {4, 16, 4}, {4, 24, 5}, {6, 16, 5}, {8, 16, 6}, {6, 24, 7},
 };
 
-bool isModel(const VKDevice& device, const DeviceModel& model)
-{
-    return model.is(device.vendorID(), device.productID());
-}
-
 bool isAnyOf(const VKDevice& device, std::span<const ModelRow> models)
 {
     return USB::isAnyModel(models, device.vendorID(), device.productID());
@@ -326,13 +321,13 @@ void VKDevice::assignStreamingInterfaces(VKConfigurationDescriptor* configuratio
         in = byNumber(0);
         out = byNumber(1);
     }
-    if (isModel(*this, kModelTessaly)) {
+    if (hasTrait(vkdevice::kTraitTessalyInterfaces)) {
         IOLog("USB: %s\n", "assign interfaces for TESSALY");
         m_pcControlInterface = nullptr;
         in = byNumber(2);
         out = byNumber(1);
     }
-    if (isModel(*this, kModelMBox2)) {
+    if (hasTrait(vkdevice::kTraitMBox2Interfaces)) {
         IOLog("USB: %s\n", "assign interfaces for MBOX2");
         out = byNumber(2);
         if (controlsSelector(kControlsInSelector) == kSelectorDigital) {
@@ -344,7 +339,7 @@ void VKDevice::assignStreamingInterfaces(VKConfigurationDescriptor* configuratio
         }
         m_pcControlInterface = byNumber(1);
     }
-    if (isModel(*this, kModelPlay1624) && out == nullptr) {
+    if (hasTrait(vkdevice::kTraitOutputOnInterface1) && out == nullptr) {
         IOLog("USB: %s\n", "assign out interface for PROD_RELOOP_PLAY_1624");
         out = byNumber(1);
     }
@@ -431,7 +426,7 @@ void VKDevice::applyRequestDefaults(QzChannelSettings& settings)
             setPair(row.in, row.out, row.bits);
         }
     }
-    if (isModel(*this, kModelCrimsonSPL)) {
+    if (hasTrait(vkdevice::kTraitOutputsByRate)) {
         settings.iOutChannels = settings.iFrequency < 176400 ? 6 : 4;
     }
     if (int(mDeviceSpecific.mInputs) > 0 || int(mDeviceSpecific.mOutputs) > 0) {

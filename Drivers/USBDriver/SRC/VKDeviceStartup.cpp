@@ -61,7 +61,7 @@ uint8_t VKDevice::controlsSelector(size_t offset) const
 void VKDevice::initDigiDesignMbox()
 {
     IOLog("USB: %s\n", "initDigiDesignMbox(XsDeviceControls &cControls, int32_t uFrequency)");
-    if (!kModelMBox.is(vendorID(), productID())) {
+    if (!hasTrait(vkdevice::kTraitMBoxStartup)) {
         return;
     }
     const QzChannelSettings& settings = *getCurrentSettings();
@@ -96,7 +96,7 @@ void VKDevice::initDigiDesignMbox()
 void VKDevice::initDigiDesignMbox2()
 {
     IOLog("USB: %s\n", "initDigiDesignMbox2(XsDeviceControls &cControls, int32_t uFrequency)");
-    if (!kModelMBox2.is(vendorID(), productID())) {
+    if (!hasTrait(vkdevice::kTraitMBox2Startup)) {
         return;
     }
     auto setInterface = [this](uint16_t interface, uint16_t alternate) {
@@ -129,7 +129,7 @@ void VKDevice::initDigiDesignMbox2()
 void VKDevice::startupDigiDesignMbox2()
 {
     IOLog("USB: %s\n", "startupDigiDesignMbox2");
-    if (!kModelMBox2.is(vendorID(), productID())) {
+    if (!hasTrait(vkdevice::kTraitMBox2Startup)) {
         return;
     }
     for (int poll = 0; poll < kMBox2Polls; ++poll) {
@@ -246,7 +246,8 @@ void VKDevice::setReadChannels(int inputs, int outputs)
     }
     mDeviceSpecific.mInputs = static_cast<uint32_t>(inputs);
     mDeviceSpecific.mOutputs = static_cast<uint32_t>(outputs);
-    // The output mixer is chosen again by configuration completion.
+    // The mixer follows the output count: one of another width would be skipped by the stream.
+    chooseOutMixer();
     QzChannelSettings& settings = *getCurrentSettings();
     settings.iInChannels = inputs;
     settings.iOutChannels = outputs;

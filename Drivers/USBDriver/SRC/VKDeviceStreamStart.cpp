@@ -35,14 +35,14 @@ void VKDevice::startStreaming()
               m_bStreamingSuspended);
         return;
     }
-    if (isDevice(0x0DBA, 0x1000)) {
+    if (hasTrait(vkdevice::kTraitMBoxStartup)) {
         initDigiDesignMbox();
-    } else if (isDevice(0x0DBA, 0x3000)) {
+    } else if (hasTrait(vkdevice::kTraitMBox2Startup)) {
         initDigiDesignMbox2();
     }
     const QzChannelSettings settings = *getCurrentSettings();
     const int32_t frequency = settings.iFrequency;
-    const bool usbPre = isDevice(0x0926, 0x0100);
+    const bool usbPre = hasTrait(vkdevice::kTraitPic);
     if (usbPre) {
         if (frequency == 48000) {
             sendSetPicCommand(kPic48000);
@@ -60,7 +60,7 @@ void VKDevice::startStreaming()
     const uint32_t hz = frequency > 0 ? static_cast<uint32_t>(frequency) : 0;
     if (usbPre) {
         sendPicCommand(frequency == 48000 ? kPic48000 : frequency == 32000 ? kPic32000 : kPic44100);
-    } else if (isDevice(0x0DBA, 0x1000)) {
+    } else if (hasTrait(vkdevice::kTraitMBoxStartup)) {
         initDigiDesignMbox();
     } else {
         mOwner.setFrequency(m_pcInPipeIsoc, m_pcBulkInPipe, hz);
@@ -77,11 +77,11 @@ void VKDevice::startStreaming()
         mOwner.deviceRequest(kVKDirectionOut, kVKTypeClass, kVKRecipientInterface, 0x01, r.wValue, r.wIndex, zeros,
                              length, 5);
     };
-    if (vendorID() == 0x0746 || isDevice(0x0010, 0x1101)) {
+    if (hasTrait(vkdevice::kTraitUnit2StartControl)) {
         setCur({0x02FF, 0x0200, 4});
-    } else if (isDevice(0x1502, 0x2AAE)) {
+    } else if (hasTrait(vkdevice::kTraitUnit9StartControl)) {
         setCur({0x0A00, 0x0900, 1});
-    } else if (isDevice(0x0582, 0x000F)) {
+    } else if (hasTrait(vkdevice::kTraitUnit9StartControlPair)) {
         setCur({0x0201, 0x0900, 4});
         setCur({0x0202, 0x0900, 4});
     }
@@ -94,7 +94,7 @@ void VKDevice::startStreaming()
             const QZ_Elektron_ChannelMap map = mpDriverSM->mElektronMap;
             setElektronChannelMap(map, true);
         }
-    } else if (isDevice(0x200C, 0x1030)) {
+    } else if (hasTrait(vkdevice::kTraitReselectOutputAtStart)) {
         IOLog("m_pcOutInterface is %p\n", static_cast<void*>(m_pcOutInterface));
         if (m_pcOutInterface != nullptr) {
             IOUSBInterface* usbInterface = m_pcOutInterface->getInterface();
@@ -112,7 +112,7 @@ void VKDevice::startStreaming()
 
 void VKDevice::onStreamingStarted()
 {
-    if (isDevice(0x041E, 0x3020) && m_pcControlInterface != nullptr) {
+    if (hasTrait(vkdevice::kTraitOutputModeAtStart) && m_pcControlInterface != nullptr) {
         uint8_t mode = getCurrentSettings()->iOutChannels == 8 ? 2 : 1;
         UInt32 length = 1;
         mOwner.deviceRequest(kVKDirectionOut, kVKTypeClass, kVKRecipientInterface, 0x01, 0, 0x1F00, &mode, length,

@@ -75,7 +75,7 @@ void VKDevice::resumeStreaming()
     // Model rules the cycle and the completions follow, resolved once here.
     mRtsElektron = isElektron() ? 1 : 0;
     mRtsBreaksOnInputErrors =
-        isCorlanthCompatible() || isDevice(0x0A4A, 0x6A02) || isDevice(0x0A4A, 0xF1A0) ? 1 : 0;
+        isCorlanthCompatible() || hasTrait(vkdevice::kTraitBreaksOnInputErrors) ? 1 : 0;
     if (mRtsElektron != 0 && releaseID() != 3) {
         IOLog("VKDevice::resumeStreaming mDeviceDescriptor.m_uBcdDevice != 3\n");
         return;
@@ -938,7 +938,7 @@ bool VKDevice::handleStreamBroken(int stage)
             for (UInt16 alternate : {UInt16{0}, UInt16{1}}) {
                 UInt32 length = 0;
                 mOwner.deviceRequest(kVKDirectionOut, kVKTypeStandard, kVKRecipientInterface, 11, alternate, 1,
-                                     nullptr, length, 5);
+                                     nullptr, length, 3);
             }
         }
         mOwner.unconfigureDevice(true, "VKDevice::handleStreamBroken");

@@ -212,10 +212,6 @@ constexpr uint16_t kTessalyRates[] = {kRate44100, kRate48000,  kRate88200,
                                       kRate96000, kRate176400, kRate192000};
 constexpr uint8_t kTessalyFirstAlternate = 3;
 
-constexpr ModelRow kElektronModels[] = {{kModel1935_0004}, {kModel1935_0006}, {kModel1935_0008}};
-static_assert(tableKeysUnique(kElektronModels, [](const ModelRow& row) { return row.model.key(); }));
-static_assert(modelsRegistered(kElektronModels));
-
 // Texts given with their own line end are logged as they stand, the others as one "USB:" line.
 void logText(const char* text)
 {
@@ -454,7 +450,7 @@ namespace USB {
 
 bool isElektron(uint16_t vendor, uint16_t product)
 {
-    return isAnyModel(kElektronModels, vendor, product);
+    return vkdevice::modelProfileOf(vendor, product, kAnyRelease).has(vkdevice::kTraitElektron);
 }
 
 bool addSingleAlternate(VKInterfaceDescriptor* interface, int alternateNumber, int channels, int bits,

@@ -34,7 +34,7 @@ inline bool isAnyModel(std::span<const ModelRow> rows, uint16_t vendor, uint16_t
                        [=](const ModelRow& row) { return row.model.is(vendor, product); });
 }
 
-// Elektron devices (1935:0004, 0006, 0008): fixed alternates at 48 kHz.
+// Elektron devices (their model profile says so): fixed alternates at 48 kHz.
 bool isElektron(uint16_t vendor, uint16_t product);
 
 // A rate bitmap of genAddSRBitmap: bit 0 32000, bit 1 44100, bit 2 48000, bit 3 88200, bit 4 96000,
@@ -51,8 +51,9 @@ enum RateBit : uint16_t
 };
 
 // Byte patches of the raw configuration descriptor set of a few models whose firmware labels its
-// interfaces or formats wrongly. A patch is applied only where its bytes were received and sit in
-// the descriptor it was made for; the others are left out (and logged). Returns how many applied.
+// interfaces or formats wrongly. A patch is applied only where its bytes were received and, when it
+// was made for a field of a descriptor, where that descriptor sits; the others are left out (and
+// logged). Returns how many applied.
 size_t applyRawPatches(uint16_t vendor, uint16_t product, uint8_t* bytes, size_t size);
 
 // Rewrites configuration 0 of `configurations` for the devices that need it (nothing for the

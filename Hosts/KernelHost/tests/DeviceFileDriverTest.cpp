@@ -71,7 +71,7 @@ protected:
 // configurations, so that whatever depends on the device's answers is made from the same answers.
 // (Of the descriptions only XMOS's does: without its side file its second configuration,
 // unreadable on the compiled model, is read and described.) What a model answers in code
-// (class-audio, bitplane-*) is not data and is not carried; the driver's dealings with them do
+// (class-audio, 0A4A:FFDD) is not data and is not carried; the driver's dealings with them do
 // not depend on it.
 TEST_P(CatalogueFromFilesTest, GetsTheCompiledModelsDescriptionAndRequests)
 {

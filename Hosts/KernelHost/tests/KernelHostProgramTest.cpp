@@ -168,7 +168,7 @@ TEST_F(KernelHostProgramTest, AttachesAndDetachesDevicesAndStopsCleanly)
     Result devices = control({"devices"});
     EXPECT_EQ(devices.out, "1 class-audio 2912:3001\n");
 
-    const Result attached = control({"attach", "bitplane-bulk"});
+    const Result attached = control({"attach", "0A4A:FFDD"});
     EXPECT_EQ(attached.status, 0);
     EXPECT_EQ(attached.out, "2\n");
     EXPECT_EQ(usbDevices(), withOne + 1);
@@ -218,9 +218,9 @@ TEST_F(KernelHostProgramTest, AttachesAndDetachesDevicesAndStopsCleanly)
     EXPECT_EQ(control({"detach", "1"}).status, 0);
     EXPECT_EQ(control({"detach", "1"}).status, 1);
     devices = control({"devices"});
-    EXPECT_EQ(devices.out, "2 bitplane-bulk 0A4A:FFDD\n");
+    EXPECT_EQ(devices.out, "2 0A4A:FFDD 0A4A:FFDD\n");
     EXPECT_EQ(usbDevices(), withOne);
-    EXPECT_NE(control({"models"}).out.find("bitplane-bulk-1024"), std::string::npos);
+    EXPECT_NE(control({"models"}).out.find("0A4A:FFDD@0200"), std::string::npos);
 
     const Result stopped = stopDaemon(SIGTERM);
     EXPECT_EQ(stopped.status, 0);

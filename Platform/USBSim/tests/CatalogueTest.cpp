@@ -120,7 +120,10 @@ TEST(Catalogue, HoldsTheDriversModels)
         {"1935:0008", 0x1935, 0x0008, 0x0003},  {"US-144-MKII", 0x0644, 0x8020, 0x0100},
         {"0926:0201", 0x0926, 0x0201, 0x0100},  {"Play-16/24", 0x200C, 0x1030, 0x0100},
         {"1935:0006@0002", 0x1935, 0x0006, 0x0002}, {"0644:8030", 0x0644, 0x8030, 0x0100},
-        {"Mindprint", 0x133E, 0x6000, 0x0100},
+        {"Mindprint", 0x133E, 0x6000, 0x0100},  {"US-1200", 0x0644, 0x8046, 0x0100},
+        {"041E:3020", 0x041E, 0x3020, 0x0100},  {"0746:7701", 0x0746, 0x7701, 0x0100},
+        {"0010:1101", 0x0010, 0x1101, 0x0100},  {"0582:000F", 0x0582, 0x000F, 0x0100},
+        {"Veskaro", 0x0A4A, 0xAFFE, 0x0100},
     };
     for (const auto& w : wanted) {
         const auto* entry = findModel(w.name);
@@ -157,11 +160,12 @@ TEST(Catalogue, RawPatchTargetsSitWhereTheDriverPatches)
     const auto dev1604 = configurationBytes("1604:8006");
     EXPECT_EQ(dev1604[9 + 1], kDescriptorInterface);
     EXPECT_EQ(dev1604[14], 0xFF);
-    // 1ACC:0049: byte 164 is the class byte of an interface descriptor at 159.
+    // 1ACC:0049: byte 164 is bInterval (0) of the isochronous endpoint at 158.
     const auto dev1acc = configurationBytes("1ACC:0049");
     ASSERT_GT(dev1acc.size(), 164u);
-    EXPECT_EQ(dev1acc[159 + 1], kDescriptorInterface);
-    EXPECT_EQ(dev1acc[164], 0xFF);
+    EXPECT_EQ(dev1acc[158 + 1], kDescriptorEndpoint);
+    EXPECT_EQ(dev1acc[158 + 3] & 0x03, 0x01);
+    EXPECT_EQ(dev1acc[164], 0x00);
     // USBPre: bytes 298, 344, 571, 614 are bBitResolution of format type I descriptors (20 bits in
     // 3-byte subframes).
     const auto usbPre = configurationBytes("USBPre");

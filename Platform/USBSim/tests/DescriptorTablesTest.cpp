@@ -94,9 +94,9 @@ TEST(DescriptorTables, EveryCatalogueModelAnswersTheBytesItAlwaysHad)
     const Case cases[] = {
         {"class-audio", 282, 0x85FA'176B'8A18'561D},
         {"class-audio-feedback", 300, 0xAAEF'6F26'C156'F86A},
-        {"bitplane-bulk", 41, 0xDD3B'BE8F'FB8E'7C69},
-        {"bitplane-bulk-1024", 41, 0x76F8'DBDD'A675'B00E},
-        {"bitplane-keepalive", 48, 0x5A79'0873'FC26'3D36},
+        {"0A4A:FFDD", 41, 0xDD3B'BE8F'FB8E'7C69},
+        {"0A4A:FFDD@0200", 41, 0x76F8'DBDD'A675'B00E},
+        {"0A4A:FFDD@0300", 48, 0x5A79'0873'FC26'3D36},
         {"class-audio-hs", 294, 0x9A86'404D'F670'0CE6},
         {"class-audio-hs-interval4", 294, 0x47BD'9E71'2128'EFB9},
         {"class-audio-hs-32ch", 294, 0xB535'CC6F'6AA0'5F31},
@@ -111,10 +111,11 @@ TEST(DescriptorTables, EveryCatalogueModelAnswersTheBytesItAlwaysHad)
         {"US-322", 243, 0x358D'72B8'9940'DB78},
         {"US-366", 243, 0x6346'A613'6050'1456},
         {"UH-7000", 243, 0x14E4'5A45'90C8'9C39},
+        {"US-1200", 243, 0x666A'CE26'C5CA'025E},
         {"MBox", 50, 0x7DE9'32F7'7536'D909},
         {"MBox2", 517, 0x2849'F496'EA14'71BA},
         {"USBPre", 635, 0xAA51'5C77'2222'0E57},
-        {"1ACC:0049", 217, 0x6C7B'6DA6'8F58'BC8F},
+        {"1ACC:0049", 232, 0x8477'2571'600F'0EC0},
         {"1604:8006", 89, 0xB393'D5D4'39E9'1368},
         {"0CCD:0014", 294, 0x7798'331A'4061'7A8B},
         {"03EB:4308", 202, 0x88FD'4C3F'3B9E'C2BD},
@@ -134,6 +135,11 @@ TEST(DescriptorTables, EveryCatalogueModelAnswersTheBytesItAlwaysHad)
         {"Play-16/24", 282, 0xF241'55E1'829F'C35E},
         {"1235:0002", 190, 0x1D38'91FB'600A'38E4},
         {"0499:100B", 236, 0x1A72'EB30'7A54'9B23},
+        {"041E:3020", 190, 0xE9D4'9C4F'6256'FA87},
+        {"0746:7701", 190, 0xAE44'5395'C9E0'D93A},
+        {"0010:1101", 190, 0xB454'BF06'E0C0'3643},
+        {"0582:000F", 190, 0xF42D'B996'2D3F'228B},
+        {"Veskaro", 190, 0x3219'9C89'E785'000A},
     };
     EXPECT_EQ(std::size(cases), catalogue().size()) << "a model without its pin";
     for (const auto& c : cases) {

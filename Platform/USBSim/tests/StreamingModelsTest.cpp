@@ -503,7 +503,7 @@ TEST_F(StreamingModelsTest, ElektronHeaderOnlyPacketsCarryTheirCount)
 
 TEST_F(StreamingModelsTest, KeepAlivePacketsAreCounted)
 {
-    plug("bitplane-keepalive");
+    plug("0A4A:FFDD@0300");
     auto pipe = device->pipe(models::BitPlaneBulkDevice::kKeepAliveEndpoint);
     ASSERT_TRUE(pipe);
     EXPECT_EQ(pipe->maxPacketSize(), 4);

@@ -10,6 +10,7 @@
 #include "DriverData.h"
 #include "DriverFixture.h"
 #include "DriverSM.h"
+#include "OSXDispatch.h"
 #include "PCMCoderShuffles.h"
 #include "VKDevice.h"
 #include "VKKernelDevice.h"
@@ -190,6 +191,57 @@ TEST_F(ConfigurationDoneTest, AMixerModeGivesTheMixerOfTheModelsOutputs)
     EXPECT_TRUE(log.contains("Set outMixer6CH"));
 }
 
+// The frame width an output mixer works on.
+uint32_t mixerWidth(OutMixer mixer)
+{
+    return mixer == outMixer2CH ? 2 : mixer == outMixer4CH ? 4 : mixer == outMixer6CH ? 6 : 0;
+}
+
+// Each mixer mode (request 38) sets the channels the TEAC mixer models read, and the output mixer
+// follows them: the one the stream runs is as wide as the frames it is given.
+TEST_F(ConfigurationDoneTest, AMixerModeChangeChoosesTheMixerOfTheChannelsItSets)
+{
+    const struct
+    {
+        const char* model;
+        uint8_t mode;
+        int32_t in;
+        int32_t out;
+        OutMixer mixer;
+    } steps[] = {
+        {"UH-7000", 1, 4, 4, outMixer4CH}, {"UH-7000", 0, 2, 2, outMixer2CH}, {"UH-7000", 2, 4, 4, outMixer4CH},
+        {"UH-7000", 0, 2, 2, outMixer2CH}, {"US-1200", 1, 6, 2, outMixer2CH}, {"US-1200", 0, 2, 2, outMixer2CH},
+        {"US-1200", 2, 6, 2, outMixer2CH},
+    };
+    std::string plugged;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(std::string(step.model) + " mode " + std::to_string(step.mode));
+        if (plugged != step.model) {
+            driver.unplug();
+            ASSERT_NE(plug(step.model), nullptr);
+            ASSERT_EQ(configure(), kIOReturnSuccess);
+            plugged = step.model;
+        }
+        IOReturn status = kIOReturnError;
+        inKernel([&] {
+            OSXDispatch record{};
+            record.iReq = Req_SetMixerMode;
+            record.payload[0] = 0;
+            record.payload[1] = step.mode;
+            OSXDispatchCaller caller;
+            caller.driverData = device->mpDriverData;
+            status = OSXDispatchRequest(service, caller, record);
+        });
+        EXPECT_EQ(status, kIOReturnSuccess);
+        EXPECT_EQ(settings().iInChannels, step.in);
+        EXPECT_EQ(settings().iOutChannels, step.out);
+        const OutMixer mixer = device->mpDriverData->outMixer();
+        EXPECT_EQ(mixer, step.mixer);
+        EXPECT_EQ(mixerWidth(mixer), static_cast<uint32_t>(settings().iOutChannels))
+            << "the stream's frames are as wide as the mixer";
+    }
+}
+
 // A locked digital input: the register is read twice, the configured rate set on the input first
 // (this model), the input's rate measured, and the stream follows it.
 TEST_F(ConfigurationDoneTest, ALockedDigitalInputIsMeasuredAndTheStreamFollowsItsRate)
@@ -266,12 +318,14 @@ TEST_F(ConfigurationDoneTest, TheLockedRateSetsTheChannelsOfTheVarnokAndTheCrims
         bool answered = false;
         inKernel([&] {
             device->mDeviceDescriptor.idProduct = c.product;
+            device->resolveModelProfile();
             device->mInitSettings.mValid = 1;
             device->mInitSettings.mFlags[APISpecificFeatures::kCorlanthCompatible] = 1;
             device->mInitSettings.mFlags[APISpecificFeatures::kCan192] = 1;
             settings().iInChannels = settings().iOutChannels = 2;
             answered = device->updateAqInputSelector(nullptr);
             device->mDeviceDescriptor = real;
+            device->resolveModelProfile();
             device->mInitSettings = record;
         });
         EXPECT_TRUE(answered);
@@ -403,6 +457,7 @@ TEST_F(ConfigurationDoneTest, TheSixInputRoutingOfThe0644_8035AndTheBulkEncoders
     inKernel([&] {
         device->mDeviceDescriptor.idVendor = 0x0644;
         device->mDeviceDescriptor.idProduct = 0x8035;
+        device->resolveModelProfile();
         device->isUSB2 = 1;
         aq() = {};
         aq().RoutingIn0 = 1;
@@ -416,6 +471,7 @@ TEST_F(ConfigurationDoneTest, TheSixInputRoutingOfThe0644_8035AndTheBulkEncoders
         none = device->mInputPostProcessor;
         device->isUSB2 = 0;
         device->mDeviceDescriptor = real;
+        device->resolveModelProfile();
     });
     EXPECT_EQ(routed.function, &postprocessUS600_120);
     EXPECT_FALSE(none);

@@ -152,13 +152,13 @@ const std::vector<ModelCase>& build()
          .configure = classConfigure(2, 2)},
         // The maker's bulk interface, not listed: no streaming interface, so the search ends at once
         // with no channels and the configuration fails before any request.
-        {.name = "bitplane-bulk",
+        {.name = "0A4A:FFDD",
          .start = startRequests(41),
          .description = {"config 1 ifs 2", " if 0 sub 0", " if 1 sub 0"},
          .configures = false,
          .settings = "44100 in 0x0 out 0x0",
          .chosen = "ctl - midi 0/0 in - out -"},
-        {.name = "bitplane-bulk-1024",
+        {.name = "0A4A:FFDD@0200",
          .start = startRequests(41),
          .description = {"config 1 ifs 2", " if 0 sub 0", " if 1 sub 0"},
          .configures = false,
@@ -201,21 +201,25 @@ const std::vector<ModelCase>& build()
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = kF1A0Configure},
-        // Listed with a feature record without the substitute flag, not of the family: its own
-        // descriptors stand (the output's 176.4/192 kHz as a second 4-channel record). The record's
+        // Listed as of the family, with the substitute flag: firmware read at start; its model's
+        // substitute clears alternate 1 of both streaming interfaces and rewrites alternate 2's
+        // first records (the AS general as the 6-channel format, the device's own 6-channel record
+        // as the 4-channel one of 176.4/192 kHz; the device's own records behind). The record's
         // high-speed defaults (6 x 24 each way; no rate word, so its first rate) and interfaces; the
-        // record names no MIDI interface, and the device has none.
+        // record names no MIDI interface, and the device has none. Always sent its configuration,
+        // then the status register dialogue.
         {.name = "Crimson-SPL",
-         .start = startRequests(332),
-         .description = classDescription(
-             {alt("1", "2x16", "44100 48000", "ep 01/104 ep 83/3"),
-              alt("2", "6x24", kRates96, "ep 01/468 ep 83/3"),
-              alt("2", "4x24", "176400 192000", "ep 01/468 ep 83/3")},
-             {alt("1", "2x16", "44100 48000", "ep 82/104"), alt("2", "6x24", kRates192, "ep 82/468")}),
+         .start = startRequests(332, kFirmwareVersion),
+         .description = classDescription({alt("2", "6x24", kRates96, "ep 01/468 ep 83/3"),
+                                          alt("2", "4x24", "176400 192000", "ep 01/468 ep 83/3"),
+                                          alt("2", "4x24", "176400 192000", "ep 01/468 ep 83/3")},
+                                         {alt("2", "6x24", kRates192, "ep 82/468"),
+                                          alt("2", "6x24", kRates192, "ep 82/468")}),
          .started = "44100 in 6x24 out 6x24",
          .settings = "44100 in 6x24 out 6x24",
          .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
-         .configure = classConfigure(2, 2)},
+         .configure = withStatusDialogue({"00 09 0001 0000 0", "01 0B 0002 0001 0", "01 0B 0002 0002 0",
+                                          "02 01 0000 0082 0", "02 01 0000 0001 0"})},
         // Unlisted and not of the substitute list: its own descriptors; 16 out / 24 in channels asked
         // for by model.
         {.name = "Pellirun",
@@ -261,6 +265,12 @@ const std::vector<ModelCase>& build()
         {.name = "UH-7000",
          .start = startRequests(243),
          .description = teacDescription("ep 82/468"),
+         .settings = "44100 in 2x24 out 2x24",
+         .chosen = "ctl - midi 3/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
+         .configure = classConfigure(2, 2)},
+        {.name = "US-1200",
+         .start = startRequests(243),
+         .description = teacDescription("ep 82/156"),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "ctl - midi 3/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
@@ -321,11 +331,13 @@ const std::vector<ModelCase>& build()
          .chosen = "ctl 0 midi - in 2/5 out 1/4 isoIn 82 isoOut 01",
          .configure = {"80 08 0000 0000 1", "01 0B 0004 0001 0", "01 0B 0005 0002 0", "02 01 0000 0082 0",
                        "02 01 0000 0001 0", "40 01 00F0 01F0 1"}},
-        // Byte 164 patched: the input interface becomes audio class.
+        // Byte 164 patched: the output endpoint's bInterval 0 becomes 1, so the endpoint stays.
         {.name = "1ACC:0049",
-         .start = startRequests(217),
-         .description = classDescription(
-             {alt("1", "2x24", "8000 11025 16000 22050 24000 32000 44100 48000 88200 96000", "ep 01/582")},
+         .start = startRequests(232),
+         .description = classDescription({alt("1", "2x24",
+                                              "8000 11025 12000 16000 22050 24000 32000 37800 44056 44100 "
+                                              "47250 48000 64000 88200 96000",
+                                              "ep 01/582")},
              {alt("1", "2x24", "44100 48000 96000", "ep 82/582")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
@@ -468,8 +480,8 @@ const std::vector<ModelCase>& build()
          .settings = "44100 in 2x16 out 2x16",
          .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
-        // Unlisted, as the bitplane-bulk: its keep-alive endpoint is not looked at.
-        {.name = "bitplane-keepalive",
+        // Unlisted, as the 0A4A:FFDD: its keep-alive endpoint is not looked at.
+        {.name = "0A4A:FFDD@0300",
          .start = startRequests(48),
          .description = {"config 1 ifs 2", " if 0 sub 0", " if 1 sub 0"},
          .configures = false,
@@ -524,6 +536,48 @@ const std::vector<ModelCase>& build()
              {alt("1", "2x24", "44100 48000", "ep 01/294"), alt("2", "2x16", "44100 48000", "ep 01/196")},
              {alt("1", "2x24", "44100 48000", "ep 82/294")}),
          .settings = "44100 in 2x24 out 2x24",
+         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .configure = classConfigure(1, 1)},
+        // Plain stereo; configuration completion sets the monitor mix control of unit 0x12.
+        {.name = "041E:3020",
+         .start = startRequests(190),
+         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
+                                         {alt("1", "2x24", "44100 48000", "ep 82/294")}),
+         .settings = "44100 in 2x24 out 2x24",
+         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .configure = [] {
+             Lines lines = classConfigure(1, 1);
+             lines.push_back("21 01 0100 1200 1");
+             return lines;
+         }()},
+        // Plain stereo; their own requests come at the start of streaming.
+        {.name = "0746:7701",
+         .start = startRequests(190),
+         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
+                                         {alt("1", "2x24", "44100 48000", "ep 82/294")}),
+         .settings = "44100 in 2x24 out 2x24",
+         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .configure = classConfigure(1, 1)},
+        {.name = "0010:1101",
+         .start = startRequests(190),
+         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
+                                         {alt("1", "2x24", "44100 48000", "ep 82/294")}),
+         .settings = "44100 in 2x24 out 2x24",
+         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .configure = classConfigure(1, 1)},
+        {.name = "0582:000F",
+         .start = startRequests(190),
+         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
+                                         {alt("1", "2x24", "44100 48000", "ep 82/294")}),
+         .settings = "44100 in 2x24 out 2x24",
+         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .configure = classConfigure(1, 1)},
+        // The maker's class device, not of the family; the channel ladder takes its 6 inputs.
+        {.name = "Veskaro",
+         .start = startRequests(190),
+         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/42")},
+                                         {alt("1", "6x24", "44100 48000", "ep 82/126")}),
+         .settings = "44100 in 6x24 out 2x24",
          .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
     };

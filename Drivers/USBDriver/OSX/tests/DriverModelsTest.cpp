@@ -5,13 +5,18 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "APIDeviceInfo.h"
+#include "DeviceModels.h"
+#include "DriverData.h"
 #include "DriverFixture.h"
 #include "DriverModelsTable.h"
 #include "DriverSM.h"
+#include "PCMCoder.h"
+#include "Personalities.h"
 #include "VKDevice.h"
 #include "VKKernelDevice.h"
 #include "VKUSBDescriptors.h"
@@ -191,6 +196,152 @@ TEST(DriverModelsCatalogueTest, EveryModelHasARow)
     std::sort(rows.begin(), rows.end());
     EXPECT_EQ(rows, catalogue);
 }
+
+// Every model the driver has behaviour of its own for is matched by a personality the kext ships.
+TEST(ShippedPersonalitiesTest, EveryRegisteredModelHasOne)
+{
+    for (const DeviceModel& model : kDeviceModels) {
+        bool shipped = false;
+        for (const KextPersonality& p : kextPersonalities()) {
+            shipped = shipped || p.model.key() == model.key();
+        }
+        EXPECT_TRUE(shipped) << model.name;
+    }
+}
+
+// A catalogue model of a registered device starts through the kext's own personality (the fixture
+// adds one only for the bus's test devices), so every row of the table above runs what ships.
+TEST(ShippedPersonalitiesTest, EveryRegisteredCatalogueModelIsMatchedByTheKext)
+{
+    for (const auto& entry : usbsim::catalogue()) {
+        bool registered = false;
+        for (const DeviceModel& model : kDeviceModels) {
+            registered = registered || model.is(entry.vendor, entry.product);
+        }
+        if (!registered) {
+            continue;
+        }
+        bool matched = false;
+        for (const KextPersonality& p : kextPersonalities()) {
+            matched = matched || (p.model.is(entry.vendor, entry.product) &&
+                                  (p.bcdDevice == kAnyRelease || p.bcdDevice == entry.bcdDevice));
+        }
+        EXPECT_TRUE(matched) << entry.name;
+    }
+}
+
+// The path a model has of its own runs on it as the kext ships it: nothing injected but what the
+// device answers.
+struct PathCase
+{
+    const char* name;
+    std::function<void(usbsim::DeviceModel&)> script; // the device's answers, before configuration
+    bool stream;                                      // streaming started after configuration
+    std::function<void(DriverFixture&, VKDevice&)> check;
+};
+
+void PrintTo(const PathCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+bool sent(const DriverFixture& driver, const std::string& line)
+{
+    const Lines log = requests(driver.requestLog());
+    return std::find(log.begin(), log.end(), line) != log.end();
+}
+
+class PerModelPathTest : public ::testing::TestWithParam<PathCase>
+{
+};
+
+TEST_P(PerModelPathTest, RunsThroughTheShippedKext)
+{
+    const PathCase& c = GetParam();
+    DriverFixture driver;
+    VKKernelDevice* service = driver.plug(c.name);
+    ASSERT_NE(service, nullptr);
+    VKDevice* device = service->device();
+    if (c.script) {
+        c.script(*driver.model());
+    }
+    ASSERT_EQ(configure(driver, service), kIOReturnSuccess);
+    if (c.stream) {
+        EXPECT_TRUE(driver.runInKernel([&] {
+            VKDispatchLock lock(*service);
+            device->startStreaming();
+        }));
+        driver.runFor(5 * driver_test::kMillisecond);
+        EXPECT_TRUE(driver.runInKernel([&] {
+            VKDispatchLock lock(*service);
+            device->stopStreaming(true);
+        }));
+    }
+    c.check(driver, *device);
+}
+
+const usbsim::RequestMatch kReadStatusRegister{0xC0, 0x49, 0, 0};
+const usbsim::RequestMatch kGetRate{0xA2, 0x81, std::nullopt, std::nullopt};
+
+const PathCase kPathCases[] = {
+    // Of the family with its substitute descriptors: firmware scanned at start, alternate 1 cleared
+    // for the built ones, and a locked digital input measured: the stream follows its rate with the
+    // model's output channels for it.
+    {"Crimson-SPL",
+     [](usbsim::DeviceModel& model) {
+         model.scriptAlways(kReadStatusRegister,
+                            usbsim::ScriptedStep::answer(usbsim::ControlReply::ok({0x06})));
+         model.scriptAlways(kGetRate,
+                            usbsim::ScriptedStep::answer(usbsim::ControlReply::ok({0x00, 0x77, 0x01})));
+     },
+     false,
+     [](DriverFixture&, VKDevice& device) {
+         EXPECT_TRUE(device.isListed());
+         EXPECT_TRUE(device.isCorlanthCompatible());
+         EXPECT_NE(device.mFirmwareVersion, 0u);
+         const APIInterfaceInfo& out = device.getAPIDeviceInfoPtr()->mConfigurations[0].mInterfaces[1];
+         ASSERT_GT(out.mNumAlternates, 0u);
+         EXPECT_EQ(out.mAlternates[0].bAlternateSetting, 2) << "alternate 1 cleared";
+         const QzAqExtData& aq = device.mpDriverSM->mAqExtData;
+         EXPECT_EQ(aq.DigitalLockFrequency, 96'000u);
+         EXPECT_EQ(device.mpDriverSM->mChannelSettings.iFrequency, 96'000);
+         EXPECT_EQ(device.mpDriverSM->mChannelSettings.iOutChannels, 6);
+     }},
+    {"041E:3020",
+     {},
+     false,
+     [](DriverFixture& driver, VKDevice&) { EXPECT_TRUE(sent(driver, "21 01 0100 1200 1")); }},
+    {"0746:7701",
+     {},
+     true,
+     [](DriverFixture& driver, VKDevice&) { EXPECT_TRUE(sent(driver, "21 01 02FF 0200 4")); }},
+    {"0010:1101",
+     {},
+     true,
+     [](DriverFixture& driver, VKDevice&) { EXPECT_TRUE(sent(driver, "21 01 02FF 0200 4")); }},
+    {"0582:000F",
+     {},
+     true,
+     [](DriverFixture& driver, VKDevice&) {
+         EXPECT_TRUE(sent(driver, "21 01 0201 0900 4"));
+         EXPECT_TRUE(sent(driver, "21 01 0202 0900 4"));
+     }},
+    // Its digital pair is silenced while the digital input has no lock.
+    {"Veskaro",
+     {},
+     false,
+     [](DriverFixture&, VKDevice& device) {
+         EXPECT_EQ(device.mInputPostProcessor.function, &postprocessVeskaroBugFix);
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Models, PerModelPathTest, ::testing::ValuesIn(kPathCases), [](const auto& param) {
+    std::string name = param.param.name;
+    for (char& c : name) {
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    }
+    return name;
+});
 
 // The device leaves at each control request of its start and of its first configuration in
 // turn: the service ends, nothing it made is left, nothing waits forever. One model of each

@@ -428,7 +428,7 @@ TEST_F(KernelDeviceTest, PersonalityKeysTakeEffectAfterTheDeviceDataIsSetUp)
 TEST_F(KernelDeviceTest, ValuesShorterThanExpectedAreRefused)
 {
     OSDictionary* specific = OSDictionary::withCapacity(2);
-    const uint8_t shortClock[19] = {7, 8, 9};
+    const uint8_t shortClock[2] = {7, 8};
     OSData* clock = OSData::withBytes(shortClock, sizeof shortClock);
     APISpecificFeatures features{};
     features.mValid = 1;
@@ -445,8 +445,26 @@ TEST_F(KernelDeviceTest, ValuesShorterThanExpectedAreRefused)
     const VKDevice* device = service->device();
     EXPECT_EQ(device->mDeviceSpecific.mFlagA, 0);
     EXPECT_FALSE(device->isListed());
-    EXPECT_TRUE(log.contains("Found kClockSourceSettings length=19 (20)"));
+    EXPECT_TRUE(log.contains("Found kClockSourceSettings length=2 (20)"));
     EXPECT_TRUE(log.contains("Found kConfiguration length=379 (380)"));
+}
+
+// The three flag bytes are all the driver reads of the clock-source value: a value that holds
+// them is taken however much shorter than the usual 20 bytes it is.
+TEST_F(KernelDeviceTest, ClockSourceSettingsOfThreeBytesAreTaken)
+{
+    OSDictionary* specific = OSDictionary::withCapacity(1);
+    const uint8_t clock[3] = {4, 5, 6};
+    OSData* clockData = OSData::withBytes(clock, sizeof clock);
+    specific->setObject("kClockSourceSettings", clockData);
+    clockData->release();
+    VKKernelDevice* service = plugClassDevice(nullptr, specific);
+    specific->release();
+    ASSERT_NE(service, nullptr);
+    const VKDevice* device = service->device();
+    EXPECT_EQ(device->mDeviceSpecific.mFlagA, 4);
+    EXPECT_EQ(device->mDeviceSpecific.mFlagB, 5);
+    EXPECT_EQ(device->mDeviceSpecific.mFlagC, 6);
 }
 
 TEST_F(KernelDeviceTest, ListedDeviceTakesItsRecord)

@@ -1,5 +1,6 @@
 // Raw byte patches of non-compliant configuration descriptors: applied only inside what was
-// received and only where the descriptor they were made for sits.
+// received; a patch made for a field of a descriptor only where that descriptor sits, a patch made
+// for an offset wherever the offset lies.
 #include "DescriptorFixtures.h"
 #include "VKDeviceSubstitutes.h"
 
@@ -149,12 +150,26 @@ INSTANTIATE_TEST_SUITE_P(
                   {{298, 24}, {344, 24}, {571, 24}, {614, 24}}},
         PatchCase{
             "USBPreShortRead", kModelUSBPre, formatsAt({292, 338, 565, 608}), 400, 2, {{298, 24}, {344, 24}}},
-        PatchCase{"USBPreFormatsElsewhere", kModelUSBPre, formatsAt({290, 340, 560, 610}), 0, 0, {}},
-        PatchCase{"USBPreWrongDescriptorType", kModelUSBPre, formatsAt({292, 338, 565, 608}, 0x21), 0, 0, {}},
+        // Made for offsets, not fields: the bytes there are patched whatever descriptor holds them.
+        PatchCase{"USBPreFormatsElsewhere",
+                  kModelUSBPre,
+                  formatsAt({290, 340, 560, 610}),
+                  0,
+                  4,
+                  {{298, 24}, {344, 24}, {571, 24}, {614, 24}}},
+        PatchCase{"USBPreOtherDescriptorType",
+                  kModelUSBPre,
+                  formatsAt({292, 338, 565, 608}, 0x21),
+                  0,
+                  4,
+                  {{298, 24}, {344, 24}, {571, 24}, {614, 24}}},
         PatchCase{"1ACCByteInsideADescriptor", kModel1ACC_0049, longSet(200), 0, 1, {{164, 1}}},
         PatchCase{"1ACCSetTooShort", kModel1ACC_0049, longSet(160), 0, 0, {}},
-        PatchCase{"1ACCByteInAnotherDescriptor", kModel1ACC_0049, longSet(200, 0x24), 0, 0, {}},
-        PatchCase{"1ACCByteWhereADescriptorBegins", kModel1ACC_0049, with(longSet(200), 159, 5), 0, 0, {}},
+        PatchCase{"1ACCByteInAnotherDescriptor", kModel1ACC_0049, longSet(200, 0x24), 0, 1, {{164, 1}}},
+        PatchCase{
+            "1ACCByteWhereADescriptorBegins", kModel1ACC_0049, with(longSet(200), 159, 5), 0, 1, {{164, 1}}},
+        PatchCase{"1ACCLastByteReceived", kModel1ACC_0049, longSet(200), 165, 1, {{164, 1}}},
+        PatchCase{"1ACCOneByteShort", kModel1ACC_0049, longSet(200), 164, 0, {}},
         PatchCase{"UnlistedModelUntouched", kModelFendrimo, mboxLayout(), 0, 0, {}}),
     [](const testing::TestParamInfo<PatchCase>& param) { return std::string(param.param.name); });
 

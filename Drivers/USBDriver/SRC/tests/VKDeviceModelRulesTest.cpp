@@ -100,3 +100,51 @@ TEST(VKDeviceModelRulesTest, ExtendedChannelsAreCappedThenCorrectedByModel)
 }
 
 } // namespace
+
+namespace {
+
+// A model's profile: the traits of every row that names it (by release where the row says so), of
+// its vendor's row, and its mixer-mode channels.
+TEST(VKDeviceModelRulesTest, AProfileGathersTheRowsThatNameTheModel)
+{
+    const struct
+    {
+        uint16_t vendor, product, release;
+        uint64_t has;
+        uint64_t hasNot;
+    } cases[] = {
+        {0x1935, 0x0006, 0x0003, kTraitElektron | kTraitSubstituteDescriptors | kTraitResetWhenUnconfigured,
+         0},
+        {0x0A4A, 0x6A02, 0x0100, kTraitStatusRegister | kTraitSetInterfaceToDevice, kTraitElektron},
+        {0x0746, 0x1234, 0x0100, kTraitUnit2StartControl, 0}, // any product of the vendor
+        {0x0DBA, 0x1000, 0x0100, kTraitDigidesign | kTraitDigidesignReset | kTraitNoRequestedReset, 0},
+        {0x0DBA, 0x2000, 0x0100, kTraitDigidesign, kTraitNoRequestedReset},
+        {0x09E8, 0x207F, 0x0300, kTraitIsocInIsocOut, 0},
+        {0x09E8, 0x207F, 0x0100, 0, kTraitIsocInIsocOut}, // that revision only
+        {0x0644, 0x8040, 0x0100, kTraitFixedInputSelection | kTraitSelectionWrittenWhenChanged,
+         kTraitMixerModes},
+        {0x2912, 0x3101, 0x0100, 0, ~uint64_t{0}}, // no rules at all
+    };
+    for (const auto& c : cases) {
+        const ModelProfile profile = modelProfileOf(c.vendor, c.product, c.release);
+        EXPECT_EQ(profile.traits & c.has, c.has) << std::hex << c.vendor << ":" << c.product;
+        EXPECT_EQ(profile.traits & c.hasNot, 0u) << std::hex << c.vendor << ":" << c.product;
+    }
+    EXPECT_EQ(modelProfileOf(0x0644, 0x8048, 0x0100).mixerModeChannels.in, 4);
+    EXPECT_EQ(modelProfileOf(0x0644, 0x8048, 0x0100).mixerModeChannels.out, 4);
+    EXPECT_EQ(modelProfileOf(0x0644, 0x8046, 0x0100).mixerModeChannels.in, 6);
+    EXPECT_EQ(modelProfileOf(0x0644, 0x8046, 0x0100).mixerModeChannels.out, 2);
+}
+
+// Every trait answers a question some row asks: none is left without a model.
+TEST(VKDeviceModelRulesTest, EveryTraitIsGivenToSomeModel)
+{
+    uint64_t given = kTraitUnit2StartControl | kTraitDigidesign; // the vendor rows
+    for (const ModelTraitRow& row : traitTable()) {
+        EXPECT_NE(row.traits, 0u) << row.model.name;
+        given |= row.traits;
+    }
+    EXPECT_EQ(given, (uint64_t{1} << 50) - 1);
+}
+
+} // namespace

@@ -36,6 +36,7 @@ protected:
         device->mDeviceDescriptor.idVendor = vendor;
         device->mDeviceDescriptor.idProduct = product;
         device->mDeviceDescriptor.bcdDevice = release;
+        device->resolveModelProfile();
     }
     void list(std::initializer_list<APISpecificFeatures::Flag> flags)
     {

@@ -38,7 +38,7 @@
 //                                        speed in microframe packets (Crimson-SPL's output at 6
 //                                        channels only; its feedback endpoint 0x83 reports per
 //                                        microframe)
-//   bitplane-keepalive        0A4A:FFDD  the maker's bulk interface (bcd 0300) with a keep-alive
+//   0A4A:FFDD@0300                       the maker's bulk interface (bcd 0300) with a keep-alive
 //                                        isochronous OUT endpoint of 4 bytes on interface 0, whose
 //                                        packets it counts (the driver takes the keep-alive pipe of
 //                                        a listed bulk device only)

@@ -30,16 +30,16 @@ std::vector<CatalogueEntry> build()
              options.feedback = true;
              return std::make_shared<models::ClassAudioDevice>(options);
          }},
-        {"bitplane-bulk", "the maker's bulk-streaming interface, high speed, 512-byte packets",
+        {"0A4A:FFDD", "the maker's bulk-streaming interface, high speed, 512-byte packets",
          []() -> std::shared_ptr<DeviceModel> { return std::make_shared<models::BitPlaneBulkDevice>(); }},
-        {"bitplane-bulk-1024", "the same with 1024-byte packets (bcd 0200)",
+        {"0A4A:FFDD@0200", "the same with 1024-byte packets (bcd 0200)",
          []() -> std::shared_ptr<DeviceModel> {
              models::BitPlaneBulkDevice::Options options;
              options.packetSize = 1024;
              options.bcdDevice = 0x0200;
              return std::make_shared<models::BitPlaneBulkDevice>(options);
          }},
-        {"bitplane-keepalive",
+        {"0A4A:FFDD@0300",
          "the same with 512-byte packets (bcd 0300) and a keep-alive isochronous OUT endpoint of 4 bytes "
          "on interface 0, whose packets it counts",
          []() -> std::shared_ptr<DeviceModel> {
@@ -99,6 +99,8 @@ std::vector<CatalogueEntry> build()
          table<model_data::teac, 0x8041>},
         {"UH-7000", "as the US-366 (relabelled MIDI interface 3, 192 kHz substitute, AKM)",
          table<model_data::teac, 0x8048>},
+        {"US-1200", "as the US-322 (the mixer modes choose 2 x 2 or 6 x 2 channels)",
+         table<model_data::teac, 0x8046>},
         // Digidesign.
         {"MBox",
          "full speed, vendor interface descriptors at offsets 9/18/27 raw-patched to control + streaming "
@@ -116,7 +118,7 @@ std::vector<CatalogueEntry> build()
          "24), rates forced to 32/44.1/48; PIC commands 129/130 at start (bus power 250), 129 after "
          "configuration",
          table<model_data::usbPre>},
-        {"1ACC:0049", "full speed; byte 164 (class of input alternate 0, vendor-labelled) patched to audio",
+        {"1ACC:0049", "full speed; byte 164 (bInterval 0 of the output endpoint) patched to 1, so the output survives",
          table<model_data::acc0049>},
         {"1604:8006",
          "full speed; first interface (offset 9) vendor-labelled, patched to streaming; alternate 1 "
@@ -175,6 +177,16 @@ std::vector<CatalogueEntry> build()
          table<model_data::dev1235_0002>},
         {"0499:100B", "full speed stereo: the sampling-frequency SET_CUR stalls its first 40 times",
          table<model_data::dev0499_100B>},
+        {"041E:3020", "full speed stereo; SET_CUR to unit 0x12 after configuration, to unit 0x1F at stream start",
+         table<model_data::dev041E_3020>},
+        {"0746:7701", "full speed stereo; SET_CUR 0x02FF to unit 2 before streaming",
+         table<model_data::dev0746_7701>},
+        {"0010:1101", "full speed stereo; SET_CUR 0x02FF to unit 2 before streaming",
+         table<model_data::dev0010_1101>},
+        {"0582:000F", "full speed stereo; SET_CUR 0x0201 and 0x0202 to unit 9 before streaming",
+         table<model_data::dev0582_000F>},
+        {"Veskaro", "the maker's high-speed class device, 6 inputs whose digital pair is silenced without a lock",
+         table<model_data::veskaro>},
     };
     for (auto& entry : entries) {
         const auto descriptor = entry.make()->deviceDescriptor();

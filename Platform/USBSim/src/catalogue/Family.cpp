@@ -238,3 +238,31 @@ models::ModelData tessaly()
 }
 
 } // namespace usbsim::model_data
+
+namespace usbsim::model_data {
+
+// Veskaro: high speed, stereo output and 6 input channels of 24 bits at 44.1 and 48 kHz (its fifth
+// and sixth inputs are the digital pair); answers the family's vendor requests.
+models::ModelData veskaro()
+{
+    models::ModelData m;
+    m.speed = Speed::high;
+    m.device = familyDevice(0xAFFE, 0x0100);
+    std::vector<uint8_t> d = configurationHeader(3);
+    appendStereoControl(d, 0, 1, 2);
+    appendZeroBandwidth(d, 1);
+    appendAlternate(d, {.interfaceNumber = 1, .alternate = 1, .terminal = 1, .rates = {44100, 48000},
+                        .endpoint = 0x01, .attributes = kIsocAdaptive, .packetSize = 42});
+    appendZeroBandwidth(d, 2);
+    appendAlternate(d, {.interfaceNumber = 2, .alternate = 1, .terminal = 5, .channels = 6, .rates = {44100, 48000},
+                        .endpoint = 0x82, .packetSize = 126});
+    finishConfiguration(d);
+    m.configurations = {d};
+    m.strings = {{1, "Quenzar"}, {2, "Veskaro"}, {3, "VK-000007"}};
+    m.replies = familyReplies({0x01, 0x01, 10, 0x01, 0x03, 0x00, 0x00, 0x00});
+    m.frequencyEndpoints = {0x01, 0x82};
+    m.streaming.formats = {{1, 1, 2, 3}, {2, 1, 6, 3}};
+    return m;
+}
+
+} // namespace usbsim::model_data

@@ -46,5 +46,11 @@ models::ModelData dev0926_0201();
 models::ModelData play1624();
 models::ModelData dev1235_0002();
 models::ModelData dev0499_100B();
+models::ModelData dev041E_3020();
+models::ModelData dev0746_7701();
+models::ModelData dev0010_1101();
+models::ModelData dev0582_000F();
+// Family.cpp
+models::ModelData veskaro();
 
 } // namespace usbsim::model_data

@@ -1,5 +1,7 @@
 // Devices of other makers that the driver fixes up or treats by model.
 #include <algorithm>
+#include <initializer_list>
+#include <utility>
 
 #include "Blocks.h"
 #include "Models.h"
@@ -78,23 +80,26 @@ models::ModelData usbPre()
     return m;
 }
 
-// 1ACC:0049: full speed; the driver writes 1 into byte 164 of its configuration, the class byte of
-// the input interface's alternate 0, which the device labels vendor-specific (its alternate 1 is
-// labelled correctly). Output alternate 1 has ten rates so that the input interface starts at 159.
+// 1ACC:0049: full speed; its output endpoint says bInterval 0, which no isochronous pipe may have;
+// the driver writes 1 into byte 164 of its configuration, that bInterval. Output alternate 1 has
+// fifteen rates so that its endpoint starts at 158.
 models::ModelData acc0049()
 {
     const Speed fs = Speed::full;
     std::vector<uint8_t> d = configurationHeader(3);
     appendStereoControl(d, 0, 1, 2);
     appendZeroBandwidth(d, 1);
-    auto out = stream(1, 2, 24, {8000, 11025, 16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000}, fs,
-                      kIsocAdaptive);
+    auto out = stream(1, 2, 24,
+                      {8000, 11025, 12000, 16000, 22050, 24000, 32000, 37800, 44056, 44100, 47250, 48000, 64000,
+                       88200, 96000},
+                      fs, kIsocAdaptive);
     out.interfaceNumber = 1;
     out.terminal = 1;
     out.endpoint = 0x01;
+    // Offset 158: byte 164 is bInterval.
+    out.interval = 0;
     appendAlternate(d, out);
-    // Offset 159: byte 164 is bInterfaceClass.
-    appendZeroBandwidth(d, 2, kVendorSpecific, kAudioStreaming);
+    appendZeroBandwidth(d, 2);
     auto in = stream(1, 2, 24, {44100, 48000, 96000}, fs);
     in.interfaceNumber = 2;
     in.terminal = 5;
@@ -560,6 +565,52 @@ models::ModelData play1624()
     auto m = classModel(0x200C, 0x1030, 0x0100, fs, d, "Play 16/24");
     m.frequencyEndpoints = {0x01, 0x02};
     return m;
+}
+
+} // namespace usbsim::model_data
+
+namespace usbsim::model_data {
+namespace {
+
+// Full speed stereo 24 bits at 44.1 and 48 kHz each way, answering the class SET_CUR requests to
+// its interfaces in `setCur` (wValue, wIndex).
+models::ModelData stereoWithInterfaceRequests(uint16_t vendor, uint16_t product, const char* name,
+                                              std::initializer_list<std::pair<uint16_t, uint16_t>> setCur)
+{
+    const Speed fs = Speed::full;
+    auto m = classModel(vendor, product, 0x0100, fs,
+                        classConfiguration({stream(1, 2, 24, {44100, 48000}, fs, kIsocAdaptive)},
+                                           {stream(1, 2, 24, {44100, 48000}, fs)}),
+                        name);
+    for (const auto& [value, index] : setCur) {
+        m.replies.push_back(reply(kClassOutInterface, kSetCur, value, index));
+    }
+    return m;
+}
+
+} // namespace
+
+// 041E:3020: the monitor mix control (0x0100 of unit 0x12) after each configuration and the output
+// mode (unit 0x1F) once streaming has started.
+models::ModelData dev041E_3020()
+{
+    return stereoWithInterfaceRequests(0x041E, 0x3020, "041E:3020", {{0x0100, 0x1200}, {0x0000, 0x1F00}});
+}
+
+// 0746:7701 and 0010:1101: a control of unit 2 set before streaming.
+models::ModelData dev0746_7701()
+{
+    return stereoWithInterfaceRequests(0x0746, 0x7701, "0746:7701", {{0x02FF, 0x0200}});
+}
+models::ModelData dev0010_1101()
+{
+    return stereoWithInterfaceRequests(0x0010, 0x1101, "0010:1101", {{0x02FF, 0x0200}});
+}
+
+// 0582:000F: two controls of unit 9 set before streaming.
+models::ModelData dev0582_000F()
+{
+    return stereoWithInterfaceRequests(0x0582, 0x000F, "0582:000F", {{0x0201, 0x0900}, {0x0202, 0x0900}});
 }
 
 } // namespace usbsim::model_data

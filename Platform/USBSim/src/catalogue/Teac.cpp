@@ -27,7 +27,7 @@ std::vector<uint8_t> firmwareString(std::string_view text)
 
 } // namespace
 
-// US-322 (8040), US-366 (8041), UH-7000 (8048), high speed: interface 0 vendor-specific without
+// US-322 (8040), US-366 (8041), US-1200 (8046), UH-7000 (8048), high speed: interface 0 vendor-specific without
 // endpoints; interfaces 1 (output) and 2 (input) vendor-specific with subclass 2 and audio class
 // descriptors, alternate 1 stereo 16-bit and alternate 2 stereo 24-bit at 44.1 and 48 kHz (where
 // the driver builds its own formats it clears alternate 1 and widens the rates of alternate 2);
@@ -76,8 +76,14 @@ models::ModelData teac(uint16_t product)
     // clang-format on
     finishConfiguration(d);
     m.configurations = {d};
-    const char* name = product == 0x8040 ? "US-322" : product == 0x8041 ? "US-366" : "UH-7000";
-    const char* version = product == 0x8040 ? "1.03-US322" : product == 0x8041 ? "1.05-US366" : "1.02-UH7000";
+    const char* name = product == 0x8040   ? "US-322"
+                       : product == 0x8041 ? "US-366"
+                       : product == 0x8046 ? "US-1200"
+                                           : "UH-7000";
+    const char* version = product == 0x8040   ? "1.03-US322"
+                          : product == 0x8041 ? "1.05-US366"
+                          : product == 0x8046 ? "1.01-US1200"
+                                              : "1.02-UH7000";
     m.strings = {{1, "TEAC"}, {2, name}, {3, "0000517"}};
     m.replies = {
         // Firmware string, text from byte 4.
