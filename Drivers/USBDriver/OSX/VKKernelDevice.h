@@ -21,6 +21,7 @@
 #include "IOKit/IOService.h"
 #include "IOKit/usb/IOUSBController.h"
 #include "IOKit/usb/IOUSBDevice.h"
+#include "PCMCoder.h"
 #include "VKDeviceOwner.h"
 #include "VKKernelSync.h"
 
@@ -168,6 +169,11 @@ private:
     void closeUSBDevice();
     IOUSBPipe* usbPipeOf(VKPipeDescriptor* in, VKPipeDescriptor* out, VKPipeDescriptor** chosen);
     DriverSM* driverSM() const;
+    // The steps of configureDevice: choose the configuration, open its interfaces and pipes, choose
+    // the PCM coders for the settings.
+    bool chooseConfiguration();
+    bool openInterfacesAndPipes();
+    PCMDecoder chooseConverters();
 
     // Members in the order of the service's record.
     VKDevice* m_pDevice = nullptr;

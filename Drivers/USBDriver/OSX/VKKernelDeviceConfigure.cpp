@@ -22,136 +22,9 @@ bool has(const VKDevice& device, vkdevice::ModelTrait trait)
     return device.hasTrait(trait);
 }
 
-} // namespace
-
-IOReturn VKKernelDevice::reqConfigureDevice(const char* reason)
+// The pipes of the device object, from the interfaces just opened and the model's transfer kind.
+void choosePipes(VKDevice& device, const VKKernelDevice& service)
 {
-    if (m_pDevice == nullptr) {
-        return kIOReturnError;
-    }
-    if (m_pDevice->mFirmwareUpdateMode != 0) {
-        IOLog("abort configure - firmware update mode\n");
-        return kIOReturnError;
-    }
-    if (isTerminateRequested()) {
-        IOLog("USB: %s\n", "...return because m_bTerminateRequested");
-        return kIOReturnError;
-    }
-    DriverSM* sm = driverSM();
-    if (sm == nullptr) {
-        return kIOReturnNoMemory;
-    }
-    // The kernel's own settings: the shared block only shows them.
-    const QzChannelSettings& s = *m_pDevice->getCurrentSettings();
-    IOLog("enter reqConfigureDevice iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", s.iInResolution,
-          s.iOutResolution, s.iInChannels, s.iOutChannels);
-    unconfigureDevice(true, reason);
-    IOLog("enter reqConfigureDevice aft. unconf iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", s.iInResolution,
-          s.iOutResolution, s.iInChannels, s.iOutChannels);
-    const bool configured = configureDevice();
-    // The choice of interfaces may have changed them.
-    m_pDevice->mirrorSettings();
-    if (!configured) {
-        IOLog("configureDevice failed\n");
-        return kIOReturnError;
-    }
-    m_pDevice->sendSetPicCommand(129);
-    IOSleep(10);
-    if (isTerminateRequested()) {
-        IOLog("USB: %s\n", "...return because m_bTerminateRequested (2nd)");
-        // What was just opened is closed again: the termination finds the device unconfigured.
-        unconfigureDevice(false, "terminating");
-        return kIOReturnError;
-    }
-    sm->mConfigured = 1;
-    registerMidiInterface();
-    IOLog("configured fr:%d in:%d/%d out %d/%d\n", s.iFrequency, s.iInChannels, s.iInResolution, s.iOutChannels,
-          s.iOutResolution);
-    return kIOReturnSuccess;
-}
-
-bool VKKernelDevice::configureDevice()
-{
-    if (m_pUSBDevice == nullptr || m_pDevice == nullptr) {
-        IOLog("USB: %s\n", "no m_pUSBDevice");
-        return false;
-    }
-    VKDevice& device = *m_pDevice;
-    if (device.mFirmwareUpdateMode != 0) {
-        IOLog("abort configureDevice - firmware update mode\n");
-        return false;
-    }
-    DriverSM* sm = driverSM();
-    if (sm == nullptr) {
-        return false;
-    }
-    if (!device.findInterfacesInConfig()) {
-        IOLog("USB: %s\n", "findInterfacesInConfig(pcControl,pcIn,pcOut,pcHID); returned false");
-        return false;
-    }
-    if (device.m_pcInInterface == nullptr && device.m_pcOutInterface == nullptr) {
-        IOLog("USB: %s\n", "No in and no out interface -> exiting.");
-        return false;
-    }
-    VKConfigurationDescriptor* configuration =
-        device.getConfigurationDescriptor(static_cast<int>(device.getCurrentSettings()->uConfiguration));
-    if (configuration == nullptr) {
-        IOLog("USB: %s\n", "no configuration selected");
-        return false;
-    }
-    device.m_pcConfiguration = configuration;
-
-    // The USB configuration, when the device is not in it already.
-    const UInt8 wanted = configuration->getConfigurationValue();
-    UInt8 current = 99;
-    if (!device.isCorlanthCompatible() && m_pUSBDevice->GetConfiguration(&current) != kIOReturnSuccess) {
-        current = 99;
-    }
-    if (current != wanted || device.isMorvaneCompatible()) {
-        IOLog("USB: %s 0x%X\n", "ConfigureDevice: SetConfiguration Number ", wanted);
-        IOReturn status = m_pUSBDevice->SetConfiguration(this, wanted, true);
-        for (int attempt = 1; status != kIOReturnSuccess && attempt <= 5; ++attempt) {
-            IOLog("USB: SetConfiguration failed with code:%08X - try reset %d\n", status, attempt);
-            if (isTerminateRequested() || !resetDevice("USB: SetConfiguration failed")) {
-                return false;
-            }
-            status = m_pUSBDevice->SetConfiguration(this, wanted, false);
-            IOLog("SetConfiguration %d returned status 0x%08X\n", wanted, status);
-        }
-        if (status != kIOReturnSuccess) {
-            return false;
-        }
-    }
-    if (has(device, vkdevice::kTraitSetInterfaceToDevice)) {
-        UInt32 none = 0;
-        deviceRequest(kVKDirectionOut, kVKTypeStandard, kVKRecipientDevice, 11, 0, 2, nullptr, none, 3);
-    }
-
-    bool success = true;
-    const bool slow = has(device, vkdevice::kTraitSlowConfigure);
-    mConfigurationOpen = true;
-    if (!matchInterface(device.m_pcControlInterface, true)) {
-        IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcControlInterface,true)\n");
-        success = false;
-    }
-    if (!matchInterface(device.m_pcOutInterface, true)) {
-        IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcOutInterface,true);\n");
-        success = false;
-    }
-    if (slow) {
-        IOSleep(50);
-    }
-    if (!matchInterface(device.m_pcInInterface, true)) {
-        IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcInInterface,true);\n");
-        success = false;
-    }
-    if (slow) {
-        IOSleep(50);
-    }
-    // The vendor port's onConfigureDone comes with the vendor port.
-    IOLog("Configure status is (after matchInterface) %d\n", success ? 1 : 0);
-
-    // The pipes of the device object.
     const bool bulk = device.isQuenzarBulkDevice();
     const bool tessaly = device.isTessalyCompatible();
     bool skipBulkInIsocOut = false;
@@ -209,7 +82,7 @@ bool VKKernelDevice::configureDevice()
         device.m_pcInPipeFeedback = nullptr;
         skipBulkInIsocOut = true;
     }
-    if (!skipBulkInIsocOut && device.isQuenzarBulkInIsocOutDevice() && !isTerminateRequested() &&
+    if (!skipBulkInIsocOut && device.isQuenzarBulkInIsocOutDevice() && !service.isTerminateRequested() &&
         device.m_pcInInterface != nullptr) {
         VKInterfaceDescriptor* in = device.m_pcInInterface;
         device.m_pcInPipeIsoc = nullptr;
@@ -222,6 +95,147 @@ bool VKKernelDevice::configureDevice()
             IOLog("Use interrupt transfers\n");
         }
     }
+}
+
+} // namespace
+
+IOReturn VKKernelDevice::reqConfigureDevice(const char* reason)
+{
+    if (m_pDevice == nullptr) {
+        return kIOReturnError;
+    }
+    if (m_pDevice->mFirmwareUpdateMode != 0) {
+        IOLog("abort configure - firmware update mode\n");
+        return kIOReturnError;
+    }
+    if (isTerminateRequested()) {
+        IOLog("USB: %s\n", "...return because m_bTerminateRequested");
+        return kIOReturnError;
+    }
+    DriverSM* sm = driverSM();
+    if (sm == nullptr) {
+        return kIOReturnNoMemory;
+    }
+    // The kernel's own settings: the shared block only shows them.
+    const QzChannelSettings& s = *m_pDevice->getCurrentSettings();
+    IOLog("enter reqConfigureDevice iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", s.iInResolution,
+          s.iOutResolution, s.iInChannels, s.iOutChannels);
+    unconfigureDevice(true, reason);
+    IOLog("enter reqConfigureDevice aft. unconf iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", s.iInResolution,
+          s.iOutResolution, s.iInChannels, s.iOutChannels);
+    const bool configured = configureDevice();
+    // The choice of interfaces may have changed them.
+    m_pDevice->mirrorSettings();
+    if (!configured) {
+        IOLog("configureDevice failed\n");
+        return kIOReturnError;
+    }
+    m_pDevice->sendSetPicCommand(129);
+    IOSleep(10);
+    if (isTerminateRequested()) {
+        IOLog("USB: %s\n", "...return because m_bTerminateRequested (2nd)");
+        // What was just opened is closed again: the termination finds the device unconfigured.
+        unconfigureDevice(false, "terminating");
+        return kIOReturnError;
+    }
+    sm->mConfigured = 1;
+    registerMidiInterface();
+    IOLog("configured fr:%d in:%d/%d out %d/%d\n", s.iFrequency, s.iInChannels, s.iInResolution, s.iOutChannels,
+          s.iOutResolution);
+    return kIOReturnSuccess;
+}
+
+// The configuration the settings name, with its interfaces found, and the device put into it.
+bool VKKernelDevice::chooseConfiguration()
+{
+    if (m_pUSBDevice == nullptr || m_pDevice == nullptr) {
+        IOLog("USB: %s\n", "no m_pUSBDevice");
+        return false;
+    }
+    VKDevice& device = *m_pDevice;
+    if (device.mFirmwareUpdateMode != 0) {
+        IOLog("abort configureDevice - firmware update mode\n");
+        return false;
+    }
+    DriverSM* sm = driverSM();
+    if (sm == nullptr) {
+        return false;
+    }
+    if (!device.findInterfacesInConfig()) {
+        IOLog("USB: %s\n", "findInterfacesInConfig(pcControl,pcIn,pcOut,pcHID); returned false");
+        return false;
+    }
+    if (device.m_pcInInterface == nullptr && device.m_pcOutInterface == nullptr) {
+        IOLog("USB: %s\n", "No in and no out interface -> exiting.");
+        return false;
+    }
+    VKConfigurationDescriptor* configuration =
+        device.getConfigurationDescriptor(static_cast<int>(device.getCurrentSettings()->uConfiguration));
+    if (configuration == nullptr) {
+        IOLog("USB: %s\n", "no configuration selected");
+        return false;
+    }
+    device.m_pcConfiguration = configuration;
+
+    // The USB configuration, when the device is not in it already.
+    const UInt8 wanted = configuration->getConfigurationValue();
+    UInt8 current = 99;
+    if (!device.isCorlanthCompatible() && m_pUSBDevice->GetConfiguration(&current) != kIOReturnSuccess) {
+        current = 99;
+    }
+    if (current != wanted || device.isMorvaneCompatible()) {
+        IOLog("USB: %s 0x%X\n", "ConfigureDevice: SetConfiguration Number ", wanted);
+        IOReturn status = m_pUSBDevice->SetConfiguration(this, wanted, true);
+        for (int attempt = 1; status != kIOReturnSuccess && attempt <= 5; ++attempt) {
+            IOLog("USB: SetConfiguration failed with code:%08X - try reset %d\n", status, attempt);
+            if (isTerminateRequested() || !resetDevice("USB: SetConfiguration failed")) {
+                return false;
+            }
+            status = m_pUSBDevice->SetConfiguration(this, wanted, false);
+            IOLog("SetConfiguration %d returned status 0x%08X\n", wanted, status);
+        }
+        if (status != kIOReturnSuccess) {
+            return false;
+        }
+    }
+    if (has(device, vkdevice::kTraitSetInterfaceToDevice)) {
+        UInt32 none = 0;
+        deviceRequest(kVKDirectionOut, kVKTypeStandard, kVKRecipientDevice, 11, 0, 2, nullptr, none, 3);
+    }
+
+    return true;
+}
+
+// The audio interfaces claimed and the pipes of the device object chosen and opened. False when
+// any of them failed or no pipe was left to stream on.
+bool VKKernelDevice::openInterfacesAndPipes()
+{
+    VKDevice& device = *m_pDevice;
+    bool success = true;
+    const bool slow = has(device, vkdevice::kTraitSlowConfigure);
+    mConfigurationOpen = true;
+    if (!matchInterface(device.m_pcControlInterface, true)) {
+        IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcControlInterface,true)\n");
+        success = false;
+    }
+    if (!matchInterface(device.m_pcOutInterface, true)) {
+        IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcOutInterface,true);\n");
+        success = false;
+    }
+    if (slow) {
+        IOSleep(50);
+    }
+    if (!matchInterface(device.m_pcInInterface, true)) {
+        IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcInInterface,true);\n");
+        success = false;
+    }
+    if (slow) {
+        IOSleep(50);
+    }
+    // The vendor port's onConfigureDone comes with the vendor port.
+    IOLog("Configure status is (after matchInterface) %d\n", success ? 1 : 0);
+
+    choosePipes(device, *this);
 
     // Open them, in this order.
     const uint32_t frequency = static_cast<uint32_t>(device.getCurrentSettings()->iFrequency);
@@ -267,36 +281,53 @@ bool VKKernelDevice::configureDevice()
         IOLog("isInitSuccess is false after PipeAvailability check\n");
         success = false;
     }
+    return success;
+}
+
+// The PCM coders for the chosen formats: the encoder goes to the driver data, the decoder is returned
+// for the configuration to complete with.
+PCMDecoder VKKernelDevice::chooseConverters()
+{
+    VKDevice& device = *m_pDevice;
+    DriverSM* sm = driverSM();
+    const QzChannelSettings& s = *device.getCurrentSettings();
+    IOLog("configureDevice iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", s.iInResolution, s.iOutResolution,
+          s.iInChannels, s.iOutChannels);
+    const PCMDeviceFacts facts = device.pcmDeviceFacts();
+    const PCMStreamFormat input{static_cast<uint32_t>(s.iInResolution), static_cast<uint32_t>(s.iInChannels)};
+    const PCMStreamFormat output{static_cast<uint32_t>(s.iOutResolution),
+                                 static_cast<uint32_t>(s.iOutChannels)};
+    const PCMDecoder usbToHost = choosePCMDecoder(facts, input, output);
+    const PCMEncoder hostToUSB =
+        s.iOutChannels > 0 ? choosePCMEncoder(facts, output, sm->mAqExtData) : choosePCMEncoder(facts, input, sm->mAqExtData);
+    if (device.isQuenzarBulkDevice() && s.iOutResolution == 24) {
+        IOLog("AC3 pPCM_FORMAT_CONVERTER_HOST_TO_USB in configureDevice\n");
+    }
+    if (device.mpDriverData != nullptr) {
+        device.mpDriverData->setConverters(hostToUSB, s);
+    }
+    return usbToHost;
+}
+
+// Choose, open, convert; what a failed open left open is closed again.
+bool VKKernelDevice::configureDevice()
+{
+    if (!chooseConfiguration()) {
+        return false;
+    }
+    const bool success = openInterfacesAndPipes();
 
     if (mInterestNotifier == nullptr && !isTerminateRequested()) {
         mInterestNotifier = m_pUSBDevice->registerInterest(gIOGeneralInterest, &CompositeDriverInterestHandler, this);
     }
 
-    PCMDecoder usbToHost = nullptr;
-    if (success) {
-        const QzChannelSettings& s = *device.getCurrentSettings();
-        IOLog("configureDevice iInRes=%d, iOutRes=%d, iInCh=%d, iOutCh=%d\n", s.iInResolution, s.iOutResolution,
-              s.iInChannels, s.iOutChannels);
-        const PCMDeviceFacts facts = device.pcmDeviceFacts();
-        const PCMStreamFormat input{static_cast<uint32_t>(s.iInResolution), static_cast<uint32_t>(s.iInChannels)};
-        const PCMStreamFormat output{static_cast<uint32_t>(s.iOutResolution),
-                                     static_cast<uint32_t>(s.iOutChannels)};
-        usbToHost = choosePCMDecoder(facts, input, output);
-        const PCMEncoder hostToUSB =
-            s.iOutChannels > 0 ? choosePCMEncoder(facts, output, sm->mAqExtData) : choosePCMEncoder(facts, input, sm->mAqExtData);
-        if (bulk && s.iOutResolution == 24) {
-            IOLog("AC3 pPCM_FORMAT_CONVERTER_HOST_TO_USB in configureDevice\n");
-        }
-        if (device.mpDriverData != nullptr) {
-            device.mpDriverData->setConverters(hostToUSB, s);
-        }
-    }
     if (!success) {
         unconfigureDevice(true, "!bInitSuccess in configureDevice");
         mConfigurationStatus.store(kIOReturnError);
         return false;
     }
-    device.configurationDone(0, usbToHost);
+    const PCMDecoder usbToHost = chooseConverters();
+    m_pDevice->configurationDone(0, usbToHost);
     mConfigurationStatus.store(kIOReturnSuccess);
     messageToClients(14, 0, 0, 0);
     return true;
