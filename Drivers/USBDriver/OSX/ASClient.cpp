@@ -9,7 +9,7 @@
 #include "IOKit/IOLib.h"
 #include "mach/mach_time.h"
 
-OSDefineMetaClassAndStructors(ASClient, IOUserClient);
+OSDefineMetaClassAndStructors(ASClient, VKStreamUserClient);
 
 namespace {
 constexpr uint32_t kControlCount = 2;
@@ -41,87 +41,20 @@ long long milliseconds()
 }
 } // namespace
 
-OSXDispatchCaller ASClient::dispatchCaller()
+void ASClient::stopOnClose()
 {
-    OSXDispatchCaller caller;
-    caller.dispatcher = OSXDispatcher::AudioServer;
-    caller.client = this;
-    caller.clientID = clientID();
-    caller.driverData = mpDriverData;
-    caller.outputRing = mpAudioSM_Out;
-    caller.outputRingSize = mpAudioSM_Out != nullptr ? kVKAudioSMSize : 0;
-    caller.processID = &mProcessID;
-    return caller;
-}
-
-bool ASClient::initWithTask(task_t owningTask, void* securityID, UInt32 type)
-{
-    if (!IOUserClient::initWithTask(owningTask, securityID, type)) {
-        return false;
-    }
-    if (owningTask == 0) {
-        IOLog("USB: %s\n", "owningTask is NULL");
-        return false;
-    }
-    mpKernelDevice.reset();
-    mOwningTask = owningTask;
-    mClientDied = 0;
-    mpAudioSM_Out = nullptr;
-    mProcessID = 0;
-    mpDriverData = nullptr;
-    return true;
-}
-
-bool ASClient::start(IOService* provider)
-{
-    return IOUserClient::start(provider) &&
-           user_clients::takeKernelDeviceAndTable(provider, mpKernelDevice, mpDriverData);
-}
-
-IOReturn ASClient::clientClose()
-{
-    // A plug-in that goes away while streaming leaves no slot behind.
     onStopHardware();
-    mOwningTask = 0;
-    {
-        user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
-        UserDispatchLock lock(device.get(), "clientClose");
-        user_clients::releaseDriverData(mpDriverData);
-        user_clients::clientClosed(device.get(), this);
-    }
-    terminate(); // lets go of the device and of its open
-    return kIOReturnSuccess;
 }
 
-IOReturn ASClient::clientDied()
+void ASClient::releaseOnTerminate()
 {
-    mClientDied = 1;
-    return IOUserClient::clientDied();
-}
-
-bool ASClient::terminate(IOOptionBits options)
-{
-    const bool result = IOUserClient::terminate(options);
     {
         user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
-        // An open held by this client would keep the device's termination waiting.
         if (device && device->isOpen(this)) {
             device->close(this);
         }
-        UserDispatchLock lock(device.get(), "terminate");
-        user_clients::detach(device.get(), mpDriverData, this);
-        mpAudioSM_Out = nullptr;
-        mcAudioSM_Out.term(true);
     }
-    mpKernelDevice.reset();
-    return result;
-}
-
-void ASClient::free()
-{
-    user_clients::releaseDriverData(mpDriverData);
-    mpKernelDevice.reset();
-    IOUserClient::free();
+    VKStreamUserClient::releaseOnTerminate();
 }
 
 IOReturn ASClient::externalMethod(uint32_t selector, IOExternalMethodArguments* arguments,
@@ -282,55 +215,4 @@ IOReturn ASClient::onStopHardware()
         return kIOReturnNoDevice;
     }
     return user_clients::detach(device.get(), mpDriverData, this) ? kIOReturnSuccess : kIOReturnNotAttached;
-}
-
-IOReturn ASClient::clientMemoryForType(UInt32 type, IOOptionBits* options, IOMemoryDescriptor** memory)
-{
-    if (memory == nullptr) {
-        return kIOReturnBadArgument;
-    }
-    *memory = nullptr;
-    if (options != nullptr) {
-        *options = user_clients::mapOptions(type, *options);
-    }
-    user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
-    UserDispatchLock lock(device.get(), "clientMemoryForType");
-    if (!device || device->device() == nullptr || isInactive()) {
-        return kIOReturnNotAttached;
-    }
-    SharedMemory* block = blockFor(device->device(), type);
-    return block != nullptr ? block->getMemory(memory) : kIOReturnNoMemory;
-}
-
-IOMemoryMap* ASClient::mapClientMemory64(UInt32 type, task_t task, IOOptionBits options, mach_vm_address_t address)
-{
-    user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
-    UserDispatchLock lock(device.get(), "mapClientMemory");
-    if (!device || device->device() == nullptr || isInactive()) {
-        return nullptr;
-    }
-    SharedMemory* block = blockFor(device->device(), type);
-    const IOOptionBits mapped = task == kernel_task ? options : user_clients::mapOptions(type, options);
-    return block != nullptr ? block->map(task, mapped, address) : nullptr;
-}
-
-SharedMemory* ASClient::blockFor(VKDevice* device, UInt32 type)
-{
-    switch (type) {
-    case kVKMemoryDriverSM:
-        return &device->mcDriverSharedMemory;
-    case kVKMemoryInputRing:
-        return &device->mcAudioSM_In;
-    case kVKMemoryOutputRing:
-        if (mpAudioSM_Out == nullptr) {
-            if (!mcAudioSM_Out.init(kVKAudioSMSize)) {
-                return nullptr;
-            }
-            mpAudioSM_Out = static_cast<AudioSM*>(mcAudioSM_Out.address());
-        }
-        return &mcAudioSM_Out;
-    default:
-        IOLog("USB: %s %u\n", "unsupported type", static_cast<unsigned>(type));
-        return nullptr;
-    }
 }

@@ -7,7 +7,7 @@
 
 #include "AudioUserClient.h"
 
-class ASClient : public IOUserClient
+class ASClient : public VKStreamUserClient
 {
     OSDeclareDefaultStructors(ASClient);
 
@@ -25,29 +25,8 @@ public:
         kSelectorCount,
     };
 
-    using IOUserClient::initWithTask;
-    bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
-    bool start(IOService* provider) override;
-    IOReturn clientClose() override;
-    IOReturn clientDied() override;
-    bool terminate(IOOptionBits options = 0) override;
     IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* arguments,
                             IOExternalMethodDispatch* dispatch, OSObject* target, void* reference) override;
-    IOReturn clientMemoryForType(UInt32 type, IOOptionBits* options, IOMemoryDescriptor** memory) override;
-    IOMemoryMap* mapClientMemory64(UInt32 type, task_t task, IOOptionBits options,
-                                   mach_vm_address_t address) override;
-
-    // --- For the request layer (under the dispatch lock).
-    // The kernel device, retained for the caller; null once the client let go of it (terminate).
-    VKKernelDevice* copyKernelDevice() const { return mpKernelDevice.copy(); }
-    DriverData* driverData() const { return mpDriverData; }
-    AudioSM* outputRing() const { return mpAudioSM_Out; }
-    int32_t processID() const { return mProcessID; }
-    void setProcessID(int32_t pid) { mProcessID = pid; }
-    UInt64 clientID() const { return VKClientIdentifier(this); }
-    bool isDead() const { return mClientDied != 0; }
-    // What a request needs of this client, from its own members. Dispatch lock held.
-    OSXDispatchCaller dispatchCaller();
 
     // Attaches the client's output ring to the client table (state change 11); `slot` gets the
     // slot, -1 on failure.
@@ -56,7 +35,11 @@ public:
     IOReturn onStopHardware();
 
 protected:
-    void free() override;
+    // A plug-in that goes away while streaming leaves no slot behind.
+    void stopOnClose() override;
+    // An open held by this client would keep the device's termination waiting.
+    void releaseOnTerminate() override;
+    OSXDispatcher dispatcher() const override { return OSXDispatcher::AudioServer; }
 
 private:
     static IOReturn method_Open(OSObject* target, void* reference, IOExternalMethodArguments* arguments);
@@ -67,14 +50,4 @@ private:
     static IOReturn method_SetControlValue(OSObject* target, void* reference, IOExternalMethodArguments* arguments);
     static IOReturn method_CallDriver(OSObject* target, void* reference, IOExternalMethodArguments* arguments);
     static IOReturn method_GetUserClassID(OSObject* target, void* reference, IOExternalMethodArguments* arguments);
-    SharedMemory* blockFor(VKDevice* device, UInt32 type);
-
-    // Members in the order of the client's record.
-    user_clients::KernelDeviceRef mpKernelDevice; // from start to terminate
-    task_t mOwningTask = 0;
-    uint8_t mClientDied = 0;                  // cleared at initWithTask
-    SharedMemory mcAudioSM_Out;               // kVKAudioSMSize
-    AudioSM* mpAudioSM_Out = nullptr;         // null until memory type 5
-    int32_t mProcessID = 0;                   // request 30
-    DriverData* mpDriverData = nullptr;       // retained in start
 };

@@ -10,44 +10,15 @@
 #include "VKKernelDevice.h"
 #include "IOKit/IOLib.h"
 
-OSDefineMetaClassAndStructors(AudioUserClient, IOUserClient);
+OSDefineMetaClassAndStructors(AudioUserClient, VKStreamUserClient);
 
 bool AudioUserClient::initWithTask(task_t owningTask, void* securityID, UInt32 type)
 {
-    if (!IOUserClient::initWithTask(owningTask, securityID, type)) {
-        return false;
-    }
-    if (owningTask == 0) {
-        IOLog("USB: %s\n", "owningTask is NULL");
+    if (!VKStreamUserClient::initWithTask(owningTask, securityID, type)) {
         return false;
     }
     mpAsyncTransport = nullptr;
-    mpDriverData = nullptr;
-    mpKernelDevice.reset();
-    mOwningTask = owningTask;
-    mClientDied = 0;
-    mpAudioSM_Out = nullptr;
-    mProcessID = 0;
     return true;
-}
-
-bool AudioUserClient::start(IOService* provider)
-{
-    return IOUserClient::start(provider) &&
-           user_clients::takeKernelDeviceAndTable(provider, mpKernelDevice, mpDriverData);
-}
-
-OSXDispatchCaller AudioUserClient::dispatchCaller()
-{
-    OSXDispatchCaller caller;
-    caller.dispatcher = OSXDispatcher::Audio;
-    caller.client = this;
-    caller.clientID = clientID();
-    caller.driverData = mpDriverData;
-    caller.outputRing = mpAudioSM_Out;
-    caller.outputRingSize = mpAudioSM_Out != nullptr ? kVKAudioSMSize : 0;
-    caller.processID = &mProcessID;
-    return caller;
 }
 
 IOReturn AudioUserClient::stopUSBStream()
@@ -57,60 +28,27 @@ IOReturn AudioUserClient::stopUSBStream()
     return OSXStopUSBStream(device.get(), dispatchCaller());
 }
 
-IOReturn AudioUserClient::clientClose()
+void AudioUserClient::stopOnClose()
 {
     stopUSBStream();
-    mOwningTask = 0;
-    {
-        user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
-        UserDispatchLock lock(device.get(), "clientClose");
-        user_clients::releaseDriverData(mpDriverData);
-        user_clients::clientClosed(device.get(), this);
-    }
-    terminate(); // lets go of the device
-    return kIOReturnSuccess;
 }
 
-IOReturn AudioUserClient::clientDied()
+void AudioUserClient::onDied()
 {
-    mClientDied = 1;
-    {
-        user_clients::KernelDeviceRef::Hold kernelDevice(mpKernelDevice);
-        UserDispatchLock lock(kernelDevice.get(), "clientDied");
-        user_clients::clientClosed(kernelDevice.get(), this);
-        VKDevice* device = kernelDevice ? kernelDevice->device() : nullptr;
-        // Hog mode belongs to a process; a dead one cannot give it back.
-        if (device != nullptr && device->mHogID != -1 && device->mHogID == mProcessID) {
-            device->mHogID = -1;
-            kernelDevice->messageToClients(STC_HOGMODECHANGED, 0, 0, 0);
-        }
+    user_clients::KernelDeviceRef::Hold kernelDevice(mpKernelDevice);
+    UserDispatchLock lock(kernelDevice.get(), "clientDied");
+    user_clients::clientClosed(kernelDevice.get(), this);
+    VKDevice* device = kernelDevice ? kernelDevice->device() : nullptr;
+    if (device != nullptr && device->mHogID != -1 && device->mHogID == mProcessID) {
+        device->mHogID = -1;
+        kernelDevice->messageToClients(STC_HOGMODECHANGED, 0, 0, 0);
     }
-    return IOUserClient::clientDied();
 }
 
-bool AudioUserClient::terminate(IOOptionBits options)
+void AudioUserClient::releaseOtherBlocks()
 {
-    const bool result = IOUserClient::terminate(options);
-    {
-        user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
-        // A device that ends first terminates this client with its ring possibly still in the
-        // client table: out of the table before the ring goes.
-        UserDispatchLock lock(device.get(), "terminate");
-        user_clients::detach(device.get(), mpDriverData, this);
-        mpAudioSM_Out = nullptr;
-        mpAsyncTransport = nullptr;
-        mcAudioSM_Out.term(true);
-        mcAsyncTransport.term(true);
-    }
-    mpKernelDevice.reset();
-    return result;
-}
-
-void AudioUserClient::free()
-{
-    user_clients::releaseDriverData(mpDriverData);
-    mpKernelDevice.reset();
-    IOUserClient::free();
+    mpAsyncTransport = nullptr;
+    mcAsyncTransport.term(true);
 }
 
 IOReturn AudioUserClient::externalMethod(uint32_t selector, IOExternalMethodArguments* arguments,
@@ -151,21 +89,9 @@ IOReturn AudioUserClient::method_CallDriverVendorReadAsync(OSObject*, void*, IOE
     return kIOReturnSuccess;
 }
 
-SharedMemory* AudioUserClient::blockFor(VKDevice* device, UInt32 type)
+SharedMemory* AudioUserClient::otherBlock(UInt32 type)
 {
     switch (type) {
-    case kVKMemoryDriverSM:
-        return &device->mcDriverSharedMemory;
-    case kVKMemoryInputRing:
-        return &device->mcAudioSM_In;
-    case kVKMemoryOutputRing:
-        if (mpAudioSM_Out == nullptr) {
-            if (!mcAudioSM_Out.init(kVKAudioSMSize)) {
-                return nullptr;
-            }
-            mpAudioSM_Out = static_cast<AudioSM*>(mcAudioSM_Out.address());
-        }
-        return &mcAudioSM_Out;
     case kVKMemoryVendorAsync:
         // The vendor asynchronous port comes with its own layer; a device without one has no block.
         return nullptr;
@@ -178,39 +104,6 @@ SharedMemory* AudioUserClient::blockFor(VKDevice* device, UInt32 type)
         }
         return &mcAsyncTransport;
     default:
-        IOLog("USB: %s %u\n", "unsupported type", static_cast<unsigned>(type));
-        return nullptr;
+        return VKStreamUserClient::otherBlock(type);
     }
-}
-
-IOReturn AudioUserClient::clientMemoryForType(UInt32 type, IOOptionBits* options, IOMemoryDescriptor** memory)
-{
-    if (memory == nullptr) {
-        return kIOReturnBadArgument;
-    }
-    *memory = nullptr;
-    if (options != nullptr) {
-        *options = user_clients::mapOptions(type, *options);
-    }
-    user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
-    // The dispatch lock orders the first use of the client's blocks with terminate's release.
-    UserDispatchLock lock(device.get(), "clientMemoryForType");
-    if (!device || device->device() == nullptr || isInactive()) {
-        return kIOReturnNotAttached;
-    }
-    SharedMemory* block = blockFor(device->device(), type);
-    return block != nullptr ? block->getMemory(memory) : kIOReturnNoMemory;
-}
-
-IOMemoryMap* AudioUserClient::mapClientMemory64(UInt32 type, task_t task, IOOptionBits options,
-                                                mach_vm_address_t address)
-{
-    user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
-    UserDispatchLock lock(device.get(), "mapClientMemory");
-    if (!device || device->device() == nullptr || isInactive()) {
-        return nullptr;
-    }
-    SharedMemory* block = blockFor(device->device(), type);
-    const IOOptionBits mapped = task == kernel_task ? options : user_clients::mapOptions(type, options);
-    return block != nullptr ? block->map(task, mapped, address) : nullptr;
 }

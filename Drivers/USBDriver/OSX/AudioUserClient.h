@@ -54,7 +54,7 @@ constexpr uint32_t kVKCallDriverRecordSize = sizeof(OSXDispatch);
 // The process tag an AudioServer client attaches with ('ASCL').
 constexpr int32_t kVKAudioServerProcessTag = 0x4153434C;
 
-class AudioUserClient : public IOUserClient
+class AudioUserClient : public VKStreamUserClient
 {
     OSDeclareDefaultStructors(AudioUserClient);
 
@@ -67,35 +67,20 @@ public:
         kSelectorCount,
     };
 
-    using IOUserClient::initWithTask;
     bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
-    bool start(IOService* provider) override;
-    IOReturn clientClose() override;
-    IOReturn clientDied() override;
-    bool terminate(IOOptionBits options = 0) override;
     IOReturn externalMethod(uint32_t selector, IOExternalMethodArguments* arguments,
                             IOExternalMethodDispatch* dispatch, OSObject* target, void* reference) override;
-    IOReturn clientMemoryForType(UInt32 type, IOOptionBits* options, IOMemoryDescriptor** memory) override;
-    IOMemoryMap* mapClientMemory64(UInt32 type, task_t task, IOOptionBits options,
-                                   mach_vm_address_t address) override;
 
-    // --- For the request layer (under the dispatch lock).
-    // The kernel device, retained for the caller; null once the client let go of it (terminate).
-    VKKernelDevice* copyKernelDevice() const { return mpKernelDevice.copy(); }
-    DriverData* driverData() const { return mpDriverData; }
-    // This client's output ring; null until memory type 5 was asked for.
-    AudioSM* outputRing() const { return mpAudioSM_Out; }
-    int32_t processID() const { return mProcessID; }
-    void setProcessID(int32_t pid) { mProcessID = pid; }
-    UInt64 clientID() const { return VKClientIdentifier(this); }
-    bool isDead() const { return mClientDied != 0; }
-    // What a request needs of this client, from its own members. Dispatch lock held.
-    OSXDispatchCaller dispatchCaller();
     // Request 3: detaches this client from the client table; state change 12 when it was attached.
     IOReturn stopUSBStream();
 
 protected:
-    void free() override;
+    void stopOnClose() override;
+    // Hog mode belongs to a process; a dead one cannot give it back.
+    void onDied() override;
+    OSXDispatcher dispatcher() const override { return OSXDispatcher::Audio; }
+    SharedMemory* otherBlock(UInt32 type) override;
+    void releaseOtherBlocks() override;
 
 private:
     static IOReturn method_CallDriver(OSObject* target, void* reference, IOExternalMethodArguments* arguments);
@@ -103,17 +88,7 @@ private:
                                                       IOExternalMethodArguments* arguments);
     static IOReturn method_CallDriverVendorReadAsync(OSObject* target, void* reference,
                                                      IOExternalMethodArguments* arguments);
-    // The block of a memory type (made on first use for 5 and 7); null for other types.
-    SharedMemory* blockFor(VKDevice* device, UInt32 type);
 
-    // Members in the order of the client's record.
     AsyncTransportData* mpAsyncTransport = nullptr; // null until memory type 7
-    DriverData* mpDriverData = nullptr;             // retained in start
-    user_clients::KernelDeviceRef mpKernelDevice; // from start to terminate
-    task_t mOwningTask = 0;
-    uint8_t mClientDied = 0;
-    SharedMemory mcAudioSM_Out;                     // kVKAudioSMSize
-    AudioSM* mpAudioSM_Out = nullptr;               // null until memory type 5
     SharedMemory mcAsyncTransport;                  // kVKAsyncBlockSize
-    int32_t mProcessID = 0;                         // request 30
 };

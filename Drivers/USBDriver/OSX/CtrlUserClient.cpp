@@ -7,22 +7,12 @@
 #include "VKKernelDevice.h"
 #include "IOKit/IOLib.h"
 
-OSDefineMetaClassAndStructors(CtrlUserClient, IOUserClient);
+OSDefineMetaClassAndStructors(CtrlUserClient, VKUserClient);
 
 bool CtrlUserClient::initWithTask(task_t owningTask, void* securityID, UInt32 type)
 {
     IOLog("USB: %s %u\n", "sizeof(QZ_Dispatch) is ", static_cast<unsigned>(kVKCommandRecordSize));
-    if (!IOUserClient::initWithTask(owningTask, securityID, type)) {
-        return false;
-    }
-    if (owningTask == 0) {
-        IOLog("USB: %s\n", "owningTask is NULL");
-        return false;
-    }
-    mpKernelDevice.reset();
-    mOwningTask = owningTask;
-    mClientDied = 0;
-    return true;
+    return VKUserClient::initWithTask(owningTask, securityID, type);
 }
 
 bool CtrlUserClient::start(IOService* provider)
@@ -37,38 +27,6 @@ bool CtrlUserClient::start(IOService* provider)
     mMethods[0] = {this, structureIOMethod<CtrlUserClient, &CtrlUserClient::userDispatch>(), kIOUCStructIStructO,
                    kVKCommandRecordSize, kVKCommandRecordSize};
     return kernelDevice->device() != nullptr;
-}
-
-IOReturn CtrlUserClient::clientClose()
-{
-    mOwningTask = 0;
-    {
-        user_clients::KernelDeviceRef::Hold device(mpKernelDevice);
-        UserDispatchLock lock(device.get(), "clientClose");
-        // Ids set through this client's commands go with it, as an audio client's do.
-        user_clients::clientClosed(device.get(), this);
-    }
-    terminate();
-    return kIOReturnSuccess;
-}
-
-IOReturn CtrlUserClient::clientDied()
-{
-    mClientDied = 1;
-    return IOUserClient::clientDied();
-}
-
-bool CtrlUserClient::terminate(IOOptionBits options)
-{
-    const bool result = IOUserClient::terminate(options);
-    mpKernelDevice.reset();
-    return result;
-}
-
-void CtrlUserClient::free()
-{
-    mpKernelDevice.reset();
-    IOUserClient::free();
 }
 
 IOExternalMethod* CtrlUserClient::getTargetAndMethodForIndex(IOService** target, UInt32 index)

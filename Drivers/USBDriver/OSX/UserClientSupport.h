@@ -6,10 +6,13 @@
 // (UserDispatchLock) where a line says so.
 #pragma once
 
+#include "DriverData.h"
 #include "IOKit/IOUserClient.h"
 #include "OSXDispatch.h"
+#include "SharedMemory.h"
 #include "VKKernelSync.h"
 
+struct AudioSM;
 class DriverData;
 class VKDevice;
 class VKKernelDevice;
@@ -93,3 +96,83 @@ IOReturn callDriver(VKKernelDevice* kernelDevice, Client* client, IOExternalMeth
 }
 
 } // namespace user_clients
+
+// The base of every user client of the kernel device: its reference to the device, the task that
+// opened it and whether that task died, with the life cycle they share. clientClose stops what the
+// client started, clears the ids that name it and terminates; terminate lets go of the device.
+class VKUserClient : public IOUserClient
+{
+    OSDeclareAbstractStructors(VKUserClient);
+
+public:
+    using IOUserClient::initWithTask;
+    bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
+    IOReturn clientClose() override;
+    IOReturn clientDied() override;
+    bool terminate(IOOptionBits options = 0) override;
+
+    // The kernel device, retained for the caller; null once the client let go of it (terminate).
+    VKKernelDevice* copyKernelDevice() const { return mpKernelDevice.copy(); }
+    UInt64 clientID() const { return VKClientIdentifier(this); }
+    bool isDead() const { return mClientDied != 0; }
+
+protected:
+    void free() override;
+    // clientClose, before anything is let go of: what the client still runs is stopped.
+    virtual void stopOnClose() {}
+    // clientClose, dispatch lock held: what the client keeps of the device beyond the reference.
+    virtual void releaseOnClose() {}
+    // clientDied, before the connection's own handling.
+    virtual void onDied() {}
+    // terminate, before the device reference goes: what the client made or attached.
+    virtual void releaseOnTerminate() {}
+
+    user_clients::KernelDeviceRef mpKernelDevice; // from start to terminate
+    task_t mOwningTask = 0;
+    uint8_t mClientDied = 0;
+};
+
+// A client that plays through the client table (the audio and the AudioServer clients): the
+// table, its output ring and the process it names, the memory types 1, 4 and 5, and the request
+// record.
+class VKStreamUserClient : public VKUserClient
+{
+    OSDeclareAbstractStructors(VKStreamUserClient);
+
+public:
+    bool initWithTask(task_t owningTask, void* securityID, UInt32 type) override;
+    bool start(IOService* provider) override;
+    IOReturn clientMemoryForType(UInt32 type, IOOptionBits* options, IOMemoryDescriptor** memory) override;
+    IOMemoryMap* mapClientMemory64(UInt32 type, task_t task, IOOptionBits options,
+                                   mach_vm_address_t address) override;
+
+    // --- For the request layer (under the dispatch lock).
+    DriverData* driverData() const { return mpDriverData; }
+    // This client's output ring; null until memory type 5 was asked for.
+    AudioSM* outputRing() const { return mpAudioSM_Out; }
+    int32_t processID() const { return mProcessID; }
+    void setProcessID(int32_t pid) { mProcessID = pid; }
+    // What a request needs of this client, from its own members. Dispatch lock held.
+    OSXDispatchCaller dispatchCaller();
+
+protected:
+    void free() override;
+    void releaseOnClose() override;
+    // Out of the client table (state change 12) and the output ring gone, under the dispatch lock.
+    void releaseOnTerminate() override;
+    // Which request layer the client's requests go to.
+    virtual OSXDispatcher dispatcher() const = 0;
+    // A memory type beyond 1, 4 and 5 (null: none); under the dispatch lock.
+    virtual SharedMemory* otherBlock(UInt32 type);
+    // terminate, dispatch lock held: the blocks of the derived client.
+    virtual void releaseOtherBlocks() {}
+
+    DriverData* mpDriverData = nullptr; // retained in start
+    SharedMemory mcAudioSM_Out;         // kVKAudioSMSize
+    AudioSM* mpAudioSM_Out = nullptr;   // null until memory type 5
+    int32_t mProcessID = 0;             // request 30
+
+private:
+    // The block of a memory type (the output ring made on first use); null for other types.
+    SharedMemory* blockFor(VKDevice* device, UInt32 type);
+};
