@@ -173,6 +173,14 @@ struct ClientData
     uint32_t mBufferFrames = 0;
     KernelRing mRing;
     uint8_t* mMirror = nullptr; // this slot's 180 bytes in DriverSM; null without the block
+    // Frames the mixer read before the client had written them, once it had begun writing: its
+    // output went out wrong. Counted by the real-time side, reported by request threads.
+    std::atomic<uint64_t> mLateFrames{0};
+    // The real-time side's own (reset at attach and reinit): the client's write position as the
+    // mixer last saw it (kNotSeen before the first pass), and whether it has moved since.
+    static constexpr uint64_t kNotSeen = ~uint64_t{0};
+    uint64_t mSeenWritten = kNotSeen;
+    bool mWriting = false;
 };
 
 // Refuses a null client or an occupied slot; sets the ring's state to attach pending.
@@ -191,6 +199,9 @@ void ClientData__unlock(ClientData* slot);
 void ClientData__reinitForStream(ClientData* slot, const QzChannelSettings& settings, uint32_t extraBytesPerFrame);
 // Stores a change notice in the client's ring.
 void ClientData__notifyChange(ClientData* slot, uint32_t notification);
+// Logs the frames mixed before the slot's client wrote them since the last report, naming the
+// client's process (request thread).
+void ClientData__reportLate(ClientData* slot);
 
 class DriverData
 {
@@ -268,6 +279,8 @@ public:
 
     // The device's input ring.
     KernelInputRing& inputRing() { return mInputRing; }
+    // ClientData__reportLate for every slot (request thread).
+    void reportClientsLate();
 
     // --- For inspection (device commands, tests).
     // The largest sample seen on an output channel since the peaks were last cleared.

@@ -38,6 +38,9 @@ constexpr int kEsuCpldRetries = 5;
 VKDevice::VKDevice(VKKernelDevice& owner) : mOwner(owner)
 {
     mThread = new (std::nothrow) KeThread;
+    if (mThread != nullptr) {
+        mThread->setRecord(&mRealTimeRecord);
+    }
     std::fill(std::begin(US366Registers), std::end(US366Registers), uint16_t{0xFFFF});
     // The bulk and interrupt packets, the isochronous records and the family input engine are
     // made by the streaming engine (later); the thread record by the service's start.

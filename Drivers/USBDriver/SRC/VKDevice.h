@@ -21,14 +21,15 @@
 #include "APISpecificFeatures.h"
 #include "DeviceIdentification.h"
 #include "ElektronChannelMap.h"
+#include "IOKit/usb/USB.h"
 #include "PCMCoderChoice.h"
 #include "QzAqExtData.h"
 #include "SharedMemory.h"
 #include "VKFramePatternObserver.h"
 #include "VKIsocRB.h"
 #include "VKKernelTools.h"
+#include "VKRealTimeRecord.h"
 #include "VKUSBDescriptors.h"
-#include "IOKit/usb/USB.h"
 
 class IOUSBDevice;
 class VKKernelDevice;
@@ -508,9 +509,10 @@ public:
     // The last streaming state change recorded for announcement, and how many were recorded.
     std::atomic<uint32_t> mStreamStateChange{0};
     std::atomic<uint32_t> mStreamStateChanges{0};
-    // Reads refused by the bus, late output completions (both counted for diagnostics).
-    std::atomic<uint32_t> mRefusedReads{0};
-    std::atomic<uint32_t> mLateWrites{0};
+    // What the cycle and the completions met (they log nothing), reported by request threads.
+    VKRealTimeRecord mRealTimeRecord;
+    // Request thread: logs what the real-time side recorded since the last report.
+    void reportRealTimeRecord();
     // --- End of streaming service state
 
     // Configuration change: the working copy of the device controls the updates apply.

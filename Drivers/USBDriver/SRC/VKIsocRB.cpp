@@ -8,6 +8,7 @@
 #include "IOKit/IOLib.h"
 #include "VKFramePatternObserver.h"
 #include "VKKernelMemory.h"
+#include "VKRealTimeRecord.h"
 #include "VKUSBDescriptors.h"
 #include "platform/Log.h"
 
@@ -177,10 +178,10 @@ void VKIsocRB::unuse(const char* caller)
         return;
     }
     if (caller != nullptr) {
-        IOLog("VKIsocRB::unuse(from:%s) mUseCounter = 0\n", caller);
+        VKLogOutsideRealTime("VKIsocRB::unuse(from:%s) mUseCounter = 0\n", caller);
     }
     if ((current & kAutoDeleteBit) != 0) {
-        IOLog("AUTODELETE VKIsocRB %p\n", static_cast<void*>(this));
+        VKLogOutsideRealTime("AUTODELETE VKIsocRB %p\n", static_cast<void*>(this));
         delete this;
     }
 }
@@ -213,13 +214,13 @@ void VKIsocRB::initRead()
         if (mbUSB2) {
             packet = mPipe->getMaxPacketSize();
             if (packet > kHighSpeedReadPacketLimit) {
-                IOLog("USB: %s\n", "VKIsocRB::initRead iMaxPacket > 1024");
+                VKLogOutsideRealTime("USB: %s\n", "VKIsocRB::initRead iMaxPacket > 1024");
                 packet = kHighSpeedReadPacketLimit;
             }
         } else {
             packet = mPipe->getCurrentMaxPacketSize();
             if (packet > kFullSpeedReadPacketLimit) {
-                IOLog("USB: %s\n", "VKIsocRB::initRead iMaxPacket > 1023");
+                VKLogOutsideRealTime("USB: %s\n", "VKIsocRB::initRead iMaxPacket > 1023");
                 packet = kFullSpeedReadPacketLimit;
             }
         }
@@ -291,7 +292,8 @@ uint32_t VKIsocRB::initWrite(VKFramePatternObserver& pattern, uint32_t& runningS
         total += bytes;
     }
     if (clamped) {
-        IOLog("VKIsocRB::initWrite pattern value clamped to %d samples (packet %d bytes)\n", maxSamples, capacity);
+        VKLogOutsideRealTime("VKIsocRB::initWrite pattern value clamped to %d samples (packet %d bytes)\n",
+                             maxSamples, capacity);
     }
     return total;
 }
@@ -400,20 +402,20 @@ VKIsocRB* IsocData::next()
     mNext %= kNumRBs;
     VKIsocRB* block = mRBs[mNext];
     if (block == nullptr) {
-        IOLog("IsocData::next() - mRBs[mNext] is NULL\n");
+        VKLogOutsideRealTime("IsocData::next() - mRBs[mNext] is NULL\n");
         return nullptr;
     }
     if (block->isInUse()) {
-        IOLog("IsocData::next() - mRBs[mNext]->isInUse()\n");
+        VKLogOutsideRealTime("IsocData::next() - mRBs[mNext]->isInUse()\n");
         return nullptr;
     }
     if (!block->mbInit) {
-        IOLog("IsocData::next() - !mRBs[mNext]->mbInit\n");
+        VKLogOutsideRealTime("IsocData::next() - !mRBs[mNext]->mbInit\n");
         return nullptr;
     }
     uint32_t idle = 0;
     if (!block->mUseCounter.compare_exchange_strong(idle, 1, std::memory_order_acq_rel)) {
-        IOLog("IsocData::next() - unknown error\n");
+        VKLogOutsideRealTime("IsocData::next() - unknown error\n");
         return nullptr;
     }
     block->mbCompleted.store(false, std::memory_order_release);

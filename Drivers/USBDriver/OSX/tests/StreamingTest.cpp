@@ -295,7 +295,7 @@ TEST_F(StreamTest, LateOutputCompletionBreaksTheStreamAndRequest31UnconfiguresOn
     late.delayMilliseconds = 20;
     driver.model()->setEndpointFaults(0x01, late);
     driver.runFor(100 * kMillisecond);
-    EXPECT_EQ(device->mLateWrites.load(), 1u);
+    EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kLateWrites), 1u);
     EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
     EXPECT_EQ(device->mStreamStateChange.load(), 2u) << "stream broken";
     EXPECT_EQ(device->mStreamStateChanges.load(), 1u);
@@ -332,21 +332,17 @@ TEST_F(StreamTest, LateOutputCountsLostSamplesOfTheConfiguredStreamNotTheSharedB
     driver.model()->setEndpointFaults(0x01, late);
     driver.runFor(100 * kMillisecond);
     platform::log::flush();
-    ASSERT_EQ(device->mLateWrites.load(), 1u);
-    int lost = 0;
-    for (const std::string& line : log.texts()) {
-        int samples = 0;
-        if (std::sscanf(line.c_str(), "USB: rtsIsoWriteComplete to late current/diff/NTF/lostFrames %*d %*d %*d %d",
-                        &lost) == 1) {
-            continue;
-        }
-        if (std::sscanf(line.c_str(), "USB: NOTIFY lost frames %d", &samples) == 1) {
-            EXPECT_GT(lost, 0);
-            EXPECT_EQ(samples, lost * 48 * 2) << "lost frames (ms) x 48 kHz x 2 inputs";
-            return;
-        }
-    }
-    ADD_FAILURE() << "no lost samples reported";
+    ASSERT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kLateWrites), 1u);
+    const uint64_t lost = device->mRealTimeRecord.total(VKRealTimeRecord::kLateWriteFrames);
+    EXPECT_GT(lost, 0u);
+    EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kLateWriteSamples), lost * 48 * 2)
+        << "lost frames (ms) x 48 kHz x 2 inputs";
+    EXPECT_FALSE(log.contains("rtsIsoWriteComplete to late")) << "the completion logs nothing";
+    // A request thread tells it.
+    driver.runInKernel([&] { device->reportRealTimeRecord(); });
+    platform::log::flush();
+    EXPECT_TRUE(log.contains("real-time record of VKDevice"));
+    EXPECT_TRUE(log.contains(": late writes +1 (1)"));
 }
 
 TEST_F(StreamTest, ScribbledInputRingNeitherCrashesTheKernelNorTouchesTheOutput)
@@ -449,7 +445,7 @@ TEST_F(StreamTest, LateReadCompletionIsQueuedAgainFromTheCurrentFrame)
     late.delayMilliseconds = 30;
     driver.model()->setEndpointFaults(0x82, late);
     driver.runFor(100 * kMillisecond);
-    EXPECT_GE(device->mRefusedReads.load(), 1u);
+    EXPECT_GE(device->mRealTimeRecord.total(VKRealTimeRecord::kRefusedReads), 1u);
     EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
     EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
     const uint64_t before = inputFrames();
@@ -465,7 +461,7 @@ TEST_F(StreamTest, ReadRefusedTwiceBreaksTheStream)
     uint32_t done = 0;
     driver.runInKernel([&] { driver.device()->deviceRequest(setInterface, nullptr, &done); });
     driver.runFor(50 * kMillisecond);
-    EXPECT_GE(device->mRefusedReads.load(), 1u);
+    EXPECT_GE(device->mRealTimeRecord.total(VKRealTimeRecord::kRefusedReads), 1u);
     EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
     EXPECT_EQ(device->mStreamStateChange.load(), 2u);
     EXPECT_EQ(device->mStreamStateChanges.load(), 1u);
@@ -624,7 +620,7 @@ TEST_F(StreamTest, FrameCounterThatJumpsBreaksTheStreamAndAStartStreamsAgain)
     driver.runFor(20 * kMillisecond);
     EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
     EXPECT_EQ(device->mStreamStateChange.load(), 2u);
-    EXPECT_EQ(device->mLateWrites.load(), 1u);
+    EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kLateWrites), 1u);
     request([&] {
         device->stopStreaming(true);
         device->mpDriverData->reinitClientsForStreaming(device->mpDriverSM->mChannelSettings);
