@@ -418,6 +418,8 @@ bool VKKernelDevice::terminate(IOOptionBits options)
         removeInterestNotifier();
         closeUSBDevice();
         OSSafeReleaseNULL(mpUSBController);
+        // Blocks whose last completion ran by now end here rather than on a completion thread.
+        VKIsocRB::reclaimRetired();
         IOLog("EXIT terminate VKKernelDevice %s\n", kVersionText);
     }
     // A service whose start failed, or which the provider's end reached before its start, is

@@ -919,6 +919,7 @@ void VKDevice::stopStreaming(bool wait)
         IOSleep(100);
     }
     onStreamingStopped();
+    VKIsocRB::reclaimRetired();
     reportRealTimeRecord();
     IOLog("USB: %s\n", "END VKDevice::stopStreaming()");
 }

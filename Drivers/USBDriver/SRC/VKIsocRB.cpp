@@ -11,6 +11,7 @@
 #include "VKRealTimeRecord.h"
 #include "VKUSBDescriptors.h"
 #include "platform/Log.h"
+#include "platform/RealTime.h"
 
 namespace {
 
@@ -18,6 +19,10 @@ namespace {
 constexpr mach_vm_address_t kBelow4GiBMask = 0x00000000FFFFF000ULL;
 constexpr IOOptionBits kContiguousInOut = kIODirectionInOut | kIOMemoryPhysicallyContiguous;
 constexpr vm_size_t kPageAlignment = 4096;
+
+// Blocks whose last use was given back under the real-time mark, newest first.
+std::atomic<VKIsocRB*> gRetired{nullptr};
+std::atomic<uint32_t> gRetiredCount{0};
 
 } // namespace
 
@@ -180,10 +185,40 @@ void VKIsocRB::unuse(const char* caller)
     if (caller != nullptr) {
         VKLogOutsideRealTime("VKIsocRB::unuse(from:%s) mUseCounter = 0\n", caller);
     }
-    if ((current & kAutoDeleteBit) != 0) {
-        VKLogOutsideRealTime("AUTODELETE VKIsocRB %p\n", static_cast<void*>(this));
-        delete this;
+    if ((current & kAutoDeleteBit) == 0) {
+        return;
     }
+    if (platform::realtime::marked()) {
+        // No destructor on a real-time thread: a request thread runs it later.
+        VKIsocRB* head = gRetired.load(std::memory_order_relaxed);
+        do {
+            mRetiredNext = head;
+        } while (!gRetired.compare_exchange_weak(head, this, std::memory_order_release,
+                                                 std::memory_order_relaxed));
+        gRetiredCount.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    IOLog("AUTODELETE VKIsocRB %p\n", static_cast<void*>(this));
+    delete this;
+}
+
+uint32_t VKIsocRB::reclaimRetired()
+{
+    uint32_t reclaimed = 0;
+    for (VKIsocRB* block = gRetired.exchange(nullptr, std::memory_order_acquire); block != nullptr;) {
+        VKIsocRB* next = block->mRetiredNext;
+        IOLog("AUTODELETE VKIsocRB %p (retired by a real-time thread)\n", static_cast<void*>(block));
+        delete block;
+        gRetiredCount.fetch_sub(1, std::memory_order_relaxed);
+        block = next;
+        ++reclaimed;
+    }
+    return reclaimed;
+}
+
+uint32_t VKIsocRB::retiredCount()
+{
+    return gRetiredCount.load(std::memory_order_relaxed);
 }
 
 void VKIsocRB::setCallbackDone(const char* caller)
@@ -348,6 +383,7 @@ void IsocData::releaseSharedBuffer()
 
 bool IsocData::init()
 {
+    VKIsocRB::reclaimRetired();
     term();
     mNext = 0;
     mNextStartFrame = 0;
@@ -363,6 +399,7 @@ bool IsocData::init()
 
 bool IsocData::alloc(bool highSpeed, VKPipeDescriptor* pipe, PCMDecoder decoder)
 {
+    VKIsocRB::reclaimRetired();
     mDecoder = decoder;
     bool allInit = true;
     for (VKIsocRB*& block : mRBs) {
@@ -469,6 +506,7 @@ void IsocData::cancel(bool noWait)
 
 void IsocData::term()
 {
+    VKIsocRB::reclaimRetired();
     for (VKIsocRB*& block : mRBs) {
         if (block != nullptr) {
             // An idle block ends now; one the bus still holds ends at its completion.
