@@ -80,16 +80,20 @@ void storeFraction(QZ_Fraction& to, const QZ_Fraction& from)
 }
 
 // Takes the slot's use counter, waiting in 1 ms steps while the real-time side holds it (it does
-// so for one frame at most).
-void takeSlot(ClientData* slot, const char* who)
+// so for one frame at most); false, logged, when it still holds it after kSlotWaitLimitMs.
+bool takeSlot(ClientData* slot, const char* who)
 {
-    for (;;) {
+    for (uint32_t waited = 0;; ++waited) {
         const int32_t previous = slot->mUseCount.fetch_add(1, std::memory_order_acq_rel);
         if (previous == 0) {
-            return;
+            return true;
+        }
+        slot->mUseCount.fetch_sub(1, std::memory_order_acq_rel);
+        if (waited >= kSlotWaitLimitMs) {
+            IOLog("%s: the mixer held the slot for %u ms; given up\n", who, kSlotWaitLimitMs);
+            return false;
         }
         IOLog("%s OSAtomicAdd32 returned %d\n", who, previous + 1);
-        slot->mUseCount.fetch_sub(1, std::memory_order_acq_rel);
         IOSleep(1);
     }
 }
@@ -405,12 +409,14 @@ bool ClientData__attach(ClientData* slot, IOUserClient* client, AudioSM* ring, i
     return true;
 }
 
-void ClientData__detach(ClientData* slot)
+bool ClientData__detach(ClientData* slot)
 {
     if (slot == nullptr) {
-        return;
+        return false;
     }
-    takeSlot(slot, "ClientData__detach");
+    if (!takeSlot(slot, "ClientData__detach")) {
+        return false; // still the mixer's: the slot stays as it was
+    }
     ClientData__reportLate(slot);
     slot->mState.store(ClientData::kFree, std::memory_order_release);
     IOUserClient* client = slot->mClient;
@@ -428,6 +434,7 @@ void ClientData__detach(ClientData* slot)
     if (client != nullptr) {
         client->release();
     }
+    return true;
 }
 
 bool ClientData__isAttached(const ClientData* slot)
@@ -465,7 +472,9 @@ void ClientData__reinitForStream(ClientData* slot, const QzChannelSettings& sett
         slot->mRing.ring() == nullptr) {
         return;
     }
-    takeSlot(slot, "ClientData__reinitForStream");
+    if (!takeSlot(slot, "ClientData__reinitForStream")) {
+        return; // still the mixer's: it keeps its layout, which the mixer skips if it no longer fits
+    }
     if (slot->mState.load(std::memory_order_relaxed) == ClientData::kRunning) {
         IOLog("ClientData__reinitForStream found attached client\n");
     }
@@ -591,21 +600,24 @@ bool DriverData::attachClient(IOUserClient* client, AudioSM* ring, int32_t proce
     return false;
 }
 
-void DriverData::detachClient(IOUserClient* client)
+IOReturn DriverData::detachClient(IOUserClient* client)
 {
     if (client == nullptr) {
-        return;
+        return kIOReturnNotAttached;
     }
     for (ClientData& slot : mClients) {
         if (slot.mClient == client) {
-            ClientData__detach(&slot);
+            if (!ClientData__detach(&slot)) {
+                return kIOReturnTimeout;
+            }
             mAttachedCount.fetch_sub(1, std::memory_order_acq_rel);
             mirrorCount();
             // A detached client cannot keep the others silent or take their extra bytes.
             clearClientIdentifiers(VKClientIdentifier(client));
-            return;
+            return kIOReturnSuccess;
         }
     }
+    return kIOReturnNotAttached;
 }
 
 void DriverData::setOutputsExclusiveClient(uint64_t id)
@@ -651,7 +663,9 @@ void DriverData::detachAllClients()
     for (ClientData& slot : mClients) {
         if (slot.mClient != nullptr) {
             const uint64_t id = VKClientIdentifier(slot.mClient);
-            ClientData__detach(&slot);
+            if (!ClientData__detach(&slot)) {
+                continue;
+            }
             mAttachedCount.fetch_sub(1, std::memory_order_acq_rel);
             clearClientIdentifiers(id);
         }

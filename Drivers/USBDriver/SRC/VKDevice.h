@@ -240,8 +240,12 @@ public:
     void rtsIsoWriteComplete(VKIsocRB* block);
     void rtsIsoWriteKeepAliveComplete(VKIsocRB* block);
     // Request thread: stops the streams; with `wait`, until no block is in flight. Also finishes a
-    // stop that a completion began (rtsBreakStream).
-    void stopStreaming(bool wait);
+    // stop that a completion began (rtsBreakStream). False, logged, when the service cycle did not
+    // end within kServiceWaitLimitMs: the streams are then aborted and the stop stays unfinished
+    // (mStopUnfinished) for the next stop or start to finish; no block is touched.
+    static constexpr uint32_t kServiceWaitLimitMs = 1000;
+    static constexpr uint32_t kServiceWaitStepMs = 10;
+    bool stopStreaming(bool wait);
     bool suspendStreaming();
     // Requests 31 (stage 1) and 32 (stage 2) after a broken stream.
     bool handleStreamBroken(int stage);

@@ -103,8 +103,9 @@ bool VKDevice::onPrepareNewConfig(const QzChannelSettings& settings, IOUserClien
     const uint32_t statusBefore = mOwner.configurationStatus();
     IOLog("onPrepareNewConfig bWasConfigured: %d\n", wasConfigured ? 1 : 0);
 
-    if (m_bStreamingStarted.load() != 0 || mStopUnfinished.load() != 0) {
-        stopStreaming(true);
+    if ((m_bStreamingStarted.load() != 0 || mStopUnfinished.load() != 0) && !stopStreaming(true)) {
+        IOLog("onPrepareNewConfig: streaming did not stop; configuration unchanged\n");
+        return false;
     }
     const bool reset = (isCorlanthCompatible() || isDevice(0x200C, 0x1007) || isDevice(0x200C, 0x1008) ||
                         isDevice(0x0A4A, 0x6A02) || isElektron()) &&

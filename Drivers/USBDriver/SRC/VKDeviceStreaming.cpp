@@ -71,8 +71,9 @@ void VKDevice::resumeStreaming()
     IOLog("VKDevice::resumeStreaming %d\n", m_bStreamingSuspended);
     reportRealTimeRecord();
     // A stop that a completion began finishes here, before anything starts again.
-    if (mStopUnfinished.load() != 0) {
-        stopStreaming(true);
+    if (mStopUnfinished.load() != 0 && !stopStreaming(true)) {
+        IOLog("VKDevice::resumeStreaming: the previous stop did not finish; not started\n");
+        return;
     }
     initFramePattern();
     // Model rules the cycle and the completions follow, resolved once here.
@@ -891,16 +892,29 @@ void VKDevice::rtsBreakStream()
     stcNotifyStreaming(2, 0);
 }
 
-void VKDevice::stopStreaming(bool wait)
+bool VKDevice::stopStreaming(bool wait)
 {
     // USB MIDI stops here once it exists.
     const bool begunElsewhere = mStopUnfinished.load() != 0;
     m_bStreamingStarted.store(0);
     if (mThread != nullptr) {
         mThread->setService(nullptr);
-        while (!mThread->tryLockService()) {
+        for (uint32_t waited = 0; !mThread->tryLockService(); waited += kServiceWaitStepMs) {
+            if (waited >= kServiceWaitLimitMs) {
+                // A cycle that does not end: the streams are aborted without waiting and the stop
+                // stays unfinished (the next stop or start finishes it); no block is touched.
+                IOLog(
+                    "VKDevice::stopStreaming: the service cycle did not end within %u ms; stop unfinished\n",
+                    kServiceWaitLimitMs);
+                if (!begunElsewhere) {
+                    rtsStopStreamingNoWait();
+                }
+                mStopUnfinished.store(1);
+                reportRealTimeRecord();
+                return false;
+            }
             IOLog("mRTThread.serviceLock() failed\n");
-            IOSleep(10);
+            IOSleep(kServiceWaitStepMs);
         }
         mThread->unlockService();
     }
@@ -922,6 +936,7 @@ void VKDevice::stopStreaming(bool wait)
     VKIsocRB::reclaimRetired();
     reportRealTimeRecord();
     IOLog("USB: %s\n", "END VKDevice::stopStreaming()");
+    return true;
 }
 
 bool VKDevice::suspendStreaming()
@@ -935,7 +950,9 @@ bool VKDevice::suspendStreaming()
         return false;
     }
     m_bStreamingSuspended = 1;
-    stopStreaming(true);
+    if (!stopStreaming(true)) {
+        return false;
+    }
     if (mpDriverData != nullptr) {
         mpDriverData->reinitClientsForStreaming(*getCurrentSettings());
     }
@@ -951,8 +968,9 @@ bool VKDevice::handleStreamBroken(int stage)
             counter.fetch_add(1);
             return false; // done by someone else
         }
-        if (m_bStreamingStarted.load() != 0 || mStopUnfinished.load() != 0) {
-            stopStreaming(false);
+        if ((m_bStreamingStarted.load() != 0 || mStopUnfinished.load() != 0) && !stopStreaming(false)) {
+            counter.fetch_add(1); // armed again: the next request retries
+            return false;
         }
         if (mbWasPowerDownMode != 0 && isCorlanthCompatible() && !isMorvaneCompatible() && !isTessalyCompatible()) {
             IOLog("VKDevice::handleStreamBroken stage mbWasPowerDownMode && isCorlanthCompatible()\n");
