@@ -57,9 +57,27 @@ const char* VKRealTimeRecord::name(Event event)
     return "?";
 }
 
+namespace {
+
+// Violations of the real-time mark in this process (outside test programs they are only counted),
+// as far as a report told them.
+std::atomic<uint64_t> gReportedViolations{0};
+
+} // namespace
+
 bool VKRealTimeRecord::report(const char* who)
 {
     bool logged = false;
+    const uint64_t violations = platform::realtime::violations();
+    const uint64_t toldViolations = gReportedViolations.exchange(violations, std::memory_order_relaxed);
+    if (violations > toldViolations) {
+        const char* last = platform::realtime::lastViolation();
+        IOLog("real-time record of %s: calls not allowed under the real-time mark +%llu (%llu), the latest "
+              "%s\n",
+              who, static_cast<unsigned long long>(violations - toldViolations),
+              static_cast<unsigned long long>(violations), last != nullptr ? last : "?");
+        logged = true;
+    }
     for (uint32_t e = 0; e < kCount; ++e) {
         const auto event = static_cast<Event>(e);
         const uint64_t now = total(event);

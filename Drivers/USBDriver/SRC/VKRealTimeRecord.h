@@ -47,7 +47,8 @@ public:
     uint64_t latestServiceDelay() const { return mLatestServiceDelay.load(std::memory_order_relaxed); }
 
     // Logs one line per event that was counted since the last report, naming `who`: "real-time
-    // record of WHO: NAME +NEW (TOTAL)"; true when something was logged. Request thread.
+    // record of WHO: NAME +NEW (TOTAL)", and the process's violations of the real-time mark since
+    // any report told them; true when something was logged. Request thread.
     bool report(const char* who);
     // The name the report gives an event.
     static const char* name(Event event);
