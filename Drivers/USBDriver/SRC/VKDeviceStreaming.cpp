@@ -496,6 +496,11 @@ static void fillOutput(VKDevice& device, UnitFrames unitFrames, FillUnit fillUni
                 break;
             }
             fillUnit(*block, record, unit, frames, clients);
+            // A unit whose frame had begun by the end of its fill may have gone out before it.
+            const uint64_t now = device.mOwner.getCurrentFrame();
+            if (!unreadable(now) && frameDistance(now, block->mStartFrame + record / unit) >= 0) {
+                device.mRealTimeRecord.count(VKRealTimeRecord::kUnfilledOutputFrames, unit);
+            }
             if (clients > 0) {
                 available -= static_cast<int32_t>(frames);
             }

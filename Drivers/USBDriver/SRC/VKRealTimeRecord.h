@@ -22,7 +22,7 @@ public:
         kLateWrites,           // an output completion came after the next block's frames
         kLateWriteFrames,      // frames (ms) lost to late writes
         kLateWriteSamples,     // samples lost to late writes (at the configured rate and inputs)
-        kUnfilledOutputFrames, // output records the bus sent before the cycle filled them
+        kUnfilledOutputFrames, // output records the bus sent (or may have sent) before they were filled
         kClientLateFrames,     // frames mixed before a client had written them
         kLateFeedback,         // a feedback completion came after the next read's frame
         kInputErrorBreaks,     // too many input frame errors ended the stream

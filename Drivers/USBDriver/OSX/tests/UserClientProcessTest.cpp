@@ -548,9 +548,11 @@ TEST_F(UserClientProcessTest, ClientsKilledWithSigkillMidStreamGiveBackTheirSlot
         }
     }
     std::sort(heardAfter.begin(), heardAfter.end());
-    std::printf("deaths heard by the kernel after SIGKILL: median %lld ms, most %lld ms; streams broken by the "
-                "machine: %d\n",
-                heardAfter[heardAfter.size() / 2], heardAfter.back(), brokenStreams);
+    std::printf(
+        "deaths heard by the kernel after SIGKILL: median %lld ms, most %lld ms; streams broken by the "
+        "machine: %d (%s)\n",
+        heardAfter[heardAfter.size() / 2], heardAfter.back(), brokenStreams,
+        describe(missedDeadlines(listener)).c_str());
 
     // The device still serves.
     const io_connect_t audioServer = open(kAudioServer);
