@@ -1,7 +1,9 @@
 #include "DriverConnection.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "VKIOTrace.h"
@@ -103,13 +105,11 @@ void DriverConnection::nameSourcelessGroups()
         }
         count = 1;
         std::memcpy(base + kGroupCount, &count, sizeof count);
-        char name[kEndpointNameSize] = {};
         const char* direction = group == 1 ? "Input" : "Output";
-        if (named) {
-            std::snprintf(name, sizeof name, "%s: %s", display, direction);
-        } else {
-            std::snprintf(name, sizeof name, "%s", direction);
-        }
+        // Cut to fit the field, terminator included.
+        const std::string text = named ? std::string(display) + ": " + direction : std::string(direction);
+        char name[kEndpointNameSize] = {};
+        std::memcpy(name, text.data(), std::min(text.size(), sizeof name - 1));
         std::memcpy(base + kFirstEndpointName, name, sizeof name);
     }
 }

@@ -38,7 +38,7 @@ std::string copyName(const char* field)
     return std::string(field, strnlen(field, kDriverSMNameSize));
 }
 
-// The word of `base` at `offset` of shared memory as an atomic.
+// A counter in the shared block, which every process that maps it changes: atomic operations only.
 std::atomic_ref<int32_t> sharedInt(uint32_t& word)
 {
     return std::atomic_ref<int32_t>(reinterpret_cast<int32_t&>(word));

@@ -22,9 +22,10 @@ constexpr uint32_t kSlotRing = 172;
 constexpr uint32_t kRingSize = sizeof(AudioSM);
 constexpr uint32_t kNewConfigurationCode = 3;
 
+// A u64 of a client record: at a 4-byte boundary, read as the shared records' packed word.
 uint64_t wideAt(const uint8_t* record, uint32_t offset)
 {
-    return std::atomic_ref<const uint64_t>(*reinterpret_cast<const uint64_t*>(record + offset)).load();
+    return shared::load(*reinterpret_cast<const QzU64*>(record + offset));
 }
 
 int32_t clampChannels(int32_t channels)
@@ -307,12 +308,14 @@ bool VKOSXDevice::usbFindConfiguration(bool isInput, APIDeviceInfoScanResult& in
 
 void VKOSXDevice::setupSpecificFeatures()
 {
+    // The snapshot hands out a reference of its own.
     CFDictionaryRef properties = m_prefs != nullptr ? m_prefs->getProperties() : nullptr;
     if (properties == nullptr) {
         return;
     }
     CFTypeRef specific = CFDictionaryGetValue(properties, CFSTR("QzSpecific"));
     if (specific == nullptr || CFGetTypeID(specific) != CFDictionaryGetTypeID()) {
+        CFRelease(properties);
         return;
     }
     auto dictionary = static_cast<CFDictionaryRef>(specific);
@@ -332,6 +335,7 @@ void VKOSXDevice::setupSpecificFeatures()
         platform::syslog(platform::log::kPriorityNotice, "setupSpecificFeatures found kLowBuffFWVersion=%08X\n", version);
         m_lowBufferVersion = version;
     }
+    CFRelease(properties);
 }
 
 bool VKOSXDevice::isQuenzarBulkDevice() const

@@ -206,7 +206,7 @@ uint32_t VKOSXDevice::onUSBProc(bool callProcs)
     m_filter.prepare(static_cast<uint32_t>(m_cTrueChannels.iFrequency), frames, m_inputLatency.getUInt32(),
                      m_outputLatency.getUInt32());
     const DriverSM* sm = driverSM();
-    const uint64_t exclusive = std::atomic_ref<const uint64_t>(sm->mInputsExclusiveClient).load();
+    const uint64_t exclusive = shared::load(*reinterpret_cast<const QzU64*>(&sm->mInputsExclusiveClient));
     const uint64_t self = clientID();
     for (int pass = 0; pass < 2 && available >= static_cast<int32_t>(frames); ++pass) {
         const uint64_t kept = readPosition;

@@ -157,7 +157,7 @@ TEST_F(DeviceProcessTest, AToneFromTheOutputProcComesBackIntoTheInputProcSampleE
     IOProcEntry* id = device->addIOProcID(&ToneIO::proc, &io);
     ASSERT_NE(id, nullptr);
     ASSERT_TRUE(device->onDeviceStartProcOrID(id));
-    ASSERT_TRUE(runUntil([&] { return io.capturedCount.load() >= ToneIO::kCapture; }))
+    ASSERT_TRUE(runUntil([&] { return io.capturedCount.load() >= ToneIO::kCapture; }, 60s))
         << "captured " << io.capturedCount.load() << " samples in " << io.calls.load() << " calls";
     EXPECT_TRUE(device->onDeviceStopProcOrID(id));
     EXPECT_EQ(device->attachState(), VKOSXDevice::kDetached);
