@@ -37,6 +37,15 @@ DriverConnection::~DriverConnection()
     IOObjectRelease(m_service);
 }
 
+uint32_t DriverConnection::replyWord(const OSXDispatch& record, uint32_t n)
+{
+    uint32_t value = 0;
+    if (n < kOSXDispatchPayloadSize / 4) {
+        std::memcpy(&value, record.payload + 4 * n, sizeof value);
+    }
+    return value;
+}
+
 OSXDispatch DriverConnection::makeRecord(uint32_t word0)
 {
     OSXDispatch record{};

@@ -45,6 +45,8 @@ public:
     bool callDriver(uint32_t request, OSXDispatch& record);
     // A record with the code and payload word 0 set, everything else zero.
     static OSXDispatch makeRecord(uint32_t word0 = 0);
+    // Payload word n of a reply (the value a request answers is word 0), n < 65.
+    static uint32_t replyWord(const OSXDispatch& record, uint32_t n = 0);
     // Attach (request 2) with `frames` as the IO buffer size and `processID` in payload word 0.
     bool callAttach(uint32_t frames, uint32_t processID);
     bool callDetach();

@@ -107,6 +107,30 @@ private:
     std::atomic<bool> m_started{false};
 };
 
+// What the device description offers, per configuration (at most 4): a support flag per rate of
+// the rate table, resolution (16/20/24/32 bits) and channel count (1-32), each direction, and the
+// score tables the rate search works in.
+struct XsDeviceCapabilitiesEx
+{
+    static constexpr uint32_t kRates = 7;
+    static constexpr uint32_t kResolutions = 4;
+    static constexpr uint32_t kChannels = 32;
+    static constexpr uint32_t kConfigurations = 4;
+    template <class T> using Table = T[kRates][kResolutions][kChannels];
+    struct Configuration
+    {
+        Table<uint8_t> out;
+        Table<uint8_t> in;
+        Table<uint32_t> outScore;
+        Table<uint32_t> inScore;
+        Table<uint32_t> outBonus;
+        Table<uint32_t> inBonus;
+    };
+    uint32_t iConfigurations;
+    Configuration configs[kConfigurations];
+};
+static_assert(sizeof(XsDeviceCapabilitiesEx) == 64'516);
+
 class VKOSXDevice : public VKObject, public DriverConnection, private OSXUserThread, public PropertyItemHost
 {
 public:
@@ -210,8 +234,39 @@ public:
     void updateChannelsToReport(QzChannelSettings& reported, const QzChannelSettings& current) const;
     const QzChannelSettings& trueChannels() const { return m_cTrueChannels; }
     const QzChannelSettings& reportedChannels() const { return m_reported; }
+    const QzChannelSettings& pendingChannels() const { return m_pending; }
+    uint32_t pendingDirection() const { return m_pendingDirection; }
+    bool canSampleRate(uint32_t rate);
+    // Rates on offer into `ranges` (null: count only), at most `maxCount` of them; the count.
+    uint32_t getSampleRates(AudioValueRange* ranges, uint32_t maxCount);
+    bool setSampleRate(bool isInput, uint32_t rate, bool& changed, QzChannelSettings& settings);
+    bool setFrequency(bool isInput, uint32_t rate);
+    OSStatus setSettings(QzChannelSettings settings, bool isInput, bool running, bool force);
 
-    // Capabilities and model features (the parts the bring-up and IO use).
+    // Stream formats.
+    OSStatus getStreamFormat(bool isInput, AudioStreamBasicDescription* format, bool physical, uint32_t maxChannels);
+    uint32_t getStreamFormatNum(bool isInput, bool physical);
+    OSStatus getStreamFormats(bool isInput, AudioStreamBasicDescription* formats, uint32_t count, bool physical,
+                              uint32_t maxChannels);
+    OSStatus getAvailableFormats(bool isInput, AudioStreamRangedDescription* formats, uint32_t count, bool physical,
+                                 uint32_t maxChannels);
+    void preprocessSetStreamFormat(AudioStreamBasicDescription* format, bool isInput, bool flag) const;
+    OSStatus setStreamFormat(bool isInput, const AudioStreamBasicDescription* format, bool physical);
+    // Announces what changed between the formats before (client input, client output, then the
+    // physical ones) and now.
+    void checkReportFormatChange(const AudioStreamBasicDescription& oldIn, const AudioStreamBasicDescription& oldOut,
+                                 const AudioStreamBasicDescription& oldInPhysical,
+                                 const AudioStreamBasicDescription& oldOutPhysical);
+
+    // Capabilities and model features.
+    void getCaps(XsDeviceCapabilitiesEx& caps) const;
+    // The chosen endpoint (136 bytes) of the direction's controls group in the shared block; null
+    // when the group has none or the block is unmapped.
+    uint8_t* getControlsEndpoint(bool isInput) const;
+    uint32_t getVersionUSB();
+    uint32_t getVersionHAL();
+    bool isMorvaneCompatible() const;
+    bool isAC3compatible() const;
     void setupSpecificFeatures();
     bool isQuenzarBulkDevice() const;
     bool isQuenzarBulkInIsocOutDevice() const;
@@ -248,13 +303,18 @@ private:
     void classifyProcess();
     void configurationHandshake();
     void copyTrueChannels();
-    bool createIOBuffersInCycle();
+    // From the kernel's settings, or (false) from the device's current ones as they stand.
+    bool createIOBuffersInCycle(bool fromKernel = true);
     void announce(AudioDevicePropertyID property, bool outputFirst);
     void announceRunning();
     void detach();
     uint32_t* slotWord(uint32_t offset) const;
     void removeAllIOProcs();
     void publishProcs(std::vector<IOProcEntry*> procs, std::vector<IOProcEntry*> retired);
+    void currentFormats(AudioStreamBasicDescription formats[4]);
+    bool digitalLock() const;
+    uint32_t formatsAtRate(bool isInput, bool physical, uint32_t rate, AudioStreamBasicDescription* formats,
+                           uint32_t room, uint32_t maxChannels);
 
     // Holds the IO thread's cycles off while it lives, once no cycle runs.
     class IOHold
@@ -288,7 +348,12 @@ private:
     QzChannelSettings m_inputSettings{};
     QzChannelSettings m_outputSettings{};
     uint32_t m_pendingDirection = 0;
-    uint32_t m_sampleKind[2] = {1, 1}; // input, output: 1 float, 4 integer
+    // The client formats' flags, input then output: 1 float, 4 integer (the IO thread reads them).
+    std::atomic<uint32_t> m_sampleKind[2] = {1, 1};
+    // Stream formats, input then output: physical and client format IDs and the flags word.
+    AudioFormatID m_physicalFormat[2] = {kAudioFormatLinearPCM, kAudioFormatLinearPCM};
+    AudioFormatID m_virtualFormat[2] = {kAudioFormatLinearPCM, kAudioFormatLinearPCM};
+    std::atomic<int> m_setFormatDepth{0};
     std::atomic<bool> m_codecFlags[2] = {false, false};
     int m_mixerMode = 0;
     uint64_t m_elektronID = 0;

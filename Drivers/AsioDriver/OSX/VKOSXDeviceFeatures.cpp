@@ -121,9 +121,11 @@ bool VKOSXDevice::createIOBuffers()
 }
 
 // With no cycle running, or from the cycle itself.
-bool VKOSXDevice::createIOBuffersInCycle()
+bool VKOSXDevice::createIOBuffersInCycle(bool fromKernel)
 {
-    copyTrueChannels();
+    if (fromKernel) {
+        copyTrueChannels();
+    }
     updateChannelsToReport(m_reported, m_cTrueChannels);
     m_inputSettings = m_outputSettings = m_cTrueChannels;
     const uint32_t frames = m_frameSize.getUInt32();
@@ -283,8 +285,8 @@ bool VKOSXDevice::usbFindConfiguration(bool isInput, APIDeviceInfoScanResult& in
         const uint32_t required = usbCalculateBandwidth(inputScan, outputScan);
         OSXDispatch used = makeRecord();
         OSXDispatch free = makeRecord();
-        const uint32_t u = callDriver(Req_GetAllocatedBandWidth, used) ? used.argument : 0;
-        const uint32_t f = callDriver(Req_GetFreeBandWidth, free) ? free.argument : 0;
+        const uint32_t u = callDriver(Req_GetAllocatedBandWidth, used) ? replyWord(used) : 0;
+        const uint32_t f = callDriver(Req_GetFreeBandWidth, free) ? replyWord(free) : 0;
         uint32_t available = (u + f) * (isUSB2Device() ? 8 : 1);
         if (isCorlanthCompatible()) {
             available = isUSB2Device() ? 8'184 : 1'023;

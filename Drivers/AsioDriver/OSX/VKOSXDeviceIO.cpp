@@ -576,10 +576,21 @@ bool VKOSXDevice::attachIOProc(bool start)
         m_buffersRebuild = false;
         m_start = true;
         if (m_pendingDirection != 0) {
-            // Pending settings are sent by the next issue's rate and format code; here they only
-            // wait for it, so nothing is sent that this layer cannot yet choose.
-            platform::syslog(platform::log::kPriorityNotice, "HAL: %s\n",
-                             "attachIOProc: pending channel settings are not applied by this layer");
+            // Settings chosen while another process streamed go to the kernel now.
+            const bool usesInput = ioprocHasAttachedIn();
+            const bool usesOutput = ioprocHasAttachedOut();
+            if ((m_pending.iFrequency == 88'200 || m_pending.iFrequency == 96'000) && !isUSB2Device()) {
+                if (!usesInput && m_pending.iOutChannels == 2) {
+                    m_pending.iInChannels = 0;
+                    m_pendingDirection = 2;
+                }
+                if (!usesOutput && m_pending.iInChannels == 2) {
+                    m_pending.iOutChannels = 0;
+                    m_pendingDirection = 1;
+                }
+            }
+            setSettings(m_pending, m_pendingDirection == 1, false, false);
+            m_buffersRebuild = true;
         }
         m_attachedProcs.fetch_add(1);
     } else {

@@ -3,6 +3,7 @@
 // procedures move float samples through the kernel's rings and the device model's loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -220,6 +221,99 @@ TEST_F(DeviceProcessTest, AToneFromTheOutputProcComesBackIntoTheInputProcSampleE
     }
     EXPECT_LE(jumps, restarts) << jumps << " jumps, " << restarts << " restarts: tone frames are lost only where the stream was restarted";
     EXPECT_TRUE(device->removeIOProcID(id));
+}
+
+TEST_F(DeviceProcessTest, RatesAndFormatsOnOfferAndANewRateReachesTheKernelAndTheHost)
+{
+    Client client;
+    static AudioHardwarePlugInInterface* plugIn = nullptr;
+    OSXDeviceManager manager(&plugIn, &client, false);
+    ASSERT_EQ(manager.getCountDevices(), 1);
+    VKOSXDevice* device = manager.getDevice(0);
+    device->setAudioIDs(10, 11, 12);
+
+    const uint32_t count = device->getSampleRates(nullptr, 0);
+    std::vector<AudioValueRange> rates(count);
+    ASSERT_EQ(device->getSampleRates(rates.data(), count), count);
+    AudioValueRange one{};
+    EXPECT_EQ(device->getSampleRates(&one, 0), 0U) << "an array with no room";
+    std::vector<double> offered;
+    for (const AudioValueRange& r : rates) {
+        EXPECT_EQ(r.mMinimum, r.mMaximum);
+        offered.push_back(r.mMinimum);
+    }
+    std::printf("rates:");
+    for (double r : offered) {
+        std::printf(" %.0f", r);
+    }
+    std::printf("\n");
+    EXPECT_NE(std::find(offered.begin(), offered.end(), 44'100.0), offered.end());
+    EXPECT_NE(std::find(offered.begin(), offered.end(), 48'000.0), offered.end());
+    EXPECT_EQ(std::find(offered.begin(), offered.end(), 64'000.0), offered.end()) << "never offered";
+    EXPECT_FALSE(device->canSampleRate(64'000));
+    EXPECT_FALSE(device->setFrequency(false, 12'345));
+
+    // Every list agrees with its count; a wrong count is refused.
+    for (bool physical : {false, true}) {
+        for (bool input : {false, true}) {
+            const uint32_t n = device->getStreamFormatNum(input, physical);
+            ASSERT_GT(n, 0U);
+            std::vector<AudioStreamRangedDescription> list(n);
+            ASSERT_EQ(device->getAvailableFormats(input, list.data(), n, physical, 32), 0);
+            for (const AudioStreamRangedDescription& f : list) {
+                EXPECT_EQ(f.mSampleRateRange.mMinimum, f.mFormat.mSampleRate);
+                EXPECT_NE(std::find(offered.begin(), offered.end(), f.mFormat.mSampleRate), offered.end());
+                EXPECT_EQ(f.mFormat.mFormatID, kAudioFormatLinearPCM);
+                EXPECT_GE(f.mFormat.mChannelsPerFrame, 1U);
+                if (!physical) {
+                    EXPECT_EQ(f.mFormat.mBitsPerChannel, 32U);
+                    EXPECT_EQ(f.mFormat.mBytesPerFrame, 4 * f.mFormat.mChannelsPerFrame);
+                }
+            }
+            std::vector<AudioStreamBasicDescription> wrong(n + 1);
+            EXPECT_EQ(device->getStreamFormats(input, wrong.data(), n + 1, physical, 32),
+                      static_cast<OSStatus>(kIOReturnBadArgument));
+        }
+    }
+    AudioStreamBasicDescription client0{};
+    ASSERT_EQ(device->getStreamFormat(false, &client0, false, 32), 0);
+    EXPECT_EQ(client0.mSampleRate, 44'100.0);
+    EXPECT_EQ(client0.mFormatFlags, kAudioFormatFlagIsFloat);
+    EXPECT_EQ(client0.mChannelsPerFrame, 2U);
+    AudioStreamBasicDescription physical0{};
+    ASSERT_EQ(device->getStreamFormat(true, &physical0, true, 32), 0);
+    EXPECT_EQ(static_cast<int32_t>(physical0.mBitsPerChannel), device->driverSM()->mChannelSettings.iInResolution);
+    EXPECT_EQ(physical0.mBytesPerFrame, physical0.mBitsPerChannel == 16 ? 4U : 6U);
+
+    host.clear();
+    EXPECT_TRUE(device->setFrequency(false, 44'100)) << "the current rate";
+    EXPECT_TRUE(host.notifications().empty()) << "the current rate changes nothing";
+    ASSERT_TRUE(device->setFrequency(false, 48'000));
+    EXPECT_EQ(device->trueChannels().iFrequency, 48'000);
+    EXPECT_EQ(device->driverSM()->mChannelSettings.iFrequency, 48'000) << "the kernel's settings";
+    EXPECT_EQ(device->pendingDirection(), 0U);
+    EXPECT_GE(host.count(kAudioDevicePropertyNominalSampleRate), 1U);
+    EXPECT_GE(host.count(kAudioStreamPropertyPhysicalFormat), 1U);
+    AudioStreamBasicDescription now{};
+    ASSERT_EQ(device->getStreamFormat(true, &now, true, 32), 0);
+    EXPECT_EQ(now.mSampleRate, 48'000.0);
+
+    // The client format: integer samples are taken (the device's stays as it is), unknown flags
+    // and a channel count the device has not are refused.
+    AudioStreamBasicDescription wish = physical0;
+    wish.mSampleRate = 0;
+    wish.mFormatFlags = kAudioFormatFlagIsSignedInteger;
+    ASSERT_EQ(device->setStreamFormat(true, &wish, false), 0);
+    AudioStreamBasicDescription after{};
+    ASSERT_EQ(device->getStreamFormat(true, &after, false, 32), 0);
+    EXPECT_EQ(after.mFormatFlags, kAudioFormatFlagIsSignedInteger);
+    EXPECT_EQ(after.mSampleRate, 48'000.0) << "rate 0 keeps the rate the description holds";
+    wish.mFormatFlags = kAudioFormatFlagIsBigEndian;
+    EXPECT_EQ(device->setStreamFormat(true, &wish, false), kAudioDeviceUnsupportedFormatError);
+    wish.mFormatFlags = kAudioFormatFlagIsFloat;
+    wish.mChannelsPerFrame = 5;
+    EXPECT_EQ(device->setStreamFormat(true, &wish, false), kAudioDeviceUnsupportedFormatError);
+    EXPECT_EQ(device->driverSM()->mChannelSettings.iInChannels, 2) << "nothing stored";
 }
 
 } // namespace
