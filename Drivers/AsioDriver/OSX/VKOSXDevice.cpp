@@ -377,10 +377,14 @@ void VKOSXDevice::configurationHandshake()
         }
     }
     trace.trace("Req_SetMixerMode bSelfConfigure", self ? 1 : 0);
-    if (self) {
+    auto configure = [&] {
+        m_configuredHere = true;
         mpRegistry->loadAqExt(sm->mAqExtData);
         usbConfigureDevice();
         configuring.fetch_sub(1);
+    };
+    if (self) {
+        configure();
         return;
     }
     trace.trace("wait configured");
@@ -390,6 +394,19 @@ void VKOSXDevice::configurationHandshake()
         }
         platform::host_clock::sleepFor(kConfigureWaitNanos);
         trace.trace("wait for configured state", left);
+    }
+    const int stuck = configuring.load();
+    if (std::atomic_ref<uint32_t>(sm->mConfigured).load() == 0 && m_candidate && stuck >= 1) {
+        // The process that raised the counter never finished (it died configuring): nothing
+        // else ever lowers it, so a candidate takes its place rather than leave the device
+        // unconfigured for every later process.
+        int expected = stuck;
+        if (configuring.compare_exchange_strong(expected, 1)) {
+            platform::syslog(platform::log::kPriorityNotice, "HAL: %s %d\n",
+                             "configuring counter left raised, configuring here:", stuck);
+            configure();
+            return;
+        }
     }
     trace.trace("end check configured", static_cast<int>(std::atomic_ref<uint32_t>(sm->mConfigured).load()));
 }

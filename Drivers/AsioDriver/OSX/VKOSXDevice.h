@@ -285,6 +285,8 @@ public:
     OSXAsioRegistry* registry() const { return mpRegistry; }
     int localProcessClass() const { return m_localClass; }
     bool isConfigurationCandidate() const { return m_candidate; }
+    // Whether this process configured the device when it opened it.
+    bool configuredHere() const { return m_configuredHere; }
 
 protected:
     void* threadRun() override;
@@ -388,6 +390,7 @@ private:
     uint32_t m_formatChanges = 0;
     int m_localClass = 17;
     bool m_candidate = false;
+    bool m_configuredHere = false;
     bool m_writePrefs = false;
 
     // The procedure list the IO thread walks: published whole, retired entries released only

@@ -436,9 +436,14 @@ void VKOSXDevice::KernelDriverNotificationHandler(const QZ_StateChange* change)
     case kNewConfigurationCode: {
         platform::syslog(platform::log::kPriorityNotice, "HAL: %s %d\n", "STC_NewConfig",
                          static_cast<int>(m_deviceID));
+        AudioStreamBasicDescription formats[4];
+        currentFormats(formats);
         const QzChannelSettings before = m_cTrueChannels;
         if (driverSM() != nullptr) {
-            copyTrueChannels();
+            {
+                IOHold hold(*this);
+                copyTrueChannels();
+            }
             const QzChannelSettings after = m_cTrueChannels;
             const bool controlPanel = m_manager != nullptr && m_manager->IsControlPanelOrAudioSetup();
             if (controlPanel || std::memcmp(&before, &after, sizeof before) != 0) {
@@ -448,14 +453,25 @@ void VKOSXDevice::KernelDriverNotificationHandler(const QZ_StateChange* change)
                 const bool resolution = before.iInResolution != after.iInResolution ||
                                         before.iOutResolution != after.iOutResolution;
                 const bool wasAttached = m_attachState.load() != kDetached;
-                if ((rate || channels) && !resolution) {
-                    if (wasAttached) {
-                        platform::printOut("VKOSXDevice::onServiceInterestCallback STC_NewConfig, callDetach\n");
-                        detach();
+                auto detachForChange = [&] {
+                    if (!wasAttached) {
+                        return;
                     }
-                    updateChannelsToReport(m_reported, m_cTrueChannels);
+                    if (rate && !channels) {
+                        platform::printOut("VKOSXDevice::onServiceInterestCallback STC_NewConfig, callDetach\n");
+                    } else {
+                        platform::syslog(platform::log::kPriorityNotice, "%s",
+                                         "VKOSXDevice::onServiceInterestCallback STC_NewConfig, callDetach\n");
+                    }
+                    detach();
+                };
+                if ((rate || channels) && !resolution) {
+                    detachForChange();
                     if (channels && !rate) {
                         createIOBuffers();
+                    } else {
+                        IOHold hold(*this);
+                        updateChannelsToReport(m_reported, m_cTrueChannels);
                     }
                     if (m_client != nullptr) {
                         m_client->onFormatChanged(this);
@@ -463,16 +479,14 @@ void VKOSXDevice::KernelDriverNotificationHandler(const QZ_StateChange* change)
                     if (wasAttached) {
                         prepareHardware();
                     }
-                    if (!(rate && channels) && mpRegistry != nullptr) {
+                    checkReportFormatChange(formats[0], formats[1], formats[2], formats[3]);
+                    if (!(rate && channels) && mpRegistry != nullptr && driverSM() != nullptr) {
                         mpRegistry->setSampleRate(static_cast<uint32_t>(driverSM()->mChannelSettings.iFrequency));
                     }
                     break;
                 }
                 if (channels) {
-                    if (wasAttached) {
-                        detach();
-                    }
-                    updateChannelsToReport(m_reported, m_cTrueChannels);
+                    detachForChange();
                     createIOBuffers();
                     if (m_client != nullptr) {
                         m_client->onFormatChanged(this);
@@ -481,6 +495,7 @@ void VKOSXDevice::KernelDriverNotificationHandler(const QZ_StateChange* change)
                         prepareHardware();
                     }
                 }
+                checkReportFormatChange(formats[0], formats[1], formats[2], formats[3]);
             }
         }
         QzLibPropertyNotify(audioFourCC("QuNC"));

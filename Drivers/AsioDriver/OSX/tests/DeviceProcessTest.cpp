@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <csignal>
+#include <thread>
+#include <string>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -314,6 +318,83 @@ TEST_F(DeviceProcessTest, RatesAndFormatsOnOfferAndANewRateReachesTheKernelAndTh
     wish.mChannelsPerFrame = 5;
     EXPECT_EQ(device->setStreamFormat(true, &wish, false), kAudioDeviceUnsupportedFormatError);
     EXPECT_EQ(device->driverSM()->mChannelSettings.iInChannels, 2) << "nothing stored";
+}
+
+// What one "open" process of the helper printed: who configured and the settings it saw.
+struct Opened
+{
+    int here = -1;
+    std::array<int, 5> settings{};
+};
+
+Opened parseOpened(const std::string& out)
+{
+    Opened o;
+    const size_t at = out.find("device ");
+    if (at != std::string::npos) {
+        std::sscanf(out.c_str() + at, "device %d %d %d %d %d %d", &o.here, &o.settings[0], &o.settings[1],
+                    &o.settings[2], &o.settings[3], &o.settings[4]);
+    }
+    return o;
+}
+
+// `count` processes open the unconfigured device at once: exactly one configures it, the others
+// wait for it and see the settings it chose.
+void openAtOnce(test_support::ProgramRunner& programs, const std::string& socket, int count)
+{
+    std::vector<pid_t> pids;
+    for (int i = 0; i < count; ++i) {
+        pids.push_back(programs.start(LAYER_PROCESS, {"open", socket, "Host" + std::to_string(i), "501"},
+                                      "open" + std::to_string(i)));
+        ASSERT_GT(pids.back(), 0);
+    }
+    int configured = 0;
+    std::vector<Opened> seen;
+    for (int i = 0; i < count; ++i) {
+        const test_support::ProgramResult result = programs.finish(pids[static_cast<size_t>(i)], "open" + std::to_string(i));
+        ASSERT_EQ(result.status, 0) << result.out << result.err.substr(result.err.size() > 2'000 ? result.err.size() - 2'000 : 0);
+        seen.push_back(parseOpened(result.out));
+        ASSERT_GE(seen.back().here, 0) << result.out;
+        configured += seen.back().here;
+    }
+    EXPECT_EQ(configured, 1) << "exactly one process configures";
+    for (const Opened& o : seen) {
+        EXPECT_EQ(o.settings, seen[0].settings) << "every process sees the same settings";
+        EXPECT_GT(o.settings[0], 0);
+    }
+}
+
+TEST_F(DeviceProcessTest, TwoProcessesOpeningAtOnceOneConfiguresTheOtherWaitsForIt)
+{
+    openAtOnce(programs, kernel.socket(), 2);
+}
+
+TEST_F(DeviceProcessTest, ThreeProcessesOpeningAtOnceOneConfiguresTheOthersWaitForIt)
+{
+    openAtOnce(programs, kernel.socket(), 3);
+}
+
+TEST_F(DeviceProcessTest, AProcessKilledWhileConfiguringDoesNotKeepTheDeviceUnconfigured)
+{
+    const pid_t staller = programs.start(LAYER_PROCESS, {"stall", kernel.socket()}, "stall");
+    ASSERT_GT(staller, 0);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (programs.read("stall.out").find("stalled") == std::string::npos) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << programs.read("stall.err");
+        std::this_thread::sleep_for(10ms);
+    }
+    programs.stop(staller, SIGKILL, "stall");
+    // The next process waits its bounded while for the dead one, then configures in its place.
+    const test_support::ProgramResult next =
+        programs.run(LAYER_PROCESS, {"open", kernel.socket(), "Host", "501"});
+    ASSERT_EQ(next.status, 0) << next.out;
+    const Opened opened = parseOpened(next.out);
+    EXPECT_EQ(opened.here, 1);
+    EXPECT_GT(opened.settings[0], 0);
+    // And the one after it finds the device configured at once.
+    const Opened after = parseOpened(programs.run(LAYER_PROCESS, {"open", kernel.socket(), "Host", "501"}).out);
+    EXPECT_EQ(after.here, 0);
+    EXPECT_EQ(after.settings, opened.settings);
 }
 
 } // namespace
