@@ -397,4 +397,41 @@ TEST_F(DeviceProcessTest, AProcessKilledWhileConfiguringDoesNotKeepTheDeviceUnco
     EXPECT_EQ(after.settings, opened.settings);
 }
 
+TEST_F(DeviceProcessTest, TheHostClassFollowsTheProcessName)
+{
+    struct Case
+    {
+        const char* name;
+        uint32_t hostClass;
+    };
+    static const Case kCases[] = {
+        {"Audio MIDI Setup", 2}, {"Digital Performer", 4}, {"iTunes", 3},         {"coreaudiod", 5},
+        {"iChat", 6},            {"TASCAM US-366 Control", 7}, {"TASCAM UH-7000 Mixer", 8},
+        {"TASCAM US-1200 Mixer", 9}, {"SystemUIServer", 10}, {"Audacity", 11}, {"loginwindow", 12},
+        {"Serato ITCH", 13},    {"Serato DJ", 14},   {"My Audio MIDI Setup", 17}, {"TestHost", 17},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        platform::process::ScopedOverride name{{.name = c.name}};
+        Client client;
+        OSXDeviceManager manager(nullptr, &client, false);
+        EXPECT_EQ(manager.getClientAppType(), c.hostClass);
+        ASSERT_EQ(manager.getCountDevices(), 1);
+        VKOSXDevice* device = manager.getDevice(0);
+        // A host that may only see the current rate sees one rate and one format.
+        const uint32_t rates = device->getSampleRates(nullptr, 0);
+        if (c.hostClass == 4) {
+            EXPECT_EQ(rates, 1U);
+            EXPECT_EQ(device->getStreamFormatNum(false, true), 1U);
+            AudioStreamBasicDescription only{};
+            EXPECT_EQ(device->getStreamFormats(false, &only, 1, true, 32), 0);
+            EXPECT_EQ(only.mSampleRate, device->trueChannels().iFrequency);
+            EXPECT_FALSE(device->canSampleRate(48'000));
+        } else if (c.hostClass == 17) {
+            EXPECT_GT(rates, 1U);
+        }
+        EXPECT_EQ(device->getFrameSize(), c.hostClass == 3 ? 1'024U : 256U);
+    }
+}
+
 } // namespace
