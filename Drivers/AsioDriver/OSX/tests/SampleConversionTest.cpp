@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -58,6 +59,25 @@ TEST(SampleConversionTest, FloatToIntegerClampsAndNaNIsSilence)
         std::memcpy(&full, &b, 4);
         EXPECT_EQ(low, c.lowAligned) << c.in;
         EXPECT_EQ(full, c.full) << c.in;
+    }
+    // The same values in a whole buffer (the block path), each at several positions.
+    std::vector<float> low;
+    for (int round = 0; round < 5; ++round) {
+        for (const Case& c : cases) {
+            low.push_back(c.in);
+        }
+    }
+    std::vector<float> full = low;
+    audioConvertFloatToSInt32LowAligned(low.data(), 5, static_cast<uint32_t>(low.size() / 5));
+    audioConvertFloatToSInt32(full.data(), 5, static_cast<uint32_t>(full.size() / 5));
+    for (size_t i = 0; i < low.size(); ++i) {
+        const Case& c = cases[i % std::size(cases)];
+        int32_t a = 0;
+        int32_t b = 0;
+        std::memcpy(&a, &low[i], 4);
+        std::memcpy(&b, &full[i], 4);
+        EXPECT_EQ(a, c.lowAligned) << "sample " << i;
+        EXPECT_EQ(b, c.full) << "sample " << i;
     }
 }
 
