@@ -129,6 +129,73 @@ struct ToneIO
     }
 };
 
+// What came back of the tone: every captured frame is silence or exactly one tone frame (the
+// device's 16-bit value in the top bits of the ring sample, converted to float), and tone frames
+// follow each other except where the kernel restarted a broken stream (its real-time thread late
+// on a loaded machine), which loses the frames in between.
+struct ToneCheck
+{
+    size_t frames = 0;
+    size_t toneFrames = 0;
+    size_t wrong = 0;
+    size_t jumps = 0;
+};
+
+ToneCheck checkTone(const std::vector<float>& captured, size_t samples)
+{
+    auto expected = [](uint64_t frame, uint32_t channel) {
+        const auto ring = static_cast<int32_t>(static_cast<uint32_t>(toneValue(frame, channel)) << 16);
+        float f = 0;
+        convertIntToFloat(&ring, 1, &f, 1, 1);
+        return f;
+    };
+    // The tone frame (modulo 65,536) a captured left sample belongs to: 53,263 is 7,919's inverse.
+    auto frameOf = [](float left) {
+        const auto ring = static_cast<int64_t>(std::llround(static_cast<double>(left) * 2147483520.0));
+        const auto value = static_cast<uint64_t>(((ring + 32'768) >> 16) + 32'768 - 1'234) & 0xFFFF;
+        return (value * 53'263) & 0xFFFF;
+    };
+    ToneCheck check;
+    check.frames = samples / 2;
+    uint64_t previous = UINT64_MAX;
+    for (size_t f = 0; f < check.frames; ++f) {
+        const float left = captured[f * 2];
+        const float right = captured[f * 2 + 1];
+        if (left == 0.0F && right == 0.0F) {
+            previous = UINT64_MAX;
+            continue;
+        }
+        const uint64_t n = frameOf(left);
+        if (left != expected(n, 0) || right != expected(n, 1)) {
+            if (check.wrong < 5) {
+                std::printf("frame %zu: %.9g %.9g, tone frame %llu would be %.9g %.9g\n", f, left, right,
+                            static_cast<unsigned long long>(n), expected(n, 0), expected(n, 1));
+            }
+            ++check.wrong;
+            continue;
+        }
+        if (previous != UINT64_MAX && n != ((previous + 1) & 0xFFFF)) {
+            if (check.jumps < 5) {
+                std::printf("frame %zu: tone frame %llu after %llu\n", f, static_cast<unsigned long long>(n),
+                            static_cast<unsigned long long>(previous));
+            }
+            ++check.jumps;
+        }
+        previous = n;
+        ++check.toneFrames;
+    }
+    return check;
+}
+
+size_t streamRestarts(const std::string& log)
+{
+    size_t restarts = 0;
+    for (size_t at = log.find("STC_STREAM_BROKEN"); at != std::string::npos; at = log.find("STC_STREAM_BROKEN", at + 1)) {
+        ++restarts;
+    }
+    return restarts;
+}
+
 TEST_F(DeviceProcessTest, TheManagerFindsConfiguresAndReportsTheDevice)
 {
     Client client;
@@ -169,61 +236,12 @@ TEST_F(DeviceProcessTest, AToneFromTheOutputProcComesBackIntoTheInputProcSampleE
     EXPECT_GE(host.count(kAudioDevicePropertyDeviceIsRunning), 2U) << "'goin' on start and on stop";
     ASSERT_EQ(io.lastInputChannels.load(), 2U);
 
-    // What the input proc must see of the tone: the device's 16-bit value in the top bits of the
-    // ring sample, converted to float. Every captured frame is silence or exactly one tone frame,
-    // and tone frames follow each other, except where the kernel restarted a broken stream (its
-    // real-time thread late on a loaded machine), which loses the frames in between.
-    auto expected = [](uint64_t frame, uint32_t channel) {
-        const auto ring = static_cast<int32_t>(static_cast<uint32_t>(toneValue(frame, channel)) << 16);
-        float f = 0;
-        convertIntToFloat(&ring, 1, &f, 1, 1);
-        return f;
-    };
-    // The tone frame (modulo 65,536) a captured left sample belongs to: 53,263 is 7,919's inverse.
-    auto frameOf = [](float left) {
-        const auto ring = static_cast<int64_t>(std::llround(static_cast<double>(left) * 2147483520.0));
-        const auto value = static_cast<uint64_t>(((ring + 32'768) >> 16) + 32'768 - 1'234) & 0xFFFF;
-        return (value * 53'263) & 0xFFFF;
-    };
-    const size_t frames = io.capturedCount.load() / 2;
-    size_t toneFrames = 0;
-    size_t wrong = 0;
-    size_t jumps = 0;
-    uint64_t previous = UINT64_MAX;
-    for (size_t f = 0; f < frames; ++f) {
-        const float left = io.captured[f * 2];
-        const float right = io.captured[f * 2 + 1];
-        if (left == 0.0F && right == 0.0F) {
-            previous = UINT64_MAX;
-            continue;
-        }
-        const uint64_t n = frameOf(left);
-        if (left != expected(n, 0) || right != expected(n, 1)) {
-            if (wrong < 5) {
-                std::printf("frame %zu: %.9g %.9g, tone frame %llu would be %.9g %.9g\n", f, left, right,
-                            static_cast<unsigned long long>(n), expected(n, 0), expected(n, 1));
-            }
-            ++wrong;
-            continue;
-        }
-        if (previous != UINT64_MAX && n != ((previous + 1) & 0xFFFF)) {
-            if (jumps < 5) {
-                std::printf("frame %zu: tone frame %llu after %llu\n", f, static_cast<unsigned long long>(n),
-                            static_cast<unsigned long long>(previous));
-            }
-            ++jumps;
-        }
-        previous = n;
-        ++toneFrames;
-    }
-    EXPECT_EQ(wrong, 0U) << "frames that are neither silence nor a tone frame";
-    EXPECT_GT(toneFrames, frames / 2) << "the tone came back";
-    const std::string log = kernel.log();
-    size_t restarts = 0;
-    for (size_t at = log.find("STC_STREAM_BROKEN"); at != std::string::npos; at = log.find("STC_STREAM_BROKEN", at + 1)) {
-        ++restarts;
-    }
-    EXPECT_LE(jumps, restarts) << jumps << " jumps, " << restarts << " restarts: tone frames are lost only where the stream was restarted";
+    const ToneCheck check = checkTone(io.captured, io.capturedCount.load());
+    EXPECT_EQ(check.wrong, 0U) << "frames that are neither silence nor a tone frame";
+    EXPECT_GT(check.toneFrames, check.frames / 2) << "the tone came back";
+    const size_t restarts = streamRestarts(kernel.log());
+    EXPECT_LE(check.jumps, restarts) << check.jumps << " jumps, " << restarts
+                                     << " restarts: tone frames are lost only where the stream was restarted";
     EXPECT_TRUE(device->removeIOProcID(id));
 }
 
@@ -432,6 +450,142 @@ TEST_F(DeviceProcessTest, TheHostClassFollowsTheProcessName)
         }
         EXPECT_EQ(device->getFrameSize(), c.hostClass == 3 ? 1'024U : 256U);
     }
+}
+
+// An output-only procedure: plays the tone, never looks at its input.
+struct PlayIO
+{
+    std::atomic<uint64_t> played{0};
+    std::atomic<uint32_t> calls{0};
+    static OSStatus proc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                         AudioBufferList* out, const AudioTimeStamp*, void* data)
+    {
+        auto* self = static_cast<PlayIO*>(data);
+        self->calls.fetch_add(1);
+        if (out != nullptr && out->mNumberBuffers >= 1 && out->mBuffers[0].mData != nullptr) {
+            const uint32_t channels = out->mBuffers[0].mNumberChannels;
+            const uint32_t frames = channels != 0 ? out->mBuffers[0].mDataByteSize / 4 / channels : 0;
+            auto* samples = static_cast<float*>(out->mBuffers[0].mData);
+            const uint64_t first = self->played.load();
+            for (uint32_t f = 0; f < frames; ++f) {
+                for (uint32_t c = 0; c < channels; ++c) {
+                    samples[size_t{f} * channels + c] = static_cast<float>(toneValue(first + f, c)) / 32'768.0F;
+                }
+            }
+            self->played.store(first + frames);
+        }
+        return 0;
+    }
+};
+
+// An input-only procedure: keeps what comes in, writes nothing.
+struct CaptureIO
+{
+    static constexpr size_t kCapture = 48'000 * 2 * 3;
+    std::vector<float> captured = std::vector<float>(kCapture);
+    std::atomic<size_t> count{0};
+    std::atomic<uint32_t> calls{0};
+    std::atomic<uint32_t> lastFrames{0};
+    static OSStatus proc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+                         AudioBufferList*, const AudioTimeStamp*, void* data)
+    {
+        auto* self = static_cast<CaptureIO*>(data);
+        self->calls.fetch_add(1);
+        if (in != nullptr && in->mNumberBuffers >= 1 && in->mBuffers[0].mData != nullptr &&
+            in->mBuffers[0].mNumberChannels != 0) {
+            const size_t samples = in->mBuffers[0].mDataByteSize / 4;
+            self->lastFrames = static_cast<uint32_t>(samples / in->mBuffers[0].mNumberChannels);
+            const size_t at = self->count.load();
+            const size_t n = std::min(samples, kCapture - at);
+            std::memcpy(self->captured.data() + at, in->mBuffers[0].mData, n * 4);
+            self->count.store(at + n);
+        }
+        return 0;
+    }
+};
+
+// A procedure that neither reads nor writes: its silence adds nothing to the others' output.
+OSStatus idleProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+                  const AudioTimeStamp*, void* data)
+{
+    static_cast<std::atomic<uint32_t>*>(data)->fetch_add(1);
+    return 0;
+}
+
+TEST_F(DeviceProcessTest, SeveralProcsAtOnceStartAndStopAndAFrameSizeChangeWhileRunning)
+{
+    Client client;
+    static AudioHardwarePlugInInterface* plugIn = nullptr;
+    OSXDeviceManager manager(&plugIn, &client, false);
+    ASSERT_EQ(manager.getCountDevices(), 1);
+    VKOSXDevice* device = manager.getDevice(0);
+    device->setAudioIDs(10, 11, 12);
+    PlayIO play;
+    CaptureIO capture;
+    std::atomic<uint32_t> idleCalls{0};
+    IOProcEntry* playID = device->addIOProcID(&PlayIO::proc, &play);
+    IOProcEntry* captureID = device->addIOProcID(&CaptureIO::proc, &capture);
+    IOProcEntry* idleID = device->addIOProcID(&idleProc, &idleCalls);
+    ASSERT_TRUE(playID != nullptr && captureID != nullptr && idleID != nullptr);
+    for (IOProcEntry* id : {playID, captureID, idleID}) {
+        ASSERT_TRUE(device->onDeviceStartProcOrID(id));
+    }
+    ASSERT_TRUE(runUntil([&] { return capture.count.load() >= CaptureIO::kCapture / 3; }, 60s));
+    EXPECT_GT(idleCalls.load(), 0U);
+    EXPECT_EQ(capture.lastFrames.load(), 256U);
+
+    // The player stops; the others go on, the device stays attached.
+    ASSERT_TRUE(device->onDeviceStopProcOrID(playID));
+    const uint32_t playCalls = play.calls.load();
+    const uint32_t captureCalls = capture.calls.load();
+    ASSERT_TRUE(runUntil([&] { return capture.calls.load() >= captureCalls + 20; }));
+    EXPECT_EQ(play.calls.load(), playCalls) << "a stopped procedure is not called";
+    EXPECT_EQ(device->attachState(), VKOSXDevice::kAttached);
+
+    // A new frame size while running: the IO thread takes it at its next cycle.
+    ASSERT_EQ(device->setFrameSize(128, false, false), 0);
+    ASSERT_TRUE(runUntil([&] { return capture.lastFrames.load() == 128; }));
+    EXPECT_EQ(device->getFrameSize(), 128U);
+    ASSERT_TRUE(device->onDeviceStartProcOrID(playID));
+    ASSERT_TRUE(runUntil([&] { return capture.count.load() >= CaptureIO::kCapture; }, 60s));
+    for (IOProcEntry* id : {playID, captureID, idleID}) {
+        EXPECT_TRUE(device->onDeviceStopProcOrID(id));
+    }
+    EXPECT_EQ(device->attachState(), VKOSXDevice::kDetached);
+
+    // Three procedures' output mixed is the tone alone, before and after the change.
+    const ToneCheck check = checkTone(capture.captured, capture.count.load());
+    EXPECT_EQ(check.wrong, 0U) << "frames that are neither silence nor a tone frame";
+    EXPECT_GT(check.toneFrames, check.frames / 3) << "the tone came back";
+    for (IOProcEntry* id : {playID, captureID, idleID}) {
+        EXPECT_TRUE(device->removeIOProcID(id));
+    }
+}
+
+TEST_F(DeviceProcessTest, ADeviceUnpluggedUnderItsRunningIOThreadGoesAway)
+{
+    Client client;
+    static AudioHardwarePlugInInterface* plugIn = nullptr;
+    OSXDeviceManager manager(&plugIn, &client, false);
+    ASSERT_EQ(manager.getCountDevices(), 1);
+    VKOSXDevice* device = manager.getDevice(0);
+    device->setAudioIDs(10, 11, 12);
+    PlayIO play;
+    CaptureIO capture;
+    ASSERT_TRUE(device->onDeviceStartProcOrID(device->addIOProcID(&PlayIO::proc, &play)));
+    ASSERT_TRUE(device->onDeviceStartProcOrID(device->addIOProcID(&CaptureIO::proc, &capture)));
+    ASSERT_TRUE(runUntil([&] { return capture.count.load() >= 48'000; }, 60s));
+
+    const test_support::ProgramResult detached = programs.run(KERNELCTL, {"--socket", kernel.socket(), "detach", "1"});
+    ASSERT_EQ(detached.status, 0) << detached.err;
+    ASSERT_TRUE(runUntil([&] { return client.removed.size() == 1; })) << "the device's removal reaches the client";
+    EXPECT_EQ(client.removed[0], device);
+    EXPECT_EQ(manager.getCountDevices(), 0);
+    // Nothing calls the procedures any more.
+    const uint32_t calls = capture.calls.load();
+    const auto until = std::chrono::steady_clock::now() + 200ms;
+    runUntil([&] { return std::chrono::steady_clock::now() > until; });
+    EXPECT_EQ(capture.calls.load(), calls);
 }
 
 } // namespace
