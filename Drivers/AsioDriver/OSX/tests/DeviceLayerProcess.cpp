@@ -3,6 +3,9 @@
 //       as process NAME of user UID, makes a device manager on its main run loop and, once the
 //       device is there, prints "device HERE FREQ INCH INRES OUTCH OUTRES" (HERE: 1 when this
 //       process configured it) and exits 0; "no device" and exit 1 when none came.
+//   DeviceLayerProcess rate SOCKET NAME UID RATE
+//       the same, then asks the device for RATE; prints "rate OK" (exit 0) or "rate refused"
+//       (exit 1).
 //   DeviceLayerProcess stall SOCKET
 //       opens the device's connection, raises the configuring counter as a configuring process
 //       does, prints "stalled" and waits to be killed: a process that dies while it configures.
@@ -31,7 +34,7 @@ struct Quiet : DeviceManagerClient
     void deviceRemoved(VKOSXDevice*) override {}
 };
 
-int openDevice(const std::string& socket, const std::string& name, uid_t uid)
+int openDevice(const std::string& socket, const std::string& name, uid_t uid, uint32_t rate = 0)
 {
     platform::iokit::user::setKernelSocketPath(socket);
     platform::process::ScopedOverride who{{.name = name, .uid = uid}};
@@ -50,6 +53,11 @@ int openDevice(const std::string& socket, const std::string& name, uid_t uid)
     std::printf("device %d %d %d %d %d %d\n", device->configuredHere() ? 1 : 0, s.iFrequency, s.iInChannels,
                 s.iInResolution, s.iOutChannels, s.iOutResolution);
     std::fflush(stdout);
+    if (rate != 0) {
+        const bool set = device->setFrequency(false, rate);
+        std::printf("rate %s\n", set ? "OK" : "refused");
+        return set ? 0 : 1;
+    }
     return 0;
 }
 
@@ -82,9 +90,13 @@ int main(int argc, char** argv)
     if (mode == "open" && argc == 5) {
         return openDevice(argv[2], argv[3], static_cast<uid_t>(std::strtoul(argv[4], nullptr, 10)));
     }
+    if (mode == "rate" && argc == 6) {
+        return openDevice(argv[2], argv[3], static_cast<uid_t>(std::strtoul(argv[4], nullptr, 10)),
+                          static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10)));
+    }
     if (mode == "stall" && argc == 3) {
         return stall(argv[2]);
     }
-    std::fprintf(stderr, "usage: DeviceLayerProcess open SOCKET NAME UID | stall SOCKET\n");
+    std::fprintf(stderr, "usage: DeviceLayerProcess open SOCKET NAME UID | rate SOCKET NAME UID RATE | stall SOCKET\n");
     return 2;
 }

@@ -17,6 +17,7 @@
 #include "CoreFoundation/CFRunLoop.h"
 #include "DeviceManagerClient.h"
 #include "KernelProcess.h"
+#include "OSXAsioRegistry.h"
 #include "OSXDeviceManager.h"
 #include "ProgramRunner.h"
 #include "SampleConversion.h"
@@ -33,7 +34,23 @@ struct Client : DeviceManagerClient
     std::vector<VKOSXDevice*> added;
     std::vector<VKOSXDevice*> removed;
     int latencyChanges = 0;
+    // Client callbacks of kernel notifications, by name, in arrival order.
+    std::vector<std::string> heard;
     void deviceAdded(VKOSXDevice* device) override { added.push_back(device); }
+    void onVolumeChanged(VKOSXDevice*) override { heard.push_back("volume"); }
+    void onMuteChanged(VKOSXDevice*) override { heard.push_back("mute"); }
+    void onMonitorChanged(VKOSXDevice*) override { heard.push_back("monitor"); }
+    void onDataSourceChanged(VKOSXDevice*) override { heard.push_back("data source"); }
+    void onFormatChanged(VKOSXDevice*) override { heard.push_back("format"); }
+    void onOtherClientAttached(VKOSXDevice*, uint32_t p1, uint32_t p2) override
+    {
+        heard.push_back("attached " + std::to_string(p1) + " " + std::to_string(p2));
+    }
+    void onOtherClientDetached(VKOSXDevice*, uint32_t p1) override { heard.push_back("detached " + std::to_string(p1)); }
+    void onQZ_StateChange(VKOSXDevice*, const QZ_StateChange* change) override
+    {
+        heard.push_back("state " + std::to_string(change->code));
+    }
     void deviceRemoved(VKOSXDevice* device) override { removed.push_back(device); }
     void onLatencyChanged(VKOSXDevice*) override { ++latencyChanges; }
 };
@@ -586,6 +603,96 @@ TEST_F(DeviceProcessTest, ADeviceUnpluggedUnderItsRunningIOThreadGoesAway)
     const auto until = std::chrono::steady_clock::now() + 200ms;
     runUntil([&] { return std::chrono::steady_clock::now() > until; });
     EXPECT_EQ(capture.calls.load(), calls);
+}
+
+TEST_F(DeviceProcessTest, EveryKernelNotificationCodeGivesItsHostNotificationsAndClientCalls)
+{
+    Client client;
+    static AudioHardwarePlugInInterface* plugIn = nullptr;
+    OSXDeviceManager manager(&plugIn, &client, false);
+    ASSERT_EQ(manager.getCountDevices(), 1);
+    VKOSXDevice* device = manager.getDevice(0);
+    device->setAudioIDs(10, 11, 12);
+    const uint64_t self = device->clientID();
+    const uint64_t other = self + 1;
+    struct Case
+    {
+        uint32_t code;
+        uint64_t client;
+        std::vector<std::string> notifications;
+        std::vector<std::string> heard;
+    };
+    const std::vector<Case> cases = {
+        {STC_STREAM_BROKEN, other, {}, {}},
+        {STC_NewConfig, other, {"object 10 glob QuNC"}, {}}, // the settings as they were: nothing else
+        {STC_ChangeVolume, other, {}, {"volume"}},
+        {STC_ChangeMute, other, {}, {"mute"}},
+        {STC_ChangeMonitor, other, {}, {"monitor"}},
+        {STC_ChangeDataSource, other, {}, {"data source"}},
+        {STC_ClientAttached, other, {}, {"attached 5 6"}},
+        {STC_ClientAttached, self, {}, {}},
+        {STC_ClientDetached, other, {}, {"detached 5"}},
+        {STC_ClientDetached, self, {}, {}},
+        {STC_HOGMODECHANGED, other, {"object 10 glob oink"}, {}},
+        {STC_WokenUp, other, {}, {"state 65536"}},
+        {STC_Configured, other, {}, {}},
+        {STC_FirmwareUpdateMode, other, {}, {}},
+        {34, other, {}, {}},
+        {35, other, {}, {}},
+        {36, other, {}, {}},
+        {STC_MixerValuesChanged, other, {}, {}},
+        {STC_MixerModeChanged, other, {}, {}},
+        {STC_INITCOMPLETE, other, {}, {}},
+        {STC_SystemWillSleep, other, {}, {}},
+        {STC_ElektronDeviceName, other, {}, {}},
+        {0x20002, other, {}, {}}, // only the AudioServer device keeps its system-device store
+        {0x12345, other, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "code " << c.code << (c.client == self ? " (own)" : ""));
+        host.clear();
+        client.heard.clear();
+        QZ_StateChange change{};
+        change.size = sizeof change;
+        change.code = c.code;
+        change.parameter1 = 5;
+        change.clientID = c.client;
+        change.parameter2 = 6;
+        device->onServiceInterestCallback(kQzStateChangeMessage, &change);
+        EXPECT_EQ(host.described(), c.notifications);
+        EXPECT_EQ(client.heard, c.heard);
+    }
+    // A record of the wrong size is not read.
+    QZ_StateChange wrong{};
+    wrong.size = 35;
+    wrong.code = STC_ChangeVolume;
+    client.heard.clear();
+    device->onServiceInterestCallback(kQzStateChangeMessage, &wrong);
+    EXPECT_TRUE(client.heard.empty());
+}
+
+TEST_F(DeviceProcessTest, ARateChangedByAnotherProcessReachesThisOnesHostAndStore)
+{
+    Client client;
+    static AudioHardwarePlugInInterface* plugIn = nullptr;
+    OSXDeviceManager manager(&plugIn, &client, false);
+    ASSERT_EQ(manager.getCountDevices(), 1);
+    VKOSXDevice* device = manager.getDevice(0);
+    device->setAudioIDs(10, 11, 12);
+    ASSERT_EQ(device->trueChannels().iFrequency, 44'100);
+    host.clear();
+    const test_support::ProgramResult other =
+        programs.run(LAYER_PROCESS, {"rate", kernel.socket(), "Other", "501", "96000"});
+    ASSERT_EQ(other.status, 0) << other.out;
+    // The kernel's new-configuration notification arrives on this process's run loop.
+    ASSERT_TRUE(runUntil([&] { return device->trueChannels().iFrequency == 96'000; }));
+    ASSERT_TRUE(runUntil([&] { return host.count(kAudioDevicePropertyNominalSampleRate) >= 1; }));
+    EXPECT_GE(host.count(kAudioStreamPropertyPhysicalFormat), 1U);
+    EXPECT_NE(std::find(client.heard.begin(), client.heard.end(), "format"), client.heard.end());
+    EXPECT_EQ(device->registry()->getSampleRate(), 96'000U) << "the new rate is stored";
+    AudioStreamBasicDescription format{};
+    ASSERT_EQ(device->getStreamFormat(false, &format, true, 32), 0);
+    EXPECT_EQ(format.mSampleRate, 96'000.0);
 }
 
 } // namespace
