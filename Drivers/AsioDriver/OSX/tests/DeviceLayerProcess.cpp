@@ -6,6 +6,9 @@
 //   DeviceLayerProcess rate SOCKET NAME UID RATE
 //       the same, then asks the device for RATE; prints "rate OK" (exit 0) or "rate refused"
 //       (exit 1).
+//   DeviceLayerProcess stream SOCKET NAME UID
+//       the same, then starts an IO procedure (silence out), prints "streaming" once it has been
+//       called and streams until it is killed.
 //   DeviceLayerProcess stall SOCKET
 //       opens the device's connection, raises the configuring counter as a configuring process
 //       does, prints "stalled" and waits to be killed: a process that dies while it configures.
@@ -34,7 +37,16 @@ struct Quiet : DeviceManagerClient
     void deviceRemoved(VKOSXDevice*) override {}
 };
 
-int openDevice(const std::string& socket, const std::string& name, uid_t uid, uint32_t rate = 0)
+std::atomic<uint32_t> g_calls{0};
+
+OSStatus countingProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                      AudioBufferList*, const AudioTimeStamp*, void*)
+{
+    g_calls.fetch_add(1);
+    return 0;
+}
+
+int openDevice(const std::string& socket, const std::string& name, uid_t uid, uint32_t rate = 0, bool stream = false)
 {
     platform::iokit::user::setKernelSocketPath(socket);
     platform::process::ScopedOverride who{{.name = name, .uid = uid}};
@@ -53,6 +65,21 @@ int openDevice(const std::string& socket, const std::string& name, uid_t uid, ui
     std::printf("device %d %d %d %d %d %d\n", device->configuredHere() ? 1 : 0, s.iFrequency, s.iInChannels,
                 s.iInResolution, s.iOutChannels, s.iOutResolution);
     std::fflush(stdout);
+    if (stream) {
+        IOProcEntry* id = device->addIOProcID(&countingProc, nullptr);
+        if (id == nullptr || !device->onDeviceStartProcOrID(id)) {
+            std::printf("no stream\n");
+            return 1;
+        }
+        while (g_calls.load() == 0 && std::chrono::steady_clock::now() < deadline + std::chrono::seconds(60)) {
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true);
+        }
+        std::printf("%s\n", g_calls.load() != 0 ? "streaming" : "no stream");
+        std::fflush(stdout);
+        for (;;) {
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.05, true);
+        }
+    }
     if (rate != 0) {
         const bool set = device->setFrequency(false, rate);
         std::printf("rate %s\n", set ? "OK" : "refused");
@@ -94,9 +121,12 @@ int main(int argc, char** argv)
         return openDevice(argv[2], argv[3], static_cast<uid_t>(std::strtoul(argv[4], nullptr, 10)),
                           static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10)));
     }
+    if (mode == "stream" && argc == 5) {
+        return openDevice(argv[2], argv[3], static_cast<uid_t>(std::strtoul(argv[4], nullptr, 10)), 0, true);
+    }
     if (mode == "stall" && argc == 3) {
         return stall(argv[2]);
     }
-    std::fprintf(stderr, "usage: DeviceLayerProcess open SOCKET NAME UID | rate SOCKET NAME UID RATE | stall SOCKET\n");
+    std::fprintf(stderr, "usage: DeviceLayerProcess open SOCKET NAME UID | rate SOCKET NAME UID RATE | stream SOCKET NAME UID | stall SOCKET\n");
     return 2;
 }

@@ -695,4 +695,41 @@ TEST_F(DeviceProcessTest, ARateChangedByAnotherProcessReachesThisOnesHostAndStor
     EXPECT_EQ(format.mSampleRate, 96'000.0);
 }
 
+TEST_F(DeviceProcessTest, ARateChosenWhileAnotherProcessStreamsWaitsUntilAnIOProcOfThisOneStarts)
+{
+    const pid_t streamer = programs.start(LAYER_PROCESS, {"stream", kernel.socket(), "Other", "501"}, "stream");
+    ASSERT_GT(streamer, 0);
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (programs.read("stream.out").find("streaming") == std::string::npos) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << programs.read("stream.out");
+        std::this_thread::sleep_for(10ms);
+    }
+    Client client;
+    static AudioHardwarePlugInInterface* plugIn = nullptr;
+    OSXDeviceManager manager(&plugIn, &client, false);
+    ASSERT_EQ(manager.getCountDevices(), 1);
+    VKOSXDevice* device = manager.getDevice(0);
+    device->setAudioIDs(10, 11, 12);
+    ASSERT_TRUE(device->isRunningSomewhere());
+    ASSERT_TRUE(device->setFrequency(false, 48'000));
+    EXPECT_EQ(device->pendingDirection(), 2U);
+    EXPECT_EQ(device->pendingChannels().iFrequency, 48'000);
+    EXPECT_EQ(device->driverSM()->mChannelSettings.iFrequency, 44'100) << "nothing sent while the other streams";
+    AudioStreamBasicDescription pending{};
+    ASSERT_EQ(device->getStreamFormat(false, &pending, true, 32), 0);
+    EXPECT_EQ(pending.mChannelsPerFrame, 2U);
+
+    // Its IO procedure starts: the settings go to the kernel then.
+    PlayIO play;
+    IOProcEntry* id = device->addIOProcID(&PlayIO::proc, &play);
+    ASSERT_TRUE(device->onDeviceStartProcOrID(id));
+    EXPECT_EQ(device->pendingDirection(), 0U);
+    EXPECT_EQ(device->driverSM()->mChannelSettings.iFrequency, 48'000);
+    EXPECT_EQ(device->trueChannels().iFrequency, 48'000);
+    ASSERT_TRUE(runUntil([&] { return play.calls.load() >= 10; }, 60s)) << "it streams at the new rate";
+    EXPECT_TRUE(device->onDeviceStopProcOrID(id));
+    EXPECT_TRUE(device->removeIOProcID(id));
+    programs.stop(streamer, SIGTERM, "stream");
+}
+
 } // namespace
