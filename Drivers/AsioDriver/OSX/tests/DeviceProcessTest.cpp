@@ -732,4 +732,43 @@ TEST_F(DeviceProcessTest, ARateChosenWhileAnotherProcessStreamsWaitsUntilAnIOPro
     programs.stop(streamer, SIGTERM, "stream");
 }
 
+TEST_F(DeviceProcessTest, VersionsAndTheChosenControlsEndpoint)
+{
+    Client client;
+    OSXDeviceManager manager(nullptr, &client, false);
+    ASSERT_EQ(manager.getCountDevices(), 1);
+    VKOSXDevice* device = manager.getDevice(0);
+    EXPECT_EQ(device->getVersionHAL(), 0x03030B00U) << "the version this layer announced";
+    EXPECT_EQ(device->getVersionUSB(), 0x03030B00U);
+
+    // The input group's fields, written as any process may write them, then put back.
+    uint8_t* group = device->driverSM()->mDeviceControls + 1'100;
+    uint8_t saved[12];
+    std::memcpy(saved, group, sizeof saved);
+    struct Case
+    {
+        int32_t count;
+        uint32_t independent;
+        uint8_t selector;
+        int entry; // -1: none
+    };
+    const Case cases[] = {
+        {0, 1, 1, -1}, {-3, 0, 1, -1}, {4, 1, 8, 0}, {4, 0, 1, 0},   {4, 0, 2, 1},
+        {8, 0, 128, 7}, {4, 0, 3, 0},  {4, 0, 0, 0}, {4, 2, 16, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.count << " " << c.independent << " " << int{c.selector});
+        std::memcpy(group, &c.count, 4);
+        std::memcpy(group + 4, &c.independent, 4);
+        group[10] = c.selector;
+        uint8_t* endpoint = device->getControlsEndpoint(true);
+        if (c.entry < 0) {
+            EXPECT_EQ(endpoint, nullptr);
+        } else {
+            EXPECT_EQ(endpoint, group + 12 + 136 * c.entry);
+        }
+    }
+    std::memcpy(group, saved, sizeof saved);
+}
+
 } // namespace
