@@ -470,6 +470,8 @@ OSStatus VKOSXDevice::setSettings(QzChannelSettings settings, bool isInput, bool
         m_pendingDirection = isInput ? 1 : 2;
         IOHold hold(*this);
         m_cTrueChannels = settings;
+        m_cTrueChannels.iInChannels = std::clamp(settings.iInChannels, 0, static_cast<int32_t>(AudioSM::kMaxChannels));
+        m_cTrueChannels.iOutChannels = std::clamp(settings.iOutChannels, 0, static_cast<int32_t>(AudioSM::kMaxChannels));
         createIOBuffersInCycle(false);
     } else if (changed || force) {
         OSXDispatch record = makeRecord();
@@ -487,7 +489,9 @@ OSStatus VKOSXDevice::setSettings(QzChannelSettings settings, bool isInput, bool
             }
             m_pendingDirection = 0;
             m_pending = m_cTrueChannels;
-            updateChannelsToReport(m_reported, m_cTrueChannels);
+            // The buffers follow the new channel counts now, not only at the next attach: the
+            // host asks for the stream configuration right after a format change.
+            createIOBuffersInCycle(false);
         }
         platform::syslog(platform::log::kPriorityWarning, "SetSettings framesize %d",
                          static_cast<int>(m_frameSize.getUInt32()));
