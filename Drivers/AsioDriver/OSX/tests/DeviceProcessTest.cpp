@@ -71,9 +71,11 @@ template <class Done> bool runUntil(Done done, std::chrono::seconds limit = 20s)
 class DeviceProcessTest : public testing::Test
 {
 protected:
+    // The simulated device the kernel host serves.
+    virtual const char* model() const { return "Kelvra-UC3"; }
     void SetUp() override
     {
-        ASSERT_TRUE(kernel.start({"Kelvra-UC3"})) << kernel.log();
+        ASSERT_TRUE(kernel.start({model()})) << kernel.log();
         kernel.releaseService();
     }
     void TearDown() override
@@ -769,6 +771,53 @@ TEST_F(DeviceProcessTest, VersionsAndTheChosenControlsEndpoint)
         }
     }
     std::memcpy(group, saved, sizeof saved);
+}
+
+// A full-speed device with 24-bit stereo each way at 44.1, 48 and 96 kHz.
+class FullSpeedDeviceTest : public DeviceProcessTest
+{
+protected:
+    const char* model() const override { return "0CCD:0014"; }
+};
+
+TEST_F(FullSpeedDeviceTest, At96kHzTheBusCarriesOnlyOneDirection)
+{
+    Client client;
+    static AudioHardwarePlugInInterface* plugIn = nullptr;
+    OSXDeviceManager manager(&plugIn, &client, false);
+    ASSERT_EQ(manager.getCountDevices(), 1);
+    VKOSXDevice* device = manager.getDevice(0);
+    device->setAudioIDs(10, 11, 12);
+    ASSERT_FALSE(device->isUSB2Device());
+    const QzChannelSettings& kernelSettings = device->driverSM()->mChannelSettings;
+    ASSERT_EQ(kernelSettings.iInChannels, 2);
+    ASSERT_EQ(kernelSettings.iOutChannels, 2);
+
+    // Stereo both ways needs 1,152 bytes a millisecond of the 800 a full-speed device has, and
+    // the device has no mono: the search keeps one direction, the first it meets (the output).
+    ASSERT_TRUE(device->setFrequency(true, 96'000));
+    EXPECT_EQ(kernelSettings.iFrequency, 96'000);
+    EXPECT_EQ(kernelSettings.iInChannels, 0);
+    EXPECT_EQ(kernelSettings.iOutChannels, 2);
+    EXPECT_EQ(device->trueChannels().iInChannels, 0);
+
+    // A stereo input asked for at 96 kHz switches the output off.
+    AudioStreamBasicDescription stereo{};
+    ASSERT_EQ(device->getStreamFormat(true, &stereo, false, 32), 0);
+    stereo.mChannelsPerFrame = 2;
+    stereo.mBytesPerFrame = stereo.mBytesPerPacket = 8;
+    ASSERT_EQ(device->setStreamFormat(true, &stereo, false), 0);
+    EXPECT_EQ(kernelSettings.iInChannels, 2);
+    EXPECT_EQ(kernelSettings.iOutChannels, 0);
+    AudioBufferList list{};
+    ASSERT_EQ(device->getStreamConfiguration(true, &list), 0);
+    EXPECT_EQ(list.mBuffers[0].mNumberChannels, 2U) << "the buffers follow at once";
+
+    // Back at 48 kHz both directions are stereo again.
+    ASSERT_TRUE(device->setFrequency(true, 48'000));
+    EXPECT_EQ(kernelSettings.iFrequency, 48'000);
+    EXPECT_EQ(kernelSettings.iInChannels, 2);
+    EXPECT_EQ(kernelSettings.iOutChannels, 2);
 }
 
 } // namespace
