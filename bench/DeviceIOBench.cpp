@@ -70,14 +70,16 @@ void BM_DeviceIOCycle(benchmark::State& state)
             if (readPosition + kFrames > 4 * kFrames) {
                 readPosition = 0;
             }
-            inRing->read(inGeometry, readPosition, in.mIntBuffer, kFrames, hostTime, audioInt32CopySet, nullptr);
+            inRing->read(inGeometry, readPosition, in.mIntBuffer, kFrames, hostTime, audioInt32CopySet,
+                         nullptr);
             auto* inFloat = static_cast<float*>(in.mList.mBuffers[0].mData);
             convertIntToFloat(in.mIntBuffer, kChannels, inFloat, kChannels, kFrames);
             void* outFloat = out.mList.mBuffers[0].mData;
             std::memset(outFloat, 0, out.mList.mBuffers[0].mDataByteSize);
             playThrough(0, &now, &in.mList, &now, &out.mList, &now, nullptr);
             audioConvertFloatToSInt32LowAligned(outFloat, kChannels, kFrames);
-            audioMapChannelsSet(static_cast<int32_t*>(outFloat), kChannels, out.mIntBuffer, kChannels, kFrames);
+            audioMapChannelsSet(static_cast<int32_t*>(outFloat), kChannels, out.mIntBuffer, kChannels,
+                                kFrames);
             outRing->writeFrames(outGeometry, out.mIntBuffer, kFrames, 0, nullptr, nullptr);
             benchmark::DoNotOptimize(out.mIntBuffer);
         },
@@ -91,10 +93,11 @@ void BM_DeviceIOCycle(benchmark::State& state)
             }
         });
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kSteps * kBufferBytes));
-    std::printf("IO cycle, %u channels each way, %u Hz, %u frames: %.1f us (memcpy of the same bytes %.1f us), "
-                "ratio %.2f; %.2f %% of the %.0f us the cycle has\n",
-                kChannels, kRate, kFrames, r.nanoseconds / 1'000, r.referenceNanoseconds / 1'000, r.ratio(),
-                100.0 * r.nanoseconds / (1e9 * kFrames / kRate), 1e6 * kFrames / kRate);
+    std::printf(
+        "IO cycle, %u channels each way, %u Hz, %u frames: %.1f us (memcpy of the same bytes %.1f us), "
+        "ratio %.2f; %.2f %% of the %.0f us the cycle has\n",
+        kChannels, kRate, kFrames, r.nanoseconds / 1'000, r.referenceNanoseconds / 1'000, r.ratio(),
+        100.0 * r.nanoseconds / (1e9 * kFrames / kRate), 1e6 * kFrames / kRate);
 }
 
 BENCHMARK(BM_DeviceIOCycle)->MinTime(0.5)->UseRealTime();

@@ -21,7 +21,8 @@ namespace {
 // The rates the capability record and the rate search know (index 0-6).
 constexpr std::array<uint32_t, 7> kRateTable = {32'000, 44'100, 48'000, 88'200, 96'000, 176'400, 192'000};
 // The rates offered to hosts.
-constexpr std::array<uint32_t, 8> kOfferedRates = {32'000, 44'100, 48'000, 64'000, 88'200, 96'000, 176'400, 192'000};
+constexpr std::array<uint32_t, 8> kOfferedRates = {32'000, 44'100, 48'000,  64'000,
+                                                   88'200, 96'000, 176'400, 192'000};
 constexpr std::array<int32_t, 4> kResolutions = {16, 20, 24, 32};
 constexpr uint32_t kFullSpeedLimit = 800;
 constexpr uint32_t kHighSpeedLimit = 24'552;
@@ -115,7 +116,8 @@ void VKOSXDevice::getCaps(XsDeviceCapabilitiesEx& caps) const
 {
     std::memset(&caps, 0, sizeof caps);
     const APIDeviceInfo& info = *m_deviceInfo;
-    const uint32_t configurations = std::min<uint32_t>(info.mNumConfigurations, XsDeviceCapabilitiesEx::kConfigurations);
+    const uint32_t configurations =
+        std::min<uint32_t>(info.mNumConfigurations, XsDeviceCapabilitiesEx::kConfigurations);
     for (uint32_t c = 0; c < configurations; ++c) {
         caps.iConfigurations = c + 1;
         auto& config = caps.configs[c];
@@ -126,8 +128,10 @@ void VKOSXDevice::getCaps(XsDeviceCapabilitiesEx& caps) const
                     const auto channels = static_cast<uint8_t>(n);
                     // Listed rates first, then continuous ranges: the search without the
                     // discrete-only restriction answers both.
-                    config.out[r][b][n - 1] = scanAPIDeviceInfo(info, c, kRateTable[r], bits, channels, false, true).mFound;
-                    config.in[r][b][n - 1] = scanAPIDeviceInfo(info, c, kRateTable[r], bits, channels, false, false).mFound;
+                    config.out[r][b][n - 1] =
+                        scanAPIDeviceInfo(info, c, kRateTable[r], bits, channels, false, true).mFound;
+                    config.in[r][b][n - 1] =
+                        scanAPIDeviceInfo(info, c, kRateTable[r], bits, channels, false, false).mFound;
                 }
             }
         }
@@ -470,8 +474,10 @@ OSStatus VKOSXDevice::setSettings(QzChannelSettings settings, bool isInput, bool
         m_pendingDirection = isInput ? 1 : 2;
         IOHold hold(*this);
         m_cTrueChannels = settings;
-        m_cTrueChannels.iInChannels = std::clamp(settings.iInChannels, 0, static_cast<int32_t>(AudioSM::kMaxChannels));
-        m_cTrueChannels.iOutChannels = std::clamp(settings.iOutChannels, 0, static_cast<int32_t>(AudioSM::kMaxChannels));
+        m_cTrueChannels.iInChannels =
+            std::clamp(settings.iInChannels, 0, static_cast<int32_t>(AudioSM::kMaxChannels));
+        m_cTrueChannels.iOutChannels =
+            std::clamp(settings.iOutChannels, 0, static_cast<int32_t>(AudioSM::kMaxChannels));
         createIOBuffersInCycle(false);
     } else if (changed || force) {
         OSXDispatch record = makeRecord();
@@ -557,8 +563,8 @@ OSStatus VKOSXDevice::getStreamFormat(bool isInput, AudioStreamBasicDescription*
 }
 
 // The formats on offer at one rate, written from `formats` on (null: counted only), at most `room`.
-uint32_t VKOSXDevice::formatsAtRate(bool isInput, bool physical, uint32_t rate, AudioStreamBasicDescription* formats,
-                                    uint32_t room, uint32_t maxChannels)
+uint32_t VKOSXDevice::formatsAtRate(bool isInput, bool physical, uint32_t rate,
+                                    AudioStreamBasicDescription* formats, uint32_t room, uint32_t maxChannels)
 {
     int32_t low = rate >= 88'200 ? 1 : 2;
     int32_t high = 8;
@@ -591,14 +597,16 @@ uint32_t VKOSXDevice::formatsAtRate(bool isInput, bool physical, uint32_t rate, 
     const APIDeviceInfo& info = *m_deviceInfo;
     for (int32_t n = low; n <= high; ++n) {
         for (int32_t bits : kResolutions) {
-            if (!scanAPIDeviceInfo(info, 0, rate, static_cast<uint8_t>(bits), static_cast<uint8_t>(n), false, !isInput)
+            if (!scanAPIDeviceInfo(info, 0, rate, static_cast<uint8_t>(bits), static_cast<uint8_t>(n), false,
+                                   !isInput)
                      .mFound) {
                 continue;
             }
             const uint32_t channels = shown(n);
             if (physical) {
                 emit(pcmFormat(rate, kAudioFormatLinearPCM, kAudioFormatFlagIsSignedInteger,
-                               static_cast<uint32_t>(bits), bytesPerSample(static_cast<uint32_t>(bits)), channels));
+                               static_cast<uint32_t>(bits), bytesPerSample(static_cast<uint32_t>(bits)),
+                               channels));
                 continue;
             }
             emit(pcmFormat(rate, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat, 32, 4, channels));
@@ -609,8 +617,8 @@ uint32_t VKOSXDevice::formatsAtRate(bool isInput, bool physical, uint32_t rate, 
     // An AC-3 capable device offers the encoded stream at every rate it has any format for: the
     // entry the count includes is the one the list holds.
     if (count != 0 && isAC3compatible()) {
-        emit(pcmFormat(rate, kAudioFormat60958AC3, kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked, 16, 2,
-                       std::min(2U, maxChannels)));
+        emit(pcmFormat(rate, kAudioFormat60958AC3, kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked,
+                       16, 2, std::min(2U, maxChannels)));
     }
     return count;
 }
@@ -661,7 +669,8 @@ OSStatus VKOSXDevice::getStreamFormats(bool isInput, AudioStreamBasicDescription
     uint32_t written = 0;
     for (uint32_t rate : kOfferedRates) {
         if (written < count && (!locked || static_cast<int32_t>(rate) == lockedRate)) {
-            written += formatsAtRate(isInput, physical, rate, formats + written, count - written, maxChannels);
+            written +=
+                formatsAtRate(isInput, physical, rate, formats + written, count - written, maxChannels);
         }
     }
     return 0;
@@ -683,7 +692,8 @@ OSStatus VKOSXDevice::getAvailableFormats(bool isInput, AudioStreamRangedDescrip
 
 void VKOSXDevice::preprocessSetStreamFormat(AudioStreamBasicDescription* format, bool isInput, bool) const
 {
-    if (format != nullptr && (isDevice(0x1935, 0x0004) || isDevice(0x1935, 0x0006) || isDevice(0x1935, 0x0008))) {
+    if (format != nullptr &&
+        (isDevice(0x1935, 0x0004) || isDevice(0x1935, 0x0006) || isDevice(0x1935, 0x0008))) {
         const int32_t channels = isInput ? m_cTrueChannels.iInChannels : m_cTrueChannels.iOutChannels;
         format->mChannelsPerFrame = static_cast<uint32_t>(std::max(channels, 0));
     }
@@ -746,9 +756,11 @@ OSStatus VKOSXDevice::setStreamFormat(bool isInput, const AudioStreamBasicDescri
     }
     QzChannelSettings working = m_pendingDirection != 0 ? m_pending : sharedSettings(*sm);
     if (isInput) {
-        platform::syslog(platform::log::kPriorityNotice, "HAL: %s %s %d\n", " INPUT Phys", kFunction, physical ? 1 : 0);
+        platform::syslog(platform::log::kPriorityNotice, "HAL: %s %s %d\n", " INPUT Phys", kFunction,
+                         physical ? 1 : 0);
     } else {
-        platform::syslog(platform::log::kPriorityNotice, "HAL: %s %d\n", "setStreamFormat OUTPUT Phys", physical ? 1 : 0);
+        platform::syslog(platform::log::kPriorityNotice, "HAL: %s %d\n", "setStreamFormat OUTPUT Phys",
+                         physical ? 1 : 0);
     }
     (isInput ? working.iInChannels : working.iOutChannels) = channels;
     (isInput ? working.iInResolution : working.iOutResolution) = bits;
@@ -760,8 +772,9 @@ OSStatus VKOSXDevice::setStreamFormat(bool isInput, const AudioStreamBasicDescri
     } else {
         auto holds = [&](int32_t rate) {
             return rate > 0 && channels > 0 && bits > 0 &&
-                   scanAPIDeviceInfo(*m_deviceInfo, 0, static_cast<uint32_t>(rate), static_cast<uint8_t>(bits),
-                                     static_cast<uint8_t>(channels), false, !isInput)
+                   scanAPIDeviceInfo(*m_deviceInfo, 0, static_cast<uint32_t>(rate),
+                                     static_cast<uint8_t>(bits), static_cast<uint8_t>(channels), false,
+                                     !isInput)
                        .mFound;
         };
         if (!holds(working.iFrequency)) {
@@ -805,8 +818,9 @@ OSStatus VKOSXDevice::setStreamFormat(bool isInput, const AudioStreamBasicDescri
         (physical ? m_physicalFormat : m_virtualFormat)[d] = format->mFormatID;
     };
     const QzChannelSettings& now = m_cTrueChannels;
-    const bool layoutSame = working.iInChannels == now.iInChannels && working.iOutChannels == now.iOutChannels &&
-                            working.iInResolution == now.iInResolution && working.iOutResolution == now.iOutResolution;
+    const bool layoutSame =
+        working.iInChannels == now.iInChannels && working.iOutChannels == now.iOutChannels &&
+        working.iInResolution == now.iInResolution && working.iOutResolution == now.iOutResolution;
     if (layoutSame && !idChange && working.iFrequency == now.iFrequency) {
         store();
         return 0;
@@ -827,7 +841,8 @@ void VKOSXDevice::checkReportFormatChange(const AudioStreamBasicDescription& old
                                           const AudioStreamBasicDescription& oldInPhysical,
                                           const AudioStreamBasicDescription& oldOutPhysical)
 {
-    const double oldRate = oldInPhysical.mSampleRate != 0 ? oldInPhysical.mSampleRate : oldOutPhysical.mSampleRate;
+    const double oldRate =
+        oldInPhysical.mSampleRate != 0 ? oldInPhysical.mSampleRate : oldOutPhysical.mSampleRate;
     AudioStreamBasicDescription now[4];
     currentFormats(now);
     const double newRate = now[2].mSampleRate != 0 ? now[2].mSampleRate : now[3].mSampleRate;
@@ -872,13 +887,16 @@ void VKOSXDevice::checkReportFormatChange(const AudioStreamBasicDescription& old
             return;
         }
         if (physicalChanged) {
-            AudioHardwareStreamPropertyChanged(m_plugIn, m_deviceID, stream, 0, kAudioStreamPropertyPhysicalFormat);
+            AudioHardwareStreamPropertyChanged(m_plugIn, m_deviceID, stream, 0,
+                                               kAudioStreamPropertyPhysicalFormat);
         }
         if (clientChanged) {
-            AudioHardwareStreamPropertyChanged(m_plugIn, m_deviceID, stream, 0, kAudioDevicePropertyStreamFormat);
+            AudioHardwareStreamPropertyChanged(m_plugIn, m_deviceID, stream, 0,
+                                               kAudioDevicePropertyStreamFormat);
         }
         if (rate) {
-            AudioHardwareStreamPropertyChanged(m_plugIn, m_deviceID, stream, 0, kAudioDevicePropertyNominalSampleRate);
+            AudioHardwareStreamPropertyChanged(m_plugIn, m_deviceID, stream, 0,
+                                               kAudioDevicePropertyNominalSampleRate);
         }
         if (any) {
             AudioHardwareStreamPropertyChanged(m_plugIn, m_deviceID, stream, 0, kAudioDevicePropertyLatency);

@@ -46,7 +46,8 @@ OSStatus countingProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferLis
     return 0;
 }
 
-int openDevice(const std::string& socket, const std::string& name, uid_t uid, uint32_t rate = 0, bool stream = false)
+int openDevice(const std::string& socket, const std::string& name, uid_t uid, uint32_t rate = 0,
+               bool stream = false)
 {
     platform::iokit::user::setKernelSocketPath(socket);
     platform::process::ScopedOverride who{{.name = name, .uid = uid}};
@@ -71,7 +72,8 @@ int openDevice(const std::string& socket, const std::string& name, uid_t uid, ui
             std::printf("no stream\n");
             return 1;
         }
-        while (g_calls.load() == 0 && std::chrono::steady_clock::now() < deadline + std::chrono::seconds(60)) {
+        while (g_calls.load() == 0 &&
+               std::chrono::steady_clock::now() < deadline + std::chrono::seconds(60)) {
             CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true);
         }
         std::printf("%s\n", g_calls.load() != 0 ? "streaming" : "no stream");
@@ -91,7 +93,8 @@ int openDevice(const std::string& socket, const std::string& name, uid_t uid, ui
 int stall(const std::string& socket)
 {
     platform::iokit::user::setKernelSocketPath(socket);
-    io_service_t service = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
+    io_service_t service =
+        IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
     if (service == 0) {
         std::printf("no device\n");
         return 1;
@@ -127,6 +130,7 @@ int main(int argc, char** argv)
     if (mode == "stall" && argc == 3) {
         return stall(argv[2]);
     }
-    std::fprintf(stderr, "usage: DeviceLayerProcess open SOCKET NAME UID | rate SOCKET NAME UID RATE | stream SOCKET NAME UID | stall SOCKET\n");
+    std::fprintf(stderr, "usage: DeviceLayerProcess open SOCKET NAME UID | rate SOCKET NAME UID RATE | "
+                         "stream SOCKET NAME UID | stall SOCKET\n");
     return 2;
 }

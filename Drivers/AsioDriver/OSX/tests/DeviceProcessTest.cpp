@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <csignal>
-#include <thread>
-#include <string>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "CoreFoundation/CFRunLoop.h"
@@ -46,7 +46,10 @@ struct Client : DeviceManagerClient
     {
         heard.push_back("attached " + std::to_string(p1) + " " + std::to_string(p2));
     }
-    void onOtherClientDetached(VKOSXDevice*, uint32_t p1) override { heard.push_back("detached " + std::to_string(p1)); }
+    void onOtherClientDetached(VKOSXDevice*, uint32_t p1) override
+    {
+        heard.push_back("detached " + std::to_string(p1));
+    }
     void onQZ_StateChange(VKOSXDevice*, const QZ_StateChange* change) override
     {
         heard.push_back("state " + std::to_string(change->code));
@@ -119,8 +122,8 @@ struct ToneIO
     std::atomic<uint32_t> calls{0};
     std::atomic<uint32_t> lastInputChannels{0};
 
-    static OSStatus proc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
-                         AudioBufferList* out, const AudioTimeStamp*, void* data)
+    static OSStatus proc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in,
+                         const AudioTimeStamp*, AudioBufferList* out, const AudioTimeStamp*, void* data)
     {
         auto* self = static_cast<ToneIO*>(data);
         self->calls.fetch_add(1);
@@ -139,7 +142,8 @@ struct ToneIO
             const uint64_t first = self->played.load();
             for (uint32_t f = 0; f < frames; ++f) {
                 for (uint32_t c = 0; c < channels; ++c) {
-                    samples[size_t{f} * channels + c] = static_cast<float>(toneValue(first + f, c)) / 32'768.0F;
+                    samples[size_t{f} * channels + c] =
+                        static_cast<float>(toneValue(first + f, c)) / 32'768.0F;
                 }
             }
             self->played.store(first + frames);
@@ -209,7 +213,8 @@ ToneCheck checkTone(const std::vector<float>& captured, size_t samples)
 size_t streamRestarts(const std::string& log)
 {
     size_t restarts = 0;
-    for (size_t at = log.find("STC_STREAM_BROKEN"); at != std::string::npos; at = log.find("STC_STREAM_BROKEN", at + 1)) {
+    for (size_t at = log.find("STC_STREAM_BROKEN"); at != std::string::npos;
+         at = log.find("STC_STREAM_BROKEN", at + 1)) {
         ++restarts;
     }
     return restarts;
@@ -323,7 +328,8 @@ TEST_F(DeviceProcessTest, RatesAndFormatsOnOfferAndANewRateReachesTheKernelAndTh
     EXPECT_EQ(client0.mChannelsPerFrame, 2U);
     AudioStreamBasicDescription physical0{};
     ASSERT_EQ(device->getStreamFormat(true, &physical0, true, 32), 0);
-    EXPECT_EQ(static_cast<int32_t>(physical0.mBitsPerChannel), device->driverSM()->mChannelSettings.iInResolution);
+    EXPECT_EQ(static_cast<int32_t>(physical0.mBitsPerChannel),
+              device->driverSM()->mChannelSettings.iInResolution);
     EXPECT_EQ(physical0.mBytesPerFrame, physical0.mBitsPerChannel == 16 ? 4U : 6U);
 
     host.clear();
@@ -388,8 +394,11 @@ void openAtOnce(test_support::ProgramRunner& programs, const std::string& socket
     int configured = 0;
     std::vector<Opened> seen;
     for (int i = 0; i < count; ++i) {
-        const test_support::ProgramResult result = programs.finish(pids[static_cast<size_t>(i)], "open" + std::to_string(i));
-        ASSERT_EQ(result.status, 0) << result.out << result.err.substr(result.err.size() > 2'000 ? result.err.size() - 2'000 : 0);
+        const test_support::ProgramResult result =
+            programs.finish(pids[static_cast<size_t>(i)], "open" + std::to_string(i));
+        ASSERT_EQ(result.status, 0) << result.out
+                                    << result.err.substr(result.err.size() > 2'000 ? result.err.size() - 2'000
+                                                                                   : 0);
         seen.push_back(parseOpened(result.out));
         ASSERT_GE(seen.back().here, 0) << result.out;
         configured += seen.back().here;
@@ -429,7 +438,8 @@ TEST_F(DeviceProcessTest, AProcessKilledWhileConfiguringDoesNotKeepTheDeviceUnco
     EXPECT_EQ(opened.here, 1);
     EXPECT_GT(opened.settings[0], 0);
     // And the one after it finds the device configured at once.
-    const Opened after = parseOpened(programs.run(LAYER_PROCESS, {"open", kernel.socket(), "Host", "501"}).out);
+    const Opened after =
+        parseOpened(programs.run(LAYER_PROCESS, {"open", kernel.socket(), "Host", "501"}).out);
     EXPECT_EQ(after.here, 0);
     EXPECT_EQ(after.settings, opened.settings);
 }
@@ -442,10 +452,21 @@ TEST_F(DeviceProcessTest, TheHostClassFollowsTheProcessName)
         uint32_t hostClass;
     };
     static const Case kCases[] = {
-        {"Audio MIDI Setup", 2}, {"Digital Performer", 4}, {"iTunes", 3},         {"coreaudiod", 5},
-        {"iChat", 6},            {"TASCAM US-366 Control", 7}, {"TASCAM UH-7000 Mixer", 8},
-        {"TASCAM US-1200 Mixer", 9}, {"SystemUIServer", 10}, {"Audacity", 11}, {"loginwindow", 12},
-        {"Serato ITCH", 13},    {"Serato DJ", 14},   {"My Audio MIDI Setup", 17}, {"TestHost", 17},
+        {"Audio MIDI Setup", 2},
+        {"Digital Performer", 4},
+        {"iTunes", 3},
+        {"coreaudiod", 5},
+        {"iChat", 6},
+        {"TASCAM US-366 Control", 7},
+        {"TASCAM UH-7000 Mixer", 8},
+        {"TASCAM US-1200 Mixer", 9},
+        {"SystemUIServer", 10},
+        {"Audacity", 11},
+        {"loginwindow", 12},
+        {"Serato ITCH", 13},
+        {"Serato DJ", 14},
+        {"My Audio MIDI Setup", 17},
+        {"TestHost", 17},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
@@ -488,7 +509,8 @@ struct PlayIO
             const uint64_t first = self->played.load();
             for (uint32_t f = 0; f < frames; ++f) {
                 for (uint32_t c = 0; c < channels; ++c) {
-                    samples[size_t{f} * channels + c] = static_cast<float>(toneValue(first + f, c)) / 32'768.0F;
+                    samples[size_t{f} * channels + c] =
+                        static_cast<float>(toneValue(first + f, c)) / 32'768.0F;
                 }
             }
             self->played.store(first + frames);
@@ -505,8 +527,8 @@ struct CaptureIO
     std::atomic<size_t> count{0};
     std::atomic<uint32_t> calls{0};
     std::atomic<uint32_t> lastFrames{0};
-    static OSStatus proc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
-                         AudioBufferList*, const AudioTimeStamp*, void* data)
+    static OSStatus proc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in,
+                         const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*, void* data)
     {
         auto* self = static_cast<CaptureIO*>(data);
         self->calls.fetch_add(1);
@@ -524,8 +546,8 @@ struct CaptureIO
 };
 
 // A procedure that neither reads nor writes: its silence adds nothing to the others' output.
-OSStatus idleProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
-                  const AudioTimeStamp*, void* data)
+OSStatus idleProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                  AudioBufferList*, const AudioTimeStamp*, void* data)
 {
     static_cast<std::atomic<uint32_t>*>(data)->fetch_add(1);
     return 0;
@@ -595,9 +617,11 @@ TEST_F(DeviceProcessTest, ADeviceUnpluggedUnderItsRunningIOThreadGoesAway)
     ASSERT_TRUE(device->onDeviceStartProcOrID(device->addIOProcID(&CaptureIO::proc, &capture)));
     ASSERT_TRUE(runUntil([&] { return capture.count.load() >= 48'000; }, 60s));
 
-    const test_support::ProgramResult detached = programs.run(KERNELCTL, {"--socket", kernel.socket(), "detach", "1"});
+    const test_support::ProgramResult detached =
+        programs.run(KERNELCTL, {"--socket", kernel.socket(), "detach", "1"});
     ASSERT_EQ(detached.status, 0) << detached.err;
-    ASSERT_TRUE(runUntil([&] { return client.removed.size() == 1; })) << "the device's removal reaches the client";
+    ASSERT_TRUE(runUntil([&] { return client.removed.size() == 1; }))
+        << "the device's removal reaches the client";
     EXPECT_EQ(client.removed[0], device);
     EXPECT_EQ(manager.getCountDevices(), 0);
     // Nothing calls the procedures any more.
@@ -699,7 +723,8 @@ TEST_F(DeviceProcessTest, ARateChangedByAnotherProcessReachesThisOnesHostAndStor
 
 TEST_F(DeviceProcessTest, ARateChosenWhileAnotherProcessStreamsWaitsUntilAnIOProcOfThisOneStarts)
 {
-    const pid_t streamer = programs.start(LAYER_PROCESS, {"stream", kernel.socket(), "Other", "501"}, "stream");
+    const pid_t streamer =
+        programs.start(LAYER_PROCESS, {"stream", kernel.socket(), "Other", "501"}, "stream");
     ASSERT_GT(streamer, 0);
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (programs.read("stream.out").find("streaming") == std::string::npos) {
@@ -716,7 +741,8 @@ TEST_F(DeviceProcessTest, ARateChosenWhileAnotherProcessStreamsWaitsUntilAnIOPro
     ASSERT_TRUE(device->setFrequency(false, 48'000));
     EXPECT_EQ(device->pendingDirection(), 2U);
     EXPECT_EQ(device->pendingChannels().iFrequency, 48'000);
-    EXPECT_EQ(device->driverSM()->mChannelSettings.iFrequency, 44'100) << "nothing sent while the other streams";
+    EXPECT_EQ(device->driverSM()->mChannelSettings.iFrequency, 44'100)
+        << "nothing sent while the other streams";
     AudioStreamBasicDescription pending{};
     ASSERT_EQ(device->getStreamFormat(false, &pending, true, 32), 0);
     EXPECT_EQ(pending.mChannelsPerFrame, 2U);
@@ -755,8 +781,8 @@ TEST_F(DeviceProcessTest, VersionsAndTheChosenControlsEndpoint)
         int entry; // -1: none
     };
     const Case cases[] = {
-        {0, 1, 1, -1}, {-3, 0, 1, -1}, {4, 1, 8, 0}, {4, 0, 1, 0},   {4, 0, 2, 1},
-        {8, 0, 128, 7}, {4, 0, 3, 0},  {4, 0, 0, 0}, {4, 2, 16, 4},
+        {0, 1, 1, -1},  {-3, 0, 1, -1}, {4, 1, 8, 0}, {4, 0, 1, 0},  {4, 0, 2, 1},
+        {8, 0, 128, 7}, {4, 0, 3, 0},   {4, 0, 0, 0}, {4, 2, 16, 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.count << " " << c.independent << " " << int{c.selector});
