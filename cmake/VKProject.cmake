@@ -60,7 +60,8 @@ function(vk_test name)
   endif()
   cmake_parse_arguments(ARG "SERIAL" "" "SOURCES;LINK" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LINK} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${ARG_LINK} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads
+    PlatformRealTimeStrict)
   target_compile_options(${name} PRIVATE ${VK_WARNINGS})
   # SERIAL: tests on the real clock that hold deadlines run with nothing else beside them.
   set(serial)

@@ -8,7 +8,8 @@
 // result, never fails and never blocks the caller beyond writing its line.
 //
 // Every implementation provides the operations above the "kernel" mark; the kernel's adds those
-// below it (linking them into another deliverable fails at link time, not at run time).
+// below it, and the user side's (legacy plug-in and control application) those below the "user
+// side" mark (linking them into another deliverable fails at link time, not at run time).
 #pragma once
 
 #include <atomic>
@@ -76,6 +77,27 @@ public:
         }
     }
 
+    // --- user side
+    void tracef(const char* text, double a)
+    {
+        if (m_name != nullptr) {
+            writeDouble(text, a);
+        }
+    }
+    void traceptr1_i(const char* text, const void* p, int value)
+    {
+        if (m_name != nullptr) {
+            writePointerInt(text, p, value);
+        }
+    }
+    // The code as four characters, most significant byte first.
+    void trace4c(const char* text, unsigned int code)
+    {
+        if (m_name != nullptr) {
+            writeCode(text, code);
+        }
+    }
+
     // Scopes open in the process. Atomic so that concurrent scopes cannot make it drift; the
     // indentation of lines written from several threads at once may still interleave.
     static std::atomic<int> iCountNestedTraces;
@@ -107,8 +129,12 @@ private:
     void writeInts(const char* text, int count, int a, int b, int c, int d);
     void writePointers(const char* text, int count, const void* p, const void* q);
     void writeHex(const char* text, int count, int a, int b, int c);
-    // Kernel only.
+    // Kernel and user side.
     void writePointerInt(const char* text, const void* p, int value);
+    // User side only.
+    void writeDouble(const char* text, double value);
+    void writeCode(const char* text, unsigned int code);
+    // Kernel only.
     void writeString(const char* text, const char* string);
     void writeLog(const char* format, va_list args) __attribute__((format(printf, 2, 0)));
 
@@ -116,3 +142,6 @@ private:
     // Printed again on leaving by some flavours, not by others.
     [[maybe_unused]] const void* m_pointer = nullptr;
 };
+
+// User side: a printf-style line to the system log at priority 4.
+void DbgPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));

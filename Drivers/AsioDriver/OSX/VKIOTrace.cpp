@@ -1,8 +1,10 @@
 // The trace of the legacy plug-in and the control application: system-log lines at priority 4,
-// each headed "HAL: " and two spaces per open scope.
+// each headed "HAL: " and two spaces per open scope, the head at most 71 characters (a 72-byte
+// buffer with its terminator: deeper scopes are not indented further).
 #include "VKIOTrace.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -12,12 +14,14 @@ std::atomic<int> VKIOTrace::iCountNestedTraces{0};
 
 namespace {
 
-// Deeper nesting than this only means a scope leaked; the lines stay readable.
-constexpr int kMaxIndent = 32;
+constexpr size_t kHeaderBuffer = 72;
 
 std::string header(int depth)
 {
-    return "HAL: " + std::string(static_cast<size_t>(std::clamp(depth, 0, kMaxIndent)) * 2, ' ');
+    std::string head = "HAL: ";
+    const size_t room = kHeaderBuffer - 1 - head.size();
+    head.append(std::min(static_cast<size_t>(std::max(depth, 0)) * 2, room), ' ');
+    return head;
 }
 
 } // namespace
@@ -55,10 +59,10 @@ void VKIOTrace::writeInts(const char* text, int count, int a, int b, int c, int 
 void VKIOTrace::writePointers(const char* text, int count, const void* p, const void* q)
 {
     if (count < 2) {
-        platform::syslog(platform::log::kPriorityWarning, "%s %s %p\n", header(iCountNestedTraces.load()).c_str(),
+        platform::syslog(platform::log::kPriorityWarning, "%s %s  %p\n", header(iCountNestedTraces.load()).c_str(),
                          text, p);
     } else {
-        platform::syslog(platform::log::kPriorityWarning, "%s %s %p %p\n",
+        platform::syslog(platform::log::kPriorityWarning, "%s %s  %p  %p\n",
                          header(iCountNestedTraces.load()).c_str(), text, p, q);
     }
 }
@@ -74,4 +78,32 @@ void VKIOTrace::writeHex(const char* text, int count, int a, int b, int c)
     }
     platform::syslog(platform::log::kPriorityWarning, "%s %s%s\n", header(iCountNestedTraces.load()).c_str(),
                      text, numbers.c_str());
+}
+
+void VKIOTrace::writePointerInt(const char* text, const void* p, int value)
+{
+    platform::syslog(platform::log::kPriorityWarning, "%s %s  %p %d\n", header(iCountNestedTraces.load()).c_str(),
+                     text, p, value);
+}
+
+void VKIOTrace::writeDouble(const char* text, double value)
+{
+    platform::syslog(platform::log::kPriorityWarning, "%s %s %.2f\n", header(iCountNestedTraces.load()).c_str(),
+                     text, value);
+}
+
+void VKIOTrace::writeCode(const char* text, unsigned int code)
+{
+    const char characters[5] = {static_cast<char>(code >> 24), static_cast<char>(code >> 16),
+                                static_cast<char>(code >> 8), static_cast<char>(code), '\0'};
+    platform::syslog(platform::log::kPriorityWarning, "%s %s %s\n", header(iCountNestedTraces.load()).c_str(), text,
+                     characters);
+}
+
+void DbgPrint(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    platform::vsyslog(platform::log::kPriorityWarning, format, args);
+    va_end(args);
 }

@@ -5,6 +5,7 @@
 
 #include "VKIOTrace.h"
 #include "platform/Log.h"
+#include "platform/RealTime.h"
 
 uint64_t interpolateHostTime(uint64_t sample0, uint64_t host0, uint64_t sampleSpan, uint64_t hostSpan,
                              uint64_t sampleTime)
@@ -55,7 +56,8 @@ uint32_t TimeStampsBuffer::AddTimeStamp(uint64_t hostTime, uint64_t samples, boo
                                         PairWriter* writer)
 {
     const bool first = shared::load(mFirstHostTime) == 0;
-    if (samples == 0 && first) {
+    // Real-time code (the kernel's input decode) prints nothing.
+    if (samples == 0 && first && !platform::realtime::marked()) {
         platform::printOut("AddTimeStamp %llu %llu \n", static_cast<unsigned long long>(hostTime),
                            static_cast<unsigned long long>(samples));
     }

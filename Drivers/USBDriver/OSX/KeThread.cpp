@@ -4,6 +4,7 @@
 #include "kern/clock.h"
 #include "kern/thread.h"
 #include "platform/HostClock.h"
+#include "platform/RealTime.h"
 
 namespace {
 
@@ -81,21 +82,24 @@ void KeThread::run()
         return;
     }
     while (!m_end.load(std::memory_order_acquire)) {
-        uint32_t expected = 0;
-        if (m_serviceLock.compare_exchange_strong(expected, 1, std::memory_order_seq_cst)) {
-            KeThreadService service = m_service.load(std::memory_order_acquire);
-            if (service != nullptr) {
-                service(m_argument);
+        {
+            platform::realtime::Section realTime;
+            uint32_t expected = 0;
+            if (m_serviceLock.compare_exchange_strong(expected, 1, std::memory_order_seq_cst)) {
+                KeThreadService service = m_service.load(std::memory_order_acquire);
+                if (service != nullptr) {
+                    service(m_argument);
+                }
+                m_serviceLock.store(0, std::memory_order_seq_cst);
+            } else if (m_record != nullptr) {
+                m_record->count(VKRealTimeRecord::kServiceWordBusy);
             }
-            m_serviceLock.store(0, std::memory_order_seq_cst);
-        } else {
-            IOLog("KeThread::run serviceLock() failed\n");
         }
         const uint64_t before = platform::host_clock::now();
         IOSleep(1);
         const uint64_t slept = platform::host_clock::now() - before;
-        if (slept >= 1'501'000) {
-            IOLog("KeThread::run - delay:%dus\n", static_cast<int>(slept / 1000));
+        if (slept >= 1'501'000 && m_record != nullptr) {
+            m_record->lateService(slept / 1000);
         }
     }
 }

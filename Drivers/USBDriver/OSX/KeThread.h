@@ -1,6 +1,9 @@
 // The per-device real-time kernel thread: it runs with the time-constraint policy and calls one
 // service function about once a millisecond, guarded by a compare-and-swap service word that
-// other threads take to keep the service out while they change streaming state.
+// other threads take to keep the service out while they change streaming state. Each turn runs
+// under the real-time mark (platform/RealTime.h); what a turn meets (a service word held
+// elsewhere, a period that came 1.5 ms or more late) is counted in the record it was given, never
+// logged.
 //
 // term() returns only once the thread has let go of this record for good: the thread clears its
 // part of the record and then signals, touching nothing of the record afterwards, so the owner
@@ -15,6 +18,7 @@
 
 #include "IOKit/IOLib.h"
 #include "VKKernelSync.h"
+#include "VKRealTimeRecord.h"
 
 typedef void (*KeThreadService)(void* argument);
 
@@ -32,6 +36,8 @@ public:
     bool create(void* argument);
     // Sets or clears the service; takes effect at the next turn of the loop.
     void setService(KeThreadService service);
+    // Where the turns count what they meet (null: nowhere). Set before create.
+    void setRecord(VKRealTimeRecord* record) { m_record = record; }
     // Period, computation and constraint in microseconds; false without a thread.
     bool setRealtime(uint32_t period, uint32_t computation, uint32_t constraint);
     // Ends the thread and waits for it; without a thread only clears the service word.
@@ -53,4 +59,5 @@ private:
     KeSemaphore m_semaphore;
     std::atomic<bool> m_end{false};
     std::atomic<KeThreadService> m_service{nullptr};
+    VKRealTimeRecord* m_record = nullptr;
 };

@@ -658,7 +658,10 @@ IOReturn OSXStopUSBStream(VKKernelDevice* device, const OSXDispatchCaller& calle
         IOLog("USB: %s\n", "not attached");
         return kIOReturnNotAttached;
     }
-    table->detachClient(caller.client);
+    const IOReturn status = table->detachClient(caller.client);
+    if (status != kIOReturnSuccess) {
+        return status;
+    }
     device->messageToClients(STC_ClientDetached, caller.clientID, table->countClients(), 0);
     return kIOReturnSuccess;
 }

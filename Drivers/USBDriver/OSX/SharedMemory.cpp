@@ -1,4 +1,5 @@
 #include "SharedMemory.h"
+#include "platform/RealTime.h"
 
 #include <cstring>
 
@@ -65,7 +66,9 @@ void* SharedMemory::lock()
     }
     uint32_t expected = 0;
     if (!m_lock.compare_exchange_strong(expected, 1, std::memory_order_seq_cst)) {
-        IOLog("SharedMemory::lock failed\n");
+        if (!platform::realtime::marked()) {
+            IOLog("SharedMemory::lock failed\n");
+        }
         return nullptr;
     }
     return m_buffer;
@@ -75,7 +78,9 @@ bool SharedMemory::unlock()
 {
     uint32_t expected = 1;
     if (!m_lock.compare_exchange_strong(expected, 0, std::memory_order_seq_cst)) {
-        IOLog("SharedMemory::unlock failed\n");
+        if (!platform::realtime::marked()) {
+            IOLog("SharedMemory::unlock failed\n");
+        }
         return false;
     }
     return true;

@@ -89,7 +89,9 @@ bool detach(VKKernelDevice* kernelDevice, DriverData* driverData, IOUserClient* 
     if (kernelDevice == nullptr || driverData == nullptr || !driverData->isClientAttached(client)) {
         return false;
     }
-    driverData->detachClient(client);
+    if (driverData->detachClient(client) != kIOReturnSuccess) {
+        return false;
+    }
     kernelDevice->messageToClients(STC_ClientDetached, VKClientIdentifier(client), driverData->countClients(), 0);
     return true;
 }

@@ -419,6 +419,8 @@ bool VKKernelDevice::terminate(IOOptionBits options)
         removeInterestNotifier();
         closeUSBDevice();
         OSSafeReleaseNULL(mpUSBController);
+        // Blocks whose last completion ran by now end here rather than on a completion thread.
+        VKIsocRB::reclaimRetired();
         IOLog("EXIT terminate VKKernelDevice %s\n", kVersionText);
     }
     // A service whose start failed, or which the provider's end reached before its start, is
@@ -661,10 +663,9 @@ UInt64 VKKernelDevice::getCurrentFrame()
     if (m_pUSBDevice == nullptr) {
         return kUnreadableFrame;
     }
+    // Real-time: a missing controller reads as unreadable, recorded as a hardware failure.
     IOUSBController* controller = mpUSBController;
-    if (controller == nullptr) {
-        IOLog("USB: %s\n", "mpUSBController is  NULL");
-    } else {
+    if (controller != nullptr) {
         // Only the all-ones answer means unreadable: a frame number whose low 32 bits are all ones
         // is an ordinary frame of a counter that runs past 2^32.
         const UInt64 frame = controller->GetFrameNumber();
@@ -905,6 +906,10 @@ UserDispatchLock::UserDispatchLock(VKKernelDevice* device, const char* name) : m
 UserDispatchLock::~UserDispatchLock()
 {
     if (m_device != nullptr) {
+        // What the real-time side met during the request is told after it.
+        if (VKDevice* device = m_device->device()) {
+            device->reportRealTimeRecord();
+        }
         m_device->dispatchLock().unlock();
         m_device->release();
     }

@@ -341,7 +341,10 @@ void VKKernelDevice::unconfigureDevice(bool resetRequested, const char* reason)
     }
     VKDevice& device = *m_pDevice;
     if (device.m_bStreamingStarted.load() != 0 || device.mStopUnfinished.load() != 0) {
-        device.stopStreaming(true);
+        if (!device.stopStreaming(true)) {
+            IOLog("USB: %s\n", "unconfigureDevice: streaming did not stop; the configuration stays");
+            return;
+        }
         IOSleep(100);
     }
     DriverSM* sm = driverSM();

@@ -12,13 +12,7 @@
 #include "VKFramePatternObserver.h"
 #include "VKIsocRB.h"
 #include "VKKernelDevice.h"
-
-namespace {
-
-constexpr IOReturn kStatusAborted = static_cast<IOReturn>(0xE00002EB);
-constexpr IOReturn kStatusUnderrun = static_cast<IOReturn>(0xE00002E7);
-
-} // namespace
+#include "platform/RealTime.h"
 
 bool VKKernelDevice::isocReadFeedback(VKIsocRB* block, VKPipeDescriptor* pipe)
 {
@@ -32,33 +26,31 @@ bool VKKernelDevice::isocReadFeedback(VKIsocRB* block, VKPipeDescriptor* pipe)
     const IOReturn status =
         usbPipe->Read(block->mpBuffer, block->mStartFrame, block->mNumFrames, block->mFrames, &completion, 4);
     if (status != kIOReturnSuccess) {
-        IOLog("USB: %s 0x%X\n", "isocReadFeedback failed with status", status);
+        VKLogOutsideRealTime("USB: %s 0x%X\n", "isocReadFeedback failed with status", status);
+        if (VKDevice* owner = device()) {
+            owner->mRealTimeRecord.count(VKRealTimeRecord::kRefusedReads);
+        }
         return false;
     }
     return true;
 }
 
-void VKKernelDevice::isocReadFeedbackCompleteStatic(void* target, void* parameter, IOReturn status,
+void VKKernelDevice::isocReadFeedbackCompleteStatic(void* target, void* parameter, IOReturn,
                                                     IOUSBLowLatencyIsocFrame*)
 {
-    // real-time: no lock, no allocation, no wait
+    // real-time: no lock, no allocation, no wait, no log. The status shows in the records.
+    platform::realtime::Section realTime;
     auto* owner = static_cast<VKKernelDevice*>(target);
     auto* block = static_cast<VKIsocRB*>(parameter);
     if (owner == nullptr || block == nullptr) {
         return;
     }
-    if (status != kIOReturnSuccess && status != kStatusUnderrun && status != kStatusAborted) {
-        IOLog("USB: %s 0x%X\n", "isocReadFeedbackCompleteStatic called with status", status);
-    }
     VKDevice* device = owner->device();
     if (device == nullptr || device->m_bStreamingStarted.load() == 0) {
-        IOLog("Set Read IrpCancel\n");
         block->setCallbackDone(nullptr);
         return;
     }
-    if (block->isAutoDelete()) {
-        IOLog("USB: %s\n", "isocReadFeedbackCompleteStatic - ignore ISOC-RB - reconfiguration or stop streaming ");
-    } else {
+    if (!block->isAutoDelete()) {
         // Byte 0 of each received packet is that frame's sample count; a packet of any length but 3
         // is a feedback error (its value, 0 when nothing came, is repaired by the pattern).
         FeedbackStreamingStruct values;

@@ -10,6 +10,7 @@
 #include "VKDeviceSubstitutes.h"
 #include "VKIOTrace.h"
 #include "VKKernelMemory.h"
+#include "VKRealTimeRecord.h"
 #include "mach/mach_time.h"
 
 namespace {
@@ -85,17 +86,39 @@ void storeFraction(QZ_Fraction& to, const QZ_Fraction& from)
 }
 
 // Takes the slot's use counter, waiting in 1 ms steps while the real-time side holds it (it does
-// so for one frame at most).
-void takeSlot(ClientData* slot, const char* who)
+// so for one frame at most); false, logged, when it still holds it after kSlotWaitLimitMs.
+bool takeSlot(ClientData* slot, const char* who)
 {
-    for (;;) {
+    for (uint32_t waited = 0;; ++waited) {
         const int32_t previous = slot->mUseCount.fetch_add(1, std::memory_order_acq_rel);
         if (previous == 0) {
-            return;
+            return true;
+        }
+        slot->mUseCount.fetch_sub(1, std::memory_order_acq_rel);
+        if (waited >= kSlotWaitLimitMs) {
+            IOLog("%s: the mixer held the slot for %u ms; given up\n", who, kSlotWaitLimitMs);
+            return false;
         }
         IOLog("%s OSAtomicAdd32 returned %d\n", who, previous + 1);
-        slot->mUseCount.fetch_sub(1, std::memory_order_acq_rel);
         IOSleep(1);
+    }
+}
+
+// Counts the frames of [position, position + frames) the slot's client had not written yet, once
+// the client has begun writing (a client that never writes is silent, not late). Its write
+// position is a number it may have written anything into: it only decides what is counted.
+// real-time: no lock, no allocation, no wait.
+void countLateFrames(ClientData& slot, uint64_t position, uint32_t frames)
+{
+    const int32_t available = slot.mRing.ring()->getAvailableFrames(position);
+    const uint64_t written = position + static_cast<uint64_t>(static_cast<int64_t>(available));
+    if (!slot.mWriting) {
+        slot.mWriting = slot.mSeenWritten != ClientData::kNotSeen && written != slot.mSeenWritten;
+        slot.mSeenWritten = written;
+    }
+    if (slot.mWriting && available < static_cast<int64_t>(frames)) {
+        const uint32_t missing = available <= 0 ? frames : frames - static_cast<uint32_t>(available);
+        slot.mLateFrames.fetch_add(missing, std::memory_order_relaxed);
     }
 }
 
@@ -203,9 +226,9 @@ uint32_t KernelInputRing::AddTimeStamp(uint64_t hostTime, uint64_t frames, bool 
         mStarted = true;
         const AudioSM::Geometry& g = geometry();
         const uint64_t lead = g.usable() ? mHostTicksPerBuffer * frames / g.maxFrames : 0;
-        IOLog("AddTimeStamp %llu mHostTicksPerBuffer %llu mFrequency %u\n",
-              static_cast<unsigned long long>(mach_absolute_time()),
-              static_cast<unsigned long long>(mHostTicksPerBuffer), frequency());
+        VKLogOutsideRealTime("AddTimeStamp %llu mHostTicksPerBuffer %llu mFrequency %u\n",
+                             static_cast<unsigned long long>(mach_absolute_time()),
+                             static_cast<unsigned long long>(mHostTicksPerBuffer), frequency());
         // Back-dated no earlier than the clock's first tick: a stream that starts within its
         // first buffer of the clock would otherwise wrap to a far-future start, and 0 means none.
         const uint64_t start = hostTime > lead ? hostTime - lead : std::min<uint64_t>(hostTime, 1);
@@ -376,6 +399,9 @@ bool ClientData__attach(ClientData* slot, IOUserClient* client, AudioSM* ring, i
     IOLog("USB: %s %d\n", "ClientData__attach for process id ", processID);
     IOLog("USB: %s 0x%p\n", "ClientData__attach pAudioSM  ", static_cast<void*>(ring));
     slot->mRing.adopt(ring, channels, frequency, extraBytesPerFrame);
+    slot->mLateFrames.store(0, std::memory_order_relaxed);
+    slot->mSeenWritten = ClientData::kNotSeen;
+    slot->mWriting = false;
     shared::store(ring->mState, ClientData::kAttachPending);
     if (uint8_t* mirror = slot->mMirror) {
         storeWord(mirror + kSlotUseCount, 0);
@@ -389,12 +415,15 @@ bool ClientData__attach(ClientData* slot, IOUserClient* client, AudioSM* ring, i
     return true;
 }
 
-void ClientData__detach(ClientData* slot)
+bool ClientData__detach(ClientData* slot)
 {
     if (slot == nullptr) {
-        return;
+        return false;
     }
-    takeSlot(slot, "ClientData__detach");
+    if (!takeSlot(slot, "ClientData__detach")) {
+        return false; // still the mixer's: the slot stays as it was
+    }
+    ClientData__reportLate(slot);
     slot->mState.store(ClientData::kFree, std::memory_order_release);
     IOUserClient* client = slot->mClient;
     slot->mClient = nullptr;
@@ -411,6 +440,7 @@ void ClientData__detach(ClientData* slot)
     if (client != nullptr) {
         client->release();
     }
+    return true;
 }
 
 bool ClientData__isAttached(const ClientData* slot)
@@ -425,7 +455,7 @@ bool ClientData__isAttachedLocked(ClientData* slot)
     }
     const int32_t previous = slot->mUseCount.fetch_add(1, std::memory_order_acq_rel);
     if (previous != 0) {
-        IOLog("ClientData__isAttachedLocked OSAtomicAdd32 returned %d\n", previous + 1);
+        VKLogOutsideRealTime("ClientData__isAttachedLocked OSAtomicAdd32 returned %d\n", previous + 1);
         slot->mUseCount.fetch_sub(1, std::memory_order_acq_rel);
         return false;
     }
@@ -448,16 +478,29 @@ void ClientData__reinitForStream(ClientData* slot, const QzChannelSettings& sett
         slot->mRing.ring() == nullptr) {
         return;
     }
-    takeSlot(slot, "ClientData__reinitForStream");
+    if (!takeSlot(slot, "ClientData__reinitForStream")) {
+        return; // still the mixer's: it keeps its layout, which the mixer skips if it no longer fits
+    }
     if (slot->mState.load(std::memory_order_relaxed) == ClientData::kRunning) {
         IOLog("ClientData__reinitForStream found attached client\n");
     }
     slot->mRing.init(slot->mRing.ring(), streamChannels(settings), positiveOr0(settings.iFrequency),
                      extraBytesPerFrame);
+    slot->mSeenWritten = ClientData::kNotSeen;
+    slot->mWriting = false;
     // Running or still waiting to start, the client starts again with the new stream.
     mirrorSlotState(slot, ClientData::kAttachPending);
     slot->mState.store(ClientData::kAttachPending, std::memory_order_release);
     slot->mUseCount.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void ClientData__reportLate(ClientData* slot)
+{
+    const uint64_t late = slot != nullptr ? slot->mLateFrames.exchange(0, std::memory_order_relaxed) : 0;
+    if (late != 0) {
+        IOLog("real-time record: client of process %d: frames mixed before it wrote them +%llu\n",
+              slot->mProcessID, static_cast<unsigned long long>(late));
+    }
 }
 
 void ClientData__notifyChange(ClientData* slot, uint32_t notification)
@@ -563,21 +606,24 @@ bool DriverData::attachClient(IOUserClient* client, AudioSM* ring, int32_t proce
     return false;
 }
 
-void DriverData::detachClient(IOUserClient* client)
+IOReturn DriverData::detachClient(IOUserClient* client)
 {
     if (client == nullptr) {
-        return;
+        return kIOReturnNotAttached;
     }
     for (ClientData& slot : mClients) {
         if (slot.mClient == client) {
-            ClientData__detach(&slot);
+            if (!ClientData__detach(&slot)) {
+                return kIOReturnTimeout;
+            }
             mAttachedCount.fetch_sub(1, std::memory_order_acq_rel);
             mirrorCount();
             // A detached client cannot keep the others silent or take their extra bytes.
             clearClientIdentifiers(VKClientIdentifier(client));
-            return;
+            return kIOReturnSuccess;
         }
     }
+    return kIOReturnNotAttached;
 }
 
 void DriverData::setOutputsExclusiveClient(uint64_t id)
@@ -623,7 +669,9 @@ void DriverData::detachAllClients()
     for (ClientData& slot : mClients) {
         if (slot.mClient != nullptr) {
             const uint64_t id = VKClientIdentifier(slot.mClient);
-            ClientData__detach(&slot);
+            if (!ClientData__detach(&slot)) {
+                continue;
+            }
             mAttachedCount.fetch_sub(1, std::memory_order_acq_rel);
             clearClientIdentifiers(id);
         }
@@ -736,9 +784,10 @@ void DriverData::rtsCheckAttachClients(uint64_t framePos, uint64_t outputPos, ui
         const uint32_t state = slot.mState.load(std::memory_order_acquire);
         AudioSM* ring = slot.mRing.ring();
         if (ring != nullptr && state == ClientData::kAttachPending) {
-            IOLog("@%lld DriverData::rtsCheckAttachClients, client %d framePos %d timestamp %llu\n",
-                  static_cast<long long>(millisecondsSinceStart()), static_cast<int>(i), static_cast<int>(framePos),
-                  static_cast<unsigned long long>(hostTime));
+            VKLogOutsideRealTime(
+                "@%lld DriverData::rtsCheckAttachClients, client %d framePos %d timestamp %llu\n",
+                static_cast<long long>(millisecondsSinceStart()), static_cast<int>(i),
+                static_cast<int>(framePos), static_cast<unsigned long long>(hostTime));
             shared::store(ring->mClientFramePos, framePos);
             shared::store(ring->mFramesWritten, framePos);
             shared::store(ring->mAttachHostTime, hostTime);
@@ -752,6 +801,13 @@ void DriverData::rtsCheckAttachClients(uint64_t framePos, uint64_t outputPos, ui
             shared::store(ring->mOutputPos, outputPos);
         }
         slot.mUseCount.fetch_sub(1, std::memory_order_acq_rel);
+    }
+}
+
+void DriverData::reportClientsLate()
+{
+    for (ClientData& slot : mClients) {
+        ClientData__reportLate(&slot);
     }
 }
 
@@ -780,6 +836,7 @@ bool DriverData::mixClients(int32_t* mix, uint32_t capacity, uint32_t channels, 
                 std::memset(mix, 0, size_t{samples} * sizeof(int32_t));
             }
             AudioConverter converter = excluded ? nullptr : (first ? audioInt32CopySet : audioInt32CopyAdd);
+            countLateFrames(slot, position, frameCount);
             uint64_t readPosition = position;
             uint64_t hostTime = 0;
             slot.mRing.ring()->read(g, readPosition, mix, frameCount, hostTime, converter, extra);
@@ -794,14 +851,14 @@ void DriverData::rtsIsocOutput(uint8_t* usbBuffer, uint32_t byteCount, uint64_t 
                                uint8_t* extraBytes)
 {
     if (mDriverSM.load(std::memory_order_acquire) == nullptr) {
-        IOLog("USB: %s\n", "rtsIsocOutput m_pDriverSM NULL!!");
+        VKLogOutsideRealTime("USB: %s\n", "rtsIsocOutput m_pDriverSM NULL!!");
         return;
     }
     if (mAttachedCount.load(std::memory_order_acquire) == 0) {
         std::memset(usbBuffer, 0, byteCount);
         // Logged once per run of empty frames, not every millisecond.
         if (!mToldNoClients) {
-            IOLog("USB: %s\n", "rtsIsocOutput numClients NULL!!");
+            VKLogOutsideRealTime("USB: %s\n", "rtsIsocOutput numClients NULL!!");
             mToldNoClients = true;
         }
         return;
@@ -810,7 +867,7 @@ void DriverData::rtsIsocOutput(uint8_t* usbBuffer, uint32_t byteCount, uint64_t 
     const PCMEncoder encoder = mHostToUSB.load(std::memory_order_acquire);
     if (encoder == nullptr) {
         if (!mToldNoEncoder) {
-            IOLog("USB: %s\n", "mPCM_FORMAT_CONVERTER_HOST_TO_USB is NULL");
+            VKLogOutsideRealTime("USB: %s\n", "mPCM_FORMAT_CONVERTER_HOST_TO_USB is NULL");
             mToldNoEncoder = true;
         }
         return;
@@ -819,11 +876,11 @@ void DriverData::rtsIsocOutput(uint8_t* usbBuffer, uint32_t byteCount, uint64_t 
 
     const uint32_t samples = encoder(nullptr, nullptr, byteCount);
     if (samples > kMixSamples) {
-        IOLog("cCDInfo.uSamples:%08X > ISOC_TEMP_SAMPLES\n", samples);
+        VKLogOutsideRealTime("cCDInfo.uSamples:%08X > ISOC_TEMP_SAMPLES\n", samples);
         return;
     }
     if (byteCount > kMixBytes) {
-        IOLog("uBytes:%d > ISOC_TEMP_SAMPLES*3\n", static_cast<int>(byteCount));
+        VKLogOutsideRealTime("uBytes:%d > ISOC_TEMP_SAMPLES*3\n", static_cast<int>(byteCount));
         return;
     }
 
@@ -872,14 +929,12 @@ void DriverData::rtsInterruptOutput(int32_t* samples, uint32_t sampleCount, uint
     const uint32_t channels = frameCount != 0 ? sampleCount / frameCount : 0;
     const bool mixable = channels != 0 && channels <= kMaxChannels;
     if (mAttachedCount.load(std::memory_order_acquire) == 0) {
-        VKIOTrace trace(nullptr, 0);
-        trace.trace("No clients, clear data");
+        VKLogOutsideRealTime("No clients, clear data\n");
         std::memset(samples, 0, size_t{sampleCount} * sizeof(int32_t));
         return;
     }
     if (!mixable || !mixClients(samples, sampleCount, channels, position, frameCount, nullptr)) {
-        VKIOTrace trace(nullptr, 0);
-        trace.trace("No clients, clear data (2)");
+        VKLogOutsideRealTime("No clients, clear data (2)\n");
         std::memset(samples, 0, size_t{sampleCount} * sizeof(int32_t));
         return;
     }
@@ -894,7 +949,7 @@ void DriverData::rtsGetMinAvailableFrames(const DriverSM* driverSM, int32_t* min
     int32_t smallest = 0;
     uint32_t counted = 0;
     if (driverSM == nullptr) {
-        IOLog("rtsGetMinAvailableFrames pDriverSM NULL!!!\n");
+        VKLogOutsideRealTime("rtsGetMinAvailableFrames pDriverSM NULL!!!\n");
     } else {
         for (ClientData& slot : mClients) {
             if (slot.mState.load(std::memory_order_acquire) == ClientData::kFree) {

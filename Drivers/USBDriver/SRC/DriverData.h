@@ -173,24 +173,39 @@ struct ClientData
     uint32_t mBufferFrames = 0;
     KernelRing mRing;
     uint8_t* mMirror = nullptr; // this slot's 180 bytes in DriverSM; null without the block
+    // Frames the mixer read before the client had written them, once it had begun writing: its
+    // output went out wrong. Counted by the real-time side, reported by request threads.
+    std::atomic<uint64_t> mLateFrames{0};
+    // The real-time side's own (reset at attach and reinit): the client's write position as the
+    // mixer last saw it (kNotSeen before the first pass), and whether it has moved since.
+    static constexpr uint64_t kNotSeen = ~uint64_t{0};
+    uint64_t mSeenWritten = kNotSeen;
+    bool mWriting = false;
 };
 
 // Refuses a null client or an occupied slot; sets the ring's state to attach pending.
 bool ClientData__attach(ClientData* slot, IOUserClient* client, AudioSM* ring, int32_t processID,
                         uint32_t bufferFrames, uint32_t channels, uint32_t frequency,
                         uint32_t extraBytesPerFrame);
-// Waits (1 ms steps) until the mixer lets go of the slot, then frees it and releases the client.
-void ClientData__detach(ClientData* slot);
+// How long a request thread waits for the mixer to let go of a slot.
+constexpr uint32_t kSlotWaitLimitMs = 1000;
+// Waits (1 ms steps, at most kSlotWaitLimitMs) until the mixer lets go of the slot, then frees it
+// and releases the client; false, with the slot left as it was, when the mixer kept it.
+bool ClientData__detach(ClientData* slot);
 // Client and ring set and running.
 bool ClientData__isAttached(const ClientData* slot);
 // As isAttached, and takes the slot's use counter (never waits: a busy slot answers false). A true
 // answer obliges the caller to call ClientData__unlock after use. real-time.
 bool ClientData__isAttachedLocked(ClientData* slot);
 void ClientData__unlock(ClientData* slot);
-// Lays an attached slot's ring out afresh for the stream and puts it back to attach pending.
+// Lays an attached slot's ring out afresh for the stream and puts it back to attach pending (a slot
+// the mixer keeps past kSlotWaitLimitMs is left as it was).
 void ClientData__reinitForStream(ClientData* slot, const QzChannelSettings& settings, uint32_t extraBytesPerFrame);
 // Stores a change notice in the client's ring.
 void ClientData__notifyChange(ClientData* slot, uint32_t notification);
+// Logs the frames mixed before the slot's client wrote them since the last report, naming the
+// client's process (request thread).
+void ClientData__reportLate(ClientData* slot);
 
 class DriverData
 {
@@ -218,7 +233,9 @@ public:
     // the kernel reads it with that layout, whatever its header says.
     bool attachClient(IOUserClient* client, AudioSM* ring, int32_t processID, uint32_t* slotIndex,
                       uint32_t bufferFrames);
-    void detachClient(IOUserClient* client);
+    // kIOReturnNotAttached when the client has no slot; kIOReturnTimeout, the client left attached,
+    // when the mixer kept its slot past kSlotWaitLimitMs.
+    IOReturn detachClient(IOUserClient* client);
     bool isClientAttached(IOUserClient* client) const;
     void detachAllClients();
     // Before every (re)start of streaming and at suspend: every attached client's ring laid out for
@@ -268,6 +285,8 @@ public:
 
     // The device's input ring.
     KernelInputRing& inputRing() { return mInputRing; }
+    // ClientData__reportLate for every slot (request thread).
+    void reportClientsLate();
 
     // --- For inspection (device commands, tests).
     // The largest sample seen on an output channel since the peaks were last cleared.

@@ -38,6 +38,9 @@ constexpr int kEsuCpldRetries = 5;
 VKDevice::VKDevice(VKDeviceOwner& owner) : mOwner(owner)
 {
     mThread = new (std::nothrow) KeThread;
+    if (mThread != nullptr) {
+        mThread->setRecord(&mRealTimeRecord);
+    }
     std::fill(std::begin(US366Registers), std::end(US366Registers), uint16_t{0xFFFF});
     // The isochronous records are made by configuration completion; this build has no bulk or
     // interrupt packets and no family input engine to make.

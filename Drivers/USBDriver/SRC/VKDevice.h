@@ -22,6 +22,7 @@
 #include "DeviceIdentification.h"
 #include "DriverSM.h"
 #include "ElektronChannelMap.h"
+#include "IOKit/usb/USB.h"
 #include "PCMCoderChoice.h"
 #include "QzAqExtData.h"
 #include "SharedMemory.h"
@@ -29,8 +30,8 @@
 #include "VKFramePatternObserver.h"
 #include "VKIsocRB.h"
 #include "VKKernelTools.h"
+#include "VKRealTimeRecord.h"
 #include "VKUSBDescriptors.h"
-#include "IOKit/usb/USB.h"
 
 class IOUSBDevice;
 class VKDeviceOwner;
@@ -247,8 +248,12 @@ public:
     void rtsIsoWriteComplete(VKIsocRB* block);
     void rtsIsoWriteKeepAliveComplete(VKIsocRB* block);
     // Request thread: stops the streams; with `wait`, until no block is in flight. Also finishes a
-    // stop that a completion began (rtsBreakStream).
-    void stopStreaming(bool wait);
+    // stop that a completion began (rtsBreakStream). False, logged, when the service cycle did not
+    // end within kServiceWaitLimitMs: the streams are then aborted and the stop stays unfinished
+    // (mStopUnfinished) for the next stop or start to finish; no block is touched.
+    static constexpr uint32_t kServiceWaitLimitMs = 1000;
+    static constexpr uint32_t kServiceWaitStepMs = 10;
+    bool stopStreaming(bool wait);
     bool suspendStreaming();
     // Requests 31 (stage 1) and 32 (stage 2) after a broken stream.
     bool handleStreamBroken(int stage);
@@ -519,9 +524,10 @@ public:
     // The last streaming state change recorded for announcement, and how many were recorded.
     std::atomic<uint32_t> mStreamStateChange{0};
     std::atomic<uint32_t> mStreamStateChanges{0};
-    // Reads refused by the bus, late output completions (both counted for diagnostics).
-    std::atomic<uint32_t> mRefusedReads{0};
-    std::atomic<uint32_t> mLateWrites{0};
+    // What the cycle and the completions met (they log nothing), reported by request threads.
+    VKRealTimeRecord mRealTimeRecord;
+    // Request thread: logs what the real-time side recorded since the last report.
+    void reportRealTimeRecord();
     // --- End of streaming service state
 
     // Configuration change: the working copy of the device controls the updates apply.

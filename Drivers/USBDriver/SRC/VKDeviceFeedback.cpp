@@ -4,9 +4,9 @@
 //
 // Threads: isocReadCompleteFeedback and initNextTransactionFeedback run in the USB completion
 // context, requestIOFeedback there and on the thread that starts streaming. Real-time: no lock, no
-// allocation, no wait (a broken stream is stopped without waiting; the waiting part of the stop
-// runs later on a request thread). The error counter and the next start frame are written only
-// from the completion context.
+// allocation, no wait, no log under the mark (events are counted in mRealTimeRecord; a broken
+// stream is stopped without waiting; the waiting part of the stop runs later on a request thread). The error
+// counter and the next start frame are written only from the completion context.
 #include <cstdint>
 
 #include "VKDevice.h"
@@ -23,7 +23,8 @@ constexpr uint64_t kLateRestartLead = 4;
 void VKDevice::requestIOFeedback()
 {
     if (m_bStreamingSuspended != 0 || m_bStreamingStarted.load() == 0) {
-        IOLog("USB: %s\n", "VKDevice::requestIOFeedback - m_bStreamingSuspended || !m_bStreamingStarted");
+        VKLogOutsideRealTime("USB: %s\n",
+                             "VKDevice::requestIOFeedback - m_bStreamingSuspended || !m_bStreamingStarted");
         return;
     }
     if (m_pcInPipeFeedback == nullptr) {
@@ -31,6 +32,7 @@ void VKDevice::requestIOFeedback()
     }
     VKIsocRB* block = mIsocInFeedback.next();
     if (block == nullptr) {
+        mRealTimeRecord.count(VKRealTimeRecord::kNoFreeBlock);
         return;
     }
     if (!mOwner.isocReadFeedback(block, m_pcInPipeFeedback)) {
@@ -43,24 +45,26 @@ void VKDevice::isocReadCompleteFeedback(VKIsocRB* block, FeedbackStreamingStruct
 {
     if ((block != nullptr && block->isAutoDelete()) || m_bStreamingStarted.load() == 0 ||
         m_bDeviceHardwareFailure.load() != 0) {
-        IOLog("USB: %s 0x%X\n", "isocReadCompleteFeedback - ignore ISOC-RB - reconfiguration or stop streaming",
-              static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)));
+        VKLogOutsideRealTime("USB: %s 0x%X\n",
+                             "isocReadCompleteFeedback - ignore ISOC-RB - reconfiguration or stop streaming",
+                             static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)));
         return;
     }
     if (m_pcInPipeFeedback != nullptr) {
         if (m_pcInPipeFeedback->getInterval() == kFullFrameFeedbackInterval) {
             if (mFramePatternObserver.isocFeedbackReadCompleteFullFrame(values)) {
-                IOLog("USB: %s\n", "reset feedback error counter (full frame)");
+                VKLogOutsideRealTime("USB: %s\n", "reset feedback error counter (full frame)");
                 mIsocInFeedback.mErrorCounter = 0;
             }
         } else if (mFramePatternObserver.isocFeedbackReadComplete(values)) {
-            IOLog("USB: %s\n", "reset feedback error counter");
+            VKLogOutsideRealTime("USB: %s\n", "reset feedback error counter");
             mIsocInFeedback.mErrorCounter = 0;
         }
     }
     if (mIsocInFeedback.mErrorCounter > kFeedbackErrorLimit) {
-        IOLog("USB: %s %d\n", "mIsocInFeedback.mErrorCounter >", kFeedbackErrorLimit);
-        IOLog("mIsocInFeedback.mErrorCounter > %d\n", kFeedbackErrorLimit);
+        mRealTimeRecord.count(VKRealTimeRecord::kFeedbackErrorBreaks);
+        VKLogOutsideRealTime("USB: %s %d\n", "mIsocInFeedback.mErrorCounter >", kFeedbackErrorLimit);
+        VKLogOutsideRealTime("mIsocInFeedback.mErrorCounter > %d\n", kFeedbackErrorLimit);
         // Completion context: stop without waiting and announce state change 2 (stream broken).
         rtsBreakStream();
         return;
@@ -77,15 +81,19 @@ void VKDevice::initNextTransactionFeedback()
     // Only the all-ones 64-bit value means unreadable: a frame number whose low word is all ones
     // is an ordinary frame once the counter has passed 2^32.
     if (current == VKDeviceOwner::kUnreadableFrame) {
-        IOLog("USB: %s 0x%X\n", "VKDevice::initNextTransactionFeedback() failed - uCurrentFrame = 0xFFFFFFFF",
-              static_cast<uint32_t>(current));
+        mRealTimeRecord.count(VKRealTimeRecord::kUnreadableFrames);
+        VKLogOutsideRealTime("USB: %s 0x%X\n",
+                             "VKDevice::initNextTransactionFeedback() failed - uCurrentFrame = 0xFFFFFFFF",
+                             static_cast<uint32_t>(current));
         return;
     }
     const uint64_t next = mIsocInFeedback.mNextStartFrame;
     if (current >= next) {
-        IOLog("USB: %s %d %d %d %d\n", "ISOC FEEDBACK CALLBACK to late current/diff/NTF/lostFrames",
-              static_cast<int>(current), static_cast<int>(current - next), static_cast<int>(next),
-              static_cast<int>(current + 2 - next));
+        mRealTimeRecord.count(VKRealTimeRecord::kLateFeedback);
+        VKLogOutsideRealTime("USB: %s %d %d %d %d\n",
+                             "ISOC FEEDBACK CALLBACK to late current/diff/NTF/lostFrames",
+                             static_cast<int>(current), static_cast<int>(current - next),
+                             static_cast<int>(next), static_cast<int>(current + 2 - next));
         mIsocInFeedback.mNextStartFrame = current + kLateRestartLead;
     }
     requestIOFeedback();

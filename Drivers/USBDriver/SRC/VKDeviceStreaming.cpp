@@ -4,15 +4,18 @@
 //
 // Threads: resume, stop, suspend and the stream-broken stages run on request threads (dispatch
 // lock held); the cycle on the device's real-time thread; the completions on the bus's completion
-// threads. The cycle and the completions take no lock (only the input ring's try-lock and the
-// thread's service word), allocate nothing and wait on nothing; blocks pass between them through
-// their atomic use count and done/completed flags. A completion that must end the stream marks it
+// threads. The cycle and the completions run under the real-time mark (platform/RealTime.h): they
+// take no lock (only the input ring's try-lock and the thread's service word), allocate nothing,
+// wait on nothing and log nothing (what they meet is counted in mRealTimeRecord, which request
+// threads report); blocks pass between them through their atomic use count and done/completed
+// flags. A completion that must end the stream marks it
 // stopped and aborts the transfers without waiting (rtsStopStreamingNoWait); the waiting part of
 // that stop runs on the next request thread that stops or resumes.
 //
 // Bus frame numbers are 64-bit throughout; block start frames are compared through signed
 // differences, so a counter that passes 2^32 changes nothing.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "DriverData.h"
@@ -26,11 +29,10 @@
 #include "VKDeviceOwner.h"
 #include "VKFramePatternObserver.h"
 #include "VKIsocRB.h"
+#include "platform/RealTime.h"
 
 namespace {
 
-constexpr IOReturn kStatusAborted = static_cast<IOReturn>(0xE00002EB);
-constexpr IOReturn kStatusUnderrun = static_cast<IOReturn>(0xE00002E7);
 // Frames between the current frame and the first block of a stream.
 constexpr uint64_t kStartLead = 50;
 // A late output stream (and a refused read, re-synchronised) starts again this far ahead.
@@ -67,9 +69,11 @@ void VKDevice::initFramePattern()
 void VKDevice::resumeStreaming()
 {
     IOLog("VKDevice::resumeStreaming %d\n", m_bStreamingSuspended);
+    reportRealTimeRecord();
     // A stop that a completion began finishes here, before anything starts again.
-    if (mStopUnfinished.load() != 0) {
-        stopStreaming(true);
+    if (mStopUnfinished.load() != 0 && !stopStreaming(true)) {
+        IOLog("VKDevice::resumeStreaming: the previous stop did not finish; not started\n");
+        return;
     }
     initFramePattern();
     // Model rules the cycle and the completions follow, resolved once here.
@@ -275,43 +279,48 @@ IOReturn submitBlock(VKDevice& device, VKIsocRB& block, bool read, IOUSBLowLaten
 
 bool VKDevice::rtsRequestIn()
 {
+    // Real-time (from a read completion) or request thread (the start of the stream).
     if (m_bStreamingStarted.load() == 0) {
-        IOLog("VKDevice::rtsRequestIn - !m_bStreamingStarted\n");
+        VKLogOutsideRealTime("VKDevice::rtsRequestIn - !m_bStreamingStarted\n");
         return false;
     }
     if (m_pcInPipeIsoc == nullptr) {
-        IOLog("VKDevice::rtsRequestIn - !m_pcInPipeIsoc\n");
+        VKLogOutsideRealTime("VKDevice::rtsRequestIn - !m_pcInPipeIsoc\n");
         return false;
     }
     VKIsocRB* block = mIsocIn.next();
     if (block == nullptr) {
-        IOLog("VKDevice::rtsRequestIn - NO FREE IsocRB found\n");
+        // The read chain is one block shorter: input frames will be missing.
+        mRealTimeRecord.count(VKRealTimeRecord::kNoFreeBlock);
+        VKLogOutsideRealTime("VKDevice::rtsRequestIn - NO FREE IsocRB found\n");
         return false;
     }
     if (!block->mbInit) {
-        IOLog("VKDevice::rtsRequestIn - IsocRB not inititalized\n");
-        block->unuse("VKDevice::rtsRequestIn error");
+        mRealTimeRecord.count(VKRealTimeRecord::kNoFreeBlock);
+        VKLogOutsideRealTime("VKDevice::rtsRequestIn - IsocRB not inititalized\n");
+        block->unuse(nullptr);
         return false;
     }
     block->initRead();
     const uint32_t update = isUSB2 != 0 ? 4 : 1;
     IOReturn status = submitBlock(*this, *block, true, &VKDevice::rtsIsoReadCompleteStatic, update);
     if (status != kIOReturnSuccess) {
-        IOLog("USB: %s 0x%X\n", "VKDevice::rtsRequestIn isoc read failed with status", status);
-        IOLog("VKDevice::rtsRequestIn isoc read failed with status %08X\n", status);
-        mRefusedReads.fetch_add(1);
+        VKLogOutsideRealTime("VKDevice::rtsRequestIn isoc read failed with status %08X\n", status);
+        mRealTimeRecord.count(VKRealTimeRecord::kRefusedReads);
         // The read chain must not shrink silently: once more, from a start frame just ahead of the
         // bus (the input stream skips the frames in between).
         const uint64_t current = mOwner.getCurrentFrame();
-        if (!unreadable(current)) {
+        if (unreadable(current)) {
+            mRealTimeRecord.count(VKRealTimeRecord::kUnreadableFrames);
+        } else {
             block->mStartFrame = current + kResyncLead;
             mIsocIn.mNextStartFrame = block->mStartFrame + VKIsocRB::kFramesPerBlock;
             status = submitBlock(*this, *block, true, &VKDevice::rtsIsoReadCompleteStatic, update);
         }
     }
     if (status != kIOReturnSuccess) {
-        block->unuse("VKDevice::rtsRequestIn error");
-        IOLog("VKDevice::rtsRequestIn: STC_STREAM_BROKEN\n");
+        block->unuse(nullptr);
+        VKLogOutsideRealTime("VKDevice::rtsRequestIn: STC_STREAM_BROKEN\n");
         rtsBreakStream();
         return false;
     }
@@ -325,9 +334,11 @@ bool VKDevice::rtsRequestOut()
     }
     VKIsocRB* block = mIsocOut.next();
     if (block == nullptr || !block->mbInit) {
-        IOLog("USB: %s\n", "OUTPUT: NO FREE IsocRB found !!!!!!!!!!");
+        // The write chain is one block shorter: output frames will be missing.
+        mRealTimeRecord.count(VKRealTimeRecord::kNoFreeBlock);
+        VKLogOutsideRealTime("USB: %s\n", "OUTPUT: NO FREE IsocRB found !!!!!!!!!!");
         if (block != nullptr) {
-            block->unuse("VKDevice::rtsRequestOut error");
+            block->unuse(nullptr);
         }
         return false;
     }
@@ -339,20 +350,22 @@ bool VKDevice::rtsRequestOut()
     const uint32_t update = isUSB2 != 0 ? 4 : 1;
     IOReturn status = submitBlock(*this, *block, false, &VKDevice::rtsIsoWriteCompleteStatic, update);
     if (status != kIOReturnSuccess) {
-        IOLog("USB: %s 0x%X\n", "VKDevice::rtsRequestOut isoc write failed with status", status);
-        IOLog("VKDevice::rtsRequestOut isoc write failed with status %08X\n", status);
+        VKLogOutsideRealTime("VKDevice::rtsRequestOut isoc write failed with status %08X\n", status);
+        mRealTimeRecord.count(VKRealTimeRecord::kRefusedWrites);
         // As for reads: once more just ahead of the bus, so that an output-only stream cannot end
         // silently when the bus refuses its writes.
         const uint64_t current = mOwner.getCurrentFrame();
-        if (!unreadable(current)) {
+        if (unreadable(current)) {
+            mRealTimeRecord.count(VKRealTimeRecord::kUnreadableFrames);
+        } else {
             block->mStartFrame = current + kResyncLead;
             mIsocOut.mNextStartFrame = block->mStartFrame + VKIsocRB::kFramesPerBlock;
             status = submitBlock(*this, *block, false, &VKDevice::rtsIsoWriteCompleteStatic, update);
         }
     }
     if (status != kIOReturnSuccess) {
-        block->unuse("VKDevice::rtsRequestOut error");
-        IOLog("VKDevice::rtsRequestOut: STC_STREAM_BROKEN\n");
+        block->unuse(nullptr);
+        VKLogOutsideRealTime("VKDevice::rtsRequestOut: STC_STREAM_BROKEN\n");
         rtsBreakStream();
         return false;
     }
@@ -366,9 +379,10 @@ bool VKDevice::rtsRequestOutKeepAlive()
     }
     VKIsocRB* block = mIsocOutKeepAlive.next();
     if (block == nullptr || !block->mbInit) {
-        IOLog("rtsRequestOutKeepAlive: NO FREE IsocRB found\n");
+        mRealTimeRecord.count(VKRealTimeRecord::kNoFreeBlock);
+        VKLogOutsideRealTime("rtsRequestOutKeepAlive: NO FREE IsocRB found\n");
         if (block != nullptr) {
-            block->unuse("VKDevice::rtsRequestOutKeepAlive error");
+            block->unuse(nullptr);
         }
         return false;
     }
@@ -376,8 +390,10 @@ bool VKDevice::rtsRequestOutKeepAlive()
     const IOReturn status =
         submitBlock(*this, *block, false, &VKDevice::rtsIsoWriteKeepAliveCompleteStatic, isUSB2 != 0 ? 4 : 1);
     if (status != kIOReturnSuccess) {
-        IOLog("USB: %s 0x%X\n", "VKDevice::rtsRequestOutKeepAlive isoc write failed with status", status);
-        block->unuse("VKDevice::rtsRequestOutKeepAlive error");
+        mRealTimeRecord.count(VKRealTimeRecord::kRefusedWrites);
+        VKLogOutsideRealTime("USB: %s 0x%X\n",
+                             "VKDevice::rtsRequestOutKeepAlive isoc write failed with status", status);
+        block->unuse(nullptr);
         return false;
     }
     // Nothing fills a keep-alive block: the use a fill would give back is given back now, so the
@@ -391,7 +407,8 @@ bool VKDevice::rtsRequestOutKeepAlive()
 
 void VKDevice::rtsIsocOutIsocIn(void* argument)
 {
-    // real-time: no lock, no allocation, no wait
+    // real-time: no lock, no allocation, no wait, no log
+    platform::realtime::Section realTime;
     auto* device = static_cast<VKDevice*>(argument);
     AudioSM* ring = nullptr;
     if (!device->rtsPrepareService(&ring)) {
@@ -409,19 +426,20 @@ bool VKDevice::rtsPrepareService(AudioSM** ring)
 {
     // real-time: no lock, no allocation, no wait
     if (m_bStreamingStarted.load() == 0 || ring == nullptr) {
-        IOLog("%s m_bStreamingStarted=%d ppAudioSM=%p\n", "bool VKDevice::rtsPrepareService(AudioSM **)",
-              m_bStreamingStarted.load(), static_cast<void*>(ring));
         return false;
     }
     const uint64_t current = mOwner.getCurrentFrame();
-    if (unreadable(current) || current == mLastServicedFrame) {
+    if (unreadable(current)) {
+        mRealTimeRecord.count(VKRealTimeRecord::kUnreadableFrames);
+        return false;
+    }
+    if (current == mLastServicedFrame) {
         return false;
     }
     mLastServicedFrame = current;
     mCurrentFrame = current;
     *ring = static_cast<AudioSM*>(mcAudioSM_In.lock());
     if (*ring == nullptr) {
-        IOLog("%s *ppAudioSM NULL\n", "bool VKDevice::rtsPrepareService(AudioSM **)");
         return false;
     }
     if (mpDriverData != nullptr) {
@@ -478,6 +496,11 @@ static void fillOutput(VKDevice& device, UnitFrames unitFrames, FillUnit fillUni
                 break;
             }
             fillUnit(*block, record, unit, frames, clients);
+            // A unit whose frame had begun by the end of its fill may have gone out before it.
+            const uint64_t now = device.mOwner.getCurrentFrame();
+            if (!unreadable(now) && frameDistance(now, block->mStartFrame + record / unit) >= 0) {
+                device.mRealTimeRecord.count(VKRealTimeRecord::kUnfilledOutputFrames, unit);
+            }
             if (clients > 0) {
                 available -= static_cast<int32_t>(frames);
             }
@@ -652,34 +675,31 @@ enum class Stream
     keepAlive,
 };
 
-void completeStatic(void* target, void* parameter, IOReturn status, Stream stream)
+void completeStatic(void* target, void* parameter, IOReturn, Stream stream)
 {
-    // real-time: no lock, no allocation, no wait
+    // real-time: no lock, no allocation, no wait, no log. A transfer's status shows in its
+    // records (the frame pattern repairs what did not arrive and counts it).
+    platform::realtime::Section realTime;
     auto* device = static_cast<VKDevice*>(target);
     auto* block = static_cast<VKIsocRB*>(parameter);
     if (device == nullptr || block == nullptr) {
         return;
     }
-    const char* name = stream == Stream::read    ? "rtsIsoReadCompleteStatic"
-                       : stream == Stream::write ? "rtsIsoWriteCompleteStatic"
-                                                 : "rtsIsoWriteKeepAliveCompleteStatic";
-    if (status == kStatusAborted && stream == Stream::read) {
-        IOLog("rtsIsoReadCompleteStatic called with status kIOReturnAborted m_bCancel:%d m_bStreamingStarted:%d\n",
-              block->mbCancel.load() ? 1 : 0, device->m_bStreamingStarted.load());
-    } else if (status != kIOReturnSuccess && status != kStatusAborted &&
-               !(stream == Stream::read && status == kStatusUnderrun)) {
-        IOLog("USB: %s called with status 0x%X\n", name, status);
-        IOLog("%s called with status:%08X\n", name, status);
-    }
     if (block->mbCancel.load()) {
-        IOLog("USB: %s - ignore ISOC-RB - reconfiguration or stop streaming pcRB is  0x%X\n", name,
-              static_cast<unsigned>(reinterpret_cast<uintptr_t>(block)));
+        // Reconfiguration or stop: the block only goes back.
     } else if (stream == Stream::read) {
         device->rtsIsoReadComplete(block);
     } else if (stream == Stream::write) {
         device->rtsIsoWriteComplete(block);
     } else {
         device->rtsIsoWriteKeepAliveComplete(block);
+    }
+    if (stream == Stream::write && !block->mbDone.load(std::memory_order_acquire) &&
+        device->m_bStreamingStarted.load() != 0) {
+        // The bus sent records the cycle had not filled yet: those frames went out wrong.
+        const uint32_t records = std::min(block->mNumFrames, VKIsocRB::kMaxFrames);
+        const uint32_t filled = std::min(block->mProcessedFrames, records);
+        device->mRealTimeRecord.count(VKRealTimeRecord::kUnfilledOutputFrames, records - filled);
     }
     if (stream != Stream::read) {
         block->clearBuffer();
@@ -725,15 +745,14 @@ void VKDevice::rtsIsoReadComplete(VKIsocRB* block)
     block->mbDone.store(true, std::memory_order_release);
     block->unuse(nullptr);
     if (mRtsBreaksOnInputErrors != 0 && mIsocIn.mErrorCounter > kMaxInputErrors) {
-        IOLog("USB: %s %d\n", "REGULAR ISOC mIsocInNumErrors > ", kMaxInputErrors);
+        mRealTimeRecord.count(VKRealTimeRecord::kInputErrorBreaks);
         rtsStopStreamingNoWait();
-        IOLog("VKDevice::rtsIsoReadComplete: STC_STREAM_BROKEN\n");
         stcNotifyStreaming(2, 0);
         return;
     }
     if (mChannelsChanged.exchange(0) != 0) {
+        mRealTimeRecord.count(VKRealTimeRecord::kChannelChangeBreaks);
         rtsStopStreamingNoWait();
-        IOLog("VKDevice::rtsIsoReadComplete: Channels config changed -> STC_STREAM_BROKEN\n");
         stcNotifyStreaming(2, 0);
         return;
     }
@@ -760,12 +779,11 @@ void VKDevice::rtsIsoWriteComplete(VKIsocRB* block)
 {
     // real-time: no lock, no allocation, no wait
     if (block->isAutoDelete() || m_bStreamingStarted.load() == 0 || m_bDeviceHardwareFailure.load() != 0) {
-        IOLog("\rtsIsoWriteComplete - ignore ISOC-RB - reconfiguration or stop streaming \n");
-        return;
+        return; // reconfiguration or stop
     }
     const uint64_t current = mOwner.getCurrentFrame();
     if (unreadable(current)) {
-        IOLog("void VKDevice::rtsIsoWriteComplete() failed - uCurrentFrame = 0xFFFFFFFF\n");
+        mRealTimeRecord.count(VKRealTimeRecord::kUnreadableFrames);
         return;
     }
     if (m_pcOutPipeIsoc == nullptr) {
@@ -774,20 +792,16 @@ void VKDevice::rtsIsoWriteComplete(VKIsocRB* block)
     int64_t lost = 0;
     int64_t distance = 0;
     if (outputLate(current, mIsocOut, lost, distance)) {
-        const uint64_t next = mIsocOut.mNextStartFrame;
-        IOLog("USB: %s %d %d %d %d\n", "rtsIsoWriteComplete to late current/diff/NTF/lostFrames",
-              static_cast<int>(current), static_cast<int>(distance), static_cast<int>(next), static_cast<int>(lost));
-        IOLog("rtsIsoWriteComplete to late current:%d diff:%d NTF:%d lostFrames:%d\n", static_cast<int>(current),
-              static_cast<int>(distance), static_cast<int>(next), static_cast<int>(lost));
         mIsocOut.mNextStartFrame = current + kResyncLead;
         // The stream as the kernel configured it: the shared block's settings are anyone's to write,
         // and their product could overflow.
-        const int64_t rate = mpDriverData != nullptr ? mpDriverData->frequency() : 0;
-        const int64_t channels = mpDriverData != nullptr ? mpDriverData->inputChannels() : 0;
-        IOLog("USB: %s %d\n", "NOTIFY lost frames", static_cast<int>(lost * rate * channels / 1000));
-        mLateWrites.fetch_add(1);
+        const uint64_t rate = mpDriverData != nullptr ? mpDriverData->frequency() : 0;
+        const uint64_t channels = mpDriverData != nullptr ? mpDriverData->inputChannels() : 0;
+        const auto frames = static_cast<uint64_t>(std::max<int64_t>(lost, 0));
+        mRealTimeRecord.count(VKRealTimeRecord::kLateWrites);
+        mRealTimeRecord.count(VKRealTimeRecord::kLateWriteFrames, frames);
+        mRealTimeRecord.count(VKRealTimeRecord::kLateWriteSamples, frames * rate * channels / 1000);
         rtsStopStreamingNoWait();
-        IOLog("VKDevice::rtsIsoWriteComplete: STC_STREAM_BROKEN\n");
         stcNotifyStreaming(2, 0);
         return;
     }
@@ -798,12 +812,11 @@ void VKDevice::rtsIsoWriteKeepAliveComplete(VKIsocRB* block)
 {
     // real-time: no lock, no allocation, no wait
     if (block->isAutoDelete() || m_bStreamingStarted.load() == 0 || m_bDeviceHardwareFailure.load() != 0) {
-        IOLog("\rtsIsoWriteComplete - ignore ISOC-RB - reconfiguration or stop streaming \n");
-        return;
+        return; // reconfiguration or stop
     }
     const uint64_t current = mOwner.getCurrentFrame();
     if (unreadable(current)) {
-        IOLog("void VKDevice::rtsIsoWriteComplete() failed - uCurrentFrame = 0xFFFFFFFF\n");
+        mRealTimeRecord.count(VKRealTimeRecord::kUnreadableFrames);
         return;
     }
     if (m_pcOutPipeIsocKeepAlive == nullptr) {
@@ -812,8 +825,7 @@ void VKDevice::rtsIsoWriteKeepAliveComplete(VKIsocRB* block)
     int64_t lost = 0;
     int64_t distance = 0;
     if (outputLate(current, mIsocOutKeepAlive, lost, distance)) {
-        IOLog("rtsIsoWriteComplete to late current:%d diff:%d NTF:%d\n", static_cast<int>(current),
-              static_cast<int>(distance), static_cast<int>(mIsocOutKeepAlive.mNextStartFrame));
+        mRealTimeRecord.count(VKRealTimeRecord::kLateWrites);
         mIsocOutKeepAlive.mNextStartFrame = current + kResyncLead;
     }
     rtsRequestOutKeepAlive();
@@ -852,6 +864,16 @@ void VKDevice::rtsStopStreamingNoWait()
     }
 }
 
+void VKDevice::reportRealTimeRecord()
+{
+    char who[32];
+    std::snprintf(who, sizeof who, "VKDevice %04X:%04X", vendorID(), productID());
+    mRealTimeRecord.report(who);
+    if (mpDriverData != nullptr) {
+        mpDriverData->reportClientsLate();
+    }
+}
+
 void VKDevice::releaseUnfinishedBlocks()
 {
     // No cycle runs and the streams are stopped: a block the bus gave back before its decode or
@@ -873,15 +895,28 @@ void VKDevice::rtsBreakStream()
     stcNotifyStreaming(2, 0);
 }
 
-void VKDevice::stopStreaming(bool wait)
+bool VKDevice::stopStreaming(bool wait)
 {
     const bool begunElsewhere = mStopUnfinished.load() != 0;
     m_bStreamingStarted.store(0);
     if (mThread != nullptr) {
         mThread->setService(nullptr);
-        while (!mThread->tryLockService()) {
+        for (uint32_t waited = 0; !mThread->tryLockService(); waited += kServiceWaitStepMs) {
+            if (waited >= kServiceWaitLimitMs) {
+                // A cycle that does not end: the streams are aborted without waiting and the stop
+                // stays unfinished (the next stop or start finishes it); no block is touched.
+                IOLog(
+                    "VKDevice::stopStreaming: the service cycle did not end within %u ms; stop unfinished\n",
+                    kServiceWaitLimitMs);
+                if (!begunElsewhere) {
+                    rtsStopStreamingNoWait();
+                }
+                mStopUnfinished.store(1);
+                reportRealTimeRecord();
+                return false;
+            }
             IOLog("mRTThread.serviceLock() failed\n");
-            IOSleep(10);
+            IOSleep(kServiceWaitStepMs);
         }
         mThread->unlockService();
     }
@@ -899,7 +934,10 @@ void VKDevice::stopStreaming(bool wait)
         IOSleep(100);
     }
     onStreamingStopped();
+    VKIsocRB::reclaimRetired();
+    reportRealTimeRecord();
     IOLog("USB: %s\n", "END VKDevice::stopStreaming()");
+    return true;
 }
 
 bool VKDevice::suspendStreaming()
@@ -913,7 +951,9 @@ bool VKDevice::suspendStreaming()
         return false;
     }
     m_bStreamingSuspended = 1;
-    stopStreaming(true);
+    if (!stopStreaming(true)) {
+        return false;
+    }
     if (mpDriverData != nullptr) {
         mpDriverData->reinitClientsForStreaming(*getCurrentSettings());
     }
@@ -929,8 +969,9 @@ bool VKDevice::handleStreamBroken(int stage)
             counter.fetch_add(1);
             return false; // done by someone else
         }
-        if (m_bStreamingStarted.load() != 0 || mStopUnfinished.load() != 0) {
-            stopStreaming(false);
+        if ((m_bStreamingStarted.load() != 0 || mStopUnfinished.load() != 0) && !stopStreaming(false)) {
+            counter.fetch_add(1); // armed again: the next request retries
+            return false;
         }
         if (mbWasPowerDownMode != 0 && isCorlanthCompatible() && !isMorvaneCompatible() && !isTessalyCompatible()) {
             IOLog("VKDevice::handleStreamBroken stage mbWasPowerDownMode && isCorlanthCompatible()\n");

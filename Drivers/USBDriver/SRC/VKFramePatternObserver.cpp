@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "DeviceModels.h"
+#include "VKRealTimeRecord.h"
 #include "platform/Log.h"
 
 namespace {
@@ -196,15 +197,16 @@ uint32_t VKFramePatternObserver::onRtsFrame(uint32_t observed, uint32_t& errors)
     if (!inBand(value)) {
         ++errors;
         if (unlock()) {
-            IOLog("USB: %s %d %d %d\n", "Lost Sync...Len/Expected/MaxDelta/Frame", value, mNominal, mTolerance);
-            IOLog("Lost Sync...Len:%d Expected:%d MaxDelta:%d\n", value, mNominal, mTolerance);
+            VKLogOutsideRealTime("USB: %s %d %d %d\n", "Lost Sync...Len/Expected/MaxDelta/Frame", value,
+                                 mNominal, mTolerance);
+            VKLogOutsideRealTime("Lost Sync...Len:%d Expected:%d MaxDelta:%d\n", value, mNominal, mTolerance);
         }
         value = repairEntry();
     }
     storeEntries(&value, 1);
     advanceWriteIndex(1);
     if (lockWhenBack()) {
-        IOLog("USB: %s\n", "FramePattern Locked - reset nErrorCounter");
+        VKLogOutsideRealTime("USB: %s\n", "FramePattern Locked - reset nErrorCounter");
         errors = 0;
     }
     return value;
@@ -216,17 +218,18 @@ uint32_t VKFramePatternObserver::onRtsFrameMicroFrames(uint32_t observed, uint32
     uint32_t result = observed;
     if (!storeMillisecond(observed)) {
         ++errors;
-        IOLog("FEEDBACK Fullframe(hs) out of range frames:%d expected:%d errcount:%d\n", observed, mSamplesPerMs,
-              errors);
+        VKLogOutsideRealTime("FEEDBACK Fullframe(hs) out of range frames:%d expected:%d errcount:%d\n",
+                             observed, mSamplesPerMs, errors);
         if (unlock()) {
-            IOLog("USB: %s %d %d\n", "FEEDBACK Lost Sync...Len/Expected", observed, mSamplesPerMs);
+            VKLogOutsideRealTime("USB: %s %d %d\n", "FEEDBACK Lost Sync...Len/Expected", observed,
+                                 mSamplesPerMs);
         }
         result = repairMillisecond();
     }
     advanceWriteIndex(kMicroframesPerFrame);
     if (lockWhenBack()) {
-        IOLog("USB: %s\n", "FEEDBACK FramePattern Locked");
-        IOLog("FEEDBACK FramePattern Locked\n");
+        VKLogOutsideRealTime("USB: %s\n", "FEEDBACK FramePattern Locked");
+        VKLogOutsideRealTime("FEEDBACK FramePattern Locked\n");
         errors = 0;
     }
     return result;
@@ -241,14 +244,15 @@ bool VKFramePatternObserver::isocFeedbackReadCompleteFullFrame(FeedbackStreaming
         const uint32_t observed = values.mValues[n];
         if (!storeMillisecond(observed)) {
             if (unlock()) {
-                IOLog("USB: %s %d %d %d %d\n", "FEEDBACK Lost Sync...Len/Expected/MaxDelta/Frame", observed,
-                      mSamplesPerMs, kMicroPatternSpread, mWriteIndex);
+                VKLogOutsideRealTime("USB: %s %d %d %d %d\n",
+                                     "FEEDBACK Lost Sync...Len/Expected/MaxDelta/Frame", observed,
+                                     mSamplesPerMs, kMicroPatternSpread, mWriteIndex);
             }
             repairMillisecond();
         }
         advanceWriteIndex(kMicroframesPerFrame);
         if (lockWhenBack()) {
-            IOLog("USB: %s\n", "FEEDBACK FramePattern Locked");
+            VKLogOutsideRealTime("USB: %s\n", "FEEDBACK FramePattern Locked");
             lockedNow = true;
         }
     }
@@ -264,8 +268,9 @@ bool VKFramePatternObserver::isocFeedbackReadComplete(FeedbackStreamingStruct& v
         uint32_t value = values.mValues[n];
         if (!inBand(value)) {
             if (unlock()) {
-                IOLog("USB: %s %d %d %d %d\n", "FEEDBACK Lost Sync...Len/Expected/MaxDelta/Frame", value, mNominal,
-                      mTolerance, mWriteIndex);
+                VKLogOutsideRealTime("USB: %s %d %d %d %d\n",
+                                     "FEEDBACK Lost Sync...Len/Expected/MaxDelta/Frame", value, mNominal,
+                                     mTolerance, mWriteIndex);
             }
             value = repairEntry();
             values.mValues[n] = value;
@@ -273,7 +278,7 @@ bool VKFramePatternObserver::isocFeedbackReadComplete(FeedbackStreamingStruct& v
         storeEntries(&value, 1);
         advanceWriteIndex(1);
         if (lockWhenBack()) {
-            IOLog("USB: %s\n", "FEEDBACK FramePattern Locked");
+            VKLogOutsideRealTime("USB: %s\n", "FEEDBACK FramePattern Locked");
             lockedNow = true;
         }
     }

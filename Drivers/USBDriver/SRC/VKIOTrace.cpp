@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "IOKit/IOLib.h"
+#include "platform/RealTime.h"
 
 std::atomic<int> VKIOTrace::iCountNestedTraces{0};
 
@@ -21,6 +22,7 @@ std::atomic<int> traceCounterTotal{0};
 // The head of the next line at `depth`, cut to 511 characters.
 const char* header(int depth)
 {
+    platform::realtime::check("kernel trace");
     thread_local char headerChar[kHeaderSize];
     const int number = traceCounterTotal.fetch_add(1, std::memory_order_relaxed) + 1;
     int length = std::snprintf(headerChar, kHeaderSize, "%06d: ", number);

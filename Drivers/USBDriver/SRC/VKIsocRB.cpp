@@ -8,8 +8,10 @@
 #include "IOKit/IOLib.h"
 #include "VKFramePatternObserver.h"
 #include "VKKernelMemory.h"
+#include "VKRealTimeRecord.h"
 #include "VKUSBDescriptors.h"
 #include "platform/Log.h"
+#include "platform/RealTime.h"
 
 namespace {
 
@@ -17,6 +19,10 @@ namespace {
 constexpr mach_vm_address_t kBelow4GiBMask = 0x00000000FFFFF000ULL;
 constexpr IOOptionBits kContiguousInOut = kIODirectionInOut | kIOMemoryPhysicallyContiguous;
 constexpr vm_size_t kPageAlignment = 4096;
+
+// Blocks whose last use was given back under the real-time mark, newest first.
+std::atomic<VKIsocRB*> gRetired{nullptr};
+std::atomic<uint32_t> gRetiredCount{0};
 
 } // namespace
 
@@ -177,12 +183,42 @@ void VKIsocRB::unuse(const char* caller)
         return;
     }
     if (caller != nullptr) {
-        IOLog("VKIsocRB::unuse(from:%s) mUseCounter = 0\n", caller);
+        VKLogOutsideRealTime("VKIsocRB::unuse(from:%s) mUseCounter = 0\n", caller);
     }
-    if ((current & kAutoDeleteBit) != 0) {
-        IOLog("AUTODELETE VKIsocRB %p\n", static_cast<void*>(this));
-        delete this;
+    if ((current & kAutoDeleteBit) == 0) {
+        return;
     }
+    if (platform::realtime::marked()) {
+        // No destructor on a real-time thread: a request thread runs it later.
+        VKIsocRB* head = gRetired.load(std::memory_order_relaxed);
+        do {
+            mRetiredNext = head;
+        } while (!gRetired.compare_exchange_weak(head, this, std::memory_order_release,
+                                                 std::memory_order_relaxed));
+        gRetiredCount.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    IOLog("AUTODELETE VKIsocRB %p\n", static_cast<void*>(this));
+    delete this;
+}
+
+uint32_t VKIsocRB::reclaimRetired()
+{
+    uint32_t reclaimed = 0;
+    for (VKIsocRB* block = gRetired.exchange(nullptr, std::memory_order_acquire); block != nullptr;) {
+        VKIsocRB* next = block->mRetiredNext;
+        IOLog("AUTODELETE VKIsocRB %p (retired by a real-time thread)\n", static_cast<void*>(block));
+        delete block;
+        gRetiredCount.fetch_sub(1, std::memory_order_relaxed);
+        block = next;
+        ++reclaimed;
+    }
+    return reclaimed;
+}
+
+uint32_t VKIsocRB::retiredCount()
+{
+    return gRetiredCount.load(std::memory_order_relaxed);
 }
 
 void VKIsocRB::setCallbackDone(const char* caller)
@@ -213,13 +249,13 @@ void VKIsocRB::initRead()
         if (mbUSB2) {
             packet = mPipe->getMaxPacketSize();
             if (packet > kHighSpeedReadPacketLimit) {
-                IOLog("USB: %s\n", "VKIsocRB::initRead iMaxPacket > 1024");
+                VKLogOutsideRealTime("USB: %s\n", "VKIsocRB::initRead iMaxPacket > 1024");
                 packet = kHighSpeedReadPacketLimit;
             }
         } else {
             packet = mPipe->getCurrentMaxPacketSize();
             if (packet > kFullSpeedReadPacketLimit) {
-                IOLog("USB: %s\n", "VKIsocRB::initRead iMaxPacket > 1023");
+                VKLogOutsideRealTime("USB: %s\n", "VKIsocRB::initRead iMaxPacket > 1023");
                 packet = kFullSpeedReadPacketLimit;
             }
         }
@@ -291,7 +327,8 @@ uint32_t VKIsocRB::initWrite(VKFramePatternObserver& pattern, uint32_t& runningS
         total += bytes;
     }
     if (clamped) {
-        IOLog("VKIsocRB::initWrite pattern value clamped to %d samples (packet %d bytes)\n", maxSamples, capacity);
+        VKLogOutsideRealTime("VKIsocRB::initWrite pattern value clamped to %d samples (packet %d bytes)\n",
+                             maxSamples, capacity);
     }
     return total;
 }
@@ -346,6 +383,7 @@ void IsocData::releaseSharedBuffer()
 
 bool IsocData::init()
 {
+    VKIsocRB::reclaimRetired();
     term();
     mNext = 0;
     mNextStartFrame = 0;
@@ -361,6 +399,7 @@ bool IsocData::init()
 
 bool IsocData::alloc(bool highSpeed, VKPipeDescriptor* pipe, PCMDecoder decoder)
 {
+    VKIsocRB::reclaimRetired();
     mDecoder = decoder;
     bool allInit = true;
     for (VKIsocRB*& block : mRBs) {
@@ -400,20 +439,20 @@ VKIsocRB* IsocData::next()
     mNext %= kNumRBs;
     VKIsocRB* block = mRBs[mNext];
     if (block == nullptr) {
-        IOLog("IsocData::next() - mRBs[mNext] is NULL\n");
+        VKLogOutsideRealTime("IsocData::next() - mRBs[mNext] is NULL\n");
         return nullptr;
     }
     if (block->isInUse()) {
-        IOLog("IsocData::next() - mRBs[mNext]->isInUse()\n");
+        VKLogOutsideRealTime("IsocData::next() - mRBs[mNext]->isInUse()\n");
         return nullptr;
     }
     if (!block->mbInit) {
-        IOLog("IsocData::next() - !mRBs[mNext]->mbInit\n");
+        VKLogOutsideRealTime("IsocData::next() - !mRBs[mNext]->mbInit\n");
         return nullptr;
     }
     uint32_t idle = 0;
     if (!block->mUseCounter.compare_exchange_strong(idle, 1, std::memory_order_acq_rel)) {
-        IOLog("IsocData::next() - unknown error\n");
+        VKLogOutsideRealTime("IsocData::next() - unknown error\n");
         return nullptr;
     }
     block->mbCompleted.store(false, std::memory_order_release);
@@ -467,6 +506,7 @@ void IsocData::cancel(bool noWait)
 
 void IsocData::term()
 {
+    VKIsocRB::reclaimRetired();
     for (VKIsocRB*& block : mRBs) {
         if (block != nullptr) {
             // An idle block ends now; one the bus still holds ends at its completion.

@@ -24,7 +24,10 @@
 // USB completion context); they meet only through the atomic use count and the done, completed and
 // cancel flags, which each side sets (release) after finishing with the block. initRead, initWrite_*,
 // initWriteKeepAlive, unuse, next and getEarliestUnprocessed are real-time: no lock, no allocation,
-// no wait (unuse of an auto-delete block frees it: that happens only after a stream has ended).
+// no wait. The last unuse of an auto-delete block frees it, except under the real-time mark (a
+// completion giving back a block of an ended stream): there the block is retired, and the next
+// request thread that calls reclaimRetired (IsocData's init, alloc and term, the end of a stop or
+// of a device) runs its destructor.
 #pragma once
 
 #include <atomic>
@@ -73,9 +76,14 @@ public:
     void clearBuffer();
     // With the flag set the block destroys itself at its last unuse; an idle block at once.
     void setAutoDeleteOnCompletion(bool flag);
-    // Gives back one use (never below 0). At 0 the block is idle, and with auto-delete destroyed:
-    // the caller must not touch it afterwards. `caller` (may be null) is logged at 0.
+    // Gives back one use (never below 0). At 0 the block is idle, and with auto-delete destroyed
+    // (retired under the real-time mark): the caller must not touch it afterwards. `caller` (may be
+    // null) is logged at 0, outside the real-time mark.
     void unuse(const char* caller);
+    // Destroys the blocks retired under the real-time mark (request thread); how many.
+    static uint32_t reclaimRetired();
+    // Blocks retired and not reclaimed yet.
+    static uint32_t retiredCount();
     // The completion's give-back: marks the block completed and gives back one use.
     void setCallbackDone(const char* caller);
     // The transfer was accepted by the bus: use count 2, processed count 0, done clear.
@@ -130,6 +138,7 @@ public:
     std::atomic<bool> mbCompleted{true}; // the bus gave the block back
 
 private:
+    VKIsocRB* mRetiredNext = nullptr; // the retired list's link (see unuse)
     friend class IsocData;
 
     // Defaults and the microframe rule for `pipe`.

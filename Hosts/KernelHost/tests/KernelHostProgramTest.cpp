@@ -325,7 +325,7 @@ TEST_F(KernelHostProgramTest, DevicesFromFilesAreDrivenAndDescribed)
 TEST_F(KernelHostProgramTest, DescribeNamesTheInterfaceClass)
 {
     const std::string folder = root + "/dfu";
-    writeModelFiles("Crimson-SPL", folder);
+    writeModelFiles("0763:2003", folder);
     std::ifstream in(folder + "/descriptors", std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const size_t config = 18; // after the device descriptor; the model has one configuration

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/RealTime.h"
+
 namespace platform::log {
 namespace {
 
@@ -187,6 +189,9 @@ bool enqueue(LogState& s, Channel channel, int priority, const char* text, size_
 
 void vwrite(Channel channel, int priority, const char* format, va_list args)
 {
+    realtime::check(channel == Channel::kernel   ? "IOLog"
+                    : channel == Channel::system ? "syslog"
+                                                 : "printOut");
     auto& s = state();
     char text[kSlotText];
     va_list copy;

@@ -1,4 +1,5 @@
 #include "platform/HostClock.h"
+#include "platform/RealTime.h"
 
 #include <linux/futex.h>
 #include <sched.h>
@@ -334,6 +335,7 @@ uint64_t now()
 
 void sleepUntil(uint64_t deadline)
 {
+    realtime::check("sleep");
     while (now() < deadline) {
         WaitNode node;
         node.deadline = deadline;
@@ -384,6 +386,7 @@ bool Alarm::cancel()
 
 bool Condition::block(std::unique_lock<std::mutex>& lock, uint64_t deadline)
 {
+    realtime::check("condition wait");
     WaitNode node;
     node.deadline = deadline;
     {
@@ -431,6 +434,7 @@ void Condition::notifyAll()
 
 void Mutex::lock()
 {
+    realtime::check("mutex lock");
     std::unique_lock guard(m_mutex);
     m_released.wait(guard, [this] { return !m_locked; });
     m_locked = true;

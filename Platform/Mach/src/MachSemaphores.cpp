@@ -7,6 +7,7 @@
 #include "mach/semaphore.h"
 #include "platform/HostClock.h"
 #include "platform/MachThreads.h"
+#include "platform/RealTime.h"
 
 namespace {
 
@@ -56,6 +57,7 @@ kern_return_t takeLocked(SemaphoreState& s)
 // Waits for a count, until the host time reaches `deadline` when there is one.
 kern_return_t waitFor(semaphore_t semaphore, std::optional<uint64_t> deadline)
 {
+    platform::realtime::check("semaphore wait");
     const auto state = lookup(semaphore);
     if (state == nullptr) {
         return KERN_INVALID_NAME;

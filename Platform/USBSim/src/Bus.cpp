@@ -200,10 +200,11 @@ Status Pipe::submitIsoc(bool in, void* buffer, uint64_t startFrame, uint32_t num
         return kBadArgument;
     }
     const uint64_t currentFrame = m_bus.microframeAt(host_clock::now()) / kMicroframesPerFrame;
-    if (startFrame < m_bus.m_frameBase || startFrame - m_bus.m_frameBase <= currentFrame) {
+    const uint64_t frameBase = m_bus.m_frameBase.load(std::memory_order_acquire);
+    if (startFrame < frameBase || startFrame - frameBase <= currentFrame) {
         return kIsoTooOld;
     }
-    const uint64_t frameIndex = startFrame - m_bus.m_frameBase;
+    const uint64_t frameIndex = startFrame - frameBase;
     if (frameIndex > currentFrame + m_bus.m_options.maxFramesAhead) {
         return kIsoTooNew;
     }
@@ -493,7 +494,7 @@ Bus::Bus() : Bus(Options{}) {}
 Bus::Bus(const Options& options)
     : m_options(options), m_start(host_clock::now()), m_dispatcher(std::make_unique<CompletionDispatcher>())
 {
-    m_frameBase = options.firstFrame;
+    m_frameBase.store(options.firstFrame);
     m_nextMicroframe = microframeAt(m_start) + 1;
     m_thread = std::thread([this] { run(); });
     host_clock::virtual_clock::addHook(this);
@@ -526,31 +527,32 @@ uint64_t Bus::microframeStart(uint64_t microframe) const
 
 uint64_t Bus::frameNumber()
 {
-    std::lock_guard lock(m_mutex);
-    if (m_unreadableReads > 0) {
-        if (m_unreadableReads != kAlways) {
-            --m_unreadableReads;
+    uint32_t unreadable = m_unreadableReads.load(std::memory_order_acquire);
+    while (unreadable > 0) {
+        if (unreadable == kAlways ||
+            m_unreadableReads.compare_exchange_weak(unreadable, unreadable - 1, std::memory_order_acq_rel)) {
+            return ~uint64_t{0};
         }
-        return ~uint64_t{0};
     }
-    return m_frameBase + microframeAt(host_clock::now()) / kMicroframesPerFrame;
+    return m_frameBase.load(std::memory_order_acquire) +
+           microframeAt(host_clock::now()) / kMicroframesPerFrame;
 }
 
 bool Bus::setFrameNumber(uint64_t frame)
 {
     std::lock_guard lock(m_mutex);
     const uint64_t elapsed = microframeAt(host_clock::now()) / kMicroframesPerFrame;
-    if (frame < m_frameBase + elapsed) {
+    if (frame < m_frameBase.load() + elapsed) {
         return false;
     }
-    m_frameBase = frame - elapsed;
+    m_frameBase.store(frame - elapsed, std::memory_order_release);
     return true;
 }
 
 void Bus::injectUnreadableFrameNumber(uint32_t reads)
 {
     std::lock_guard lock(m_mutex);
-    m_unreadableReads = reads;
+    m_unreadableReads.store(reads, std::memory_order_release);
 }
 
 uint32_t Bus::bandwidthAvailable(Speed speed) const

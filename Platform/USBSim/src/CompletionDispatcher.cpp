@@ -41,6 +41,14 @@ void runTask(CompletionTask& task)
 
 } // namespace
 
+CompletionDispatcher::CompletionDispatcher()
+{
+    sched_param parameter{};
+    if (pthread_getschedparam(pthread_self(), &m_policy, &parameter) == 0) {
+        m_priority = parameter.sched_priority;
+    }
+}
+
 CompletionDispatcher::~CompletionDispatcher()
 {
     stop();
@@ -88,6 +96,11 @@ void CompletionDispatcher::work()
     // Named so that a count of a process's threads can tell the bus's pool (it grows to the
     // completions' peak concurrency and stays for the bus's life) from threads of a device.
     pthread_setname_np(pthread_self(), kCompletionThreadName);
+    // A thread started for a completion posted from a request thread would otherwise run at that
+    // thread's (user) priority, and a busy machine would hold the stream's completions back.
+    sched_param parameter{};
+    parameter.sched_priority = m_priority;
+    pthread_setschedparam(pthread_self(), m_policy, &parameter);
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_ready.wait(lock, [&] { return !m_readyLanes.empty() || m_stopping; });

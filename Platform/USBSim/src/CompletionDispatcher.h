@@ -1,7 +1,9 @@
 // Runs transfer completions off the thread that services the bus: one serial lane per pipe (its
 // completions in order, one at a time) over a pool of threads that grows whenever every thread is
 // busy, so a completion that sleeps or waits never holds up another pipe's completions. The
-// threads are participants of simulated time (platform/HostClock.h).
+// threads are participants of simulated time (platform/HostClock.h). Every thread of the pool runs
+// with the scheduling of the thread that made the dispatcher (the bus's maker: a kernel host
+// gives its bus real-time priority), whichever thread's completion started it.
 #pragma once
 
 #include <atomic>
@@ -45,7 +47,7 @@ public:
         bool queued = false;              // in the ready list or running
     };
 
-    CompletionDispatcher() = default;
+    CompletionDispatcher();
     ~CompletionDispatcher();
     CompletionDispatcher(const CompletionDispatcher&) = delete;
     CompletionDispatcher& operator=(const CompletionDispatcher&) = delete;
@@ -72,6 +74,8 @@ private:
     size_t m_deferredWakes = 0;
     bool m_stopping = false;
     std::atomic<uint64_t> m_delivered{0};
+    int m_policy = 0; // the maker's scheduling, which every thread of the pool takes
+    int m_priority = 0;
 };
 
 } // namespace usbsim

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <pthread.h>
+#include <sched.h>
 #include <thread>
 
 #include "Recorder.h"
@@ -832,6 +835,41 @@ TEST(BusRealClock, TransfersCompleteAsFramesPass)
     ASSERT_TRUE(recorder.waitFor(1));
     EXPECT_EQ(frames[1].frActCount, 100);
     EXPECT_EQ(frames[1].frTimeStamp - frames[0].frTimeStamp, kFrameNanoseconds);
+}
+
+// A kernel host makes its bus on a real-time thread and serves requests on user-priority ones. A
+// completion thread started for a transfer that a request aborted runs at the bus's priority all
+// the same: at user priority a busy machine would hold the stream's completions back while the
+// driver's threads ran on.
+TEST(BusRealClock, CompletionThreadsRunAtTheSchedulingOfTheBussMaker)
+{
+    Recorder recorder;
+    std::unique_ptr<Bus> bus;
+    bool realTime = false;
+    std::thread maker([&] {
+        sched_param parameter{};
+        parameter.sched_priority = sched_get_priority_min(SCHED_RR);
+        realTime = pthread_setschedparam(pthread_self(), SCHED_RR, &parameter) == 0;
+        bus = std::make_unique<Bus>();
+    });
+    maker.join();
+    if (!realTime) {
+        GTEST_SKIP() << "this process may not use real-time scheduling";
+    }
+    auto model = std::make_shared<TestDevice>();
+    auto device = bus->attach(model);
+    ASSERT_EQ(device->setConfiguration(1), kSuccess);
+    ASSERT_EQ(device->setAlternate(0, 1), kSuccess);
+    std::atomic<int> policy{-1};
+    recorder.hook = [&](const Completed&) { policy = sched_getscheduler(0); };
+    std::vector<uint8_t> buffer(64);
+    // Nothing has completed yet: the abort, on this user-priority thread, starts the pool's first thread.
+    ASSERT_EQ(sched_getscheduler(0), SCHED_OTHER);
+    ASSERT_EQ(device->pipe(kBulkIn)->read(buffer.data(), 64, 0, 0, recorder.completion(1)), kSuccess);
+    ASSERT_EQ(device->pipe(kBulkIn)->abort(), kSuccess);
+    ASSERT_TRUE(recorder.waitFor(1));
+    EXPECT_EQ(policy.load(), SCHED_RR);
+    bus.reset();
 }
 
 } // namespace

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/Log.h"
 
@@ -66,9 +69,13 @@ TEST(VKIOTraceHAL, CommonOperationsWriteTheirValues)
         {[](VKIOTrace& t, const void*) { t.trace("one", 1); }, "HAL:    one 1"},
         {[](VKIOTrace& t, const void*) { t.trace("three", 1, 2, -3); }, "HAL:    three 1 2 -3"},
         {[](VKIOTrace& t, const void*) { t.tracex2("hex", 255, -1); }, "HAL:    hex 0x000000FF 0xFFFFFFFF"},
-        {[](VKIOTrace& t, const void* p) { t.traceptr1("ptr", p); }, "HAL:    ptr " + pointerText(&object)},
+        {[](VKIOTrace& t, const void* p) { t.traceptr1("ptr", p); }, "HAL:    ptr  " + pointerText(&object)},
         {[](VKIOTrace& t, const void* p) { t.traceptr2("ptrs", p, nullptr); },
-         "HAL:    ptrs " + pointerText(&object) + " " + pointerText(nullptr)},
+         "HAL:    ptrs  " + pointerText(&object) + "  " + pointerText(nullptr)},
+        {[](VKIOTrace& t, const void* p) { t.traceptr1_i("ptr, int", p, -7); },
+         "HAL:    ptr, int  " + pointerText(&object) + " -7"},
+        {[](VKIOTrace& t, const void*) { t.tracef("rate", 44.1049); }, "HAL:    rate 44.10"},
+        {[](VKIOTrace& t, const void*) { t.trace4c("selector", 0x6E737274); }, "HAL:    selector nsrt"},
     };
     for (const Case& c : cases) {
         Capture log(Channel::system);
@@ -80,4 +87,31 @@ TEST(VKIOTraceHAL, CommonOperationsWriteTheirValues)
         ASSERT_EQ(texts.size(), 3u);
         EXPECT_EQ(texts[1], c.expected);
     }
+}
+
+TEST(VKIOTraceHAL, DeepScopesStopIndentingAtTheHeadersBuffer)
+{
+    Capture log(Channel::system);
+    {
+        std::vector<std::unique_ptr<VKIOTrace>> scopes;
+        for (int i = 0; i < 40; ++i) {
+            scopes.push_back(std::make_unique<VKIOTrace>("deep", i));
+        }
+        scopes.back()->trace("bottom");
+    }
+    const auto texts = log.texts();
+    ASSERT_GE(texts.size(), 41u);
+    // "HAL: " and 66 spaces: 71 characters and the terminator fill the 72 bytes.
+    EXPECT_EQ(texts[40], "HAL: " + std::string(66, ' ') + " bottom");
+    EXPECT_EQ(texts[33], "+HAL: " + std::string(66, ' ') + " deep 33");
+    EXPECT_EQ(VKIOTrace::iCountNestedTraces.load(), 0);
+}
+
+TEST(VKIOTraceHAL, DbgPrintWritesItsLineAtPriorityFour)
+{
+    Capture log(Channel::system);
+    DbgPrint("device %d at %s\n", 3, "48k");
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.texts()[0], "device 3 at 48k");
+    EXPECT_EQ(log.lines()[0].priority, 4);
 }

@@ -23,6 +23,7 @@
 #include "DriverFixture.h"
 #include "DriverSM.h"
 #include "IOKit/IOUserClient.h"
+#include "KeThread.h"
 #include "LoopbackSignal.h"
 #include "VKDevice.h"
 #include "VKKernelDevice.h"
@@ -304,7 +305,7 @@ TEST_F(StreamTest, LateOutputCompletionBreaksTheStreamAndRequest31UnconfiguresOn
     late.delayMilliseconds = 20;
     driver.model()->setEndpointFaults(0x01, late);
     driver.runFor(100 * kMillisecond);
-    EXPECT_EQ(device->mLateWrites.load(), 1u);
+    EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kLateWrites), 1u);
     EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
     EXPECT_EQ(device->mStreamStateChange.load(), 2u) << "stream broken";
     EXPECT_EQ(device->mStreamStateChanges.load(), 1u);
@@ -330,6 +331,75 @@ TEST_F(StreamTest, LateOutputCompletionBreaksTheStreamAndRequest31UnconfiguresOn
 
 // The lost samples a late output completion reports come from the stream the kernel configured:
 // settings another process wrote into the shared block neither count nor overflow.
+// A stop waits for the service cycle to end; one that never ends (its word held here) is given up at
+// the deadline: the failure is logged and answered, the streams are aborted (the completion the
+// device held back comes home), no block is touched, and the stop stays unfinished until the next
+// one finishes it.
+TEST_F(StreamTest, AStopWhoseCycleNeverEndsGivesUpAtItsDeadlineAndTheNextStopFinishesIt)
+{
+    usbsim::EndpointFaults held;
+    held.holdCompletions = 1;
+    driver.model()->setEndpointFaults(0x01, held);
+    driver.runFor(20 * kMillisecond);
+    platform::log::Capture log(platform::log::Channel::kernel);
+    ASSERT_TRUE(device->mThread->tryLockService()) << "the cycle sleeps between frames";
+    bool stopped = true;
+    const uint64_t before = platform::host_clock::now();
+    uint64_t took = 0;
+    request([&] {
+        stopped = device->stopStreaming(true);
+        took = platform::host_clock::now() - before;
+    });
+    EXPECT_FALSE(stopped);
+    EXPECT_GE(took, uint64_t{VKDevice::kServiceWaitLimitMs} * kMillisecond);
+    EXPECT_LT(took, uint64_t{VKDevice::kServiceWaitLimitMs + 100} * kMillisecond);
+    platform::log::flush();
+    EXPECT_TRUE(log.contains("VKDevice::stopStreaming: the service cycle did not end within 1000 ms"));
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(device->mStopUnfinished.load(), 1);
+    // Nothing starts while the stop is unfinished.
+    request([&] { device->resumeStreaming(); });
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+
+    device->mThread->unlockService();
+    request([&] { stopped = device->stopStreaming(true); });
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(device->mStopUnfinished.load(), 0);
+    EXPECT_FALSE(anyBlockInUse()) << "the held-back completion came home with the abort";
+    startStreaming();
+    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    expectLoopback(client, 48000, 24, 31, inputFrames());
+}
+
+// A detach waits for the mixer to let go of the slot; a slot it never lets go of (held here) is
+// given up at the deadline: the detach answers kIOReturnTimeout and the client stays attached, whole.
+TEST_F(StreamTest, ADetachWhileTheMixerKeepsTheSlotGivesUpAtItsDeadlineAndLeavesTheClientAttached)
+{
+    ClientData& slot = device->mpDriverData->slot(client.slot);
+    slot.mUseCount.fetch_add(1);
+    platform::log::Capture log(platform::log::Channel::kernel);
+    IOReturn status = kIOReturnSuccess;
+    const uint64_t before = platform::host_clock::now();
+    uint64_t took = 0;
+    request([&] {
+        status = device->mpDriverData->detachClient(client.userClient);
+        took = platform::host_clock::now() - before;
+    });
+    EXPECT_EQ(status, kIOReturnTimeout);
+    EXPECT_GE(took, uint64_t{kSlotWaitLimitMs} * kMillisecond);
+    EXPECT_LT(took, uint64_t{kSlotWaitLimitMs + 100} * kMillisecond);
+    platform::log::flush();
+    EXPECT_TRUE(log.contains("ClientData__detach: the mixer held the slot for 1000 ms; given up"));
+    EXPECT_TRUE(device->mpDriverData->isClientAttached(client.userClient));
+    EXPECT_EQ(device->mpDriverData->countClients(), 1u);
+    EXPECT_EQ(slot.mState.load(), ClientData::kRunning);
+
+    slot.mUseCount.fetch_sub(1);
+    request([&] { status = device->mpDriverData->detachClient(client.userClient); });
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(device->mpDriverData->countClients(), 0u);
+}
+
 TEST_F(StreamTest, LateOutputCountsLostSamplesOfTheConfiguredStreamNotTheSharedBlocksSettings)
 {
     device->mpDriverSM->mChannelSettings.iFrequency = INT32_MAX;
@@ -341,21 +411,17 @@ TEST_F(StreamTest, LateOutputCountsLostSamplesOfTheConfiguredStreamNotTheSharedB
     driver.model()->setEndpointFaults(0x01, late);
     driver.runFor(100 * kMillisecond);
     platform::log::flush();
-    ASSERT_EQ(device->mLateWrites.load(), 1u);
-    int lost = 0;
-    for (const std::string& line : log.texts()) {
-        int samples = 0;
-        if (std::sscanf(line.c_str(), "USB: rtsIsoWriteComplete to late current/diff/NTF/lostFrames %*d %*d %*d %d",
-                        &lost) == 1) {
-            continue;
-        }
-        if (std::sscanf(line.c_str(), "USB: NOTIFY lost frames %d", &samples) == 1) {
-            EXPECT_GT(lost, 0);
-            EXPECT_EQ(samples, lost * 48 * 2) << "lost frames (ms) x 48 kHz x 2 inputs";
-            return;
-        }
-    }
-    ADD_FAILURE() << "no lost samples reported";
+    ASSERT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kLateWrites), 1u);
+    const uint64_t lost = device->mRealTimeRecord.total(VKRealTimeRecord::kLateWriteFrames);
+    EXPECT_GT(lost, 0u);
+    EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kLateWriteSamples), lost * 48 * 2)
+        << "lost frames (ms) x 48 kHz x 2 inputs";
+    EXPECT_FALSE(log.contains("rtsIsoWriteComplete to late")) << "the completion logs nothing";
+    // A request thread tells it.
+    driver.runInKernel([&] { device->reportRealTimeRecord(); });
+    platform::log::flush();
+    EXPECT_TRUE(log.contains("real-time record of VKDevice"));
+    EXPECT_TRUE(log.contains(": late writes +1 (1)"));
 }
 
 TEST_F(StreamTest, ScribbledInputRingNeitherCrashesTheKernelNorTouchesTheOutput)
@@ -458,7 +524,7 @@ TEST_F(StreamTest, LateReadCompletionIsQueuedAgainFromTheCurrentFrame)
     late.delayMilliseconds = 30;
     driver.model()->setEndpointFaults(0x82, late);
     driver.runFor(100 * kMillisecond);
-    EXPECT_GE(device->mRefusedReads.load(), 1u);
+    EXPECT_GE(device->mRealTimeRecord.total(VKRealTimeRecord::kRefusedReads), 1u);
     EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
     EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
     const uint64_t before = inputFrames();
@@ -474,7 +540,7 @@ TEST_F(StreamTest, ReadRefusedTwiceBreaksTheStream)
     uint32_t done = 0;
     driver.runInKernel([&] { driver.device()->deviceRequest(setInterface, nullptr, &done); });
     driver.runFor(50 * kMillisecond);
-    EXPECT_GE(device->mRefusedReads.load(), 1u);
+    EXPECT_GE(device->mRealTimeRecord.total(VKRealTimeRecord::kRefusedReads), 1u);
     EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
     EXPECT_EQ(device->mStreamStateChange.load(), 2u);
     EXPECT_EQ(device->mStreamStateChanges.load(), 1u);
@@ -633,7 +699,7 @@ TEST_F(StreamTest, FrameCounterThatJumpsBreaksTheStreamAndAStartStreamsAgain)
     driver.runFor(20 * kMillisecond);
     EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
     EXPECT_EQ(device->mStreamStateChange.load(), 2u);
-    EXPECT_EQ(device->mLateWrites.load(), 1u);
+    EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kLateWrites), 1u);
     request([&] {
         device->stopStreaming(true);
         device->mpDriverData->reinitClientsForStreaming(*device->getCurrentSettings());

@@ -201,7 +201,11 @@ protected:
 
     // A process that configures the device, attaches and streams a known signal through its
     // loopback, from the moment the signal comes back.
-    pid_t startStreamer() { return startClient({"stream", socket, "7"}, "streamer", "streaming"); }
+    pid_t startStreamer()
+    {
+        streamerPid = startClient({"stream", socket, "7"}, "streamer", "streaming");
+        return streamerPid;
+    }
     // Ends the stream: the streamer checks what came back and detaches. Empty when all of it came
     // back bit-exact, else what the streamer said.
     std::string finishStream(pid_t streamer)
@@ -216,30 +220,52 @@ protected:
     // The host runs on the real clock. Where the machine does not run it in time (a virtual
     // machine's processor held back for tens of milliseconds), the kernel misses deadlines and
     // keeps its own record of it: a completion later than the frames the driver queued ahead
-    // breaks the stream (state change 2), a read the bus refused as too old goes on from the
-    // current frame ("isoc read failed"), a service period that came late is logged with its delay
-    // (the service thread has a real-time deadline policy: a delay of 4 ms is the machine's).
-    // A stream that missed deadlines proves nothing about the audio.
+    // breaks the stream (state change 2); the real-time side counts what it met and a request
+    // thread reports it ("real-time record of ..."): reads the bus refused as too old (the stream
+    // goes on from the current frame), service periods that came late (the service thread has a
+    // real-time deadline policy: a delay of 4 ms is the machine's), output records the bus sent
+    // before the cycle filled them, blocks still in flight when due, and frames mixed before the
+    // streaming client had written them (a client process held back). A stream that missed
+    // deadlines proves nothing about the audio; one that came back wrong without any of these
+    // records is the kernel's fault.
     struct Deadlines
     {
         size_t breaks = 0;
         size_t refusedReads = 0;
-        size_t lateServices = 0; // service periods 4 ms or more late
+        size_t lateServices = 0; // reports of service periods with one 4 ms or more late
         long latestService = 0;  // microseconds
+        size_t lostFrames = 0;   // frames the kernel recorded as sent wrong or not at all
     };
     Deadlines missedDeadlines(const Listener& listener) const
     {
-        Deadlines missed{listener.seen(kStreamBroken), 0, 0};
+        Deadlines missed{listener.seen(kStreamBroken), 0, 0, 0, 0};
         const std::string log = kernel.log();
-        for (size_t at = log.find("rtsRequestIn isoc read failed"); at != std::string::npos;
-             at = log.find("rtsRequestIn isoc read failed", at + 1)) {
-            ++missed.refusedReads;
-        }
-        constexpr std::string_view kDelay = "KeThread::run - delay:";
-        for (size_t at = log.find(kDelay); at != std::string::npos; at = log.find(kDelay, at + 1)) {
-            const long delay = std::atol(log.c_str() + at + kDelay.size());
+        // "+N" after `name` on each report line that has it.
+        auto added = [&](std::string_view name, const std::function<void(size_t at, long n)>& each) {
+            for (size_t at = log.find(name); at != std::string::npos; at = log.find(name, at + 1)) {
+                const size_t plus = log.find('+', at + name.size());
+                if (plus != std::string::npos && plus == at + name.size() + 1) {
+                    each(plus, std::atol(log.c_str() + plus + 1));
+                }
+            }
+        };
+        added(": refused reads", [&](size_t, long n) { missed.refusedReads += static_cast<size_t>(n); });
+        added(": late service periods", [&](size_t at, long) {
+            constexpr std::string_view kLatest = "latest ";
+            const size_t latest = log.find(kLatest, at);
+            const long delay =
+                latest != std::string::npos ? std::atol(log.c_str() + latest + kLatest.size()) : 0;
             missed.lateServices += delay >= 4000 ? 1 : 0;
             missed.latestService = std::max(missed.latestService, delay);
+        });
+        for (const char* lost : {": output records sent unfilled", ": blocks still in use when due",
+                                 ": frames lost to late writes", ": unreadable frame numbers"}) {
+            added(lost, [&](size_t, long n) { missed.lostFrames += static_cast<size_t>(n); });
+        }
+        if (streamerPid > 0) {
+            const std::string late =
+                "client of process " + std::to_string(streamerPid) + ": frames mixed before it wrote them";
+            added(late, [&](size_t, long n) { missed.lostFrames += static_cast<size_t>(n); });
         }
         return missed;
     }
@@ -247,7 +273,7 @@ protected:
     {
         return "kernel's record: " + std::to_string(d.breaks) + " breaks, " + std::to_string(d.refusedReads) +
                " refused reads, " + std::to_string(d.lateServices) + " late service periods (latest " +
-               std::to_string(d.latestService) + " us)";
+               std::to_string(d.latestService) + " us), " + std::to_string(d.lostFrames) + " frames lost";
     }
     // True when `verdict` (of finishStream or startStreamer) tells of a stream that missed its
     // deadlines, by the kernel's record, since `before`.
@@ -259,7 +285,7 @@ protected:
         listener.await(kStreamBroken, before.breaks + 1, 2s);
         const Deadlines now = missedDeadlines(listener);
         return now.breaks > before.breaks || now.refusedReads > before.refusedReads ||
-               now.lateServices > before.lateServices;
+               now.lateServices > before.lateServices || now.lostFrames > before.lostFrames;
     }
 
     // Starts a streamer, again when the machine broke the stream before it came back; -1 when it
@@ -301,6 +327,7 @@ protected:
     test_support::KernelProcess kernel{programs, KERNELD};
     std::string socket;
     pid_t daemon = -1;
+    pid_t streamerPid = -1;   // the latest streamer
     io_service_t service = 0; // the kernel's
 };
 
@@ -520,9 +547,11 @@ TEST_F(UserClientProcessTest, ClientsKilledWithSigkillMidStreamGiveBackTheirSlot
         }
     }
     std::sort(heardAfter.begin(), heardAfter.end());
-    std::printf("deaths heard by the kernel after SIGKILL: median %lld ms, most %lld ms; streams broken by the "
-                "machine: %d\n",
-                heardAfter[heardAfter.size() / 2], heardAfter.back(), brokenStreams);
+    std::printf(
+        "deaths heard by the kernel after SIGKILL: median %lld ms, most %lld ms; streams broken by the "
+        "machine: %d (%s)\n",
+        heardAfter[heardAfter.size() / 2], heardAfter.back(), brokenStreams,
+        describe(missedDeadlines(listener)).c_str());
 
     // The device still serves.
     const io_connect_t audioServer = open(kAudioServer);

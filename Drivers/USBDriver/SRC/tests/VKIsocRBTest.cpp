@@ -21,6 +21,7 @@
 #include "VKUSBDescriptors.h"
 #include "platform/HostClock.h"
 #include "platform/Log.h"
+#include "platform/RealTime.h"
 #include "platform/USBHost.h"
 #include "usbsim/Bus.h"
 #include "usbsim/models/TableDevice.h"
@@ -490,6 +491,33 @@ TEST(IsocDataTest, AutoDeleteBlocksEndAtTheirLastUseAndNeverBefore)
     VKIsocRB block(false, nullptr);
     block.unuse("none");
     EXPECT_EQ(block.mUseCounter, 0u);
+}
+
+// The bus gives back a block of an ended stream in a completion, under the real-time mark: the
+// block is retired there (a destructor would free memory and log, which the mark forbids and a
+// test program aborts on) and ends on the next request thread that reclaims.
+TEST(IsocDataTest, ALastGiveBackUnderTheRealTimeMarkLeavesTheDestructorToARequestThread)
+{
+    MemoryState before{};
+    memSnapshot(&before);
+    auto* held = new VKIsocRB(false, nullptr);
+    held->mUseCounter = 1; // the bus's
+    held->setAutoDeleteOnCompletion(true);
+    const uint32_t retired = VKIsocRB::retiredCount();
+    {
+        platform::realtime::Section completion;
+        held->setCallbackDone(nullptr);
+    }
+    EXPECT_EQ(VKIsocRB::retiredCount(), retired + 1);
+    MemoryState between{};
+    memSnapshot(&between);
+    EXPECT_EQ(between.freeCount, before.freeCount) << "nothing freed on the real-time thread";
+    EXPECT_GE(VKIsocRB::reclaimRetired(), 1u);
+    EXPECT_EQ(VKIsocRB::retiredCount(), 0u);
+    MemoryState after{};
+    memSnapshot(&after);
+    EXPECT_EQ(after.allocCount - before.allocCount, after.freeCount - before.freeCount);
+    EXPECT_EQ(after.bytesAllocated - before.bytesAllocated, after.bytesFreed - before.bytesFreed);
 }
 
 // The completion's last give-back and the switch to auto-delete (term on a request thread) race:

@@ -23,6 +23,7 @@
 #include "platform/HostClock.h"
 #include "platform/KernelTasks.h"
 #include "platform/ProcessEnvironment.h"
+#include "platform/RealTime.h"
 
 namespace platform::iokit {
 namespace {
@@ -206,18 +207,21 @@ using platform::iokit::countFree;
 
 void* IOMalloc(vm_size_t size)
 {
+    platform::realtime::check("IOMalloc");
     countAllocation(size);
     return size == 0 ? nullptr : std::malloc(size);
 }
 
 void* IOMallocZero(vm_size_t size)
 {
+    platform::realtime::check("IOMallocZero");
     countAllocation(size);
     return size == 0 ? nullptr : std::calloc(1, size);
 }
 
 void IOFree(void* address, vm_size_t size)
 {
+    platform::realtime::check("IOFree");
     if (address == nullptr) {
         return;
     }
@@ -227,6 +231,7 @@ void IOFree(void* address, vm_size_t size)
 
 void* IOMallocAligned(vm_size_t size, vm_size_t alignment)
 {
+    platform::realtime::check("IOMallocAligned");
     using namespace platform::iokit;
     if (size == 0 || alignment > detail::pageSize() || (alignment & (alignment - 1)) != 0) {
         return nullptr;
@@ -244,6 +249,7 @@ void* IOMallocAligned(vm_size_t size, vm_size_t alignment)
 
 void IOFreeAligned(void* address, vm_size_t size)
 {
+    platform::realtime::check("IOFreeAligned");
     using namespace platform::iokit;
     if (address == nullptr) {
         return;
@@ -266,11 +272,13 @@ void IOFreeAligned(void* address, vm_size_t size)
 
 void IOSleep(unsigned milliseconds)
 {
+    platform::realtime::check("IOSleep");
     platform::host_clock::sleepFor(static_cast<uint64_t>(milliseconds) * 1'000'000ULL);
 }
 
 void IODelay(unsigned microseconds)
 {
+    platform::realtime::check("IODelay");
     platform::host_clock::sleepFor(static_cast<uint64_t>(microseconds) * 1'000ULL);
 }
 
@@ -315,16 +323,19 @@ struct _IOLock
 
 IOLock* IOLockAlloc()
 {
+    platform::realtime::check("IOLockAlloc");
     return new (std::nothrow) _IOLock;
 }
 
 void IOLockFree(IOLock* lock)
 {
+    platform::realtime::check("IOLockFree");
     delete lock;
 }
 
 void IOLockLock(IOLock* lock)
 {
+    platform::realtime::check("IOLockLock");
     lock->mutex.lock();
 }
 
@@ -500,6 +511,7 @@ bool applyRealTime(pid_t tid, const thread_time_constraint_policy& policy)
 
 IOThread IOCreateThread(IOThreadFunc function, void* argument)
 {
+    platform::realtime::check("IOCreateThread");
     if (function == nullptr) {
         return nullptr;
     }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/Log.h"
+#include "platform/RealTime.h"
 
 namespace {
 
@@ -140,6 +141,7 @@ OSObject* OSObject::allocInstance()
 
 OSObject::OSObject()
 {
+    platform::realtime::check("OSObject new");
     gMetaClass.instanceConstructed();
 }
 
@@ -171,6 +173,7 @@ void OSObject::release() const
 {
     const int previous = m_retainCount.fetch_sub(1, std::memory_order_acq_rel);
     if (previous == 1) {
+        platform::realtime::check("OSObject last release");
         lastReleases.fetch_add(1, std::memory_order_seq_cst);
         const_cast<OSObject*>(this)->free();
         lastReleases.fetch_sub(1, std::memory_order_seq_cst);

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "platform/HostClock.h"
+#include "platform/RealTime.h"
 #include "usbsim/Bus.h"
 
 OSDefineMetaClassAndStructors(IOUSBPipe, OSObject)
@@ -131,6 +132,8 @@ IOReturn IOUSBPipe::transfer(bool in, IOMemoryDescriptor* buffer, UInt32 noDataT
     auto* bytes = buffer->kernelAddress();
     const auto length = static_cast<uint32_t>(reqCount);
     if (completion != nullptr) {
+        // An asynchronous transfer may be queued from real-time code: the queueing is the family's.
+        platform::realtime::Lifted family;
         const usbsim::Completion done{completion->target, completion->action, completion->parameter};
         return in ? m_pipe->read(bytes, length, noDataTimeout, completionTimeout, done)
                   : m_pipe->write(bytes, length, noDataTimeout, completionTimeout, done);
@@ -181,6 +184,8 @@ IOReturn IOUSBPipe::isochronous(bool in, IOMemoryDescriptor* buffer, UInt64 fram
     if (total > buffer->getLength()) {
         return kIOReturnBadArgument;
     }
+    // Queued from real-time code (a completion requeueing): the queueing is the family's work.
+    platform::realtime::Lifted family;
     const usbsim::IsocCompletion done{completion->target, completion->action, completion->parameter};
     return in ? m_pipe->readIsoc(buffer->kernelAddress(), frameStart, numFrames, frameList, done,
                                  updateFrequency)
@@ -190,6 +195,8 @@ IOReturn IOUSBPipe::isochronous(bool in, IOMemoryDescriptor* buffer, UInt64 fram
 
 IOReturn IOUSBPipe::Abort()
 {
+    // Real-time code may abort without waiting: the aborted transfers complete elsewhere.
+    platform::realtime::Lifted family;
     return m_pipe ? m_pipe->abort() : kIOReturnSuccess;
 }
 

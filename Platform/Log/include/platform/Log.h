@@ -2,10 +2,11 @@
 // output (the diagnostic prints of the shared library). Every channel can be captured line by
 // line by a test, or sent to a file by a host program.
 //
-// Thread safety: writing a line may happen on any thread, a real-time one included: it never
-// locks, allocates or waits (a background drainer moves lines on; when it falls more than 1,024
-// lines behind, further lines are dropped and counted). Only lines longer than 1,000 characters
-// take a lock. Capture, flush and setDestination are for ordinary threads.
+// Thread safety: writing a line may happen on any thread: it never locks, allocates or waits (a
+// background drainer moves lines on; when it falls more than 1,024 lines behind, further lines are
+// dropped and counted). Only lines longer than 1,000 characters take a lock. Code under the
+// real-time mark (platform/RealTime.h) logs nothing all the same: a line written there is a
+// violation. Capture, flush and setDestination are for ordinary threads.
 #pragma once
 
 #include <cstdarg>

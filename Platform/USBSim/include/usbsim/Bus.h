@@ -21,6 +21,7 @@
 // Thread safety: everything may be called from any thread, including completions.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -222,7 +223,8 @@ public:
     Bus& operator=(const Bus&) = delete;
 
     // --- Controller.
-    // The current 1 ms frame number, or all ones while an unreadable value is injected.
+    // The current 1 ms frame number, or all ones while an unreadable value is injected. Takes no
+    // lock and never waits: real-time code reads it.
     uint64_t frameNumber();
     // The next `reads` frame-number reads answer all ones (kAlways: every read from now on).
     static constexpr uint32_t kAlways = UINT32_MAX;
@@ -264,7 +266,10 @@ private:
 
     uint64_t microframeAt(uint64_t hostTime) const;
     uint64_t microframeStart(uint64_t microframe) const;
-    uint64_t frameOfMicroframe(uint64_t microframe) const { return m_frameBase + microframe / 8; }
+    uint64_t frameOfMicroframe(uint64_t microframe) const
+    {
+        return m_frameBase.load(std::memory_order_acquire) + microframe / 8;
+    }
     void run();
     void advanced(uint64_t now) override;
     void serviceUpToLocked(uint64_t now);
@@ -297,8 +302,9 @@ private:
     bool m_stop = false;
     uint64_t m_nextMicroframe = 0; // the first microframe not yet serviced
     bool m_deferWakes = false;     // the advancing thread wakes completion threads after servicing
-    uint32_t m_unreadableReads = 0;
-    uint64_t m_frameBase = 0; // frame number of microframe 0
+    // Read without the lock (frameNumber); written under it.
+    std::atomic<uint32_t> m_unreadableReads{0};
+    std::atomic<uint64_t> m_frameBase{0}; // frame number of microframe 0
     uint32_t m_bandwidthUsed[2] = {0, 0}; // full speed (per frame), high speed (per microframe)
     uint8_t m_nextAddress = 1;
     uint32_t m_nextPort = 1;

@@ -8,7 +8,9 @@
 // threads, never inside the call that submits or aborts. A pipe whose interface changed
 // alternate, or whose device went away, answers kIOReturnNotOpen or kIOReturnNoDevice.
 //
-// Thread safety: every function may be called from any thread, completions included.
+// Thread safety: every function may be called from any thread, completions included. The
+// asynchronous Read/Write and Abort may be called under the real-time mark (platform/RealTime.h):
+// their queueing is the family's work; the synchronous forms wait and may not.
 #pragma once
 
 #include <memory>
