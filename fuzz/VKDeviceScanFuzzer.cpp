@@ -83,8 +83,8 @@ void checkChoice(VKDevice& device, VKInterfaceDescriptor* alternate, int32_t cha
     if (alternate == nullptr) {
         return;
     }
-    fuzzCheck(device.m_pcConfiguration != nullptr);
-    fuzzCheck(alternate->getConfiguration() == device.m_pcConfiguration);
+    fuzzCheck(device.mChosen.configuration != nullptr);
+    fuzzCheck(alternate->getConfiguration() == device.mChosen.configuration);
     fuzzCheck(channels <= VKDevice::kMaxChannels);
     for (int32_t r = 0; VKInterfaceDescriptorSpecificAS* as = alternate->getAudioStreamingSpecific(r); ++r) {
         fuzzCheck(as->getLength() <= VKInterfaceDescriptorSpecificAS::kSize);
@@ -153,8 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             const bool configured = device.findInterfacesInConfig();
             fuzzCheck(configured == (device.getCountConfigurationDescriptors() > 0));
             const QzChannelSettings& chosen = *device.getCurrentSettings();
-            checkChoice(device, device.m_pcInInterface, chosen.iInChannels);
-            checkChoice(device, device.m_pcOutInterface, chosen.iOutChannels);
+            checkChoice(device, device.mChosen.inInterface, chosen.iInChannels);
+            checkChoice(device, device.mChosen.outInterface, chosen.iOutChannels);
             device.onUnconfigure();
         }
     }

@@ -324,11 +324,10 @@ IOReturn Dispatcher::streamBroken2()
 
 IOReturn Dispatcher::changeFlags()
 {
-    const bool changed = m_device.mMixerChanged != 0;
-    m_device.mMixerChanged = 0;
+    const bool changed = m_device.takeMixerChanged();
     m_record.payload[0] = changed ? 1 : 0;
-    m_record.payload[1] = static_cast<uint8_t>(m_device.US366Registers[2] & 0xFF);
-    m_record.payload[2] = static_cast<uint8_t>(m_device.mMixerMode & 0xFF);
+    m_record.payload[1] = static_cast<uint8_t>(m_device.registers().us366[2] & 0xFF);
+    m_record.payload[2] = static_cast<uint8_t>(m_device.registers().mixerMode & 0xFF);
     return kIOReturnSuccess;
 }
 
@@ -363,7 +362,7 @@ IOReturn Dispatcher::setRouting()
 
 IOReturn Dispatcher::mixerValues()
 {
-    const int16_t values[2] = {m_device.mMixerBitmap, m_device.mMixerKnob};
+    const int16_t values[2] = {m_device.registers().mixerBitmap, m_device.registers().mixerKnob};
     std::memcpy(m_record.payload, values, sizeof values);
     return kIOReturnSuccess;
 }
@@ -453,7 +452,7 @@ IOReturn Dispatcher::attach()
     // The ring is laid out for the configured stream, from the kernel's own record of it (the
     // shared block's settings are anyone's): an unconfigured device has none.
     const uint32_t frequency = table->frequency();
-    if (m_device.m_pcConfiguration == nullptr || frequency == 0) {
+    if (m_device.mChosen.configuration == nullptr || frequency == 0) {
         IOLog("USB: %s\n", "not configured");
         return kIOReturnNotReady;
     }
@@ -563,7 +562,7 @@ IOReturn Dispatcher::setMixerMode()
 {
     const uint8_t notify = m_record.payload[0];
     const uint8_t mode = m_record.payload[1];
-    IOLog("Req_SetMixerMode %d (was %d)\n", mode, static_cast<int>(m_device.mMixerMode));
+    IOLog("Req_SetMixerMode %d (was %d)\n", mode, static_cast<int>(m_device.registers().mixerMode));
     uint8_t registerValue = 0;
     UInt32 length = 1;
     if (m_service.deviceRequest(kVKDirectionIn, kVKTypeVendor, kVKRecipientDevice, 0x49, 0, 0, &registerValue,
@@ -583,12 +582,11 @@ IOReturn Dispatcher::setMixerMode()
         }
     }
     IOLog("Req_SetMixerMode: inMode=%d set US366Registers[2] to 0x%02X (was 0x%02X)\n", mode, next,
-          m_device.US366Registers[2]);
-    m_device.US366Registers[2] = next;
+          m_device.registers().us366[2]);
+    m_device.setUS366Register(2, next);
     m_service.setMixerRegister(next);
     if (isUS366(m_device)) {
-        m_device.mMixerChanged = 1;
-        m_device.mMixerMode = mode;
+        m_device.setMixerMode(mode);
         if (notify == 1) {
             m_service.messageToClients(STC_MixerModeChanged, 0, 0, 0);
         }
@@ -600,8 +598,7 @@ IOReturn Dispatcher::setMixerValues()
 {
     int16_t values[2] = {};
     std::memcpy(values, m_record.payload, sizeof values);
-    m_device.mMixerBitmap = values[0];
-    m_device.mMixerKnob = values[1];
+    m_device.setMixerValues(values[0], values[1]);
     const auto bitmap = static_cast<uint16_t>(values[0]);
     const auto knob = static_cast<uint16_t>(values[1]);
     if (audio()) {

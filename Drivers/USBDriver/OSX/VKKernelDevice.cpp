@@ -102,7 +102,7 @@ bool VKKernelDevice::init(OSDictionary* personality)
     mpSystemSuspended.store(false);
     mMixerRegister = 0xFFFF;
     if (m_pDevice != nullptr) {
-        m_pDevice->US366Registers[2] = 0xFFFF;
+        m_pDevice->setUS366Register(2, 0xFFFF);
     }
     if (m_pDevice == nullptr) {
         return false;
@@ -714,7 +714,7 @@ UInt32 VKKernelDevice::GetAllocatedBandWidth()
         return 0;
     }
     UInt32 sum = 0;
-    for (VKPipeDescriptor* pipe : {m_pDevice->m_pcInPipeIsoc, m_pDevice->m_pcOutPipeIsoc}) {
+    for (VKPipeDescriptor* pipe : {m_pDevice->mChosen.inPipeIsoc, m_pDevice->mChosen.outPipeIsoc}) {
         if (pipe != nullptr) {
             sum += pipe->getCurrentMaxPacketSize();
         }

@@ -28,70 +28,70 @@ void choosePipes(VKDevice& device, const VKKernelDevice& service)
     const bool bulk = device.isQuenzarBulkDevice();
     const bool tessaly = device.isTessalyCompatible();
     bool skipBulkInIsocOut = false;
-    if (VKInterfaceDescriptor* out = device.m_pcOutInterface) {
-        device.m_pcOutPipeIsoc = out->getIsocOutPipe();
+    if (VKInterfaceDescriptor* out = device.mChosen.outInterface) {
+        device.mChosen.outPipeIsoc = out->getIsocOutPipe();
         IOLog("Set m_pcOutPipeIsoc for interface %p (%d)\n", static_cast<void*>(out), out->getInterfaceNumber());
-        if (device.m_pcOutPipeIsoc != nullptr) {
+        if (device.mChosen.outPipeIsoc != nullptr) {
             IOLog("Set m_pcOutPipeIsoc for interface %p (%d-%d)\n", static_cast<void*>(out),
-                  out->getInterfaceNumber(), device.m_pcOutPipeIsoc->getEndpointID());
+                  out->getInterfaceNumber(), device.mChosen.outPipeIsoc->getEndpointID());
         }
     }
-    if (VKInterfaceDescriptor* in = device.m_pcInInterface) {
-        device.m_pcInPipeIsoc = in->getIsocInPipe();
-        if (device.m_pcInPipeIsoc != nullptr) {
+    if (VKInterfaceDescriptor* in = device.mChosen.inInterface) {
+        device.mChosen.inPipeIsoc = in->getIsocInPipe();
+        if (device.mChosen.inPipeIsoc != nullptr) {
             IOLog("Set m_pcInPipeIsoc for interface %p (%d-%d)\n", static_cast<void*>(in), in->getInterfaceNumber(),
-                  device.m_pcInPipeIsoc->getEndpointID());
+                  device.mChosen.inPipeIsoc->getEndpointID());
         }
         if (bulk) {
-            device.m_pcBulkInPipe = in->getBulkInPipe();
-            if (device.m_pcBulkInPipe == nullptr) {
-                device.m_pcBulkInPipe = in->getInterruptInPipe();
+            device.mChosen.bulkInPipe = in->getBulkInPipe();
+            if (device.mChosen.bulkInPipe == nullptr) {
+                device.mChosen.bulkInPipe = in->getInterruptInPipe();
                 IOLog("Use interrupt transfers\n");
             }
         }
         if (tessaly) {
-            device.m_pcInterruptInPipe = in->getInterruptInPipe();
-            device.m_pcBulkInPipe = nullptr;
+            device.mChosen.interruptInPipe = in->getInterruptInPipe();
+            device.mChosen.bulkInPipe = nullptr;
             IOLog("Use interrupt transfers\n");
         }
     }
-    if (VKInterfaceDescriptor* out = device.m_pcOutInterface) {
+    if (VKInterfaceDescriptor* out = device.mChosen.outInterface) {
         if (bulk) {
-            device.m_pcBulkOutPipe = out->getPipeByAddress(5);
-            if (device.m_pcBulkOutPipe == nullptr || device.m_pcBulkOutPipe->getInterval() == 4) {
+            device.mChosen.bulkOutPipe = out->getPipeByAddress(5);
+            if (device.mChosen.bulkOutPipe == nullptr || device.mChosen.bulkOutPipe->getInterval() == 4) {
                 IOLog("USB: %s\n", "CHOOSE INTERRUPT OUTPIPE FOR OSKADEL");
-                device.m_pcBulkOutPipe = out->getInterruptOutPipe();
+                device.mChosen.bulkOutPipe = out->getInterruptOutPipe();
             }
         }
         if (tessaly) {
-            device.m_pcInterruptOutPipe = out->getInterruptOutPipe();
-            device.m_pcBulkOutPipe = nullptr;
+            device.mChosen.interruptOutPipe = out->getInterruptOutPipe();
+            device.mChosen.bulkOutPipe = nullptr;
             IOLog("Use interrupt transfers\n");
         }
     }
     if (bulk) {
-        device.m_pcInPipeIsoc = nullptr;
-        device.m_pcOutPipeIsoc = nullptr;
-        device.m_pcOutPipeIsocKeepAlive =
-            device.m_pcOutInterface != nullptr ? device.m_pcOutInterface->getIsocOutPipeInRange(1, 4) : nullptr;
-        IOLog("m_pDevice->m_pcOutPipeIsocKeepAlive is:%p\n", static_cast<void*>(device.m_pcOutPipeIsocKeepAlive));
+        device.mChosen.inPipeIsoc = nullptr;
+        device.mChosen.outPipeIsoc = nullptr;
+        device.mChosen.outPipeIsocKeepAlive =
+            device.mChosen.outInterface != nullptr ? device.mChosen.outInterface->getIsocOutPipeInRange(1, 4) : nullptr;
+        IOLog("m_pDevice->m_pcOutPipeIsocKeepAlive is:%p\n", static_cast<void*>(device.mChosen.outPipeIsocKeepAlive));
     }
     if (has(device, vkdevice::kTraitIsocInIsocOut)) {
         IOLog("ACV0 with isoc in isoc out\n");
-        device.m_pcBulkInPipe = nullptr;
-        device.m_pcInPipeFeedback = nullptr;
+        device.mChosen.bulkInPipe = nullptr;
+        device.mChosen.inPipeFeedback = nullptr;
         skipBulkInIsocOut = true;
     }
     if (!skipBulkInIsocOut && device.isQuenzarBulkInIsocOutDevice() && !service.isTerminateRequested() &&
-        device.m_pcInInterface != nullptr) {
-        VKInterfaceDescriptor* in = device.m_pcInInterface;
-        device.m_pcInPipeIsoc = nullptr;
-        device.m_pcInPipeFeedback = in->getIsocInPipe();
-        IOLog("got isoc in pipe %p from interface %p num:%d alt:%d", static_cast<void*>(device.m_pcInPipeFeedback),
+        device.mChosen.inInterface != nullptr) {
+        VKInterfaceDescriptor* in = device.mChosen.inInterface;
+        device.mChosen.inPipeIsoc = nullptr;
+        device.mChosen.inPipeFeedback = in->getIsocInPipe();
+        IOLog("got isoc in pipe %p from interface %p num:%d alt:%d", static_cast<void*>(device.mChosen.inPipeFeedback),
               static_cast<void*>(in), in->getInterfaceNumber(), in->getAlternateSettingNumber());
-        device.m_pcBulkInPipe = in->getBulkInPipe();
-        if (device.m_pcBulkInPipe == nullptr) {
-            device.m_pcBulkInPipe = in->getInterruptInPipe();
+        device.mChosen.bulkInPipe = in->getBulkInPipe();
+        if (device.mChosen.bulkInPipe == nullptr) {
+            device.mChosen.bulkInPipe = in->getInterruptInPipe();
             IOLog("Use interrupt transfers\n");
         }
     }
@@ -165,7 +165,7 @@ bool VKKernelDevice::chooseConfiguration()
         IOLog("USB: %s\n", "findInterfacesInConfig(pcControl,pcIn,pcOut,pcHID); returned false");
         return false;
     }
-    if (device.m_pcInInterface == nullptr && device.m_pcOutInterface == nullptr) {
+    if (device.mChosen.inInterface == nullptr && device.mChosen.outInterface == nullptr) {
         IOLog("USB: %s\n", "No in and no out interface -> exiting.");
         return false;
     }
@@ -175,7 +175,7 @@ bool VKKernelDevice::chooseConfiguration()
         IOLog("USB: %s\n", "no configuration selected");
         return false;
     }
-    device.m_pcConfiguration = configuration;
+    device.mChosen.configuration = configuration;
 
     // The USB configuration, when the device is not in it already.
     const UInt8 wanted = configuration->getConfigurationValue();
@@ -214,18 +214,18 @@ bool VKKernelDevice::openInterfacesAndPipes()
     bool success = true;
     const bool slow = has(device, vkdevice::kTraitSlowConfigure);
     mConfigurationOpen = true;
-    if (!matchInterface(device.m_pcControlInterface, true)) {
+    if (!matchInterface(device.mChosen.controlInterface, true)) {
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcControlInterface,true)\n");
         success = false;
     }
-    if (!matchInterface(device.m_pcOutInterface, true)) {
+    if (!matchInterface(device.mChosen.outInterface, true)) {
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcOutInterface,true);\n");
         success = false;
     }
     if (slow) {
         IOSleep(50);
     }
-    if (!matchInterface(device.m_pcInInterface, true)) {
+    if (!matchInterface(device.mChosen.inInterface, true)) {
         IOLog("isInitSuccess is false after matchInterface(m_pDevice->m_pcInInterface,true);\n");
         success = false;
     }
@@ -247,33 +247,33 @@ bool VKKernelDevice::openInterfacesAndPipes()
         }
         return pipe != nullptr;
     };
-    if (open(device.m_pcInPipeIsoc, "m_pcInPipeIsoc")) {
-        device.checkBandwidthForPipe(device.m_pcInPipeIsoc, frequency);
+    if (open(device.mChosen.inPipeIsoc, "m_pcInPipeIsoc")) {
+        device.checkBandwidthForPipe(device.mChosen.inPipeIsoc, frequency);
     }
-    if (open(device.m_pcInPipeFeedback, "m_pcInPipeFeedback")) {
-        setBandwidth(device.m_pcInPipeFeedback, device.m_pcInPipeFeedback->getMaxPacketSize());
+    if (open(device.mChosen.inPipeFeedback, "m_pcInPipeFeedback")) {
+        setBandwidth(device.mChosen.inPipeFeedback, device.mChosen.inPipeFeedback->getMaxPacketSize());
     }
-    open(device.m_pcBulkInPipe, "m_pcBulkInPipe");
-    open(device.m_pcBulkOutPipe, "m_pcBulkOutPipe");
-    open(device.m_pcInterruptInPipe, "m_pcInterruptInPipe");
-    open(device.m_pcInterruptOutPipe, "m_pcInterruptOutPipe");
+    open(device.mChosen.bulkInPipe, "m_pcBulkInPipe");
+    open(device.mChosen.bulkOutPipe, "m_pcBulkOutPipe");
+    open(device.mChosen.interruptInPipe, "m_pcInterruptInPipe");
+    open(device.mChosen.interruptOutPipe, "m_pcInterruptOutPipe");
     if (slow) {
         IOSleep(50);
     }
-    if (open(device.m_pcOutPipeIsoc, "m_pcOutPipeIsoc")) {
-        device.checkBandwidthForPipe(device.m_pcOutPipeIsoc, frequency);
+    if (open(device.mChosen.outPipeIsoc, "m_pcOutPipeIsoc")) {
+        device.checkBandwidthForPipe(device.mChosen.outPipeIsoc, frequency);
     }
-    if (device.m_pcOutPipeIsocKeepAlive != nullptr) {
+    if (device.mChosen.outPipeIsocKeepAlive != nullptr) {
         IOLog("init m_pcOutPipeIsocKeepAlive\n");
-        open(device.m_pcOutPipeIsocKeepAlive, "m_pcOutPipeIsocKeepAlive");
+        open(device.mChosen.outPipeIsocKeepAlive, "m_pcOutPipeIsocKeepAlive");
     }
     if (slow) {
         IOSleep(50);
     }
 
-    const bool anyPipe = device.m_pcInPipeIsoc != nullptr || device.m_pcOutPipeIsoc != nullptr ||
-                         device.m_pcBulkInPipe != nullptr || device.m_pcBulkOutPipe != nullptr ||
-                         device.m_pcInterruptInPipe != nullptr || device.m_pcInterruptOutPipe != nullptr;
+    const bool anyPipe = device.mChosen.inPipeIsoc != nullptr || device.mChosen.outPipeIsoc != nullptr ||
+                         device.mChosen.bulkInPipe != nullptr || device.mChosen.bulkOutPipe != nullptr ||
+                         device.mChosen.interruptInPipe != nullptr || device.mChosen.interruptOutPipe != nullptr;
     if (!anyPipe) {
         IOLog("NEITHER IN NOR OUT PIPE WAS CONFIGURED\n");
     }
@@ -355,34 +355,34 @@ void VKKernelDevice::unconfigureDevice(bool resetRequested, const char* reason)
     IOLog("unconfigureDevice(%d, %s)\n", resetRequested ? 1 : 0, reason != nullptr ? reason : "");
     sm->mConfigured = 0;
     mConfigurationOpen = false;
-    if (device.m_pcMidiInterface != nullptr && device.m_pcMidiInterface->getInterface() != nullptr) {
+    if (device.mChosen.midiInterface != nullptr && device.mChosen.midiInterface->getInterface() != nullptr) {
         IOLog("USB: %s\n", "STOP MIDI INTERFACE");
         resetRequested = resetRequested && device.isCorlanthCompatible();
     }
     if (device.isTessalyCompatible()) {
-        device.m_pcControlInterface = nullptr;
+        device.mChosen.controlInterface = nullptr;
     }
-    for (VKPipeDescriptor* pipe : {device.m_pcInPipeFeedback, device.m_pcHidInPipe, device.m_pcBulkInPipe,
-                                   device.m_pcBulkOutPipe, device.m_pcInPipeIsoc, device.m_pcOutPipeIsoc,
-                                   device.m_pcOutPipeIsocKeepAlive}) {
+    for (VKPipeDescriptor* pipe : {device.mChosen.inPipeFeedback, device.mChosen.hidInPipe, device.mChosen.bulkInPipe,
+                                   device.mChosen.bulkOutPipe, device.mChosen.inPipeIsoc, device.mChosen.outPipeIsoc,
+                                   device.mChosen.outPipeIsocKeepAlive}) {
         if (pipe != nullptr) {
             pipe->closePipe();
         }
     }
     if (device.isTessalyCompatible()) {
-        for (VKPipeDescriptor* pipe : {device.m_pcInterruptInPipe, device.m_pcInterruptOutPipe}) {
+        for (VKPipeDescriptor* pipe : {device.mChosen.interruptInPipe, device.mChosen.interruptOutPipe}) {
             if (pipe != nullptr) {
                 pipe->closePipe();
             }
         }
     }
-    if (device.m_pcMidiInterface != nullptr &&
-        ((device.isCorlanthCompatible() && device.m_pcMidiInterface->isMidiInterface()) || device.isElektron())) {
-        device.m_pcMidiInterface->close(false);
+    if (device.mChosen.midiInterface != nullptr &&
+        ((device.isCorlanthCompatible() && device.mChosen.midiInterface->isMidiInterface()) || device.isElektron())) {
+        device.mChosen.midiInterface->close(false);
     }
     // The vendor port's onUnconfigure comes with the vendor port.
-    for (VKInterfaceDescriptor* interface : {device.m_pcControlInterface, device.m_pcInInterface,
-                                             device.m_pcOutInterface, device.m_pcHidInterface}) {
+    for (VKInterfaceDescriptor* interface : {device.mChosen.controlInterface, device.mChosen.inInterface,
+                                             device.mChosen.outInterface, device.mChosen.hidInterface}) {
         if (interface != nullptr) {
             interface->close(false);
         }
@@ -500,7 +500,7 @@ void VKKernelDevice::registerMidiInterface()
         IOLog("registerMidiInterface..not for corlanth compatibles\n");
         return;
     }
-    VKInterfaceDescriptor* midi = device.m_pcMidiInterface;
+    VKInterfaceDescriptor* midi = device.mChosen.midiInterface;
     if (midi == nullptr || midi->getInterface() == nullptr) {
         return;
     }

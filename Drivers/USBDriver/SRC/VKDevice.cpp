@@ -41,7 +41,7 @@ VKDevice::VKDevice(VKDeviceOwner& owner) : mOwner(owner)
     if (mThread != nullptr) {
         mThread->setRecord(&mRealTimeRecord);
     }
-    std::fill(std::begin(US366Registers), std::end(US366Registers), uint16_t{0xFFFF});
+    std::fill(std::begin(mRegisters.us366), std::end(mRegisters.us366), uint16_t{0xFFFF});
     // The isochronous records are made by configuration completion; this build has no bulk or
     // interrupt packets and no family input engine to make.
     mInputScratch = static_cast<uint8_t*>(IOMallocAligned(kInputScratchSize, 4096));
@@ -165,7 +165,7 @@ bool VKDevice::isQuenzarBulkInIsocOutDevice() const
 
 bool VKDevice::isPureBulkDevice() const
 {
-    return isQuenzarBulkDevice() && m_pcBulkInPipe != nullptr && m_pcBulkOutPipe != nullptr;
+    return isQuenzarBulkDevice() && mChosen.bulkInPipe != nullptr && mChosen.bulkOutPipe != nullptr;
 }
 
 bool VKDevice::can192() const

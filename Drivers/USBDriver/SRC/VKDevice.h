@@ -68,6 +68,58 @@ static_assert(offsetof(DeviceSpecificData, mInputs) == 4);
 static_assert(offsetof(DeviceSpecificData, mOutputs) == 8);
 static_assert(offsetof(DeviceSpecificData, mExtraDelay) == 12);
 
+// The configuration, interfaces and pipes chosen for the current configuration: the interfaces
+// by the interface choice, the pipes opened by the service's configuration, all cleared by
+// onUnconfigure. Request threads, dispatch lock held; the streaming service reads the pipes.
+struct VKChosenEndpoints
+{
+    VKConfigurationDescriptor* configuration = nullptr;
+    VKInterfaceDescriptor* controlInterface = nullptr;
+    VKInterfaceDescriptor* inInterface = nullptr;
+    VKInterfaceDescriptor* outInterface = nullptr;
+    VKInterfaceDescriptor* hidInterface = nullptr;
+    VKInterfaceDescriptor* midiInterface = nullptr;
+    VKPipeDescriptor* bulkInPipe = nullptr;
+    VKPipeDescriptor* bulkOutPipe = nullptr;
+    VKPipeDescriptor* interruptInPipe = nullptr;
+    VKPipeDescriptor* interruptOutPipe = nullptr;
+    VKPipeDescriptor* inPipeIsoc = nullptr;
+    VKPipeDescriptor* inPipeFeedback = nullptr;
+    VKPipeDescriptor* outPipeIsoc = nullptr;
+    VKPipeDescriptor* outPipeIsocKeepAlive = nullptr;
+    VKPipeDescriptor* hidInPipe = nullptr;
+};
+
+// The drift guard of a bulk or an interrupt stream: the frames sent against the device's clock
+// over a window, the marks the window is held between, and frames waiting to be inserted. Reset at
+// resume; otherwise unused without bulk or interrupt streaming.
+struct VKDriftGuard
+{
+    uint64_t framesSent = 0;
+    int64_t windowSum = 0;
+    uint32_t windowCount = 0;
+    int32_t criticalPoint = 0;
+    int32_t lowMark = 0;
+    int32_t criticalPointDiff = 0;
+    uint32_t pendingFrames = 0;
+};
+
+// The model's registers as the driver last knew them, and the mixer the mixer requests set.
+struct VKModelRegisters
+{
+    uint16_t wolfson[4][22]{};
+    uint16_t us366[16];            // all 0xFFFF until the device reports them
+    uint16_t footSwitchPressed[3]{}; // nothing in the kernel writes it
+    // Foot-switch settings; nothing in the kernel writes them.
+    uint32_t footSwitchMode = 0;
+    uint32_t footSwitchProtocol = 0;
+    // Mixer mode and values, and the mark that the mode changed since it was last read.
+    uint32_t mixerMode = 0;
+    int16_t mixerBitmap = 0;
+    int16_t mixerKnob = 0;
+    uint8_t mixerChanged = 0;
+};
+
 // One byte of a PIC microcontroller command.
 using XeUSBPrePicCommand = uint8_t;
 
@@ -347,29 +399,40 @@ public:
     PCMDeviceFacts pcmDeviceFacts() const;
     // --- End of client table and configuration completion
 
+    // --- The model's registers and mixer (request threads, dispatch lock held).
+    const VKModelRegisters& registers() const { return mRegisters; }
+    void setUS366Register(size_t index, uint16_t value) { mRegisters.us366[index] = value; }
+    // The mixer requests: a new mode marks the change for the next read of the change flags.
+    void setMixerMode(uint32_t mode)
+    {
+        mRegisters.mixerMode = mode;
+        mRegisters.mixerChanged = 1;
+    }
+    void setMixerValues(int16_t bitmap, int16_t knob)
+    {
+        mRegisters.mixerBitmap = bitmap;
+        mRegisters.mixerKnob = knob;
+    }
+    // Whether the mixer mode changed since the last call.
+    bool takeMixerChanged()
+    {
+        const bool changed = mRegisters.mixerChanged != 0;
+        mRegisters.mixerChanged = 0;
+        return changed;
+    }
+
     // Per-model data.
     DeviceSpecificData mDeviceSpecific{};
     // Set while streaming when the channel counts change; the streaming service reads it.
     std::atomic<uint8_t> mChannelsChanged{0};
-    uint16_t mWolfsonRegisters[4][22]{};
-    uint16_t US366Registers[16];      // all 0xFFFF until the device reports them
-    uint16_t mFootSwitchPressed[3]{}; // nothing in the kernel writes it
     // Largest input sample per channel, kept by the input decoding.
     int32_t mInputMaxima[32]{};
-    // Foot-switch settings; nothing in the kernel writes them.
-    uint32_t mFootSwitchMode = 0;
-    uint32_t mFootSwitchProtocol = 0;
-    // Mixer mode and values, set by the mixer requests.
-    uint32_t mMixerMode = 0;
-    int16_t mMixerBitmap = 0;
-    int16_t mMixerKnob = 0;
     // Feature record from the personality; byte 375 is the listed mark.
     APISpecificFeatures mInitSettings{};
     // Read from Elektron devices by the descriptor scan.
     uint8_t ElektronUID[8]{};
     char ElektronDeviceName[32]{};
-    // Mixer-change mark, streaming flag, the personality's input selector and custom name.
-    uint8_t mMixerChanged = 0;
+    // Streaming flag, the personality's input selector and custom name.
     std::atomic<uint8_t> m_bStreamingStarted{0};
     uint32_t mInACR = 255;               // input-parser selector from the personality ("kInACR")
     char mCustomName[kCustomNameSize]{}; // not terminated when all 64 characters are used
@@ -381,13 +444,6 @@ public:
     const void* mInLevelProcessor = nullptr;
     uint8_t mbWasPowerDownMode = 0;       // set at wake-up, read and cleared by stream-broken handling
     uint64_t mLastUnderrunResetFrame = 0; // 0: this build has no bulk service
-    // Bulk drift guard; reset at resume, otherwise unused without bulk streaming.
-    uint64_t mBulkIOGuard_FramesSent = 0;
-    int64_t mBulkIOGuard_WindowSum = 0;
-    uint32_t mBulkIOGuard_WindowCount = 0;
-    int32_t mBulkIOGuard_CriticalPoint = 0;
-    int32_t mBulkIOGuard_LowMark = 0;
-    int32_t mBulkIOGuard_CiticalPointDiff = 0;
     // Isochronous streams: audio in, audio out, feedback in, keep-alive out.
     IsocData mIsocIn;
     IsocData mIsocOut;
@@ -396,28 +452,13 @@ public:
     // The device descriptor as scanned.
     QZ_DeviceDescriptor mDeviceDescriptor{};
     vkdevice::ModelProfile mModelProfile{};
-    // Chosen pipes (opened by the service's configuration, cleared by onUnconfigure).
-    VKPipeDescriptor* m_pcBulkInPipe = nullptr;
-    VKPipeDescriptor* m_pcBulkOutPipe = nullptr;
-    VKPipeDescriptor* m_pcInterruptInPipe = nullptr;
-    VKPipeDescriptor* m_pcInterruptOutPipe = nullptr;
-    VKPipeDescriptor* m_pcInPipeIsoc = nullptr;
-    VKPipeDescriptor* m_pcInPipeFeedback = nullptr;
-    VKPipeDescriptor* m_pcOutPipeIsoc = nullptr;
-    VKPipeDescriptor* m_pcOutPipeIsocKeepAlive = nullptr;
     // Vendor asynchronous port; null: this build has none.
     VendorAsyncPort* mpVendorAsyncPort = nullptr;
-    // HID input pipe and streaming state.
-    VKPipeDescriptor* m_pcHidInPipe = nullptr;
+    // Streaming state.
     uint32_t mStreamingState = 0; // nothing sets it
     uint8_t m_bStreamingSuspended = 0;
-    // Chosen configuration and interfaces.
-    VKConfigurationDescriptor* m_pcConfiguration = nullptr;
-    VKInterfaceDescriptor* m_pcControlInterface = nullptr;
-    VKInterfaceDescriptor* m_pcInInterface = nullptr;
-    VKInterfaceDescriptor* m_pcOutInterface = nullptr;
-    VKInterfaceDescriptor* m_pcHidInterface = nullptr;
-    VKInterfaceDescriptor* m_pcMidiInterface = nullptr;
+    // The chosen configuration, its interfaces and pipes.
+    VKChosenEndpoints mChosen;
     // Cleared by the one-time defaults of the descriptor scan.
     uint8_t mFirstScan = 1;
     // Configurations in the order of the device's configuration indices; owned.
@@ -469,12 +510,6 @@ public:
     uint8_t mEsuCpldByte = 0;        // last value written to the ESU CPLD
     std::atomic<uint8_t> mEsuCpldBusy{0}; // taken by exchange, so two writers never interleave
     uint8_t mRecovery = 0;
-    uint64_t mInterruptIOGuard_FramesSent = 0;
-    int64_t mInterruptIOGuard_WindowSum = 0;
-    uint32_t mInterruptIOGuard_WindowCount = 0;
-    int32_t mInterruptIOGuard_CriticalPoint = 0;
-    int32_t mInterruptIOGuard_LowMark = 0;
-    int32_t mInterruptIOGuard_CiticalPointDiff = 0;
     AudioInterruptIRP* mInterruptInIRP[kNumInterruptInIRPs]{};
     AudioInterruptIRP* mInterruptOutIRP[kNumInterruptOutIRPs]{};
     uint32_t mNextInterruptIn = 0;
@@ -513,8 +548,6 @@ public:
     uint64_t mOutputSamplePos = 0;
     // Completion and request threads: running sample total of the queued output blocks.
     uint32_t mOutputSampleTotal = 0;
-    // Pending inserted frames of the bulk guard; unused without bulk streaming.
-    uint32_t mBulkIOGuard_PendingFrames = 0;
     // Set at resume: an Elektron stream (headed output packets), and a device whose stream breaks
     // after more than 40 repaired input frames.
     uint8_t mRtsElektron = 0;
@@ -536,4 +569,7 @@ public:
 private:
     // The current channel settings (request threads; see getCurrentSettings).
     QzChannelSettings mSettings{};
+    VKModelRegisters mRegisters;
+    VKDriftGuard mBulkIOGuard;
+    VKDriftGuard mInterruptIOGuard;
 };

@@ -72,9 +72,9 @@ IOReturn writeStatusRegister(VKDeviceOwner& owner, uint8_t value)
 static IOReturn getCurrentFrequency(VKDevice& device, uint32_t& hz)
 {
     hz = 0;
-    VKPipeDescriptor* pipe = device.m_pcInPipeIsoc != nullptr ? device.m_pcInPipeIsoc : device.m_pcBulkInPipe;
+    VKPipeDescriptor* pipe = device.mChosen.inPipeIsoc != nullptr ? device.mChosen.inPipeIsoc : device.mChosen.bulkInPipe;
     if (pipe == nullptr) {
-        pipe = device.m_pcOutPipeIsoc != nullptr ? device.m_pcOutPipeIsoc : device.m_pcBulkOutPipe;
+        pipe = device.mChosen.outPipeIsoc != nullptr ? device.mChosen.outPipeIsoc : device.mChosen.bulkOutPipe;
     }
     if (pipe == nullptr) {
         return kIOReturnNotAttached;
@@ -119,31 +119,31 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
     chooseISOOutEncoder();
     updateAqInputSelector(nullptr);
     IOLog("configurationDone After updateAqInputSelector\n");
-    if (mMixerMode != 0) {
+    if (mRegisters.mixerMode != 0) {
         chooseOutMixer();
     }
     writeDigitalOutSelector();
 
     // Isochronous streams.
     const bool usb2 = isUSB2 != 0;
-    if (m_pcInPipeIsoc != nullptr) {
+    if (mChosen.inPipeIsoc != nullptr) {
         IOLog("USB: %s\n", "found isoc in pipe");
-        IOLog("Isoc in Endpoint is 0x%02X, Interface %d \n", m_pcInPipeIsoc->getAddressByte(),
-              m_pcInInterface != nullptr ? m_pcInInterface->getInterfaceNumber() : -1);
-        mIsocIn.alloc(usb2, m_pcInPipeIsoc, decoder);
+        IOLog("Isoc in Endpoint is 0x%02X, Interface %d \n", mChosen.inPipeIsoc->getAddressByte(),
+              mChosen.inInterface != nullptr ? mChosen.inInterface->getInterfaceNumber() : -1);
+        mIsocIn.alloc(usb2, mChosen.inPipeIsoc, decoder);
         IOLog("mIsocIn.mpUSBFrameInDataBuffer=%p\n", static_cast<void*>(mIsocIn.mpUSBFrameInDataBuffer));
     }
-    if (m_pcOutPipeIsoc != nullptr) {
+    if (mChosen.outPipeIsoc != nullptr) {
         IOLog("USB: %s\n", "found isoc out pipe");
-        mIsocOut.alloc(usb2, m_pcOutPipeIsoc, decoder);
+        mIsocOut.alloc(usb2, mChosen.outPipeIsoc, decoder);
     }
-    if (m_pcOutPipeIsocKeepAlive != nullptr) {
+    if (mChosen.outPipeIsocKeepAlive != nullptr) {
         IOLog("found m_pcOutPipeIsocKeepAlive\n");
-        mIsocOutKeepAlive.alloc(usb2, m_pcOutPipeIsocKeepAlive, decoder);
+        mIsocOutKeepAlive.alloc(usb2, mChosen.outPipeIsocKeepAlive, decoder);
     }
 
     // Bulk audio.
-    if (m_pcBulkInPipe != nullptr || m_pcBulkOutPipe != nullptr) {
+    if (mChosen.bulkInPipe != nullptr || mChosen.bulkOutPipe != nullptr) {
         IOLog("USB: %s\n", "INIT IN BULK RBs");
         // No bulk request blocks on this build: only the staging buffer is made.
         if (mDmaOutBufer == nullptr) {
@@ -151,12 +151,12 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
         }
     }
     // Feedback.
-    if (m_pcInPipeFeedback != nullptr) {
+    if (mChosen.inPipeFeedback != nullptr) {
         IOLog("USB: %s\n", "Allocate mIsocInFeedback");
-        mIsocInFeedback.alloc(m_pcInPipeFeedback->getInterval() == 1, m_pcInPipeFeedback, nullptr);
+        mIsocInFeedback.alloc(mChosen.inPipeFeedback->getInterval() == 1, mChosen.inPipeFeedback, nullptr);
     }
     // Interrupt audio; the bulk and interrupt request-block lists stay empty on this build.
-    if (m_pcInterruptInPipe != nullptr || m_pcInterruptOutPipe != nullptr) {
+    if (mChosen.interruptInPipe != nullptr || mChosen.interruptOutPipe != nullptr) {
         IOLog("USB: %s\n", "INIT IN INTERRUPT RBs");
         // No interrupt request blocks on this build: only the staging buffer is made.
         if (mDmaOutBufer == nullptr) {
@@ -166,14 +166,14 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
     (void)flag;
 
     // Model requests.
-    if (hasTrait(vkdevice::kTraitMonitorMixAfterConfig) && m_pcControlInterface != nullptr) {
+    if (hasTrait(vkdevice::kTraitMonitorMixAfterConfig) && mChosen.controlInterface != nullptr) {
         uint8_t zero = 0;
         UInt32 length = 1;
         mOwner.deviceRequest(kVKDirectionOut, kVKTypeClass, kVKRecipientInterface, 0x01, 0x0100, 0x1200, &zero,
                              length, kModelRequestRetries);
     }
-    if (hasTrait(vkdevice::kTraitOutputToAlternate0AfterConfig) && m_pcOutInterface != nullptr) {
-        const uint8_t number = m_pcOutInterface->getInterfaceNumber();
+    if (hasTrait(vkdevice::kTraitOutputToAlternate0AfterConfig) && mChosen.outInterface != nullptr) {
+        const uint8_t number = mChosen.outInterface->getInterfaceNumber();
         IOLog("USB: %s %d\n", "Set interface to 0", number);
         UInt32 length = 0;
         mOwner.deviceRequest(kVKDirectionOut, kVKTypeStandard, kVKRecipientInterface, 0x0B, 0, number, nullptr,
@@ -181,10 +181,10 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
     }
 
     // HID input.
-    if (m_pcHidInterface != nullptr) {
+    if (mChosen.hidInterface != nullptr) {
         IOLog("USB: %s\n", "Check for HID Input");
-        m_pcHidInPipe = m_pcHidInterface->getInterruptInPipe();
-        if (m_pcHidInPipe != nullptr) {
+        mChosen.hidInPipe = mChosen.hidInterface->getInterruptInPipe();
+        if (mChosen.hidInPipe != nullptr) {
             IOLog("USB: %s\n", "...HID Input pipe found");
         }
     }
@@ -361,11 +361,11 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
     if (result == kIOReturnSuccess && hasTrait(vkdevice::kTraitInputRegisterSelection)) {
         const uint8_t selection = hasTrait(vkdevice::kTraitFixedInputSelection)
                                       ? kFixedInputSelection
-                                      : static_cast<uint8_t>(US366Registers[2] & kStatus0644InputSelection);
+                                      : static_cast<uint8_t>(mRegisters.us366[2] & kStatus0644InputSelection);
         const uint8_t wanted = static_cast<uint8_t>((reg & 0xE7) | selection);
         IOLog("updateAqInputSelector reg=%02X, US366Registers[2]=%02X, statusByte before=%02X, after=%02X, "
               "numIn=%d, numOut=%d\n",
-              selection, US366Registers[2], reg, wanted, static_cast<int>(mDeviceSpecific.mInputs),
+              selection, mRegisters.us366[2], reg, wanted, static_cast<int>(mDeviceSpecific.mInputs),
               static_cast<int>(mDeviceSpecific.mOutputs));
         IOLog("Setting iPortData from to 0x%02X 0x%02X\n", reg, wanted);
         if (!hasTrait(vkdevice::kTraitSelectionWrittenWhenChanged) || wanted != reg) {
@@ -468,11 +468,11 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
         IOLog("***** Device Frequency mismatch expected:%d current:%d \n", settings.iFrequency,
               static_cast<int>(measured));
         const auto hz = static_cast<uint32_t>(std::max(0, settings.iFrequency));
-        mOwner.setFrequency(m_pcInPipeIsoc, nullptr, hz);
-        mOwner.setFrequency(m_pcBulkInPipe, nullptr, hz);
+        mOwner.setFrequency(mChosen.inPipeIsoc, nullptr, hz);
+        mOwner.setFrequency(mChosen.bulkInPipe, nullptr, hz);
         if (setFreqOnOutPipe()) {
-            mOwner.setFrequency(nullptr, m_pcOutPipeIsoc, hz);
-            mOwner.setFrequency(nullptr, m_pcBulkOutPipe, hz);
+            mOwner.setFrequency(nullptr, mChosen.outPipeIsoc, hz);
+            mOwner.setFrequency(nullptr, mChosen.bulkOutPipe, hz);
         }
     }
     return frequencyResult == kIOReturnSuccess;
@@ -485,8 +485,8 @@ void VKDevice::measureDigitalLockFrequency(bool setRateFirst)
     QzChannelSettings& settings = *getCurrentSettings();
     const auto configured = static_cast<uint32_t>(std::max(0, settings.iFrequency));
     if (setRateFirst) {
-        mOwner.setFrequency(m_pcInPipeIsoc, nullptr, configured);
-        mOwner.setFrequency(m_pcBulkInPipe, nullptr, configured);
+        mOwner.setFrequency(mChosen.inPipeIsoc, nullptr, configured);
+        mOwner.setFrequency(mChosen.bulkInPipe, nullptr, configured);
     }
     for (int attempt = 0; attempt < kDigitalLockMeasurements; ++attempt) {
         uint32_t hz = 0;
@@ -511,12 +511,12 @@ void VKDevice::measureDigitalLockFrequency(bool setRateFirst)
         }
         // 192 kHz only where a stream can carry it.
         bool carried = can192();
-        if (!carried && findStreamingAlternate(m_pcInInterface, 192'000, settings.iInChannels,
+        if (!carried && findStreamingAlternate(mChosen.inInterface, 192'000, settings.iInChannels,
                                                settings.iInResolution) != nullptr) {
             IOLog("...found in 192k\n");
             carried = true;
         }
-        if (!carried && findStreamingAlternate(m_pcOutInterface, 192'000, settings.iOutChannels,
+        if (!carried && findStreamingAlternate(mChosen.outInterface, 192'000, settings.iOutChannels,
                                                settings.iOutResolution) != nullptr) {
             IOLog("...found out 192k\n");
             carried = true;

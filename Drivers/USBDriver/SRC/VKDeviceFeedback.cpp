@@ -27,7 +27,7 @@ void VKDevice::requestIOFeedback()
                              "VKDevice::requestIOFeedback - m_bStreamingSuspended || !m_bStreamingStarted");
         return;
     }
-    if (m_pcInPipeFeedback == nullptr) {
+    if (mChosen.inPipeFeedback == nullptr) {
         return;
     }
     VKIsocRB* block = mIsocInFeedback.next();
@@ -35,7 +35,7 @@ void VKDevice::requestIOFeedback()
         mRealTimeRecord.count(VKRealTimeRecord::kNoFreeBlock);
         return;
     }
-    if (!mOwner.isocReadFeedback(block, m_pcInPipeFeedback)) {
+    if (!mOwner.isocReadFeedback(block, mChosen.inPipeFeedback)) {
         // Refused: the block goes back at once and the loop ends until streaming starts again.
         block->unuse("!m_cKernelDevice.isocReadFeedback()");
     }
@@ -50,8 +50,8 @@ void VKDevice::isocReadCompleteFeedback(VKIsocRB* block, FeedbackStreamingStruct
                              static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)));
         return;
     }
-    if (m_pcInPipeFeedback != nullptr) {
-        if (m_pcInPipeFeedback->getInterval() == kFullFrameFeedbackInterval) {
+    if (mChosen.inPipeFeedback != nullptr) {
+        if (mChosen.inPipeFeedback->getInterval() == kFullFrameFeedbackInterval) {
             if (mFramePatternObserver.isocFeedbackReadCompleteFullFrame(values)) {
                 VKLogOutsideRealTime("USB: %s\n", "reset feedback error counter (full frame)");
                 mIsocInFeedback.mErrorCounter = 0;

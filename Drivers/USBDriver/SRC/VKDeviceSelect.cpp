@@ -305,8 +305,8 @@ void VKDevice::assignStreamingInterfaces(VKConfigurationDescriptor* configuratio
     VKInterfaceDescriptor* out = nullptr;
 
     if (elektron) {
-        m_pcControlInterface = byNumber(2);
-        m_pcMidiInterface = byNumber(3);
+        mChosen.controlInterface = byNumber(2);
+        mChosen.midiInterface = byNumber(3);
     }
     if (isAnyOf(*this, kOmegaModels) && settings.iInChannels == 4) {
         in = byNumber(10);
@@ -323,7 +323,7 @@ void VKDevice::assignStreamingInterfaces(VKConfigurationDescriptor* configuratio
     }
     if (hasTrait(vkdevice::kTraitTessalyInterfaces)) {
         IOLog("USB: %s\n", "assign interfaces for TESSALY");
-        m_pcControlInterface = nullptr;
+        mChosen.controlInterface = nullptr;
         in = byNumber(2);
         out = byNumber(1);
     }
@@ -337,7 +337,7 @@ void VKDevice::assignStreamingInterfaces(VKConfigurationDescriptor* configuratio
             IOLog("USB: %s\n", "MBOX2: analog in Interface 4 endpoint 5");
             in = byNumber(4);
         }
-        m_pcControlInterface = byNumber(1);
+        mChosen.controlInterface = byNumber(1);
     }
     if (hasTrait(vkdevice::kTraitOutputOnInterface1) && out == nullptr) {
         IOLog("USB: %s\n", "assign out interface for PROD_RELOOP_PLAY_1624");
@@ -363,8 +363,8 @@ void VKDevice::assignStreamingInterfaces(VKConfigurationDescriptor* configuratio
         IOLog("USB: %s\n",
               nameOr(out, "Found Audio Streaming Out interface", "NO Audio Streaming Out interface"));
     }
-    m_pcInInterface = in;
-    m_pcOutInterface = out;
+    mChosen.inInterface = in;
+    mChosen.outInterface = out;
 }
 
 void VKDevice::initElektronChannelMap(QzChannelSettings& settings)
@@ -459,14 +459,14 @@ bool VKDevice::findInterfacesInConfig()
             return false;
         }
     }
-    m_pcConfiguration = configuration;
+    mChosen.configuration = configuration;
 
-    m_pcMidiInterface = findMidiInterfaceIn(configuration);
-    m_pcControlInterface = configuration->findAudioControlInterface();
+    mChosen.midiInterface = findMidiInterfaceIn(configuration);
+    mChosen.controlInterface = configuration->findAudioControlInterface();
     IOLog("USB: %s\n",
-          nameOr(m_pcControlInterface, "Found Audio Control interface", "NO Audio Control interface"));
-    m_pcHidInterface = configuration->findHIDInterface();
-    IOLog("USB: %s\n", nameOr(m_pcHidInterface, "Found HID interface", "NO HID interface"));
+          nameOr(mChosen.controlInterface, "Found Audio Control interface", "NO Audio Control interface"));
+    mChosen.hidInterface = configuration->findHIDInterface();
+    IOLog("USB: %s\n", nameOr(mChosen.hidInterface, "Found HID interface", "NO HID interface"));
     // VendorAsyncPort::onFindInterfaces(device, configuration) belongs to the vendor port.
 
     assignStreamingInterfaces(configuration, settings);
@@ -531,11 +531,11 @@ bool VKDevice::findInterfacesInConfig()
     current = settings;
 
     if (isElektron()) {
-        if (inChannels == 0 && foundIn == nullptr && m_pcInInterface != nullptr) {
-            foundIn = m_pcInInterface->getAlternateSetting(1);
+        if (inChannels == 0 && foundIn == nullptr && mChosen.inInterface != nullptr) {
+            foundIn = mChosen.inInterface->getAlternateSetting(1);
         }
-        if (outChannels == 0 && foundOut == nullptr && m_pcOutInterface != nullptr) {
-            foundOut = m_pcOutInterface->getAlternateSetting(1);
+        if (outChannels == 0 && foundOut == nullptr && mChosen.outInterface != nullptr) {
+            foundOut = mChosen.outInterface->getAlternateSetting(1);
         }
     }
     if (foundIn != nullptr) {
@@ -546,13 +546,13 @@ bool VKDevice::findInterfacesInConfig()
         IOLog("USB: %s %d %d\n", "pcFoundOut Num/Alternate", foundOut->getInterfaceNumber(),
               foundOut->getAlternateSettingNumber());
     }
-    m_pcInInterface = foundIn;
-    m_pcOutInterface = foundOut;
+    mChosen.inInterface = foundIn;
+    mChosen.outInterface = foundOut;
 
     // AQ::assignPipes(device) belongs to the audio engine.
     IOLog("findInterfacesInConfig: m_pcMidiInterface=%p mpMidiDevice=%p m_pcControlInterface=%p\n",
-          static_cast<void*>(m_pcMidiInterface), static_cast<void*>(mpMidiDevice),
-          static_cast<void*>(m_pcControlInterface));
+          static_cast<void*>(mChosen.midiInterface), static_cast<void*>(mpMidiDevice),
+          static_cast<void*>(mChosen.controlInterface));
     // With a USB MIDI device, USBMidiDevice::assignPipes(MIDI interface) belongs to the MIDI engine.
     return true;
 }
@@ -583,8 +583,8 @@ bool VKDevice::tryFindInterfaces(VKInterfaceDescriptor*& foundIn, VKInterfaceDes
           inChannels, outChannels, inBits, outBits);
     const int entryIn = inChannels;
     const int entryOut = outChannels;
-    VKInterfaceDescriptor* const inInterface = m_pcInInterface;
-    VKInterfaceDescriptor* const outInterface = m_pcOutInterface;
+    VKInterfaceDescriptor* const inInterface = mChosen.inInterface;
+    VKInterfaceDescriptor* const outInterface = mChosen.outInterface;
     const bool I = inInterface != nullptr;
     const bool O = outInterface != nullptr;
     const bool can192Hz = can192();
@@ -673,12 +673,12 @@ bool VKDevice::tryFindElektronInterfaces(VKInterfaceDescriptor*& foundIn, VKInte
         }
         return interface->getAlternateSetting(alternate);
     };
-    VKInterfaceDescriptor* in = pick(m_pcInInterface, inChannels, inBits);
+    VKInterfaceDescriptor* in = pick(mChosen.inInterface, inChannels, inBits);
     if (in == nullptr) {
         IOLog("USB: %s %d %d\n", "...pcFoundIn is NULL. Channels/Bits", inChannels, inBits);
         return false;
     }
-    VKInterfaceDescriptor* out = pick(m_pcOutInterface, outChannels, outBits);
+    VKInterfaceDescriptor* out = pick(mChosen.outInterface, outChannels, outBits);
     if (out == nullptr) {
         IOLog("USB: %s %d %d\n", "...pcFoundOut is NULL. Channels/Bits", outChannels, outBits);
         return false;
@@ -733,19 +733,19 @@ void VKDevice::onUnconfigure()
 {
     IOLog("USB: %s\n", "...check for pending hid calls");
     // AQ::unconfigure belongs to the audio engine.
-    m_pcConfiguration = nullptr;
-    m_pcControlInterface = nullptr;
-    m_pcInInterface = nullptr;
-    m_pcOutInterface = nullptr;
-    m_pcHidInterface = nullptr;
-    m_pcMidiInterface = nullptr;
-    m_pcBulkInPipe = nullptr;
-    m_pcBulkOutPipe = nullptr;
-    m_pcInterruptInPipe = nullptr;
-    m_pcInterruptOutPipe = nullptr;
-    m_pcInPipeIsoc = nullptr;
-    m_pcInPipeFeedback = nullptr;
-    m_pcOutPipeIsoc = nullptr;
-    m_pcOutPipeIsocKeepAlive = nullptr;
-    m_pcHidInPipe = nullptr;
+    mChosen.configuration = nullptr;
+    mChosen.controlInterface = nullptr;
+    mChosen.inInterface = nullptr;
+    mChosen.outInterface = nullptr;
+    mChosen.hidInterface = nullptr;
+    mChosen.midiInterface = nullptr;
+    mChosen.bulkInPipe = nullptr;
+    mChosen.bulkOutPipe = nullptr;
+    mChosen.interruptInPipe = nullptr;
+    mChosen.interruptOutPipe = nullptr;
+    mChosen.inPipeIsoc = nullptr;
+    mChosen.inPipeFeedback = nullptr;
+    mChosen.outPipeIsoc = nullptr;
+    mChosen.outPipeIsocKeepAlive = nullptr;
+    mChosen.hidInPipe = nullptr;
 }

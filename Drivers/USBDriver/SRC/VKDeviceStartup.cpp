@@ -80,16 +80,16 @@ void VKDevice::initDigiDesignMbox()
     const uint32_t hz = static_cast<uint32_t>(frequency);
     if (controlsSelector(kControlsSyncSelector) == kSelectorSecond) {
         IOLog("USB: %s %d\n", "***** SYNC DIGITAL", frequency);
-        mOwner.setFrequency(m_pcInPipeIsoc, m_pcBulkInPipe, hz);
-        mOwner.setFrequency(m_pcInPipeIsoc, m_pcBulkInPipe, 0);
-        mOwner.setFrequency(m_pcOutPipeIsoc, m_pcBulkOutPipe, hz);
-        mOwner.setFrequency(m_pcOutPipeIsoc, m_pcBulkOutPipe, 0);
+        mOwner.setFrequency(mChosen.inPipeIsoc, mChosen.bulkInPipe, hz);
+        mOwner.setFrequency(mChosen.inPipeIsoc, mChosen.bulkInPipe, 0);
+        mOwner.setFrequency(mChosen.outPipeIsoc, mChosen.bulkOutPipe, hz);
+        mOwner.setFrequency(mChosen.outPipeIsoc, mChosen.bulkOutPipe, 0);
     } else {
         IOLog("USB: %s %d\n", "***** SYNC ANALOG", frequency);
-        mOwner.setFrequency(m_pcInPipeIsoc, m_pcBulkInPipe, hz);
-        mOwner.setFrequency(m_pcInPipeIsoc, m_pcBulkInPipe, hz);
-        mOwner.setFrequency(m_pcOutPipeIsoc, m_pcBulkOutPipe, hz);
-        mOwner.setFrequency(m_pcOutPipeIsoc, m_pcBulkOutPipe, hz);
+        mOwner.setFrequency(mChosen.inPipeIsoc, mChosen.bulkInPipe, hz);
+        mOwner.setFrequency(mChosen.inPipeIsoc, mChosen.bulkInPipe, hz);
+        mOwner.setFrequency(mChosen.outPipeIsoc, mChosen.bulkOutPipe, hz);
+        mOwner.setFrequency(mChosen.outPipeIsoc, mChosen.bulkOutPipe, hz);
     }
 }
 

@@ -54,8 +54,8 @@ void VKDevice::startStreaming()
     }
 
     IOLog("USB: %s %d\n", "SETFREQUENCY in VKDevice::startStreaming()", frequency);
-    checkBandwidthForPipe(m_pcInPipeIsoc, 0);
-    checkBandwidthForPipe(m_pcOutPipeIsoc, 0);
+    checkBandwidthForPipe(mChosen.inPipeIsoc, 0);
+    checkBandwidthForPipe(mChosen.outPipeIsoc, 0);
     IOLog("USB: %s\n", kAsterisks);
     const uint32_t hz = frequency > 0 ? static_cast<uint32_t>(frequency) : 0;
     if (usbPre) {
@@ -63,11 +63,11 @@ void VKDevice::startStreaming()
     } else if (hasTrait(vkdevice::kTraitMBoxStartup)) {
         initDigiDesignMbox();
     } else {
-        mOwner.setFrequency(m_pcInPipeIsoc, m_pcBulkInPipe, hz);
+        mOwner.setFrequency(mChosen.inPipeIsoc, mChosen.bulkInPipe, hz);
     }
     IOLog("USB: %s\n", kAsterisks);
-    if (m_pcInPipeIsoc == nullptr || settings.iInChannels == 0 || setFreqOnOutPipe()) {
-        mOwner.setFrequency(m_pcOutPipeIsoc, m_pcBulkOutPipe, hz);
+    if (mChosen.inPipeIsoc == nullptr || settings.iInChannels == 0 || setFreqOnOutPipe()) {
+        mOwner.setFrequency(mChosen.outPipeIsoc, mChosen.bulkOutPipe, hz);
     }
 
     // Model class requests: SET_CUR to the interface, 5 attempts each.
@@ -95,14 +95,14 @@ void VKDevice::startStreaming()
             setElektronChannelMap(map, true);
         }
     } else if (hasTrait(vkdevice::kTraitReselectOutputAtStart)) {
-        IOLog("m_pcOutInterface is %p\n", static_cast<void*>(m_pcOutInterface));
-        if (m_pcOutInterface != nullptr) {
-            IOUSBInterface* usbInterface = m_pcOutInterface->getInterface();
+        IOLog("m_pcOutInterface is %p\n", static_cast<void*>(mChosen.outInterface));
+        if (mChosen.outInterface != nullptr) {
+            IOUSBInterface* usbInterface = mChosen.outInterface->getInterface();
             IOLog("m_pcOutInterface->m_pUSBIF is %p, alternate is %d\n", static_cast<void*>(usbInterface),
-                  m_pcOutInterface->getAlternateSettingNumber());
+                  mChosen.outInterface->getAlternateSettingNumber());
             if (usbInterface != nullptr) {
                 usbInterface->SetAlternateInterface(mOwner.service(),
-                                                    m_pcOutInterface->getAlternateSettingNumber());
+                                                    mChosen.outInterface->getAlternateSettingNumber());
             }
         }
     }
@@ -112,7 +112,7 @@ void VKDevice::startStreaming()
 
 void VKDevice::onStreamingStarted()
 {
-    if (hasTrait(vkdevice::kTraitOutputModeAtStart) && m_pcControlInterface != nullptr) {
+    if (hasTrait(vkdevice::kTraitOutputModeAtStart) && mChosen.controlInterface != nullptr) {
         uint8_t mode = getCurrentSettings()->iOutChannels == 8 ? 2 : 1;
         UInt32 length = 1;
         mOwner.deviceRequest(kVKDirectionOut, kVKTypeClass, kVKRecipientInterface, 0x01, 0, 0x1F00, &mode, length,

@@ -103,15 +103,15 @@ void VKDevice::resumeStreaming()
     mCurrentFrame = 0;
     mOutputSamplePos = 0;
     mOutputSampleTotal = 0;
-    mBulkIOGuard_FramesSent = 0;
-    mBulkIOGuard_WindowSum = 0;
-    mBulkIOGuard_WindowCount = 0;
-    mBulkIOGuard_PendingFrames = 0;
+    mBulkIOGuard.framesSent = 0;
+    mBulkIOGuard.windowSum = 0;
+    mBulkIOGuard.windowCount = 0;
+    mBulkIOGuard.pendingFrames = 0;
     const int32_t rate = std::max(s.iFrequency, 0);
-    mBulkIOGuard_CriticalPoint = rate / 700;
-    mBulkIOGuard_LowMark = rate / 1370;
-    IOLog("mBulkIOGuard_CiticalPoint:%d mBulkIOGuard_CiticalPointLow:%d\n", mBulkIOGuard_CriticalPoint,
-          mBulkIOGuard_LowMark);
+    mBulkIOGuard.criticalPoint = rate / 700;
+    mBulkIOGuard.lowMark = rate / 1370;
+    IOLog("mBulkIOGuard_CiticalPoint:%d mBulkIOGuard_CiticalPointLow:%d\n", mBulkIOGuard.criticalPoint,
+          mBulkIOGuard.lowMark);
     mOwner.setChannelSettingsProperty();
     mOwner.setAqExtDataProperty();
     if (mpDriverData != nullptr) {
@@ -122,7 +122,7 @@ void VKDevice::resumeStreaming()
     if (mRtsElektron != 0) {
         IOLog("Analog4: config:%d freq:%d in:%d/%d out:%d/%d\n", s.uConfiguration, s.iFrequency, s.iInChannels,
               s.iInResolution, s.iOutChannels, s.iOutResolution);
-        const VKInterfaceDescriptor* streaming[2] = {m_pcInInterface, m_pcOutInterface};
+        const VKInterfaceDescriptor* streaming[2] = {mChosen.inInterface, mChosen.outInterface};
         const int32_t resolution[2] = {s.iInResolution, s.iOutResolution};
         for (int i = 0; i < 2; ++i) {
             if (streaming[i] != nullptr) {
@@ -139,14 +139,14 @@ void VKDevice::resumeStreaming()
     }
     if (isCorlanthCompatible() && !isTessalyCompatible()) {
         const uint32_t hz = static_cast<uint32_t>(rate);
-        mOwner.setFrequency(m_pcInPipeIsoc, m_pcBulkInPipe, hz);
-        mOwner.setFrequency(m_pcOutPipeIsoc, m_pcBulkOutPipe, hz);
+        mOwner.setFrequency(mChosen.inPipeIsoc, mChosen.bulkInPipe, hz);
+        mOwner.setFrequency(mChosen.outPipeIsoc, mChosen.bulkOutPipe, hz);
     }
 
-    const bool bulkIn = m_pcBulkInPipe != nullptr;
-    const bool bulkOut = m_pcBulkOutPipe != nullptr;
-    const bool isocIn = m_pcInPipeIsoc != nullptr;
-    const bool isocOut = m_pcOutPipeIsoc != nullptr;
+    const bool bulkIn = mChosen.bulkInPipe != nullptr;
+    const bool bulkOut = mChosen.bulkOutPipe != nullptr;
+    const bool isocIn = mChosen.inPipeIsoc != nullptr;
+    const bool isocOut = mChosen.outPipeIsoc != nullptr;
     if (isocIn && bulkOut) {
         IOLog("USB: %s\n", "MIXED PROCESSING");
         // No bulk streaming on this build: the stream does not start.
@@ -173,7 +173,7 @@ void VKDevice::resumeStreaming()
         return;
     }
     if (!bulkIn && !bulkOut) {
-        if (m_pcInterruptInPipe != nullptr && m_pcInterruptOutPipe != nullptr) {
+        if (mChosen.interruptInPipe != nullptr && mChosen.interruptOutPipe != nullptr) {
             IOLog("USB: %s\n", "PROCESSING INTERRUPT IN AND OUT");
             // No interrupt streaming on this build: the stream does not start.
         }
@@ -197,25 +197,25 @@ bool VKDevice::rtsIsocAudioRun()
     for (IsocData* stream : {&mIsocIn, &mIsocInFeedback, &mIsocOut}) {
         stream->initForStream(first);
     }
-    if (m_pcInPipeIsoc == nullptr && m_pcOutPipeIsoc == nullptr) {
+    if (mChosen.inPipeIsoc == nullptr && mChosen.outPipeIsoc == nullptr) {
         IOLog("VKDevice::rtsIsocAudioRun() - NO PIPES \n");
         return false;
     }
     m_bStreamingStarted.store(1);
     mSyncToOutput.store(0);
     mInputOnly.store(0);
-    if (m_pcInPipeFeedback != nullptr) {
+    if (mChosen.inPipeFeedback != nullptr) {
         requestIOFeedback();
         requestIOFeedback();
     }
-    if (m_pcInPipeIsoc != nullptr) {
-        mInputOnly.store(m_pcOutPipeIsoc == nullptr ? 1 : 0);
+    if (mChosen.inPipeIsoc != nullptr) {
+        mInputOnly.store(mChosen.outPipeIsoc == nullptr ? 1 : 0);
         for (uint32_t i = 0; i < kTransfersInFlight; ++i) {
             rtsRequestIn();
         }
     }
-    if (m_pcOutPipeIsoc != nullptr) {
-        if (m_pcBulkInPipe == nullptr && m_pcInPipeIsoc == nullptr) {
+    if (mChosen.outPipeIsoc != nullptr) {
+        if (mChosen.bulkInPipe == nullptr && mChosen.inPipeIsoc == nullptr) {
             IOLog("USB: %s\n", "SYNC_TO_OUTPUT");
             mSyncToOutput.store(1);
         }
@@ -230,7 +230,7 @@ bool VKDevice::rtsIsocAudioRun()
 bool VKDevice::rtsIsocAudioRunKeepAlive()
 {
     IOLog("USB: %s\n", "starting keep alive stream...");
-    if (m_pcOutPipeIsocKeepAlive == nullptr) {
+    if (mChosen.outPipeIsocKeepAlive == nullptr) {
         IOLog("VKDevice::rtsIsocAudioRunKeepAlive() - NO PIPES \n");
         return false;
     }
@@ -284,7 +284,7 @@ bool VKDevice::rtsRequestIn()
         VKLogOutsideRealTime("VKDevice::rtsRequestIn - !m_bStreamingStarted\n");
         return false;
     }
-    if (m_pcInPipeIsoc == nullptr) {
+    if (mChosen.inPipeIsoc == nullptr) {
         VKLogOutsideRealTime("VKDevice::rtsRequestIn - !m_pcInPipeIsoc\n");
         return false;
     }
@@ -329,7 +329,7 @@ bool VKDevice::rtsRequestIn()
 
 bool VKDevice::rtsRequestOut()
 {
-    if (m_bStreamingStarted.load() == 0 || m_pcOutPipeIsoc == nullptr || mpDriverData == nullptr) {
+    if (m_bStreamingStarted.load() == 0 || mChosen.outPipeIsoc == nullptr || mpDriverData == nullptr) {
         return false;
     }
     VKIsocRB* block = mIsocOut.next();
@@ -374,7 +374,7 @@ bool VKDevice::rtsRequestOut()
 
 bool VKDevice::rtsRequestOutKeepAlive()
 {
-    if (m_bStreamingStarted.load() == 0 || m_pcOutPipeIsocKeepAlive == nullptr) {
+    if (m_bStreamingStarted.load() == 0 || mChosen.outPipeIsocKeepAlive == nullptr) {
         return false;
     }
     VKIsocRB* block = mIsocOutKeepAlive.next();
@@ -737,7 +737,7 @@ void VKDevice::rtsIsoWriteKeepAliveCompleteStatic(void* target, void* parameter,
 void VKDevice::rtsIsoReadComplete(VKIsocRB* block)
 {
     // real-time: no lock, no allocation, no wait
-    if (m_bStreamingStarted.load() == 0 || m_pcInPipeIsoc == nullptr || mpDriverData == nullptr) {
+    if (m_bStreamingStarted.load() == 0 || mChosen.inPipeIsoc == nullptr || mpDriverData == nullptr) {
         return;
     }
     auto* ring = static_cast<AudioSM*>(mcAudioSM_In.address());
@@ -786,7 +786,7 @@ void VKDevice::rtsIsoWriteComplete(VKIsocRB* block)
         mRealTimeRecord.count(VKRealTimeRecord::kUnreadableFrames);
         return;
     }
-    if (m_pcOutPipeIsoc == nullptr) {
+    if (mChosen.outPipeIsoc == nullptr) {
         return;
     }
     int64_t lost = 0;
@@ -819,7 +819,7 @@ void VKDevice::rtsIsoWriteKeepAliveComplete(VKIsocRB* block)
         mRealTimeRecord.count(VKRealTimeRecord::kUnreadableFrames);
         return;
     }
-    if (m_pcOutPipeIsocKeepAlive == nullptr) {
+    if (mChosen.outPipeIsocKeepAlive == nullptr) {
         return;
     }
     int64_t lost = 0;
@@ -855,8 +855,8 @@ void VKDevice::rtsStopStreamingNoWait()
         }
     }
     for (VKPipeDescriptor* pipe :
-         {m_pcInPipeFeedback, m_pcOutPipeIsocKeepAlive, m_pcBulkInPipe, m_pcBulkOutPipe, m_pcInterruptInPipe,
-          m_pcInterruptOutPipe, m_pcInPipeIsoc, m_pcOutPipeIsoc}) {
+         {mChosen.inPipeFeedback, mChosen.outPipeIsocKeepAlive, mChosen.bulkInPipe, mChosen.bulkOutPipe, mChosen.interruptInPipe,
+          mChosen.interruptOutPipe, mChosen.inPipeIsoc, mChosen.outPipeIsoc}) {
         IOUSBPipe* usbPipe = pipe != nullptr ? pipe->getPipe() : nullptr;
         if (usbPipe != nullptr) {
             usbPipe->Abort();

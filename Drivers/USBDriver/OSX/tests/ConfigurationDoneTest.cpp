@@ -148,8 +148,8 @@ TEST_F(ConfigurationDoneTest, EveryIsochronousPipeGetsItsStream)
 {
     ASSERT_NE(plug("class-audio"), nullptr);
     EXPECT_EQ(configure(), kIOReturnSuccess);
-    expectStream(device->mIsocIn, device->m_pcInPipeIsoc, true, false);
-    expectStream(device->mIsocOut, device->m_pcOutPipeIsoc, true, false);
+    expectStream(device->mIsocIn, device->mChosen.inPipeIsoc, true, false);
+    expectStream(device->mIsocOut, device->mChosen.outPipeIsoc, true, false);
     EXPECT_EQ(device->mIsocInFeedback.mRBs[0], nullptr) << "no feedback pipe";
     EXPECT_EQ(device->mIsocOutKeepAlive.mRBs[0], nullptr) << "no keep-alive pipe";
     EXPECT_EQ(device->mDmaOutBufer, nullptr) << "no bulk pipe";
@@ -159,10 +159,10 @@ TEST_F(ConfigurationDoneTest, EveryIsochronousPipeGetsItsStream)
     // decodes nothing; the bulk pipe gets the staging buffer.
     ASSERT_NE(plug("US-144-MKII"), nullptr);
     EXPECT_EQ(configure(), kIOReturnSuccess);
-    ASSERT_NE(device->m_pcInPipeFeedback, nullptr);
-    ASSERT_EQ(device->m_pcInPipeFeedback->getInterval(), 1);
-    expectStream(device->mIsocInFeedback, device->m_pcInPipeFeedback, false, true);
-    expectStream(device->mIsocOut, device->m_pcOutPipeIsoc, true, true);
+    ASSERT_NE(device->mChosen.inPipeFeedback, nullptr);
+    ASSERT_EQ(device->mChosen.inPipeFeedback->getInterval(), 1);
+    expectStream(device->mIsocInFeedback, device->mChosen.inPipeFeedback, false, true);
+    expectStream(device->mIsocOut, device->mChosen.outPipeIsoc, true, true);
     EXPECT_NE(device->mDmaOutBufer, nullptr);
 }
 
@@ -170,7 +170,7 @@ TEST_F(ConfigurationDoneTest, AMixerModeGivesTheMixerOfTheModelsOutputs)
 {
     ASSERT_NE(plug("US-322"), nullptr);
     ASSERT_EQ(device->mDeviceSpecific.mOutputs, 2u);
-    inKernel([&] { device->mMixerMode = 1; });
+    inKernel([&] { device->setMixerMode(1); });
     platform::log::Capture log(platform::log::Channel::kernel);
     EXPECT_EQ(configure(), kIOReturnSuccess);
     EXPECT_EQ(device->mpDriverData->outMixer(), &outMixer2CH);

@@ -108,15 +108,15 @@ std::string chosen(const VKDevice& device)
                                   std::to_string(i->getAlternateSettingNumber())
                             : std::string("-");
     };
-    const VKInterfaceDescriptor* control = device.m_pcControlInterface;
+    const VKInterfaceDescriptor* control = device.mChosen.controlInterface;
     std::string text = "ctl " + (control != nullptr ? std::to_string(control->getInterfaceNumber()) : "-") +
-                       " midi " + interface(device.m_pcMidiInterface) + " in " +
-                       interface(device.m_pcInInterface) + " out " + interface(device.m_pcOutInterface);
+                       " midi " + interface(device.mChosen.midiInterface) + " in " +
+                       interface(device.mChosen.inInterface) + " out " + interface(device.mChosen.outInterface);
     const std::pair<const char*, const VKPipeDescriptor*> pipes[] = {
-        {"bulkIn", device.m_pcBulkInPipe},     {"bulkOut", device.m_pcBulkOutPipe},
-        {"intIn", device.m_pcInterruptInPipe}, {"intOut", device.m_pcInterruptOutPipe},
-        {"isoIn", device.m_pcInPipeIsoc},      {"feedback", device.m_pcInPipeFeedback},
-        {"isoOut", device.m_pcOutPipeIsoc},    {"keepAlive", device.m_pcOutPipeIsocKeepAlive},
+        {"bulkIn", device.mChosen.bulkInPipe},     {"bulkOut", device.mChosen.bulkOutPipe},
+        {"intIn", device.mChosen.interruptInPipe}, {"intOut", device.mChosen.interruptOutPipe},
+        {"isoIn", device.mChosen.inPipeIsoc},      {"feedback", device.mChosen.inPipeFeedback},
+        {"isoOut", device.mChosen.outPipeIsoc},    {"keepAlive", device.mChosen.outPipeIsocKeepAlive},
     };
     for (const auto& [name, pipe] : pipes) {
         if (pipe != nullptr) {

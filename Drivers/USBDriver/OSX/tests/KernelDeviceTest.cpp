@@ -150,10 +150,10 @@ TEST_F(KernelDeviceTest, StartsLoadsTheConfigurationAndConfiguresTheDefaultStrea
     EXPECT_EQ(configure(service), kIOReturnSuccess);
     EXPECT_EQ(service->configurationStatus(), 0u);
     EXPECT_EQ(sm->mConfigured, 1u);
-    ASSERT_NE(device->m_pcOutPipeIsoc, nullptr);
-    ASSERT_NE(device->m_pcInPipeIsoc, nullptr);
-    EXPECT_NE(device->m_pcOutPipeIsoc->getPipe(), nullptr) << "opened";
-    EXPECT_NE(device->m_pcInPipeIsoc->getPipe(), nullptr) << "opened";
+    ASSERT_NE(device->mChosen.outPipeIsoc, nullptr);
+    ASSERT_NE(device->mChosen.inPipeIsoc, nullptr);
+    EXPECT_NE(device->mChosen.outPipeIsoc->getPipe(), nullptr) << "opened";
+    EXPECT_NE(device->mChosen.inPipeIsoc->getPipe(), nullptr) << "opened";
     // 24-bit stereo: alternate 2 of both streaming interfaces.
     EXPECT_EQ(driver.model()->alternateSetting(1), 2);
     EXPECT_EQ(driver.model()->alternateSetting(2), 2);
@@ -365,7 +365,7 @@ TEST_F(KernelDeviceTest, SampleRateRequestsAndTheCorrectedAnswers)
     VKDevice* device = service->device();
     driver.clearRequestLog();
     bool set = false;
-    driver.runInKernel([&] { set = service->setFrequency(device->m_pcInPipeIsoc, device->m_pcOutPipeIsoc, 48000); });
+    driver.runInKernel([&] { set = service->setFrequency(device->mChosen.inPipeIsoc, device->mChosen.outPipeIsoc, 48000); });
     EXPECT_TRUE(set);
     auto log = driver.requestLog();
     ASSERT_EQ(log.size(), 1u);
@@ -388,7 +388,7 @@ TEST_F(KernelDeviceTest, SampleRateRequestsAndTheCorrectedAnswers)
         driver.model()->script({0xA2, 0x81, uint16_t{0x0100}, uint16_t{0x0082}},
                                {ScriptedStep::answer(ControlReply::ok(c.answer))});
         UInt32 rate = 0;
-        driver.runInKernel([&] { rate = service->getFrequency(device->m_pcInPipeIsoc, nullptr); });
+        driver.runInKernel([&] { rate = service->getFrequency(device->mChosen.inPipeIsoc, nullptr); });
         EXPECT_EQ(rate, c.rate);
     }
     EXPECT_FALSE(service->setFrequency(nullptr, nullptr, 48000)) << "no pipe";
@@ -503,7 +503,7 @@ TEST_F(KernelDeviceTest, SystemSleepUnconfiguresOnceAndWakeAnnouncesThePowerOn)
     EXPECT_GE(platform::host_clock::now() - before, 300 * kMillisecond) << "three 100 ms waits";
     EXPECT_TRUE(service->isSystemSuspended());
     EXPECT_EQ(service->device()->mpDriverSM->mConfigured, 0u);
-    EXPECT_EQ(service->device()->m_pcOutPipeIsoc, nullptr) << "pipes and interfaces let go";
+    EXPECT_EQ(service->device()->mChosen.outPipeIsoc, nullptr) << "pipes and interfaces let go";
     driver.clearRequestLog();
     const uint64_t second = platform::host_clock::now();
     driver.runInKernel([&] { root->systemSleep(); });
@@ -550,7 +550,7 @@ TEST_F(KernelDeviceTest, RateRequestOfTheStubbornModelIsRepeatedUntilItIsTaken)
     VKDevice* device = service->device();
     driver.clearRequestLog();
     bool set = false;
-    driver.runInKernel([&] { set = service->setFrequency(nullptr, device->m_pcOutPipeIsoc, 48000); });
+    driver.runInKernel([&] { set = service->setFrequency(nullptr, device->mChosen.outPipeIsoc, 48000); });
     EXPECT_TRUE(set) << "taken at the 41st attempt, within 6 + 200 x 6";
     EXPECT_EQ(count(driver.requestLog(), "22 01 0100 0001 3"), 41u);
 }
@@ -565,8 +565,8 @@ TEST_F(KernelDeviceTest, ModelThatNeedsAPauseGetsTwoMillisecondsBeforeEveryReque
     const uint64_t before = platform::host_clock::now();
     bool set = false;
     driver.runInKernel([&] {
-        set = service->setFrequency(device->m_pcInPipeIsoc, nullptr, 48000) &&
-              service->setFrequency(device->m_pcInPipeIsoc, nullptr, 44100);
+        set = service->setFrequency(device->mChosen.inPipeIsoc, nullptr, 48000) &&
+              service->setFrequency(device->mChosen.inPipeIsoc, nullptr, 44100);
     });
     EXPECT_TRUE(set) << "no request came too soon";
     EXPECT_EQ(driver.requestLog().size(), 2u);
@@ -598,7 +598,7 @@ TEST_F(KernelDeviceTest, SleepDuringAConfigurationWaitsForItAndThenUndoesIt)
     EXPECT_EQ(status, kIOReturnSuccess);
     EXPECT_TRUE(service->isSystemSuspended());
     EXPECT_EQ(service->device()->mpDriverSM->mConfigured, 0u) << "undone by the sleep, not skipped";
-    EXPECT_EQ(service->device()->m_pcOutPipeIsoc, nullptr);
+    EXPECT_EQ(service->device()->mChosen.outPipeIsoc, nullptr);
     driver.runInKernel([&] { IOService::getPMRootDomain()->systemWake(); });
 }
 

@@ -624,7 +624,7 @@ TEST_F(DispatchTest, MixerModeAndValues)
     mode.payload[0] = 1;
     mode.payload[1] = 0;
     ASSERT_EQ(send(mode), kIOReturnSuccess);
-    EXPECT_EQ(device->US366Registers[2], 0x10);
+    EXPECT_EQ(device->registers().us366[2], 0x10);
     EXPECT_EQ(service->mixerRegister(), 0x10);
     EXPECT_EQ(numberProperty("MixerMode"), 0u);
     EXPECT_TRUE(listener.take().empty()) << "only the mixer devices announce their mode";
@@ -632,7 +632,7 @@ TEST_F(DispatchTest, MixerModeAndValues)
     mode.payload[1] = 3;
     const uint32_t readChannels = device->mDeviceSpecific.mInputs;
     ASSERT_EQ(send(mode), kIOReturnSuccess);
-    EXPECT_EQ(device->US366Registers[2], 0x00);
+    EXPECT_EQ(device->registers().us366[2], 0x00);
     EXPECT_EQ(device->mDeviceSpecific.mInputs, readChannels);
     EXPECT_EQ(numberProperty("MixerMode"), 3u);
 

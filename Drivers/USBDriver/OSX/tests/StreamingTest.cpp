@@ -832,11 +832,11 @@ TEST_P(InputErrorLimitTest, MoreThanFortyRepairedInputFramesBreakTheStreamOfTheF
     startStreaming();
     ASSERT_EQ(device->m_bStreamingStarted.load(), 1);
     driver.runFor(100 * kMillisecond);
-    ASSERT_NE(device->m_pcInPipeIsoc, nullptr);
+    ASSERT_NE(device->mChosen.inPipeIsoc, nullptr);
     // 50 ms of empty packets: a repaired millisecond each, with no lock in between.
     usbsim::EndpointFaults empty;
     empty.dropPackets = 400;
-    driver.model()->setEndpointFaults(device->m_pcInPipeIsoc->getAddressByte(), empty);
+    driver.model()->setEndpointFaults(device->mChosen.inPipeIsoc->getAddressByte(), empty);
     driver.runFor(100 * kMillisecond);
     EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
     EXPECT_EQ(device->mStreamStateChange.load(), 2u);

@@ -92,8 +92,8 @@ TEST_P(CatalogueScanTest, DescribesAndChoosesAsTheModelRequires)
     harness.request(48000, 2, 2, 24, 24);
     ASSERT_TRUE(harness.device->findInterfacesInConfig());
     const QzChannelSettings& s = harness.settings();
-    VKInterfaceDescriptor* in = harness.device->m_pcInInterface;
-    VKInterfaceDescriptor* out = harness.device->m_pcOutInterface;
+    VKInterfaceDescriptor* in = harness.device->mChosen.inInterface;
+    VKInterfaceDescriptor* out = harness.device->mChosen.outInterface;
     const Choice choice{s.iFrequency,
                         s.iInChannels,
                         s.iOutChannels,

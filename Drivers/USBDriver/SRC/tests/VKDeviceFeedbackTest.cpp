@@ -57,14 +57,14 @@ protected:
             status = service->reqConfigureDevice("test");
         });
         ASSERT_EQ(status, kIOReturnSuccess);
-        ASSERT_NE(device->m_pcOutInterface, nullptr);
-        pipe = device->m_pcOutInterface->getPipeByAddress(ClassAudioDevice::kFeedbackEndpoint);
+        ASSERT_NE(device->mChosen.outInterface, nullptr);
+        pipe = device->mChosen.outInterface->getPipeByAddress(ClassAudioDevice::kFeedbackEndpoint);
         ASSERT_NE(pipe, nullptr);
         bool ready = false;
         driver.runInKernel([&] {
             ready = pipe->initPipe("test") && device->mIsocInFeedback.alloc(false, pipe, nullptr);
             device->mFramePatternObserver.init(48000, 2, 2, 2, 2, false, device->vidpid());
-            device->m_pcInPipeFeedback = pipe;
+            device->mChosen.inPipeFeedback = pipe;
         });
         ASSERT_TRUE(ready);
     }
@@ -92,7 +92,7 @@ protected:
             }
         });
         driver.runFor(10 * kMillisecond);
-        device->m_pcInPipeFeedback = nullptr;
+        device->mChosen.inPipeFeedback = nullptr;
     }
 
     uint32_t blocksInUse() const
@@ -334,13 +334,13 @@ TEST_F(FeedbackLoopTest, NoFeedbackPipeNoRead)
 {
     ASSERT_NO_FATAL_FAILURE(plug());
     driver.runInKernel([&] {
-        device->m_pcInPipeFeedback = nullptr;
+        device->mChosen.inPipeFeedback = nullptr;
         device->mIsocInFeedback.initForStream(service->getCurrentFrame() + 50);
         device->m_bStreamingStarted.store(1);
         device->requestIOFeedback();
         EXPECT_EQ(blocksInUse(), 0u);
         device->m_bStreamingSuspended = 1;
-        device->m_pcInPipeFeedback = pipe;
+        device->mChosen.inPipeFeedback = pipe;
         Capture log(Channel::kernel);
         device->requestIOFeedback();
         platform::log::flush();
@@ -415,7 +415,7 @@ TEST_P(FeedbackModelTest, TheConfiguredFeedbackPipeLocksThePattern)
         status = service->reqConfigureDevice("test");
     });
     ASSERT_EQ(status, kIOReturnSuccess);
-    VKPipeDescriptor* pipe = device->m_pcInPipeFeedback;
+    VKPipeDescriptor* pipe = device->mChosen.inPipeFeedback;
     ASSERT_NE(pipe, nullptr);
     EXPECT_EQ(pipe->getInterval(), c.interval);
     ASSERT_NE(device->mIsocInFeedback.mRBs[0], nullptr);

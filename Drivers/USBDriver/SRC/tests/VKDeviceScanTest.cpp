@@ -190,7 +190,7 @@ TEST(VKDeviceScan, DisablingAFrequencyTakesItsFirstListingOutOfTheList)
     // A format with no rate left matches nothing.
     harness.request(48000, 2, 2, 24, 24);
     ASSERT_TRUE(harness.device->findInterfacesInConfig());
-    EXPECT_EQ(harness.device->m_pcOutInterface, nullptr);
+    EXPECT_EQ(harness.device->mChosen.outInterface, nullptr);
 }
 
 TEST(VKDeviceScan, DisablingByResolutionOrChannelsClearsTheRecord)

@@ -70,23 +70,23 @@ TEST(VKDeviceSelect, ChoosesTheInterfacesAndAlternatesOfTheRequest)
 
     VKDevice& d = *harness.device;
     EXPECT_EQ(chosen(harness), (Chosen{48000, 2, 2, 24, 24}));
-    EXPECT_EQ(d.m_pcConfiguration, d.getConfigurationDescriptor(0));
-    ASSERT_NE(d.m_pcControlInterface, nullptr);
-    EXPECT_EQ(d.m_pcControlInterface->getInterfaceNumber(), 0);
-    ASSERT_NE(d.m_pcInInterface, nullptr);
-    ASSERT_NE(d.m_pcOutInterface, nullptr);
-    EXPECT_EQ(d.m_pcInInterface->getInterfaceNumber(), 2);
-    EXPECT_EQ(d.m_pcInInterface->getAlternateSettingNumber(), 1);
-    EXPECT_EQ(d.m_pcOutInterface->getInterfaceNumber(), 1);
-    EXPECT_EQ(d.m_pcOutInterface->getAlternateSettingNumber(), 1);
-    EXPECT_EQ(d.m_pcMidiInterface, nullptr);
-    EXPECT_EQ(d.m_pcHidInterface, nullptr);
+    EXPECT_EQ(d.mChosen.configuration, d.getConfigurationDescriptor(0));
+    ASSERT_NE(d.mChosen.controlInterface, nullptr);
+    EXPECT_EQ(d.mChosen.controlInterface->getInterfaceNumber(), 0);
+    ASSERT_NE(d.mChosen.inInterface, nullptr);
+    ASSERT_NE(d.mChosen.outInterface, nullptr);
+    EXPECT_EQ(d.mChosen.inInterface->getInterfaceNumber(), 2);
+    EXPECT_EQ(d.mChosen.inInterface->getAlternateSettingNumber(), 1);
+    EXPECT_EQ(d.mChosen.outInterface->getInterfaceNumber(), 1);
+    EXPECT_EQ(d.mChosen.outInterface->getAlternateSettingNumber(), 1);
+    EXPECT_EQ(d.mChosen.midiInterface, nullptr);
+    EXPECT_EQ(d.mChosen.hidInterface, nullptr);
 
     d.onUnconfigure();
-    EXPECT_EQ(d.m_pcConfiguration, nullptr);
-    EXPECT_EQ(d.m_pcControlInterface, nullptr);
-    EXPECT_EQ(d.m_pcInInterface, nullptr);
-    EXPECT_EQ(d.m_pcOutInterface, nullptr);
+    EXPECT_EQ(d.mChosen.configuration, nullptr);
+    EXPECT_EQ(d.mChosen.controlInterface, nullptr);
+    EXPECT_EQ(d.mChosen.inInterface, nullptr);
+    EXPECT_EQ(d.mChosen.outInterface, nullptr);
 }
 
 TEST(VKDeviceSelect, AnOutputOnlyDeviceSucceedsWithoutInput)
@@ -96,8 +96,8 @@ TEST(VKDeviceSelect, AnOutputOnlyDeviceSucceedsWithoutInput)
     harness.request(48000, 0, 2, 24, 24);
     ASSERT_TRUE(harness.device->findInterfacesInConfig());
     EXPECT_EQ(chosen(harness), (Chosen{48000, 0, 2, 24, 24}));
-    EXPECT_EQ(harness.device->m_pcInInterface, nullptr);
-    ASSERT_NE(harness.device->m_pcOutInterface, nullptr);
+    EXPECT_EQ(harness.device->mChosen.inInterface, nullptr);
+    ASSERT_NE(harness.device->mChosen.outInterface, nullptr);
 
     // Asking for input anyway: there is no input interface, so the input is dropped.
     harness.request(48000, 2, 2, 24, 24);
@@ -113,7 +113,7 @@ TEST(VKDeviceSelect, AMissingConfigurationFallsBackToTheFirst)
     harness.request(48000, 2, 2, 24, 24, 3);
     ASSERT_TRUE(harness.device->findInterfacesInConfig());
     EXPECT_EQ(harness.settings().uConfiguration, 0u);
-    EXPECT_NE(harness.device->m_pcOutInterface, nullptr);
+    EXPECT_NE(harness.device->mChosen.outInterface, nullptr);
 }
 
 // The (rate, input resolution) pairs the search tried, in order.
@@ -172,7 +172,7 @@ TEST(VKDeviceSelect, TheRateLadderIsWalkedInItsOrder)
         ASSERT_GE(tried.size(), ladder.size());
         EXPECT_EQ(std::vector(tried.begin(), tried.begin() + ptrdiff_t(ladder.size())), ladder);
     }
-    EXPECT_EQ(plain.device->m_pcOutInterface, nullptr);
+    EXPECT_EQ(plain.device->mChosen.outInterface, nullptr);
 
     // With 192 kHz support (listed with the flag) the ladder goes on and finds it.
     APISpecificFeatures can192{};
@@ -204,7 +204,7 @@ TEST(VKDeviceSelect, TheChannelLadderCountsDownFromItsStart)
     ASSERT_TRUE(plain.scan(wide));
     plain.request(48000, 2, 2, 24, 24);
     ASSERT_TRUE(plain.device->findInterfacesInConfig());
-    EXPECT_EQ(plain.device->m_pcOutInterface, nullptr);
+    EXPECT_EQ(plain.device->mChosen.outInterface, nullptr);
     DeviceHarness reloop(kModel200C_100A.vendor, kModel200C_100A.product);
     ASSERT_TRUE(reloop.scan(wide));
     reloop.request(48000, 2, 2, 24, 24);
@@ -256,8 +256,8 @@ TEST(VKDeviceSelect, MoreThan32ChannelsAreNeverChosen)
     ASSERT_TRUE(harness.scan(classDevice({34, 16, {44100, 48000}}, {34, 16, {44100, 48000}})));
     harness.request(48000, 34, 34, 16, 16);
     ASSERT_TRUE(harness.device->findInterfacesInConfig());
-    EXPECT_EQ(harness.device->m_pcInInterface, nullptr);
-    EXPECT_EQ(harness.device->m_pcOutInterface, nullptr);
+    EXPECT_EQ(harness.device->mChosen.inInterface, nullptr);
+    EXPECT_EQ(harness.device->mChosen.outInterface, nullptr);
     EXPECT_LE(harness.settings().iInChannels, VKDevice::kMaxChannels);
     EXPECT_LE(harness.settings().iOutChannels, VKDevice::kMaxChannels);
 
@@ -401,24 +401,24 @@ TEST(VKDeviceSelect, ElektronDevicesUseFixedAlternatesAt48k)
     ASSERT_TRUE(d.findInterfacesInConfig());
     EXPECT_EQ(harness.sm->mElektronMap.mInputMap[0], 0xA0u);
     EXPECT_EQ(chosen(harness), (Chosen{48000, 2, 0, 16, 16}));
-    ASSERT_NE(d.m_pcInInterface, nullptr);
-    ASSERT_NE(d.m_pcOutInterface, nullptr);
-    EXPECT_EQ(d.m_pcInInterface->getAlternateSettingNumber(), 2);
-    EXPECT_EQ(d.m_pcOutInterface->getAlternateSettingNumber(), 1);
-    EXPECT_EQ(d.m_pcControlInterface, d.getConfigurationDescriptor(0)->getInterface(2));
-    EXPECT_EQ(d.m_pcMidiInterface, d.getConfigurationDescriptor(0)->getInterface(3));
+    ASSERT_NE(d.mChosen.inInterface, nullptr);
+    ASSERT_NE(d.mChosen.outInterface, nullptr);
+    EXPECT_EQ(d.mChosen.inInterface->getAlternateSettingNumber(), 2);
+    EXPECT_EQ(d.mChosen.outInterface->getAlternateSettingNumber(), 1);
+    EXPECT_EQ(d.mChosen.controlInterface, d.getConfigurationDescriptor(0)->getInterface(2));
+    EXPECT_EQ(d.mChosen.midiInterface, d.getConfigurationDescriptor(0)->getInterface(3));
 
     // Later: 4 channels at 24 bits and 6 at 16 bits share alternate 5.
     harness.request(48000, 4, 6, 24, 16);
     ASSERT_TRUE(d.findInterfacesInConfig());
     EXPECT_EQ(chosen(harness), (Chosen{48000, 4, 6, 24, 16}));
-    EXPECT_EQ(d.m_pcInInterface->getAlternateSettingNumber(), 5);
-    EXPECT_EQ(d.m_pcOutInterface->getAlternateSettingNumber(), 5);
+    EXPECT_EQ(d.mChosen.inInterface->getAlternateSettingNumber(), 5);
+    EXPECT_EQ(d.mChosen.outInterface->getAlternateSettingNumber(), 5);
 
     // 44.1 kHz fails at once.
     VKConfigurationDescriptor* config = d.getConfigurationDescriptor(0);
-    d.m_pcInInterface = config->getInterface(0);
-    d.m_pcOutInterface = config->getInterface(1);
+    d.mChosen.inInterface = config->getInterface(0);
+    d.mChosen.outInterface = config->getInterface(1);
     VKInterfaceDescriptor* in = nullptr;
     VKInterfaceDescriptor* out = nullptr;
     uint32_t frequency = 44100;
@@ -559,7 +559,7 @@ TEST_P(MidiChoiceTest, TakesTheModelsMidiInterface)
     ASSERT_TRUE(harness.scan(c.bytes));
     harness.request(48000, 2, 2, 24, 24);
     ASSERT_TRUE(harness.device->findInterfacesInConfig());
-    VKInterfaceDescriptor* midi = harness.device->m_pcMidiInterface;
+    VKInterfaceDescriptor* midi = harness.device->mChosen.midiInterface;
     EXPECT_EQ(midi != nullptr ? int(midi->getInterfaceNumber()) : -1, c.number);
     if (midi != nullptr) {
         EXPECT_EQ(midi->getAlternateSettingNumber(), c.alternate);
@@ -605,10 +605,10 @@ TEST(VKDeviceSelect, ListedBulkDevicesStreamOnInterfacesZeroAndOne)
     ASSERT_TRUE(harness.scan(bytes.build()));
     harness.request(48000, 2, 2, 24, 24);
     ASSERT_TRUE(harness.device->findInterfacesInConfig());
-    ASSERT_NE(harness.device->m_pcOutInterface, nullptr);
-    ASSERT_NE(harness.device->m_pcInInterface, nullptr);
-    EXPECT_EQ(harness.device->m_pcOutInterface->getInterfaceNumber(), 0);
-    EXPECT_EQ(harness.device->m_pcInInterface->getInterfaceNumber(), 1);
+    ASSERT_NE(harness.device->mChosen.outInterface, nullptr);
+    ASSERT_NE(harness.device->mChosen.inInterface, nullptr);
+    EXPECT_EQ(harness.device->mChosen.outInterface->getInterfaceNumber(), 0);
+    EXPECT_EQ(harness.device->mChosen.inInterface->getInterfaceNumber(), 1);
 }
 
 } // namespace

@@ -53,15 +53,15 @@ protected:
 
 TEST_F(VKDeviceTest, ConstructionSetsTheDocumentedDefaults)
 {
-    for (uint16_t value : device->US366Registers) {
+    for (uint16_t value : device->registers().us366) {
         EXPECT_EQ(value, 0xFFFF);
     }
     EXPECT_EQ(device->mInACR, 255u);
     EXPECT_EQ(device->mHogID, -1);
     EXPECT_EQ(device->mFirstScan, 1);
     EXPECT_EQ(device->mInputDmaChannels, 16u);
-    EXPECT_EQ(device->mFootSwitchMode, 0u);
-    EXPECT_EQ(device->mFootSwitchProtocol, 0u);
+    EXPECT_EQ(device->registers().footSwitchMode, 0u);
+    EXPECT_EQ(device->registers().footSwitchProtocol, 0u);
     EXPECT_FALSE(device->isListed());
     ASSERT_NE(device->mInputScratch, nullptr);
     EXPECT_EQ(device->mInputScratchAddress % 4096, 0u);
@@ -199,12 +199,12 @@ TEST_F(VKDeviceTest, APureBulkDeviceIsAListedBulkDeviceWithBothBulkPipesChosen)
     device->setIsUSB2Device();
     EXPECT_FALSE(device->isPureBulkDevice());
     alignas(8) static uint8_t pipeStandIn[2][64];
-    device->m_pcBulkInPipe = reinterpret_cast<VKPipeDescriptor*>(pipeStandIn[0]);
+    device->mChosen.bulkInPipe = reinterpret_cast<VKPipeDescriptor*>(pipeStandIn[0]);
     EXPECT_FALSE(device->isPureBulkDevice());
-    device->m_pcBulkOutPipe = reinterpret_cast<VKPipeDescriptor*>(pipeStandIn[1]);
+    device->mChosen.bulkOutPipe = reinterpret_cast<VKPipeDescriptor*>(pipeStandIn[1]);
     EXPECT_TRUE(device->isPureBulkDevice());
-    device->m_pcBulkInPipe = nullptr; // the device never owned them
-    device->m_pcBulkOutPipe = nullptr;
+    device->mChosen.bulkInPipe = nullptr; // the device never owned them
+    device->mChosen.bulkOutPipe = nullptr;
 }
 
 TEST_F(VKDeviceTest, PerModelBytesStartFromZeroAndFollowTheModel)
