@@ -77,7 +77,7 @@ public:
     ~Cycle()
     {
         if (device != nullptr && device->mpDriverData != nullptr) {
-            device->m_bStreamingStarted.store(0);
+            device->setStreamingStarted(0);
             driver.runInKernel([&] {
                 VKDispatchLock lock(*service);
                 device->mpDriverData->detachAllClients();
@@ -150,7 +150,7 @@ private:
             });
             rings.push_back(std::move(ring));
         }
-        device->m_bStreamingStarted.store(1); // the cycle runs; no transfer is queued
+        device->setStreamingStarted(1); // the cycle runs; no transfer is queued
         device->mLastServicedFrame = 0;
         AudioSM* ring = nullptr;
         if (device->rtsPrepareService(&ring)) { // the clients start running here

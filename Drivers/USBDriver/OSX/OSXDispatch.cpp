@@ -369,7 +369,7 @@ IOReturn Dispatcher::mixerValues()
 
 IOReturn Dispatcher::streamingStarted()
 {
-    reply(m_device.m_bStreamingStarted.load() != 0 ? 1 : 0);
+    reply(m_device.streamingStarted() != 0 ? 1 : 0);
     return kIOReturnSuccess;
 }
 

@@ -398,7 +398,7 @@ bool VKKernelDevice::terminate(IOOptionBits options)
             if (m_pDevice->mThread != nullptr) {
                 m_pDevice->mThread->term();
             }
-            if (m_pDevice->m_bStreamingStarted.load() != 0 || m_pDevice->mStopUnfinished.load() != 0) {
+            if (m_pDevice->streamingStarted() != 0 || m_pDevice->stopUnfinished() != 0) {
                 m_pDevice->stopStreaming(true);
             }
             m_pDevice->terminateIsocRqBs();
@@ -674,7 +674,7 @@ UInt64 VKKernelDevice::getCurrentFrame()
         }
     }
     if (m_pDevice != nullptr) {
-        m_pDevice->m_bDeviceHardwareFailure.store(1);
+        m_pDevice->setHardwareFailure(1);
     }
     return kUnreadableFrame;
 }
@@ -849,7 +849,7 @@ void VKKernelDevice::systemSleep(bool dispatchLockHeld)
     }
     messageToClients(54, 0, 0, 0);
     IOLog("USB: Power OFF(stopStreaming)\n");
-    if (m_pDevice->m_bStreamingStarted.load() != 0 || m_pDevice->mStopUnfinished.load() != 0) {
+    if (m_pDevice->streamingStarted() != 0 || m_pDevice->stopUnfinished() != 0) {
         m_pDevice->stopStreaming(true);
     }
     IOSleep(100);

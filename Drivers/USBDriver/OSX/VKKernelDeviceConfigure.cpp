@@ -340,7 +340,7 @@ void VKKernelDevice::unconfigureDevice(bool resetRequested, const char* reason)
         return;
     }
     VKDevice& device = *m_pDevice;
-    if (device.m_bStreamingStarted.load() != 0 || device.mStopUnfinished.load() != 0) {
+    if (device.streamingStarted() != 0 || device.stopUnfinished() != 0) {
         if (!device.stopStreaming(true)) {
             IOLog("USB: %s\n", "unconfigureDevice: streaming did not stop; the configuration stays");
             return;

@@ -46,7 +46,7 @@ void VKKernelDevice::isocReadFeedbackCompleteStatic(void* target, void* paramete
         return;
     }
     VKDevice* device = owner->device();
-    if (device == nullptr || device->m_bStreamingStarted.load() == 0) {
+    if (device == nullptr || device->streamingStarted() == 0) {
         block->setCallbackDone(nullptr);
         return;
     }

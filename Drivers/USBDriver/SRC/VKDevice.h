@@ -399,6 +399,26 @@ public:
     PCMDeviceFacts pcmDeviceFacts() const;
     // --- End of client table and configuration completion
 
+    // --- State several threads share (request, completion and real-time threads): each read or
+    // change is one atomic step.
+    // The stream runs (set by the start, cleared by any stop).
+    uint8_t streamingStarted() const { return m_bStreamingStarted.load(); }
+    void setStreamingStarted(uint8_t started) { m_bStreamingStarted.store(started); }
+    // A stop begun from a completion whose waiting part has not run yet.
+    uint8_t stopUnfinished() const { return mStopUnfinished.load(); }
+    void setStopUnfinished(uint8_t unfinished) { mStopUnfinished.store(unfinished); }
+    // Set while streaming when the channel counts change; the streaming service takes it.
+    uint8_t channelsChanged() const { return mChannelsChanged.load(); }
+    void setChannelsChanged(uint8_t changed) { mChannelsChanged.store(changed); }
+    uint8_t takeChannelsChanged() { return mChannelsChanged.exchange(0); }
+    // The device is marked as failing (a full-speed start of a model that refuses full speed, a bus
+    // frame number that cannot be read); its blocks are then not queued again.
+    uint8_t hardwareFailure() const { return m_bDeviceHardwareFailure.load(); }
+    void setHardwareFailure(uint8_t failed) { m_bDeviceHardwareFailure.store(failed); }
+    // The last streaming state change recorded for announcement, and how many were recorded.
+    uint32_t streamStateChange() const { return mStreamStateChange.load(); }
+    uint32_t streamStateChanges() const { return mStreamStateChanges.load(); }
+
     // --- The model's registers and mixer (request threads, dispatch lock held).
     const VKModelRegisters& registers() const { return mRegisters; }
     void setUS366Register(size_t index, uint16_t value) { mRegisters.us366[index] = value; }
@@ -423,8 +443,6 @@ public:
 
     // Per-model data.
     DeviceSpecificData mDeviceSpecific{};
-    // Set while streaming when the channel counts change; the streaming service reads it.
-    std::atomic<uint8_t> mChannelsChanged{0};
     // Largest input sample per channel, kept by the input decoding.
     int32_t mInputMaxima[32]{};
     // Feature record from the personality; byte 375 is the listed mark.
@@ -432,8 +450,7 @@ public:
     // Read from Elektron devices by the descriptor scan.
     uint8_t ElektronUID[8]{};
     char ElektronDeviceName[32]{};
-    // Streaming flag, the personality's input selector and custom name.
-    std::atomic<uint8_t> m_bStreamingStarted{0};
+    // The personality's input selector and custom name.
     uint32_t mInACR = 255;               // input-parser selector from the personality ("kInACR")
     char mCustomName[kCustomNameSize]{}; // not terminated when all 64 characters are used
     // MIDI, hub and hog state, level meters and the power-down and underrun marks.
@@ -467,13 +484,12 @@ public:
     VKFramePatternObserver mFramePatternObserver;
     // The service that made the device; every USB request goes through it.
     VKDeviceOwner& mOwner;
-    // Bus speed, firmware and hardware failure.
+    // Bus speed and firmware.
     uint8_t isUSB2 = 0;
     uint8_t isUSB3 = 0;
     uint8_t mFirmwareUpdateMode = 0; // no request of this build sets it; never cleared
     uint32_t mFirmwareVersion = 0;
     char mFirmwareVersionString[kFirmwareVersionStringSize]{};
-    std::atomic<uint8_t> m_bDeviceHardwareFailure{0};
     // The device controls as last stored from the shared block.
     uint8_t mControlsStored = 0;
     uint8_t mStoredControls[kStoredControlsSize]{}; // copy of the shared block's XsDeviceControls
@@ -552,11 +568,6 @@ public:
     // after more than 40 repaired input frames.
     uint8_t mRtsElektron = 0;
     uint8_t mRtsBreaksOnInputErrors = 0;
-    // A stop begun from a completion whose waiting part has not run yet.
-    std::atomic<uint8_t> mStopUnfinished{0};
-    // The last streaming state change recorded for announcement, and how many were recorded.
-    std::atomic<uint32_t> mStreamStateChange{0};
-    std::atomic<uint32_t> mStreamStateChanges{0};
     // What the cycle and the completions met (they log nothing), reported by request threads.
     VKRealTimeRecord mRealTimeRecord;
     // Request thread: logs what the real-time side recorded since the last report.
@@ -569,6 +580,12 @@ public:
 private:
     // The current channel settings (request threads; see getCurrentSettings).
     QzChannelSettings mSettings{};
+    std::atomic<uint8_t> m_bStreamingStarted{0};
+    std::atomic<uint8_t> mStopUnfinished{0};
+    std::atomic<uint8_t> mChannelsChanged{0};
+    std::atomic<uint8_t> m_bDeviceHardwareFailure{0};
+    std::atomic<uint32_t> mStreamStateChange{0};
+    std::atomic<uint32_t> mStreamStateChanges{0};
     VKModelRegisters mRegisters;
     VKDriftGuard mBulkIOGuard;
     VKDriftGuard mInterruptIOGuard;

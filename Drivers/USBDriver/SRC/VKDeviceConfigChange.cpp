@@ -105,7 +105,7 @@ bool VKDevice::onPrepareNewConfig(const QzChannelSettings& settings, IOUserClien
     const uint32_t statusBefore = mOwner.configurationStatus();
     IOLog("onPrepareNewConfig bWasConfigured: %d\n", wasConfigured ? 1 : 0);
 
-    if ((m_bStreamingStarted.load() != 0 || mStopUnfinished.load() != 0) && !stopStreaming(true)) {
+    if ((streamingStarted() != 0 || stopUnfinished() != 0) && !stopStreaming(true)) {
         IOLog("onPrepareNewConfig: streaming did not stop; configuration unchanged\n");
         return false;
     }

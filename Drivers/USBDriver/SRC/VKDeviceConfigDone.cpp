@@ -295,7 +295,7 @@ namespace {
 // A streaming device that cannot take requests while it streams is left alone.
 bool requestsBlockedByStreaming(const VKDevice& device)
 {
-    return device.m_bStreamingStarted.load() != 0 && device.m_bStreamingSuspended == 0 &&
+    return device.streamingStarted() != 0 && device.m_bStreamingSuspended == 0 &&
            !device.canHandleRequestsWhileStreaming();
 }
 
@@ -332,7 +332,7 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
     if (hasTrait(vkdevice::kTraitNoInputSelector)) {
         return true;
     }
-    IOLog("USB: %s %d\n", "m_bDeviceHardwareFailure status is ", m_bDeviceHardwareFailure.load());
+    IOLog("USB: %s %d\n", "m_bDeviceHardwareFailure status is ", hardwareFailure());
     const bool dmx6 = hasTrait(vkdevice::kTraitStatusRegister);
     if (!isCorlanthCompatible() && !dmx6) {
         return false;

@@ -22,7 +22,7 @@ constexpr uint64_t kLateRestartLead = 4;
 
 void VKDevice::requestIOFeedback()
 {
-    if (m_bStreamingSuspended != 0 || m_bStreamingStarted.load() == 0) {
+    if (m_bStreamingSuspended != 0 || streamingStarted() == 0) {
         VKLogOutsideRealTime("USB: %s\n",
                              "VKDevice::requestIOFeedback - m_bStreamingSuspended || !m_bStreamingStarted");
         return;
@@ -43,8 +43,8 @@ void VKDevice::requestIOFeedback()
 
 void VKDevice::isocReadCompleteFeedback(VKIsocRB* block, FeedbackStreamingStruct& values)
 {
-    if ((block != nullptr && block->isAutoDelete()) || m_bStreamingStarted.load() == 0 ||
-        m_bDeviceHardwareFailure.load() != 0) {
+    if ((block != nullptr && block->isAutoDelete()) || streamingStarted() == 0 ||
+        hardwareFailure() != 0) {
         VKLogOutsideRealTime("USB: %s 0x%X\n",
                              "isocReadCompleteFeedback - ignore ISOC-RB - reconfiguration or stop streaming",
                              static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)));
@@ -74,7 +74,7 @@ void VKDevice::isocReadCompleteFeedback(VKIsocRB* block, FeedbackStreamingStruct
 
 void VKDevice::initNextTransactionFeedback()
 {
-    if (m_bStreamingStarted.load() == 0 || m_bStreamingSuspended != 0) {
+    if (streamingStarted() == 0 || m_bStreamingSuspended != 0) {
         return;
     }
     const uint64_t current = mOwner.getCurrentFrame();

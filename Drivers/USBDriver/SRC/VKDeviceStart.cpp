@@ -220,7 +220,7 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
     // A model that refuses full speed is a hardware failure there.
     const bool highSpeed = sm.mIsHighSpeed != 0;
     if (!highSpeed && mDeviceSpecific.mPreventUSB1 != 0) {
-        m_bDeviceHardwareFailure.store(1);
+        setHardwareFailure(1);
     }
 
     // The firmware version, on the models that report one.

@@ -252,8 +252,8 @@ void VKDevice::setReadChannels(int inputs, int outputs)
     settings.iInChannels = inputs;
     settings.iOutChannels = outputs;
     mirrorSettings();
-    if (m_bStreamingStarted.load() != 0) {
-        mChannelsChanged.store(1);
+    if (streamingStarted() != 0) {
+        setChannelsChanged(1);
     }
     IOLog("USB: %s %d %d\n", "Setting new input and output channel count to", inputs, outputs);
 }

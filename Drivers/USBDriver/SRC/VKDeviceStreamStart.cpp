@@ -30,8 +30,8 @@ struct ClassRequest
 
 void VKDevice::startStreaming()
 {
-    if (m_bStreamingStarted.load() != 0 || m_bStreamingSuspended != 0) {
-        IOLog("USB: %s %d %d\n", "   streaming already started or suspended", m_bStreamingStarted.load(),
+    if (streamingStarted() != 0 || m_bStreamingSuspended != 0) {
+        IOLog("USB: %s %d %d\n", "   streaming already started or suspended", streamingStarted(),
               m_bStreamingSuspended);
         return;
     }

@@ -71,7 +71,7 @@ void VKDevice::resumeStreaming()
     IOLog("VKDevice::resumeStreaming %d\n", m_bStreamingSuspended);
     reportRealTimeRecord();
     // A stop that a completion began finishes here, before anything starts again.
-    if (mStopUnfinished.load() != 0 && !stopStreaming(true)) {
+    if (stopUnfinished() != 0 && !stopStreaming(true)) {
         IOLog("VKDevice::resumeStreaming: the previous stop did not finish; not started\n");
         return;
     }
@@ -201,7 +201,7 @@ bool VKDevice::rtsIsocAudioRun()
         IOLog("VKDevice::rtsIsocAudioRun() - NO PIPES \n");
         return false;
     }
-    m_bStreamingStarted.store(1);
+    setStreamingStarted(1);
     mSyncToOutput.store(0);
     mInputOnly.store(0);
     if (mChosen.inPipeFeedback != nullptr) {
@@ -224,7 +224,7 @@ bool VKDevice::rtsIsocAudioRun()
         }
     }
     // A read the bus refused twice has already ended the stream.
-    return m_bStreamingStarted.load() != 0;
+    return streamingStarted() != 0;
 }
 
 bool VKDevice::rtsIsocAudioRunKeepAlive()
@@ -239,7 +239,7 @@ bool VKDevice::rtsIsocAudioRunKeepAlive()
         return false;
     }
     mIsocOutKeepAlive.initForStream(current + kStartLead);
-    m_bStreamingStarted.store(1);
+    setStreamingStarted(1);
     for (uint32_t i = 0; i < kTransfersInFlight; ++i) {
         rtsRequestOutKeepAlive();
     }
@@ -280,7 +280,7 @@ IOReturn submitBlock(VKDevice& device, VKIsocRB& block, bool read, IOUSBLowLaten
 bool VKDevice::rtsRequestIn()
 {
     // Real-time (from a read completion) or request thread (the start of the stream).
-    if (m_bStreamingStarted.load() == 0) {
+    if (streamingStarted() == 0) {
         VKLogOutsideRealTime("VKDevice::rtsRequestIn - !m_bStreamingStarted\n");
         return false;
     }
@@ -329,7 +329,7 @@ bool VKDevice::rtsRequestIn()
 
 bool VKDevice::rtsRequestOut()
 {
-    if (m_bStreamingStarted.load() == 0 || mChosen.outPipeIsoc == nullptr || mpDriverData == nullptr) {
+    if (streamingStarted() == 0 || mChosen.outPipeIsoc == nullptr || mpDriverData == nullptr) {
         return false;
     }
     VKIsocRB* block = mIsocOut.next();
@@ -374,7 +374,7 @@ bool VKDevice::rtsRequestOut()
 
 bool VKDevice::rtsRequestOutKeepAlive()
 {
-    if (m_bStreamingStarted.load() == 0 || mChosen.outPipeIsocKeepAlive == nullptr) {
+    if (streamingStarted() == 0 || mChosen.outPipeIsocKeepAlive == nullptr) {
         return false;
     }
     VKIsocRB* block = mIsocOutKeepAlive.next();
@@ -425,7 +425,7 @@ void VKDevice::rtsIsocOutIsocIn(void* argument)
 bool VKDevice::rtsPrepareService(AudioSM** ring)
 {
     // real-time: no lock, no allocation, no wait
-    if (m_bStreamingStarted.load() == 0 || ring == nullptr) {
+    if (streamingStarted() == 0 || ring == nullptr) {
         return false;
     }
     const uint64_t current = mOwner.getCurrentFrame();
@@ -695,7 +695,7 @@ void completeStatic(void* target, void* parameter, IOReturn, Stream stream)
         device->rtsIsoWriteKeepAliveComplete(block);
     }
     if (stream == Stream::write && !block->mbDone.load(std::memory_order_acquire) &&
-        device->m_bStreamingStarted.load() != 0) {
+        device->streamingStarted() != 0) {
         // The bus sent records the cycle had not filled yet: those frames went out wrong.
         const uint32_t records = std::min(block->mNumFrames, VKIsocRB::kMaxFrames);
         const uint32_t filled = std::min(block->mProcessedFrames, records);
@@ -707,7 +707,7 @@ void completeStatic(void* target, void* parameter, IOReturn, Stream stream)
     // A stopped stream neither decodes nor fills this block any more: the use its decode or last
     // fill would give back goes back now, so the block ends idle (and a block set to auto-delete at
     // termination is freed) instead of staying held.
-    if (device->m_bStreamingStarted.load() == 0 && !block->mbDone.load(std::memory_order_acquire)) {
+    if (device->streamingStarted() == 0 && !block->mbDone.load(std::memory_order_acquire)) {
         block->mbDone.store(true, std::memory_order_release);
         block->unuse(nullptr);
     }
@@ -737,7 +737,7 @@ void VKDevice::rtsIsoWriteKeepAliveCompleteStatic(void* target, void* parameter,
 void VKDevice::rtsIsoReadComplete(VKIsocRB* block)
 {
     // real-time: no lock, no allocation, no wait
-    if (m_bStreamingStarted.load() == 0 || mChosen.inPipeIsoc == nullptr || mpDriverData == nullptr) {
+    if (streamingStarted() == 0 || mChosen.inPipeIsoc == nullptr || mpDriverData == nullptr) {
         return;
     }
     auto* ring = static_cast<AudioSM*>(mcAudioSM_In.address());
@@ -750,7 +750,7 @@ void VKDevice::rtsIsoReadComplete(VKIsocRB* block)
         stcNotifyStreaming(2, 0);
         return;
     }
-    if (mChannelsChanged.exchange(0) != 0) {
+    if (takeChannelsChanged() != 0) {
         mRealTimeRecord.count(VKRealTimeRecord::kChannelChangeBreaks);
         rtsStopStreamingNoWait();
         stcNotifyStreaming(2, 0);
@@ -778,7 +778,7 @@ bool outputLate(uint64_t current, IsocData& stream, int64_t& lostFrames, int64_t
 void VKDevice::rtsIsoWriteComplete(VKIsocRB* block)
 {
     // real-time: no lock, no allocation, no wait
-    if (block->isAutoDelete() || m_bStreamingStarted.load() == 0 || m_bDeviceHardwareFailure.load() != 0) {
+    if (block->isAutoDelete() || streamingStarted() == 0 || hardwareFailure() != 0) {
         return; // reconfiguration or stop
     }
     const uint64_t current = mOwner.getCurrentFrame();
@@ -811,7 +811,7 @@ void VKDevice::rtsIsoWriteComplete(VKIsocRB* block)
 void VKDevice::rtsIsoWriteKeepAliveComplete(VKIsocRB* block)
 {
     // real-time: no lock, no allocation, no wait
-    if (block->isAutoDelete() || m_bStreamingStarted.load() == 0 || m_bDeviceHardwareFailure.load() != 0) {
+    if (block->isAutoDelete() || streamingStarted() == 0 || hardwareFailure() != 0) {
         return; // reconfiguration or stop
     }
     const uint64_t current = mOwner.getCurrentFrame();
@@ -838,8 +838,8 @@ void VKDevice::rtsStopStreamingNoWait()
     // No wait: also runs in completions. The service is cleared (a cycle running now ends by
     // itself: it sees streaming stopped at its next turn); every transfer in flight completes
     // with kIOReturnAborted.
-    m_bStreamingStarted.store(0);
-    mStopUnfinished.store(1);
+    setStreamingStarted(0);
+    setStopUnfinished(1);
     if (mThread != nullptr) {
         mThread->setService(nullptr);
     }
@@ -897,8 +897,8 @@ void VKDevice::rtsBreakStream()
 
 bool VKDevice::stopStreaming(bool wait)
 {
-    const bool begunElsewhere = mStopUnfinished.load() != 0;
-    m_bStreamingStarted.store(0);
+    const bool begunElsewhere = stopUnfinished() != 0;
+    setStreamingStarted(0);
     if (mThread != nullptr) {
         mThread->setService(nullptr);
         for (uint32_t waited = 0; !mThread->tryLockService(); waited += kServiceWaitStepMs) {
@@ -911,7 +911,7 @@ bool VKDevice::stopStreaming(bool wait)
                 if (!begunElsewhere) {
                     rtsStopStreamingNoWait();
                 }
-                mStopUnfinished.store(1);
+                setStopUnfinished(1);
                 reportRealTimeRecord();
                 return false;
             }
@@ -929,7 +929,7 @@ bool VKDevice::stopStreaming(bool wait)
         }
     }
     releaseUnfinishedBlocks();
-    mStopUnfinished.store(0);
+    setStopUnfinished(0);
     if (wait) {
         IOSleep(100);
     }
@@ -942,7 +942,7 @@ bool VKDevice::stopStreaming(bool wait)
 
 bool VKDevice::suspendStreaming()
 {
-    if (m_bStreamingStarted.load() == 0) {
+    if (streamingStarted() == 0) {
         IOLog("USB: %s\n", "suspendStreaming: Streaming not started");
         return false;
     }
@@ -969,7 +969,7 @@ bool VKDevice::handleStreamBroken(int stage)
             counter.fetch_add(1);
             return false; // done by someone else
         }
-        if ((m_bStreamingStarted.load() != 0 || mStopUnfinished.load() != 0) && !stopStreaming(false)) {
+        if ((streamingStarted() != 0 || stopUnfinished() != 0) && !stopStreaming(false)) {
             counter.fetch_add(1); // armed again: the next request retries
             return false;
         }

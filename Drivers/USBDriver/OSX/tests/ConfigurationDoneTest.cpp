@@ -402,9 +402,9 @@ TEST_F(ConfigurationDoneTest, TheDigitalOutSelectorIsWrittenUnlessTheStreamForbi
         // Listed without the mark that it takes requests while streaming.
         device->mInitSettings.mValid = 1;
         device->mInitSettings.mFlags[APISpecificFeatures::kCanHandleRequestsWhileStreaming] = 0;
-        device->m_bStreamingStarted = 1;
+        device->setStreamingStarted(1);
         device->writeDigitalOutSelector();
-        device->m_bStreamingStarted = 0;
+        device->setStreamingStarted(0);
     });
     EXPECT_EQ(requests(driver.requestLog()), Lines{});
 }
@@ -419,15 +419,15 @@ TEST_F(ConfigurationDoneTest, AStreamSuspendedForTheConfigurationStartsAgainAfte
         suspended = device->suspendStreaming();
     });
     ASSERT_TRUE(suspended);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(device->streamingStarted(), 0);
     EXPECT_EQ(configure(), kIOReturnSuccess);
     EXPECT_EQ(device->m_bStreamingSuspended, 0);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(device->streamingStarted(), 1);
 
     // Without a suspension the configuration leaves streaming alone.
     inKernel([&] { device->stopStreaming(true); });
     EXPECT_EQ(configure(), kIOReturnSuccess);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(device->streamingStarted(), 0);
 }
 
 TEST_F(ConfigurationDoneTest, TheSettleDelayIsCappedAtOneSecond)

@@ -336,10 +336,10 @@ TEST_F(KernelDeviceTest, FrameNumberIsKeptWholeAndAllOnesMarksTheDeviceFailing)
     ASSERT_NE(service, nullptr);
     const UInt64 frame = service->getCurrentFrame();
     EXPECT_NE(frame, VKKernelDevice::kUnreadableFrame);
-    EXPECT_EQ(service->device()->m_bDeviceHardwareFailure.load(), 0);
+    EXPECT_EQ(service->device()->hardwareFailure(), 0);
     driver.bus().injectUnreadableFrameNumber(1);
     EXPECT_EQ(service->getCurrentFrame(), VKKernelDevice::kUnreadableFrame);
-    EXPECT_EQ(service->device()->m_bDeviceHardwareFailure.load(), 1);
+    EXPECT_EQ(service->device()->hardwareFailure(), 1);
     EXPECT_GE(service->getCurrentFrame(), frame) << "readable again";
 }
 

@@ -231,7 +231,7 @@ public:
         s.settings = device->mpDriverSM->mChannelSettings;
         s.configured = device->mpDriverSM->mConfigured;
         s.attached = table->countClients();
-        s.streaming = device->m_bStreamingStarted.load();
+        s.streaming = device->streamingStarted();
         s.configurationStatus = service->configurationStatus();
         s.busRequests = driver.requestLog().size();
         return s;
@@ -279,7 +279,7 @@ TEST_F(DispatchTest, ConfigureAttachAndDetachAnnounceTheirStateChangesInOrder)
     const uint64_t id = VKClientIdentifier(client);
     ASSERT_EQ(configure(), kIOReturnSuccess);
     EXPECT_EQ(device->mpDriverSM->mConfigured, 1u);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1) << "the stream starts after the configuration";
+    EXPECT_EQ(device->streamingStarted(), 1) << "the stream starts after the configuration";
     std::vector<QZ_StateChange> changes = listener.take();
     ASSERT_EQ(changes.size(), 2u);
     EXPECT_EQ(changes[0].code, STC_Configured);
@@ -310,7 +310,7 @@ TEST_F(DispatchTest, ConfigureAttachAndDetachAnnounceTheirStateChangesInOrder)
     OSXDispatch configureRequest = makeRequest(Req_ConfigureDevice);
     EXPECT_EQ(send(configureRequest), kIOReturnSuccess);
     EXPECT_EQ(listener.codes(), (std::vector<uint32_t>{STC_Configured, STC_INITCOMPLETE}));
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(device->streamingStarted(), 1);
 
     OSXDispatch attach = makeRequest(Req_AttachClient, {4242});
     attach.argument = 512;
@@ -798,7 +798,7 @@ TEST_F(DispatchTest, AFailedChangeFallsBackToThePreviousConfiguration)
     EXPECT_EQ(now.iOutChannels, kStereo48.iOutChannels);
     EXPECT_EQ(now.iOutResolution, kStereo48.iOutResolution);
     EXPECT_EQ(device->mpDriverSM->mConfigured, 1u);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1) << "streaming again";
+    EXPECT_EQ(device->streamingStarted(), 1) << "streaming again";
     EXPECT_EQ(service->configurationStatus(), statusBefore);
     const std::vector<uint32_t> codes = listener.codes();
     ASSERT_FALSE(codes.empty());
@@ -825,7 +825,7 @@ TEST_F(DispatchTest, ABrokenStreamIsTornDownOnceAndPreparedAgainAsANewConfigurat
     late.delayMilliseconds = 20;
     model->setEndpointFaults(usbsim::models::ClassAudioDevice::kOutEndpoint, late);
     driver.runFor(100 * kMillisecond);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(device->streamingStarted(), 0);
     EXPECT_EQ(listener.codes(), std::vector<uint32_t>{STC_STREAM_BROKEN});
     model->setEndpointFaults(usbsim::models::ClassAudioDevice::kOutEndpoint, {});
 
@@ -840,7 +840,7 @@ TEST_F(DispatchTest, ABrokenStreamIsTornDownOnceAndPreparedAgainAsANewConfigurat
     OSXDispatch stage2 = makeRequest(Req_HandleStreamBroken2);
     EXPECT_EQ(send(stage2), kIOReturnSuccess);
     EXPECT_EQ(device->mpDriverSM->mConfigured, 1u);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(device->streamingStarted(), 1);
     EXPECT_EQ(listener.codes(), (std::vector<uint32_t>{STC_Configured, STC_NewConfig, STC_NewConfig}));
     const uint64_t before = table->inputRing().framePos();
     driver.runFor(100 * kMillisecond); // the first transfers start 50 frames ahead
@@ -878,7 +878,7 @@ TEST_F(DispatchTest, ABrokenStreamIsConfiguredAgainWithTheKernelsSettingsNotTheS
     OSXDispatch stage2 = makeRequest(Req_HandleStreamBroken2);
     EXPECT_EQ(send(stage2), kIOReturnSuccess);
     EXPECT_EQ(device->mpDriverSM->mConfigured, 1u);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(device->streamingStarted(), 1);
     EXPECT_EQ(device->getCurrentSettings()->iFrequency, kStereo48.iFrequency);
     EXPECT_EQ(device->mpDriverSM->mChannelSettings.iFrequency, kStereo48.iFrequency);
     EXPECT_EQ(listener.codes(), (std::vector<uint32_t>{STC_Configured, STC_NewConfig, STC_NewConfig}));

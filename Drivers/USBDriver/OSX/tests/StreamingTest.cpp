@@ -206,7 +206,7 @@ TEST_P(LoopbackTest, ClientOutputComesBackBitExactWithTimeStampsOnTheDeviceClock
     const Format format = GetParam();
     ASSERT_NE(configure(format.model, format.rate, format.bits), nullptr);
     startStreaming();
-    ASSERT_EQ(device->m_bStreamingStarted.load(), 1);
+    ASSERT_EQ(device->streamingStarted(), 1);
     Client client;
     ASSERT_TRUE(attach(client));
 
@@ -226,7 +226,7 @@ TEST_P(LoopbackTest, ClientOutputComesBackBitExactWithTimeStampsOnTheDeviceClock
         arrivedSignal(input, 0, device->mpDriverData->inputRing().framePos(), kChannels, expected.size());
     ASSERT_EQ(arrived.size(), expected.size());
     EXPECT_EQ(arrived, expected);
-    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+    EXPECT_EQ(device->streamStateChanges(), 0u);
 
     // Every pair (host time, sample position) lies on the device clock's line within one sample.
     const TimeStampsBuffer& stamps = input.mTimeStamps;
@@ -272,7 +272,7 @@ protected:
     {
         ASSERT_NE(configure("class-audio", 48000, 24), nullptr);
         startStreaming();
-        ASSERT_EQ(device->m_bStreamingStarted.load(), 1);
+        ASSERT_EQ(device->streamingStarted(), 1);
         ASSERT_TRUE(attach(client));
     }
 
@@ -306,10 +306,10 @@ TEST_F(StreamTest, LateOutputCompletionBreaksTheStreamAndRequest31UnconfiguresOn
     driver.model()->setEndpointFaults(0x01, late);
     driver.runFor(100 * kMillisecond);
     EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kLateWrites), 1u);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
-    EXPECT_EQ(device->mStreamStateChange.load(), 2u) << "stream broken";
-    EXPECT_EQ(device->mStreamStateChanges.load(), 1u);
-    EXPECT_EQ(device->mStopUnfinished.load(), 1) << "the completion did not wait";
+    EXPECT_EQ(device->streamingStarted(), 0);
+    EXPECT_EQ(device->streamStateChange(), 2u) << "stream broken";
+    EXPECT_EQ(device->streamStateChanges(), 1u);
+    EXPECT_EQ(device->stopUnfinished(), 1) << "the completion did not wait";
     const uint64_t stopped = inputFrames();
     driver.runFor(50 * kMillisecond);
     EXPECT_EQ(inputFrames(), stopped) << "nothing streams any more";
@@ -324,7 +324,7 @@ TEST_F(StreamTest, LateOutputCompletionBreaksTheStreamAndRequest31UnconfiguresOn
     });
     EXPECT_TRUE(first);
     EXPECT_FALSE(second) << "done by someone else";
-    EXPECT_EQ(device->mStopUnfinished.load(), 0);
+    EXPECT_EQ(device->stopUnfinished(), 0);
     EXPECT_FALSE(anyBlockInUse());
     EXPECT_EQ(device->mpDriverSM->mConfigured, 0u) << "unconfigured, with a reset";
 }
@@ -355,19 +355,19 @@ TEST_F(StreamTest, AStopWhoseCycleNeverEndsGivesUpAtItsDeadlineAndTheNextStopFin
     EXPECT_LT(took, uint64_t{VKDevice::kServiceWaitLimitMs + 100} * kMillisecond);
     platform::log::flush();
     EXPECT_TRUE(log.contains("VKDevice::stopStreaming: the service cycle did not end within 1000 ms"));
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
-    EXPECT_EQ(device->mStopUnfinished.load(), 1);
+    EXPECT_EQ(device->streamingStarted(), 0);
+    EXPECT_EQ(device->stopUnfinished(), 1);
     // Nothing starts while the stop is unfinished.
     request([&] { device->resumeStreaming(); });
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(device->streamingStarted(), 0);
 
     device->mThread->unlockService();
     request([&] { stopped = device->stopStreaming(true); });
     EXPECT_TRUE(stopped);
-    EXPECT_EQ(device->mStopUnfinished.load(), 0);
+    EXPECT_EQ(device->stopUnfinished(), 0);
     EXPECT_FALSE(anyBlockInUse()) << "the held-back completion came home with the abort";
     startStreaming();
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(device->streamingStarted(), 1);
     expectLoopback(client, 48000, 24, 31, inputFrames());
 }
 
@@ -451,7 +451,7 @@ TEST_F(StreamTest, ScribbledInputRingNeitherCrashesTheKernelNorTouchesTheOutput)
     stop.store(true);
     scribbler.join();
     EXPECT_NEAR(static_cast<double>(inputFrames() - before), 200.0 * 48, 8 * 48) << "the kernel's own position";
-    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+    EXPECT_EQ(device->streamStateChanges(), 0u);
     const std::vector<int32_t> captured = model->capturedOutput();
     const std::vector<int32_t> expected = asInput(samples);
     auto first = std::find_if(captured.begin() + static_cast<std::ptrdiff_t>(playedBefore), captured.end(),
@@ -506,7 +506,7 @@ TEST_F(StreamTest, ScribbledBlocksLeaveTheExclusiveClientsOutputBitExact)
     scribbler.join();
 
     EXPECT_NEAR(static_cast<double>(inputFrames() - before), 200.0 * 48, 8 * 48);
-    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+    EXPECT_EQ(device->streamStateChanges(), 0u);
     EXPECT_EQ(device->mpDriverData->outputsExclusiveClient(), exclusive);
     const std::vector<int32_t> captured = model->capturedOutput();
     const std::vector<int32_t> expected = asInput(samples);
@@ -525,8 +525,8 @@ TEST_F(StreamTest, LateReadCompletionIsQueuedAgainFromTheCurrentFrame)
     driver.model()->setEndpointFaults(0x82, late);
     driver.runFor(100 * kMillisecond);
     EXPECT_GE(device->mRealTimeRecord.total(VKRealTimeRecord::kRefusedReads), 1u);
-    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(device->streamStateChanges(), 0u);
+    EXPECT_EQ(device->streamingStarted(), 1);
     const uint64_t before = inputFrames();
     driver.runFor(100 * kMillisecond);
     EXPECT_GT(inputFrames(), before + 4000) << "all three reads still in flight";
@@ -541,18 +541,18 @@ TEST_F(StreamTest, ReadRefusedTwiceBreaksTheStream)
     driver.runInKernel([&] { driver.device()->deviceRequest(setInterface, nullptr, &done); });
     driver.runFor(50 * kMillisecond);
     EXPECT_GE(device->mRealTimeRecord.total(VKRealTimeRecord::kRefusedReads), 1u);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
-    EXPECT_EQ(device->mStreamStateChange.load(), 2u);
-    EXPECT_EQ(device->mStreamStateChanges.load(), 1u);
+    EXPECT_EQ(device->streamingStarted(), 0);
+    EXPECT_EQ(device->streamStateChange(), 2u);
+    EXPECT_EQ(device->streamStateChanges(), 1u);
 }
 
 TEST_F(StreamTest, ChangedChannelLayoutBreaksTheStream)
 {
-    device->mChannelsChanged.store(1);
+    device->setChannelsChanged(1);
     driver.runFor(100 * kMillisecond); // the first read completes 54 frames after the start
-    EXPECT_EQ(device->mChannelsChanged.load(), 0);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
-    EXPECT_EQ(device->mStreamStateChange.load(), 2u);
+    EXPECT_EQ(device->channelsChanged(), 0);
+    EXPECT_EQ(device->streamingStarted(), 0);
+    EXPECT_EQ(device->streamStateChange(), 2u);
 }
 
 TEST_F(StreamTest, SuspendStopsAndPutsClientsBackToPendingResumeStreamsAgain)
@@ -566,23 +566,23 @@ TEST_F(StreamTest, SuspendStopsAndPutsClientsBackToPendingResumeStreamsAgain)
     EXPECT_TRUE(suspended);
     EXPECT_FALSE(again) << "not streaming";
     EXPECT_EQ(device->m_bStreamingSuspended, 1);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(device->streamingStarted(), 0);
     EXPECT_FALSE(anyBlockInUse());
     EXPECT_EQ(client.ring->mState, AudioSM::kStateAttachPending);
 
     request([&] { device->resumeStreaming(); });
     EXPECT_EQ(device->m_bStreamingSuspended, 0);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(device->streamingStarted(), 1);
     driver.runFor(5 * kMillisecond);
     EXPECT_EQ(client.ring->mState, AudioSM::kStateRunning);
     expectLoopback(client, 48000, 24, 9);
-    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+    EXPECT_EQ(device->streamStateChanges(), 0u);
 }
 
 TEST_F(StreamTest, StopWithAClientAttachedLeavesNoTransferAndStartsAgain)
 {
     request([&] { device->stopStreaming(true); });
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(device->streamingStarted(), 0);
     EXPECT_FALSE(anyBlockInUse());
     EXPECT_TRUE(device->mpDriverData->isClientAttached(client.userClient));
     const uint64_t stopped = inputFrames();
@@ -593,7 +593,7 @@ TEST_F(StreamTest, StopWithAClientAttachedLeavesNoTransferAndStartsAgain)
         device->mpDriverData->reinitClientsForStreaming(*device->getCurrentSettings());
         device->startStreaming();
     });
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(device->streamingStarted(), 1);
     driver.runFor(5 * kMillisecond);
     expectLoopback(client, 48000, 24, 10);
 }
@@ -602,7 +602,7 @@ TEST_F(StreamTest, UnreadableFrameCounterEndsTheOutputWhileInputGoesOn)
 {
     driver.bus().injectUnreadableFrameNumber(1);
     driver.runFor(100 * kMillisecond); // the writes queued before it have gone out
-    EXPECT_EQ(device->m_bDeviceHardwareFailure.load(), 1);
+    EXPECT_EQ(device->hardwareFailure(), 1);
     auto* model = static_cast<usbsim::models::AudioModel*>(driver.model());
     const uint64_t before = inputFrames();
     const auto played = model->capturedOutput().size();
@@ -625,9 +625,9 @@ TEST_F(FrameCounterWrapTest, StreamCarriesOnAcrossTheFrameCounterPassing2To32)
     ASSERT_TRUE(attach(client));
     expectLoopback(client, 48000, 24, 11);
     EXPECT_GT(service->getCurrentFrame(), 0xFFFFFFFFull);
-    EXPECT_EQ(device->m_bDeviceHardwareFailure.load(), 0);
-    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(device->hardwareFailure(), 0);
+    EXPECT_EQ(device->streamStateChanges(), 0u);
+    EXPECT_EQ(device->streamingStarted(), 1);
     detach(client);
 }
 
@@ -642,8 +642,8 @@ TEST_F(StreamTest, EmptyInputPacketsAreRepairedWithSilenceAndOnlyTheFamilyBreaks
     // 60 empty frames: each counted and made up with the pattern's count, so the ring keeps time
     // (without the repair it would lack 60 x 48 frames).
     EXPECT_NEAR(static_cast<double>(inputFrames() - before), 200.0 * 48, 4 * 48);
-    EXPECT_EQ(device->mStreamStateChanges.load(), 0u) << "more than 40 errors break only family streams";
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(device->streamStateChanges(), 0u) << "more than 40 errors break only family streams";
+    EXPECT_EQ(device->streamingStarted(), 1);
     expectLoopback(client, 48000, 24, 12, inputFrames());
 }
 
@@ -651,7 +651,7 @@ TEST_F(StreamingTest, OutputOnlyDeviceAdvancesTheInputRingWithTheOutput)
 {
     ASSERT_NE(configure("class-audio-out-only", 48000, 24, 0, 2), nullptr);
     startStreaming();
-    ASSERT_EQ(device->m_bStreamingStarted.load(), 1);
+    ASSERT_EQ(device->streamingStarted(), 1);
     EXPECT_EQ(device->mSyncToOutput.load(), 1);
     EXPECT_EQ(device->mInputOnly.load(), 0);
     driver.runFor(100 * kMillisecond);
@@ -684,8 +684,8 @@ TEST_F(StreamingTest, WriteRefusedTwiceBreaksAnOutputOnlyStream)
     uint32_t done = 0;
     driver.runInKernel([&] { driver.device()->deviceRequest(setInterface, nullptr, &done); });
     driver.runFor(50 * kMillisecond);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
-    EXPECT_EQ(device->mStreamStateChange.load(), 2u);
+    EXPECT_EQ(device->streamingStarted(), 0);
+    EXPECT_EQ(device->streamStateChange(), 2u);
     request([&] { device->stopStreaming(true); });
     for (VKIsocRB* block : device->mIsocOut.mRBs) {
         EXPECT_FALSE(block != nullptr && block->isInUse()) << "every block given back";
@@ -697,15 +697,15 @@ TEST_F(StreamTest, FrameCounterThatJumpsBreaksTheStreamAndAStartStreamsAgain)
     driver.runFor(100 * kMillisecond);
     ASSERT_TRUE(driver.bus().setFrameNumber(service->getCurrentFrame() + 100));
     driver.runFor(20 * kMillisecond);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
-    EXPECT_EQ(device->mStreamStateChange.load(), 2u);
+    EXPECT_EQ(device->streamingStarted(), 0);
+    EXPECT_EQ(device->streamStateChange(), 2u);
     EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kLateWrites), 1u);
     request([&] {
         device->stopStreaming(true);
         device->mpDriverData->reinitClientsForStreaming(*device->getCurrentSettings());
         device->startStreaming();
     });
-    EXPECT_FALSE(device->mStopUnfinished.load() != 0);
+    EXPECT_FALSE(device->stopUnfinished() != 0);
     driver.runFor(5 * kMillisecond);
     expectLoopback(client, 48000, 24, 15, inputFrames());
 }
@@ -716,7 +716,7 @@ TEST_F(StreamTest, WritesTheDeviceNeverCompletesEndAtStopAndAStartStreamsAgain)
     held.holdCompletions = 3;
     driver.model()->setEndpointFaults(0x01, held);
     driver.runFor(100 * kMillisecond);
-    EXPECT_EQ(device->mStreamStateChanges.load(), 0u) << "nothing says a missing completion breaks the stream";
+    EXPECT_EQ(device->streamStateChanges(), 0u) << "nothing says a missing completion breaks the stream";
     request([&] { device->stopStreaming(true); });
     EXPECT_FALSE(anyBlockInUse()) << "the held writes ended with the abort";
     request([&] {
@@ -736,13 +736,13 @@ protected:
     {
         StreamTest::SetUp();
         request([&] { device->stopStreaming(true); });
-        device->m_bStreamingStarted.store(1); // the cycle runs; the service is not installed
+        device->setStreamingStarted(1); // the cycle runs; the service is not installed
         current = service->getCurrentFrame();
     }
 
     void TearDown() override
     {
-        device->m_bStreamingStarted.store(0);
+        device->setStreamingStarted(0);
         // The bus never had the blocks: give back its use as its completion would.
         for (VKIsocRB* block : device->mIsocOut.mRBs) {
             if (block->isInUse() && !block->mbCompleted.load()) {
@@ -830,7 +830,7 @@ TEST_P(InputErrorLimitTest, MoreThanFortyRepairedInputFramesBreakTheStreamOfTheF
 {
     ASSERT_NE(configureDefault(GetParam()), nullptr);
     startStreaming();
-    ASSERT_EQ(device->m_bStreamingStarted.load(), 1);
+    ASSERT_EQ(device->streamingStarted(), 1);
     driver.runFor(100 * kMillisecond);
     ASSERT_NE(device->mChosen.inPipeIsoc, nullptr);
     // 50 ms of empty packets: a repaired millisecond each, with no lock in between.
@@ -838,9 +838,9 @@ TEST_P(InputErrorLimitTest, MoreThanFortyRepairedInputFramesBreakTheStreamOfTheF
     empty.dropPackets = 400;
     driver.model()->setEndpointFaults(device->mChosen.inPipeIsoc->getAddressByte(), empty);
     driver.runFor(100 * kMillisecond);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
-    EXPECT_EQ(device->mStreamStateChange.load(), 2u);
-    EXPECT_EQ(device->mStreamStateChanges.load(), 1u);
+    EXPECT_EQ(device->streamingStarted(), 0);
+    EXPECT_EQ(device->streamStateChange(), 2u);
+    EXPECT_EQ(device->streamStateChanges(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Family, InputErrorLimitTest, testing::Values("Kelvra-UC3", "0A4A:F1A0"));
@@ -862,7 +862,7 @@ TEST_P(ClockOffsetTest, OutputFollowsADeviceClockOffByPpmAndLoopbackStaysBitExac
     EXPECT_LE(std::abs(model->outputBalance()), 16) << "the host sends what the device plays";
     expectLoopback(client, 48000, 24, 14, inputFrames());
     EXPECT_LE(std::abs(model->outputBalance()), 16);
-    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+    EXPECT_EQ(device->streamStateChanges(), 0u);
     detach(client);
 }
 
@@ -872,7 +872,7 @@ TEST_F(StreamingTest, ElektronStreamsHeadedPacketsAtRelease3Only)
 {
     ASSERT_NE(configureDefault("1935:0006"), nullptr);
     startStreaming();
-    ASSERT_EQ(device->m_bStreamingStarted.load(), 1);
+    ASSERT_EQ(device->streamingStarted(), 1);
     driver.runFor(200 * kMillisecond);
     auto* model = static_cast<usbsim::models::StreamingDevice*>(driver.model());
     const auto headers = model->headers();
@@ -881,14 +881,14 @@ TEST_F(StreamingTest, ElektronStreamsHeadedPacketsAtRelease3Only)
     const QzChannelSettings s = device->mpDriverSM->mChannelSettings;
     EXPECT_EQ(model->announcedResolution(0), s.iInResolution);
     EXPECT_EQ(model->announcedResolution(1), s.iOutResolution);
-    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+    EXPECT_EQ(device->streamStateChanges(), 0u);
 }
 
 TEST_F(StreamingTest, ElektronOfAnotherReleaseNeverStreams)
 {
     ASSERT_NE(configureDefault("1935:0006@0002"), nullptr);
     startStreaming();
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+    EXPECT_EQ(device->streamingStarted(), 0);
     driver.runFor(100 * kMillisecond);
     auto* model = static_cast<usbsim::models::StreamingDevice*>(driver.model());
     EXPECT_EQ(model->headers().packets, 0u);
@@ -980,7 +980,7 @@ TEST_F(StreamingTest, EightClientsMixedForTwentySecondsWithNoFrameDroppedOrRepea
     EXPECT_TRUE(aligned);
     EXPECT_GT(checked, static_cast<uint64_t>(chunks - 10) * kChunk);
     EXPECT_EQ(mismatches, 0u);
-    EXPECT_EQ(device->mStreamStateChanges.load(), 0u);
+    EXPECT_EQ(device->streamStateChanges(), 0u);
     for (auto& client : clients) {
         detach(*client);
     }

@@ -599,7 +599,7 @@ TEST_F(UserClientTest, AClientKilledMidStreamFreesItsSlotAndTheOthersLoseNoFrame
         VKDispatchLock lock(*service);
         device->startStreaming();
     });
-    ASSERT_EQ(device->m_bStreamingStarted.load(), 1);
+    ASSERT_EQ(device->streamingStarted(), 1);
 
     struct Player
     {

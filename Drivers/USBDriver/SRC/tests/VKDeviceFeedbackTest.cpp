@@ -74,7 +74,7 @@ protected:
     {
         driver.runInKernel([&] {
             device->mIsocInFeedback.initForStream(service->getCurrentFrame() + 50);
-            device->m_bStreamingStarted.store(1);
+            device->setStreamingStarted(1);
             device->requestIOFeedback();
             device->requestIOFeedback();
         });
@@ -86,7 +86,7 @@ protected:
             return;
         }
         driver.runInKernel([&] {
-            device->m_bStreamingStarted.store(0);
+            device->setStreamingStarted(0);
             if (pipe != nullptr && pipe->getPipe() != nullptr) {
                 pipe->getPipe()->Abort();
             }
@@ -144,7 +144,7 @@ TEST_P(FeedbackClockTest, TheLoopFollowsTheDeviceClockAndLocks)
     EXPECT_TRUE(device->mFramePatternObserver.isLocked());
     EXPECT_EQ(device->mIsocInFeedback.mErrorCounter, 0u);
     EXPECT_NEAR(patternSum(), GetParam().sixteenFrames, 1);
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(device->streamingStarted(), 1);
     // The reads follow the bus: about 150 frames of it since the first was due.
     EXPECT_GE(device->mIsocInFeedback.mNextStartFrame, firstDue + 140) << "reads kept coming, 4 frames each";
     EXPECT_GE(blocksInUse(), 1u);
@@ -181,7 +181,7 @@ TEST_P(FeedbackHostileTest, BadFramesAreCountedAndMoreThanFortyBreakTheStream)
     platform::log::flush();
     EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kFeedbackErrorBreaks), c.broken ? 1u : 0u);
     EXPECT_FALSE(log.contains("mIsocInFeedback.mErrorCounter > 40")) << "completions log nothing";
-    EXPECT_EQ(device->m_bStreamingStarted.load(), c.broken ? 0 : 1);
+    EXPECT_EQ(device->streamingStarted(), c.broken ? 0 : 1);
     if (c.broken) {
         const uint64_t due = device->mIsocInFeedback.mNextStartFrame;
         driver.runFor(50 * kMillisecond);
@@ -233,7 +233,7 @@ TEST_F(FeedbackLoopTest, OutOfBandValuesAreRepairedAndNeverLock)
     driver.runFor(200 * kMillisecond);
     EXPECT_FALSE(device->mFramePatternObserver.isLocked());
     EXPECT_EQ(patternSum(), 768u) << "the nominal pattern";
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1) << "good lengths are no errors";
+    EXPECT_EQ(device->streamingStarted(), 1) << "good lengths are no errors";
 }
 
 TEST_F(FeedbackLoopTest, ALateCompletionReschedulesTheNextRead)
@@ -249,7 +249,7 @@ TEST_F(FeedbackLoopTest, ALateCompletionReschedulesTheNextRead)
     platform::log::flush();
     EXPECT_GE(device->mRealTimeRecord.total(VKRealTimeRecord::kLateFeedback), 1u);
     EXPECT_FALSE(log.contains("ISOC FEEDBACK CALLBACK to late")) << "completions log nothing";
-    EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+    EXPECT_EQ(device->streamingStarted(), 1);
     const uint64_t due = device->mIsocInFeedback.mNextStartFrame;
     driver.runFor(40 * kMillisecond);
     EXPECT_GT(device->mIsocInFeedback.mNextStartFrame, due) << "the loop goes on";
@@ -270,12 +270,12 @@ TEST_F(FeedbackLoopTest, CompletionsThatEndTheLoopOrReschedule)
 
         // Stopped, failed, or an auto-delete block: the ignore line, nothing queued.
         Capture log(Channel::kernel);
-        device->m_bStreamingStarted.store(0);
+        device->setStreamingStarted(0);
         device->isocReadCompleteFeedback(nullptr, values);
-        device->m_bStreamingStarted.store(1);
-        device->m_bDeviceHardwareFailure.store(1);
+        device->setStreamingStarted(1);
+        device->setHardwareFailure(1);
         device->isocReadCompleteFeedback(nullptr, values);
-        device->m_bDeviceHardwareFailure.store(0);
+        device->setHardwareFailure(0);
         VKIsocRB* ending = new VKIsocRB(false, nullptr);
         ending->mUseCounter = 1;
         ending->setAutoDeleteOnCompletion(true);
@@ -304,12 +304,12 @@ TEST_F(FeedbackLoopTest, CompletionsThatEndTheLoopOrReschedule)
         EXPECT_EQ(blocksInUse(), 1u);
         EXPECT_EQ(stream.mRBs[0]->mStartFrame, current + 4);
         EXPECT_EQ(stream.mNextStartFrame, current + 8);
-        EXPECT_EQ(device->m_bStreamingStarted.load(), 1);
+        EXPECT_EQ(device->streamingStarted(), 1);
 
         // 41: broken, no read.
         stream.mErrorCounter = 41;
         device->isocReadCompleteFeedback(nullptr, values);
-        EXPECT_EQ(device->m_bStreamingStarted.load(), 0);
+        EXPECT_EQ(device->streamingStarted(), 0);
         EXPECT_EQ(stream.mNextStartFrame, current + 8);
     });
     driver.runFor(5 * kMillisecond);
@@ -321,7 +321,7 @@ TEST_F(FeedbackLoopTest, ARefusedReadGivesItsBlockBackAtOnce)
     ASSERT_NO_FATAL_FAILURE(plug());
     driver.runInKernel([&] {
         device->mIsocInFeedback.initForStream(1); // long past: the bus refuses
-        device->m_bStreamingStarted.store(1);
+        device->setStreamingStarted(1);
         Capture log(Channel::kernel);
         device->requestIOFeedback();
         platform::log::flush();
@@ -336,7 +336,7 @@ TEST_F(FeedbackLoopTest, NoFeedbackPipeNoRead)
     driver.runInKernel([&] {
         device->mChosen.inPipeFeedback = nullptr;
         device->mIsocInFeedback.initForStream(service->getCurrentFrame() + 50);
-        device->m_bStreamingStarted.store(1);
+        device->setStreamingStarted(1);
         device->requestIOFeedback();
         EXPECT_EQ(blocksInUse(), 0u);
         device->m_bStreamingSuspended = 1;
@@ -355,7 +355,7 @@ TEST_F(FeedbackLoopTest, AnUnreadableFrameNumberEndsTheLoop)
     ASSERT_NO_FATAL_FAILURE(plug());
     driver.runInKernel([&] {
         device->mIsocInFeedback.initForStream(service->getCurrentFrame() + 50);
-        device->m_bStreamingStarted.store(1);
+        device->setStreamingStarted(1);
         driver.bus().injectUnreadableFrameNumber(1);
         Capture log(Channel::kernel);
         device->initNextTransactionFeedback();
@@ -375,7 +375,7 @@ TEST_F(FeedbackLoopTest, AFrameNumberWithAllOnesInItsLowWordIsReadable)
         const uint64_t current = service->getCurrentFrame();
         ASSERT_EQ(current & 0xFFFF'FFFFULL, 0xFFFF'FFFFULL) << "the virtual clock stands while the kernel runs";
         device->mIsocInFeedback.initForStream(current + 50);
-        device->m_bStreamingStarted.store(1);
+        device->setStreamingStarted(1);
         Capture log(Channel::kernel);
         device->initNextTransactionFeedback();
         platform::log::flush();
@@ -425,7 +425,7 @@ TEST_P(FeedbackModelTest, TheConfiguredFeedbackPipeLocksThePattern)
     driver.runInKernel([&] {
         device->initFramePattern(); // the configured rate, high speed
         device->mIsocInFeedback.initForStream(service->getCurrentFrame() + 50);
-        device->m_bStreamingStarted.store(1);
+        device->setStreamingStarted(1);
         device->requestIOFeedback();
         device->requestIOFeedback();
     });
@@ -443,7 +443,7 @@ TEST_P(FeedbackModelTest, TheConfiguredFeedbackPipeLocksThePattern)
     EXPECT_NEAR(sum, 16 * rate / 1000, 1) << "16 ms of the device's rate in microframes";
     EXPECT_EQ(device->mIsocInFeedback.mErrorCounter, 0u);
     driver.runInKernel([&] {
-        device->m_bStreamingStarted.store(0);
+        device->setStreamingStarted(0);
         pipe->getPipe()->Abort();
     });
     driver.runFor(10 * kMillisecond);

@@ -233,7 +233,7 @@ TEST_F(VKDeviceStartTest, AFullSpeedDeviceThatMustNotRunAtUSB1IsMarkedFailing)
 {
     ASSERT_NE(plugListed({APISpecificFeatures::kPreventUSB1Mode}, nullptr, testDevice()), nullptr);
     EXPECT_EQ(driver.vkDevice()->mDeviceSpecific.mPreventUSB1, 1);
-    EXPECT_EQ(driver.vkDevice()->m_bDeviceHardwareFailure.load(), 1);
+    EXPECT_EQ(driver.vkDevice()->hardwareFailure(), 1);
 }
 
 TEST_F(VKDeviceStartTest, TheCustomNameReplacesTheProductNameWithAtMost64Characters)

@@ -293,14 +293,14 @@ TEST_F(VKDeviceTest, ChannelCountsFromOutsideAreKeptWithinTheRing)
     device->setReadChannels(6, 4);
     EXPECT_EQ(device->mDeviceSpecific.mInputs, 6u);
     EXPECT_EQ(device->mDeviceSpecific.mOutputs, 4u);
-    EXPECT_EQ(device->mChannelsChanged.load(), 0);
+    EXPECT_EQ(device->channelsChanged(), 0);
     device->setReadChannels(-1, 2);
     device->setReadChannels(2, 33);
     EXPECT_EQ(device->mDeviceSpecific.mInputs, 6u);
     EXPECT_EQ(device->mDeviceSpecific.mOutputs, 4u);
-    device->m_bStreamingStarted.store(1);
+    device->setStreamingStarted(1);
     device->setReadChannels(2, 2);
-    EXPECT_EQ(device->mChannelsChanged.load(), 1);
+    EXPECT_EQ(device->channelsChanged(), 1);
 }
 
 // A request block that counts its destructions.
