@@ -65,8 +65,8 @@ public:
             VKDispatchLock lock(*service);
             device->stopStreaming(true);
         });
-        if (device->mpDriverData == nullptr || device->mIsocOut.mRBs[0] == nullptr ||
-            device->mIsocIn.mRBs[0] == nullptr) {
+        if (device->mpDriverData == nullptr || device->mIsoc.out.mRBs[0] == nullptr ||
+            device->mIsoc.in.mRBs[0] == nullptr) {
             return;
         }
         layOutFor32Channels();
@@ -95,7 +95,7 @@ public:
         block.mStartFrame = service->getCurrentFrame(); // due now: filled whatever the clients hold
         block.mProcessedFrames = 0;
         block.markQueued();
-        device->mLastServicedFrame = 0;
+        device->mIsoc.lastServicedFrame = 0;
         VKDevice::rtsIsocOutIsocIn(device);
         device->rtsProcessIsocIn_Std(inputRing, in);
     }
@@ -131,7 +131,7 @@ private:
                                            device->vidpid());
         inputRing = static_cast<AudioSM*>(device->mcAudioSM_In.address());
         table.inputRing().init(inputRing, kChannels, kRate, 0);
-        device->mIsocIn.mDecoder = &pcmFrom24LSB;
+        device->mIsoc.in.mDecoder = &pcmFrom24LSB;
 
         // Eight clients whose rings hold a whole ring of frames.
         std::vector<int32_t> frames(size_t{4096} * kChannels);
@@ -151,7 +151,7 @@ private:
             rings.push_back(std::move(ring));
         }
         device->setStreamingStarted(1); // the cycle runs; no transfer is queued
-        device->mLastServicedFrame = 0;
+        device->mIsoc.lastServicedFrame = 0;
         AudioSM* ring = nullptr;
         if (device->rtsPrepareService(&ring)) { // the clients start running here
             device->mcAudioSM_In.unlock();
@@ -161,13 +161,13 @@ private:
         }
 
         // One block per direction holding one millisecond of microframe packets.
-        for (IsocData* stream : {&device->mIsocOut, &device->mIsocIn}) {
+        for (IsocData* stream : {&device->mIsoc.out, &device->mIsoc.in}) {
             for (VKIsocRB* block : stream->mRBs) {
                 block->mbDone.store(true);
             }
         }
-        out = device->mIsocOut.mRBs[0];
-        in = device->mIsocIn.mRBs[0];
+        out = device->mIsoc.out.mRBs[0];
+        in = device->mIsoc.in.mRBs[0];
         for (VKIsocRB* block : {out, in}) {
             block->mbMicroFrames = true;
             block->mNumFrames = kMicroframes;

@@ -39,8 +39,7 @@ void AudioUserClient::onDied()
     UserDispatchLock lock(kernelDevice.get(), "clientDied");
     user_clients::clientClosed(kernelDevice.get(), this);
     VKDevice* device = kernelDevice ? kernelDevice->device() : nullptr;
-    if (device != nullptr && device->mHogID != -1 && device->mHogID == mProcessID) {
-        device->mHogID = -1;
+    if (device != nullptr && device->releaseHogOf(mProcessID)) {
         kernelDevice->messageToClients(STC_HOGMODECHANGED, 0, 0, 0);
     }
 }

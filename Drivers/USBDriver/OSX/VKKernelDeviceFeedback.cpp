@@ -61,7 +61,7 @@ void VKKernelDevice::isocReadFeedbackCompleteStatic(void* target, void* paramete
             const bool received = f.frActCount > 0 && f.frActCount <= f.frReqCount && offset < block->mAllocatedSize;
             values.mValues[k] = received ? block->mpBufferAddress[offset] : 0;
             if (f.frActCount != 3) {
-                ++device->mIsocInFeedback.mErrorCounter;
+                ++device->mIsoc.feedback.mErrorCounter;
             }
         }
         device->isocReadCompleteFeedback(block, values);

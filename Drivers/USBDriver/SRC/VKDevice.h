@@ -4,8 +4,10 @@
 // current configuration, the shared memories and the real-time thread. Every USB request goes
 // through the owner.
 //
-// Members are public and kept in one fixed order (constructed in this order, destroyed in reverse):
-// the rest of the kernel reads and writes them directly. Members for what this build does not have
+// Members are kept in one fixed order (constructed in this order, destroyed in reverse). What
+// belongs together is a record (the chosen endpoints, the isochronous streams, the drift guards,
+// the model's registers); state several threads touch and what the request layer changes are
+// private, reached through operations; the rest is still read and written directly. Members for what this build does not have
 // (bulk and interrupt streaming, MIDI, the vendor port, the device controls, the family engine) are
 // held as null pointers or zeroed fields; nothing here computes what they would.
 //
@@ -118,6 +120,31 @@ struct VKModelRegisters
     int16_t mixerBitmap = 0;
     int16_t mixerKnob = 0;
     uint8_t mixerChanged = 0;
+};
+
+// The isochronous streams (audio in, audio out, feedback in, keep-alive out) and where the
+// streaming service stands in them.
+struct VKIsocStreams
+{
+    IsocData in;
+    IsocData out;
+    IsocData feedback;
+    IsocData keepAlive;
+    // Set by rtsIsocAudioRun: isochronous output without an input stream (the input ring is
+    // advanced by the output), and input without output.
+    std::atomic<uint8_t> syncToOutput{0};
+    std::atomic<uint8_t> inputOnly{0};
+    // Real-time thread (cleared at resume while no service runs): the last serviced bus frame and
+    // the current one; the absolute sample position of the next output frame to fill.
+    uint64_t lastServicedFrame = 0;
+    uint64_t currentFrame = 0;
+    uint64_t outputSamplePos = 0;
+    // Completion and request threads: running sample total of the queued output blocks.
+    uint32_t outputSampleTotal = 0;
+    // Set at resume: an Elektron stream (headed output packets), and a device whose stream breaks
+    // after more than 40 repaired input frames.
+    uint8_t elektron = 0;
+    uint8_t breaksOnInputErrors = 0;
 };
 
 // One byte of a PIC microcontroller command.
@@ -256,7 +283,7 @@ public:
     // the frame pattern, counted, and the next read queued; more than 40 errors break the stream.
     void requestIOFeedback();
     // `values`: for each frame of `block`, the reported sample count (the completion counted
-    // frames of a length other than 3 into mIsocInFeedback.mErrorCounter).
+    // frames of a length other than 3 into mIsoc.feedback.mErrorCounter).
     void isocReadCompleteFeedback(VKIsocRB* block, FeedbackStreamingStruct& values);
     void initNextTransactionFeedback();
     static constexpr uint32_t kFeedbackErrorLimit = 40; // more breaks the stream
@@ -433,6 +460,15 @@ public:
         mRegisters.mixerBitmap = bitmap;
         mRegisters.mixerKnob = knob;
     }
+    // A dead process's hog mode goes with it: cleared when `processID` holds it (true then).
+    bool releaseHogOf(int32_t processID)
+    {
+        if (mHogID == -1 || mHogID != processID) {
+            return false;
+        }
+        mHogID = -1;
+        return true;
+    }
     // Whether the mixer mode changed since the last call.
     bool takeMixerChanged()
     {
@@ -461,11 +497,8 @@ public:
     const void* mInLevelProcessor = nullptr;
     uint8_t mbWasPowerDownMode = 0;       // set at wake-up, read and cleared by stream-broken handling
     uint64_t mLastUnderrunResetFrame = 0; // 0: this build has no bulk service
-    // Isochronous streams: audio in, audio out, feedback in, keep-alive out.
-    IsocData mIsocIn;
-    IsocData mIsocOut;
-    IsocData mIsocInFeedback;
-    IsocData mIsocOutKeepAlive;
+    // The isochronous streams and the service's position in them.
+    VKIsocStreams mIsoc;
     // The device descriptor as scanned.
     QZ_DeviceDescriptor mDeviceDescriptor{};
     vkdevice::ModelProfile mModelProfile{};
@@ -553,21 +586,6 @@ public:
     InputPostProcessor mInputPostProcessor{};
 
     // --- Streaming service state.
-    // Set by rtsIsocAudioRun: isochronous output without an input stream (the input ring is
-    // advanced by the output), and input without output.
-    std::atomic<uint8_t> mSyncToOutput{0};
-    std::atomic<uint8_t> mInputOnly{0};
-    // Real-time thread (cleared at resume while no service runs): the last serviced bus frame and
-    // the current one; the absolute sample position of the next output frame to fill.
-    uint64_t mLastServicedFrame = 0;
-    uint64_t mCurrentFrame = 0;
-    uint64_t mOutputSamplePos = 0;
-    // Completion and request threads: running sample total of the queued output blocks.
-    uint32_t mOutputSampleTotal = 0;
-    // Set at resume: an Elektron stream (headed output packets), and a device whose stream breaks
-    // after more than 40 repaired input frames.
-    uint8_t mRtsElektron = 0;
-    uint8_t mRtsBreaksOnInputErrors = 0;
     // What the cycle and the completions met (they log nothing), reported by request threads.
     VKRealTimeRecord mRealTimeRecord;
     // Request thread: logs what the real-time side recorded since the last report.

@@ -130,16 +130,16 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
         IOLog("USB: %s\n", "found isoc in pipe");
         IOLog("Isoc in Endpoint is 0x%02X, Interface %d \n", mChosen.inPipeIsoc->getAddressByte(),
               mChosen.inInterface != nullptr ? mChosen.inInterface->getInterfaceNumber() : -1);
-        mIsocIn.alloc(usb2, mChosen.inPipeIsoc, decoder);
-        IOLog("mIsocIn.mpUSBFrameInDataBuffer=%p\n", static_cast<void*>(mIsocIn.mpUSBFrameInDataBuffer));
+        mIsoc.in.alloc(usb2, mChosen.inPipeIsoc, decoder);
+        IOLog("mIsocIn.mpUSBFrameInDataBuffer=%p\n", static_cast<void*>(mIsoc.in.mpUSBFrameInDataBuffer));
     }
     if (mChosen.outPipeIsoc != nullptr) {
         IOLog("USB: %s\n", "found isoc out pipe");
-        mIsocOut.alloc(usb2, mChosen.outPipeIsoc, decoder);
+        mIsoc.out.alloc(usb2, mChosen.outPipeIsoc, decoder);
     }
     if (mChosen.outPipeIsocKeepAlive != nullptr) {
         IOLog("found m_pcOutPipeIsocKeepAlive\n");
-        mIsocOutKeepAlive.alloc(usb2, mChosen.outPipeIsocKeepAlive, decoder);
+        mIsoc.keepAlive.alloc(usb2, mChosen.outPipeIsocKeepAlive, decoder);
     }
 
     // Bulk audio.
@@ -153,7 +153,7 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
     // Feedback.
     if (mChosen.inPipeFeedback != nullptr) {
         IOLog("USB: %s\n", "Allocate mIsocInFeedback");
-        mIsocInFeedback.alloc(mChosen.inPipeFeedback->getInterval() == 1, mChosen.inPipeFeedback, nullptr);
+        mIsoc.feedback.alloc(mChosen.inPipeFeedback->getInterval() == 1, mChosen.inPipeFeedback, nullptr);
     }
     // Interrupt audio; the bulk and interrupt request-block lists stay empty on this build.
     if (mChosen.interruptInPipe != nullptr || mChosen.interruptOutPipe != nullptr) {

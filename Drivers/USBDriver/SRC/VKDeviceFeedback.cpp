@@ -30,7 +30,7 @@ void VKDevice::requestIOFeedback()
     if (mChosen.inPipeFeedback == nullptr) {
         return;
     }
-    VKIsocRB* block = mIsocInFeedback.next();
+    VKIsocRB* block = mIsoc.feedback.next();
     if (block == nullptr) {
         mRealTimeRecord.count(VKRealTimeRecord::kNoFreeBlock);
         return;
@@ -54,14 +54,14 @@ void VKDevice::isocReadCompleteFeedback(VKIsocRB* block, FeedbackStreamingStruct
         if (mChosen.inPipeFeedback->getInterval() == kFullFrameFeedbackInterval) {
             if (mFramePatternObserver.isocFeedbackReadCompleteFullFrame(values)) {
                 VKLogOutsideRealTime("USB: %s\n", "reset feedback error counter (full frame)");
-                mIsocInFeedback.mErrorCounter = 0;
+                mIsoc.feedback.mErrorCounter = 0;
             }
         } else if (mFramePatternObserver.isocFeedbackReadComplete(values)) {
             VKLogOutsideRealTime("USB: %s\n", "reset feedback error counter");
-            mIsocInFeedback.mErrorCounter = 0;
+            mIsoc.feedback.mErrorCounter = 0;
         }
     }
-    if (mIsocInFeedback.mErrorCounter > kFeedbackErrorLimit) {
+    if (mIsoc.feedback.mErrorCounter > kFeedbackErrorLimit) {
         mRealTimeRecord.count(VKRealTimeRecord::kFeedbackErrorBreaks);
         VKLogOutsideRealTime("USB: %s %d\n", "mIsocInFeedback.mErrorCounter >", kFeedbackErrorLimit);
         VKLogOutsideRealTime("mIsocInFeedback.mErrorCounter > %d\n", kFeedbackErrorLimit);
@@ -87,14 +87,14 @@ void VKDevice::initNextTransactionFeedback()
                              static_cast<uint32_t>(current));
         return;
     }
-    const uint64_t next = mIsocInFeedback.mNextStartFrame;
+    const uint64_t next = mIsoc.feedback.mNextStartFrame;
     if (current >= next) {
         mRealTimeRecord.count(VKRealTimeRecord::kLateFeedback);
         VKLogOutsideRealTime("USB: %s %d %d %d %d\n",
                              "ISOC FEEDBACK CALLBACK to late current/diff/NTF/lostFrames",
                              static_cast<int>(current), static_cast<int>(current - next),
                              static_cast<int>(next), static_cast<int>(current + 2 - next));
-        mIsocInFeedback.mNextStartFrame = current + kLateRestartLead;
+        mIsoc.feedback.mNextStartFrame = current + kLateRestartLead;
     }
     requestIOFeedback();
 }

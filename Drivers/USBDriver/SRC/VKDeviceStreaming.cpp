@@ -77,10 +77,10 @@ void VKDevice::resumeStreaming()
     }
     initFramePattern();
     // Model rules the cycle and the completions follow, resolved once here.
-    mRtsElektron = isElektron() ? 1 : 0;
-    mRtsBreaksOnInputErrors =
+    mIsoc.elektron = isElektron() ? 1 : 0;
+    mIsoc.breaksOnInputErrors =
         isCorlanthCompatible() || hasTrait(vkdevice::kTraitBreaksOnInputErrors) ? 1 : 0;
-    if (mRtsElektron != 0 && releaseID() != 3) {
+    if (mIsoc.elektron != 0 && releaseID() != 3) {
         IOLog("VKDevice::resumeStreaming mDeviceDescriptor.m_uBcdDevice != 3\n");
         return;
     }
@@ -99,10 +99,10 @@ void VKDevice::resumeStreaming()
     const int32_t inChannels = s.iInChannels != 0 ? s.iInChannels : s.iOutChannels;
     const int32_t outChannels = s.iOutChannels != 0 ? s.iOutChannels : s.iInChannels;
     IOLog("channels in=%d, out=%d\n", inChannels, outChannels);
-    mLastServicedFrame = 0;
-    mCurrentFrame = 0;
-    mOutputSamplePos = 0;
-    mOutputSampleTotal = 0;
+    mIsoc.lastServicedFrame = 0;
+    mIsoc.currentFrame = 0;
+    mIsoc.outputSamplePos = 0;
+    mIsoc.outputSampleTotal = 0;
     mBulkIOGuard.framesSent = 0;
     mBulkIOGuard.windowSum = 0;
     mBulkIOGuard.windowCount = 0;
@@ -119,7 +119,7 @@ void VKDevice::resumeStreaming()
                                        static_cast<uint32_t>(rate), 0);
     }
 
-    if (mRtsElektron != 0) {
+    if (mIsoc.elektron != 0) {
         IOLog("Analog4: config:%d freq:%d in:%d/%d out:%d/%d\n", s.uConfiguration, s.iFrequency, s.iInChannels,
               s.iInResolution, s.iOutChannels, s.iOutResolution);
         const VKInterfaceDescriptor* streaming[2] = {mChosen.inInterface, mChosen.outInterface};
@@ -194,7 +194,7 @@ bool VKDevice::rtsIsocAudioRun()
     }
     const uint64_t first = current + kStartLead;
     IOLog("USB: %s %llu\n", "uNextFrame=", static_cast<unsigned long long>(first));
-    for (IsocData* stream : {&mIsocIn, &mIsocInFeedback, &mIsocOut}) {
+    for (IsocData* stream : {&mIsoc.in, &mIsoc.feedback, &mIsoc.out}) {
         stream->initForStream(first);
     }
     if (mChosen.inPipeIsoc == nullptr && mChosen.outPipeIsoc == nullptr) {
@@ -202,14 +202,14 @@ bool VKDevice::rtsIsocAudioRun()
         return false;
     }
     setStreamingStarted(1);
-    mSyncToOutput.store(0);
-    mInputOnly.store(0);
+    mIsoc.syncToOutput.store(0);
+    mIsoc.inputOnly.store(0);
     if (mChosen.inPipeFeedback != nullptr) {
         requestIOFeedback();
         requestIOFeedback();
     }
     if (mChosen.inPipeIsoc != nullptr) {
-        mInputOnly.store(mChosen.outPipeIsoc == nullptr ? 1 : 0);
+        mIsoc.inputOnly.store(mChosen.outPipeIsoc == nullptr ? 1 : 0);
         for (uint32_t i = 0; i < kTransfersInFlight; ++i) {
             rtsRequestIn();
         }
@@ -217,7 +217,7 @@ bool VKDevice::rtsIsocAudioRun()
     if (mChosen.outPipeIsoc != nullptr) {
         if (mChosen.bulkInPipe == nullptr && mChosen.inPipeIsoc == nullptr) {
             IOLog("USB: %s\n", "SYNC_TO_OUTPUT");
-            mSyncToOutput.store(1);
+            mIsoc.syncToOutput.store(1);
         }
         for (uint32_t i = 0; i < kTransfersInFlight; ++i) {
             rtsRequestOut();
@@ -238,7 +238,7 @@ bool VKDevice::rtsIsocAudioRunKeepAlive()
     if (unreadable(current)) {
         return false;
     }
-    mIsocOutKeepAlive.initForStream(current + kStartLead);
+    mIsoc.keepAlive.initForStream(current + kStartLead);
     setStreamingStarted(1);
     for (uint32_t i = 0; i < kTransfersInFlight; ++i) {
         rtsRequestOutKeepAlive();
@@ -288,7 +288,7 @@ bool VKDevice::rtsRequestIn()
         VKLogOutsideRealTime("VKDevice::rtsRequestIn - !m_pcInPipeIsoc\n");
         return false;
     }
-    VKIsocRB* block = mIsocIn.next();
+    VKIsocRB* block = mIsoc.in.next();
     if (block == nullptr) {
         // The read chain is one block shorter: input frames will be missing.
         mRealTimeRecord.count(VKRealTimeRecord::kNoFreeBlock);
@@ -314,7 +314,7 @@ bool VKDevice::rtsRequestIn()
             mRealTimeRecord.count(VKRealTimeRecord::kUnreadableFrames);
         } else {
             block->mStartFrame = current + kResyncLead;
-            mIsocIn.mNextStartFrame = block->mStartFrame + VKIsocRB::kFramesPerBlock;
+            mIsoc.in.mNextStartFrame = block->mStartFrame + VKIsocRB::kFramesPerBlock;
             status = submitBlock(*this, *block, true, &VKDevice::rtsIsoReadCompleteStatic, update);
         }
     }
@@ -332,7 +332,7 @@ bool VKDevice::rtsRequestOut()
     if (streamingStarted() == 0 || mChosen.outPipeIsoc == nullptr || mpDriverData == nullptr) {
         return false;
     }
-    VKIsocRB* block = mIsocOut.next();
+    VKIsocRB* block = mIsoc.out.next();
     if (block == nullptr || !block->mbInit) {
         // The write chain is one block shorter: output frames will be missing.
         mRealTimeRecord.count(VKRealTimeRecord::kNoFreeBlock);
@@ -342,10 +342,10 @@ bool VKDevice::rtsRequestOut()
         }
         return false;
     }
-    if (mRtsElektron != 0) {
-        block->initWrite_Elektron(mFramePatternObserver, mOutputSampleTotal, mFramePatternObserver.mOutChannels);
+    if (mIsoc.elektron != 0) {
+        block->initWrite_Elektron(mFramePatternObserver, mIsoc.outputSampleTotal, mFramePatternObserver.mOutChannels);
     } else {
-        block->initWrite_Std(mFramePatternObserver, mOutputSampleTotal);
+        block->initWrite_Std(mFramePatternObserver, mIsoc.outputSampleTotal);
     }
     const uint32_t update = isUSB2 != 0 ? 4 : 1;
     IOReturn status = submitBlock(*this, *block, false, &VKDevice::rtsIsoWriteCompleteStatic, update);
@@ -359,7 +359,7 @@ bool VKDevice::rtsRequestOut()
             mRealTimeRecord.count(VKRealTimeRecord::kUnreadableFrames);
         } else {
             block->mStartFrame = current + kResyncLead;
-            mIsocOut.mNextStartFrame = block->mStartFrame + VKIsocRB::kFramesPerBlock;
+            mIsoc.out.mNextStartFrame = block->mStartFrame + VKIsocRB::kFramesPerBlock;
             status = submitBlock(*this, *block, false, &VKDevice::rtsIsoWriteCompleteStatic, update);
         }
     }
@@ -377,7 +377,7 @@ bool VKDevice::rtsRequestOutKeepAlive()
     if (streamingStarted() == 0 || mChosen.outPipeIsocKeepAlive == nullptr) {
         return false;
     }
-    VKIsocRB* block = mIsocOutKeepAlive.next();
+    VKIsocRB* block = mIsoc.keepAlive.next();
     if (block == nullptr || !block->mbInit) {
         mRealTimeRecord.count(VKRealTimeRecord::kNoFreeBlock);
         VKLogOutsideRealTime("rtsRequestOutKeepAlive: NO FREE IsocRB found\n");
@@ -414,7 +414,7 @@ void VKDevice::rtsIsocOutIsocIn(void* argument)
     if (!device->rtsPrepareService(&ring)) {
         return;
     }
-    if (device->mRtsElektron != 0) {
+    if (device->mIsoc.elektron != 0) {
         device->rtsProcessIsocOut_Elektron(ring);
     } else {
         device->rtsProcessIsocOut_Std(ring);
@@ -433,11 +433,11 @@ bool VKDevice::rtsPrepareService(AudioSM** ring)
         mRealTimeRecord.count(VKRealTimeRecord::kUnreadableFrames);
         return false;
     }
-    if (current == mLastServicedFrame) {
+    if (current == mIsoc.lastServicedFrame) {
         return false;
     }
-    mLastServicedFrame = current;
-    mCurrentFrame = current;
+    mIsoc.lastServicedFrame = current;
+    mIsoc.currentFrame = current;
     *ring = static_cast<AudioSM*>(mcAudioSM_In.lock());
     if (*ring == nullptr) {
         return false;
@@ -446,7 +446,7 @@ bool VKDevice::rtsPrepareService(AudioSM** ring)
         uint64_t hostTime = 0;
         uint64_t samplePosition = 0;
         mpDriverData->inputRing().GetLastTimeStamp(hostTime, samplePosition);
-        mpDriverData->rtsCheckAttachClients(samplePosition, mOutputSamplePos, hostTime);
+        mpDriverData->rtsCheckAttachClients(samplePosition, mIsoc.outputSamplePos, hostTime);
     }
     return true;
 }
@@ -475,19 +475,19 @@ static void fillOutput(VKDevice& device, UnitFrames unitFrames, FillUnit fillUni
     // real-time: no lock, no allocation, no wait
     uint32_t filledThisCycle = 0;
     for (;;) {
-        VKIsocRB* block = device.mIsocOut.getEarliestUnprocessed();
+        VKIsocRB* block = device.mIsoc.out.getEarliestUnprocessed();
         if (block == nullptr) {
             return;
         }
         int32_t available = 0;
         uint32_t clients = 0;
         device.mpDriverData->rtsGetMinAvailableFrames(device.mpDriverSM, &available, &clients,
-                                                      device.mOutputSamplePos);
+                                                      device.mIsoc.outputSamplePos);
         const uint32_t unit = recordsPerUnit(*block);
         const uint32_t records = std::min(block->mNumFrames, VKIsocRB::kMaxFrames);
         bool finished = false;
         for (uint32_t record = block->mProcessedFrames; record + unit <= records; record += unit) {
-            const bool urgent = urgentRecord(device.mCurrentFrame, *block, record / unit);
+            const bool urgent = urgentRecord(device.mIsoc.currentFrame, *block, record / unit);
             if (filledThisCycle >= 5 && !urgent) {
                 break;
             }
@@ -504,7 +504,7 @@ static void fillOutput(VKDevice& device, UnitFrames unitFrames, FillUnit fillUni
             if (clients > 0) {
                 available -= static_cast<int32_t>(frames);
             }
-            device.mOutputSamplePos += frames;
+            device.mIsoc.outputSamplePos += frames;
             ++filledThisCycle;
             block->mProcessedFrames = record + unit;
             if (record + unit >= records) {
@@ -541,9 +541,9 @@ void VKDevice::rtsProcessIsocOut_Std(AudioSM*)
             return; // the packet keeps the zeros of its last completion
         }
         // The unit's packets lie one after another in the block's buffer.
-        mpDriverData->rtsIsocOutput(block.frameData(record), unitBytes(block, record, unit), mOutputSamplePos,
+        mpDriverData->rtsIsocOutput(block.frameData(record), unitBytes(block, record, unit), mIsoc.outputSamplePos,
                                     frames, nullptr);
-        if (mSyncToOutput.load(std::memory_order_relaxed) != 0) {
+        if (mIsoc.syncToOutput.load(std::memory_order_relaxed) != 0) {
             mpDriverData->inputRing().writeFrames(nullptr, frames, 0, nullptr, nullptr);
         }
     };
@@ -574,7 +574,7 @@ void VKDevice::rtsProcessIsocOut_Elektron(AudioSM*)
         return frames;
     };
     auto fillUnit = [&](VKIsocRB& block, uint32_t record, uint32_t unit, uint32_t, uint32_t clients) {
-        uint64_t position = mOutputSamplePos;
+        uint64_t position = mIsoc.outputSamplePos;
         for (uint32_t k = record; k < record + unit; ++k) {
             const uint32_t bytes = block.mFrames[k].frReqCount;
             if (bytes < kHeader) {
@@ -607,8 +607,8 @@ void VKDevice::rtsProcessIsocIn_Std(AudioSM* ring, VKIsocRB* block)
     if (ring == nullptr || block == nullptr || mpDriverData == nullptr) {
         return;
     }
-    const PCMDecoder decoder = mIsocIn.mDecoder;
-    auto* samples = reinterpret_cast<int32_t*>(mIsocIn.mpUSBFrameInData);
+    const PCMDecoder decoder = mIsoc.in.mDecoder;
+    auto* samples = reinterpret_cast<int32_t*>(mIsoc.in.mpUSBFrameInData);
     if (decoder == nullptr || samples == nullptr) {
         return;
     }
@@ -639,8 +639,8 @@ void VKDevice::rtsProcessIsocIn_Std(AudioSM* ring, VKIsocRB* block)
             decoded += std::min(decoder(&call), capacity - decoded);
         }
         uint32_t frames = decoded / channels;
-        frames = wholeMilliseconds ? mFramePatternObserver.onRtsFrameMicroFrames(frames, mIsocIn.mErrorCounter)
-                                   : mFramePatternObserver.onRtsFrame(frames, mIsocIn.mErrorCounter);
+        frames = wholeMilliseconds ? mFramePatternObserver.onRtsFrameMicroFrames(frames, mIsoc.in.mErrorCounter)
+                                   : mFramePatternObserver.onRtsFrame(frames, mIsoc.in.mErrorCounter);
         // A repaired count longer than what arrived is made up with silence.
         frames = std::min(frames, capacity / channels);
         const uint32_t count = frames * channels;
@@ -744,7 +744,7 @@ void VKDevice::rtsIsoReadComplete(VKIsocRB* block)
     rtsProcessIsocIn_Std(ring, block);
     block->mbDone.store(true, std::memory_order_release);
     block->unuse(nullptr);
-    if (mRtsBreaksOnInputErrors != 0 && mIsocIn.mErrorCounter > kMaxInputErrors) {
+    if (mIsoc.breaksOnInputErrors != 0 && mIsoc.in.mErrorCounter > kMaxInputErrors) {
         mRealTimeRecord.count(VKRealTimeRecord::kInputErrorBreaks);
         rtsStopStreamingNoWait();
         stcNotifyStreaming(2, 0);
@@ -791,8 +791,8 @@ void VKDevice::rtsIsoWriteComplete(VKIsocRB* block)
     }
     int64_t lost = 0;
     int64_t distance = 0;
-    if (outputLate(current, mIsocOut, lost, distance)) {
-        mIsocOut.mNextStartFrame = current + kResyncLead;
+    if (outputLate(current, mIsoc.out, lost, distance)) {
+        mIsoc.out.mNextStartFrame = current + kResyncLead;
         // The stream as the kernel configured it: the shared block's settings are anyone's to write,
         // and their product could overflow.
         const uint64_t rate = mpDriverData != nullptr ? mpDriverData->frequency() : 0;
@@ -824,9 +824,9 @@ void VKDevice::rtsIsoWriteKeepAliveComplete(VKIsocRB* block)
     }
     int64_t lost = 0;
     int64_t distance = 0;
-    if (outputLate(current, mIsocOutKeepAlive, lost, distance)) {
+    if (outputLate(current, mIsoc.keepAlive, lost, distance)) {
         mRealTimeRecord.count(VKRealTimeRecord::kLateWrites);
-        mIsocOutKeepAlive.mNextStartFrame = current + kResyncLead;
+        mIsoc.keepAlive.mNextStartFrame = current + kResyncLead;
     }
     rtsRequestOutKeepAlive();
 }
@@ -847,7 +847,7 @@ void VKDevice::rtsStopStreamingNoWait()
     // give back a use. When the cycle holds the word now, the aborts alone end the streams; the
     // next resume sets every block idle.
     if (mThread == nullptr || mThread->tryLockService()) {
-        for (IsocData* stream : {&mIsocIn, &mIsocOut, &mIsocOutKeepAlive}) {
+        for (IsocData* stream : {&mIsoc.in, &mIsoc.out, &mIsoc.keepAlive}) {
             stream->cancel(true);
         }
         if (mThread != nullptr) {
@@ -878,7 +878,7 @@ void VKDevice::releaseUnfinishedBlocks()
 {
     // No cycle runs and the streams are stopped: a block the bus gave back before its decode or
     // last fill came will get neither, so the use they held goes back here.
-    for (IsocData* stream : {&mIsocIn, &mIsocOut, &mIsocOutKeepAlive}) {
+    for (IsocData* stream : {&mIsoc.in, &mIsoc.out, &mIsoc.keepAlive}) {
         for (VKIsocRB* block : stream->mRBs) {
             if (block != nullptr && block->isInUse() && block->mbCompleted.load(std::memory_order_acquire) &&
                 !block->mbDone.load(std::memory_order_acquire)) {
@@ -924,7 +924,7 @@ bool VKDevice::stopStreaming(bool wait)
         rtsStopStreamingNoWait();
     }
     if (wait) {
-        for (IsocData* stream : {&mIsocIn, &mIsocOut, &mIsocOutKeepAlive}) {
+        for (IsocData* stream : {&mIsoc.in, &mIsoc.out, &mIsoc.keepAlive}) {
             stream->cancel(false);
         }
     }
@@ -1009,7 +1009,7 @@ bool VKDevice::handleStreamBroken(int stage)
 void VKDevice::terminateIsocRqBs()
 {
     IOLog("USB: %s\n", "xxxxxxxxx\nVKDevice::terminateIsocRBs()\nxxxxxxxxxxxxxx");
-    for (IsocData* stream : {&mIsocIn, &mIsocOut, &mIsocOutKeepAlive}) {
+    for (IsocData* stream : {&mIsoc.in, &mIsoc.out, &mIsoc.keepAlive}) {
         stream->term();
     }
 }

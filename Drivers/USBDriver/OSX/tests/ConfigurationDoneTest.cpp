@@ -148,10 +148,10 @@ TEST_F(ConfigurationDoneTest, EveryIsochronousPipeGetsItsStream)
 {
     ASSERT_NE(plug("class-audio"), nullptr);
     EXPECT_EQ(configure(), kIOReturnSuccess);
-    expectStream(device->mIsocIn, device->mChosen.inPipeIsoc, true, false);
-    expectStream(device->mIsocOut, device->mChosen.outPipeIsoc, true, false);
-    EXPECT_EQ(device->mIsocInFeedback.mRBs[0], nullptr) << "no feedback pipe";
-    EXPECT_EQ(device->mIsocOutKeepAlive.mRBs[0], nullptr) << "no keep-alive pipe";
+    expectStream(device->mIsoc.in, device->mChosen.inPipeIsoc, true, false);
+    expectStream(device->mIsoc.out, device->mChosen.outPipeIsoc, true, false);
+    EXPECT_EQ(device->mIsoc.feedback.mRBs[0], nullptr) << "no feedback pipe";
+    EXPECT_EQ(device->mIsoc.keepAlive.mRBs[0], nullptr) << "no keep-alive pipe";
     EXPECT_EQ(device->mDmaOutBufer, nullptr) << "no bulk pipe";
     driver.unplug();
 
@@ -161,8 +161,8 @@ TEST_F(ConfigurationDoneTest, EveryIsochronousPipeGetsItsStream)
     EXPECT_EQ(configure(), kIOReturnSuccess);
     ASSERT_NE(device->mChosen.inPipeFeedback, nullptr);
     ASSERT_EQ(device->mChosen.inPipeFeedback->getInterval(), 1);
-    expectStream(device->mIsocInFeedback, device->mChosen.inPipeFeedback, false, true);
-    expectStream(device->mIsocOut, device->mChosen.outPipeIsoc, true, true);
+    expectStream(device->mIsoc.feedback, device->mChosen.inPipeFeedback, false, true);
+    expectStream(device->mIsoc.out, device->mChosen.outPipeIsoc, true, true);
     EXPECT_NE(device->mDmaOutBufer, nullptr);
 }
 

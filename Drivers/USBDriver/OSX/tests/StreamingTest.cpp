@@ -157,7 +157,7 @@ protected:
     void play(Client& client, const std::vector<int32_t>& samples, uint32_t channels)
     {
         AudioSM& ring = *client.ring;
-        const uint64_t target = std::max<uint64_t>(ring.mAttachOutputPos, device->mOutputSamplePos);
+        const uint64_t target = std::max<uint64_t>(ring.mAttachOutputPos, device->mIsoc.outputSamplePos);
         ring.writeFrames(samples.data(), static_cast<uint32_t>(samples.size() / channels), target - ring.getFramePos(),
                          nullptr, nullptr);
     }
@@ -285,7 +285,7 @@ protected:
 
     bool anyBlockInUse()
     {
-        for (IsocData* stream : {&device->mIsocIn, &device->mIsocOut}) {
+        for (IsocData* stream : {&device->mIsoc.in, &device->mIsoc.out}) {
             for (VKIsocRB* block : stream->mRBs) {
                 if (block != nullptr && block->isInUse()) {
                     return true;
@@ -652,8 +652,8 @@ TEST_F(StreamingTest, OutputOnlyDeviceAdvancesTheInputRingWithTheOutput)
     ASSERT_NE(configure("class-audio-out-only", 48000, 24, 0, 2), nullptr);
     startStreaming();
     ASSERT_EQ(device->streamingStarted(), 1);
-    EXPECT_EQ(device->mSyncToOutput.load(), 1);
-    EXPECT_EQ(device->mInputOnly.load(), 0);
+    EXPECT_EQ(device->mIsoc.syncToOutput.load(), 1);
+    EXPECT_EQ(device->mIsoc.inputOnly.load(), 0);
     driver.runFor(100 * kMillisecond);
     EXPECT_EQ(inputFrames(), 0u) << "no client: the input ring stands";
     Client client;
@@ -687,7 +687,7 @@ TEST_F(StreamingTest, WriteRefusedTwiceBreaksAnOutputOnlyStream)
     EXPECT_EQ(device->streamingStarted(), 0);
     EXPECT_EQ(device->streamStateChange(), 2u);
     request([&] { device->stopStreaming(true); });
-    for (VKIsocRB* block : device->mIsocOut.mRBs) {
+    for (VKIsocRB* block : device->mIsoc.out.mRBs) {
         EXPECT_FALSE(block != nullptr && block->isInUse()) << "every block given back";
     }
 }
@@ -744,7 +744,7 @@ protected:
     {
         device->setStreamingStarted(0);
         // The bus never had the blocks: give back its use as its completion would.
-        for (VKIsocRB* block : device->mIsocOut.mRBs) {
+        for (VKIsocRB* block : device->mIsoc.out.mRBs) {
             if (block->isInUse() && !block->mbCompleted.load()) {
                 block->setCallbackDone(nullptr);
             }
@@ -757,11 +757,11 @@ protected:
     // Blocks of 4 records (48 frames each) from `start` on, as rtsRequestOut prepares them.
     std::vector<VKIsocRB*> prepare(uint64_t start, int blocks)
     {
-        device->mIsocOut.initForStream(start);
+        device->mIsoc.out.initForStream(start);
         std::vector<VKIsocRB*> prepared;
         for (int i = 0; i < blocks; ++i) {
-            VKIsocRB* block = device->mIsocOut.next();
-            block->initWrite_Std(device->mFramePatternObserver, device->mOutputSampleTotal);
+            VKIsocRB* block = device->mIsoc.out.next();
+            block->initWrite_Std(device->mFramePatternObserver, device->mIsoc.outputSampleTotal);
             block->markQueued();
             prepared.push_back(block);
         }
@@ -773,12 +773,12 @@ protected:
     {
         std::vector<int32_t> samples(size_t{frames} * 2, 0x1000);
         AudioSM& ring = *client.ring;
-        ring.writeFrames(samples.data(), frames, device->mOutputSamplePos - ring.getFramePos(), nullptr, nullptr);
+        ring.writeFrames(samples.data(), frames, device->mIsoc.outputSamplePos - ring.getFramePos(), nullptr, nullptr);
     }
 
     void cycle()
     {
-        device->mLastServicedFrame = 0;
+        device->mIsoc.lastServicedFrame = 0;
         VKDevice::rtsIsocOutIsocIn(device);
     }
 
@@ -788,11 +788,11 @@ protected:
 TEST_F(FillTest, RecordsThatTheClientHasNotWrittenWaitUntilTheyAreTwoFramesAhead)
 {
     const std::vector<VKIsocRB*> blocks = prepare(current + 1, 1);
-    const uint64_t position = device->mOutputSamplePos;
+    const uint64_t position = device->mIsoc.outputSamplePos;
     cycle();
     // Records for frames current+1 and current+2 are due: filled with what the ring holds.
     EXPECT_EQ(blocks[0]->mProcessedFrames, 2u);
-    EXPECT_EQ(device->mOutputSamplePos, position + 2 * 48);
+    EXPECT_EQ(device->mIsoc.outputSamplePos, position + 2 * 48);
     cycle(); // the same bus frame: nothing more
     EXPECT_EQ(blocks[0]->mProcessedFrames, 2u);
     clientAhead(2 * 48);
@@ -924,7 +924,7 @@ TEST_F(StreamingTest, EightClientsMixedForTwentySecondsWithNoFrameDroppedOrRepea
         ASSERT_TRUE(attach(*clients.back())) << c;
     }
     // Every client writes from the same absolute output position on, a chunk ahead of the kernel.
-    const uint64_t first = device->mOutputSamplePos + kChunk;
+    const uint64_t first = device->mIsoc.outputSamplePos + kChunk;
     std::vector<uint64_t> offsets;
     for (auto& client : clients) {
         offsets.push_back(first - client->ring->getFramePos());

@@ -629,7 +629,7 @@ TEST_F(UserClientTest, AClientKilledMidStreamFreesItsSlotAndTheOthersLoseNoFrame
         if (p == 0) {
             std::copy(signal.begin(), signal.end(), samples.begin() + size_t{kRate / 20} * kChannels);
         }
-        const uint64_t target = std::max<uint64_t>(ring.mAttachOutputPos, device->mOutputSamplePos);
+        const uint64_t target = std::max<uint64_t>(ring.mAttachOutputPos, device->mIsoc.outputSamplePos);
         ring.writeFrames(samples.data(), frames, target - ring.getFramePos(), nullptr, nullptr);
     }
     driver.runFor(75 * kMillisecond); // into the signal

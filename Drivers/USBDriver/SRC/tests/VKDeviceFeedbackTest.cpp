@@ -62,7 +62,7 @@ protected:
         ASSERT_NE(pipe, nullptr);
         bool ready = false;
         driver.runInKernel([&] {
-            ready = pipe->initPipe("test") && device->mIsocInFeedback.alloc(false, pipe, nullptr);
+            ready = pipe->initPipe("test") && device->mIsoc.feedback.alloc(false, pipe, nullptr);
             device->mFramePatternObserver.init(48000, 2, 2, 2, 2, false, device->vidpid());
             device->mChosen.inPipeFeedback = pipe;
         });
@@ -73,7 +73,7 @@ protected:
     void startLoop()
     {
         driver.runInKernel([&] {
-            device->mIsocInFeedback.initForStream(service->getCurrentFrame() + 50);
+            device->mIsoc.feedback.initForStream(service->getCurrentFrame() + 50);
             device->setStreamingStarted(1);
             device->requestIOFeedback();
             device->requestIOFeedback();
@@ -98,7 +98,7 @@ protected:
     uint32_t blocksInUse() const
     {
         uint32_t n = 0;
-        for (VKIsocRB* block : device->mIsocInFeedback.mRBs) {
+        for (VKIsocRB* block : device->mIsoc.feedback.mRBs) {
             n += block != nullptr && block->isInUse() ? 1 : 0;
         }
         return n;
@@ -137,16 +137,16 @@ TEST_P(FeedbackClockTest, TheLoopFollowsTheDeviceClockAndLocks)
     ASSERT_NO_FATAL_FAILURE(plug(GetParam().ppm));
     Capture log(Channel::kernel);
     startLoop();
-    const uint64_t firstDue = device->mIsocInFeedback.mNextStartFrame;
+    const uint64_t firstDue = device->mIsoc.feedback.mNextStartFrame;
     driver.runFor(200 * kMillisecond);
     platform::log::flush();
     EXPECT_FALSE(log.contains("USB: reset feedback error counter")) << "completions log nothing";
     EXPECT_TRUE(device->mFramePatternObserver.isLocked());
-    EXPECT_EQ(device->mIsocInFeedback.mErrorCounter, 0u);
+    EXPECT_EQ(device->mIsoc.feedback.mErrorCounter, 0u);
     EXPECT_NEAR(patternSum(), GetParam().sixteenFrames, 1);
     EXPECT_EQ(device->streamingStarted(), 1);
     // The reads follow the bus: about 150 frames of it since the first was due.
-    EXPECT_GE(device->mIsocInFeedback.mNextStartFrame, firstDue + 140) << "reads kept coming, 4 frames each";
+    EXPECT_GE(device->mIsoc.feedback.mNextStartFrame, firstDue + 140) << "reads kept coming, 4 frames each";
     EXPECT_GE(blocksInUse(), 1u);
 }
 
@@ -183,13 +183,13 @@ TEST_P(FeedbackHostileTest, BadFramesAreCountedAndMoreThanFortyBreakTheStream)
     EXPECT_FALSE(log.contains("mIsocInFeedback.mErrorCounter > 40")) << "completions log nothing";
     EXPECT_EQ(device->streamingStarted(), c.broken ? 0 : 1);
     if (c.broken) {
-        const uint64_t due = device->mIsocInFeedback.mNextStartFrame;
+        const uint64_t due = device->mIsoc.feedback.mNextStartFrame;
         driver.runFor(50 * kMillisecond);
-        EXPECT_EQ(device->mIsocInFeedback.mNextStartFrame, due) << "the loop ended";
+        EXPECT_EQ(device->mIsoc.feedback.mNextStartFrame, due) << "the loop ended";
         EXPECT_EQ(blocksInUse(), 0u);
     } else {
         EXPECT_TRUE(device->mFramePatternObserver.isLocked());
-        EXPECT_EQ(device->mIsocInFeedback.mErrorCounter, c.errorsLeft);
+        EXPECT_EQ(device->mIsoc.feedback.mErrorCounter, c.errorsLeft);
     }
     // Every value the pattern holds lies in the band, whatever arrived.
     const VKFramePatternObserver& fpo = device->mFramePatternObserver;
@@ -250,9 +250,9 @@ TEST_F(FeedbackLoopTest, ALateCompletionReschedulesTheNextRead)
     EXPECT_GE(device->mRealTimeRecord.total(VKRealTimeRecord::kLateFeedback), 1u);
     EXPECT_FALSE(log.contains("ISOC FEEDBACK CALLBACK to late")) << "completions log nothing";
     EXPECT_EQ(device->streamingStarted(), 1);
-    const uint64_t due = device->mIsocInFeedback.mNextStartFrame;
+    const uint64_t due = device->mIsoc.feedback.mNextStartFrame;
     driver.runFor(40 * kMillisecond);
-    EXPECT_GT(device->mIsocInFeedback.mNextStartFrame, due) << "the loop goes on";
+    EXPECT_GT(device->mIsoc.feedback.mNextStartFrame, due) << "the loop goes on";
 }
 
 // One completion judged directly, in the completion's own terms.
@@ -262,7 +262,7 @@ TEST_F(FeedbackLoopTest, CompletionsThatEndTheLoopOrReschedule)
     FeedbackStreamingStruct values;
     values.mCount = 4;
     std::fill(values.mValues, values.mValues + 4, 48u);
-    IsocData& stream = device->mIsocInFeedback;
+    IsocData& stream = device->mIsoc.feedback;
 
     driver.runInKernel([&] {
         stream.initForStream(service->getCurrentFrame() + 50);
@@ -320,7 +320,7 @@ TEST_F(FeedbackLoopTest, ARefusedReadGivesItsBlockBackAtOnce)
 {
     ASSERT_NO_FATAL_FAILURE(plug());
     driver.runInKernel([&] {
-        device->mIsocInFeedback.initForStream(1); // long past: the bus refuses
+        device->mIsoc.feedback.initForStream(1); // long past: the bus refuses
         device->setStreamingStarted(1);
         Capture log(Channel::kernel);
         device->requestIOFeedback();
@@ -335,7 +335,7 @@ TEST_F(FeedbackLoopTest, NoFeedbackPipeNoRead)
     ASSERT_NO_FATAL_FAILURE(plug());
     driver.runInKernel([&] {
         device->mChosen.inPipeFeedback = nullptr;
-        device->mIsocInFeedback.initForStream(service->getCurrentFrame() + 50);
+        device->mIsoc.feedback.initForStream(service->getCurrentFrame() + 50);
         device->setStreamingStarted(1);
         device->requestIOFeedback();
         EXPECT_EQ(blocksInUse(), 0u);
@@ -354,7 +354,7 @@ TEST_F(FeedbackLoopTest, AnUnreadableFrameNumberEndsTheLoop)
 {
     ASSERT_NO_FATAL_FAILURE(plug());
     driver.runInKernel([&] {
-        device->mIsocInFeedback.initForStream(service->getCurrentFrame() + 50);
+        device->mIsoc.feedback.initForStream(service->getCurrentFrame() + 50);
         device->setStreamingStarted(1);
         driver.bus().injectUnreadableFrameNumber(1);
         Capture log(Channel::kernel);
@@ -374,7 +374,7 @@ TEST_F(FeedbackLoopTest, AFrameNumberWithAllOnesInItsLowWordIsReadable)
     driver.runInKernel([&] {
         const uint64_t current = service->getCurrentFrame();
         ASSERT_EQ(current & 0xFFFF'FFFFULL, 0xFFFF'FFFFULL) << "the virtual clock stands while the kernel runs";
-        device->mIsocInFeedback.initForStream(current + 50);
+        device->mIsoc.feedback.initForStream(current + 50);
         device->setStreamingStarted(1);
         Capture log(Channel::kernel);
         device->initNextTransactionFeedback();
@@ -418,13 +418,13 @@ TEST_P(FeedbackModelTest, TheConfiguredFeedbackPipeLocksThePattern)
     VKPipeDescriptor* pipe = device->mChosen.inPipeFeedback;
     ASSERT_NE(pipe, nullptr);
     EXPECT_EQ(pipe->getInterval(), c.interval);
-    ASSERT_NE(device->mIsocInFeedback.mRBs[0], nullptr);
-    EXPECT_EQ(device->mIsocInFeedback.mRBs[0]->mbMicroFrames, c.microFrames);
+    ASSERT_NE(device->mIsoc.feedback.mRBs[0], nullptr);
+    EXPECT_EQ(device->mIsoc.feedback.mRBs[0]->mbMicroFrames, c.microFrames);
 
     Capture log(Channel::kernel);
     driver.runInKernel([&] {
         device->initFramePattern(); // the configured rate, high speed
-        device->mIsocInFeedback.initForStream(service->getCurrentFrame() + 50);
+        device->mIsoc.feedback.initForStream(service->getCurrentFrame() + 50);
         device->setStreamingStarted(1);
         device->requestIOFeedback();
         device->requestIOFeedback();
@@ -441,7 +441,7 @@ TEST_P(FeedbackModelTest, TheConfiguredFeedbackPipeLocksThePattern)
     }
     const double rate = device->getCurrentSettings()->iFrequency;
     EXPECT_NEAR(sum, 16 * rate / 1000, 1) << "16 ms of the device's rate in microframes";
-    EXPECT_EQ(device->mIsocInFeedback.mErrorCounter, 0u);
+    EXPECT_EQ(device->mIsoc.feedback.mErrorCounter, 0u);
     driver.runInKernel([&] {
         device->setStreamingStarted(0);
         pipe->getPipe()->Abort();
@@ -463,7 +463,7 @@ INSTANTIATE_TEST_SUITE_P(Models, FeedbackModelTest,
 TEST_F(FeedbackLoopTest, CancelWaitsAndReportsABlockStillHeld)
 {
     ASSERT_NO_FATAL_FAILURE(plug());
-    IsocData& stream = device->mIsocInFeedback;
+    IsocData& stream = device->mIsoc.feedback;
     VKIsocRB* held = nullptr;
     driver.runInKernel([&] {
         stream.initForStream(service->getCurrentFrame() + 50);
