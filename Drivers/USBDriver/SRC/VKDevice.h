@@ -7,9 +7,10 @@
 // Members are kept in one fixed order (constructed in this order, destroyed in reverse). What
 // belongs together is a record (the chosen endpoints, the isochronous streams, the drift guards,
 // the model's registers); state several threads touch and what the request layer changes are
-// private, reached through operations; the rest is still read and written directly. Members for what this build does not have
-// (bulk and interrupt streaming, MIDI, the vendor port, the device controls, the family engine) are
-// held as null pointers or zeroed fields; nothing here computes what they would.
+// private, reached through operations; the rest is still read and written directly. Members for
+// what this build does not have (bulk and interrupt streaming, MIDI, the vendor port, the device
+// controls, the family engine) are held as null pointers or zeroed fields; nothing here computes
+// what they would.
 //
 // Threads: the object is reached from the user-client request threads (serialised by the owner's
 // dispatch lock), from USB completions and from the real-time thread. The capability predicates
@@ -110,7 +111,7 @@ struct VKDriftGuard
 struct VKModelRegisters
 {
     uint16_t wolfson[4][22]{};
-    uint16_t us366[16];            // all 0xFFFF until the device reports them
+    uint16_t us366[16];              // all 0xFFFF until the device reports them
     uint16_t footSwitchPressed[3]{}; // nothing in the kernel writes it
     // Foot-switch settings; nothing in the kernel writes them.
     uint32_t footSwitchMode = 0;
