@@ -407,10 +407,10 @@ bool VKKernelDevice::terminate(IOOptionBits options)
                 VKDispatchLock dispatch(*this);
                 m_pDevice->mpDriverData->detachAllClients();
             }
-            m_pDevice->terminateBulkRqBs(m_pDevice->mBulkInRqBs);
-            m_pDevice->terminateBulkRqBs(m_pDevice->mBulkOutRqBs);
-            m_pDevice->terminateInterruptRqBs(m_pDevice->mInterruptInRqBs);
-            m_pDevice->terminateInterruptRqBs(m_pDevice->mInterruptOutRqBs);
+            m_pDevice->terminateBulkRqBs(m_pDevice->mBulkInterrupt.bulkInRqBs);
+            m_pDevice->terminateBulkRqBs(m_pDevice->mBulkInterrupt.bulkOutRqBs);
+            m_pDevice->terminateInterruptRqBs(m_pDevice->mBulkInterrupt.interruptInRqBs);
+            m_pDevice->terminateInterruptRqBs(m_pDevice->mBulkInterrupt.interruptOutRqBs);
         }
         {
             VKDispatchLock dispatch(*this);

@@ -148,6 +148,40 @@ struct VKIsocStreams
     uint8_t breaksOnInputErrors = 0;
 };
 
+// The state of bulk and interrupt audio streaming: request-block lists, transfer records and block
+// sizes of the bulk and interrupt pipes. Empty and zeroed: this build streams isochronously only.
+struct VKBulkInterruptStreams
+{
+    static constexpr int kNumBulkIRPs = 4;
+    static constexpr int kNumInterruptInIRPs = 4;
+    static constexpr int kNumInterruptOutIRPs = 8;
+
+    VKSimpleArray bulkInRqBs;
+    VKSimpleArray bulkOutRqBs;
+    VKSimpleArray interruptInRqBs;
+    VKSimpleArray interruptOutRqBs;
+    AudioBulkIRP* bulkInIRP[kNumBulkIRPs]{};
+    AudioBulkIRP* bulkOutIRP[kNumBulkIRPs]{};
+    uint32_t nextBulkIn = 0;
+    uint32_t nextBulkOut = 0;
+    const void* bulkDecoder = nullptr;
+    const void* bulkEncoder = nullptr;
+    AudioInterruptIRP* interruptInIRP[kNumInterruptInIRPs]{};
+    AudioInterruptIRP* interruptOutIRP[kNumInterruptOutIRPs]{};
+    uint32_t nextInterruptIn = 0;
+    uint32_t nextInterruptOut = 0;
+    uint32_t bytesPerInterruptFromClient = 0;
+    uint32_t rtsBulkInFramesPerBlock = 0;
+    uint32_t rtsBulkOutFramesPerBlock = 0;
+    uint32_t bytesPerBulkFromClient = 0;
+    uint32_t bulkFramesIn3ms = 0;
+    uint32_t bulkOutPacketLimit = 0;
+    uint32_t interruptFramesPerOutPacket = 0;
+    uint32_t interruptFramesIn5ms = 0;
+    uint32_t interruptOutPacketLimit = 0;
+    uint64_t lastUnderrunResetFrame = 0;
+};
+
 // One byte of a PIC microcontroller command.
 using XeUSBPrePicCommand = uint8_t;
 
@@ -160,9 +194,6 @@ public:
     static constexpr size_t kInputScratchSize = 8192;
     static constexpr size_t kDmaOutBufferSize = 25600;
     static constexpr uint32_t kInputSMSize = 540656;
-    static constexpr int kNumBulkIRPs = 4;
-    static constexpr int kNumInterruptInIRPs = 4;
-    static constexpr int kNumInterruptOutIRPs = 8;
     static constexpr int kMaxChannels = 32; // per direction, in the shared ring and the converters
 
     explicit VKDevice(VKDeviceOwner& owner);
@@ -496,8 +527,7 @@ public:
     int32_t mHogID = -1;
     const void* mOutLevelProcessor = nullptr; // null: this build has no level-meter routines
     const void* mInLevelProcessor = nullptr;
-    uint8_t mbWasPowerDownMode = 0;       // set at wake-up, read and cleared by stream-broken handling
-    uint64_t mLastUnderrunResetFrame = 0; // 0: this build has no bulk service
+    uint8_t mbWasPowerDownMode = 0; // set at wake-up, read and cleared by stream-broken handling
     // The isochronous streams and the service's position in them.
     VKIsocStreams mIsoc;
     // The device descriptor as scanned.
@@ -529,12 +559,8 @@ public:
     uint8_t mStoredControls[kStoredControlsSize]{}; // copy of the shared block's XsDeviceControls
     // Host-driver version: 0 until the first setHALVersion.
     uint32_t mHALVersion = 0;
-    // Request-block lists of the bulk and interrupt pipes; empty: this build has no bulk or interrupt
-    // streaming.
-    VKSimpleArray mBulkInRqBs;
-    VKSimpleArray mBulkOutRqBs;
-    VKSimpleArray mInterruptInRqBs;
-    VKSimpleArray mInterruptOutRqBs;
+    // Bulk and interrupt streaming state; empty and zeroed: this build has none.
+    VKBulkInterruptStreams mBulkInterrupt;
     // The device shared block and the client table over it.
     SharedMemory mcDriverSharedMemory;
     DriverSM* mpDriverSM = nullptr;
@@ -547,36 +573,16 @@ public:
     KeLockedCounter mLockedCounter;
     // MIDI pattern; null: this build has no USB MIDI engine.
     USBMidiPattern* mpUSBMidiPattern = nullptr;
-    // Bulk and interrupt audio state (unused: this build has no bulk or interrupt streaming), the
-    // output staging buffer, the ESU CPLD byte and the recovery mark.
-    AudioBulkIRP* mBulkInIRP[kNumBulkIRPs]{};
-    AudioBulkIRP* mBulkOutIRP[kNumBulkIRPs]{};
-    uint32_t mNextBulkIn = 0;
-    uint32_t mNextBulkOut = 0;
+    // The input DMA channels, the output staging buffer, the ESU CPLD byte and the recovery mark.
     uint32_t mInputDmaChannels = 16;
-    const void* mBulkDecoder = nullptr;
-    const void* mBulkEncoder = nullptr;
     uint8_t* mDmaOutBufer = nullptr; // 25,600-byte staging buffer; freed at destruction
     uint8_t mEsuCpldByte = 0;        // last value written to the ESU CPLD
     std::atomic<uint8_t> mEsuCpldBusy{0}; // taken by exchange, so two writers never interleave
     uint8_t mRecovery = 0;
-    AudioInterruptIRP* mInterruptInIRP[kNumInterruptInIRPs]{};
-    AudioInterruptIRP* mInterruptOutIRP[kNumInterruptOutIRPs]{};
-    uint32_t mNextInterruptIn = 0;
-    uint32_t mNextInterruptOut = 0;
-    uint32_t mBytesPerInterruptFromClient = 0;
-    // Stream-broken mark, the real-time thread and its semaphore, bulk and interrupt block sizes.
+    // Stream-broken mark, the real-time thread and its semaphore.
     uint32_t mStreamBrokenCount = 0;
     KeThread* mThread = nullptr; // made at construction, null only when that allocation failed
     KeSemaphore mSemaphore;
-    uint32_t mRtsBulkInFramesPerBlock = 0;
-    uint32_t mRtsBulkOutFramesPerBlock = 0;
-    uint32_t mBytesPerBulkFromClient = 0;
-    uint32_t mBulkFramesIn3ms = 0;
-    uint32_t mBulkOutPacketLimit = 0;
-    uint32_t mInterruptFramesPerOutPacket = 0;
-    uint32_t mInterruptFramesIn5ms = 0;
-    uint32_t mInterruptOutPacketLimit = 0;
     // Input processing scratch: 8,192 bytes aligned to 4,096; null when the allocation failed.
     uint8_t* mInputScratch = nullptr;
     uintptr_t mInputScratchAddress = 0;

@@ -81,7 +81,7 @@ void VKDevice::init()
     mHubCount = 0;
     mHogID = -1;
     mControlsStored = 0;
-    mLastUnderrunResetFrame = 0;
+    mBulkInterrupt.lastUnderrunResetFrame = 0;
     std::memset(ElektronUID, 0, sizeof(ElektronUID));
 }
 

@@ -321,18 +321,18 @@ TEST_F(VKDeviceTest, EmptiedRequestBlockListsDestroyTheBlocksNothingElseHolds)
     VKSimpleArray otherHolder;
     otherHolder.add(shared);
     for (int i = 0; i < 3; ++i) {
-        device->mBulkInRqBs.add(new CountedBlock(destroyed));
-        device->mInterruptOutRqBs.add(new CountedBlock(destroyed));
+        device->mBulkInterrupt.bulkInRqBs.add(new CountedBlock(destroyed));
+        device->mBulkInterrupt.interruptOutRqBs.add(new CountedBlock(destroyed));
     }
-    device->mBulkInRqBs.add(shared);
+    device->mBulkInterrupt.bulkInRqBs.add(shared);
 
-    device->terminateBulkRqBs(device->mBulkInRqBs);
-    EXPECT_EQ(device->mBulkInRqBs.getCount(), 0);
+    device->terminateBulkRqBs(device->mBulkInterrupt.bulkInRqBs);
+    EXPECT_EQ(device->mBulkInterrupt.bulkInRqBs.getCount(), 0);
     EXPECT_EQ(destroyed, 3); // the one another list holds stays
     EXPECT_EQ(shared->getRefCount(), 1);
 
-    device->terminateInterruptRqBs(device->mInterruptOutRqBs);
-    EXPECT_EQ(device->mInterruptOutRqBs.getCount(), 0);
+    device->terminateInterruptRqBs(device->mBulkInterrupt.interruptOutRqBs);
+    EXPECT_EQ(device->mBulkInterrupt.interruptOutRqBs.getCount(), 0);
     EXPECT_EQ(destroyed, 6);
 }
 
