@@ -66,6 +66,9 @@ void VKDevice::initFramePattern()
                                channelsOf(s.iOutChannels), isUSB2 != 0, vidpid());
 }
 
+// Devices that stream over bulk pipes are configured, but their streams are not run by this driver.
+constexpr const char* kBulkNotBuilt = "bulk streaming is not in this driver: the stream does not start";
+
 void VKDevice::resumeStreaming()
 {
     IOLog("VKDevice::resumeStreaming %d\n", m_bStreamingSuspended);
@@ -149,13 +152,13 @@ void VKDevice::resumeStreaming()
     const bool isocOut = mChosen.outPipeIsoc != nullptr;
     if (isocIn && bulkOut) {
         IOLog("USB: %s\n", "MIXED PROCESSING");
-        // No bulk streaming on this build: the stream does not start.
+        IOLog("USB: %s\n", kBulkNotBuilt);
         mcAudioSM_In.unlock();
         return;
     }
     if (isocOut && bulkIn) {
         IOLog("USB: %s\n", "MIXED PROCESSING ISOC OUT and BULK IN");
-        // No bulk streaming on this build: the stream does not start.
+        IOLog("USB: %s\n", kBulkNotBuilt);
         mcAudioSM_In.unlock();
         return;
     }
@@ -175,13 +178,13 @@ void VKDevice::resumeStreaming()
     if (!bulkIn && !bulkOut) {
         if (mChosen.interruptInPipe != nullptr && mChosen.interruptOutPipe != nullptr) {
             IOLog("USB: %s\n", "PROCESSING INTERRUPT IN AND OUT");
-            // No interrupt streaming on this build: the stream does not start.
+            IOLog("USB: %s\n", "interrupt streaming is not in this driver: the stream does not start");
         }
         mcAudioSM_In.unlock();
         return;
     }
     IOLog("USB: %s\n", "PROCESSING BULK IN AND OUT");
-    // No bulk streaming on this build: the stream does not start.
+    IOLog("USB: %s\n", kBulkNotBuilt);
     mcAudioSM_In.unlock();
 }
 

@@ -506,3 +506,19 @@ TEST_F(ConfigurationDoneTest, AListedHighSpeedBulkDeviceEncodesByItsOutputChanne
 }
 
 } // namespace
+
+// A device whose streams run over bulk pipes is configured, but its stream is not started, and the
+// log says so instead of leaving the start silent.
+TEST_F(ConfigurationDoneTest, ABulkStreamSaysItDoesNotStart)
+{
+    for (const char* model : {"US-144-MKII", "0A4A:FFDD"}) {
+        SCOPED_TRACE(model);
+        ASSERT_NE(plug(model), nullptr);
+        ASSERT_EQ(configure(), kIOReturnSuccess);
+        platform::log::Capture log(platform::log::Channel::kernel);
+        inKernel([&] { device->startStreaming(); });
+        EXPECT_TRUE(log.contains("bulk streaming is not in this driver: the stream does not start"));
+        EXPECT_EQ(device->streamingStarted(), 0);
+        driver.unplug();
+    }
+}
