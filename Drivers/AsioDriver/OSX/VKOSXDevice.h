@@ -312,6 +312,10 @@ private:
     void detach();
     uint32_t* slotWord(uint32_t offset) const;
     void removeAllIOProcs();
+    // The entry that is procOrID or runs it; null when there is none.
+    IOProcEntry* findProcOrID(void* procOrID);
+    // A new entry published behind the others, with m_procLock held; null when out of memory.
+    IOProcEntry* appendProc(AudioDeviceIOProc proc, void* clientData);
     void publishProcs(std::vector<IOProcEntry*> procs, std::vector<IOProcEntry*> retired);
     void currentFormats(AudioStreamBasicDescription formats[4]);
     bool digitalLock() const;
