@@ -268,16 +268,26 @@ int scribble(const std::string& socket, double seconds, unsigned seed, bool besi
 }
 
 
-int writeInput(const std::string& socket)
+// The kernel device's audio client, or 0.
+io_connect_t openAudio(const std::string& socket)
 {
     platform::iokit::user::setKernelSocketPath(socket);
     io_service_t device = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
     io_connect_t audio = 0;
     if (device == 0 || IOServiceOpen(device, mach_task_self(), kAudio, &audio) != kIOReturnSuccess) {
+        return 0;
+    }
+    IOObjectRelease(device);
+    return audio;
+}
+
+int writeInput(const std::string& socket)
+{
+    const io_connect_t audio = openAudio(socket);
+    if (audio == 0) {
         std::fprintf(stderr, "cannot open the device's audio client\n");
         return 1;
     }
-    IOObjectRelease(device);
     mach_vm_address_t address = 0;
     mach_vm_size_t size = 0;
     if (IOConnectMapMemory64(audio, 4, mach_task_self(), &address, &size, kIOMapAnywhere) != kIOReturnSuccess) {
@@ -296,14 +306,11 @@ int writeInput(const std::string& socket)
 
 int scribbleSettings(const std::string& socket, double seconds)
 {
-    platform::iokit::user::setKernelSocketPath(socket);
-    io_service_t device = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
-    io_connect_t audio = 0;
-    if (device == 0 || IOServiceOpen(device, mach_task_self(), kAudio, &audio) != kIOReturnSuccess) {
+    const io_connect_t audio = openAudio(socket);
+    if (audio == 0) {
         std::fprintf(stderr, "cannot open the device's audio client\n");
         return 1;
     }
-    IOObjectRelease(device);
     mach_vm_address_t address = 0;
     mach_vm_size_t size = 0;
     if (IOConnectMapMemory64(audio, 1, mach_task_self(), &address, &size, kIOMapAnywhere) != kIOReturnSuccess ||
@@ -385,13 +392,10 @@ int stream(const std::string& socket, unsigned seed)
     constexpr auto kStandLimit = std::chrono::seconds(1);
     std::signal(SIGTERM, [](int) { gStop = 1; });
 
-    platform::iokit::user::setKernelSocketPath(socket);
-    io_service_t device = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
-    io_connect_t audio = 0;
-    if (device == 0 || IOServiceOpen(device, mach_task_self(), kAudio, &audio) != kIOReturnSuccess) {
+    const io_connect_t audio = openAudio(socket);
+    if (audio == 0) {
         return failed("cannot open the device's audio client");
     }
-    IOObjectRelease(device);
     const auto pid = static_cast<uint32_t>(getpid());
     OSXDispatch connect = request(Req_ConnectClient, pid);
     if (call(audio, connect) != kIOReturnSuccess) {
