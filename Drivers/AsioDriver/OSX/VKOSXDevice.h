@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "APIDeviceInfo.h"
@@ -319,6 +320,8 @@ private:
     void publishProcs(std::vector<IOProcEntry*> procs, std::vector<IOProcEntry*> retired);
     void currentFormats(AudioStreamBasicDescription formats[4]);
     bool digitalLock() const;
+    // The rate a digital lock holds the device at; none when it is not locked.
+    std::optional<int32_t> lockedRate() const;
     uint32_t formatsAtRate(bool isInput, bool physical, uint32_t rate, AudioStreamBasicDescription* formats,
                            uint32_t room, uint32_t maxChannels);
 
