@@ -310,6 +310,8 @@ private:
     bool createIOBuffersInCycle(bool fromKernel = true);
     void announce(AudioDevicePropertyID property, bool outputFirst);
     void announceRunning();
+    // One of the client's handlers, when there is a client.
+    void tellClient(void (DeviceManagerClient::*handler)(VKOSXDevice*));
     void detach();
     uint32_t* slotWord(uint32_t offset) const;
     void removeAllIOProcs();

@@ -465,9 +465,7 @@ OSStatus VKOSXDevice::setSettings(QzChannelSettings settings, bool isInput, bool
         }
     }
     if (!found) {
-        if (m_client != nullptr) {
-            m_client->onFormatChanged(this);
-        }
+        tellClient(&DeviceManagerClient::onFormatChanged);
         return static_cast<OSStatus>(kIOReturnBadArgument);
     }
     settings = tried;
@@ -856,9 +854,7 @@ void VKOSXDevice::checkReportFormatChange(const AudioStreamBasicDescription& old
     const bool any = in || out || inPhysical || outPhysical || rate;
     if (any) {
         platform::printOut("...onFormatChanged\n");
-        if (m_client != nullptr) {
-            m_client->onFormatChanged(this);
-        }
+        tellClient(&DeviceManagerClient::onFormatChanged);
     }
     if (m_plugIn == nullptr || m_deviceID == 0) {
         return;
