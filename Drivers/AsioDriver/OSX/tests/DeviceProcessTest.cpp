@@ -133,6 +133,23 @@ int32_t toneValue(uint64_t frame, uint32_t channel)
     return static_cast<int32_t>((frame * 7'919 + channel * 4'099 + 1'234) % 65'536) - 32'768;
 }
 
+// The tone's next frames into the output buffer, `played` counting them.
+void playTone(AudioBufferList* out, std::atomic<uint64_t>& played)
+{
+    if (out != nullptr && out->mNumberBuffers >= 1 && out->mBuffers[0].mData != nullptr) {
+        const uint32_t channels = out->mBuffers[0].mNumberChannels;
+        const uint32_t frames = channels != 0 ? out->mBuffers[0].mDataByteSize / 4 / channels : 0;
+        auto* samples = static_cast<float*>(out->mBuffers[0].mData);
+        const uint64_t first = played.load();
+        for (uint32_t f = 0; f < frames; ++f) {
+            for (uint32_t c = 0; c < channels; ++c) {
+                samples[size_t{f} * channels + c] = static_cast<float>(toneValue(first + f, c)) / 32'768.0F;
+            }
+        }
+        played.store(first + frames);
+    }
+}
+
 struct ToneIO
 {
     static constexpr size_t kCapture = 48'000 * 2 * 4;
@@ -155,19 +172,7 @@ struct ToneIO
             std::memcpy(self->captured.data() + at, in->mBuffers[0].mData, n * 4);
             self->capturedCount.store(at + n);
         }
-        if (out != nullptr && out->mNumberBuffers >= 1 && out->mBuffers[0].mData != nullptr) {
-            const uint32_t channels = out->mBuffers[0].mNumberChannels;
-            const uint32_t frames = channels != 0 ? out->mBuffers[0].mDataByteSize / 4 / channels : 0;
-            auto* samples = static_cast<float*>(out->mBuffers[0].mData);
-            const uint64_t first = self->played.load();
-            for (uint32_t f = 0; f < frames; ++f) {
-                for (uint32_t c = 0; c < channels; ++c) {
-                    samples[size_t{f} * channels + c] =
-                        static_cast<float>(toneValue(first + f, c)) / 32'768.0F;
-                }
-            }
-            self->played.store(first + frames);
-        }
+        playTone(out, self->played);
         return 0;
     }
 };
@@ -515,19 +520,7 @@ struct PlayIO
     {
         auto* self = static_cast<PlayIO*>(data);
         self->calls.fetch_add(1);
-        if (out != nullptr && out->mNumberBuffers >= 1 && out->mBuffers[0].mData != nullptr) {
-            const uint32_t channels = out->mBuffers[0].mNumberChannels;
-            const uint32_t frames = channels != 0 ? out->mBuffers[0].mDataByteSize / 4 / channels : 0;
-            auto* samples = static_cast<float*>(out->mBuffers[0].mData);
-            const uint64_t first = self->played.load();
-            for (uint32_t f = 0; f < frames; ++f) {
-                for (uint32_t c = 0; c < channels; ++c) {
-                    samples[size_t{f} * channels + c] =
-                        static_cast<float>(toneValue(first + f, c)) / 32'768.0F;
-                }
-            }
-            self->played.store(first + frames);
-        }
+        playTone(out, self->played);
         return 0;
     }
 };
