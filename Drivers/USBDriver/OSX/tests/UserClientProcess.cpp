@@ -281,6 +281,19 @@ io_connect_t openAudio(const std::string& socket)
     return audio;
 }
 
+// Memory of the connection, at least a Type of it; null otherwise.
+template <class Type> Type* map(io_connect_t connection, uint32_t type)
+{
+    mach_vm_address_t address = 0;
+    mach_vm_size_t size = 0;
+    if (IOConnectMapMemory64(connection, type, mach_task_self(), &address, &size, kIOMapAnywhere) !=
+            kIOReturnSuccess ||
+        size < sizeof(Type)) {
+        return nullptr;
+    }
+    return reinterpret_cast<Type*>(address);
+}
+
 int writeInput(const std::string& socket)
 {
     const io_connect_t audio = openAudio(socket);
@@ -311,14 +324,12 @@ int scribbleSettings(const std::string& socket, double seconds)
         std::fprintf(stderr, "cannot open the device's audio client\n");
         return 1;
     }
-    mach_vm_address_t address = 0;
-    mach_vm_size_t size = 0;
-    if (IOConnectMapMemory64(audio, 1, mach_task_self(), &address, &size, kIOMapAnywhere) != kIOReturnSuccess ||
-        size < sizeof(DriverSM)) {
+    auto* sm = map<DriverSM>(audio, 1);
+    if (sm == nullptr) {
         std::fprintf(stderr, "cannot map the device shared block\n");
         return 1;
     }
-    QzChannelSettings& settings = reinterpret_cast<DriverSM*>(address)->mChannelSettings;
+    QzChannelSettings& settings = sm->mChannelSettings;
     std::printf("ready\n");
     std::fflush(stdout);
     constexpr int32_t kHuge = INT32_MAX;
@@ -364,18 +375,6 @@ OSXDispatch request(uint32_t code, uint32_t word0 = 0)
     record.iReq = code;
     std::memcpy(record.payload, &word0, sizeof word0);
     return record;
-}
-
-template <class Type> Type* map(io_connect_t connection, uint32_t type)
-{
-    mach_vm_address_t address = 0;
-    mach_vm_size_t size = 0;
-    if (IOConnectMapMemory64(connection, type, mach_task_self(), &address, &size, kIOMapAnywhere) !=
-            kIOReturnSuccess ||
-        size < sizeof(Type)) {
-        return nullptr;
-    }
-    return reinterpret_cast<Type*>(address);
 }
 
 int failed(const char* what)
