@@ -144,6 +144,16 @@ bool OSXAsioRegistry::getNumber(const char* key, int32_t* value)
     return isText;
 }
 
+template <typename T> bool OSXAsioRegistry::getNumberAs(const char* key, T* value)
+{
+    int32_t v = 0;
+    const bool found = getNumber(key, &v);
+    if (value != nullptr) {
+        *value = found ? static_cast<T>(v) : T{};
+    }
+    return found;
+}
+
 uint32_t OSXAsioRegistry::number(const char* key)
 {
     int32_t value = 0;
@@ -187,12 +197,7 @@ bool OSXAsioRegistry::setBoolValue(CFStringRef key, bool value)
 
 bool OSXAsioRegistry::getBoolValue(CFStringRef key, bool* value)
 {
-    int32_t v = 0;
-    const bool found = getNumber(text(key).c_str(), &v);
-    if (value != nullptr) {
-        *value = found && v != 0;
-    }
-    return found;
+    return getNumberAs(text(key).c_str(), value);
 }
 
 bool OSXAsioRegistry::setUInt8Value(CFStringRef key, uint8_t value)
@@ -202,12 +207,7 @@ bool OSXAsioRegistry::setUInt8Value(CFStringRef key, uint8_t value)
 
 bool OSXAsioRegistry::getUInt8Value(CFStringRef key, uint8_t* value)
 {
-    int32_t v = 0;
-    const bool found = getNumber(text(key).c_str(), &v);
-    if (value != nullptr) {
-        *value = found ? static_cast<uint8_t>(v) : 0;
-    }
-    return found;
+    return getNumberAs(text(key).c_str(), value);
 }
 
 bool OSXAsioRegistry::setUInt16Value(CFStringRef key, uint16_t value)
@@ -217,12 +217,7 @@ bool OSXAsioRegistry::setUInt16Value(CFStringRef key, uint16_t value)
 
 bool OSXAsioRegistry::getUInt16Value(CFStringRef key, uint16_t* value)
 {
-    int32_t v = 0;
-    const bool found = getNumber(text(key).c_str(), &v);
-    if (value != nullptr) {
-        *value = found ? static_cast<uint16_t>(v) : 0;
-    }
-    return found;
+    return getNumberAs(text(key).c_str(), value);
 }
 
 bool OSXAsioRegistry::setUInt32Value(CFStringRef key, uint32_t value)
@@ -232,12 +227,7 @@ bool OSXAsioRegistry::setUInt32Value(CFStringRef key, uint32_t value)
 
 bool OSXAsioRegistry::getUInt32Value(CFStringRef key, uint32_t* value)
 {
-    int32_t v = 0;
-    const bool found = getNumber(text(key).c_str(), &v);
-    if (value != nullptr) {
-        *value = found ? static_cast<uint32_t>(v) : 0;
-    }
-    return found;
+    return getNumberAs(text(key).c_str(), value);
 }
 
 bool OSXAsioRegistry::setUInt64Value(CFStringRef key, uint64_t value)
@@ -299,12 +289,7 @@ bool OSXAsioRegistry::setRouting(uint32_t a, uint32_t b, uint32_t v)
 
 bool OSXAsioRegistry::getRouting(uint32_t a, uint32_t b, uint32_t* v)
 {
-    int32_t value = 0;
-    const bool found = getNumber(keyOf("Routing", a, b).c_str(), &value);
-    if (v != nullptr) {
-        *v = found ? static_cast<uint32_t>(value) : 0;
-    }
-    return found;
+    return getNumberAs(keyOf("Routing", a, b).c_str(), v);
 }
 
 bool OSXAsioRegistry::setReverbBuffers(const void* d) { return setData("ReverbBuffers", d, kReverbBuffersSize); }

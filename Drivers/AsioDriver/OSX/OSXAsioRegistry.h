@@ -95,6 +95,8 @@ private:
     CFPropertyListRef copy(const char* key);
     bool setText(const char* key, int32_t value);
     bool getNumber(const char* key, int32_t* value);
+    // getNumber narrowed to the caller's type; 0 (false) when the key is missing.
+    template <typename T> bool getNumberAs(const char* key, T* value);
     uint32_t number(const char* key);
     bool setData(const char* key, const void* data, uint32_t size);
     bool getData(const char* key, void* data, uint32_t size);

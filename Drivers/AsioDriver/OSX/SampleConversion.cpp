@@ -8,9 +8,9 @@ namespace {
 // The largest single-precision value below 2^31: int32 full scale maps to just under 1.0.
 constexpr float kIntToFloat = 1.0F / 2147483520.0F;
 
-template <class Op>
-void mapChannels(const int32_t* src, uint32_t srcChannels, int32_t* dst, uint32_t dstChannels, uint32_t frames,
-                 Op op)
+// Each frame's first min(srcChannels, dstChannels) samples: d = op(d, s).
+template <class Dst, class Op>
+void mapChannels(const int32_t* src, uint32_t srcChannels, Dst* dst, uint32_t dstChannels, uint32_t frames, Op op)
 {
     if (src == nullptr || dst == nullptr || srcChannels == 0 || dstChannels == 0 || frames == 0) {
         return;
@@ -18,7 +18,7 @@ void mapChannels(const int32_t* src, uint32_t srcChannels, int32_t* dst, uint32_
     const uint32_t n = srcChannels < dstChannels ? srcChannels : dstChannels;
     for (uint32_t f = 0; f < frames; ++f) {
         const int32_t* s = src + size_t{f} * srcChannels;
-        int32_t* d = dst + size_t{f} * dstChannels;
+        Dst* d = dst + size_t{f} * dstChannels;
         for (uint32_t c = 0; c < n; ++c) {
             d[c] = op(d[c], s[c]);
         }
@@ -45,17 +45,8 @@ template <class Convert> void inPlace(void* buffer, uint32_t channels, uint32_t 
 
 void convertIntToFloat(const int32_t* src, uint32_t srcChannels, float* dst, uint32_t dstChannels, uint32_t frames)
 {
-    if (src == nullptr || dst == nullptr || srcChannels == 0 || dstChannels == 0 || frames == 0) {
-        return;
-    }
-    const uint32_t n = srcChannels < dstChannels ? srcChannels : dstChannels;
-    for (uint32_t f = 0; f < frames; ++f) {
-        const int32_t* s = src + size_t{f} * srcChannels;
-        float* d = dst + size_t{f} * dstChannels;
-        for (uint32_t c = 0; c < n; ++c) {
-            d[c] = static_cast<float>(s[c]) * kIntToFloat;
-        }
-    }
+    mapChannels(src, srcChannels, dst, dstChannels, frames,
+                [](float, int32_t s) { return static_cast<float>(s) * kIntToFloat; });
 }
 
 void audioMapChannelsSet(const int32_t* src, uint32_t srcChannels, int32_t* dst, uint32_t dstChannels,

@@ -617,9 +617,7 @@ void VKOSXDevice::onPropertyChanged(PropertyItem* item)
     const bool ids = m_plugIn != nullptr && m_deviceID != 0;
     if (item == &m_inputLatency || item == &m_outputLatency) {
         const bool input = item == &m_inputLatency;
-        if (m_client != nullptr) {
-            m_client->onLatencyChanged(this);
-        }
+        tellClient(&DeviceManagerClient::onLatencyChanged);
         if (ids) {
             const AudioStreamID stream = input ? m_inStreamID : m_outStreamID;
             for (AudioDevicePropertyID p : {kAudioDevicePropertyLatency, kAudioDevicePropertySafetyOffset}) {
@@ -632,9 +630,7 @@ void VKOSXDevice::onPropertyChanged(PropertyItem* item)
             }
         }
     } else if (item == &m_frameSize) {
-        if (m_client != nullptr) {
-            m_client->onFramesizeChanged(this);
-        }
+        tellClient(&DeviceManagerClient::onFramesizeChanged);
         if (ids) {
             for (AudioDevicePropertyID p : {kAudioDevicePropertyBufferSize, kAudioDevicePropertyBufferFrameSize}) {
                 AudioHardwareDevicePropertyChanged(m_plugIn, m_deviceID, 0, true, p);
@@ -726,9 +722,7 @@ void VKOSXDevice::updateLatencies()
     const bool changedIn = m_inputLatency.set(static_cast<uint32_t>(in), false);
     const bool changedOut = m_outputLatency.set(static_cast<uint32_t>(out), false);
     if (changedIn || changedOut) {
-        if (m_client != nullptr) {
-            m_client->onLatencyChanged(this);
-        }
+        tellClient(&DeviceManagerClient::onLatencyChanged);
         if (m_plugIn != nullptr && m_deviceID != 0) {
             for (AudioDevicePropertyID p : {kAudioDevicePropertyLatency, kAudioDevicePropertySafetyOffset}) {
                 AudioHardwareDevicePropertyChanged(m_plugIn, m_deviceID, 0, true, p);
@@ -787,6 +781,13 @@ void VKOSXDevice::checkRunningStream()
         m_runningStream = running;
         sleepMilliseconds(10);
         announce(kAudioDevicePropertyDeviceIsRunning, false);
+    }
+}
+
+void VKOSXDevice::tellClient(void (DeviceManagerClient::*handler)(VKOSXDevice*))
+{
+    if (m_client != nullptr) {
+        (m_client->*handler)(this);
     }
 }
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "APIDeviceInfo.h"
@@ -309,12 +310,20 @@ private:
     bool createIOBuffersInCycle(bool fromKernel = true);
     void announce(AudioDevicePropertyID property, bool outputFirst);
     void announceRunning();
+    // One of the client's handlers, when there is a client.
+    void tellClient(void (DeviceManagerClient::*handler)(VKOSXDevice*));
     void detach();
     uint32_t* slotWord(uint32_t offset) const;
     void removeAllIOProcs();
+    // The entry that is procOrID or runs it; null when there is none.
+    IOProcEntry* findProcOrID(void* procOrID);
+    // A new entry published behind the others, with m_procLock held; null when out of memory.
+    IOProcEntry* appendProc(AudioDeviceIOProc proc, void* clientData);
     void publishProcs(std::vector<IOProcEntry*> procs, std::vector<IOProcEntry*> retired);
     void currentFormats(AudioStreamBasicDescription formats[4]);
     bool digitalLock() const;
+    // The rate a digital lock holds the device at; none when it is not locked.
+    std::optional<int32_t> lockedRate() const;
     uint32_t formatsAtRate(bool isInput, bool physical, uint32_t rate, AudioStreamBasicDescription* formats,
                            uint32_t room, uint32_t maxChannels);
 

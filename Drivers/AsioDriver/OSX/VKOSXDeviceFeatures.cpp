@@ -473,9 +473,7 @@ void VKOSXDevice::KernelDriverNotificationHandler(const QZ_StateChange* change)
                         IOHold hold(*this);
                         updateChannelsToReport(m_reported, m_cTrueChannels);
                     }
-                    if (m_client != nullptr) {
-                        m_client->onFormatChanged(this);
-                    }
+                    tellClient(&DeviceManagerClient::onFormatChanged);
                     if (wasAttached) {
                         prepareHardware();
                     }
@@ -488,9 +486,7 @@ void VKOSXDevice::KernelDriverNotificationHandler(const QZ_StateChange* change)
                 if (channels) {
                     detachForChange();
                     createIOBuffers();
-                    if (m_client != nullptr) {
-                        m_client->onFormatChanged(this);
-                    }
+                    tellClient(&DeviceManagerClient::onFormatChanged);
                     if (wasAttached) {
                         prepareHardware();
                     }
@@ -502,19 +498,13 @@ void VKOSXDevice::KernelDriverNotificationHandler(const QZ_StateChange* change)
         break;
     }
     case 6:
-        if (m_client != nullptr) {
-            m_client->onVolumeChanged(this);
-        }
+        tellClient(&DeviceManagerClient::onVolumeChanged);
         break;
     case 7:
-        if (m_client != nullptr) {
-            m_client->onMuteChanged(this);
-        }
+        tellClient(&DeviceManagerClient::onMuteChanged);
         break;
     case 8:
-        if (m_client != nullptr) {
-            m_client->onMonitorChanged(this);
-        }
+        tellClient(&DeviceManagerClient::onMonitorChanged);
         break;
     case 10:
         if (m_attachState.load() != kDetached) {
@@ -522,9 +512,7 @@ void VKOSXDevice::KernelDriverNotificationHandler(const QZ_StateChange* change)
             detach();
             prepareHardware();
         }
-        if (m_client != nullptr) {
-            m_client->onDataSourceChanged(this);
-        }
+        tellClient(&DeviceManagerClient::onDataSourceChanged);
         break;
     case 11:
     case 12:

@@ -195,6 +195,15 @@ bool VKOSXDevice::digitalLock() const
     return sm != nullptr && std::atomic_ref<const uint8_t>(sm->mAqExtData.DigitalLock).load() != 0;
 }
 
+std::optional<int32_t> VKOSXDevice::lockedRate() const
+{
+    const DriverSM* sm = driverSM();
+    if (!digitalLock() || sm == nullptr) {
+        return std::nullopt;
+    }
+    return sharedSettings(*sm).iFrequency;
+}
+
 // --- Sample rates
 
 namespace {
@@ -226,8 +235,7 @@ bool VKOSXDevice::canSampleRate(uint32_t rate)
     if (m_manager != nullptr && m_manager->allowCurrentSROnly()) {
         return rate == static_cast<uint32_t>(m_cTrueChannels.iFrequency);
     }
-    const DriverSM* sm = driverSM();
-    if (digitalLock() && sm != nullptr && static_cast<int32_t>(rate) != sharedSettings(*sm).iFrequency) {
+    if (const auto locked = lockedRate(); locked && static_cast<int32_t>(rate) != *locked) {
         return false;
     }
     auto caps = std::make_unique<XsDeviceCapabilitiesEx>();
@@ -251,15 +259,13 @@ uint32_t VKOSXDevice::getSampleRates(AudioValueRange* ranges, uint32_t maxCount)
     // One record for the whole walk: each rate asks the same question of it.
     auto caps = std::make_unique<XsDeviceCapabilitiesEx>();
     getCaps(*caps);
-    const DriverSM* sm = driverSM();
-    const bool locked = digitalLock() && sm != nullptr;
-    const int32_t lockedRate = sm != nullptr ? sharedSettings(*sm).iFrequency : 0;
+    const std::optional<int32_t> locked = lockedRate();
     uint32_t count = 0;
     for (uint32_t rate : kOfferedRates) {
         if (count >= limit) {
             break;
         }
-        if (locked && static_cast<int32_t>(rate) != lockedRate) {
+        if (locked && static_cast<int32_t>(rate) != *locked) {
             continue;
         }
         if (recordHoldsRate(*caps, rate)) {
@@ -459,9 +465,7 @@ OSStatus VKOSXDevice::setSettings(QzChannelSettings settings, bool isInput, bool
         }
     }
     if (!found) {
-        if (m_client != nullptr) {
-            m_client->onFormatChanged(this);
-        }
+        tellClient(&DeviceManagerClient::onFormatChanged);
         return static_cast<OSStatus>(kIOReturnBadArgument);
     }
     settings = tried;
@@ -632,12 +636,10 @@ uint32_t VKOSXDevice::getStreamFormatNum(bool isInput, bool physical)
     if (m_manager != nullptr && m_manager->allowCurrentSROnly()) {
         return 1;
     }
-    const DriverSM* sm = driverSM();
-    const bool locked = digitalLock() && sm != nullptr;
-    const int32_t lockedRate = sm != nullptr ? sharedSettings(*sm).iFrequency : 0;
+    const std::optional<int32_t> locked = lockedRate();
     uint32_t count = 0;
     for (uint32_t rate : kOfferedRates) {
-        if (!locked || static_cast<int32_t>(rate) == lockedRate) {
+        if (!locked || static_cast<int32_t>(rate) == *locked) {
             count += formatsAtRate(isInput, physical, rate, nullptr, 0, UINT32_MAX);
         }
     }
@@ -663,12 +665,10 @@ OSStatus VKOSXDevice::getStreamFormats(bool isInput, AudioStreamBasicDescription
     if (count == 0) {
         return 0;
     }
-    const DriverSM* sm = driverSM();
-    const bool locked = digitalLock() && sm != nullptr;
-    const int32_t lockedRate = sm != nullptr ? sharedSettings(*sm).iFrequency : 0;
+    const std::optional<int32_t> locked = lockedRate();
     uint32_t written = 0;
     for (uint32_t rate : kOfferedRates) {
-        if (written < count && (!locked || static_cast<int32_t>(rate) == lockedRate)) {
+        if (written < count && (!locked || static_cast<int32_t>(rate) == *locked)) {
             written +=
                 formatsAtRate(isInput, physical, rate, formats + written, count - written, maxChannels);
         }
@@ -854,9 +854,7 @@ void VKOSXDevice::checkReportFormatChange(const AudioStreamBasicDescription& old
     const bool any = in || out || inPhysical || outPhysical || rate;
     if (any) {
         platform::printOut("...onFormatChanged\n");
-        if (m_client != nullptr) {
-            m_client->onFormatChanged(this);
-        }
+        tellClient(&DeviceManagerClient::onFormatChanged);
     }
     if (m_plugIn == nullptr || m_deviceID == 0) {
         return;

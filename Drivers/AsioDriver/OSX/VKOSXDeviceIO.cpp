@@ -373,6 +373,30 @@ void VKOSXDevice::publishProcs(std::vector<IOProcEntry*> procs, std::vector<IOPr
     }
 }
 
+IOProcEntry* VKOSXDevice::appendProc(AudioDeviceIOProc proc, void* clientData)
+{
+    auto* entry = new (std::nothrow) IOProcEntry(this, proc, clientData);
+    if (entry == nullptr) {
+        return nullptr;
+    }
+    entry->incReferences();
+    std::vector<IOProcEntry*> procs = *m_procs.load();
+    procs.push_back(entry);
+    publishProcs(std::move(procs), {});
+    return entry;
+}
+
+IOProcEntry* VKOSXDevice::findProcOrID(void* procOrID)
+{
+    std::lock_guard lock(m_procLock);
+    for (IOProcEntry* entry : *m_procs.load()) {
+        if (static_cast<void*>(entry) == procOrID || reinterpret_cast<void*>(entry->m_pIOProc) == procOrID) {
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
 bool VKOSXDevice::addIOProc(AudioDeviceIOProc proc, void* clientData)
 {
     VKIOTrace trace(nullptr, 0);
@@ -389,15 +413,10 @@ bool VKOSXDevice::addIOProc(AudioDeviceIOProc proc, void* clientData)
             return true;
         }
     }
-    auto* entry = new (std::nothrow) IOProcEntry(this, proc, clientData);
-    if (entry == nullptr) {
+    if (appendProc(proc, clientData) == nullptr) {
         trace.trace("failed to create IOProcEntry");
         return false;
     }
-    entry->incReferences();
-    std::vector<IOProcEntry*> procs = *m_procs.load();
-    procs.push_back(entry);
-    publishProcs(std::move(procs), {});
     return true;
 }
 
@@ -416,15 +435,10 @@ IOProcEntry* VKOSXDevice::addIOProcID(AudioDeviceIOProc proc, void* clientData)
             return entry;
         }
     }
-    auto* entry = new (std::nothrow) IOProcEntry(this, proc, clientData);
+    IOProcEntry* entry = appendProc(proc, clientData);
     if (entry == nullptr) {
         trace.trace("failed to create IOProcEntry");
-        return nullptr;
     }
-    entry->incReferences();
-    std::vector<IOProcEntry*> procs = *m_procs.load();
-    procs.push_back(entry);
-    publishProcs(std::move(procs), {});
     return entry;
 }
 
@@ -486,16 +500,7 @@ bool VKOSXDevice::onDeviceStartProcOrID(void* procOrID)
     VKIOTrace trace(nullptr, 0);
     IntSpinLock attach(&m_attachLock);
     if (procOrID != nullptr) {
-        IOProcEntry* found = nullptr;
-        {
-            std::lock_guard lock(m_procLock);
-            for (IOProcEntry* entry : *m_procs.load()) {
-                if (static_cast<void*>(entry) == procOrID || reinterpret_cast<void*>(entry->m_pIOProc) == procOrID) {
-                    found = entry;
-                    break;
-                }
-            }
-        }
+        IOProcEntry* found = findProcOrID(procOrID);
         if (found == nullptr) {
             std::fprintf(stderr, "VKOSXDevice::onDeviceStart - no ioproc\n");
             return false;
@@ -518,16 +523,7 @@ bool VKOSXDevice::onDeviceStopProcOrID(void* procOrID)
     VKIOTrace trace(nullptr, 0);
     IntSpinLock attach(&m_attachLock);
     if (procOrID != nullptr) {
-        IOProcEntry* found = nullptr;
-        {
-            std::lock_guard lock(m_procLock);
-            for (IOProcEntry* entry : *m_procs.load()) {
-                if (static_cast<void*>(entry) == procOrID || reinterpret_cast<void*>(entry->m_pIOProc) == procOrID) {
-                    found = entry;
-                    break;
-                }
-            }
-        }
+        IOProcEntry* found = findProcOrID(procOrID);
         if (found == nullptr) {
             trace.trace("entry not found");
             return false;

@@ -208,30 +208,6 @@ kern_return_t readDeviceDescription(io_service_t service, std::vector<uint8_t>& 
     return status;
 }
 
-// The bus location of the USB device a service is driving (its provider's "locationID").
-std::optional<uint32_t> locationOf(io_service_t service)
-{
-    io_iterator_t parents = 0;
-    if (IORegistryEntryGetParentIterator(service, kIOServicePlane, &parents) != KERN_SUCCESS) {
-        return std::nullopt;
-    }
-    std::optional<uint32_t> location;
-    while (io_object_t parent = IOIteratorNext(parents)) {
-        CFTypeRef value = IORegistryEntryCreateCFProperty(parent, CFSTR("locationID"), kCFAllocatorDefault, 0);
-        uint32_t number = 0;
-        if (value != nullptr && CFGetTypeID(value) == CFNumberGetTypeID() &&
-            CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &number)) {
-            location = number;
-        }
-        if (value != nullptr) {
-            CFRelease(value);
-        }
-        IOObjectRelease(parent);
-    }
-    IOObjectRelease(parents);
-    return location;
-}
-
 std::optional<uint32_t> numberProperty(io_registry_entry_t entry, CFStringRef key)
 {
     CFTypeRef value = IORegistryEntryCreateCFProperty(entry, key, kCFAllocatorDefault, 0);
@@ -245,6 +221,24 @@ std::optional<uint32_t> numberProperty(io_registry_entry_t entry, CFStringRef ke
         CFRelease(value);
     }
     return number;
+}
+
+// The bus location of the USB device a service is driving (its provider's "locationID").
+std::optional<uint32_t> locationOf(io_service_t service)
+{
+    io_iterator_t parents = 0;
+    if (IORegistryEntryGetParentIterator(service, kIOServicePlane, &parents) != KERN_SUCCESS) {
+        return std::nullopt;
+    }
+    std::optional<uint32_t> location;
+    while (io_object_t parent = IOIteratorNext(parents)) {
+        if (const auto number = numberProperty(parent, CFSTR("locationID"))) {
+            location = number;
+        }
+        IOObjectRelease(parent);
+    }
+    IOObjectRelease(parents);
+    return location;
 }
 
 // The classes of the interfaces the USB device under a service publishes: those of its chosen

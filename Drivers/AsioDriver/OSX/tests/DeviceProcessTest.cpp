@@ -58,6 +58,26 @@ struct Client : DeviceManagerClient
     void onLatencyChanged(VKOSXDevice*) override { ++latencyChanges; }
 };
 
+// The manager as a loaded plug-in and its one device, given the host's audio IDs; the test's
+// own, so it is gone before the kernel host stops.
+struct LoadedDevice
+{
+    Client client;
+    OSXDeviceManager manager{&plugIn, &client, false};
+    VKOSXDevice* device = nullptr;
+
+    void open()
+    {
+        ASSERT_EQ(manager.getCountDevices(), 1);
+        device = manager.getDevice(0);
+        device->setAudioIDs(10, 11, 12);
+    }
+
+private:
+    // The plug-in's reference only travels to the host; any non-null value stands for a loaded plug-in.
+    static inline AudioHardwarePlugInInterface* plugIn = nullptr;
+};
+
 // Runs the run loop until `done` holds or `limit` passed (the kernel host is another process).
 template <class Done> bool runUntil(Done done, std::chrono::seconds limit = 20s)
 {
@@ -113,6 +133,23 @@ int32_t toneValue(uint64_t frame, uint32_t channel)
     return static_cast<int32_t>((frame * 7'919 + channel * 4'099 + 1'234) % 65'536) - 32'768;
 }
 
+// The tone's next frames into the output buffer, `played` counting them.
+void playTone(AudioBufferList* out, std::atomic<uint64_t>& played)
+{
+    if (out != nullptr && out->mNumberBuffers >= 1 && out->mBuffers[0].mData != nullptr) {
+        const uint32_t channels = out->mBuffers[0].mNumberChannels;
+        const uint32_t frames = channels != 0 ? out->mBuffers[0].mDataByteSize / 4 / channels : 0;
+        auto* samples = static_cast<float*>(out->mBuffers[0].mData);
+        const uint64_t first = played.load();
+        for (uint32_t f = 0; f < frames; ++f) {
+            for (uint32_t c = 0; c < channels; ++c) {
+                samples[size_t{f} * channels + c] = static_cast<float>(toneValue(first + f, c)) / 32'768.0F;
+            }
+        }
+        played.store(first + frames);
+    }
+}
+
 struct ToneIO
 {
     static constexpr size_t kCapture = 48'000 * 2 * 4;
@@ -135,19 +172,7 @@ struct ToneIO
             std::memcpy(self->captured.data() + at, in->mBuffers[0].mData, n * 4);
             self->capturedCount.store(at + n);
         }
-        if (out != nullptr && out->mNumberBuffers >= 1 && out->mBuffers[0].mData != nullptr) {
-            const uint32_t channels = out->mBuffers[0].mNumberChannels;
-            const uint32_t frames = channels != 0 ? out->mBuffers[0].mDataByteSize / 4 / channels : 0;
-            auto* samples = static_cast<float*>(out->mBuffers[0].mData);
-            const uint64_t first = self->played.load();
-            for (uint32_t f = 0; f < frames; ++f) {
-                for (uint32_t c = 0; c < channels; ++c) {
-                    samples[size_t{f} * channels + c] =
-                        static_cast<float>(toneValue(first + f, c)) / 32'768.0F;
-                }
-            }
-            self->played.store(first + frames);
-        }
+        playTone(out, self->played);
         return 0;
     }
 };
@@ -242,13 +267,9 @@ TEST_F(DeviceProcessTest, TheManagerFindsConfiguresAndReportsTheDevice)
 
 TEST_F(DeviceProcessTest, AToneFromTheOutputProcComesBackIntoTheInputProcSampleExact)
 {
-    Client client;
-    // The plug-in's reference only travels to the host; any non-null value stands for a loaded plug-in.
-    static AudioHardwarePlugInInterface* plugIn = nullptr;
-    OSXDeviceManager manager(&plugIn, &client, false);
-    ASSERT_EQ(manager.getCountDevices(), 1);
-    VKOSXDevice* device = manager.getDevice(0);
-    device->setAudioIDs(10, 11, 12);
+    LoadedDevice loaded;
+    ASSERT_NO_FATAL_FAILURE(loaded.open());
+    auto& [client, manager, device] = loaded;
     ToneIO io;
     IOProcEntry* id = device->addIOProcID(&ToneIO::proc, &io);
     ASSERT_NE(id, nullptr);
@@ -271,12 +292,9 @@ TEST_F(DeviceProcessTest, AToneFromTheOutputProcComesBackIntoTheInputProcSampleE
 
 TEST_F(DeviceProcessTest, RatesAndFormatsOnOfferAndANewRateReachesTheKernelAndTheHost)
 {
-    Client client;
-    static AudioHardwarePlugInInterface* plugIn = nullptr;
-    OSXDeviceManager manager(&plugIn, &client, false);
-    ASSERT_EQ(manager.getCountDevices(), 1);
-    VKOSXDevice* device = manager.getDevice(0);
-    device->setAudioIDs(10, 11, 12);
+    LoadedDevice loaded;
+    ASSERT_NO_FATAL_FAILURE(loaded.open());
+    auto& [client, manager, device] = loaded;
 
     const uint32_t count = device->getSampleRates(nullptr, 0);
     std::vector<AudioValueRange> rates(count);
@@ -502,19 +520,7 @@ struct PlayIO
     {
         auto* self = static_cast<PlayIO*>(data);
         self->calls.fetch_add(1);
-        if (out != nullptr && out->mNumberBuffers >= 1 && out->mBuffers[0].mData != nullptr) {
-            const uint32_t channels = out->mBuffers[0].mNumberChannels;
-            const uint32_t frames = channels != 0 ? out->mBuffers[0].mDataByteSize / 4 / channels : 0;
-            auto* samples = static_cast<float*>(out->mBuffers[0].mData);
-            const uint64_t first = self->played.load();
-            for (uint32_t f = 0; f < frames; ++f) {
-                for (uint32_t c = 0; c < channels; ++c) {
-                    samples[size_t{f} * channels + c] =
-                        static_cast<float>(toneValue(first + f, c)) / 32'768.0F;
-                }
-            }
-            self->played.store(first + frames);
-        }
+        playTone(out, self->played);
         return 0;
     }
 };
@@ -555,12 +561,9 @@ OSStatus idleProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, 
 
 TEST_F(DeviceProcessTest, SeveralProcsAtOnceStartAndStopAndAFrameSizeChangeWhileRunning)
 {
-    Client client;
-    static AudioHardwarePlugInInterface* plugIn = nullptr;
-    OSXDeviceManager manager(&plugIn, &client, false);
-    ASSERT_EQ(manager.getCountDevices(), 1);
-    VKOSXDevice* device = manager.getDevice(0);
-    device->setAudioIDs(10, 11, 12);
+    LoadedDevice loaded;
+    ASSERT_NO_FATAL_FAILURE(loaded.open());
+    auto& [client, manager, device] = loaded;
     PlayIO play;
     CaptureIO capture;
     std::atomic<uint32_t> idleCalls{0};
@@ -605,12 +608,9 @@ TEST_F(DeviceProcessTest, SeveralProcsAtOnceStartAndStopAndAFrameSizeChangeWhile
 
 TEST_F(DeviceProcessTest, ADeviceUnpluggedUnderItsRunningIOThreadGoesAway)
 {
-    Client client;
-    static AudioHardwarePlugInInterface* plugIn = nullptr;
-    OSXDeviceManager manager(&plugIn, &client, false);
-    ASSERT_EQ(manager.getCountDevices(), 1);
-    VKOSXDevice* device = manager.getDevice(0);
-    device->setAudioIDs(10, 11, 12);
+    LoadedDevice loaded;
+    ASSERT_NO_FATAL_FAILURE(loaded.open());
+    auto& [client, manager, device] = loaded;
     PlayIO play;
     CaptureIO capture;
     ASSERT_TRUE(device->onDeviceStartProcOrID(device->addIOProcID(&PlayIO::proc, &play)));
@@ -633,12 +633,9 @@ TEST_F(DeviceProcessTest, ADeviceUnpluggedUnderItsRunningIOThreadGoesAway)
 
 TEST_F(DeviceProcessTest, EveryKernelNotificationCodeGivesItsHostNotificationsAndClientCalls)
 {
-    Client client;
-    static AudioHardwarePlugInInterface* plugIn = nullptr;
-    OSXDeviceManager manager(&plugIn, &client, false);
-    ASSERT_EQ(manager.getCountDevices(), 1);
-    VKOSXDevice* device = manager.getDevice(0);
-    device->setAudioIDs(10, 11, 12);
+    LoadedDevice loaded;
+    ASSERT_NO_FATAL_FAILURE(loaded.open());
+    auto& [client, manager, device] = loaded;
     const uint64_t self = device->clientID();
     const uint64_t other = self + 1;
     struct Case
@@ -699,12 +696,9 @@ TEST_F(DeviceProcessTest, EveryKernelNotificationCodeGivesItsHostNotificationsAn
 
 TEST_F(DeviceProcessTest, ARateChangedByAnotherProcessReachesThisOnesHostAndStore)
 {
-    Client client;
-    static AudioHardwarePlugInInterface* plugIn = nullptr;
-    OSXDeviceManager manager(&plugIn, &client, false);
-    ASSERT_EQ(manager.getCountDevices(), 1);
-    VKOSXDevice* device = manager.getDevice(0);
-    device->setAudioIDs(10, 11, 12);
+    LoadedDevice loaded;
+    ASSERT_NO_FATAL_FAILURE(loaded.open());
+    auto& [client, manager, device] = loaded;
     ASSERT_EQ(device->trueChannels().iFrequency, 44'100);
     host.clear();
     const test_support::ProgramResult other =
@@ -731,12 +725,9 @@ TEST_F(DeviceProcessTest, ARateChosenWhileAnotherProcessStreamsWaitsUntilAnIOPro
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << programs.read("stream.out");
         std::this_thread::sleep_for(10ms);
     }
-    Client client;
-    static AudioHardwarePlugInInterface* plugIn = nullptr;
-    OSXDeviceManager manager(&plugIn, &client, false);
-    ASSERT_EQ(manager.getCountDevices(), 1);
-    VKOSXDevice* device = manager.getDevice(0);
-    device->setAudioIDs(10, 11, 12);
+    LoadedDevice loaded;
+    ASSERT_NO_FATAL_FAILURE(loaded.open());
+    auto& [client, manager, device] = loaded;
     ASSERT_TRUE(device->isRunningSomewhere());
     ASSERT_TRUE(device->setFrequency(false, 48'000));
     EXPECT_EQ(device->pendingDirection(), 2U);
@@ -808,12 +799,9 @@ protected:
 
 TEST_F(FullSpeedDeviceTest, At96kHzTheBusCarriesOnlyOneDirection)
 {
-    Client client;
-    static AudioHardwarePlugInInterface* plugIn = nullptr;
-    OSXDeviceManager manager(&plugIn, &client, false);
-    ASSERT_EQ(manager.getCountDevices(), 1);
-    VKOSXDevice* device = manager.getDevice(0);
-    device->setAudioIDs(10, 11, 12);
+    LoadedDevice loaded;
+    ASSERT_NO_FATAL_FAILURE(loaded.open());
+    auto& [client, manager, device] = loaded;
     ASSERT_FALSE(device->isUSB2Device());
     const QzChannelSettings& kernelSettings = device->driverSM()->mChannelSettings;
     ASSERT_EQ(kernelSettings.iInChannels, 2);

@@ -1,6 +1,7 @@
 #include "DriverModelsTable.h"
 
 #include <array>
+#include <utility>
 
 namespace driver_models {
 namespace {
@@ -86,6 +87,56 @@ Lines teacDescription(const char* inEndpoint)
             " if 3 sub 3"};
 }
 
+// Plain class stereo: 2 x 24 at 44.1/48 kHz on alternate 1 each way, chosen as it stands.
+ModelCase plainStereo(const char* name, Lines configure = classConfigure(1, 1))
+{
+    return {.name = name,
+            .start = startRequests(190),
+            .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
+                                            {alt("1", "2x24", "44100 48000", "ep 82/294")}),
+            .settings = "44100 in 2x24 out 2x24",
+            .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
+            .configure = std::move(configure)};
+}
+
+// TEAC: not of the family, so no firmware request; interfaces searched as class 0xFF; the
+// model's default 2 x 2 channels at 24 bits.
+ModelCase teac(const char* name, const char* inEndpoint)
+{
+    return {.name = name,
+            .start = startRequests(243),
+            .description = teacDescription(inEndpoint),
+            .settings = "44100 in 2x24 out 2x24",
+            .chosen = "ctl - midi 3/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
+            .configure = classConfigure(2, 2)};
+}
+
+// The maker's bulk interface, not listed: no streaming interface, so the search ends at once
+// with no channels and the configuration fails before any request.
+ModelCase unlistedBulk(const char* name, unsigned totalLength)
+{
+    return {.name = name,
+            .start = startRequests(totalLength),
+            .description = {"config 1 ifs 2", " if 0 sub 0", " if 1 sub 0"},
+            .configures = false,
+            .settings = "44100 in 0x0 out 0x0",
+            .chosen = "ctl - midi 0/0 in - out -"};
+}
+
+// Bulk in, isochronous out: output 0, input 1 whose isochronous IN endpoint becomes the
+// feedback pipe and whose bulk endpoint carries the samples.
+ModelCase bulkInFeedback(const char* name)
+{
+    return {.name = name,
+            .start = startRequests(138),
+            .description = {"config 1 ifs 2", " if 0 sub 2", alt("1", "2x24", kRates96, "ep 02/78"),
+                            " if 1 sub 2", alt("1", "2x24", kRates96, "ep 81/64 ep 86/512")},
+            .settings = "44100 in 2x24 out 2x24",
+            .chosen = "ctl - midi - in 1/1 out 0/1 bulkIn 86 feedback 81 isoOut 02",
+            .configure = {"80 08 0000 0000 1", "01 0B 0001 0000 0", "01 0B 0001 0001 0", "02 01 0000 0081 0",
+                          "02 01 0000 0086 0", "02 01 0000 0002 0"}};
+}
+
 // Elektron: vendor interfaces 0 (in) and 1 (out) made streaming with the fixed 48 kHz alternates,
 // one per (channels, bits); alternate 5 carries a second record. Control 2, MIDI 3, vendor port 4.
 // The output endpoints have room for a 104-byte header and 7 frames per microframe.
@@ -150,27 +201,9 @@ const std::vector<ModelCase>& build()
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "ctl 0 midi - in 2/2 out 1/2 isoIn 82 isoOut 01",
          .configure = classConfigure(2, 2)},
-        // The maker's bulk interface, not listed: no streaming interface, so the search ends at once
-        // with no channels and the configuration fails before any request.
-        {.name = "0A4A:FFDD",
-         .start = startRequests(41),
-         .description = {"config 1 ifs 2", " if 0 sub 0", " if 1 sub 0"},
-         .configures = false,
-         .settings = "44100 in 0x0 out 0x0",
-         .chosen = "ctl - midi 0/0 in - out -"},
-        {.name = "0A4A:FFDD@0200",
-         .start = startRequests(41),
-         .description = {"config 1 ifs 2", " if 0 sub 0", " if 1 sub 0"},
-         .configures = false,
-         .settings = "44100 in 0x0 out 0x0",
-         .chosen = "ctl - midi 0/0 in - out -"},
-        {.name = "class-audio-24",
-         .start = startRequests(190),
-         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
-                                         {alt("1", "2x24", "44100 48000", "ep 82/294")}),
-         .settings = "44100 in 2x24 out 2x24",
-         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
-         .configure = classConfigure(1, 1)},
+        unlistedBulk("0A4A:FFDD", 41),
+        unlistedBulk("0A4A:FFDD@0200", 41),
+        plainStereo("class-audio-24"),
         // Of the family at bcd 0200: firmware read at start; alternate 1 of both streaming
         // interfaces cleared; alternate 2's first class record (its AS general) rewritten as a
         // 192 kHz format, the device's own format record behind it.
@@ -248,32 +281,10 @@ const std::vector<ModelCase>& build()
          .chosen = "ctl - midi 3/0 in 2/3 out 1/3 intIn 82 intOut 01",
          .configure = {"80 08 0000 0000 1", "01 0B 0003 0001 0", "01 0B 0003 0002 0", "02 01 0000 0082 0",
                        "02 01 0000 0001 0"}},
-        // TEAC: not of the family, so no firmware request; interfaces searched as class 0xFF; the
-        // model's default 2 x 2 channels at 24 bits.
-        {.name = "US-322",
-         .start = startRequests(243),
-         .description = teacDescription("ep 82/156"),
-         .settings = "44100 in 2x24 out 2x24",
-         .chosen = "ctl - midi 3/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
-         .configure = classConfigure(2, 2)},
-        {.name = "US-366",
-         .start = startRequests(243),
-         .description = teacDescription("ep 82/468"),
-         .settings = "44100 in 2x24 out 2x24",
-         .chosen = "ctl - midi 3/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
-         .configure = classConfigure(2, 2)},
-        {.name = "UH-7000",
-         .start = startRequests(243),
-         .description = teacDescription("ep 82/468"),
-         .settings = "44100 in 2x24 out 2x24",
-         .chosen = "ctl - midi 3/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
-         .configure = classConfigure(2, 2)},
-        {.name = "US-1200",
-         .start = startRequests(243),
-         .description = teacDescription("ep 82/156"),
-         .settings = "44100 in 2x24 out 2x24",
-         .chosen = "ctl - midi 3/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
-         .configure = classConfigure(2, 2)},
+        teac("US-322", "ep 82/156"),
+        teac("US-366", "ep 82/468"),
+        teac("UH-7000", "ep 82/468"),
+        teac("US-1200", "ep 82/156"),
         // Patched into control 0 and streaming 1, whose alternate 1 (both directions) gets the fixed
         // 2 x 24 format; opened once, searched as class 0xFF.
         {.name = "MBox",
@@ -458,15 +469,8 @@ const std::vector<ModelCase>& build()
          .settings = "44100 in 0x0 out 2x24",
          .chosen = "ctl 0 midi - in - out 1/2 isoOut 01",
          .configure = {"80 08 0000 0000 1", "01 0B 0002 0001 0", "02 01 0000 0001 0"}},
-        // As the US-144 MKII below, its feedback endpoint at bInterval 4.
-        {.name = "0644:8030",
-         .start = startRequests(138),
-         .description = {"config 1 ifs 2", " if 0 sub 2", alt("1", "2x24", kRates96, "ep 02/78"),
-                         " if 1 sub 2", alt("1", "2x24", kRates96, "ep 81/64 ep 86/512")},
-         .settings = "44100 in 2x24 out 2x24",
-         .chosen = "ctl - midi - in 1/1 out 0/1 bulkIn 86 feedback 81 isoOut 02",
-         .configure = {"80 08 0000 0000 1", "01 0B 0001 0000 0", "01 0B 0001 0001 0", "02 01 0000 0081 0",
-                       "02 01 0000 0086 0", "02 01 0000 0002 0"}},
+        // As the US-144 MKII, its feedback endpoint at bInterval 4.
+        bulkInFeedback("0644:8030"),
         // Stereo 16 and 24 bits and mono 24 bits at 44.1/48/96 kHz; it starts with a 16-bit stream.
         {.name = "Mindprint",
          .start = startRequests(392),
@@ -481,22 +485,8 @@ const std::vector<ModelCase>& build()
          .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
         // Unlisted, as the 0A4A:FFDD: its keep-alive endpoint is not looked at.
-        {.name = "0A4A:FFDD@0300",
-         .start = startRequests(48),
-         .description = {"config 1 ifs 2", " if 0 sub 0", " if 1 sub 0"},
-         .configures = false,
-         .settings = "44100 in 0x0 out 0x0",
-         .chosen = "ctl - midi 0/0 in - out -"},
-        // Bulk in, isochronous out: output 0, input 1 whose isochronous IN endpoint becomes the
-        // feedback pipe and whose bulk endpoint carries the samples.
-        {.name = "US-144-MKII",
-         .start = startRequests(138),
-         .description = {"config 1 ifs 2", " if 0 sub 2", alt("1", "2x24", kRates96, "ep 02/78"),
-                         " if 1 sub 2", alt("1", "2x24", kRates96, "ep 81/64 ep 86/512")},
-         .settings = "44100 in 2x24 out 2x24",
-         .chosen = "ctl - midi - in 1/1 out 0/1 bulkIn 86 feedback 81 isoOut 02",
-         .configure = {"80 08 0000 0000 1", "01 0B 0001 0000 0", "01 0B 0001 0001 0", "02 01 0000 0081 0",
-                       "02 01 0000 0086 0", "02 01 0000 0002 0"}},
+        unlistedBulk("0A4A:FFDD@0300", 48),
+        bulkInFeedback("US-144-MKII"),
         // Alternates 1 cleared, output alternate 2 given 32-192 kHz (its own record behind); no
         // stereo left, the channel ladder meets 4 x 4 at 24 bits.
         {.name = "0926:0201",
@@ -523,13 +513,7 @@ const std::vector<ModelCase>& build()
          // Configuration completion sets the output interface to alternate 0 (three tries).
          .configure = {"80 08 0000 0000 1", "01 0B 0002 0001 0", "02 01 0000 0001 0", "01 0B 0000 0001 0"}},
         // Standard requests only at this stage, so its 2 ms pause shows in no request.
-        {.name = "1235:0002",
-         .start = startRequests(190),
-         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
-                                         {alt("1", "2x24", "44100 48000", "ep 82/294")}),
-         .settings = "44100 in 2x24 out 2x24",
-         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
-         .configure = classConfigure(1, 1)},
+        plainStereo("1235:0002"),
         {.name = "0499:100B",
          .start = startRequests(236),
          .description = classDescription(
@@ -539,39 +523,15 @@ const std::vector<ModelCase>& build()
          .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
          .configure = classConfigure(1, 1)},
         // Plain stereo; configuration completion sets the monitor mix control of unit 0x12.
-        {.name = "041E:3020",
-         .start = startRequests(190),
-         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
-                                         {alt("1", "2x24", "44100 48000", "ep 82/294")}),
-         .settings = "44100 in 2x24 out 2x24",
-         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
-         .configure = [] {
-             Lines lines = classConfigure(1, 1);
-             lines.push_back("21 01 0100 1200 1");
-             return lines;
-         }()},
+        plainStereo("041E:3020", [] {
+            Lines lines = classConfigure(1, 1);
+            lines.push_back("21 01 0100 1200 1");
+            return lines;
+        }()),
         // Plain stereo; their own requests come at the start of streaming.
-        {.name = "0746:7701",
-         .start = startRequests(190),
-         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
-                                         {alt("1", "2x24", "44100 48000", "ep 82/294")}),
-         .settings = "44100 in 2x24 out 2x24",
-         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
-         .configure = classConfigure(1, 1)},
-        {.name = "0010:1101",
-         .start = startRequests(190),
-         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
-                                         {alt("1", "2x24", "44100 48000", "ep 82/294")}),
-         .settings = "44100 in 2x24 out 2x24",
-         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
-         .configure = classConfigure(1, 1)},
-        {.name = "0582:000F",
-         .start = startRequests(190),
-         .description = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
-                                         {alt("1", "2x24", "44100 48000", "ep 82/294")}),
-         .settings = "44100 in 2x24 out 2x24",
-         .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
-         .configure = classConfigure(1, 1)},
+        plainStereo("0746:7701"),
+        plainStereo("0010:1101"),
+        plainStereo("0582:000F"),
         // The maker's class device, not of the family; the channel ladder takes its 6 inputs.
         {.name = "Veskaro",
          .start = startRequests(190),

@@ -268,16 +268,39 @@ int scribble(const std::string& socket, double seconds, unsigned seed, bool besi
 }
 
 
-int writeInput(const std::string& socket)
+// The kernel device's audio client, or 0.
+io_connect_t openAudio(const std::string& socket)
 {
     platform::iokit::user::setKernelSocketPath(socket);
     io_service_t device = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
     io_connect_t audio = 0;
     if (device == 0 || IOServiceOpen(device, mach_task_self(), kAudio, &audio) != kIOReturnSuccess) {
+        return 0;
+    }
+    IOObjectRelease(device);
+    return audio;
+}
+
+// Memory of the connection, at least a Type of it; null otherwise.
+template <class Type> Type* map(io_connect_t connection, uint32_t type)
+{
+    mach_vm_address_t address = 0;
+    mach_vm_size_t size = 0;
+    if (IOConnectMapMemory64(connection, type, mach_task_self(), &address, &size, kIOMapAnywhere) !=
+            kIOReturnSuccess ||
+        size < sizeof(Type)) {
+        return nullptr;
+    }
+    return reinterpret_cast<Type*>(address);
+}
+
+int writeInput(const std::string& socket)
+{
+    const io_connect_t audio = openAudio(socket);
+    if (audio == 0) {
         std::fprintf(stderr, "cannot open the device's audio client\n");
         return 1;
     }
-    IOObjectRelease(device);
     mach_vm_address_t address = 0;
     mach_vm_size_t size = 0;
     if (IOConnectMapMemory64(audio, 4, mach_task_self(), &address, &size, kIOMapAnywhere) != kIOReturnSuccess) {
@@ -296,22 +319,17 @@ int writeInput(const std::string& socket)
 
 int scribbleSettings(const std::string& socket, double seconds)
 {
-    platform::iokit::user::setKernelSocketPath(socket);
-    io_service_t device = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
-    io_connect_t audio = 0;
-    if (device == 0 || IOServiceOpen(device, mach_task_self(), kAudio, &audio) != kIOReturnSuccess) {
+    const io_connect_t audio = openAudio(socket);
+    if (audio == 0) {
         std::fprintf(stderr, "cannot open the device's audio client\n");
         return 1;
     }
-    IOObjectRelease(device);
-    mach_vm_address_t address = 0;
-    mach_vm_size_t size = 0;
-    if (IOConnectMapMemory64(audio, 1, mach_task_self(), &address, &size, kIOMapAnywhere) != kIOReturnSuccess ||
-        size < sizeof(DriverSM)) {
+    auto* sm = map<DriverSM>(audio, 1);
+    if (sm == nullptr) {
         std::fprintf(stderr, "cannot map the device shared block\n");
         return 1;
     }
-    QzChannelSettings& settings = reinterpret_cast<DriverSM*>(address)->mChannelSettings;
+    QzChannelSettings& settings = sm->mChannelSettings;
     std::printf("ready\n");
     std::fflush(stdout);
     constexpr int32_t kHuge = INT32_MAX;
@@ -359,18 +377,6 @@ OSXDispatch request(uint32_t code, uint32_t word0 = 0)
     return record;
 }
 
-template <class Type> Type* map(io_connect_t connection, uint32_t type)
-{
-    mach_vm_address_t address = 0;
-    mach_vm_size_t size = 0;
-    if (IOConnectMapMemory64(connection, type, mach_task_self(), &address, &size, kIOMapAnywhere) !=
-            kIOReturnSuccess ||
-        size < sizeof(Type)) {
-        return nullptr;
-    }
-    return reinterpret_cast<Type*>(address);
-}
-
 int failed(const char* what)
 {
     std::printf("failed: %s\n", what);
@@ -385,13 +391,10 @@ int stream(const std::string& socket, unsigned seed)
     constexpr auto kStandLimit = std::chrono::seconds(1);
     std::signal(SIGTERM, [](int) { gStop = 1; });
 
-    platform::iokit::user::setKernelSocketPath(socket);
-    io_service_t device = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("VKKernelDevice"));
-    io_connect_t audio = 0;
-    if (device == 0 || IOServiceOpen(device, mach_task_self(), kAudio, &audio) != kIOReturnSuccess) {
+    const io_connect_t audio = openAudio(socket);
+    if (audio == 0) {
         return failed("cannot open the device's audio client");
     }
-    IOObjectRelease(device);
     const auto pid = static_cast<uint32_t>(getpid());
     OSXDispatch connect = request(Req_ConnectClient, pid);
     if (call(audio, connect) != kIOReturnSuccess) {

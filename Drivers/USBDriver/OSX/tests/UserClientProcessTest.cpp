@@ -86,6 +86,21 @@ Usage usageOf(pid_t pid)
     return usage;
 }
 
+// Waits until the host's open files and threads are back within `limit` (called `label` in the
+// message); `now` is the last reading.
+testing::AssertionResult settlesWithin(pid_t daemon, const Usage& limit, const char* label, Usage& now)
+{
+    if (waitUntil([&] {
+            now = usageOf(daemon);
+            return now.files <= limit.files && now.threads <= limit.threads;
+        })) {
+        return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure() << "files " << now.files << " (" << label << " " << limit.files
+                                       << "), threads " << now.threads << " (" << label << " " << limit.threads
+                                       << ")";
+}
+
 // State changes of the device as a listener's run loop receives them: (code, parameter 1); and
 // whether the device's termination was announced.
 struct Listener
@@ -514,11 +529,7 @@ TEST_F(UserClientProcessTest, ClientsKilledWithSigkillMidStreamGiveBackTheirSlot
         ASSERT_NO_FATAL_FAILURE(killOne());
     }
     Usage now;
-    EXPECT_TRUE(waitUntil([&] {
-        now = usageOf(daemon);
-        return now.files <= baseline.files && now.threads <= baseline.threads;
-    })) << "files " << now.files << " (baseline " << baseline.files << "), threads " << now.threads
-        << " (baseline " << baseline.threads << ")";
+    EXPECT_TRUE(settlesWithin(daemon, baseline, "baseline", now));
     // Each client mapped about 1.7 MB; a leak of a few of them would show. (Under the address
     // sanitizer freed memory stays resident in its quarantine; its leak check at the host's exit,
     // which TearDown sees in the exit status, stands in.)
@@ -814,11 +825,7 @@ TEST_F(UserClientProcessTest, UnplugWhileClientsAreAttachedTellsEveryoneAndKeeps
     kernel.releaseService();
     service = 0;
     Usage after;
-    EXPECT_TRUE(waitUntil([&] {
-        after = usageOf(daemon);
-        return after.files <= before.files && after.threads <= before.threads;
-    })) << "files " << after.files << " (before " << before.files << "), threads " << after.threads << " (before "
-        << before.threads << ")";
+    EXPECT_TRUE(settlesWithin(daemon, before, "before", after));
     // The host writes its log from its own thread: the line comes when it comes.
     EXPECT_TRUE(waitUntil(
         [&] { return kernel.log().find("EXIT terminate VKKernelDevice") != std::string::npos; }));
@@ -866,11 +873,7 @@ TEST_F(UserClientProcessTest, HeldHandlesOfReEnumeratedDevicesKeepNoThreadsOrFil
         return driven != 0;
     })) << "no driver on the device after the process went";
     Usage after;
-    EXPECT_TRUE(waitUntil([&] {
-        after = usageOf(daemon);
-        return after.files <= baseline.files && after.threads <= baseline.threads;
-    })) << "files " << after.files << " (baseline " << baseline.files << "), threads " << after.threads
-        << " (baseline " << baseline.threads << ")";
+    EXPECT_TRUE(settlesWithin(daemon, baseline, "baseline", after));
     if (driven != 0) {
         io_connect_t audio = 0;
         EXPECT_EQ(IOServiceOpen(driven, mach_task_self(), kAudio, &audio), kIOReturnSuccess);
