@@ -507,18 +507,14 @@ TEST_F(ConfigurationDoneTest, AListedHighSpeedBulkDeviceEncodesByItsOutputChanne
 
 } // namespace
 
-// A device whose streams run over bulk pipes is configured, but its stream is not started, and the
+// A device whose input runs over a bulk pipe is configured, but its stream is not started, and the
 // log says so instead of leaving the start silent.
 TEST_F(ConfigurationDoneTest, ABulkStreamSaysItDoesNotStart)
 {
-    for (const char* model : {"US-144-MKII", "0A4A:FFDD"}) {
-        SCOPED_TRACE(model);
-        ASSERT_NE(plug(model), nullptr);
-        ASSERT_EQ(configure(), kIOReturnSuccess);
-        platform::log::Capture log(platform::log::Channel::kernel);
-        inKernel([&] { device->startStreaming(); });
-        EXPECT_TRUE(log.contains("bulk streaming is not in this driver: the stream does not start"));
-        EXPECT_EQ(device->streamingStarted(), 0);
-        driver.unplug();
-    }
+    ASSERT_NE(plug("US-144-MKII"), nullptr);
+    ASSERT_EQ(configure(), kIOReturnSuccess);
+    platform::log::Capture log(platform::log::Channel::kernel);
+    inKernel([&] { device->startStreaming(); });
+    EXPECT_TRUE(log.contains("bulk streaming is not in this driver: the stream does not start"));
+    EXPECT_EQ(device->streamingStarted(), 0);
 }
