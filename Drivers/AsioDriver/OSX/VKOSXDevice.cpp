@@ -26,7 +26,6 @@ constexpr uint32_t kDescriptionPage = 256;
 constexpr int kConfigureWaits = 50;
 constexpr uint64_t kConfigureWaitNanos = 500'000'000;
 constexpr uint32_t kGetElektronDeviceUID = 67;
-constexpr uint32_t kGetFirmwareVersion = 23;
 
 void sleepMilliseconds(uint64_t ms)
 {

@@ -15,12 +15,8 @@
 
 namespace {
 
-constexpr uint32_t kSlotBufferFrames = 8;
 constexpr uint32_t kSlotCleared = 36;
 constexpr uint32_t kSlotCycles = 40;
-constexpr uint32_t kSlotClient = 164;
-constexpr uint32_t kInputRingType = 4;
-constexpr uint32_t kOutputRingType = 5;
 
 void sleepNanos(uint64_t ns)
 {
