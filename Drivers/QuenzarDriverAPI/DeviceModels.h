@@ -150,6 +150,11 @@ inline constexpr DeviceModel kModel15E4_0079{0x15E4, 0x0079, "15E4:0079"};
 // Reset whenever it is unconfigured
 inline constexpr DeviceModel kModel0A92_0061{0x0A92, 0x0061, "0A92:0061"};
 
+// Channel settings and latencies of the user-side device
+inline constexpr DeviceModel kModel0763_2024{0x0763, 0x2024, "0763:2024"};
+inline constexpr DeviceModel kModel22F0_0008{0x22F0, 0x0008, "22F0:0008"};
+inline constexpr DeviceModel kModel22F0_000F{0x22F0, 0x000F, "22F0:000F"};
+
 // Every registered model.
 inline constexpr DeviceModel kDeviceModels[] = {
     kModelUS122L,     kModelUS144,      kModelUS144MKII,
@@ -190,7 +195,8 @@ inline constexpr DeviceModel kDeviceModels[] = {
     kModel15E4_0075,  kModel15E4_0078,  kModel15E4_0079,
     kModel0A92_0061,  kModel041E_3020,  kModel0746_7701,
     kModel0010_1101,  kModel0582_000F,  kModel1346_100A,
-    kModel0A4A_FFDD,
+    kModel0A4A_FFDD,  kModel0763_2024,  kModel22F0_0008,
+    kModel22F0_000F,
 };
 
 namespace device_models {

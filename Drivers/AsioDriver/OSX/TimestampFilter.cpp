@@ -88,7 +88,9 @@ void TimestampFilter::initTiming(uint32_t rate, uint32_t bufferSize)
 void TimestampFilter::prepare(uint32_t rate, uint32_t bufferSize, uint32_t inputLatency, uint32_t outputLatency)
 {
     const uint64_t effectiveRate = rate != 0 ? rate : 44'100;
-    if (effectiveRate == m_sampleRate && bufferSize == m_bufferSize) {
+    // Latency changes alone are not taken while the time line runs (its times would jump), but
+    // the first cycle takes them: the offsets of construction are no device's latencies.
+    if (effectiveRate == m_sampleRate && bufferSize == m_bufferSize && started()) {
         return;
     }
     initTiming(rate, bufferSize);

@@ -48,6 +48,8 @@ public:
     uint64_t ticksPerBuffer() const { return m_ticksPerBuffer; }
     uint64_t bufferSize() const { return m_bufferSize; }
     bool started() const { return m_zeroHostTime != 0; }
+    // The kernel ring position of input sample time 0.
+    uint64_t zeroSamplePosition() const { return m_zeroSamplePosition; }
     const Filter& filter() const { return m_filter; }
 
 private:

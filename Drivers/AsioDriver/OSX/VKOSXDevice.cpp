@@ -197,11 +197,6 @@ bool VKOSXDevice::inputHidden() const
     return reinterpret_cast<const uint8_t*>(features())[322] == 1;
 }
 
-bool VKOSXDevice::isDevice(uint16_t vendor, uint16_t product) const
-{
-    return vendorID() == vendor && productID() == product;
-}
-
 void VKOSXDevice::classifyProcess()
 {
     std::string name = platform::process::name();
@@ -345,6 +340,7 @@ bool VKOSXDevice::readDeviceDescription()
             break;
         }
     }
+    m_model = osxdevice::modelProfileOf(vendorID(), productID(), releaseID());
     return true;
 }
 
@@ -673,29 +669,12 @@ void VKOSXDevice::updateLatencies()
     } else if (!bulkInIsocOut && !family) {
         out += (r - 60'000) / 500;
     }
-    int64_t e = isDevice(0x0644, 0x8040) || isDevice(0x0644, 0x8041) ? 150 : 0;
-    if (isDevice(0x0644, 0x8046) || isDevice(0x0644, 0x8048)) {
-        w += r / 1000;
-        e = 150;
-        out += r / 1000;
-    }
-    if (isDevice(0x15E4, 0x0079)) {
-        w += f;
-        out += f;
-    }
-    if (isElektronOverbridge()) {
-        w += r / 1000;
-        out += r / 1000;
-    }
-    if (isDevice(0x0A4A, 0xC150) || isDevice(0x22F0, 8) || isDevice(0x22F0, 15)) {
-        const int64_t x = r / 1000 + (f < 128 ? r / 1000 : 0);
-        w += x;
-        out += x;
-    }
-    if (e > 0) {
-        in += e / 2;
-        out += e / 2;
-    }
+    const osxdevice::LatencyExtras& extras = m_model.latency;
+    const int64_t later = r / 1000 * (extras.millis + (f < 128 ? extras.millisSmallBuffer : 0)) + f * extras.buffers;
+    w += later;
+    out += later;
+    in += extras.splitExtra / 2;
+    out += extras.splitExtra / 2;
     if (m_lowBufferFW) {
         double adjIn = 0;
         double adjOut = 0;

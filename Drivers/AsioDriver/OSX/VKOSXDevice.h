@@ -25,6 +25,7 @@
 #include "PropertyItem.h"
 #include "StateChange.h"
 #include "TimestampFilter.h"
+#include "VKOSXModelRules.h"
 #include "VKObject.h"
 
 class DeviceManagerClient;
@@ -182,6 +183,8 @@ public:
     OSStatus doTranslateTime(const AudioTimeStamp* in, AudioTimeStamp* out);
     // The filter's time stamps of the last cycle (IO thread's values; for tests and the host).
     const TimestampFilter& timestampFilter() const { return m_filter; }
+    // The kernel's input ring while mapped (its time stamps, for tests and the host), else null.
+    const AudioSM* inputRing() const { return mpAudioSM_In.load(std::memory_order_acquire); }
     // Cycles run since the device was made.
     uint64_t cycles() const { return m_cycles.load(std::memory_order_acquire); }
 
@@ -278,7 +281,6 @@ public:
     bool hardwareReady() const;
     bool prepareHardware();
     static const char* getIDRoot() { return "com.quenzar.sonvexa"; }
-    bool isDevice(uint16_t vendor, uint16_t product) const;
 
     // Kernel notifications.
     void KernelDriverNotificationHandler(const QZ_StateChange* change);
@@ -349,6 +351,7 @@ private:
     bool m_runningSomewhere = false;
     bool m_runningStream = false;
     bool m_lowBufferFW = false;
+    osxdevice::ModelProfile m_model; // resolved when the description is read
     uint32_t m_lowBufferVersion = 0; // firmware from which the device runs with low buffers; 0 = none
     std::atomic<AudioSM*> mpAudioSM_In{nullptr};
     std::atomic<AudioSM*> mpAudioSM_Out{nullptr};

@@ -198,20 +198,11 @@ void VKOSXDevice::updateChannelsToReport(QzChannelSettings& reported, const QzCh
     if (inputHidden()) {
         reported.iInChannels = 0;
     }
-    if (isDevice(0x0A4A, 0xC150)) {
-        reported.iOutChannels = 6;
-    }
-    if (isDevice(0x1935, 0x0004)) {
+    if (m_model.has(osxdevice::kTraitElektronUnfinished)) {
         platform::syslog(platform::log::kPriorityNotice, "HAL: %s\n", "updateChannelsToReport FIXME ELEKTRON");
-        reported.iInChannels = 8;
-        reported.iOutChannels = 6;
-    } else if (isDevice(0x1935, 0x0006)) {
-        reported.iInChannels = 8;
-        reported.iOutChannels = 6;
-    } else if (isDevice(0x1935, 0x0008)) {
-        reported.iInChannels = 10;
-        reported.iOutChannels = 12;
     }
+    reported.iInChannels = m_model.reported(true, reported.iInChannels);
+    reported.iOutChannels = m_model.reported(false, reported.iOutChannels);
 }
 
 bool VKOSXDevice::usbFindConfiguration(bool isInput, APIDeviceInfoScanResult& inputScan,
@@ -219,9 +210,8 @@ bool VKOSXDevice::usbFindConfiguration(bool isInput, APIDeviceInfoScanResult& in
 {
     inputScan.mFound = false;
     outputScan.mFound = false;
-    const bool sameResolution = isDevice(0x1654, 0x0104) || isDevice(0x0A92, 0x0061) || isDevice(0x133E, 0x6000);
-    const bool forcedMono = isDevice(0x0A4E, 0x4040) || isDevice(0x0A4E, 0x2040) || isDevice(0x1654, 0x0104) ||
-                            isDevice(0x133E, 0x6000);
+    const bool sameResolution = m_model.has(osxdevice::kTraitSameResolution);
+    const bool forcedMono = m_model.has(osxdevice::kTraitMonoAtHighRates);
     if (forcedMono) {
         std::fprintf(stderr, "In AUDIO_PLUGIN_CLASS::usbFindConfiguration Force Mono in high sample rate \n");
     }
@@ -362,7 +352,7 @@ bool VKOSXDevice::isTessalyCompatible() const
 
 bool VKOSXDevice::isElektronOverbridge() const
 {
-    return vendorID() == 0x1935 && (productID() == 4 || productID() == 6 || productID() == 8);
+    return m_model.has(osxdevice::kTraitOverbridge);
 }
 
 bool VKOSXDevice::hasLowBufferFW()

@@ -181,7 +181,7 @@ bool VKOSXDevice::isMorvaneCompatible() const
     if (reinterpret_cast<const uint8_t*>(features())[375] != 0) {
         return featureFlag(5);
     }
-    return isDevice(0x0A4A, 0x6A02) && releaseID() == 0x0200;
+    return m_model.has(osxdevice::kTraitMorvane);
 }
 
 bool VKOSXDevice::isAC3compatible() const
@@ -289,12 +289,11 @@ bool VKOSXDevice::setSampleRate(bool isInput, uint32_t rate, bool& changed, QzCh
     const QzChannelSettings current = sharedSettings(*sm);
     bool haveFixed = false;
     QzChannelSettings fixed{};
-    if (isDevice(0x0926, 0x0100) || isDevice(0x0763, 0x2024)) {
+    if (m_model.has(osxdevice::kTraitKeepsSettingsOnRate)) {
         haveFixed = true;
         fixed = current;
     }
-    if ((rate == 88'200 || rate == 96'000) && (isDevice(0x0A4E, 0x4040) || isDevice(0x0A4E, 0x2040) ||
-                                               isDevice(0x133E, 0x6000) || isDevice(0x1654, 0x0104))) {
+    if ((rate == 88'200 || rate == 96'000) && m_model.has(osxdevice::kTraitMonoAtHighRates)) {
         haveFixed = true;
         if (current.iInChannels == 1) {
             fixed = {0, 1, 24, 1, 24, 0};
@@ -494,9 +493,7 @@ OSStatus VKOSXDevice::setSettings(QzChannelSettings settings, bool isInput, bool
             if (inputHidden()) {
                 m_cTrueChannels.iInChannels = 0;
             }
-            if (isDevice(0x0A4A, 0xC150)) {
-                m_cTrueChannels.iOutChannels = 6;
-            }
+            m_cTrueChannels.iOutChannels = m_model.reported(false, m_cTrueChannels.iOutChannels);
             m_pendingDirection = 0;
             m_pending = m_cTrueChannels;
             // The buffers follow the new channel counts now, not only at the next attach: the
@@ -557,8 +554,8 @@ OSStatus VKOSXDevice::getStreamFormat(bool isInput, AudioStreamBasicDescription*
     if (!physical && !ac3) {
         bits = 32;
     }
-    if (isDevice(0x0A4A, 0xC150)) {
-        count = 6;
+    if (m_model.has(osxdevice::kTraitFormatShowsFixedChannels)) {
+        count = static_cast<uint32_t>(m_model.shown(isInput, static_cast<int32_t>(count)));
     }
     const uint32_t bytes = !physical && !ac3 ? 4 : bytesPerSample(static_cast<uint32_t>(bits));
     *format = pcmFormat(static_cast<uint32_t>(std::max(m_reported.iFrequency, 0)), id, flags,
@@ -581,15 +578,7 @@ uint32_t VKOSXDevice::formatsAtRate(bool isInput, bool physical, uint32_t rate,
     low = std::max(low, 1);
     high = std::min(high, static_cast<int32_t>(AudioSM::kMaxChannels));
     auto shown = [&](int32_t searched) {
-        uint32_t n = static_cast<uint32_t>(searched);
-        if (isDevice(0x0A4A, 0xC150)) {
-            n = 6;
-        } else if (isDevice(0x1935, 0x0004) || isDevice(0x1935, 0x0006)) {
-            n = isInput ? 8 : 6;
-        } else if (isDevice(0x1935, 0x0008)) {
-            n = isInput ? 10 : 12;
-        }
-        return std::min(n, maxChannels);
+        return std::min(static_cast<uint32_t>(m_model.shown(isInput, searched)), maxChannels);
     };
     uint32_t count = 0;
     auto emit = [&](const AudioStreamBasicDescription& f) {
@@ -692,8 +681,7 @@ OSStatus VKOSXDevice::getAvailableFormats(bool isInput, AudioStreamRangedDescrip
 
 void VKOSXDevice::preprocessSetStreamFormat(AudioStreamBasicDescription* format, bool isInput, bool) const
 {
-    if (format != nullptr &&
-        (isDevice(0x1935, 0x0004) || isDevice(0x1935, 0x0006) || isDevice(0x1935, 0x0008))) {
+    if (format != nullptr && m_model.has(osxdevice::kTraitFixedChannels)) {
         const int32_t channels = isInput ? m_cTrueChannels.iInChannels : m_cTrueChannels.iOutChannels;
         format->mChannelsPerFrame = static_cast<uint32_t>(std::max(channels, 0));
     }
@@ -728,17 +716,15 @@ OSStatus VKOSXDevice::setStreamFormat(bool isInput, const AudioStreamBasicDescri
     if (isInput && inputHidden() && physical && channels == 0) {
         channels = 4;
     }
-    if (isDevice(0x0A4A, 0xC150) && !isInput && channels == 4) {
+    if (m_model.has(osxdevice::kTraitFourOutputsAreSix) && !isInput && channels == 4) {
         platform::syslog(platform::log::kPriorityNotice, "HAL: %s\n", "Force Crimson SPL to 6 out");
         channels = 6;
     }
-    if (isDevice(0x1935, 0x0004)) {
+    if (m_model.has(osxdevice::kTraitElektronUnfinished)) {
         platform::syslog(platform::log::kPriorityNotice, "HAL: %s\n", "setStreamFormat FIXME ELEKTRON");
     }
-    if (isDevice(0x1935, 0x0004) || isDevice(0x1935, 0x0006)) {
-        channels = isInput ? 8 : 6;
-    } else if (isDevice(0x1935, 0x0008)) {
-        channels = isInput ? 10 : 12;
+    if (m_model.has(osxdevice::kTraitFixedChannels)) {
+        channels = m_model.reported(isInput, channels);
     }
     const bool idChange = physical && format->mFormatID != m_physicalFormat[d];
     const bool ac3 = format->mFormatID == kAudioFormat60958AC3;

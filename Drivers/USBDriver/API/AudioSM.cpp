@@ -290,6 +290,9 @@ void AudioSM::read(const Geometry& g, uint64_t& position, int32_t* destination, 
     const uint32_t select = shared::load(mAnchorSelect);
     shared::consume();
     (select != 0 ? mAnchorA : mAnchorB).getTS(position, hostTime);
+    if (hostTime == 0) {
+        hostTime = mTimeStamps.GetTimeStamp(position);
+    }
     position += frames;
 }
 

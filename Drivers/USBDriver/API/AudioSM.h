@@ -124,7 +124,8 @@ struct AudioSM
     // A reader (client IO thread on the input ring; kernel real-time service thread on a
     // client's output ring): copies `frames` frames from `position`, hands out their extra bytes once (they
     // are cleared in the ring), gives the host time of `position`, then advances `position`. A null converter
-    // copies no samples.
+    // copies no samples. Until the kernel published its first anchor (a quarter second into the
+    // stream) the host time comes from its time-stamp pairs, never 0 while pairs exist.
     void read(uint64_t& position, int32_t* destination, uint32_t frames, uint64_t& hostTime,
               AudioConverter converter, uint8_t* extra);
     void read(const Geometry& g, uint64_t& position, int32_t* destination, uint32_t frames,

@@ -306,6 +306,122 @@ TEST_F(DeviceProcessTest, AToneFromTheOutputProcComesBackIntoTheInputProcSampleE
     EXPECT_TRUE(device->removeIOProcID(id));
 }
 
+// The tone proc that also keeps the cycle's time stamps: the first input and output sample times,
+// and how far the input host time strays from the kernel's time line at the same ring frame while
+// the kernel's stream runs on (a broken stream starts its ring and its stamps again; a loaded
+// machine breaks it).
+struct TimedToneIO
+{
+    ToneIO tone;
+    VKOSXDevice* device = nullptr;
+    // Cycles before the filter counts as settled.
+    static constexpr uint32_t kSettling = 100;
+    std::atomic<double> firstInputSample{-1};
+    std::atomic<double> firstOutputSample{-1};
+    std::atomic<int64_t> worstHostError{0};
+    std::atomic<int64_t> totalHostError{0};
+    std::atomic<uint32_t> compared{0};
+    uint32_t stamps = 0; // the kernel's time-stamp count at the last cycle
+    std::atomic<bool> restarted{false};
+
+    static OSStatus proc(AudioDeviceID id, const AudioTimeStamp* now, const AudioBufferList* in,
+                         const AudioTimeStamp* inTime, AudioBufferList* out, const AudioTimeStamp* outTime, void* data)
+    {
+        auto* self = static_cast<TimedToneIO*>(data);
+        const AudioSM* ring = self->device->inputRing();
+        const uint32_t stamps = ring != nullptr ? shared::load(ring->mTimeStamps.mCount) : 0;
+        if (stamps < self->stamps) {
+            self->restarted = true;
+        }
+        self->stamps = stamps;
+        if (self->tone.calls.load() == 0) {
+            self->firstInputSample = inTime->mSampleTime;
+            self->firstOutputSample = outTime->mSampleTime;
+        } else if (self->tone.calls.load() >= kSettling && !self->restarted.load()) {
+            const uint64_t frame = self->device->timestampFilter().zeroSamplePosition() +
+                                   static_cast<uint64_t>(inTime->mSampleTime);
+            // The kernel's time line: the straight-line anchor it published last.
+            uint64_t kernel = 0;
+            if (ring != nullptr) {
+                (shared::load(ring->mAnchorSelect) != 0 ? ring->mAnchorA : ring->mAnchorB).getTS(frame, kernel);
+            }
+            const int64_t error = std::abs(static_cast<int64_t>(inTime->mHostTime - kernel));
+            if (error > self->worstHostError.load()) {
+                self->worstHostError = error;
+            }
+            self->totalHostError.fetch_add(error);
+            self->compared.fetch_add(1);
+        }
+        return ToneIO::proc(id, now, in, inTime, out, outTime, &self->tone);
+    }
+};
+
+TEST_F(DeviceProcessTest, TimeStampsFollowTheKernelsAndTheLoopbackDelayIsTheReportedLatency)
+{
+    LoadedDevice loaded;
+    ASSERT_NO_FATAL_FAILURE(loaded.open());
+    auto& [client, manager, device] = loaded;
+    TimedToneIO io;
+    io.device = device;
+    IOProcEntry* id = device->addIOProcID(&TimedToneIO::proc, &io);
+    ASSERT_NE(id, nullptr);
+    ASSERT_TRUE(device->onDeviceStartProcOrID(id));
+    ASSERT_TRUE(runUntil([&] { return io.tone.capturedCount.load() >= ToneIO::kCapture; }, 60s));
+    EXPECT_TRUE(device->onDeviceStopProcOrID(id));
+    EXPECT_TRUE(device->removeIOProcID(id));
+
+    const uint32_t rate = 44'100;
+    const uint32_t buffer = device->getFrameSize();
+    const uint32_t inLatency = device->getLatency(true);
+    const uint32_t outLatency = device->getLatency(false);
+    ASSERT_EQ(device->trueChannels().iFrequency, static_cast<int32_t>(rate));
+
+    // Host times: on average within one sample period of the kernel's time line once the filter
+    // settled. The kernel stamps a frame's samples with the frame's end, so its line is itself
+    // known to a sample; no cycle strays by more than two.
+    // A missed deadline in the kernel moves its time line under the filter, which then follows
+    // it over some cycles: a loaded machine's run shows that, not the filter.
+    const int64_t period = int64_t{1'000'000'000} / rate;
+    const size_t missed = missedDeadlines(kernel.log());
+    if (missed == 0 && !io.restarted.load()) {
+        ASSERT_GE(io.compared.load(), 100U);
+        EXPECT_LE(io.totalHostError.load() / io.compared.load(), period) << "mean distance, ns";
+        EXPECT_LE(io.worstHostError.load(), 2 * period) << "worst distance, ns";
+    } else {
+        std::printf("host times not checked: %zu missed deadlines in the kernel's record%s\n", missed,
+                    io.restarted.load() ? ", the stream broken" : "");
+    }
+
+    // Sample times: output runs the input latency, the output latency and two buffers ahead of input.
+    EXPECT_EQ(io.firstInputSample.load(), 0.0);
+    EXPECT_EQ(io.firstOutputSample.load(), static_cast<double>(inLatency + outLatency + 2 * buffer));
+
+    // A tone frame presented at output sample time S comes back at input sample time S, within a
+    // buffer: the frame's input time less its output time, for every frame that came back.
+    const auto& captured = io.tone.captured;
+    const size_t frames = io.tone.capturedCount.load() / 2;
+    std::vector<int64_t> offsets;
+    for (size_t f = 0; f < frames; ++f) {
+        const float left = captured[f * 2];
+        if (left == 0.0F && captured[f * 2 + 1] == 0.0F) {
+            continue;
+        }
+        const auto ring = static_cast<int64_t>(std::llround(static_cast<double>(left) * 2147483520.0));
+        const auto value = static_cast<uint64_t>(((ring + 32'768) >> 16) + 32'768 - 1'234) & 0xFFFF;
+        const uint64_t toneFrame = (value * 53'263) & 0xFFFF; // modulo 65,536, as played
+        const auto inputTime = static_cast<int64_t>(io.firstInputSample.load()) + static_cast<int64_t>(f);
+        const auto outputTime = static_cast<int64_t>(io.firstOutputSample.load()) + static_cast<int64_t>(toneFrame);
+        // Both within 32,768 frames of each other, so the difference modulo 65,536 is the real one.
+        offsets.push_back(static_cast<int16_t>(static_cast<uint16_t>(inputTime - outputTime)));
+    }
+    ASSERT_GT(offsets.size(), frames / 2) << "the tone came back";
+    std::sort(offsets.begin(), offsets.end());
+    const int64_t median = offsets[offsets.size() / 2];
+    std::printf("loopback: input time less output time %lld frames (latencies in %u, out %u, buffer %u)\n",
+                static_cast<long long>(median), inLatency, outLatency, buffer);
+    EXPECT_LE(std::abs(median), static_cast<int64_t>(buffer));
+}
+
 TEST_F(DeviceProcessTest, RatesAndFormatsOnOfferAndANewRateReachesTheKernelAndTheHost)
 {
     LoadedDevice loaded;

@@ -51,6 +51,22 @@ TEST(TimestampFilterTest, FirstAndLaterCyclesStampSampleAndHostTimes)
     EXPECT_EQ(filter.outputTime().mHostTime, filter.inputTime().mHostTime + (612 + 712) * t);
 }
 
+TEST(TimestampFilterTest, TheFirstCycleTakesTheLatenciesAndLaterOnlyANewRateOrSize)
+{
+    TimestampFilter filter;
+    filter.init(44'100, 256, 256, 512); // the construction's offsets: 512 and 768
+    filter.prepare(44'100, 256, 150, 321);
+    filter.updateTimestamps(1'000'000, 0, 256);
+    EXPECT_EQ(filter.outputTime().mSampleTime, 150.0 + 256 + 321 + 256);
+
+    filter.prepare(44'100, 256, 100, 100);
+    filter.updateTimestamps(1'000'000 + filter.ticksPerBuffer(), 256, 512);
+    EXPECT_EQ(filter.outputTime().mSampleTime, 150.0 + 256 + 321 + 256 + 256) << "a latency alone is not taken";
+
+    filter.prepare(44'100, 128, 150, 321);
+    EXPECT_EQ(filter.outputTime().mSampleTime, 150.0 + 128 + 321 + 128 + 256) << "a new size moves the offsets";
+}
+
 TEST(TimestampFilterTest, EnoughFramesWithoutABufferSwitchWakesAtOnce)
 {
     TimestampFilter filter;

@@ -303,6 +303,23 @@ TEST_F(AudioSMFixture, TheFirstTimeStampRecordsTheStreamsStart)
     EXPECT_EQ(shared::load(ring->mZeroSampleTime), 960u);
 }
 
+TEST_F(AudioSMFixture, BeforeTheFirstAnchorReadsTakeTheirHostTimeFromThePairs)
+{
+    ring->init(2, 48'000, 0);
+    uint64_t position = 240;
+    uint64_t host = 7;
+    ring->read(position, nullptr, 10, host, nullptr, nullptr);
+    EXPECT_EQ(host, 0u) << "no anchor and no pairs: no time";
+
+    StoringPairWriter kernel;
+    ring->AddTimeStamp(5'000'000'000, 480, true, &kernel);
+    ring->AddTimeStamp(5'010'000'000, 480, true, &kernel);
+    position = 720;
+    ring->read(position, nullptr, 10, host, nullptr, nullptr);
+    EXPECT_EQ(host, 5'005'000'000u) << "halfway between the pairs at 480 and 960";
+    EXPECT_EQ(position, 730u);
+}
+
 TEST_F(AudioSMFixture, AScribbledHeaderIsLeftAloneInsteadOfFollowed)
 {
     struct Case
