@@ -967,3 +967,70 @@ TEST_F(FullSpeedDeviceTest, At96kHzTheBusCarriesOnlyOneDirection)
 }
 
 } // namespace
+
+namespace {
+
+// What a model's own rules give once the manager has brought it up: the channels it reports and
+// the formats on offer show, its latencies and its output write-ahead.
+struct ModelCase
+{
+    const char* model;
+    int32_t reportedIn;
+    int32_t reportedOut;
+    uint32_t shownIn; // channels of every output format on offer, and of every input one
+    uint32_t shownOut;
+    uint32_t inLatency;
+    uint32_t outLatency;
+    uint64_t writeAhead;
+};
+
+class ModelRulesTest : public DeviceProcessTest, public testing::WithParamInterface<ModelCase>
+{
+protected:
+    const char* model() const override { return GetParam().model; }
+};
+
+TEST_P(ModelRulesTest, ChannelsLatenciesAndWriteAheadFollowTheModelsRow)
+{
+    const ModelCase& c = GetParam();
+    LoadedDevice loaded;
+    ASSERT_NO_FATAL_FAILURE(loaded.open());
+    VKOSXDevice* device = loaded.device;
+    EXPECT_EQ(device->reportedChannels().iInChannels, c.reportedIn);
+    EXPECT_EQ(device->reportedChannels().iOutChannels, c.reportedOut);
+    EXPECT_EQ(device->getLatency(true), c.inLatency);
+    EXPECT_EQ(device->getLatency(false), c.outLatency);
+    EXPECT_EQ(device->getOutWriteAhead(), c.writeAhead);
+    for (bool isInput : {true, false}) {
+        const uint32_t count = device->getStreamFormatNum(isInput, true);
+        ASSERT_GT(count, 0U);
+        std::vector<AudioStreamBasicDescription> formats(count);
+        ASSERT_EQ(device->getStreamFormats(isInput, formats.data(), count, true, 32), 0);
+        for (const AudioStreamBasicDescription& format : formats) {
+            EXPECT_EQ(format.mChannelsPerFrame, isInput ? c.shownIn : c.shownOut) << (isInput ? "input" : "output");
+        }
+    }
+}
+
+// Latencies worked by hand: R rate, F = 256 frames. Input 150, or 119 + R / 4,000 for the family at
+// high speed; output (4 + F / 64) x R / 1,000, less (60,000 - R) / 500 outside the family; write-ahead
+// that output before the correction + 2 F; then the model's extras. The Elektron has its own.
+INSTANTIATE_TEST_SUITE_P(Models, ModelRulesTest,
+                         testing::Values(
+                             // no row: 150; 352 - 31; 352 + 512
+                             ModelCase{"Kelvra-UC3", 2, 2, 2, 2, 150, 321, 864},
+                             // 6 outputs and 6 on every format; family; 44 more output and write-ahead
+                             ModelCase{"Crimson-SPL", 6, 6, 6, 6, 130, 352 + 44, 864 + 44},
+                             // the TEAC codec's 150 shared between the latencies
+                             ModelCase{"US-366", 2, 2, 2, 2, 150 + 75, 321 + 75, 864},
+                             // and a millisecond more output and write-ahead
+                             ModelCase{"UH-7000", 2, 2, 2, 2, 150 + 75, 321 + 44 + 75, 864 + 44},
+                             // 48 kHz, 8 in and 6 out; 498 and 2.76 F + 98; (384 + 512) + 48
+                             ModelCase{"1935:0006", 8, 6, 8, 6, 498, 804, 944}),
+                         [](const testing::TestParamInfo<ModelCase>& param) {
+                             std::string name = param.param.model;
+                             std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
+                             return name;
+                         });
+
+} // namespace
