@@ -154,6 +154,9 @@ inline constexpr DeviceModel kModel0A92_0061{0x0A92, 0x0061, "0A92:0061"};
 inline constexpr DeviceModel kModel0763_2024{0x0763, 0x2024, "0763:2024"};
 inline constexpr DeviceModel kModel22F0_0008{0x22F0, 0x0008, "22F0:0008"};
 inline constexpr DeviceModel kModel22F0_000F{0x22F0, 0x000F, "22F0:000F"};
+inline constexpr DeviceModel kModel077D_0420{0x077D, 0x0420, "077D:0420"};
+inline constexpr DeviceModel kModel077D_0223{0x077D, 0x0223, "077D:0223"};
+inline constexpr DeviceModel kModel077D_07AF{0x077D, 0x07AF, "077D:07AF"};
 
 // Every registered model.
 inline constexpr DeviceModel kDeviceModels[] = {
@@ -196,7 +199,8 @@ inline constexpr DeviceModel kDeviceModels[] = {
     kModel0A92_0061,  kModel041E_3020,  kModel0746_7701,
     kModel0010_1101,  kModel0582_000F,  kModel1346_100A,
     kModel0A4A_FFDD,  kModel0763_2024,  kModel22F0_0008,
-    kModel22F0_000F,
+    kModel22F0_000F,  kModel077D_0420,  kModel077D_0223,
+    kModel077D_07AF,
 };
 
 namespace device_models {

@@ -139,6 +139,16 @@ VKOSXDevice::~VKOSXDevice()
     if (mpRegistry == nullptr) {
         platform::printOut("~VKOSXDevice mpRegistry null!!!\n");
     } else {
+        if (featureFlag(APISpecificFeatures::kReroutingOutputEncoder)) {
+            for (const RoutingPair& pair : kRoutingPairs) {
+                uint32_t value = 0;
+                if (getRouting(pair.direction, pair.index, value)) {
+                    platform::printOut("~VKOSXDevice Saving routing %u, %u with value %d\n", pair.direction,
+                                       pair.index, static_cast<int>(value));
+                    mpRegistry->setRouting(pair.direction, pair.index, value);
+                }
+            }
+        }
         mpRegistry->store();
     }
     trace.trace("~VKOSXDevice: closeDevice(true)");
@@ -278,6 +288,13 @@ bool VKOSXDevice::init()
         }
         setupSpecificFeatures();
         m_lowBufferFW = hasLowBufferFW();
+        if (m_model.has(osxdevice::kTraitProductNameShown)) {
+            platform::printOut("********* MODIFY DEVICE NAME **********\n");
+            m_displayName = copyName(sm->szProduct);
+            if (platform::process::darwinMajorRelease() >= 13) {
+                m_displayName += "_Bit_Accurate";
+            }
+        }
     }
 
     m_runningSomewhere = isRunningSomewhere();
@@ -288,6 +305,9 @@ bool VKOSXDevice::init()
     if (sm != nullptr && std::atomic_ref<uint32_t>(sm->mConfigured).load() == 0) {
         trace.trace("device is not configured");
         configurationHandshake();
+    }
+    if (sm != nullptr && m_model.has(osxdevice::kTraitChannelsByMixerMode)) {
+        takeChannelsOfMixerMode();
     }
     if (sm == nullptr || std::atomic_ref<uint32_t>(sm->mConfigured).load() == 0) {
         trace.trace("m_pDriverSM->cDriverConfigData.bIsConfigured is false");
@@ -314,7 +334,79 @@ bool VKOSXDevice::init()
     createIOBuffers();
     m_codecFlags[0] = false;
     m_codecFlags[1] = false;
+    if (featureFlag(APISpecificFeatures::kReroutingOutputEncoder)) {
+        for (const RoutingPair& pair : kRoutingPairs) {
+            uint32_t value = 0;
+            if (mpRegistry->getRouting(pair.direction, pair.index, &value)) {
+                platform::printOut("init: mpRegistry->getRouting(%u,%u,%d)\n", pair.direction, pair.index,
+                                   static_cast<int>(value));
+                setRouting(pair.direction, pair.index, value);
+            }
+        }
+    }
     return true;
+}
+
+void VKOSXDevice::sendMixerStateAtConfigure()
+{
+    VKIOTrace trace(nullptr, 0);
+    uint16_t flags = 12;
+    uint16_t stored = 0;
+    if (mpRegistry->getUInt16Value(CFSTR("AnalogInState"), &stored)) {
+        flags = stored;
+    }
+    uint16_t position = 14'199;
+    if (m_mixerMode != 0) {
+        if (mpRegistry->getUInt16Value(CFSTR("MonMixPos"), &stored)) {
+            position = stored;
+        }
+        flags = static_cast<uint16_t>(flags & ~0x40);
+    } else {
+        flags |= 0x40;
+    }
+    trace.trace("Init MonMixPos AnalogInState");
+    OSXDispatch record = makeRecord();
+    std::memcpy(record.payload, &flags, sizeof flags);
+    std::memcpy(record.payload + 2, &position, sizeof position);
+    callDriver(Req_SetMixerValues, record);
+}
+
+void VKOSXDevice::takeChannelsOfMixerMode()
+{
+    struct Channels
+    {
+        uint8_t in;
+        uint8_t out;
+    };
+    static constexpr Channels kByMode[] = {{2, 2}, {4, 6}, {6, 4}};
+    OSXDispatch record = makeRecord();
+    record.payload[1] = 0;
+    platform::host_clock::sleepFor(200'000'000);
+    if (!callDriver(Req_GetChangeFlags, record)) {
+        return;
+    }
+    const uint8_t mode = record.payload[2];
+    if (mode >= std::size(kByMode)) {
+        return;
+    }
+    // Every format of the first configuration takes the mode's count for its direction; the
+    // counts in the description came from the kernel and are bounded here.
+    APIConfigInfo& config = m_deviceInfo->mConfigurations[0];
+    const uint32_t interfaces = std::min<uint32_t>(config.mNumInterfaces, APIConfigInfo::kMaxInterfaces);
+    for (uint32_t i = 0; i < interfaces; ++i) {
+        APIInterfaceInfo& interface = config.mInterfaces[i];
+        const uint32_t alternates = std::min<uint32_t>(interface.mNumAlternates, APIInterfaceInfo::kMaxAlternates);
+        for (uint32_t a = 0; a < alternates; ++a) {
+            APIInterfaceAlternateInfo& alternate = interface.mAlternates[a];
+            if (alternate.mStreaming.bNrChannels == 0 || alternate.mNumEndpoints == 0) {
+                continue;
+            }
+            const bool input = alternate.mEndpoints[0].isInput();
+            alternate.mStreaming.bNrChannels = input ? kByMode[mode].in : kByMode[mode].out;
+        }
+    }
+    platform::syslog(platform::log::kPriorityNotice, "HAL: %s %d\n", "Req_UserConfigChanged in channel count set to:",
+                     static_cast<int>(kByMode[mode].in));
 }
 
 bool VKOSXDevice::readDeviceDescription()
@@ -376,6 +468,9 @@ void VKOSXDevice::configurationHandshake()
         m_configuredHere = true;
         mpRegistry->loadAqExt(sm->mAqExtData);
         usbConfigureDevice();
+        if (m_model.has(osxdevice::kTraitMixerStateAtConfigure)) {
+            sendMixerStateAtConfigure();
+        }
         configuring.fetch_sub(1);
     };
     if (self) {

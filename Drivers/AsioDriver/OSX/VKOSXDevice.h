@@ -278,6 +278,9 @@ public:
     bool isTessalyCompatible() const;
     bool isElektronOverbridge() const;
     bool hasLowBufferFW();
+    // Routing value `index` of a direction (non-zero: input), device commands 39 and 40.
+    bool getRouting(uint32_t direction, uint32_t index, uint32_t& value);
+    bool setRouting(uint32_t direction, uint32_t index, uint32_t value);
     bool hardwareReady() const;
     bool prepareHardware();
     static const char* getIDRoot() { return "com.quenzar.sonvexa"; }
@@ -298,6 +301,16 @@ private:
     friend class IOProcEntry;
     struct ProcList;
 
+    // The routing values a device with output routing keeps in the settings store.
+    struct RoutingPair
+    {
+        uint32_t direction;
+        uint32_t index;
+    };
+    static constexpr RoutingPair kRoutingPairs[] = {{1, 0}, {1, 1}, {1, 2}, {0, 0}, {0, 1}};
+
+    void sendMixerStateAtConfigure();
+    void takeChannelsOfMixerMode();
     uint16_t vendorID() const;
     uint16_t productID() const;
     uint16_t releaseID() const;

@@ -355,6 +355,27 @@ bool VKOSXDevice::isElektronOverbridge() const
     return m_model.has(osxdevice::kTraitOverbridge);
 }
 
+bool VKOSXDevice::getRouting(uint32_t direction, uint32_t index, uint32_t& value)
+{
+    OSXDispatch record = makeRecord(39);
+    const uint32_t arguments[] = {direction, index, value};
+    std::memcpy(record.payload + 4, arguments, sizeof arguments);
+    if (!callDriver(Req_DispatchStreaming, record)) {
+        platform::syslog(platform::log::kPriorityWarning, "getRouting failed\n");
+        return false;
+    }
+    value = replyWord(record, 3);
+    return true;
+}
+
+bool VKOSXDevice::setRouting(uint32_t direction, uint32_t index, uint32_t value)
+{
+    OSXDispatch record = makeRecord(40);
+    const uint32_t arguments[] = {direction, index, value};
+    std::memcpy(record.payload + 4, arguments, sizeof arguments);
+    return callDriver(Req_DispatchStreaming, record);
+}
+
 bool VKOSXDevice::hasLowBufferFW()
 {
     OSXDispatch record = makeRecord(23);

@@ -30,12 +30,15 @@ constexpr ModelRow kRows[] = {
     {kModel0763_2024, kAny, kTraitKeepsSettingsOnRate, -1, -1, -1, -1, kNoExtras},
     {kModelKelvraUC3, 0x0200, kTraitMorvane, -1, -1, -1, -1, kNoExtras},
     {kModelUS322, kAny, 0, -1, -1, -1, -1, kTeacCodec},
-    {kModelUS366, kAny, 0, -1, -1, -1, -1, kTeacCodec},
-    {kModelUS1200, kAny, 0, -1, -1, -1, -1, kTeacCodecAndMillisecond},
-    {kModelUH7000, kAny, 0, -1, -1, -1, -1, kTeacCodecAndMillisecond},
+    {kModelUS366, kAny, kTraitChannelsByMixerMode, -1, -1, -1, -1, kTeacCodec},
+    {kModelUS1200, kAny, kTraitMixerStateAtConfigure, -1, -1, -1, -1, kTeacCodecAndMillisecond},
+    {kModelUH7000, kAny, kTraitMixerStateAtConfigure, -1, -1, -1, -1, kTeacCodecAndMillisecond},
     {kModel15E4_0079, kAny, 0, -1, -1, -1, -1, kOneBuffer},
     {kModel22F0_0008, kAny, 0, -1, -1, -1, -1, kMillisecondsBySize},
     {kModel22F0_000F, kAny, 0, -1, -1, -1, -1, kMillisecondsBySize},
+    {kModel077D_0420, kAny, kTraitProductNameShown, -1, -1, -1, -1, kNoExtras},
+    {kModel077D_0223, kAny, kTraitProductNameShown, -1, -1, -1, -1, kNoExtras},
+    {kModel077D_07AF, kAny, kTraitProductNameShown, -1, -1, -1, -1, kNoExtras},
 };
 static_assert(modelsRegistered(kRows));
 

@@ -21,6 +21,9 @@ enum ModelTrait : uint32_t
     kTraitElektronUnfinished = 1u << 6, // logs that its channel rules are not final
     kTraitOverbridge = 1u << 7,         // Elektron Overbridge: 48 kHz, packed channels, its own latencies
     kTraitFormatShowsFixedChannels = 1u << 8, // the current format too shows the row's counts, not only those on offer
+    kTraitProductNameShown = 1u << 9,   // displayed by its product name, marked bit-accurate
+    kTraitMixerStateAtConfigure = 1u << 10, // its analog-in state and monitor mix sent when configured here
+    kTraitChannelsByMixerMode = 1u << 11,   // the mixer mode chooses the channels its description offers
 };
 
 // What a model adds to the latencies and the output write-ahead, in frames at rate r with buffer

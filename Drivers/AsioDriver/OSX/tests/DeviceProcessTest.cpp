@@ -23,6 +23,7 @@
 #include "SampleConversion.h"
 #include "VKOSXDevice.h"
 #include "platform/CoreAudioHost.h"
+#include "platform/Log.h"
 #include "platform/ProcessEnvironment.h"
 
 namespace {
@@ -982,6 +983,11 @@ struct ModelCase
     uint32_t inLatency;
     uint32_t outLatency;
     uint64_t writeAhead;
+    // What its own steps of bring-up leave: the name hosts see, a line of this process's log and
+    // one of the kernel's (null: nothing to look for).
+    const char* displayName = nullptr;
+    const char* line = nullptr;
+    const char* kernelLine = nullptr;
 };
 
 class ModelRulesTest : public DeviceProcessTest, public testing::WithParamInterface<ModelCase>
@@ -993,9 +999,21 @@ protected:
 TEST_P(ModelRulesTest, ChannelsLatenciesAndWriteAheadFollowTheModelsRow)
 {
     const ModelCase& c = GetParam();
+    platform::log::Capture log{platform::log::Channel::system};
     LoadedDevice loaded;
     ASSERT_NO_FATAL_FAILURE(loaded.open());
     VKOSXDevice* device = loaded.device;
+    if (c.displayName != nullptr) {
+        EXPECT_STREQ(device->getDisplayName(), c.displayName);
+    }
+    if (c.line != nullptr) {
+        EXPECT_TRUE(log.contains(c.line)) << c.line;
+    }
+    if (c.kernelLine != nullptr) {
+        // The kernel host writes its log from its own process.
+        EXPECT_TRUE(runUntil([&] { return kernel.log().find(c.kernelLine) != std::string::npos; }, 10s))
+            << c.kernelLine;
+    }
     EXPECT_EQ(device->reportedChannels().iInChannels, c.reportedIn);
     EXPECT_EQ(device->reportedChannels().iOutChannels, c.reportedOut);
     EXPECT_EQ(device->getLatency(true), c.inLatency);
@@ -1021,10 +1039,15 @@ INSTANTIATE_TEST_SUITE_P(Models, ModelRulesTest,
                              ModelCase{"Kelvra-UC3", 2, 2, 2, 2, 150, 321, 864},
                              // 6 outputs and 6 on every format; family; 44 more output and write-ahead
                              ModelCase{"Crimson-SPL", 6, 6, 6, 6, 130, 352 + 44, 864 + 44},
-                             // the TEAC codec's 150 shared between the latencies
-                             ModelCase{"US-366", 2, 2, 2, 2, 150 + 75, 321 + 75, 864},
-                             // and a millisecond more output and write-ahead
-                             ModelCase{"UH-7000", 2, 2, 2, 2, 150 + 75, 321 + 44 + 75, 864 + 44},
+                             // the TEAC codec's 150 shared between the latencies; mixer mode 0: 2 x 2
+                             ModelCase{"US-366", 2, 2, 2, 2, 150 + 75, 321 + 75, 864, nullptr,
+                                       "Req_UserConfigChanged in channel count set to: 2"},
+                             // and a millisecond more output and write-ahead; configured with the
+                             // analog-in state 12 and monitor bit 0x40, mix position 14,199
+                             ModelCase{"UH-7000", 2, 2, 2, 2, 150 + 75, 321 + 44 + 75, 864 + 44, nullptr, nullptr,
+                                       "Req_SetMixerValues bitmap 4C knob 3777"},
+                             // shown by its product name
+                             ModelCase{"077D:0420", 2, 2, 2, 2, 150, 321, 864, "Mixer Deck_Bit_Accurate"},
                              // 48 kHz, 8 in and 6 out; 498 and 2.76 F + 98; (384 + 512) + 48
                              ModelCase{"1935:0006", 8, 6, 8, 6, 498, 804, 944}),
                          [](const testing::TestParamInfo<ModelCase>& param) {

@@ -204,6 +204,7 @@ const std::vector<ModelCase>& build()
         unlistedBulk("0A4A:FFDD", 41),
         unlistedBulk("0A4A:FFDD@0200", 41),
         plainStereo("class-audio-24"),
+        plainStereo("077D:0420"),
         // Of the family at bcd 0200: firmware read at start; alternate 1 of both streaming
         // interfaces cleared; alternate 2's first class record (its AS general) rewritten as a
         // 192 kHz format, the device's own format record behind it.

@@ -62,6 +62,8 @@ std::vector<CatalogueEntry> build()
         {"class-audio-out-only",
          "full speed stereo 16/24 bits at 44.1/48 kHz, an output streaming interface only (sync to output)",
          table<model_data::outputOnlyAudio>},
+        {"077D:0420", "the plain class-compliant device under 077D:0420, shown by its product name \"Mixer Deck\"",
+         table<model_data::productNamed>},
         // Models of the kernel driver's paths.
         {"class-audio-24",
          "plain class-compliant device, full speed, 2 ch 24 bits at 44.1/48 kHz: no per-model handling",

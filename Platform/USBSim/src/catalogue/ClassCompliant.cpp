@@ -39,6 +39,18 @@ models::ModelData plainAudio24()
     return m;
 }
 
+// The plain device under the ids of a model that hosts see by its product name.
+models::ModelData productNamed()
+{
+    models::ModelData m = plainAudio24();
+    m.device[8] = lo(0x077D);
+    m.device[9] = hi(0x077D);
+    m.device[10] = lo(0x0420);
+    m.device[11] = hi(0x0420);
+    m.strings = {{1, "Sonvexa Test Audio"}, {2, "Mixer Deck"}, {3, "0420"}};
+    return m;
+}
+
 // High speed stereo, 16 bits (alternate 1) and 24 bits (alternate 2) each way at 44.1, 48 and
 // 96 kHz, both data pipes serviced every `interval` (1: every microframe, 4: every millisecond);
 // asynchronous input, adaptive output (the host follows the input's packet sizes).
