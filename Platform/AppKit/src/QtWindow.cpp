@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "AppKit/AppKit.h"
@@ -140,7 +141,9 @@ int NSApplicationMain(int argc, char** argv, NSWindow& window)
 {
     std::string why;
     if (!platform::appkit::haveDisplay(&why)) {
-        std::fprintf(stderr, "%s: %s\n", argc > 0 ? argv[0] : "program", why.c_str());
+        const char* slash = argc > 0 ? std::strrchr(argv[0], '/') : nullptr;
+        std::fprintf(stderr, "%s: %s\n", slash != nullptr ? slash + 1 : (argc > 0 ? argv[0] : "program"),
+                     why.c_str());
         return 2;
     }
     QApplication application(argc, argv);

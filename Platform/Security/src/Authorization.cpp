@@ -105,8 +105,21 @@ OSStatus spawnTool(AuthorizationRef authorization, const char* pathToTool, char*
     }
     argv.push_back(nullptr);
 
+    // A tool works under the caller's root folder, overridden or not.
+    std::vector<std::string> variables = {"SONVEXA_ROOT=" + platform::process::root()};
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (!std::string_view(*variable).starts_with("SONVEXA_ROOT=")) {
+            variables.emplace_back(*variable);
+        }
+    }
+    std::vector<char*> envp;
+    for (auto& variable : variables) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
+
     const char* executable = mode == AuthorizationMode::pkexec ? kPkexec : program.c_str();
-    const int error = posix_spawn(child, executable, nullptr, nullptr, argv.data(), environ);
+    const int error = posix_spawn(child, executable, nullptr, nullptr, argv.data(), envp.data());
     if (error != 0) {
         platform::syslog(platform::log::kPriorityError, "Authorization: cannot start %s: %s", executable,
                          std::strerror(error));

@@ -149,15 +149,13 @@ TEST_F(AuthorizationTest, PkgutilForgetsReceiptsInTheRootsStore)
     platform::security::CommandRecorder recorder;
     AuthorizationRef authorization = nullptr;
     ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &authorization), 0);
-    // The tool reads the root from the environment it inherits.
-    setenv("SONVEXA_ROOT", mRoot.c_str(), 1);
+    // The tool works under the caller's root, here an in-process override.
     int exitStatus = -1;
     EXPECT_EQ(run(authorization, "/usr/sbin/pkgutil", {"-f", "--forget", "com.example.pkg.one"}, &exitStatus), 0);
     EXPECT_EQ(exitStatus, 0);
     EXPECT_FALSE(receipts::exists("com.example.pkg.one"));
     EXPECT_EQ(run(authorization, "/usr/sbin/pkgutil", {"-f", "--forget", "com.example.pkg.one"}, &exitStatus), 0);
     EXPECT_EQ(exitStatus, 1); // no such receipt
-    unsetenv("SONVEXA_ROOT");
     AuthorizationFree(authorization, kAuthorizationFlagDestroyRights);
 
     const auto commands = recorder.commands();

@@ -7,7 +7,8 @@
 //             a dismissed prompt is errAuthorizationCanceled, a refused one errAuthorizationDenied
 //   refuse    AuthorizationCreate fails with errAuthorizationInternal
 //   cancel    every tool run answers errAuthorizationCanceled, as when the user cancels the prompt
-// Tools the system has and Linux does not ("/usr/sbin/pkgutil") are this build's stand-ins.
+// A tool works under the caller's root folder (SONVEXA_ROOT is set to it for the tool). Tools the
+// system has and Linux does not ("/usr/sbin/pkgutil") are this build's stand-ins.
 //
 // Thread safety: a reference belongs to one thread at a time; different references may be used on
 // different threads.
