@@ -39,9 +39,9 @@ std::string receiptIdentifier(std::string_view itemPath, std::string_view kindWo
 // The installation's receipt files.
 inline constexpr const char* kInstallationName = "sonvexa";
 inline constexpr const char* kReceiptFilePrefix = "/var/db/receipts/com.quenzar.pkg.";
-inline constexpr const char* kReceiptFileEndings[] = {".control.bom",     ".control.plist", ".driver.bom",
-                                                      ".driver.plist",    ".midi.plugin.bom", ".midi.plugin.plist",
-                                                      ".plugin.bom",      ".plugin.plist"};
+inline constexpr const char* kReceiptFileEndings[] = {
+    ".control.bom",     ".control.plist",     ".driver.bom", ".driver.plist",
+    ".midi.plugin.bom", ".midi.plugin.plist", ".plugin.bom", ".plugin.plist"};
 // The eight receipt files of the installation `name`, in the order of the endings.
 std::vector<std::string> receiptFilePaths(std::string_view name);
 

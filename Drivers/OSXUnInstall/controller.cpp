@@ -39,7 +39,8 @@ void controller::doCancel()
 
 void controller::doUninstall()
 {
-    const OSStatus status = AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &authorizationRef);
+    const OSStatus status =
+        AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &authorizationRef);
     if (status != 0) {
         setText("Failed to create the\nauthorization reference.");
         std::fprintf(stderr, "Failed to create the\nauthref: %ld.\n", static_cast<long>(status));
@@ -65,8 +66,9 @@ bool controller::removeAll()
     using namespace uninstall;
     bool result = true;
 
-    const OSStatus status = removeDriverDriverName(kSystemKext.itemPath, kSystemKext.packagePath,
-                                                   receiptIdentifier(kSystemKext.itemPath, kSystemKext.kindWord));
+    const OSStatus status =
+        removeDriverDriverName(kSystemKext.itemPath, kSystemKext.packagePath,
+                               receiptIdentifier(kSystemKext.itemPath, kSystemKext.kindWord));
     if (status != 0) {
         NSLog("Failed to remove driver\n");
         if (status == errAuthorizationCanceled) {
@@ -235,8 +237,8 @@ OSStatus controller::execute(const char* tool, const std::vector<std::string>& a
     }
     argv.push_back(nullptr);
     int exitStatus = 0;
-    const OSStatus status = AuthorizationExecuteWithPrivilegesAndWait(authorizationRef, tool, kAuthorizationFlagDefaults,
-                                                                      argv.data(), &exitStatus);
+    const OSStatus status = AuthorizationExecuteWithPrivilegesAndWait(
+        authorizationRef, tool, kAuthorizationFlagDefaults, argv.data(), &exitStatus);
     return status != 0 ? status : exitStatus;
 }
 

@@ -21,24 +21,25 @@ void usage(FILE* out)
     for (const auto& item : uninstall::kInstalledItems) {
         std::fprintf(out, "  %s\n", item.itemPath);
     }
-    std::fprintf(out,
-                 "with their package files in /Library/Receipts, their receipts in the receipts store,\n"
-                 "and the installation's receipt files %s%s.*. Paths that are already gone are fine.\n"
-                 "\n"
-                 "Without options it shows a window; Uninstall removes everything, Cancel quits.\n"
-                 "\n"
-                 "options:\n"
-                 "  --no-window  remove everything without a window: each text the window would show\n"
-                 "               is printed, failures are logged on standard error; exit status 0 when\n"
-                 "               everything was removed, 1 when not\n"
-                 "  --help       show this text\n"
-                 "\n"
-                 "environment:\n"
-                 "  SONVEXA_ROOT           the root folder that every system path is placed under\n"
-                 "  %s  how the tools get their rights: caller (default: the\n"
-                 "                         caller's own), pkexec (ask for an administrator), refuse, cancel\n",
-                 uninstall::kReceiptFilePrefix, uninstall::kInstallationName,
-                 platform::security::kAuthorizationModeVariable);
+    std::fprintf(
+        out,
+        "with their package files in /Library/Receipts, their receipts in the receipts store,\n"
+        "and the installation's receipt files %s%s.*. Paths that are already gone are fine.\n"
+        "\n"
+        "Without options it shows a window; Uninstall removes everything, Cancel quits.\n"
+        "\n"
+        "options:\n"
+        "  --no-window  remove everything without a window: each text the window would show\n"
+        "               is printed, failures are logged on standard error; exit status 0 when\n"
+        "               everything was removed, 1 when not\n"
+        "  --help       show this text\n"
+        "\n"
+        "environment:\n"
+        "  SONVEXA_ROOT           the root folder that every system path is placed under\n"
+        "  %s  how the tools get their rights: caller (default: the\n"
+        "                         caller's own), pkexec (ask for an administrator), refuse, cancel\n",
+        uninstall::kReceiptFilePrefix, uninstall::kInstallationName,
+        platform::security::kAuthorizationModeVariable);
 }
 
 // Prints each new text of the window's text field: the window of a run from the command line.

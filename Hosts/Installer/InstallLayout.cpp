@@ -19,8 +19,12 @@ constexpr const char* kVersion = "1.0";
 
 Product product(const char* name, std::string built, const uninstall::InstalledItem& item, const char* kind)
 {
-    return {name, std::move(built), item.itemPath, item.packagePath,
-            uninstall::receiptIdentifier(item.itemPath, item.kindWord), kind};
+    return {name,
+            std::move(built),
+            item.itemPath,
+            item.packagePath,
+            uninstall::receiptIdentifier(item.itemPath, item.kindWord),
+            kind};
 }
 
 // The files of a tree as system paths under `systemPath`, the tree's own path first.
@@ -84,7 +88,8 @@ bool installAll(FILE* out, FILE* err, int* installed)
     for (const auto& p : layout()) {
         std::error_code code;
         if (!fs::is_directory(p.builtBundle, code)) {
-            std::fprintf(out, "not built: %s (%s), not installed at %s\n", p.name, p.builtBundle.c_str(), p.itemPath);
+            std::fprintf(out, "not built: %s (%s), not installed at %s\n", p.name, p.builtBundle.c_str(),
+                         p.itemPath);
             continue;
         }
         std::string error;
@@ -103,7 +108,8 @@ bool installAll(FILE* out, FILE* err, int* installed)
     }
     for (const auto& [kind, files] : installationFiles) {
         std::string error;
-        const std::string identifier = std::string("com.quenzar.pkg.") + uninstall::kInstallationName + "." + kind;
+        const std::string identifier =
+            std::string("com.quenzar.pkg.") + uninstall::kInstallationName + "." + kind;
         if (!receipts::write({identifier, kVersion, "/", files}, &error)) {
             std::fprintf(err, "sonvexa-install: %s\n", error.c_str());
             return false;

@@ -21,7 +21,8 @@ void writeFile(const fs::path& path, const std::string& text)
 } // namespace
 
 InstalledTree::InstalledTree()
-    : mOverride(std::make_unique<platform::process::ScopedOverride>(platform::process::Overrides{.root = root()}))
+    : mOverride(
+          std::make_unique<platform::process::ScopedOverride>(platform::process::Overrides{.root = root()}))
 {
 }
 
@@ -37,7 +38,8 @@ void InstalledTree::completeInstallation()
         if (item.itemPath == std::string(uninstall::kSystemKext.itemPath)) {
             // The same extension as in the library folder, as older installations put it.
             fs::create_directories(rooted(item.itemPath));
-            fs::copy(rooted(uninstall::kLibraryKext.itemPath), rooted(item.itemPath), fs::copy_options::recursive);
+            fs::copy(rooted(uninstall::kLibraryKext.itemPath), rooted(item.itemPath),
+                     fs::copy_options::recursive);
             continue;
         }
         if (!present(item.itemPath)) {

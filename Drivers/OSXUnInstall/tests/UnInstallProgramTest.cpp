@@ -29,7 +29,8 @@ TEST(UnInstallProgramTest, HelpAndReadableErrors)
     // The programs get no display here: the window cannot be shown, and it says so.
     result = tree.runner().run(kUnInstall, {});
     EXPECT_EQ(result.status, 2);
-    EXPECT_NE(result.err.find("UnInstall: no display to show the window on"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("UnInstall: no display to show the window on"), std::string::npos)
+        << result.err;
 
     result = tree.runner().run(kInstall, {"--help"});
     EXPECT_EQ(result.status, 0);
@@ -38,7 +39,8 @@ TEST(UnInstallProgramTest, HelpAndReadableErrors)
     EXPECT_EQ(result.status, 0);
     for (const auto& item : uninstall::kInstalledItems) {
         if (item.itemPath != std::string(uninstall::kSystemKext.itemPath)) {
-            EXPECT_NE(result.out.find(std::string("installed  ") + item.itemPath), std::string::npos) << item.itemPath;
+            EXPECT_NE(result.out.find(std::string("installed  ") + item.itemPath), std::string::npos)
+                << item.itemPath;
         }
         EXPECT_NE(result.out.find(item.packagePath), std::string::npos) << item.packagePath;
     }
@@ -71,8 +73,9 @@ TEST(UnInstallProgramTest, InstallThenUninstallFromTheCommandLine)
     tree.runner().setEnvironment({});
     result = tree.runner().run(kUnInstall, {"--no-window"});
     EXPECT_EQ(result.status, 0) << result.err;
-    for (const char* text : {"removing USB drivers.\n", "removing audio drivers.\n", "removing core audio drivers.\n",
-                             "removing control application.\n", "removing receipts.\n"}) {
+    for (const char* text :
+         {"removing USB drivers.\n", "removing audio drivers.\n", "removing core audio drivers.\n",
+          "removing control application.\n", "removing receipts.\n"}) {
         EXPECT_NE(result.out.find(text), std::string::npos) << text;
     }
     EXPECT_TRUE(result.out.ends_with(

@@ -31,7 +31,8 @@ using platform::security::CommandRecorder;
 using platform::security::ScopedAuthorizationMode;
 using uninstall_test::InstalledTree;
 
-constexpr const char* kRemovedText = "The driver has been\ncompletly removed.\nYou should reboot your\ncomputer now.";
+constexpr const char* kRemovedText =
+    "The driver has been\ncompletly removed.\nYou should reboot your\ncomputer now.";
 constexpr const char* kNotRemovedText = "The driver has NOT\nbeen removed.";
 
 // The system log's lines of these messages (a message's line ends split it).
@@ -137,7 +138,8 @@ TEST_F(UnInstallTest, EverythingInstalledIsRemovedAndNothingElse)
 
     // Every tool ran directly (no shell) on paths under the root.
     for (const auto& command : recorder.commands()) {
-        EXPECT_TRUE(command.tool == "/bin/rm" || command.tool == "/usr/sbin/pkgutil" || command.tool == "/usr/bin/touch")
+        EXPECT_TRUE(command.tool == "/bin/rm" || command.tool == "/usr/sbin/pkgutil" ||
+                    command.tool == "/usr/bin/touch")
             << command.tool;
         for (const auto& argument : command.arguments) {
             if (argument.starts_with("/")) {
@@ -201,9 +203,9 @@ TEST_F(UnInstallTest, TheReceiptCommandGetsForceAndTheEightFilesInOrder)
             forgotten.push_back(command.arguments[2]);
         }
     }
-    EXPECT_EQ(forgotten, (std::vector<std::string>{"com.quenzar.pkg.VKSonvexadriver", "com.quenzar.pkg.sonvexahalplugin",
-                                                   "com.quenzar.pkg.sonvexaplugin",
-                                                   "com.quenzar.pkg.SonvexaControlAppcontrol"}));
+    EXPECT_EQ(forgotten, (std::vector<std::string>{
+                             "com.quenzar.pkg.VKSonvexadriver", "com.quenzar.pkg.sonvexahalplugin",
+                             "com.quenzar.pkg.sonvexaplugin", "com.quenzar.pkg.SonvexaControlAppcontrol"}));
 }
 
 TEST_F(UnInstallTest, AnAuthorizationThatCannotBeCreatedRemovesNothing)
@@ -271,9 +273,10 @@ TEST_F(UnInstallTest, AToolThatFailsInACountedOrAnUncountedStage)
     };
     const Case cases[] = {
         {"legacy HAL plug-in (counted)", uninstall::kHalPlugIn, "Failed to remove HAL", kNotRemovedText},
-        {"control application (counted)", uninstall::kControlApp, "Failed to remove Control", kNotRemovedText},
-        {"AudioServer plug-in (not counted)", uninstall::kCoreAudioPlugIn, "Failed to remove CoreAudio DriverPlugin",
-         kRemovedText},
+        {"control application (counted)", uninstall::kControlApp, "Failed to remove Control",
+         kNotRemovedText},
+        {"AudioServer plug-in (not counted)", uninstall::kCoreAudioPlugIn,
+         "Failed to remove CoreAudio DriverPlugin", kRemovedText},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -289,8 +292,9 @@ TEST_F(UnInstallTest, AToolThatFailsInACountedOrAnUncountedStage)
         EXPECT_EQ(logLines(), linesOf({"\nError forgetting receipt 1", c.stageLine}));
         // The stage's other commands ran, and so did every other stage.
         for (const auto& path : InstalledTree::installationPaths()) {
-            const bool stuckReceipt = path.find(uninstall::receiptIdentifier(c.item.itemPath, c.item.kindWord)) !=
-                                      std::string::npos;
+            const bool stuckReceipt =
+                path.find(uninstall::receiptIdentifier(c.item.itemPath, c.item.kindWord)) !=
+                std::string::npos;
             EXPECT_EQ(tree.present(path), stuckReceipt) << path;
         }
         fs::remove_all(tree.root() + "/var");
@@ -314,7 +318,8 @@ TEST_F(UnInstallTest, AFailedLibraryFolderExtensionIsLoggedButDoesNotCount)
     EXPECT_EQ(uninstaller.text(), kRemovedText);
     const auto lines = logLines();
     ASSERT_EQ(lines.size(), 5u) << lines.front();
-    EXPECT_TRUE(lines[0].starts_with("Not removing /Library/Extensions/VKSonvexa.kext: its folder leads outside"))
+    EXPECT_TRUE(
+        lines[0].starts_with("Not removing /Library/Extensions/VKSonvexa.kext: its folder leads outside"))
         << lines[0];
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()),
               linesOf({"\nError removing the\ndriver -60008", "Failed to remove driver\n"}));
@@ -325,9 +330,11 @@ TEST_F(UnInstallTest, AControlApplicationPathOfApplicationsAloneIsNeverRemoved)
     tree.completeInstallation();
     UninstallerWindow uninstaller;
     CommandRecorder recorder;
-    ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &uninstaller.owner.authorizationRef), 0);
-    EXPECT_TRUE(uninstaller.owner.removeControlDriverName("/Applications/", uninstall::kControlApp.packagePath,
-                                                          "com.quenzar.pkg.SonvexaControlAppcontrol"));
+    ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults,
+                                  &uninstaller.owner.authorizationRef),
+              0);
+    EXPECT_TRUE(uninstaller.owner.removeControlDriverName(
+        "/Applications/", uninstall::kControlApp.packagePath, "com.quenzar.pkg.SonvexaControlAppcontrol"));
     AuthorizationFree(uninstaller.owner.authorizationRef, kAuthorizationFlagDestroyRights);
     EXPECT_TRUE(recorder.commands().empty());
     EXPECT_EQ(uninstaller.text(), uninstall::windowDescription().text); // not even the stage's text

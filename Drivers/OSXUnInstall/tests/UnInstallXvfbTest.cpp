@@ -41,8 +41,8 @@ public:
             return;
         }
         const std::string fd = std::to_string(fds[1]);
-        const char* argv[] = {kXvfb, "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "800x600x24",
-                              nullptr};
+        const char* argv[] = {kXvfb,     "-displayfd", fd.c_str(),   "-nolisten", "tcp",
+                              "-screen", "0",          "800x600x24", nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addclose(&actions, fds[0]);
@@ -96,7 +96,8 @@ TEST(UnInstallXvfbTest, TheWindowOnARealDisplayRemovesTheInstallation)
         if (std::getenv("CI") != nullptr) {
             FAIL() << kXvfb << " is missing: scripts/install-deps installs it";
         }
-        GTEST_SKIP() << kXvfb << " is missing (scripts/install-deps installs xvfb): the real-window test is skipped";
+        GTEST_SKIP() << kXvfb
+                     << " is missing (scripts/install-deps installs xvfb): the real-window test is skipped";
     }
     Xvfb server;
     ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";

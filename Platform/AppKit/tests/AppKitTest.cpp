@@ -58,7 +58,8 @@ TEST(AppKitWindowTest, TerminateEndsTheEventLoop)
     platform::appkit::QtWindowView view(window);
     NSApp->setTerminateHandler([] { QCoreApplication::quit(); });
     view.widget()->show();
-    QMetaObject::invokeMethod(view.button(0), [&] { view.button(0)->click(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        view.button(0), [&] { view.button(0)->click(); }, Qt::QueuedConnection);
     EXPECT_EQ(app.exec(), 0); // returns only because the click terminated it
     EXPECT_TRUE(NSApp->terminateRequested());
     NSApp->setTerminateHandler({});

@@ -71,7 +71,8 @@ bool valid(AuthorizationRef authorization)
 }
 
 // Starts the tool; its process id in *child.
-OSStatus spawnTool(AuthorizationRef authorization, const char* pathToTool, char* const* arguments, pid_t* child)
+OSStatus spawnTool(AuthorizationRef authorization, const char* pathToTool, char* const* arguments,
+                   pid_t* child)
 {
     if (!valid(authorization)) {
         return errAuthorizationInvalidRef;
@@ -227,7 +228,8 @@ OSStatus AuthorizationCreate(const AuthorizationRights* rights, const Authorizat
     *authorization = nullptr;
     if (rights != nullptr || environment != nullptr) {
         // Named rights are not modelled: only the empty set is granted.
-        platform::syslog(platform::log::kPriorityError, "Authorization: rights and environments are not taken here");
+        platform::syslog(platform::log::kPriorityError,
+                         "Authorization: rights and environments are not taken here");
         return errAuthorizationInvalidSet;
     }
     const AuthorizationMode mode = authorizationMode();
@@ -235,8 +237,8 @@ OSStatus AuthorizationCreate(const AuthorizationRights* rights, const Authorizat
         return errAuthorizationInternal;
     }
     if (mode == AuthorizationMode::pkexec && access(kPkexec, X_OK) != 0) {
-        platform::syslog(platform::log::kPriorityError, "Authorization: %s is missing: no administrator rights",
-                         kPkexec);
+        platform::syslog(platform::log::kPriorityError,
+                         "Authorization: %s is missing: no administrator rights", kPkexec);
         return errAuthorizationInternal;
     }
     *authorization = new AuthorizationOpaqueRef();
@@ -258,7 +260,8 @@ OSStatus AuthorizationExecuteWithPrivileges(AuthorizationRef authorization, cons
                                             FILE** communicationsPipe)
 {
     if (communicationsPipe != nullptr) {
-        platform::syslog(platform::log::kPriorityError, "Authorization: a communications pipe is not provided here");
+        platform::syslog(platform::log::kPriorityError,
+                         "Authorization: a communications pipe is not provided here");
         return errAuthorizationInvalidPointer;
     }
     pid_t child = 0;

@@ -28,10 +28,17 @@ std::string escaped(std::string_view text)
     std::string out;
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -130,7 +137,9 @@ bool write(const Receipt& receipt, std::string* error)
 
 bool exists(std::string_view identifier)
 {
-    struct stat status{};
+    struct stat status
+    {
+    };
     return validIdentifier(identifier) && lstat(pathOf(identifier, ".plist").c_str(), &status) == 0;
 }
 

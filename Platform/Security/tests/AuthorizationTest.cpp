@@ -27,7 +27,8 @@ protected:
         char pattern[] = "/tmp/sonvexa-auth-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         mRoot = pattern;
-        mOverride = std::make_unique<platform::process::ScopedOverride>(platform::process::Overrides{.root = mRoot});
+        mOverride =
+            std::make_unique<platform::process::ScopedOverride>(platform::process::Overrides{.root = mRoot});
     }
     void TearDown() override
     {
@@ -128,9 +129,9 @@ TEST_F(AuthorizationTest, TheEnvironmentChoosesTheMode)
         const char* value;
         AuthorizationMode mode;
     };
-    const Case cases[] = {{"", AuthorizationMode::caller},        {"caller", AuthorizationMode::caller},
-                          {"pkexec", AuthorizationMode::pkexec},  {"refuse", AuthorizationMode::refuse},
-                          {"cancel", AuthorizationMode::cancel},  {"Caller", AuthorizationMode::refuse},
+    const Case cases[] = {{"", AuthorizationMode::caller},       {"caller", AuthorizationMode::caller},
+                          {"pkexec", AuthorizationMode::pkexec}, {"refuse", AuthorizationMode::refuse},
+                          {"cancel", AuthorizationMode::cancel}, {"Caller", AuthorizationMode::refuse},
                           {"sudo", AuthorizationMode::refuse}};
     for (const auto& c : cases) {
         setenv(platform::security::kAuthorizationModeVariable, c.value, 1);
@@ -151,10 +152,12 @@ TEST_F(AuthorizationTest, PkgutilForgetsReceiptsInTheRootsStore)
     ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &authorization), 0);
     // The tool works under the caller's root, here an in-process override.
     int exitStatus = -1;
-    EXPECT_EQ(run(authorization, "/usr/sbin/pkgutil", {"-f", "--forget", "com.example.pkg.one"}, &exitStatus), 0);
+    EXPECT_EQ(run(authorization, "/usr/sbin/pkgutil", {"-f", "--forget", "com.example.pkg.one"}, &exitStatus),
+              0);
     EXPECT_EQ(exitStatus, 0);
     EXPECT_FALSE(receipts::exists("com.example.pkg.one"));
-    EXPECT_EQ(run(authorization, "/usr/sbin/pkgutil", {"-f", "--forget", "com.example.pkg.one"}, &exitStatus), 0);
+    EXPECT_EQ(run(authorization, "/usr/sbin/pkgutil", {"-f", "--forget", "com.example.pkg.one"}, &exitStatus),
+              0);
     EXPECT_EQ(exitStatus, 1); // no such receipt
     AuthorizationFree(authorization, kAuthorizationFlagDestroyRights);
 

@@ -22,7 +22,8 @@ protected:
         char pattern[] = "/tmp/sonvexa-receipts-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         mRoot = pattern;
-        mOverride = std::make_unique<platform::process::ScopedOverride>(platform::process::Overrides{.root = mRoot});
+        mOverride =
+            std::make_unique<platform::process::ScopedOverride>(platform::process::Overrides{.root = mRoot});
     }
     void TearDown() override
     {
@@ -37,7 +38,8 @@ TEST_F(ReceiptStoreTest, WrittenListedAndForgotten)
 {
     std::string error;
     EXPECT_TRUE(receipts::identifiers().empty()); // no store yet
-    ASSERT_TRUE(receipts::write({"com.example.b", "2", "/", {"/Library/B", "/Library/B/x"}}, &error)) << error;
+    ASSERT_TRUE(receipts::write({"com.example.b", "2", "/", {"/Library/B", "/Library/B/x"}}, &error))
+        << error;
     ASSERT_TRUE(receipts::write({"com.example.a", "1", "/", {}}, &error)) << error;
     EXPECT_EQ(receipts::identifiers(), (std::vector<std::string>{"com.example.a", "com.example.b"}));
     EXPECT_TRUE(fs::exists(mRoot + "/var/db/receipts/com.example.b.bom"));
