@@ -18,6 +18,7 @@
 #include "InstalledTree.h"
 #include "UnInstallWindow.h"
 #include "controller.h"
+#include "QtTestApplication.h"
 #include "platform/AppKitQt.h"
 #include "platform/AuthorizationControl.h"
 #include "platform/Log.h"
@@ -53,12 +54,7 @@ std::vector<std::string> linesOf(const std::vector<std::string>& messages)
 
 QApplication& application()
 {
-    static int argc = 1;
-    static char name[] = "UnInstallTests";
-    static char* argv[] = {name, nullptr};
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static QApplication app(argc, argv);
-    return app;
+    return appkit_test::QtTestApplication::get();
 }
 
 // The uninstaller's window as the program shows it, clicked through its Qt buttons.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "AppKit/AppKit.h"
+#include "QtTestApplication.h"
 #include "platform/AppKitQt.h"
 #include "platform/Log.h"
 
@@ -14,12 +15,7 @@ namespace {
 
 QApplication& application()
 {
-    static int argc = 1;
-    static char name[] = "PlatformAppKitTests";
-    static char* argv[] = {name, nullptr};
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static QApplication app(argc, argv);
-    return app;
+    return appkit_test::QtTestApplication::get();
 }
 
 TEST(AppKitWindowTest, TheWindowFollowsItsControlsAndForwardsClicks)
