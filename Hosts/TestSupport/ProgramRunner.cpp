@@ -41,7 +41,12 @@ pid_t ProgramRunner::start(const std::string& program, std::vector<std::string> 
     }
     argv.push_back(nullptr);
     std::string rootVariable = "SONVEXA_ROOT=" + mRoot;
-    char* envp[] = {rootVariable.data(), nullptr};
+    std::vector<std::string> variables = mEnvironment;
+    std::vector<char*> envp = {rootVariable.data()};
+    for (auto& variable : variables) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (mRoot + "/" + name + ".out").c_str(),
@@ -49,7 +54,7 @@ pid_t ProgramRunner::start(const std::string& program, std::vector<std::string> 
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (mRoot + "/" + name + ".err").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp) != 0) {
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
         pid = -1;
     }
     posix_spawn_file_actions_destroy(&actions);

@@ -27,6 +27,9 @@ public:
     // Empty when no private folder could be made.
     const std::string& root() const { return mRoot; }
 
+    // Variables ("NAME=value") the programs get beside SONVEXA_ROOT, for those started from now on.
+    void setEnvironment(std::vector<std::string> variables) { mEnvironment = std::move(variables); }
+
     // Starts `program` with `arguments`, its standard output and error going to NAME.out and
     // NAME.err under the root; -1 when it could not be started.
     pid_t start(const std::string& program, std::vector<std::string> arguments, const std::string& name);
@@ -41,6 +44,7 @@ public:
 
 private:
     std::string mRoot;
+    std::vector<std::string> mEnvironment;
 };
 
 } // namespace test_support
