@@ -226,16 +226,20 @@ OSStatus QzASPlugInAddDeviceClient(AudioServerPlugInDriverRef driver, AudioObjec
         notice("QzASPlugInAddDeviceClient: no client info");
         return kAudioHardwareIllegalOperationError;
     }
-    if (clientInfo->mBundleID == nullptr || CFGetTypeID(clientInfo->mBundleID) != CFStringGetTypeID()) {
-        return kAudioHardwareNoError;
+    trace.trace("Client pid", static_cast<int>(clientInfo->mProcessID));
+    trace.trace("Client ref", static_cast<int>(clientInfo->mClientID));
+    const CFStringRef bundleID =
+        clientInfo->mBundleID != nullptr && CFGetTypeID(clientInfo->mBundleID) == CFStringGetTypeID()
+            ? clientInfo->mBundleID
+            : nullptr;
+    char bundleText[256] = "(null)";
+    if (bundleID != nullptr && !CFStringGetCString(bundleID, bundleText, sizeof bundleText, kCFStringEncodingUTF8)) {
+        std::strcpy(bundleText, "(not readable)");
     }
-    char bundleID[256] = {};
-    if (!CFStringGetCString(clientInfo->mBundleID, bundleID, sizeof bundleID, kCFStringEncodingUTF8)) {
-        return kAudioHardwareNoError;
-    }
-    if (CFStringCompare(clientInfo->mBundleID, CFSTR(kQzASPlugInRefusedClientBundleID), kCFCompareCaseInsensitive) ==
-        kCFCompareEqualTo) {
-        notice("QzASPlugInAddDeviceClient: client %s refused", bundleID);
+    platform::syslog(platform::log::kPriorityWarning, "QzASPlugInAddDeviceClient Bundle Ref: %s\n", bundleText);
+    if (bundleID != nullptr && CFStringCompare(bundleID, CFSTR(kQzASPlugInRefusedClientBundleID),
+                                               kCFCompareCaseInsensitive) == kCFCompareEqualTo) {
+        platform::syslog(platform::log::kPriorityWarning, "QzASPlugInAddDeviceClient ITCH detected, returning an error\n");
         return kAudioHardwareNotRunningError;
     }
     return kAudioHardwareNoError;
