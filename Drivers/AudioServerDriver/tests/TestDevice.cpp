@@ -63,7 +63,11 @@ public:
     io_object_t GetIOKitObject() const override { return mService; }
     CFStringRef CopyDeviceUID() const override { return HW_CopyDeviceUID(mService); }
     UInt32 getDeviceState() const override { return 0; }
-    void PropertyNotificationHandler(UInt32, void*) override { ++gNotifications; }
+    void PropertyNotificationHandler(UInt32 messageType, void*) override
+    {
+        gNotifications.fetch_add(1);
+        gLastMessage.store(messageType);
+    }
     void PerformConfigChange(UInt64, void*) override { throw CAException(kAudioHardwareUnsupportedOperationError); }
     void AbortConfigChange(UInt64, void*) override { throw CAException(kAudioHardwareUnsupportedOperationError); }
     void StartIO() override { throw CAException(kAudioHardwareUnsupportedOperationError); }
@@ -85,6 +89,7 @@ public:
     void EndIOOperation(UInt32, UInt32, const AudioServerPlugInIOCycleInfo&) override {}
 
     static inline std::atomic<int> gNotifications{0};
+    static inline std::atomic<UInt32> gLastMessage{0};
 
 private:
     io_object_t mService;
@@ -96,4 +101,14 @@ private:
 QzASPlugInDeviceBase* QzASPlugInDeviceBase::Create(AudioObjectID objectID, io_object_t service)
 {
     return new TestDevice(objectID, service);
+}
+
+int TestDeviceNotifications()
+{
+    return TestDevice::gNotifications.load();
+}
+
+UInt32 TestDeviceLastMessage()
+{
+    return TestDevice::gLastMessage.load();
 }
