@@ -150,6 +150,9 @@ inline constexpr DeviceModel kModel15E4_0079{0x15E4, 0x0079, "15E4:0079"};
 // Reset whenever it is unconfigured
 inline constexpr DeviceModel kModel0A92_0061{0x0A92, 0x0061, "0A92:0061"};
 
+// Safety offsets of the audio server's device
+inline constexpr DeviceModel kModel0A4A_FFD2{0x0A4A, 0xFFD2, "0A4A:FFD2"};
+
 // Every registered model.
 inline constexpr DeviceModel kDeviceModels[] = {
     kModelUS122L,     kModelUS144,      kModelUS144MKII,
@@ -190,7 +193,7 @@ inline constexpr DeviceModel kDeviceModels[] = {
     kModel15E4_0075,  kModel15E4_0078,  kModel15E4_0079,
     kModel0A92_0061,  kModel041E_3020,  kModel0746_7701,
     kModel0010_1101,  kModel0582_000F,  kModel1346_100A,
-    kModel0A4A_FFDD,
+    kModel0A4A_FFDD,  kModel0A4A_FFD2,
 };
 
 namespace device_models {
