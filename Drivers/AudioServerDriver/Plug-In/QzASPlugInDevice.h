@@ -21,9 +21,11 @@
 
 #include "AudioSM.h"
 #include "CAMutex.h"
+#include "CAVolumeCurve.h"
 #include "CoreAudio/AudioServerPlugIn.h"
 #include "ElektronChannelMap.h"
 #include "PropertyItem.h"
+#include "QzASHostKind.h"
 #include "QzASLatencies.h"
 #include "QzASPlugInIOKit.h"
 #include "QzASPlugInDeviceBase.h"
@@ -103,6 +105,35 @@ public:
 
     void Activate() override;
     void Deactivate() override;
+
+    // Property answers for the device, its two streams and six controls (by identifier); an
+    // identifier that is none of them is '!obj'.
+    bool HasProperty(AudioObjectID objectID, pid_t clientProcessID,
+                     const AudioObjectPropertyAddress& address) const override;
+    bool IsPropertySettable(AudioObjectID objectID, pid_t clientProcessID,
+                            const AudioObjectPropertyAddress& address) const override;
+    UInt32 GetPropertyDataSize(AudioObjectID objectID, pid_t clientProcessID,
+                               const AudioObjectPropertyAddress& address, UInt32 qualifierDataSize,
+                               const void* qualifierData) const override;
+    void GetPropertyData(AudioObjectID objectID, pid_t clientProcessID, const AudioObjectPropertyAddress& address,
+                         UInt32 qualifierDataSize, const void* qualifierData, UInt32 dataSize, UInt32& outDataSize,
+                         void* outData) const override;
+    void SetPropertyData(AudioObjectID objectID, pid_t clientProcessID, const AudioObjectPropertyAddress& address,
+                         UInt32 qualifierDataSize, const void* qualifierData, UInt32 dataSize,
+                         const void* data) override;
+
+    // Where each owned object's identifier sits in objectIDs().
+    enum ObjectIndex : int
+    {
+        kInputStream,
+        kOutputStream,
+        kInputVolume,
+        kOutputVolume,
+        kInputDataSource,
+        kOutputDataSource,
+        kInputMute,
+        kOutputMute,
+    };
     void InitComplete();
 
     // IO.
@@ -168,6 +199,82 @@ public:
     void checkRunningStream();
 
 private:
+    enum class ObjectKind
+    {
+        device,
+        stream,
+        control,
+    };
+    struct ControlInfo
+    {
+        AudioClassID classID;
+        AudioClassID baseClassID;
+        bool isInput;
+    };
+    ObjectKind KindOf(AudioObjectID objectID) const;
+    ControlInfo ControlOf(AudioObjectID objectID) const;
+    bool Device_HasProperty(AudioObjectID objectID, pid_t clientProcessID,
+                            const AudioObjectPropertyAddress& address) const;
+    bool Device_IsPropertySettable(AudioObjectID objectID, pid_t clientProcessID,
+                                   const AudioObjectPropertyAddress& address) const;
+    UInt32 Device_GetPropertyDataSize(AudioObjectID objectID, pid_t clientProcessID,
+                                      const AudioObjectPropertyAddress& address, UInt32 qualifierDataSize,
+                                      const void* qualifierData) const;
+    void Device_GetPropertyData(AudioObjectID objectID, pid_t clientProcessID,
+                                const AudioObjectPropertyAddress& address, UInt32 qualifierDataSize,
+                                const void* qualifierData, UInt32 dataSize, UInt32& outDataSize, void* outData) const;
+    void Device_GetCustomPropertyData(AudioObjectPropertySelector selector, const char* name, bool writeOnly,
+                                      UInt32 dataSize, UInt32& outDataSize, void* outData) const;
+    void Device_SetPropertyData(AudioObjectID objectID, pid_t clientProcessID,
+                                const AudioObjectPropertyAddress& address, UInt32 qualifierDataSize,
+                                const void* qualifierData, UInt32 dataSize, const void* data);
+    bool Device_IsCustomWrite(AudioObjectPropertySelector selector) const;
+    void Device_SetCustomPropertyData(AudioObjectPropertySelector selector, UInt32 dataSize, const void* data);
+    bool Stream_HasProperty(AudioObjectID objectID, pid_t clientProcessID,
+                            const AudioObjectPropertyAddress& address) const;
+    bool Stream_IsPropertySettable(AudioObjectID objectID, pid_t clientProcessID,
+                                   const AudioObjectPropertyAddress& address) const;
+    UInt32 Stream_GetPropertyDataSize(AudioObjectID objectID, pid_t clientProcessID,
+                                      const AudioObjectPropertyAddress& address, UInt32 qualifierDataSize,
+                                      const void* qualifierData) const;
+    void Stream_GetPropertyData(AudioObjectID objectID, pid_t clientProcessID,
+                                const AudioObjectPropertyAddress& address, UInt32 qualifierDataSize,
+                                const void* qualifierData, UInt32 dataSize, UInt32& outDataSize, void* outData) const;
+    void Stream_SetPropertyData(AudioObjectID objectID, pid_t clientProcessID,
+                                const AudioObjectPropertyAddress& address, UInt32 qualifierDataSize,
+                                const void* qualifierData, UInt32 dataSize, const void* data);
+    bool Control_HasProperty(AudioObjectID objectID, pid_t clientProcessID,
+                             const AudioObjectPropertyAddress& address) const;
+    bool Control_IsPropertySettable(AudioObjectID objectID, pid_t clientProcessID,
+                                    const AudioObjectPropertyAddress& address) const;
+    UInt32 Control_GetPropertyDataSize(AudioObjectID objectID, pid_t clientProcessID,
+                                       const AudioObjectPropertyAddress& address, UInt32 qualifierDataSize,
+                                       const void* qualifierData) const;
+    void Control_GetPropertyData(AudioObjectID objectID, pid_t clientProcessID,
+                                 const AudioObjectPropertyAddress& address, UInt32 qualifierDataSize,
+                                 const void* qualifierData, UInt32 dataSize, UInt32& outDataSize, void* outData) const;
+    void Control_SetPropertyData(AudioObjectID objectID, pid_t clientProcessID,
+                                 const AudioObjectPropertyAddress& address, UInt32 qualifierDataSize,
+                                 const void* qualifierData, UInt32 dataSize, const void* data);
+    static void WriteObjectList(const AudioObjectID* ids, UInt32 count, UInt32 dataSize, UInt32& outDataSize,
+                                void* outData);
+    UInt32 ClockSourceCount() const;
+    const std::string& ProductName() const;
+    const std::string& ManufacturerName() const;
+    UInt16 VendorID() const;
+    UInt16 ProductID() const;
+    bool NoInput() const;
+    CFStringRef ChannelName(bool isInput, UInt32 element) const;
+    bool CanVolume(bool isInput) const;
+    bool CanMute(bool isInput) const;
+    bool ReadVolume(bool isInput, bool scalar, Float32& value) const;
+    bool ReadMute(bool isInput, UInt32& muted) const;
+    void WriteVolume(bool isInput, Float32 scalar);
+    void WriteMute(bool isInput, bool muted);
+    UInt32 DataSourceCount(bool isInput) const;
+    std::string DataSourceName(bool isInput, UInt32 item) const;
+    static CAVolumeCurve MakeVolumeCurve();
+
     bool _HW_Open();
     void _HW_Close();
     bool readDescription();
@@ -193,7 +300,7 @@ private:
     void selectOutputCopy();
 
     QzASDeviceHost* mHost;
-    CAMutex mStateMutex{"Device State"};
+    mutable CAMutex mStateMutex{"Device State"};
     CAMutex mIOMutex{"Device IO"};
     CAMutex mAttachMutex{"Device Attach Detach"};
     QzASPlugInIOKitObject mKernelObject;
@@ -239,6 +346,11 @@ private:
     bool mDigitalLock = false;
     uint32_t mClockSource = 0xFFFFFFFF;
     AudioObjectID mObjectIDs[8];
+    // Property state of the streams and controls; guarded by mStateMutex.
+    bool mStreamIsActive[2] = {true, true};            // input, output
+    UInt32 mDataSourceItemCount[2] = {1, 1};           // input, output
+    UInt32 mDataSourceCurrentItem[2] = {1, 1};         // input, output (items count from 1)
+    const CAVolumeCurve mVolumeCurve = MakeVolumeCurve();
     // IO statistics (the IO thread's; read under "Device IO").
     Float64 mLastInputSampleTime = 0;
     Float64 mLastOutputSampleTime = 0;

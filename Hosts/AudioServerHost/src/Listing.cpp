@@ -1,6 +1,8 @@
 // The readable listing of every object of the plug-in: class, name and every property value the
 // object has, scope by scope.
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <sstream>
 
 #include "AudioServerHost.h"
@@ -183,10 +185,30 @@ std::string AudioServerHost::list() const
 
         std::vector<AudioServerPlugInCustomPropertyInfo> custom;
         for (const Selector& entry : kSelectors) {
+            std::optional<PropertyValue> global;
+            bool hasGlobal = false;
             for (AudioObjectPropertyScope scope : kScopes) {
                 const AudioObjectPropertyAddress address{entry.selector, scope, 0};
                 if (!has(object, address)) {
                     continue;
+                }
+                // A scope is shown when its value differs from the global one (values handed
+                // out as references are taken to be the same).
+                const bool reference = entry.kind == Kind::cf || entry.kind == Kind::clockSourceNames ||
+                                       entry.kind == Kind::itemNames;
+                if (scope == kAudioObjectPropertyScopeGlobal) {
+                    hasGlobal = true;
+                    if (!reference) {
+                        global = get(object, address);
+                    }
+                } else if (hasGlobal) {
+                    if (reference) {
+                        continue;
+                    }
+                    const PropertyValue scoped = get(object, address);
+                    if (global && scoped.status == global->status && scoped.bytes == global->bytes) {
+                        continue;
+                    }
                 }
                 bool isSettable = false;
                 settable(object, address, isSettable);
@@ -293,6 +315,7 @@ std::string AudioServerHost::list() const
                     }
                     break;
                 case Kind::customInfo:
+                    custom.clear();
                     for (size_t index = 0; index < bytes.size() / sizeof(AudioServerPlugInCustomPropertyInfo);
                          ++index) {
                         const auto info = at<AudioServerPlugInCustomPropertyInfo>(

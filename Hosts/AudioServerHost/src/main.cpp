@@ -35,7 +35,8 @@ void usage(FILE* stream)
                  "\n"
                  "  --socket PATH      the kernel host's socket (default: $SONVEXA_KERNEL_SOCKET, else the\n"
                  "                     default under SONVEXA_ROOT)\n"
-                 "  --driver PATH      the driver bundle (default %s, under SONVEXA_ROOT)\n"
+                 "  --driver PATH      the driver bundle (default %s under SONVEXA_ROOT,\n"
+                 "                     else the one this build made)\n"
                  "  --list             print every object, its class, name and property values, then exit\n"
                  "  --devices N        first wait until the plug-in lists N devices\n"
                  "  --timeout SECONDS  how long --devices waits (default 30)\n"
@@ -52,11 +53,7 @@ void usage(FILE* stream)
 int main(int argc, char** argv)
 {
     std::string driverPath = audiod::AudioServerHost::kDefaultDriverPath;
-#ifdef SONVEXA_BUILT_DRIVER
-    if (std::getenv("SONVEXA_ROOT") == nullptr) {
-        driverPath = SONVEXA_BUILT_DRIVER;
-    }
-#endif
+    bool driverGiven = false;
     bool list = false;
     long devices = 0;
     double timeout = 30.0;
@@ -72,6 +69,7 @@ int main(int argc, char** argv)
             platform::iokit::user::setKernelSocketPath(argv[++index]);
         } else if (argument == "--driver" && hasValue) {
             driverPath = argv[++index];
+            driverGiven = true;
         } else if (argument == "--devices" && hasValue) {
             char* end = nullptr;
             devices = std::strtol(argv[++index], &end, 10);
@@ -95,7 +93,16 @@ int main(int argc, char** argv)
 
     audiod::AudioServerHost host;
     std::string error;
-    if (!host.load(driverPath, error)) {
+    bool loaded = host.load(driverPath, error);
+#ifdef SONVEXA_BUILT_DRIVER
+    // The driver as this build made it, at its build path (not under the root), when none is
+    // installed and none was named.
+    if (!loaded && !driverGiven) {
+        platform::process::ScopedOverride unrooted(platform::process::Overrides{.root = "/"});
+        loaded = host.load(SONVEXA_BUILT_DRIVER, error);
+    }
+#endif
+    if (!loaded) {
         std::fprintf(stderr, "sonvexa-audiod: %s\n", error.c_str());
         return 1;
     }
