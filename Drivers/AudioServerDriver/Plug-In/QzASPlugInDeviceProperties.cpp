@@ -304,10 +304,13 @@ bool QzASPlugInDevice::Device_HasProperty(AudioObjectID objectID, pid_t clientPr
     case kAudioObjectPropertyControlList:
     case kAudioObjectPropertyCustomPropertyInfoList:
         return true;
-    case kAudioDevicePropertyDeviceCanBeDefaultDevice:
-    case kAudioDevicePropertyDeviceCanBeDefaultSystemDevice:
     case kAudioDevicePropertyLatency:
     case kAudioDevicePropertySafetyOffset:
+        // Also in the global scope (the output side's value), where the device announces them.
+        return address.mElement == kAudioObjectPropertyElementMaster &&
+               (isInOutScope(address) || address.mScope == kAudioObjectPropertyScopeGlobal);
+    case kAudioDevicePropertyDeviceCanBeDefaultDevice:
+    case kAudioDevicePropertyDeviceCanBeDefaultSystemDevice:
     case kAudioDevicePropertyPreferredChannelsForStereo:
         return isInOut(address);
     case kAudioDevicePropertyPreferredChannelLayout:

@@ -335,6 +335,23 @@ TEST_F(AudioServerDeviceTest, SettablePropertiesAndTheirChanges)
     EXPECT_EQ(change.action, 1U);
     EXPECT_EQ(change.performed, 0);
     EXPECT_EQ(as<Float64>(host.get(device, global(kAudioDevicePropertyNominalSampleRate))), 48000.0);
+    // The change was announced: the device's rate and the streams' formats, each read again.
+    ASSERT_TRUE(host.waitFor(
+        [&](const auto& changes, const auto&) {
+            bool rateSeen = false;
+            bool streamFormat = false;
+            for (const auto& announced : changes) {
+                rateSeen = rateSeen || (announced.object == device &&
+                                announced.address.mSelector == kAudioDevicePropertyNominalSampleRate);
+                streamFormat = streamFormat || (announced.object == inputStream() &&
+                                                announced.address.mSelector == kAudioStreamPropertyPhysicalFormat);
+            }
+            return rateSeen && streamFormat;
+        },
+        30.0));
+    for (const auto& announced : host.changes()) {
+        EXPECT_EQ(announced.reread, 0) << audiod::fourCC(announced.address.mSelector);
+    }
     EXPECT_EQ(as<AudioStreamBasicDescription>(host.get(inputStream(), global(kAudioStreamPropertyPhysicalFormat)))
                   .mSampleRate,
               48000.0);
