@@ -158,6 +158,9 @@ inline constexpr DeviceModel kModel077D_0420{0x077D, 0x0420, "077D:0420"};
 inline constexpr DeviceModel kModel077D_0223{0x077D, 0x0223, "077D:0223"};
 inline constexpr DeviceModel kModel077D_07AF{0x077D, 0x07AF, "077D:07AF"};
 
+// Safety offsets of the audio server's device
+inline constexpr DeviceModel kModel0A4A_FFD2{0x0A4A, 0xFFD2, "0A4A:FFD2"};
+
 // Every registered model.
 inline constexpr DeviceModel kDeviceModels[] = {
     kModelUS122L,     kModelUS144,      kModelUS144MKII,
@@ -200,7 +203,7 @@ inline constexpr DeviceModel kDeviceModels[] = {
     kModel0010_1101,  kModel0582_000F,  kModel1346_100A,
     kModel0A4A_FFDD,  kModel0763_2024,  kModel22F0_0008,
     kModel22F0_000F,  kModel077D_0420,  kModel077D_0223,
-    kModel077D_07AF,
+    kModel077D_07AF,  kModel0A4A_FFD2,
 };
 
 namespace device_models {

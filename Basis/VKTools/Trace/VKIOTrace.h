@@ -18,13 +18,14 @@
 class VKIOTrace
 {
 public:
-    VKIOTrace(const char* name, int value) : m_name(name)
+    VKIOTrace(const char* name, int value) : m_callNumber(nextCallNumber()), m_name(name)
     {
         if (m_name != nullptr) {
             enter(value);
         }
     }
-    VKIOTrace(const char* name, const void* pointer) : m_name(name), m_pointer(pointer)
+    VKIOTrace(const char* name, const void* pointer)
+        : m_callNumber(nextCallNumber()), m_name(name), m_pointer(pointer)
     {
         if (m_name != nullptr) {
             enter(pointer);
@@ -101,8 +102,12 @@ public:
     // Scopes open in the process. Atomic so that concurrent scopes cannot make it drift; the
     // indentation of lines written from several threads at once may still interleave.
     static std::atomic<int> iCountNestedTraces;
+    // Scopes made in the process, named or silent: the first one is number 1.
+    static inline std::atomic<int> iTracefnCounter{0};
 
 private:
+    static int nextCallNumber() { return iTracefnCounter.fetch_add(1, std::memory_order_relaxed) + 1; }
+
     void ints(const char* text, int count, int a, int b, int c, int d)
     {
         if (m_name != nullptr) {
@@ -138,6 +143,8 @@ private:
     void writeString(const char* text, const char* string);
     void writeLog(const char* format, va_list args) __attribute__((format(printf, 2, 0)));
 
+    // This scope's number (printed by the flavours that number their scopes).
+    [[maybe_unused]] int m_callNumber;
     const char* m_name;
     // Printed again on leaving by some flavours, not by others.
     [[maybe_unused]] const void* m_pointer = nullptr;

@@ -13,7 +13,6 @@
 namespace {
 
 constexpr uint32_t kDriverSMType = 1;
-constexpr uint32_t kAudioUserClient = 0;
 
 // The controls record's groups as the connection touches them: the output group at byte 0 of the
 // record, the input group after it; each a signed endpoint count and the endpoints, whose first
@@ -25,7 +24,7 @@ constexpr size_t kEndpointNameSize = 64;
 
 } // namespace
 
-DriverConnection::DriverConnection(io_service_t service) : m_service(service)
+DriverConnection::DriverConnection(io_service_t service, uint32_t type) : m_service(service), m_type(type)
 {
     IOObjectRetain(m_service);
     ioOpenConnection();
@@ -62,7 +61,7 @@ bool DriverConnection::ioOpenConnection()
     }
     m_clientID.store(0, std::memory_order_release);
     io_connect_t connection = 0;
-    const kern_return_t opened = IOServiceOpen(m_service, mach_task_self(), kAudioUserClient, &connection);
+    const kern_return_t opened = IOServiceOpen(m_service, mach_task_self(), m_type, &connection);
     if (opened != kIOReturnSuccess) {
         trace.tracex("IOServiceOpen returned", opened);
         return false;
@@ -155,7 +154,8 @@ bool DriverConnection::callDriver(uint32_t request, OSXDispatch& record)
     OSXDispatch reply{};
     size_t replySize = sizeof reply;
     const kern_return_t status =
-        IOConnectCallStructMethod(m_connection, 0, &record, sizeof record, &reply, &replySize);
+        IOConnectCallStructMethod(m_connection, m_type == kAudioServerClientType ? 6 : 0, &record, sizeof record,
+                                  &reply, &replySize);
     if (replySize == sizeof reply) {
         record = reply;
     }

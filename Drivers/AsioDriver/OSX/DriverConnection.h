@@ -29,7 +29,12 @@ class DriverConnection
 public:
     static constexpr uint32_t kNotAttached = 0xFFFFFFFF;
 
-    explicit DriverConnection(io_service_t service);
+    // User-client types: the audio client and the audio server plug-in's client, whose request
+    // method is selector 6 instead of 0.
+    static constexpr uint32_t kAudioClientType = 0;
+    static constexpr uint32_t kAudioServerClientType = 3;
+
+    explicit DriverConnection(io_service_t service, uint32_t type = kAudioClientType);
     virtual ~DriverConnection();
     DriverConnection(const DriverConnection&) = delete;
     DriverConnection& operator=(const DriverConnection&) = delete;
@@ -65,5 +70,6 @@ private:
     std::atomic<uint64_t> m_clientID{0};
     io_connect_t m_connection = 0;
     io_service_t m_service;
+    uint32_t m_type;
     std::atomic<uint32_t> m_attachedSlot{kNotAttached};
 };

@@ -70,8 +70,21 @@ std::string elektronKey(const char* id)
 
 OSXAsioRegistry::OSXAsioRegistry(CFStringRef root)
 {
-    const std::string id = root != nullptr ? text(root) + ".hal" : "com.quenzar.hal";
+    const std::string id = root != nullptr ? text(root) + ".hal" : "com.quezar.hal";
     m_applicationID = CFStringCreateWithCString(nullptr, id.c_str(), kCFStringEncodingUTF8);
+    readVersion();
+}
+
+OSXAsioRegistry::OSXAsioRegistry(const VKString& folder)
+{
+    platform::syslog(platform::log::kPriorityWarning, "AudioServer: %s %s\n",
+                     "AsioRegistry::AsioRegistry(const VKString  &sFolder)", static_cast<const char*>(folder) != nullptr ? static_cast<const char*>(folder) : "");
+    m_applicationID = CFStringCreateWithCString(nullptr, kDomain, kCFStringEncodingUTF8);
+    readVersion();
+}
+
+void OSXAsioRegistry::readVersion()
+{
     CFPropertyListRef version = copy("Version");
     m_currentVersion = version != nullptr && CFGetTypeID(version) == CFStringGetTypeID() &&
                        text(static_cast<CFStringRef>(version)) == "1.0";
@@ -83,31 +96,31 @@ OSXAsioRegistry::OSXAsioRegistry(CFStringRef root)
 OSXAsioRegistry::~OSXAsioRegistry()
 {
     if (m_applicationID != nullptr) {
-        CFPreferencesSetAppValue(Key("Version"), CFSTR("1.0"), m_applicationID);
-        CFPreferencesAppSynchronize(m_applicationID);
+        CFPreferencesSetAppValue(Key("Version"), CFSTR("1.0"), domain());
+        CFPreferencesAppSynchronize(domain());
         CFRelease(m_applicationID);
     }
 }
 
 CFPropertyListRef OSXAsioRegistry::copy(const char* key)
 {
-    return CFPreferencesCopyAppValue(Key(key), m_applicationID);
+    return CFPreferencesCopyAppValue(Key(key), domain());
 }
 
 bool OSXAsioRegistry::store()
 {
-    return CFPreferencesAppSynchronize(m_applicationID) != 0;
+    return CFPreferencesAppSynchronize(domain()) != 0;
 }
 
 bool OSXAsioRegistry::setStringValue(CFStringRef key, CFStringRef value)
 {
-    CFPreferencesSetAppValue(key, value, m_applicationID);
+    CFPreferencesSetAppValue(key, value, domain());
     return store();
 }
 
 bool OSXAsioRegistry::getStringValue(CFStringRef key, CFStringRef* value)
 {
-    CFPropertyListRef stored = CFPreferencesCopyAppValue(key, m_applicationID);
+    CFPropertyListRef stored = CFPreferencesCopyAppValue(key, domain());
     if (stored != nullptr && CFGetTypeID(stored) != CFStringGetTypeID()) {
         CFRelease(stored);
         stored = nullptr;
@@ -125,7 +138,7 @@ bool OSXAsioRegistry::setText(const char* key, int32_t value)
     char digits[16];
     std::snprintf(digits, sizeof digits, "%d", value);
     CFStringRef string = CFStringCreateWithCString(nullptr, digits, kCFStringEncodingUTF8);
-    CFPreferencesSetAppValue(Key(key), string, m_applicationID);
+    CFPreferencesSetAppValue(Key(key), string, domain());
     CFRelease(string);
     return store();
 }
@@ -137,11 +150,18 @@ bool OSXAsioRegistry::getNumber(const char* key, int32_t* value)
         return false;
     }
     const bool isText = CFGetTypeID(stored) == CFStringGetTypeID();
-    if (isText && value != nullptr) {
-        *value = CFStringGetIntValue(static_cast<CFStringRef>(stored));
+    const bool isNumber = CFGetTypeID(stored) == CFNumberGetTypeID();
+    int32_t number = 0;
+    if (isText) {
+        number = CFStringGetIntValue(static_cast<CFStringRef>(stored));
+    } else if (isNumber && !CFNumberGetValue(static_cast<CFNumberRef>(stored), kCFNumberSInt32Type, &number)) {
+        number = 0;
+    }
+    if ((isText || isNumber) && value != nullptr) {
+        *value = number;
     }
     CFRelease(stored);
-    return isText;
+    return isText || isNumber;
 }
 
 template <typename T> bool OSXAsioRegistry::getNumberAs(const char* key, T* value)
@@ -169,7 +189,7 @@ bool OSXAsioRegistry::setData(const char* key, const void* data, uint32_t size)
     if (blob == nullptr) {
         return false;
     }
-    CFPreferencesSetAppValue(Key(key), blob, m_applicationID);
+    CFPreferencesSetAppValue(Key(key), blob, domain());
     CFRelease(blob);
     return store();
 }
@@ -237,7 +257,7 @@ bool OSXAsioRegistry::setUInt64Value(CFStringRef key, uint64_t value)
 
 bool OSXAsioRegistry::getUInt64Value(CFStringRef key, uint64_t* value)
 {
-    CFPropertyListRef stored = CFPreferencesCopyAppValue(key, m_applicationID);
+    CFPropertyListRef stored = CFPreferencesCopyAppValue(key, domain());
     if (stored == nullptr) {
         return false;
     }
@@ -307,7 +327,7 @@ bool OSXAsioRegistry::setElektronConfigAndMapping(const QZ_Elektron_ConfigAndMap
         char digits[16];
         std::snprintf(digits, sizeof digits, "%d", static_cast<int32_t>(v));
         CFStringRef string = CFStringCreateWithCString(nullptr, digits, kCFStringEncodingUTF8);
-        CFPreferencesSetAppValue(Key(key.c_str()), string, m_applicationID);
+        CFPreferencesSetAppValue(Key(key.c_str()), string, domain());
         CFRelease(string);
     };
     for (uint32_t i = 0; i < QZ_Elektron_ChannelMap::kNumEntries; ++i) {
@@ -367,6 +387,45 @@ bool OSXAsioRegistry::getElektronConfigAndMapping(QZ_Elektron_ConfigAndMap& conf
         return false;
     }
     return true;
+}
+
+bool OSXAsioRegistry::getElektronMapping(QZ_Elektron_ChannelMap& map)
+{
+    std::memset(&map, 0xFF, sizeof map);
+    bool all = true;
+    for (uint32_t i = 0; i < QZ_Elektron_ChannelMap::kNumEntries; ++i) {
+        int32_t v = 0;
+        const bool in = getNumber(keyOf("InputMap", i, 0, false).c_str(), &v);
+        map.mInputMap[i] = in ? static_cast<uint32_t>(v) : QZ_Elektron_ChannelMap::kUnused;
+        const bool out = getNumber(keyOf("OutputMap", i, 0, false).c_str(), &v);
+        map.mOutputMap[i] = out ? static_cast<uint32_t>(v) : QZ_Elektron_ChannelMap::kUnused;
+        all = all && in && out;
+    }
+    return all;
+}
+
+bool OSXAsioRegistry::convertToCFPrefs()
+{
+    if (XML::Node* settings = getNode("Settings"); settings != nullptr) {
+        for (int n = 0; n < settings->getCountNodes(); ++n) {
+            const XML::Node* child = settings->getNode(n);
+            for (int a = 0; child != nullptr && a < child->getCountAttributes(); ++a) {
+                const XML::Attribute* attribute = child->getAttribute(a);
+                if (attribute == nullptr || attribute->getName() == nullptr) {
+                    continue;
+                }
+                CFStringRef value = CFStringCreateWithCString(
+                    nullptr, attribute->getValue() != nullptr ? attribute->getValue() : "", kCFStringEncodingUTF8);
+                CFPreferencesSetAppValue(Key(attribute->getName()), value, domain());
+                if (value != nullptr) {
+                    CFRelease(value);
+                }
+                store();
+            }
+        }
+    }
+    CFPreferencesSetAppValue(Key("Version"), CFSTR("1.0"), domain());
+    return store();
 }
 
 void OSXAsioRegistry::loadAqExt(QzAqExtData& data)

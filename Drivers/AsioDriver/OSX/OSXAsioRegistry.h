@@ -3,7 +3,7 @@
 // as decimal text, records as data; every setter synchronises at once.
 //
 // The preferences are the user's to edit: a value of the wrong type, or data shorter than the
-// record it should hold, reads as missing.
+// record it should hold, reads as missing. Numbers are read from decimal text or from a number.
 //
 // Threads: the host's property thread and the main run loop; the preferences service serialises
 // access to the domain.
@@ -14,6 +14,7 @@
 #include "CoreFoundation/CoreFoundation.h"
 #include "ElektronChannelMap.h"
 #include "QzAqExtData.h"
+#include "VKString.h"
 #include "XMLDoc.h"
 
 class OSXAsioRegistry : public XML::Doc
@@ -25,6 +26,8 @@ public:
     static constexpr uint32_t kRoutingMatrixSize = 32;
 
     explicit OSXAsioRegistry(CFStringRef root);
+    // The audio server's store: the folder is logged and not used.
+    explicit OSXAsioRegistry(const VKString& folder);
     ~OSXAsioRegistry() override;
 
     bool isCurrentVersion() const { return m_currentVersion; }
@@ -85,13 +88,25 @@ public:
     bool setElektronConfigAndMapping(const QZ_Elektron_ConfigAndMap& config, const char* id);
     bool getElektronConfigAndMapping(QZ_Elektron_ConfigAndMap& config, const char* id);
 
+    // The channel map under "InputMap_%d" and "OutputMap_%d"; 255 for every entry missing; true
+    // only when all sixteen were there.
+    bool getElektronMapping(QZ_Elektron_ChannelMap& map);
+    // Every attribute of the children of the document's "Settings" node as one preference
+    // (attribute name, value text), then "Version" = "1.0"; the result of the last synchronisation.
+    bool convertToCFPrefs();
+
     // The extension settings, defaults first, then what is stored.
     void loadAqExt(QzAqExtData& data);
     bool store();
     XML::Node* getSettingNode(const char*, bool) { return nullptr; }
     void showCFObj(CFStringRef format, ...);
 
+    // Every value lives in this one domain, whatever the application id says.
+    static constexpr const char* kDomain = "com.quenzar.sonvexa.hal";
+    static CFStringRef domain() { return CFSTR("com.quenzar.sonvexa.hal"); }
+
 private:
+    void readVersion();
     CFPropertyListRef copy(const char* key);
     bool setText(const char* key, int32_t value);
     bool getNumber(const char* key, int32_t* value);

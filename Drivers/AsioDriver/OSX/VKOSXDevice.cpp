@@ -124,8 +124,8 @@ bool AudioIOBuffer::create(uint32_t deviceChannels, uint32_t clientChannels, uin
 // --- VKOSXDevice
 
 VKOSXDevice::VKOSXDevice(AudioHardwarePlugInRef plugIn, DeviceManagerClient* client, io_service_t service,
-                         OSXDeviceManager* manager)
-    : DriverConnection(service), OSXUserThread(63), m_deviceInfo(std::make_unique<APIDeviceInfo>()),
+                         OSXDeviceManager* manager, uint32_t connectionType)
+    : DriverConnection(service, connectionType), OSXUserThread(63), m_deviceInfo(std::make_unique<APIDeviceInfo>()),
       m_defaultFrameSize(manager != nullptr && manager->getClientAppType() == 3 ? 1'024 : 256), m_plugIn(plugIn),
       m_client(client), m_manager(manager), m_procs(new std::vector<IOProcEntry*>())
 {

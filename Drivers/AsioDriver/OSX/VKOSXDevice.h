@@ -148,7 +148,7 @@ public:
     static constexpr uint32_t kMaxFrameSize = 1'024;
 
     VKOSXDevice(AudioHardwarePlugInRef plugIn, DeviceManagerClient* client, io_service_t service,
-                OSXDeviceManager* manager);
+                OSXDeviceManager* manager, uint32_t connectionType = kAudioClientType);
     ~VKOSXDevice() override;
 
     // Devices are told apart by identity (the manager's collection searches by it).
@@ -156,6 +156,8 @@ public:
 
     bool init();
     bool openDevice();
+    // The kernel's device description, page by page, into the device's copy.
+    bool readDeviceDescription();
     bool isDeviceOpen() const { return ioIsOpen() && m_deviceOpen; }
     void usbConfigureDevice();
     void closeDevice(bool stopThread);
@@ -317,7 +319,6 @@ private:
     const APISpecificFeatures* features() const;
     bool featureFlag(unsigned flag) const;
     bool inputHidden() const;
-    bool readDeviceDescription();
     void classifyProcess();
     void configurationHandshake();
     void copyTrueChannels();

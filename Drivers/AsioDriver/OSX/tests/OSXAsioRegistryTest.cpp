@@ -163,4 +163,86 @@ TEST_F(OSXAsioRegistryTest, ExtensionSettingsStartFromTheirDefaults)
     EXPECT_EQ(data.RoutingOut1, 1U);
 }
 
+TEST_F(OSXAsioRegistryTest, NumbersReadFromTextOrNumberAndNonNumbersAsZero)
+{
+    auto store = open();
+    const int32_t three = 3;
+    CFNumberRef number = CFNumberCreate(nullptr, kCFNumberSInt32Type, &three);
+    put("FootSwitchMode", number);
+    CFRelease(number);
+    put("FootSwitchProtocol", CFSTR("abc"));
+    store->setBoolValue(CFSTR("Flag"), true);
+    CFStringRef flagText = nullptr;
+    EXPECT_TRUE(store->getStringValue(CFSTR("Flag"), &flagText));
+    ASSERT_NE(flagText, nullptr);
+    EXPECT_EQ(CFStringCompare(flagText, CFSTR("1"), 0), kCFCompareEqualTo);
+    CFRelease(flagText);
+    put("Flag", CFSTR("12"));
+    bool flag = false;
+    EXPECT_TRUE(store->getBoolValue(CFSTR("Flag"), &flag));
+    EXPECT_TRUE(flag);
+    EXPECT_EQ(store->getFootSwitchMode(), 3U);
+    uint32_t text = 9;
+    EXPECT_TRUE(store->getUInt32Value(CFSTR("FootSwitchProtocol"), &text));
+    EXPECT_EQ(text, 0U);
+}
+
+TEST_F(OSXAsioRegistryTest, ChannelMapNeedsAllSixteenKeys)
+{
+    auto store = open();
+    QZ_Elektron_ChannelMap map{};
+    EXPECT_FALSE(store->getElektronMapping(map));
+    for (uint32_t i = 0; i < QZ_Elektron_ChannelMap::kNumEntries; ++i) {
+        EXPECT_EQ(map.mInputMap[i], 255U);
+        EXPECT_EQ(map.mOutputMap[i], 255U);
+    }
+    for (uint32_t i = 0; i < 8; ++i) {
+        CFStringRef key = CFStringCreateWithCString(nullptr, ("InputMap_" + std::to_string(i)).c_str(),
+                                                    kCFStringEncodingUTF8);
+        store->setUInt32Value(key, i + 10);
+        CFRelease(key);
+    }
+    store->setUInt32Value(CFSTR("OutputMap_3"), 4);
+    EXPECT_FALSE(store->getElektronMapping(map));
+    EXPECT_EQ(map.mInputMap[7], 17U);
+    EXPECT_EQ(map.mOutputMap[3], 4U);
+    EXPECT_EQ(map.mOutputMap[2], 255U);
+    for (uint32_t i = 0; i < 8; ++i) {
+        CFStringRef key = CFStringCreateWithCString(nullptr, ("OutputMap_" + std::to_string(i)).c_str(),
+                                                    kCFStringEncodingUTF8);
+        store->setUInt32Value(key, i);
+        CFRelease(key);
+    }
+    EXPECT_TRUE(store->getElektronMapping(map));
+}
+
+TEST_F(OSXAsioRegistryTest, AudioServerStoresGoToTheOneDomainAndMigrateSettings)
+{
+    // No root and a folder: different application ids, the same domain.
+    auto unrooted = std::make_unique<OSXAsioRegistry>(nullptr);
+    EXPECT_EQ(CFStringCompare(unrooted->applicationID(), CFSTR("com.quezar.hal"), 0), kCFCompareEqualTo);
+    unrooted->setClockSource(2);
+    auto folder = std::make_unique<OSXAsioRegistry>(VKString("Settings Folder"));
+    EXPECT_EQ(folder->getClockSource(), 2U);
+    EXPECT_EQ(open()->getClockSource(), 2U);
+
+    // Attributes of every child of "Settings" become keys; a later child's value wins.
+    folder->load(VKString("<Settings><Device A=\"1\" Name=\"first\"/><Device B=\"7\" Name=\"second\"/></Settings>"));
+    EXPECT_TRUE(folder->convertToCFPrefs());
+    auto fresh = open();
+    uint32_t a = 0;
+    EXPECT_TRUE(fresh->getUInt32Value(CFSTR("A"), &a));
+    EXPECT_EQ(a, 1U);
+    CFStringRef name = nullptr;
+    fresh->getStringValue(CFSTR("Name"), &name);
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(CFStringCompare(name, CFSTR("second"), 0), kCFCompareEqualTo);
+    CFRelease(name);
+    EXPECT_TRUE(fresh->isCurrentVersion());
+
+    // A document without "Settings" still marks the version.
+    OSXAsioRegistry empty(VKString(""));
+    EXPECT_TRUE(empty.convertToCFPrefs());
+}
+
 } // namespace
