@@ -94,8 +94,8 @@ public:
 
     // Takes eight identifiers from the object map for its two streams and six controls (first
     // stream, second stream, volumes, selectors, mutes). The device takes over the reference on
-    // `service`. `host`: the plug-in's host access by default.
-    QzASPlugInDevice(AudioObjectID objectID, io_object_t service, QzASDeviceHost* host = nullptr);
+    // `service`. Without a host nothing is announced, requested or stored.
+    QzASPlugInDevice(AudioObjectID objectID, io_object_t service, QzASDeviceHost* host);
     ~QzASPlugInDevice() override;
 
     io_object_t GetIOKitObject() const override { return mKernelObject.GetObject(); }
@@ -314,7 +314,8 @@ private:
     uint64_t mCachedSampleRate = 44'100;
     uint32_t mIOReferenceCount = 0;
     uint64_t mStartOffset = 0;
-    uint64_t mAnchorTime = 0;
+    uint64_t mAnchorTime = 0;   // host time of mAnchorSample; 0 = no anchor
+    uint64_t mAnchorSample = 0; // kernel frame position of the current zero time stamp
     uint32_t mZeroTimeStampPeriod = 0;
     bool mInitialized = false;
     bool mConfiguredHere = false;

@@ -129,18 +129,6 @@ void QzASPlugInDevice::StartIO()
         }
         AudioSM* in = mInputRing.load();
         AudioSM* out = mOutputRing.load();
-        // The rings are the kernel's: refuse to run on one whose layout does not hold what the
-        // host's buffers are sized for.
-        const AudioSM::Geometry inGeometry = in->geometry();
-        const AudioSM::Geometry outGeometry = out->geometry();
-        if (!inGeometry.usable() || !outGeometry.usable() ||
-            (mReported.iInChannels > 0 && inGeometry.channels != static_cast<uint32_t>(mReported.iInChannels) &&
-             !mDevice->isElektronOverbridge())) {
-            platform::syslog(kNotice, "QzASPlugInDevice::StartIO: failed to start because _HW_StartIO returned an error, "
-                                      "Error: 0x%X",
-                             static_cast<unsigned>(kIOReturnBadArgument));
-            throw CAException(kIOReturnBadArgument);
-        }
         out->zeroTotalBuffer();
         const OSStatus status = _HW_StartIO();
         if (status != 0) {
@@ -149,6 +137,19 @@ void QzASPlugInDevice::StartIO()
                              "Error: 0x%X",
                              static_cast<unsigned>(status));
             throw CAException(status);
+        }
+        // The rings are the kernel's, laid out once the client is attached: refuse to run on one
+        // whose layout does not hold what the host's buffers are sized for.
+        const AudioSM::Geometry inGeometry = in->geometry();
+        const AudioSM::Geometry outGeometry = out->geometry();
+        if (!inGeometry.usable() || !outGeometry.usable() ||
+            (mReported.iInChannels > 0 && inGeometry.channels != static_cast<uint32_t>(mReported.iInChannels) &&
+             !mDevice->isElektronOverbridge())) {
+            platform::syslog(kNotice, "QzASPlugInDevice::StartIO: the kernel's rings do not fit the device's "
+                                      "channels (input ring %u channels, %u frames; %d reported)\n",
+                             inGeometry.channels, inGeometry.maxFrames, static_cast<int>(mReported.iInChannels));
+            _HW_StopIO();
+            throw CAException(kIOReturnBadArgument);
         }
         if (mDevice->isElektronOverbridge()) {
             mExtraMargin = 3;
@@ -162,8 +163,17 @@ void QzASPlugInDevice::StartIO()
         shared::store(out->mClientFramePos, start);
         mStartOffset = start;
         out->setFramePos(start);
-        mAnchorTime = in->setZeroSampleTime(mStartOffset);
+        // The input ring is the kernel's and mapped read-only: the device keeps its own anchor, on
+        // the host times the kernel's time stamps give for it. An anchor needs two stamps: wait a
+        // little for them rather than keep an anchor that never moves.
         mZeroTimeStampPeriod = static_cast<uint32_t>(shared::load(in->mMaxFrames));
+        mAnchorSample = mStartOffset;
+        mAnchorTime = in->mTimeStamps.GetTimeStamp(mAnchorSample);
+        for (int i = 0; i < 100 && mAnchorTime == 0; ++i) {
+            CAMutex::Unlocker free(mIOMutex);
+            hc::sleepFor(5'000'000);
+            mAnchorTime = in->mTimeStamps.GetTimeStamp(mAnchorSample);
+        }
         platform::syslog(kWarning,
                          "QzASPlugInDevice::StartIO AnchorTimeStamp %llu initInFP %d initial_margin %d "
                          "mZeroTimeStampPeriod %d\n",
@@ -247,9 +257,7 @@ void QzASPlugInDevice::_HW_StopIO()
     }
     {
         CAMutex::Locker io(mIOMutex);
-        if (AudioSM* in = mInputRing.load()) {
-            in->setZeroSampleTime(0);
-        }
+        mAnchorTime = 0;
         unmapRings();
     }
     mClientSlot = -1;
@@ -268,25 +276,29 @@ void QzASPlugInDevice::GetZeroTimeStamp(Float64& sampleTime, UInt64& hostTime, U
         sampleTime = 0;
         return;
     }
-    uint64_t h1 = 0;
-    uint64_t s1 = 0;
-    for (;;) {
-        h1 = shared::load(in->mZeroHostTime);
-        s1 = shared::load(in->mZeroSampleTime);
-        const uint64_t h2 = shared::load(in->mZeroHostTime);
-        const uint64_t s2 = shared::load(in->mZeroSampleTime);
-        if (h1 == h2 && s1 == s2) {
+    // One zero time stamp per ring period: the anchor moves on by a period once the kernel has
+    // written a period past it, to the host time the kernel's time stamps give for it.
+    const uint64_t period = mZeroTimeStampPeriod != 0 ? mZeroTimeStampPeriod : 16'384;
+    if (mAnchorTime == 0) {
+        mAnchorTime = in->mTimeStamps.GetTimeStamp(mAnchorSample);
+    }
+    const uint64_t position = in->getFramePos();
+    while (mAnchorTime != 0 && position - mAnchorSample >= period && position > mAnchorSample) {
+        const uint64_t hostOfNext = in->mTimeStamps.GetTimeStamp(mAnchorSample + period);
+        if (hostOfNext == 0) {
             break;
         }
+        mAnchorSample += period;
+        mAnchorTime = hostOfNext;
     }
-    if (s1 == 0) {
+    if (mAnchorTime == 0) {
         hostTime = 0;
         sampleTime = 0;
     } else {
-        // Signed: an anchor a little before the start offset is a negative sample time, not a
-        // time 2^64 frames away.
-        sampleTime = static_cast<Float64>(static_cast<int64_t>(s1 - mStartOffset));
-        hostTime = h1;
+        // Signed: an anchor before the start offset is a negative sample time, not one 2^64
+        // frames away.
+        sampleTime = static_cast<Float64>(static_cast<int64_t>(mAnchorSample - mStartOffset));
+        hostTime = mAnchorTime;
     }
     mLastZeroHostTime = hostTime;
     mLastZeroSampleTime = sampleTime;

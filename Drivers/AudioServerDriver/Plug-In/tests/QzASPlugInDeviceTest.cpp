@@ -1,0 +1,470 @@
+// The audio server's device against sonvexa-kerneld with a simulated device (another process):
+// activation with the configuration claim and the stored settings, an IO cycle that loops a
+// signal through the kernel and the device model bit-exact while the zero time stamps follow the
+// device's clock, configuration changes the kernel asks for, sleep and wake, and an unplug in
+// the middle of IO.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "KernelProcess.h"
+#include "ProgramRunner.h"
+#include "QzASPlugInDevice.h"
+#include "QzASPlugInObjectMap.h"
+#include "platform/DispatchQueues.h"
+#include "platform/HostClock.h"
+#include "platform/ProcessEnvironment.h"
+
+namespace {
+
+namespace hc = platform::host_clock;
+using namespace std::chrono_literals;
+
+std::string text(CFStringRef s)
+{
+    char buffer[256] = {};
+    CFStringGetCString(s, buffer, sizeof buffer, kCFStringEncodingUTF8);
+    return buffer;
+}
+
+// The plug-in and the audio server as the device sees them: property notices and change
+// requests recorded, storage kept in memory.
+class FakeHost : public QzASDeviceHost, public QzASHostStorage
+{
+public:
+    ~FakeHost() override
+    {
+        for (auto& [key, value] : values) {
+            CFRelease(value);
+        }
+        for (auto& request : requests) {
+            delete static_cast<QzASConfigChange*>(request.second);
+        }
+    }
+    void PropertiesChanged(AudioObjectID objectID, UInt32 count, const AudioObjectPropertyAddress* addresses) override
+    {
+        std::lock_guard lock(mutex);
+        for (UInt32 i = 0; i < count; ++i) {
+            notices.emplace_back(objectID, addresses[i].mSelector);
+        }
+    }
+    void RequestDeviceConfigurationChange(AudioObjectID, UInt64 action, void* info) override
+    {
+        std::lock_guard lock(mutex);
+        requests.emplace_back(action, info);
+    }
+    QzASHostStorage* Storage() override { return this; }
+    bool WithdrawDevice(QzASPlugInDevice*) override
+    {
+        withdrawn = true;
+        return true;
+    }
+    OSStatus CopyFromStorage(CFStringRef key, CFPropertyListRef* value) override
+    {
+        std::lock_guard lock(mutex);
+        auto it = values.find(text(key));
+        *value = it != values.end() ? CFRetain(it->second) : nullptr;
+        return 0;
+    }
+    OSStatus WriteToStorage(CFStringRef key, CFPropertyListRef value) override
+    {
+        std::lock_guard lock(mutex);
+        CFRetain(value);
+        auto [it, added] = values.emplace(text(key), value);
+        if (!added) {
+            CFRelease(it->second);
+            it->second = value;
+        }
+        return 0;
+    }
+    bool noticed(AudioObjectID object, AudioObjectPropertySelector selector)
+    {
+        std::lock_guard lock(mutex);
+        return std::find(notices.begin(), notices.end(), std::pair{object, selector}) != notices.end();
+    }
+    // The requests queued so far, taken (the queue is drained first).
+    std::vector<std::pair<UInt64, void*>> takeRequests()
+    {
+        platform::dispatch::drain(platform::dispatch::globalSerialQueue());
+        std::lock_guard lock(mutex);
+        return std::exchange(requests, {});
+    }
+
+    std::mutex mutex;
+    std::vector<std::pair<AudioObjectID, AudioObjectPropertySelector>> notices;
+    std::vector<std::pair<UInt64, void*>> requests;
+    std::map<std::string, CFPropertyListRef> values;
+    bool withdrawn = false;
+};
+
+// Stored channel settings, as the audio server keeps them for the device.
+void storeChannelSettings(FakeHost& host, int32_t frequency)
+{
+    CFMutableDictionaryRef channels =
+        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFNumberRef rate = CFNumberCreate(nullptr, kCFNumberSInt32Type, &frequency);
+    CFDictionarySetValue(channels, CFSTR("Frequency"), rate);
+    CFMutableDictionaryRef settings =
+        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFDictionarySetValue(settings, CFSTR("ChannelSettings"), channels);
+    host.WriteToStorage(CFSTR("com.quenzar.sonvexa"), settings);
+    CFRelease(settings);
+    CFRelease(rate);
+    CFRelease(channels);
+}
+
+// 16-bit values (the device runs at 16 bits) in the top bits, different per channel and frame.
+int32_t signal(uint64_t frame, uint32_t channel)
+{
+    const auto v = static_cast<int32_t>((frame * 7'919 + channel * 4'099 + 1'234) % 65'536) - 32'768;
+    return static_cast<int32_t>(static_cast<uint32_t>(v) << 16);
+}
+
+class QzASPlugInDeviceTest : public testing::Test
+{
+protected:
+    virtual const char* model() const { return "Kelvra-UC3"; }
+    void SetUp() override { ASSERT_TRUE(kernel.start({model()})) << kernel.log(); }
+    void TearDown() override
+    {
+        if (HasFailure()) {
+            // The kernel's account of the stream, for a failure's message.
+            const std::string log = kernel.log();
+            size_t shown = 0;
+            for (size_t at = 0, end = 0; at < log.size() && shown < 40; at = end + 1) {
+                end = log.find('\n', at);
+                end = end == std::string::npos ? log.size() : end;
+                const std::string line = log.substr(at, end - at);
+                if (line.find("BROKEN") != std::string::npos || line.find("attach") != std::string::npos ||
+                    line.find("late") != std::string::npos) {
+                    std::printf("kernel: %s\n", line.c_str());
+                    ++shown;
+                }
+            }
+        }
+        release();
+        kernel.releaseService();
+        EXPECT_EQ(kernel.stop(), 0);
+    }
+
+    QzASPlugInDevice* make()
+    {
+        IOObjectRetain(kernel.service());
+        const AudioObjectID id = QzASPlugInObjectMap::GetNextObjectID();
+        device = new QzASPlugInDevice(id, kernel.service(), &host);
+        QzASPlugInObjectMap::MapObject(id, device);
+        return device;
+    }
+    void release()
+    {
+        if (device != nullptr) {
+            device->Deactivate();
+            QzASPlugInObjectMap::UnmapObject(device->GetObjectID(), device);
+            QzASPlugInObjectMap::ReleaseObject(device);
+            platform::dispatch::drain(platform::dispatch::globalSerialQueue());
+            device = nullptr;
+        }
+    }
+
+    test_support::ProgramRunner programs;
+    test_support::KernelProcess kernel{programs, KERNELD};
+    platform::process::ScopedOverride user{{.name = "coreaudiod", .uid = 202, .root = programs.root()}};
+    FakeHost host;
+    QzASPlugInDevice* device = nullptr;
+};
+
+TEST_F(QzASPlugInDeviceTest, ActivationClaimsTheConfigurationAndTakesTheStoredRate)
+{
+    storeChannelSettings(host, 48'000);
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    EXPECT_TRUE(device->isInitialized());
+    EXPECT_TRUE(device->configuredHere()) << "the first driver of the device configures it";
+    EXPECT_EQ(device->currentSettings().iFrequency, 48'000) << "the stored rate";
+    EXPECT_EQ(device->currentSettings().iInChannels, 2);
+    EXPECT_NE(device->clientID(), 0U);
+    EXPECT_FALSE(device->name(0).empty());
+    EXPECT_EQ(device->name(2).substr(device->name(2).size() - 3), "_CA");
+    CFStringRef uid = device->CopyDeviceUID();
+    ASSERT_NE(uid, nullptr);
+    CFRelease(uid);
+    EXPECT_EQ(device->zeroTimeStampPeriod() & (device->zeroTimeStampPeriod() - 1), 0U) << "a power of two";
+    EXPECT_GT(device->getLatency(true), 0U);
+    EXPECT_EQ(device->outputWriteAhead(), 500U);
+    EXPECT_EQ(device->getSafetyOffset(false), 48U);
+    ASSERT_NE(device->driverSM(), nullptr);
+    EXPECT_EQ(device->driverSM()->bIsConfiguring, 0U) << "the claim is given back";
+
+    // A second driver of the same device finds it configured and configures nothing.
+    IOObjectRetain(kernel.service());
+    auto* second = new QzASPlugInDevice(QzASPlugInObjectMap::GetNextObjectID(), kernel.service(), &host);
+    QzASPlugInObjectMap::MapObject(second->GetObjectID(), second);
+    second->Activate();
+    EXPECT_TRUE(second->IsActive());
+    EXPECT_FALSE(second->configuredHere());
+    EXPECT_EQ(second->currentSettings().iFrequency, 48'000);
+    second->Deactivate();
+    QzASPlugInObjectMap::UnmapObject(second->GetObjectID(), second);
+    QzASPlugInObjectMap::ReleaseObject(second);
+
+    release();
+    CFPropertyListRef stored = nullptr;
+    host.CopyFromStorage(CFSTR("com.quenzar.sonvexa"), &stored);
+    ASSERT_NE(stored, nullptr) << "the registry settings are written at deactivation";
+    CFRelease(stored);
+}
+
+// The audio server's IO thread, on the real clock: cycles of `frames` frames timed by the
+// device's zero time stamps, reading input and writing the signal.
+struct IOCycles
+{
+    explicit IOCycles(QzASPlugInDevice& d) : device(d) {}
+
+    QzASPlugInDevice& device;
+    uint32_t frames = 512;
+    uint32_t channels = 2;
+    double rate = 48'000;
+    std::vector<int32_t> recorded;
+    uint64_t cycles = 0;
+    double maxStampError = 0; // frames between a zero time stamp and the line through the first
+    uint64_t start = 0;       // input sample time of the first cycle
+    uint32_t outputLead = 0;  // frames the output is written ahead beyond the safety offsets
+
+    // Runs until `count` cycles have run; false when the time stamps never came.
+    bool run(uint64_t count)
+    {
+        Float64 zeroSample = 0;
+        UInt64 zeroHost = 0;
+        UInt64 seed = 0;
+        const uint64_t deadline = hc::now() + 5'000'000'000;
+        while (zeroHost == 0 && hc::now() < deadline) {
+            device.GetZeroTimeStamp(zeroSample, zeroHost, seed);
+            hc::sleepFor(1'000'000);
+        }
+        if (zeroHost == 0) {
+            return false;
+        }
+        const double ticksPerFrame = 1e9 / rate;
+        const Float64 firstSample = zeroSample;
+        const UInt64 firstHost = zeroHost;
+        const uint32_t safety = device.getSafetyOffset(true) + device.getSafetyOffset(false);
+        std::vector<int32_t> in(size_t{frames} * channels);
+        std::vector<int32_t> out(size_t{frames} * channels);
+        AudioServerPlugInIOCycleInfo cycle{};
+        // Start one buffer after the anchor.
+        start = static_cast<uint64_t>(std::max(0.0, zeroSample)) + frames;
+        for (uint64_t k = 0; k < count; ++k) {
+            const uint64_t inputTime = start + k * frames;
+            // Due once the input cycle and its safety offset have arrived.
+            device.GetZeroTimeStamp(zeroSample, zeroHost, seed);
+            const double expected = static_cast<double>(firstHost) + (zeroSample - firstSample) * ticksPerFrame;
+            maxStampError = std::max(maxStampError, std::fabs(static_cast<double>(zeroHost) - expected) / ticksPerFrame);
+
+            const double due = static_cast<double>(zeroHost) +
+                               (static_cast<double>(inputTime + frames + safety) - zeroSample) * ticksPerFrame;
+            if (due > static_cast<double>(hc::now())) {
+                hc::sleepUntil(static_cast<uint64_t>(due));
+            }
+            cycle.mIOCycleCounter = k;
+            cycle.mInputTime.mSampleTime = static_cast<Float64>(inputTime);
+            cycle.mOutputTime.mSampleTime = static_cast<Float64>(inputTime + 2 * frames + safety + outputLead);
+            bool willDo = false;
+            bool inPlace = false;
+            device.WillDoIOOperation(audioFourCC("read"), willDo, inPlace);
+            if (!willDo) {
+                return false;
+            }
+            device.BeginIOOperation(audioFourCC("read"), frames, cycle);
+            if (device.DoIOOperation(0, audioFourCC("read"), frames, cycle, in.data(), nullptr) != 0) {
+                return false;
+            }
+            device.EndIOOperation(audioFourCC("read"), frames, cycle);
+            recorded.insert(recorded.end(), in.begin(), in.end());
+            const auto outputTime = static_cast<uint64_t>(cycle.mOutputTime.mSampleTime);
+            for (uint32_t f = 0; f < frames; ++f) {
+                for (uint32_t c = 0; c < channels; ++c) {
+                    out[size_t{f} * channels + c] = signal(outputTime + f, c);
+                }
+            }
+            device.BeginIOOperation(audioFourCC("rite"), frames, cycle);
+            if (device.DoIOOperation(0, audioFourCC("rite"), frames, cycle, out.data(), nullptr) != 0) {
+                return false;
+            }
+            device.EndIOOperation(audioFourCC("rite"), frames, cycle);
+            ++cycles;
+        }
+        return true;
+    }
+
+    // The recorded frames that are a signal frame: their count, those that follow the frame before
+    // them, and the delay (recorded input time minus the output time the frame was written at).
+    struct Loop
+    {
+        size_t signalFrames = 0;
+        size_t wrong = 0;
+        int64_t delay = -1;
+    };
+    Loop check(uint64_t firstInputTime) const
+    {
+        Loop loop;
+        const size_t n = recorded.size() / channels;
+        for (size_t i = 0; i < n; ++i) {
+            const int32_t left = recorded[i * channels];
+            const int32_t right = recorded[i * channels + 1];
+            if (left == 0 && right == 0) {
+                continue;
+            }
+            // The frame number modulo 65,536: 53,263 is 7,919's inverse.
+            const auto value = static_cast<uint64_t>((left >> 16) + 32'768 - 1'234) & 0xFFFF;
+            const uint64_t frame = (value * 53'263) & 0xFFFF;
+            if (signal(frame, 0) != left || signal(frame, 1) != right) {
+                ++loop.wrong;
+                continue;
+            }
+            ++loop.signalFrames;
+            if (loop.delay < 0) {
+                loop.delay = static_cast<int64_t>((firstInputTime + i - frame) & 0xFFFF);
+            }
+        }
+        return loop;
+    }
+};
+
+TEST_F(QzASPlugInDeviceTest, TheIOCycleLoopsTheSignalBackBitExactOnTheDevicesClock)
+{
+    storeChannelSettings(host, 48'000);
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    device->StartIO();
+    EXPECT_EQ(device->hardwareState(), QzASPlugInDevice::kAttached);
+    EXPECT_GE(device->clientSlot(), 0);
+    device->StartIO();
+    EXPECT_EQ(device->ioReferenceCount(), 2U) << "a second start only counts";
+    device->StopIO();
+    EXPECT_EQ(device->hardwareState(), QzASPlugInDevice::kAttached);
+
+    IOCycles io(*device);
+    io.outputLead = 1'024;
+    ASSERT_TRUE(io.run(400)) << "about four seconds of cycles";
+    const QzASPlugInDevice::IOStatistics stats = device->statistics();
+    device->StopIO();
+    EXPECT_EQ(device->ioReferenceCount(), 0U);
+    EXPECT_EQ(device->hardwareState(), QzASPlugInDevice::kClosed);
+    Float64 sample = 1;
+    UInt64 hostTime = 1;
+    UInt64 seed = 1;
+    device->GetZeroTimeStamp(sample, hostTime, seed);
+    EXPECT_EQ(hostTime, 0U) << "no rings after the last stop";
+
+    // Frames lost to a loaded machine (the kernel's late service periods) are silence, never wrong.
+    EXPECT_EQ(stats.inputOverloads, 0U);
+    EXPECT_EQ(stats.outputOverloads, 0U);
+    EXPECT_EQ(stats.inputCycles, 400U);
+    const auto loop = io.check(io.start);
+    EXPECT_EQ(loop.wrong, 0U) << "every recorded frame is silence or exactly a played frame";
+    // A loaded machine makes the simulated bus lose frames and can break the stream (the kernel's
+    // real-time record says so); what comes back is exact all the same.
+    EXPECT_GT(loop.signalFrames, 24'000U) << "the signal came back for half a second at least";
+    EXPECT_LT(io.maxStampError, 1.0) << "zero time stamps on one line, within a frame";
+    std::printf("round trip %lld frames; latencies %u + %u, safety offsets %u + %u, write-ahead %u\n",
+                static_cast<long long>(loop.delay), device->getLatency(true), device->getLatency(false),
+                device->getSafetyOffset(true), device->getSafetyOffset(false), device->outputWriteAhead());
+}
+
+TEST_F(QzASPlugInDeviceTest, KernelChangesAreRequestedOfTheHostAndCarriedOutInItsCall)
+{
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    host.takeRequests();
+
+    // A change of another client: the host is asked, and performing it takes the new settings.
+    QZ_StateChange change{};
+    change.size = sizeof change;
+    change.code = STC_NewConfig;
+    change.clientID = device->clientID() + 1;
+    device->driverSM()->mChannelSettings.iFrequency = 96'000; // as if the kernel reconfigured
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    auto requests = host.takeRequests();
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].first, kQzConfigChangeNewConfig);
+    device->PerformConfigChange(requests[0].first, requests[0].second);
+    EXPECT_EQ(device->currentSettings().iFrequency, 96'000);
+    EXPECT_TRUE(host.noticed(device->GetObjectID(), kAudioDevicePropertyLatency));
+
+    // The same change again, or one this device caused: nothing requested.
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    change.clientID = device->clientID();
+    device->driverSM()->mChannelSettings.iFrequency = 48'000;
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    EXPECT_TRUE(host.takeRequests().empty());
+
+    // A short record is not read.
+    device->PropertyNotificationHandler(0xE0000130, &change, 20);
+    EXPECT_TRUE(host.takeRequests().empty());
+
+    // Sleep suspends the output, wake asks for a wake-up change, performing it ends the silence.
+    device->PropertyNotificationHandler(0xE0000280, nullptr, 0);
+    EXPECT_TRUE(device->streamingSuspended());
+    device->PropertyNotificationHandler(0xE0000300, nullptr, 0);
+    requests = host.takeRequests();
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].first, kQzConfigWakeUp);
+    device->PerformConfigChange(requests[0].first, requests[0].second);
+    EXPECT_FALSE(device->streamingSuspended());
+
+    // A clock-source change of another client carries its own value.
+    change.code = STC_SampleCkSrcChanged;
+    change.clientID = device->clientID() + 1;
+    device->driverSM()->mChannelSettings.iFrequency = device->currentSettings().iFrequency;
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    requests = host.takeRequests();
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].first, kQzConfigChangeClockSource);
+    device->AbortConfigChange(requests[0].first, requests[0].second);
+
+    // An unknown action changes nothing and still clears the suspension.
+    device->PropertyNotificationHandler(0xE0000280, nullptr, 0);
+    device->PerformConfigChange(12, nullptr);
+    EXPECT_FALSE(device->streamingSuspended());
+
+    // Withdrawn for a firmware update: the plug-in is told, and action 10 requested.
+    change.code = STC_FirmwareUpdateMode;
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    EXPECT_TRUE(host.withdrawn);
+    requests = host.takeRequests();
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].first, kQzConfigChangeElektron);
+    device->AbortConfigChange(requests[0].first, requests[0].second);
+}
+
+TEST_F(QzASPlugInDeviceTest, AnUnplugDuringIOStopsTheCyclesWithoutACrash)
+{
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    device->StartIO();
+    IOCycles io(*device);
+    io.rate = device->currentSettings().iFrequency;
+    ASSERT_TRUE(io.run(20));
+    kernel.stop();
+    // The kernel is gone: cycles find no input and say so, and stopping still works.
+    std::vector<int32_t> buffer(512 * 2);
+    AudioServerPlugInIOCycleInfo cycle{};
+    cycle.mInputTime.mSampleTime = 1e6;
+    device->DoIOOperation(0, audioFourCC("read"), 512, cycle, buffer.data(), nullptr);
+    EXPECT_GE(device->statistics().inputUnderruns, 1U);
+    device->StopIO();
+    EXPECT_EQ(device->hardwareState(), QzASPlugInDevice::kClosed);
+    ASSERT_TRUE(kernel.start({model()})) << kernel.log();
+}
+
+} // namespace
