@@ -296,6 +296,11 @@ public:
     // Whether this process configured the device when it opened it.
     bool configuredHere() const { return m_configuredHere; }
 
+    // The device description's USB ids (0 before one is read).
+    uint16_t vendorID() const;
+    uint16_t productID() const;
+    uint16_t releaseID() const;
+
 protected:
     void* threadRun() override;
 
@@ -313,9 +318,6 @@ private:
 
     void sendMixerStateAtConfigure();
     void takeChannelsOfMixerMode();
-    uint16_t vendorID() const;
-    uint16_t productID() const;
-    uint16_t releaseID() const;
     const APISpecificFeatures* features() const;
     bool featureFlag(unsigned flag) const;
     bool inputHidden() const;

@@ -27,6 +27,7 @@
 #include "PropertyItem.h"
 #include "QzASHostKind.h"
 #include "QzASLatencies.h"
+#include "QzASModelRules.h"
 #include "QzASPlugInIOKit.h"
 #include "QzASPlugInDeviceBase.h"
 #include "QzASZeroTimeStamp.h"
@@ -259,6 +260,8 @@ private:
     static void WriteObjectList(const AudioObjectID* ids, UInt32 count, UInt32 dataSize, UInt32& outDataSize,
                                 void* outData);
     UInt32 ClockSourceCount() const;
+    // What this model gets of its own (an empty row without a device).
+    QzASModelRow ModelRow() const;
     const std::string& ProductName() const;
     const std::string& ManufacturerName() const;
     UInt16 VendorID() const;

@@ -64,7 +64,8 @@ constexpr ElektronCopyRow kElektronCopies[] = {
 void QzASPlugInDevice::selectOutputCopy()
 {
     mOutputCopy = audioInt32CopyShift;
-    if (mDevice->isDevice(kModelCrimsonSPL.vendor, kModelCrimsonSPL.product)) {
+    const QzASModelRow model = ModelRow();
+    if ((model.traits & kQzASFourOutputsAboveNinetySix) != 0) {
         mOutputCopy = mCurrent.iFrequency <= 96'000 ? audioInt32CopyShift : audioInt32CopyShift6To4;
         return;
     }
@@ -77,7 +78,7 @@ void QzASPlugInDevice::selectOutputCopy()
     for (uint32_t c = 0; c < reported; ++c) {
         used += mOutputUsage[c] ? 1 : 0;
     }
-    const bool twelve = mDevice->isDevice(kModel1935_0008.vendor, kModel1935_0008.product);
+    const bool twelve = (model.traits & kQzASElektronTwelveOutputs) != 0;
     for (const ElektronCopyRow& row : kElektronCopies) {
         if (used <= row.upTo) {
             mOutputCopy = twelve ? row.twelve : row.six;
@@ -151,11 +152,7 @@ void QzASPlugInDevice::StartIO()
             _HW_StopIO();
             throw CAException(kIOReturnBadArgument);
         }
-        if (mDevice->isElektronOverbridge()) {
-            mExtraMargin = 3;
-        } else if (mDevice->isDevice(kModelUS122MKII.vendor, kModelUS122MKII.product)) {
-            mExtraMargin = 5;
-        }
+        mExtraMargin = mDevice->isElektronOverbridge() ? 3 : ModelRow().extraMarginMs;
         CAMutex::Locker io(mIOMutex);
         // Positions stay 64-bit: a 32-bit start offset would fall 2^32 frames behind the
         // kernel's position after a day of streaming.

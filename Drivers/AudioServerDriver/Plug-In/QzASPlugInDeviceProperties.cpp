@@ -344,7 +344,12 @@ bool QzASPlugInDevice::Device_IsPropertySettable(AudioObjectID objectID, pid_t c
 
 UInt32 QzASPlugInDevice::ClockSourceCount() const
 {
-    return mDevice != nullptr && mDevice->isDevice(0x0DBA, 0x3000) ? 2 : 1;
+    return (ModelRow().traits & kQzASTwoClockSources) != 0 ? 2 : 1;
+}
+
+QzASModelRow QzASPlugInDevice::ModelRow() const
+{
+    return mDevice != nullptr ? qzASModelRow(mDevice->vendorID(), mDevice->productID()) : qzASModelRow(0, 0);
 }
 
 UInt32 QzASPlugInDevice::Device_GetPropertyDataSize(AudioObjectID objectID, pid_t clientProcessID,
@@ -449,9 +454,7 @@ void QzASPlugInDevice::Device_GetPropertyData(AudioObjectID objectID, pid_t clie
             break;
         }
         const bool coreAudioSuffix = (kind >= QzASHostKind::itch && kind <= QzASHostKind::traktor) ||
-                                     (mDevice != nullptr && (mDevice->isDevice(0x077D, 0x0420) ||
-                                                             mDevice->isDevice(0x077D, 0x0223) ||
-                                                             mDevice->isDevice(0x077D, 0x07AF)));
+                                     (ModelRow().traits & kQzASNamedCoreAudio) != 0;
         CFStringRef name = asciiString(product + (coreAudioSuffix ? "_CoreAudio" : " (Core Audio)"));
         CFShowStr(name);
         put(outData, outDataSize, name);

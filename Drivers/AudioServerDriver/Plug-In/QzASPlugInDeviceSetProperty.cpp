@@ -225,7 +225,7 @@ void QzASPlugInDevice::Stream_SetPropertyData(AudioObjectID objectID, pid_t clie
             refuse(kAudioDeviceUnsupportedFormatError, "QzASPlugInDevice::Stream_SetPropertyData: unsupported format "
                                                        "ID for kAudioStreamPropertyPhysicalFormat");
         }
-        if (mDevice == nullptr || mDevice->isDevice(0x0644, 0x8041) || !IsActive()) {
+        if (mDevice == nullptr || (ModelRow().traits & kQzASKeepsPhysicalFormat) != 0 || !IsActive()) {
             break;
         }
         change.isInput = isInput;
