@@ -2,6 +2,7 @@
 // audio-server host, against sonvexa-kerneld with simulated models: the object tree and the
 // properties of devices, streams and controls, the settable properties with the notifications and
 // configuration changes they cause, and the statuses of wrong sizes, qualifiers and values.
+#include <cctype>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -519,5 +520,44 @@ TEST_F(SixChannels, OutputStreamFormat)
     EXPECT_EQ(format.mChannelsPerFrame, 6U);
     EXPECT_EQ(format.mFormatID, kAudioFormatLinearPCM);
 }
+
+// The device's name and its clock sources, for the models that have their own.
+struct ModelNameCase
+{
+    const char* model;
+    const char* name;
+    uint32_t clockSources;
+};
+
+void PrintTo(const ModelNameCase& c, std::ostream* os)
+{
+    *os << c.model;
+}
+
+class ModelNames : public AudioServerDeviceTest, public testing::WithParamInterface<ModelNameCase>
+{
+    std::vector<std::string> models() const override { return {GetParam().model}; }
+};
+
+TEST_P(ModelNames, NameAndClockSources)
+{
+    EXPECT_EQ(ownedText(host.get(device, global(kAudioObjectPropertyName))), GetParam().name);
+    uint32_t size = 0;
+    EXPECT_EQ(host.size(device, global(kAudioDevicePropertyClockSources), size), 0);
+    EXPECT_EQ(size, 4 * GetParam().clockSources);
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, ModelNames,
+                         testing::Values(ModelNameCase{"Kelvra-UC3", "Kelvra UC3 (Core Audio)", 1},
+                                         ModelNameCase{"077D:0420", "Mixer Deck_CoreAudio", 1},
+                                         ModelNameCase{"MBox", "MBox (Core Audio)", 1},
+                                         ModelNameCase{"MBox2", "MBox2 (Core Audio)", 2}),
+                         [](const testing::TestParamInfo<ModelNameCase>& param) {
+                             std::string name;
+                             for (const char* c = param.param.model; *c != '\0'; ++c) {
+                                 name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+                             }
+                             return name;
+                         });
 
 } // namespace
