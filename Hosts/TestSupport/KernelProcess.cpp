@@ -66,4 +66,30 @@ int KernelProcess::stop()
     return m_programs.stop(std::exchange(m_pid, -1), SIGTERM, "kernel").status;
 }
 
+size_t KernelProcess::missedDeadlines() const
+{
+    const std::string log = this->log();
+    // Events of the kernel's real-time record that lose or break frames of the stream; request
+    // threads report the record as "real-time record of ...: NAME +N (total)".
+    static constexpr const char* kLossy[] = {
+        "STC_STREAM_BROKEN",
+        ": refused reads +",
+        ": late service periods +",
+        ": frames lost to late writes +",
+        ": output records sent unfilled +",
+        ": blocks still in use when due +",
+        ": unreadable frame numbers +",
+        ": breaks for input errors +",
+        ": breaks for feedback errors +",
+        ": frames mixed before it wrote them +",
+    };
+    size_t missed = 0;
+    for (const char* event : kLossy) {
+        for (size_t at = log.find(event); at != std::string::npos; at = log.find(event, at + 1)) {
+            ++missed;
+        }
+    }
+    return missed;
+}
+
 } // namespace test_support

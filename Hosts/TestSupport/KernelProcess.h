@@ -35,6 +35,9 @@ public:
     io_service_t service() const { return m_service; }
     void releaseService();
     std::string log() const { return m_programs.read("kernel.log"); }
+    // Events in the log of the kernel's real-time record that lose or break frames of a stream
+    // (a loaded machine misses the service's deadlines).
+    size_t missedDeadlines() const;
 
 private:
     ProgramRunner& m_programs;

@@ -237,31 +237,6 @@ ToneCheck checkTone(const std::vector<float>& captured, size_t samples)
     return check;
 }
 
-size_t missedDeadlines(const std::string& log)
-{
-    // Events of the kernel's real-time record that lose or break frames of the stream; request
-    // threads report the record as "real-time record of ...: NAME +N (total)".
-    static constexpr const char* kLossy[] = {
-        "STC_STREAM_BROKEN",
-        ": refused reads +",
-        ": late service periods +",
-        ": frames lost to late writes +",
-        ": output records sent unfilled +",
-        ": blocks still in use when due +",
-        ": unreadable frame numbers +",
-        ": breaks for input errors +",
-        ": breaks for feedback errors +",
-        ": frames mixed before it wrote them +",
-    };
-    size_t missed = 0;
-    for (const char* event : kLossy) {
-        for (size_t at = log.find(event); at != std::string::npos; at = log.find(event, at + 1)) {
-            ++missed;
-        }
-    }
-    return missed;
-}
-
 TEST_F(DeviceProcessTest, TheManagerFindsConfiguresAndReportsTheDevice)
 {
     Client client;
@@ -301,7 +276,7 @@ TEST_F(DeviceProcessTest, AToneFromTheOutputProcComesBackIntoTheInputProcSampleE
     const ToneCheck check = checkTone(io.captured, io.capturedCount.load());
     EXPECT_EQ(check.wrong, 0U) << "frames that are neither silence nor a tone frame";
     EXPECT_GT(check.toneFrames, check.frames / 2) << "the tone came back";
-    const size_t missed = missedDeadlines(kernel.log());
+    const size_t missed = kernel.missedDeadlines();
     EXPECT_LE(check.jumps, missed) << check.jumps << " jumps, " << missed
                                    << " missed deadlines recorded: tone frames are lost only where one was";
     EXPECT_TRUE(device->removeIOProcID(id));
@@ -383,7 +358,7 @@ TEST_F(DeviceProcessTest, TimeStampsFollowTheKernelsAndTheLoopbackDelayIsTheRepo
     // A missed deadline in the kernel moves its time line under the filter, which then follows
     // it over some cycles: a loaded machine's run shows that, not the filter.
     const int64_t period = int64_t{1'000'000'000} / rate;
-    const size_t missed = missedDeadlines(kernel.log());
+    const size_t missed = kernel.missedDeadlines();
     if (missed == 0 && !io.restarted.load()) {
         ASSERT_GE(io.compared.load(), 100U);
         EXPECT_LE(io.totalHostError.load() / io.compared.load(), period) << "mean distance, ns";

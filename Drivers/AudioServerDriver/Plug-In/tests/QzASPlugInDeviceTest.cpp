@@ -119,11 +119,16 @@ void storeChannelSettings(FakeHost& host, int32_t frequency)
     CFRelease(channels);
 }
 
-// 16-bit values (the device runs at 16 bits) in the top bits, different per channel and frame.
-int32_t signal(uint64_t frame, uint32_t channel)
+// Values different per channel and frame: the top 16 bits name the frame (modulo 65,536), and at
+// 24 bits the next byte carries a pattern of its own, so a lost low byte shows.
+int32_t signal(uint64_t frame, uint32_t channel, uint32_t bits = 16)
 {
     const auto v = static_cast<int32_t>((frame * 7'919 + channel * 4'099 + 1'234) % 65'536) - 32'768;
-    return static_cast<int32_t>(static_cast<uint32_t>(v) << 16);
+    uint32_t word = static_cast<uint32_t>(v) << 16;
+    if (bits >= 24) {
+        word |= static_cast<uint32_t>((frame * 13 + channel * 101 + 7) & 0xFF) << 8;
+    }
+    return static_cast<int32_t>(word);
 }
 
 class QzASPlugInDeviceTest : public testing::Test
@@ -170,6 +175,18 @@ protected:
             platform::dispatch::drain(platform::dispatch::globalSerialQueue());
             device = nullptr;
         }
+    }
+
+    // Zero time stamps on one line within a frame, and every read and write served, unless the
+    // kernel missed a deadline: its stream then restarts on a new time line.
+    template <class Cycles> void expectOnTime(const Cycles& io)
+    {
+        if (const size_t missed = kernel.missedDeadlines(); missed != 0) {
+            std::printf("time stamps not checked: %zu missed deadlines in the kernel's record\n", missed);
+            return;
+        }
+        EXPECT_LT(io.maxStampError, 1.0) << "zero time stamps on one line, within a frame";
+        EXPECT_EQ(io.failedOperations, 0U);
     }
 
     test_support::ProgramRunner programs;
@@ -236,6 +253,8 @@ struct IOCycles
     double maxStampError = 0; // frames between a zero time stamp and the line through the first
     uint64_t start = 0;       // input sample time of the first cycle
     uint32_t outputLead = 0;  // frames the output is written ahead beyond the safety offsets
+    uint32_t bits = 16;       // the device's resolution, for the signal's low bits
+    uint64_t failedOperations = 0; // reads and writes that returned an error (an underrun)
 
     // Runs until `count` cycles have run; false when the time stamps never came.
     bool run(uint64_t count)
@@ -283,19 +302,19 @@ struct IOCycles
             }
             device.BeginIOOperation(audioFourCC("read"), frames, cycle);
             if (device.DoIOOperation(0, audioFourCC("read"), frames, cycle, in.data(), nullptr) != 0) {
-                return false;
+                ++failedOperations;
             }
             device.EndIOOperation(audioFourCC("read"), frames, cycle);
             recorded.insert(recorded.end(), in.begin(), in.end());
             const auto outputTime = static_cast<uint64_t>(cycle.mOutputTime.mSampleTime);
             for (uint32_t f = 0; f < frames; ++f) {
                 for (uint32_t c = 0; c < channels; ++c) {
-                    out[size_t{f} * channels + c] = signal(outputTime + f, c);
+                    out[size_t{f} * channels + c] = signal(outputTime + f, c, bits);
                 }
             }
             device.BeginIOOperation(audioFourCC("rite"), frames, cycle);
             if (device.DoIOOperation(0, audioFourCC("rite"), frames, cycle, out.data(), nullptr) != 0) {
-                return false;
+                ++failedOperations;
             }
             device.EndIOOperation(audioFourCC("rite"), frames, cycle);
             ++cycles;
@@ -324,7 +343,7 @@ struct IOCycles
             // The frame number modulo 65,536: 53,263 is 7,919's inverse.
             const auto value = static_cast<uint64_t>((left >> 16) + 32'768 - 1'234) & 0xFFFF;
             const uint64_t frame = (value * 53'263) & 0xFFFF;
-            if (signal(frame, 0) != left || signal(frame, 1) != right) {
+            if (signal(frame, 0, bits) != left || signal(frame, 1, bits) != right) {
                 ++loop.wrong;
                 continue;
             }
@@ -373,7 +392,7 @@ TEST_F(QzASPlugInDeviceTest, TheIOCycleLoopsTheSignalBackBitExactOnTheDevicesClo
     // A loaded machine makes the simulated bus lose frames and can break the stream (the kernel's
     // real-time record says so); what comes back is exact all the same.
     EXPECT_GT(loop.signalFrames, 24'000U) << "the signal came back for half a second at least";
-    EXPECT_LT(io.maxStampError, 1.0) << "zero time stamps on one line, within a frame";
+    expectOnTime(io);
     std::printf("round trip %lld frames; latencies %u + %u, safety offsets %u + %u, write-ahead %u\n",
                 static_cast<long long>(loop.delay), device->getLatency(true), device->getLatency(false),
                 device->getSafetyOffset(true), device->getSafetyOffset(false), device->outputWriteAhead());
@@ -466,5 +485,87 @@ TEST_F(QzASPlugInDeviceTest, AnUnplugDuringIOStopsTheCyclesWithoutACrash)
     EXPECT_EQ(device->hardwareState(), QzASPlugInDevice::kClosed);
     ASSERT_TRUE(kernel.start({model()})) << kernel.log();
 }
+
+// The loop through the IO cycle at the rates and resolutions of a full-speed and a high-speed model.
+struct LoopCase
+{
+    const char* model;
+    int32_t rate;
+    uint32_t bits;
+};
+
+void PrintTo(const LoopCase& c, std::ostream* os)
+{
+    *os << c.model << " " << c.rate << " Hz " << c.bits << " bits";
+}
+
+class Loopback : public QzASPlugInDeviceTest, public testing::WithParamInterface<LoopCase>
+{
+protected:
+    const char* model() const override { return GetParam().model; }
+
+    // Asks both streams for `bits` at the current rate, the way a client sets a physical format,
+    // and performs the changes the host is asked for.
+    void setResolution(uint32_t bits)
+    {
+        for (int index : {QzASPlugInDevice::kInputStream, QzASPlugInDevice::kOutputStream}) {
+            const AudioObjectID stream = device->objectIDs()[index];
+            const AudioObjectPropertyAddress available{kAudioStreamPropertyAvailablePhysicalFormats,
+                                                       kAudioObjectPropertyScopeGlobal,
+                                                       kAudioObjectPropertyElementMain};
+            std::vector<AudioStreamRangedDescription> formats(64);
+            UInt32 size = 0;
+            device->GetPropertyData(stream, 0, available, 0, nullptr,
+                                    static_cast<UInt32>(formats.size() * sizeof formats[0]), size, formats.data());
+            formats.resize(size / sizeof formats[0]);
+            const auto wanted = std::find_if(formats.begin(), formats.end(), [&](const auto& f) {
+                return f.mFormat.mBitsPerChannel == bits && f.mFormat.mSampleRate == GetParam().rate;
+            });
+            ASSERT_NE(wanted, formats.end()) << "the model offers " << bits << " bits";
+            const AudioObjectPropertyAddress physical{kAudioStreamPropertyPhysicalFormat,
+                                                      kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+            device->SetPropertyData(stream, 0, physical, 0, nullptr, sizeof wanted->mFormat, &wanted->mFormat);
+            for (auto [action, info] : host.takeRequests()) {
+                device->PerformConfigChange(action, info);
+            }
+        }
+    }
+};
+
+TEST_P(Loopback, BitExactThroughTheIOCycle)
+{
+    const LoopCase c = GetParam();
+    storeChannelSettings(host, c.rate);
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    if (c.bits != 16) {
+        setResolution(c.bits);
+    }
+    ASSERT_EQ(device->currentSettings().iFrequency, c.rate);
+    ASSERT_EQ(device->currentSettings().iInResolution, static_cast<int32_t>(c.bits));
+    ASSERT_EQ(device->currentSettings().iOutResolution, static_cast<int32_t>(c.bits));
+
+    device->StartIO();
+    IOCycles io(*device);
+    io.rate = c.rate;
+    io.bits = c.bits;
+    io.outputLead = 1'024;
+    // Four seconds of cycles.
+    ASSERT_TRUE(io.run(static_cast<uint64_t>(c.rate) * 4 / io.frames));
+    const QzASPlugInDevice::IOStatistics stats = device->statistics();
+    device->StopIO();
+    EXPECT_EQ(stats.inputOverloads, 0U);
+    EXPECT_EQ(stats.outputOverloads, 0U);
+    const auto loop = io.check(io.start);
+    EXPECT_EQ(loop.wrong, 0U) << "every recorded frame is silence or exactly a played frame";
+    EXPECT_GT(loop.signalFrames, static_cast<size_t>(c.rate) / 2) << "the signal came back for half a second at least";
+    expectOnTime(io);
+}
+
+INSTANTIATE_TEST_SUITE_P(RatesAndResolutions, Loopback,
+                         testing::Values(LoopCase{"Mindprint", 44'100, 16}, LoopCase{"Mindprint", 48'000, 24},
+                                         LoopCase{"Mindprint", 96'000, 24}, LoopCase{"Kelvra-UC3", 44'100, 24},
+                                         LoopCase{"Kelvra-UC3", 96'000, 24}));
 
 } // namespace
