@@ -19,7 +19,8 @@ KernelProcess::~KernelProcess()
     stop();
 }
 
-bool KernelProcess::start(const std::vector<std::string>& models, const char* serviceClass)
+bool KernelProcess::start(const std::vector<std::string>& models, const char* serviceClass,
+                          const std::vector<std::string>& extra)
 {
     if (m_pid > 0 || m_programs.root().empty()) {
         return false;
@@ -32,6 +33,7 @@ bool KernelProcess::start(const std::vector<std::string>& models, const char* se
         arguments.push_back("--device");
         arguments.push_back(model);
     }
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
     m_pid = m_programs.start(m_kerneld, arguments, "kernel");
     if (m_pid <= 0) {
         return false;

@@ -24,8 +24,10 @@ public:
 
     // Starts the host with one simulated device of each model and waits (30 s at most: another
     // process, only its socket tells) until a service of `serviceClass` is published. False when
-    // the host did not start or the service did not come.
-    bool start(const std::vector<std::string>& models, const char* serviceClass = "VKKernelDevice");
+    // the host did not start or the service did not come. `arguments` follow the devices (an
+    // option for the last one, such as "--clock-ppm").
+    bool start(const std::vector<std::string>& models, const char* serviceClass = "VKKernelDevice",
+               const std::vector<std::string>& arguments = {});
     // Ends the host with SIGTERM; its exit status (-1 when it did not exit by itself).
     int stop();
 

@@ -44,6 +44,12 @@ std::optional<long> number(const std::string& text, long low, long high)
 
 } // namespace
 
+std::optional<int32_t> SimulatedDevices::clockPpm(const std::string& text)
+{
+    const auto value = number(text, -kMostPpm, kMostPpm);
+    return value ? std::optional<int32_t>(static_cast<int32_t>(*value)) : std::nullopt;
+}
+
 IOReturn SimulatedDevices::attach(const std::string& model, int* id, std::optional<int32_t> ppm)
 {
     auto made = usbsim::makeModel(model);
@@ -164,12 +170,11 @@ IOReturn SimulatedDevices::command(const std::vector<std::string>& words, std::s
     if (verb == "attach" && (words.size() == 2 || words.size() == 3)) {
         std::optional<int32_t> ppm;
         if (words.size() == 3) {
-            const auto value = number(words[2], -kMostPpm, kMostPpm);
-            if (!value) {
+            ppm = clockPpm(words[2]);
+            if (!ppm) {
                 answer = "not a clock error in ppm: " + words[2] + " (-100000 to 100000)\n";
                 return kIOReturnBadArgument;
             }
-            ppm = static_cast<int32_t>(*value);
         }
         int id = 0;
         const IOReturn status = attach(words[1], &id, ppm);

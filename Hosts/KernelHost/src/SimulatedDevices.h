@@ -28,6 +28,8 @@ public:
     // given; its number in `id`. kIOReturnNotFound for an unknown model, kIOReturnUnsupported for a
     // clock error on a model without a sample clock.
     IOReturn attach(const std::string& model, int* id, std::optional<int32_t> ppm = std::nullopt);
+    // A sample clock's error in ppm as text: a whole number from -100,000 to 100,000.
+    static std::optional<int32_t> clockPpm(const std::string& text);
     // Attaches a device made from files, called "file:<descriptors path>"; kIOReturnBadArgument
     // with what is wrong (file, byte offset or line) in `error` when they are refused, before
     // anything is attached.

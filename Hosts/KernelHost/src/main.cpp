@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <sched.h>
 #include <string>
 #include <vector>
@@ -46,6 +47,8 @@ void usage(FILE* out)
                  "                  do not load the driver this build made (%s)\n"
                  "  --device MODEL  attach a simulated device of MODEL once the host runs; may repeat\n"
                  "                  (sonvexa-kernelctl attaches and detaches them later)\n"
+                 "  --clock-ppm PPM the sample clock of the --device before it runs PPM parts per\n"
+                 "                  million fast (negative: slow; -100000 to 100000)\n"
                  "  --device-file FILE [--speed full|high] [--side-file SIDE]\n"
                  "                  attach a device read from a descriptors file (as Linux shows it in\n"
                  "                  /sys/bus/usb/devices/*/descriptors); --speed and a side file (speed,\n"
@@ -132,7 +135,12 @@ int main(int argc, char** argv)
     std::string kextFolder;
     std::vector<std::string> kexts;
     std::string logPath;
-    std::vector<std::string> devices;
+    struct CommandLineDevice
+    {
+        std::string model;
+        std::optional<int32_t> ppm;
+    };
+    std::vector<CommandLineDevice> devices;
     std::vector<usbsim::models::DeviceFiles> deviceFiles;
     int shutdownSeconds = 5;
     size_t userLogLines = kernel_host::KernelServer::Limits{}.logLinesPerWindow;
@@ -157,7 +165,14 @@ int main(int argc, char** argv)
         std::string v;
         if (arg == "--socket" && value(socketPath)) {
         } else if (arg == "--device" && value(v)) {
-            devices.push_back(v);
+            devices.push_back({v, std::nullopt});
+        } else if (arg == "--clock-ppm" && !devices.empty() && value(v)) {
+            devices.back().ppm = kernel_host::SimulatedDevices::clockPpm(v);
+            if (!devices.back().ppm) {
+                return fail("not a clock error in ppm: " + v + " (-100000 to 100000)");
+            }
+        } else if (arg == "--clock-ppm" && devices.empty()) {
+            return fail("--clock-ppm belongs to the --device before it");
         } else if (arg == "--device-file" && value(v)) {
             deviceFiles.emplace_back();
             deviceFiles.back().descriptors = v;
@@ -236,7 +251,7 @@ int main(int argc, char** argv)
         }
     }
 
-    for (const auto& model : devices) {
+    for (const auto& [model, ppm] : devices) {
         if (usbsim::findModel(model) == nullptr) {
             return fail("no such device model: " + model + " (see --list-models)");
         }
@@ -269,9 +284,12 @@ int main(int argc, char** argv)
         return status;
     });
     // The command line's devices are there before the first client can ask.
-    for (const auto& model : devices) {
+    for (const auto& [model, ppm] : devices) {
         int id = 0;
-        simulated.attach(model, &id);
+        if (simulated.attach(model, &id, ppm) != kIOReturnSuccess) {
+            IOLog("sonvexa-kerneld: cannot attach a device of %s with a clock error\n", model.c_str());
+            continue;
+        }
         IOLog("sonvexa-kerneld: attached device %d (%s)\n", id, model.c_str());
     }
     for (size_t i = 0; i < deviceFiles.size(); ++i) {

@@ -255,6 +255,17 @@ struct IOCycles
     uint32_t outputLead = 0;  // frames the output is written ahead beyond the safety offsets
     uint32_t bits = 16;       // the device's resolution, for the signal's low bits
     uint64_t failedOperations = 0; // reads and writes that returned an error (an underrun)
+    // The first and the last zero time stamp the cycles saw.
+    std::pair<Float64, UInt64> firstZero{};
+    std::pair<Float64, UInt64> lastZero{};
+
+    // The device's rate the zero time stamps give, in ppm off `rate`.
+    double measuredPpm() const
+    {
+        const double passed = lastZero.first - firstZero.first;
+        const double seconds = static_cast<double>(lastZero.second - firstZero.second) * 1e-9;
+        return seconds > 0 ? (passed / seconds / rate - 1.0) * 1e6 : 0.0;
+    }
 
     // Runs until `count` cycles have run; false when the time stamps never came.
     bool run(uint64_t count)
@@ -273,6 +284,7 @@ struct IOCycles
         const double ticksPerFrame = 1e9 / rate;
         const Float64 firstSample = zeroSample;
         const UInt64 firstHost = zeroHost;
+        firstZero = lastZero = {zeroSample, zeroHost};
         const uint32_t safety = device.getSafetyOffset(true) + device.getSafetyOffset(false);
         std::vector<int32_t> in(size_t{frames} * channels);
         std::vector<int32_t> out(size_t{frames} * channels);
@@ -283,6 +295,7 @@ struct IOCycles
             const uint64_t inputTime = start + k * frames;
             // Due once the input cycle and its safety offset have arrived.
             device.GetZeroTimeStamp(zeroSample, zeroHost, seed);
+            lastZero = {zeroSample, zeroHost};
             const double expected = static_cast<double>(firstHost) + (zeroSample - firstSample) * ticksPerFrame;
             maxStampError = std::max(maxStampError, std::fabs(static_cast<double>(zeroHost) - expected) / ticksPerFrame);
 
@@ -567,5 +580,46 @@ INSTANTIATE_TEST_SUITE_P(RatesAndResolutions, Loopback,
                          testing::Values(LoopCase{"Mindprint", 44'100, 16}, LoopCase{"Mindprint", 48'000, 24},
                                          LoopCase{"Mindprint", 96'000, 24}, LoopCase{"Kelvra-UC3", 44'100, 24},
                                          LoopCase{"Kelvra-UC3", 96'000, 24}));
+
+// A device clock off by 100 ppm either way: the zero time stamps give the device's rate, not the
+// nominal one, and the cycles they time keep the loop exact.
+class DriftingClock : public QzASPlugInDeviceTest, public testing::WithParamInterface<int32_t>
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(kernel.start({model()}, "VKKernelDevice", {"--clock-ppm", std::to_string(GetParam())}))
+            << kernel.log();
+    }
+};
+
+TEST_P(DriftingClock, ZeroTimeStampsFollowTheDevicesRate)
+{
+    storeChannelSettings(host, 48'000);
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    device->StartIO();
+    IOCycles io(*device);
+    io.outputLead = 1'024;
+    // Seven seconds: five zero-time-stamp periods of 65,536 frames.
+    ASSERT_TRUE(io.run(660));
+    device->StopIO();
+    const auto loop = io.check(io.start);
+    EXPECT_EQ(loop.wrong, 0U);
+    // A broken stream starts a new time line, which the device takes up once the host performs
+    // the change it asks for (this host performs none).
+    if (const size_t missed = kernel.missedDeadlines(); missed != 0) {
+        std::printf("rate not checked: %zu missed deadlines in the kernel's record\n", missed);
+        return;
+    }
+    EXPECT_GT(loop.signalFrames, 24'000U);
+    ASSERT_GE(io.lastZero.first - io.firstZero.first, 4 * 65'536.0);
+    // One frame of jitter at each end is 4 ppm over four periods.
+    EXPECT_NEAR(io.measuredPpm(), GetParam(), 10.0);
+    EXPECT_EQ(io.failedOperations, 0U) << "the cycles stay on the device's clock";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ppm, DriftingClock, testing::Values(100, -100));
 
 } // namespace
