@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "CAException.h"
 #include "KernelProcess.h"
 #include "ProgramRunner.h"
 #include "QzASPlugInDevice.h"
@@ -177,16 +178,63 @@ protected:
         }
     }
 
-    // Zero time stamps on one line within a frame, and every read and write served, unless the
-    // kernel missed a deadline: its stream then restarts on a new time line.
-    template <class Cycles> void expectOnTime(const Cycles& io)
+    // Every recorded frame silence or exactly a played one; and unless the kernel missed a
+    // deadline (its stream then breaks, and only the change it asks of the host, which this one
+    // does not perform, brings a new time line): the signal back for `frames` frames at least,
+    // the zero time stamps on one line within a frame, every read and write served.
+    template <class Cycles> void expectLoop(const Cycles& io, size_t frames, bool checkLine = true)
     {
+        const auto loop = io.check(io.start);
+        EXPECT_EQ(loop.wrong, 0U) << "every recorded frame is silence or exactly a played frame";
         if (const size_t missed = kernel.missedDeadlines(); missed != 0) {
-            std::printf("time stamps not checked: %zu missed deadlines in the kernel's record\n", missed);
+            std::printf("stream not checked: %zu missed deadlines in the kernel's record\n", missed);
             return;
         }
-        EXPECT_LT(io.maxStampError, 1.0) << "zero time stamps on one line, within a frame";
+        EXPECT_GT(loop.signalFrames, frames) << "the signal came back";
+        if (checkLine) {
+            EXPECT_LT(io.maxStampError, 1.0) << "zero time stamps on one line, within a frame";
+        }
         EXPECT_EQ(io.failedOperations, 0U);
+    }
+
+    // Asks both streams for `bits` at `rate`, the way a client sets a physical format, and
+    // performs the changes the host is asked for; with IO running, the way the audio server
+    // does: IO stops, the change is made, IO starts again.
+    void setResolution(uint32_t bits, double rate, bool running = false)
+    {
+        for (int index : {QzASPlugInDevice::kInputStream, QzASPlugInDevice::kOutputStream}) {
+            const AudioObjectID stream = device->objectIDs()[index];
+            const AudioObjectPropertyAddress available{kAudioStreamPropertyAvailablePhysicalFormats,
+                                                       kAudioObjectPropertyScopeGlobal,
+                                                       kAudioObjectPropertyElementMain};
+            std::vector<AudioStreamRangedDescription> formats(64);
+            UInt32 size = 0;
+            device->GetPropertyData(stream, 0, available, 0, nullptr,
+                                    static_cast<UInt32>(formats.size() * sizeof formats[0]), size, formats.data());
+            formats.resize(size / sizeof formats[0]);
+            const auto wanted = std::find_if(formats.begin(), formats.end(), [&](const auto& f) {
+                return f.mFormat.mBitsPerChannel == bits && f.mFormat.mSampleRate == rate;
+            });
+            ASSERT_NE(wanted, formats.end()) << "the model offers " << bits << " bits";
+            const AudioObjectPropertyAddress physical{kAudioStreamPropertyPhysicalFormat,
+                                                      kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+            device->SetPropertyData(stream, 0, physical, 0, nullptr, sizeof wanted->mFormat, &wanted->mFormat);
+            performRequests(running);
+        }
+    }
+    size_t performRequests(bool running)
+    {
+        const auto requests = host.takeRequests();
+        for (auto [action, info] : requests) {
+            if (running) {
+                device->StopIO();
+            }
+            device->PerformConfigChange(action, info);
+            if (running) {
+                device->StartIO();
+            }
+        }
+        return requests.size();
     }
 
     test_support::ProgramRunner programs;
@@ -400,12 +448,9 @@ TEST_F(QzASPlugInDeviceTest, TheIOCycleLoopsTheSignalBackBitExactOnTheDevicesClo
     EXPECT_EQ(stats.inputOverloads, 0U);
     EXPECT_EQ(stats.outputOverloads, 0U);
     EXPECT_EQ(stats.inputCycles, 400U);
+    // Half a second of signal at least.
+    expectLoop(io, 24'000);
     const auto loop = io.check(io.start);
-    EXPECT_EQ(loop.wrong, 0U) << "every recorded frame is silence or exactly a played frame";
-    // A loaded machine makes the simulated bus lose frames and can break the stream (the kernel's
-    // real-time record says so); what comes back is exact all the same.
-    EXPECT_GT(loop.signalFrames, 24'000U) << "the signal came back for half a second at least";
-    expectOnTime(io);
     std::printf("round trip %lld frames; latencies %u + %u, safety offsets %u + %u, write-ahead %u\n",
                 static_cast<long long>(loop.delay), device->getLatency(true), device->getLatency(false),
                 device->getSafetyOffset(true), device->getSafetyOffset(false), device->outputWriteAhead());
@@ -516,33 +561,6 @@ class Loopback : public QzASPlugInDeviceTest, public testing::WithParamInterface
 {
 protected:
     const char* model() const override { return GetParam().model; }
-
-    // Asks both streams for `bits` at the current rate, the way a client sets a physical format,
-    // and performs the changes the host is asked for.
-    void setResolution(uint32_t bits)
-    {
-        for (int index : {QzASPlugInDevice::kInputStream, QzASPlugInDevice::kOutputStream}) {
-            const AudioObjectID stream = device->objectIDs()[index];
-            const AudioObjectPropertyAddress available{kAudioStreamPropertyAvailablePhysicalFormats,
-                                                       kAudioObjectPropertyScopeGlobal,
-                                                       kAudioObjectPropertyElementMain};
-            std::vector<AudioStreamRangedDescription> formats(64);
-            UInt32 size = 0;
-            device->GetPropertyData(stream, 0, available, 0, nullptr,
-                                    static_cast<UInt32>(formats.size() * sizeof formats[0]), size, formats.data());
-            formats.resize(size / sizeof formats[0]);
-            const auto wanted = std::find_if(formats.begin(), formats.end(), [&](const auto& f) {
-                return f.mFormat.mBitsPerChannel == bits && f.mFormat.mSampleRate == GetParam().rate;
-            });
-            ASSERT_NE(wanted, formats.end()) << "the model offers " << bits << " bits";
-            const AudioObjectPropertyAddress physical{kAudioStreamPropertyPhysicalFormat,
-                                                      kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
-            device->SetPropertyData(stream, 0, physical, 0, nullptr, sizeof wanted->mFormat, &wanted->mFormat);
-            for (auto [action, info] : host.takeRequests()) {
-                device->PerformConfigChange(action, info);
-            }
-        }
-    }
 };
 
 TEST_P(Loopback, BitExactThroughTheIOCycle)
@@ -553,7 +571,7 @@ TEST_P(Loopback, BitExactThroughTheIOCycle)
     device->Activate();
     ASSERT_TRUE(device->IsActive());
     if (c.bits != 16) {
-        setResolution(c.bits);
+        setResolution(c.bits, c.rate);
     }
     ASSERT_EQ(device->currentSettings().iFrequency, c.rate);
     ASSERT_EQ(device->currentSettings().iInResolution, static_cast<int32_t>(c.bits));
@@ -570,10 +588,7 @@ TEST_P(Loopback, BitExactThroughTheIOCycle)
     device->StopIO();
     EXPECT_EQ(stats.inputOverloads, 0U);
     EXPECT_EQ(stats.outputOverloads, 0U);
-    const auto loop = io.check(io.start);
-    EXPECT_EQ(loop.wrong, 0U) << "every recorded frame is silence or exactly a played frame";
-    EXPECT_GT(loop.signalFrames, static_cast<size_t>(c.rate) / 2) << "the signal came back for half a second at least";
-    expectOnTime(io);
+    expectLoop(io, static_cast<size_t>(c.rate) / 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(RatesAndResolutions, Loopback,
@@ -605,21 +620,58 @@ TEST_P(DriftingClock, ZeroTimeStampsFollowTheDevicesRate)
     // Seven seconds: five zero-time-stamp periods of 65,536 frames.
     ASSERT_TRUE(io.run(660));
     device->StopIO();
-    const auto loop = io.check(io.start);
-    EXPECT_EQ(loop.wrong, 0U);
-    // A broken stream starts a new time line, which the device takes up once the host performs
-    // the change it asks for (this host performs none).
-    if (const size_t missed = kernel.missedDeadlines(); missed != 0) {
-        std::printf("rate not checked: %zu missed deadlines in the kernel's record\n", missed);
-        return;
+    // The line is the device's, not the nominal one.
+    expectLoop(io, 24'000, false);
+    if (kernel.missedDeadlines() == 0) {
+        ASSERT_GE(io.lastZero.first - io.firstZero.first, 4 * 65'536.0);
+        // One frame of jitter at each end is 4 ppm over four periods.
+        EXPECT_NEAR(io.measuredPpm(), GetParam(), 10.0);
     }
-    EXPECT_GT(loop.signalFrames, 24'000U);
-    ASSERT_GE(io.lastZero.first - io.firstZero.first, 4 * 65'536.0);
-    // One frame of jitter at each end is 4 ppm over four periods.
-    EXPECT_NEAR(io.measuredPpm(), GetParam(), 10.0);
-    EXPECT_EQ(io.failedOperations, 0U) << "the cycles stay on the device's clock";
 }
 
 INSTANTIATE_TEST_SUITE_P(Ppm, DriftingClock, testing::Values(100, -100));
+
+// Changes asked for while IO runs are performed the way the audio server performs them: IO
+// stops, the change is made, IO starts again, and the loop is exact at the new settings.
+TEST_F(QzASPlugInDeviceTest, RateAndFormatChangesWhileRunning)
+{
+    storeChannelSettings(host, 48'000);
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    const auto loopsBack = [&](double rate, uint32_t bits) {
+        IOCycles io(*device);
+        io.rate = rate;
+        io.bits = bits;
+        io.outputLead = 1'024;
+        ASSERT_TRUE(io.run(static_cast<uint64_t>(rate) * 2 / io.frames));
+        SCOPED_TRACE(testing::Message() << rate << " Hz, " << bits << " bits");
+        expectLoop(io, static_cast<size_t>(rate) / 4);
+    };
+    device->StartIO();
+    loopsBack(48'000, 16);
+
+    const AudioObjectPropertyAddress nominal{kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
+    const Float64 rate = 96'000;
+    device->SetPropertyData(device->GetObjectID(), 0, nominal, 0, nullptr, sizeof rate, &rate);
+    EXPECT_EQ(performRequests(true), 1U);
+    EXPECT_EQ(device->currentSettings().iFrequency, 96'000);
+    EXPECT_EQ(device->ioReferenceCount(), 1U) << "IO runs again";
+    loopsBack(96'000, 16);
+
+    setResolution(24, 96'000, true);
+    EXPECT_EQ(device->currentSettings().iInResolution, 24);
+    EXPECT_EQ(device->currentSettings().iOutResolution, 24);
+    EXPECT_EQ(device->ioReferenceCount(), 1U);
+    loopsBack(96'000, 24);
+
+    // An unsupported rate is refused and asks for nothing.
+    const Float64 odd = 12'345;
+    EXPECT_THROW(device->SetPropertyData(device->GetObjectID(), 0, nominal, 0, nullptr, sizeof odd, &odd),
+                 CAException);
+    EXPECT_EQ(performRequests(true), 0U);
+    device->StopIO();
+}
 
 } // namespace
