@@ -322,6 +322,7 @@ bool QzASPlugInDevice::_HW_Open()
     if (mDevice == nullptr) {
         mDevice = new VKOSXDevice(nullptr, nullptr, mKernelObject.GetObject(), nullptr,
                                   DriverConnection::kAudioServerClientType);
+        mDevice->incReferences(); // this device's hold, given back in _HW_Close
     }
     if (!mDevice->ioIsOpen()) {
         platform::syslog(kNotice, "QzASPlugInIOKitObject::OpenConnection: failed to open a connection, Error: 0x%X",
@@ -417,9 +418,10 @@ void QzASPlugInDevice::Deactivate()
 void QzASPlugInDevice::storeSettings()
 {
     if (mRegistryPrefs != nullptr) {
-        mRegistryPrefs->update();
+        // A fresh snapshot of the kernel's registry properties, ours to release.
         if (CFDictionaryRef registry = mRegistryPrefs->getProperties(); registry != nullptr) {
             writeStorageProperties(registry);
+            CFRelease(registry);
         }
     }
     if (mDevice != nullptr && mDevice->isElektronOverbridge()) {

@@ -314,8 +314,15 @@ void AudioServerHost::readDevice(AudioObjectID device) const
     for (AudioObjectPropertyScope scope :
          {kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyScopeInput, kAudioObjectPropertyScopeOutput}) {
         for (AudioObjectPropertySelector selector : deviceSelectors) {
-            if (has(device, {selector, scope, 0})) {
-                get(device, {selector, scope, 0});
+            if (!has(device, {selector, scope, 0})) {
+                continue;
+            }
+            const PropertyValue value = get(device, {selector, scope, 0});
+            // The name comes as a reference the reader owns.
+            if (selector == kAudioObjectPropertyName && value.status == 0 && value.bytes.size() == sizeof(CFTypeRef)) {
+                if (const auto name = read<CFTypeRef>(value, 0); name != nullptr) {
+                    CFRelease(name);
+                }
             }
         }
     }
