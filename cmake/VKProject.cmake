@@ -53,12 +53,13 @@ function(vk_library name)
   endif()
 endfunction()
 
-# vk_test(<name> [SERIAL] SOURCES ... [LINK libs]): a GoogleTest executable registered with CTest.
+# vk_test(<name> [SERIAL] SOURCES ... [LINK libs] [ENVIRONMENT VAR=value ...]): a GoogleTest
+# executable registered with CTest; ENVIRONMENT is set for each of its tests.
 function(vk_test name)
   if(NOT VK_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "SERIAL" "" "SOURCES;LINK" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "" "SOURCES;LINK;ENVIRONMENT" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LINK} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads
     PlatformRealTimeStrict)
@@ -68,7 +69,11 @@ function(vk_test name)
   if(ARG_SERIAL)
     set(serial RUN_SERIAL TRUE)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 ${serial})
+  set(environment)
+  if(ARG_ENVIRONMENT)
+    set(environment ENVIRONMENT "${ARG_ENVIRONMENT}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 ${serial} ${environment})
 endfunction()
 
 # vk_benchmark(<name> SOURCES ... [LINK libs]): a Google Benchmark executable under bench/.
