@@ -190,3 +190,15 @@ uint32_t dmaDecode32To32At32Bit_SSE(DMAConvertArgs* a)
 {
     return vectorMember(VectorSlot::Decode32To32At32Bit)(a);
 }
+uint32_t dmaDecode16To08At32Bit_VARNOK_SSE(DMAConvertArgs* a)
+{
+    return vectorMember(VectorSlot::Decode16To08At32Bit_VARNOK)(a);
+}
+uint32_t dmaDecode16To16At32Bit_VARNOK_SSE(DMAConvertArgs* a)
+{
+    return vectorMember(VectorSlot::Decode16To16At32Bit_VARNOK)(a);
+}
+uint32_t dmaDecode16To32At32Bit_VARNOK_SSE(DMAConvertArgs* a)
+{
+    return vectorMember(VectorSlot::Decode16To32At32Bit_VARNOK)(a);
+}

@@ -142,3 +142,15 @@ uint32_t dmaEncode10_AH_SSE(DMAConvertArgs* a)
 {
     return vectorMember(VectorSlot::Encode10_AH)(a);
 }
+uint32_t dmaEncode08_VARNOK_SSE(DMAConvertArgs* a)
+{
+    return vectorMember(VectorSlot::Encode08_VARNOK)(a);
+}
+uint32_t dmaEncode16_VARNOK_SSE(DMAConvertArgs* a)
+{
+    return vectorMember(VectorSlot::Encode16_VARNOK)(a);
+}
+uint32_t dmaEncode32_VARNOK_SSE(DMAConvertArgs* a)
+{
+    return vectorMember(VectorSlot::Encode32_VARNOK)(a);
+}

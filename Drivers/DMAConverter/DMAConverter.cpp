@@ -45,7 +45,7 @@ void installHooks(CPUFXHook* save, CPUFXHook* load)
     cpuLoadFX.store(load, std::memory_order_relaxed);
 }
 
-// The Varnok families have only portable members.
+// The Varnok slots' portable members (the vector set-up installs their vector members).
 void installVarnok()
 {
     install(dmaDecode16To08At32Bit_VARNOK, dmaDecode16To08At32Bit_VARNOK_C);
@@ -148,11 +148,16 @@ void dmaSetVectorLevel(DMAVectorLevel level)
     vectorLevel.store(level, std::memory_order_relaxed);
 }
 
-// The Varnok slots keep what they hold. The vector members run at the widest level the
-// processor has, chosen here once.
+// The vector members run at the widest level the processor has, chosen here once.
 void dmaConvertInit_SSE64()
 {
     dmaSetVectorLevel(dmaWidestVectorLevel());
+    install(dmaDecode16To08At32Bit_VARNOK, dmaDecode16To08At32Bit_VARNOK_SSE);
+    install(dmaDecode16To16At32Bit_VARNOK, dmaDecode16To16At32Bit_VARNOK_SSE);
+    install(dmaDecode16To32At32Bit_VARNOK, dmaDecode16To32At32Bit_VARNOK_SSE);
+    install(dmaEncode08_VARNOK, dmaEncode08_VARNOK_SSE);
+    install(dmaEncode16_VARNOK, dmaEncode16_VARNOK_SSE);
+    install(dmaEncode32_VARNOK, dmaEncode32_VARNOK_SSE);
     install(dmaDecode16To02At32Bit, dmaDecode16To02At32Bit_SSE);
     install(dmaDecode16To04At32Bit, dmaDecode16To04At32Bit_SSE);
     install(dmaDecode16To06At32Bit, dmaDecode16To06At32Bit_SSE);

@@ -31,9 +31,12 @@ template <unsigned N, unsigned I> inline __m128i loadHostGroup(const uint8_t* ho
 // Spread form for few channels: each sample byte is copied into 8 lanes, and each lane keeps
 // the one bit it stands for (first lane the top bit), moved to the sample's channel bit. Cheaper
 // than whole flips while a plane has at most kSpreadFormPlaneChannels samples.
-// With GFNI a flip is one instruction and always the cheaper form.
+// With GFNI a flip is one instruction and always the cheaper form; with AVX2, where two frames
+// share each flip, from two samples a plane on.
 #if defined(__GFNI__)
 constexpr unsigned kSpreadFormPlaneChannels = 0;
+#elif defined(__AVX2__)
+constexpr unsigned kSpreadFormPlaneChannels = 1;
 #else
 constexpr unsigned kSpreadFormPlaneChannels = 2;
 #endif

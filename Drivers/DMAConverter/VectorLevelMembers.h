@@ -10,6 +10,7 @@
 #include "VectorDecodePass.h"
 #include "VectorEncodePass.h"
 #endif
+#include "VarnokPass.h"
 
 namespace dmaconv {
 inline namespace DMACONV_ISA {
@@ -53,6 +54,12 @@ inline constexpr VectorMemberTable kLevelMembers{{
     encodeBlock<PairOut<8, 4>, LevelEncodePass>,
     encodeBlock<PairOut<8, 6>, LevelEncodePass>,
     encodeBlock<PairOut<10, 8>, LevelEncodePass>,
+    decodeVarnokBlock<8>,
+    decodeVarnokBlock<16>,
+    decodeVarnokBlock<32>,
+    encodeVarnokBlock<8>,
+    encodeVarnokBlock<16>,
+    encodeVarnokBlock<32>,
 }};
 
 } // namespace DMACONV_ISA

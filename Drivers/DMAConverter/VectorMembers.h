@@ -43,6 +43,12 @@ enum class VectorSlot : unsigned
     Encode10_56,
     Encode10_78,
     Encode10_AH,
+    Decode16To08At32Bit_VARNOK,
+    Decode16To16At32Bit_VARNOK,
+    Decode16To32At32Bit_VARNOK,
+    Encode08_VARNOK,
+    Encode16_VARNOK,
+    Encode32_VARNOK,
     Count
 };
 

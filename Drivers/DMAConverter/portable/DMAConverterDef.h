@@ -54,13 +54,15 @@ DMAConvertFunc dmaDecode16To02At32Bit_ASM, dmaDecode16To04At32Bit_ASM, dmaDecode
 // Vector members.
 DMAConvertFunc dmaEncode02_SSE, dmaEncode04_SSE, dmaEncode06_SSE, dmaEncode08_SSE, dmaEncode10_SSE,
     dmaEncode12_SSE, dmaEncode14_SSE, dmaEncode16_SSE, dmaEncode08_Int964_SSE, dmaEncode10_12_SSE,
-    dmaEncode10_34_SSE, dmaEncode10_56_SSE, dmaEncode10_78_SSE, dmaEncode10_AH_SSE;
+    dmaEncode10_34_SSE, dmaEncode10_56_SSE, dmaEncode10_78_SSE, dmaEncode10_AH_SSE, dmaEncode08_VARNOK_SSE,
+    dmaEncode16_VARNOK_SSE, dmaEncode32_VARNOK_SSE;
 DMAConvertFunc dmaDecode16To02At32Bit_SSE, dmaDecode16To04At32Bit_SSE, dmaDecode16To06At32Bit_SSE,
     dmaDecode16To08At32Bit_SSE, dmaDecode16To10At32Bit_SSE, dmaDecode16To12At32Bit_SSE,
     dmaDecode16To14At32Bit_SSE, dmaDecode16To16At32Bit_SSE, dmaDecode32To18At32Bit_SSE,
     dmaDecode32To20At32Bit_SSE, dmaDecode32To22At32Bit_SSE, dmaDecode32To24At32Bit_SSE,
     dmaDecode32To26At32Bit_SSE, dmaDecode32To28At32Bit_SSE, dmaDecode32To30At32Bit_SSE,
-    dmaDecode32To32At32Bit_SSE;
+    dmaDecode32To32At32Bit_SSE, dmaDecode16To08At32Bit_VARNOK_SSE, dmaDecode16To16At32Bit_VARNOK_SSE,
+    dmaDecode16To32At32Bit_VARNOK_SSE;
 
 // Converter slots, one per family, null until DMAConverterInit runs. A device reads the slot it
 // needs once, when it starts a stream, and keeps the pointer; DMAConverterInit may rewrite the

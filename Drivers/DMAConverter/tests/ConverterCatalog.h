@@ -56,9 +56,9 @@ constexpr ConverterFamily pair(const char* name, DMAConverterSlot* slot, unsigne
             asmMember, sse};
 }
 constexpr ConverterFamily varnokEncoder(const char* name, DMAConverterSlot* slot, unsigned channels,
-                                        DMAConvertFunc* c)
+                                        DMAConvertFunc* c, DMAConvertFunc* sse)
 {
-    return {name, slot, FamilyKind::VarnokEncoder, channels, 0, 640, 480, 640, c, nullptr, nullptr};
+    return {name, slot, FamilyKind::VarnokEncoder, channels, 0, 640, 480, 640, c, nullptr, sse};
 }
 constexpr ConverterFamily decoder(const char* name, DMAConverterSlot* slot, unsigned channels,
                                   DMAConvertFunc* c, DMAConvertFunc* asmMember, DMAConvertFunc* sse)
@@ -67,9 +67,9 @@ constexpr ConverterFamily decoder(const char* name, DMAConverterSlot* slot, unsi
     return {name, slot, FamilyKind::PlaneDecoder, channels, 0, 512, count * 4, count, c, asmMember, sse};
 }
 constexpr ConverterFamily varnokDecoder(const char* name, DMAConverterSlot* slot, unsigned channels,
-                                        DMAConvertFunc* c)
+                                        DMAConvertFunc* c, DMAConvertFunc* sse)
 {
-    return {name, slot, FamilyKind::VarnokDecoder, channels, 0, 512, 512, 128, c, nullptr, nullptr};
+    return {name, slot, FamilyKind::VarnokDecoder, channels, 0, 512, 512, 128, c, nullptr, sse};
 }
 } // namespace detail
 
@@ -78,14 +78,20 @@ inline std::span<const ConverterFamily> converterFamilies()
     using namespace detail;
     static const std::array families{
         varnokDecoder("dmaDecode16To08At32Bit_VARNOK", &dmaDecode16To08At32Bit_VARNOK, 8,
-                      dmaDecode16To08At32Bit_VARNOK_C),
+                      dmaDecode16To08At32Bit_VARNOK_C,
+                      dmaDecode16To08At32Bit_VARNOK_SSE),
         varnokDecoder("dmaDecode16To16At32Bit_VARNOK", &dmaDecode16To16At32Bit_VARNOK, 16,
-                      dmaDecode16To16At32Bit_VARNOK_C),
+                      dmaDecode16To16At32Bit_VARNOK_C,
+                      dmaDecode16To16At32Bit_VARNOK_SSE),
         varnokDecoder("dmaDecode16To32At32Bit_VARNOK", &dmaDecode16To32At32Bit_VARNOK, 32,
-                      dmaDecode16To32At32Bit_VARNOK_C),
-        varnokEncoder("dmaEncode08_VARNOK", &dmaEncode08_VARNOK, 8, dmaEncode08_VARNOK_C),
-        varnokEncoder("dmaEncode16_VARNOK", &dmaEncode16_VARNOK, 16, dmaEncode16_VARNOK_C),
-        varnokEncoder("dmaEncode32_VARNOK", &dmaEncode32_VARNOK, 32, dmaEncode32_VARNOK_C),
+                      dmaDecode16To32At32Bit_VARNOK_C,
+                      dmaDecode16To32At32Bit_VARNOK_SSE),
+        varnokEncoder("dmaEncode08_VARNOK", &dmaEncode08_VARNOK, 8, dmaEncode08_VARNOK_C,
+                      dmaEncode08_VARNOK_SSE),
+        varnokEncoder("dmaEncode16_VARNOK", &dmaEncode16_VARNOK, 16, dmaEncode16_VARNOK_C,
+                      dmaEncode16_VARNOK_SSE),
+        varnokEncoder("dmaEncode32_VARNOK", &dmaEncode32_VARNOK, 32, dmaEncode32_VARNOK_C,
+                      dmaEncode32_VARNOK_SSE),
         decoder("dmaDecode16To02At32Bit", &dmaDecode16To02At32Bit, 2, dmaDecode16To02At32Bit_C,
                 dmaDecode16To02At32Bit_ASM, dmaDecode16To02At32Bit_SSE),
         decoder("dmaDecode16To04At32Bit", &dmaDecode16To04At32Bit, 4, dmaDecode16To04At32Bit_C,

@@ -335,6 +335,46 @@ template <class Map, auto order> struct Shuffle
     template <const auto& plan, size_t c>
     static constexpr std::array<uint8_t, 32> kSharedWindowMask = sharedWindowMask<plan, c>();
 
+    // Chunks of host words whose windows lie less than 16 bytes apart, the first chunk's bytes all
+    // below the second's window (the 24-bit decoders): one 32-byte load that ends with the second
+    // window serves both. The 32-byte mask, the first chunk's entries moved by the distance of its
+    // window from the load's start; empty when the chunks do not fit.
+    template <const auto& plan, size_t c> static constexpr std::array<uint8_t, 32> backLoadMask()
+    {
+        std::array<uint8_t, 32> mask{};
+        if (plan.chunkBytes != 16 || plan.windows[c] != 1 || plan.windows[c + 1] != 1 ||
+            plan.windowOffset[c + 1][0] <= plan.windowOffset[c][0] ||
+            plan.windowOffset[c + 1][0] - plan.windowOffset[c][0] >= 16) {
+            return {};
+        }
+        const uint32_t distance = plan.windowOffset[c + 1][0] - plan.windowOffset[c][0];
+        for (uint32_t t = 0; t < 16; ++t) {
+            const uint8_t m = plan.mask[c][0][t];
+            if (m != kZeroByte && m >= distance) {
+                return {};
+            }
+            mask[t] = m == kZeroByte ? m : static_cast<uint8_t>(m + 16 - distance);
+            mask[16 + t] = plan.mask[c + 1][0][t];
+        }
+        return mask;
+    }
+    template <const auto& plan, size_t c>
+    static constexpr std::array<uint8_t, 32> kBackLoadMask = backLoadMask<plan, c>();
+
+    // Whether a wide block of `plan` reads before its own start (its first pair loads back).
+    template <const auto& plan, uint32_t chunks> static constexpr bool readsBack()
+    {
+        return chunks >= 2 && plan.windowOffset[1][0] < 16 && sharedWindowMask<plan, 0>() == std::array<uint8_t, 32>{} &&
+               backLoadMask<plan, 0>() != std::array<uint8_t, 32>{};
+    }
+
+    // 16 bytes from `low` in the low lane, from `high` in the high lane.
+    __attribute__((target("avx2"), always_inline)) static __m256i lanes(const void* low, const void* high)
+    {
+        return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(static_cast<const __m128i*>(low))),
+                                       _mm_loadu_si128(static_cast<const __m128i*>(high)), 1);
+    }
+
     template <const auto& plan, size_t c>
     __attribute__((target("avx2"), always_inline)) static void chunkPair(const uint8_t* in, uint8_t* out)
     {
@@ -346,6 +386,13 @@ template <class Map, auto order> struct Shuffle
             const __m256i mask = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shared.data()));
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + c * plan.chunkBytes),
                                 _mm256_shuffle_epi8(bytes, mask));
+        } else if constexpr (kBackLoadMask<plan, c> != std::array<uint8_t, 32>{}) {
+            constexpr auto& mask = kBackLoadMask<plan, c>;
+            const __m256i bytes =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + plan.windowOffset[c + 1][0] - 16));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + c * plan.chunkBytes),
+                                _mm256_shuffle_epi8(bytes, _mm256_loadu_si256(
+                                                               reinterpret_cast<const __m256i*>(mask.data()))));
         } else if constexpr (plan.windows[c] <= 1 && plan.windows[c + 1] <= 1) {
             const auto load = [](const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); };
             __m256i bytes;
@@ -359,6 +406,24 @@ template <class Map, auto order> struct Shuffle
             const __m256i mask = _mm256_inserti128_si256(_mm256_castsi128_si256(load(plan.mask[c][0].data())),
                                                          load(plan.mask[c + 1][0].data()), 1);
             __m256i result = _mm256_shuffle_epi8(bytes, mask);
+            if constexpr (plan.chunkBytes == 12) {
+                result = _mm256_permutevar8x32_epi32(result, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+            } else {
+                static_assert(plan.chunkBytes == 16);
+            }
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + c * plan.chunkBytes), result);
+        } else if constexpr (plan.windows[c] <= 2 && plan.windows[c + 1] <= 2) {
+            // Each lane takes its chunk's bytes from two windows (a chunk with one window loads its
+            // first again, and its second mask takes nothing): two shuffles for both chunks.
+            constexpr uint32_t second = plan.windows[c] > 1 ? plan.windowOffset[c][1] : plan.windowOffset[c][0];
+            constexpr uint32_t nextSecond =
+                plan.windows[c + 1] > 1 ? plan.windowOffset[c + 1][1] : plan.windowOffset[c + 1][0];
+            const __m256i first = _mm256_shuffle_epi8(
+                lanes(in + plan.windowOffset[c][0], in + plan.windowOffset[c + 1][0]),
+                lanes(plan.mask[c][0].data(), plan.mask[c + 1][0].data()));
+            __m256i result = _mm256_or_si256(first, _mm256_shuffle_epi8(lanes(in + second, in + nextSecond),
+                                                                        lanes(plan.mask[c][1].data(),
+                                                                              plan.mask[c + 1][1].data())));
             if constexpr (plan.chunkBytes == 12) {
                 result = _mm256_permutevar8x32_epi32(result, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
             } else {
@@ -417,16 +482,36 @@ template <class Map, auto order> struct Shuffle
         return blocks * kGroups;
     }
 
+    // The AVX2 blocks: two blocks' worth where a block has an odd number of chunks, so that every
+    // chunk has a partner.
+    static constexpr uint32_t kDecodeWideSamples = kDecodeChunks % 2 == 0 ? kSamples : 2 * kSamples;
+    static constexpr uint32_t kEncodeWideSamples = kEncodeChunks % 2 == 0 ? kSamples : 2 * kSamples;
+    static constexpr auto kDecodeWide = makePlan<kDecodeWideSamples / 4>(16, decodeSource);
+    static constexpr auto kEncodeWide =
+        makePlan<kEncodeWideSamples / kSlotsPerChunk>(kSlotsPerChunk * Map::kBytes, encodeSource);
+
     __attribute__((target("avx2"))) static uint32_t decodeWide(int32_t* dst, const uint8_t* src,
                                                                uint32_t groups)
     {
-        const uint32_t blocks = blocksFor(groups, kDecode.readExtent, wideWriteExtent(kDecode));
+        constexpr uint32_t samples = kDecodeWideSamples;
+        const uint32_t blocks = blocksFor<samples>(groups, kDecodeWide.readExtent, wideWriteExtent(kDecodeWide));
         auto* out = reinterpret_cast<uint8_t*>(dst);
-        for (size_t b = 0; b < blocks; ++b) {
-            wideBlock<kDecode, kDecodeChunks>(src + b * kDeviceBytes, out + b * kHostBytes,
-                                              std::make_index_sequence<kDecodeChunks / 2>());
+        size_t b = 0;
+        if constexpr (readsBack<kDecodeWide, samples / 4>()) {
+            // The call's first block has nothing before it: it goes the 16-byte way.
+            if (blocks > 0) {
+                for (uint32_t n = 0; n < samples / kSamples; ++n) {
+                    block<kDecode>(src + n * kDeviceBytes, out + n * kHostBytes,
+                                   std::make_index_sequence<kDecodeChunks>());
+                }
+                b = 1;
+            }
         }
-        return blocks * kGroups;
+        for (; b < blocks; ++b) {
+            wideBlock<kDecodeWide, samples / 4>(src + b * samples * Map::kBytes, out + b * samples * 4,
+                                                std::make_index_sequence<samples / 8>());
+        }
+        return blocks * (samples / kGroup);
     }
 
     __attribute__((target("ssse3"))) static uint32_t encode(uint8_t* dst, const int* host, uint32_t groups)
@@ -442,13 +527,15 @@ template <class Map, auto order> struct Shuffle
 
     __attribute__((target("avx2"))) static uint32_t encodeWide(uint8_t* dst, const int* host, uint32_t groups)
     {
-        const uint32_t blocks = blocksFor(groups, wideWriteExtent(kEncode), kEncode.readExtent);
+        constexpr uint32_t samples = kEncodeWideSamples;
+        constexpr uint32_t chunks = samples / kSlotsPerChunk;
+        const uint32_t blocks = blocksFor<samples>(groups, wideWriteExtent(kEncodeWide), kEncodeWide.readExtent);
         const auto* in = reinterpret_cast<const uint8_t*>(host);
         for (size_t b = 0; b < blocks; ++b) {
-            wideBlock<kEncode, kEncodeChunks>(in + b * kHostBytes, dst + b * kDeviceBytes,
-                                              std::make_index_sequence<kEncodeChunks / 2>());
+            wideBlock<kEncodeWide, chunks>(in + b * samples * 4, dst + b * samples * Map::kBytes,
+                                           std::make_index_sequence<chunks / 2>());
         }
-        return blocks * kGroups;
+        return blocks * (samples / kGroup);
     }
 
     // Permuted blocks: every chunk is 64 output bytes, stored whole; a decoder chunk is 16 host
