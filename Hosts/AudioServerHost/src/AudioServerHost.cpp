@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "CoreFoundation/CoreFoundation.h"
+#include "IOEngine.h"
 #include "platform/DispatchQueues.h"
 #include "platform/ProcessEnvironment.h"
 
@@ -236,6 +237,18 @@ OSStatus AudioServerHost::stopIO(AudioObjectID device, uint32_t clientID)
     return (*mDriver)->StopIO(mDriver, device, clientID);
 }
 
+void AudioServerHost::attach(IOEngine& engine)
+{
+    std::lock_guard lock(mEnginesMutex);
+    mEngines.push_back(&engine);
+}
+
+void AudioServerHost::detach(IOEngine& engine)
+{
+    std::lock_guard lock(mEnginesMutex);
+    mEngines.erase(std::remove(mEngines.begin(), mEngines.end(), &engine), mEngines.end());
+}
+
 // --- The host interface
 
 OSStatus AudioServerHost::PropertiesChanged(AudioServerPlugInHostRef host, AudioObjectID objectID, uint32_t count,
@@ -276,6 +289,14 @@ OSStatus AudioServerHost::RequestDeviceConfigurationChange(AudioServerPlugInHost
 
 void AudioServerHost::performConfigurationChange(AudioObjectID device, uint64_t action, void* info)
 {
+    std::lock_guard engines(mEnginesMutex);
+    std::vector<IOEngine*> cycling;
+    for (IOEngine* engine : mEngines) {
+        if (engine->device() == device) {
+            cycling.push_back(engine);
+            engine->pause();
+        }
+    }
     std::vector<uint32_t> clients;
     {
         std::lock_guard lock(mMutex);
@@ -293,6 +314,9 @@ void AudioServerHost::performConfigurationChange(AudioObjectID device, uint64_t 
     readDevice(device);
     for (uint32_t client : clients) {
         change.restarted.push_back((*mDriver)->StartIO(mDriver, device, client));
+    }
+    for (IOEngine* engine : cycling) {
+        engine->resume();
     }
     {
         std::lock_guard lock(mMutex);
