@@ -36,9 +36,14 @@ PlayRecord::PlayRecord(double seconds, const wav::Audio* file) : mSeconds(std::m
 void PlayRecord::prepare(const IOFormat& format, uint32_t run)
 {
     if (run != 0) {
-        // The device's formats changed under the cycles: playing and recording end there.
-        mInterrupted = true;
-        mDone.store(true, std::memory_order_release);
+        // A new time line: the same formats go on, others end playing and recording there.
+        if (format.rate != mFormat.rate || format.inputChannels != mFormat.inputChannels ||
+            format.outputChannels != mFormat.outputChannels || format.bufferFrames != mFormat.bufferFrames ||
+            format.inputBits != mFormat.inputBits || format.outputBits != mFormat.outputBits) {
+            mInterrupted = true;
+            mDone.store(true, std::memory_order_release);
+        }
+        mRun = run;
         return;
     }
     mFormat = format;
@@ -56,6 +61,7 @@ void PlayRecord::prepare(const IOFormat& format, uint32_t run)
     mInputCycleCount = mOutputCycleCount = 0;
     mRecordedFrames = mWrittenFrames = 0;
     mInterrupted = false;
+    mRun = 0;
     mDone.store(format.inputChannels == 0 && format.outputChannels == 0, std::memory_order_release);
 }
 
@@ -86,7 +92,7 @@ void PlayRecord::readInput(Float64 inputTime, uint32_t frames, const int32_t* sa
         return;
     }
     if (mInputCycleCount < mInputCycles.size()) {
-        mInputCycles[mInputCycleCount++] = CycleRecord{inputTime, mRecordedFrames};
+        mInputCycles[mInputCycleCount++] = CycleRecord{inputTime + mRun * kRunSpacing, mRecordedFrames, mRun};
         const size_t count = size_t{frames} * mFormat.inputChannels;
         std::copy(samples, samples + count, mRecorded.begin() + static_cast<ptrdiff_t>(mRecordedFrames * mFormat.inputChannels));
         mRecordedFrames += frames;
@@ -104,7 +110,7 @@ void PlayRecord::writeMix(Float64 outputTime, uint32_t frames, int32_t* samples)
         std::fill(samples, samples + size_t{frames} * channels, 0);
         return;
     }
-    mOutputCycles[mOutputCycleCount++] = CycleRecord{outputTime, mWrittenFrames};
+    mOutputCycles[mOutputCycleCount++] = CycleRecord{outputTime + mRun * kRunSpacing, mWrittenFrames, mRun};
     for (uint32_t f = 0; f < frames; ++f) {
         for (uint32_t c = 0; c < channels; ++c) {
             samples[size_t{f} * channels + c] = played(mWrittenFrames + f, c);
@@ -152,6 +158,7 @@ PlayReport PlayRecord::report(const IOEngine::Counters& counters) const
     r.framesPlayed = std::min(mWrittenFrames, mPlayFrames);
     r.framesRecorded = mRecordedFrames;
     r.interrupted = mInterrupted;
+    r.runs = mRun + 1;
     const uint32_t inCh = mFormat.inputChannels;
     r.comparedChannels = std::min(inCh, mFormat.outputChannels);
     r.comparedBits = std::min(mFormat.inputBits, mFormat.outputBits);
@@ -164,6 +171,7 @@ PlayReport PlayRecord::report(const IOEngine::Counters& counters) const
     {
         Float64 time;
         const int32_t* samples;
+        uint32_t run;
     };
     std::vector<Frame> recorded;
     recorded.reserve(static_cast<size_t>(mRecordedFrames));
@@ -171,7 +179,8 @@ PlayReport PlayRecord::report(const IOEngine::Counters& counters) const
         const CycleRecord& cycle = mInputCycles[k];
         const uint64_t next = k + 1 < mInputCycleCount ? mInputCycles[k + 1].index : mRecordedFrames;
         for (uint64_t i = cycle.index; i < next; ++i) {
-            recorded.push_back({cycle.time + static_cast<Float64>(i - cycle.index), mRecorded.data() + i * inCh});
+            recorded.push_back(
+                {cycle.time + static_cast<Float64>(i - cycle.index), mRecorded.data() + i * inCh, cycle.run});
         }
     }
     const auto silent = [&](const Frame& frame) {
@@ -191,60 +200,88 @@ PlayReport PlayRecord::report(const IOEngine::Counters& counters) const
         }
         return true;
     };
-    size_t first = 0;
-    while (first < recorded.size() && silent(recorded[first])) {
-        ++first;
-    }
-    if (first == recorded.size()) {
-        r.comparison = PlayReport::Comparison::notCompared;
-        return r;
-    }
-    // The delay: the smallest under a second at which a run of recorded frames was played.
-    const auto maxDelay = static_cast<int64_t>(mFormat.rate);
-    for (uint32_t attempt = 0; attempt < kAlignStarts && r.delay < 0; ++attempt) {
-        const size_t start = first + size_t{attempt} * mFormat.bufferFrames;
-        if (start + kAlignFrames > recorded.size()) {
-            break;
+    bool anySignal = false;
+    bool anyAligned = false;
+    bool anyUnaligned = false;
+    // Each time line on its own: [begin, end) of the recorded frames.
+    for (size_t begin = 0; begin < recorded.size();) {
+        size_t end = begin;
+        while (end < recorded.size() && recorded[end].run == recorded[begin].run) {
+            ++end;
         }
-        for (int64_t d = 0; d < maxDelay && r.delay < 0; ++d) {
-            bool all = true;
-            for (uint32_t k = 0; k < kAlignFrames && all; ++k) {
-                const Frame& frame = recorded[start + k];
-                const int64_t index = playedAt(frame.time - static_cast<Float64>(d));
-                all = index >= 0 && static_cast<uint64_t>(index) < mPlayFrames && matches(frame, index);
+        size_t first = begin;
+        while (first < end && silent(recorded[first])) {
+            ++first;
+        }
+        if (first == end) {
+            begin = end;
+            continue;
+        }
+        anySignal = true;
+        // The delay: the smallest under a second at which a run of recorded frames was played.
+        const auto maxDelay = static_cast<int64_t>(mFormat.rate);
+        int64_t delay = -1;
+        bool tried = false; // a time line with too little signal to align is not compared
+        for (uint32_t attempt = 0; attempt < kAlignStarts && delay < 0; ++attempt) {
+            const size_t start = first + size_t{attempt} * mFormat.bufferFrames;
+            if (start + kAlignFrames > end) {
+                break;
             }
-            if (all) {
-                r.delay = d;
+            tried = true;
+            for (int64_t d = 0; d < maxDelay && delay < 0; ++d) {
+                bool all = true;
+                for (uint32_t k = 0; k < kAlignFrames && all; ++k) {
+                    const Frame& frame = recorded[start + k];
+                    const int64_t index = playedAt(frame.time - static_cast<Float64>(d));
+                    all = index >= 0 && static_cast<uint64_t>(index) < mPlayFrames && matches(frame, index);
+                }
+                if (all) {
+                    delay = d;
+                }
             }
         }
+        if (delay < 0) {
+            anyUnaligned = anyUnaligned || tried;
+            begin = end;
+            continue;
+        }
+        anyAligned = true;
+        if (r.delay < 0) {
+            r.delay = delay;
+        }
+        bool cameBack = false;
+        for (size_t i = begin; i < end; ++i) {
+            const Frame& frame = recorded[i];
+            const int64_t index = playedAt(frame.time - static_cast<Float64>(delay));
+            if (index < 0) {
+                continue; // nothing was written for that time
+            }
+            ++r.framesCompared;
+            if (matches(frame, index)) {
+                ++r.framesEqual;
+                bool signal = false;
+                for (uint32_t c = 0; c < r.comparedChannels && !signal; ++c) {
+                    signal = played(static_cast<uint64_t>(index), c) != 0;
+                }
+                cameBack = cameBack || signal;
+            } else if (silent(frame)) {
+                ++(cameBack ? r.framesLost : r.framesLostAtStart);
+            } else {
+                if (r.framesWrong == 0) {
+                    r.firstWrong = i;
+                }
+                ++r.framesWrong;
+            }
+        }
+        begin = end;
     }
-    if (r.delay < 0) {
+    if (anyUnaligned) {
         r.comparison = PlayReport::Comparison::notAligned;
         return r;
     }
-    bool cameBack = false;
-    for (size_t i = 0; i < recorded.size(); ++i) {
-        const Frame& frame = recorded[i];
-        const int64_t index = playedAt(frame.time - static_cast<Float64>(r.delay));
-        if (index < 0) {
-            continue; // nothing was written for that time
-        }
-        ++r.framesCompared;
-        if (matches(frame, index)) {
-            ++r.framesEqual;
-            bool signal = false;
-            for (uint32_t c = 0; c < r.comparedChannels && !signal; ++c) {
-                signal = played(static_cast<uint64_t>(index), c) != 0;
-            }
-            cameBack = cameBack || signal;
-        } else if (silent(frame)) {
-            ++(cameBack ? r.framesLost : r.framesLostAtStart);
-        } else {
-            if (r.framesWrong == 0) {
-                r.firstWrong = i;
-            }
-            ++r.framesWrong;
-        }
+    if (!anySignal || !anyAligned) {
+        r.comparison = PlayReport::Comparison::notCompared;
+        return r;
     }
     r.comparison = r.framesWrong != 0 ? PlayReport::Comparison::differs
                    : r.framesLost != 0 ? PlayReport::Comparison::lostFrames
@@ -275,8 +312,13 @@ std::string PlayReport::text() const
                 static_cast<unsigned long long>(counters.cycles), static_cast<unsigned long long>(counters.overloads),
                 static_cast<double>(counters.maxLateNanoseconds) / 1e6,
                 static_cast<unsigned long long>(counters.ioErrors));
+    if (runs > 1) {
+        out += line("  restarts:    %u configuration changes restarted the device's IO (each time line aligned on "
+                    "its own)",
+                    runs - 1);
+    }
     if (interrupted) {
-        out += line("  interrupted: a configuration change restarted the device's IO; playing and recording "
+        out += line("  interrupted: a configuration change changed the device's formats; playing and recording "
                     "ended there");
     }
     const auto counts = [&] {
@@ -303,7 +345,7 @@ std::string PlayReport::text() const
         out += counts();
         break;
     case Comparison::notAligned:
-        out += line("  recording:   DIFFERS: its signal aligns with nothing played within a second");
+        out += line("  recording:   DIFFERS: a signal came back that aligns with nothing played within a second");
         break;
     case Comparison::notCompared:
         out += line("  recording:   not compared: nothing came back (the model does not loop its output back)");

@@ -7,7 +7,9 @@
 // recorded frames equal played ones, and every recorded frame is then checked against the frame
 // played that long before, cut to the resolution of the device's formats (what the converters
 // keep). Frames that come back as silence are lost, not wrong; those before the first frame that
-// came back were written before the device's output ran.
+// came back were written before the device's output ran. A configuration change that keeps the
+// formats starts a new time line: playing and recording go on, and each time line is aligned on
+// its own; one that changes them ends playing and recording.
 //
 // Thread safety: readInput and writeMix on the engine's thread (real-time); the rest on the
 // controlling thread, report and recording once the engine stopped.
@@ -31,6 +33,7 @@ struct PlayReport
     uint64_t framesPlayed = 0;    // frames of the signal written
     uint64_t framesRecorded = 0;
     bool interrupted = false;     // a configuration change ended playing and recording
+    uint32_t runs = 1;            // time lines: 1 plus one per configuration change
 
     enum class Comparison
     {
@@ -49,7 +52,7 @@ struct PlayReport
     uint64_t framesLost = 0;        // silence where played frames were due later on
     uint64_t framesWrong = 0;
     uint64_t firstWrong = 0;        // recorded frame index of the first wrong frame
-    int64_t delay = -1;             // round trip in frames; -1 when not measured
+    int64_t delay = -1;             // round trip in frames (the first time line's); -1 when not measured
 
     // The bound a round trip keeps: both latencies and safety offsets and one buffer.
     uint64_t delayBound() const;
@@ -87,9 +90,13 @@ public:
 private:
     struct CycleRecord
     {
-        Float64 time;
+        Float64 time; // on the time line of its run, moved by the run's spacing
         uint64_t index;
+        uint32_t run;
     };
+    // Time lines apart by far more than any delay, so that a time of one run finds nothing
+    // played in another.
+    static constexpr Float64 kRunSpacing = 1e12;
     // The played frame index at output sample time `time`; -1 where nothing was written.
     int64_t playedAt(Float64 time) const;
 
@@ -108,6 +115,7 @@ private:
     uint64_t mRecordedFrames = 0;
     uint64_t mWrittenFrames = 0;
     bool mInterrupted = false;
+    uint32_t mRun = 0;
     std::atomic<bool> mDone{false};
 };
 

@@ -265,6 +265,30 @@ TEST_F(PlayTest, ToneComesBackBitExactWithinTheReportedLatencies)
     std::printf("%s", report.text().c_str());
 }
 
+TEST_F(PlayTest, PlayingGoesOnThroughAConfigurationChangeThatKeepsTheFormats)
+{
+    IOEngine engine(host, device);
+    PlayRecord client(1.5, nullptr);
+    std::string error;
+    ASSERT_EQ(engine.start(client, error), 0) << error;
+    ASSERT_TRUE(waitUntil([&] { return engine.counters().cycles >= 30; }, 10));
+    // Writing the clock source asks for a change even for the current source.
+    const UInt32 source = 0;
+    ASSERT_EQ(host.set(device, {kAudioDevicePropertyClockSource, kAudioObjectPropertyScopeGlobal, 0}, &source, 4), 0);
+    ASSERT_TRUE(host.waitFor([](const auto&, const auto& changes) { return !changes.empty(); }, 30.0));
+    EXPECT_TRUE(waitUntil([&] { return client.done(); }, client.plannedSeconds() + 10));
+    EXPECT_EQ(engine.stop(), 0);
+    const PlayReport report = client.report(engine.counters());
+    EXPECT_EQ(report.runs, 2U);
+    EXPECT_FALSE(report.interrupted);
+    EXPECT_NE(report.text().find("restarts:    1 configuration changes"), std::string::npos) << report.text();
+    SCOPED_TRACE(report.text());
+    EXPECT_TRUE(report.comparison == PlayReport::Comparison::bitExact ||
+                report.comparison == PlayReport::Comparison::lostFrames);
+    EXPECT_EQ(report.framesWrong, 0U) << "each time line aligned on its own";
+    EXPECT_GT(report.framesEqual, report.framesPlayed / 2);
+}
+
 // An IO client that only counts its cycles and the time lines it was prepared for.
 struct Counting : audiod::IOClient
 {
