@@ -322,6 +322,8 @@ bool QzASPlugInDevice::_HW_Open()
     if (mDevice == nullptr) {
         mDevice = new VKOSXDevice(nullptr, nullptr, mKernelObject.GetObject(), nullptr,
                                   DriverConnection::kAudioServerClientType);
+        // Counted from zero: this reference is the one _HW_Close gives back.
+        mDevice->incReferences();
     }
     if (!mDevice->ioIsOpen()) {
         platform::syslog(kNotice, "QzASPlugInIOKitObject::OpenConnection: failed to open a connection, Error: 0x%X",
@@ -420,6 +422,7 @@ void QzASPlugInDevice::storeSettings()
         mRegistryPrefs->update();
         if (CFDictionaryRef registry = mRegistryPrefs->getProperties(); registry != nullptr) {
             writeStorageProperties(registry);
+            CFRelease(registry); // getProperties hands out a reference
         }
     }
     if (mDevice != nullptr && mDevice->isElektronOverbridge()) {

@@ -57,6 +57,12 @@ template <class T> T read(const PropertyValue& value, size_t index = 0)
     return result;
 }
 
+// Properties whose value is a reference the reader owns.
+constexpr AudioObjectPropertySelector kReferenceSelectors[] = {
+    kAudioObjectPropertyName, kAudioObjectPropertyManufacturer, kAudioPlugInPropertyResourceBundle,
+    kAudioDevicePropertyDeviceUID, kAudioDevicePropertyModelUID, kAudioDevicePropertyConfigurationApplication,
+    kAudioDevicePropertyIcon, kAudioObjectPropertyElementName};
+
 } // namespace
 
 std::string fourCC(uint32_t code)
@@ -212,7 +218,9 @@ std::vector<AudioObjectID> AudioServerHost::devices() const
     const PropertyValue list = get(kAudioObjectPlugInObject, {kAudioPlugInPropertyDeviceList,
                                                               kAudioObjectPropertyScopeGlobal, 0});
     std::vector<AudioObjectID> ids(list.bytes.size() / sizeof(AudioObjectID));
-    std::memcpy(ids.data(), list.bytes.data(), ids.size() * sizeof(AudioObjectID));
+    if (!ids.empty()) {
+        std::memcpy(ids.data(), list.bytes.data(), ids.size() * sizeof(AudioObjectID));
+    }
     return ids;
 }
 
@@ -264,7 +272,7 @@ OSStatus AudioServerHost::PropertiesChanged(AudioServerPlugInHostRef host, Audio
         for (const AudioObjectPropertyAddress& address : changed) {
             OSStatus reread = kAudioHardwareUnknownPropertyError;
             if (self.has(objectID, address)) {
-                reread = self.get(objectID, address).status;
+                reread = self.reread(objectID, address);
             }
             if (objectID == kAudioObjectPlugInObject && address.mSelector == kAudioPlugInPropertyDeviceList) {
                 for (AudioObjectID device : self.devices()) {
@@ -325,6 +333,27 @@ void AudioServerHost::performConfigurationChange(AudioObjectID device, uint64_t 
     notify();
 }
 
+OSStatus AudioServerHost::reread(AudioObjectID object, AudioObjectPropertyAddress address) const
+{
+    const PropertyValue value = get(object, address);
+    bool reference = std::find(std::begin(kReferenceSelectors), std::end(kReferenceSelectors), address.mSelector) !=
+                     std::end(kReferenceSelectors);
+    if (!reference && value.status == 0) {
+        // Custom properties hand out property lists and strings.
+        const PropertyValue custom =
+            get(object, {kAudioObjectPropertyCustomPropertyInfoList, kAudioObjectPropertyScopeGlobal, 0});
+        for (size_t index = 0; index < custom.bytes.size() / sizeof(AudioServerPlugInCustomPropertyInfo); ++index) {
+            reference = reference || read<AudioServerPlugInCustomPropertyInfo>(custom, index).mSelector == address.mSelector;
+        }
+    }
+    if (reference && value.status == 0 && value.bytes.size() == sizeof(CFTypeRef)) {
+        if (const auto owned = read<CFTypeRef>(value)) {
+            CFRelease(owned);
+        }
+    }
+    return value.status;
+}
+
 // What the audio server reads of a device after it changed: the device's properties in every
 // scope and those of its streams and controls.
 void AudioServerHost::readDevice(AudioObjectID device) const
@@ -339,7 +368,7 @@ void AudioServerHost::readDevice(AudioObjectID device) const
          {kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyScopeInput, kAudioObjectPropertyScopeOutput}) {
         for (AudioObjectPropertySelector selector : deviceSelectors) {
             if (has(device, {selector, scope, 0})) {
-                get(device, {selector, scope, 0});
+                reread(device, {selector, scope, 0});
             }
         }
     }
@@ -348,7 +377,7 @@ void AudioServerHost::readDevice(AudioObjectID device) const
         const auto stream = read<AudioObjectID>(streams, index);
         for (AudioObjectPropertySelector selector : streamSelectors) {
             if (has(stream, {selector, kAudioObjectPropertyScopeGlobal, 0})) {
-                get(stream, {selector, kAudioObjectPropertyScopeGlobal, 0});
+                reread(stream, {selector, kAudioObjectPropertyScopeGlobal, 0});
             }
         }
     }

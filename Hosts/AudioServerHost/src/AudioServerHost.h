@@ -127,6 +127,8 @@ private:
     bool saveStorageLocked() const;
     void performConfigurationChange(AudioObjectID device, uint64_t action, void* info);
     void readDevice(AudioObjectID device) const;
+    // Reads a property again for its status; a reference it hands out is released.
+    OSStatus reread(AudioObjectID object, AudioObjectPropertyAddress address) const;
     void notify() const;
 
     Interface mInterface;

@@ -218,27 +218,32 @@ PlayReport PlayRecord::report(const IOEngine::Counters& counters) const
             continue;
         }
         anySignal = true;
-        // The delay: the smallest under a second at which a run of recorded frames was played.
+        // The delay: the smallest under a second at which a run of recorded frames from `at` was
+        // played.
         const auto maxDelay = static_cast<int64_t>(mFormat.rate);
-        int64_t delay = -1;
-        bool tried = false; // a time line with too little signal to align is not compared
-        for (uint32_t attempt = 0; attempt < kAlignStarts && delay < 0; ++attempt) {
-            const size_t start = first + size_t{attempt} * mFormat.bufferFrames;
-            if (start + kAlignFrames > end) {
-                break;
+        const auto alignAt = [&](size_t at) -> int64_t {
+            if (at + kAlignFrames > end) {
+                return -1;
             }
-            tried = true;
-            for (int64_t d = 0; d < maxDelay && delay < 0; ++d) {
+            for (int64_t d = 0; d < maxDelay; ++d) {
                 bool all = true;
                 for (uint32_t k = 0; k < kAlignFrames && all; ++k) {
-                    const Frame& frame = recorded[start + k];
+                    const Frame& frame = recorded[at + k];
                     const int64_t index = playedAt(frame.time - static_cast<Float64>(d));
                     all = index >= 0 && static_cast<uint64_t>(index) < mPlayFrames && matches(frame, index);
                 }
                 if (all) {
-                    delay = d;
+                    return d;
                 }
             }
+            return -1;
+        };
+        int64_t delay = -1;
+        bool tried = false; // a time line with too little signal to align is not compared
+        for (uint32_t attempt = 0; attempt < kAlignStarts && delay < 0; ++attempt) {
+            const size_t at = first + size_t{attempt} * mFormat.bufferFrames;
+            tried = tried || at + kAlignFrames <= end;
+            delay = alignAt(at);
         }
         if (delay < 0) {
             anyUnaligned = anyUnaligned || tried;
@@ -250,14 +255,28 @@ PlayReport PlayRecord::report(const IOEngine::Counters& counters) const
             r.delay = delay;
         }
         bool cameBack = false;
+        size_t realignFrom = begin; // no new alignment is looked for before this frame
         for (size_t i = begin; i < end; ++i) {
             const Frame& frame = recorded[i];
-            const int64_t index = playedAt(frame.time - static_cast<Float64>(delay));
+            int64_t index = playedAt(frame.time - static_cast<Float64>(delay));
             if (index < 0) {
                 continue; // nothing was written for that time
             }
+            if (!matches(frame, index) && !silent(frame) && i >= realignFrom) {
+                // The round trip moved (the kernel put the output elsewhere after a late cycle):
+                // the frames go on at another delay.
+                const int64_t moved = alignAt(i);
+                if (moved >= 0 && moved != delay) {
+                    delay = moved;
+                    ++r.delayChanges;
+                    r.lastDelay = delay;
+                    index = playedAt(frame.time - static_cast<Float64>(delay));
+                } else {
+                    realignFrom = i + kAlignFrames;
+                }
+            }
             ++r.framesCompared;
-            if (matches(frame, index)) {
+            if (index >= 0 && matches(frame, index)) {
                 ++r.framesEqual;
                 bool signal = false;
                 for (uint32_t c = 0; c < r.comparedChannels && !signal; ++c) {
@@ -357,6 +376,10 @@ std::string PlayReport::text() const
                     static_cast<long long>(delay), static_cast<double>(delay) * 1000.0 / rate, format.inputLatency,
                     format.outputLatency, format.inputSafetyOffset, format.outputSafetyOffset,
                     static_cast<unsigned long long>(delayBound()));
+        if (delayChanges != 0) {
+            out += line("               it moved %llu times during the run, to %lld frames at last",
+                        static_cast<unsigned long long>(delayChanges), static_cast<long long>(lastDelay));
+        }
     } else {
         out += line("  round trip:  not measured; the device reports latency %u in + %u out, safety offset %u "
                     "in + %u out",

@@ -6,7 +6,9 @@
 // signal on the device's sample times: the delay is the smallest one under a second at which 32
 // recorded frames equal played ones, and every recorded frame is then checked against the frame
 // played that long before, cut to the resolution of the device's formats (what the converters
-// keep). Frames that come back as silence are lost, not wrong; those before the first frame that
+// keep). When frames stop matching, the run is aligned again from there: a round trip that moves
+// (the kernel puts the output elsewhere after a late cycle) is counted, not taken for wrong frames.
+// Frames that come back as silence are lost, not wrong; those before the first frame that
 // came back were written before the device's output ran. A configuration change that keeps the
 // formats starts a new time line: playing and recording go on, and each time line is aligned on
 // its own; one that changes them ends playing and recording.
@@ -53,6 +55,8 @@ struct PlayReport
     uint64_t framesWrong = 0;
     uint64_t firstWrong = 0;        // recorded frame index of the first wrong frame
     int64_t delay = -1;             // round trip in frames (the first time line's); -1 when not measured
+    uint64_t delayChanges = 0;      // times the round trip moved during the run (frames realigned)
+    int64_t lastDelay = -1;         // the round trip after the last move
 
     // The bound a round trip keeps: both latencies and safety offsets and one buffer.
     uint64_t delayBound() const;
