@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "AudioServerHost.h"
+#include "mach/thread_act.h"
 #include "platform/HostClock.h"
 #include "platform/RealTime.h"
 
@@ -149,8 +150,9 @@ OSStatus IOEngine::start(IOClient& client, std::string& error)
     read(input, mInputStream);
     read(output, mOutputStream);
     mStarted = true;
-    mThread = std::thread([this] { threadMain(); });
+    // Attached before the first cycle: a configuration change from now on pauses the cycles.
     mHost.attach(*this);
+    mThread = std::thread([this] { threadMain(); });
     return 0;
 }
 
@@ -210,6 +212,10 @@ IOEngine::Counters IOEngine::counters() const
 
 void IOEngine::threadMain()
 {
+    // The audio server's IO threads run at the top of the user range (where the system permits).
+    thread_precedence_policy precedence{32};
+    thread_policy_set(pthread_mach_thread_np(pthread_self()), THREAD_PRECEDENCE_POLICY,
+                      reinterpret_cast<thread_policy_t>(&precedence), THREAD_PRECEDENCE_POLICY_COUNT);
     AudioServerPlugInDriverRef driver = mHost.driver();
     uint32_t generation = 0;
     bool anchored = false;
