@@ -119,8 +119,16 @@ int playAndRecord(audiod::AudioServerHost& host, double seconds, const audiod::w
     audiod::IOEngine engine(host, device);
     audiod::PlayRecord client(seconds, file);
     std::string error;
-    if (engine.start(client, error) != 0) {
-        std::fprintf(stderr, "sonvexa-audiod: \"%s\" does not run: %s\n", name.c_str(), error.c_str());
+    // The device gives up starting when the kernel does not take its client within half a second
+    // (a loaded machine): asked again, as an application would.
+    bool started = false;
+    for (int attempt = 0; attempt < 3 && !started && !gStop.load(); ++attempt) {
+        started = engine.start(client, error) == 0;
+        if (!started) {
+            std::fprintf(stderr, "sonvexa-audiod: \"%s\" does not run: %s\n", name.c_str(), error.c_str());
+        }
+    }
+    if (!started) {
         return 1;
     }
     std::printf("sonvexa-audiod: playing and recording on \"%s\" for %.2f s\n", name.c_str(),

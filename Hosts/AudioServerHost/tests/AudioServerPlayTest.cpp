@@ -4,11 +4,13 @@
 // the same as a program. The WAV module on its own: round trips and malformed headers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -173,6 +175,87 @@ TEST(Wav, FilesThatCannotBeReadOrWritten)
     EXPECT_EQ(audio.samples, sample(2, 24, 10).samples);
 }
 
+// --- The comparison on a simulated loop: cycles fed by hand
+
+struct LoopCase
+{
+    const char* what;
+    int64_t delay;           // frames from output time to input time
+    int64_t movedDelay = -1; // the delay from `moveAt` on
+    uint64_t moveAt = 0;     // input time
+    uint64_t loseFrom = 0;   // input times [loseFrom, loseTo) come back as silence
+    uint64_t loseTo = 0;
+    uint64_t wrongAt = 0;    // input time of a frame that comes back changed (0: none)
+    bool loops = true;       // false: nothing comes back
+    PlayReport::Comparison comparison;
+};
+
+TEST(PlayRecordComparison, AlignsCountsAndJudges)
+{
+    IOFormat format;
+    format.rate = 48'000;
+    format.bufferFrames = 64;
+    format.inputChannels = format.outputChannels = 2;
+    format.inputBits = 24;
+    format.outputBits = 24;
+    format.inputLatency = 100;
+    format.outputLatency = 200;
+    using C = PlayReport::Comparison;
+    const std::vector<LoopCase> cases = {
+        {"exact", 300, -1, 0, 0, 0, 0, true, C::bitExact},
+        {"a gap of silence", 300, -1, 0, 2'000, 2'100, 0, true, C::lostFrames},
+        {"one frame changed", 300, -1, 0, 0, 0, 2'345, true, C::differs},
+        {"the round trip moves", 300, 123, 2'500, 0, 0, 0, true, C::bitExact},
+        {"no loop", 300, -1, 0, 0, 0, 0, false, C::notCompared},
+    };
+    for (const LoopCase& row : cases) {
+        PlayRecord client(0.1, nullptr);
+        client.prepare(format, 0);
+        std::vector<int32_t> device(1 << 16, 0); // what the output put at each sample time
+        std::vector<int32_t> buffer(128);
+        for (uint64_t k = 0; !client.done() && k < 200; ++k) {
+            const uint64_t inputTime = k * 64;
+            const uint64_t outputTime = inputTime + 1'000;
+            client.writeMix(static_cast<Float64>(outputTime), 64, buffer.data());
+            for (uint32_t f = 0; f < 64; ++f) {
+                device[(outputTime + f) * 2 % device.size()] = buffer[f * 2];
+                device[((outputTime + f) * 2 + 1) % device.size()] = buffer[f * 2 + 1];
+            }
+            for (uint32_t f = 0; f < 64; ++f) {
+                const uint64_t t = inputTime + f;
+                const int64_t d = row.movedDelay >= 0 && t >= row.moveAt ? row.movedDelay : row.delay;
+                const bool lost = !row.loops || (t >= row.loseFrom && t < row.loseTo) ||
+                                  static_cast<int64_t>(t) < d + 1'000;
+                for (uint32_t c = 0; c < 2; ++c) {
+                    buffer[f * 2 + c] = lost ? 0 : device[((t - static_cast<uint64_t>(d)) * 2 + c) % device.size()];
+                }
+                if (row.wrongAt != 0 && t == row.wrongAt) {
+                    buffer[f * 2] ^= 0x100;
+                }
+            }
+            client.readInput(static_cast<Float64>(inputTime), 64, buffer.data());
+        }
+        EXPECT_TRUE(client.done()) << row.what;
+        const PlayReport report = client.report({});
+        SCOPED_TRACE(std::string(row.what) + "\n" + report.text());
+        EXPECT_EQ(report.comparison, row.comparison);
+        EXPECT_EQ(report.framesPlayed, 4'800U);
+        if (!row.loops) {
+            EXPECT_EQ(report.delay, -1);
+            EXPECT_NE(report.text().find("not compared"), std::string::npos);
+            continue;
+        }
+        EXPECT_EQ(report.delay, row.delay);
+        EXPECT_EQ(report.framesLost, row.loseTo - row.loseFrom);
+        EXPECT_EQ(report.framesWrong, row.wrongAt != 0 ? 1U : 0U);
+        EXPECT_EQ(report.delayChanges, row.movedDelay >= 0 ? 1U : 0U);
+        if (row.movedDelay >= 0) {
+            EXPECT_EQ(report.lastDelay, row.movedDelay);
+        }
+        EXPECT_EQ(report.framesLostAtStart, 0U) << "what was written before the loop ran is not compared";
+    }
+}
+
 // --- The IO cycles against the kernel host
 
 // The plug-in is loaded once per process and finds the devices of the first kernel host it
@@ -207,6 +290,19 @@ protected:
         EXPECT_TRUE(waitUntil([&] { return host.devices().empty(); }, 10));
         host.settle();
         EXPECT_EQ(kernel.stop(), 0);
+    }
+
+    // StartIO gives up when the kernel's real-time thread has not taken the client within half a
+    // second (a loaded machine); the audio server asks again, and so does the test.
+    static testing::AssertionResult startEngine(IOEngine& engine, audiod::IOClient& client)
+    {
+        std::string error;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (engine.start(client, error) == 0) {
+                return testing::AssertionSuccess();
+            }
+        }
+        return testing::AssertionFailure() << error;
     }
 
     template <class Done> static bool waitUntil(Done done, double seconds)
@@ -253,8 +349,7 @@ TEST_F(PlayTest, ToneComesBackBitExactWithinTheReportedLatencies)
 {
     IOEngine engine(host, device);
     PlayRecord client(1.0, nullptr);
-    std::string error;
-    ASSERT_EQ(engine.start(client, error), 0) << error;
+    ASSERT_TRUE(startEngine(engine, client));
     const IOFormat format = engine.format();
     EXPECT_EQ(format.bufferFrames, IOEngine::kDefaultBufferFrames) << "the device names no buffer size";
     EXPECT_FALSE(format.bufferFromDevice);
@@ -278,8 +373,7 @@ TEST_F(PlayTest, PlayingGoesOnThroughAConfigurationChangeThatKeepsTheFormats)
 {
     IOEngine engine(host, device);
     PlayRecord client(1.5, nullptr);
-    std::string error;
-    ASSERT_EQ(engine.start(client, error), 0) << error;
+    ASSERT_TRUE(startEngine(engine, client));
     ASSERT_TRUE(waitUntil([&] { return engine.counters().cycles >= 30; }, 10));
     // Writing the clock source asks for a change even for the current source.
     const UInt32 source = 0;
@@ -319,21 +413,25 @@ TEST_F(PlayTest, ConfigurationChangeWhileRunningPausesAndRestartsTheCycles)
 {
     IOEngine engine(host, device);
     Counting client;
-    std::string error;
-    ASSERT_EQ(engine.start(client, error), 0) << error;
+    ASSERT_TRUE(startEngine(engine, client));
     ASSERT_TRUE(waitUntil([&] { return client.reads.load() >= 20; }, 10));
 
     const Float64 rate = 48'000;
     ASSERT_EQ(host.set(device, {kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal, 0}, &rate, 8),
               0);
-    ASSERT_TRUE(host.waitFor([](const auto&, const auto& changes) { return !changes.empty(); }, 30.0));
-    const auto change = host.configurationChanges().at(0);
+    // The rate's change (a loaded machine may add the kernel's own, for a stream it broke).
+    const auto rateChange = [](const std::vector<AudioServerHost::ConfigurationChange>& changes) {
+        const auto found = std::find_if(changes.begin(), changes.end(), [](const auto& c) { return c.action == 1; });
+        return found != changes.end() ? std::optional(*found) : std::nullopt;
+    };
+    ASSERT_TRUE(host.waitFor([&](const auto&, const auto& changes) { return rateChange(changes).has_value(); }, 30.0));
+    const auto change = *rateChange(host.configurationChanges());
     EXPECT_EQ(change.performed, 0);
     ASSERT_EQ(change.restarted.size(), 1U) << "the engine's client was stopped and started";
     EXPECT_EQ(change.restarted[0], 0);
     EXPECT_EQ(engine.format().rate, 48'000.0);
     EXPECT_EQ(client.rate, 48'000.0) << "the client was prepared for the new format";
-    EXPECT_EQ(client.runs, 2U);
+    EXPECT_GE(client.runs, 2U);
     const uint64_t before = client.reads.load();
     EXPECT_TRUE(waitUntil([&] { return client.reads.load() >= before + 20; }, 10)) << "the cycles go on";
     EXPECT_EQ(engine.stop(), 0);
@@ -347,15 +445,15 @@ TEST_F(PlayTest, StoppingDuringTheFirstCyclesAndAgain)
 {
     IOEngine engine(host, device);
     Counting client;
+    ASSERT_TRUE(startEngine(engine, client));
     std::string error;
-    ASSERT_EQ(engine.start(client, error), 0) << error;
     EXPECT_NE(engine.start(client, error), 0);
     EXPECT_EQ(error, "already running");
     EXPECT_EQ(engine.stop(), 0);
     EXPECT_EQ(engine.stop(), 0) << "a second stop does nothing";
     // The device runs again for a new engine.
     IOEngine again(host, device);
-    ASSERT_EQ(again.start(client, error), 0) << error;
+    ASSERT_TRUE(startEngine(again, client));
     EXPECT_TRUE(waitUntil([&] { return client.reads.load() >= 5; }, 10));
 }
 
