@@ -101,7 +101,10 @@ void QzASPlugInDevice::PerformConfigChange(UInt64 action, void* changeInfo)
             return;
         }
         if (mRegistryPrefs != nullptr) {
-            mRegistryPrefs->getProperties();
+            // Refreshes the registry's properties; the reference handed out is not kept.
+            if (CFDictionaryRef properties = mRegistryPrefs->getProperties(); properties != nullptr) {
+                CFRelease(properties);
+            }
         }
         OSXDispatch elektron = DriverConnection::makeRecord(kCommandReadElektron);
         if (callDriver(Req_DispatchStreaming, elektron)) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "CoreFoundation/CoreFoundation.h"
+#include "IOEngine.h"
 #include "platform/DispatchQueues.h"
 #include "platform/ProcessEnvironment.h"
 
@@ -55,6 +56,12 @@ template <class T> T read(const PropertyValue& value, size_t index = 0)
     }
     return result;
 }
+
+// Properties whose value is a reference the reader owns.
+constexpr AudioObjectPropertySelector kReferenceSelectors[] = {
+    kAudioObjectPropertyName, kAudioObjectPropertyManufacturer, kAudioPlugInPropertyResourceBundle,
+    kAudioDevicePropertyDeviceUID, kAudioDevicePropertyModelUID, kAudioDevicePropertyConfigurationApplication,
+    kAudioDevicePropertyIcon, kAudioObjectPropertyElementName};
 
 } // namespace
 
@@ -211,7 +218,9 @@ std::vector<AudioObjectID> AudioServerHost::devices() const
     const PropertyValue list = get(kAudioObjectPlugInObject, {kAudioPlugInPropertyDeviceList,
                                                               kAudioObjectPropertyScopeGlobal, 0});
     std::vector<AudioObjectID> ids(list.bytes.size() / sizeof(AudioObjectID));
-    std::memcpy(ids.data(), list.bytes.data(), ids.size() * sizeof(AudioObjectID));
+    if (!ids.empty()) {
+        std::memcpy(ids.data(), list.bytes.data(), ids.size() * sizeof(AudioObjectID));
+    }
     return ids;
 }
 
@@ -236,6 +245,18 @@ OSStatus AudioServerHost::stopIO(AudioObjectID device, uint32_t clientID)
     return (*mDriver)->StopIO(mDriver, device, clientID);
 }
 
+void AudioServerHost::attach(IOEngine& engine)
+{
+    std::lock_guard lock(mEnginesMutex);
+    mEngines.push_back(&engine);
+}
+
+void AudioServerHost::detach(IOEngine& engine)
+{
+    std::lock_guard lock(mEnginesMutex);
+    mEngines.erase(std::remove(mEngines.begin(), mEngines.end(), &engine), mEngines.end());
+}
+
 // --- The host interface
 
 OSStatus AudioServerHost::PropertiesChanged(AudioServerPlugInHostRef host, AudioObjectID objectID, uint32_t count,
@@ -251,7 +272,7 @@ OSStatus AudioServerHost::PropertiesChanged(AudioServerPlugInHostRef host, Audio
         for (const AudioObjectPropertyAddress& address : changed) {
             OSStatus reread = kAudioHardwareUnknownPropertyError;
             if (self.has(objectID, address)) {
-                reread = self.get(objectID, address).status;
+                reread = self.reread(objectID, address);
             }
             if (objectID == kAudioObjectPlugInObject && address.mSelector == kAudioPlugInPropertyDeviceList) {
                 for (AudioObjectID device : self.devices()) {
@@ -276,6 +297,14 @@ OSStatus AudioServerHost::RequestDeviceConfigurationChange(AudioServerPlugInHost
 
 void AudioServerHost::performConfigurationChange(AudioObjectID device, uint64_t action, void* info)
 {
+    std::lock_guard engines(mEnginesMutex);
+    std::vector<IOEngine*> cycling;
+    for (IOEngine* engine : mEngines) {
+        if (engine->device() == device) {
+            cycling.push_back(engine);
+            engine->pause();
+        }
+    }
     std::vector<uint32_t> clients;
     {
         std::lock_guard lock(mMutex);
@@ -294,11 +323,35 @@ void AudioServerHost::performConfigurationChange(AudioObjectID device, uint64_t 
     for (uint32_t client : clients) {
         change.restarted.push_back((*mDriver)->StartIO(mDriver, device, client));
     }
+    for (IOEngine* engine : cycling) {
+        engine->resume();
+    }
     {
         std::lock_guard lock(mMutex);
         mConfigurationChanges.push_back(change);
     }
     notify();
+}
+
+OSStatus AudioServerHost::reread(AudioObjectID object, AudioObjectPropertyAddress address) const
+{
+    const PropertyValue value = get(object, address);
+    bool reference = std::find(std::begin(kReferenceSelectors), std::end(kReferenceSelectors), address.mSelector) !=
+                     std::end(kReferenceSelectors);
+    if (!reference && value.status == 0) {
+        // Custom properties hand out property lists and strings.
+        const PropertyValue custom =
+            get(object, {kAudioObjectPropertyCustomPropertyInfoList, kAudioObjectPropertyScopeGlobal, 0});
+        for (size_t index = 0; index < custom.bytes.size() / sizeof(AudioServerPlugInCustomPropertyInfo); ++index) {
+            reference = reference || read<AudioServerPlugInCustomPropertyInfo>(custom, index).mSelector == address.mSelector;
+        }
+    }
+    if (reference && value.status == 0 && value.bytes.size() == sizeof(CFTypeRef)) {
+        if (const auto owned = read<CFTypeRef>(value)) {
+            CFRelease(owned);
+        }
+    }
+    return value.status;
 }
 
 // What the audio server reads of a device after it changed: the device's properties in every
@@ -314,15 +367,8 @@ void AudioServerHost::readDevice(AudioObjectID device) const
     for (AudioObjectPropertyScope scope :
          {kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyScopeInput, kAudioObjectPropertyScopeOutput}) {
         for (AudioObjectPropertySelector selector : deviceSelectors) {
-            if (!has(device, {selector, scope, 0})) {
-                continue;
-            }
-            const PropertyValue value = get(device, {selector, scope, 0});
-            // The name comes as a reference the reader owns.
-            if (selector == kAudioObjectPropertyName && value.status == 0 && value.bytes.size() == sizeof(CFTypeRef)) {
-                if (const auto name = read<CFTypeRef>(value, 0); name != nullptr) {
-                    CFRelease(name);
-                }
+            if (has(device, {selector, scope, 0})) {
+                reread(device, {selector, scope, 0});
             }
         }
     }
@@ -331,7 +377,7 @@ void AudioServerHost::readDevice(AudioObjectID device) const
         const auto stream = read<AudioObjectID>(streams, index);
         for (AudioObjectPropertySelector selector : streamSelectors) {
             if (has(stream, {selector, kAudioObjectPropertyScopeGlobal, 0})) {
-                get(stream, {selector, kAudioObjectPropertyScopeGlobal, 0});
+                reread(stream, {selector, kAudioObjectPropertyScopeGlobal, 0});
             }
         }
     }

@@ -26,6 +26,8 @@
 
 namespace audiod {
 
+class IOEngine;
+
 // A property's value as it came back.
 struct PropertyValue
 {
@@ -73,6 +75,11 @@ public:
     // can stop and restart them.
     OSStatus startIO(AudioObjectID device, uint32_t clientID);
     OSStatus stopIO(AudioObjectID device, uint32_t clientID);
+    // An engine running a device's IO cycles (IOEngine.h): a configuration change of the device
+    // pauses its cycles before StopIO and resumes them after StartIO. Detaching waits for a
+    // change in progress.
+    void attach(IOEngine& engine);
+    void detach(IOEngine& engine);
 
     // --- What the plug-in told the host.
     struct Change
@@ -120,6 +127,8 @@ private:
     bool saveStorageLocked() const;
     void performConfigurationChange(AudioObjectID device, uint64_t action, void* info);
     void readDevice(AudioObjectID device) const;
+    // Reads a property again for its status; a reference it hands out is released.
+    OSStatus reread(AudioObjectID object, AudioObjectPropertyAddress address) const;
     void notify() const;
 
     Interface mInterface;
@@ -135,6 +144,8 @@ private:
     std::vector<Change> mChanges;                               // guarded by mMutex
     std::vector<ConfigurationChange> mConfigurationChanges;     // guarded by mMutex
     std::set<std::pair<AudioObjectID, uint32_t>> mRunning;      // guarded by mMutex
+    std::mutex mEnginesMutex; // held through a configuration change
+    std::vector<IOEngine*> mEngines; // guarded by mEnginesMutex
 };
 
 // A code as its four characters when printable ('dev#'), else as hexadecimal.
