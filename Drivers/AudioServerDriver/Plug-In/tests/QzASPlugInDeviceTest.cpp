@@ -238,6 +238,19 @@ TEST_F(QzASPlugInDeviceTest, ActivationClaimsTheConfigurationAndTakesTheStoredRa
     CFRelease(stored);
 }
 
+// The physical formats a stream of the device offers (kInputStream or kOutputStream).
+std::vector<AudioStreamRangedDescription> availableFormats(QzASPlugInDevice& device, int index)
+{
+    const AudioObjectPropertyAddress available{kAudioStreamPropertyAvailablePhysicalFormats,
+                                               kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+    std::vector<AudioStreamRangedDescription> formats(64);
+    UInt32 size = 0;
+    device.GetPropertyData(device.objectIDs()[index], 0, available, 0, nullptr,
+                           static_cast<UInt32>(formats.size() * sizeof formats[0]), size, formats.data());
+    formats.resize(size / sizeof formats[0]);
+    return formats;
+}
+
 // The audio server's IO thread, on the real clock: cycles of `frames` frames timed by the
 // device's zero time stamps, reading input and writing the signal.
 struct IOCycles
@@ -510,14 +523,7 @@ protected:
     {
         for (int index : {QzASPlugInDevice::kInputStream, QzASPlugInDevice::kOutputStream}) {
             const AudioObjectID stream = device->objectIDs()[index];
-            const AudioObjectPropertyAddress available{kAudioStreamPropertyAvailablePhysicalFormats,
-                                                       kAudioObjectPropertyScopeGlobal,
-                                                       kAudioObjectPropertyElementMain};
-            std::vector<AudioStreamRangedDescription> formats(64);
-            UInt32 size = 0;
-            device->GetPropertyData(stream, 0, available, 0, nullptr,
-                                    static_cast<UInt32>(formats.size() * sizeof formats[0]), size, formats.data());
-            formats.resize(size / sizeof formats[0]);
+            const std::vector<AudioStreamRangedDescription> formats = availableFormats(*device, index);
             const auto wanted = std::find_if(formats.begin(), formats.end(), [&](const auto& f) {
                 return f.mFormat.mBitsPerChannel == bits && f.mFormat.mSampleRate == GetParam().rate;
             });
@@ -567,5 +573,56 @@ INSTANTIATE_TEST_SUITE_P(RatesAndResolutions, Loopback,
                          testing::Values(LoopCase{"Mindprint", 44'100, 16}, LoopCase{"Mindprint", 48'000, 24},
                                          LoopCase{"Mindprint", 96'000, 24}, LoopCase{"Kelvra-UC3", 44'100, 24},
                                          LoopCase{"Kelvra-UC3", 96'000, 24}));
+
+// A full-speed device at 96 kHz with stereo output has no bandwidth left for input: the IO cycle
+// runs on zero time stamps that the output's transfers give.
+class OutputOnlyAtNinetySix : public QzASPlugInDeviceTest
+{
+protected:
+    const char* model() const override { return "Mindprint"; }
+};
+
+TEST_F(OutputOnlyAtNinetySix, TheIOCycleRunsOnTheOutputsClock)
+{
+    storeChannelSettings(host, 96'000);
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    ASSERT_EQ(device->currentSettings().iFrequency, 96'000);
+    ASSERT_EQ(device->currentSettings().iInChannels, 0);
+    ASSERT_EQ(device->currentSettings().iOutChannels, 2);
+    device->StartIO();
+    IOCycles io(*device);
+    io.rate = 96'000;
+    io.outputLead = 1'024;
+    // Two seconds of cycles.
+    ASSERT_TRUE(io.run(96'000 * 2 / io.frames)) << "zero time stamps without input";
+    const QzASPlugInDevice::IOStatistics stats = device->statistics();
+    device->StopIO();
+    EXPECT_EQ(stats.outputOverloads, 0U);
+    expectOnTime(io);
+}
+
+// A device whose 24-bit samples no converter knows offers only what the driver converts, so that
+// no format it offers streams silence.
+class UnknownSampleLayout : public QzASPlugInDeviceTest
+{
+protected:
+    const char* model() const override { return "0763:2003"; }
+};
+
+TEST_F(UnknownSampleLayout, OnlyConvertedResolutionsAreOffered)
+{
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    for (int index : {QzASPlugInDevice::kInputStream, QzASPlugInDevice::kOutputStream}) {
+        const std::vector<AudioStreamRangedDescription> formats = availableFormats(*device, index);
+        EXPECT_FALSE(formats.empty());
+        for (const auto& format : formats) {
+            EXPECT_EQ(format.mFormat.mBitsPerChannel, 16U) << "at " << format.mFormat.mSampleRate << " Hz";
+        }
+    }
+}
 
 } // namespace

@@ -243,7 +243,8 @@ models::ModelData extigy()
 }
 
 // 0763:2003: full speed, 16- and 24-bit stereo each way at 44.1, 48 and 96 kHz; its first scan
-// sets 2/2 channels at 16 bits and at most 48 kHz.
+// sets 2/2 channels at 16 bits and at most 48 kHz. Its 24-bit samples are not plain little-endian
+// and their layout is not known: only the 16-bit alternates stream.
 models::ModelData dev0763_2003()
 {
     const Speed fs = Speed::full;
@@ -253,7 +254,7 @@ models::ModelData dev0763_2003()
         classConfiguration({stream(1, 2, 16, rates, fs, kIsocAdaptive), stream(2, 2, 24, rates, fs, kIsocAdaptive)},
                            {stream(1, 2, 16, rates, fs), stream(2, 2, 24, rates, fs)}),
         "0763:2003");
-    m.streaming.formats = {{1, 1, 2, 2}, {1, 2, 2, 3}, {2, 1, 2, 2}, {2, 2, 2, 3}};
+    m.streaming.formats = {{1, 1, 2, 2}, {2, 1, 2, 2}};
     return m;
 }
 
