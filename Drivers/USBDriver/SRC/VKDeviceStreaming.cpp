@@ -1,6 +1,7 @@
 // The isochronous streaming service: resume, the real-time cycle that fills queued output
 // packets from the clients' mix, the read and write completions that decode input into the input
-// ring and requeue, and stop, suspend and recovery after a broken stream.
+// ring (without input, advance it with the output) and requeue, and stop, suspend and recovery
+// after a broken stream.
 //
 // Threads: resume, stop, suspend and the stream-broken stages run on request threads (dispatch
 // lock held); the cycle on the device's real-time thread; the completions on the bus's completion
