@@ -499,7 +499,7 @@ TEST_F(QzASPlugInDeviceTest, AnUnplugDuringIOStopsTheCyclesWithoutACrash)
     ASSERT_TRUE(kernel.start({model()})) << kernel.log();
 }
 
-// The loop through the IO cycle at the rates and resolutions of a full-speed and a high-speed model.
+// The loop through the IO cycle at the rates and resolutions of full-speed and high-speed models.
 struct LoopCase
 {
     const char* model;
@@ -572,7 +572,8 @@ TEST_P(Loopback, BitExactThroughTheIOCycle)
 INSTANTIATE_TEST_SUITE_P(RatesAndResolutions, Loopback,
                          testing::Values(LoopCase{"Mindprint", 44'100, 16}, LoopCase{"Mindprint", 48'000, 24},
                                          LoopCase{"Mindprint", 96'000, 24}, LoopCase{"Kelvra-UC3", 44'100, 24},
-                                         LoopCase{"Kelvra-UC3", 96'000, 24}));
+                                         LoopCase{"Kelvra-UC3", 96'000, 24}, LoopCase{"0763:2003", 44'100, 16},
+                                         LoopCase{"1235:0002", 48'000, 24}, LoopCase{"0CCD:0014", 48'000, 24}));
 
 // A full-speed device at 96 kHz with stereo output has no bandwidth left for input: the IO cycle
 // runs on zero time stamps that the output's transfers give.
