@@ -344,6 +344,9 @@ public:
     void rtsProcessIsocOut_Elektron(AudioSM* ring);
     // USB completion thread: decodes one completed read into the input ring.
     void rtsProcessIsocIn_Std(AudioSM* ring, VKIsocRB* block);
+    // USB completion thread, synchronised to the output: a write the bus sent advances the input
+    // ring by its frames and stamps it, as a read would.
+    void rtsAdvanceInputWithOutput(const VKIsocRB& block);
     // Request or completion thread: queue the next block of a stream.
     bool rtsRequestIn();
     bool rtsRequestOut();

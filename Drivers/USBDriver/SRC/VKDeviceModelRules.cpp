@@ -114,7 +114,7 @@ constexpr ModelTraitRow kTraits[] = {
      kTraitSubstituteDescriptors | kTraitOutputOnInterface1 | kTraitOutputToAlternate0AfterConfig |
          kTraitReselectOutputAtStart},
     {kModelXMOS, kAny, kTraitSubstituteDescriptors},
-    {kModel0763_2003, kAny, kTraitFirstScanDefaults},
+    {kModel0763_2003, kAny, kTraitFirstScanDefaults | kTraitUnknown24BitLayout},
     {kModel0A4E_4040, kAny, kTraitNoRatesAbove48k},
     {kModel03EB_4308, kAny, kTraitEightChannelSecondRecords | kTraitNoRateRead},
     {kModel0CCD_0014, kAny, kTraitPrefers24Bits},

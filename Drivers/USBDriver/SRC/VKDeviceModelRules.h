@@ -136,6 +136,7 @@ enum ModelTrait : uint64_t
     kTraitNoRequestedReset = 1ull << 47,    // a reset asked for at unconfigure is not made
     kTraitEsuCpld = 1ull << 48,             // the ESU CPLD byte
     kTraitBreaksOnInputErrors = 1ull << 49, // input transfer errors break the stream as the family's do
+    kTraitUnknown24BitLayout = 1ull << 50,  // 24-bit alternates given up: no converter knows their layout
 };
 
 struct ModelTraitRow

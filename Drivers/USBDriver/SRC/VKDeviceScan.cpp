@@ -364,6 +364,12 @@ void VKDevice::correctConfiguration()
     } else if (hasTrait(vkdevice::kTraitStereoOnlyNoMidi)) {
         correctExtigy();
     }
+    if (hasTrait(vkdevice::kTraitUnknown24BitLayout)) {
+        // Its 24-bit samples have no converter: a stream at 24 bits would run silent, so the
+        // device offers none.
+        IOLog("USB: %s\n", "disable all 24 bit alternates (layout unknown)");
+        disableAllByResolution(24);
+    }
 }
 
 void VKDevice::correct0CCD_0014()

@@ -1,6 +1,7 @@
 // The isochronous streaming service: resume, the real-time cycle that fills queued output
 // packets from the clients' mix, the read and write completions that decode input into the input
-// ring and requeue, and stop, suspend and recovery after a broken stream.
+// ring (without input, advance it with the output) and requeue, and stop, suspend and recovery
+// after a broken stream.
 //
 // Threads: resume, stop, suspend and the stream-broken stages run on request threads (dispatch
 // lock held); the cycle on the device's real-time thread; the completions on the bus's completion
@@ -546,9 +547,6 @@ void VKDevice::rtsProcessIsocOut_Std(AudioSM*)
         // The unit's packets lie one after another in the block's buffer.
         mpDriverData->rtsIsocOutput(block.frameData(record), unitBytes(block, record, unit), mIsoc.outputSamplePos,
                                     frames, nullptr);
-        if (mIsoc.syncToOutput.load(std::memory_order_relaxed) != 0) {
-            mpDriverData->inputRing().writeFrames(nullptr, frames, 0, nullptr, nullptr);
-        }
     };
     fillOutput(*this, unitFrames, fillUnit);
 }
@@ -665,6 +663,30 @@ void VKDevice::rtsProcessIsocIn_Std(AudioSM* ring, VKIsocRB* block)
     // The anchors come from the kernel's own record: the ring's header is the processes' to scribble.
     input.writeTimestamp(last.frTimeStamp);
     input.AddTimeStamp(last.frTimeStamp, total, true);
+}
+
+void VKDevice::rtsAdvanceInputWithOutput(const VKIsocRB& block)
+{
+    // real-time: no lock, no allocation, no wait
+    if (mpDriverData == nullptr) {
+        return;
+    }
+    // Without input, the device's clock is the pace at which the bus takes the output: the ring
+    // advances by the frames of each block sent, stamped when its last record went out, so that
+    // the time stamps follow the output's clock with or without a client.
+    const uint32_t records = std::min(block.mNumFrames, VKIsocRB::kMaxFrames);
+    if (records == 0) {
+        return;
+    }
+    uint32_t frames = 0;
+    for (uint32_t k = 0; k < records; ++k) {
+        frames += block.mFrameSamples[k];
+    }
+    KernelInputRing& input = mpDriverData->inputRing();
+    const uint64_t sent = block.mFrames[records - 1].frTimeStamp;
+    input.writeFrames(nullptr, frames, 0, nullptr, nullptr);
+    input.writeTimestamp(sent);
+    input.AddTimeStamp(sent, frames, true);
 }
 
 // --- Completions ---
@@ -807,6 +829,9 @@ void VKDevice::rtsIsoWriteComplete(VKIsocRB* block)
         rtsStopStreamingNoWait();
         stcNotifyStreaming(2, 0);
         return;
+    }
+    if (mIsoc.syncToOutput.load(std::memory_order_relaxed) != 0) {
+        rtsAdvanceInputWithOutput(*block);
     }
     rtsRequestOut();
 }

@@ -132,6 +132,19 @@ int32_t signal(uint64_t frame, uint32_t channel, uint32_t bits = 16)
     return static_cast<int32_t>(word);
 }
 
+// The physical formats a stream of the device offers (kInputStream or kOutputStream).
+std::vector<AudioStreamRangedDescription> availableFormats(QzASPlugInDevice& device, int index)
+{
+    const AudioObjectPropertyAddress available{kAudioStreamPropertyAvailablePhysicalFormats,
+                                               kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+    std::vector<AudioStreamRangedDescription> formats(64);
+    UInt32 size = 0;
+    device.GetPropertyData(device.objectIDs()[index], 0, available, 0, nullptr,
+                           static_cast<UInt32>(formats.size() * sizeof formats[0]), size, formats.data());
+    formats.resize(size / sizeof formats[0]);
+    return formats;
+}
+
 class QzASPlugInDeviceTest : public testing::Test
 {
 protected:
@@ -204,14 +217,7 @@ protected:
     {
         for (int index : {QzASPlugInDevice::kInputStream, QzASPlugInDevice::kOutputStream}) {
             const AudioObjectID stream = device->objectIDs()[index];
-            const AudioObjectPropertyAddress available{kAudioStreamPropertyAvailablePhysicalFormats,
-                                                       kAudioObjectPropertyScopeGlobal,
-                                                       kAudioObjectPropertyElementMain};
-            std::vector<AudioStreamRangedDescription> formats(64);
-            UInt32 size = 0;
-            device->GetPropertyData(stream, 0, available, 0, nullptr,
-                                    static_cast<UInt32>(formats.size() * sizeof formats[0]), size, formats.data());
-            formats.resize(size / sizeof formats[0]);
+            const std::vector<AudioStreamRangedDescription> formats = availableFormats(*device, index);
             const auto wanted = std::find_if(formats.begin(), formats.end(), [&](const auto& f) {
                 return f.mFormat.mBitsPerChannel == bits && f.mFormat.mSampleRate == rate;
             });
@@ -565,7 +571,7 @@ TEST_F(QzASPlugInDeviceTest, AnUnplugDuringIOStopsTheCyclesWithoutACrash)
     ASSERT_TRUE(kernel.start({model()})) << kernel.log();
 }
 
-// The loop through the IO cycle at the rates and resolutions of a full-speed and a high-speed model.
+// The loop through the IO cycle at the rates and resolutions of full-speed and high-speed models.
 struct LoopCase
 {
     const char* model;
@@ -614,8 +620,65 @@ TEST_P(Loopback, BitExactThroughTheIOCycle)
 
 INSTANTIATE_TEST_SUITE_P(RatesAndResolutions, Loopback,
                          testing::Values(LoopCase{"Mindprint", 44'100, 16}, LoopCase{"Mindprint", 48'000, 24},
-                                         LoopCase{"Mindprint", 96'000, 24}, LoopCase{"Kelvra-UC3", 44'100, 24},
-                                         LoopCase{"Kelvra-UC3", 96'000, 24}));
+                                         LoopCase{"Kelvra-UC3", 44'100, 24},
+                                         LoopCase{"Kelvra-UC3", 96'000, 24}, LoopCase{"0763:2003", 44'100, 16},
+                                         LoopCase{"1235:0002", 48'000, 24}, LoopCase{"0CCD:0014", 48'000, 24}));
+
+// A full-speed device at 96 kHz with stereo output has no bandwidth left for input: the IO cycle
+// runs on zero time stamps that the output's transfers give.
+class OutputOnlyAtNinetySix : public QzASPlugInDeviceTest
+{
+protected:
+    const char* model() const override { return "Mindprint"; }
+};
+
+TEST_F(OutputOnlyAtNinetySix, TheIOCycleRunsOnTheOutputsClock)
+{
+    storeChannelSettings(host, 96'000);
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    ASSERT_EQ(device->currentSettings().iFrequency, 96'000);
+    ASSERT_EQ(device->currentSettings().iInChannels, 0);
+    ASSERT_EQ(device->currentSettings().iOutChannels, 2);
+    startIO();
+    IOCycles io(*device);
+    io.rate = 96'000;
+    io.outputLead = 1'024;
+    // Two seconds of cycles.
+    ASSERT_TRUE(io.run(96'000 * 2 / io.frames)) << "zero time stamps without input";
+    const QzASPlugInDevice::IOStatistics stats = device->statistics();
+    device->StopIO();
+    EXPECT_EQ(stats.outputOverloads, 0U);
+    if (const size_t missed = kernel.missedDeadlines(); missed != 0) {
+        std::printf("time stamps not checked: %zu missed deadlines in the kernel's record\n", missed);
+        return;
+    }
+    EXPECT_LT(io.maxStampError, 1.0) << "zero time stamps on one line, within a frame";
+    EXPECT_EQ(io.failedOperations, 0U);
+}
+
+// A device whose 24-bit samples no converter knows offers only what the driver converts, so that
+// no format it offers streams silence.
+class UnknownSampleLayout : public QzASPlugInDeviceTest
+{
+protected:
+    const char* model() const override { return "0763:2003"; }
+};
+
+TEST_F(UnknownSampleLayout, OnlyConvertedResolutionsAreOffered)
+{
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    for (int index : {QzASPlugInDevice::kInputStream, QzASPlugInDevice::kOutputStream}) {
+        const std::vector<AudioStreamRangedDescription> formats = availableFormats(*device, index);
+        EXPECT_FALSE(formats.empty());
+        for (const auto& format : formats) {
+            EXPECT_EQ(format.mFormat.mBitsPerChannel, 16U) << "at " << format.mFormat.mSampleRate << " Hz";
+        }
+    }
+}
 
 // A device clock off by 100 ppm either way: the zero time stamps give the device's rate, not the
 // nominal one, and the cycles they time keep the loop exact.

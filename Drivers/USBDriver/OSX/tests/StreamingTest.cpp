@@ -647,24 +647,41 @@ TEST_F(StreamTest, EmptyInputPacketsAreRepairedWithSilenceAndOnlyTheFamilyBreaks
     expectLoopback(client, 48000, 24, 12, inputFrames());
 }
 
-TEST_F(StreamingTest, OutputOnlyDeviceAdvancesTheInputRingWithTheOutput)
+TEST_F(StreamingTest, OutputOnlyDeviceAdvancesAndStampsTheInputRingWithTheOutput)
 {
     ASSERT_NE(configure("class-audio-out-only", 48000, 24, 0, 2), nullptr);
     startStreaming();
     ASSERT_EQ(device->streamingStarted(), 1);
     EXPECT_EQ(device->mIsoc.syncToOutput.load(), 1);
     EXPECT_EQ(device->mIsoc.inputOnly.load(), 0);
+    // Each millisecond the output took is a millisecond of the input ring, with or without a
+    // client: the ring keeps the device's time.
+    driver.runFor(60 * kMillisecond);
+    const uint64_t started = inputFrames();
     driver.runFor(100 * kMillisecond);
-    EXPECT_EQ(inputFrames(), 0u) << "no client: the input ring stands";
+    EXPECT_NEAR(static_cast<double>(inputFrames() - started), 100.0 * 48, 4 * 48);
     Client client;
     ASSERT_TRUE(attach(client));
     auto* model = static_cast<usbsim::models::AudioModel*>(driver.model());
     const size_t playedBefore = model->capturedOutput().size();
     const std::vector<int32_t> samples = signal(4800, 2, 24, 13);
     play(client, samples, 2);
+    const uint64_t before = inputFrames();
     driver.runFor(200 * kMillisecond);
-    // Each millisecond the output took is a millisecond of the input ring.
-    EXPECT_NEAR(static_cast<double>(inputFrames()), 200.0 * 48, 10 * 48);
+    EXPECT_NEAR(static_cast<double>(inputFrames() - before), 200.0 * 48, 4 * 48);
+
+    // The output's blocks stamp the ring: every pair (host time, sample position) lies on the
+    // 48 kHz line within a sample, and the newest is no older than a block.
+    const TimeStampsBuffer& stamps = inputRing().mTimeStamps;
+    const uint32_t count = std::min<uint32_t>(stamps.mCount, TimeStampsBuffer::kCapacity);
+    ASSERT_GE(count, 20u) << "the output stamps the input ring";
+    const double period = 1e9 / 48000;
+    for (uint32_t k = 2; k < count; ++k) {
+        const double hostSpan = static_cast<double>(stamps.mHostTimes[k] - stamps.mHostTimes[1]);
+        const double sampleSpan = static_cast<double>(stamps.mSampleTimes[k] - stamps.mSampleTimes[1]) * period;
+        EXPECT_LT(std::abs(hostSpan - sampleSpan), period) << "pair " << k;
+    }
+    EXPECT_LE(inputFrames() - stamps.mSampleTimes[count - 1], 4u * 48) << "the ring advances with the stamps";
     const std::vector<int32_t> captured = model->capturedOutput();
     const std::vector<int32_t> expected = asInput(samples);
     auto first = std::find_if(captured.begin() + static_cast<std::ptrdiff_t>(playedBefore), captured.end(),

@@ -345,6 +345,15 @@ TEST(VKDeviceScan, ModelCorrections)
     EXPECT_EQ(alternatesOf(sixteen.info().mConfigurations[0].mInterfaces[2]),
               (std::vector<AlternateRow>{{2, 2, 24, {96000}}}));
 
+    // 0763:2003: no converter knows its 24-bit layout, so only its 16-bit alternates are offered
+    // (a 24-bit stream would run silent).
+    DeviceHarness unknown24(kModel0763_2003.vendor, kModel0763_2003.product);
+    ASSERT_TRUE(unknown24.scan(both.build()));
+    EXPECT_EQ(alternatesOf(unknown24.info().mConfigurations[0].mInterfaces[1]),
+              (std::vector<AlternateRow>{{1, 2, 16, {48000}}}));
+    EXPECT_EQ(alternatesOf(unknown24.info().mConfigurations[0].mInterfaces[2]),
+              (std::vector<AlternateRow>{{1, 2, 16, {96000}}}));
+
     // Extigy: no MIDI interface, no multichannel format.
     ConfigBytes extigy(3);
     extigy.interface(0, 0, 0, 1, 1).interface(1, 0, 0);

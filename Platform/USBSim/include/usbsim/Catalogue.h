@@ -38,6 +38,9 @@
 //                                        speed in microframe packets (Crimson-SPL's output at 6
 //                                        channels only; its feedback endpoint 0x83 reports per
 //                                        microframe)
+//   0CCD:0014, 0763:2003, 1235:0002      full speed class devices: stereo 16/24 bits to 96 kHz,
+//                                        16 bits only on 0763:2003 (its 24-bit layout is not known),
+//                                        24 bits at 44.1/48 kHz on 1235:0002
 //   0A4A:FFDD@0300                       the maker's bulk interface (bcd 0300) with a keep-alive
 //                                        isochronous OUT endpoint of 4 bytes on interface 0, whose
 //                                        packets it counts (the driver takes the keep-alive pipe of

@@ -139,7 +139,9 @@ std::vector<CatalogueEntry> build()
          table<model_data::dev0A4E_4040>},
         {"Extigy", "full speed; 6-ch output record cleared, MIDI interface 3 neutralised",
          table<model_data::extigy>},
-        {"0763:2003", "full speed, 16/24-bit stereo to 96 kHz: first-scan defaults 2/2 at 16 bits, 44.1 kHz",
+        {"0763:2003",
+         "full speed, 16/24-bit stereo to 96 kHz: first-scan defaults 2/2 at 16 bits, 44.1 kHz; streams "
+         "16 bits (its 24-bit layout is not known)",
          table<model_data::dev0763_2003>},
         {"XMOS",
          "high speed audio class 2 (protocol 0x20, descriptors the class 1 parser misreads): substitute 2 ch "

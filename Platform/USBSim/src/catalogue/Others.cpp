@@ -163,6 +163,7 @@ models::ModelData ccd0014()
                            {stream(1, 2, 16, rates, fs), stream(2, 2, 24, rates, fs)}),
         "0CCD:0014");
     m.replies = {reply(kVendorOut, 0x01, std::nullopt, std::nullopt)};
+    m.streaming.formats = {{1, 1, 2, 2}, {1, 2, 2, 3}, {2, 1, 2, 2}, {2, 2, 2, 3}};
     return m;
 }
 
@@ -242,16 +243,19 @@ models::ModelData extigy()
 }
 
 // 0763:2003: full speed, 16- and 24-bit stereo each way at 44.1, 48 and 96 kHz; its first scan
-// sets 2/2 channels at 16 bits and at most 48 kHz.
+// sets 2/2 channels at 16 bits and at most 48 kHz. Its 24-bit samples are not plain little-endian
+// and their layout is not known: only the 16-bit alternates stream.
 models::ModelData dev0763_2003()
 {
     const Speed fs = Speed::full;
     const std::vector<uint32_t> rates = {44100, 48000, 96000};
-    return classModel(
+    auto m = classModel(
         0x0763, 0x2003, 0x0100, fs,
         classConfiguration({stream(1, 2, 16, rates, fs, kIsocAdaptive), stream(2, 2, 24, rates, fs, kIsocAdaptive)},
                            {stream(1, 2, 16, rates, fs), stream(2, 2, 24, rates, fs)}),
         "0763:2003");
+    m.streaming.formats = {{1, 1, 2, 2}, {2, 1, 2, 2}};
+    return m;
 }
 
 // XMOS (20B1:0002): an audio class 2 device at high speed (interface protocol 0x20, class 2
@@ -432,6 +436,7 @@ models::ModelData dev1235_0002()
                                            {stream(1, 2, 24, {44100, 48000}, fs)}),
                         "1235:0002");
     m.requestGapMs = 2;
+    m.streaming.formats = {{1, 1, 2, 3}, {2, 1, 2, 3}};
     return m;
 }
 
