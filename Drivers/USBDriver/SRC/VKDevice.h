@@ -30,6 +30,7 @@
 #include "QzAqExtData.h"
 #include "SharedMemory.h"
 #include "VKDeviceModelRules.h"
+#include "VKDeviceCommands.h"
 #include "VKFramePatternObserver.h"
 #include "VKIsocRB.h"
 #include "VKKernelTools.h"
@@ -243,6 +244,38 @@ public:
     bool sendPicCommand(XeUSBPrePicCommand cmd);
     void setEsuCpldByte(uint8_t value);
     void setElektronChannelMap(const QZ_Elektron_ChannelMap& map, bool send);
+
+    // --- Device command set (request thread, dispatch lock held). Answers the command's status and
+    // writes its results into `cmd`; `client` is the calling user client or null.
+    IOReturn dispatchFunction(IOUserClient* client, QZ_Dispatch* cmd);
+    // The same inside a silent trace scope: request 35 of the audio clients (onDispatchStreaming)
+    // and the control client, which has no caller (onDispatch).
+    IOReturn onDispatchStreaming(IOUserClient* client, QZ_Dispatch* cmd);
+    IOReturn onDispatch(QZ_Dispatch* cmd);
+
+    // --- Digital output, clock source, USB 1 mode and codec registers (request thread). The setters
+    // store the value (validated where stated) before any request and answer the value now stored.
+    uint32_t setClockSource(uint32_t source);
+    uint32_t setUSB1Mode(uint32_t mode);
+    uint32_t setDigitalOutMode(uint32_t mode);
+    void setDigitalOutSelector(uint32_t selector);
+    // Programs the AKM transmitter from the stored mode and the current rate.
+    void writeDigitalOutMode();
+    // The request's status, kVKRequestRefused while the device streams and may not be disturbed;
+    // codec below kVKWolfsonCodecs, register below kVKWolfsonRegisters, value within 9 bits.
+    uint32_t writeWolfsonRegister(uint16_t codec, uint16_t reg, uint16_t value);
+    // Whether a control request must wait because the device streams and may not be disturbed.
+    bool requestsBlockedByStreaming() const;
+    // The Wolfson register table as commands 41 and 42 keep it.
+    uint16_t wolfsonRegister(uint32_t codec, uint32_t reg) const { return mRegisters.wolfson[codec][reg]; }
+    void storeWolfsonRegister(uint32_t codec, uint32_t reg, uint16_t value) { mRegisters.wolfson[codec][reg] = value; }
+
+    // --- Elektron channel maps and names (request thread; the shared block must exist).
+    void sendElektronChannelMap();
+    void getElektronChannelMap(QZ_Elektron_ChannelMap& map) const;
+    void getElektronConfigAndChannelMap(QZ_Elektron_ConfigAndMap& cfg);
+    void setElektronConfigAndChannelMap(const QZ_Elektron_ConfigAndMap& cfg);
+    IOReturn setElektronDeviceName(const char* name);
 
     // --- Descriptor scan and interface choice
     bool scanDeviceDescriptor(USBByteBuffer& buffer);

@@ -136,6 +136,9 @@ enum ModelTrait : uint64_t
     kTraitNoRequestedReset = 1ull << 47,    // a reset asked for at unconfigure is not made
     kTraitEsuCpld = 1ull << 48,             // the ESU CPLD byte
     kTraitBreaksOnInputErrors = 1ull << 49, // input transfer errors break the stream as the family's do
+    // Digital output and codec registers
+    kTraitAkmTransmitter = 1ull << 50,    // an AKM digital transmitter programmed for the digital-out mode
+    kTraitFourDigitalOutSources = 1ull << 51, // digital-out selector 0 to 3, taken by the bulk output encoder
 };
 
 struct ModelTraitRow

@@ -697,13 +697,19 @@ TEST_F(DispatchTest, SmallRequests)
     ASSERT_EQ(send(started, OSXDispatcher::AudioServer), kIOReturnSuccess);
     EXPECT_EQ(started.word(0), 1u);
 
-    // Without the vendor port the device has no port pipe; without the command set no command.
+    // Without the vendor port the device has no port pipe.
     OSXDispatch open = makeRequest(Req_OpenAsyncVendorInterface);
     ASSERT_EQ(send(open), kIOReturnSuccess);
     EXPECT_EQ(open.word(0), 2u);
-    OSXDispatch command = makeRequest(Req_DispatchStreaming, {24});
+    // Request 35 runs a device command: the AudioServer client passes on its status, the audio
+    // client answers 0 whatever the command did; the reply is in the record either way.
+    OSXDispatch command = makeRequest(Req_DispatchStreaming, {7, 0x55});
     EXPECT_EQ(send(command, OSXDispatcher::AudioServer), kIOReturnBadArgument);
     EXPECT_EQ(send(command), kIOReturnSuccess) << "the audio client answers 0 whatever the command did";
+    EXPECT_EQ(command.word(1), 0x55u) << "a command without an entry leaves the record as sent";
+    OSXDispatch version = makeRequest(Req_DispatchStreaming, {22});
+    EXPECT_EQ(send(version, OSXDispatcher::AudioServer), kIOReturnSuccess);
+    EXPECT_EQ(version.word(1), 0x03030B00u);
 }
 
 TEST_F(DispatchTest, ControlsUpdatesApplyTheLiveBlockAndAnnounce)
