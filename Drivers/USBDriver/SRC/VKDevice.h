@@ -276,6 +276,18 @@ public:
     void getElektronConfigAndChannelMap(QZ_Elektron_ConfigAndMap& cfg);
     void setElektronConfigAndChannelMap(const QZ_Elektron_ConfigAndMap& cfg);
     IOReturn setElektronDeviceName(const char* name);
+    // Command 68's bandwidth check of a stream configuration for a device revision (bcdDevice): the
+    // bandwidth each direction takes, their total and the segments; `fits` when all are in bounds.
+    // Channel counts above 8 never fit.
+    struct ElektronBandwidth
+    {
+        uint32_t in = 0;
+        uint32_t out = 0;
+        uint32_t total = 0;
+        uint32_t segments = 0;
+        bool fits = false;
+    };
+    static ElektronBandwidth elektronBandwidth(uint16_t bcdDevice, const QZ_DeviceConfiguration& cfg);
 
     // --- Descriptor scan and interface choice
     bool scanDeviceDescriptor(USBByteBuffer& buffer);

@@ -626,26 +626,18 @@ IOReturn Commands::setElektronConfig()
     m_device.getElektronConfigAndChannelMap(previous);
     const QZ_DeviceConfiguration& c = requested.mConfiguration;
 
-    // The channel counts index rows of 9; larger counts, and settings no stream can carry, are
+    // The channel counts index rows of 9: larger counts, and settings no stream can carry, are
     // refused as too large.
     QzChannelSettings settings{static_cast<int32_t>(c.mSampleRate), static_cast<int32_t>(c.mInChannels),
                                static_cast<int32_t>(c.mInResolution), static_cast<int32_t>(c.mOutChannels),
                                static_cast<int32_t>(c.mOutResolution),
                                m_device.getCurrentSettings()->uConfiguration};
-    bool fits = c.mInChannels <= kElektronMaxChannels && c.mOutChannels <= kElektronMaxChannels &&
-                m_device.validChannelSettings(settings);
-    if (fits) {
-        const int revision = m_device.releaseID() < 2 ? 0 : 1;
-        const uint32_t in = kElektronBandwidth[revision][c.mInResolution == 16 ? 0 : 1][c.mInChannels];
-        const uint32_t out = kElektronBandwidth[revision][c.mOutResolution == 16 ? 0 : 1][c.mOutChannels];
-        const uint32_t total = in + out;
-        const uint32_t segments = c.mInResolution * c.mInChannels / 8 + c.mOutResolution * c.mOutChannels / 8;
-        IOLog("Elektron: Requested bandwidth in %d, out %d total %d, totalChannels %d segments %d\n", in, out, total,
-              c.mInChannels + c.mOutChannels, segments);
-        fits = in <= kElektronDirectionLimit && out <= kElektronDirectionLimit && total <= kElektronTotalLimit &&
-               segments <= kElektronSegmentLimit;
+    const VKDevice::ElektronBandwidth bandwidth = VKDevice::elektronBandwidth(m_device.releaseID(), c);
+    if (bandwidth.fits || bandwidth.total != 0) {
+        IOLog("Elektron: Requested bandwidth in %d, out %d total %d, totalChannels %d segments %d\n", bandwidth.in,
+              bandwidth.out, bandwidth.total, c.mInChannels + c.mOutChannels, bandwidth.segments);
     }
-    if (!fits) {
+    if (!bandwidth.fits || !m_device.validChannelSettings(settings)) {
         writeConfigAndMap(previous);
         return kIOReturnBadArgument;
     }
@@ -663,6 +655,25 @@ IOReturn Commands::setElektronConfig()
 }
 
 } // namespace
+
+VKDevice::ElektronBandwidth VKDevice::elektronBandwidth(uint16_t bcdDevice, const QZ_DeviceConfiguration& c)
+{
+    ElektronBandwidth b;
+    if (c.mInChannels > kElektronMaxChannels || c.mOutChannels > kElektronMaxChannels) {
+        return b;
+    }
+    const int revision = bcdDevice < 2 ? 0 : 1;
+    b.in = kElektronBandwidth[revision][c.mInResolution == 16 ? 0 : 1][c.mInChannels];
+    b.out = kElektronBandwidth[revision][c.mOutResolution == 16 ? 0 : 1][c.mOutChannels];
+    b.total = b.in + b.out;
+    // Each product divided on its own; a resolution that would overflow the product never fits.
+    const uint64_t segments =
+        uint64_t{c.mInResolution} * c.mInChannels / 8 + uint64_t{c.mOutResolution} * c.mOutChannels / 8;
+    b.segments = static_cast<uint32_t>(std::min<uint64_t>(segments, UINT32_MAX));
+    b.fits = b.in <= kElektronDirectionLimit && b.out <= kElektronDirectionLimit && b.total <= kElektronTotalLimit &&
+             b.segments <= kElektronSegmentLimit;
+    return b;
+}
 
 IOReturn VKDevice::dispatchFunction(IOUserClient* client, QZ_Dispatch* cmd)
 {
