@@ -8,8 +8,8 @@
 // belongs together is a record (the chosen endpoints, the isochronous streams, the drift guards,
 // the model's registers); state several threads touch and what the request layer changes are
 // private, reached through operations; the rest is still read and written directly. Members for
-// what this build does not have (bulk and interrupt streaming, MIDI, the vendor port, the device
-// controls, the family engine) are held as null pointers or zeroed fields; nothing here computes
+// what this build does not have (bulk and interrupt streaming, MIDI, the vendor port, the family
+// engine) are held as null pointers or zeroed fields; nothing here computes
 // what they would.
 //
 // Threads: the object is reached from the user-client request threads (serialised by the owner's
@@ -31,6 +31,7 @@
 #include "SharedMemory.h"
 #include "VKDeviceModelRules.h"
 #include "VKDeviceCommands.h"
+#include "VKDeviceControls.h"
 #include "VKFramePatternObserver.h"
 #include "VKIsocRB.h"
 #include "VKKernelTools.h"
@@ -289,6 +290,18 @@ public:
     };
     static ElektronBandwidth elektronBandwidth(uint16_t bcdDevice, const QZ_DeviceConfiguration& cfg);
 
+    // --- Device controls (request thread, dispatch lock held; the shared block must exist).
+    // The shared record copied to `controls`.
+    void getSelectors(XsDeviceControls& controls) const;
+    // Applies `controls` against the record as last applied; a change is stored in the shared block.
+    void setSelectors(XsDeviceControls& controls);
+    // Configuration completion: the record filled for the model, the stored user values applied.
+    void initDeviceControls();
+    // The record as the kernel last applied it: the structure every change is bounded by.
+    const XsDeviceControls& appliedControls() const { return mAppliedControls; }
+    // The unit whose clock source follows the output selection (200C:1030); 0 for none.
+    uint16_t mClockSourceUnit = 0;
+
     // --- Descriptor scan and interface choice
     bool scanDeviceDescriptor(USBByteBuffer& buffer);
     bool scanConfigurationDescriptors(USBByteBuffer& buffer);
@@ -471,6 +484,8 @@ public:
     bool validChannelSettings(const QzChannelSettings& settings) const;
     // Controls handling A (see the update family).
     void applyControlsA();
+    // The working copy applied with setSelectors.
+    void applyWorkingControls();
 
     uint16_t vendorID() const { return mDeviceDescriptor.idVendor; }
     uint16_t productID() const { return mDeviceDescriptor.idProduct; }
@@ -657,6 +672,7 @@ private:
     std::atomic<uint32_t> mStreamStateChange{0};
     std::atomic<uint32_t> mStreamStateChanges{0};
     VKModelRegisters mRegisters;
+    XsDeviceControls mAppliedControls{};
     VKDriftGuard mBulkIOGuard;
     VKDriftGuard mInterruptIOGuard;
 };

@@ -180,6 +180,9 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
                              length, kSetInterfaceRetries);
     }
 
+    // Device controls: the model's record, with the user's stored values applied.
+    initDeviceControls();
+
     // HID input.
     if (mChosen.hidInterface != nullptr) {
         IOLog("USB: %s\n", "Check for HID Input");

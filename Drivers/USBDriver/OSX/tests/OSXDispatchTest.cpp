@@ -718,10 +718,20 @@ TEST_F(DispatchTest, ControlsUpdatesApplyTheLiveBlockAndAnnounce)
     const uint64_t id = VKClientIdentifier(client);
     std::memset(sm->mDeviceControls, 0x11, sizeof sm->mDeviceControls);
     std::memset(sm->mDeviceControlsNext, 0x22, sizeof sm->mDeviceControlsNext);
+    driver.clearRequestLog();
     OSXDispatch mute = makeRequest(Req_UpdateMuteStatus);
     ASSERT_EQ(send(mute), kIOReturnSuccess);
     EXPECT_EQ(device->mWorkingControls[100], 0x11) << "the live block is what is applied";
-    EXPECT_EQ(sm->mDeviceControls[100], 0x22) << "the block as last applied takes its place";
+    // Against the kernel's own record: this device has no controls, so nothing reaches it, and the
+    // block's structure (counts, units, ranges) is the kernel's again; the user's selection stays.
+    EXPECT_TRUE(driver.requestLog().empty());
+    XsDeviceControls shared{};
+    std::memcpy(&shared, sm->mDeviceControls, sizeof shared);
+    EXPECT_EQ(shared.cOut.iCount, 0u);
+    EXPECT_EQ(shared.cOut.cEndpoints[0].iVolumeUnit, 0u);
+    EXPECT_EQ(shared.cOut.iSelector, 0x11);
+    EXPECT_EQ(std::memcmp(sm->mDeviceControlsNext, sm->mDeviceControls, sizeof shared), 0)
+        << "the copy as last applied follows";
     std::vector<QZ_StateChange> changes = listener.take();
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_EQ(changes[0].code, STC_ChangeMute);
