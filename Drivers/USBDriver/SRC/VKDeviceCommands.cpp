@@ -572,7 +572,8 @@ void Commands::systemAudioDevice()
 
 IOReturn Commands::elektronMap(bool set)
 {
-    if (m_device.mpDriverSM == nullptr) {
+    // Only an Elektron device is sent a map: another device's interfaces would get its requests.
+    if (m_device.mpDriverSM == nullptr || (set && !m_device.isElektron())) {
         return kIOReturnBadArgument;
     }
     if (set) {
@@ -617,7 +618,7 @@ bool Commands::configuredFor(const QZ_Elektron_ConfigAndMap& cfg)
 
 IOReturn Commands::setElektronConfig()
 {
-    if (m_device.mpDriverSM == nullptr) {
+    if (m_device.mpDriverSM == nullptr || !m_device.isElektron()) {
         return kIOReturnBadArgument;
     }
     QZ_Elektron_ConfigAndMap requested{};

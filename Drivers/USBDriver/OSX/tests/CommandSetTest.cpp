@@ -333,6 +333,10 @@ std::vector<CommandCase> commandCases()
              EXPECT_EQ(reply.word(1), 0u);
              EXPECT_EQ(reply.word(2), 0u);
          }},
+        {"ElektronMapOnlyForElektron", makeCommand(EQZ_Set_ElektronChannelMap, {1, 2, 3}), kIOReturnBadArgument,
+         unchanged},
+        {"ElektronConfigOnlyForElektron", makeCommand(EQZ_Set_Elektron_ConfigAndChannelMap, {48000, 2, 16, 2, 16}),
+         kIOReturnBadArgument, unchanged},
         {"SystemAudioDevice", makeCommand(EQZ_Set_ElektronSystemAudioDevice), kIOReturnSuccess, {},
          {STC_ElektronCommand}},
         {"CodeAboveTheTable", makeCommand(79, {1, 2}), kIOReturnBadArgument, unchanged},
@@ -757,6 +761,56 @@ TEST_F(CommandSetTest, ElektronConfigAndMapIsAppliedOrTheOldOneComesBack)
     EXPECT_EQ(std::memcmp(set.body, &cfg, sizeof cfg), 0);
     EXPECT_EQ(device->getCurrentSettings()->iInChannels, 4);
     EXPECT_EQ(device->getCurrentSettings()->iInResolution, 16);
+}
+
+} // namespace
+
+namespace {
+
+// --- Settings beside the stream on a device of the family (Corlanth-compatible, high speed).
+
+TEST_F(CommandSetTest, ClockSourceSuspendsSendsTheSelectionAndResumes)
+{
+    plug("Kelvra-UC3");
+    ASSERT_TRUE(device->isCorlanthCompatible());
+    ASSERT_EQ(configure(QzChannelSettings{44100, 2, 24, 2, 24, 0}), kIOReturnSuccess);
+    ASSERT_EQ(device->streamingStarted(), 1);
+    driver.clearRequestLog();
+    listener.take();
+    // The other source than the one the device reported at configuration.
+    const uint32_t source = device->getAqExtData()->ClockSource == 0 ? 1 : 0;
+    QZ_Dispatch set = makeCommand(EQZ_SetClockSource, {source});
+    ASSERT_EQ(run(set), kIOReturnSuccess);
+    // The selection is written to the status register; the answer is what is stored after the
+    // dialogue (this device reports its clock as it was).
+    EXPECT_FALSE(requests(0x40, 0x49).empty()) << "the status register written";
+    EXPECT_EQ(set.word(1), device->getAqExtData()->ClockSource);
+    EXPECT_EQ(aqProperty("ClockSource"), set.word(1));
+    EXPECT_EQ(device->streamingStarted(), 1) << "resumed";
+    EXPECT_EQ(device->m_bStreamingSuspended, 0);
+    EXPECT_EQ(listener.codes(), std::vector<uint32_t>{STC_SampleCkSrcChanged});
+
+    // The value it has: nothing sent.
+    driver.clearRequestLog();
+    set = makeCommand(EQZ_SetClockSource, {device->getAqExtData()->ClockSource});
+    ASSERT_EQ(run(set), kIOReturnSuccess);
+    EXPECT_TRUE(driver.requestLog().empty());
+
+    // USB 1 mode on a device attached at high speed: stored, nothing sent.
+    QZ_Dispatch usb1 = makeCommand(EQZ_SetUSB1Mode, {1});
+    ASSERT_EQ(run(usb1), kIOReturnSuccess);
+    EXPECT_EQ(usb1.word(1), 1u);
+    EXPECT_EQ(aqProperty("USB1Mode"), 1u);
+    EXPECT_TRUE(driver.requestLog().empty());
+}
+
+TEST_F(CommandSetTest, StreamStartProgramsTheDigitalTransmitterBeforeTheStream)
+{
+    plug("US-366");
+    ASSERT_EQ(configure(QzChannelSettings{48000, 2, 24, 2, 24, 0}), kIOReturnSuccess);
+    ASSERT_EQ(device->streamingStarted(), 1);
+    // The AKM registers are read once the stream is configured, before it runs.
+    EXPECT_FALSE(requests(0xC0, 0x41).empty());
 }
 
 } // namespace
