@@ -2,11 +2,13 @@
 // calling client (request 35 of an audio client, or the control client's entry), to a started
 // device of each kind of model (plain class device, the maker's family, TEAC with its codec
 // registers, Digidesign, Elektron of both revisions, Mindprint), configured or not, with simulated
-// time passing between commands. Nothing may crash, hang or touch memory out of bounds; a code
+// time passing between commands, and its controls record rewritten and applied between them. Nothing may crash, hang or touch memory out of bounds; a code
 // without an entry answers kIOReturnBadArgument with the record as sent.
 //
 // Input: model (u8), whether to configure first (u8), then commands until the input ends (at most
-// kMaxCommands): a shape byte, the code, the body's length and bytes.
+// kMaxCommands): a shape byte, then the code, the body's length and bytes; or (shape 7 of 8) an
+// offset into the controls record, bytes written there and the update that applies them.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -25,8 +27,8 @@ namespace {
 
 constexpr size_t kMaxCommands = 24;
 
-const char* const kModels[] = {"class-audio", "Kelvra-UC3", "US-366", "MBox", "1935:0006", "1935:0006@0001",
-                               "Mindprint", "Play-16/24", "0A4E:4040"};
+const char* const kModels[] = {"class-audio", "Kelvra-UC3", "US-366",    "MBox",      "1935:0006", "1935:0006@0001",
+                               "Mindprint",   "Play-16/24", "0A4E:4040", "Extigy",    "077D:0420", "041E:3020"};
 
 const QzChannelSettings kSettings[] = {
     {48000, 2, 16, 2, 16, 0}, {44100, 2, 24, 2, 24, 0}, {48000, 4, 16, 4, 16, 0}};
@@ -85,6 +87,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     for (size_t n = 0; n < kMaxCommands && !in.empty(); ++n) {
         const uint8_t shape = in.take<uint8_t>();
+        if (shape % 8 == 7) {
+            // The controls record rewritten as any process may, then applied by a controls update.
+            const uint16_t offset = in.take<uint16_t>() % kDriverSMDeviceControlsSize;
+            const auto bytes = in.takeBytes(in.take<uint8_t>() % 64);
+            const uint8_t update = in.take<uint8_t>();
+            driver.runInKernel([&] {
+                VKDispatchLock lock(*service);
+                VKDevice* device = service->device();
+                if (device == nullptr || device->mpDriverSM == nullptr) {
+                    return;
+                }
+                uint8_t* controls = update % 2 == 0 ? device->mpDriverSM->mDeviceControls
+                                                    : device->mpDriverSM->mDeviceControlsNext;
+                const size_t count = std::min<size_t>(bytes.size(), kDriverSMDeviceControlsSize - offset);
+                if (count != 0) {
+                    std::memcpy(controls + offset, bytes.data(), count);
+                }
+                OSXDispatch record{};
+                constexpr uint32_t kUpdates[] = {Req_UpdateMuteStatus, Req_UpdateVolumeStatus,
+                                                 Req_UpdateMonitorStatus, Req_UpdateDataSourceSelector,
+                                                 Req_SetRouting};
+                record.iReq = kUpdates[(update / 2) % std::size(kUpdates)];
+                record.setWord(0, update / 16);
+                OSXDispatchCaller caller;
+                caller.client = client;
+                OSXDispatchRequest(service, caller, record);
+            });
+            continue;
+        }
         QZ_Dispatch cmd{};
         cmd.uCommand = shape < 224 ? in.take<uint8_t>() % 80 : in.take<uint32_t>();
         // Re-enumeration takes the device off the bus under the fixture.
