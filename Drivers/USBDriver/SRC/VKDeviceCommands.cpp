@@ -552,6 +552,7 @@ void Commands::getRegisters()
 void Commands::readControlEvents()
 {
     // The family input parsers fill the control events; this driver has none, so there are none.
+    IOLog("USB: %s\n", "EQZ_ReadControlEvents: this driver has no family input parsers; no control events");
     std::memset(m_cmd.body, 0, 128);
 }
 
