@@ -611,7 +611,7 @@ public:
     // Bus speed and firmware.
     uint8_t isUSB2 = 0;
     uint8_t isUSB3 = 0;
-    uint8_t mFirmwareUpdateMode = 0; // no request of this build sets it; never cleared
+    uint8_t mFirmwareUpdateMode = 0; // set by device command 33; never cleared
     uint32_t mFirmwareVersion = 0;
     char mFirmwareVersionString[kFirmwareVersionStringSize]{};
     // The device controls as last stored from the shared block.

@@ -809,8 +809,15 @@ TEST_F(CommandSetTest, StreamStartProgramsTheDigitalTransmitterBeforeTheStream)
     plug("US-366");
     ASSERT_EQ(configure(QzChannelSettings{48000, 2, 24, 2, 24, 0}), kIOReturnSuccess);
     ASSERT_EQ(device->streamingStarted(), 1);
-    // The AKM registers are read once the stream is configured, before it runs.
-    EXPECT_FALSE(requests(0xC0, 0x41).empty());
+    // The AKM registers are read once the stream is configured, before it runs, and only the rate
+    // code of S/PDIF at 48 kHz is written (the model powers up at 44.1 kHz).
+    const auto read = requests(0xC0, 0x41);
+    ASSERT_FALSE(read.empty());
+    EXPECT_EQ(read[0].setup.wValue, 0x0D00);
+    EXPECT_EQ(read[0].setup.wIndex, 0x0101);
+    const auto written = requests(0x40, 0x41);
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].setup.wValue, 0x1002);
 }
 
 } // namespace
