@@ -79,10 +79,10 @@ QZ_Dispatch makeCommand(uint32_t code, std::initializer_list<uint32_t> words = {
 }
 
 // A client slot of the shared block (only 4-byte aligned there).
-uint64_t loadSlot(const uint64_t& slot)
+uint64_t loadSlot(const void* slot)
 {
     uint64_t value = 0;
-    std::memcpy(&value, &slot, sizeof value);
+    std::memcpy(&value, slot, sizeof value);
     return value;
 }
 
@@ -388,7 +388,7 @@ TEST_F(CommandSetTest, ExclusiveSlotsFollowTheCaller)
     EXPECT_EQ(ask.word(1), 0u);
     QZ_Dispatch release = makeCommand(EQZ_SetInputsExclusive, {0});
     ASSERT_EQ(run(release, client), kIOReturnSuccess);
-    EXPECT_EQ(loadSlot(device->mpDriverSM->mInputsExclusiveClient), 0u);
+    EXPECT_EQ(loadSlot(&device->mpDriverSM->mInputsExclusiveClient), 0u);
 
     // The private-data slot is taken only while empty, and its holder keeps it until it closes.
     QZ_Dispatch claim = makeCommand(EQZ_SetPrivateDataClient, {1});
@@ -400,9 +400,9 @@ TEST_F(CommandSetTest, ExclusiveSlotsFollowTheCaller)
     QZ_Dispatch giveUp = makeCommand(EQZ_SetPrivateDataClient, {0});
     ASSERT_EQ(run(giveUp, client), kIOReturnSuccess);
     EXPECT_EQ(giveUp.word(1), 0u);
-    EXPECT_EQ(loadSlot(device->mpDriverSM->mPrivateDataClient), VKClientIdentifier(client));
+    EXPECT_EQ(loadSlot(&device->mpDriverSM->mPrivateDataClient), VKClientIdentifier(client));
     driver.runInKernel([&] { device->onClientClosed(client); });
-    EXPECT_EQ(loadSlot(device->mpDriverSM->mPrivateDataClient), 0u);
+    EXPECT_EQ(loadSlot(&device->mpDriverSM->mPrivateDataClient), 0u);
 }
 
 TEST_F(CommandSetTest, RoutingIsStoredByIndexAndPublished)
