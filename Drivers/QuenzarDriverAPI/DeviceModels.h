@@ -161,6 +161,28 @@ inline constexpr DeviceModel kModel077D_07AF{0x077D, 0x07AF, "077D:07AF"};
 // Safety offsets of the audio server's device
 inline constexpr DeviceModel kModel0A4A_FFD2{0x0A4A, 0xFFD2, "0A4A:FFD2"};
 
+// Mixer controls of the kernel device
+inline constexpr DeviceModel kModel0A4A_AA03{0x0A4A, 0xAA03, "0A4A:AA03"};
+inline constexpr DeviceModel kModel0A4A_AA04{0x0A4A, 0xAA04, "0A4A:AA04"};
+inline constexpr DeviceModel kModel0A4A_AA05{0x0A4A, 0xAA05, "0A4A:AA05"};
+inline constexpr DeviceModel kModel0A4A_AA08{0x0A4A, 0xAA08, "0A4A:AA08"};
+inline constexpr DeviceModel kModel200C_100E{0x200C, 0x100E, "200C:100E"};
+inline constexpr DeviceModel kModel200C_1014{0x200C, 0x1014, "200C:1014"};
+inline constexpr DeviceModel kModel0948_1105{0x0948, 0x1105, "0948:1105"};
+inline constexpr DeviceModel kModel0948_1110{0x0948, 0x1110, "0948:1110"};
+inline constexpr DeviceModel kModel0C7D_000A{0x0C7D, 0x000A, "0C7D:000A"};
+inline constexpr DeviceModel kModel0C7D_000B{0x0C7D, 0x000B, "0C7D:000B"};
+inline constexpr DeviceModel kModel0471_0155{0x0471, 0x0155, "0471:0155"};
+inline constexpr DeviceModel kModel0A92_0091{0x0A92, 0x0091, "0A92:0091"};
+inline constexpr DeviceModel kModel2573_0008{0x2573, 0x0008, "2573:0008"};
+inline constexpr DeviceModel kModel077D_041A{0x077D, 0x041A, "077D:041A"};
+inline constexpr DeviceModel kModel0C45_167F{0x0C45, 0x167F, "0C45:167F"};
+inline constexpr DeviceModel kModel0A92_00B1{0x0A92, 0x00B1, "0A92:00B1"};
+inline constexpr DeviceModel kModel041E_3010{0x041E, 0x3010, "041E:3010"};
+inline constexpr DeviceModel kModel0582_001A{0x0582, 0x001A, "0582:001A"};
+inline constexpr DeviceModel kModel06F1_A011{0x06F1, 0xA011, "06F1:A011"};
+inline constexpr DeviceModel kModel04BB_0E05{0x04BB, 0x0E05, "04BB:0E05"};
+
 // Every registered model.
 inline constexpr DeviceModel kDeviceModels[] = {
     kModelUS122L,     kModelUS144,      kModelUS144MKII,
@@ -204,6 +226,13 @@ inline constexpr DeviceModel kDeviceModels[] = {
     kModel0A4A_FFDD,  kModel0763_2024,  kModel22F0_0008,
     kModel22F0_000F,  kModel077D_0420,  kModel077D_0223,
     kModel077D_07AF,  kModel0A4A_FFD2,
+    kModel0A4A_AA03,  kModel0A4A_AA04,  kModel0A4A_AA05,
+    kModel0A4A_AA08,  kModel200C_100E,  kModel200C_1014,
+    kModel0948_1105,  kModel0948_1110,  kModel0C7D_000A,
+    kModel0C7D_000B,  kModel0471_0155,  kModel0A92_0091,
+    kModel2573_0008,  kModel077D_041A,  kModel0C45_167F,
+    kModel0A92_00B1,  kModel041E_3010,  kModel0582_001A,
+    kModel06F1_A011,  kModel04BB_0E05,
 };
 
 namespace device_models {

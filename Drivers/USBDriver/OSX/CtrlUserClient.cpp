@@ -57,8 +57,10 @@ IOReturn CtrlUserClient::userDispatch(void* in, void* out, IOByteCount inSize, I
         IOLog("USB: %s\n", "userDispatch not attached (pDevice) ");
         return kIOReturnNotAttached;
     }
-    std::memcpy(out, in, kVKCommandRecordSize);
-    // The device command set (VKDevice::onDispatch) runs the record here; without it the device
-    // has no command to run.
-    return kIOReturnUnsupported;
+    // The command runs on a kernel copy: the reply buffer is written once, when the command is done.
+    QZ_Dispatch command{};
+    std::memcpy(&command, in, kVKCommandRecordSize);
+    const IOReturn status = device->device()->onDispatch(&command);
+    std::memcpy(out, &command, kVKCommandRecordSize);
+    return status;
 }

@@ -343,9 +343,12 @@ IOReturn Dispatcher::reEnumerate()
 
 IOReturn Dispatcher::dispatchStreaming()
 {
-    // No device command is built: the AudioServer client answers what the command set answers for
-    // an unknown command; the audio client answers 0 whatever the command's status.
-    return audio() ? kIOReturnSuccess : kIOReturnBadArgument;
+    QZ_Dispatch command{};
+    std::memcpy(&command, m_record.payload, sizeof command);
+    const IOReturn status = m_device.onDispatchStreaming(m_caller.client, &command);
+    std::memcpy(m_record.payload, &command, sizeof command);
+    // The audio client answers 0 whatever the command's status; the AudioServer client passes it on.
+    return audio() ? kIOReturnSuccess : status;
 }
 
 IOReturn Dispatcher::routingValue()

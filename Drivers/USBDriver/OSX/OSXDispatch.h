@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "DriverSM.h"
+#include "VKDeviceCommands.h"
 #include "IOKit/IOReturn.h"
 #include "libkern/OSTypes.h"
 
@@ -55,12 +56,7 @@ static_assert(offsetof(OSXVendorRequest, length) == 128);
 static_assert(offsetof(OSXVendorRequest, bRequest) == 148);
 static_assert(sizeof(OSXVendorRequest) <= kOSXDispatchPayloadSize);
 
-// The payload of request 35: a device command (u32 command code and a 256-byte body).
-struct QZ_Dispatch
-{
-    uint32_t uCommand;
-    uint8_t body[256];
-};
+// The payload of request 35: a device command (VKDeviceCommands.h).
 static_assert(sizeof(QZ_Dispatch) == kOSXDispatchPayloadSize);
 
 // Request codes.

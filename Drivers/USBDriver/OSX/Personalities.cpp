@@ -235,6 +235,27 @@ constexpr KextPersonality kPersonalities[] = {
     {kModelPlay1624, kAnyRelease, nullptr, {}},
     {kModel200C_1037, kAnyRelease, nullptr, {}},
     {kModelXMOS, kAnyRelease, nullptr, {}},
+    // Models with mixer controls.
+    {kModel0A4A_AA03, kAnyRelease, nullptr, {}},
+    {kModel0A4A_AA04, kAnyRelease, nullptr, {}},
+    {kModel0A4A_AA05, kAnyRelease, nullptr, {}},
+    {kModel0A4A_AA08, kAnyRelease, nullptr, {}},
+    {kModel200C_100E, kAnyRelease, nullptr, {}},
+    {kModel200C_1014, kAnyRelease, nullptr, {}},
+    {kModel0948_1105, kAnyRelease, nullptr, {}},
+    {kModel0948_1110, kAnyRelease, nullptr, {}},
+    {kModel0C7D_000A, kAnyRelease, nullptr, {}},
+    {kModel0C7D_000B, kAnyRelease, nullptr, {}},
+    {kModel0471_0155, kAnyRelease, nullptr, {}},
+    {kModel0A92_0091, kAnyRelease, nullptr, {}},
+    {kModel2573_0008, kAnyRelease, nullptr, {}},
+    {kModel077D_041A, kAnyRelease, nullptr, {}},
+    {kModel0C45_167F, kAnyRelease, nullptr, {}},
+    {kModel0A92_00B1, kAnyRelease, nullptr, {}},
+    {kModel041E_3010, kAnyRelease, nullptr, {}},
+    {kModel0582_001A, kAnyRelease, nullptr, {}},
+    {kModel06F1_A011, kAnyRelease, nullptr, {}},
+    {kModel04BB_0E05, kAnyRelease, nullptr, {}},
 };
 static_assert(modelsRegistered(kPersonalities));
 

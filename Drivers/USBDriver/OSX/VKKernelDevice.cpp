@@ -795,6 +795,15 @@ void VKKernelDevice::setAqExtDataProperty()
     data->release();
 }
 
+bool VKKernelDevice::reEnumerateDevice()
+{
+    if (m_pUSBDevice == nullptr) {
+        return false;
+    }
+    m_pUSBDevice->ReEnumerateDevice(0);
+    return true;
+}
+
 // --- System power.
 
 IOReturn VKKernelDevice::powerStateWillChangeTo(IOPMPowerFlags flags, unsigned long stateNumber,

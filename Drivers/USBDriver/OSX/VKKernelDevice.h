@@ -113,6 +113,7 @@ public:
     void messageToClients(UInt32 code, UInt64 clientID, UInt32 parameter1, UInt32 parameter2) override;
     void setChannelSettingsProperty() override;
     void setAqExtDataProperty() override;
+    bool reEnumerateDevice() override;
     // The registry's byte property, for the device object too; the other forms as IOService has them.
     using IOService::setProperty;
     bool setProperty(const char* key, void* bytes, unsigned int length) override

@@ -315,27 +315,3 @@ void VKDevice::setEsuCpldByte(uint8_t value)
     }
     mEsuCpldBusy.store(0);
 }
-
-// ---------------------------------------------------------------------------------------------
-// Elektron channel map
-
-void VKDevice::setElektronChannelMap(const QZ_Elektron_ChannelMap& map, bool send)
-{
-    if (mpDriverSM == nullptr) {
-        return;
-    }
-    std::memcpy(&mpDriverSM->mElektronMap, &map, sizeof(QZ_Elektron_ChannelMap));
-    // The map is not sent to the device: this build has no Elektron commands.
-    (void)send;
-
-    const QzChannelSettings& settings = mSettings;
-    QZ_Elektron_ConfigAndMap published{};
-    published.mConfiguration.mSampleRate = 48000;
-    published.mConfiguration.mInChannels = static_cast<uint32_t>(settings.iInChannels);
-    published.mConfiguration.mInResolution = static_cast<uint32_t>(settings.iInResolution);
-    published.mConfiguration.mOutChannels = static_cast<uint32_t>(settings.iOutChannels);
-    published.mConfiguration.mOutResolution = static_cast<uint32_t>(settings.iOutResolution);
-    published.mMap = map;
-    mOwner.setProperty("ElektronMapping", &published, sizeof(published));
-    // The clients get no state change 0x20000 (STC_ElektronChannelMap) from here.
-}

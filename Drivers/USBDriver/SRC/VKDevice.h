@@ -8,8 +8,8 @@
 // belongs together is a record (the chosen endpoints, the isochronous streams, the drift guards,
 // the model's registers); state several threads touch and what the request layer changes are
 // private, reached through operations; the rest is still read and written directly. Members for
-// what this build does not have (bulk and interrupt streaming, MIDI, the vendor port, the device
-// controls, the family engine) are held as null pointers or zeroed fields; nothing here computes
+// what this build does not have (bulk and interrupt streaming, MIDI, the vendor port, the family
+// engine) are held as null pointers or zeroed fields; nothing here computes
 // what they would.
 //
 // Threads: the object is reached from the user-client request threads (serialised by the owner's
@@ -30,6 +30,8 @@
 #include "QzAqExtData.h"
 #include "SharedMemory.h"
 #include "VKDeviceModelRules.h"
+#include "VKDeviceCommands.h"
+#include "VKDeviceControls.h"
 #include "VKFramePatternObserver.h"
 #include "VKIsocRB.h"
 #include "VKKernelTools.h"
@@ -244,6 +246,62 @@ public:
     void setEsuCpldByte(uint8_t value);
     void setElektronChannelMap(const QZ_Elektron_ChannelMap& map, bool send);
 
+    // --- Device command set (request thread, dispatch lock held). Answers the command's status and
+    // writes its results into `cmd`; `client` is the calling user client or null.
+    IOReturn dispatchFunction(IOUserClient* client, QZ_Dispatch* cmd);
+    // The same inside a silent trace scope: request 35 of the audio clients (onDispatchStreaming)
+    // and the control client, which has no caller (onDispatch).
+    IOReturn onDispatchStreaming(IOUserClient* client, QZ_Dispatch* cmd);
+    IOReturn onDispatch(QZ_Dispatch* cmd);
+
+    // --- Digital output, clock source, USB 1 mode and codec registers (request thread). The setters
+    // store the value (validated where stated) before any request and answer the value now stored.
+    uint32_t setClockSource(uint32_t source);
+    uint32_t setUSB1Mode(uint32_t mode);
+    uint32_t setDigitalOutMode(uint32_t mode);
+    void setDigitalOutSelector(uint32_t selector);
+    // Programs the AKM transmitter from the stored mode and the current rate.
+    void writeDigitalOutMode();
+    // The request's status, kVKRequestRefused while the device streams and may not be disturbed;
+    // codec below kVKWolfsonCodecs, register below kVKWolfsonRegisters, value within 9 bits.
+    uint32_t writeWolfsonRegister(uint16_t codec, uint16_t reg, uint16_t value);
+    // Whether a control request must wait because the device streams and may not be disturbed.
+    bool requestsBlockedByStreaming() const;
+    // The Wolfson register table as commands 41 and 42 keep it.
+    uint16_t wolfsonRegister(uint32_t codec, uint32_t reg) const { return mRegisters.wolfson[codec][reg]; }
+    void storeWolfsonRegister(uint32_t codec, uint32_t reg, uint16_t value) { mRegisters.wolfson[codec][reg] = value; }
+
+    // --- Elektron channel maps and names (request thread; the shared block must exist).
+    void sendElektronChannelMap();
+    void getElektronChannelMap(QZ_Elektron_ChannelMap& map) const;
+    void getElektronConfigAndChannelMap(QZ_Elektron_ConfigAndMap& cfg);
+    void setElektronConfigAndChannelMap(const QZ_Elektron_ConfigAndMap& cfg);
+    IOReturn setElektronDeviceName(const char* name);
+    // Command 68's bandwidth check of a stream configuration for a device revision (bcdDevice): the
+    // bandwidth each direction takes, their total and the segments; `fits` when all are in bounds.
+    // Channel counts above 8 never fit.
+    struct ElektronBandwidth
+    {
+        uint32_t in = 0;
+        uint32_t out = 0;
+        uint32_t total = 0;
+        uint32_t segments = 0;
+        bool fits = false;
+    };
+    static ElektronBandwidth elektronBandwidth(uint16_t bcdDevice, const QZ_DeviceConfiguration& cfg);
+
+    // --- Device controls (request thread, dispatch lock held; the shared block must exist).
+    // The shared record copied to `controls`.
+    void getSelectors(XsDeviceControls& controls) const;
+    // Applies `controls` against the record as last applied; a change is stored in the shared block.
+    void setSelectors(XsDeviceControls& controls);
+    // Configuration completion: the record filled for the model, the stored user values applied.
+    void initDeviceControls();
+    // The record as the kernel last applied it: the structure every change is bounded by.
+    const XsDeviceControls& appliedControls() const { return mAppliedControls; }
+    // The unit whose clock source follows the output selection (200C:1030); 0 for none.
+    uint16_t mClockSourceUnit = 0;
+
     // --- Descriptor scan and interface choice
     bool scanDeviceDescriptor(USBByteBuffer& buffer);
     bool scanConfigurationDescriptors(USBByteBuffer& buffer);
@@ -429,6 +487,8 @@ public:
     bool validChannelSettings(const QzChannelSettings& settings) const;
     // Controls handling A (see the update family).
     void applyControlsA();
+    // The working copy applied with setSelectors.
+    void applyWorkingControls();
 
     uint16_t vendorID() const { return mDeviceDescriptor.idVendor; }
     uint16_t productID() const { return mDeviceDescriptor.idProduct; }
@@ -554,7 +614,7 @@ public:
     // Bus speed and firmware.
     uint8_t isUSB2 = 0;
     uint8_t isUSB3 = 0;
-    uint8_t mFirmwareUpdateMode = 0; // no request of this build sets it; never cleared
+    uint8_t mFirmwareUpdateMode = 0; // set by device command 33; never cleared
     uint32_t mFirmwareVersion = 0;
     char mFirmwareVersionString[kFirmwareVersionStringSize]{};
     // The device controls as last stored from the shared block.
@@ -615,6 +675,7 @@ private:
     std::atomic<uint32_t> mStreamStateChange{0};
     std::atomic<uint32_t> mStreamStateChanges{0};
     VKModelRegisters mRegisters;
+    XsDeviceControls mAppliedControls{};
     VKDriftGuard mBulkIOGuard;
     VKDriftGuard mInterruptIOGuard;
 };

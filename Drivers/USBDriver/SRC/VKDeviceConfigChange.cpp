@@ -177,7 +177,15 @@ void VKDevice::applyControlsA()
     uint8_t* live = mpDriverSM->mDeviceControls;
     std::memcpy(mWorkingControls, live, kStoredControlsSize);
     std::memcpy(live, mpDriverSM->mDeviceControlsNext, kStoredControlsSize);
-    // Nothing applies mWorkingControls to the device: this build has no device controls.
+    applyWorkingControls();
+}
+
+void VKDevice::applyWorkingControls()
+{
+    XsDeviceControls working{};
+    static_assert(sizeof working == kStoredControlsSize);
+    std::memcpy(&working, mWorkingControls, sizeof working);
+    setSelectors(working);
 }
 
 void VKDevice::UpdateMuteStatus(IOUserClient* client)
@@ -212,7 +220,7 @@ void VKDevice::UpdateMonitorStatus(uint32_t value, IOUserClient* client)
     }
     std::memcpy(mWorkingControls, mpDriverSM->mDeviceControls, kStoredControlsSize);
     mWorkingControls[kControlsMonitor] = static_cast<uint8_t>(value);
-    // Nothing applies mWorkingControls to the device: this build has no device controls.
+    applyWorkingControls();
     mOwner.messageToClients(STC_ChangeMonitor, VKClientIdentifier(client), 0, 0);
 }
 
@@ -223,7 +231,7 @@ void VKDevice::UpdateMindprintRouting(uint32_t value, IOUserClient*)
     }
     std::memcpy(mWorkingControls, mpDriverSM->mDeviceControls, kStoredControlsSize);
     storeWord(mWorkingControls, kControlsDigitalRouting, value);
-    // Nothing applies mWorkingControls to the device: this build has no device controls.
+    applyWorkingControls();
 }
 
 bool VKDevice::getCanMonitor() const

@@ -180,6 +180,9 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
                              length, kSetInterfaceRetries);
     }
 
+    // Device controls: the model's record, with the user's stored values applied.
+    initDeviceControls();
+
     // HID input.
     if (mChosen.hidInterface != nullptr) {
         IOLog("USB: %s\n", "Check for HID Input");
@@ -290,21 +293,16 @@ void VKDevice::chooseOutMixer()
     }
 }
 
-namespace {
-
 // A streaming device that cannot take requests while it streams is left alone.
-bool requestsBlockedByStreaming(const VKDevice& device)
+bool VKDevice::requestsBlockedByStreaming() const
 {
-    return device.streamingStarted() != 0 && device.m_bStreamingSuspended == 0 &&
-           !device.canHandleRequestsWhileStreaming();
+    return streamingStarted() != 0 && m_bStreamingSuspended == 0 && !canHandleRequestsWhileStreaming();
 }
-
-} // namespace
 
 void VKDevice::writeDigitalOutSelector()
 {
     VKIOTrace trace("VKDevice::writeDigitalOutSelector", 0);
-    if (requestsBlockedByStreaming(*this)) {
+    if (requestsBlockedByStreaming()) {
         trace.trace("****** can't do this while streaming");
         return;
     }
@@ -338,7 +336,7 @@ bool VKDevice::updateAqInputSelector(uint32_t* status)
         return false;
     }
     IOSleep(5);
-    if (requestsBlockedByStreaming(*this)) {
+    if (requestsBlockedByStreaming()) {
         return false;
     }
 

@@ -133,10 +133,11 @@ constexpr ModelTraitRow kTraits[] = {
          kTraitVendorClassSearch},
     {kModelUS366, kAny,
      kTraitInputRegisterSelection | kTraitSelectionWrittenWhenChanged | kTraitUSB1ModeInStatus |
-         kTraitVendorClassSearch},
+         kTraitVendorClassSearch | kTraitAkmTransmitter},
     {kModelUS1200, kAny, kTraitInputRegisterSelection | kTraitMixerModes | kTraitVendorClassSearch},
     {kModelUH7000, kAny,
-     kTraitInputRegisterSelection | kTraitUSB1ModeInStatus | kTraitMixerModes | kTraitVendorClassSearch},
+     kTraitInputRegisterSelection | kTraitUSB1ModeInStatus | kTraitMixerModes | kTraitVendorClassSearch |
+         kTraitAkmTransmitter},
     {kModel041E_3020, kAny, kTraitMonitorMixAfterConfig | kTraitOutputModeAtStart},
     {kModelUSBPre, kAny, kTraitPic},
     {kModel0010_1101, kAny, kTraitUnit2StartControl},
@@ -145,7 +146,7 @@ constexpr ModelTraitRow kTraits[] = {
     {kModel1654_0104, kAny, kTraitSlowConfigure},
     {kModelACV0, 0x0300, kTraitIsocInIsocOut},
     {kModel0A92_0061, kAny, kTraitResetAtUnconfigure},
-    {kModel0A92_0111, kAny, kTraitEsuCpld},
+    {kModel0A92_0111, kAny, kTraitEsuCpld | kTraitFourDigitalOutSources},
     {kModel1235_0002, kAny, kTraitPauseBeforeRequests},
     {kModel0499_1004, kAny, kTraitStubbornRate},
     {kModel0499_100A, kAny, kTraitStubbornRate},

@@ -137,6 +137,9 @@ enum ModelTrait : uint64_t
     kTraitEsuCpld = 1ull << 48,             // the ESU CPLD byte
     kTraitBreaksOnInputErrors = 1ull << 49, // input transfer errors break the stream as the family's do
     kTraitUnknown24BitLayout = 1ull << 50,  // 24-bit alternates given up: no converter knows their layout
+    // Digital output and codec registers
+    kTraitAkmTransmitter = 1ull << 51,    // an AKM digital transmitter programmed for the digital-out mode
+    kTraitFourDigitalOutSources = 1ull << 52, // digital-out selector 0 to 3, taken by the bulk output encoder
 };
 
 struct ModelTraitRow

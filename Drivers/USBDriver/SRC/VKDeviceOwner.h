@@ -57,6 +57,8 @@ public:
     virtual uint32_t configurationStatus() const = 0;
     virtual void setConfigurationStatus(uint32_t status) = 0;
     virtual bool isTerminateRequested() const = 0;
+    // Asks the USB device to re-enumerate; false when the owner holds no USB device.
+    virtual bool reEnumerateDevice() { return false; }
 
     // --- State changes and registry properties.
     // A state change to every user client (code, caller's client id, parameter 1, parameter 2).

@@ -107,7 +107,16 @@ void VKDevice::startStreaming()
         }
     }
 
+    // The digital transmitter follows the stream's rate: programmed before the stream starts,
+    // or after it on a device that takes requests while it streams.
+    const bool afterStart = isMorvaneCompatible();
+    if (!afterStart) {
+        writeDigitalOutMode();
+    }
     resumeStreaming();
+    if (afterStart) {
+        writeDigitalOutMode();
+    }
 }
 
 void VKDevice::onStreamingStarted()

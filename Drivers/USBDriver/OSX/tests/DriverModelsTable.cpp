@@ -1,6 +1,8 @@
 #include "DriverModelsTable.h"
 
 #include <array>
+#include <initializer_list>
+#include <string>
 #include <utility>
 
 namespace driver_models {
@@ -42,6 +44,67 @@ Lines classConfigure(int outAlternate, int inAlternate)
 {
     return {"80 08 0000 0000 1", "01 0B 000" + std::to_string(outAlternate) + " 0001 0",
             "01 0B 000" + std::to_string(inAlternate) + " 0002 0", "02 01 0000 0082 0", "02 01 0000 0001 0"};
+}
+
+// Device controls at configuration completion (the models of the controls table): an endpoint's
+// volumes read (current, minimum, maximum of each channel, wValue 0x0200 for one master volume),
+// then its mute; once the record is applied, every volume is sent again.
+constexpr int kMaster = -1;
+
+std::string hex4(unsigned value)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text(4, '0');
+    for (int i = 3; i >= 0; --i, value >>= 4) {
+        text[static_cast<size_t>(i)] = digits[value & 0xF];
+    }
+    return text;
+}
+
+Lines volumeReads(unsigned unit, int channels)
+{
+    Lines lines;
+    const int first = channels == kMaster ? 0 : 1;
+    const int last = channels == kMaster ? 0 : channels;
+    for (int channel = first; channel <= last; ++channel) {
+        for (const char* request : {"81", "82", "83"}) {
+            lines.push_back(std::string("A1 ") + request + " " + hex4(0x0200 + channel) + " " + hex4(unit) + " 2");
+        }
+    }
+    return lines;
+}
+
+std::string muteRead(unsigned unit)
+{
+    return "A1 81 0100 " + hex4(unit) + " 1";
+}
+
+Lines volumeWrites(unsigned unit, int channels)
+{
+    Lines lines;
+    const int first = channels == kMaster ? 0 : 1;
+    const int last = channels == kMaster ? 0 : channels;
+    for (int channel = first; channel <= last; ++channel) {
+        lines.push_back("21 01 " + hex4(0x0200 + channel) + " " + hex4(unit) + " 2");
+    }
+    return lines;
+}
+
+// An endpoint with volume and mute in one unit: its reads.
+Lines endpointReads(unsigned unit, int channels)
+{
+    Lines lines = volumeReads(unit, channels);
+    lines.push_back(muteRead(unit));
+    return lines;
+}
+
+Lines joined(std::initializer_list<Lines> parts)
+{
+    Lines lines;
+    for (const Lines& part : parts) {
+        lines.insert(lines.end(), part.begin(), part.end());
+    }
+    return lines;
 }
 
 // Configuration completion asks the family status register (vendor request 0x49): read, the
@@ -166,7 +229,8 @@ Lines elektronDescription()
 
 // The identity requests (8-byte UID, name of up to 32 bytes), then the default of an
 // uninitialised channel map (48 kHz, 2 inputs at 16 bits, no outputs) met by the fixed alternates
-// 2 (in) and 1 (out); the out alternate's endpoint carries the packet headers alone.
+// 2 (in) and 1 (out); the out alternate's endpoint carries the packet headers alone. Configuration
+// completion sends the channel map to both streaming interfaces.
 ModelCase elektron(const char* name)
 {
     return {.name = name,
@@ -175,7 +239,7 @@ ModelCase elektron(const char* name)
             .settings = "48000 in 2x16 out 0x16",
             .chosen = "ctl 2 midi 3/0 in 0/2 out 1/1 isoIn 81 isoOut 02",
             .configure = {"80 08 0000 0000 1", "01 0B 0001 0001 0", "01 0B 0002 0000 0", "02 01 0000 0081 0",
-                          "02 01 0000 0002 0"}};
+                          "02 01 0000 0002 0", "41 01 0000 0000 8", "41 01 0000 0001 8"}};
 }
 
 const std::vector<ModelCase>& build()
@@ -204,7 +268,8 @@ const std::vector<ModelCase>& build()
         unlistedBulk("0A4A:FFDD", 41),
         unlistedBulk("0A4A:FFDD@0200", 41),
         plainStereo("class-audio-24"),
-        plainStereo("077D:0420"),
+        // Its output volume (2 channels) and mute in unit 2.
+        plainStereo("077D:0420", joined({classConfigure(1, 1), endpointReads(0x0200, 2), volumeWrites(0x0200, 2)})),
         // Of the family at bcd 0200: firmware read at start; alternate 1 of both streaming
         // interfaces cleared; alternate 2's first class record (its AS general) rewritten as a
         // 192 kHz format, the device's own format record behind it.
@@ -392,7 +457,8 @@ const std::vector<ModelCase>& build()
          .started = "44100 in 2x16 out 2x16",
          .settings = "44100 in 4x24 out 2x24",
          .chosen = "ctl 0 midi - in 2/2 out 1/1 isoIn 82 isoOut 01",
-         .configure = classConfigure(1, 2)},
+         // Its monitor mode read.
+         .configure = joined({classConfigure(1, 2), {"C1 81 0000 0030 1"}})},
         // The 6-channel record cleared, the MIDI interface neutralised; only 48 kHz 16 bits, met
         // on the rate ladder.
         {.name = "Extigy",
@@ -402,7 +468,14 @@ const std::vector<ModelCase>& build()
                          alt("1", "2x16", "48000", "ep 82/196"), " if 3 sub 0"},
          .settings = "48000 in 2x16 out 2x16",
          .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
-         .configure = classConfigure(1, 1)},
+         // Its controls: monitor mic, line and digital; the inputs line, mic and monitor in one unit
+         // and their selector; wave and master out. Applied: every volume sent again.
+         .configure = joined({classConfigure(1, 1), endpointReads(0x0A00, kMaster), endpointReads(0x0800, 2),
+                              endpointReads(0x0600, kMaster), endpointReads(0x0C00, kMaster),
+                              endpointReads(0x0C00, kMaster), endpointReads(0x0C00, kMaster),
+                              {"A1 81 0000 0B00 1"}, endpointReads(0x0200, kMaster), endpointReads(0x1200, 2),
+                              volumeWrites(0x0A00, kMaster), volumeWrites(0x0800, 2), volumeWrites(0x0600, kMaster),
+                              volumeWrites(0x0200, kMaster), volumeWrites(0x1200, 2)})},
         // First-scan defaults 2 x 16 at 44.1 kHz; the 24-bit records cleared (their layout has no
         // converter).
         {.name = "0763:2003",
@@ -483,7 +556,8 @@ const std::vector<ModelCase>& build()
          .started = "44100 in 2x16 out 2x16",
          .settings = "44100 in 2x16 out 2x16",
          .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
-         .configure = classConfigure(1, 1)},
+         // Its monitor switch read.
+         .configure = joined({classConfigure(1, 1), {"C1 81 0000 0001 1"}})},
         // Unlisted, as the 0A4A:FFDD: its keep-alive endpoint is not looked at.
         unlistedBulk("0A4A:FFDD@0300", 48),
         bulkInFeedback("US-144-MKII"),
@@ -510,8 +584,11 @@ const std::vector<ModelCase>& build()
               alt("2", "2x24", kRates96, "ep 02/582"), alt("2", "2x24", "44100 48000", "ep 02/582")},
          .settings = "44100 in 0x0 out 2x24",
          .chosen = "ctl 0 midi - in - out 1/2 isoOut 01",
-         // Configuration completion sets the output interface to alternate 0 (three tries).
-         .configure = {"80 08 0000 0000 1", "01 0B 0002 0001 0", "02 01 0000 0001 0", "01 0B 0000 0001 0"}},
+         // Configuration completion sets the output interface to alternate 0 (three tries), then
+         // reads and sends the headphone and speaker volumes.
+         .configure = joined({{"80 08 0000 0000 1", "01 0B 0002 0001 0", "02 01 0000 0001 0", "01 0B 0000 0001 0"},
+                              endpointReads(0x0C00, 2), endpointReads(0x0B00, 2), volumeWrites(0x0C00, 2),
+                              volumeWrites(0x0B00, 2)})},
         // Standard requests only at this stage, so its 2 ms pause shows in no request.
         plainStereo("1235:0002"),
         {.name = "0499:100B",
@@ -521,15 +598,18 @@ const std::vector<ModelCase>& build()
              {alt("1", "2x24", "44100 48000", "ep 82/294")}),
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "ctl 0 midi - in 2/1 out 1/1 isoIn 82 isoOut 01",
-         .configure = classConfigure(1, 1)},
-        // Plain stereo; configuration completion sets the monitor mix control of unit 0x12.
-        plainStereo("041E:3020", [] {
-            Lines lines = classConfigure(1, 1);
-            lines.push_back("21 01 0100 1200 1");
-            return lines;
-        }()),
-        // Plain stereo; their own requests come at the start of streaming.
-        plainStereo("0746:7701"),
+         // Its wave output's volume and mute.
+         .configure = joined({classConfigure(1, 1), endpointReads(0x0900, 2), volumeWrites(0x0900, 2)})},
+        // Plain stereo; configuration completion sets the monitor mix control of unit 0x12, then
+        // reads its controls: the 8-channel mix, the line and monitor inputs' master volumes, the
+        // three outputs' mutes; applied, the mix's volumes are sent again.
+        plainStereo("041E:3020", joined({classConfigure(1, 1), {"21 01 0100 1200 1"}, endpointReads(0x1200, 8),
+                                         volumeReads(0x0C00, kMaster), volumeReads(0x0B00, kMaster),
+                                         {muteRead(0x1E00), muteRead(0x1C00), muteRead(0x1600)},
+                                         volumeWrites(0x1200, 8)})),
+        // Plain stereo; their own requests come at the start of streaming. 0746:7701's output mute is
+        // read at configuration.
+        plainStereo("0746:7701", joined({classConfigure(1, 1), {muteRead(0x0200)}})),
         plainStereo("0010:1101"),
         plainStereo("0582:000F"),
         // The maker's class device, not of the family; the channel ladder takes its 6 inputs.

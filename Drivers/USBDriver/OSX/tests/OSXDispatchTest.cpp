@@ -697,13 +697,19 @@ TEST_F(DispatchTest, SmallRequests)
     ASSERT_EQ(send(started, OSXDispatcher::AudioServer), kIOReturnSuccess);
     EXPECT_EQ(started.word(0), 1u);
 
-    // Without the vendor port the device has no port pipe; without the command set no command.
+    // Without the vendor port the device has no port pipe.
     OSXDispatch open = makeRequest(Req_OpenAsyncVendorInterface);
     ASSERT_EQ(send(open), kIOReturnSuccess);
     EXPECT_EQ(open.word(0), 2u);
-    OSXDispatch command = makeRequest(Req_DispatchStreaming, {24});
+    // Request 35 runs a device command: the AudioServer client passes on its status, the audio
+    // client answers 0 whatever the command did; the reply is in the record either way.
+    OSXDispatch command = makeRequest(Req_DispatchStreaming, {7, 0x55});
     EXPECT_EQ(send(command, OSXDispatcher::AudioServer), kIOReturnBadArgument);
     EXPECT_EQ(send(command), kIOReturnSuccess) << "the audio client answers 0 whatever the command did";
+    EXPECT_EQ(command.word(1), 0x55u) << "a command without an entry leaves the record as sent";
+    OSXDispatch version = makeRequest(Req_DispatchStreaming, {22});
+    EXPECT_EQ(send(version, OSXDispatcher::AudioServer), kIOReturnSuccess);
+    EXPECT_EQ(version.word(1), 0x03030B00u);
 }
 
 TEST_F(DispatchTest, ControlsUpdatesApplyTheLiveBlockAndAnnounce)
@@ -712,10 +718,20 @@ TEST_F(DispatchTest, ControlsUpdatesApplyTheLiveBlockAndAnnounce)
     const uint64_t id = VKClientIdentifier(client);
     std::memset(sm->mDeviceControls, 0x11, sizeof sm->mDeviceControls);
     std::memset(sm->mDeviceControlsNext, 0x22, sizeof sm->mDeviceControlsNext);
+    driver.clearRequestLog();
     OSXDispatch mute = makeRequest(Req_UpdateMuteStatus);
     ASSERT_EQ(send(mute), kIOReturnSuccess);
     EXPECT_EQ(device->mWorkingControls[100], 0x11) << "the live block is what is applied";
-    EXPECT_EQ(sm->mDeviceControls[100], 0x22) << "the block as last applied takes its place";
+    // Against the kernel's own record: this device has no controls, so nothing reaches it, and the
+    // block's structure (counts, units, ranges) is the kernel's again; the user's selection stays.
+    EXPECT_TRUE(driver.requestLog().empty());
+    XsDeviceControls shared{};
+    std::memcpy(&shared, sm->mDeviceControls, sizeof shared);
+    EXPECT_EQ(shared.cOut.iCount, 0u);
+    EXPECT_EQ(shared.cOut.cEndpoints[0].iVolumeUnit, 0u);
+    EXPECT_EQ(shared.cOut.iSelector, 0x11);
+    EXPECT_EQ(std::memcmp(sm->mDeviceControlsNext, sm->mDeviceControls, sizeof shared), 0)
+        << "the copy as last applied follows";
     std::vector<QZ_StateChange> changes = listener.take();
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_EQ(changes[0].code, STC_ChangeMute);

@@ -479,17 +479,39 @@ TEST_F(UserClientTest, ControlClientTakesOnly260ByteRecords)
         {0, 268, 260, kIOReturnNotPrivileged},
         {0, 0, 260, kIOReturnNotPrivileged},
         {0, 260, 0, kIOReturnNotPrivileged},
-        // The right sizes reach the device command set, which this device does not offer yet.
-        {0, 260, 260, kIOReturnUnsupported},
+        // The right sizes reach the device command set: command 0 does nothing and succeeds.
+        {0, 260, 260, kIOReturnSuccess},
         {1, 260, 260, kIOReturnUnsupported},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(record(id, c.selector, c.inSize, c.outSize), c.status)
             << "selector " << c.selector << " " << c.inSize << "/" << c.outSize;
     }
-    // In firmware-update mode the command still goes to the device.
+    // A command's reply comes back in the record: 22, the driver version, in word 1.
+    MethodCall version;
+    version.structureInput.assign(260, 0);
+    version.structureInput[0] = 22;
+    version.structureOutputCapacity = 260;
+    ASSERT_EQ(call(id, 0, version), kIOReturnSuccess);
+    ASSERT_EQ(version.structureOutput.size(), 260u);
+    uint32_t word1 = 0;
+    std::memcpy(&word1, version.structureOutput.data() + 4, sizeof word1);
+    EXPECT_EQ(word1, 0x03030B00u);
+    // The control client has no caller: the exclusive-use commands are not open to it.
+    MethodCall exclusive;
+    exclusive.structureInput.assign(260, 0);
+    exclusive.structureInput[0] = 29;
+    exclusive.structureOutputCapacity = 260;
+    EXPECT_EQ(call(id, 0, exclusive), kIOReturnNotOpen);
+    // In firmware-update mode the command still goes to the device, which refuses what needs it
+    // out of that mode (16, the clock source).
     device->mFirmwareUpdateMode = 1;
-    EXPECT_EQ(record(id, 0, 260, 260), kIOReturnUnsupported);
+    EXPECT_EQ(record(id, 0, 260, 260), kIOReturnSuccess);
+    MethodCall clock;
+    clock.structureInput.assign(260, 0);
+    clock.structureInput[0] = 16;
+    clock.structureOutputCapacity = 260;
+    EXPECT_EQ(call(id, 0, clock), kIOReturnBadArgument);
     device->mFirmwareUpdateMode = 0;
 }
 

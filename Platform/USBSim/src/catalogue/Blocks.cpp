@@ -116,6 +116,16 @@ ReplyRow reply(uint8_t bmRequestType, uint8_t bRequest, std::optional<uint16_t> 
     return row;
 }
 
+void addFeatureUnits(models::ModelData& m, std::initializer_list<uint16_t> units)
+{
+    for (const uint16_t unit : units) {
+        m.replies.push_back(reply(kClassInInterface, kGetCur, std::nullopt, unit, {0x00, 0xF0}));
+        m.replies.push_back(reply(kClassInInterface, 0x82, std::nullopt, unit, {0x00, 0xC4}));
+        m.replies.push_back(reply(kClassInInterface, 0x83, std::nullopt, unit, {0x00, 0x00}));
+        m.replies.push_back(reply(kClassOutInterface, kSetCur, std::nullopt, unit));
+    }
+}
+
 std::vector<uint8_t> deviceDescriptor(uint16_t vendor, uint16_t product, uint16_t bcdDevice, Speed speed,
                                       uint8_t configurations)
 {

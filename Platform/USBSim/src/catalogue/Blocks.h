@@ -86,6 +86,11 @@ void appendStereoControl(std::vector<uint8_t>& d, uint8_t interfaceNumber, uint8
 ReplyRow reply(uint8_t bmRequestType, uint8_t bRequest, std::optional<uint16_t> wValue,
                std::optional<uint16_t> wIndex, std::vector<uint8_t> data = {});
 
+// Feature and selector units at these wIndex values answering class GET_CUR (0xF000, -16 dB; a
+// selector reads position 0), GET_MIN (0xC400, -60 dB) and GET_MAX (0) of any control, and taking
+// any SET_CUR.
+void addFeatureUnits(models::ModelData& m, std::initializer_list<uint16_t> units);
+
 // An 18-byte device descriptor (USB 2.0 at high speed, 1.1 otherwise; strings 1 and 2).
 std::vector<uint8_t> deviceDescriptor(uint16_t vendor, uint16_t product, uint16_t bcdDevice, Speed speed,
                                       uint8_t configurations = 1);

@@ -48,6 +48,7 @@ models::ModelData productNamed()
     m.device[10] = lo(0x0420);
     m.device[11] = hi(0x0420);
     m.strings = {{1, "Sonvexa Test Audio"}, {2, "Mixer Deck"}, {3, "0420"}};
+    addFeatureUnits(m, {0x0200}); // the output's volume and mute
     return m;
 }
 

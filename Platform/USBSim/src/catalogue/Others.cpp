@@ -239,7 +239,10 @@ models::ModelData extigy()
     });
     // clang-format on
     finishConfiguration(d);
-    return classModel(0x041E, 0x3000, 0x0100, fs, d, "Extigy");
+    auto m = classModel(0x041E, 0x3000, 0x0100, fs, d, "Extigy");
+    // Monitor mic, line and digital, the input selector and its unit, wave and master out.
+    addFeatureUnits(m, {0x0A00, 0x0800, 0x0600, 0x0B00, 0x0C00, 0x0200, 0x1200});
+    return m;
 }
 
 // 0763:2003: full speed, 16- and 24-bit stereo each way at 44.1, 48 and 96 kHz; its first scan
@@ -454,6 +457,7 @@ models::ModelData dev0499_100B()
     frequency.failures = 40;
     frequency.failureStatus = kPipeStalled;
     m.replies = {frequency};
+    addFeatureUnits(m, {0x0900}); // the wave output
     return m;
 }
 
@@ -518,6 +522,10 @@ models::ModelData mindprint()
         m.streaming.formats.push_back({number, 2, 2, 3});
         m.streaming.formats.push_back({number, 3, 1, 3, 0, models::PcmLayout::highLowMiddle});
     }
+    // The monitor switch (vendor IN 0x81 to index 1: on) and its and the digital routing's
+    // settings (vendor OUT 0x01 to indices 1 to 4).
+    m.replies.push_back(reply(kVendorInInterface, 0x81, 0, 1, {0x01}));
+    m.replies.push_back(reply(kVendorOutInterface, 0x01, 0, std::nullopt));
     return m;
 }
 
@@ -569,6 +577,7 @@ models::ModelData play1624()
     finishConfiguration(d);
     auto m = classModel(0x200C, 0x1030, 0x0100, fs, d, "Play 16/24");
     m.frequencyEndpoints = {0x01, 0x02};
+    addFeatureUnits(m, {0x0C00, 0x0B00}); // headphone and speaker
     return m;
 }
 
@@ -599,13 +608,18 @@ models::ModelData stereoWithInterfaceRequests(uint16_t vendor, uint16_t product,
 // mode (unit 0x1F) once streaming has started.
 models::ModelData dev041E_3020()
 {
-    return stereoWithInterfaceRequests(0x041E, 0x3020, "041E:3020", {{0x0100, 0x1200}, {0x0000, 0x1F00}});
+    auto m = stereoWithInterfaceRequests(0x041E, 0x3020, "041E:3020", {{0x0100, 0x1200}, {0x0000, 0x1F00}});
+    // The monitor mix, the input selector and its sources, phones, speaker and digital out.
+    addFeatureUnits(m, {0x1200, 0x0E00, 0x0C00, 0x0B00, 0x1E00, 0x1C00, 0x1600});
+    return m;
 }
 
 // 0746:7701 and 0010:1101: a control of unit 2 set before streaming.
 models::ModelData dev0746_7701()
 {
-    return stereoWithInterfaceRequests(0x0746, 0x7701, "0746:7701", {{0x02FF, 0x0200}});
+    auto m = stereoWithInterfaceRequests(0x0746, 0x7701, "0746:7701", {{0x02FF, 0x0200}});
+    addFeatureUnits(m, {0x0200}); // the output's mute
+    return m;
 }
 models::ModelData dev0010_1101()
 {

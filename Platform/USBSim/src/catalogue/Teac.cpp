@@ -93,6 +93,8 @@ models::ModelData teac(uint16_t product)
         reply(kVendorOut, kRequestStatusRegister, std::nullopt, std::nullopt),
     };
     if (akm) {
+        // The AKM transmitter's registers 0x0D to 0x11 as it powers up (S/PDIF at 44.1 kHz).
+        m.replies.push_back(reply(kVendorIn, kRequestCodecRegister, 0x0D00, 0x0101, {0x04, 0x00, 0x00, 0x00, 0x0B}));
         m.replies.push_back(reply(kVendorIn, kRequestCodecRegister, std::nullopt, std::nullopt, {0x00, 0x00}));
         m.replies.push_back(reply(kVendorOut, kRequestCodecRegister, std::nullopt, std::nullopt));
     }
