@@ -85,7 +85,37 @@ using Queue256 = MidiByteQueue<256, uint8_t>;
 extern template struct MidiByteQueue<65'536, uint16_t>;
 extern template struct MidiByteQueue<256, uint8_t>;
 
+// The MIDI area an outside MIDI client maps (memory type 3): the device's identity, the
+// terminate flag, the output-in-progress count, two output queues (client to device, ports 1 and
+// 2) and two input rings (device to client). 459,564 bytes.
+struct MidiSM
+{
+    static constexpr uint32_t kNameSize = 256;
+    static constexpr uint32_t kPorts = 2;
+
+    uint16_t mVendorID;
+    uint16_t mProductID;
+    char mProductName[kNameSize];
+    char mVendorName[kNameSize];
+    char mUID[kNameSize];
+    uint32_t mTerminate;        // 1 once the device's engine shuts down
+    int32_t mOutputInProgress;  // a mirror of the kernel's output-chain guard
+    Queue64K mOut[kPorts];
+    MidiIO mIn[kPorts];
+};
+
 #pragma pack(pop)
+
+static_assert(sizeof(MidiSM) == 459'564);
+static_assert(offsetof(MidiSM, mProductName) == 4);
+static_assert(offsetof(MidiSM, mVendorName) == 260);
+static_assert(offsetof(MidiSM, mUID) == 516);
+static_assert(offsetof(MidiSM, mTerminate) == 772);
+static_assert(offsetof(MidiSM, mOutputInProgress) == 776);
+static_assert(offsetof(MidiSM, mOut) == 780);
+static_assert(offsetof(MidiSM, mOut) + sizeof(Queue64K) == 66'324);
+static_assert(offsetof(MidiSM, mIn) == 131'868);
+static_assert(offsetof(MidiSM, mIn) + sizeof(MidiIO) == 295'716);
 
 static_assert(sizeof(MidiIOElement) == 20);
 static_assert(offsetof(MidiIOElement, mLength) == 8);

@@ -270,6 +270,12 @@ bool VKKernelDevice::openInterfacesAndPipes()
     if (slow) {
         IOSleep(50);
     }
+    if (device.mpMidiDevice != nullptr) {
+        device.mpMidiDevice->initPipes();
+    }
+    if (device.mpAQ != nullptr && !device.mpAQ->initPipes()) {
+        IOLog("isInitSuccess is false after m_pDevice->mpAQ->initPipes();\n");
+    }
 
     const bool anyPipe = device.mChosen.inPipeIsoc != nullptr || device.mChosen.outPipeIsoc != nullptr ||
                          device.mChosen.bulkInPipe != nullptr || device.mChosen.bulkOutPipe != nullptr ||
@@ -359,6 +365,9 @@ void VKKernelDevice::unconfigureDevice(bool resetRequested, const char* reason)
         IOLog("USB: %s\n", "STOP MIDI INTERFACE");
         resetRequested = resetRequested && device.isCorlanthCompatible();
     }
+    if (device.mpAQ != nullptr) {
+        device.mpAQ->closePipes();
+    }
     if (device.isTessalyCompatible()) {
         device.mChosen.controlInterface = nullptr;
     }
@@ -375,6 +384,9 @@ void VKKernelDevice::unconfigureDevice(bool resetRequested, const char* reason)
                 pipe->closePipe();
             }
         }
+    }
+    if (device.mpMidiDevice != nullptr) {
+        device.mpMidiDevice->closePipes();
     }
     if (device.mChosen.midiInterface != nullptr &&
         ((device.isCorlanthCompatible() && device.mChosen.midiInterface->isMidiInterface()) || device.isElektron())) {
