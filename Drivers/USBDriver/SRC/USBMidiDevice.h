@@ -27,7 +27,7 @@ public:
 
     USBMidiPattern();
 
-    // The standard pattern (4 bytes every eighth packet, else 3), from its start.
+    // The standard pattern (4 bytes at 0, 8, ..., 240, else 3), from its start.
     void init(bool flag);
     // 39 bytes every packet, from its start.
     void initNS7();
