@@ -273,6 +273,14 @@ bool VKKernelDevice::openInterfacesAndPipes()
     if (device.mpMidiDevice != nullptr) {
         device.mpMidiDevice->initPipes();
     }
+    // The engine's MIDI interface is claimed for its pipes (the in and out interfaces already are).
+    if (device.mpAQ != nullptr && device.mpAQ->midiInterface() != nullptr &&
+        device.mpAQ->midiInterface()->getInterface() == nullptr) {
+        VKInterfaceDescriptor* midi = device.mpAQ->midiInterface();
+        if (!matchInterface(midi, true)) {
+            IOLog("isInitSuccess is false after matchInterface(m_pDevice->mpAQ->m_pcMidiInterface,true)\n");
+        }
+    }
     if (device.mpAQ != nullptr && !device.mpAQ->initPipes()) {
         IOLog("isInitSuccess is false after m_pDevice->mpAQ->initPipes();\n");
     }

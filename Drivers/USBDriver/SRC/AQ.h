@@ -141,6 +141,7 @@ public:
     SharedMemory& areaMemory() { return mcMidiSM; }
     MidiSM* area() const { return mpMidiSM; }
     Parser parser() const { return mParser; }
+    VKInterfaceDescriptor* midiInterface() const { return mMidiInterface; }
     uint32_t packetSize() const { return mPacketSize; }
     uint32_t secondOffset() const { return mSecondOffset; }
     bool running() const { return mbRunning.load() != 0; }

@@ -1,0 +1,189 @@
+// The family MIDI engine through the whole driver on the simulated bus: a client's bytes reach the
+// device model paced, with fillers and the control byte, and the device's packets come back into
+// the client's rings with time stamps; status words change the device's registers and settings.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AQ.h"
+#include "DriverFixture.h"
+#include "DriverSM.h"
+#include "IOKit/IOUserClient.h"
+#include "VKDevice.h"
+#include "VKKernelDevice.h"
+#include "usbsim/models/TableDevice.h"
+
+using driver_test::DriverFixture;
+using driver_test::kMillisecond;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class MidiStreamingTest : public testing::Test
+{
+protected:
+    void TearDown() override
+    {
+        if (aq != nullptr) {
+            driver.runInKernel([&] {
+                VKDispatchLock lock(*service);
+                aq->clientDetach(client);
+            });
+        }
+        client->release();
+        driver.unplug();
+    }
+
+    // Plugs the model, configures it as it starts, streams, and attaches the MIDI client.
+    bool start(const std::string& name)
+    {
+        service = driver.plug(name);
+        device = service != nullptr ? service->device() : nullptr;
+        if (device == nullptr) {
+            return false;
+        }
+        model = dynamic_cast<usbsim::models::TableDevice*>(driver.model());
+        IOReturn status = kIOReturnError;
+        bool attached = false;
+        driver.runInKernel([&] {
+            VKDispatchLock lock(*service);
+            status = service->reqConfigureDevice("test");
+            device->startStreaming();
+            aq = device->mpAQ;
+            attached = aq != nullptr && aq->clientAttach(client);
+        });
+        return model != nullptr && status == kIOReturnSuccess && attached && aq->running();
+    }
+
+    // The client queues bytes for port 1 and asks for them to be sent.
+    void send(const Bytes& bytes)
+    {
+        ASSERT_EQ(aq->area()->mOut[0].put(bytes.data(), int32_t(bytes.size())), int32_t(bytes.size()));
+        driver.runInKernel([&] {
+            VKDispatchLock lock(*service);
+            aq->fireOutput();
+        });
+    }
+
+    std::vector<MidiIOElement> received(uint32_t port)
+    {
+        std::vector<MidiIOElement> out;
+        MidiIOElement e{};
+        while (aq->area()->mIn[port].get(&e)) {
+            out.push_back(e);
+        }
+        return out;
+    }
+
+    DriverFixture driver;
+    VKKernelDevice* service = nullptr;
+    VKDevice* device = nullptr;
+    usbsim::models::TableDevice* model = nullptr;
+    AQ* aq = nullptr;
+    IOUserClient* client = [] {
+        auto* c = new IOUserClient;
+        c->initWithTask(0, nullptr, 0);
+        return c;
+    }();
+};
+
+// LE32 status words: 0xB00B, code, value.
+Bytes words(std::initializer_list<std::pair<uint8_t, uint8_t>> codes)
+{
+    Bytes packet(512, 0);
+    size_t at = 0;
+    for (auto [code, value] : codes) {
+        packet[at++] = 0x0B;
+        packet[at++] = 0xB0;
+        packet[at++] = code;
+        packet[at++] = value;
+    }
+    return packet;
+}
+
+TEST_F(MidiStreamingTest, StatusWordDeviceGetsPacedBytesAndItsWordsComeBack)
+{
+    ASSERT_TRUE(start("US-366"));
+    // A system-exclusive message longer than many packets.
+    Bytes sysex = {0xF0};
+    for (int i = 0; i < 40; ++i) {
+        sysex.push_back(uint8_t(i));
+    }
+    sysex.push_back(0xF7);
+    send(sysex);
+    driver.runFor(100 * kMillisecond);
+
+    const std::vector<usbsim::models::MidiPacket> packets = model->midiOut();
+    ASSERT_FALSE(packets.empty());
+    USBMidiPattern pattern;
+    Bytes delivered;
+    uint64_t lastFrame = 0;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        const Bytes& p = packets[i].bytes;
+        ASSERT_EQ(p.size(), 512u) << "packet " << i;
+        EXPECT_EQ(p.back(), 0xE0) << "the control byte last";
+        const uint32_t allowed = pattern.next();
+        uint32_t data = 0;
+        for (size_t b = 0; b + 1 < p.size(); ++b) {
+            if (p[b] != 0xFD) {
+                EXPECT_LT(b, allowed) << "packet " << i << " byte " << b;
+                delivered.push_back(p[b]);
+                ++data;
+            }
+        }
+        EXPECT_LE(data, allowed) << "packet " << i;
+        EXPECT_GE(packets[i].time.frameNumber, lastFrame) << "bus times in order";
+        lastFrame = packets[i].time.frameNumber;
+    }
+    EXPECT_EQ(delivered, sysex) << "every byte once, in order, no filler among them";
+    // No faster than the MIDI wire: at most 4 bytes in any one bus frame.
+    std::map<uint64_t, size_t> perFrame;
+    for (const usbsim::models::MidiPacket& packet : packets) {
+        for (size_t b = 0; b + 1 < packet.bytes.size(); ++b) {
+            perFrame[packet.time.frameNumber] += packet.bytes[b] != 0xFD ? 1 : 0;
+        }
+    }
+    for (const auto& [frame, bytes] : perFrame) {
+        EXPECT_LE(bytes, 4u) << "frame " << frame;
+    }
+    EXPECT_EQ(aq->area()->mOutputInProgress, 0) << "the chain ended when the queues emptied";
+
+    // Status words: a register and a foot switch press and release (rewind).
+    model->queueMidiIn(words({{102, 0x33}, {106, 2}}));
+    model->queueMidiIn(words({{105, 2}}));
+    driver.runFor(50 * kMillisecond);
+    EXPECT_EQ(device->registers().us366[0], 0x33);
+    const std::vector<MidiIOElement> notes = received(0);
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_EQ(Bytes(notes[0].mData, notes[0].mData + notes[0].mLength), (Bytes{0x90, 0x5B, 0x7F}));
+    EXPECT_EQ(Bytes(notes[1].mData, notes[1].mData + notes[1].mLength), (Bytes{0x90, 0x5B, 0x00}));
+    EXPECT_GT(notes[0].mTime, 0u);
+    EXPECT_LE(notes[0].mTime, notes[1].mTime);
+}
+
+TEST_F(MidiStreamingTest, ElektronMidiRoundTripsWholePacketsOfPlainBytes)
+{
+    ASSERT_TRUE(start("1935:0006"));
+    const Bytes bytes = {0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00, 0xB0, 0x07, 0x7F};
+    send(bytes);
+    driver.runFor(50 * kMillisecond);
+    const std::vector<usbsim::models::MidiPacket> packets = model->midiOut();
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].bytes, bytes) << "a packet as long as the bytes taken";
+
+    // A short packet: only its bytes are MIDI; running status arrives as sent.
+    model->queueMidiIn({0x90, 0x40, 0x7F, 0x40, 0x00});
+    model->queueMidiIn({0xF8});
+    driver.runFor(50 * kMillisecond);
+    const std::vector<MidiIOElement> in = received(0);
+    ASSERT_EQ(in.size(), 2u);
+    EXPECT_EQ(Bytes(in[0].mData, in[0].mData + in[0].mLength), (Bytes{0x90, 0x40, 0x7F, 0x40, 0x00}));
+    EXPECT_EQ(Bytes(in[1].mData, in[1].mData + in[1].mLength), (Bytes{0xF8}));
+    EXPECT_LT(in[0].mTime, in[1].mTime + 1);
+}
+
+} // namespace
