@@ -534,6 +534,7 @@ public:
     int32_t mHogID = -1;
     LevelProcessor mOutLevelProcessor = nullptr; // chosen at stream start; null: no meters
     LevelProcessor mInLevelProcessor = nullptr;
+    uint32_t mInLevelChannels = 0; // the channels mInLevelProcessor walks
     uint8_t mbWasPowerDownMode = 0; // set at wake-up, read and cleared by stream-broken handling
     // The isochronous streams and the service's position in them.
     VKIsocStreams mIsoc;

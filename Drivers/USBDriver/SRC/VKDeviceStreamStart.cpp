@@ -90,6 +90,7 @@ void VKDevice::startStreaming()
     chooseLevelProcessors(*this, static_cast<uint32_t>(std::max(0, getCurrentSettings()->iInChannels)),
                           static_cast<uint32_t>(std::max(0, getCurrentSettings()->iOutChannels)), isUSB2 != 0,
                           mInLevelProcessor, mOutLevelProcessor);
+    mInLevelChannels = mInLevelProcessor != nullptr ? static_cast<uint32_t>(getCurrentSettings()->iInChannels) : 0;
     if (isElektron()) {
         if (mpDriverSM != nullptr) {
             const QZ_Elektron_ChannelMap map = mpDriverSM->mElektronMap;

@@ -14,6 +14,7 @@
 #include "IOKit/IOUserClient.h"
 #include "VKDevice.h"
 #include "VKKernelDevice.h"
+#include "usbsim/models/AudioModel.h"
 #include "usbsim/models/TableDevice.h"
 
 using driver_test::DriverFixture;
@@ -184,6 +185,40 @@ TEST_F(MidiStreamingTest, ElektronMidiRoundTripsWholePacketsOfPlainBytes)
     EXPECT_EQ(Bytes(in[0].mData, in[0].mData + in[0].mLength), (Bytes{0x90, 0x40, 0x7F, 0x40, 0x00}));
     EXPECT_EQ(Bytes(in[1].mData, in[1].mData + in[1].mLength), (Bytes{0xF8}));
     EXPECT_LT(in[0].mTime, in[1].mTime + 1);
+}
+
+// The input meters of a streaming device: peaks of a known signal per channel, read and cleared
+// while it streams.
+TEST_F(MidiStreamingTest, InputLevelsShowEachChannelsPeakAndClearWhenRead)
+{
+    ASSERT_TRUE(start("1935:0006"));
+    auto* audio = dynamic_cast<usbsim::models::AudioModel*>(model);
+    ASSERT_NE(audio, nullptr);
+    const uint32_t channels = static_cast<uint32_t>(device->getCurrentSettings()->iInChannels);
+    ASSERT_NE(device->mInLevelProcessor, nullptr) << channels << " input channels";
+    // Channel c peaks at (c + 1) << 24, every third one negative.
+    std::vector<int32_t> signal;
+    for (int frame = 0; frame < 48'000; ++frame) {
+        for (uint32_t c = 0; c < channels; ++c) {
+            const int32_t peak = int32_t((c + 1) << 24) * (c % 3 == 2 ? -1 : 1);
+            signal.push_back(frame % 48 == 0 ? peak : 0);
+        }
+    }
+    audio->feedInput(signal);
+    driver.runFor(100 * kMillisecond);
+    QZ_LevelInfo levels{};
+    aq->getLevelInfo(levels);
+    for (uint32_t c = 0; c < 32; ++c) {
+        EXPECT_EQ(levels.mLevels[c], c < channels ? int8_t(c + 1) : 0) << "channel " << c;
+    }
+    // The signal ends; once read and cleared, silence shows nothing.
+    driver.runFor(1100 * kMillisecond);
+    aq->getLevelInfo(levels);
+    driver.runFor(20 * kMillisecond);
+    aq->getLevelInfo(levels);
+    for (uint32_t c = 0; c < 64; ++c) {
+        EXPECT_EQ(levels.mLevels[c], 0) << "byte " << c;
+    }
 }
 
 } // namespace
