@@ -14,6 +14,8 @@
 #include "IOKit/IOUserClient.h"
 #include "VKDevice.h"
 #include "VKKernelDevice.h"
+#include "libkern/c++/OSContainers.h"
+#include "usbsim/Catalogue.h"
 #include "usbsim/models/AudioModel.h"
 #include "usbsim/models/TableDevice.h"
 
@@ -24,11 +26,16 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class MidiStreamingTest : public testing::Test
+class MidiStreamingFixture
 {
-protected:
-    void TearDown() override
+public:
+    ~MidiStreamingFixture() { stop(); }
+
+    void stop()
     {
+        if (client == nullptr) {
+            return;
+        }
         if (aq != nullptr) {
             driver.runInKernel([&] {
                 VKDispatchLock lock(*service);
@@ -36,13 +43,29 @@ protected:
             });
         }
         client->release();
+        client = nullptr;
         driver.unplug();
     }
 
-    // Plugs the model, configures it as it starts, streams, and attaches the MIDI client.
-    bool start(const std::string& name)
+    // Plugs the model, configures it as it starts, streams, and attaches the MIDI client; with an
+    // input-parser selector, the model gets a personality that names it ("kInACR").
+    bool start(const std::string& name, int inACR = -1)
     {
-        service = driver.plug(name);
+        if (inACR >= 0) {
+            const usbsim::CatalogueEntry* entry = usbsim::findModel(name);
+            if (entry == nullptr) {
+                return false;
+            }
+            OSDictionary* specific = OSDictionary::withCapacity(1);
+            OSNumber* value = OSNumber::withNumber(static_cast<unsigned long long>(inACR), 32);
+            specific->setObject("kInACR", value);
+            value->release();
+            driver.addPersonality(entry->vendor, entry->product, specific);
+            specific->release();
+            service = driver.plug(entry->make());
+        } else {
+            service = driver.plug(name);
+        }
         device = service != nullptr ? service->device() : nullptr;
         if (device == nullptr) {
             return false;
@@ -90,6 +113,12 @@ protected:
         c->initWithTask(0, nullptr, 0);
         return c;
     }();
+};
+
+class MidiStreamingTest : public testing::Test, protected MidiStreamingFixture
+{
+protected:
+    void TearDown() override { stop(); }
 };
 
 // LE32 status words: 0xB00B, code, value.
@@ -185,6 +214,62 @@ TEST_F(MidiStreamingTest, ElektronMidiRoundTripsWholePacketsOfPlainBytes)
     EXPECT_EQ(Bytes(in[0].mData, in[0].mData + in[0].mLength), (Bytes{0x90, 0x40, 0x7F, 0x40, 0x00}));
     EXPECT_EQ(Bytes(in[1].mData, in[1].mData + in[1].mLength), (Bytes{0xF8}));
     EXPECT_LT(in[0].mTime, in[1].mTime + 1);
+}
+
+// Each parser chosen by the personality's selector, on the packets of a device with a class MIDI
+// interface at full speed (9-byte packets: 4 + 4 MIDI bytes and a control byte by default).
+TEST(MidiParserChoiceTest, SelectorPicksTheParserAndOnlyMidiBytesArrive)
+{
+    struct Case
+    {
+        int inACR;
+        Bytes packet;
+        std::vector<Bytes> port1;
+        std::vector<Bytes> port2;
+    };
+    const Case cases[] = {
+        {255, {0xFD, 0xFD, 0xFD, 0xFD, 0x90, 0x3C, 0x64, 0xFD, 0xE0}, {}, {{0x90, 0x3C, 0x64}}},
+        {255, {0xB0, 0x07, 0x7F, 0xFD, 0xFD, 0xFD, 0xFD, 0xFD, 0xE0}, {{0xB0, 0x07, 0x7F}}, {}},
+        {0, {0xF0, 1, 2, 3, 4, 5, 6, 7, 0xF7}, {{0xF0, 1, 2, 3, 4, 5, 6, 7}, {0xF7}}, {}},
+        {3, {0x90, 0x3C, 0x64, 0xFD, 0x11, 0x22, 0x33, 0x44, 0xE0}, {{0x90, 0x3C, 0x64}}, {}},
+        {2, {0x80, 0x3C, 0x00, 0xFD, 0x11, 0x22, 0x33, 0x44, 0xE0}, {{0x80, 0x3C, 0x00}}, {}},
+        {5, {0xF8, 0xE0}, {{0xF8}}, {}},
+        {5, {0xFD, 0xE0}, {}, {}},
+        {4, {0x90, 0x3C, 0x64, 0xFD, 0x90, 0x3E, 0x64, 0xFD, 0xE0}, {{0x90, 0x3C, 0x64}}, {{0x90, 0x3E, 0x64}}},
+    };
+    for (const Case& c : cases) {
+        MidiStreamingFixture f;
+        ASSERT_TRUE(f.start("class-audio-midi", c.inACR)) << c.inACR;
+        f.model->queueMidiIn(c.packet);
+        f.driver.runFor(20 * kMillisecond);
+        std::vector<Bytes> port1;
+        for (const MidiIOElement& e : f.received(0)) {
+            port1.emplace_back(e.mData, e.mData + e.mLength);
+        }
+        std::vector<Bytes> port2;
+        for (const MidiIOElement& e : f.received(1)) {
+            port2.emplace_back(e.mData, e.mData + e.mLength);
+        }
+        EXPECT_EQ(port1, c.port1) << "kInACR " << c.inACR;
+        EXPECT_EQ(port2, c.port2) << "kInACR " << c.inACR;
+        f.stop();
+    }
+}
+
+// Output of the 9-byte layout: port 1 from byte 0 and port 2 from byte 4, each paced, fillers
+// around them, the control byte last.
+TEST_F(MidiStreamingTest, NineBytePacketsCarryBothPortsPacedAndTheControlByte)
+{
+    ASSERT_TRUE(start("class-audio-midi"));
+    const Bytes port2 = {0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00};
+    ASSERT_EQ(aq->area()->mOut[1].put(port2.data(), int32_t(port2.size())), int32_t(port2.size()));
+    send({0xC0, 0x05});
+    driver.runFor(20 * kMillisecond);
+    const std::vector<usbsim::models::MidiPacket> packets = model->midiOut();
+    ASSERT_EQ(packets.size(), 2u);
+    EXPECT_EQ(packets[0].bytes, (Bytes{0xC0, 0x05, 0xFD, 0xFD, 0x90, 0x3C, 0x64, 0x80, 0xE0}));
+    EXPECT_EQ(packets[1].bytes, (Bytes{0xFD, 0xFD, 0xFD, 0xFD, 0x3C, 0x00, 0xFD, 0xFD, 0xE0}));
+    EXPECT_LT(packets[0].time.frameNumber, packets[1].time.frameNumber);
 }
 
 // The input meters of a streaming device: peaks of a known signal per channel, read and cleared
