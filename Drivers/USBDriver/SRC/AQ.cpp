@@ -286,11 +286,21 @@ void AQ::init()
     mpMidiSM->mOut[1].init();
 }
 
-void AQ::term()
+bool AQ::term()
 {
     unconfigure();
-    freeBlocks(mOutBlocks, kOutputBlocks);
-    freeBlocks(mInBlocks, kInputBlocks);
+    // Aborted transfers complete later, on the bus's threads, into the blocks and the area: both
+    // stay until the last one has come back (a transfer that never does keeps them).
+    for (uint32_t waited = 0; mIOCounter.get() > 0 && waited < kTermTransferWaitMs; waited += kTermTransferStepMs) {
+        IOSleep(kTermTransferStepMs);
+    }
+    const bool idle = mIOCounter.get() <= 0;
+    if (idle) {
+        freeBlocks(mOutBlocks, kOutputBlocks);
+        freeBlocks(mInBlocks, kInputBlocks);
+    } else {
+        IOLog("USB: %s %d\n", "AQ::term transfers still in flight, blocks kept", static_cast<int>(mIOCounter.get()));
+    }
     IOUserClient* client = nullptr;
     {
         CriticalSection section(mClientLock, "AQ::term");
@@ -307,8 +317,11 @@ void AQ::term()
         IOSleep(kTermWaitMs);
         client->release();
     }
-    mpMidiSM = nullptr;
-    mcMidiSM.term(true);
+    if (idle) {
+        mpMidiSM = nullptr;
+        mcMidiSM.term(true);
+    }
+    return idle;
 }
 
 void AQ::initializeSM()

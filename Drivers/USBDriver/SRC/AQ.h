@@ -71,6 +71,8 @@ public:
     static constexpr uint32_t kCPortAttempts = 10;
     static constexpr uint32_t kCPortWaitMs = 20;
     static constexpr uint32_t kTermWaitMs = 200;
+    static constexpr uint32_t kTermTransferWaitMs = 2000;
+    static constexpr uint32_t kTermTransferStepMs = 5;
     static constexpr uint32_t kMaxFootSwitchMessages = 64;
     // State changes of the status words: a configuration switch, the control panel asked for,
     // the foot switch.
@@ -102,8 +104,9 @@ public:
     // Members to their start values, the first parser, the area (without it every operation that
     // needs the area does nothing).
     void init();
-    // Stops, marks the area terminated for an attached client, lets it go, frees the area.
-    void term();
+    // Stops, marks the area terminated for an attached client, lets it go, frees the area. False
+    // when a transfer never came back: the blocks, the area and the engine must then be kept.
+    bool term();
     // The area's identity from the device shared block.
     void initializeSM();
     void assignPipes();

@@ -61,8 +61,10 @@ VKDevice::~VKDevice()
     delete mThread; // ends it
     mThread = nullptr;
     if (mpAQ != nullptr) {
-        mpAQ->term();
-        delete mpAQ;
+        // An engine whose transfers never came back is kept: their completions still reach it.
+        if (mpAQ->term()) {
+            delete mpAQ;
+        }
         mpAQ = nullptr;
     }
     storeSettings();

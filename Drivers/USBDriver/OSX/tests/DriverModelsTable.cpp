@@ -217,6 +217,18 @@ const std::vector<ModelCase>& build()
         unlistedBulk("0A4A:FFDD", 41),
         unlistedBulk("0A4A:FFDD@0200", 41),
         plainStereo("class-audio-24"),
+        // The same with a MIDI streaming interface, which the MIDI engine claims and opens.
+        {.name = "class-audio-midi",
+         .start = startRequests(213),
+         .description = [] {
+             Lines lines = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
+                                            {alt("1", "2x24", "44100 48000", "ep 82/294")}, "4");
+             lines.push_back(" if 3 sub 3");
+             return lines;
+         }(),
+         .settings = "44100 in 2x24 out 2x24",
+         .chosen = "ctl 0 midi 3/0 in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .configure = withMidiPipes(classConfigure(1, 1), 0x03, 0x83)},
         plainStereo("077D:0420"),
         // Of the family at bcd 0200: firmware read at start; alternate 1 of both streaming
         // interfaces cleared; alternate 2's first class record (its AS general) rewritten as a
