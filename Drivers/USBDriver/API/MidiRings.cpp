@@ -49,17 +49,21 @@ uint32_t MidiIO::putFrame(const uint8_t* bytes, uint32_t count, uint32_t& writeI
     return stored;
 }
 
+// The write index is read before the element: an index past `read` was stored after the element
+// it covers, so that element is read whole.
 bool MidiIO::readyForRead() const
 {
     const uint32_t read = shared::load(mReadIndex) % kElements;
-    return read != shared::loadAcquire(mWriteIndex) || shared::loadAcquire(mElements[read].mLength) != 0;
+    const uint32_t write = shared::loadAcquire(mWriteIndex);
+    return read != write || shared::loadAcquire(mElements[read].mLength) != 0;
 }
 
 bool MidiIO::get(MidiIOElement* out)
 {
     const uint32_t read = shared::load(mReadIndex) % kElements;
+    const uint32_t write = shared::loadAcquire(mWriteIndex);
     const uint32_t length = shared::loadAcquire(mElements[read].mLength);
-    if (out == nullptr || (read == shared::loadAcquire(mWriteIndex) && length == 0)) {
+    if (out == nullptr || (read == write && length == 0)) {
         return false;
     }
     MidiIOElement& element = mElements[read];
