@@ -195,6 +195,28 @@ TEST_F(MidiStreamingTest, StatusWordDeviceGetsPacedBytesAndItsWordsComeBack)
     EXPECT_LE(notes[0].mTime, notes[1].mTime);
 }
 
+// Control-port bytes go out one a packet as the packet's last byte, which then keeps the last one.
+TEST_F(MidiStreamingTest, ControlPortBytesRideAsTheLastByteOfPackets)
+{
+    ASSERT_TRUE(start("US-366"));
+    const uint8_t control[] = {0xA1, 0xA2, 0xA3};
+    IOReturn status = kIOReturnError;
+    driver.runInKernel([&] {
+        VKDispatchLock lock(*service);
+        status = aq->sendCPort(control, sizeof control);
+    });
+    EXPECT_EQ(status, kIOReturnSuccess);
+    send({0xF8, 0xF8, 0xF8, 0xF8, 0xF8, 0xF8, 0xF8, 0xF8, 0xF8, 0xF8, 0xF8, 0xF8});
+    driver.runFor(50 * kMillisecond);
+    Bytes last;
+    for (const usbsim::models::MidiPacket& packet : model->midiOut()) {
+        last.push_back(packet.bytes.back());
+    }
+    ASSERT_GE(last.size(), 4u);
+    EXPECT_EQ(Bytes(last.begin(), last.begin() + 3), (Bytes{0xA1, 0xA2, 0xA3}));
+    EXPECT_EQ(last.back(), 0xA3);
+}
+
 TEST_F(MidiStreamingTest, ElektronMidiRoundTripsWholePacketsOfPlainBytes)
 {
     ASSERT_TRUE(start("1935:0006"));
