@@ -10,6 +10,7 @@
 #include "ASClient.h"
 #include "AudioUserClient.h"
 #include "CtrlUserClient.h"
+#include "MidiUserClient.h"
 #include "DMAConverterDef.h"
 #include "DriverData.h"
 #include "DriverSM.h"
@@ -485,8 +486,9 @@ IOReturn VKKernelDevice::newUserClient(task_t owningTask, void* securityID, UInt
     case kVKConnectionMidi:
         if (updating) {
             IOLog("USBDriver: abort Midi - FirmwareUpdater is active\n");
+            break;
         }
-        // This build has no MIDI user client: no client of this type is made.
+        client = new MidiUserClient;
         break;
     case kVKConnectionControl:
         client = new CtrlUserClient;
@@ -719,7 +721,9 @@ UInt32 VKKernelDevice::GetAllocatedBandWidth()
             sum += pipe->getCurrentMaxPacketSize();
         }
     }
-    // The USB MIDI device's share comes with the MIDI engine.
+    if (m_pDevice->mpMidiDevice != nullptr) {
+        sum += m_pDevice->mpMidiDevice->getAllocatedBandWidth();
+    }
     return sum;
 }
 

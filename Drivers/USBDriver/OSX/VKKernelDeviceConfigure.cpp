@@ -270,6 +270,20 @@ bool VKKernelDevice::openInterfacesAndPipes()
     if (slow) {
         IOSleep(50);
     }
+    if (device.mpMidiDevice != nullptr) {
+        device.mpMidiDevice->initPipes();
+    }
+    // The engine's MIDI interface is claimed for its pipes (the in and out interfaces already are).
+    if (device.mpAQ != nullptr && device.mpAQ->midiInterface() != nullptr &&
+        device.mpAQ->midiInterface()->getInterface() == nullptr) {
+        VKInterfaceDescriptor* midi = device.mpAQ->midiInterface();
+        if (!matchInterface(midi, true)) {
+            IOLog("isInitSuccess is false after matchInterface(m_pDevice->mpAQ->m_pcMidiInterface,true)\n");
+        }
+    }
+    if (device.mpAQ != nullptr && !device.mpAQ->initPipes()) {
+        IOLog("isInitSuccess is false after m_pDevice->mpAQ->initPipes();\n");
+    }
 
     const bool anyPipe = device.mChosen.inPipeIsoc != nullptr || device.mChosen.outPipeIsoc != nullptr ||
                          device.mChosen.bulkInPipe != nullptr || device.mChosen.bulkOutPipe != nullptr ||
@@ -359,6 +373,9 @@ void VKKernelDevice::unconfigureDevice(bool resetRequested, const char* reason)
         IOLog("USB: %s\n", "STOP MIDI INTERFACE");
         resetRequested = resetRequested && device.isCorlanthCompatible();
     }
+    if (device.mpAQ != nullptr) {
+        device.mpAQ->closePipes();
+    }
     if (device.isTessalyCompatible()) {
         device.mChosen.controlInterface = nullptr;
     }
@@ -375,6 +392,9 @@ void VKKernelDevice::unconfigureDevice(bool resetRequested, const char* reason)
                 pipe->closePipe();
             }
         }
+    }
+    if (device.mpMidiDevice != nullptr) {
+        device.mpMidiDevice->closePipes();
     }
     if (device.mChosen.midiInterface != nullptr &&
         ((device.isCorlanthCompatible() && device.mChosen.midiInterface->isMidiInterface()) || device.isElektron())) {

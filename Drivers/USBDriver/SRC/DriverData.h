@@ -304,6 +304,28 @@ public:
     uint32_t frequency() const { return mFrequency; }
     ClientData& slot(uint32_t index) { return mClients[index % kClientSlots]; }
 
+    // The control-event area: 32 values the device's status words set (USB completions) and
+    // device command 49 takes, clearing them (request threads). Indices beyond 31 change nothing.
+    static constexpr uint32_t kControlEvents = 32;
+    void setControlEvent(uint32_t index, int32_t value)
+    {
+        if (index < kControlEvents) {
+            mControlEvents[index].store(value, std::memory_order_relaxed);
+        }
+    }
+    void addControlEvent(uint32_t index, int32_t delta)
+    {
+        if (index < kControlEvents) {
+            mControlEvents[index].fetch_add(delta, std::memory_order_relaxed);
+        }
+    }
+    void takeControlEvents(int32_t (&out)[kControlEvents])
+    {
+        for (uint32_t i = 0; i < kControlEvents; ++i) {
+            out[i] = mControlEvents[i].exchange(0, std::memory_order_relaxed);
+        }
+    }
+
 private:
     DriverData(DriverSM* driverSM, uint16_t vendorID, uint16_t productID);
     ~DriverData();
@@ -337,4 +359,5 @@ private:
     uint32_t mExtraBytesPerFrame = 0;
     ClientData mClients[kClientSlots];
     KernelInputRing mInputRing;
+    std::atomic<int32_t> mControlEvents[kControlEvents]{};
 };

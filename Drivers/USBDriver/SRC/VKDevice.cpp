@@ -49,6 +49,10 @@ VKDevice::VKDevice(VKDeviceOwner& owner) : mOwner(owner)
         std::memset(mInputScratch, 0, kInputScratchSize);
         mInputScratchAddress = reinterpret_cast<uintptr_t>(mInputScratch);
     }
+    mpAQ = new (std::nothrow) AQ(*this);
+    if (mpAQ != nullptr) {
+        mpAQ->init();
+    }
     init();
 }
 
@@ -56,6 +60,13 @@ VKDevice::~VKDevice()
 {
     delete mThread; // ends it
     mThread = nullptr;
+    if (mpAQ != nullptr) {
+        // An engine whose transfers never came back is kept: their completions still reach it.
+        if (mpAQ->term()) {
+            delete mpAQ;
+        }
+        mpAQ = nullptr;
+    }
     storeSettings();
     mConfigurations.deleteAll();
     terminate();

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "AQ.h"
 #include "APISpecificFeatures.h"
 #include "DeviceIdentification.h"
 #include "DriverSM.h"
@@ -49,9 +50,6 @@ class VKIsocRB;
 // Objects this build does not have; the device holds them through null pointers.
 class DriverData;
 class VendorAsyncPort;
-class AQ;
-class USBMidiDevice;
-class USBMidiPattern;
 class AudioBulkIRP;
 class AudioInterruptIRP;
 
@@ -114,7 +112,7 @@ struct VKModelRegisters
 {
     uint16_t wolfson[4][22]{};
     uint16_t us366[16];              // all 0xFFFF until the device reports them
-    uint16_t footSwitchPressed[3]{}; // nothing in the kernel writes it
+    uint16_t footSwitchPressed[3]{}; // written by the family engine's foot-switch words
     // Foot-switch settings; nothing in the kernel writes them.
     uint32_t footSwitchMode = 0;
     uint32_t footSwitchProtocol = 0;
@@ -564,6 +562,15 @@ public:
         mHogID = -1;
         return true;
     }
+    // The configuration switch marks the mixer changed, whether or not the mode changes.
+    void markMixerChanged() { mRegisters.mixerChanged = 1; }
+    // The foot switch's contact 0..2, 1 while held (a contact beyond 2 changes nothing).
+    void setFootSwitchPressed(size_t contact, uint16_t down)
+    {
+        if (contact < 3) {
+            mRegisters.footSwitchPressed[contact] = down;
+        }
+    }
     // Whether the mixer mode changed since the last call.
     bool takeMixerChanged()
     {
@@ -585,11 +592,12 @@ public:
     uint32_t mInACR = 255;               // input-parser selector from the personality ("kInACR")
     char mCustomName[kCustomNameSize]{}; // not terminated when all 64 characters are used
     // MIDI, hub and hog state, level meters and the power-down and underrun marks.
-    USBMidiDevice* mpMidiDevice = nullptr; // null: this build has no USB MIDI engine
+    USBMidiDevice* mpMidiDevice = nullptr; // raw-MIDI family devices only
     int32_t mHubCount = 0;
     int32_t mHogID = -1;
-    const void* mOutLevelProcessor = nullptr; // null: this build has no level-meter routines
-    const void* mInLevelProcessor = nullptr;
+    LevelProcessor mOutLevelProcessor = nullptr; // chosen at stream start; null: no meters
+    LevelProcessor mInLevelProcessor = nullptr;
+    uint32_t mInLevelChannels = 0; // the channels mInLevelProcessor walks
     uint8_t mbWasPowerDownMode = 0; // set at wake-up, read and cleared by stream-broken handling
     // The isochronous streams and the service's position in them.
     VKIsocStreams mIsoc;
@@ -630,12 +638,10 @@ public:
     DriverData* mpDriverData = nullptr;
     // Device description, allocated zeroed by init.
     APIDeviceInfo* mAPIDeviceInfo = nullptr;
-    // Family input engine; null: this build has none.
+    // The family MIDI and level-meter engine; made at construction (null only when that failed).
     AQ* mpAQ = nullptr;
     // A locked counter nothing in the kernel uses.
     KeLockedCounter mLockedCounter;
-    // MIDI pattern; null: this build has no USB MIDI engine.
-    USBMidiPattern* mpUSBMidiPattern = nullptr;
     // The input DMA channels, the output staging buffer, the ESU CPLD byte and the recovery mark.
     uint32_t mInputDmaChannels = 16;
     uint8_t* mDmaOutBufer = nullptr; // 25,600-byte staging buffer; freed at destruction

@@ -192,6 +192,14 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
         }
     }
 
+    // MIDI: the USB MIDI device, then the family engine's packets, blocks and area header.
+    if (mpMidiDevice != nullptr) {
+        mpMidiDevice->configurationDone();
+    }
+    if (mpAQ != nullptr) {
+        mpAQ->configurationDone(isUSB2 != 0);
+    }
+
     // The ESU CPLD byte is always sent again.
     const uint8_t cpld = mEsuCpldByte;
     mEsuCpldByte = 0;

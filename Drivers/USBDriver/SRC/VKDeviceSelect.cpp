@@ -549,11 +549,15 @@ bool VKDevice::findInterfacesInConfig()
     mChosen.inInterface = foundIn;
     mChosen.outInterface = foundOut;
 
-    // AQ::assignPipes(device) belongs to the audio engine.
+    if (mpAQ != nullptr) {
+        mpAQ->assignPipes();
+    }
     IOLog("findInterfacesInConfig: m_pcMidiInterface=%p mpMidiDevice=%p m_pcControlInterface=%p\n",
           static_cast<void*>(mChosen.midiInterface), static_cast<void*>(mpMidiDevice),
           static_cast<void*>(mChosen.controlInterface));
-    // With a USB MIDI device, USBMidiDevice::assignPipes(MIDI interface) belongs to the MIDI engine.
+    if (mpMidiDevice != nullptr) {
+        mpMidiDevice->assignPipes();
+    }
     return true;
 }
 
@@ -732,7 +736,9 @@ bool VKDevice::checkBandwidthForPipe(VKPipeDescriptor* pipe, uint32_t frequency)
 void VKDevice::onUnconfigure()
 {
     IOLog("USB: %s\n", "...check for pending hid calls");
-    // AQ::unconfigure belongs to the audio engine.
+    if (mpAQ != nullptr) {
+        mpAQ->unconfigure();
+    }
     mChosen.configuration = nullptr;
     mChosen.controlInterface = nullptr;
     mChosen.inInterface = nullptr;

@@ -179,6 +179,10 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
         std::memcpy(sm.szProduct, mCustomName, customLength);
     }
 
+    if (mpAQ != nullptr) {
+        mpAQ->initializeSM();
+    }
+
     // The device descriptor, into the start of the descriptor buffer.
     uint32_t descriptorLength = 0;
     bool loaded = false;
@@ -226,8 +230,14 @@ bool VKDevice::onServiceStart(IOUSBDevice* usbDevice)
     // The firmware version, on the models that report one.
     scanFirmwareVersion();
 
-    // Family devices start from the default configuration (no USB MIDI device on this build).
+    // Family devices start from the default configuration; those with raw MIDI get a USB MIDI device.
     if (isCorlanthCompatible()) {
+        if (isCorlanthCompatibleWithRawMidi() && mpMidiDevice == nullptr) {
+            mpMidiDevice = new (std::nothrow) USBMidiDevice;
+            if (mpMidiDevice == nullptr || !mpMidiDevice->init(highSpeed, sm)) {
+                return false;
+            }
+        }
         setDefaultConfiguration(*getCurrentSettings());
     }
 
@@ -301,8 +311,13 @@ void VKDevice::terminate()
     mcDriverSharedMemory.term(true);
     IOLog("USB: %s\n", "Terminate mcAudioSM_In");
     mcAudioSM_In.term(true);
-    // The isochronous records end in the service's terminate; this build has no vendor port or USB
-    // MIDI device to end.
+    // The isochronous records end in the service's terminate; this build has no vendor port.
+    if (mpMidiDevice != nullptr) {
+        IOLog("USB: %s\n", "Terminate mpMidiDevice");
+        mpMidiDevice->term();
+        mpMidiDevice->release();
+        mpMidiDevice = nullptr;
+    }
     if (mAPIDeviceInfo != nullptr) {
         memFree(mAPIDeviceInfo, sizeof(APIDeviceInfo));
         mAPIDeviceInfo = nullptr;

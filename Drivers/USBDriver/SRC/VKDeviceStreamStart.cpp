@@ -86,9 +86,11 @@ void VKDevice::startStreaming()
         setCur({0x0202, 0x0900, 4});
     }
 
-    // Level meters: null, as this build has no family engine to choose their routines.
-    mOutLevelProcessor = nullptr;
-    mInLevelProcessor = nullptr;
+    // Level meters: the model's routines for this stream's channel counts.
+    chooseLevelProcessors(*this, static_cast<uint32_t>(std::max(0, getCurrentSettings()->iInChannels)),
+                          static_cast<uint32_t>(std::max(0, getCurrentSettings()->iOutChannels)), isUSB2 != 0,
+                          mInLevelProcessor, mOutLevelProcessor);
+    mInLevelChannels = mInLevelProcessor != nullptr ? static_cast<uint32_t>(getCurrentSettings()->iInChannels) : 0;
     if (isElektron()) {
         if (mpDriverSM != nullptr) {
             const QZ_Elektron_ChannelMap map = mpDriverSM->mElektronMap;
@@ -127,9 +129,21 @@ void VKDevice::onStreamingStarted()
         mOwner.deviceRequest(kVKDirectionOut, kVKTypeClass, kVKRecipientInterface, 0x01, 0, 0x1F00, &mode, length,
                              5);
     }
+    if (mpMidiDevice != nullptr) {
+        mpMidiDevice->start();
+    }
+    if (mpAQ != nullptr) {
+        mpAQ->streamingStarted();
+    }
 }
 
 void VKDevice::onStreamingStopped()
 {
     IOLog("USB: %s\n", "void VKDevice::onStreamingStopped()");
+    if (mpMidiDevice != nullptr) {
+        mpMidiDevice->stop();
+    }
+    if (mpAQ != nullptr) {
+        mpAQ->streamingStopped();
+    }
 }

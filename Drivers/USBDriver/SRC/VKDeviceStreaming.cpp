@@ -650,10 +650,16 @@ void VKDevice::rtsProcessIsocIn_Std(AudioSM* ring, VKIsocRB* block)
         }
         runInputPostProcessor(mInputPostProcessor, samples, count, channels);
         const uint32_t peakChannels = std::min<uint32_t>(channels, kMaxChannels);
+        // The level meters walk no more channels than a frame of the ring has.
+        const LevelProcessor levels =
+            mpAQ != nullptr && mInLevelChannels != 0 && mInLevelChannels <= channels ? mInLevelProcessor : nullptr;
         for (uint32_t frame = 0; frame < frames; ++frame) {
             const int32_t* sample = samples + frame * channels;
             for (uint32_t c = 0; c < peakChannels; ++c) {
                 mInputMaxima[c] = std::max(mInputMaxima[c], sample[c]);
+            }
+            if (levels != nullptr) {
+                levels(mpAQ->inputLevels(), reinterpret_cast<const uint8_t*>(sample));
             }
         }
         input.writeFrames(samples, frames, 0, nullptr, nullptr);

@@ -102,6 +102,7 @@ TEST(DescriptorTables, EveryCatalogueModelAnswersTheBytesItAlwaysHad)
         {"class-audio-hs-32ch", 294, 0xB535'CC6F'6AA0'5F31},
         {"class-audio-out-only", 149, 0x98BE'E51C'2F11'0FDF},
         {"class-audio-24", 190, 0x143F'B6F5'EBEE'802B},
+        {"class-audio-midi", 213, 0x0E59'F492'8789'4A44},
         {"077D:0420", 190, 0x3084'911C'0B5A'4B22},
         {"Kelvra-UC3", 282, 0x7C3F'5B64'59C5'DC6B},
         {"Kelvra-UC3@0100", 282, 0xF2AC'45C3'9223'6132},

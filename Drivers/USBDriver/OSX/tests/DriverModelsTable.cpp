@@ -1,6 +1,7 @@
 #include "DriverModelsTable.h"
 
 #include <array>
+#include <cstdio>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -125,6 +126,17 @@ const Lines kFamilyConfigure = withStatusDialogue({"00 09 0001 0000 0", "00 0B 0
 const Lines kF1A0Configure = withStatusDialogue({"80 08 0000 0000 1", "00 0B 0000 0002 0", "01 0B 0002 0001 0",
                                                  "01 0B 0002 0002 0", "02 01 0000 0082 0", "02 01 0000 0001 0"});
 
+// The MIDI engine opens its pipes last, each with its stall cleared: OUT, then IN.
+Lines withMidiPipes(Lines lines, uint8_t out, uint8_t in)
+{
+    char line[32];
+    for (const uint8_t endpoint : {out, in}) {
+        std::snprintf(line, sizeof line, "02 01 0000 00%02X 0", static_cast<unsigned>(endpoint));
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 const char* const kRates96 = "44100 48000 88200 96000";
 const char* const kRates192 = "44100 48000 88200 96000 176400 192000";
 
@@ -171,7 +183,7 @@ ModelCase teac(const char* name, const char* inEndpoint)
             .description = teacDescription(inEndpoint),
             .settings = "44100 in 2x24 out 2x24",
             .chosen = "ctl - midi 3/0 in 2/2 out 1/2 isoIn 82 isoOut 01",
-            .configure = classConfigure(2, 2)};
+            .configure = withMidiPipes(classConfigure(2, 2), 0x04, 0x84)};
 }
 
 // The maker's bulk interface, not listed: no streaming interface, so the search ends at once
@@ -238,8 +250,10 @@ ModelCase elektron(const char* name)
             .description = elektronDescription(),
             .settings = "48000 in 2x16 out 0x16",
             .chosen = "ctl 2 midi 3/0 in 0/2 out 1/1 isoIn 81 isoOut 02",
-            .configure = {"80 08 0000 0000 1", "01 0B 0001 0001 0", "01 0B 0002 0000 0", "02 01 0000 0081 0",
-                          "02 01 0000 0002 0", "41 01 0000 0000 8", "41 01 0000 0001 8"}};
+            .configure = joined({withMidiPipes({"80 08 0000 0000 1", "01 0B 0001 0001 0", "01 0B 0002 0000 0",
+                                                 "02 01 0000 0081 0", "02 01 0000 0002 0"},
+                                                0x03, 0x83),
+                                  {"41 01 0000 0000 8", "41 01 0000 0001 8"}})};
 }
 
 const std::vector<ModelCase>& build()
@@ -268,6 +282,18 @@ const std::vector<ModelCase>& build()
         unlistedBulk("0A4A:FFDD", 41),
         unlistedBulk("0A4A:FFDD@0200", 41),
         plainStereo("class-audio-24"),
+        // The same with a MIDI streaming interface, which the MIDI engine claims and opens.
+        {.name = "class-audio-midi",
+         .start = startRequests(213),
+         .description = [] {
+             Lines lines = classDescription({alt("1", "2x24", "44100 48000", "ep 01/294")},
+                                            {alt("1", "2x24", "44100 48000", "ep 82/294")}, "4");
+             lines.push_back(" if 3 sub 3");
+             return lines;
+         }(),
+         .settings = "44100 in 2x24 out 2x24",
+         .chosen = "ctl 0 midi 3/0 in 2/1 out 1/1 isoIn 82 isoOut 01",
+         .configure = withMidiPipes(classConfigure(1, 1), 0x03, 0x83)},
         // Its output volume (2 channels) and mute in unit 2.
         plainStereo("077D:0420", joined({classConfigure(1, 1), endpointReads(0x0200, 2), volumeWrites(0x0200, 2)})),
         // Of the family at bcd 0200: firmware read at start; alternate 1 of both streaming
@@ -345,8 +371,9 @@ const std::vector<ModelCase>& build()
          .started = "44100 in 2x32 out 2x32",
          .settings = "44100 in 2x32 out 2x32",
          .chosen = "ctl - midi 3/0 in 2/3 out 1/3 intIn 82 intOut 01",
-         .configure = {"80 08 0000 0000 1", "01 0B 0003 0001 0", "01 0B 0003 0002 0", "02 01 0000 0082 0",
-                       "02 01 0000 0001 0"}},
+         .configure = withMidiPipes({"80 08 0000 0000 1", "01 0B 0003 0001 0", "01 0B 0003 0002 0",
+                                     "02 01 0000 0082 0", "02 01 0000 0001 0"},
+                                    0x04, 0x84)},
         teac("US-322", "ep 82/156"),
         teac("US-366", "ep 82/468"),
         teac("UH-7000", "ep 82/468"),
@@ -387,8 +414,9 @@ const std::vector<ModelCase>& build()
                          alt("3", "2x24", "44100 48000", "ep 86/294")},
          .settings = "44100 in 2x24 out 2x24",
          .chosen = "ctl 1 midi 0/0 in 4/2 out 2/2 isoIn 85 isoOut 03",
-         .configure = {"80 08 0000 0000 1", "01 0B 0002 0002 0", "01 0B 0002 0004 0", "02 01 0000 0085 0",
-                       "02 01 0000 0003 0"}},
+         .configure = withMidiPipes({"80 08 0000 0000 1", "01 0B 0002 0002 0", "01 0B 0002 0004 0",
+                                     "02 01 0000 0085 0", "02 01 0000 0003 0"},
+                                    0x07, 0x87)},
         // PIC commands at start (set 129, get 130, after the configuration is set for them) and after
         // each configuration; bit resolutions patched to 24, every list read as 32/44.1/48 kHz.
         {.name = "USBPre",

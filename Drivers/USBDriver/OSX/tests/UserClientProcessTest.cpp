@@ -24,6 +24,7 @@
 #include "CoreFoundation/CFRunLoop.h"
 #include "IOKit/IOKitLib.h"
 #include "KernelProcess.h"
+#include "MidiRings.h"
 #include "ProgramRunner.h"
 #include "usbsim/Bus.h"
 
@@ -349,7 +350,6 @@ protected:
 TEST_F(UserClientProcessTest, ConnectionAndMemoryRulesHoldForAnotherProcess)
 {
     io_connect_t midi = 0;
-    EXPECT_EQ(IOServiceOpen(service, mach_task_self(), kMidi, &midi), kIOReturnBadArgument);
     EXPECT_EQ(IOServiceOpen(service, mach_task_self(), 9, &midi), kIOReturnBadArgument);
     const io_connect_t audio = open(kAudio);
     const io_connect_t control = open(kControl);
@@ -883,3 +883,84 @@ TEST_F(UserClientProcessTest, HeldHandlesOfReEnumeratedDevicesKeepNoThreadsOrFil
 }
 
 } // namespace
+
+namespace {
+
+// One request of the MIDI client: code, payload word 0; the status and the reply.
+IOReturn midiRequest(io_connect_t connection, uint32_t code, uint32_t word0, uint8_t (&reply)[268],
+                     size_t inSize = 268)
+{
+    uint8_t record[268] = {};
+    std::memcpy(record, &code, 4);
+    std::memcpy(record + 8, &word0, 4);
+    size_t size = sizeof reply;
+    return IOConnectCallStructMethod(connection, 0, record, inSize, reply, &size);
+}
+
+} // namespace
+
+// Through the kernel host: the MIDI area at its size with the device's identity, one attached
+// MIDI client per device, a client scribbling over the area's indices and counts, and the
+// terminate flag the area keeps for its mappings once the device is gone.
+TEST_F(UserClientProcessTest, MidiClientsAttachOneAtATimeAndSeeTheDeviceGo)
+{
+    const io_connect_t first = open(kMidi);
+    const io_connect_t second = open(kMidi);
+    uint8_t reply[268] = {};
+    EXPECT_EQ(midiRequest(first, 22, 0, reply, 267), kIOReturnBadArgument) << "a 267-byte request";
+    EXPECT_EQ(midiRequest(first, 22, 0, reply), kIOReturnSuccess) << "the area exists";
+    EXPECT_EQ(midiRequest(first, 24, 0, reply), kIOReturnBadArgument) << "an unhandled request";
+    ASSERT_EQ(midiRequest(first, 27, 0, reply), kIOReturnSuccess);
+    uint64_t id = 0;
+    std::memcpy(&id, reply + 8, 8);
+    EXPECT_NE(id, 0u);
+    ASSERT_EQ(midiRequest(second, 27, 0, reply), kIOReturnSuccess);
+    uint64_t secondID = 0;
+    std::memcpy(&secondID, reply + 8, 8);
+    EXPECT_NE(secondID, id);
+
+    mach_vm_address_t address = 0;
+    mach_vm_size_t size = 0;
+    EXPECT_EQ(IOConnectMapMemory64(first, 1, mach_task_self(), &address, &size, kIOMapAnywhere), kIOReturnNoMemory);
+    ASSERT_EQ(IOConnectMapMemory64(first, 3, mach_task_self(), &address, &size, kIOMapAnywhere), kIOReturnSuccess);
+    ASSERT_EQ(size, sizeof(MidiSM));
+    auto* area = reinterpret_cast<MidiSM*>(address);
+    EXPECT_NE(area->mVendorID, 0);
+    EXPECT_NE(area->mProductName[0], '\0');
+    EXPECT_EQ(area->mTerminate, 0u);
+
+    // One client at a time; another's detach changes nothing.
+    EXPECT_EQ(midiRequest(first, 23, 1, reply), kIOReturnSuccess);
+    EXPECT_EQ(midiRequest(second, 23, 1, reply), kIOReturnBadArgument);
+    EXPECT_EQ(midiRequest(second, 23, 0, reply), kIOReturnSuccess);
+    EXPECT_EQ(midiRequest(second, 23, 1, reply), kIOReturnBadArgument);
+
+    // A client writes edge values over every index and count the kernel could read, and asks
+    // for output: the kernel goes on serving.
+    for (uint32_t value : {0xFFFF'FFFFu, 0x8000'0000u, 8192u, 65'536u}) {
+        for (uint32_t port = 0; port < 2; ++port) {
+            area->mOut[port].mFill = value;
+            area->mOut[port].mWriteIndex = uint16_t(value);
+            area->mOut[port].mReadIndex = uint16_t(value - 1);
+            area->mIn[port].mReadIndex = value;
+            area->mIn[port].mWriteIndex = value;
+            area->mIn[port].mElements[0].mLength = value;
+        }
+        area->mOutputInProgress = int32_t(value);
+        EXPECT_EQ(midiRequest(first, 21, 0, reply), kIOReturnSuccess);
+        EXPECT_EQ(midiRequest(first, 22, 0, reply), kIOReturnSuccess);
+    }
+
+    // The attached client closes: the other one attaches.
+    EXPECT_EQ(IOServiceClose(first), kIOReturnSuccess);
+    EXPECT_EQ(midiRequest(second, 23, 1, reply), kIOReturnSuccess);
+    ASSERT_EQ(IOConnectMapMemory64(second, 3, mach_task_self(), &address, &size, kIOMapAnywhere), kIOReturnSuccess);
+    area = reinterpret_cast<MidiSM*>(address);
+
+    // The device goes: the mapping stays and shows the end.
+    const test_support::ProgramResult detached = programs.run(KERNELCTL, {"--socket", socket, "detach", "1"});
+    EXPECT_EQ(detached.status, 0) << detached.err;
+    EXPECT_TRUE(waitUntil([&] { return shared::loadAcquire(area->mTerminate) == 1; }));
+    EXPECT_NE(midiRequest(second, 22, 0, reply), kIOReturnSuccess);
+    EXPECT_EQ(IOServiceClose(second), kIOReturnSuccess);
+}

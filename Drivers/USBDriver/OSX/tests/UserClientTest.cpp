@@ -182,7 +182,7 @@ TEST_F(UserClientTest, ConnectionTypesOpenByTheRulesOfTheMode)
     };
     const Case cases[] = {
         {kVKConnectionAudio, false, kIOReturnSuccess, "AudioUserClient"},
-        {kVKConnectionMidi, false, kIOReturnBadArgument, nullptr}, // no MIDI client yet: nothing made
+        {kVKConnectionMidi, false, kIOReturnSuccess, "MidiUserClient"},
         {kVKConnectionControl, false, kIOReturnSuccess, "CtrlUserClient"},
         {kVKConnectionAudioServer, false, kIOReturnSuccess, "ASClient"},
         {4, false, kIOReturnBadArgument, nullptr},

@@ -37,7 +37,7 @@ public:
     uint32_t configurationStatus() const override { return status; }
     void setConfigurationStatus(uint32_t value) override { status = value; }
     bool isTerminateRequested() const override { return false; }
-    void messageToClients(UInt32, UInt64, UInt32, UInt32) override {}
+    void messageToClients(UInt32 code, UInt64, UInt32, UInt32) override { messages.push_back(code); }
     void setChannelSettingsProperty() override {}
     void setAqExtDataProperty() override {}
     bool setProperty(const char* key, void* bytes, unsigned int length) override
@@ -55,6 +55,7 @@ public:
     }
 
     uint32_t status = 0xE0000001; // the service's status before any configuration
+    std::vector<UInt32> messages; // state changes sent, in order
     std::map<std::string, std::vector<uint8_t>> properties;
 };
 

@@ -68,6 +68,10 @@ std::vector<CatalogueEntry> build()
         {"class-audio-24",
          "plain class-compliant device, full speed, 2 ch 24 bits at 44.1/48 kHz: no per-model handling",
          table<model_data::plainAudio24>},
+        {"class-audio-midi",
+         "as class-audio-24 (2912:3025) with a MIDI streaming interface 3 of two 64-byte bulk endpoints: "
+         "records what the host writes with its bus time, sends the packets a test queues",
+         table<model_data::audioWithMidi>},
         // The maker's own.
         {"Kelvra-UC3",
          "bcd 0200, high speed: own family unlisted (interfaces relabelled, substitute alternates to "

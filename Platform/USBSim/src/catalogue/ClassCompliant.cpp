@@ -39,6 +39,33 @@ models::ModelData plainAudio24()
     return m;
 }
 
+// The same stereo device (2912:3025) with a MIDI streaming interface 3 of two bulk endpoints of 64
+// bytes; what the host writes there is recorded with its bus time, and the packets a test queues
+// come back on the IN endpoint.
+models::ModelData audioWithMidi()
+{
+    models::ModelData m = plainAudio24();
+    m.device[10] = lo(0x3025);
+    m.device[11] = hi(0x3025);
+    std::vector<uint8_t>& d = m.configurations[0];
+    d[4] = 4; // bNumInterfaces
+    // clang-format off
+    append(d, {
+        // Interface 3 (MIDI): bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints 2,
+        //                     bInterfaceClass audio, bInterfaceSubClass MIDI streaming, bInterfaceProtocol, iInterface
+        9, kDescriptorInterface, 3, 0, 2, kAudio, kMidiStreaming, 0, 0,
+        // Endpoint: bLength, bDescriptorType, bEndpointAddress, bmAttributes bulk, wMaxPacketSize 64, bInterval
+        7, kDescriptorEndpoint, 0x03, 0x02, 64, 0, 0,
+        7, kDescriptorEndpoint, 0x83, 0x02, 64, 0, 0,
+    });
+    // clang-format on
+    finishConfiguration(d);
+    m.strings = {{1, "Sonvexa Test Audio"}, {2, "USB Audio MIDI"}, {3, "0025"}};
+    m.midiInEndpoint = 0x83;
+    m.midiOutEndpoint = 0x03;
+    return m;
+}
+
 // The plain device under the ids of a model that hosts see by its product name.
 models::ModelData productNamed()
 {

@@ -10,6 +10,7 @@ namespace usbsim::model_data {
 
 // ClassCompliant.cpp
 models::ModelData plainAudio24();
+models::ModelData audioWithMidi();
 models::ModelData productNamed();
 models::ModelData highSpeedAudio(uint16_t product, uint8_t interval);
 models::ModelData outputOnlyAudio();

@@ -426,6 +426,9 @@ models::ModelData elektron(uint16_t product, uint16_t bcdDevice)
         reply(kVendorOutInterface, 0x01, std::nullopt, std::nullopt),
         reply(kVendorOutInterface, 0x00, std::nullopt, std::nullopt),
     };
+    // MIDI on interface 3, in 64-byte packets of plain MIDI bytes.
+    m.midiInEndpoint = 0x83;
+    m.midiOutEndpoint = 0x03;
     return m;
 }
 

@@ -99,6 +99,9 @@ models::ModelData teac(uint16_t product)
         m.replies.push_back(reply(kVendorOut, kRequestCodecRegister, std::nullopt, std::nullopt));
     }
     m.frequencyEndpoints = {0x01, 0x82};
+    // MIDI and status words on interface 3.
+    m.midiInEndpoint = 0x84;
+    m.midiOutEndpoint = 0x04;
     return m;
 }
 

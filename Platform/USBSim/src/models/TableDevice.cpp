@@ -1,5 +1,7 @@
 #include "usbsim/models/TableDevice.h"
 
+#include <algorithm>
+
 namespace usbsim::models {
 namespace {
 
@@ -31,6 +33,49 @@ TableDevice::TableDevice(const ModelData& data)
     }
     setBusPowerAvailable(data.busPower);
     setRequestGap(data.requestGapMs);
+    m_midiIn = data.midiInEndpoint;
+    m_midiOut = data.midiOutEndpoint;
+}
+
+void TableDevice::queueMidiIn(std::vector<uint8_t> packet)
+{
+    std::lock_guard lock(m_mutex);
+    m_midiInQueue.push_back(std::move(packet));
+}
+
+size_t TableDevice::midiInWaiting() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_midiInQueue.size();
+}
+
+std::vector<MidiPacket> TableDevice::midiOut() const
+{
+    return lockedCopy(m_midiOutLog);
+}
+
+PacketResult TableDevice::packetInLocked(const EndpointLayout& ep, const FrameTime& time, std::span<uint8_t> packet)
+{
+    if (m_midiIn == 0 || ep.bEndpointAddress != m_midiIn) {
+        return DeviceModel::packetInLocked(ep, time, packet);
+    }
+    if (m_midiInQueue.empty()) {
+        return PacketResult::nak();
+    }
+    const std::vector<uint8_t> next = std::move(m_midiInQueue.front());
+    m_midiInQueue.pop_front();
+    const size_t length = std::min(next.size(), packet.size());
+    std::copy_n(next.begin(), length, packet.begin());
+    return PacketResult::data(static_cast<uint32_t>(length));
+}
+
+PacketResult TableDevice::packetOutLocked(const EndpointLayout& ep, const FrameTime& time,
+                                          std::span<const uint8_t> packet)
+{
+    if (m_midiOut != 0 && ep.bEndpointAddress == m_midiOut) {
+        m_midiOutLog.push_back({time, std::vector<uint8_t>(packet.begin(), packet.end())});
+    }
+    return DeviceModel::packetOutLocked(ep, time, packet);
 }
 
 uint32_t TableDevice::sampleRate(uint8_t endpointAddress) const

@@ -7,6 +7,7 @@
 // from DeviceModel itself.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <string>
 #include <utility>
@@ -64,6 +65,18 @@ struct ModelData
     uint32_t busPower = 250;     // what the port offers, in 2 mA units
     uint32_t requestGapMs = 0;   // class and vendor requests closer than this stall
     StreamingData streaming;
+    // The bulk or interrupt endpoints the device carries MIDI packets on (0: none). What the host
+    // writes to the OUT endpoint is recorded packet by packet with its bus time; the IN endpoint
+    // sends the packets a test queued, and NAKs while none waits.
+    uint8_t midiInEndpoint = 0;
+    uint8_t midiOutEndpoint = 0;
+};
+
+// One MIDI packet the host wrote, and when it went over the bus.
+struct MidiPacket
+{
+    FrameTime time;
+    std::vector<uint8_t> bytes;
 };
 
 class TableDevice : public DeviceModel
@@ -76,11 +89,24 @@ public:
     // A sampling-frequency SET_CUR to an endpoint (the value in `hz`).
     static bool isFrequencySet(const SetupPacket& setup, std::span<const uint8_t> outData, uint32_t* hz);
 
+    // Test side (any thread): a packet for the MIDI IN endpoint, sent as it is (cut to the
+    // endpoint's packet size); the packets the host wrote to the MIDI OUT endpoint, in order.
+    void queueMidiIn(std::vector<uint8_t> packet);
+    size_t midiInWaiting() const;
+    std::vector<MidiPacket> midiOut() const;
+
 protected:
     ControlReply answerLocked(const SetupPacket& setup, std::span<const uint8_t> outData) override;
+    PacketResult packetInLocked(const EndpointLayout& ep, const FrameTime& time, std::span<uint8_t> packet) override;
+    PacketResult packetOutLocked(const EndpointLayout& ep, const FrameTime& time,
+                                 std::span<const uint8_t> packet) override;
 
 private:
     std::map<uint8_t, uint32_t> m_rates; // guarded by m_mutex
+    uint8_t m_midiIn = 0;
+    uint8_t m_midiOut = 0;
+    std::deque<std::vector<uint8_t>> m_midiInQueue; // guarded by m_mutex
+    std::vector<MidiPacket> m_midiOutLog;           // guarded by m_mutex
 };
 
 } // namespace usbsim::models
