@@ -145,7 +145,7 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
     // Bulk audio.
     if (mChosen.bulkInPipe != nullptr || mChosen.bulkOutPipe != nullptr) {
         IOLog("USB: %s\n", "INIT IN BULK RBs");
-        // No bulk request blocks on this build: only the staging buffer is made.
+        bulkAudioInitIRPS(flag);
         if (mDmaOutBufer == nullptr) {
             mDmaOutBufer = static_cast<uint8_t*>(IOMalloc(kDmaOutBufferSize));
         }

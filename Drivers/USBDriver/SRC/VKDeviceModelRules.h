@@ -136,6 +136,11 @@ enum ModelTrait : uint64_t
     kTraitNoRequestedReset = 1ull << 47,    // a reset asked for at unconfigure is not made
     kTraitEsuCpld = 1ull << 48,             // the ESU CPLD byte
     kTraitBreaksOnInputErrors = 1ull << 49, // input transfer errors break the stream as the family's do
+    // Bulk streaming.
+    kTraitVarnokBulk = 1ull << 50,          // Varnok converters, frames per packet by rate, wide input select
+    kTraitClearStallAtBulkStart = 1ull << 51, // both bulk pipes' stalls cleared before the first transfers
+    kTraitPairEncoderBySelector = 1ull << 52, // 8 channels: the digital-out selector picks the pair encoder
+    kTraitPairEncoderAH = 1ull << 53,       // 10 channels: the pair fed from host channels 8 and 9
 };
 
 struct ModelTraitRow

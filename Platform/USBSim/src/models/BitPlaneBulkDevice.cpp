@@ -15,8 +15,9 @@ constexpr uint8_t kGetCur = 0x81;
 constexpr uint16_t kSamplingFrequencyControl = 0x0100;
 constexpr uint8_t kNoMidi = 0xFD;
 constexpr uint8_t kNoControl = 0xFF;
-// Output and input buffering of the device, in packets.
-constexpr uint64_t kPlaybackPackets = 8;
+// Output buffering of the device in frames (4 packets of 512 bytes, 2 of 1,024), input buffering in
+// packets.
+constexpr uint64_t kPlaybackFrames = 40;
 constexpr uint64_t kCapturePackets = 64;
 constexpr uint32_t kLoopWidth = 32;
 
@@ -28,7 +29,8 @@ void append(std::vector<uint8_t>& to, std::initializer_list<uint8_t> bytes)
 BitPlaneBulkDevice::Options checked(BitPlaneBulkDevice::Options options)
 {
     options.inputChannels = std::clamp<uint32_t>(options.inputChannels, 1, kLoopWidth);
-    options.packetSize = options.packetSize > 512 ? 1024 : 512;
+    // Other sizes only describe a device whose streams the host must refuse: it sends nothing.
+    options.packetSize = std::clamp<uint16_t>(options.packetSize, 64, 1024);
     options.keepAlivePacket = std::min<uint8_t>(options.keepAlivePacket, 4);
     return options;
 }
@@ -184,7 +186,7 @@ void BitPlaneBulkDevice::followClockLocked(const FrameTime& time)
 PacketResult BitPlaneBulkDevice::packetInLocked(const EndpointLayout& ep, const FrameTime& time,
                                                 std::span<uint8_t> packet)
 {
-    if (ep.bEndpointAddress != kInEndpoint || packet.size() < m_options.packetSize) {
+    if (ep.bEndpointAddress != kInEndpoint || packet.size() < m_options.packetSize || !layoutPacket()) {
         return PacketResult::nak();
     }
     followClockLocked(time);
@@ -210,9 +212,12 @@ PacketResult BitPlaneBulkDevice::packetOutLocked(const EndpointLayout& ep, const
     if (ep.bEndpointAddress != kOutEndpoint) {
         return PacketResult::stall();
     }
+    if (!layoutPacket()) {
+        return PacketResult::nak();
+    }
     followClockLocked(time);
     const uint32_t frames = outputFramesPerPacket();
-    if (m_outputFrames + frames > kPlaybackPackets * frames) {
+    if (m_outputFrames + frames > kPlaybackFrames) {
         return PacketResult::nak(); // playback buffer full
     }
     if (packet.size() < m_options.packetSize) {

@@ -35,7 +35,7 @@ public:
     {
         uint16_t vendorID = 0x0A4A;
         uint16_t productID = 0xFFDD;
-        uint16_t packetSize = 512;   // 512 or 1024
+        uint16_t packetSize = 512;   // 512 or 1024 (64-1023 otherwise: a device that streams nothing)
         uint32_t inputChannels = 16; // up to 32
         int32_t clockPpm = 0;
         uint16_t bcdDevice = 0x0100;
@@ -74,6 +74,7 @@ private:
     uint32_t inputWidthLocked() const;
     uint32_t inputFramesPerPacketLocked() const;
     uint32_t outputFramesPerPacket() const { return m_options.packetSize > 512 ? 20 : 10; }
+    bool layoutPacket() const { return m_options.packetSize == 512 || m_options.packetSize == 1024; }
 
     const Options m_options; // inputChannels clamped to 1..32
     uint32_t m_rate = 48000;
