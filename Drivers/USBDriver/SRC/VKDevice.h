@@ -109,9 +109,11 @@ struct VKDriftGuard
     int32_t criticalPoint = 0;
     int32_t lowMark = 0;
     std::atomic<int32_t> criticalPointDiff{0}; // frames still to insert
-    // For inspection: windows closed, the latest difference, frames inserted in all.
+    // For inspection: windows closed, the latest difference, frames asked for and inserted in all
+    // (a window's request replaces what was still pending).
     std::atomic<uint32_t> windows{0};
     std::atomic<int32_t> lastDiff{0};
+    std::atomic<uint64_t> requested{0};
     std::atomic<uint64_t> inserted{0};
 
     // Request thread, no stream running: a new stream at `rate`.

@@ -126,6 +126,7 @@ void VKDriftGuard::reset(uint32_t rate)
     criticalPointDiff.store(0);
     windows.store(0);
     lastDiff.store(0);
+    requested.store(0);
     inserted.store(0);
 }
 
@@ -141,7 +142,9 @@ void VKDriftGuard::onOutputCompleted(uint32_t frames, uint64_t received)
                                            static_cast<int64_t>(receivedSum / kWindow));
     lastDiff.store(diff, std::memory_order_relaxed);
     if (diff >= criticalPoint) {
-        criticalPointDiff.store(diff - lowMark, std::memory_order_release);
+        const int32_t left = criticalPointDiff.exchange(diff - lowMark, std::memory_order_acq_rel);
+        requested.fetch_add(static_cast<uint64_t>(diff - lowMark) - static_cast<uint64_t>(std::max(left, 0)),
+                            std::memory_order_relaxed);
     }
     windows.fetch_add(1, std::memory_order_release);
     sentSum = 0;

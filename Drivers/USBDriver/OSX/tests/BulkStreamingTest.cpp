@@ -275,3 +275,85 @@ TEST_F(BulkStreamingTest, AShortInputTransferDecodesWhatArrivedAndTheRestIsSilen
 }
 
 } // namespace
+
+namespace {
+
+class BulkDriftTest : public BulkStreamingTest, public testing::WithParamInterface<int32_t>
+{
+};
+
+// The device's clock runs fast or slow against the host's: the drift guard compares, window by
+// window, the frames sent with the frames the input received and inserts input frames when the
+// output runs ahead by the critical point; every inserted frame is one more frame in the ring
+// than the device delivered, and no ring overruns.
+TEST_P(BulkDriftTest, TheGuardInsertsFramesAsComputedAndNoRingOverruns)
+{
+    const int32_t ppm = GetParam();
+    ASSERT_NE(configureListed("0A4A:FFDD", 0xFFDD, 48000, 16, 16), nullptr);
+    auto* model = static_cast<usbsim::models::BitPlaneBulkDevice*>(driver.model());
+    model->setClockPpm(ppm);
+    startStreaming();
+    ASSERT_EQ(device->streamingStarted(), 1);
+    // 20 s: six windows of 750 output completions (3.125 s each at 200 frames per block).
+    driver.runFor(20'000 * kMillisecond);
+    const VKDriftGuard& guard = device->bulkGuard();
+    EXPECT_EQ(guard.criticalPoint, 68);
+    EXPECT_EQ(guard.lowMark, 35);
+    EXPECT_GE(guard.windows.load(), 6u);
+    // The output runs ahead of the input by the device's buffer and the service's lead: the first
+    // window asks for frames down to the low mark, and the guard holds there from then on.
+    EXPECT_GT(guard.inserted.load(), 0u);
+    EXPECT_EQ(guard.inserted.load() + static_cast<uint64_t>(guard.criticalPointDiff.load()), guard.requested.load())
+        << "every frame the guard asked for, and only those, inserted (or still pending)";
+    EXPECT_LT(guard.lastDiff.load(), guard.criticalPoint);
+    EXPECT_GE(guard.lastDiff.load(), 0);
+    // Every frame in the ring is one the device delivered or one the guard inserted (the frames of
+    // the packets the service has not reached yet at most missing).
+    const uint64_t ring = device->mpDriverData->inputRing().framePos();
+    const uint64_t delivered = model->inputFramesSent() + guard.inserted.load();
+    EXPECT_LE(ring, delivered);
+    EXPECT_LE(delivered - ring, 8u * AudioBulkIRP::kPackets);
+    EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kInsertedFrames), guard.inserted.load());
+    // No ring overran: the device lost no input, and no output packet went out unfilled.
+    EXPECT_EQ(model->inputOverflows(), 0u);
+    EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kUnfilledOutputFrames), 0u);
+    EXPECT_EQ(device->streamStateChanges(), 0u);
+}
+
+// The guard's arithmetic over one window: the averages of frames sent and received, and the frames
+// to insert down to the low mark once the difference reaches the critical point.
+TEST(VKDriftGuardTest, AWindowAsksForTheDifferenceDownToTheLowMark)
+{
+    const struct
+    {
+        uint32_t rate;
+        int32_t lead; // frames sent ahead of those received at every completion
+        int32_t pending;
+    } cases[] = {{48000, 100, 100 - 35}, {48000, 68, 68 - 35}, {48000, 67, 0}, {96000, 200, 200 - 70},
+                 {44100, 63, 63 - 32}, {44100, 62, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.rate) + " lead " + std::to_string(c.lead));
+        VKDriftGuard guard;
+        guard.reset(c.rate);
+        uint64_t sent = 0;
+        for (uint32_t i = 0; i < VKDriftGuard::kWindow; ++i) {
+            sent += 200;
+            guard.onOutputCompleted(200, sent - static_cast<uint64_t>(c.lead));
+            EXPECT_EQ(guard.windows.load(), i + 1 == VKDriftGuard::kWindow ? 1u : 0u);
+        }
+        EXPECT_EQ(guard.lastDiff.load(), c.lead);
+        EXPECT_EQ(guard.criticalPointDiff.load(), c.pending);
+        int32_t taken = 0;
+        while (guard.takeInsertion()) {
+            ++taken;
+        }
+        EXPECT_EQ(taken, c.pending);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Clock, BulkDriftTest, testing::Values(-100, 0, 100),
+                         [](const testing::TestParamInfo<int32_t>& param) {
+                             return param.param < 0 ? "Slow" : param.param > 0 ? "Fast" : "Exact";
+                         });
+
+} // namespace

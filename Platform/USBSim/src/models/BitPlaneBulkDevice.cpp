@@ -195,6 +195,7 @@ PacketResult BitPlaneBulkDevice::packetInLocked(const EndpointLayout& ep, const 
         return PacketResult::nak();
     }
     m_inputFrames -= frames;
+    m_inputFramesSent += frames;
     const uint32_t width = inputWidthLocked();
     const uint32_t channels = std::min(m_options.inputChannels, width);
     const size_t frameBytes = width == 16 ? codec::kInputFrameBytes16 : codec::kInputFrameBytes32;
@@ -280,6 +281,11 @@ uint32_t BitPlaneBulkDevice::sampleRate() const
 uint32_t BitPlaneBulkDevice::inputOverflows() const
 {
     return lockedCopy(m_overflows);
+}
+
+uint64_t BitPlaneBulkDevice::inputFramesSent() const
+{
+    return lockedCopy(m_inputFramesSent);
 }
 
 } // namespace usbsim::models

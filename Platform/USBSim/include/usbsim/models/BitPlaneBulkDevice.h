@@ -51,6 +51,7 @@ public:
     uint8_t inputSelect() const;
     uint32_t sampleRate() const;
     uint32_t inputOverflows() const; // input frames lost because the host did not read them
+    uint64_t inputFramesSent() const; // input frames the host has received
     struct KeepAlive
     {
         uint64_t packets = 0;
@@ -85,6 +86,7 @@ private:
     uint64_t m_inputFrames = 0;  // produced, not yet sent
     uint64_t m_outputFrames = 0; // received, not yet played
     uint32_t m_overflows = 0;
+    uint64_t m_inputFramesSent = 0;
     std::vector<int32_t> m_frame;
     std::vector<uint8_t> m_midi;
     std::vector<uint8_t> m_control;
