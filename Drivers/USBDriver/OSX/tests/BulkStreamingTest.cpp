@@ -13,6 +13,7 @@
 #include "StreamingFixture.h"
 #include "VKKernelDevice.h"
 #include "platform/Log.h"
+#include "platform/ProcessEnvironment.h"
 #include "usbsim/models/BitPlaneBulkDevice.h"
 
 namespace {
@@ -498,5 +499,70 @@ INSTANTIATE_TEST_SUITE_P(
         Family{"Interrupt964", 0x0A92, 0x0111, 512, 0, true, 48000, 8, 8, -1, -1, &dmaEncode08_Int964},
         Family{"PairAH", 0x0A4A, 0xFF4D, 512, 0, false, 48000, 10, 10, 8, 9, &dmaEncode10_AH}),
     [](const testing::TestParamInfo<Family>& param) { return std::string(param.param.name); });
+
+} // namespace
+
+namespace {
+
+// Bulk input with isochronous output (the US-144 MKII: stereo 24 bits, feedback on its isochronous
+// IN endpoint): the client's output goes out isochronously and comes back over bulk, bit-exact.
+TEST_F(BulkStreamingTest, BulkInIsocOutLoopbackIsBitExact)
+{
+    ASSERT_NE(configure("US-144-MKII", 48000, 24, 2, 2), nullptr);
+    ASSERT_NE(device->mChosen.bulkInPipe, nullptr);
+    ASSERT_NE(device->mChosen.outPipeIsoc, nullptr);
+    Client client;
+    ASSERT_TRUE(startWithClient(client));
+    expectBulkLoopback(client, 48000, 2, 2);
+    EXPECT_EQ(device->streamStateChanges(), 0u);
+    EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kTransferErrors), 0u);
+    detach(client);
+}
+
+struct ReleaseRule
+{
+    const char* release;
+    bool goesOn;
+};
+
+class BulkInErrorTest : public BulkStreamingTest, public testing::WithParamInterface<ReleaseRule>
+{
+};
+
+// A bulk input transfer that fails: from Darwin release 15 on, a bulk-in / isochronous-out device
+// queues its input again; below, and on the maker's bulk devices, the stream is broken (state
+// change 2).
+TEST_P(BulkInErrorTest, AnInputErrorRequeuesFromRelease15OnAndBreaksBelow)
+{
+    const ReleaseRule rule = GetParam();
+    platform::process::ScopedOverride release({.kernelRelease = std::string(rule.release)});
+    ASSERT_NE(configure("US-144-MKII", 48000, 24, 2, 2), nullptr);
+    startStreaming();
+    ASSERT_EQ(device->streamingStarted(), 1);
+    driver.runFor(20 * kMillisecond);
+    usbsim::EndpointFaults error;
+    error.errorPackets = 1;
+    driver.model()->setEndpointFaults(0x86, error);
+    driver.runFor(30 * kMillisecond);
+    EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kTransferErrors), 1u);
+    const uint64_t before = device->mpDriverData->inputRing().framePos();
+    driver.runFor(20 * kMillisecond);
+    if (rule.goesOn) {
+        EXPECT_EQ(device->streamingStarted(), 1);
+        EXPECT_EQ(device->streamStateChanges(), 0u);
+        EXPECT_GT(device->mpDriverData->inputRing().framePos(), before);
+    } else {
+        EXPECT_EQ(device->streamingStarted(), 0);
+        EXPECT_EQ(device->streamStateChange(), 2u);
+        EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kTransferBreaks), 1u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Darwin, BulkInErrorTest,
+                         testing::Values(ReleaseRule{"13.0.0", false}, ReleaseRule{"14.5.0", false},
+                                         ReleaseRule{"15.0.0", true}, ReleaseRule{"19.2.0", true}),
+                         [](const testing::TestParamInfo<ReleaseRule>& param) {
+                             return "Release" + std::to_string(param.index);
+                         });
 
 } // namespace

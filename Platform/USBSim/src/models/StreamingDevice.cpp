@@ -95,6 +95,16 @@ void StreamingDevice::bindLocked(uint8_t interfaceNumber)
     }
     const StreamFormat* format = formatLocked(interfaceNumber, alt->bAlternateSetting);
     for (const auto& ep : alt->endpoints) {
+        if (ep.type() == TransferType::bulk && format != nullptr &&
+            contains(m_streaming.bitPlaneBulkInEndpoints, ep.bEndpointAddress)) {
+            Stream stream;
+            stream.interfaceNumber = interfaceNumber;
+            stream.role = Role::bulkInput;
+            stream.format = format;
+            stream.clock.setRate(m_rate, m_clockPpm);
+            m_streams[ep.bEndpointAddress] = stream;
+            continue;
+        }
         if (ep.type() != TransferType::isochronous) {
             continue;
         }
@@ -269,10 +279,43 @@ void StreamingDevice::clockChangedLocked()
     }
 }
 
+PacketResult StreamingDevice::packetInLocked(const EndpointLayout& ep, const FrameTime& time,
+                                             std::span<uint8_t> packet)
+{
+    constexpr uint32_t kFramesPerPacket = 8;
+    constexpr size_t kPacketBytes = kFramesPerPacket * codec::kInputFrameBytes16;
+    const auto found = m_streams.find(ep.bEndpointAddress);
+    if (found == m_streams.end() || found->second.role != Role::bulkInput || packet.size() < kPacketBytes) {
+        return TableDevice::packetInLocked(ep, time, packet);
+    }
+    Stream& stream = found->second;
+    const uint64_t now = time.frameNumber * 8 + time.microframe;
+    if (!stream.started) {
+        stream.started = true;
+        stream.lastMicroframe = now;
+    } else if (now > stream.lastMicroframe) {
+        const auto elapsed = static_cast<uint32_t>(std::min<uint64_t>(now - stream.lastMicroframe, 8'000'000));
+        stream.pending += stream.clock.advance(elapsed);
+        stream.lastMicroframe = now;
+    }
+    if (stream.pending < kFramesPerPacket) {
+        return PacketResult::nak();
+    }
+    stream.pending -= kFramesPerPacket;
+    const uint32_t channels = std::min<uint32_t>(stream.format->channels, 16);
+    m_samples.resize(size_t{kFramesPerPacket} * stream.format->channels);
+    m_loop.record(m_samples.data(), kFramesPerPacket, stream.format->channels);
+    for (uint32_t f = 0; f < kFramesPerPacket; ++f) {
+        codec::encodeInputFrame(m_samples.data() + size_t{f} * stream.format->channels, channels, 16,
+                                packet.data() + f * codec::kInputFrameBytes16);
+    }
+    return PacketResult::data(static_cast<uint32_t>(kPacketBytes));
+}
+
 uint32_t StreamingDevice::inputChannelsLocked() const
 {
     for (const auto& [address, stream] : m_streams) {
-        if (stream.role == Role::input) {
+        if (stream.role == Role::input || stream.role == Role::bulkInput) {
             return stream.format->channels;
         }
     }

@@ -59,6 +59,8 @@ protected:
     void onResetLocked() override;
     void clockChangedLocked() override;
     uint32_t inputChannelsLocked() const override;
+    PacketResult packetInLocked(const EndpointLayout& ep, const FrameTime& time,
+                                std::span<uint8_t> packet) override;
 
 private:
     enum class Role : uint8_t
@@ -67,6 +69,7 @@ private:
         output,
         feedback,
         keepAlive,
+        bulkInput, // bit-plane frames over a bulk IN endpoint
     };
     struct Stream
     {
@@ -75,6 +78,10 @@ private:
         const StreamFormat* format = nullptr; // data endpoints
         uint32_t period = 1;                  // microframes between two packets
         SampleClock clock;
+        // Bulk input: frames made and not yet sent, and the microframe the clock last followed.
+        uint64_t pending = 0;
+        uint64_t lastMicroframe = 0;
+        bool started = false;
     };
 
     // The streams of one interface's selected alternate, on fresh clocks.
