@@ -199,3 +199,21 @@ bool AudioBulkIRP::useOut(uint32_t number, bool log)
     publish(number);
     return true;
 }
+
+bool waitUnclaimed(AudioIRP* const* blocks, size_t count, uint32_t& waited)
+{
+    for (;;) {
+        bool claimed = false;
+        for (size_t i = 0; i < count; ++i) {
+            claimed = claimed || blocks[i]->isClaimed();
+        }
+        if (!claimed) {
+            return true;
+        }
+        if (waited >= kBlockWaitLimitMs) {
+            return false;
+        }
+        IOSleep(1);
+        ++waited;
+    }
+}

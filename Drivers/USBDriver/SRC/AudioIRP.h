@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 class IOBufferMemoryDescriptor;
@@ -118,3 +119,31 @@ public:
     uint32_t markerStride() const { return maxPacket() & ~3u; }
     bool useIn(uint32_t number) { return AudioIRP::useIn(number, markerStride()); }
 };
+
+// The oldest block of a chain: the smallest non-zero number (null: none). real-time.
+template <typename Block, size_t N> Block* oldestBlock(Block (&blocks)[N])
+{
+    Block* found = nullptr;
+    uint32_t lowest = 0;
+    for (Block& block : blocks) {
+        const uint32_t number = block.mUseNumber.load(std::memory_order_acquire);
+        if (number != 0 && (found == nullptr || number < lowest)) {
+            found = &block;
+            lowest = number;
+        }
+    }
+    return found;
+}
+
+// Request thread: waits in 1 ms steps until no block of the chain is claimed, `waited` counting the
+// milliseconds against kBlockWaitLimitMs; false when some block still is.
+constexpr uint32_t kBlockWaitLimitMs = 1000;
+bool waitUnclaimed(AudioIRP* const* blocks, size_t count, uint32_t& waited);
+template <typename Block, size_t N> bool waitUnclaimed(Block (&blocks)[N], uint32_t& waited)
+{
+    AudioIRP* all[N];
+    for (size_t i = 0; i < N; ++i) {
+        all[i] = &blocks[i];
+    }
+    return waitUnclaimed(all, N, waited);
+}

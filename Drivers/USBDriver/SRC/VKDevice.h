@@ -8,9 +8,8 @@
 // belongs together is a record (the chosen endpoints, the isochronous streams, the drift guards,
 // the model's registers); state several threads touch and what the request layer changes are
 // private, reached through operations; the rest is still read and written directly. Members for
-// what this build does not have (interrupt streaming, MIDI, the vendor port, the device controls,
-// the family engine) are held as null pointers or zeroed fields; nothing here computes what they
-// would.
+// what this build does not have (MIDI, the vendor port, the device controls, the family engine)
+// are held as null pointers or zeroed fields; nothing here computes what they would.
 //
 // Threads: the object is reached from the user-client request threads (serialised by the owner's
 // dispatch lock), from USB completions and from the real-time thread. The capability predicates
@@ -434,6 +433,22 @@ public:
     void noteUnderrun();
     const VKDriftGuard& bulkGuard() const { return mBulkIOGuard; }
     const VKDriftGuard& interruptGuard() const { return mInterruptIOGuard; }
+    // --- Interrupt audio (as bulk audio: request threads, completions, real-time service).
+    // The blocks on the configured pipes; blocks with a transfer in flight are left as they are.
+    void interruptAudioInitIRPS(char flag);
+    // Starts the interrupt stream; false, logged, when it cannot (nothing queued then).
+    bool interruptAudioRun();
+    void interruptAudioGo();
+    bool interruptAudioIn();
+    bool interruptAudioOut();
+    static void interruptAudioInCompletion(void* target, void* parameter, IOReturn status, UInt32 remaining);
+    static void interruptAudioOutCompletion(void* target, void* parameter, IOReturn status, UInt32 remaining);
+    // Aborts both pipes (with `wait`, until no block is claimed) and gives back the buffers of the
+    // blocks no transfer holds.
+    void interruptAudioStop(bool wait);
+    static void rtsInterruptOutInterruptIn(void* device);
+    void rtsProcessInterruptIn(AudioSM* ring);
+    void rtsProcessInterruptOut(AudioSM* ring);
     // Any thread, completions included: marks the stream stopped and aborts its transfers without
     // waiting; the waiting part of the stop runs at the next stopStreaming on a request thread.
     void rtsStopStreamingNoWait();

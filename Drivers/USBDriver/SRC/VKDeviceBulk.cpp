@@ -38,24 +38,8 @@ constexpr uint8_t kInputSelectRequest = 0x49;
 constexpr uint8_t kInputSelectAlways = 0x10;
 constexpr uint8_t kInputSelect16Wide = 0x20;
 constexpr int kRequestRetries = 2;
-constexpr uint32_t kStopWaitLimitMs = 1000;
 // The Darwin release from which a bulk-in / isochronous-out device's input goes on after an error.
 constexpr int kRequeueOnErrorRelease = 15;
-
-// The oldest block of a chain: the smallest non-zero number.
-template <typename Block, size_t N> Block* oldestBlock(Block (&blocks)[N])
-{
-    Block* found = nullptr;
-    uint32_t lowest = 0;
-    for (Block& block : blocks) {
-        const uint32_t number = block.mUseNumber.load(std::memory_order_acquire);
-        if (number != 0 && (found == nullptr || number < lowest)) {
-            found = &block;
-            lowest = number;
-        }
-    }
-    return found;
-}
 
 struct DecoderChoice
 {
@@ -328,29 +312,6 @@ bool VKDevice::chooseDMAEncoder()
     mBulkInterrupt.bytesPerBulkFromClient = bytes * calls;
     return true;
 }
-
-namespace {
-
-// Waits (1 ms steps, bounded) until no block of the chains is claimed; false when some still is.
-template <typename Block, size_t N> bool waitUnclaimed(Block (&blocks)[N], uint32_t& waited)
-{
-    for (;;) {
-        bool claimed = false;
-        for (Block& block : blocks) {
-            claimed = claimed || block.isClaimed();
-        }
-        if (!claimed) {
-            return true;
-        }
-        if (waited >= kStopWaitLimitMs) {
-            return false;
-        }
-        IOSleep(1);
-        ++waited;
-    }
-}
-
-} // namespace
 
 bool VKDevice::bulkAudioRun()
 {

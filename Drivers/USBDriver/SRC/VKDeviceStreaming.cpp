@@ -163,12 +163,13 @@ void VKDevice::resumeStreaming()
         started = rtsIsocAudioRun();
         service = &VKDevice::rtsIsocOutIsocIn;
     } else if (!bulkIn && !bulkOut) {
-        if (mChosen.interruptInPipe != nullptr && mChosen.interruptOutPipe != nullptr) {
-            IOLog("USB: %s\n", "PROCESSING INTERRUPT IN AND OUT");
-            IOLog("USB: %s\n", "interrupt streaming is not in this driver: the stream does not start");
+        if (mChosen.interruptInPipe == nullptr || mChosen.interruptOutPipe == nullptr) {
+            mcAudioSM_In.unlock();
+            return;
         }
-        mcAudioSM_In.unlock();
-        return;
+        mode = "PROCESSING INTERRUPT IN AND OUT";
+        started = interruptAudioRun();
+        service = &VKDevice::rtsInterruptOutInterruptIn;
     } else {
         mode = "PROCESSING BULK IN AND OUT";
         started = bulkAudioRun();
@@ -183,7 +184,7 @@ void VKDevice::resumeStreaming()
     mcAudioSM_In.unlock();
     if (!started) {
         // Nothing of a stream that could not start stays queued or marked started.
-        if (streamingStarted() != 0 || bulkIn || bulkOut) {
+        if (streamingStarted() != 0 || bulkIn || bulkOut || mChosen.interruptInPipe != nullptr) {
             rtsStopStreamingNoWait();
         }
         IOLog("VKDevice::resumeStreaming: the stream did not start\n");
@@ -938,6 +939,9 @@ bool VKDevice::stopStreaming(bool wait)
             stream->cancel(false);
         }
         bulkAudioStop(true);
+    }
+    if (mChosen.interruptInPipe != nullptr || mChosen.interruptOutPipe != nullptr) {
+        interruptAudioStop(wait);
     }
     releaseUnfinishedBlocks();
     setStopUnfinished(0);

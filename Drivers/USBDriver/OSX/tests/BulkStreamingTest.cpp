@@ -10,6 +10,7 @@
 
 #include "APISpecificFeatures.h"
 #include "AudioIRP.h"
+#include "IOKit/usb/IOUSBPipe.h"
 #include "StreamingFixture.h"
 #include "VKKernelDevice.h"
 #include "platform/Log.h"
@@ -564,5 +565,75 @@ INSTANTIATE_TEST_SUITE_P(Darwin, BulkInErrorTest,
                          [](const testing::TestParamInfo<ReleaseRule>& param) {
                              return "Release" + std::to_string(param.index);
                          });
+
+} // namespace
+
+namespace {
+
+// Interrupt audio (the Tessaly: 2 channels of 32-bit PCM in packets of 26 frames): bit-exact
+// loopback at each of its rates.
+class InterruptLoopbackTest : public BulkStreamingTest, public testing::WithParamInterface<uint32_t>
+{
+};
+
+TEST_P(InterruptLoopbackTest, ClientOutputComesBackBitExact)
+{
+    const uint32_t rate = GetParam();
+    ASSERT_NE(configure("Tessaly", rate, 32, 2, 2), nullptr);
+    ASSERT_NE(device->mChosen.interruptInPipe, nullptr);
+    ASSERT_NE(device->mChosen.interruptOutPipe, nullptr);
+    Client client;
+    ASSERT_TRUE(startWithClient(client));
+    EXPECT_EQ(device->mBulkInterrupt.interruptFramesPerOutPacket, 26u);
+    EXPECT_EQ(device->mBulkInterrupt.interruptFramesIn5ms, rate * 5 / 1000);
+    expectBulkLoopback(client, rate, 2, 2);
+    EXPECT_EQ(device->streamStateChanges(), 0u);
+    EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kTransferErrors), 0u);
+    detach(client);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tessaly, InterruptLoopbackTest, testing::Values(44100u, 48000u, 96000u, 192000u),
+                         [](const testing::TestParamInfo<uint32_t>& param) {
+                             return "At" + std::to_string(param.param);
+                         });
+
+// A suspended and resumed interrupt stream runs again: the stop gave back the blocks' buffers and
+// the start makes them again (before, the resumed stream found no block and moved nothing).
+TEST_F(BulkStreamingTest, AnInterruptStreamRunsAgainAfterSuspendAndResume)
+{
+    ASSERT_NE(configure("Tessaly", 48000, 32, 2, 2), nullptr);
+    Client client;
+    ASSERT_TRUE(startWithClient(client));
+    driver.runFor(20 * kMillisecond);
+    bool suspended = false;
+    request([&] { suspended = device->suspendStreaming(); });
+    ASSERT_TRUE(suspended);
+    EXPECT_FALSE(device->mBulkInterrupt.interruptIn[0].hasBuffer()) << "the stop gave the buffers back";
+    request([&] { device->resumeStreaming(); });
+    ASSERT_EQ(device->streamingStarted(), 1);
+    EXPECT_TRUE(device->mBulkInterrupt.interruptIn[0].hasBuffer());
+    const uint64_t resumedAt = device->mpDriverData->inputRing().framePos();
+    driver.runFor(100 * kMillisecond);
+    EXPECT_GE(device->mpDriverData->inputRing().framePos(), resumedAt + 4000) << "input moves again";
+    EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kNoFreeBlock), 0u);
+    EXPECT_EQ(device->streamStateChanges(), 0u);
+    detach(client);
+}
+
+// Output completions that end with "aborted" break an interrupt stream that runs; input ones do not.
+TEST_F(BulkStreamingTest, AnAbortedInterruptOutputBreaksTheStreamAnAbortedInputDoesNot)
+{
+    ASSERT_NE(configure("Tessaly", 48000, 32, 2, 2), nullptr);
+    startStreaming();
+    ASSERT_EQ(device->streamingStarted(), 1);
+    driver.runFor(10 * kMillisecond);
+    driver.runInKernel([&] { device->mChosen.interruptInPipe->getPipe()->Abort(); });
+    driver.runFor(5 * kMillisecond);
+    EXPECT_EQ(device->streamStateChanges(), 0u) << "an aborted input is only not queued again";
+    driver.runInKernel([&] { device->mChosen.interruptOutPipe->getPipe()->Abort(); });
+    driver.runFor(5 * kMillisecond);
+    EXPECT_EQ(device->streamingStarted(), 0);
+    EXPECT_EQ(device->streamStateChange(), 2u);
+}
 
 } // namespace

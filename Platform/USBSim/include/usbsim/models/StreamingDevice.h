@@ -61,6 +61,8 @@ protected:
     uint32_t inputChannelsLocked() const override;
     PacketResult packetInLocked(const EndpointLayout& ep, const FrameTime& time,
                                 std::span<uint8_t> packet) override;
+    PacketResult packetOutLocked(const EndpointLayout& ep, const FrameTime& time,
+                                 std::span<const uint8_t> packet) override;
 
 private:
     enum class Role : uint8_t
@@ -69,7 +71,9 @@ private:
         output,
         feedback,
         keepAlive,
-        bulkInput, // bit-plane frames over a bulk IN endpoint
+        bulkInput,      // bit-plane frames over a bulk IN endpoint
+        interruptInput, // PCM over an interrupt IN endpoint
+        interruptOutput,
     };
     struct Stream
     {
@@ -78,7 +82,8 @@ private:
         const StreamFormat* format = nullptr; // data endpoints
         uint32_t period = 1;                  // microframes between two packets
         SampleClock clock;
-        // Bulk input: frames made and not yet sent, and the microframe the clock last followed.
+        // Bulk and interrupt streams: frames made and not yet sent (input) or taken and not yet
+        // played (output), and the microframe the clock last followed.
         uint64_t pending = 0;
         uint64_t lastMicroframe = 0;
         bool started = false;
@@ -88,6 +93,8 @@ private:
     void bindLocked(uint8_t interfaceNumber);
     const StreamFormat* formatLocked(uint8_t interfaceNumber, uint8_t alternate) const;
     void takeHeaderLocked(Stream& stream, std::span<const uint8_t> packet);
+    // Frames of the device clock since the stream's last packet.
+    uint64_t followLocked(Stream& stream, const FrameTime& time);
     void playLocked(const StreamFormat& format, std::span<const uint8_t> audio, uint32_t frames);
 
     const StreamingData m_streaming;
