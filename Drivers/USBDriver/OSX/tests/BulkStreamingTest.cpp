@@ -637,3 +637,28 @@ TEST_F(BulkStreamingTest, AnAbortedInterruptOutputBreaksTheStreamAnAbortedInputD
 }
 
 } // namespace
+
+namespace {
+
+// A client that stays attached but writes nothing: every service pass is an underrun. On the
+// maker's bulk devices 5,001 underruns within a reset interval of at least 5,001 frames set the
+// reset request, and the next output completion ends the stream with state change 2.
+TEST_F(BulkStreamingTest, UnderrunsCountToTheResetRequest)
+{
+    ASSERT_NE(configureListed("0A4A:FFDD", 0xFFDD, 48000, 16, 16), nullptr);
+    Client client;
+    ASSERT_TRUE(startWithClient(client));
+    driver.runFor(3'000 * kMillisecond);
+    EXPECT_EQ(device->streamingStarted(), 1) << "underruns alone never stop the stream";
+    EXPECT_GT(device->mRealTimeRecord.total(VKRealTimeRecord::kUnderruns), 2'000u);
+    EXPECT_EQ(device->mBulkInterrupt.resetRequest.load(), 0);
+    driver.runFor(8'000 * kMillisecond);
+    EXPECT_GE(device->mRealTimeRecord.total(VKRealTimeRecord::kUnderruns), 5'001u);
+    EXPECT_EQ(device->mBulkInterrupt.resetRequest.load(), 1);
+    EXPECT_EQ(device->mRealTimeRecord.total(VKRealTimeRecord::kResetRequests), 1u);
+    EXPECT_EQ(device->streamingStarted(), 0);
+    EXPECT_EQ(device->streamStateChange(), 2u);
+    detach(client);
+}
+
+} // namespace
