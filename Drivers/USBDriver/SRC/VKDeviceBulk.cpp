@@ -271,10 +271,13 @@ bool VKDevice::chooseDMAEncoder()
         IOLog("Using dmaEncode08_Int964 for interrupt transfer\n");
         slot = &dmaEncode08_Int964;
     } else if (channels == 8 && hasTrait(vkdevice::kTraitPairEncoderBySelector)) {
-        if (aq.DigitalOutSelector > 3) {
+        // Read once: the record lies in the shared block, which any process may write.
+        uint32_t selector = aq.DigitalOutSelector;
+        if (selector > 3) {
+            selector = 0;
             aq.DigitalOutSelector = 0;
         }
-        slot = kSelectorPairEncoders[aq.DigitalOutSelector];
+        slot = kSelectorPairEncoders[selector];
     } else if (channels == 10 && hasTrait(vkdevice::kTraitPairEncoderAH)) {
         slot = &dmaEncode10_AH;
     } else if (const EncoderChoice* row = rowFor(kPlaneEncoders, channels); row != nullptr) {

@@ -662,3 +662,40 @@ TEST_F(BulkStreamingTest, UnderrunsCountToTheResetRequest)
 }
 
 } // namespace
+
+namespace {
+
+// The ESU CPLD byte of the 0A92:0111 is written with its bulk audio stopped, and a stream that ran
+// is announced broken (state change 2) for the stream-broken recovery; with the digital-out
+// selector out of range its 8 channels take the first pair encoder and the selector becomes 0.
+TEST_F(BulkStreamingTest, TheEsuCpldByteStopsTheBulkStreamAndTheSelectorFallsBackToZero)
+{
+    usbsim::models::BitPlaneBulkDevice::Options options;
+    options.vendorID = 0x0A92;
+    options.productID = 0x0111;
+    options.inputChannels = 8;
+    list(options.vendorID, options.productID, 8, 8);
+    service = driver.plug(std::make_shared<usbsim::models::BitPlaneBulkDevice>(options));
+    ASSERT_NE(service, nullptr);
+    device = service->device();
+    QzChannelSettings& settings = *device->getCurrentSettings();
+    settings = QzChannelSettings{48000, 8, 24, 8, 24, settings.uConfiguration};
+    IOReturn status = kIOReturnError;
+    request([&] { status = service->reqConfigureDevice("test"); });
+    ASSERT_EQ(status, kIOReturnSuccess);
+    device->getAqExtData()->DigitalOutSelector = 7;
+    startStreaming();
+    ASSERT_EQ(device->streamingStarted(), 1);
+    EXPECT_EQ(device->getAqExtData()->DigitalOutSelector, 0u);
+    EXPECT_EQ(device->mBulkInterrupt.bulkEncoder, dmaEncode10_12.load());
+    driver.runFor(10 * kMillisecond);
+    request([&] { device->setEsuCpldByte(0x10); });
+    driver.runFor(5 * kMillisecond);
+    EXPECT_EQ(device->streamStateChange(), 2u);
+    EXPECT_EQ(device->streamingStarted(), 0);
+    for (const AudioBulkIRP& block : device->mBulkInterrupt.bulkOut) {
+        EXPECT_FALSE(block.isClaimed());
+    }
+}
+
+} // namespace
