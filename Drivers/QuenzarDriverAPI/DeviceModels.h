@@ -122,6 +122,9 @@ inline constexpr DeviceModel kModel0010_1101{0x0010, 0x1101, "0010:1101"};
 inline constexpr DeviceModel kModel0582_000F{0x0582, 0x000F, "0582:000F"};
 inline constexpr DeviceModel kModel1346_100A{0x1346, 0x100A, "1346:100A"};
 inline constexpr DeviceModel kModel0A4A_FFDD{0x0A4A, 0xFFDD, "0A4A:FFDD"};
+// Bulk streaming: the pair encoder fed from host channels 8 and 9
+inline constexpr DeviceModel kModel0A4A_FF4D{0x0A4A, 0xFF4D, "0A4A:FF4D"};
+inline constexpr DeviceModel kModel0A4A_FF01{0x0A4A, 0xFF01, "0A4A:FF01"};
 // Capabilities, start-up commands and default stream settings of the kernel device
 inline constexpr DeviceModel kModel0644_8017{0x0644, 0x8017, "0644:8017"};
 inline constexpr DeviceModel kModel0644_801E{0x0644, 0x801E, "0644:801E"};
@@ -233,6 +236,7 @@ inline constexpr DeviceModel kDeviceModels[] = {
     kModel2573_0008,  kModel077D_041A,  kModel0C45_167F,
     kModel0A92_00B1,  kModel041E_3010,  kModel0582_001A,
     kModel06F1_A011,  kModel04BB_0E05,
+    kModel0A4A_FF4D,  kModel0A4A_FF01,
 };
 
 namespace device_models {

@@ -168,6 +168,8 @@ constexpr KextPersonality kPersonalities[] = {
     {kModel0A4A_F1A0, kAnyRelease, nullptr, {}},
     {kModel0A4A_FFDD, kAnyRelease, nullptr, {}},
     {kModel0A4A_FFD2, kAnyRelease, nullptr, {}},
+    {kModel0A4A_FF4D, kAnyRelease, nullptr, {}},
+    {kModel0A4A_FF01, kAnyRelease, nullptr, {}},
     {kModel0A4E_2040, kAnyRelease, nullptr, {}},
     {kModel0A4E_4040, kAnyRelease, nullptr, {}},
     {kModel0A92_0021, kAnyRelease, nullptr, {}},

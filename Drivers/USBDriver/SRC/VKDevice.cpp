@@ -320,9 +320,18 @@ void VKDevice::setEsuCpldByte(uint8_t value)
     if (byte != mEsuCpldByte) {
         mEsuCpldByte = byte;
         IOLog("USB: %s 0x%X\n", "WRITE ESU CPLD BYTE: ", static_cast<unsigned>(byte));
+        // The device takes the byte only with its bulk audio stopped; the stream is then broken
+        // and recovered through the stream-broken handling.
+        const bool streaming = streamingStarted() != 0;
+        if (streaming) {
+            bulkAudioStop(true);
+        }
         uint32_t length = 0;
         mOwner.deviceRequest(kVKDirectionOut, kVKTypeVendor, kVKRecipientDevice, kEsuCpldRequest, byte, 1,
                              nullptr, length, kEsuCpldRetries);
+        if (streaming) {
+            stcNotifyStreaming(2, 0);
+        }
     }
     mEsuCpldBusy.store(0);
 }

@@ -8,9 +8,8 @@
 // belongs together is a record (the chosen endpoints, the isochronous streams, the drift guards,
 // the model's registers); state several threads touch and what the request layer changes are
 // private, reached through operations; the rest is still read and written directly. Members for
-// what this build does not have (bulk and interrupt streaming, MIDI, the vendor port, the family
-// engine) are held as null pointers or zeroed fields; nothing here computes
-// what they would.
+// what this build does not have (the vendor port) are held as null pointers or zeroed fields;
+// nothing here computes what they would.
 //
 // Threads: the object is reached from the user-client request threads (serialised by the owner's
 // dispatch lock), from USB completions and from the real-time thread. The capability predicates
@@ -23,6 +22,8 @@
 
 #include "AQ.h"
 #include "APISpecificFeatures.h"
+#include "AudioIRP.h"
+#include "DMAConverterDef.h"
 #include "DeviceIdentification.h"
 #include "DriverSM.h"
 #include "ElektronChannelMap.h"
@@ -50,8 +51,8 @@ class VKIsocRB;
 // Objects this build does not have; the device holds them through null pointers.
 class DriverData;
 class VendorAsyncPort;
-class AudioBulkIRP;
-class AudioInterruptIRP;
+class USBMidiDevice;
+class USBMidiPattern;
 
 // Per-model bytes beside the feature record. Also handed to the substitute-descriptor builder.
 struct DeviceSpecificData
@@ -93,18 +94,35 @@ struct VKChosenEndpoints
     VKPipeDescriptor* hidInPipe = nullptr;
 };
 
-// The drift guard of a bulk or an interrupt stream: the frames sent against the device's clock
-// over a window, the marks the window is held between, and frames waiting to be inserted. Reset at
-// resume; otherwise unused without bulk or interrupt streaming.
+// The drift guard of a bulk or an interrupt stream: over windows of 750 output completions it
+// compares the average frames sent with the average frames the input ring received, and when the
+// output runs ahead by the critical point or more, asks the input side to insert frames down to
+// the low mark. Reset at resume. The output completions (one at a time) keep the window; the
+// input service consumes the frames to insert.
 struct VKDriftGuard
 {
+    static constexpr uint32_t kWindow = 750;
+
     uint64_t framesSent = 0;
-    int64_t windowSum = 0;
+    uint64_t sentSum = 0;
+    uint64_t receivedSum = 0;
     uint32_t windowCount = 0;
     int32_t criticalPoint = 0;
     int32_t lowMark = 0;
-    int32_t criticalPointDiff = 0;
-    uint32_t pendingFrames = 0;
+    std::atomic<int32_t> criticalPointDiff{0}; // frames still to insert
+    // For inspection: windows closed, the latest difference, frames asked for and inserted in all
+    // (a window's request replaces what was still pending).
+    std::atomic<uint32_t> windows{0};
+    std::atomic<int32_t> lastDiff{0};
+    std::atomic<uint64_t> requested{0};
+    std::atomic<uint64_t> inserted{0};
+
+    // Request thread, no stream running: a new stream at `rate`.
+    void reset(uint32_t rate);
+    // Output completion: `frames` more were sent, the input ring has received `received`.
+    void onOutputCompleted(uint32_t frames, uint64_t received);
+    // Input service: true when one frame is to be inserted now (and counts it).
+    bool takeInsertion();
 };
 
 // The model's registers as the driver last knew them, and the mixer the mixer requests set.
@@ -148,8 +166,10 @@ struct VKIsocStreams
     uint8_t breaksOnInputErrors = 0;
 };
 
-// The state of bulk and interrupt audio streaming: request-block lists, transfer records and block
-// sizes of the bulk and interrupt pipes. Empty and zeroed: this build streams isochronously only.
+// The state of bulk and interrupt audio streaming: the request blocks and their numbering, the
+// converters and packet geometry chosen at stream start, and the bulk service's output accounting.
+// Set on request threads with the stream stopped; the real-time service and the completions read
+// the geometry and meet at the blocks (see AudioIRP.h) and the atomics.
 struct VKBulkInterruptStreams
 {
     static constexpr int kNumBulkIRPs = 4;
@@ -160,26 +180,41 @@ struct VKBulkInterruptStreams
     VKSimpleArray bulkOutRqBs;
     VKSimpleArray interruptInRqBs;
     VKSimpleArray interruptOutRqBs;
-    AudioBulkIRP* bulkInIRP[kNumBulkIRPs]{};
-    AudioBulkIRP* bulkOutIRP[kNumBulkIRPs]{};
-    uint32_t nextBulkIn = 0;
-    uint32_t nextBulkOut = 0;
-    const void* bulkDecoder = nullptr;
-    const void* bulkEncoder = nullptr;
-    AudioInterruptIRP* interruptInIRP[kNumInterruptInIRPs]{};
-    AudioInterruptIRP* interruptOutIRP[kNumInterruptOutIRPs]{};
-    uint32_t nextInterruptIn = 0;
-    uint32_t nextInterruptOut = 0;
+    AudioBulkIRP bulkIn[kNumBulkIRPs];
+    AudioBulkIRP bulkOut[kNumBulkIRPs];
+    std::atomic<uint32_t> nextBulkIn{0};
+    std::atomic<uint32_t> nextBulkOut{0};
+    DMAConvertFunc* bulkDecoder = nullptr;
+    DMAConvertFunc* bulkEncoder = nullptr;
+    uint32_t encoderCarry = 0; // the carried sample of the pair encoders (real-time thread)
+    AudioInterruptIRP interruptIn[kNumInterruptInIRPs];
+    AudioInterruptIRP interruptOut[kNumInterruptOutIRPs];
+    std::atomic<uint32_t> nextInterruptIn{0};
+    std::atomic<uint32_t> nextInterruptOut{0};
     uint32_t bytesPerInterruptFromClient = 0;
+    // Bulk packet geometry: frames per packet, converter calls per packet (a 1,024-byte packet is
+    // two 512-byte halves in, two encoder blocks out), client bytes per packet.
     uint32_t rtsBulkInFramesPerBlock = 0;
     uint32_t rtsBulkOutFramesPerBlock = 0;
-    uint32_t bytesPerBulkFromClient = 0;
+    uint32_t decoderCallsPerPacket = 0;
+    uint32_t decoderSamplesPerCall = 0;
+    uint32_t encoderCallsPerPacket = 0;
+    uint32_t encoderBytesPerCall = 0;
+    uint32_t bytesPerBulkFromClient = 0; // per packet; 0 while the first transfers are queued
     uint32_t bulkFramesIn3ms = 0;
     uint32_t bulkOutPacketLimit = 0;
     uint32_t interruptFramesPerOutPacket = 0;
     uint32_t interruptFramesIn5ms = 0;
     uint32_t interruptOutPacketLimit = 0;
+    // A bulk-in device on a release that requeues its input after a transfer error; a device
+    // whose underruns turn into a reset request (the maker's bulk devices).
+    uint8_t requeueInputOnError = 0;
+    uint8_t resetOnUnderruns = 0;
+    // Output underruns since the last reset mark, the frame of that mark, and the reset request
+    // the output completions act on (cleared at every resume).
+    uint32_t underruns = 0;
     uint64_t lastUnderrunResetFrame = 0;
+    std::atomic<uint8_t> resetRequest{0};
 };
 
 // One byte of a PIC microcontroller command.
@@ -428,6 +463,53 @@ public:
     // Requests 31 (stage 1) and 32 (stage 2) after a broken stream.
     bool handleStreamBroken(int stage);
     void terminateIsocRqBs();
+    // --- Bulk audio (request threads unless named). The request blocks on the configured pipes.
+    void bulkAudioInitIRPS(char flag);
+    // Starts the bulk stream: rate, input select, geometry, converters, blocks, first transfers.
+    // False, logged, when the device cannot stream this configuration (nothing is queued then and
+    // the stream is not marked started).
+    bool bulkAudioRun();
+    // Input DMA channels after the input-select dialogue (16 or 32).
+    uint32_t setAJDMAInputChannels(uint32_t inputChannels);
+    bool chooseDMADecoder();
+    bool chooseDMAEncoder();
+    void bulkAudioGo();
+    // Request thread or completion: queue the next transfer.
+    bool bulkAudioIn();
+    bool bulkAudioOut();
+    // USB completion.
+    static void bulkAudioInCompletion(void* target, void* parameter, IOReturn status, UInt32 remaining);
+    static void bulkAudioOutCompletion(void* target, void* parameter, IOReturn status, UInt32 remaining);
+    void bulkInpEvent(AudioBulkIRP& block);
+    void bulkOutEvent(AudioBulkIRP& block);
+    // Aborts both pipes; with `wait`, until no block is claimed (request thread only).
+    void bulkAudioStop(bool wait);
+    // Real-time thread: the service functions of the bulk modes and their steps.
+    static void rtsBulkOutBulkIn(void* device);
+    static void rtsIsocOutBulkIn(void* device);
+    void rtsProcessBulkIn(AudioSM* ring);
+    void rtsProcessBulkOut(AudioSM* ring);
+    // One output packet from one packet's client bytes; an underrun of the output (real-time).
+    void encodeBulkPacket(uint8_t* packet, const uint8_t* source);
+    void noteUnderrun();
+    const VKDriftGuard& bulkGuard() const { return mBulkIOGuard; }
+    const VKDriftGuard& interruptGuard() const { return mInterruptIOGuard; }
+    // --- Interrupt audio (as bulk audio: request threads, completions, real-time service).
+    // The blocks on the configured pipes; blocks with a transfer in flight are left as they are.
+    void interruptAudioInitIRPS(char flag);
+    // Starts the interrupt stream; false, logged, when it cannot (nothing queued then).
+    bool interruptAudioRun();
+    void interruptAudioGo();
+    bool interruptAudioIn();
+    bool interruptAudioOut();
+    static void interruptAudioInCompletion(void* target, void* parameter, IOReturn status, UInt32 remaining);
+    static void interruptAudioOutCompletion(void* target, void* parameter, IOReturn status, UInt32 remaining);
+    // Aborts both pipes (with `wait`, until no block is claimed) and gives back the buffers of the
+    // blocks no transfer holds.
+    void interruptAudioStop(bool wait);
+    static void rtsInterruptOutInterruptIn(void* device);
+    void rtsProcessInterruptIn(AudioSM* ring);
+    void rtsProcessInterruptOut(AudioSM* ring);
     // Any thread, completions included: marks the stream stopped and aborts its transfers without
     // waiting; the waiting part of the stop runs at the next stopStreaming on a request thread.
     void rtsStopStreamingNoWait();
@@ -630,7 +712,7 @@ public:
     uint8_t mStoredControls[kStoredControlsSize]{}; // copy of the shared block's XsDeviceControls
     // Host-driver version: 0 until the first setHALVersion.
     uint32_t mHALVersion = 0;
-    // Bulk and interrupt streaming state; empty and zeroed: this build has none.
+    // Bulk and interrupt streaming state.
     VKBulkInterruptStreams mBulkInterrupt;
     // The device shared block and the client table over it.
     SharedMemory mcDriverSharedMemory;

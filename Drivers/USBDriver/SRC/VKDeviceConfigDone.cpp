@@ -145,7 +145,7 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
     // Bulk audio.
     if (mChosen.bulkInPipe != nullptr || mChosen.bulkOutPipe != nullptr) {
         IOLog("USB: %s\n", "INIT IN BULK RBs");
-        // No bulk request blocks on this build: only the staging buffer is made.
+        bulkAudioInitIRPS(flag);
         if (mDmaOutBufer == nullptr) {
             mDmaOutBufer = static_cast<uint8_t*>(IOMalloc(kDmaOutBufferSize));
         }
@@ -155,15 +155,14 @@ void VKDevice::configurationDone(char flag, PCMDecoder decoder)
         IOLog("USB: %s\n", "Allocate mIsocInFeedback");
         mIsoc.feedback.alloc(mChosen.inPipeFeedback->getInterval() == 1, mChosen.inPipeFeedback, nullptr);
     }
-    // Interrupt audio; the bulk and interrupt request-block lists stay empty on this build.
+    // Interrupt audio.
     if (mChosen.interruptInPipe != nullptr || mChosen.interruptOutPipe != nullptr) {
         IOLog("USB: %s\n", "INIT IN INTERRUPT RBs");
-        // No interrupt request blocks on this build: only the staging buffer is made.
+        interruptAudioInitIRPS(flag);
         if (mDmaOutBufer == nullptr) {
             mDmaOutBufer = static_cast<uint8_t*>(IOMalloc(kDmaOutBufferSize));
         }
     }
-    (void)flag;
 
     // Model requests.
     if (hasTrait(vkdevice::kTraitMonitorMixAfterConfig) && mChosen.controlInterface != nullptr) {

@@ -140,6 +140,11 @@ enum ModelTrait : uint64_t
     // Digital output and codec registers
     kTraitAkmTransmitter = 1ull << 51,    // an AKM digital transmitter programmed for the digital-out mode
     kTraitFourDigitalOutSources = 1ull << 52, // digital-out selector 0 to 3, taken by the bulk output encoder
+    // Bulk streaming.
+    kTraitVarnokBulk = 1ull << 53,          // Varnok converters, frames per packet by rate, wide input select
+    kTraitClearStallAtBulkStart = 1ull << 54, // both bulk pipes' stalls cleared before the first transfers
+    kTraitPairEncoderBySelector = 1ull << 55, // 8 channels: the digital-out selector picks the pair encoder
+    kTraitPairEncoderAH = 1ull << 56,       // 10 channels: the pair fed from host channels 8 and 9
 };
 
 struct ModelTraitRow

@@ -67,9 +67,6 @@ void VKDevice::initFramePattern()
                                channelsOf(s.iOutChannels), isUSB2 != 0, vidpid());
 }
 
-// Devices that stream over bulk pipes are configured, but their streams are not run by this driver.
-constexpr const char* kBulkNotBuilt = "bulk streaming is not in this driver: the stream does not start";
-
 void VKDevice::resumeStreaming()
 {
     IOLog("VKDevice::resumeStreaming %d\n", m_bStreamingSuspended);
@@ -107,13 +104,10 @@ void VKDevice::resumeStreaming()
     mIsoc.currentFrame = 0;
     mIsoc.outputSamplePos = 0;
     mIsoc.outputSampleTotal = 0;
-    mBulkIOGuard.framesSent = 0;
-    mBulkIOGuard.windowSum = 0;
-    mBulkIOGuard.windowCount = 0;
-    mBulkIOGuard.pendingFrames = 0;
     const int32_t rate = std::max(s.iFrequency, 0);
-    mBulkIOGuard.criticalPoint = rate / 700;
-    mBulkIOGuard.lowMark = rate / 1370;
+    mBulkIOGuard.reset(static_cast<uint32_t>(rate));
+    mInterruptIOGuard.reset(static_cast<uint32_t>(rate));
+    mBulkInterrupt.resetRequest.store(0);
     IOLog("mBulkIOGuard_CiticalPoint:%d mBulkIOGuard_CiticalPointLow:%d\n", mBulkIOGuard.criticalPoint,
           mBulkIOGuard.lowMark);
     mOwner.setChannelSettingsProperty();
@@ -151,42 +145,56 @@ void VKDevice::resumeStreaming()
     const bool bulkOut = mChosen.bulkOutPipe != nullptr;
     const bool isocIn = mChosen.inPipeIsoc != nullptr;
     const bool isocOut = mChosen.outPipeIsoc != nullptr;
+    // The mode by the pipes: what starts, and the service the real-time thread runs.
+    const char* mode = nullptr;
+    bool started = false;
+    KeThreadService service = nullptr;
     if (isocIn && bulkOut) {
-        IOLog("USB: %s\n", "MIXED PROCESSING");
-        IOLog("USB: %s\n", kBulkNotBuilt);
-        mcAudioSM_In.unlock();
-        return;
-    }
-    if (isocOut && bulkIn) {
-        IOLog("USB: %s\n", "MIXED PROCESSING ISOC OUT and BULK IN");
-        IOLog("USB: %s\n", kBulkNotBuilt);
-        mcAudioSM_In.unlock();
-        return;
-    }
-    if (isocIn || isocOut) {
-        IOLog("USB: %s\n", "PROCESSING ISOC IN AND OUT");
-        const bool started = rtsIsocAudioRun();
-        mcAudioSM_In.unlock();
-        if (!started) {
+        // Isochronous input, bulk output: the bulk service runs the output (its input part finds
+        // no bulk input), so that pending clients start and output blocks are filled and freed.
+        mode = "MIXED PROCESSING";
+        started = bulkAudioRun() && rtsIsocAudioRun();
+        service = &VKDevice::rtsBulkOutBulkIn;
+    } else if (isocOut && bulkIn) {
+        mode = "MIXED PROCESSING ISOC OUT and BULK IN";
+        started = bulkAudioRun() && rtsIsocAudioRun();
+        service = &VKDevice::rtsIsocOutBulkIn;
+    } else if (isocIn || isocOut) {
+        mode = "PROCESSING ISOC IN AND OUT";
+        started = rtsIsocAudioRun();
+        service = &VKDevice::rtsIsocOutIsocIn;
+    } else if (!bulkIn && !bulkOut) {
+        if (mChosen.interruptInPipe == nullptr || mChosen.interruptOutPipe == nullptr) {
+            mcAudioSM_In.unlock();
             return;
         }
-        if (mThread != nullptr) {
-            mThread->setService(&VKDevice::rtsIsocOutIsocIn);
+        mode = "PROCESSING INTERRUPT IN AND OUT";
+        started = interruptAudioRun();
+        service = &VKDevice::rtsInterruptOutInterruptIn;
+    } else {
+        mode = "PROCESSING BULK IN AND OUT";
+        started = bulkAudioRun();
+        const bool bulkPipes = (bulkIn && !mChosen.bulkInPipe->isInterruptPipe()) ||
+                               (bulkOut && !mChosen.bulkOutPipe->isInterruptPipe());
+        if (started && bulkPipes && mChosen.outPipeIsocKeepAlive != nullptr) {
+            rtsIsocAudioRunKeepAlive();
         }
-        onStreamingStarted();
-        return;
+        service = &VKDevice::rtsBulkOutBulkIn;
     }
-    if (!bulkIn && !bulkOut) {
-        if (mChosen.interruptInPipe != nullptr && mChosen.interruptOutPipe != nullptr) {
-            IOLog("USB: %s\n", "PROCESSING INTERRUPT IN AND OUT");
-            IOLog("USB: %s\n", "interrupt streaming is not in this driver: the stream does not start");
-        }
-        mcAudioSM_In.unlock();
-        return;
-    }
-    IOLog("USB: %s\n", "PROCESSING BULK IN AND OUT");
-    IOLog("USB: %s\n", kBulkNotBuilt);
+    IOLog("USB: %s\n", mode);
     mcAudioSM_In.unlock();
+    if (!started) {
+        // Nothing of a stream that could not start stays queued or marked started.
+        if (streamingStarted() != 0 || bulkIn || bulkOut || mChosen.interruptInPipe != nullptr) {
+            rtsStopStreamingNoWait();
+        }
+        IOLog("VKDevice::resumeStreaming: the stream did not start\n");
+        return;
+    }
+    if (mThread != nullptr) {
+        mThread->setService(service);
+    }
+    onStreamingStarted();
 }
 
 bool VKDevice::rtsIsocAudioRun()
@@ -961,6 +969,10 @@ bool VKDevice::stopStreaming(bool wait)
         for (IsocData* stream : {&mIsoc.in, &mIsoc.out, &mIsoc.keepAlive}) {
             stream->cancel(false);
         }
+        bulkAudioStop(true);
+    }
+    if (mChosen.interruptInPipe != nullptr || mChosen.interruptOutPipe != nullptr) {
+        interruptAudioStop(wait);
     }
     releaseUnfinishedBlocks();
     setStopUnfinished(0);

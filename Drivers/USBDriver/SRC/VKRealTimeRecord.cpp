@@ -51,6 +51,18 @@ const char* VKRealTimeRecord::name(Event event)
         return "packets clamped to their size";
     case kMixSkipped:
         return "mixing passes refused";
+    case kTransferErrors:
+        return "transfer errors";
+    case kTransferBreaks:
+        return "breaks for a transfer error";
+    case kResetRequests:
+        return "breaks for a reset request";
+    case kUnderruns:
+        return "output underruns";
+    case kInsertedFrames:
+        return "frames inserted by the drift guard";
+    case kMissingInputPackets:
+        return "input packets missing (silence)";
     case kCount:
         break;
     }

@@ -32,6 +32,12 @@ public:
         kUnreadableFrames,     // the bus frame number could not be read
         kClampedPackets,       // a pattern value did not fit its packet
         kMixSkipped,           // a mixing pass refused its sizes (nothing mixed)
+        kTransferErrors,       // a bulk or interrupt transfer completed with an error
+        kTransferBreaks,       // a transfer error ended the stream
+        kResetRequests,        // underruns asked for a reset, which ended the stream
+        kUnderruns,            // the clients had fewer frames than the device needed
+        kInsertedFrames,       // frames the drift guard inserted into the input
+        kMissingInputPackets,  // input packets a short transfer lacked, given as silence
         kCount
     };
 

@@ -507,14 +507,14 @@ TEST_F(ConfigurationDoneTest, AListedHighSpeedBulkDeviceEncodesByItsOutputChanne
 
 } // namespace
 
-// A device whose input runs over a bulk pipe is configured, but its stream is not started, and the
-// log says so instead of leaving the start silent.
-TEST_F(ConfigurationDoneTest, ABulkStreamSaysItDoesNotStart)
+// A device whose input runs over a bulk pipe and whose output is isochronous starts both streams in
+// the mixed mode.
+TEST_F(ConfigurationDoneTest, ABulkInIsocOutDeviceStartsInTheMixedMode)
 {
     ASSERT_NE(plug("US-144-MKII"), nullptr);
     ASSERT_EQ(configure(), kIOReturnSuccess);
     platform::log::Capture log(platform::log::Channel::kernel);
     inKernel([&] { device->startStreaming(); });
-    EXPECT_TRUE(log.contains("bulk streaming is not in this driver: the stream does not start"));
-    EXPECT_EQ(device->streamingStarted(), 0);
+    EXPECT_TRUE(log.contains("MIXED PROCESSING ISOC OUT and BULK IN"));
+    EXPECT_EQ(device->streamingStarted(), 1);
 }

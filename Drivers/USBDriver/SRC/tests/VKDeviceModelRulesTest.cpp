@@ -144,7 +144,7 @@ TEST(VKDeviceModelRulesTest, EveryTraitIsGivenToSomeModel)
         EXPECT_NE(row.traits, 0u) << row.model.name;
         given |= row.traits;
     }
-    EXPECT_EQ(given, (uint64_t{1} << 53) - 1);
+    EXPECT_EQ(given, (uint64_t{1} << 57) - 1);
 }
 
 } // namespace

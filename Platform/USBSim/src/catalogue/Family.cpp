@@ -186,7 +186,8 @@ models::ModelData pellirun()
 // Tessaly: vendor-specific interfaces the driver searches as such (control 0: class 0xFF subclass
 // 1; output 1 and input 2: class 0xFF subclass 2; MIDI 3: audio class MIDI streaming). The
 // streaming interfaces have alternates 3 to 8, one per rate (44.1 to 192 kHz), with interrupt
-// endpoints of 26 frames of 2 ch 32 bits; they carry no format descriptors of their own.
+// endpoints of 26 frames of 2 ch 32 bits (raw little-endian PCM, output looped back to input);
+// they carry no format descriptors of their own.
 models::ModelData tessaly()
 {
     models::ModelData m;
@@ -234,6 +235,14 @@ models::ModelData tessaly()
     m.configurations = {d};
     m.strings = {{1, "Quenzar"}, {2, "Tessaly"}, {3, "TS-000008"}};
     m.replies = familyReplies({0x03, 0x01, 0, 0x01, 0x01, 0x00, 0x00, 0x00});
+    // Both directions 2 channels of 32-bit PCM in whole packets of 26 frames.
+    for (const uint8_t number : {uint8_t{1}, uint8_t{2}}) {
+        for (uint8_t alternate = 3; alternate <= 8; ++alternate) {
+            m.streaming.formats.push_back({number, alternate, 2, 4});
+        }
+    }
+    m.streaming.pcmInterruptEndpoints = {0x01, 0x82};
+    m.frequencyEndpoints = {0x01, 0x82};
     return m;
 }
 

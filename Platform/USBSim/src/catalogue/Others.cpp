@@ -468,7 +468,8 @@ models::ModelData dev0499_100B()
 // 0 (isochronous OUT 0x02, every microframe), input interface 1 whose alternate 1 has an
 // isochronous IN endpoint (0x81, the rate feedback the driver takes for it: byte 0 the frames the
 // device played in its service interval, a microframe at `feedbackInterval` 1, a millisecond at 4)
-// and a bulk IN endpoint (0x86, the samples; not sent yet); stereo 24-bit at 44.1 to 96 kHz.
+// and a bulk IN endpoint (0x86, the samples in 16-wide bit-plane packets); stereo 24-bit at 44.1 to
+// 96 kHz.
 models::ModelData bulkInIsocOut(uint16_t product, uint8_t feedbackInterval, const char* name)
 {
     const Speed hs = Speed::high;
@@ -501,8 +502,9 @@ models::ModelData bulkInIsocOut(uint16_t product, uint8_t feedbackInterval, cons
     auto m = classModel(0x0644, product, 0x0100, hs, d, name);
     m.strings = {{1, "TEAC"}, {2, name}};
     m.frequencyEndpoints = {0x02, 0x81};
-    m.streaming.formats = {{0, 1, 2, 3}};
+    m.streaming.formats = {{0, 1, 2, 3}, {1, 1, 2, 3}};
     m.streaming.feedbackEndpoints = {0x81};
+    m.streaming.bitPlaneBulkInEndpoints = {0x86};
     return m;
 }
 

@@ -15,8 +15,9 @@ constexpr uint8_t kGetCur = 0x81;
 constexpr uint16_t kSamplingFrequencyControl = 0x0100;
 constexpr uint8_t kNoMidi = 0xFD;
 constexpr uint8_t kNoControl = 0xFF;
-// Output and input buffering of the device, in packets.
-constexpr uint64_t kPlaybackPackets = 8;
+// Output buffering of the device in frames (4 packets of 512 bytes, 2 of 1,024), input buffering in
+// packets.
+constexpr uint64_t kPlaybackFrames = 40;
 constexpr uint64_t kCapturePackets = 64;
 constexpr uint32_t kLoopWidth = 32;
 
@@ -28,8 +29,12 @@ void append(std::vector<uint8_t>& to, std::initializer_list<uint8_t> bytes)
 BitPlaneBulkDevice::Options checked(BitPlaneBulkDevice::Options options)
 {
     options.inputChannels = std::clamp<uint32_t>(options.inputChannels, 1, kLoopWidth);
-    options.packetSize = options.packetSize > 512 ? 1024 : 512;
+    // Other sizes only describe a device whose streams the host must refuse: it sends nothing.
+    options.packetSize = std::clamp<uint16_t>(options.packetSize, 64, 1024);
     options.keepAlivePacket = std::min<uint8_t>(options.keepAlivePacket, 4);
+    if (options.varnokChannels != 8 && options.varnokChannels != 16 && options.varnokChannels != 32) {
+        options.varnokChannels = 0;
+    }
     return options;
 }
 
@@ -48,6 +53,9 @@ BitPlaneBulkDevice::BitPlaneBulkDevice(const Options& options)
 {
     setSpeed(Speed::high);
     const uint16_t size = m_options.packetSize;
+    const uint16_t outSize = static_cast<uint16_t>(outputPacketSize());
+    const uint8_t outAttributes = m_options.interruptOut964 ? 0x03 : 0x02;
+    const uint8_t outInterval = m_options.interruptOut964 ? 1 : 0;
     const uint8_t keepAlive = m_options.keepAlivePacket;
     // clang-format off
     setDeviceDescriptor({
@@ -63,8 +71,9 @@ BitPlaneBulkDevice::BitPlaneBulkDevice(const Options& options)
         // Interface 0 (output): bLength, bDescriptorType, bInterfaceNumber, bAlternateSetting, bNumEndpoints,
         //                       bInterfaceClass vendor-specific, bInterfaceSubClass, bInterfaceProtocol, iInterface
         9, kDescriptorInterface, 0, 0, static_cast<uint8_t>(keepAlive != 0 ? 2 : 1), 0xFF, 0x00, 0x00, 0,
-        // Endpoint: bLength, bDescriptorType, bEndpointAddress OUT, bmAttributes bulk, wMaxPacketSize, bInterval
-        7, kDescriptorEndpoint, kOutEndpoint, 0x02, lo(size), hi(size), 0,
+        // Endpoint: bLength, bDescriptorType, bEndpointAddress OUT, bmAttributes bulk (or interrupt), wMaxPacketSize,
+        //           bInterval (an interrupt endpoint every microframe)
+        7, kDescriptorEndpoint, kOutEndpoint, outAttributes, lo(outSize), hi(outSize), outInterval,
     };
     d.reserve(64); // room for what follows (GCC 12 at -O3 misreports the growth as out of bounds)
     if (keepAlive != 0) {
@@ -150,6 +159,9 @@ uint32_t BitPlaneBulkDevice::inputWidthLocked() const
 
 uint32_t BitPlaneBulkDevice::inputFramesPerPacketLocked() const
 {
+    if (m_options.varnokChannels != 0) {
+        return (128 / m_options.varnokChannels) * (m_options.packetSize > 512 ? 2 : 1);
+    }
     const uint32_t perHalf = inputWidthLocked() == 16 ? 8 : 4;
     return m_options.packetSize > 512 ? 2 * perHalf : perHalf;
 }
@@ -184,7 +196,7 @@ void BitPlaneBulkDevice::followClockLocked(const FrameTime& time)
 PacketResult BitPlaneBulkDevice::packetInLocked(const EndpointLayout& ep, const FrameTime& time,
                                                 std::span<uint8_t> packet)
 {
-    if (ep.bEndpointAddress != kInEndpoint || packet.size() < m_options.packetSize) {
+    if (ep.bEndpointAddress != kInEndpoint || packet.size() < m_options.packetSize || !layoutPacket()) {
         return PacketResult::nak();
     }
     followClockLocked(time);
@@ -193,6 +205,22 @@ PacketResult BitPlaneBulkDevice::packetInLocked(const EndpointLayout& ep, const 
         return PacketResult::nak();
     }
     m_inputFrames -= frames;
+    m_inputFramesSent += frames;
+    if (m_options.varnokChannels != 0) {
+        // Each 512-byte half: 128 / N frames of N channels.
+        const uint32_t channels = m_options.varnokChannels;
+        const uint32_t perHalf = 128 / channels;
+        std::vector<int32_t> half(size_t{perHalf} * channels);
+        for (uint32_t h = 0; h * perHalf < frames; ++h) {
+            for (uint32_t f = 0; f < perHalf; ++f) {
+                std::fill(m_frame.begin(), m_frame.end(), 0);
+                m_loop.record(m_frame.data(), 1, m_options.inputChannels);
+                std::copy_n(m_frame.begin(), channels, half.begin() + f * channels);
+            }
+            codec::encodeVarnokInput(half.data(), channels, packet.data() + h * codec::kVarnokInputBytes);
+        }
+        return PacketResult::data(m_options.packetSize);
+    }
     const uint32_t width = inputWidthLocked();
     const uint32_t channels = std::min(m_options.inputChannels, width);
     const size_t frameBytes = width == 16 ? codec::kInputFrameBytes16 : codec::kInputFrameBytes32;
@@ -210,24 +238,46 @@ PacketResult BitPlaneBulkDevice::packetOutLocked(const EndpointLayout& ep, const
     if (ep.bEndpointAddress != kOutEndpoint) {
         return PacketResult::stall();
     }
+    if (!layoutPacket()) {
+        return PacketResult::nak();
+    }
     followClockLocked(time);
     const uint32_t frames = outputFramesPerPacket();
-    if (m_outputFrames + frames > kPlaybackPackets * frames) {
+    if (m_outputFrames + frames > kPlaybackFrames) {
         return PacketResult::nak(); // playback buffer full
     }
-    if (packet.size() < m_options.packetSize) {
+    const uint32_t size = outputPacketSize();
+    if (packet.size() < size) {
         return PacketResult::data(static_cast<uint32_t>(packet.size())); // not a whole packet: ignored
     }
     m_outputFrames += frames;
-    int32_t samples[kOutputChannels];
-    for (uint32_t f = 0; f < frames; ++f) {
-        // 1024-byte packets leave two bytes for MIDI before frames 9 and 19.
-        const size_t offset = f * codec::kOutputFrameBytes +
-                              (m_options.packetSize > 512 ? (f >= 9 ? 2 : 0) + (f >= 19 ? 2 : 0) : 0);
-        codec::decodeOutputFrame(packet.data() + offset, kOutputChannels, samples);
-        m_loop.play(samples, 1, kOutputChannels);
+    // The audio blocks of 480 bytes; larger packets carry two of them around the 2-byte MIDI slots
+    // at 432 and 914 (bytes 0-431, 434-913, 916-963).
+    uint8_t blocks[2 * 480];
+    size_t audioBytes = 480;
+    if (size > 512) {
+        std::copy_n(packet.data(), 432, blocks);
+        std::copy_n(packet.data() + 434, 480, blocks + 432);
+        std::copy_n(packet.data() + 916, 48, blocks + 912);
+        audioBytes = 960;
+    } else {
+        std::copy_n(packet.data(), 480, blocks);
     }
-    if (m_options.packetSize > 512) {
+    if (m_options.varnokChannels != 0) {
+        const uint32_t channels = m_options.varnokChannels;
+        std::vector<int32_t> samples(size_t{160 / channels} * channels);
+        for (size_t at = 0; at < audioBytes; at += codec::kVarnokOutputBytes) {
+            codec::decodeVarnokOutput(blocks + at, channels, samples.data());
+            m_loop.play(samples.data(), 160 / channels, channels);
+        }
+    } else {
+        int32_t samples[kOutputChannels];
+        for (size_t at = 0; at < audioBytes; at += codec::kOutputFrameBytes) {
+            codec::decodeOutputFrame(blocks + at, kOutputChannels, samples);
+            m_loop.play(samples, 1, kOutputChannels);
+        }
+    }
+    if (size > 512) {
         for (const size_t slot : {size_t{432}, size_t{914}}) {
             if (packet[slot] != kNoMidi) {
                 m_midi.push_back(packet[slot]);
@@ -241,7 +291,7 @@ PacketResult BitPlaneBulkDevice::packetOutLocked(const EndpointLayout& ep, const
             m_control.push_back(packet[481]);
         }
     }
-    return PacketResult::data(m_options.packetSize);
+    return PacketResult::data(size);
 }
 
 void BitPlaneBulkDevice::onConfigurationLocked(uint8_t)
@@ -275,6 +325,11 @@ uint32_t BitPlaneBulkDevice::sampleRate() const
 uint32_t BitPlaneBulkDevice::inputOverflows() const
 {
     return lockedCopy(m_overflows);
+}
+
+uint64_t BitPlaneBulkDevice::inputFramesSent() const
+{
+    return lockedCopy(m_inputFramesSent);
 }
 
 } // namespace usbsim::models

@@ -121,4 +121,34 @@ void decodeInputFrame(const uint8_t* frame, uint32_t channels, uint32_t width, i
     decodePlanes(frame, inputLayout(width), std::min(channels, width > 16 ? 32u : 16u), samples);
 }
 
+void encodeVarnokInput(const int32_t* samples, uint32_t channels, uint8_t* bytes)
+{
+    const uint32_t perGroup = 32 / channels;
+    for (uint32_t block = 0; block < 4; ++block) {
+        for (uint32_t c = 0; c < channels; ++c) {
+            for (uint32_t f = 0; f < perGroup; ++f) {
+                const auto word = static_cast<uint32_t>(samples[(block * perGroup + f) * channels + c]);
+                uint8_t* at = bytes + 4 * (32 * block + c * perGroup + f);
+                for (int i = 0; i < 4; ++i) {
+                    at[i] = static_cast<uint8_t>(word >> (8 * i));
+                }
+            }
+        }
+    }
+}
+
+void decodeVarnokOutput(const uint8_t* bytes, uint32_t channels, int32_t* samples)
+{
+    const uint32_t perGroup = 32 / channels;
+    const uint8_t* at = bytes;
+    for (uint32_t group = 0; group < 5; ++group) {
+        for (uint32_t c = 0; c < channels; ++c) {
+            for (uint32_t f = 0; f < perGroup; ++f, at += 3) {
+                const uint32_t word = uint32_t{at[0]} << 8 | uint32_t{at[1]} << 16 | uint32_t{at[2]} << 24;
+                samples[(group * perGroup + f) * channels + c] = static_cast<int32_t>(word);
+            }
+        }
+    }
+}
+
 } // namespace usbsim::codec

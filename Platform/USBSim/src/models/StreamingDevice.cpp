@@ -95,6 +95,26 @@ void StreamingDevice::bindLocked(uint8_t interfaceNumber)
     }
     const StreamFormat* format = formatLocked(interfaceNumber, alt->bAlternateSetting);
     for (const auto& ep : alt->endpoints) {
+        if (ep.type() == TransferType::bulk && format != nullptr &&
+            contains(m_streaming.bitPlaneBulkInEndpoints, ep.bEndpointAddress)) {
+            Stream stream;
+            stream.interfaceNumber = interfaceNumber;
+            stream.role = Role::bulkInput;
+            stream.format = format;
+            stream.clock.setRate(m_rate, m_clockPpm);
+            m_streams[ep.bEndpointAddress] = stream;
+            continue;
+        }
+        if (ep.type() == TransferType::interrupt && format != nullptr &&
+            contains(m_streaming.pcmInterruptEndpoints, ep.bEndpointAddress)) {
+            Stream stream;
+            stream.interfaceNumber = interfaceNumber;
+            stream.role = ep.direction() == Direction::in ? Role::interruptInput : Role::interruptOutput;
+            stream.format = format;
+            stream.clock.setRate(m_rate, m_clockPpm);
+            m_streams[ep.bEndpointAddress] = stream;
+            continue;
+        }
         if (ep.type() != TransferType::isochronous) {
             continue;
         }
@@ -269,10 +289,85 @@ void StreamingDevice::clockChangedLocked()
     }
 }
 
+PacketResult StreamingDevice::packetInLocked(const EndpointLayout& ep, const FrameTime& time,
+                                             std::span<uint8_t> packet)
+{
+    constexpr uint32_t kFramesPerPacket = 8;
+    constexpr size_t kPacketBytes = kFramesPerPacket * codec::kInputFrameBytes16;
+    const auto found = m_streams.find(ep.bEndpointAddress);
+    if (found != m_streams.end() && found->second.role == Role::interruptInput) {
+        Stream& stream = found->second;
+        const uint32_t bytes = frameBytes(*stream.format);
+        const auto frames = bytes == 0 ? 0u : static_cast<uint32_t>(packet.size() / bytes);
+        stream.pending += followLocked(stream, time);
+        if (frames == 0 || stream.pending < frames) {
+            return PacketResult::nak();
+        }
+        stream.pending -= frames;
+        m_samples.resize(size_t{frames} * stream.format->channels);
+        m_loop.record(m_samples.data(), frames, stream.format->channels);
+        codec::encodePcm(m_samples.data(), m_samples.size(), stream.format->bytesPerSample, packet.data());
+        return PacketResult::data(frames * bytes);
+    }
+    if (found == m_streams.end() || found->second.role != Role::bulkInput || packet.size() < kPacketBytes) {
+        return TableDevice::packetInLocked(ep, time, packet);
+    }
+    Stream& stream = found->second;
+    stream.pending += followLocked(stream, time);
+    if (stream.pending < kFramesPerPacket) {
+        return PacketResult::nak();
+    }
+    stream.pending -= kFramesPerPacket;
+    const uint32_t channels = std::min<uint32_t>(stream.format->channels, 16);
+    m_samples.resize(size_t{kFramesPerPacket} * stream.format->channels);
+    m_loop.record(m_samples.data(), kFramesPerPacket, stream.format->channels);
+    for (uint32_t f = 0; f < kFramesPerPacket; ++f) {
+        codec::encodeInputFrame(m_samples.data() + size_t{f} * stream.format->channels, channels, 16,
+                                packet.data() + f * codec::kInputFrameBytes16);
+    }
+    return PacketResult::data(static_cast<uint32_t>(kPacketBytes));
+}
+
+PacketResult StreamingDevice::packetOutLocked(const EndpointLayout& ep, const FrameTime& time,
+                                              std::span<const uint8_t> packet)
+{
+    const auto found = m_streams.find(ep.bEndpointAddress);
+    if (found == m_streams.end() || found->second.role != Role::interruptOutput) {
+        return TableDevice::packetOutLocked(ep, time, packet);
+    }
+    Stream& stream = found->second;
+    const uint32_t bytes = frameBytes(*stream.format);
+    const auto frames = bytes == 0 ? 0u : static_cast<uint32_t>(packet.size() / bytes);
+    stream.pending -= std::min(stream.pending, followLocked(stream, time));
+    const uint64_t room = 2 * uint64_t{ep.wMaxPacketSize & 0x7FFu} / std::max(bytes, 1u);
+    if (stream.pending + frames > room) {
+        return PacketResult::nak(); // the device's buffer is full
+    }
+    stream.pending += frames;
+    playLocked(*stream.format, packet.first(size_t{frames} * bytes), frames);
+    return PacketResult::data(static_cast<uint32_t>(packet.size()));
+}
+
+uint64_t StreamingDevice::followLocked(Stream& stream, const FrameTime& time)
+{
+    const uint64_t now = time.frameNumber * 8 + time.microframe;
+    if (!stream.started) {
+        stream.started = true;
+        stream.lastMicroframe = now;
+        return 0;
+    }
+    if (now <= stream.lastMicroframe) {
+        return 0;
+    }
+    const auto elapsed = static_cast<uint32_t>(std::min<uint64_t>(now - stream.lastMicroframe, 8'000'000));
+    stream.lastMicroframe = now;
+    return stream.clock.advance(elapsed);
+}
+
 uint32_t StreamingDevice::inputChannelsLocked() const
 {
     for (const auto& [address, stream] : m_streams) {
-        if (stream.role == Role::input) {
+        if (stream.role == Role::input || stream.role == Role::bulkInput || stream.role == Role::interruptInput) {
             return stream.format->channels;
         }
     }

@@ -1,5 +1,6 @@
-// One of the maker's bulk-streaming interfaces (high speed): audio in bit-plane packets over a
-// bulk OUT endpoint (0x05, interface 0) and a bulk IN endpoint (0x86, interface 1).
+// One of the maker's bulk-streaming interfaces (high speed): audio in bit-plane packets (or the
+// Varnok model's grouped samples) over a bulk OUT endpoint (0x05, interface 0; or an interrupt
+// endpoint of 964 bytes) and a bulk IN endpoint (0x86, interface 1).
 //
 // Output packets of 512 bytes hold 10 frames of 48 bytes, the MIDI byte at 480 (0xFD = none) and a
 // control byte at 481 (0xFF = none); 1024-byte packets hold 20 frames with MIDI bytes at 432 and
@@ -35,11 +36,16 @@ public:
     {
         uint16_t vendorID = 0x0A4A;
         uint16_t productID = 0xFFDD;
-        uint16_t packetSize = 512;   // 512 or 1024
+        uint16_t packetSize = 512;   // 512 or 1024 (64-1023 otherwise: a device that streams nothing)
         uint32_t inputChannels = 16; // up to 32
         int32_t clockPpm = 0;
         uint16_t bcdDevice = 0x0100;
         uint8_t keepAlivePacket = 0; // 0: no keep-alive endpoint
+        // 8, 16 or 32: the Varnok layout both ways with that many channels (0: bit planes).
+        uint8_t varnokChannels = 0;
+        // The OUT endpoint is an interrupt endpoint of 964 bytes: 20 frames of 8 channels around the
+        // MIDI slots (bit planes), every microframe.
+        bool interruptOut964 = false;
     };
 
     BitPlaneBulkDevice() : BitPlaneBulkDevice(Options{}) {}
@@ -50,7 +56,9 @@ public:
     std::vector<uint8_t> controlReceived() const;
     uint8_t inputSelect() const;
     uint32_t sampleRate() const;
+    const Options& options() const { return m_options; }
     uint32_t inputOverflows() const; // input frames lost because the host did not read them
+    uint64_t inputFramesSent() const; // input frames the host has received
     struct KeepAlive
     {
         uint64_t packets = 0;
@@ -73,7 +81,14 @@ private:
     void followClockLocked(const FrameTime& time);
     uint32_t inputWidthLocked() const;
     uint32_t inputFramesPerPacketLocked() const;
-    uint32_t outputFramesPerPacket() const { return m_options.packetSize > 512 ? 20 : 10; }
+    uint32_t outputPacketSize() const { return m_options.interruptOut964 ? 964u : m_options.packetSize; }
+    uint32_t outputFramesPerPacket() const
+    {
+        const uint32_t blocks = outputPacketSize() > 512 ? 2 : 1;
+        return m_options.varnokChannels != 0 ? blocks * 160 / m_options.varnokChannels : blocks * 10;
+    }
+    bool layoutPacket() const { return m_options.packetSize == 512 || m_options.packetSize == 1024; }
+
 
     const Options m_options; // inputChannels clamped to 1..32
     uint32_t m_rate = 48000;
@@ -84,6 +99,7 @@ private:
     uint64_t m_inputFrames = 0;  // produced, not yet sent
     uint64_t m_outputFrames = 0; // received, not yet played
     uint32_t m_overflows = 0;
+    uint64_t m_inputFramesSent = 0;
     std::vector<int32_t> m_frame;
     std::vector<uint8_t> m_midi;
     std::vector<uint8_t> m_control;

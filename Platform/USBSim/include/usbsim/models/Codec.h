@@ -39,4 +39,13 @@ inline constexpr size_t kInputFrameBytes32 = 128;
 void encodeInputFrame(const int32_t* samples, uint32_t channels, uint32_t width, uint8_t* frame);
 void decodeInputFrame(const uint8_t* frame, uint32_t channels, uint32_t width, int32_t* samples);
 
+// The Varnok layout (no bit planes), N = 8, 16 or 32 channels and F = 32 / N frames per group.
+// Input: 512 bytes = 4 blocks of 32 little-endian 32-bit words, word c x F + f of a block is channel
+// c of the block's frame f. Output: 480 bytes = 5 groups of 32 three-byte samples (host bits 8-15,
+// 16-23, 24-31) in the same channel-major order.
+inline constexpr size_t kVarnokInputBytes = 512;
+inline constexpr size_t kVarnokOutputBytes = 480;
+void encodeVarnokInput(const int32_t* samples, uint32_t channels, uint8_t* bytes);  // 128 / N frames
+void decodeVarnokOutput(const uint8_t* bytes, uint32_t channels, int32_t* samples); // 160 / N frames
+
 } // namespace usbsim::codec

@@ -59,6 +59,10 @@ protected:
     void onResetLocked() override;
     void clockChangedLocked() override;
     uint32_t inputChannelsLocked() const override;
+    PacketResult packetInLocked(const EndpointLayout& ep, const FrameTime& time,
+                                std::span<uint8_t> packet) override;
+    PacketResult packetOutLocked(const EndpointLayout& ep, const FrameTime& time,
+                                 std::span<const uint8_t> packet) override;
 
 private:
     enum class Role : uint8_t
@@ -67,6 +71,9 @@ private:
         output,
         feedback,
         keepAlive,
+        bulkInput,      // bit-plane frames over a bulk IN endpoint
+        interruptInput, // PCM over an interrupt IN endpoint
+        interruptOutput,
     };
     struct Stream
     {
@@ -75,12 +82,19 @@ private:
         const StreamFormat* format = nullptr; // data endpoints
         uint32_t period = 1;                  // microframes between two packets
         SampleClock clock;
+        // Bulk and interrupt streams: frames made and not yet sent (input) or taken and not yet
+        // played (output), and the microframe the clock last followed.
+        uint64_t pending = 0;
+        uint64_t lastMicroframe = 0;
+        bool started = false;
     };
 
     // The streams of one interface's selected alternate, on fresh clocks.
     void bindLocked(uint8_t interfaceNumber);
     const StreamFormat* formatLocked(uint8_t interfaceNumber, uint8_t alternate) const;
     void takeHeaderLocked(Stream& stream, std::span<const uint8_t> packet);
+    // Frames of the device clock since the stream's last packet.
+    uint64_t followLocked(Stream& stream, const FrameTime& time);
     void playLocked(const StreamFormat& format, std::span<const uint8_t> audio, uint32_t frames);
 
     const StreamingData m_streaming;

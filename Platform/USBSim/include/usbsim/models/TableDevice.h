@@ -41,6 +41,13 @@ struct StreamingData
     std::vector<StreamFormat> formats;
     std::vector<uint8_t> feedbackEndpoints;  // isochronous IN: 3 bytes, byte 0 = frames per service interval
     std::vector<uint8_t> keepAliveEndpoints; // isochronous OUT: packets only counted
+    // Bulk IN: the input of the interface's format as 16-wide bit-plane frames, 8 per 512 bytes,
+    // sent once the device clock has made them.
+    std::vector<uint8_t> bitPlaneBulkInEndpoints;
+    // Interrupt IN and OUT: whole packets of the format's PCM (packet size / frame bytes frames);
+    // IN sent once the device clock has made them, OUT taken while the device's buffer (two
+    // packets) has room.
+    std::vector<uint8_t> pcmInterruptEndpoints;
     uint32_t fixedRate = 0; // the device clock's rate; 0: the rate last set on a frequency endpoint
     // Output packets begin with a 104-byte header: byte 0 the frame count, byte 1 the index of the
     // first non-zero extra byte (0xFF: none), bytes 2-5 the running frame total after the packet
