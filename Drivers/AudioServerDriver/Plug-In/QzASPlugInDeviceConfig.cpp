@@ -165,14 +165,22 @@ void QzASPlugInDevice::PerformConfigChange(UInt64 action, void* changeInfo)
     case kQzConfigChangeDigitalOutMode:
         sleepMs(50);
         break;
-    case kQzConfigChangeClockSource:
-        if (record.value != mClockSource) {
-            mClockSource = record.value;
+    case kQzConfigChangeClockSource: {
+        // A client's choice goes to the device first; the source is then what the device says it
+        // uses, never merely what was asked for.
+        uint32_t source = record.value;
+        if (record.fromClient) {
+            const int32_t reported = applyClockSource(record.value);
+            source = reported >= 0 ? static_cast<uint32_t>(reported) : mClockSource;
+        }
+        if (source != mClockSource) {
+            mClockSource = source;
             notify(GetObjectID(), {kAudioDevicePropertyClockSource});
             checkReportFormatChange(before, false);
         }
         sleepMs(50);
         break;
+    }
     case kQzConfigChangeElektron:
     case kQzConfigChangeElektronMap:
         elektronStep();

@@ -20,6 +20,7 @@
 #include "QzASPlugInObjectMap.h"
 #include "platform/DispatchQueues.h"
 #include "platform/HostClock.h"
+#include "platform/Log.h"
 #include "platform/ProcessEnvironment.h"
 
 namespace {
@@ -521,6 +522,61 @@ TEST_F(QzASPlugInDeviceTest, KernelChangesAreRequestedOfTheHostAndCarriedOutInIt
     ASSERT_EQ(requests.size(), 1U);
     EXPECT_EQ(requests[0].first, kQzConfigChangeElektron);
     device->AbortConfigChange(requests[0].first, requests[0].second);
+}
+
+// A model with two clock sources (0DBA:3000).
+class TwoClockSources : public QzASPlugInDeviceTest
+{
+protected:
+    const char* model() const override { return "MBox2"; }
+};
+
+// A client's clock source is sent to the device, and the current source is then the one the
+// device reports afterwards, never merely the one asked for (a device that cannot say keeps the
+// source it had); a change the kernel announces carries the source the device already uses. A
+// source the device does not have is refused at once.
+TEST_F(TwoClockSources, ClientChoicesReachTheDeviceAndTheDeviceHasTheLastWord)
+{
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    host.takeRequests();
+    const uint32_t initial = device->clockSource();
+    const AudioObjectPropertyAddress address{kAudioDevicePropertyClockSource, kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
+    const UInt32 missing = 2;
+    EXPECT_THROW(
+        device->SetPropertyData(device->GetObjectID(), 0, address, 0, nullptr, sizeof missing, &missing),
+        CAException);
+    EXPECT_TRUE(host.takeRequests().empty());
+
+    const UInt32 wanted = initial == 1 ? 0 : 1;
+    device->SetPropertyData(device->GetObjectID(), 0, address, 0, nullptr, sizeof wanted, &wanted);
+    auto requests = host.takeRequests();
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].first, kQzConfigChangeClockSource);
+    platform::log::Capture capture(platform::log::Channel::system);
+    device->PerformConfigChange(requests[0].first, requests[0].second);
+    platform::log::flush();
+    int reported = -2;
+    for (const std::string& line : capture.texts()) {
+        const std::string prefix = "AudioServer: clock source " + std::to_string(wanted) + " ";
+        if (const size_t at = line.find("the device reports ");
+            line.rfind(prefix, 0) == 0 && at != std::string::npos) {
+            reported = std::stoi(line.substr(at + 19));
+        }
+    }
+    ASSERT_NE(reported, -2) << "the choice went to the device and was read back";
+    const uint32_t expected = reported >= 0 ? static_cast<uint32_t>(reported) : initial;
+    EXPECT_EQ(device->clockSource(), expected) << "what the device uses, not what was asked for";
+    EXPECT_EQ(host.noticed(device->GetObjectID(), kAudioDevicePropertyClockSource), expected != initial);
+
+    // The kernel's news is the device's state already: taken as it is, and announced.
+    auto* news = new QzASConfigChange;
+    news->value = expected == 1 ? 0 : 1;
+    device->PerformConfigChange(kQzConfigChangeClockSource, news);
+    EXPECT_EQ(device->clockSource(), expected == 1 ? 0U : 1U);
+    EXPECT_TRUE(host.noticed(device->GetObjectID(), kAudioDevicePropertyClockSource));
 }
 
 TEST_F(QzASPlugInDeviceTest, AnUnplugDuringIOStopsTheCyclesWithoutACrash)
