@@ -328,6 +328,11 @@ OSStatus QzASPlugInDevice::DoIOOperation(AudioObjectID, UInt32 operation, UInt32
     CAMutex::Locker io(mIOMutex);
     AudioSM* out = mOutputRing.load();
     if (driverSM() == nullptr || mInputRing.load() == nullptr || out == nullptr) {
+        // No input to give: what the host reads is silence, whatever it makes of the status.
+        if (operation == kRead && mainBuffer != nullptr && frames <= kMaxIOFrames) {
+            std::memset(mainBuffer, 0,
+                        size_t{frames} * static_cast<uint32_t>(std::max(mReported.iInChannels, 0)) * 4);
+        }
         return kStop;
     }
     if (mainBuffer == nullptr || frames > kMaxIOFrames || frames > shared::load(out->mMaxFrames) / 2) {

@@ -524,6 +524,59 @@ TEST_F(QzASPlugInDeviceTest, KernelChangesAreRequestedOfTheHostAndCarriedOutInIt
     device->AbortConfigChange(requests[0].first, requests[0].second);
 }
 
+// Cycles the rings cannot serve are refused with their status and touch nothing; sample times
+// before the start or no number at all are served; without rings a read is silence and 'stop'.
+TEST_F(QzASPlugInDeviceTest, CyclesTheRingsCannotServeAreRefusedAndAReadWithoutRingsIsSilence)
+{
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    device->StartIO();
+    constexpr OSStatus kStop = 0x73746F70;
+    const uint32_t tooMany = QzASPlugInDevice::kMaxIOFrames + 1;
+    std::vector<int32_t> buffer(size_t{tooMany} * 2, 7);
+    struct Row
+    {
+        const char* what;
+        UInt32 operation;
+        uint32_t frames;
+        Float64 sampleTime;
+        bool withBuffer;
+        OSStatus status;
+    };
+    const Row rows[] = {
+        {"more frames than a cycle takes (read)", audioFourCC("read"), tooMany, 0, true,
+         kIOReturnBadArgument},
+        {"more frames than a cycle takes (write)", audioFourCC("rite"), tooMany, 0, true,
+         kIOReturnBadArgument},
+        {"no buffer", audioFourCC("read"), 512, 0, false, kIOReturnBadArgument},
+        {"a time before the start (read)", audioFourCC("read"), 512, -1e6, true, 0},
+        {"a time before the start (write)", audioFourCC("rite"), 512, -1e6, true, 0},
+        {"a time that is no number", audioFourCC("read"), 512, std::nan(""), true, 0},
+    };
+    for (const Row& row : rows) {
+        std::fill(buffer.begin(), buffer.end(), 7);
+        AudioServerPlugInIOCycleInfo cycle{};
+        cycle.mInputTime.mSampleTime = row.sampleTime;
+        cycle.mOutputTime.mSampleTime = row.sampleTime;
+        EXPECT_EQ(device->DoIOOperation(0, row.operation, row.frames, cycle,
+                                        row.withBuffer ? buffer.data() : nullptr, nullptr),
+                  row.status)
+            << row.what;
+        if (row.status != 0) {
+            EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 7), static_cast<long>(buffer.size()))
+                << row.what << ": the buffer is untouched";
+        }
+    }
+    device->StopIO();
+    std::fill(buffer.begin(), buffer.end(), 7);
+    AudioServerPlugInIOCycleInfo cycle{};
+    EXPECT_EQ(device->DoIOOperation(0, audioFourCC("read"), 512, cycle, buffer.data(), nullptr), kStop);
+    EXPECT_EQ(std::count(buffer.begin(), buffer.begin() + 512 * 2, 0), 512 * 2)
+        << "silence, not the buffer's old bytes";
+    EXPECT_EQ(device->DoIOOperation(0, audioFourCC("rite"), 512, cycle, buffer.data(), nullptr), kStop);
+}
+
 // A model with two clock sources (0DBA:3000).
 class TwoClockSources : public QzASPlugInDeviceTest
 {
