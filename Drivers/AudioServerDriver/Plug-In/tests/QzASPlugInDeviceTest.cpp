@@ -524,6 +524,38 @@ TEST_F(QzASPlugInDeviceTest, KernelChangesAreRequestedOfTheHostAndCarriedOutInIt
     device->AbortConfigChange(requests[0].first, requests[0].second);
 }
 
+// Two changes asked for before the host performs either: each request carries its own record,
+// so neither takes the other's values.
+TEST_F(QzASPlugInDeviceTest, EachRequestCarriesItsOwnRecord)
+{
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    host.takeRequests();
+    const AudioObjectPropertyAddress physical{
+        kAudioStreamPropertyPhysicalFormat, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+    for (int index : {QzASPlugInDevice::kInputStream, QzASPlugInDevice::kOutputStream}) {
+        AudioStreamBasicDescription format{};
+        UInt32 size = 0;
+        device->GetPropertyData(device->objectIDs()[index], 0, physical, 0, nullptr, sizeof format, size,
+                                &format);
+        format.mSampleRate = index == QzASPlugInDevice::kInputStream ? 48'000.0 : 96'000.0;
+        device->SetPropertyData(device->objectIDs()[index], 0, physical, 0, nullptr, sizeof format, &format);
+    }
+    const auto requests = host.takeRequests();
+    ASSERT_EQ(requests.size(), 2U);
+    const auto* first = static_cast<const QzASConfigChange*>(requests[0].second);
+    const auto* second = static_cast<const QzASConfigChange*>(requests[1].second);
+    ASSERT_NE(first, second);
+    EXPECT_TRUE(first->isInput);
+    EXPECT_EQ(first->format.mSampleRate, 48'000.0);
+    EXPECT_FALSE(second->isInput);
+    EXPECT_EQ(second->format.mSampleRate, 96'000.0);
+    for (auto [action, info] : requests) {
+        device->AbortConfigChange(action, info);
+    }
+}
+
 // Cycles the rings cannot serve are refused with their status and touch nothing; sample times
 // before the start or no number at all are served; without rings a read is silence and 'stop'.
 TEST_F(QzASPlugInDeviceTest, CyclesTheRingsCannotServeAreRefusedAndAReadWithoutRingsIsSilence)
