@@ -330,6 +330,8 @@ private:
     bool mConfiguredHere = false;
     std::atomic<bool> mPerformConfigChange{false};
     std::atomic<bool> mInStreamingSuspended{false};
+    // A broken stream this device did not repair itself: the next new configuration ends it.
+    std::atomic<bool> mAwaitingRepair{false};
     std::string mNames[3];
     QzChannelSettings mCurrent{};
     QzChannelSettings mReported{};

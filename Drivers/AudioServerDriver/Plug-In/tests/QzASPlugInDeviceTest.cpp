@@ -556,6 +556,40 @@ TEST_F(QzASPlugInDeviceTest, EachRequestCarriesItsOwnRecord)
     }
 }
 
+// A broken stream holds the output silent until it is repaired. Repaired by another client (the
+// kernel refuses this one's repair, as it does while no stream is broken), the new configuration
+// that follows ends the silence even when it changes nothing and names this client, and the host
+// is asked for a restart so that IO runs on a new anchor. Nothing else ends it early.
+TEST_F(QzASPlugInDeviceTest, AStreamRepairedElsewhereEndsTheSilenceWithItsNewConfiguration)
+{
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    host.takeRequests();
+    QZ_StateChange change{};
+    change.size = sizeof change;
+    change.code = STC_STREAM_BROKEN;
+    change.clientID = device->clientID() + 1;
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    EXPECT_TRUE(device->streamingSuspended());
+    EXPECT_TRUE(host.takeRequests().empty());
+    change.code = STC_ClientAttached;
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    EXPECT_TRUE(device->streamingSuspended());
+
+    change.code = STC_NewConfig;
+    change.clientID = device->clientID();
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    EXPECT_FALSE(device->streamingSuspended());
+    auto requests = host.takeRequests();
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].first, kQzConfigChangeNewConfig);
+    device->AbortConfigChange(requests[0].first, requests[0].second);
+    // Once: the next unchanged configuration is nothing new.
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    EXPECT_TRUE(host.takeRequests().empty());
+}
+
 // Cycles the rings cannot serve are refused with their status and touch nothing; sample times
 // before the start or no number at all are served; without rings a read is silence and 'stop'.
 TEST_F(QzASPlugInDeviceTest, CyclesTheRingsCannotServeAreRefusedAndAReadWithoutRingsIsSilence)
