@@ -349,7 +349,7 @@ bool QzASPlugInDevice::_HW_Open()
         platform::syslog(kError, "Could not get the output shared memory.\n");
         return false;
     }
-    mZeroTimeStampPeriod = static_cast<uint32_t>(shared::load(mInputRing.load()->mMaxFrames));
+    mZeroTimeStampPeriod = mInputRing.load()->geometry().maxFrames;
     platform::syslog(kWarning, "AudioServer: %s %d\n", "_HW_Open: Set mZeroTimeStampPeriod to",
                      static_cast<int>(mZeroTimeStampPeriod));
     mCachedSampleRate = mDevice->getFrequency();

@@ -213,14 +213,15 @@ void QzASPlugInDevice::handleNewConfig()
     mDevice->createIOBuffers();
     updateLatencies();
     updateSafetyOffsets();
+    // The ring's length as a checked header gives it (the kernel's block may say anything).
     uint64_t period = 65'536;
-    if (AudioSM* in = mInputRing.load()) {
-        period = shared::load(in->mMaxFrames);
+    if (AudioSM* in = mInputRing.load(); in != nullptr && in->geometry().usable()) {
+        period = in->geometry().maxFrames;
     } else if (mCurrent.iInChannels > 0) {
         period = 131'072 / static_cast<uint32_t>(mCurrent.iInChannels);
     }
     uint32_t p = 1;
-    while (p <= period / 2) {
+    while (p <= period / 2 && p < 0x80000000U) {
         p <<= 1;
     }
     mZeroTimeStampPeriod = p;
