@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "QzAudioServerProbes.h"
@@ -67,6 +68,29 @@ TEST(VKIOTraceASD, DeepNestingStopsIndentingInsteadOfOverflowing)
     const std::vector<std::string> texts = lines(capture);
     ASSERT_EQ(texts.size(), 81U);
     EXPECT_EQ(texts[40], "ASD " + std::string(60, ' ') + " bottom");
+    EXPECT_EQ(VKIOTrace::iCountNestedTraces.load(), 0);
+}
+
+// Scopes opened and closed on several threads at once: every scope gets its own number and the
+// depth comes back to 0.
+TEST(VKIOTraceASD, ScopesOnManyThreadsKeepTheCountAndTheDepth)
+{
+    constexpr int kThreads = 4;
+    constexpr int kScopes = 2'000;
+    const int before = VKIOTrace::iTracefnCounter.load();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([] {
+            for (int i = 0; i < kScopes; ++i) {
+                VKIOTrace outer(nullptr, i);
+                VKIOTrace inner(nullptr, i);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(VKIOTrace::iTracefnCounter.load() - before, kThreads * kScopes * 2);
     EXPECT_EQ(VKIOTrace::iCountNestedTraces.load(), 0);
 }
 
