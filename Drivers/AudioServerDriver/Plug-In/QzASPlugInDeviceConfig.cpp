@@ -191,7 +191,10 @@ void QzASPlugInDevice::PerformConfigChange(UInt64 action, void* changeInfo)
         platform::syslog(kWarning, "@%lld PerformConfigChange unknown %lld\n", nowMs(), static_cast<long long>(action));
         break;
     }
+    // The host stopped IO for the change and starts it again on a new anchor: a repair still
+    // awaited has nothing left to do.
     mInStreamingSuspended.store(false);
+    mAwaitingRepair.store(false);
     mPerformConfigChange.store(false);
     platform::syslog(kWarning, "@%lld PerformConfigChange Out, mInStreamingSuspended false\n", nowMs());
 }
