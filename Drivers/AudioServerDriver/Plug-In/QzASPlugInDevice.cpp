@@ -323,6 +323,8 @@ bool QzASPlugInDevice::_HW_Open()
     if (mDevice == nullptr) {
         mDevice = new VKOSXDevice(nullptr, nullptr, mKernelObject.GetObject(), nullptr,
                                   DriverConnection::kAudioServerClientType);
+        // The device's holder counts itself, so that the release in _HW_Close frees it.
+        mDevice->incReferences();
     }
     if (!mDevice->ioIsOpen()) {
         platform::syslog(kNotice, "QzASPlugInIOKitObject::OpenConnection: failed to open a connection, Error: 0x%X",
