@@ -421,8 +421,10 @@ void QzASPlugInDevice::storeSettings()
 {
     if (mRegistryPrefs != nullptr) {
         mRegistryPrefs->update();
+        // The snapshot comes with a reference of ours.
         if (CFDictionaryRef registry = mRegistryPrefs->getProperties(); registry != nullptr) {
             writeStorageProperties(registry);
+            CFRelease(registry);
         }
     }
     if (mDevice != nullptr && mDevice->isElektronOverbridge()) {

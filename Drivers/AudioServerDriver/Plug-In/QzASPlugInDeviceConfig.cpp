@@ -101,7 +101,7 @@ void QzASPlugInDevice::PerformConfigChange(UInt64 action, void* changeInfo)
             return;
         }
         if (mRegistryPrefs != nullptr) {
-            mRegistryPrefs->getProperties();
+            mRegistryPrefs->update();
         }
         OSXDispatch elektron = DriverConnection::makeRecord(kCommandReadElektron);
         if (callDriver(Req_DispatchStreaming, elektron)) {

@@ -749,8 +749,8 @@ void QzASPlugInDevice::Device_GetCustomPropertyData(AudioObjectPropertySelector 
         break;
     case audioFourCC("QzIO"):
         if (mRegistryPrefs != nullptr) {
-            CFDictionaryRef properties = mRegistryPrefs->getProperties();
-            value = properties != nullptr ? CFRetain(properties) : nullptr;
+            // The snapshot with one reference, the caller's.
+            value = mRegistryPrefs->getProperties();
         }
         break;
     default:
