@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <type_traits>
 
 namespace QzAudioServer {
 
@@ -46,6 +48,33 @@ inline bool enabled(Probe probe)
 // Sets the receiver (null: none) and enables the probes in `mask` (bit n: probe n); set-up only.
 void setReceiver(Receiver receiver, void* context, unsigned mask);
 
+// A probe argument widened to 64 bits; a floating value by truncation, saturating where it does
+// not fit and 0 for no number, so that the narrowing to the probe's type wraps as integers do
+// (a negative double converted straight to an unsigned type is undefined).
+template <class T> constexpr int64_t wide(T value)
+{
+    if constexpr (std::is_floating_point_v<T>) {
+        if (!(value == value)) {
+            return 0;
+        }
+        if (value >= 9.2e18) {
+            return std::numeric_limits<int64_t>::max();
+        }
+        if (value <= -9.2e18) {
+            return std::numeric_limits<int64_t>::min();
+        }
+    }
+    return static_cast<int64_t>(value);
+}
+template <class T> constexpr uint64_t asU64(T value)
+{
+    return static_cast<uint64_t>(wide(value));
+}
+template <class T> constexpr int asInt(T value)
+{
+    return static_cast<int>(wide(value));
+}
+
 template <class... Arguments> inline void fire(Probe probe, Arguments... arguments)
 {
     const int64_t values[] = {static_cast<int64_t>(arguments)...};
@@ -55,35 +84,40 @@ template <class... Arguments> inline void fire(Probe probe, Arguments... argumen
 } // namespace QzAudioServer
 
 // The probe sites, in the provider's terms: test _ENABLED() first, then fire with the arguments.
-#define QZAUDIOSERVER_ZEROTIMESTAMPMONITOR_ENABLED() QzAudioServer::enabled(QzAudioServer::Probe::zeroTimeStampMonitor)
+#define QZAUDIOSERVER_ZEROTIMESTAMPMONITOR_ENABLED()                                                         \
+    QzAudioServer::enabled(QzAudioServer::Probe::zeroTimeStampMonitor)
 #define QZAUDIOSERVER_ZEROTIMESTAMPMONITOR(a0, a1, a2, a3)                                                   \
-    QzAudioServer::fire(QzAudioServer::Probe::zeroTimeStampMonitor, static_cast<uint64_t>(a0),               \
-                        static_cast<uint64_t>(a1), static_cast<uint64_t>(a2), static_cast<uint64_t>(a3))
+    QzAudioServer::fire(QzAudioServer::Probe::zeroTimeStampMonitor, QzAudioServer::asU64(a0),                \
+                        QzAudioServer::asU64(a1), QzAudioServer::asU64(a2), QzAudioServer::asU64(a3))
 #define QZAUDIOSERVER_INPUTMONITOR_ENABLED() QzAudioServer::enabled(QzAudioServer::Probe::inputMonitor)
 #define QZAUDIOSERVER_INPUTMONITOR(a0, a1, a2, a3, a4, a5)                                                   \
-    QzAudioServer::fire(QzAudioServer::Probe::inputMonitor, static_cast<int>(a0), static_cast<int>(a1),      \
-                        static_cast<int>(a2), static_cast<int>(a3), static_cast<int>(a4), static_cast<int>(a5))
-#define QZAUDIOSERVER_INPUTOVERLOADMONITOR_ENABLED() QzAudioServer::enabled(QzAudioServer::Probe::inputOverloadMonitor)
+    QzAudioServer::fire(QzAudioServer::Probe::inputMonitor, QzAudioServer::asInt(a0),                        \
+                        QzAudioServer::asInt(a1), QzAudioServer::asInt(a2), QzAudioServer::asInt(a3),        \
+                        QzAudioServer::asInt(a4), QzAudioServer::asInt(a5))
+#define QZAUDIOSERVER_INPUTOVERLOADMONITOR_ENABLED()                                                         \
+    QzAudioServer::enabled(QzAudioServer::Probe::inputOverloadMonitor)
 #define QZAUDIOSERVER_INPUTOVERLOADMONITOR(a0, a1, a2, a3, a4)                                               \
-    QzAudioServer::fire(QzAudioServer::Probe::inputOverloadMonitor, static_cast<uint64_t>(a0),               \
-                        static_cast<uint64_t>(a1), static_cast<uint64_t>(a2), static_cast<uint64_t>(a3),     \
-                        static_cast<uint64_t>(a4))
+    QzAudioServer::fire(QzAudioServer::Probe::inputOverloadMonitor, QzAudioServer::asU64(a0),                \
+                        QzAudioServer::asU64(a1), QzAudioServer::asU64(a2), QzAudioServer::asU64(a3),        \
+                        QzAudioServer::asU64(a4))
 #define QZAUDIOSERVER_OUTPUTMONITOR_ENABLED() QzAudioServer::enabled(QzAudioServer::Probe::outputMonitor)
 #define QZAUDIOSERVER_OUTPUTMONITOR(a0, a1, a2, a3, a4, a5, a6, a7)                                          \
-    QzAudioServer::fire(QzAudioServer::Probe::outputMonitor, static_cast<int>(a0), static_cast<int>(a1),     \
-                        static_cast<int>(a2), static_cast<int>(a3), static_cast<int>(a4), static_cast<int>(a5), \
-                        static_cast<uint64_t>(a6), static_cast<int>(a7))
+    QzAudioServer::fire(QzAudioServer::Probe::outputMonitor, QzAudioServer::asInt(a0),                       \
+                        QzAudioServer::asInt(a1), QzAudioServer::asInt(a2), QzAudioServer::asInt(a3),        \
+                        QzAudioServer::asInt(a4), QzAudioServer::asInt(a5), QzAudioServer::asU64(a6),        \
+                        QzAudioServer::asInt(a7))
 #define QZAUDIOSERVER_LATENCYMONITOR_ENABLED() QzAudioServer::enabled(QzAudioServer::Probe::latencyMonitor)
 #define QZAUDIOSERVER_LATENCYMONITOR(a0, a1)                                                                 \
-    QzAudioServer::fire(QzAudioServer::Probe::latencyMonitor, static_cast<uint64_t>(a0), static_cast<uint64_t>(a1))
+    QzAudioServer::fire(QzAudioServer::Probe::latencyMonitor, QzAudioServer::asU64(a0),                      \
+                        QzAudioServer::asU64(a1))
 #define QZAUDIOSERVER_DRIFTCORRECTIONMONITOR_ENABLED()                                                       \
     QzAudioServer::enabled(QzAudioServer::Probe::driftCorrectionMonitor)
 #define QZAUDIOSERVER_DRIFTCORRECTIONMONITOR(a0, a1, a2, a3, a4, a5, a6)                                     \
-    QzAudioServer::fire(QzAudioServer::Probe::driftCorrectionMonitor, static_cast<uint64_t>(a0),             \
-                        static_cast<uint64_t>(a1), static_cast<uint64_t>(a2), static_cast<uint64_t>(a3),     \
-                        static_cast<uint64_t>(a4), static_cast<uint64_t>(a5), static_cast<uint64_t>(a6))
+    QzAudioServer::fire(QzAudioServer::Probe::driftCorrectionMonitor, QzAudioServer::asU64(a0),              \
+                        QzAudioServer::asU64(a1), QzAudioServer::asU64(a2), QzAudioServer::asU64(a3),        \
+                        QzAudioServer::asU64(a4), QzAudioServer::asU64(a5), QzAudioServer::asU64(a6))
 #define QZAUDIOSERVER_LRMONITOR_ENABLED() QzAudioServer::enabled(QzAudioServer::Probe::lrMonitor)
 #define QZAUDIOSERVER_LRMONITOR(a0, a1, a2, a3, a4, a5, a6, a7)                                              \
-    QzAudioServer::fire(QzAudioServer::Probe::lrMonitor, static_cast<uint64_t>(a0), static_cast<uint64_t>(a1), \
-                        static_cast<uint64_t>(a2), static_cast<uint64_t>(a3), static_cast<uint64_t>(a4),     \
-                        static_cast<uint64_t>(a5), static_cast<uint64_t>(a6), static_cast<uint64_t>(a7))
+    QzAudioServer::fire(QzAudioServer::Probe::lrMonitor, QzAudioServer::asU64(a0), QzAudioServer::asU64(a1), \
+                        QzAudioServer::asU64(a2), QzAudioServer::asU64(a3), QzAudioServer::asU64(a4),        \
+                        QzAudioServer::asU64(a5), QzAudioServer::asU64(a6), QzAudioServer::asU64(a7))

@@ -102,11 +102,12 @@ void QzASPlugInDevice::streamRepair()
     platform::syslog(kWarning, "QzASPlugInDevice received STC_STREAM_BROKEN\n");
     warning("STC_STREAM_BROKEN, mInStreamingSuspended");
     mInStreamingSuspended.store(true);
+    mAwaitingRepair.store(true);
     OSXDispatch first = DriverConnection::makeRecord();
     if (callDriver(Req_HandleStreamBroken1, first)) {
         sleepMs(100);
         OSXDispatch second = DriverConnection::makeRecord();
-        if (callDriver(Req_HandleStreamBroken2, second)) {
+        if (callDriver(Req_HandleStreamBroken2, second) && mAwaitingRepair.exchange(false)) {
             // The stream runs again. A repair that changed no setting brings no configuration
             // change that would clear the flag, so the output would stay silent for good: clear
             // it here and let the host restart IO and take a new anchor.
@@ -129,6 +130,14 @@ void QzASPlugInDevice::KernelDriverNotificationHandler(const QZ_StateChange* cha
         break;
     case STC_NewConfig: {
         sleepMs(300);
+        if (mAwaitingRepair.exchange(false)) {
+            // Another client repaired the stream (the new configuration may change nothing, or
+            // name this client): the silence ends here, and IO restarts on a new anchor.
+            platform::syslog(kWarning, "QzASPlugInDevice received STC_NewConfig: the stream is repaired\n");
+            mInStreamingSuspended.store(false);
+            RequestConfigChange(kQzConfigChangeNewConfig);
+            break;
+        }
         const DriverSM* sm = driverSM();
         const bool same = sm != nullptr && std::memcmp(&mCurrent, &sm->mChannelSettings, sizeof mCurrent) == 0 &&
                           mDigitalLock == digitalLock();

@@ -31,6 +31,7 @@ constexpr uint32_t kMethodClose = 1;
 constexpr uint32_t kCommandReadElektron = 67;
 constexpr uint32_t kCommandWriteElektron = 68;
 constexpr uint32_t kCommandGetClockSource = 15;
+constexpr uint32_t kCommandSetClockSource = 16;
 constexpr QZ_DeviceConfiguration kElektronDefaultConfiguration{48'000, 2, 16, 2, 16};
 
 void sleepMs(uint64_t ms)
@@ -349,7 +350,7 @@ bool QzASPlugInDevice::_HW_Open()
         platform::syslog(kError, "Could not get the output shared memory.\n");
         return false;
     }
-    mZeroTimeStampPeriod = static_cast<uint32_t>(shared::load(mInputRing.load()->mMaxFrames));
+    mZeroTimeStampPeriod = mInputRing.load()->geometry().maxFrames;
     platform::syslog(kWarning, "AudioServer: %s %d\n", "_HW_Open: Set mZeroTimeStampPeriod to",
                      static_cast<int>(mZeroTimeStampPeriod));
     mCachedSampleRate = mDevice->getFrequency();
@@ -443,6 +444,17 @@ int32_t QzASPlugInDevice::currentClockSource()
         return -1;
     }
     return static_cast<int32_t>(DriverConnection::replyWord(record, 1));
+}
+
+int32_t QzASPlugInDevice::applyClockSource(uint32_t source)
+{
+    OSXDispatch record = DriverConnection::makeRecord(kCommandSetClockSource);
+    std::memcpy(record.payload + 4, &source, sizeof source);
+    const bool sent = callDriver(Req_DispatchStreaming, record);
+    const int32_t reported = currentClockSource();
+    platform::syslog(kWarning, "AudioServer: clock source %u %s, the device reports %d\n", source,
+                     sent ? "sent" : "not sent", static_cast<int>(reported));
+    return reported;
 }
 
 void QzASPlugInDevice::checkRunningSomewhere()

@@ -78,6 +78,9 @@ struct QzASConfigChange
     UInt64 sampleRate = 0;
     AudioStreamBasicDescription format{};
     UInt32 value = 0;
+    // A client's write, to be sent to the device; without it the device has already changed
+    // (the kernel told) and `value` is what it now has.
+    bool fromClient = false;
 };
 
 class QzASPlugInDevice : public QzASPlugInDeviceBase, public PropertyItemHost, public QzStoragePrefs,
@@ -230,6 +233,7 @@ private:
                                 const AudioObjectPropertyAddress& address, UInt32 qualifierDataSize,
                                 const void* qualifierData, UInt32 dataSize, const void* data);
     bool Device_IsCustomWrite(AudioObjectPropertySelector selector) const;
+    void requestClockSource(QzASConfigChange& change);
     void Device_SetCustomPropertyData(AudioObjectPropertySelector selector, UInt32 dataSize, const void* data);
     bool Stream_HasProperty(AudioObjectID objectID, pid_t clientProcessID,
                             const AudioObjectPropertyAddress& address) const;
@@ -297,6 +301,8 @@ private:
     void checkReportFormatChange(const AudioStreamBasicDescription (&before)[4], bool digitalLockChanged);
     void notify(AudioObjectID object, std::initializer_list<AudioObjectPropertySelector> selectors);
     int32_t currentClockSource();
+    // Sends `source` to the device and reads back the source the device uses (-1: unreadable).
+    int32_t applyClockSource(uint32_t source);
     bool digitalLock() const;
     void storeSettings();
     void streamRepair();
@@ -324,6 +330,8 @@ private:
     bool mConfiguredHere = false;
     std::atomic<bool> mPerformConfigChange{false};
     std::atomic<bool> mInStreamingSuspended{false};
+    // A broken stream this device did not repair itself: the next new configuration ends it.
+    std::atomic<bool> mAwaitingRepair{false};
     std::string mNames[3];
     QzChannelSettings mCurrent{};
     QzChannelSettings mReported{};

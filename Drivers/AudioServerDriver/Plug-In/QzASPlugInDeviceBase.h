@@ -22,6 +22,9 @@ public:
     static QzASPlugInDeviceBase* Create(AudioObjectID objectID, io_object_t service);
     // The service's "deviceUID" registry property (a new string), or null.
     static CFStringRef HW_CopyDeviceUID(io_object_t service);
+    // Frees the record of a configuration change a device asked the host for, when the host
+    // performs or aborts it after the device has gone (null: nothing).
+    static void DiscardConfigChange(void* changeInfo);
 
     // The device's IOKit service.
     virtual io_object_t GetIOKitObject() const = 0;

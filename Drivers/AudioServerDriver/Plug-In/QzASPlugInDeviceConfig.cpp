@@ -101,10 +101,7 @@ void QzASPlugInDevice::PerformConfigChange(UInt64 action, void* changeInfo)
             return;
         }
         if (mRegistryPrefs != nullptr) {
-            // Refreshes the registry's properties; the reference handed out is not kept.
-            if (CFDictionaryRef properties = mRegistryPrefs->getProperties(); properties != nullptr) {
-                CFRelease(properties);
-            }
+            mRegistryPrefs->update();
         }
         OSXDispatch elektron = DriverConnection::makeRecord(kCommandReadElektron);
         if (callDriver(Req_DispatchStreaming, elektron)) {
@@ -168,14 +165,22 @@ void QzASPlugInDevice::PerformConfigChange(UInt64 action, void* changeInfo)
     case kQzConfigChangeDigitalOutMode:
         sleepMs(50);
         break;
-    case kQzConfigChangeClockSource:
-        if (record.value != mClockSource) {
-            mClockSource = record.value;
+    case kQzConfigChangeClockSource: {
+        // A client's choice goes to the device first; the source is then what the device says it
+        // uses, never merely what was asked for.
+        uint32_t source = record.value;
+        if (record.fromClient) {
+            const int32_t reported = applyClockSource(record.value);
+            source = reported >= 0 ? static_cast<uint32_t>(reported) : mClockSource;
+        }
+        if (source != mClockSource) {
+            mClockSource = source;
             notify(GetObjectID(), {kAudioDevicePropertyClockSource});
             checkReportFormatChange(before, false);
         }
         sleepMs(50);
         break;
+    }
     case kQzConfigChangeElektron:
     case kQzConfigChangeElektronMap:
         elektronStep();
@@ -186,7 +191,10 @@ void QzASPlugInDevice::PerformConfigChange(UInt64 action, void* changeInfo)
         platform::syslog(kWarning, "@%lld PerformConfigChange unknown %lld\n", nowMs(), static_cast<long long>(action));
         break;
     }
+    // The host stopped IO for the change and starts it again on a new anchor: a repair still
+    // awaited has nothing left to do.
     mInStreamingSuspended.store(false);
+    mAwaitingRepair.store(false);
     mPerformConfigChange.store(false);
     platform::syslog(kWarning, "@%lld PerformConfigChange Out, mInStreamingSuspended false\n", nowMs());
 }
@@ -208,14 +216,15 @@ void QzASPlugInDevice::handleNewConfig()
     mDevice->createIOBuffers();
     updateLatencies();
     updateSafetyOffsets();
+    // The ring's length as a checked header gives it (the kernel's block may say anything).
     uint64_t period = 65'536;
-    if (AudioSM* in = mInputRing.load()) {
-        period = shared::load(in->mMaxFrames);
+    if (AudioSM* in = mInputRing.load(); in != nullptr && in->geometry().usable()) {
+        period = in->geometry().maxFrames;
     } else if (mCurrent.iInChannels > 0) {
         period = 131'072 / static_cast<uint32_t>(mCurrent.iInChannels);
     }
     uint32_t p = 1;
-    while (p <= period / 2) {
+    while (p <= period / 2 && p < 0x80000000U) {
         p <<= 1;
     }
     mZeroTimeStampPeriod = p;

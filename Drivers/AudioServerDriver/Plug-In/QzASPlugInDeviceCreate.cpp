@@ -52,3 +52,7 @@ QzASPlugInDeviceBase* QzASPlugInDeviceBase::Create(AudioObjectID objectID, io_ob
     return new QzASPlugInDevice(objectID, service, &plugInHost());
 }
 
+void QzASPlugInDeviceBase::DiscardConfigChange(void* changeInfo)
+{
+    delete static_cast<QzASConfigChange*>(changeInfo);
+}

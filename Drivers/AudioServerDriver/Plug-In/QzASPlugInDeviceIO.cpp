@@ -163,7 +163,7 @@ void QzASPlugInDevice::StartIO()
         // The input ring is the kernel's and mapped read-only: the device keeps its own anchor, on
         // the host times the kernel's time stamps give for it. An anchor needs two stamps: wait a
         // little for them rather than keep an anchor that never moves.
-        mZeroTimeStampPeriod = static_cast<uint32_t>(shared::load(in->mMaxFrames));
+        mZeroTimeStampPeriod = inGeometry.maxFrames;
         mAnchorSample = mStartOffset;
         mAnchorTime = in->mTimeStamps.GetTimeStamp(mAnchorSample);
         for (int i = 0; i < 100 && mAnchorTime == 0; ++i) {
@@ -328,9 +328,14 @@ OSStatus QzASPlugInDevice::DoIOOperation(AudioObjectID, UInt32 operation, UInt32
     CAMutex::Locker io(mIOMutex);
     AudioSM* out = mOutputRing.load();
     if (driverSM() == nullptr || mInputRing.load() == nullptr || out == nullptr) {
+        // No input to give: what the host reads is silence, whatever it makes of the status.
+        if (operation == kRead && mainBuffer != nullptr && frames <= kMaxIOFrames) {
+            std::memset(mainBuffer, 0,
+                        size_t{frames} * static_cast<uint32_t>(std::max(mReported.iInChannels, 0)) * 4);
+        }
         return kStop;
     }
-    if (mainBuffer == nullptr || frames > kMaxIOFrames || frames > shared::load(out->mMaxFrames) / 2) {
+    if (mainBuffer == nullptr || frames > kMaxIOFrames || frames > out->geometry().maxFrames / 2) {
         // More than a ring call may move, or than the input scratch holds.
         return kIOReturnBadArgument;
     }

@@ -72,6 +72,18 @@ void QzASPlugInDevice::SetPropertyData(AudioObjectID objectID, pid_t clientProce
     }
 }
 
+// A client's clock source: one of the device's sources, sent to the device when the host
+// performs the change.
+void QzASPlugInDevice::requestClockSource(QzASConfigChange& change)
+{
+    if (change.value >= ClockSourceCount()) {
+        refuse(kAudioHardwareIllegalOperationError, "QzASPlugInDevice::Device_SetPropertyData: no such clock "
+                                                    "source for kAudioDevicePropertyClockSource");
+    }
+    change.fromClient = true;
+    RequestConfigChange(kQzConfigChangeClockSource, change);
+}
+
 void QzASPlugInDevice::Device_SetPropertyData(AudioObjectID objectID, pid_t clientProcessID,
                                               const AudioObjectPropertyAddress& address, UInt32 qualifierDataSize,
                                               const void* qualifierData, UInt32 dataSize, const void* data)
@@ -122,7 +134,7 @@ void QzASPlugInDevice::Device_SetPropertyData(AudioObjectID objectID, pid_t clie
         }
         QzASConfigChange change;
         std::memcpy(&change.value, data, sizeof change.value);
-        RequestConfigChange(kQzConfigChangeClockSource, change);
+        requestClockSource(change);
         break;
     }
     case audioFourCC("QzCS"): {
@@ -137,7 +149,7 @@ void QzASPlugInDevice::Device_SetPropertyData(AudioObjectID objectID, pid_t clie
         CFTypeRef value = customValue(dataSize, data, "kQzAudioCustomPropertyClockSource", CFNumberGetTypeID());
         QzASConfigChange change;
         change.value = static_cast<UInt32>(numberValue(value, 0));
-        RequestConfigChange(kQzConfigChangeClockSource, change);
+        requestClockSource(change);
         break;
     }
     case audioFourCC("DbSI"):

@@ -260,6 +260,10 @@ OSStatus QzASPlugInPerformDeviceConfigurationChange(AudioServerPlugInDriverRef d
         check(isDriver(driver), kAudioHardwareBadObjectError,
               "QzASPlugInPerformDeviceConfigurationChange: bad driver reference");
         DeviceReleaser device(copyDevice(deviceObjectID));
+        if (!device.IsValid()) {
+            // The record was the device's to free; the device is gone.
+            QzASPlugInDeviceBase::DiscardConfigChange(changeInfo);
+        }
         check(device.IsValid(), kAudioHardwareBadObjectError,
               "QzASPlugInPerformDeviceConfigurationChange: unknown device");
         device->PerformConfigChange(changeAction, changeInfo);
@@ -274,6 +278,10 @@ OSStatus QzASPlugInAbortDeviceConfigurationChange(AudioServerPlugInDriverRef dri
         check(isDriver(driver), kAudioHardwareBadObjectError,
               "QzASPlugInAbortDeviceConfigurationChange: bad driver reference");
         DeviceReleaser device(copyDevice(deviceObjectID));
+        if (!device.IsValid()) {
+            // The record was the device's to free; the device is gone.
+            QzASPlugInDeviceBase::DiscardConfigChange(changeInfo);
+        }
         check(device.IsValid(), kAudioHardwareBadObjectError,
               "QzASPlugInAbortDeviceConfigurationChange: unknown device");
         device->AbortConfigChange(changeAction, changeInfo);

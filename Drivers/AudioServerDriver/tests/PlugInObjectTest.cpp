@@ -17,6 +17,7 @@
 #include "platform/ProcessEnvironment.h"
 
 int TestDeviceNotifications();
+int TestDeviceDiscardedChanges();
 UInt32 TestDeviceLastMessage();
 
 namespace {
@@ -154,6 +155,30 @@ TEST_F(PlugInObjectTest, InterestMessagesReachTheDeviceOrAreDroppedWithALine)
     // Other messages are ignored.
     QzASPlugInPlugIn::IOServiceInterestHandler(plugInRefcon, service, 0xE0000999U, nullptr);
     EXPECT_EQ(TestDeviceNotifications(), before + 1);
+}
+
+// A change the host performs or aborts for a device that has gone is '!obj', and the record the
+// device asked with is freed there; a listed device takes its record itself.
+TEST_F(PlugInObjectTest, ChangesForAGoneDeviceAreRefusedAndTheirRecordsFreed)
+{
+    QzASPlugInPlugIn* plugIn = start();
+    ASSERT_NE(plugIn, nullptr);
+    const AudioServerPlugInDriverRef driver = QzASPlugInDriverRef();
+    int record = 0;
+    const int before = TestDeviceDiscardedChanges();
+    EXPECT_EQ((*driver)->PerformDeviceConfigurationChange(driver, 9999, 10, &record),
+              kAudioHardwareBadObjectError);
+    EXPECT_EQ((*driver)->AbortDeviceConfigurationChange(driver, 9999, 10, &record),
+              kAudioHardwareBadObjectError);
+    EXPECT_EQ((*driver)->PerformDeviceConfigurationChange(driver, kAudioObjectPlugInObject, 10, &record),
+              kAudioHardwareBadObjectError);
+    EXPECT_EQ((*driver)->AbortDeviceConfigurationChange(driver, 9999, 10, nullptr),
+              kAudioHardwareBadObjectError);
+    EXPECT_EQ(TestDeviceDiscardedChanges(), before + 3);
+    const AudioObjectID device = plugIn->CopyDeviceList().at(0);
+    EXPECT_EQ((*driver)->PerformDeviceConfigurationChange(driver, device, 10, &record),
+              kAudioHardwareUnsupportedOperationError);
+    EXPECT_EQ(TestDeviceDiscardedChanges(), before + 3);
 }
 
 // Stopping withdraws every device later on the global serial queue; the list is empty at once.

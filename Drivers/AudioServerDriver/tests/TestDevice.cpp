@@ -89,6 +89,7 @@ public:
     void EndIOOperation(UInt32, UInt32, const AudioServerPlugInIOCycleInfo&) override {}
 
     static inline std::atomic<int> gNotifications{0};
+    static inline std::atomic<int> gDiscarded{0};
     static inline std::atomic<UInt32> gLastMessage{0};
 
 private:
@@ -101,6 +102,19 @@ private:
 QzASPlugInDeviceBase* QzASPlugInDeviceBase::Create(AudioObjectID objectID, io_object_t service)
 {
     return new TestDevice(objectID, service);
+}
+
+// The test device asks for no changes: a discarded record is counted, not freed.
+void QzASPlugInDeviceBase::DiscardConfigChange(void* changeInfo)
+{
+    if (changeInfo != nullptr) {
+        TestDevice::gDiscarded.fetch_add(1);
+    }
+}
+
+int TestDeviceDiscardedChanges()
+{
+    return TestDevice::gDiscarded.load();
 }
 
 int TestDeviceNotifications()

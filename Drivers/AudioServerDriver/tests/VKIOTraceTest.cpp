@@ -1,7 +1,10 @@
 // The AudioServer plug-in's trace lines and probe points.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "QzAudioServerProbes.h"
@@ -68,6 +71,29 @@ TEST(VKIOTraceASD, DeepNestingStopsIndentingInsteadOfOverflowing)
     EXPECT_EQ(VKIOTrace::iCountNestedTraces.load(), 0);
 }
 
+// Scopes opened and closed on several threads at once: every scope gets its own number and the
+// depth comes back to 0.
+TEST(VKIOTraceASD, ScopesOnManyThreadsKeepTheCountAndTheDepth)
+{
+    constexpr int kThreads = 4;
+    constexpr int kScopes = 2'000;
+    const int before = VKIOTrace::iTracefnCounter.load();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([] {
+            for (int i = 0; i < kScopes; ++i) {
+                VKIOTrace outer(nullptr, i);
+                VKIOTrace inner(nullptr, i);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(VKIOTrace::iTracefnCounter.load() - before, kThreads * kScopes * 2);
+    EXPECT_EQ(VKIOTrace::iCountNestedTraces.load(), 0);
+}
+
 struct Received
 {
     std::vector<QzAudioServer::Firing> firings;
@@ -88,7 +114,8 @@ TEST(QzAudioServerProbes, OnlyEnabledProbesFireWithTheirArguments)
     EXPECT_EQ(computed, 0);
 
     Received received;
-    QzAudioServer::setReceiver(receive, &received, 1U << static_cast<int>(QzAudioServer::Probe::inputMonitor));
+    QzAudioServer::setReceiver(receive, &received,
+                               1U << static_cast<int>(QzAudioServer::Probe::inputMonitor));
     if (QZAUDIOSERVER_LATENCYMONITOR_ENABLED()) {
         QZAUDIOSERVER_LATENCYMONITOR(argument(), argument());
     }
@@ -104,6 +131,37 @@ TEST(QzAudioServerProbes, OnlyEnabledProbesFireWithTheirArguments)
     EXPECT_EQ(firing.arguments[0], -5);
     EXPECT_EQ(firing.arguments[5], 64);
     EXPECT_FALSE(QZAUDIOSERVER_INPUTMONITOR_ENABLED());
+}
+
+// Floating arguments are truncated towards zero and wrap like integers: a negative value, a value
+// beyond the type and no number at all each arrive as a defined value.
+TEST(QzAudioServerProbes, FloatingArgumentsTruncateAndWrapDefinedly)
+{
+    Received received;
+    QzAudioServer::setReceiver(receive, &received,
+                               (1U << static_cast<int>(QzAudioServer::Probe::driftCorrectionMonitor)) |
+                                   (1U << static_cast<int>(QzAudioServer::Probe::inputMonitor)));
+    const double logCorrelation = -823.7; // log10(1 - r) * 100 of a good fit
+    if (QZAUDIOSERVER_DRIFTCORRECTIONMONITOR_ENABLED()) {
+        QZAUDIOSERVER_DRIFTCORRECTIONMONITOR(logCorrelation, 1.9, -0.5, 1e30, -1e30, std::nan(""), 20'833.9);
+    }
+    if (QZAUDIOSERVER_INPUTMONITOR_ENABLED()) {
+        QZAUDIOSERVER_INPUTMONITOR(3e9, -2.5, 0.0, 0, 0, 0);
+    }
+    QzAudioServer::setReceiver(nullptr, nullptr, 0);
+    ASSERT_EQ(received.firings.size(), 2U);
+    const int64_t* drift = received.firings[0].arguments;
+    EXPECT_EQ(drift[0], -823);
+    EXPECT_EQ(static_cast<uint64_t>(drift[0]), UINT64_MAX - 822) << "as the unsigned probe type: wrapped";
+    EXPECT_EQ(drift[1], 1);
+    EXPECT_EQ(drift[2], 0);
+    EXPECT_EQ(drift[3], INT64_MAX);
+    EXPECT_EQ(drift[4], INT64_MIN);
+    EXPECT_EQ(drift[5], 0);
+    EXPECT_EQ(drift[6], 20'833);
+    const int64_t* input = received.firings[1].arguments;
+    EXPECT_EQ(input[0], static_cast<int>(static_cast<int64_t>(3e9))) << "narrowed to int as an integer is";
+    EXPECT_EQ(input[1], -2);
 }
 
 } // namespace

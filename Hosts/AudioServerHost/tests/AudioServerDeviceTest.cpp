@@ -283,6 +283,16 @@ TEST_F(AudioServerDeviceTest, ClientProcessDecidesSomeAnswers)
         platform::process::ScopedOverride traktor{{.name = "Traktor Pro"}};
         EXPECT_EQ(ownedText(host.get(device, global(kAudioObjectPropertyName))), "Kelvra UC3_CoreAudio");
     }
+    // A client whose process cannot be read (gone, or never there) is answered at once as an
+    // ordinary one: its name is read once, never retried until it can be.
+    const AudioObjectPropertyAddress transport = global(kAudioDevicePropertyTransportType);
+    UInt32 value = 0;
+    UInt32 written = 0;
+    EXPECT_EQ((*host.driver())
+                  ->GetPropertyData(host.driver(), device, 0x7FFFFFF0, &transport, 0, nullptr, sizeof value,
+                                    &written, &value),
+              0);
+    EXPECT_EQ(value, kAudioDeviceTransportTypeUSB);
 }
 
 TEST_F(AudioServerDeviceTest, SmallBuffersAndWrongObjects)

@@ -20,6 +20,7 @@
 #include "QzASPlugInObjectMap.h"
 #include "platform/DispatchQueues.h"
 #include "platform/HostClock.h"
+#include "platform/Log.h"
 #include "platform/ProcessEnvironment.h"
 
 namespace {
@@ -548,6 +549,200 @@ TEST_F(QzASPlugInDeviceTest, KernelChangesAreRequestedOfTheHostAndCarriedOutInIt
     ASSERT_EQ(requests.size(), 1U);
     EXPECT_EQ(requests[0].first, kQzConfigChangeElektron);
     device->AbortConfigChange(requests[0].first, requests[0].second);
+}
+
+// Two changes asked for before the host performs either: each request carries its own record,
+// so neither takes the other's values.
+TEST_F(QzASPlugInDeviceTest, EachRequestCarriesItsOwnRecord)
+{
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    host.takeRequests();
+    const AudioObjectPropertyAddress physical{
+        kAudioStreamPropertyPhysicalFormat, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+    for (int index : {QzASPlugInDevice::kInputStream, QzASPlugInDevice::kOutputStream}) {
+        AudioStreamBasicDescription format{};
+        UInt32 size = 0;
+        device->GetPropertyData(device->objectIDs()[index], 0, physical, 0, nullptr, sizeof format, size,
+                                &format);
+        format.mSampleRate = index == QzASPlugInDevice::kInputStream ? 48'000.0 : 96'000.0;
+        device->SetPropertyData(device->objectIDs()[index], 0, physical, 0, nullptr, sizeof format, &format);
+    }
+    const auto requests = host.takeRequests();
+    ASSERT_EQ(requests.size(), 2U);
+    const auto* first = static_cast<const QzASConfigChange*>(requests[0].second);
+    const auto* second = static_cast<const QzASConfigChange*>(requests[1].second);
+    ASSERT_NE(first, second);
+    EXPECT_TRUE(first->isInput);
+    EXPECT_EQ(first->format.mSampleRate, 48'000.0);
+    EXPECT_FALSE(second->isInput);
+    EXPECT_EQ(second->format.mSampleRate, 96'000.0);
+    for (auto [action, info] : requests) {
+        device->AbortConfigChange(action, info);
+    }
+}
+
+// A broken stream holds the output silent until it is repaired. Repaired by another client (the
+// kernel refuses this one's repair, as it does while no stream is broken), the new configuration
+// that follows ends the silence even when it changes nothing and names this client, and the host
+// is asked for a restart so that IO runs on a new anchor. Nothing else ends it early.
+TEST_F(QzASPlugInDeviceTest, AStreamRepairedElsewhereEndsTheSilenceWithItsNewConfiguration)
+{
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    host.takeRequests();
+    QZ_StateChange change{};
+    change.size = sizeof change;
+    change.code = STC_STREAM_BROKEN;
+    change.clientID = device->clientID() + 1;
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    if (!device->streamingSuspended()) {
+        // The kernel's stream had broken for real (a loaded machine), and this client repaired
+        // it: the silence ended at once, with a restart asked for.
+        const auto repaired = host.takeRequests();
+        ASSERT_EQ(repaired.size(), 1U);
+        EXPECT_EQ(repaired[0].first, kQzConfigChangeNewConfig);
+        device->AbortConfigChange(repaired[0].first, repaired[0].second);
+        GTEST_SKIP() << "the kernel's stream was broken: the repair elsewhere is not checked";
+    }
+    EXPECT_TRUE(host.takeRequests().empty());
+    change.code = STC_ClientAttached;
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    EXPECT_TRUE(device->streamingSuspended());
+
+    change.code = STC_NewConfig;
+    change.clientID = device->clientID();
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    EXPECT_FALSE(device->streamingSuspended());
+    auto requests = host.takeRequests();
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].first, kQzConfigChangeNewConfig);
+    device->AbortConfigChange(requests[0].first, requests[0].second);
+    // Once: the next unchanged configuration is nothing new.
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    EXPECT_TRUE(host.takeRequests().empty());
+
+    // A change the host performs in between restarts IO itself: the repair is no longer awaited.
+    change.code = STC_STREAM_BROKEN;
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    device->PerformConfigChange(kQzConfigWakeUp, nullptr);
+    EXPECT_FALSE(device->streamingSuspended());
+    for (auto [action, info] : host.takeRequests()) {
+        device->AbortConfigChange(action, info);
+    }
+    change.code = STC_NewConfig;
+    device->PropertyNotificationHandler(0xE0000130, &change, sizeof change);
+    EXPECT_TRUE(host.takeRequests().empty());
+}
+
+// Cycles the rings cannot serve are refused with their status and touch nothing; sample times
+// before the start or no number at all are served; without rings a read is silence and 'stop'.
+TEST_F(QzASPlugInDeviceTest, CyclesTheRingsCannotServeAreRefusedAndAReadWithoutRingsIsSilence)
+{
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    device->StartIO();
+    constexpr OSStatus kStop = 0x73746F70;
+    const uint32_t tooMany = QzASPlugInDevice::kMaxIOFrames + 1;
+    std::vector<int32_t> buffer(size_t{tooMany} * 2, 7);
+    struct Row
+    {
+        const char* what;
+        UInt32 operation;
+        uint32_t frames;
+        Float64 sampleTime;
+        bool withBuffer;
+        OSStatus status;
+    };
+    const Row rows[] = {
+        {"more frames than a cycle takes (read)", audioFourCC("read"), tooMany, 0, true,
+         kIOReturnBadArgument},
+        {"more frames than a cycle takes (write)", audioFourCC("rite"), tooMany, 0, true,
+         kIOReturnBadArgument},
+        {"no buffer", audioFourCC("read"), 512, 0, false, kIOReturnBadArgument},
+        {"a time before the start (read)", audioFourCC("read"), 512, -1e6, true, 0},
+        {"a time before the start (write)", audioFourCC("rite"), 512, -1e6, true, 0},
+        {"a time that is no number", audioFourCC("read"), 512, std::nan(""), true, 0},
+    };
+    for (const Row& row : rows) {
+        std::fill(buffer.begin(), buffer.end(), 7);
+        AudioServerPlugInIOCycleInfo cycle{};
+        cycle.mInputTime.mSampleTime = row.sampleTime;
+        cycle.mOutputTime.mSampleTime = row.sampleTime;
+        EXPECT_EQ(device->DoIOOperation(0, row.operation, row.frames, cycle,
+                                        row.withBuffer ? buffer.data() : nullptr, nullptr),
+                  row.status)
+            << row.what;
+        if (row.status != 0) {
+            EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 7), static_cast<long>(buffer.size()))
+                << row.what << ": the buffer is untouched";
+        }
+    }
+    device->StopIO();
+    std::fill(buffer.begin(), buffer.end(), 7);
+    AudioServerPlugInIOCycleInfo cycle{};
+    EXPECT_EQ(device->DoIOOperation(0, audioFourCC("read"), 512, cycle, buffer.data(), nullptr), kStop);
+    EXPECT_EQ(std::count(buffer.begin(), buffer.begin() + 512 * 2, 0), 512 * 2)
+        << "silence, not the buffer's old bytes";
+    EXPECT_EQ(device->DoIOOperation(0, audioFourCC("rite"), 512, cycle, buffer.data(), nullptr), kStop);
+}
+
+// A model with two clock sources (0DBA:3000).
+class TwoClockSources : public QzASPlugInDeviceTest
+{
+protected:
+    const char* model() const override { return "MBox2"; }
+};
+
+// A client's clock source is sent to the device, and the current source is then the one the
+// device reports afterwards, never merely the one asked for (a device that cannot say keeps the
+// source it had); a change the kernel announces carries the source the device already uses. A
+// source the device does not have is refused at once.
+TEST_F(TwoClockSources, ClientChoicesReachTheDeviceAndTheDeviceHasTheLastWord)
+{
+    make();
+    device->Activate();
+    ASSERT_TRUE(device->IsActive());
+    host.takeRequests();
+    const uint32_t initial = device->clockSource();
+    const AudioObjectPropertyAddress address{kAudioDevicePropertyClockSource, kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
+    const UInt32 missing = 2;
+    EXPECT_THROW(
+        device->SetPropertyData(device->GetObjectID(), 0, address, 0, nullptr, sizeof missing, &missing),
+        CAException);
+    EXPECT_TRUE(host.takeRequests().empty());
+
+    const UInt32 wanted = initial == 1 ? 0 : 1;
+    device->SetPropertyData(device->GetObjectID(), 0, address, 0, nullptr, sizeof wanted, &wanted);
+    auto requests = host.takeRequests();
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].first, kQzConfigChangeClockSource);
+    platform::log::Capture capture(platform::log::Channel::system);
+    device->PerformConfigChange(requests[0].first, requests[0].second);
+    platform::log::flush();
+    int reported = -2;
+    for (const std::string& line : capture.texts()) {
+        const std::string prefix = "AudioServer: clock source " + std::to_string(wanted) + " ";
+        if (const size_t at = line.find("the device reports ");
+            line.rfind(prefix, 0) == 0 && at != std::string::npos) {
+            reported = std::stoi(line.substr(at + 19));
+        }
+    }
+    ASSERT_NE(reported, -2) << "the choice went to the device and was read back";
+    const uint32_t expected = reported >= 0 ? static_cast<uint32_t>(reported) : initial;
+    EXPECT_EQ(device->clockSource(), expected) << "what the device uses, not what was asked for";
+    EXPECT_EQ(host.noticed(device->GetObjectID(), kAudioDevicePropertyClockSource), expected != initial);
+
+    // The kernel's news is the device's state already: taken as it is, and announced.
+    auto* news = new QzASConfigChange;
+    news->value = expected == 1 ? 0 : 1;
+    device->PerformConfigChange(kQzConfigChangeClockSource, news);
+    EXPECT_EQ(device->clockSource(), expected == 1 ? 0U : 1U);
+    EXPECT_TRUE(host.noticed(device->GetObjectID(), kAudioDevicePropertyClockSource));
 }
 
 TEST_F(QzASPlugInDeviceTest, AnUnplugDuringIOStopsTheCyclesWithoutACrash)
