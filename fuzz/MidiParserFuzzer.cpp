@@ -19,35 +19,12 @@
 #include "FuzzInput.h"
 #include "IOKit/IOUserClient.h"
 #include "VKDevice.h"
-#include "VKDeviceOwner.h"
+#include "UnstartedOwner.h"
 #include "platform/Log.h"
 
 namespace {
 
 constexpr size_t kMaxPackets = 64;
-
-class Owner final : public VKDeviceOwner
-{
-public:
-    IOReturn deviceRequest(UInt8, UInt8, UInt8, UInt8, UInt16, UInt16, void*, UInt32&, int) override
-    {
-        return kIOReturnError;
-    }
-    bool setFrequency(VKPipeDescriptor*, VKPipeDescriptor*, UInt32) override { return false; }
-    UInt64 getCurrentFrame() override { return kUnreadableFrame; }
-    bool setBandwidth(VKPipeDescriptor*, UInt32) override { return false; }
-    bool isocReadFeedback(VKIsocRB*, VKPipeDescriptor*) override { return false; }
-    IOService* service() override { return nullptr; }
-    IOReturn reqConfigureDevice(const char*) override { return kIOReturnError; }
-    void unconfigureDevice(bool, const char*) override {}
-    uint32_t configurationStatus() const override { return 0; }
-    void setConfigurationStatus(uint32_t) override {}
-    bool isTerminateRequested() const override { return false; }
-    void messageToClients(UInt32, UInt64, UInt32, UInt32) override {}
-    void setChannelSettingsProperty() override {}
-    void setAqExtDataProperty() override {}
-    bool setProperty(const char*, void*, unsigned int) override { return true; }
-};
 
 constexpr DeviceModel kModels[] = {kModelUS322,     kModelUS366,     kModelUS1200, kModelUH7000,
                                    kModel1935_0004, kModel170B_0020, kModel0A4A_D064};
@@ -81,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t secondOffset = in.take<uint8_t>();
     const bool withClient = (in.take<uint8_t>() & 1) != 0;
 
-    Owner owner;
+    fixtures::UnstartedOwner owner;
     auto sm = std::make_unique<DriverSM>();
     auto device = std::make_unique<VKDevice>(owner);
     device->mpDriverSM = sm.get();
