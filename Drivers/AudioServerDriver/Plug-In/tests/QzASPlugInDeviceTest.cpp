@@ -766,7 +766,8 @@ TEST_F(QzASPlugInDeviceTest, AnUnplugDuringIOStopsTheCyclesWithoutACrash)
     ASSERT_TRUE(kernel.start({model()})) << kernel.log();
 }
 
-// The loop through the IO cycle at the rates and resolutions of full-speed and high-speed models.
+// The loop through the IO cycle at the rates and resolutions of full-speed and high-speed models,
+// one of them with bulk input beside isochronous output.
 struct LoopCase
 {
     const char* model;
