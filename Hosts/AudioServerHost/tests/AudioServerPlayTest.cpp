@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -516,6 +517,29 @@ TEST_F(PlayProgramTest, PlaysAWavFileAtItsRate)
     EXPECT_NE(result.out.find("48000 Hz"), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("24000 frames (0.50 s) of the WAV file"), std::string::npos) << result.out;
     EXPECT_EQ(result.out.find("DIFFERS"), std::string::npos) << result.out;
+}
+
+// The audio server killed in the middle of playing and started again: the kernel gives the dead
+// client's place back, and the new one plays and records as the first would have.
+TEST_F(PlayProgramTest, KilledWhilePlayingAndStartedAgain)
+{
+    const pid_t first =
+        programs.start(AUDIOD, {"--socket", kernel.socket(), "--play", "--seconds", "30"}, "killed");
+    ASSERT_GT(first, 0);
+    // Playing once the kernel has attached its client.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (kernel.log().find("-DriverData::attachClient") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(kernel.log().find("-DriverData::attachClient"), std::string::npos) << kernel.log();
+    programs.stop(first, SIGKILL, "killed");
+
+    const test_support::ProgramResult again = play({"--seconds", "1"});
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    EXPECT_TRUE(again.out.find("bit-exact") != std::string::npos ||
+                again.out.find("equal where it came back") != std::string::npos)
+        << again.out;
 }
 
 TEST_F(PlayProgramTest, RefusesWhatItCannotUse)
