@@ -914,7 +914,7 @@ INSTANTIATE_TEST_SUITE_P(Ppm, DriftingClock, testing::Values(100, -100));
 
 // Changes asked for while IO runs are performed the way the audio server performs them: IO
 // stops, the change is made, IO starts again, and the loop is exact at the new settings.
-TEST_F(QzASPlugInDeviceTest, RateChangesWhileRunning)
+TEST_F(QzASPlugInDeviceTest, RateAndFormatChangesWhileRunning)
 {
     storeChannelSettings(host, 48'000);
     make();
@@ -940,6 +940,11 @@ TEST_F(QzASPlugInDeviceTest, RateChangesWhileRunning)
     EXPECT_EQ(device->currentSettings().iFrequency, 96'000);
     EXPECT_EQ(device->ioReferenceCount(), 1U) << "IO runs again";
     loopsBack(96'000, 16);
+    setResolution(24, 96'000, true);
+    EXPECT_EQ(device->currentSettings().iInResolution, 24);
+    EXPECT_EQ(device->currentSettings().iOutResolution, 24);
+    EXPECT_EQ(device->ioReferenceCount(), 1U);
+    loopsBack(96'000, 24);
 
 
     // An unsupported rate is refused and asks for nothing.
