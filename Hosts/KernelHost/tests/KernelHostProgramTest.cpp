@@ -94,8 +94,8 @@ TEST_F(KernelHostProgramTest, HelpExplainsEveryOption)
     const Result r = run(KERNELD, {"--help"});
     EXPECT_EQ(r.status, 0);
     for (const char* option :
-         {"--socket", "--kexts", "--kext", "--device", "--device-file", "--speed", "--side-file", "--list-models",
-          "--log", "--user-log-lines", "--help"}) {
+         {"--socket", "--kexts", "--kext", "--device", "--clock-ppm", "--device-file", "--speed", "--side-file",
+          "--list-models", "--log", "--user-log-lines", "--help"}) {
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
     }
     // Every model of the catalogue, one line each: name, VID:PID, bcd, description.
@@ -137,6 +137,8 @@ TEST_F(KernelHostProgramTest, RefusesClearlyWhatItCannotDo)
          "cannot load the bundle /Library/Extensions/Missing.kext"},
         {{"--kexts", "/No/Such/Folder"}, "the bundle folder is missing"},
         {{"--device", "no-such-model"}, "no such device model: no-such-model"},
+        {{"--clock-ppm", "100", "--device", "Kelvra-UC3"}, "--clock-ppm belongs to the --device before it"},
+        {{"--device", "Kelvra-UC3", "--clock-ppm", "100001"}, "not a clock error in ppm: 100001 (-100000 to 100000)"},
         {{"--frobnicate"}, "unknown option"},
     };
     for (const auto& c : cases) {
