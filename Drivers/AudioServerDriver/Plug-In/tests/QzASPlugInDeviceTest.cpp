@@ -898,15 +898,17 @@ TEST_P(DriftingClock, ZeroTimeStampsFollowTheDevicesRate)
     startIO();
     IOCycles io(*device);
     io.outputLead = 1'024;
-    // Seven seconds: five zero-time-stamp periods of 65,536 frames.
+    // Seven seconds: about five zero-time-stamp periods of 65,536 frames.
     ASSERT_TRUE(io.run(660));
     device->StopIO();
     // The line is the device's, not the nominal one.
     expectLoop(io, 24'000, false);
     if (kernel.missedDeadlines() == 0) {
-        ASSERT_GE(io.lastZero.first - io.firstZero.first, 4 * 65'536.0);
-        // One frame of jitter at each end is 4 ppm over four periods.
-        EXPECT_NEAR(io.measuredPpm(), GetParam(), 10.0);
+        // At least two periods (a slow build may see no more); a frame of jitter at each end
+        // of the span, and a little more.
+        const double span = io.lastZero.first - io.firstZero.first;
+        ASSERT_GE(span, 2 * 65'536.0);
+        EXPECT_NEAR(io.measuredPpm(), GetParam(), 2.0 / span * 1e6 + 5.0);
     }
 }
 
