@@ -37,7 +37,7 @@ enum class Group : uint8_t
     monitor,
 };
 
-struct EndpointSpec
+struct EndpointRow
 {
     const char* name = nullptr;
     int16_t channels = 0;
@@ -47,7 +47,7 @@ struct EndpointSpec
     const char* role = nullptr; // logged before the endpoint
 };
 
-struct GroupSpec
+struct GroupRow
 {
     Group which = Group::none;
     uint8_t count = 0;
@@ -55,7 +55,7 @@ struct GroupSpec
     uint16_t selectorUnit = 0;
     bool readSelector = false;
     uint8_t selector = 0; // preset iSelector
-    EndpointSpec endpoints[XsControlGroup::kMaxEndpoints] = {};
+    EndpointRow endpoints[XsControlGroup::kMaxEndpoints] = {};
 };
 
 // How the monitor switch is read at init and written when it changes.
@@ -73,7 +73,7 @@ struct ControlsLayout
 {
     const char* banner = nullptr;  // framed by 46 asterisks
     const char* logLine = nullptr; // logged first
-    GroupSpec groups[3] = {};      // in the order they are read
+    GroupRow groups[3] = {};      // in the order they are read
     Monitor monitor = Monitor::none;
     uint32_t monitorSwitchState = 0;
     uint8_t monitorValue = 0;
@@ -309,21 +309,21 @@ void usbInitMute(VKDevice& device, XsEndpoint& endpoint)
     IOLog("USB: %s %d\n", "Mute is ", endpoint.iMute);
 }
 
-void usbInitEndpoint(VKDevice& device, XsEndpoint& endpoint, const EndpointSpec& spec)
+void usbInitEndpoint(VKDevice& device, XsEndpoint& endpoint, const EndpointRow& row)
 {
-    IOLog("USB: %s %d\n", "...InitEndpoint channels", spec.channels);
-    const size_t length = std::min<size_t>(std::strlen(spec.name), sizeof endpoint.szName - 1);
-    std::memcpy(endpoint.szName, spec.name, length);
+    IOLog("USB: %s %d\n", "...InitEndpoint channels", row.channels);
+    const size_t length = std::min<size_t>(std::strlen(row.name), sizeof endpoint.szName - 1);
+    std::memcpy(endpoint.szName, row.name, length);
     endpoint.szName[length] = 0;
-    endpoint.iChannels = spec.channels;
-    endpoint.iVolumeUnit = spec.volumeUnit;
-    endpoint.iMuteUnit = spec.muteUnit;
-    endpoint.iClockSourceUnit = spec.clockSourceUnit;
-    endpoint.bHasVolume = spec.volumeUnit != 0 ? 1 : 0;
+    endpoint.iChannels = row.channels;
+    endpoint.iVolumeUnit = row.volumeUnit;
+    endpoint.iMuteUnit = row.muteUnit;
+    endpoint.iClockSourceUnit = row.clockSourceUnit;
+    endpoint.bHasVolume = row.volumeUnit != 0 ? 1 : 0;
     if (endpoint.bHasVolume != 0) {
         usbInitVolumes(device, endpoint);
     }
-    endpoint.bHasMute = spec.muteUnit != 0 ? 1 : 0;
+    endpoint.bHasMute = row.muteUnit != 0 ? 1 : 0;
     if (endpoint.bHasMute != 0) {
         usbInitMute(device, endpoint);
     }
@@ -367,22 +367,22 @@ void initMonitor(VKDevice& device, const ControlsLayout& layout, XsDeviceControl
     }
 }
 
-void initGroup(VKDevice& device, const GroupSpec& spec, XsDeviceControls& c)
+void initGroup(VKDevice& device, const GroupRow& row, XsDeviceControls& c)
 {
-    XsControlGroup& group = groupOf(c, spec.which);
-    group.iCount = spec.count;
-    group.iIndependent = spec.independent ? 1 : 0;
-    group.iSelectorUnit = spec.selectorUnit;
-    group.iSelector = spec.selector;
-    for (uint32_t k = 0; k < spec.count && k < XsControlGroup::kMaxEndpoints; ++k) {
-        const EndpointSpec& e = spec.endpoints[k];
+    XsControlGroup& group = groupOf(c, row.which);
+    group.iCount = row.count;
+    group.iIndependent = row.independent ? 1 : 0;
+    group.iSelectorUnit = row.selectorUnit;
+    group.iSelector = row.selector;
+    for (uint32_t k = 0; k < row.count && k < XsControlGroup::kMaxEndpoints; ++k) {
+        const EndpointRow& e = row.endpoints[k];
         if (e.role != nullptr) {
             IOLog("USB: %s %s\n", "************************************", e.role);
         }
         usbInitEndpoint(device, group.cEndpoints[k], e);
     }
-    if (spec.readSelector) {
-        group.iSelector = usbInitSelectorValue(device, spec.selectorUnit);
+    if (row.readSelector) {
+        group.iSelector = usbInitSelectorValue(device, row.selectorUnit);
     }
 }
 
@@ -600,7 +600,7 @@ void usbInitDeviceControls(VKDevice& device, uint16_t vid, uint16_t pid, XsDevic
         IOLog("USB: %s\n", kFrame);
     }
     initMonitor(device, *layout, c);
-    for (const GroupSpec& group : layout->groups) {
+    for (const GroupRow& group : layout->groups) {
         if (group.which != Group::none) {
             initGroup(device, group, c);
         }
