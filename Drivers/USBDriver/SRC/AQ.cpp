@@ -43,8 +43,6 @@ struct MidiModelRow
     uint8_t flags;
 };
 
-constexpr uint8_t kSameOffset = 0xFF;
-
 // The status-word models carry 512-byte packets of LE32 words; the others' byte layouts.
 constexpr MidiModelRow kMidiModels[] = {
     // US-322: two inputs whatever the switch says; register-104 changes are announced.
