@@ -355,11 +355,10 @@ TEST_P(BulkDriftTest, TheGuardInsertsFramesAsComputedAndNoRingOverruns)
         }
     }
     EXPECT_EQ(windows, 6u);
-    // Every frame the guard asked for, and only those, was inserted (or is still pending); once
-    // inserted, the difference stays below the critical point.
+    // Every frame the guard asked for, and only those, was inserted (or is still pending: the last
+    // window may have reached the critical point itself).
     EXPECT_EQ(guard.inserted.load() + static_cast<uint64_t>(guard.criticalPointDiff.load()), asked);
     EXPECT_EQ(guard.requested.load(), asked);
-    EXPECT_LT(guard.lastDiff.load(), guard.criticalPoint);
     // Every frame in the ring is one the device delivered or one the guard inserted (the frames of
     // the packets the service has not reached yet at most missing).
     const uint64_t ring = device->mpDriverData->inputRing().framePos();
